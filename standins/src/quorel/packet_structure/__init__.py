@@ -1,0 +1,1 @@
+"""Packet-structure readers (stand-in): only the bit reader `Data` is provided."""
