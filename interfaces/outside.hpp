@@ -1,0 +1,92 @@
+// Outside components, bound by module path when a decoder module is loaded.
+//
+// A module imports every component it uses at load time (a missing module or attribute makes
+// the decoder module fail to load). The component itself is looked up on its module once per
+// decoder call, so whatever the pipeline (or a test) has put under that name is what is called;
+// nothing a component supplies is copied into the decoder.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace dravel {
+namespace py = pybind11;
+
+class Binding {
+ public:
+  Binding() = default;
+  Binding(const char* module_path, const char* name) : name_(name), path_(module_path) {
+    module_ = py::module_::import(module_path);
+    if (!py::hasattr(module_, name)) {
+      throw py::import_error(std::string("cannot import name '") + name + "' from '" + module_path + "'");
+    }
+  }
+  // The component as the module holds it now.
+  py::object get() const { return module_.attr(name_); }
+  const char* name() const { return name_; }
+  const char* path() const { return path_; }
+
+ private:
+  py::object module_;
+  const char* name_ = "";
+  const char* path_ = "";
+};
+
+// Bindings live for the whole process: they are made once when the module loads and are never
+// destroyed (destroying Python objects after interpreter shutdown would be unsafe).
+template <class Components>
+Components& bindings() {
+  static Components* components = new Components();
+  return *components;
+}
+
+// NumPy entry points used by the interfaces (bound once, like the components).
+struct NumPy {
+  py::object asarray, require, zeros, empty, dtype, unique;
+  NumPy() {
+    py::module_ np = py::module_::import("numpy");
+    asarray = np.attr("asarray");
+    require = np.attr("require");
+    zeros = np.attr("zeros");
+    empty = np.attr("empty");
+    dtype = np.attr("dtype");
+    unique = np.attr("unique");
+  }
+};
+
+inline NumPy& numpy() { return bindings<NumPy>(); }
+
+// Mapping access with errors that say what was looked up where.
+inline py::object member(py::handle container, const std::string& key, const std::string& where) {
+  try {
+    return container[py::str(key)];
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_KeyError) || e.matches(PyExc_IndexError)) {
+      fail(PyExc_KeyError, format("'{0}' is missing from {1}", key, where));
+    }
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_AttributeError)) {
+      fail(PyExc_TypeError, format("{0} is not a mapping (looking up '{1}': {2})", where, key,
+                                   std::string(py::str(e.value()))));
+    }
+    throw;
+  }
+}
+
+inline bool has_member(py::handle container, const std::string& key, const std::string& where) {
+  int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+  if (found < 0) {
+    py::error_already_set e;
+    if (e.matches(PyExc_TypeError)) {
+      fail(PyExc_TypeError, format("{0} is not a mapping (testing for '{1}')", where, key));
+    }
+    throw e;
+  }
+  return found == 1;
+}
+
+}  // namespace dravel

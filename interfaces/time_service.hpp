@@ -1,0 +1,71 @@
+// The time service: on-board times [coarse, fine] to TT2000 epochs and to spacecraft elapsed
+// time. `obt_to_utc` is called on a new instance of the service class with `to_tt2000=True`;
+// `cuc_to_scet` on the class itself. Both take an (n, 2) array of unsigned 32-bit pairs.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+#include "errors.hpp"
+#include "outside.hpp"
+#include "records.hpp"
+
+namespace dravel {
+namespace py = pybind11;
+
+class TimeService {
+ public:
+  // `time_class` is the service class as bound for this call.
+  explicit TimeService(py::object time_class) : cls_(std::move(time_class)) {}
+
+  static py::array_t<std::uint32_t> pair(std::uint32_t coarse, std::uint32_t fine) {
+    py::array_t<std::uint32_t> t({py::ssize_t{1}, py::ssize_t{2}});
+    std::uint32_t* p = t.mutable_data();
+    p[0] = coarse;
+    p[1] = fine;
+    return t;
+  }
+
+  // Whole results, for many pairs at once.
+  py::object epochs(const py::array& pairs) const {
+    return cls_().attr("obt_to_utc")(pairs, py::arg("to_tt2000") = true);
+  }
+  py::object scets(const py::array& pairs) const { return cls_.attr("cuc_to_scet")(pairs); }
+
+  // One pair.
+  Value epoch(std::uint32_t coarse, std::uint32_t fine) const { return first(epochs(pair(coarse, fine)), "obt_to_utc"); }
+  Value scet(std::uint32_t coarse, std::uint32_t fine) const { return first(scets(pair(coarse, fine)), "cuc_to_scet"); }
+
+  // The i-th number of a conversion result (an array or sequence of numbers).
+  static py::array numbers(py::object result, const char* what, std::size_t expected) {
+    py::array arr;
+    try {
+      arr = numpy().asarray(result);
+    } catch (py::error_already_set&) {
+      fail(PyExc_TypeError, format("the time service's {0} returned {1}, not numbers", what,
+                                   std::string(py::repr(result))));
+    }
+    char kind = arr.dtype().kind();
+    if (kind != 'i' && kind != 'u' && kind != 'f' && kind != 'b') {
+      fail(PyExc_TypeError, format("the time service's {0} returned {1}, not numbers", what,
+                                   std::string(py::str(arr.dtype()))));
+    }
+    if (static_cast<std::size_t>(arr.size()) != expected) {
+      fail(PyExc_ValueError, format("the time service's {0} returned {1} values for {2} times", what, arr.size(),
+                                    expected));
+    }
+    return arr.attr("reshape")(-1);
+  }
+
+ private:
+  static Value first(py::object result, const char* what) {
+    py::array arr = numbers(std::move(result), what, 1);
+    return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
+  }
+
+  py::object cls_;
+};
+
+}  // namespace dravel

@@ -1,0 +1,64 @@
+// What every TDS decoder does first: find its packet type in the L0 store and put the packets
+// in order; plus the record-layout notation the TDS record types are written in.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "outside.hpp"
+#include "packet_group.hpp"
+#include "report.hpp"
+
+namespace dravel::tds {
+namespace py = pybind11;
+
+// Logs "Get data for <name>" and returns the packet type's packet group, or nothing when the
+// store's TM group has no such packet type (the normal empty case).
+inline std::optional<py::object> packet_group(py::handle l0, const std::string& name, const Logger& log) {
+  log.debug("Get data for " + name);
+  py::object tm = member(l0, "TM", "the L0 store");
+  if (!has_member(tm, name, "the L0 store's TM group")) return std::nullopt;
+  py::object packet_type = member(tm, name, "the L0 store's TM group");
+  return member(packet_type, "source_data", "packet type " + name);
+}
+
+// A per-packet key for sort_data: column `col` of an N x 3 time parameter.
+inline py::array_t<std::uint32_t> time_column(const Column<std::uint32_t>& time, std::size_t col) {
+  py::array_t<std::uint32_t> out(static_cast<py::ssize_t>(time.rows()));
+  std::uint32_t* dst = out.mutable_data();
+  for (std::size_t p = 0; p < time.rows(); ++p) dst[p] = time.row(p)[col];
+  return out;
+}
+
+// Reads PA_TDS_ACQUISITION_TIME (N x 3: coarse, fine, synchronisation flag).
+inline Column<std::uint32_t> acquisition_time(py::handle group, const std::string& where) {
+  Column<std::uint32_t> time(group, "PA_TDS_ACQUISITION_TIME", 2, where);
+  time.expect_cols(3);
+  return time;
+}
+
+// The packet group reordered by sort_data with `keys` (the last key primary).
+inline py::object sorted_group(const py::object& sort_data, const py::object& group, const py::tuple& keys) {
+  py::object result = sort_data(group, keys);
+  if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
+    fail(PyExc_TypeError, format("sort_data returned {0}, not a pair", std::string(py::repr(result))));
+  }
+  py::sequence pair = result;
+  if (pair.size() < 1) fail(PyExc_TypeError, "sort_data returned an empty sequence");
+  return pair[0];
+}
+
+// Record layouts are written as lists of (name, type) or (name, type, shape) entries.
+inline py::tuple entry(const char* name, const char* type) { return py::make_tuple(name, type); }
+template <class... Dims>
+py::tuple entry(const char* name, const char* type, Dims... dims) {
+  return py::make_tuple(name, type, py::make_tuple(dims...));
+}
+
+}  // namespace dravel::tds

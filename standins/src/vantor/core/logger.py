@@ -1,0 +1,4 @@
+"""The framework's logger (stand-in): a standard `logging` logger named "vantor"."""
+import logging
+
+logger = logging.getLogger("vantor")
