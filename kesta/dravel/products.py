@@ -1,0 +1,68 @@
+"""The eight products: which decoder makes each, from which packet type, and how it is called.
+
+THR decoders are handed one packet group; TDS decoders the whole L0 store. The THR packet
+type names below are this project's own and are written down here only.
+"""
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Product:
+    name: str            # product name used on the command line and in L1 files
+    module: str          # decoder module path
+    entry: str           # entry point
+    packets: tuple       # packet types the product is decoded from
+    receiver: str        # "thr" (handed a packet group) or "tds" (handed the L0 store)
+    kwargs: tuple = ()   # extra keyword arguments, as (name, value) pairs
+    simulator: str = ""  # simulator module providing demo_groups(rng, anomalies)
+
+    def decoder(self):
+        return getattr(importlib.import_module(self.module), self.entry)
+
+    def decode(self, l0, task):
+        """Runs the decoder on the L0 store `l0` (a THR decoder gets its packet group)."""
+        function = self.decoder()
+        if self.receiver == "thr":
+            group = l0["TM"][self.packets[0]]["source_data"]
+            return function(group, task, **dict(self.kwargs))
+        return function(l0, task, **dict(self.kwargs))
+
+
+TNR_NORMAL_PACKET = "TM_THR_SCIENCE_NORMAL_TNR"
+TNR_BURST_PACKET = "TM_THR_SCIENCE_BURST_TNR"
+TNR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_TNR"
+HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
+
+PRODUCTS = (
+    Product("tnr_normal", "kesta.dravel.tasks.thr.survey_lowband", "decommute_normal",
+            (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+    Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
+            (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+    Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
+            (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+    Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
+            (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+    Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
+            ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
+            simulator="kesta.dravel.simulate.snapshots"),
+    Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
+            ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
+            simulator="kesta.dravel.simulate.snapshots"),
+    Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
+            ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
+            simulator="kesta.dravel.simulate.snapshots"),
+    Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
+            ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
+            simulator="kesta.dravel.simulate.snapshots"),
+    Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
+            ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap"),
+    Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
+            ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm"),
+    Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",
+            ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm"),
+)
+
+BY_NAME = {p.name: p for p in PRODUCTS}
