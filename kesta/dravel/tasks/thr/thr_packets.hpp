@@ -1,0 +1,165 @@
+// What the THR decoders share: a packet's data words become the bytes of a reader handed to the
+// receiver helpers, helper results (nested tuples) are stored into intermediate records with
+// NumPy's conversions, and a packet that fails is reported and skipped.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "errors.hpp"
+#include "outside.hpp"
+#include "packet_group.hpp"
+#include "records.hpp"
+#include "report.hpp"
+
+namespace dravel::thr {
+namespace py = pybind11;
+
+// Packet bytes: the first `count` words of a row, each written most significant byte first.
+inline py::bytes packet_bytes(const std::uint16_t* words, std::size_t count) {
+  py::bytes out(nullptr, static_cast<py::ssize_t>(2 * count));
+  char* dst = PyBytes_AS_STRING(out.ptr());
+  for (std::size_t k = 0; k < count; ++k) {
+    dst[2 * k] = static_cast<char>(words[k] >> 8);
+    dst[2 * k + 1] = static_cast<char>(words[k] & 0xFF);
+  }
+  return out;
+}
+
+// The packet reader over the words of row `packet` of `data` (at most `count` words: a row
+// shorter than the announced count gives the reader only the words it has).
+inline py::object packet_reader(const py::object& Data, const Column<std::uint16_t>& data, std::size_t packet,
+                                std::uint64_t count) {
+  const std::size_t words = static_cast<std::size_t>(std::min<std::uint64_t>(count, data.cols()));
+  py::bytes raw = packet_bytes(data.row(packet), words);
+  return Data(raw, 2 * words);
+}
+
+// A parameter read once per call whose absence or malformation is a failure of each packet
+// (reported per packet) rather than of the call.
+template <class T>
+class PacketColumn {
+ public:
+  PacketColumn(py::handle group, const std::string& name, int ndim) {
+    try {
+      column_.emplace(group, name, ndim);
+    } catch (const Failure& f) {
+      type_ = f.type();
+      message_ = f.what();
+    } catch (py::error_already_set& e) {
+      type_ = reinterpret_cast<PyObject*>(Py_TYPE(e.value().ptr()));
+      keep_type_ = py::reinterpret_borrow<py::object>(type_);
+      message_ = std::string(py::str(e.value()));
+    }
+  }
+  // The column, or the failure it had, raised again for this packet.
+  const Column<T>& get() const {
+    if (!column_) throw Failure(type_, message_);
+    return *column_;
+  }
+
+ private:
+  std::optional<Column<T>> column_;
+  PyObject* type_ = PyExc_Exception;
+  py::object keep_type_;
+  std::string message_;
+};
+
+// Runs body(i) for every packet; a packet whose body fails is reported (print_exception while
+// the failure is handled, then task.exception) and the walk goes on with the next one.
+// Interrupts and exits (exceptions that are not errors) are not caught.
+template <class Body>
+void for_each_packet(std::size_t npackets, const py::object& print_exception, py::handle task, Body&& body) {
+  for (std::size_t i = 0; i < npackets; ++i) {
+    try {
+      body(i);
+    } catch (...) {
+      py::object exc = current_exception_object();
+      if (!PyObject_IsInstance(exc.ptr(), PyExc_Exception)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+        throw py::error_already_set();
+      }
+      report_unit(print_exception, task, exc);
+    }
+  }
+}
+
+// A helper result that must be a tuple; `what` names the helper in errors.
+inline py::tuple as_tuple(const py::object& result, const char* what) {
+  if (!py::isinstance<py::tuple>(result)) {
+    fail(PyExc_TypeError, format("{0} returned {1}, not a tuple", what, std::string(py::str(result.get_type().attr("__name__")))));
+  }
+  return py::reinterpret_borrow<py::tuple>(result);
+}
+
+// Item k of a helper tuple.
+inline py::object item(const py::tuple& t, std::size_t k, const char* what) {
+  if (k >= t.size()) {
+    fail(PyExc_IndexError, format("{0} returned {1} items, item {2} is needed", what, t.size(), k));
+  }
+  return t[k];
+}
+
+// A pair (value, offset) returned by a band extractor.
+inline std::pair<py::object, py::object> as_pair(const py::object& result, const char* what) {
+  if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
+    fail(PyExc_ValueError, format("{0} must return a pair (value, bit offset)", what));
+  }
+  py::sequence s = result;
+  if (s.size() != 2) fail(PyExc_ValueError, format("{0} returned {1} items, expected a pair", what, s.size()));
+  return {s[0], s[1]};
+}
+
+// An integer helper result that must fit the unsigned type U (an overflow error otherwise).
+template <class U>
+U unsigned_value(const py::object& obj, const char* what) {
+  Value v = Value::from_python(obj, what);
+  bool ok = (v.kind == Value::Kind::Int && v.i >= 0 && static_cast<std::uint64_t>(v.i) <= std::numeric_limits<U>::max()) ||
+            (v.kind == Value::Kind::UInt && v.u <= std::numeric_limits<U>::max());
+  if (!ok) {
+    fail(PyExc_OverflowError, format("{0}: {1} does not fit {2} unsigned bits", what, std::string(py::str(obj)),
+                                     8 * sizeof(U)));
+  }
+  return v.kind == Value::Kind::Int ? static_cast<U>(v.i) : static_cast<U>(v.u);
+}
+
+namespace detail {
+inline void flatten_into(const Field& field, char* rec, py::handle value, std::size_t& k, std::size_t total) {
+  if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
+    py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
+    for (py::handle v : seq) flatten_into(field, rec, v, k, total);
+    return;
+  }
+  if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
+    py::array arr = py::reinterpret_borrow<py::array>(value);
+    py::object flat = arr.attr("ravel")();
+    py::list items = flat.attr("tolist")();
+    for (py::handle v : items) flatten_into(field, rec, v, k, total);
+    return;
+  }
+  if (value.is_none()) fail(PyExc_TypeError, format("field '{0}': a value is None", field.path));
+  if (k >= total) fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", field.path, total));
+  field.store_slot(rec, k++, Value::from_python(value, "field '" + field.path + "'"));
+}
+}  // namespace detail
+
+// Stores a (nested) helper value into a field of the record at `rec`, values taken in order
+// into the field's scalar slots (sub-record fields in layout order, sub-arrays in C order).
+inline void store_value(const Field& field, char* rec, py::handle value) {
+  std::size_t k = 0;
+  const std::size_t total = field.slots();
+  detail::flatten_into(field, rec, value, k, total);
+  if (k != total) {
+    fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", field.path, total, k));
+  }
+}
+
+}  // namespace dravel::thr
