@@ -95,7 +95,7 @@ void for_each_packet(std::size_t npackets, const py::object& print_exception, py
 // A helper result that must be a tuple; `what` names the helper in errors.
 inline py::tuple as_tuple(const py::object& result, const char* what) {
   if (!py::isinstance<py::tuple>(result)) {
-    fail(PyExc_TypeError, format("{0} returned {1}, not a tuple", what, std::string(py::str(result.get_type().attr("__name__")))));
+    fail(PyExc_TypeError, format("{0} returned {1}, not a tuple", what, std::string(py::str(py::type::handle_of(result).attr("__name__")))));
   }
   return py::reinterpret_borrow<py::tuple>(result);
 }
