@@ -279,18 +279,17 @@ def _row(stream, natural_words, packet):
 
 
 def encode_survey_block(block, stream):
-    """Append `block` to the packet stream (a bytearray) at the next block position.
+    """Append `block` to the packet stream (a `SurveyStream`) at the next block position.
 
     Returns the stream position where the following block starts. When the previous band
     data ended inside a byte, that byte is shared with this block's command counter.
     """
     start = len(stream)
     carry = None
-    if getattr(stream, "tail_bits", 0):
+    if stream.tail_bits:
         start -= 1
         carry = (stream[start], stream.tail_bits)
-    header = bytearray(block.cmd_ctr.to_bytes(2, "big") if isinstance(block.cmd_ctr, int)
-                       else int(block.cmd_ctr).to_bytes(2, "big"))
+    header = bytearray(int(block.cmd_ctr).to_bytes(2, "big"))
     header += encode_zelk_status(block.zelk_status)
     header += encode_temperatures(block.temperatures)
     header += encode_tnr_setup(block.tnr_setup)
@@ -320,13 +319,15 @@ def encode_survey_block(block, stream):
     return n
 
 
-class _Stream(bytearray):
+class SurveyStream(bytearray):
+    """Bytes of a survey packet; `tail_bits` counts the band bits in its last byte when the
+    band data of the last block ended inside that byte (0 otherwise)."""
     tail_bits = 0
 
 
 def encode_survey_packet(packet):
     """Data row and declared counts of a survey packet: (words, word count, block count)."""
-    stream = _Stream()
+    stream = SurveyStream()
     end = 0
     for block in packet.blocks:
         end = encode_survey_block(block, stream)
