@@ -879,3 +879,24 @@ def random_hfr_calibration(rng, npackets, bad=0, max_steps=8, faults=CALIBRATION
         packets.append(packet)
     _truncate(rng, packets, encode_hfr_calibration_packet)
     return hfr_calibration_group(packets)
+
+
+# ---------------------------------------------------------------------------------------
+# Demo groups
+
+
+def demo_groups(rng, anomalies=False):
+    """Packet groups of the four THR packet types, for demos and the command line.
+
+    With `anomalies`, some packets of each group carry a fault (wrong word or block count,
+    truncated data row) that the decoders report and skip.
+    """
+    from kesta.dravel import products
+
+    bad = 2 if anomalies else 0
+    return {
+        products.TNR_NORMAL_PACKET: random_tnr_survey(rng, 12, "normal", bad=bad).group,
+        products.TNR_BURST_PACKET: random_tnr_survey(rng, 8, "burst", bad=bad).group,
+        products.TNR_CALIBRATION_PACKET: random_tnr_calibration(rng, 4, bad=bad).group,
+        products.HFR_CALIBRATION_PACKET: random_hfr_calibration(rng, 4, bad=bad).group,
+    }
