@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "errors.hpp"
 #include "outside.hpp"
@@ -161,5 +162,88 @@ inline void store_value(const Field& field, char* rec, py::handle value) {
     fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", field.path, total, k));
   }
 }
+
+// The scalar slots of a field (sub-records flattened in layout order, sub-arrays in C order),
+// resolved once per call. Storing a helper value through them takes the same values in the same
+// order as store_value, with the same conversions and errors, without walking the layout for
+// every number: large helper values (whole spectra, calibration sweeps) go in at C speed.
+class FieldSlots {
+ public:
+  FieldSlots() = default;
+  explicit FieldSlots(const Field& field) : path_(field.path) { collect(field, 0); }
+
+  std::size_t size() const { return slots_.size(); }
+  const std::string& path() const { return path_; }
+
+  // Stores a (nested) helper value into the record at `rec`.
+  void store(char* rec, py::handle value) const {
+    std::size_t k = 0;
+    put(rec, value, k);
+    if (k != slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
+    }
+  }
+
+ private:
+  struct Slot {
+    std::size_t offset;
+    Elem elem;
+    bool swap;
+  };
+
+  void collect(const Field& f, std::size_t base) {
+    if (!f.is_record()) {
+      for (std::size_t k = 0; k < f.count; ++k) slots_.push_back({base + f.offset + k * f.stride, f.elem, f.swap});
+      return;
+    }
+    for (std::size_t copy = 0; copy < f.count; ++copy) {
+      for (const Field& c : f.children) collect(c, base + copy * f.stride);  // children: offsets from the record
+    }
+  }
+
+  void put_number(char* rec, std::size_t& k, const Value& v) const {
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const Slot& s = slots_[k++];
+    store_elem(rec + s.offset, s.elem, s.swap, v);
+  }
+
+  void put(char* rec, py::handle value, std::size_t& k) const {
+    PyObject* o = value.ptr();
+    if (PyLong_CheckExact(o)) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      if (overflow == 0) {
+        put_number(rec, k, Value::of(static_cast<std::int64_t>(v)));
+        return;
+      }
+    } else if (PyTuple_Check(o)) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(o);
+      for (Py_ssize_t j = 0; j < n; ++j) put(rec, PyTuple_GET_ITEM(o, j), k);
+      return;
+    } else if (PyList_Check(o)) {
+      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) {
+        py::object v = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(o, j));  // kept while stored
+        put(rec, v, k);
+      }
+      return;
+    } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
+      py::list items = value.attr("ravel")().attr("tolist")();
+      for (py::handle v : items) put(rec, v, k);
+      return;
+    } else if (value.is_none()) {
+      fail(PyExc_TypeError, format("field '{0}': a value is None", path_));
+    }
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    put_number(rec, k, Value::from_python(value, "field '" + path_ + "'"));
+  }
+
+  std::string path_;
+  std::vector<Slot> slots_;
+};
 
 }  // namespace dravel::thr
