@@ -1,0 +1,10 @@
+"""Errors the command line reports in one line, with their exit codes."""
+
+
+class UsageError(Exception):
+    """A bad argument or an input that cannot be used at all (missing file, not an L0 store).
+
+    The command line prints the message on one line and exits with code 2.
+    """
+
+    exit_code = 2
