@@ -103,6 +103,11 @@ def read_packet_group(f, packet_type):
     return group
 
 
+def _packets_on_file(f, packet_type):
+    source = f["TM"][packet_type]["source_data"]
+    return max((d.shape[0] for d in source.values() if getattr(d, "ndim", 0) > 0), default=0)
+
+
 def packet_count(group):
     """Number of packets of a packet group (length of its longest parameter)."""
     return max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
@@ -176,6 +181,10 @@ class counting_warnings:
 def decode_product(f, product, packet_type):
     """Runs one product's decoder on the L0 file `f`; returns (ProductResult, records or None)."""
     result = ProductResult(product.name, packet_type)
+    try:
+        result.packets = _packets_on_file(f, packet_type)
+    except Exception:
+        pass   # reported when the group is read
     try:
         decoder = product.decoder()
     except (ImportError, AttributeError) as exc:

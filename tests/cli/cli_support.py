@@ -1,0 +1,60 @@
+"""Helpers shared by the command-line tests."""
+import importlib
+
+import numpy as np
+
+from kesta.dravel.cli import main
+from kesta.dravel.simulate.snapshots import PACKETS, Snapshot, expected_records, snapshot_group
+from kesta.dravel.simulate.store import write_hdf5
+
+
+def run(capsys, *args):
+    """Runs the command line; returns (exit code, stdout, stderr)."""
+    code = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def decoder_available(module):
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
+
+
+def _wave(length, seed):
+    rng = np.random.default_rng(seed)
+    return rng.integers(-3000, 3000, size=(4, length), dtype=np.int16)
+
+
+def snapshot_cases():
+    """Snapshots of the four snapshot packet types, with missing, duplicated and bad packets.
+
+    {product name: (packet name, kind, snapshots)}; snapshots in time order.
+    """
+    cases = {}
+    for product, kind, sbm in (("tswf", "trig", False), ("tswf_sbm2", "trig", True),
+                               ("rswf", "reg", False), ("rswf_sbm1", "reg", True)):
+        snaps = [
+            Snapshot(length=1024, snapshot_nr=7, time=(5000, 0, 1), rate_code=1, waveform=_wave(1024, 1)),
+            Snapshot(length=2048, channels=(1, 0, 1, 0), snapshot_nr=8, time=(5010, 0, 0),
+                     rate_code=3, waveform=_wave(2048, 2), missing=(2,)),
+            Snapshot(length=512, snapshot_nr=9, time=(5020, 0, 1), rate_code=0,
+                     waveform=_wave(512, 3), duplicated=(1,)),
+            Snapshot(length=1024, channels=(0, 1, 1, 1), snapshot_nr=10, time=(5030, 0, 1),
+                     rate_code=4, waveform=_wave(1024, 4), samples_override={1: 9}),
+        ]
+        cases[product] = (PACKETS[(kind, sbm)], kind, snaps)
+    return cases
+
+
+def write_snapshot_file(path, seed=11):
+    """Writes the snapshot cases (shuffled) as an L0 file; returns {product: expected}."""
+    groups, expected = {}, {}
+    rng = np.random.default_rng(seed)
+    for product, (packet, kind, snaps) in snapshot_cases().items():
+        groups[packet] = snapshot_group(snaps, kind, rng=rng, shuffle=True)
+        expected[product] = expected_records(snaps, kind)
+    write_hdf5(path, groups)
+    return expected

@@ -1,0 +1,207 @@
+import h5py
+import numpy as np
+import pytest
+
+from kesta.dravel import products as registry
+from kesta.dravel.cli import decode as decode_module
+from kesta.dravel.products import Product
+from kesta.dravel.simulate import thr as thr_sim
+from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot_group
+from kesta.dravel.simulate.store import write_hdf5
+
+from cli_support import decoder_available, snapshot_cases
+
+
+def summary_rows(out):
+    """{product: [columns]} of the summary table."""
+    rows = {}
+    for line in out.splitlines():
+        cells = line.split()
+        if cells and cells[0] in registry.BY_NAME:
+            rows[cells[0]] = cells[1:]
+    return rows
+
+
+def assert_records_equal(got, want):
+    assert got.dtype == want.dtype
+    assert len(got) == len(want)
+    for name in want.dtype.names:
+        np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+
+
+# --------------------------------------------------------------------------------------------
+# Round trips
+
+
+def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
+    l0, expected = snapshot_l0
+    l1 = tmp_path / "L1.h5"
+    code, out, err = cli("decode", l0, "-o", l1)
+    assert code == 0, err
+    rows = summary_rows(out)
+    with h5py.File(l1, "r") as f:
+        assert set(f) == set(expected)
+        for product, (records, reports, warnings) in expected.items():
+            dataset = f[product]
+            assert_records_equal(dataset[()], records)
+            # nested sub-arrays survive the file: a whole waveform block per record
+            assert dataset.dtype["waveform_data"].shape == (4, 65536)
+            assert dataset.attrs["reports"] == len(reports) == 1
+            assert dataset.attrs["warnings"] == len(warnings)
+            assert dataset.attrs["packet_type"] == snapshot_cases()[product][0]
+            packets, records_out, reported, warned, status = rows[product][1:]
+            assert int(packets) == dataset.attrs["packets_in"] == len(snapshot_group(
+                snapshot_cases()[product][2], snapshot_cases()[product][1]
+            )["PA_TDS_SNAPSHOT_NR"])
+            assert (int(records_out), int(reported), int(warned)) == (4, len(reports), len(warnings))
+            assert status == "ok"
+    assert not list(tmp_path.glob(".*.part"))
+
+
+THR_CASES = (
+    ("tnr_normal", registry.TNR_NORMAL_PACKET, lambda rng: thr_sim.random_tnr_survey(rng, 5, "normal", bad=1)),
+    ("tnr_burst", registry.TNR_BURST_PACKET, lambda rng: thr_sim.random_tnr_survey(rng, 4, "burst", bad=1)),
+    ("tnr_calibration", registry.TNR_CALIBRATION_PACKET, lambda rng: thr_sim.random_tnr_calibration(rng, 3, bad=1)),
+    ("hfr_calibration", registry.HFR_CALIBRATION_PACKET, lambda rng: thr_sim.random_hfr_calibration(rng, 3, bad=1)),
+)
+
+
+@pytest.mark.parametrize("product,packet,build", THR_CASES, ids=[c[0] for c in THR_CASES])
+def test_thr_products_round_trip(cli, tmp_path, product, packet, build):
+    if not decoder_available(registry.BY_NAME[product].module):
+        pytest.skip(f"{registry.BY_NAME[product].module} is not built")
+    case = build(np.random.default_rng(5))
+    assert case.records is not None
+    write_hdf5(tmp_path / "L0.h5", {packet: case.group})
+    code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5", "--products", product)
+    assert code == 0, err
+    with h5py.File(tmp_path / "L1.h5", "r") as f:
+        assert_records_equal(f[product][()], case.records)
+        assert f[product].attrs["reports"] == case.reports == 1
+    assert summary_rows(out)[product][3] == "1"
+
+
+def test_products_option_selects_and_notes_absent_packet_types(cli, snapshot_l0, tmp_path):
+    l0, expected = snapshot_l0
+    l1 = tmp_path / "L1.h5"
+    code, out, _ = cli("decode", l0, "-o", l1, "--products", "rswf,tswf", "--products", "hist2d")
+    assert code == 0
+    with h5py.File(l1, "r") as f:
+        assert set(f) == {"tswf", "rswf"}
+        assert_records_equal(f["rswf"][()], expected["rswf"][0])
+    assert set(summary_rows(out)) == {"tswf", "rswf"}
+    assert "hist2d: no TM_TDS_SCIENCE_ROUTINE_HISTMAP packets" in out
+
+
+# --------------------------------------------------------------------------------------------
+# One product failing or missing does not stop the others
+
+
+def test_failing_product_is_reported_and_others_go_on(cli, tmp_path):
+    cases = snapshot_cases()
+    packet, kind, snaps = cases["tswf"]
+    good = snapshot_group(snaps, kind)
+    bad_packet, bad_kind, bad_snaps = cases["rswf"]
+    bad = snapshot_group(bad_snaps, bad_kind)
+    bad["PA_TDS_ACQUISITION_TIME"] = bad["PA_TDS_ACQUISITION_TIME"][:, :2]   # lost its flag column
+    write_hdf5(tmp_path / "L0.h5", {packet: good, bad_packet: bad})
+    code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
+    assert code == 1
+    rows = summary_rows(out)
+    assert rows["tswf"][-1] == "ok"
+    failed = next(l for l in out.splitlines() if l.startswith("rswf "))
+    assert "error:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
+    assert "Traceback" not in out + err
+    with h5py.File(tmp_path / "L1.h5", "r") as f:
+        assert set(f) == {"tswf"}
+        assert len(f["tswf"]) == len(snaps)
+
+
+def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
+    l0, expected = snapshot_l0
+    with h5py.File(l0, "a") as f:
+        del f["TM/TM_TDS_SCIENCE_SBM1_RSWF/source_data"]
+        f["TM/TM_TDS_SCIENCE_SBM1_RSWF"].create_dataset("source_data", data=np.arange(3))
+    code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
+    assert code == 1
+    assert "no source_data group" in next(l for l in out.splitlines() if l.startswith("rswf_sbm1"))
+    with h5py.File(tmp_path / "L1.h5", "r") as f:
+        assert set(f) == {"tswf", "tswf_sbm2", "rswf"}
+
+
+def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_path, monkeypatch):
+    l0, expected = snapshot_l0
+    ghost = Product("ghost", "kesta.dravel.tasks.tds.no_such_decoder", "set_ghost",
+                    ("TM_TDS_SCIENCE_GHOST",), "tds")
+    monkeypatch.setattr(decode_module, "PRODUCTS", registry.PRODUCTS + (ghost,))
+    monkeypatch.setitem(registry.BY_NAME, "ghost", ghost)
+    with h5py.File(l0, "a") as f:
+        f.create_dataset("TM/TM_TDS_SCIENCE_GHOST/source_data/PA_X", data=np.arange(6))
+        f.create_dataset("TM/TM_UNKNOWN/source_data/PA_Y", data=np.arange(2))
+    code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
+    assert code == 0
+    ghost_line = next(l for l in out.splitlines() if l.startswith("ghost"))
+    assert "skipped: decoder not available" in ghost_line and " 6 " in ghost_line
+    assert "TM_UNKNOWN is not decoded by any product" in out
+    with h5py.File(tmp_path / "L1.h5", "r") as f:
+        assert set(f) == set(expected)
+
+
+def test_warnings_are_counted_per_product(cli, tmp_path):
+    # two missing packets in one snapshot: two warnings, and the verbose listing shows them
+    snap = Snapshot(length=4096, snapshot_nr=3, time=(900, 0, 1), missing=(2, 3))
+    write_hdf5(tmp_path / "L0.h5", {"TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": snapshot_group([snap], "trig")})
+    code, out, err = cli("-v", "decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
+    assert code == 0
+    _, reports, warnings = expected_records([snap], "trig")
+    assert len(warnings) == 2
+    assert summary_rows(out)["tswf"][3:5] == [str(len(reports)), "2"]
+    assert out.count("tswf: warning: Packet #") == 2
+    # the log records themselves went to stderr with -v only
+    assert "Packet #2" in err
+
+
+# --------------------------------------------------------------------------------------------
+# Unusable input: one line on stderr, exit code 2, nothing written
+
+
+def _not_hdf5(tmp_path):
+    path = tmp_path / "notes.h5"
+    path.write_text("just text\n")
+    return path
+
+
+def _no_tm(tmp_path):
+    path = tmp_path / "other.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("TM", data=np.arange(3))
+    return path
+
+
+@pytest.mark.parametrize("make,expect", [
+    (lambda p: p / "absent.h5", "no such file"),
+    (lambda p: p, "is a directory"),
+    (_not_hdf5, "cannot be read as an HDF5 file"),
+    (_no_tm, "not an L0 store"),
+], ids=["missing", "directory", "not-hdf5", "no-TM-group"])
+def test_unusable_input_is_a_one_line_error(cli, tmp_path, make, expect):
+    code, out, err = cli("decode", make(tmp_path), "-o", tmp_path / "L1.h5")
+    assert code == 2
+    assert err.count("\n") == 1 and err.startswith("dravel: error:") and expect in err
+    assert not (tmp_path / "L1.h5").exists()
+
+
+def test_bad_arguments_exit_2(cli, snapshot_l0, tmp_path):
+    l0, _ = snapshot_l0
+    code, _, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--products", "tswf,nope")
+    assert code == 2 and "unknown product(s) nope" in err
+    code, _, err = cli("decode", l0, "-o", l0)
+    assert code == 2 and "overwrite the input" in err
+    with h5py.File(l0, "r") as f:       # the input survived
+        assert "TM" in f
+    code, _, err = cli("decode", l0, "-o", tmp_path / "no" / "dir" / "L1.h5")
+    assert code == 2 and "cannot be written" in err
+    code, _, _ = cli("decode", l0)
+    assert code == 2
+    code, _, _ = cli("simulate", "-o", tmp_path / "x.h5", "--seed", "-1")
+    assert code == 2
