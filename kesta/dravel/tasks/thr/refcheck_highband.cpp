@@ -1,0 +1,354 @@
+// HFR calibration: every packet becomes one packet record (command words and the values of nine
+// calibration levels of both channels and both bands), then every enabled band of every packet
+// becomes one L1 HFR record per calibration level and frequency step.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "calibration.hpp"
+
+namespace py = pybind11;
+using namespace dravel;
+using namespace dravel::thr;
+
+namespace {
+
+constexpr std::size_t NBANDS = 2;
+constexpr std::size_t NCHANNELS = 2;
+constexpr std::size_t MAX_STEPS = 512;  // values per band, channel and level
+constexpr const char* BAND_NAMES[NBANDS] = {"hf1", "hf2"};
+constexpr const char* STEP_NAMES[NBANDS] = {"hf1_step", "hf2_step"};
+// Byte where the channel values start, after the header.
+constexpr std::uint64_t HEADER_BYTES = 14;
+
+struct Components : calibration::CommonComponents {
+  Binding hfr_setup{"kesta.dravel.tasks.thr.hfr", "hfr_setup"};
+  Binding hfr_sweep_setup{"kesta.dravel.tasks.thr.hfr", "hfr_sweep_setup"};
+  Binding extract_band{"kesta.dravel.tasks.thr.hfr", "extract_band"};
+  Binding compute_frequency{"kesta.dravel.tasks.thr.hfr", "compute_frequency"};
+  Binding hfr_dtype{"kesta.dravel.tasks.thr.hfr", "hfr_dtype"};
+};
+
+PyObject* decom_error = nullptr;  // HFRCalibrationDecomError, made when the module loads
+
+// ---- layouts -------------------------------------------------------------------------------
+
+py::list setup_dtype() {
+  py::list l;
+  l.append(calibration::entry("sw", "uint8"));
+  l.append(calibration::entry("initial_frequency", "uint16"));
+  l.append(calibration::entry("hf2", "uint8"));
+  l.append(calibration::entry("hf1", "uint8"));
+  l.append(calibration::entry("av", "uint8"));
+  return l;
+}
+
+py::list hfr_sweep_setup_dtype() {
+  py::list l;
+  l.append(calibration::entry("hf2_step", "uint16"));
+  l.append(calibration::entry("hf2_size", "uint8"));
+  l.append(calibration::entry("hf1_step", "uint16"));
+  l.append(calibration::entry("hf1_size", "uint8"));
+  return l;
+}
+
+py::list channel_dtype() {
+  py::list l;
+  l.append(calibration::entry("hf1", "uint16", MAX_STEPS));
+  l.append(calibration::entry("hf2", "uint16", MAX_STEPS));
+  return l;
+}
+
+py::list block_data_dtype() {
+  py::list l;
+  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+    py::list channels;
+    channels.append(calibration::entry("ch1", channel_dtype()));
+    channels.append(calibration::entry("ch2", channel_dtype()));
+    l.append(py::make_tuple(calibration::level_name(k), channels));
+  }
+  return l;
+}
+
+py::list create_dtype() {
+  const Components& c = bindings<Components>();
+  py::list l;
+  l.append(calibration::entry("temperature_pcb", "uint8"));
+  l.append(calibration::entry("voltages", c.voltages_dtype.get()()));
+  l.append(calibration::entry("hfr_setup", setup_dtype()));
+  l.append(calibration::entry("input_setup", c.input_setup_dtype.get()()));
+  l.append(calibration::entry("hfr_sweep", hfr_sweep_setup_dtype()));
+  l.append(calibration::entry("do_analysis", c.do_analysis_dtype.get()()));
+  l.append(calibration::entry("data", block_data_dtype()));
+  l.append(calibration::entry("acquisition_time", "uint32", 3));
+  return l;
+}
+
+// ---- packet records ------------------------------------------------------------------------
+
+// Packet record fields beyond the common header.
+struct PacketFields {
+  calibration::PacketHeader header;
+  FieldSlots setup, sweep;
+  Field initial_frequency, av, hf1_size, hf2_size, flag[NBANDS], steps[NBANDS];
+  FieldSlots channel_slots[calibration::NLEVELS][NCHANNELS];
+  Field values[calibration::NLEVELS][NCHANNELS][NBANDS];
+
+  explicit PacketFields(const py::dtype& layout)
+      : header(layout),
+        setup(Field::resolve(layout, "hfr_setup")),
+        sweep(Field::resolve(layout, "hfr_sweep")),
+        initial_frequency(Field::resolve(layout, "hfr_setup.initial_frequency")),
+        av(Field::resolve(layout, "hfr_setup.av")),
+        hf1_size(Field::resolve(layout, "hfr_sweep.hf1_size")),
+        hf2_size(Field::resolve(layout, "hfr_sweep.hf2_size")) {
+    for (std::size_t b = 0; b < NBANDS; ++b) {
+      flag[b] = Field::resolve(layout, std::string("hfr_setup.") + BAND_NAMES[b]);
+      steps[b] = Field::resolve(layout, std::string("hfr_sweep.") + STEP_NAMES[b]);
+    }
+    const Field data = Field::resolve(layout, "data");
+    for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+      const Field& level = calibration::child(data, calibration::level_name(k));
+      for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
+        const Field& channel = calibration::child(level, ch == 0 ? "ch1" : "ch2");
+        channel_slots[k][ch] = FieldSlots(channel);
+        for (std::size_t b = 0; b < NBANDS; ++b) values[k][ch][b] = calibration::child(channel, BAND_NAMES[b]);
+      }
+    }
+  }
+};
+
+// One packet's helper results, kept from decoding until the packet record is written.
+struct Decoded {
+  calibration::HeaderValues header;
+  py::object setup, sweep;
+  std::array<py::object, calibration::NLEVELS * NCHANNELS> channels;
+};
+
+// Calls the helpers on one packet's reader (offset 0); returns the consumed size in bytes.
+std::uint64_t extract_data(const Components& c, const py::object& data, Decoded& d) {
+  d.header.temperature_pcb = data.attr("u8")(0, 0, 8);
+  d.header.voltages = calibration::command(c.voltages.get()(data, 1), "voltages");
+  d.setup = calibration::command(c.hfr_setup.get()(data, 4), "hfr_setup");
+  d.header.input_setup = calibration::command(c.input_setup.get()(data, 6), "input_setup");
+  d.sweep = calibration::command(c.hfr_sweep_setup.get()(data, 8), "hfr_sweep_setup");
+  const std::uint16_t hf1_steps =
+      unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 2, "hfr_sweep_setup"), "the HF1 step count");
+  const std::uint16_t hf2_steps =
+      unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 0, "hfr_sweep_setup"), "the HF2 step count");
+  d.header.do_analysis = calibration::command(c.do_analysis.get()(data, 13), "do_analysis");
+
+  // Channel flags ch1, ch2 are analysis items 4 and 3; band flags hf1, hf2 setup items 3 and 2.
+  const py::object channel_flags[NCHANNELS] = {calibration::item_of(d.header.do_analysis, 4, "do_analysis"),
+                                               calibration::item_of(d.header.do_analysis, 3, "do_analysis")};
+  const py::object hf1 = calibration::item_of(d.setup, 3, "hfr_setup");
+  const py::object hf2 = calibration::item_of(d.setup, 2, "hfr_setup");
+  const py::object extract = c.extract_band.get();
+  const py::int_ start(HEADER_BYTES);
+
+  // All 18 channel blocks are read whatever the flags; only the bit offset moves on.
+  std::uint32_t bit_count = 0;
+  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+    for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
+      auto [value, next] =
+          as_pair(extract(channel_flags[ch], hf1, hf2, hf1_steps, hf2_steps, data, start, bit_count), "extract_band");
+      d.channels[k * NCHANNELS + ch] = value;
+      bit_count = unsigned_value<std::uint32_t>(next, "extract_band's bit offset");
+    }
+  }
+  return calibration::consumed_size(0, HEADER_BYTES, bit_count);
+}
+
+void store_packet(const PacketFields& f, char* rec, const Decoded& d, const std::uint32_t* time) {
+  f.header.temperature_pcb.store(rec, Value::from_python(d.header.temperature_pcb, "temperature_pcb"));
+  f.header.voltages.store(rec, d.header.voltages);
+  f.setup.store(rec, d.setup);
+  f.header.input_setup.store(rec, d.header.input_setup);
+  f.sweep.store(rec, d.sweep);
+  f.header.do_analysis.store(rec, d.header.do_analysis);
+  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+    for (std::size_t ch = 0; ch < NCHANNELS; ++ch) f.channel_slots[k][ch].store(rec, d.channels[k * NCHANNELS + ch]);
+  }
+  f.header.store_time(rec, time);
+}
+
+// Step count of band b of a packet record when the band is written out (flag 1), else 0.
+std::uint64_t enabled_steps(const PacketFields& f, const char* packet, std::size_t b) {
+  if (!calibration::equals_one(f.flag[b].load(packet))) return 0;
+  return convert::from<std::uint64_t>(f.steps[b].load(packet));
+}
+
+// Output records: 9 x step count for each band whose flag is 1.
+std::uint64_t band_record_number(const PacketFields& f, const RecordArray& packets) {
+  std::uint64_t number = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t b = 0; b < NBANDS; ++b) number += calibration::NLEVELS * enabled_steps(f, packets.record(i), b);
+  }
+  return number;
+}
+
+// ---- output records ------------------------------------------------------------------------
+
+struct OutputFields {
+  calibration::CommonOutput common;
+  Field frequency, hfr_band, agc1, agc2;
+
+  explicit OutputFields(const RecordArray& records)
+      : common(records),
+        frequency(records.field("frequency")),
+        hfr_band(records.field("hfr_band")),
+        agc1(records.field("agc1")),
+        agc2(records.field("agc2")) {}
+};
+
+// Writes the records of band `band` of packet record `i` from position `counter`, level by
+// level and step by step; returns the next free position.
+std::uint64_t set_record(RecordArray& records, const OutputFields& o, const RecordArray& packets,
+                         const PacketFields& f, const TimeService& times, const py::object& compute_frequency,
+                         std::uint64_t counter, std::size_t i, std::size_t band) {
+  const char* packet = packets.record(i);
+  const std::uint64_t nsteps = convert::from<std::uint64_t>(f.steps[band].load(packet));
+  const std::size_t room = f.values[0][0][band].count;
+  if (nsteps > room) {
+    fail(PyExc_IndexError, format("packet {0}: band {1} announces {2} frequency steps, but a calibration level "
+                                  "holds {3} values per channel",
+                                  i, BAND_NAMES[band], nsteps, room));
+  }
+  const calibration::PacketValues p(f.header, packet);
+  const Value epoch = p.epoch(times);
+  const Value av = f.av.load(packet);
+  // compute_frequency always gets HF1's size and step count and HF2's size; the band comes last.
+  const py::object initial_frequency = calibration::to_python(f.initial_frequency.load(packet));
+  const py::object hf1_size = calibration::to_python(f.hf1_size.load(packet));
+  const py::object hf1_step = calibration::to_python(f.steps[0].load(packet));
+  const py::object hf2_size = calibration::to_python(f.hf2_size.load(packet));
+  const py::str band_name(BAND_NAMES[band]);
+  const calibration::CommonOutput& c = o.common;
+
+  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+    for (std::size_t j = 0; j < nsteps; ++j) {
+      char* rec = records.record(counter);
+      c.epoch.store(rec, epoch);
+      c.acquisition_time.store(rec, p.coarse, 0);
+      c.acquisition_time.store(rec, p.fine, 1);
+      c.scet.store(rec, times.scet(p.coarse, p.fine));
+      c.synchro_flag.store(rec, p.synchro);
+      const std::uint64_t frequency = unsigned_value<std::uint64_t>(
+          compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band_name), "compute_frequency");
+      o.frequency.store(rec, frequency);
+      c.calibration_level.store(rec, k);
+      c.survey_mode.store(rec, calibration::SURVEY_MODE);
+      c.average_nr.store(rec, av);
+      c.channel_status.store(rec, p.channel_1, 0);
+      c.channel_status.store(rec, p.channel_2, 1);
+      c.front_end.store(rec, p.front_end);
+      c.sensor_config.store(rec, p.sensor_1, 0);
+      c.sensor_config.store(rec, p.sensor_2, 1);
+      for (std::size_t t = 0; t < 4; ++t) c.temperature.store(rec, p.temperature[t], t);
+      o.hfr_band.store(rec, band);
+      o.agc1.store(rec, f.values[k][0][band].load(packet, j));
+      o.agc2.store(rec, f.values[k][1][band].load(packet, j));
+      ++counter;
+    }
+  }
+  return counter;
+}
+
+// ---- entry points --------------------------------------------------------------------------
+
+py::array decommute(py::object group, py::object task) {
+  const Components& c = bindings<Components>();
+  const py::dtype layout = make_layout(create_dtype());
+  const PacketFields f(layout);
+
+  Decoded decoded;
+  const RecordArray packets = calibration::decode_packets(
+      c, group, task, {"PA_THR_HFR_DATA_CNT", "PA_THR_HFR_DATA"}, layout, decom_error,
+      [&](const py::object& data) { return extract_data(c, data, decoded); },
+      [&](char* rec, const std::uint32_t* time) { store_packet(f, rec, decoded, time); });
+
+  const std::uint64_t number = band_record_number(f, packets);
+  RecordArray records = calibration::fill_valued_records(c, c.hfr_dtype.get()(), number);
+  const OutputFields o(records);
+  const TimeService times(c.Time.get());
+  const py::object compute_frequency = c.compute_frequency.get();
+  std::uint64_t counter = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t b = 0; b < NBANDS; ++b) {
+      if (calibration::equals_one(f.flag[b].load(packets.record(i)))) {
+        counter = set_record(records, o, packets, f, times, compute_frequency, counter, i, b);
+      }
+    }
+  }
+  return records.array();
+}
+
+// The record count of a packet array (any array with the packet record's setup and sweep fields).
+py::object band_record_number_of(py::object array) {
+  py::array packets = numpy().require(numpy().asarray(array), py::none(), "CA");
+  packets = packets.attr("reshape")(-1);
+  const RecordArray view(packets);
+  const py::dtype& layout = view.layout();
+  std::uint64_t number = 0;
+  const Field flag[NBANDS] = {Field::resolve(layout, "hfr_setup.hf1"), Field::resolve(layout, "hfr_setup.hf2")};
+  const Field steps[NBANDS] = {Field::resolve(layout, "hfr_sweep.hf1_step"),
+                               Field::resolve(layout, "hfr_sweep.hf2_step")};
+  for (std::size_t i = 0; i < view.size(); ++i) {
+    const char* rec = view.record(i);
+    for (std::size_t b = 0; b < NBANDS; ++b) {
+      if (calibration::equals_one(flag[b].load(rec))) {
+        number += calibration::NLEVELS * convert::from<std::uint64_t>(steps[b].load(rec));
+      }
+    }
+  }
+  return py::module_::import("numpy").attr("uint64")(number);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(refcheck_highband, m) {
+  register_failure_translator();
+  py::options options;
+  options.disable_function_signatures();  // docstrings are the descriptions alone
+  const Components& c = bindings<Components>();
+  m.doc() = "HFR calibration packets into L1 HFR records: one per enabled band, level and frequency step.";
+
+  decom_error = calibration::error_class(m, "HFRCalibrationDecomError", "Error management for HFR calibration.");
+  m.def("decommute", &decommute, py::arg("group"), py::arg("task"),
+        "L1 HFR records of a group of HFR calibration packets: one per enabled band, calibration level and "
+        "frequency step, in packet, band, level and step order. A packet that fails to decode is reported to "
+        "the task and skipped.");
+  m.def("band_record_number", &band_record_number_of, py::arg("array"), "Get the number of records for each band.");
+  m.def("create_dtype", &create_dtype, "Create dtype of numpy for the special packet.");
+  m.def("setup_dtype", &setup_dtype, "The HFR setup command: sw, initial_frequency, hf2, hf1, av.");
+  m.def("hfr_sweep_setup_dtype", &hfr_sweep_setup_dtype,
+        "The HFR sweep setup command: hf2_step, hf2_size, hf1_step, hf1_size.");
+  m.def("channel_dtype", &channel_dtype, "One channel of a calibration level: 512 values of each band.");
+  m.def("block_data_dtype", &block_data_dtype, "Calibration values: levels \"0\" to \"8\", each with ch1 and ch2.");
+
+  calibration::show_components(m, {{"Data", &c.Data},
+                                   {"Time", &c.Time},
+                                   {"set_fillval", &c.set_fillval},
+                                   {"print_exception", &c.print_exception},
+                                   {"voltages", &c.voltages},
+                                   {"input_setup", &c.input_setup},
+                                   {"do_analysis", &c.do_analysis},
+                                   {"voltages_dtype", &c.voltages_dtype},
+                                   {"input_setup_dtype", &c.input_setup_dtype},
+                                   {"do_analysis_dtype", &c.do_analysis_dtype},
+                                   {"hfr_setup", &c.hfr_setup},
+                                   {"hfr_sweep_setup", &c.hfr_sweep_setup},
+                                   {"extract_band", &c.extract_band},
+                                   {"compute_frequency", &c.compute_frequency},
+                                   {"hfr_dtype", &c.hfr_dtype}});
+  py::list all;
+  for (const char* name : {"decommute", "band_record_number", "create_dtype", "setup_dtype", "hfr_sweep_setup_dtype",
+                           "channel_dtype", "block_data_dtype", "HFRCalibrationDecomError"}) {
+    all.append(name);
+  }
+  m.attr("__all__") = all;
+}
