@@ -52,6 +52,34 @@ def _seconds(epoch):
     return seconds, f"time since {when:%Y-%m-%d %H:%M:%S} TT (s)"
 
 
+def _time_unit(seconds, label):
+    """(divisor, axis label) putting a time axis in s, min, h or days."""
+    span = float(seconds.max() - seconds.min()) if seconds.count() else 0.0
+    for limit, divisor, unit in ((600, 1, "s"), (36000, 60, "min"), (3 * 86400, 3600, "h")):
+        if span <= limit:
+            return divisor, label.replace("(s)", f"({unit})")
+    return 86400, label.replace("(s)", "(days)")
+
+
+def _time_columns(t, z):
+    """Cell edges of spectrogram columns at ascending times `t`, and the values with a masked
+    column put into every gap much longer than the usual cadence (so that a cell never
+    stretches over a data gap)."""
+    steps = np.diff(t)
+    positive = steps[steps > 0]
+    cadence = float(np.median(positive)) if positive.size else 1.0
+    widths = np.minimum(np.append(steps, cadence), 2 * cadence)
+    widths[widths <= 0] = cadence * 1e-3
+    edges, columns = [t[0]], []
+    for i in range(len(t)):
+        if t[i] > edges[-1]:           # a gap before this column
+            edges.append(t[i])
+            columns.append(np.ma.masked_all(z.shape[1:]))
+        edges.append(max(t[i] + widths[i], edges[-1] + cadence * 1e-3))
+        columns.append(z[i])
+    return np.asarray(edges), np.ma.stack(columns)
+
+
 def _figure(*args, **kwargs):
     from matplotlib.figure import Figure
 
@@ -96,6 +124,7 @@ def _log_norm(values):
 def plot_tnr_survey(dataset, path):
     data = _read(dataset, ("epoch", "tnr_band", "frequency", "auto1", "auto2"))
     seconds, xlabel = _seconds(data["epoch"])
+    scale, xlabel = _time_unit(seconds, xlabel)
     band = data["tnr_band"]
     fig = _figure(figsize=(10, 7), layout="constrained")
     axes = fig.subplots(2, 1, sharex=True)
@@ -119,8 +148,8 @@ def plot_tnr_survey(dataset, path):
             order = np.argsort(freq.filled(0)[good])
             f = freq.filled(0)[good][order]
             z = values[r][:, good][:, order]
-            t = seconds[r].filled(0)
-            mesh = ax.pcolormesh(_edges(t), _edges(f, log=True), z.T, norm=norm, cmap="viridis",
+            x, z = _time_columns(seconds[r].filled(0), z)
+            mesh = ax.pcolormesh(x / scale, _edges(f, log=True), z.T, norm=norm, cmap="viridis",
                                  shading="flat")
         if mesh is None or norm is None:
             _no_data(ax)
@@ -158,7 +187,7 @@ def plot_hfr_calibration(dataset, path):
     axes = fig.subplots(2, 1, sharex=True)
     colours = _level_colours()
     for ax, field, channel in zip(axes, ("agc1", "agc2"), (1, 2)):
-        plotted = False
+        labelled = set()
         for level in range(9):
             for band, marker in ((0, "o"), (1, "s")):
                 r = rows[(data["calibration_level"][rows] == level) & (data["hfr_band"][rows] == band)]
@@ -169,18 +198,15 @@ def plot_hfr_calibration(dataset, path):
                     continue
                 order = np.argsort(freq.data[keep], kind="stable")
                 ax.plot(freq.data[keep][order], value.data[keep][order], marker=marker, ms=3, lw=1,
-                        color=colours[level], label=f"level {level}" if band == 0 or not plotted else None)
-                plotted = True
-        if plotted:
-            handles, labels = ax.get_legend_handles_labels()
-            unique = dict(zip(labels, handles))
-            ax.legend(unique.values(), unique.keys(), fontsize=7, ncol=3, title="o HF1  s HF2",
-                      title_fontsize=7)
+                        color=colours[level], label=None if level in labelled else f"level {level}")
+                labelled.add(level)
+        if labelled:
+            ax.legend(fontsize=7, ncol=3, title="markers: o HF1, s HF2", title_fontsize=7)
         else:
             _no_data(ax)
         ax.set_ylabel(f"channel {channel} level (counts)")
         ax.set_title(f"{_name(dataset)}: channel {channel}, calibration levels of the first packet "
-                     f"({_packets(dataset)} packets in file)")
+                     f"({_packets(dataset)} in file)")
     axes[-1].set_xlabel("frequency (kHz)")
     return [_save(fig, path)]
 
@@ -211,7 +237,7 @@ def plot_tnr_calibration(dataset, path):
         ax.set_xlabel("frequency bin")
         ax.set_ylabel("channel 1 auto (counts)")
     fig.suptitle(f"{_name(dataset)}: calibration levels of the first packet "
-                 f"({_packets(dataset)} packets in file)")
+                 f"({_packets(dataset)} in file)")
     return [_save(fig, path)]
 
 
@@ -351,6 +377,7 @@ def plot_spectral_matrices(dataset, path):
         else:
             _no_data(ax)
         ax.set_ylabel("matrix term")
+        ax.yaxis.get_major_locator().set_params(integer=True)
         ax.set_xlabel("frequency bin")
         ax.set_title(f"record {i}: type {kind}, {terms} terms x {nf} frequencies", fontsize=9)
     fig.suptitle(f"{_name(dataset)}: spectral-matrix amplitudes, {len(chosen)} of {len(dataset)} records")
@@ -377,7 +404,10 @@ def _name(dataset):
 
 
 def _packets(dataset):
-    return int(dataset.attrs.get("packets_in", 0))
+    """"N packets" of the product, or "N records" when the file does not say."""
+    if "packets_in" in dataset.attrs:
+        return f"{int(dataset.attrs['packets_in'])} packets"
+    return f"{len(dataset)} records"
 
 
 def quicklook_file(l1_path, out_dir):
