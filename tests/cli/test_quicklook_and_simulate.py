@@ -92,18 +92,6 @@ def test_quicklook_writes_one_png_per_product(cli, snapshot_l0, tmp_path):
         assert data.startswith(PNG) and len(data) > 10_000
 
 
-def test_quicklook_of_the_whole_simulated_file(cli, tmp_path):
-    l0, l1, plots = tmp_path / "L0.h5", tmp_path / "L1.h5", tmp_path / "plots"
-    cli("simulate", "-o", l0, "--seed", 5)
-    cli("decode", l0, "-o", l1)
-    code, out, err = cli("quicklook", l1, "-o", plots)
-    assert code == 0, err
-    with h5py.File(l1, "r") as f:
-        products = {n for n in f if len(f[n])}
-    assert {p.stem for p in plots.glob("*.png")} == products
-    assert all(p.stat().st_size > 10_000 for p in plots.glob("*.png"))
-
-
 def test_fill_values_are_masked_not_plotted(tmp_path):
     # snapshot 1 is rejected (its waveform is all fill values), snapshot 2 lost a packet
     snaps = [Snapshot(length=1024, snapshot_nr=1, time=(10, 0, 1), samples_override={1: 7}),

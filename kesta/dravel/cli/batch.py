@@ -12,6 +12,8 @@ from dataclasses import dataclass, field
 
 from .errors import UsageError
 
+CONNECT_TIMEOUT = "10s"     # to reach a Dask scheduler
+
 
 @dataclass
 class FileOutcome:
@@ -139,7 +141,7 @@ def run_dask(pairs, address, products=None):
     except ImportError:
         raise UsageError("--scheduler needs Dask distributed (install the 'dask' extra)") from None
     try:
-        client = Client(address, timeout="10s", set_as_default=False)
+        client = Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
     except Exception as exc:
         raise UsageError(f"cannot reach the Dask scheduler at {address} ({exc})") from None
     outcomes = {}
@@ -149,7 +151,7 @@ def run_dask(pairs, address, products=None):
                    for k, (l0, l1) in enumerate(pairs)]
         owner = {f.key: pair for f, pair in zip(futures, pairs)}
         with _bar(len(pairs)) as bar:
-            for future in dask_completed(futures):
+            for future in dask_completed(futures, loop=client.loop):
                 l0, l1 = owner[future.key]
                 try:
                     outcomes[l0] = future.result()

@@ -80,10 +80,15 @@ def _time_columns(t, z):
     return np.asarray(edges), np.ma.stack(columns)
 
 
-def _figure(*args, **kwargs):
+def _figure(*args, margins=None, **kwargs):
+    # Fixed margins: an automatic layout engine costs more than the drawing itself.
     from matplotlib.figure import Figure
 
-    return Figure(*args, **kwargs)
+    fig = Figure(*args, **kwargs)
+    width, height = fig.get_size_inches()
+    fig.subplots_adjust(**{"left": 0.85 / width, "right": 1 - 0.3 / width, "bottom": 0.6 / height,
+                           "top": 1 - 0.55 / height, "hspace": 0.4, "wspace": 0.35, **(margins or {})})
+    return fig
 
 
 def _save(fig, path):
@@ -126,7 +131,7 @@ def plot_tnr_survey(dataset, path):
     seconds, xlabel = _seconds(data["epoch"])
     scale, xlabel = _time_unit(seconds, xlabel)
     band = data["tnr_band"]
-    fig = _figure(figsize=(10, 7), layout="constrained")
+    fig = _figure(figsize=(10, 7))
     axes = fig.subplots(2, 1, sharex=True)
     for ax, field, channel in zip(axes, ("auto1", "auto2"), (1, 2)):
         values = masked(data[field]).astype(np.float64)
@@ -183,7 +188,7 @@ def _level_colours(n=9):
 def plot_hfr_calibration(dataset, path):
     data = _read(dataset, ("epoch", "frequency", "calibration_level", "hfr_band", "agc1", "agc2"))
     rows = _first_packet(data)
-    fig = _figure(figsize=(10, 7), layout="constrained")
+    fig = _figure(figsize=(10, 7))
     axes = fig.subplots(2, 1, sharex=True)
     colours = _level_colours()
     for ax, field, channel in zip(axes, ("agc1", "agc2"), (1, 2)):
@@ -214,7 +219,7 @@ def plot_hfr_calibration(dataset, path):
 def plot_tnr_calibration(dataset, path):
     data = _read(dataset, ("epoch", "calibration_level", "tnr_band", "auto1"))
     rows = _first_packet(data)
-    fig = _figure(figsize=(10, 7), layout="constrained")
+    fig = _figure(figsize=(10, 7))
     axes = fig.subplots(2, 2, sharex=True).ravel()
     colours = _level_colours()
     for band, ax in enumerate(axes):
@@ -256,7 +261,7 @@ def plot_snapshots(dataset, path):
     chosen = chosen[:SNAPSHOTS_SHOWN]
     if not chosen:
         return []
-    fig = _figure(figsize=(4.5 * len(chosen) + 1, 8), layout="constrained")
+    fig = _figure(figsize=(4.5 * len(chosen) + 1, 8))
     axes = np.asarray(fig.subplots(4, len(chosen), squeeze=False))
     for col, i in enumerate(chosen):
         n = int(samples[i])
@@ -293,7 +298,7 @@ def plot_histograms(dataset, path):
               and 0 < int(masked(head["hist2d_bins2"])[i] or 0) <= shape[1]][:HISTOGRAMS_SHOWN]
     if not chosen:
         return []
-    fig = _figure(figsize=(4.8 * len(chosen) + 1, 4.5), layout="constrained")
+    fig = _figure(figsize=(4.8 * len(chosen) + 1, 4.5))
     axes = np.asarray(fig.subplots(1, len(chosen), squeeze=False)).ravel()
     counts_all = dataset.fields("hist2d_counts")
     for ax, i in zip(axes, chosen):
@@ -322,7 +327,7 @@ def plot_psd(dataset, path):
     data = _read(dataset, names, slice(0, SPECTRA_SHOWN))
     width = dataset.dtype["psd_data"].shape[-1]
     seconds, _ = _seconds(data["epoch"])
-    fig = _figure(figsize=(12, 7), layout="constrained")
+    fig = _figure(figsize=(12, 7))
     axes = np.asarray(fig.subplots(2, 3, sharex=True)).ravel()
     for ch, ax in enumerate(axes):
         plotted = False
@@ -361,7 +366,7 @@ def plot_spectral_matrices(dataset, path):
     chosen = chosen[:MATRICES_SHOWN]
     if not chosen:
         return []
-    fig = _figure(figsize=(12, 2.8 * len(chosen) + 1), layout="constrained")
+    fig = _figure(figsize=(12, 2.8 * len(chosen) + 1))
     axes = np.asarray(fig.subplots(len(chosen), 1, squeeze=False)).ravel()
     for ax, i in zip(axes, chosen):
         nf = int(data["sm_freq_nr"][i])
