@@ -117,6 +117,21 @@ Grouping group_packets(const py::object& group_fn, const py::object& pkt_nr, std
   return g;
 }
 
+// The one number of a time conversion of one pair; plain 64-bit results are read in place.
+Value one_time(py::object result, const char* what) {
+  if (py::isinstance<py::array>(result)) {
+    py::array arr = py::reinterpret_borrow<py::array>(result);
+    const py::dtype dt = arr.dtype();
+    if (arr.size() == 1 && dt.itemsize() == 8 && (dt.byteorder() == '=' || dt.byteorder() == '|')) {
+      if (dt.kind() == 'i') return Value::of(*static_cast<const std::int64_t*>(arr.data()));
+      if (dt.kind() == 'u') return Value::of(*static_cast<const std::uint64_t*>(arr.data()));
+      if (dt.kind() == 'f') return Value::of(*static_cast<const double*>(arr.data()));
+    }
+  }
+  py::array arr = TimeService::numbers(std::move(result), what, 1);
+  return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
+}
+
 py::array set_hist2d(py::object l0, py::object /*task*/) {
   const Components& c = bindings<Components>();
   Logger log(c.logger.get());
@@ -191,11 +206,13 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
 
       // Header, from the record's first packet.
       const std::uint32_t coarse = time.at(p, 0), fine = time.at(p, 1);
-      f_epoch.store(rec, times.epoch(coarse, fine));
+      f_epoch.store(rec, one_time(times.epochs(TimeService::pair(coarse, fine)), "obt_to_utc"));
       f_acq.store(rec, coarse, 0);
       f_acq.store(rec, fine, 1);
       f_sync.store(rec, time.at(p, 2));
-      f_scet.store(rec, times.scet(f_acq.load(rec, 0).u, f_acq.load(rec, 1).u));
+      f_scet.store(rec, one_time(times.scets(TimeService::pair(static_cast<std::uint32_t>(f_acq.load(rec, 0).u),
+                                                           static_cast<std::uint32_t>(f_acq.load(rec, 1).u))),
+                                "cuc_to_scet"));
       for (std::size_t k = 0; k < bia.size(); ++k) f_bia.store(rec, bia[k].at(p), k);
       for (std::size_t k = 0; k < channels.size(); ++k) f_channels.store(rec, channels[k].at(p), k);
       f_mode.store(rec, 3);

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "lfm_header.hpp"
@@ -36,6 +37,21 @@ py::dtype& sm() {
 
 // Cross terms per frequency of a matrix type: 3 for type 1, 10 for type 2, none otherwise.
 std::size_t cross_terms(double type) { return type == 1.0 ? 3 : type == 2.0 ? NCROSS_MAX : 0; }
+
+// Splits nf x NC words (frequency-major) into the real and imaginary rows of one record
+// (term-major, NFREQ_MAX per row): the low byte of each word is the real part.
+template <std::size_t NC>
+void unpack(const std::uint16_t* __restrict words, std::size_t nf, unsigned char* __restrict re,
+            unsigned char* __restrict im) {
+  for (std::size_t f = 0; f < nf; ++f) {
+    std::uint16_t w[NC];
+    std::memcpy(w, words + f * NC, sizeof(w));
+    for (std::size_t c = 0; c < NC; ++c) {
+      re[c * NFREQ_MAX + f] = static_cast<unsigned char>(w[c] & 0xFF);
+      im[c * NFREQ_MAX + f] = static_cast<unsigned char>(w[c] >> 8);
+    }
+  }
+}
 
 py::array set_sm(py::object l0, py::object /*task*/) {
   std::optional<tds::lfm::Header> header = tds::lfm::Header::open(l0, PACKET, sm());
@@ -94,13 +110,8 @@ py::array set_sm(py::object l0, py::object /*task*/) {
     char* rec = records.record(i);
     auto* re = reinterpret_cast<unsigned char*>(rec + f_re.offset);
     auto* im = reinterpret_cast<unsigned char*>(rec + f_im.offset);
-    for (std::size_t f = 0; f < nf; ++f) {
-      for (std::size_t c = 0; c < nc; ++c) {
-        const std::uint16_t w = words[f * nc + c];
-        re[c * NFREQ_MAX + f] = static_cast<unsigned char>(w & 0xFF);
-        im[c * NFREQ_MAX + f] = static_cast<unsigned char>(w >> 8);
-      }
-    }
+    if (nc == 3) unpack<3>(words, nf, re, im);
+    else unpack<NCROSS_MAX>(words, nf, re, im);
   }
   return records.array();
 }
