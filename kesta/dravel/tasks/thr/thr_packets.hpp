@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -209,6 +210,77 @@ class FieldSlots {
     store_elem(rec + s.offset, s.elem, s.swap, v);
   }
 
+  // An integer into slot k, modulo 2^N for integer slots (as put_number with an Int value).
+  void put_int(char* rec, std::size_t& k, std::int64_t v) const {
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const Slot& s = slots_[k++];
+    char* dst = rec + s.offset;
+    if (!s.swap) {
+      switch (s.elem) {
+        case Elem::U1: case Elem::I1: { auto x = static_cast<std::uint8_t>(v); std::memcpy(dst, &x, 1); return; }
+        case Elem::U2: case Elem::I2: { auto x = static_cast<std::uint16_t>(v); std::memcpy(dst, &x, 2); return; }
+        case Elem::U4: case Elem::I4: { auto x = static_cast<std::uint32_t>(v); std::memcpy(dst, &x, 4); return; }
+        case Elem::U8: case Elem::I8: { auto x = static_cast<std::uint64_t>(v); std::memcpy(dst, &x, 8); return; }
+        default: break;
+      }
+    }
+    store_elem(dst, s.elem, s.swap, Value::of(v));
+  }
+
+  // `count` copies of an integer into the slots from k on.
+  void put_run(char* rec, std::size_t& k, std::int64_t v, std::size_t count) const {
+    if (count > slots_.size() - std::min(k, slots_.size())) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const std::size_t end = k + count;
+    for (; k < end; ++k) {
+      const Slot& s = slots_[k];
+      if (s.elem == Elem::U2 && !s.swap) {
+        const auto x = static_cast<std::uint16_t>(v);
+        std::memcpy(rec + s.offset, &x, 2);
+      } else {
+        std::size_t one = k;
+        put_int(rec, one, v);
+      }
+    }
+  }
+
+  // The items of a tuple or list. Integers are immutable and the sequence keeps its items alive
+  // while they are stored, so an item that is the same object as the previous one (padding such
+  // as (0,) * 512) reuses its conversion.
+  template <bool IsTuple>
+  void put_items(char* rec, PyObject* seq, std::size_t& k) const {
+    PyObject* last = nullptr;
+    std::int64_t last_value = 0;
+    for (Py_ssize_t j = 0; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
+      PyObject* o = IsTuple ? PyTuple_GET_ITEM(seq, j) : PyList_GET_ITEM(seq, j);
+      if (o == last) {
+        Py_ssize_t run = 1;  // the same object again and again: one conversion, one tight loop
+        const Py_ssize_t n = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
+        while (j + run < n && (IsTuple ? PyTuple_GET_ITEM(seq, j + run) : PyList_GET_ITEM(seq, j + run)) == o) ++run;
+        put_run(rec, k, last_value, static_cast<std::size_t>(run));
+        j += run - 1;
+        continue;
+      }
+      if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow == 0) {
+          last = o;
+          last_value = static_cast<std::int64_t>(v);
+          put_int(rec, k, last_value);
+          continue;
+        }
+      }
+      last = nullptr;  // the general path may run Python code
+      py::object item = py::reinterpret_borrow<py::object>(o);  // kept while stored
+      put(rec, item, k);
+    }
+  }
+
   void put(char* rec, py::handle value, std::size_t& k) const {
     PyObject* o = value.ptr();
     if (PyLong_CheckExact(o)) {
@@ -216,18 +288,14 @@ class FieldSlots {
       long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
       if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
       if (overflow == 0) {
-        put_number(rec, k, Value::of(static_cast<std::int64_t>(v)));
+        put_int(rec, k, static_cast<std::int64_t>(v));
         return;
       }
     } else if (PyTuple_Check(o)) {
-      const Py_ssize_t n = PyTuple_GET_SIZE(o);
-      for (Py_ssize_t j = 0; j < n; ++j) put(rec, PyTuple_GET_ITEM(o, j), k);
+      put_items<true>(rec, o, k);
       return;
     } else if (PyList_Check(o)) {
-      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) {
-        py::object v = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(o, j));  // kept while stored
-        put(rec, v, k);
-      }
+      put_items<false>(rec, o, k);
       return;
     } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
       py::list items = value.attr("ravel")().attr("tolist")();
