@@ -7,6 +7,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -217,6 +218,32 @@ struct CommonOutput {
         temperature(records.field("temperature")) {}
 };
 
+// The number a time-service conversion gives for one pair. A one-element NumPy array (what the
+// service returns) is read in place; anything else goes through the general conversion.
+inline Value time_value(py::object result, const char* what) {
+  if (py::isinstance<py::array>(result)) {
+    const py::array arr = py::reinterpret_borrow<py::array>(result);
+    const py::dtype dt = arr.dtype();
+    const char order = dt.byteorder();
+    const bool native = order == '=' || order == '|' || (order == '<') == (std::endian::native == std::endian::little);
+    if (arr.size() == 1 && native) {
+      const char kind = dt.kind();
+      const auto size = dt.itemsize();
+      const char* p = static_cast<const char*>(arr.data());
+      if (kind == 'f' && size == 8) return load_elem(p, Elem::F8, false);
+      if (kind == 'f' && size == 4) return load_elem(p, Elem::F4, false);
+      if (kind == 'i' && size == 8) return load_elem(p, Elem::I8, false);
+      if (kind == 'u' && size == 8) return load_elem(p, Elem::U8, false);
+    }
+  }
+  py::array numbers = TimeService::numbers(std::move(result), what, 1);
+  return Value::from_python(numbers[py::int_(0)], std::string("the time service's ") + what);
+}
+
+inline Value scet_of(const TimeService& times, std::uint32_t coarse, std::uint32_t fine) {
+  return time_value(times.scets(TimeService::pair(coarse, fine)), "cuc_to_scet");
+}
+
 // What one packet record gives every record of one band.
 struct PacketValues {
   std::uint32_t coarse = 0, fine = 0;
@@ -240,7 +267,7 @@ struct PacketValues {
 
   // The TT2000 epoch of the packet's time, through a double as the records keep it.
   Value epoch(const TimeService& times) const {
-    return Value::of(convert::from<double>(times.epoch(coarse, fine)));
+    return Value::of(convert::from<double>(time_value(times.epochs(TimeService::pair(coarse, fine)), "obt_to_utc")));
   }
 };
 

@@ -235,7 +235,7 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
       c.epoch.store(rec, epoch);
       c.acquisition_time.store(rec, p.coarse, 0);
       c.acquisition_time.store(rec, p.fine, 1);
-      c.scet.store(rec, times.scet(p.coarse, p.fine));
+      c.scet.store(rec, calibration::scet_of(times, p.coarse, p.fine));
       c.synchro_flag.store(rec, p.synchro);
       const std::uint64_t frequency = unsigned_value<std::uint64_t>(
           compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band_name), "compute_frequency");

@@ -207,7 +207,7 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
     c.epoch.store(rec, epoch);
     c.acquisition_time.store(rec, p.coarse, 0);
     c.acquisition_time.store(rec, p.fine, 1);
-    c.scet.store(rec, times.scet(p.coarse, p.fine));
+    c.scet.store(rec, calibration::scet_of(times, p.coarse, p.fine));
     c.synchro_flag.store(rec, p.synchro);
     c.survey_mode.store(rec, calibration::SURVEY_MODE);
     c.average_nr.store(rec, av);
