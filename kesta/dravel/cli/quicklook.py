@@ -48,7 +48,10 @@ def _seconds(epoch):
         return np.ma.masked_all(epoch.shape), "time (s)"
     t0 = int(valid.min())
     seconds = (epoch.astype(np.float64) - float(t0)) / 1e9
-    when = TT2000_ORIGIN + datetime.timedelta(microseconds=t0 // 1000)
+    try:
+        when = TT2000_ORIGIN + datetime.timedelta(microseconds=t0 // 1000)
+    except OverflowError:       # not a calendar date: keep the relative axis only
+        return seconds, f"time since epoch {t0} ns (s)"
     return seconds, f"time since {when:%Y-%m-%d %H:%M:%S} TT (s)"
 
 
