@@ -189,9 +189,38 @@ class SlotPlan {
   std::size_t size() const { return slots_.size(); }
   const std::string& path() const { return path_; }
 
+  // Element 0 of the slots when they are n consecutive host-order values of type T (a plain
+  // array field), for straight copies; null otherwise.
+  template <class T>
+  char* packed(char* rec, std::size_t n) const {
+    if (slots_.size() != n || n == 0) return nullptr;
+    const Slot& first = slots_.front();
+    if (first.elem != elem_of<T>() || first.swap) return nullptr;
+    for (std::size_t j = 1; j < n; ++j) {
+      const Slot& s = slots_[j];
+      if (s.elem != first.elem || s.swap || s.offset != first.offset + j * sizeof(T)) return nullptr;
+    }
+    return rec + first.offset;
+  }
+
   void store(char* rec, std::size_t k, const Value& v) const {
     const Slot& s = slots_[k];
     store_elem(rec + s.offset, s.elem, s.swap, v);
+  }
+  // An integer into slot k (integer targets keep it modulo 2^N, as a NumPy cast does).
+  void store_int(char* rec, std::size_t k, std::int64_t x) const {
+    const Slot& s = slots_[k];
+    char* dst = rec + s.offset;
+    if (!s.swap) {
+      switch (s.elem) {
+        case Elem::U1: case Elem::I1: { auto v = static_cast<std::uint8_t>(x); std::memcpy(dst, &v, 1); return; }
+        case Elem::U2: case Elem::I2: { auto v = static_cast<std::uint16_t>(x); std::memcpy(dst, &v, 2); return; }
+        case Elem::U4: case Elem::I4: { auto v = static_cast<std::uint32_t>(x); std::memcpy(dst, &v, 4); return; }
+        case Elem::U8: case Elem::I8: std::memcpy(dst, &x, 8); return;
+        default: break;
+      }
+    }
+    store_elem(dst, s.elem, s.swap, Value::of(x));
   }
   Value load(const char* rec, std::size_t k) const {
     const Slot& s = slots_[k];
@@ -206,6 +235,11 @@ class SlotPlan {
     if (k != slots_.size()) {
       fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
     }
+  }
+
+  // Copies the bytes of every slot from record `src` to record `dst` (same layout).
+  void copy(char* dst, const char* src) const {
+    for (const Slot& s : slots_) std::memcpy(dst + s.offset, src + s.offset, elem_size(s.elem));
   }
 
   // Fails unless `n` values are to be written.
@@ -249,7 +283,11 @@ class SlotPlan {
       int overflow = 0;
       long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
       if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
-        v = Value::of(static_cast<std::int64_t>(x));
+        if (k >= slots_.size()) {
+          fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+        }
+        store_int(rec, k++, static_cast<std::int64_t>(x));
+        return;
       } else {
         PyErr_Clear();
         v = Value::from_python(value, "field '" + path_ + "'");
@@ -516,11 +554,51 @@ struct RecordFields {
 struct PerCall {
   std::array<std::array<std::optional<double>, NBANDS>, 256> duration;
   std::array<std::optional<Value>, 256> average;
+  std::array<std::vector<char>, NBANDS> frequency;  // a record with only `frequency` written
+  std::size_t record_size = 0;
 };
 
 std::uint8_t av_code(const Value& v) {
   // The averaging code sits in an 8-bit field of the block record.
   return static_cast<std::uint8_t>(v.kind == Value::Kind::UInt ? v.u : static_cast<std::uint64_t>(v.i));
+}
+
+// The band's 32 frequencies, converted once per call into the field's element type.
+void write_frequency(char* out, std::size_t k, const RecordFields& r, PerCall& cache) {
+  std::vector<char>& rendered = cache.frequency[k];
+  if (rendered.empty()) {
+    rendered.assign(cache.record_size, 0);
+    for (std::size_t j = 0; j < NBINS; ++j) r.frequency.store(rendered.data(), j, Value::of(band_frequency(k, j)));
+  }
+  r.frequency.copy(out, rendered.data());
+}
+
+// Spectra of band k: autos of both channels and the two columns of the cross terms. The block
+// side is this module's own uint16 layout; the record side is converted unless it is uint16 too.
+void write_spectra(char* out, const char* blk, std::size_t k, const BlockFields& b, const RecordFields& r) {
+  const char* a1 = b.auto1[k].holds<std::uint16_t>() ? blk + b.auto1[k].offset : nullptr;
+  const char* a2 = b.auto2[k].holds<std::uint16_t>() ? blk + b.auto2[k].offset : nullptr;
+  const char* cr = b.cross[k].holds<std::uint16_t>() ? blk + b.cross[k].offset : nullptr;
+  char* d1 = r.auto1.packed<std::uint16_t>(out, NBINS);
+  char* d2 = r.auto2.packed<std::uint16_t>(out, NBINS);
+  char* dr = r.cross_r.packed<std::uint16_t>(out, NBINS);
+  char* di = r.cross_i.packed<std::uint16_t>(out, NBINS);
+  if (a1 && a2 && cr && d1 && d2 && dr && di && b.auto1[k].count == NBINS && b.auto2[k].count == NBINS &&
+      b.cross[k].count == 2 * NBINS) {
+    std::memcpy(d1, a1, NBINS * sizeof(std::uint16_t));
+    std::memcpy(d2, a2, NBINS * sizeof(std::uint16_t));
+    for (std::size_t j = 0; j < NBINS; ++j) {
+      std::memcpy(dr + j * 2, cr + j * 4, 2);
+      std::memcpy(di + j * 2, cr + j * 4 + 2, 2);
+    }
+    return;
+  }
+  for (std::size_t j = 0; j < NBINS; ++j) {
+    r.auto1.store(out, j, b.auto1[k].load(blk, j));
+    r.auto2.store(out, j, b.auto2[k].load(blk, j));
+    r.cross_r.store(out, j, b.cross[k].load(blk, 2 * j));
+    r.cross_i.store(out, j, b.cross[k].load(blk, 2 * j + 1));
+  }
 }
 
 // Writes output record `out` from block record `blk` (row i) for band index k.
@@ -585,15 +663,10 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
   r.temperature.expect(b.temperatures.size());
   for (std::size_t j = 0; j < b.temperatures.size(); ++j) r.temperature.store(out, j, b.temperatures.load(blk, j));
   r.tnr_band.store(out, 0, Value::of(static_cast<std::uint64_t>(k)));
-  for (std::size_t j = 0; j < NBINS; ++j) r.frequency.store(out, j, Value::of(band_frequency(k, j)));
+  write_frequency(out, k, r, cache);
   r.agc1.store(out, 0, b.agc1[k].load(blk));
   r.agc2.store(out, 0, b.agc2[k].load(blk));
-  for (std::size_t j = 0; j < NBINS; ++j) {
-    r.auto1.store(out, j, b.auto1[k].load(blk, j));
-    r.auto2.store(out, j, b.auto2[k].load(blk, j));
-    r.cross_r.store(out, j, b.cross[k].load(blk, 2 * j));
-    r.cross_i.store(out, j, b.cross[k].load(blk, 2 * j + 1));
-  }
+  write_spectra(out, blk, k, b, r);
 }
 
 // One output record per band flag equal to 1, in block order and band order A to D.
@@ -604,6 +677,7 @@ void fill_records(const RecordArray& blocks, RecordArray& records, const std::st
   const RecordFields r(records);
   const Names names;
   auto cache = std::make_unique<PerCall>();
+  cache->record_size = records.itemsize();
   std::size_t counter = 0;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const char* blk = blocks.record(i);

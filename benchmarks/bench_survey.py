@@ -1,0 +1,207 @@
+"""TNR survey decoder: 10,000 blocks with all four bands on (40,000 records).
+
+Prints blocks/s and records/s (CPU time of this process, so that other work on the machine
+counts less), then splits the decode time two ways:
+- the receiver helper, packet reader and time service calls the decoder made, recorded once
+  and replayed from Python alone on the same arguments; the decode minus that replay is the
+  decoder's own work (cutting packets, storing helper values, writing records);
+- the decoder run with components that hand back the recorded results at once: what it takes
+  is the decoder's own work, measured directly.
+The decoder's own work should stay under 10% of the decode.
+"""
+import argparse
+import gc
+import logging
+import time
+
+import numpy as np
+
+import quorel.packet_structure.data as data_module
+import quorel.time as time_module
+from kesta.dravel.simulate import ListTask
+from kesta.dravel.simulate import thr as sim
+from kesta.dravel.tasks.thr import science_tools, tnr
+from kesta.dravel.tasks.thr import survey_lowband
+
+HELPERS = ((science_tools, ("zelk_status", "temperatures_command", "input_setup", "do_analysis",
+                            "average_nr")),
+           (tnr, ("tnr_setup", "delta_times", "extract_band")))
+
+
+def survey_group(rng, nblocks, per_packet):
+    """Packets of `per_packet` blocks, every band and channel on, auto and cross spectra."""
+    packets = []
+    for start in range(0, nblocks, per_packet):
+        blocks = []
+        for _ in range(min(per_packet, nblocks - start)):
+            block = sim.random_tnr_block(rng)
+            block.tnr_setup = (int(rng.integers(0, 4)), 1, 1, 1, 1, 1, 1)
+            block.do_analysis = (0, 0, 1, 1, 1, 0)
+            blocks.append(block)
+        packets.append(sim.TnrPacket(blocks, sim._rand_time(rng)))
+    return sim.tnr_survey_group(packets, "normal")
+
+
+class Swap:
+    """Puts replacements of the outside components in place for a `with` block."""
+
+    def __init__(self, replacements):
+        self.replacements = replacements   # [(module, name, value)]
+        self.saved = []
+
+    def __enter__(self):
+        for module, name, value in self.replacements:
+            self.saved.append((module, name, getattr(module, name)))
+            setattr(module, name, value)
+        return self
+
+    def __exit__(self, *exc):
+        for module, name, value in reversed(self.saved):
+            setattr(module, name, value)
+
+
+def recording(calls, results):
+    """Wrappers that log every call (function, arguments) and its result per component."""
+    def wrap(name, fn):
+        def recorded(*args):
+            out = fn(*args)
+            calls.append((fn, args))
+            results.setdefault(name, []).append(out)
+            return out
+        return recorded
+
+    out = [(module, name, wrap(name, getattr(module, name))) for module, names in HELPERS for name in names]
+    Data, Time = data_module.Data, time_module.Time
+
+    class RecordingData(Data):
+        def __init__(self, raw, length):
+            calls.append((Data, (raw, length)))
+            super().__init__(raw, length)
+
+        def u16(self, byte, bit, nbits):
+            value = Data.u16(self, byte, bit, nbits)
+            calls.append((Data.u16, (self, byte, bit, nbits)))
+            results.setdefault("u16", []).append(value)
+            return value
+
+    def epoch(t):
+        return Time().obt_to_utc(t, to_tt2000=True)
+
+    class RecordingTime(Time):
+        def obt_to_utc(self, t, to_tt2000=False):
+            value = Time.obt_to_utc(self, t, to_tt2000=to_tt2000)
+            calls.append((epoch, (t.copy(),)))
+            results.setdefault("obt_to_utc", []).append(value)
+            return value
+
+        @staticmethod
+        def cuc_to_scet(t):
+            value = Time.cuc_to_scet(t)
+            calls.append((Time.cuc_to_scet, (t.copy(),)))
+            results.setdefault("cuc_to_scet", []).append(value)
+            return value
+
+    return out + [(data_module, "Data", RecordingData), (time_module, "Time", RecordingTime)]
+
+
+def instant(results):
+    """Components that hand back the recorded results at once, in the recorded order."""
+    def serve(name):
+        nexts = iter(results.get(name, ())).__next__
+
+        def served(*args):
+            return nexts()
+        return served
+
+    out = [(module, name, serve(name)) for module, names in HELPERS for name in names]
+    u16, epoch, scet = serve("u16"), serve("obt_to_utc"), serve("cuc_to_scet")
+
+    class InstantData:
+        def __init__(self, raw, length):
+            pass
+
+        def u16(self, byte, bit, nbits):
+            return u16()
+
+    class InstantTime:
+        def obt_to_utc(self, t, to_tt2000=False):
+            return epoch()
+
+        @staticmethod
+        def cuc_to_scet(t):
+            return scet()
+
+    return out + [(data_module, "Data", InstantData), (time_module, "Time", InstantTime)]
+
+
+def timed(fn):
+    # Many small objects are made and kept: keep the collector out of every timing.
+    gc.disable()
+    try:
+        t0 = time.process_time()
+        fn()
+        return time.process_time() - t0
+    finally:
+        gc.enable()
+
+
+def replay(calls):
+    def run():
+        for fn, args in calls:
+            fn(*args)
+    return timed(run)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--blocks", type=int, default=10_000)
+    parser.add_argument("--per-packet", type=int, default=4)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    logging.getLogger("vantor").setLevel(logging.CRITICAL)
+
+    case = survey_group(np.random.default_rng(1), args.blocks, args.per_packet)
+    group = case.group
+    task = ListTask()
+    out = survey_lowband.decommute_normal(group, task)
+    assert not task.reports and out.tobytes() == case.records.tobytes()
+
+    calls, results = [], {}
+    with Swap(recording(calls, results)):
+        survey_lowband.decommute_normal(group, ListTask())
+
+    def noop(*args):
+        return None
+    idle = [(noop, a) for _, a in calls]
+
+    totals, helpers, loops, instants = [], [], [], []
+    for _ in range(args.repeat):      # interleaved, so that a busy machine hits all alike
+        totals.append(timed(lambda: survey_lowband.decommute_normal(group, ListTask())))
+        helpers.append(replay(calls))
+        loops.append(replay(idle))
+        with Swap(instant(results)):
+            instants.append(timed(lambda: survey_lowband.decommute_normal(group, ListTask())))
+    total, loop = min(totals), min(loops)
+    # The cost of one Python call of the same arity is counted as the decoder's, not the helper's.
+    helper = min(helpers) - loop
+    own_direct = min(instants) - loop
+
+    nrecords = len(out)
+    kinds = {}
+    for fn, _ in calls:
+        name = getattr(fn, "__qualname__", str(fn)).replace("recording.<locals>.", "")
+        kinds[name] = kinds.get(name, 0) + 1
+    print(f"survey_lowband.decommute_normal: {args.blocks} blocks, {nrecords} records, "
+          f"{len(group['PA_THR_N_BLOCK_CNT'])} packets in {total * 1e3:.1f} ms CPU: "
+          f"{args.blocks / total:,.0f} blocks/s, {nrecords / total:,.0f} records/s")
+    print(f"  helper, reader and time calls ({len(calls)}), replayed from Python alone: "
+          f"{helper * 1e3:.1f} ms ({100 * helper / total:.1f}% of the decode)")
+    print(f"  decoder's own work, decode minus replay: {(total - helper) * 1e3:.1f} ms "
+          f"({100 * (total - helper) / total:.1f}%)")
+    print(f"  decoder's own work, with components answering at once: {own_direct * 1e3:.1f} ms "
+          f"({100 * own_direct / total:.1f}%; target under 10%)")
+    print("  calls: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
+
+
+if __name__ == "__main__":
+    main()
