@@ -240,8 +240,16 @@ inline Value time_value(py::object result, const char* what) {
   return Value::from_python(numbers[py::int_(0)], std::string("the time service's ") + what);
 }
 
-inline Value scet_of(const TimeService& times, std::uint32_t coarse, std::uint32_t fine) {
-  return time_value(times.scets(TimeService::pair(coarse, fine)), "cuc_to_scet");
+// A one-row array holding [coarse, fine], read-only: it is handed to every conversion of the
+// records of one band, and no conversion may change it for the next.
+inline py::array time_pair(std::uint32_t coarse, std::uint32_t fine) {
+  py::array pair = TimeService::pair(coarse, fine);
+  pair.attr("setflags")(py::arg("write") = false);
+  return pair;
+}
+
+inline Value scet_of(const TimeService& times, const py::array& pair) {
+  return time_value(times.scets(pair), "cuc_to_scet");
 }
 
 // What one packet record gives every record of one band.
@@ -265,9 +273,9 @@ struct PacketValues {
     temperature[3] = h.plus12.load(packet);
   }
 
-  // The TT2000 epoch of the packet's time, through a double as the records keep it.
-  Value epoch(const TimeService& times) const {
-    return Value::of(convert::from<double>(time_value(times.epochs(TimeService::pair(coarse, fine)), "obt_to_utc")));
+  // The TT2000 epoch of the packet's time (`pair`), through a double as the records keep it.
+  static Value epoch(const TimeService& times, const py::array& pair) {
+    return Value::of(convert::from<double>(time_value(times.epochs(pair), "obt_to_utc")));
   }
 };
 

@@ -219,7 +219,8 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
                                   i, BAND_NAMES[band], nsteps, room));
   }
   const calibration::PacketValues p(f.header, packet);
-  const Value epoch = p.epoch(times);
+  const py::array pair = calibration::time_pair(p.coarse, p.fine);
+  const Value epoch = calibration::PacketValues::epoch(times, pair);
   const Value av = f.av.load(packet);
   // compute_frequency always gets HF1's size and step count and HF2's size; the band comes last.
   const py::object initial_frequency = calibration::to_python(f.initial_frequency.load(packet));
@@ -235,7 +236,7 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
       c.epoch.store(rec, epoch);
       c.acquisition_time.store(rec, p.coarse, 0);
       c.acquisition_time.store(rec, p.fine, 1);
-      c.scet.store(rec, calibration::scet_of(times, p.coarse, p.fine));
+      c.scet.store(rec, calibration::scet_of(times, pair));
       c.synchro_flag.store(rec, p.synchro);
       const std::uint64_t frequency = unsigned_value<std::uint64_t>(
           compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band_name), "compute_frequency");

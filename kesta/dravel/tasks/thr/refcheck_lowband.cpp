@@ -198,7 +198,8 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
                          std::size_t band) {
   const char* packet = packets.record(i);
   const calibration::PacketValues p(f.header, packet);
-  const Value epoch = p.epoch(times);
+  const py::array pair = calibration::time_pair(p.coarse, p.fine);
+  const Value epoch = calibration::PacketValues::epoch(times, pair);
   const Value av = f.av.load(packet), au = f.au.load(packet), cr = f.cr.load(packet);
   const calibration::CommonOutput& c = o.common;
 
@@ -207,7 +208,7 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
     c.epoch.store(rec, epoch);
     c.acquisition_time.store(rec, p.coarse, 0);
     c.acquisition_time.store(rec, p.fine, 1);
-    c.scet.store(rec, calibration::scet_of(times, p.coarse, p.fine));
+    c.scet.store(rec, calibration::scet_of(times, pair));
     c.synchro_flag.store(rec, p.synchro);
     c.survey_mode.store(rec, calibration::SURVEY_MODE);
     c.average_nr.store(rec, av);
