@@ -99,6 +99,28 @@ def test_bands_in_order_and_times_of_each_band():
     assert decode(two)[0]["delta_time"][0] == 999948.288
 
 
+def test_block_boundaries_round_up_to_even_bytes_and_share_partial_bytes():
+    rng = np.random.default_rng(21)
+
+    def block(flags, ch1, ch2, au, cr):
+        a, b, c, d = flags
+        return TnrBlock(tnr_setup=(2, cr, au, d, c, b, a), do_analysis=(0, 0, 1, ch2, ch1, 0),
+                        bands=tuple(sim.random_band(rng) for _ in range(4)), cmd_ctr=0xFFFF,
+                        delta_times=(1, 2, 3, 4))
+    blocks = [block((1, 1, 1, 0), 1, 0, 1, 0),    # 3 x 364 bits: ends mid-byte 166, next block there
+              block((0, 1, 0, 0), 1, 0, 0, 1),    # 12 bits: 31 rounded up to 32
+              block((0, 0, 0, 0), 1, 1, 1, 1),    # no band data at all: 30
+              block((1, 0, 0, 1), 0, 1, 1, 1),    # no cross terms without both channels
+              block((1, 1, 1, 1), 1, 1, 0, 1)]    # cross terms without autos
+    # a packet cannot end on a partial byte: that byte would lie past its word count
+    again = [blocks[k] for k in (3, 0, 4, 2, 1)]
+    case = sim.tnr_survey_group([TnrPacket(blocks, (99, 1, 1)), TnrPacket(again, (98, 2, 0))])
+    out, task = decode(case)
+    assert not task.reports
+    assert_records(out, case.records)
+    assert len(out) == 2 * (3 + 1 + 0 + 2 + 4)
+
+
 def test_frequency_tables():
     freqs = sl.TNR_FREQUENCY_LIST
     assert len(freqs) == 128 and freqs[0] == 3991.785737
@@ -306,3 +328,14 @@ def test_errors_outside_the_packet_handler_end_the_call(monkeypatch):
     monkeypatch.setattr(science_tools, "average_nr", lambda av: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         decode(good)
+
+
+def test_demo_groups_decode_as_the_simulator_expects():
+    from kesta.dravel import products
+
+    groups = sim.demo_groups(np.random.default_rng(2), anomalies=True)
+    for name, mode in ((products.TNR_NORMAL_PACKET, "normal"), (products.TNR_BURST_PACKET, "burst")):
+        case = sim.expected_tnr_survey(groups[name], mode)
+        out, task = decode(case, mode)
+        assert_records(out, case.records)
+        assert len(task.reports) == case.reports == 2
