@@ -105,7 +105,11 @@ py::object vcall_method(const py::str& name, std::initializer_list<PyObject*> se
   return py::reinterpret_steal<py::object>(r);
 }
 
-py::int_ py_int(std::int64_t v) { return py::reinterpret_steal<py::int_>(PyLong_FromLongLong(v)); }
+py::int_ py_int(std::int64_t v) {
+  PyObject* o = PyLong_FromLongLong(v);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::int_>(o);
+}
 
 // ---------------------------------------------------------------------------------------
 // Layouts and constants
