@@ -171,7 +171,10 @@ inline void store_value(const Field& field, char* rec, py::handle value) {
 class FieldSlots {
  public:
   FieldSlots() = default;
-  explicit FieldSlots(const Field& field) : path_(field.path) { collect(field, 0); }
+  explicit FieldSlots(const Field& field) : path_(field.path) {
+    collect(field, 0);
+    find_spans();
+  }
 
   std::size_t size() const { return slots_.size(); }
   const std::string& path() const { return path_; }
@@ -194,11 +197,30 @@ class FieldSlots {
 
   void collect(const Field& f, std::size_t base) {
     if (!f.is_record()) {
-      for (std::size_t k = 0; k < f.count; ++k) slots_.push_back({base + f.offset + k * f.stride, f.elem, f.swap});
+      for (std::size_t k = 0; k < f.count; ++k) push({base + f.offset + k * f.stride, f.elem, f.swap});
       return;
     }
     for (std::size_t copy = 0; copy < f.count; ++copy) {
       for (const Field& c : f.children) collect(c, base + copy * f.stride);  // children: offsets from the record
+    }
+  }
+
+  static bool is_integer(Elem e) { return e != Elem::F4 && e != Elem::F8 && e != Elem::B1; }
+
+  void push(const Slot& s) { slots_.push_back(s); }
+
+  // For every slot, how many slots from it on are integers of its type, in host order, one right
+  // after the other in the record: a span a run of equal values can be filled into at once.
+  void find_spans() {
+    span_.assign(slots_.size(), 0);
+    for (std::size_t k = slots_.size(); k-- > 0;) {
+      const Slot& a = slots_[k];
+      if (a.swap || !is_integer(a.elem)) continue;
+      span_[k] = 1;
+      if (k + 1 < slots_.size() && span_[k + 1] > 0 && slots_[k + 1].elem == a.elem &&
+          slots_[k + 1].offset == a.offset + elem_size(a.elem)) {
+        span_[k] += span_[k + 1];
+      }
     }
   }
 
@@ -235,15 +257,22 @@ class FieldSlots {
       fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
     }
     const std::size_t end = k + count;
-    for (; k < end; ++k) {
-      const Slot& s = slots_[k];
-      if (s.elem == Elem::U2 && !s.swap) {
-        const auto x = static_cast<std::uint16_t>(v);
-        std::memcpy(rec + s.offset, &x, 2);
-      } else {
-        std::size_t one = k;
-        put_int(rec, one, v);
+    while (k < end) {
+      const std::size_t span = std::min<std::size_t>(span_[k], end - k);
+      if (span == 0) {
+        put_int(rec, k, v);
+        continue;
       }
+      char* dst = rec + slots_[k].offset;
+      const std::size_t size = elem_size(slots_[k].elem);
+      std::size_t one = k;
+      put_int(rec, one, v);  // the first element, converted; the others are copies of it
+      if (v == 0) {
+        std::memset(dst + size, 0, (span - 1) * size);
+      } else {
+        for (std::size_t n = 1; n < span; ++n) std::memcpy(dst + n * size, dst, size);
+      }
+      k += span;
     }
   }
 
@@ -312,6 +341,7 @@ class FieldSlots {
 
   std::string path_;
   std::vector<Slot> slots_;
+  std::vector<std::uint32_t> span_;
 };
 
 }  // namespace dravel::thr
