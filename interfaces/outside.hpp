@@ -77,7 +77,15 @@ inline py::object member(py::handle container, const std::string& key, const std
   }
 }
 
+// Whether mapping `container` holds `key`. Only a mapping (an object with keys(), such as a dict
+// or an HDF5 group) can answer: a text, a list or an array would answer `in` with a substring
+// or element test and make a broken store look like one without the key.
 inline bool has_member(py::handle container, const std::string& key, const std::string& where) {
+  PyObject* obj = container.ptr();
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || !PyObject_HasAttrString(obj, "keys")) {
+    fail(PyExc_TypeError, format("{0} is not a mapping (testing for '{1}': got {2})", where, key,
+                                 Py_TYPE(obj)->tp_name));
+  }
   int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
   if (found < 0) {
     py::error_already_set e;

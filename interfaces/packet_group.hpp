@@ -46,30 +46,30 @@ class Column {
   // Reads parameter `name` of `group`; `ndim` is the number of axes it must have (1: one value
   // per packet, 2: one row per packet).
   Column(py::handle group, const std::string& name, int ndim, const std::string& where = "the packet group")
-      : name_(name) {
+      : name_(name), where_(where == "the packet group" ? std::string() : " (" + where + ")") {
     py::object raw = member(group, name, where);
     py::array arr;
     try {
       arr = numpy().asarray(raw);
     } catch (py::error_already_set& e) {
-      fail(PyExc_TypeError, format("parameter {0} cannot be read as an array: {1}", name,
-                                   std::string(py::str(e.value()))));
+      fail(PyExc_TypeError, format("parameter {0} cannot be read as an array: {1}{2}", name,
+                                   std::string(py::str(e.value())), where_));
     }
     if (arr.ndim() != ndim) {
-      fail(PyExc_ValueError, format("parameter {0} must have {1} axis(es) (one {2} per packet), got shape {3}",
+      fail(PyExc_ValueError, format("parameter {0} must have {1} axis(es) (one {2} per packet), got shape {3}{4}",
                                     name, ndim, ndim == 1 ? "value" : "row",
-                                    std::string(py::str(py::object(arr.attr("shape"))))));
+                                    std::string(py::str(py::object(arr.attr("shape")))), where_));
     }
     py::dtype dt = arr.dtype();
     char kind = dt.kind();
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-      fail(PyExc_TypeError, format("parameter {0} has element type {1}, not a number", name,
-                                   std::string(py::str(dt))));
+      fail(PyExc_TypeError, format("parameter {0} has element type {1}, not a number{2}", name,
+                                   std::string(py::str(dt)), where_));
     }
     if (kind == 'f') {
       py::object finite = py::module_::import("numpy").attr("isfinite")(arr).attr("all")();
       if (!finite.cast<bool>()) {
-        fail(PyExc_ValueError, format("parameter {0} holds values that are not finite numbers", name));
+        fail(PyExc_ValueError, format("parameter {0} holds values that are not finite numbers{1}", name, where_));
       }
     }
     if (!detail::same_bits<T>(dt)) {
@@ -91,13 +91,13 @@ class Column {
   // Fails unless the parameter has `n` packets.
   void expect_rows(std::size_t n) const {
     if (rows_ != n) {
-      fail(PyExc_ValueError, format("parameter {0} has {1} packets, expected {2}", name_, rows_, n));
+      fail(PyExc_ValueError, format("parameter {0} has {1} packets, expected {2}{3}", name_, rows_, n, where_));
     }
   }
   // Fails unless every row holds at least `n` values.
   void expect_cols(std::size_t n) const {
     if (cols_ < n) {
-      fail(PyExc_ValueError, format("parameter {0} has {1} values per packet, expected at least {2}", name_, cols_, n));
+      fail(PyExc_ValueError, format("parameter {0} has {1} values per packet, expected at least {2}{3}", name_, cols_, n, where_));
     }
   }
 
@@ -108,8 +108,8 @@ class Column {
   T at(std::size_t packet, std::size_t j) const {
     check_row(packet);
     if (j >= cols_) {
-      fail(PyExc_IndexError, format("parameter {0}: index {1} is beyond the {2} values of packet {3}", name_, j,
-                                    cols_, packet));
+      fail(PyExc_IndexError, format("parameter {0}: index {1} is beyond the {2} values of packet {3}{4}", name_, j,
+                                    cols_, packet, where_));
     }
     return data_[packet * cols_ + j];
   }
@@ -122,11 +122,12 @@ class Column {
  private:
   void check_row(std::size_t packet) const {
     if (packet >= rows_) {
-      fail(PyExc_IndexError, format("parameter {0}: packet {1} is beyond its {2} packets", name_, packet, rows_));
+      fail(PyExc_IndexError, format("parameter {0}: packet {1} is beyond its {2} packets{3}", name_, packet, rows_, where_));
     }
   }
 
   std::string name_;
+  std::string where_;  // " (packet type ...)" appended to errors, empty for a bare packet group
   py::array array_;
   const T* data_ = nullptr;
   std::size_t rows_ = 0;
