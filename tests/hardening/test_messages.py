@@ -156,6 +156,8 @@ def test_snapshot_number_checked_before_sorting(product):
 @pytest.mark.xfail(strict=True, reason="survey_lowband-1: block counts are believed before they are checked")
 def test_huge_block_count_named():
     built("tnr_normal")
+    if hc.SANITIZED:
+        pytest.skip("the sanitizer aborts on an allocation of terabytes")
     l0 = damaged("tnr_normal", "PA_THR_N_BLOCK_CNT", lambda a: np.full(a.shape, 2**40, np.int64))
     with pytest.raises(Exception) as info:
         hc.call("tnr_normal", l0, hc.CountingTask())
