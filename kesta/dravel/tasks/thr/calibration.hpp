@@ -79,6 +79,15 @@ inline py::object item_of(const py::object& cmd, std::size_t k, const char* what
   return item(py::reinterpret_borrow<py::tuple>(cmd), k, what);
 }
 
+// fn(args...) through the vector call protocol (no argument tuple is built per call).
+template <class... Args>
+py::object vcall(py::handle fn, const Args&... args) {
+  PyObject* argv[] = {py::handle(args).ptr()...};
+  PyObject* result = PyObject_Vectorcall(fn.ptr(), argv, sizeof...(Args), nullptr);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 inline py::object to_python(const Value& v) {
   switch (v.kind) {
     case Value::Kind::Int: return py::int_(v.i);
@@ -244,12 +253,15 @@ inline Value time_value(py::object result, const char* what) {
 // records of one band, and no conversion may change it for the next.
 inline py::array time_pair(std::uint32_t coarse, std::uint32_t fine) {
   py::array pair = TimeService::pair(coarse, fine);
-  pair.attr("setflags")(py::arg("write") = false);
+  py::detail::array_proxy(pair.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
   return pair;
 }
 
-inline Value scet_of(const TimeService& times, const py::array& pair) {
-  return time_value(times.scets(pair), "cuc_to_scet");
+// `cuc_to_scet` of the time service class, looked up once per decoder call.
+inline py::object scet_conversion(const py::object& time_class) { return time_class.attr("cuc_to_scet"); }
+
+inline Value scet_of(const py::object& cuc_to_scet, const py::array& pair) {
+  return time_value(vcall(cuc_to_scet, pair), "cuc_to_scet");
 }
 
 // What one packet record gives every record of one band.

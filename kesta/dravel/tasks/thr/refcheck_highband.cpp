@@ -149,13 +149,15 @@ std::uint64_t extract_data(const Components& c, const py::object& data, Decoded&
   const py::object hf2 = calibration::item_of(d.setup, 2, "hfr_setup");
   const py::object extract = c.extract_band.get();
   const py::int_ start(HEADER_BYTES);
+  const py::int_ steps[NBANDS] = {py::int_(hf1_steps), py::int_(hf2_steps)};
 
   // All 18 channel blocks are read whatever the flags; only the bit offset moves on.
   std::uint32_t bit_count = 0;
   for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
     for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
-      auto [value, next] =
-          as_pair(extract(channel_flags[ch], hf1, hf2, hf1_steps, hf2_steps, data, start, bit_count), "extract_band");
+      auto [value, next] = as_pair(calibration::vcall(extract, channel_flags[ch], hf1, hf2, steps[0], steps[1], data,
+                                                      start, py::int_(bit_count)),
+                                   "extract_band");
       d.channels[k * NCHANNELS + ch] = value;
       bit_count = unsigned_value<std::uint32_t>(next, "extract_band's bit offset");
     }
@@ -208,7 +210,8 @@ struct OutputFields {
 // Writes the records of band `band` of packet record `i` from position `counter`, level by
 // level and step by step; returns the next free position.
 std::uint64_t set_record(RecordArray& records, const OutputFields& o, const RecordArray& packets,
-                         const PacketFields& f, const TimeService& times, const py::object& compute_frequency,
+                         const PacketFields& f, const TimeService& times, const py::object& cuc_to_scet,
+                         const py::object& compute_frequency,
                          std::uint64_t counter, std::size_t i, std::size_t band) {
   const char* packet = packets.record(i);
   const std::uint64_t nsteps = convert::from<std::uint64_t>(f.steps[band].load(packet));
@@ -236,10 +239,12 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
       c.epoch.store(rec, epoch);
       c.acquisition_time.store(rec, p.coarse, 0);
       c.acquisition_time.store(rec, p.fine, 1);
-      c.scet.store(rec, calibration::scet_of(times, pair));
+      c.scet.store(rec, calibration::scet_of(cuc_to_scet, pair));
       c.synchro_flag.store(rec, p.synchro);
       const std::uint64_t frequency = unsigned_value<std::uint64_t>(
-          compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band_name), "compute_frequency");
+          calibration::vcall(compute_frequency, initial_frequency, py::int_(j), hf1_size, hf1_step, hf2_size,
+                             band_name),
+          "compute_frequency");
       o.frequency.store(rec, frequency);
       c.calibration_level.store(rec, k);
       c.survey_mode.store(rec, calibration::SURVEY_MODE);
@@ -275,13 +280,15 @@ py::array decommute(py::object group, py::object task) {
   const std::uint64_t number = band_record_number(f, packets);
   RecordArray records = calibration::fill_valued_records(c, c.hfr_dtype.get()(), number);
   const OutputFields o(records);
-  const TimeService times(c.Time.get());
+  const py::object time_class = c.Time.get();
+  const TimeService times(time_class);
+  const py::object cuc_to_scet = calibration::scet_conversion(time_class);
   const py::object compute_frequency = c.compute_frequency.get();
   std::uint64_t counter = 0;
   for (std::size_t i = 0; i < packets.size(); ++i) {
     for (std::size_t b = 0; b < NBANDS; ++b) {
       if (calibration::equals_one(f.flag[b].load(packets.record(i)))) {
-        counter = set_record(records, o, packets, f, times, compute_frequency, counter, i, b);
+        counter = set_record(records, o, packets, f, times, cuc_to_scet, compute_frequency, counter, i, b);
       }
     }
   }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "calibration.hpp"
@@ -143,7 +144,8 @@ std::uint64_t extract_data(const Components& c, const py::object& data, Decoded&
   std::uint16_t bit_count = 0;
   for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
     for (std::size_t b = 0; b < NBANDS; ++b) {
-      auto [value, next] = as_pair(extract(flags[b], ch1, ch2, au, cr, data, start, bit_count),
+      auto [value, next] = as_pair(calibration::vcall(extract, flags[b], ch1, ch2, au, cr, data, start,
+                                                      py::int_(bit_count)),
                                    "extract_calibration_band");
       d.bands[k * NBANDS + b] = value;
       bit_count = unsigned_value<std::uint16_t>(next, "extract_calibration_band's bit offset");
@@ -188,13 +190,32 @@ struct OutputFields {
         auto1(records.field("auto1")),
         auto2(records.field("auto2")),
         cross_r(records.field("cross_r")),
-        cross_i(records.field("cross_i")) {}
+        cross_i(records.field("cross_i")) {
+    // The packet record's spectra are uint16; when the output's are too (with room for 8 bins),
+    // bins are copied as they are.
+    spectra_are_uint16 = true;
+    for (const Field* field : {&auto1, &auto2, &cross_r, &cross_i}) {
+      spectra_are_uint16 = spectra_are_uint16 && field->holds<std::uint16_t>() && field->count >= NBINS;
+    }
+  }
+  bool spectra_are_uint16 = false;
 };
+
+// Bins 0 to 7 of a packet record's spectrum (elements first, first + step, ...) into elements
+// 0 to 7 of an output field, both uint16 in host order (checked once per call).
+void copy_bins(const Field& from, const char* packet, std::size_t first, std::size_t step, const Field& to,
+               char* rec) {
+  for (std::size_t n = 0; n < NBINS; ++n) {
+    std::memcpy(rec + to.offset + n * to.stride, packet + from.offset + (first + n * step) * from.stride,
+                sizeof(std::uint16_t));
+  }
+}
 
 // Writes the nine records of band `band` of packet record `i` from position `counter`; returns
 // the next free position.
 std::uint64_t set_record(RecordArray& records, const OutputFields& o, const RecordArray& packets,
-                         const PacketFields& f, const TimeService& times, std::uint64_t counter, std::size_t i,
+                         const PacketFields& f, const TimeService& times, const py::object& cuc_to_scet,
+                         std::uint64_t counter, std::size_t i,
                          std::size_t band) {
   const char* packet = packets.record(i);
   const calibration::PacketValues p(f.header, packet);
@@ -208,7 +229,7 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
     c.epoch.store(rec, epoch);
     c.acquisition_time.store(rec, p.coarse, 0);
     c.acquisition_time.store(rec, p.fine, 1);
-    c.scet.store(rec, calibration::scet_of(times, pair));
+    c.scet.store(rec, calibration::scet_of(cuc_to_scet, pair));
     c.synchro_flag.store(rec, p.synchro);
     c.survey_mode.store(rec, calibration::SURVEY_MODE);
     c.average_nr.store(rec, av);
@@ -224,11 +245,18 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
     o.tnr_band.store(rec, band);
     o.agc1.store(rec, f.agc1[k][band].load(packet));
     o.agc2.store(rec, f.agc2[k][band].load(packet));
-    for (std::size_t n = 0; n < NBINS; ++n) {
-      o.auto1.store(rec, f.autos1[k][band].load(packet, n), n);
-      o.auto2.store(rec, f.autos2[k][band].load(packet, n), n);
-      o.cross_r.store(rec, f.cross[k][band].load(packet, 2 * n), n);
-      o.cross_i.store(rec, f.cross[k][band].load(packet, 2 * n + 1), n);
+    if (o.spectra_are_uint16) {
+      copy_bins(f.autos1[k][band], packet, 0, 1, o.auto1, rec);
+      copy_bins(f.autos2[k][band], packet, 0, 1, o.auto2, rec);
+      copy_bins(f.cross[k][band], packet, 0, 2, o.cross_r, rec);
+      copy_bins(f.cross[k][band], packet, 1, 2, o.cross_i, rec);
+    } else {
+      for (std::size_t n = 0; n < NBINS; ++n) {
+        o.auto1.store(rec, f.autos1[k][band].load(packet, n), n);
+        o.auto2.store(rec, f.autos2[k][band].load(packet, n), n);
+        o.cross_r.store(rec, f.cross[k][band].load(packet, 2 * n), n);
+        o.cross_i.store(rec, f.cross[k][band].load(packet, 2 * n + 1), n);
+      }
     }
     ++counter;
   }
@@ -251,12 +279,14 @@ py::array decommute(py::object group, py::object task) {
   const std::uint64_t number = band_record_number(f, packets);
   RecordArray records = calibration::fill_valued_records(c, c.tnr_dtype.get()(), number);
   const OutputFields o(records);
-  const TimeService times(c.Time.get());
+  const py::object time_class = c.Time.get();
+  const TimeService times(time_class);
+  const py::object cuc_to_scet = calibration::scet_conversion(time_class);
   std::uint64_t counter = 0;
   for (std::size_t i = 0; i < packets.size(); ++i) {
     for (std::size_t b = 0; b < NBANDS; ++b) {
       if (calibration::equals_one(f.flag[b].load(packets.record(i)))) {
-        counter = set_record(records, o, packets, f, times, counter, i, b);
+        counter = set_record(records, o, packets, f, times, cuc_to_scet, counter, i, b);
       }
     }
   }
