@@ -167,7 +167,10 @@ def test_huge_block_count_named():
 @pytest.mark.xfail(strict=True, reason="refcheck_highband-1: the step-count error names no parameter")
 def test_hfr_step_count_error_names_the_parameter():
     built("hfr_calibration")
-    packet = thr_sim.HfrCalibrationPacket(hfr_sweep=(2, 1, 600, 1))
+    # Channel 1 with HF1 only, whose sweep announces 600 steps (a level holds 512).
+    packet = thr_sim.HfrCalibrationPacket(
+        hfr_setup=(1, 7, 0, 1, 5), hfr_sweep=(0, 5, 600, 3), do_analysis=(0, 1, 0, 0, 1, 1),
+        levels=[((tuple(range(600)), ()), ((), ())) for _ in range(9)])
     group = thr_sim.hfr_calibration_group([packet]).group
     with pytest.raises(IndexError) as info:
         hc.call("hfr_calibration", l0_store({hc.packet_name("hfr_calibration"): group}), hc.CountingTask())
