@@ -252,6 +252,22 @@ def test_missing_or_bad_block_counts_end_the_call():
     assert not task.reports
 
 
+def test_a_lying_block_count_costs_its_packet_only():
+    case = sim.random_tnr_survey(np.random.default_rng(10), 3, "normal", max_blocks=2)
+    out0, _ = decode(case)
+    group = dict(case.group, PA_THR_N_BLOCK_CNT=np.asarray(case.group["PA_THR_N_BLOCK_CNT"], np.int64).copy())
+    group["PA_THR_N_BLOCK_CNT"][1] = 2 ** 40
+    out, task = decode(sim.ThrCase(group, None, 0, []))
+    assert len(task.reports) == 1
+    assert "PA_THR_N_BLOCK_CNT: packet 1 announces 1099511627776 blocks" in task.reports[0]
+    first = out0["acquisition_time"][:, 0] != case.group["PA_THR_ACQUISITION_TIME"][1, 0]
+    kept = out0[first]
+    assert len(out) == len(kept)
+    for name in kept.dtype.names:
+        if name != "sweep_num":
+            np.testing.assert_array_equal(out[name], kept[name], err_msg=name)
+
+
 @pytest.mark.parametrize("helper,replacement,error", [
     ("extract_band", lambda *a: (sim.zero_band(),), "ValueError"),
     ("extract_band", lambda *a: [sim.zero_band(), 0, 0], "ValueError"),

@@ -173,9 +173,10 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
   py::object group;
   {
     Column<std::uint32_t> time = acquisition_time(*found, where);
-    py::object snapshot_key = numpy().asarray(member(*found, "PA_TDS_SNAPSHOT_NR", where));
+    Column<std::uint32_t> snapshot_key(*found, "PA_TDS_SNAPSHOT_NR", 1, where);
+    snapshot_key.expect_rows(time.rows());
     group = sorted_group(c.sort_data.get(), *found,
-                         py::make_tuple(snapshot_key, time_column(time, 1), time_column(time, 0)));
+                         py::make_tuple(snapshot_key.array(), time_column(time, 1), time_column(time, 0)));
   }
 
   Column<std::uint32_t> snapshot_nr(group, "PA_TDS_SNAPSHOT_NR", 1, where);

@@ -217,8 +217,8 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
   const std::uint64_t nsteps = convert::from<std::uint64_t>(f.steps[band].load(packet));
   const std::size_t room = f.values[0][0][band].count;
   if (nsteps > room) {
-    fail(PyExc_IndexError, format("packet {0}: band {1} announces {2} frequency steps, but a calibration level "
-                                  "holds {3} values per channel",
+    fail(PyExc_IndexError, format("packet {0}: band {1} announces {2} frequency steps in its sweep setup "
+                                  "(PA_THR_HFR_DATA), but a calibration level holds {3} values per channel",
                                   i, BAND_NAMES[band], nsteps, room));
   }
   const calibration::PacketValues p(f.header, packet);

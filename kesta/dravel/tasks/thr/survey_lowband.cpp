@@ -701,23 +701,26 @@ py::array decommute(py::handle group, py::handle task, const char* cnt_param, co
 
   // The block counts end the call when they cannot be read: they size the block array.
   Column<std::int64_t> counts(group, cnt_param, 1);
-  std::uint64_t number = 0;
-  for (std::size_t i = 0; i < counts.rows(); ++i) {
-    const std::int64_t n = counts.at(i);
-    if (n < 0) {
-      fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks", cnt_param, i, n));
-    }
-    if (__builtin_add_overflow(number, static_cast<std::uint64_t>(n), &number)) {
-      fail(PyExc_OverflowError, format("parameter {0}: the block counts add up to more than 64 bits", cnt_param));
-    }
-  }
-  RecordArray blocks = RecordArray::zeros(make_layout(create_dtype()), static_cast<std::size_t>(number));
   const std::size_t packet_number = counts.rows();
 
   // A data parameter that is missing or malformed fails each packet, not the call.
   thr::PacketColumn<std::uint64_t> sizes(group, "PA_THR_TNR_DATA_CNT", 1);
   thr::PacketColumn<std::uint16_t> words(group, "PA_THR_TNR_DATA", 2);
   thr::PacketColumn<std::uint32_t> times(group, "PA_THR_ACQUISITION_TIME", 2);
+
+  // Every block takes at least its fixed header, so a packet's data row cannot hold more than
+  // this many blocks. A packet announcing more is reported on its own; it reserves no rows, so a
+  // lying count cannot size the block array.
+  const std::uint64_t capacity = words.ok() ? 2 * words.get().cols() / BLOCK_HEADER_BYTES : 0;
+  std::uint64_t number = 0;
+  for (std::size_t i = 0; i < packet_number; ++i) {
+    const std::int64_t n = counts.at(i);
+    if (n < 0) {
+      fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks", cnt_param, i, n));
+    }
+    if (static_cast<std::uint64_t>(n) <= capacity) number += static_cast<std::uint64_t>(n);
+  }
+  RecordArray blocks = RecordArray::zeros(make_layout(create_dtype()), static_cast<std::size_t>(number));
 
   const BlockPlans plans(blocks);
   const Names names;
@@ -728,6 +731,10 @@ py::array decommute(py::handle group, py::handle task, const char* cnt_param, co
     const std::uint64_t size = sizes.get().at(i);
     const auto nblocks = static_cast<std::uint64_t>(counts.at(i));
     py::object reader = thr::packet_reader(h.Data, words.get(), i, size);
+    if (nblocks > capacity) {
+      fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks, more than its {3} data "
+                                    "words (PA_THR_TNR_DATA) can hold", cnt_param, i, nblocks, words.get().cols()));
+    }
     const std::uint32_t* time = nullptr;
     std::int64_t offset = 0;
     for (std::uint64_t n = 0; n < nblocks; ++n) {

@@ -62,6 +62,8 @@ class PacketColumn {
       message_ = std::string(py::str(e.value()));
     }
   }
+  // Whether the parameter could be read.
+  bool ok() const { return column_.has_value(); }
   // The column, or the failure it had, raised again for this packet.
   const Column<T>& get() const {
     if (!column_) throw Failure(type_, message_);
