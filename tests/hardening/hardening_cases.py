@@ -285,9 +285,11 @@ PARAM_MUTATIONS = ("drop", "truncate", "empty", "extend", "ravel", "to3d", "scal
                    "fill", "negative", "nan", "none", "list", "poke", "poke", "poke", "poke")
 
 
-def mutate_parameter(group, param, chooser):
-    """Mangles parameter `param` of packet group `group` (a dict) in place; returns a description."""
-    kind = chooser.choice(PARAM_MUTATIONS)
+def mutate_parameter(group, param, chooser, kind=None):
+    """Mangles parameter `param` of packet group `group` (a dict) in place; returns a description.
+
+    `kind` is one of PARAM_MUTATIONS, drawn when not given."""
+    kind = kind or chooser.choice(PARAM_MUTATIONS)
     before = group[param]
     try:
         return _mutate(group, param, kind, chooser)
@@ -385,11 +387,14 @@ def mutated_case(product, seed, chooser, max_mutations=3):
     else:
         group = l0["TM"][name]["source_data"]
         params = sorted(group)
+        # Half of the cases keep every parameter's type and shape and only make values lie, so
+        # that they get past the checks of the input's form into the decoding itself.
+        values_only = chooser.integers(0, 1) == 1
         for _ in range(chooser.integers(1, max_mutations)):
             if not params:
                 break
             param = chooser.choice(params)
-            done.append(mutate_parameter(group, param, chooser))
+            done.append(mutate_parameter(group, param, chooser, "poke" if values_only else None))
             if param not in group:
                 params.remove(param)
     case.l0 = l0
