@@ -42,21 +42,10 @@ inline constexpr std::initializer_list<const char*> ARTEFACT_PARAMS = {
     "PA_TDS_LF_ART_MAG_HEATER", "PA_TDS_LF_ART_SCM_CALIB", "PA_TDS_LF_ART_ANT3_OFF", "PA_TDS_LF_ART_ANT2_OFF",
     "PA_TDS_LF_ART_ANT1_OFF",   "PA_TDS_LF_ART_SCM_OFF",   "PA_TDS_LF_ART_THR_OFF",  "PA_TDS_LF_ART_LFR_OFF"};
 // Bias-unit flags, in the order of bia_status_info.
-inline constexpr std::initializer_list<const char*> BIA_PARAMS = {
-    "PA_BIA_ON_OFF",          "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
-    "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_MUX_SET"};
 
 // The fields both LFM record types open with.
 inline py::list header_entries() {
-  py::list l;
-  l.append(entry("epoch", "uint64"));
-  l.append(entry("scet", "float64"));
-  l.append(entry("acquisition_time", "uint32", 2));
-  l.append(entry("synchro_flag", "uint8"));
-  l.append(entry("quality_flag", "uint8"));
-  l.append(entry("quality_bitmask", "uint16"));
-  l.append(entry("survey_mode", "uint8"));
-  l.append(entry("bia_status_info", "uint8", 6));
+  py::list l = record_header_entries();
   l.append(entry("lf_data_artefacts", "uint8", 16));
   l.append(entry("input_config", "uint8", 6));
   return l;
@@ -186,12 +175,18 @@ class Header {
 
   // A flag-array field: element k of every record from the k-th parameter.
   void flags(const char* field, std::initializer_list<const char*> params) {
+    flags(field, params.begin(), params.size());
+  }
+  template <std::size_t K>
+  void flags(const char* field, const char* const (&params)[K]) {
+    flags(field, params, K);
+  }
+  void flags(const char* field, const char* const* params, std::size_t count) {
     const Field f = records_.field(field);
-    if (f.count != params.size()) {
-      fail(PyExc_TypeError, format("field '{0}' holds {1} flags, not {2}", field, f.count, params.size()));
+    if (f.count != count) {
+      fail(PyExc_TypeError, format("field '{0}' holds {1} flags, not {2}", field, f.count, count));
     }
-    std::size_t k = 0;
-    for (const char* name : params) detail::store_column(records_, f, column<std::uint8_t>(name), k++);
+    for (std::size_t k = 0; k < count; ++k) detail::store_column(records_, f, column<std::uint8_t>(params[k]), k);
   }
 
   // A scalar field of every record from one parameter, read as T (the field's element type).

@@ -38,7 +38,7 @@ struct Components {
 
 // Bias-unit flags in the order of bia_status_info (this product lists them from the multiplexer
 // setting down to the on/off flag).
-const char* const BIA_PARAMS[6] = {"PA_BIA_MODE_MUX_SET",       "PA_BIA_MODE_HV_ENABLED",
+const char* const HIST2D_BIA_PARAMS[6] = {"PA_BIA_MODE_MUX_SET",       "PA_BIA_MODE_HV_ENABLED",
                                    "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
                                    "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_ON_OFF"};
 const char* const CHANNEL_PARAMS[4] = {"PA_TDS_STAT_ADC_CH1", "PA_TDS_STAT_ADC_CH2", "PA_TDS_STAT_ADC_CH3",
@@ -47,15 +47,7 @@ const char* const CHANNEL_PARAMS[4] = {"PA_TDS_STAT_ADC_CH1", "PA_TDS_STAT_ADC_C
 py::dtype& hist2d() {
   static py::dtype* layout = [] {
     using tds::entry;
-    py::list l;
-    l.append(entry("epoch", "uint64"));
-    l.append(entry("scet", "float64"));
-    l.append(entry("acquisition_time", "uint32", 2));
-    l.append(entry("synchro_flag", "uint8"));
-    l.append(entry("quality_flag", "uint8"));
-    l.append(entry("quality_bitmask", "uint16"));
-    l.append(entry("survey_mode", "uint8"));
-    l.append(entry("bia_status_info", "uint8", 6));
+    py::list l = tds::record_header_entries();
     l.append(entry("channel_status_info", "uint8", 4));
     l.append(entry("sampling_rate", "float32"));
     l.append(entry("input_config", "uint32"));
@@ -173,7 +165,7 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
   auto col_time = column<std::uint16_t>(tm, "PA_TDS_SC_HIST2D_COLL_TIME", 1, npackets, where);
   auto tot_pts = column<std::uint16_t>(tm, "PA_TDS_SC_HIST2D_TOT_POINTS", 1, npackets, where);
   std::vector<Column<std::uint8_t>> bia, channels;
-  for (const char* name : BIA_PARAMS) bia.push_back(column<std::uint8_t>(tm, name, 1, npackets, where));
+  for (const char* name : HIST2D_BIA_PARAMS) bia.push_back(column<std::uint8_t>(tm, name, 1, npackets, where));
   for (const char* name : CHANNEL_PARAMS) channels.push_back(column<std::uint8_t>(tm, name, 1, npackets, where));
 
   const Field f_epoch = records.field("epoch"), f_scet = records.field("scet"),

@@ -45,7 +45,7 @@ py::array set_psd(py::object l0, py::object /*task*/) {
   h.flags("input_config", {"PA_TDS_SLOWMODE_DENSITY_INPUT_CONF1", "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF2",
                            "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF3", "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF4",
                            "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF5", "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF6"});
-  h.flags("bia_status_info", tds::lfm::BIA_PARAMS);
+  h.flags("bia_status_info", tds::BIA_PARAMS);
   h.scalar<std::uint8_t>("psd_srclen", "PA_TDS_SLOWMODE_DENSITY_SRCLEN");
   h.scalar<std::uint8_t>("psd_freq_axis", "PA_TDS_SLOWMODE_DENSITY_FREQ_AXIS");
   h.scalar<std::uint16_t>("psd_freq_nr", "PA_TDS_SLOWMODE_DENSITY_NUM_FREQS");

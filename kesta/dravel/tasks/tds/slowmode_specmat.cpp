@@ -62,7 +62,7 @@ py::array set_sm(py::object l0, py::object /*task*/) {
   h.flags("input_config", {"PA_TDS_SLOWMODE_SPECMAT_INPUT_CH1", "PA_TDS_SLOWMODE_SPECMAT_INPUT_CH2",
                            "PA_TDS_SLOWMODE_SPECMAT_INPUT_CH3", "PA_TDS_SLOWMODE_SPECMAT_INPUT_CH4",
                            "PA_TDS_SLOWMODE_SPECMAT_INPUT_CH5", "PA_TDS_SLOWMODE_SPECMAT_INPUT_CH6"});
-  h.flags("bia_status_info", tds::lfm::BIA_PARAMS);
+  h.flags("bia_status_info", tds::BIA_PARAMS);
   h.scalar<std::uint8_t>("sm_srclen", "PA_TDS_SLOWMODE_SPECMAT_SRCLEN");
   h.scalar<std::uint8_t>("sm_freq_axis", "PA_TDS_SLOWMODE_SPECMAT_FREQ_AXIS");
   const Column<std::uint16_t> nfreq = h.scalar<std::uint16_t>("sm_freq_nr", "PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS");

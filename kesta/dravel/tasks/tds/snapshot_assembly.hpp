@@ -63,15 +63,7 @@ inline void add_snapshot_constants(py::module_& m) {
 
 // The header fields every snapshot record type has, and the waveform.
 inline py::list snapshot_header_entries() {
-  py::list l;
-  l.append(entry("epoch", "uint64"));
-  l.append(entry("scet", "float64"));
-  l.append(entry("acquisition_time", "uint32", 2));
-  l.append(entry("synchro_flag", "uint8"));
-  l.append(entry("quality_flag", "uint8"));
-  l.append(entry("quality_bitmask", "uint16"));
-  l.append(entry("survey_mode", "uint8"));
-  l.append(entry("bia_status_info", "uint8", 6));
+  py::list l = record_header_entries();
   l.append(entry("sampling_rate", "float32"));
   l.append(entry("hf_data_artefacts", "uint8", 5));
   l.append(entry("filter_coefs", "uint8"));
@@ -104,8 +96,6 @@ inline std::uint64_t snapshot_length(std::uint64_t x) {
 }
 
 namespace detail {
-const char* const BIA_PARAMS[6] = {"PA_BIA_ON_OFF", "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
-                                   "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_MUX_SET"};
 const char* const CHANNEL_PARAMS[4] = {"PA_TDS_HF_CH_ADC_CH1", "PA_TDS_HF_CH_ADC_CH2", "PA_TDS_HF_CH_ADC_CH3",
                                        "PA_TDS_HF_CH_ADC_CH4"};
 const char* const STATUS_PARAMS[8] = {"PA_TDS_THR_OFF",  "PA_TDS_LFR_OFF",  "PA_TDS_ANT1_OFF",
@@ -196,7 +186,7 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
   rate_code.expect_rows(npackets);
   input_config.expect_rows(npackets);
   filter_coefs.expect_rows(npackets);
-  auto bia = detail::columns<std::uint8_t>(group, detail::BIA_PARAMS, npackets, where);
+  auto bia = detail::columns<std::uint8_t>(group, BIA_PARAMS, npackets, where);
   auto channels = detail::columns<std::uint8_t>(group, detail::CHANNEL_PARAMS, npackets, where);
   auto status = detail::columns<std::uint8_t>(group, detail::STATUS_PARAMS, npackets, where);
   auto artefacts = detail::columns<std::uint8_t>(group, detail::ARTEFACT_PARAMS, npackets, where);

@@ -61,4 +61,23 @@ py::tuple entry(const char* name, const char* type, Dims... dims) {
   return py::make_tuple(name, type, py::make_tuple(dims...));
 }
 
+// The fields every TDS record type opens with, in this order.
+inline py::list record_header_entries() {
+  py::list l;
+  l.append(entry("epoch", "uint64"));
+  l.append(entry("scet", "float64"));
+  l.append(entry("acquisition_time", "uint32", 2));
+  l.append(entry("synchro_flag", "uint8"));
+  l.append(entry("quality_flag", "uint8"));
+  l.append(entry("quality_bitmask", "uint16"));
+  l.append(entry("survey_mode", "uint8"));
+  l.append(entry("bia_status_info", "uint8", 6));
+  return l;
+}
+
+// Bias-unit flags in the order of bia_status_info in the snapshot and LFM records.
+inline constexpr const char* BIA_PARAMS[6] = {"PA_BIA_ON_OFF",          "PA_BIA_MODE_BIAS3_ENABLED",
+                                             "PA_BIA_MODE_BIAS2_ENABLED", "PA_BIA_MODE_BIAS1_ENABLED",
+                                             "PA_BIA_MODE_HV_ENABLED",    "PA_BIA_MODE_MUX_SET"};
+
 }  // namespace dravel::tds
