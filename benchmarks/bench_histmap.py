@@ -1,7 +1,7 @@
 """2-D histogram decoder: 1000 histograms of 64 x 64 bins, two packets each.
 
 Prints histograms/s, output MB/s and the ratio of the decode time to NumPy allocating
-(np.empty) and filling (the fill_records the decoder calls) an output of the same size in the
+and filling an output of the same size in the
 same run; then the same with the sort and the time service replaced by near-free doubles, which
 shows the decoder's own share (the time service is called once per histogram).
 """
@@ -13,47 +13,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, report  # noqa: E402
+from common import best_of, numpy_allocate_and_fill, own_share, report  # noqa: E402
 
 from kesta.dravel.simulate import ListTask  # noqa: E402
 from kesta.dravel.simulate.histmap import Histogram, histmap_store  # noqa: E402
 from kesta.dravel.tasks.tds import routine_histmap  # noqa: E402
-
-
-class ConstantTime:
-    """A time service that costs next to nothing, to see the decoder's own share."""
-
-    def obt_to_utc(self, t, to_tt2000=False):
-        return np.zeros(len(t), dtype=np.int64)
-
-    @staticmethod
-    def cuc_to_scet(t):
-        return np.zeros(len(t))
-
-
-def own_share(run):
-    """Best time of `run` with the stand-in sort and time service replaced by near-free doubles
-    (the benchmark's packets are already in time order)."""
-    import kesta.dravel.tasks.utils as utils
-    import quorel.time
-
-    saved = utils.sort_data, quorel.time.Time
-    utils.sort_data, quorel.time.Time = (lambda group, keys: (group, None)), ConstantTime
-    try:
-        return run()
-    finally:
-        utils.sort_data, quorel.time.Time = saved
-
-
-def allocate_and_fill(dtype, n):
-    from tesmo.converters.cdf_fill import fill_records
-
-    def run():
-        out = np.empty(n, dtype=dtype)
-        fill_records(out)
-        return out
-
-    return run
 
 
 def main():
@@ -72,7 +36,7 @@ def main():
     task = ListTask()
     seconds, out = best_of(lambda: routine_histmap.set_hist2d(store, task), args.repeat)
     assert len(out) == args.histograms
-    baseline, _ = best_of(allocate_and_fill(out.dtype, len(out)), args.repeat)
+    baseline, _ = best_of(numpy_allocate_and_fill(out.dtype, len(out)), args.repeat)
     report("routine_histmap", "histograms", len(out), seconds, out.nbytes, baseline)
     own, _ = own_share(lambda: best_of(lambda: routine_histmap.set_hist2d(store, task), args.repeat))
     report("routine_histmap without sort and time service", "histograms", len(out), own, out.nbytes, baseline)

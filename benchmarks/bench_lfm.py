@@ -2,7 +2,7 @@
 power-spectral-density packets (6 channels of 200 frequencies).
 
 Prints records/s, output MB/s and the ratio of the decode time to NumPy allocating
-(np.empty) and filling (the fill_records the decoders call) an output of the same size in the
+and filling an output of the same size in the
 same run; then the same with the sort (which copies every data block) and the time service
 replaced by near-free doubles, which shows the decoders' own share.
 """
@@ -14,47 +14,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, report  # noqa: E402
+from common import best_of, numpy_allocate_and_fill, own_share, report  # noqa: E402
 
 from kesta.dravel.simulate import ListTask  # noqa: E402
 from kesta.dravel.simulate.lfm import Spectra, SpecMat, density_store, specmat_store  # noqa: E402
 from kesta.dravel.tasks.tds import slowmode_density, slowmode_specmat  # noqa: E402
-
-
-class ConstantTime:
-    """A time service that costs next to nothing, to see the decoder's own share."""
-
-    def obt_to_utc(self, t, to_tt2000=False):
-        return np.zeros(len(t), dtype=np.int64)
-
-    @staticmethod
-    def cuc_to_scet(t):
-        return np.zeros(len(t))
-
-
-def own_share(run):
-    """Best time of `run` with the stand-in sort and time service replaced by near-free doubles
-    (the benchmark's packets are already in time order)."""
-    import kesta.dravel.tasks.utils as utils
-    import quorel.time
-
-    saved = utils.sort_data, quorel.time.Time
-    utils.sort_data, quorel.time.Time = (lambda group, keys: (group, None)), ConstantTime
-    try:
-        return run()
-    finally:
-        utils.sort_data, quorel.time.Time = saved
-
-
-def allocate_and_fill(dtype, n):
-    from tesmo.converters.cdf_fill import fill_records
-
-    def run():
-        out = np.empty(n, dtype=dtype)
-        fill_records(out)
-        return out
-
-    return run
 
 
 def main():
@@ -72,7 +36,7 @@ def main():
         task = ListTask()
         seconds, out = best_of(lambda: entry(store, task), args.repeat)
         assert len(out) == n
-        baseline, _ = best_of(allocate_and_fill(out.dtype, len(out)), args.repeat)
+        baseline, _ = best_of(numpy_allocate_and_fill(out.dtype, len(out)), args.repeat)
         report(name, "records", len(out), seconds, out.nbytes, baseline)
         own, _ = own_share(lambda: best_of(lambda: entry(store, task), args.repeat))
         report(name + " without sort and time service", "records", len(out), own, out.nbytes, baseline)
