@@ -894,9 +894,16 @@ def demo_groups(rng, anomalies=False):
     from kesta.dravel import products
 
     bad = 2 if anomalies else 0
-    return {
+    groups = {
         products.TNR_NORMAL_PACKET: random_tnr_survey(rng, 12, "normal", bad=bad).group,
         products.TNR_BURST_PACKET: random_tnr_survey(rng, 8, "burst", bad=bad).group,
         products.TNR_CALIBRATION_PACKET: random_tnr_calibration(rng, 4, bad=bad).group,
         products.HFR_CALIBRATION_PACKET: random_hfr_calibration(rng, 4, bad=bad).group,
     }
+    # one packet every 16 s from the same start, as a receiver in operation sends them
+    for group in groups.values():
+        times = group["PA_THR_ACQUISITION_TIME"]
+        times[:, 0] = 200_000 + 16 * np.arange(len(times))
+        times[:, 1] = 0
+        times[:, 2] = 1
+    return groups
