@@ -42,31 +42,30 @@ def test_mangled_store_gives_records_or_a_clear_error(product, data):
     assert _frozen(case.l0) == before, f"{product} changed its input store ({case.mutations})"
 
 
-# Mutations that every decoder must survive with a clean result: a store without the product's
-# packet type is the normal empty case.
-@pytest.mark.parametrize("product", list(hc.PRODUCTS))
+TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
+# THR decoders are handed the packet group itself, TDS decoders the whole store.
+STORE_PARTS = [(p, where) for p in hc.PRODUCTS
+               for where in (("store", "TM", "packet type", "packet group") if p in TDS else ("packet group",))]
+
+
+# A store without the product's packet type is the normal empty case.
+@pytest.mark.parametrize("product", TDS)
 @pytest.mark.parametrize("store", [
     {"TM": {}},
     {"TM": {"TM_SOMETHING_ELSE": {"source_data": {"PA_X": np.zeros(3)}}}},
 ], ids=["no-packet-types", "other-packet-type"])
 def test_absent_packet_type_gives_empty_array(product, store):
     built(product)
-    if hc.PRODUCTS[product].receiver == "thr":
-        pytest.skip("THR decoders are handed the packet group itself")
     out = hc.call(product, store, hc.CountingTask())
     assert isinstance(out, np.ndarray) and len(out) == 0
     assert out.dtype == hc.reference_dtype(product)
 
 
-@pytest.mark.parametrize("product", list(hc.PRODUCTS))
 @pytest.mark.parametrize("junk", [None, 7, "TM", [1, 2], ()], ids=repr)
-@pytest.mark.parametrize("where", ["store", "TM", "packet type", "packet group"])
-def test_non_mapping_parts_of_the_store_are_named(product, junk, where):
+@pytest.mark.parametrize("product, where", STORE_PARTS)
+def test_non_mapping_parts_of_the_store_are_named(product, where, junk):
     built(product)
     name = hc.packet_name(product)
-    receiver = hc.PRODUCTS[product].receiver
-    if receiver == "thr" and where != "packet group":
-        pytest.skip("THR decoders are handed the packet group itself")
     store = {"store": junk, "TM": {"TM": junk}, "packet type": {"TM": {name: junk}},
              "packet group": {"TM": {name: {"source_data": junk}}}}[where]
     with pytest.raises((TypeError, KeyError, ValueError)) as info:
