@@ -87,6 +87,49 @@ SNAPSHOTS = DOUBLES + textwrap.dedent('''
     print("ok")
 ''')
 
+OTHER_TDS = DOUBLES + textwrap.dedent('''
+    from kesta.dravel.simulate.histmap import Histogram, histmap_group
+    from kesta.dravel.simulate.lfm import SpecMat, Spectra, specmat_group, density_group
+    from kesta.dravel.simulate.store import l0_store, ListTask
+    from kesta.dravel.tasks.tds import routine_histmap, slowmode_density, slowmode_specmat
+
+    store = l0_store({
+        "TM_TDS_SCIENCE_ROUTINE_HISTMAP": histmap_group([Histogram(time=(1000, 3, 1))]),
+        "TM_TDS_SCIENCE_SLOWMODE_SPECMAT": specmat_group([SpecMat(time=(2000, 0, 1), nf=2)]),
+        "TM_TDS_SCIENCE_SLOWMODE_DENSITY": density_group([Spectra(time=(3000, 0, 1), nf=2)]),
+    })
+    for entry, coarse, fine in ((routine_histmap.set_hist2d, 1000, 3), (slowmode_specmat.set_sm, 2000, 0),
+                                (slowmode_density.set_psd, 3000, 0)):
+        out = entry(store, ListTask())
+        assert out["epoch"].tolist() == [coarse * 7 + fine], (entry, out["epoch"])
+        assert out["scet"].tolist() == [coarse * 0.5]
+        assert out["quality_flag"].tolist() == [0x11] and out["quality_bitmask"].tolist() == [0x1111]
+    out = slowmode_specmat.set_sm(store, ListTask())
+    assert (out["cross_re"][0, :, 2:] == 0x11).all()    # beyond the two frequencies: the double's fill
+    assert sorted_calls == [2, 2, 2, 2]
+    print("ok")
+''')
+
+SURVEY = textwrap.dedent('''
+    # the packets are made with the stand-ins; the packet reader and receiver helpers stay
+    import numpy as np
+    from kesta.dravel.simulate import thr as sim
+    case = sim.random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
+''') + DOUBLES + textwrap.dedent('''
+    from kesta.dravel.simulate.store import ListTask
+    from kesta.dravel.tasks.thr import survey_lowband
+
+    task = ListTask()
+    out = survey_lowband.decommute_normal(case.group, task)
+    assert len(out) == len(case.records) and len(task.reports) == 1
+    assert task.reports[0].startswith("double: ")
+    assert (out["quality_flag"] == 0x11).all()        # left to the fill-value double
+    scet = np.array([t[0] * 0.5 for t in out["acquisition_time"]]) + out["delta_time"] / 1e6 \\
+        + out["measurement_duration"] / 10000.0 * 0.5
+    np.testing.assert_allclose(out["scet"], scet)
+    print("ok")
+''')
+
 
 def run(script):
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
@@ -108,3 +151,11 @@ def test_a_missing_component_fails_the_module_load():
             print("ok")
     ''')
     run(script)
+
+
+def test_histogram_and_lfm_decoders_use_the_components_bound_by_name():
+    run(OTHER_TDS)
+
+
+def test_survey_decoder_uses_the_components_bound_by_name():
+    run(SURVEY)
