@@ -355,3 +355,11 @@ def test_demo_groups_decode_as_the_simulator_expects():
         out, task = decode(case, mode)
         assert_records(out, case.records)
         assert len(task.reports) == case.reports == 2
+
+
+def test_a_duration_beyond_float32_becomes_infinite_not_undefined(monkeypatch):
+    case = sim.random_tnr_survey(np.random.default_rng(11), 2, "normal")
+    monkeypatch.setattr(tnr, "DURATION", np.full((4, 4), 1e300))
+    out, task = decode(case)
+    assert len(out) == len(case.records) and not task.reports
+    assert np.isinf(out["measurement_duration"]).all()

@@ -621,7 +621,7 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
     duration = as_double(Value::from_python(entry, "DURATION"));
   }
   // The duration is kept at 32-bit precision.
-  const double measurement_duration = static_cast<double>(static_cast<float>(*duration * 100.0));
+  const double measurement_duration = static_cast<double>(convert::from_double<float>(*duration * 100.0));
 
   const auto coarse = static_cast<std::uint32_t>(b.acquisition_time.load(blk, 0).u);
   const auto fine = static_cast<std::uint32_t>(b.acquisition_time.load(blk, 1).u);
