@@ -11,6 +11,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .store import set_expected_times
+
 PACKET = "TM_TDS_SCIENCE_ROUTINE_HISTMAP"
 SAMPLING_RATE_HZ = (65534.375, 131068.75, 262137.5, 524275.0, 2097100.0)
 COUNTS_SIDE = 128
@@ -155,7 +157,6 @@ def expected_records(histograms, rng=None):
     packets would join the previous one's run raises ValueError.
     """
     from kesta.dravel.tasks.tds.utils import group
-    from quorel.time import Time
     from tesmo.converters.cdf_fill import fill_records
 
     rng = rng or np.random.default_rng(0)
@@ -171,12 +172,7 @@ def expected_records(histograms, rng=None):
     fill_records(out)
     for h, hist in enumerate(histograms):
         rec = out[h]
-        coarse, fine, sync = hist.time
-        t = np.array([[coarse, fine]], dtype=np.uint32)
-        rec["epoch"] = Time().obt_to_utc(t, to_tt2000=True)[0]
-        rec["acquisition_time"] = (coarse, fine)
-        rec["synchro_flag"] = sync
-        rec["scet"] = Time.cuc_to_scet(t)[0]
+        set_expected_times(out[h:h + 1], [hist.time])
         rec["bia_status_info"] = hist.bia
         rec["channel_status_info"] = hist.channels
         rec["survey_mode"] = 3

@@ -13,6 +13,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .store import set_expected_times
+
 SM_PACKET = "TM_TDS_SCIENCE_SLOWMODE_SPECMAT"
 PSD_PACKET = "TM_TDS_SCIENCE_SLOWMODE_DENSITY"
 NFREQ_MAX = 200
@@ -166,18 +168,13 @@ def density_group(packets, rng=None, shuffle=False):
 
 
 def _expected_header(out, packets):
-    from quorel.time import Time
     from tesmo.converters.cdf_fill import fill_records
 
     fill_records(out)
     if not packets:
         return
-    t = np.array([p.time[:2] for p in packets], dtype=np.uint32).reshape(-1, 2)
     out["survey_mode"] = 0
-    out["epoch"] = Time().obt_to_utc(t, to_tt2000=True)
-    out["acquisition_time"] = t
-    out["synchro_flag"] = [p.time[2] for p in packets]
-    out["scet"] = Time.cuc_to_scet(t)
+    set_expected_times(out, [p.time for p in packets])
     out["lf_data_artefacts"] = [p.artefacts for p in packets]
     out["input_config"] = [p.inputs for p in packets]
     out["bia_status_info"] = [p.bia for p in packets]

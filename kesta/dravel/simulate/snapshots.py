@@ -10,6 +10,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .store import set_expected_times
+
 NSAMP_MAX_PER_REC = 65536
 NSAMP_MAX_PER_PKT = 2032
 SAMP_PER_SNAPSHOT = (512, 1024, 2048, 4096, 8192, 16384, 32768, 65536, 131072)
@@ -190,7 +192,6 @@ def expected_records(snapshots, kind="trig"):
     """(records, reports, warnings): what the decoder must return for `snapshots`, which must be
     given in time order; `reports` holds the text of each rejected snapshot, `warnings` the
     missing-packet warnings."""
-    from quorel.time import Time
     from tesmo.converters.cdf_fill import CDFToFill, fill_records
 
     dtype = TSWF if kind == "trig" else RSWF
@@ -202,12 +203,7 @@ def expected_records(snapshots, kind="trig"):
         cut, sent = _sorted_packets(snap)
         first = sent[0][0] if sent else None
         coarse, fine, sync = snap.time
-        fine = fine + first - 1
-        t = np.array([[coarse, fine]], dtype=np.uint32)
-        rec["acquisition_time"] = (coarse, fine)
-        rec["epoch"] = Time().obt_to_utc(t, to_tt2000=True)[0]
-        rec["synchro_flag"] = sync
-        rec["scet"] = Time.cuc_to_scet(t)[0]
+        set_expected_times(out[i:i + 1], [(coarse, fine + first - 1, sync)])
         rec["survey_mode"] = 0
         rec["sampling_rate"] = SAMP_RATE[snap.rate_code]
         rec["bia_status_info"] = snap.bia

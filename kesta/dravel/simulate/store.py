@@ -33,6 +33,19 @@ def read_hdf5(path) -> dict:
     return l0_store(groups)
 
 
+def set_expected_times(records, times):
+    """Writes the time fields of TDS `records` (an array or slice) from their on-board times
+    `times` ((coarse, fine, synchronisation flag) per record), as the time service gives them."""
+    from quorel.time import Time
+
+    times = np.asarray(times, dtype=np.uint32).reshape(-1, 3)
+    t = np.ascontiguousarray(times[:, :2])
+    records["epoch"] = Time().obt_to_utc(t, to_tt2000=True)
+    records["acquisition_time"] = t
+    records["synchro_flag"] = times[:, 2]
+    records["scet"] = Time.cuc_to_scet(t)
+
+
 class ListTask:
     """A pipeline task that keeps what the decoders report."""
 
