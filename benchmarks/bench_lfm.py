@@ -16,7 +16,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 from common import best_of, numpy_allocate_and_fill, own_share, report  # noqa: E402
 
-from kesta.dravel.simulate import ListTask  # noqa: E402
+from kesta.dravel.l1.store import ListTask  # noqa: E402
 from kesta.dravel.simulate.lfm import Spectra, SpecMat, density_store, specmat_store  # noqa: E402
 from kesta.dravel.tasks.tds import slowmode_density, slowmode_specmat  # noqa: E402
 

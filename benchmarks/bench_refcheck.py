@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 
-from kesta.dravel.simulate import ListTask
+from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate import thr as sim
 from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
 from kesta.dravel.tasks.thr import refcheck_highband, refcheck_lowband

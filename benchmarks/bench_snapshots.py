@@ -13,7 +13,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 from common import best_of, numpy_allocate_and_fill, report  # noqa: E402
 
-from kesta.dravel.simulate import ListTask  # noqa: E402
+from kesta.dravel.l1.store import ListTask  # noqa: E402
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_store  # noqa: E402
 from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap  # noqa: E402
 

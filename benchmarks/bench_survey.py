@@ -18,7 +18,7 @@ import numpy as np
 
 import quorel.packet_structure.data as data_module
 import quorel.time as time_module
-from kesta.dravel.simulate import ListTask
+from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate import thr as sim
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband

@@ -2,7 +2,7 @@ import logging
 
 import pytest
 
-from kesta.dravel.simulate import ListTask
+from kesta.dravel.l1.store import ListTask
 
 
 @pytest.fixture

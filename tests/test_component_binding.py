@@ -68,7 +68,7 @@ DOUBLES = textwrap.dedent('''
 
 SNAPSHOTS = DOUBLES + textwrap.dedent('''
     from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
-    from kesta.dravel.simulate.store import l0_store, ListTask
+    from kesta.dravel.l1.store import l0_store, ListTask
     from kesta.dravel.tasks.tds import routine_trigsnap
 
     snaps = [Snapshot(length=512, time=(1000, 3, 1)),
@@ -90,7 +90,7 @@ SNAPSHOTS = DOUBLES + textwrap.dedent('''
 OTHER_TDS = DOUBLES + textwrap.dedent('''
     from kesta.dravel.simulate.histmap import Histogram, histmap_group
     from kesta.dravel.simulate.lfm import SpecMat, Spectra, specmat_group, density_group
-    from kesta.dravel.simulate.store import l0_store, ListTask
+    from kesta.dravel.l1.store import l0_store, ListTask
     from kesta.dravel.tasks.tds import routine_histmap, slowmode_density, slowmode_specmat
 
     store = l0_store({
@@ -116,7 +116,7 @@ SURVEY = textwrap.dedent('''
     from kesta.dravel.simulate import thr as sim
     case = sim.random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
 ''') + DOUBLES + textwrap.dedent('''
-    from kesta.dravel.simulate.store import ListTask
+    from kesta.dravel.l1.store import ListTask
     from kesta.dravel.tasks.thr import survey_lowband
 
     task = ListTask()

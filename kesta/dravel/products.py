@@ -9,6 +9,10 @@ import importlib
 from dataclasses import dataclass
 
 
+SKIPPED = "skipped"                 # a reported unit gives no record
+KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
+
+
 @dataclass(frozen=True)
 class Product:
     name: str            # product name used on the command line and in L1 files
@@ -18,6 +22,8 @@ class Product:
     receiver: str        # "thr" (handed a packet group) or "tds" (handed the L0 store)
     kwargs: tuple = ()   # extra keyword arguments, as (name, value) pairs
     simulator: str = ""  # simulator module providing demo_groups(rng, anomalies)
+    unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
+    reported: str = SKIPPED    # what becomes of a reported unit's record: SKIPPED or KEPT
 
     def decoder(self):
         return getattr(importlib.import_module(self.module), self.entry)
@@ -47,18 +53,19 @@ PRODUCTS = (
             (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots"),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
     Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots"),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
     Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots"),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
     Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots"),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
     Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
-            ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap"),
+            ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap",
+            unit="histogram"),
     Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
             ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm"),
     Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",

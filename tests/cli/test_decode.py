@@ -2,8 +2,9 @@ import h5py
 import numpy as np
 import pytest
 
+from kesta.dravel.l1.hdf5 import product_datasets
+
 from kesta.dravel import products as registry
-from kesta.dravel.cli import decode as decode_module
 from kesta.dravel.products import Product
 from kesta.dravel.simulate import thr as thr_sim
 from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot_group
@@ -40,7 +41,7 @@ def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
     assert code == 0, err
     rows = summary_rows(out)
     with h5py.File(l1, "r") as f:
-        assert set(f) == set(expected)
+        assert set(product_datasets(f)) == set(expected)
         for product, (records, reports, warnings) in expected.items():
             dataset = f[product]
             assert_records_equal(dataset[()], records)
@@ -49,12 +50,15 @@ def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
             assert dataset.attrs["reports"] == len(reports) == 1
             assert dataset.attrs["warnings"] == len(warnings)
             assert dataset.attrs["packet_type"] == snapshot_cases()[product][0]
-            packets, records_out, reported, warned, status = rows[product][1:]
+            packets, records_out, reported, warned = rows[product][1:5]
+            status = " ".join(rows[product][5:])
             assert int(packets) == dataset.attrs["packets_in"] == len(snapshot_group(
                 snapshot_cases()[product][2], snapshot_cases()[product][1]
             )["PA_TDS_SNAPSHOT_NR"])
             assert (int(records_out), int(reported), int(warned)) == (4, len(reports), len(warnings))
-            assert status == "ok"
+            # one snapshot of each was reported: its record is kept, waveform at fill values
+            assert status == "partial: 1 snapshot(s) kept with fill data"
+            assert dataset.attrs["status"] == "partial"
     assert not list(tmp_path.glob(".*.part"))
 
 
@@ -87,7 +91,7 @@ def test_products_option_selects_and_notes_absent_packet_types(cli, snapshot_l0,
     code, out, _ = cli("decode", l0, "-o", l1, "--products", "rswf,tswf", "--products", "hist2d")
     assert code == 0
     with h5py.File(l1, "r") as f:
-        assert set(f) == {"tswf", "rswf"}
+        assert set(product_datasets(f)) == {"tswf", "rswf"}
         assert_records_equal(f["rswf"][()], expected["rswf"][0])
     assert set(summary_rows(out)) == {"tswf", "rswf"}
     assert "hist2d: no TM_TDS_SCIENCE_ROUTINE_HISTMAP packets" in out
@@ -108,12 +112,12 @@ def test_failing_product_is_reported_and_others_go_on(cli, tmp_path):
     code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
     assert code == 1
     rows = summary_rows(out)
-    assert rows["tswf"][-1] == "ok"
+    assert rows["tswf"][5] == "partial:"      # done, with its one reported snapshot
     failed = next(l for l in out.splitlines() if l.startswith("rswf "))
-    assert "error:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
+    assert "failed:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
     assert "Traceback" not in out + err
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(f) == {"tswf"}
+        assert set(product_datasets(f)) == {"tswf"}
         assert len(f["tswf"]) == len(snaps)
 
 
@@ -126,14 +130,14 @@ def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
     assert code == 1
     assert "no source_data group" in next(l for l in out.splitlines() if l.startswith("rswf_sbm1"))
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(f) == {"tswf", "tswf_sbm2", "rswf"}
+        assert set(product_datasets(f)) == {"tswf", "tswf_sbm2", "rswf"}
 
 
 def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_path, monkeypatch):
     l0, expected = snapshot_l0
     ghost = Product("ghost", "kesta.dravel.tasks.tds.no_such_decoder", "set_ghost",
                     ("TM_TDS_SCIENCE_GHOST",), "tds")
-    monkeypatch.setattr(decode_module, "PRODUCTS", registry.PRODUCTS + (ghost,))
+    monkeypatch.setattr(registry, "PRODUCTS", registry.PRODUCTS + (ghost,))
     monkeypatch.setitem(registry.BY_NAME, "ghost", ghost)
     with h5py.File(l0, "a") as f:
         f.create_dataset("TM/TM_TDS_SCIENCE_GHOST/source_data/PA_X", data=np.arange(6))
@@ -144,7 +148,7 @@ def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_pa
     assert "skipped: decoder not available" in ghost_line and " 6 " in ghost_line
     assert "TM_UNKNOWN is not decoded by any product" in out
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(f) == set(expected)
+        assert set(product_datasets(f)) == set(expected)
 
 
 def test_warnings_are_counted_per_product(cli, tmp_path):

@@ -8,7 +8,7 @@ import pytest
 import hardening_cases as hc
 from conftest import built
 from kesta.dravel.simulate import thr as thr_sim
-from kesta.dravel.simulate.store import ListTask, l0_store
+from kesta.dravel.l1.store import ListTask, l0_store
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
 THR = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "thr"]

@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate import ListTask
+from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate import thr as sim
 from kesta.dravel.simulate.thr import HfrCalibrationPacket
 from kesta.dravel.tasks.thr import hfr

@@ -46,7 +46,29 @@ def _seed(text):
     return value
 
 
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("kesta-dravel")
+    except Exception:
+        return "unknown"
+
+
+def _common(parser, top):
+    """The options every command takes, before or after its name (given after it, they win)."""
+    default = (lambda value: value) if top else (lambda value: argparse.SUPPRESS)
+    parser.add_argument("-v", "--verbose", action="count", default=default(0),
+                        help="show what the decoders report and log (-v: warnings and reports, "
+                             "-vv: also debug progress)")
+    parser.add_argument("-q", "--quiet", action="store_true", default=default(False),
+                        help="print errors only")
+    parser.add_argument("--log-file", metavar="FILE", default=default(None),
+                        help="also write everything logged (debug level and up) to FILE")
+
+
 def build_parser():
+    from kesta.dravel.l1.convert import FORMATS
     from kesta.dravel.products import PRODUCTS
 
     names = ", ".join(p.name for p in PRODUCTS)
@@ -54,51 +76,71 @@ def build_parser():
         prog=PROG,
         description="Decode THR and TDS level-0 telemetry (HDF5 L0 stores) into level-1 records.",
         epilog="Exit codes: 0 success; 1 a product or file failed while the others were done; "
-               "2 unusable arguments or input. Start with 'dravel demo'.",
+               "2 unusable arguments or input; 130 interrupted. Start with 'dravel demo'.",
     )
-    parser.add_argument("-v", "--verbose", action="count", default=0,
-                        help="show what the decoders report and log (-v: warnings and reports, "
-                             "-vv: also debug progress)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    _common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    p = sub.add_parser("simulate", help="write a synthetic L0 HDF5 file",
-                       description="Write a synthetic L0 HDF5 file (groups TM/<packet name>/source_data/"
-                                   "<parameter>) with the packets of every product a simulator is "
-                                   "available for. The same seed gives the same packets.")
+    def command(name, **kwargs):
+        p = sub.add_parser(name, **kwargs)
+        _common(p, top=False)
+        return p
+
+    p = command("simulate", help="write a synthetic L0 HDF5 file",
+                description="Write a synthetic L0 HDF5 file (groups TM/<packet name>/source_data/"
+                            "<parameter>) with the packets of every product a simulator is "
+                            "available for. The same seed gives the same packets.")
     p.add_argument("-o", "--output", required=True, metavar="L0.h5", help="L0 file to write")
     p.add_argument("--seed", type=_seed, default=0, help="random seed (default: 0)")
     p.add_argument("--anomalies", action="store_true",
                    help="include missing, duplicated, shuffled and bad packets")
 
-    p = sub.add_parser("decode", help="decode an L0 file into an L1 file",
-                       description="Run every decoder whose packet type is in the L0 file and write "
-                                   "each product as a compound dataset /<product> of the L1 file; "
-                                   "print a summary table.")
+    p = command("decode", help="decode an L0 file into L1 files",
+                description="Run every decoder whose packet type is in the L0 file and write the "
+                            "products: as compound datasets /<product> of one L1 HDF5 file "
+                            "(default), or as one ISTP CDF or netCDF file per product in a folder; "
+                            "print a summary table.")
     p.add_argument("input", metavar="L0.h5", help="L0 HDF5 file")
-    p.add_argument("-o", "--output", required=True, metavar="L1.h5", help="L1 file to write")
-    p.add_argument("--products", type=_product_list, action="extend", metavar="NAME[,NAME...]",
-                   help=f"decode only these products (repeatable; known: {names})")
+    p.add_argument("-o", "--output", required=True, metavar="L1.h5|DIR",
+                   help="L1 file to write (hdf5), or folder for the per-product files (cdf, netcdf)")
+    p.add_argument("--format", choices=FORMATS, default="hdf5",
+                   help="hdf5: one file of compound datasets (default); cdf: one ISTP CDF per "
+                        "product, zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: one netCDF per product")
+    p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
+                   help="data version of CDF files (default: 01)")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace CDF or netCDF files that exist already (refused otherwise)")
+    _decode_options(p, names)
 
-    p = sub.add_parser("quicklook", help="plot the products of an L1 file",
-                       description="Write one PNG quick-look plot per product of an L1 file: TNR "
-                                   "spectrograms, calibration levels, snapshot waveforms, 2-D "
-                                   "histograms, LFM spectral densities and spectral matrices.")
-    p.add_argument("input", metavar="L1.h5", help="L1 HDF5 file written by 'dravel decode'")
+    p = command("quicklook", help="plot the products of L1 files",
+                description="Write one PNG quick-look plot per product of an L1 file (HDF5, CDF or "
+                            "netCDF) or of a folder of them: TNR spectrograms, calibration levels, "
+                            "snapshot waveforms, 2-D histograms, LFM spectral densities and "
+                            "spectral matrices.")
+    p.add_argument("input", metavar="L1", help="L1 file or folder written by 'dravel decode'")
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the PNG files")
 
-    p = sub.add_parser("demo", help="simulate, decode and plot in one go",
-                       description="Simulate an L0 file, decode it and plot the products; print the "
-                                   "summary and where the files are.")
+    p = command("describe", help="list the L1 variables of a product",
+                description="List each L1 variable of a product with its type, dimensions, units "
+                            "and fill value, as the CDF and netCDF files hold them.")
+    p.add_argument("products", nargs="*", metavar="PRODUCT", help=f"products (default: all; known: {names})")
+    p.add_argument("--markdown", action="store_true", help="as the Markdown section of the README")
+
+    p = command("demo", help="simulate, decode and plot in one go",
+                description="Simulate an L0 file, decode it into an L1 HDF5 file and ISTP CDF files, "
+                            "and plot the products; print the summary and where the files are.")
     p.add_argument("-o", "--output", metavar="DIR",
-                   help="folder for L0.h5, L1.h5 and plots/ (default: a new temporary folder)")
+                   help="folder for L0.h5, L1.h5, cdf/ and plots/ (default: a new temporary folder)")
     p.add_argument("--seed", type=_seed, default=0, help="random seed (default: 0)")
     p.add_argument("--anomalies", action="store_true",
                    help="include missing, duplicated, shuffled and bad packets")
 
-    p = sub.add_parser("batch", help="decode many L0 files",
-                       description="Decode many L0 files into a folder, one L1 file per input "
-                                   "(same base name). A file that fails is reported and the others "
-                                   "go on.")
+    p = command("batch", help="decode many L0 files",
+                description="Decode many L0 files into a folder, one L1 file per input "
+                            "(same base name). A file that fails is reported and the others "
+                            "go on. On a cluster, every worker must see the input and output "
+                            "folders under the same paths.")
     p.add_argument("inputs", nargs="+", metavar="PATTERN",
                    help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the L1 files")
@@ -113,85 +155,174 @@ def build_parser():
     return parser
 
 
-def _configure_logging(verbose):
+def _decode_options(p, names):
+    p.add_argument("--products", type=_product_list, action="extend", metavar="NAME[,NAME...]",
+                   help=f"decode only these products (repeatable; known: {names})")
+    p.add_argument("--strict", action="store_true",
+                   help="exit 1 when a product is partial (some units reported), not only when one failed")
+    p.add_argument("--report", metavar="FILE.json",
+                   help="write a machine-readable run report (per product: packets, records, "
+                        "status, reports, warnings, seconds)")
+
+
+def _data_version(text):
+    if not text.isdigit() or not 1 <= len(text) <= 2:
+        raise argparse.ArgumentTypeError(f"not a data version of one or two digits: {text!r}")
+    return text.zfill(2)
+
+
+def _configure_logging(args):
+    """Handlers for the run: stderr as -v/-q say, and the log file when asked for."""
     root = logging.getLogger()
+    handlers = []
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
     # Without -v nothing the decoders log is printed: the summary counts it.
-    handler.setLevel({0: logging.CRITICAL + 1, 1: logging.WARNING}.get(verbose, logging.DEBUG))
-    root.addHandler(handler)
-    return handler
+    level = {0: logging.CRITICAL + 1, 1: logging.WARNING}.get(args.verbose, logging.DEBUG)
+    handler.setLevel(logging.CRITICAL + 1 if args.quiet else level)
+    handlers.append(handler)
+    if args.log_file:
+        try:
+            log = logging.FileHandler(args.log_file, encoding="utf-8")
+        except OSError as exc:
+            from kesta.dravel.l1.output import describe
+
+            raise UsageError(f"{args.log_file}: cannot be written ({describe(exc)})") from None
+        log.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+        log.setLevel(logging.DEBUG)
+        handlers.append(log)
+    for h in handlers:
+        root.addHandler(h)
+    return handlers
 
 
-def _print(lines, stream=None):
-    stream = stream or sys.stdout
-    for line in lines:
-        print(line, file=stream)
+class Console:
+    """What a command prints: -q keeps errors only."""
+
+    def __init__(self, quiet=False):
+        self.quiet = quiet
+
+    def out(self, *lines):
+        if not self.quiet:
+            for line in lines:
+                print(line)
+
+    def err(self, *lines):
+        for line in lines:
+            print(line, file=sys.stderr)
 
 
-def cmd_simulate(args):
+def cmd_simulate(args, console):
     from .simulate import simulate_file
 
     counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies)
-    print(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
-          f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")
-    for name, n in counts.items():
-        print(f"  {name}: {n} packets")
-    _print(["note: " + n for n in notes])
-    _print(["error: " + f for f in failures], sys.stderr)
+    console.out(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
+                f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")
+    console.out(*(f"  {name}: {n} packets" for name, n in counts.items()))
+    console.out(*("note: " + n for n in notes))
+    console.err(*("error: " + f for f in failures))
     return 1 if failures else 0
 
 
-def _decode(input_path, output_path, products, verbose):
-    from .decode import decode_file, details, summary_table
+def _decode(console, input_path, output, args, format="hdf5"):
+    from kesta.dravel.l1.convert import convert
 
-    result = decode_file(input_path, output_path, products, progress=True)
-    _print(summary_table(result))
-    if verbose:
-        _print(details(result))
-    print(f"wrote {output_path}: {result.records} records")
+    from .decode import details, summary_table
+
+    result = convert(input_path, output, format=format, products=getattr(args, "products", None),
+                     data_version=getattr(args, "data_version", "01"),
+                     overwrite=getattr(args, "overwrite", False))
+    console.out(*summary_table(result))
+    if args.verbose:
+        console.out(*details(result))
+    if format == "hdf5":
+        console.out(f"wrote {output}: {result.records} records")
+    else:
+        console.out(f"wrote {len(result.outputs)} {format.upper() if format == 'cdf' else 'netCDF'} "
+                    f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
     return result
 
 
-def cmd_decode(args):
-    result = _decode(args.input, args.output, args.products, args.verbose)
-    return 1 if result.failed else 0
+def _exit_code(result, strict):
+    if result.failed or (strict and result.partial):
+        return 1
+    return 0
 
 
-def _quicklook(input_path, out_dir):
+def _write_report(path, results):
+    import json
+
+    from kesta.dravel.l1.output import Target
+
+    target = Target(path)
+    with target.open(lambda tmp: open(tmp, "w", encoding="utf-8")) as stream:
+        json.dump({"dravel": _version(), "files": results}, stream, indent=1)
+    target.commit()
+
+
+def _run_report(result):
+    return {"input": result.input, "outputs": list(result.outputs), "notes": list(result.notes),
+            "products": [p.as_dict() for p in result.products]}
+
+
+def cmd_decode(args, console):
+    if args.report:
+        from kesta.dravel.l1.output import check_writable
+
+        check_writable(args.report)
+    result = _decode(console, args.input, args.output, args, args.format)
+    if args.report:
+        _write_report(args.report, [_run_report(result)])
+    return _exit_code(result, args.strict)
+
+
+def _quicklook(console, input_path, out_dir):
     from .quicklook import quicklook_file
 
     written, notes, failures = quicklook_file(input_path, out_dir)
-    _print(["note: " + n for n in notes])
-    _print(["error: " + f for f in failures], sys.stderr)
+    console.out(*("note: " + n for n in notes))
+    console.err(*("error: " + f for f in failures))
     return written, failures
 
 
-def cmd_quicklook(args):
-    written, failures = _quicklook(args.input, args.output)
-    print(f"wrote {len(written)} plot(s) to {args.output}")
-    _print("  " + path for path in written)
+def cmd_quicklook(args, console):
+    written, failures = _quicklook(console, args.input, args.output)
+    console.out(f"wrote {len(written)} plot(s) to {args.output}", *("  " + path for path in written))
     return 1 if failures else 0
 
 
-def cmd_demo(args):
+def cmd_describe(args, console):
+    from kesta.dravel.l1 import describe
+
+    from kesta.dravel.l1.decode import select_products
+
+    chosen = select_products(args.products)
+    if args.markdown:
+        console.out(*describe.markdown([p.name for p in chosen]))
+    else:
+        for product in chosen:
+            console.out(*describe.describe(product.name), "")
+    return 0
+
+
+def cmd_demo(args, console):
     from .simulate import simulate_file
 
     folder = args.output or tempfile.mkdtemp(prefix="dravel-demo-")
     os.makedirs(folder, exist_ok=True)
-    l0, l1, plots = (os.path.join(folder, n) for n in ("L0.h5", "L1.h5", "plots"))
+    l0, l1, cdf, plots = (os.path.join(folder, n) for n in ("L0.h5", "L1.h5", "cdf", "plots"))
     counts, notes, failures = simulate_file(l0, args.seed, args.anomalies)
-    print(f"simulated {sum(counts.values())} packets of {len(counts)} packet types -> {l0}")
-    _print(["note: " + n for n in notes])
-    _print(["error: " + f for f in failures], sys.stderr)
-    result = _decode(l0, l1, None, args.verbose)
-    written, plot_failures = _quicklook(l1, plots)
-    print(f"plots ({len(written)}) in {plots}:")
-    _print("  " + os.path.basename(path) for path in written)
-    return 1 if failures or result.failed or plot_failures else 0
+    console.out(f"simulated {sum(counts.values())} packets of {len(counts)} packet types -> {l0}")
+    console.out(*("note: " + n for n in notes))
+    console.err(*("error: " + f for f in failures))
+    result = _decode(console, l0, l1, args)
+    cdfs = result  # CDF_STEP
+    written, plot_failures = _quicklook(console, l1, plots)
+    console.out(f"plots ({len(written)}) in {plots}:", *("  " + os.path.basename(p) for p in written))
+    return 1 if failures or result.failed or cdfs.failed or plot_failures else 0
 
 
-def cmd_batch(args):
+def cmd_batch(args, console):
     from .batch import expand_inputs, outcome_table, plan, run_dask, run_local
 
     pairs = plan(expand_inputs(args.inputs), args.output)
@@ -199,35 +330,40 @@ def cmd_batch(args):
         outcomes = run_dask(pairs, args.scheduler, args.products)
     else:
         outcomes = run_local(pairs, args.products, args.workers)
-    _print(outcome_table(outcomes))
+    console.out(*outcome_table(outcomes))
     bad = [o for o in outcomes if not o.ok]
-    print(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error into {args.output}")
+    console.out(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error into {args.output}")
     return 1 if bad else 0
 
 
 COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,
-            "demo": cmd_demo, "batch": cmd_batch}
+            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch}
 
 
 def main(argv=None):
     """Runs the command line; returns the exit code."""
+    from kesta.dravel.l1.errors import DravelError
+
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, or a usage error already printed by argparse
+    except SystemExit as exc:  # --help, --version, or a usage error already printed by argparse
         return exc.code if isinstance(exc.code, int) else 2
-    handler = _configure_logging(args.verbose)
+    handlers = []
     try:
+        handlers = _configure_logging(args)
         if getattr(args, "products", None):
-            from .decode import select_products
+            from kesta.dravel.l1.decode import select_products
 
             select_products(args.products)   # unknown names fail before any work
-        return COMMANDS[args.command](args)
-    except UsageError as exc:
+        return COMMANDS[args.command](args, Console(args.quiet))
+    except DravelError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return exc.exit_code
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     finally:
-        logging.getLogger().removeHandler(handler)
+        for handler in handlers:
+            logging.getLogger().removeHandler(handler)
+            handler.close()

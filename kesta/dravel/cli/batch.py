@@ -71,19 +71,20 @@ def plan(files, out_dir):
 
 def decode_job(l0_path, l1_path, products=None):
     """Decodes one file; never raises (the outcome says what went wrong). Runs in workers."""
-    from .decode import OK, decode_file
+    from kesta.dravel.l1.convert import convert
+    from kesta.dravel.l1.decode import FAILED, SKIPPED
 
     outcome = FileOutcome(l0_path, l1_path)
     try:
-        result = decode_file(l0_path, l1_path, products)
+        result = convert(l0_path, l1_path, products=products)
     except Exception as exc:
         outcome.error = f"{type(exc).__name__}: {exc}" if not hasattr(exc, "exit_code") else str(exc)
         return outcome
-    done = [p for p in result.products if p.status == OK]
+    done = [p for p in result.products if p.status not in (FAILED, SKIPPED)]
     outcome.products = len(done)
     outcome.records = sum(p.records for p in done)
-    outcome.reports = sum(p.reports for p in result.products)
-    outcome.warnings = sum(p.warnings for p in result.products)
+    outcome.reports = sum(len(p.reports) for p in result.products)
+    outcome.warnings = sum(len(p.warnings) for p in result.products)
     outcome.failed_products = [f"{p.product}: {p.message}" for p in result.failed]
     return outcome
 

@@ -1,2 +1,18 @@
 """The L1 library: decode L0 stores and files into per-product records, and write and read them
-as HDF5, ISTP CDF and netCDF files or xarray datasets."""
+as HDF5, ISTP CDF and netCDF files or xarray datasets.
+
+    from kesta.dravel import l1
+
+    result = l1.decode_file("L0.h5")             # every product, records in memory
+    records = result["tswf"].data
+    l1.convert("L0.h5", "L1/", format="cdf")      # one ISTP CDF per product
+"""
+from .convert import FORMATS, convert
+from .decode import (FAILED, OK, PARTIAL, SKIPPED, DecodeResult, ProductResult, decode_file,
+                     decode_store, iter_products, select_products)
+from .errors import DravelError, InputError, OutputError
+from .store import ListTask, l0_store, open_l0, read_l0
+
+__all__ = ["FORMATS", "convert", "OK", "PARTIAL", "FAILED", "SKIPPED", "DecodeResult",
+           "ProductResult", "decode_file", "decode_store", "iter_products", "select_products",
+           "DravelError", "InputError", "OutputError", "ListTask", "l0_store", "open_l0", "read_l0"]

@@ -5,6 +5,6 @@ Each product module returns packet groups (dicts of per-packet NumPy arrays) tog
 expected records; `store` puts packet groups into an L0 store (a dict, or an HDF5 file with
 groups ``TM/<packet name>/source_data/<parameter>``).
 """
-from .store import l0_store, write_hdf5, read_hdf5, ListTask
+from .store import l0_store, write_hdf5
 
-__all__ = ["l0_store", "write_hdf5", "read_hdf5", "ListTask"]
+__all__ = ["l0_store", "write_hdf5"]

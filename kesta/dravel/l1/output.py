@@ -1,0 +1,124 @@
+"""Writing an output file safely: checked before any work, written under a temporary name in its
+own folder, renamed into place once complete, removed on any failure.
+
+Messages name the file the user asked for, never the temporary one.
+"""
+from __future__ import annotations
+
+import errno
+import os
+import shutil
+import threading
+
+from .errors import OutputError
+
+# Space kept free on the output's file system: writing stops, with a clear error, before a
+# write could fail half way (the HDF5 library does not survive a failed write cleanly).
+SPACE_MARGIN = 16 << 20
+
+
+def check_writable(path, overwrite=True):
+    """Raises OutputError when `path` cannot be written as a new file."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise OutputError(f"{path}: is a directory, not a file to write")
+    if os.path.lexists(path) and not overwrite:
+        raise OutputError(f"{path}: exists already")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise OutputError(f"{path}: cannot be written (folder {folder} does not exist)")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"{path}: cannot be written (no permission to write in {folder})")
+    if os.path.exists(path) and not os.access(path, os.W_OK) and not os.access(folder, os.W_OK):
+        raise OutputError(f"{path}: cannot be written (no permission)")
+
+
+def check_folder(folder, create=False):
+    """Raises OutputError when files cannot be written into `folder` (made when `create`)."""
+    folder = os.fspath(folder)
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise OutputError(f"{folder}: is a file, not a folder")
+    if not os.path.isdir(folder):
+        if not create:
+            raise OutputError(f"{folder}: no such folder")
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise OutputError(f"{folder}: cannot create the folder ({describe(exc)})") from None
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"{folder}: cannot be written (no permission)")
+
+
+def describe(exc):
+    """A short reason for an OSError, without its errno and file names."""
+    if isinstance(exc, OSError) and exc.errno is not None:
+        return os.strerror(exc.errno).lower()
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
+
+
+def is_disk_full(exc):
+    return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
+
+
+class Target:
+    """One file to write: `open` makes the temporary file, `commit` renames it into place,
+    `abort` removes it."""
+
+    def __init__(self, path, overwrite=True):
+        self.path = os.fspath(path)
+        check_writable(self.path, overwrite)
+        folder, base = os.path.split(os.path.abspath(self.path))
+        self.folder = folder
+        self.tmp = os.path.join(folder, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        self.overwrite = overwrite
+
+    def open(self, opener):
+        """Opens the temporary file with `opener(temporary path)`."""
+        try:
+            return opener(self.tmp)
+        except Exception as exc:
+            self._remove()
+            raise OutputError(f"{self.path}: cannot be written ({describe(exc)})") from None
+
+    def check_space(self, need=0):
+        """Raises OutputError (and leaves the caller to abort) when the output's file system
+        has less than `need` bytes plus a margin free."""
+        try:
+            free = shutil.disk_usage(self.folder).free
+        except OSError:
+            return
+        if free < need + SPACE_MARGIN:
+            raise OutputError(f"{self.path}: cannot be written (no space left on device)")
+
+    def commit(self, close=None):
+        try:
+            self.check_space()
+            if close is not None:
+                close()
+            if not self.overwrite and os.path.lexists(self.path):
+                raise OutputError(f"{self.path}: exists already")
+            os.replace(self.tmp, self.path)
+        except OutputError:
+            self.abort()
+            raise
+        except Exception as exc:
+            self.abort()
+            raise OutputError(f"{self.path}: cannot be written ({describe(exc)})") from None
+
+    def abort(self, close=None):
+        try:
+            if close is not None:
+                close()
+        except Exception:
+            pass       # the file is being thrown away
+        finally:
+            self._remove()
+
+    def _remove(self):
+        try:
+            os.unlink(self.tmp)
+        except FileNotFoundError:
+            pass
+        except OSError:
+            pass

@@ -1,0 +1,107 @@
+"""L0 stores as the decoders see them, read from HDF5 files, and the task the decoders report to.
+
+An L0 store is a mapping ``TM -> packet name -> source_data -> parameter -> array``; an L0 file
+holds the same as ``TM/<packet name>/source_data/<parameter>`` datasets.
+"""
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from .errors import InputError
+
+
+def l0_store(groups: dict) -> dict:
+    """An L0 store holding `groups` ({packet name: packet group})."""
+    return {"TM": {name: {"source_data": dict(group)} for name, group in groups.items()}}
+
+
+class ListTask:
+    """A pipeline task that keeps what the decoders report."""
+
+    def __init__(self):
+        self.reports = []
+
+    def exception(self, message):
+        self.reports.append(message)
+
+
+def first_line(value, last=False):
+    """One line of an error or report text (the last one of a traceback when `last`)."""
+    lines = [line.strip() for line in str(value).strip().splitlines() if line.strip()]
+    if not lines:
+        return type(value).__name__ if isinstance(value, BaseException) else ""
+    return lines[-1] if last else lines[0]
+
+
+def open_l0(path):
+    """Opens an L0 HDF5 file for reading; a file that cannot be used raises InputError."""
+    import h5py
+
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise InputError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise InputError(f"{path}: is a directory, not an L0 file")
+    try:
+        f = h5py.File(path, "r")
+    except OSError as exc:
+        raise InputError(f"{path}: cannot be read as an HDF5 file ({first_line(exc)})") from None
+    tm = f.get("TM")
+    if not isinstance(tm, h5py.Group):
+        f.close()
+        raise InputError(f"{path}: not an L0 store (no TM group of packet types)")
+    return f
+
+
+def source_data(f, packet_type):
+    """The `TM/<packet_type>/source_data` group of an open L0 file, checked."""
+    import h5py
+
+    node = f["TM"][packet_type]
+    if not isinstance(node, h5py.Group) or not isinstance(node.get("source_data"), h5py.Group):
+        raise ValueError(f"TM/{packet_type} has no source_data group of parameters")
+    source = node["source_data"]
+    for name, dataset in source.items():
+        if not isinstance(dataset, h5py.Dataset):
+            raise ValueError(f"TM/{packet_type}/source_data/{name} is not a dataset")
+    return source
+
+
+def read_packet_group(f, packet_type, rows=None):
+    """The packet group `TM/<packet_type>/source_data` read into memory (parameter -> array);
+    only the packets at `rows` (increasing indices, or a slice) when given."""
+    source = source_data(f, packet_type)
+    if rows is None:
+        return {name: dataset[()] for name, dataset in source.items()}
+    return {name: _read_rows(dataset, rows) for name, dataset in source.items()}
+
+
+def _read_rows(dataset, rows):
+    if dataset.ndim == 0:
+        return dataset[()]
+    if isinstance(rows, slice):
+        return dataset[rows]
+    rows = np.asarray(rows, dtype=np.int64)
+    if rows.size and rows[-1] - rows[0] + 1 == rows.size:   # a contiguous run: one slice
+        return dataset[int(rows[0]):int(rows[-1]) + 1]
+    rows = rows[rows < dataset.shape[0]]
+    return dataset[rows] if rows.size else dataset[0:0]
+
+
+def packet_count(group):
+    """Number of packets of a packet group (length of its longest parameter)."""
+    return max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
+
+
+def packets_on_file(f, packet_type):
+    """Number of packets of a packet type of an open L0 file, without reading them."""
+    source = f["TM"][packet_type]["source_data"]
+    return max((d.shape[0] for d in source.values() if getattr(d, "ndim", 0) > 0), default=0)
+
+
+def read_l0(path) -> dict:
+    """Reads a whole L0 HDF5 file into a dict store (arrays in memory)."""
+    with open_l0(path) as f:
+        return l0_store({name: read_packet_group(f, name) for name in f["TM"]})
