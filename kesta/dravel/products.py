@@ -8,6 +8,8 @@ from __future__ import annotations
 import importlib
 from dataclasses import dataclass
 
+import numpy as np
+
 
 SKIPPED = "skipped"                 # a reported unit gives no record
 KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
@@ -24,6 +26,13 @@ class Product:
     simulator: str = ""  # simulator module providing demo_groups(rng, anomalies)
     unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
     reported: str = SKIPPED    # what becomes of a reported unit's record: SKIPPED or KEPT
+    # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
+    # or "snapshot": time, then snapshot number) and how it regroups them into units
+    # ("packet": one unit each; "count_swf" or "group" of `unit_param`, in that order; "":
+    # not to be cut, as the TNR survey numbers its sweeps over the whole group).
+    order: str = ""
+    grouping: str = ""
+    unit_param: str = ""
 
     def decoder(self):
         return getattr(importlib.import_module(self.module), self.entry)
@@ -35,6 +44,41 @@ class Product:
             group = l0["TM"][self.packets[0]]["source_data"]
             return function(group, task, **dict(self.kwargs))
         return function(l0, task, **dict(self.kwargs))
+
+    @property
+    def time_param(self):
+        return "PA_THR_ACQUISITION_TIME" if self.receiver == "thr" else "PA_TDS_ACQUISITION_TIME"
+
+    def unit_params(self):
+        """The parameters `units` reads."""
+        names = [self.time_param] if self.order else []
+        return names + ([self.unit_param] if self.unit_param else [])
+
+    def units(self, group, n):
+        """(order, unit): the packet order the decoder works in, and for each packet in that
+        order the index of the unit (snapshot, histogram, packet) it belongs to, non-decreasing.
+
+        `group` holds the parameters of `unit_params` for the `n` packets; the decoder's own
+        components (sort_data, count_swf, group) decide, so units are cut exactly where the
+        decoder cuts them. None when the product is decoded whole."""
+        if not self.grouping:
+            return None
+        if not self.order:
+            return np.arange(n), np.arange(n)
+        from kesta.dravel.tasks.utils import sort_data
+
+        time = np.asarray(group[self.time_param])
+        keys = (time[:, 1], time[:, 0])
+        if self.order == "snapshot":
+            keys = (np.asarray(group[self.unit_param]),) + keys
+        order = np.asarray(sort_data({"order": np.arange(len(time))}, keys)[0]["order"])
+        if self.grouping == "packet":
+            return order, np.arange(len(order))
+        from kesta.dravel.tasks.tds import utils
+
+        numbers = np.asarray(group[self.unit_param])[order]
+        unit = np.asarray(getattr(utils, self.grouping)(numbers)[0]).astype(np.int64)
+        return order, unit
 
 
 TNR_NORMAL_PACKET = "TM_THR_SCIENCE_NORMAL_TNR"
@@ -53,23 +97,29 @@ PRODUCTS = (
             (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
     Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
     Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
     Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT),
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
     Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
             ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap",
-            unit="histogram"),
+            unit="histogram", order="time", grouping="group", unit_param="PA_TDS_HIST2D_PKT_NR"),
     Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
-            ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm"),
+            ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm",
+            order="time", grouping="packet"),
     Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",
-            ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm"),
+            ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm",
+            order="time", grouping="packet"),
 )
 
 BY_NAME = {p.name: p for p in PRODUCTS}

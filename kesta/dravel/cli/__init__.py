@@ -95,6 +95,9 @@ def build_parser():
     p.add_argument("--seed", type=_seed, default=0, help="random seed (default: 0)")
     p.add_argument("--anomalies", action="store_true",
                    help="include missing, duplicated, shuffled and bad packets")
+    p.add_argument("--scale", type=_positive, default=1, metavar="N",
+                   help="N times the packets (each copy later in time, with its own snapshot "
+                        "numbers), for large test files")
 
     p = command("decode", help="decode an L0 file into L1 files",
                 description="Run every decoder whose packet type is in the L0 file and write the "
@@ -111,6 +114,9 @@ def build_parser():
                    help="data version of CDF files (default: 01)")
     p.add_argument("--overwrite", action="store_true",
                    help="replace CDF or netCDF files that exist already (refused otherwise)")
+    p.add_argument("--window", type=_positive, default=64, metavar="MB",
+                   help="decode and write about MB megabytes of records at a time, in whole "
+                        "snapshots, histograms or packets, so memory stays bounded (default: 64)")
     _decode_options(p, names)
 
     p = command("quicklook", help="plot the products of L1 files",
@@ -215,7 +221,7 @@ class Console:
 def cmd_simulate(args, console):
     from .simulate import simulate_file
 
-    counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies)
+    counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies, args.scale)
     console.out(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
                 f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")
     console.out(*(f"  {name}: {n} packets" for name, n in counts.items()))
@@ -229,9 +235,11 @@ def _decode(console, input_path, output, args, format="hdf5"):
 
     from .decode import details, summary_table
 
-    result = convert(input_path, output, format=format, products=getattr(args, "products", None),
-                     data_version=getattr(args, "data_version", "01"),
-                     overwrite=getattr(args, "overwrite", False))
+    with StopFlag() as stop:
+        result = convert(input_path, output, format=format, products=getattr(args, "products", None),
+                         data_version=getattr(args, "data_version", "01"),
+                         overwrite=getattr(args, "overwrite", False),
+                         window_bytes=getattr(args, "window", 64) << 20, interrupted=stop)
     console.out(*summary_table(result))
     if args.verbose:
         console.out(*details(result))
@@ -241,6 +249,38 @@ def _decode(console, input_path, output, args, format="hdf5"):
         console.out(f"wrote {len(result.outputs)} {format.upper() if format == 'cdf' else 'netCDF'} "
                     f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
     return result
+
+
+class StopFlag:
+    """Set by SIGINT (Ctrl-C) and SIGTERM; the work checks it between windows and chunks and
+    stops cleanly. No exception is raised from the handler: one raised there could land in a
+    library callback that swallows it."""
+
+    def __init__(self):
+        self.stop = False
+        self.saved = {}
+
+    def __enter__(self):
+        import signal
+        import threading
+
+        if threading.current_thread() is threading.main_thread():
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                self.saved[sig] = signal.signal(sig, self._set)
+        return self
+
+    def _set(self, signum, frame):
+        self.stop = True
+
+    def __call__(self):
+        return self.stop
+
+    def __exit__(self, *exc):
+        import signal
+
+        for sig, handler in self.saved.items():
+            signal.signal(sig, handler)
+        return False
 
 
 def _exit_code(result, strict):
@@ -342,6 +382,7 @@ COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_qui
 
 def main(argv=None):
     """Runs the command line; returns the exit code."""
+    from kesta.dravel.l1.decode import Interrupted
     from kesta.dravel.l1.errors import DravelError
 
     parser = build_parser()
@@ -360,9 +401,15 @@ def main(argv=None):
     except DravelError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return exc.exit_code
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, Interrupted):
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:     # the reader of our output went away (| head)
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return 1
     finally:
         for handler in handlers:
             logging.getLogger().removeHandler(handler)

@@ -8,6 +8,7 @@ import zlib
 import numpy as np
 
 from kesta.dravel.products import PRODUCTS
+from kesta.dravel.simulate.scale import repeat
 from kesta.dravel.simulate.store import write_hdf5
 
 from .errors import UsageError
@@ -48,7 +49,7 @@ def simulate_groups(seed=0, anomalies=False):
     return groups, notes, failures
 
 
-def simulate_file(path, seed=0, anomalies=False):
+def simulate_file(path, seed=0, anomalies=False, scale=1):
     """Writes the simulated L0 file; returns ({packet name: packets}, notes, failures)."""
     if seed < 0:
         raise UsageError(f"--seed must be a non-negative integer, got {seed}")
@@ -60,6 +61,10 @@ def simulate_file(path, seed=0, anomalies=False):
     if not groups:
         raise UsageError("no simulator is available: nothing to write")
     try:
+        groups = repeat(groups, scale)
+    except ValueError as exc:
+        raise UsageError(f"--scale {scale}: {exc}") from None
+    try:
         write_hdf5(path, groups)
         import h5py
 
@@ -67,6 +72,7 @@ def simulate_file(path, seed=0, anomalies=False):
             f.attrs["creator"] = "dravel simulate"
             f.attrs["seed"] = int(seed)
             f.attrs["anomalies"] = bool(anomalies)
+            f.attrs["scale"] = int(scale)
     except OSError as exc:
         raise UsageError(f"{path}: cannot be written ({exc})") from None
     counts = {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0)

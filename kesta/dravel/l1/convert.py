@@ -8,21 +8,28 @@ from __future__ import annotations
 
 import os
 
-from .decode import DecodeResult, FAILED, decode_product, plan
+from .decode import (FAILED, SKIPPED, WINDOW_BYTES, DecodeResult, Interrupted, check, decode_product,
+                     plan)
 from .errors import InputError
-from .store import first_line, open_l0
+from .store import open_l0
 
 FORMATS = ("hdf5", "cdf", "netcdf")
 
 
 def convert(l0_path, output, format="hdf5", products=None, data_version="01", overwrite=False,
-            progress=None):
+            progress=None, window_bytes=WINDOW_BYTES, interrupted=None):
     """Decodes the L0 file `l0_path` and writes its products; returns the DecodeResult (records
     not kept). `output` is the L1 file (hdf5) or the folder of per-product files (cdf, netcdf).
 
     Unusable input raises InputError and an unusable output OutputError, both before any
     decoding; a product that fails is recorded in its ProductResult and the others go on.
     `progress`, when given, is called with each ProductResult as it is done.
+
+    The HDF5 file is written window by window (`window_bytes` of records at a time, in whole
+    units; None decodes every product whole), so memory does not grow with the file; CDF and
+    netCDF files hold one product each and are written from its whole records.
+    `interrupted()`, checked between windows and chunks, stops the run with Interrupted and
+    leaves no file behind.
     """
     if format not in FORMATS:
         raise InputError(f"unknown format {format!r}; known: {', '.join(FORMATS)}")
@@ -32,9 +39,9 @@ def convert(l0_path, output, format="hdf5", products=None, data_version="01", ov
         todo = plan(f, products, result.notes)
         if format == "hdf5":
             _check_not_input(l0_path, output)
-            _to_hdf5(f, todo, output, result, progress)
+            _to_hdf5(f, todo, output, result, progress, window_bytes, interrupted)
         else:
-            _to_files(f, todo, output, format, data_version, overwrite, result, progress)
+            _to_files(f, todo, output, format, data_version, overwrite, result, progress, interrupted)
     return result
 
 
@@ -43,30 +50,23 @@ def _check_not_input(l0_path, output):
         raise InputError(f"{output}: the output would overwrite the input")
 
 
-def _to_hdf5(f, todo, path, result, progress):
+def _to_hdf5(f, todo, path, result, progress, window_bytes, interrupted):
     from .hdf5 import L1Writer
 
-    with L1Writer(path, result.input) as writer:
+    with L1Writer(path, result.input, interrupted=interrupted) as writer:
         for product, packet_type in todo:
-            done = decode_product(f, product, packet_type)
-            if done.data is not None:
-                try:
-                    writer.write(done)
-                except Exception as exc:
-                    from .errors import OutputError
-
-                    if isinstance(exc, OutputError):
-                        raise
-                    writer.drop(done.product)
-                    done.status, done.message = FAILED, f"cannot write records: {first_line(exc)}"
-            done.data = None
+            done = decode_product(f, product, packet_type, sink=writer, window_bytes=window_bytes,
+                                  interrupted=interrupted)
+            if done.status not in (FAILED, SKIPPED):
+                writer.end(done)
             result.products.append(done)
             if progress:
                 progress(done)
+        check(interrupted)      # asked to stop at the very end: still nothing is left behind
     result.outputs.append(path)
 
 
-def _to_files(f, todo, folder, format, data_version, overwrite, result, progress):
+def _to_files(f, todo, folder, format, data_version, overwrite, result, progress, interrupted):
     from .output import check_folder
 
     check_folder(folder, create=True)
@@ -74,16 +74,26 @@ def _to_files(f, todo, folder, format, data_version, overwrite, result, progress
         from .cdf import write_cdf as write
     else:
         from .netcdf import write_netcdf as write
-    for product, packet_type in todo:
-        done = decode_product(f, product, packet_type)
-        if done.data is not None:
-            kwargs = {"parents": os.path.basename(result.input), "overwrite": overwrite}
-            if format == "cdf":
-                kwargs["data_version"] = data_version
-            path = write(done.data, product, folder, **kwargs)
-            if path:
-                result.outputs.append(path)
-        done.data = None
-        result.products.append(done)
-        if progress:
-            progress(done)
+    try:
+        for product, packet_type in todo:
+            done = decode_product(f, product, packet_type, interrupted=interrupted)
+            if done.data is not None:
+                kwargs = {"parents": os.path.basename(result.input), "overwrite": overwrite}
+                if format == "cdf":
+                    kwargs["data_version"] = data_version
+                path = write(done.data, product, folder, **kwargs)
+                if path:
+                    result.outputs.append(path)
+            done.data = None
+            result.products.append(done)
+            if progress:
+                progress(done)
+            check(interrupted)
+    except Interrupted:
+        for path in result.outputs:     # an interrupted run leaves none of its files
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        result.outputs.clear()
+        raise

@@ -18,8 +18,9 @@ import numpy as np
 
 from kesta.dravel import products as registry
 
-from .errors import InputError
-from .store import ListTask, first_line, l0_store, open_l0, packet_count, packets_on_file, read_packet_group
+from .errors import InputError, OutputError
+from .store import (ListTask, first_line, l0_store, open_l0, packet_count, packets_on_file,
+                    read_packet_group, source_data)
 
 OK, PARTIAL, FAILED, SKIPPED = "ok", "partial", "failed", "skipped"
 
@@ -161,7 +162,7 @@ class counting_warnings:
 # Decoding
 
 
-def _run(product, store, result):
+def _decode_part(product, store, result):
     """Runs the decoder of `product` on `store`; fills `result` (records kept in result.data)."""
     task = ListTask()
     try:
@@ -178,6 +179,10 @@ def _run(product, store, result):
         result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
         result.data = None
     result.reports = [str(r) for r in task.reports]
+
+
+def _run(product, store, result):
+    _decode_part(product, store, result)
     judge(product, result)
 
 
@@ -247,9 +252,75 @@ def plan(f, products=None, notes=None):
     return todo
 
 
-def decode_product(f, product, packet_type):
-    """Decodes one product from the open L0 file `f`; returns its ProductResult (records in
-    `data`, None when it failed or was skipped)."""
+class Interrupted(Exception):
+    """The run was asked to stop (Ctrl-C): raised between windows and chunks, never from a
+    signal handler, so that no library in between can swallow it."""
+
+
+# Records of one window are kept to about this many bytes (and so are its L0 packets); the
+# first window of a product is small, and tells how big a unit's records are.
+WINDOW_BYTES = 64 << 20
+FIRST_WINDOW_UNITS = 8
+
+
+def unit_starts(f, product, packet_type):
+    """(order, starts): the packet order the decoder works in and where each unit starts in
+    it; None when the file's packets cannot be cut into units (the decoder then gets them
+    whole and says what is wrong)."""
+    try:
+        n = packets_on_file(f, packet_type)
+        source = source_data(f, packet_type)
+        group = {name: source[name][()] for name in product.unit_params()}
+        units = product.units(group, n)
+        if units is None:
+            return None
+        order, unit = units
+        order, unit = np.asarray(order, dtype=np.int64), np.asarray(unit)
+        if order.shape != (n,) or unit.shape != (n,) or (n and np.any(np.diff(unit) < 0)):
+            return None
+        if n and (order.min() < 0 or order.max() >= n):
+            return None
+    except Exception:
+        return None
+    starts = np.flatnonzero(np.r_[True, unit[1:] != unit[:-1]]) if n else np.zeros(0, np.int64)
+    return order, starts
+
+
+def _packet_bytes(f, packet_type):
+    source = source_data(f, packet_type)
+    return sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64))
+               for d in source.values() if d.ndim > 0)
+
+
+def _windows(f, product, packet_type, window_bytes):
+    """Yields the packet rows (increasing) of each window of whole units, sized as the
+    records of the previous ones tell; a single None when the product is decoded whole."""
+    cut = unit_starts(f, product, packet_type) if window_bytes else None
+    if cut is None or len(cut[1]) <= FIRST_WINDOW_UNITS:
+        yield None
+        return
+    order, starts = cut
+    bounds = np.r_[starts, len(order)]
+    per_packet = max(1, _packet_bytes(f, packet_type))
+    pos, size = 0, FIRST_WINDOW_UNITS
+    while pos < len(starts):
+        end = min(len(starts), pos + size)
+        a, b = int(bounds[pos]), int(bounds[end])
+        record_bytes = yield np.sort(order[a:b])
+        per_unit = max(int(record_bytes or 0), (b - a) * per_packet) / (end - pos)
+        size = max(1, int(window_bytes // max(1.0, per_unit)))
+        pos = end
+
+
+def decode_product(f, product, packet_type, sink=None, window_bytes=None, interrupted=None):
+    """Decodes one product from the open L0 file `f`; returns its ProductResult.
+
+    Without `sink` the records are kept in `data` (None when the product failed or was
+    skipped). With `sink` (an object with begin(product, dtype), append(records) and
+    drop(product)), they are handed over window by window, windows of whole units of about
+    `window_bytes` of records, and not kept; a product that fails half way is dropped from the
+    sink. `interrupted()`, checked between windows, raises Interrupted when it says so.
+    """
     started = time.perf_counter()
     result = ProductResult(product.name, packet_type)
     try:
@@ -257,16 +328,61 @@ def decode_product(f, product, packet_type):
     except Exception:
         pass   # said when the group is read
     if _available(product, result):
+        begun = False
         try:
-            groups = {name: read_packet_group(f, name) for name in product.packets if name in f["TM"]}
-            result.packets = packet_count(groups.get(packet_type, {}))
+            windows = _windows(f, product, packet_type, window_bytes if sink is not None else None)
+            rows = next(windows)
+            kept = []
+            while True:
+                check(interrupted)
+                groups = {name: read_packet_group(f, name, rows if name == packet_type else None)
+                          for name in product.packets if name in f["TM"]}
+                part = ProductResult(product.name, packet_type, packets=packet_count(groups.get(packet_type, {})))
+                _decode_part(product, l0_store(groups), part)
+                del groups
+                result.reports += part.reports
+                result.warnings += part.warnings
+                if part.status == FAILED:
+                    result.status, result.message = FAILED, part.message
+                    break
+                result.records += part.records
+                if sink is None:
+                    kept.append(part.data)
+                else:
+                    if not begun:
+                        sink.begin(product.name, part.data.dtype)
+                        begun = True
+                    check(interrupted)
+                    sink.append(part.data)
+                if rows is None:
+                    break
+                try:
+                    rows = windows.send(part.data.nbytes)
+                except StopIteration:
+                    break
+                finally:
+                    part.data = None
+            if result.status == FAILED:
+                if begun:
+                    sink.drop(product.name)
+            elif sink is None:
+                result.data = kept[0] if len(kept) == 1 else np.concatenate(kept)
+            judge(product, result)
+        except (Interrupted, OutputError):
+            raise       # the whole run stops
         except Exception as exc:
+            if begun:
+                sink.drop(product.name)
             result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
-        else:
-            _run(product, l0_store(groups), result)
-            del groups
+            result.data = None
     result.seconds = time.perf_counter() - started
     return result
+
+
+def check(interrupted):
+    """Raises Interrupted when `interrupted()` says the run is to stop."""
+    if interrupted is not None and interrupted():
+        raise Interrupted()
 
 
 def iter_products(l0_path, products=None, notes=None):

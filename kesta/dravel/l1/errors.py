@@ -18,3 +18,10 @@ class OutputError(DravelError):
     that exists already."""
 
     exit_code = 2
+
+
+class WriteError(OutputError):
+    """An output that failed while being written (a full disk, a failing device): the run
+    stops and removes what it had written."""
+
+    exit_code = 1

@@ -10,16 +10,25 @@ under its own name only once complete.
 from __future__ import annotations
 
 import os
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
 from . import output
+from .errors import WriteError
 from .store import first_line
 
 LOG = "log"
 TEXT_GROUPS = ("reports", "warnings")
 CHUNK_BYTES = 1 << 20     # rows of about a megabyte per chunk
-GZIP_LEVEL = 4
+GZIP_LEVEL = 4          # what the dataset declares; chunks are deflated at DEFLATE_LEVEL
+DEFLATE_LEVEL = 1
+
+try:   # the same zlib streams as zlib's, several times faster
+    from isal.isal_zlib import compress as deflate
+except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
+    from zlib import compress as deflate
 
 
 def product_datasets(f):
@@ -41,9 +50,13 @@ def texts(f, group, product):
 class L1Writer:
     """Writes one L1 HDF5 file: `begin`, `append`... `end` per product, then `commit` (or
     `abort`, which leaves nothing behind). Use as a context manager: leaving it on an
-    exception aborts."""
+    exception aborts.
 
-    def __init__(self, path, source=None):
+    Records are cut into chunks of about a megabyte, compressed (deflate, the HDF5 library's
+    own gzip filter) on every core while the caller decodes on, and written as they are.
+    `interrupted()`, checked between chunks, stops the writing with Interrupted."""
+
+    def __init__(self, path, source=None, interrupted=None):
         import h5py
 
         self.path = os.fspath(path)
@@ -51,6 +64,9 @@ class L1Writer:
         self.file = self.target.open(lambda tmp: h5py.File(tmp, "w"))
         if source is not None:
             self.file.attrs["source"] = os.path.basename(os.fspath(source))
+        self.interrupted = interrupted
+        self.threads = max(1, os.cpu_count() or 1)
+        self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="dravel-deflate")
         self.dataset = None
 
     def __enter__(self):
@@ -66,25 +82,75 @@ class L1Writer:
     def begin(self, product, dtype):
         """Starts the dataset of `product`, of record layout `dtype`."""
         dtype = np.dtype(dtype)
-        rows = max(1, CHUNK_BYTES // max(1, dtype.itemsize))
+        self.rows = max(1, CHUNK_BYTES // max(1, dtype.itemsize))
         self.dataset = self.file.create_dataset(product, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                chunks=(rows,), compression="gzip",
-                                                compression_opts=GZIP_LEVEL, shuffle=True)
+                                                chunks=(self.rows,), compression="gzip",
+                                                compression_opts=GZIP_LEVEL)
+        self.pending, self.pending_rows = [], 0
+        self.offset = 0                # first row of the next chunk to cut
+        self.queue = deque()           # (first row, rows, compressed bytes future), in order
         return self.dataset
 
     def append(self, records):
         """Appends records to the dataset begun last."""
-        records = np.ascontiguousarray(records)
-        n = len(records)
-        if not n:
+        records = np.asarray(records)
+        if records.dtype != self.dataset.dtype:
+            raise TypeError(f"records of layout {records.dtype} appended to {self.dataset.name} "
+                            f"of layout {self.dataset.dtype}")
+        if not len(records):
             return
-        start = self.dataset.shape[0]
-        self.dataset.resize((start + n,))
-        self.dataset.write_direct(records, dest_sel=np.s_[start:start + n])
-        self.target.check_space()
+        self.pending.append(records)
+        self.pending_rows += len(records)
+        while self.pending_rows >= self.rows:
+            self._cut(self.rows)
+
+    def _cut(self, rows):
+        """Takes the next `rows` pending records as one chunk and hands it to be compressed."""
+        taken, need = [], rows
+        while need:
+            head = self.pending[0]
+            if len(head) <= need:
+                taken.append(self.pending.pop(0))
+                need -= len(head)
+            else:
+                taken.append(head[:need])
+                self.pending[0] = head[need:]
+                need = 0
+        self.pending_rows -= rows
+        chunk = np.empty(self.rows, dtype=self.dataset.dtype)   # a chunk is always whole
+        np.concatenate(taken, out=chunk[:rows])
+        if rows < self.rows:
+            chunk[rows:] = np.zeros(1, dtype=chunk.dtype)
+        future = self.pool.submit(deflate, chunk.view(np.uint8), DEFLATE_LEVEL)
+        self.queue.append((self.offset, rows, future))
+        self.offset += rows
+        while len(self.queue) > 2 * self.threads:
+            self._write_next()
+
+    def _write_next(self):
+        offset, rows, future = self.queue.popleft()
+        data = future.result()
+        if self.interrupted is not None and self.interrupted():
+            from .decode import Interrupted
+
+            raise Interrupted()
+        self.target.check_space(len(data))
+        try:
+            if self.dataset.shape[0] < offset + rows:
+                self.dataset.resize((offset + rows,))
+            self.dataset.id.write_direct_chunk((offset,), data)
+        except OSError as exc:
+            raise WriteError(f"{self.path}: cannot be written ({output.describe(exc)})") from None
+
+    def _flush(self):
+        if self.pending_rows:
+            self._cut(self.pending_rows)
+        while self.queue:
+            self._write_next()
 
     def end(self, result):
         """Ends the product's dataset with what its ProductResult says."""
+        self._flush()
         dataset, self.dataset = self.dataset, None
         dataset.attrs["packet_type"] = result.packet_type
         dataset.attrs["packets_in"] = result.packets
@@ -105,14 +171,19 @@ class L1Writer:
 
     def drop(self, product):
         """Removes a product begun but not ended (its decoding failed half way)."""
+        for _, _, future in self.queue:
+            future.cancel()
+        self.queue, self.pending, self.pending_rows = deque(), [], 0
         if product in self.file:
             del self.file[product]
         self.dataset = None
 
     def commit(self):
+        self.pool.shutdown(wait=True)
         self.target.commit(self.file.close)
 
     def abort(self):
+        self.pool.shutdown(wait=True, cancel_futures=True)
         self.target.abort(self.file.close)
 
 

@@ -10,11 +10,12 @@ import os
 import shutil
 import threading
 
-from .errors import OutputError
+from .errors import OutputError, WriteError
 
-# Space kept free on the output's file system: writing stops, with a clear error, before a
-# write could fail half way (the HDF5 library does not survive a failed write cleanly).
-SPACE_MARGIN = 16 << 20
+# Space kept free on the output's file system beyond each write: writing stops, with a clear
+# error, before a write could fail half way (the HDF5 library does not survive a failed write
+# cleanly), leaving room for the file's own metadata.
+SPACE_MARGIN = 2 << 20
 
 
 def check_writable(path, overwrite=True):
@@ -50,11 +51,15 @@ def check_folder(folder, create=False):
 
 
 def describe(exc):
-    """A short reason for an OSError, without its errno and file names."""
+    """A short reason for an OSError, without its errno, file names or library details."""
     if isinstance(exc, OSError) and exc.errno is not None:
         return os.strerror(exc.errno).lower()
-    text = str(exc).strip().splitlines()
-    return text[0] if text else type(exc).__name__
+    text = str(exc)
+    for code, words in ((errno.ENOSPC, "no space"), (errno.EACCES, "permission denied"),
+                        (errno.ENOENT, "no such file"), (errno.EROFS, "read-only")):
+        if words in text.lower() or f"errno = {code}," in text:
+            return os.strerror(code).lower()
+    return "write failed"
 
 
 def is_disk_full(exc):
@@ -89,7 +94,7 @@ class Target:
         except OSError:
             return
         if free < need + SPACE_MARGIN:
-            raise OutputError(f"{self.path}: cannot be written (no space left on device)")
+            raise WriteError(f"{self.path}: cannot be written (no space left on device)")
 
     def commit(self, close=None):
         try:
@@ -104,7 +109,7 @@ class Target:
             raise
         except Exception as exc:
             self.abort()
-            raise OutputError(f"{self.path}: cannot be written ({describe(exc)})") from None
+            raise WriteError(f"{self.path}: cannot be written ({describe(exc)})") from None
 
     def abort(self, close=None):
         try:

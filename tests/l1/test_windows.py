@@ -1,0 +1,81 @@
+"""Windowed decoding writes the same L1 file as decoding every product whole."""
+import re
+
+import h5py
+import numpy as np
+import pytest
+
+from kesta.dravel import products as registry
+from kesta.dravel.cli.simulate import simulate_groups
+from kesta.dravel.l1 import convert, decode_file
+from kesta.dravel.l1.decode import FIRST_WINDOW_UNITS, unit_starts
+from kesta.dravel.l1.hdf5 import product_datasets, texts
+from kesta.dravel.l1.store import open_l0
+from kesta.dravel.simulate.scale import repeat
+from kesta.dravel.simulate.store import write_hdf5
+
+
+def unnumbered(lines):
+    """Texts without the unit numbers the decoders count from the start of each call."""
+    return [re.sub(r"#\d+", "#", line) for line in lines]
+
+
+def summary(result):
+    d = result.as_dict()
+    d.update(seconds=0, reports=unnumbered(d["reports"]), warnings=unnumbered(d["warnings"]))
+    return d
+
+
+@pytest.fixture(scope="module")
+def scaled_l0(tmp_path_factory):
+    groups, _, failures = simulate_groups(seed=4, anomalies=True)
+    assert not failures
+    path = tmp_path_factory.mktemp("l0") / "L0.h5"
+    write_hdf5(path, repeat(groups, 3))
+    return path
+
+
+def test_windows_give_the_records_of_a_whole_decode(scaled_l0, tmp_path):
+    with open_l0(scaled_l0) as f:
+        for product in registry.PRODUCTS:
+            cut = unit_starts(f, product, product.packets[0])
+            if product.receiver == "tds":       # THR groups are decoded whole
+                assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name   # really cut into windows
+            else:
+                assert cut is None
+    whole = convert(scaled_l0, tmp_path / "whole.h5", window_bytes=None)
+    windowed = convert(scaled_l0, tmp_path / "windowed.h5", window_bytes=1)   # one unit a window
+    assert [summary(p) for p in whole.products] == [summary(p) for p in windowed.products]
+    assert whole.partial and not whole.failed    # the anomalies were reported
+    with h5py.File(tmp_path / "whole.h5") as a, h5py.File(tmp_path / "windowed.h5") as b:
+        da, db = product_datasets(a), product_datasets(b)
+        assert set(da) == set(db) == {p.name for p in registry.PRODUCTS}
+        for name in da:
+            assert da[name].dtype == db[name].dtype
+            np.testing.assert_array_equal(da[name][()], db[name][()], err_msg=name)
+            assert dict(da[name].attrs) == dict(db[name].attrs)
+            for group in ("reports", "warnings"):
+                assert unnumbered(texts(a, group, name)) == unnumbered(texts(b, group, name))
+
+
+def test_written_file_holds_what_the_library_decodes(scaled_l0, tmp_path):
+    # chunks compressed apart from the library read back through the standard gzip filter
+    kept = decode_file(scaled_l0)
+    convert(scaled_l0, tmp_path / "L1.h5")
+    with h5py.File(tmp_path / "L1.h5") as f:
+        for p in kept.products:
+            dataset = f[p.product]
+            assert dataset.compression == "gzip"
+            np.testing.assert_array_equal(dataset[()], p.data, err_msg=p.product)
+            assert unnumbered(texts(f, "reports", p.product)) == unnumbered(p.reports)
+            assert dataset.attrs["status"] == p.status
+
+
+def test_scaled_units_stay_distinct(scaled_l0):
+    once, _, _ = simulate_groups(seed=4, anomalies=True)
+    with open_l0(scaled_l0) as f:
+        for product in registry.PRODUCTS:
+            if product.grouping == "count_swf":
+                numbers = f["TM"][product.packets[0]]["source_data"][product.unit_param][()]
+                first = once[product.packets[0]][product.unit_param]
+                assert len(np.unique(numbers)) == 3 * len(np.unique(first))
