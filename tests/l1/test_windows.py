@@ -1,4 +1,5 @@
 """Windowed decoding writes the same L1 file as decoding every product whole."""
+import importlib
 import re
 
 import h5py
@@ -58,10 +59,14 @@ def test_windows_give_the_records_of_a_whole_decode(scaled_l0, tmp_path):
                 assert unnumbered(texts(a, group, name)) == unnumbered(texts(b, group, name))
 
 
-def test_written_file_holds_what_the_library_decodes(scaled_l0, tmp_path):
+@pytest.mark.parametrize("aside", [False, True], ids=["one-process", "thr-in-a-second-process"])
+def test_written_file_holds_what_the_library_decodes(scaled_l0, tmp_path, monkeypatch, aside):
     # chunks compressed apart from the library read back through the standard gzip filter
+    module = importlib.import_module("kesta.dravel.l1.convert")   # the module, not the function
+    monkeypatch.setattr(module, "ASIDE_PACKETS", 1 if aside else 10**12)
     kept = decode_file(scaled_l0)
-    convert(scaled_l0, tmp_path / "L1.h5")
+    done = convert(scaled_l0, tmp_path / "L1.h5")
+    assert [p.product for p in done.products] == [p.product for p in kept.products]
     with h5py.File(tmp_path / "L1.h5") as f:
         for p in kept.products:
             dataset = f[p.product]

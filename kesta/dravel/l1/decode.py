@@ -19,7 +19,7 @@ import numpy as np
 from kesta.dravel import products as registry
 
 from .errors import InputError, OutputError
-from .store import (ListTask, first_line, l0_store, open_l0, packet_count, packets_on_file,
+from .store import (ListTask, datasets, first_line, l0_store, open_l0, packet_count, packets_on_file,
                     read_packet_group, source_data)
 
 OK, PARTIAL, FAILED, SKIPPED = "ok", "partial", "failed", "skipped"
@@ -333,10 +333,11 @@ def decode_product(f, product, packet_type, sink=None, window_bytes=None, interr
             windows = _windows(f, product, packet_type, window_bytes if sink is not None else None)
             rows = next(windows)
             kept = []
+            sources = {name: datasets(f, name) for name in product.packets if name in f["TM"]}
             while True:
                 check(interrupted)
-                groups = {name: read_packet_group(f, name, rows if name == packet_type else None)
-                          for name in product.packets if name in f["TM"]}
+                groups = {name: read_packet_group(source, rows if name == packet_type else None)
+                          for name, source in sources.items()}
                 part = ProductResult(product.name, packet_type, packets=packet_count(groups.get(packet_type, {})))
                 _decode_part(product, l0_store(groups), part)
                 del groups

@@ -24,6 +24,7 @@ TEXT_GROUPS = ("reports", "warnings")
 CHUNK_BYTES = 1 << 20     # rows of about a megabyte per chunk
 GZIP_LEVEL = 4          # what the dataset declares; chunks are deflated at DEFLATE_LEVEL
 DEFLATE_LEVEL = 1
+QUEUED_CHUNKS = 16     # chunks being compressed or waiting to be written, at most
 
 try:   # the same zlib streams as zlib's, several times faster
     from isal.isal_zlib import compress as deflate
@@ -99,6 +100,14 @@ class L1Writer:
                             f"of layout {self.dataset.dtype}")
         if not len(records):
             return
+        if not self.pending_rows and records.flags.c_contiguous:
+            # whole chunks straight from the records, without a copy
+            whole = len(records) - len(records) % self.rows
+            for start in range(0, whole, self.rows):
+                self._submit(records[start:start + self.rows].view(np.uint8), self.rows)
+            records = records[whole:]
+            if not len(records):
+                return
         self.pending.append(records)
         self.pending_rows += len(records)
         while self.pending_rows >= self.rows:
@@ -121,10 +130,14 @@ class L1Writer:
         np.concatenate(taken, out=chunk[:rows])
         if rows < self.rows:
             chunk[rows:] = np.zeros(1, dtype=chunk.dtype)
-        future = self.pool.submit(deflate, chunk.view(np.uint8), DEFLATE_LEVEL)
-        self.queue.append((self.offset, rows, future))
+        self._submit(chunk.view(np.uint8), rows)
+
+    def _submit(self, data, rows):
+        """Hands the bytes of one whole chunk holding `rows` records to be compressed, and
+        writes the chunks done in order while too many wait."""
+        self.queue.append((self.offset, rows, self.pool.submit(deflate, data, DEFLATE_LEVEL)))
         self.offset += rows
-        while len(self.queue) > 2 * self.threads:
+        while len(self.queue) > QUEUED_CHUNKS:
             self._write_next()
 
     def _write_next(self):

@@ -69,10 +69,14 @@ def source_data(f, packet_type):
     return source
 
 
-def read_packet_group(f, packet_type, rows=None):
-    """The packet group `TM/<packet_type>/source_data` read into memory (parameter -> array);
-    only the packets at `rows` (increasing indices, or a slice) when given."""
-    source = source_data(f, packet_type)
+def datasets(f, packet_type):
+    """{parameter: dataset} of `TM/<packet_type>/source_data`, checked."""
+    return dict(source_data(f, packet_type).items())
+
+
+def read_packet_group(source, rows=None):
+    """A packet group read into memory (parameter -> array) from its datasets `source` (as
+    `datasets` gives them); only the packets at `rows` (increasing indices) when given."""
     if rows is None:
         return {name: dataset[()] for name, dataset in source.items()}
     return {name: _read_rows(dataset, rows) for name, dataset in source.items()}
@@ -104,4 +108,4 @@ def packets_on_file(f, packet_type):
 def read_l0(path) -> dict:
     """Reads a whole L0 HDF5 file into a dict store (arrays in memory)."""
     with open_l0(path) as f:
-        return l0_store({name: read_packet_group(f, name) for name in f["TM"]})
+        return l0_store({name: read_packet_group(datasets(f, name)) for name in f["TM"]})
