@@ -27,16 +27,36 @@ def summary(result):
     return d
 
 
-@pytest.fixture(scope="module")
-def scaled_l0(tmp_path_factory):
+def scaled_groups():
     groups, _, failures = simulate_groups(seed=4, anomalies=True)
     assert not failures
+    return groups, repeat(groups, 3)
+
+
+@pytest.fixture(scope="module")
+def scaled_l0(tmp_path_factory):
     path = tmp_path_factory.mktemp("l0") / "L0.h5"
-    write_hdf5(path, repeat(groups, 3))
+    write_hdf5(path, scaled_groups()[1])
     return path
 
 
-def test_windows_give_the_records_of_a_whole_decode(scaled_l0, tmp_path):
+@pytest.fixture(scope="module")
+def reused_numbers_l0(tmp_path_factory):
+    """The scaled content with every copy's snapshot numbers set back to the first copy's: the
+    on-board counter wrapped twice within the file."""
+    once, scaled = scaled_groups()
+    for product in registry.PRODUCTS:
+        name = product.packets[0]
+        if product.grouping == "count_swf":
+            scaled[name][product.unit_param] = np.tile(once[name][product.unit_param], 3)
+    path = tmp_path_factory.mktemp("l0") / "L0.h5"
+    write_hdf5(path, scaled)
+    return path
+
+
+@pytest.mark.parametrize("numbers", ["distinct", "reused"])
+def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, numbers):
+    scaled_l0 = request.getfixturevalue({"distinct": "scaled_l0", "reused": "reused_numbers_l0"}[numbers])
     with open_l0(scaled_l0) as f:
         for product in registry.PRODUCTS:
             cut = unit_starts(f, product, product.packets[0])
