@@ -9,6 +9,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <bit>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -47,7 +49,7 @@ Components& bindings() {
 
 // NumPy entry points used by the interfaces (bound once, like the components).
 struct NumPy {
-  py::object asarray, require, zeros, empty, dtype, unique;
+  py::object asarray, require, zeros, empty, dtype, unique, generic;
   NumPy() {
     py::module_ np = py::module_::import("numpy");
     asarray = np.attr("asarray");
@@ -56,10 +58,64 @@ struct NumPy {
     empty = np.attr("empty");
     dtype = np.attr("dtype");
     unique = np.attr("unique");
+    generic = np.attr("generic");
   }
 };
 
 inline NumPy& numpy() { return bindings<NumPy>(); }
+
+// Whether `obj` is a NumPy array or a NumPy scalar (objects whose buffer holds their numbers).
+inline bool is_numpy(py::handle obj) {
+  return py::isinstance<py::array>(obj) ||
+         PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(numpy().generic.ptr()));
+}
+
+// Whether an array element type is stored in host byte order.
+inline bool is_native(const py::dtype& dt) {
+  const char order = dt.byteorder();
+  return order == '=' || order == '|' || (order == '<') == (std::endian::native == std::endian::little);
+}
+
+// fn(args...) through the vector call protocol: no argument tuple is built per call (the
+// arguments stay alive for the call).
+template <class... Args>
+py::object vcall(py::handle fn, const Args&... args) {
+  PyObject* argv[] = {py::handle(args).ptr()...};
+  PyObject* result = PyObject_Vectorcall(fn.ptr(), argv, sizeof...(Args), nullptr);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// self.name(args..., keywords...) through the vector call protocol; `kwnames` names the last
+// arguments (a tuple of texts), or is null.
+template <class... Args>
+py::object vcall_method(const py::str& name, py::handle self, PyObject* kwnames, const Args&... args) {
+  PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
+  const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  PyObject* result = PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(Args) + 1 - keywords, kwnames);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// A Python int.
+inline py::int_ py_int(std::int64_t v) {
+  PyObject* o = PyLong_FromLongLong(v);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::int_>(o);
+}
+
+// The two items of a component's pair result (a tuple or list); `what` names the component and
+// `pair` the items in errors, which are of type `error`.
+inline std::pair<py::object, py::object> pair_result(const py::object& result, const char* what, const char* pair,
+                                                     PyObject* error = PyExc_TypeError) {
+  if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
+    fail(error, format("{0} returned {1}, not a pair {2}", what,
+                       std::string(py::str(py::type::handle_of(result).attr("__name__"))), pair));
+  }
+  py::sequence items = result;
+  if (items.size() != 2) fail(error, format("{0} returned {1} items, not a pair {2}", what, items.size(), pair));
+  return {items[0], items[1]};
+}
 
 // Mapping access with errors that say what was looked up where.
 inline py::object member(py::handle container, const std::string& key, const std::string& where) {

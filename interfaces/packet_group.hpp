@@ -28,10 +28,7 @@ template <class T>
 bool same_bits(const py::dtype& dt) {
   if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
     char kind = dt.kind();
-    char order = dt.byteorder();
-    bool native = order == '=' || order == '|' ||
-                  (order == '<') == (std::endian::native == std::endian::little);
-    return (kind == 'i' || kind == 'u') && dt.itemsize() == static_cast<py::ssize_t>(sizeof(T)) && native;
+    return (kind == 'i' || kind == 'u') && dt.itemsize() == static_cast<py::ssize_t>(sizeof(T)) && is_native(dt);
   } else {
     return dt.is(py::dtype::of<T>());
   }
@@ -133,5 +130,22 @@ class Column {
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
 };
+
+// Parameter `name` of `group` (see Column), which must have `rows` packets.
+template <class T>
+Column<T> column(py::handle group, const std::string& name, int ndim, std::size_t rows,
+                 const std::string& where = "the packet group") {
+  Column<T> c(group, name, ndim, where);
+  c.expect_rows(rows);
+  return c;
+}
+
+// A column of a value already at hand (a component's result, an array read once), named `name`.
+template <class T>
+Column<T> column_of(py::handle value, const char* name, int ndim, std::size_t rows, const std::string& where) {
+  py::dict holder;
+  holder[py::str(name)] = value;
+  return column<T>(holder, name, ndim, rows, where);
+}
 
 }  // namespace dravel

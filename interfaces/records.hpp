@@ -33,6 +33,77 @@ struct Value {
   static Value of(std::uint64_t v) { Value x; x.kind = Kind::UInt; x.u = v; return x; }
   static Value of(double v) { Value x; x.kind = Kind::Float; x.f = v; return x; }
 
+  bool equals_one() const {
+    switch (kind) {
+      case Kind::Int: return i == 1;
+      case Kind::UInt: return u == 1;
+      case Kind::Float: return f == 1.0;
+    }
+    return false;
+  }
+  double as_double() const {
+    switch (kind) {
+      case Kind::Int: return static_cast<double>(i);
+      case Kind::UInt: return static_cast<double>(u);
+      case Kind::Float: return f;
+    }
+    return 0.0;
+  }
+  // Wraps as a 64-bit integer cast does; floating-point values as NumPy casts them.
+  std::int64_t as_int64() const;
+  py::object to_python() const {
+    switch (kind) {
+      case Kind::Int: return py_int(i);
+      case Kind::UInt: return py::int_(u);
+      case Kind::Float: return py::float_(f);
+    }
+    return py::none();
+  }
+
+  // The one number held by the buffer of a NumPy array or scalar of a plain host-order number
+  // type (bool, integers, float32, float64); false for anything else.
+  static bool from_buffer(py::handle obj, Value& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_ND) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    const bool one = view.len == view.itemsize;
+    const char* p = static_cast<const char*>(view.buf);
+    const bool ok = one && read(view.format, static_cast<std::size_t>(view.itemsize), p, out);
+    PyBuffer_Release(&view);
+    return ok;
+  }
+
+  // The number at `p` of buffer format `format` (one plain host-order element of `size` bytes).
+  static bool read(const char* format, std::size_t size, const char* p, Value& out) {
+    if (format == nullptr) return false;
+    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) ++format;
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    switch (format[0]) {
+      case '?': out = of(static_cast<std::int64_t>(*p != 0)); return true;
+      case 'b': case 'h': case 'i': case 'l': case 'q':
+        out = of(signed_at(p, size)); return size == 1 || size == 2 || size == 4 || size == 8;
+      case 'B': case 'H': case 'I': case 'L': case 'Q':
+        out = of(unsigned_at(p, size)); return size == 1 || size == 2 || size == 4 || size == 8;
+      case 'f': {
+        if (size != sizeof(float)) return false;
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        out = of(static_cast<double>(v));
+        return true;
+      }
+      case 'd': {
+        if (size != sizeof(double)) return false;
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        out = of(v);
+        return true;
+      }
+      default: return false;
+    }
+  }
+
   // A Python int, bool, float or NumPy scalar / 0-d array. `what` names it in errors.
   static Value from_python(py::handle obj, const std::string& what) {
     if (PyBool_Check(obj.ptr())) return of(static_cast<std::int64_t>(obj.ptr() == Py_True));
@@ -51,6 +122,10 @@ struct Value {
       return of(static_cast<std::uint64_t>(u));
     }
     if (PyFloat_Check(obj.ptr())) return of(PyFloat_AsDouble(obj.ptr()));
+    if (is_numpy(obj)) {
+      Value v;
+      if (from_buffer(obj, v)) return v;
+    }
     py::array arr;
     try {
       arr = numpy().asarray(obj);
@@ -68,6 +143,26 @@ struct Value {
       case 'f': return of(arr.attr("astype")("float64").attr("item")().cast<double>());
       default:
         fail(PyExc_TypeError, format("{0}: {1} is not a number", what, std::string(py::repr(obj))));
+    }
+  }
+
+ private:
+  static std::int64_t signed_at(const char* p, std::size_t size) {
+    switch (size) {
+      case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
+      case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
+      case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
+      case 8: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+      default: return 0;
+    }
+  }
+  static std::uint64_t unsigned_at(const char* p, std::size_t size) {
+    switch (size) {
+      case 1: { std::uint8_t v; std::memcpy(&v, p, 1); return v; }
+      case 2: { std::uint16_t v; std::memcpy(&v, p, 2); return v; }
+      case 4: { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
+      case 8: { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
+      default: return 0;
     }
   }
 };
@@ -139,6 +234,15 @@ T get(const char* src, bool swap) {
   return value;
 }
 }  // namespace convert
+
+inline std::int64_t Value::as_int64() const {
+  switch (kind) {
+    case Kind::Int: return i;
+    case Kind::UInt: return static_cast<std::int64_t>(u);
+    case Kind::Float: return convert::from_double<std::int64_t>(f);
+  }
+  return 0;
+}
 
 inline std::size_t elem_size(Elem e) {
   switch (e) {
@@ -244,14 +348,6 @@ class Field {
     }
   }
 
-  // Number of scalar slots: every numeric element, sub-records flattened in layout order.
-  std::size_t slots() const {
-    if (!is_record()) return count;
-    std::size_t n = 0;
-    for (const Field& c : children) n += c.slots();
-    return n * count;
-  }
-
   // Stores `v` into element `k` of a numeric field of the record at `rec`.
   void store(char* rec, const Value& v, std::size_t k = 0) const {
     check_numeric();
@@ -273,28 +369,6 @@ class Field {
       fail(PyExc_IndexError, format("field '{0}': element {1} is beyond its {2} elements", path, k, count));
     }
     return load_elem(rec + offset + k * stride, elem, swap);
-  }
-
-  // Stores `v` into scalar slot `k` (see slots()), whatever the field's shape or nesting.
-  void store_slot(char* rec, std::size_t k, const Value& v) const {
-    if (!is_record()) {
-      store(rec, v, k);
-      return;
-    }
-    std::size_t per = slots() / count;
-    if (per == 0 || k >= per * count) {
-      fail(PyExc_IndexError, format("field '{0}': value {1} is beyond its {2} values", path, k, per * count));
-    }
-    char* base = rec + (k / per) * stride;  // children hold offsets from the record start
-    std::size_t r = k % per;
-    for (const Field& c : children) {
-      std::size_t n = c.slots();
-      if (r < n) {
-        c.store_slot(base, r, v);
-        return;
-      }
-      r -= n;
-    }
   }
 
   // Raw pointer to element 0 when the field holds exactly type T in host order (hot loops).
@@ -392,6 +466,15 @@ class RecordArray {
   std::size_t itemsize_ = 0;
   std::size_t size_ = 0;
 };
+
+// Record layouts are written as lists of entries: (name, type), (name, sub-layout) and
+// (name, type, shape).
+inline py::tuple entry(const char* name, const char* type) { return py::make_tuple(name, type); }
+inline py::tuple entry(const char* name, py::object layout) { return py::make_tuple(name, std::move(layout)); }
+template <class... Dims>
+py::tuple entry(const char* name, const char* type, Dims... dims) {
+  return py::make_tuple(name, type, py::make_tuple(dims...));
+}
 
 // A NumPy record layout from a Python expression of it (a list of (name, type[, shape]) entries).
 inline py::dtype make_layout(py::handle description) { return py::dtype::from_args(py::reinterpret_borrow<py::object>(description)); }

@@ -75,11 +75,41 @@ inline void report_unit(const py::object& print_exception, py::handle task, PyOb
 class Logger {
  public:
   explicit Logger(py::object logger) : logger_(std::move(logger)) {}
-  void debug(const std::string& text) const { logger_.attr("debug")(text); }
-  void warning(const std::string& text) const { logger_.attr("warning")(text); }
+  void debug(const std::string& text) const { log(names().debug, text); }
+  void warning(const std::string& text) const { log(names().warning, text); }
+
+  // Whether debug texts reach the logger: false only when it has the standard `isEnabledFor`
+  // and that says debug records are dropped (asked once per logger).
+  bool debug_enabled() const {
+    if (!debug_asked_) {
+      debug_asked_ = true;
+      debug_enabled_ = true;
+      if (PyObject_HasAttr(logger_.ptr(), names().is_enabled_for.ptr())) {
+        const py::int_ level = py_int(10);  // the standard DEBUG level
+        const int answer = PyObject_IsTrue(vcall_method(names().is_enabled_for, logger_, nullptr, level).ptr());
+        if (answer < 0) throw py::error_already_set();
+        debug_enabled_ = answer != 0;
+      }
+    }
+    return debug_enabled_;
+  }
 
  private:
+  struct Names {
+    py::str debug{"debug"}, warning{"warning"}, is_enabled_for{"isEnabledFor"};
+  };
+  static const Names& names() { return bindings<Names>(); }
+
+  void log(const py::str& method, const std::string& text) const {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (s == nullptr) throw py::error_already_set();
+    const py::object message = py::reinterpret_steal<py::object>(s);
+    vcall_method(method, logger_, nullptr, message);
+  }
+
   py::object logger_;
+  mutable bool debug_asked_ = false;
+  mutable bool debug_enabled_ = true;
 };
 
 }  // namespace dravel

@@ -34,9 +34,28 @@ class TimeService {
   }
   py::object scets(const py::array& pairs) const { return cls_.attr("cuc_to_scet")(pairs); }
 
+  // A pair array that no conversion may change: it can be handed to every conversion of the
+  // records of one on-board time.
+  static py::array shared_pair(std::uint32_t coarse, std::uint32_t fine) {
+    py::array t = pair(coarse, fine);
+    py::detail::array_proxy(t.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return t;
+  }
+
   // One pair.
-  Value epoch(std::uint32_t coarse, std::uint32_t fine) const { return first(epochs(pair(coarse, fine)), "obt_to_utc"); }
-  Value scet(std::uint32_t coarse, std::uint32_t fine) const { return first(scets(pair(coarse, fine)), "cuc_to_scet"); }
+  Value epoch(std::uint32_t coarse, std::uint32_t fine) const { return one(epochs(pair(coarse, fine)), "obt_to_utc"); }
+  Value scet(std::uint32_t coarse, std::uint32_t fine) const { return one(scets(pair(coarse, fine)), "cuc_to_scet"); }
+  Value epoch(const py::array& pair) const { return one(epochs(pair), "obt_to_utc"); }
+  Value scet(const py::array& pair) const { return one(scets(pair), "cuc_to_scet"); }
+
+  // The one number a conversion of one pair returns. A NumPy result of a plain number type is
+  // read through its buffer; anything else goes through the general conversion.
+  static Value one(const py::object& result, const char* what) {
+    Value v;
+    if (is_numpy(result) && Value::from_buffer(result, v)) return v;
+    py::array arr = numbers(result, what, 1);
+    return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
+  }
 
   // The i-th number of a conversion result (an array or sequence of numbers).
   static py::array numbers(py::object result, const char* what, std::size_t expected) {
@@ -60,11 +79,6 @@ class TimeService {
   }
 
  private:
-  static Value first(py::object result, const char* what) {
-    py::array arr = numbers(std::move(result), what, 1);
-    return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
-  }
-
   py::object cls_;
 };
 

@@ -128,6 +128,28 @@ class TestReassembly:
             "Matrix size for packet 2 is 6", "Data space from packet number 2 is 0",
             "Packet index in snapshot: 0 for packet 2 & chunk 0"]
 
+    def test_debug_texts_only_for_a_logger_that_keeps_them(self, task, monkeypatch):
+        import vantor.core.logger as vantor_logger
+
+        class Plain:             # no isEnabledFor: every text, as a bare logger gets them
+            def __init__(self):
+                self.lines = []
+
+            def debug(self, text):
+                self.lines.append(text)
+
+        class Dropping(Plain):   # says debug records are dropped
+            def isEnabledFor(self, level):
+                assert level == 10
+                return False
+
+        hists = [Histogram(nx=10, ny=10, chunk=60)]
+        for logger, lines in [(Plain(), 5), (Dropping(), 1)]:
+            monkeypatch.setattr(vantor_logger, "logger", logger)
+            out, expected = decode(hists, task)
+            assert_records_equal(out, expected)
+            assert len(logger.lines) == lines and logger.lines[0] == "Get data for " + PACKET
+
     def test_one_time_conversion_per_histogram_from_its_first_packet(self, task, monkeypatch):
         import quorel.time
         calls = []
@@ -264,7 +286,8 @@ class TestBadInput:
     @pytest.mark.parametrize("result,error,text", [
         ((np.array([0, 0, 0, 5], dtype=np.uint64), 2), IndexError, "packet 3 into record 5"),
         ((np.array([0, 0, 0, -1]), 1), IndexError, "packet 3 into record"),
-        ((np.zeros(4, dtype=np.uint64), 9), ValueError, "record count 9"),
+        ((np.zeros(4, dtype=np.uint64), -1), ValueError, "record count -1 is not a count"),
+        ((np.zeros(4, dtype=np.uint64), 2 ** 62), MemoryError, "memory"),
         ((np.zeros(3, dtype=np.uint64), 1), ValueError, "groups has 3 packets, expected 4"),
         ("nonsense", TypeError, "not a pair"),
     ])
@@ -274,6 +297,21 @@ class TestBadInput:
         monkeypatch.setattr(utils, "group", lambda pkt_nr: result)
         with pytest.raises(error, match=text):
             routine_histmap.set_hist2d(store, task)
+
+    def test_record_count_beyond_the_indices_used_keeps_unused_records_at_fill(self, task, monkeypatch):
+        import kesta.dravel.tasks.tds.utils as utils
+        import tesmo.converters.cdf_fill as cdf_fill
+        hists = [Histogram(nx=20, ny=20, chunk=100), Histogram(nx=4, ny=3, time=(300_100, 0, 1))]
+        store, expected = histmap_store(hists)
+        real = utils.group
+        # Records 1 and 3 of 5: a conforming grouping that leaves indices unused.
+        monkeypatch.setattr(utils, "group", lambda pkt_nr: (2 * np.asarray(real(pkt_nr)[0]) + 1, 5))
+        out = routine_histmap.set_hist2d(store, task)
+        fill = np.zeros(1, dtype=HIST2D)
+        cdf_fill.fill_records(fill)
+        assert len(out) == 5
+        assert_records_equal(out[[1, 3]], expected)
+        assert out[[0, 2, 4]].tobytes() == np.repeat(fill, 3).tobytes()
 
     def test_grouping_gets_the_packet_numbers_in_time_order(self, task, monkeypatch):
         import kesta.dravel.tasks.tds.utils as utils

@@ -41,7 +41,6 @@ inline constexpr std::initializer_list<const char*> ARTEFACT_PARAMS = {
     "PA_TDS_LF_ART_CH5_OR",     "PA_TDS_LF_ART_CH6_OR",    "PA_TDS_LF_ART_CH7_OR",   "PA_TDS_LF_ART_CH8_OR",
     "PA_TDS_LF_ART_MAG_HEATER", "PA_TDS_LF_ART_SCM_CALIB", "PA_TDS_LF_ART_ANT3_OFF", "PA_TDS_LF_ART_ANT2_OFF",
     "PA_TDS_LF_ART_ANT1_OFF",   "PA_TDS_LF_ART_SCM_OFF",   "PA_TDS_LF_ART_THR_OFF",  "PA_TDS_LF_ART_LFR_OFF"};
-// Bias-unit flags, in the order of bia_status_info.
 
 // The fields both LFM record types open with.
 inline py::list header_entries() {
@@ -149,9 +148,7 @@ class Header {
   // Parameter `name`, one value (ndim 1) or one row (ndim 2) per packet.
   template <class T>
   Column<T> column(const char* name, int ndim = 1) const {
-    Column<T> c(group_, name, ndim, where_);
-    c.expect_rows(size());
-    return c;
+    return dravel::column<T>(group_, name, ndim, size(), where_);
   }
   // The parameter as the packet group holds it, converted to an array but not to a type.
   py::array raw(const char* name) const {
@@ -166,11 +163,7 @@ class Header {
   // A column of an array already read by raw().
   template <class T>
   Column<T> column(const py::array& array, const char* name, int ndim = 1) const {
-    py::dict holder;
-    holder[py::str(name)] = array;
-    Column<T> c(holder, name, ndim, where_);
-    c.expect_rows(size());
-    return c;
+    return column_of<T>(array, name, ndim, size(), where_);
   }
 
   // A flag-array field: element k of every record from the k-th parameter.

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "errors.hpp"
+#include "module.hpp"
 #include "outside.hpp"
 #include "packet_group.hpp"
 #include "records.hpp"
@@ -24,7 +27,6 @@ using namespace dravel;
 namespace {
 
 const char* const PACKET = "TM_TDS_SCIENCE_ROUTINE_HISTMAP";
-constexpr std::array<double, 5> SAMPLING_RATE_HZ = {65534.375, 131068.75, 262137.5, 524275.0, 2097100.0};
 constexpr std::size_t COUNTS_SIDE = 128;
 constexpr std::int64_t U16_MAX = std::numeric_limits<std::uint16_t>::max();
 
@@ -46,7 +48,6 @@ const char* const CHANNEL_PARAMS[4] = {"PA_TDS_STAT_ADC_CH1", "PA_TDS_STAT_ADC_C
 
 py::dtype& hist2d() {
   static py::dtype* layout = [] {
-    using tds::entry;
     py::list l = tds::record_header_entries();
     l.append(entry("channel_status_info", "uint8", 4));
     l.append(entry("sampling_rate", "float32"));
@@ -66,40 +67,38 @@ py::dtype& hist2d() {
   return *layout;
 }
 
-template <class T>
-Column<T> column(py::handle group, const char* name, int ndim, std::size_t n, const std::string& where) {
-  Column<T> c(group, name, ndim, where);
-  c.expect_rows(n);
-  return c;
-}
-
 // Record indices from `group`: one per packet, each below the record count.
 struct Grouping {
   Column<std::uint64_t> groups;
   std::size_t size = 0;
 };
 
+// The bytes of memory of this machine, or 0 when the system does not say.
+std::uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) : 0;
+}
+
+// A record index per packet below the record count. A conforming `group` may leave indices
+// unused, so the count may exceed the number of distinct indices: every one of its records is
+// allocated (unused ones keep their fill values); only a count whose records cannot fit in
+// memory is refused.
 Grouping group_packets(const py::object& group_fn, const py::object& pkt_nr, std::size_t npackets) {
-  py::object result = group_fn(pkt_nr);
-  if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
-    fail(PyExc_TypeError, format("group returned {0}, not a pair (groups, size)", std::string(py::repr(result))));
-  }
-  py::sequence pair = result;
-  if (pair.size() != 2) fail(PyExc_TypeError, "group must return a pair (groups, size)");
+  const auto [groups, size] = pair_result(group_fn(pkt_nr), "group", "(groups, size)");
   Grouping g;
-  py::dict holder;
-  holder["groups"] = pair[0];
-  g.groups = Column<std::uint64_t>(holder, "groups", 1, "group's result");
-  g.groups.expect_rows(npackets);
-  Value size = Value::from_python(pair[1], "group's record count");
-  bool negative = (size.kind == Value::Kind::Int && size.i < 0) || size.kind == Value::Kind::Float;
-  std::uint64_t count = size.kind == Value::Kind::Int ? static_cast<std::uint64_t>(size.i) : size.u;
-  // Every record holds at least one packet.
-  if (negative || count > npackets) {
-    fail(PyExc_ValueError, format("group's record count {0} is not a count of 0 to {1} records",
-                                  std::string(py::str(pair[1])), npackets));
+  g.groups = column_of<std::uint64_t>(groups, "groups", 1, npackets, "group's result");
+  const Value count = Value::from_python(size, "group's record count");
+  if ((count.kind == Value::Kind::Int && count.i < 0) || count.kind == Value::Kind::Float) {
+    fail(PyExc_ValueError, format("group's record count {0} is not a count of records", std::string(py::str(size))));
   }
-  g.size = static_cast<std::size_t>(count);
+  const std::uint64_t n = count.kind == Value::Kind::Int ? static_cast<std::uint64_t>(count.i) : count.u;
+  const auto bytes = static_cast<unsigned __int128>(n) * static_cast<std::uint64_t>(hist2d().itemsize());
+  const std::uint64_t memory = physical_memory();
+  if (bytes > std::numeric_limits<std::size_t>::max() / 2 || (memory != 0 && bytes > memory)) {
+    fail(PyExc_MemoryError, format("group's record count {0} asks for {0} HIST2D records of {1} bytes each, more "
+                                   "memory than the {2} bytes of this machine", n, hist2d().itemsize(), memory));
+  }
+  g.size = static_cast<std::size_t>(n);
   for (std::size_t p = 0; p < npackets; ++p) {
     if (g.groups.data()[p] >= g.size) {
       fail(PyExc_IndexError, format("group put packet {0} into record {1}, beyond its {2} records", p,
@@ -107,21 +106,6 @@ Grouping group_packets(const py::object& group_fn, const py::object& pkt_nr, std
     }
   }
   return g;
-}
-
-// The one number of a time conversion of one pair; plain 64-bit results are read in place.
-Value one_time(py::object result, const char* what) {
-  if (py::isinstance<py::array>(result)) {
-    py::array arr = py::reinterpret_borrow<py::array>(result);
-    const py::dtype dt = arr.dtype();
-    if (arr.size() == 1 && dt.itemsize() == 8 && (dt.byteorder() == '=' || dt.byteorder() == '|')) {
-      if (dt.kind() == 'i') return Value::of(*static_cast<const std::int64_t*>(arr.data()));
-      if (dt.kind() == 'u') return Value::of(*static_cast<const std::uint64_t*>(arr.data()));
-      if (dt.kind() == 'f') return Value::of(*static_cast<const double*>(arr.data()));
-    }
-  }
-  py::array arr = TimeService::numbers(std::move(result), what, 1);
-  return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
 }
 
 py::array set_hist2d(py::object l0, py::object /*task*/) {
@@ -184,6 +168,8 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
 
   TimeService times(c.Time.get());
   const std::uint64_t* groups = grouping.groups.data();
+  // The per-packet texts are built only when the logger keeps debug records.
+  const bool debug = log.debug_enabled();
 
   std::uint64_t r = std::numeric_limits<std::uint64_t>::max();
   char* rec = nullptr;
@@ -198,22 +184,18 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
 
       // Header, from the record's first packet.
       const std::uint32_t coarse = time.at(p, 0), fine = time.at(p, 1);
-      f_epoch.store(rec, one_time(times.epochs(TimeService::pair(coarse, fine)), "obt_to_utc"));
+      f_epoch.store(rec, times.epoch(coarse, fine));
       f_acq.store(rec, coarse, 0);
       f_acq.store(rec, fine, 1);
       f_sync.store(rec, time.at(p, 2));
-      f_scet.store(rec, one_time(times.scets(TimeService::pair(static_cast<std::uint32_t>(f_acq.load(rec, 0).u),
-                                                           static_cast<std::uint32_t>(f_acq.load(rec, 1).u))),
-                                "cuc_to_scet"));
+      f_scet.store(rec, times.scet(static_cast<std::uint32_t>(f_acq.load(rec, 0).u),
+                                   static_cast<std::uint32_t>(f_acq.load(rec, 1).u)));
       for (std::size_t k = 0; k < bia.size(); ++k) f_bia.store(rec, bia[k].at(p), k);
       for (std::size_t k = 0; k < channels.size(); ++k) f_channels.store(rec, channels[k].at(p), k);
       f_mode.store(rec, 3);
-      const std::int64_t code = rate_code.at(p);
-      if (code < 0 || code >= static_cast<std::int64_t>(SAMPLING_RATE_HZ.size())) {
-        fail(PyExc_IndexError, format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a "
-                                      "sampling-rate code of 0 to 4", p, r, code));
-      }
-      f_rate.store(rec, SAMPLING_RATE_HZ[static_cast<std::size_t>(code)]);
+      f_rate.store(rec, tds::sampling_rate(rate_code.at(p), PyExc_IndexError,
+                                           format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a "
+                                                  "sampling-rate code of 0 to 4", p, r, "{0}")));
       f_input.store(rec, input_config.at(p));
       f_snapshot_len.store(rec, snapshot_len.at(p));
       f_id.store(rec, hist_id.at(p));
@@ -228,7 +210,7 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
       nx = static_cast<std::uint16_t>(f_bins1.load(rec).u);
       ny = static_cast<std::uint16_t>(f_bins2.load(rec).u);
       matrix_size = static_cast<std::uint16_t>(nx * ny);
-      log.debug(format("Matrix size for packet {0} is {1}", p, matrix_size));
+      if (debug) log.debug(format("Matrix size for packet {0} is {1}", p, matrix_size));
       buffer.assign(matrix_size, 0);
       final_seen = false;
 
@@ -254,7 +236,7 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
                                       "is {2}, not 0 to 65535", r, p, space));
       }
       data_space = static_cast<std::uint16_t>(space);
-      log.debug(format("Data space from packet number {0} is {1}", p, data_space));
+      if (debug) log.debug(format("Data space from packet number {0} is {1}", p, data_space));
     }
 
     // The packet's chunk.
@@ -270,7 +252,7 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
                                     "length of 0 to 65535", p, r, length));
     }
     const auto chunk = static_cast<std::uint64_t>(length);
-    log.debug(format("Packet index in snapshot: {0} for packet {1} & chunk {2}", k, p, data_space));
+    if (debug) log.debug(format("Packet index in snapshot: {0} for packet {1} & chunk {2}", k, p, data_space));
 
     // k x data space cannot overflow once k is known to be at most matrix size / data space.
     if ((data_space != 0 && k > matrix_size / data_space) ||
@@ -309,17 +291,9 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
 }  // namespace
 
 PYBIND11_MODULE(routine_histmap, m) {
-  register_failure_translator();
-  bindings<Components>();
-  m.doc() = "TDS 2-D histograms into HIST2D records.";
-  m.attr("HIST2D") = hist2d();
-  py::list rates;
-  for (double rate : SAMPLING_RATE_HZ) rates.append(rate);
-  m.attr("SAMPLING_RATE_HZ") = rates;
-  m.def("set_hist2d", &set_hist2d, py::arg("l0"), py::arg("task"),
-        "One HIST2D record per 2-D histogram of the L0 store.");
-  py::list all;
-  all.append("HIST2D");
-  all.append("set_hist2d");
-  m.attr("__all__") = all;
+  ModuleDef def = ModuleDef::with<Components>(m, "TDS 2-D histograms into HIST2D records.");
+  def.attr("HIST2D", hist2d())
+      .def("set_hist2d", &set_hist2d, "One HIST2D record per 2-D histogram of the L0 store.", py::arg("l0"),
+           py::arg("task"));
+  m.attr("SAMPLING_RATE_HZ") = tds::sampling_rate_list();
 }

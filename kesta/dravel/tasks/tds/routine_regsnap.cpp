@@ -1,6 +1,7 @@
 // Regular snapshot waveforms (normal mode and SBM1): one RSWF record per snapshot.
 #include <pybind11/pybind11.h>
 
+#include "module.hpp"
 #include "snapshot_assembly.hpp"
 
 namespace py = pybind11;
@@ -32,9 +33,9 @@ struct Regular {
 py::dtype& rswf() {
   static py::dtype* layout = [] {
     py::list l = tds::snapshot_header_entries();
-    l.append(tds::entry("channel_status_info", "uint8", 4));
-    l.append(tds::entry("samps_per_ch", "uint64"));
-    l.append(tds::entry("waveform_data", "int16", 4, 65536));
+    l.append(entry("channel_status_info", "uint8", 4));
+    l.append(entry("samps_per_ch", "uint64"));
+    l.append(entry("waveform_data", "int16", 4, 65536));
     return new py::dtype(make_layout(l));
   }();
   return *layout;
@@ -47,15 +48,9 @@ py::array set_rswf(py::object l0, py::object task, py::object is_sbm) {
 }  // namespace
 
 PYBIND11_MODULE(routine_regsnap, m) {
-  register_failure_translator();
-  bindings<tds::SnapshotComponents>();
-  m.doc() = "Regular snapshot waveforms (normal mode and SBM1) into RSWF records.";
+  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(m, "Regular snapshot waveforms (normal mode and SBM1) into RSWF records.");
   tds::add_snapshot_constants(m);
-  m.attr("RSWF") = rswf();
-  m.def("set_rswf", &set_rswf, py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false,
-        "One RSWF record per regular snapshot of the L0 store; SBM1 packets when is_sbm is true.");
-  py::list all;
-  all.append("RSWF");
-  all.append("set_rswf");
-  m.attr("__all__") = all;
+  def.attr("RSWF", rswf())
+      .def("set_rswf", &set_rswf, "One RSWF record per regular snapshot of the L0 store; SBM1 packets when is_sbm is true.",
+           py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false);
 }

@@ -1,6 +1,7 @@
 // Triggered snapshot waveforms (normal mode and SBM2): one TSWF record per snapshot.
 #include <pybind11/pybind11.h>
 
+#include "module.hpp"
 #include "snapshot_assembly.hpp"
 
 namespace py = pybind11;
@@ -31,11 +32,11 @@ struct Triggered {
 py::dtype& tswf() {
   static py::dtype* layout = [] {
     py::list l = tds::snapshot_header_entries();
-    l.append(tds::entry("samps_per_ch", "uint64"));
-    l.append(tds::entry("channel_status_info", "uint8", 4));
-    l.append(tds::entry("quality_fact", "uint16"));
-    l.append(tds::entry("downlink_info", "uint8", 2));
-    l.append(tds::entry("waveform_data", "int16", 4, 65536));
+    l.append(entry("samps_per_ch", "uint64"));
+    l.append(entry("channel_status_info", "uint8", 4));
+    l.append(entry("quality_fact", "uint16"));
+    l.append(entry("downlink_info", "uint8", 2));
+    l.append(entry("waveform_data", "int16", 4, 65536));
     return new py::dtype(make_layout(l));
   }();
   return *layout;
@@ -48,15 +49,9 @@ py::array set_tswf(py::object l0, py::object task, py::object is_sbm) {
 }  // namespace
 
 PYBIND11_MODULE(routine_trigsnap, m) {
-  register_failure_translator();
-  bindings<tds::SnapshotComponents>();
-  m.doc() = "Triggered snapshot waveforms (normal mode and SBM2) into TSWF records.";
+  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(m, "Triggered snapshot waveforms (normal mode and SBM2) into TSWF records.");
   tds::add_snapshot_constants(m);
-  m.attr("TSWF") = tswf();
-  m.def("set_tswf", &set_tswf, py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false,
-        "One TSWF record per triggered snapshot of the L0 store; SBM2 packets when is_sbm is true.");
-  py::list all;
-  all.append("TSWF");
-  all.append("set_tswf");
-  m.attr("__all__") = all;
+  def.attr("TSWF", tswf())
+      .def("set_tswf", &set_tswf, "One TSWF record per triggered snapshot of the L0 store; SBM2 packets when is_sbm is true.",
+           py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false);
 }

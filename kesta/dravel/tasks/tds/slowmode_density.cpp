@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lfm_header.hpp"
+#include "module.hpp"
 
 namespace py = pybind11;
 using namespace dravel;
@@ -21,7 +22,6 @@ constexpr std::size_t NCHANNEL = 6;
 
 py::dtype& psd() {
   static py::dtype* layout = [] {
-    using tds::entry;
     py::list l = tds::lfm::header_entries();
     l.append(entry("channel_status_info", "uint8", NCHANNEL));
     l.append(entry("psd_srclen", "uint8"));
@@ -88,13 +88,7 @@ py::array set_psd(py::object l0, py::object /*task*/) {
 }  // namespace
 
 PYBIND11_MODULE(slowmode_density, m) {
-  register_failure_translator();
-  bindings<tds::lfm::Components>();
-  m.doc() = "TDS LFM power spectral densities into PSD records.";
-  m.attr("PSD") = psd();
-  m.def("set_psd", &set_psd, py::arg("l0"), py::arg("task"), "One PSD record per LFM power-spectral-density packet.");
-  py::list all;
-  all.append("PSD");
-  all.append("set_psd");
-  m.attr("__all__") = all;
+  ModuleDef def = ModuleDef::with<tds::lfm::Components>(m, "TDS LFM power spectral densities into PSD records.");
+  def.attr("PSD", psd())
+      .def("set_psd", &set_psd, "One PSD record per LFM power-spectral-density packet.", py::arg("l0"), py::arg("task"));
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lfm_header.hpp"
+#include "module.hpp"
 
 namespace py = pybind11;
 using namespace dravel;
@@ -22,7 +23,6 @@ constexpr std::size_t NCROSS_MAX = 10;
 
 py::dtype& sm() {
   static py::dtype* layout = [] {
-    using tds::entry;
     py::list l = tds::lfm::header_entries();
     l.append(entry("sm_srclen", "uint8"));
     l.append(entry("sm_type", "uint8"));
@@ -78,9 +78,7 @@ py::array set_sm(py::object l0, py::object /*task*/) {
   const py::array block_param = h.raw(DATA_PARAM);
   {
     const py::dtype dt = block_param.dtype();
-    const char order = dt.byteorder();
-    const bool native = order == '=' || order == '|' || (order == '<') == (std::endian::native == std::endian::little);
-    if (dt.kind() != 'u' || dt.itemsize() != 2 || !native) {
+    if (dt.kind() != 'u' || dt.itemsize() != 2 || !is_native(dt)) {
       fail(PyExc_TypeError, format("parameter {0} has element type {1}; the data block must be unsigned 16-bit "
                                    "words in host byte order", DATA_PARAM, std::string(py::str(dt))));
     }
@@ -119,13 +117,7 @@ py::array set_sm(py::object l0, py::object /*task*/) {
 }  // namespace
 
 PYBIND11_MODULE(slowmode_specmat, m) {
-  register_failure_translator();
-  bindings<tds::lfm::Components>();
-  m.doc() = "TDS LFM spectral matrices into SM records.";
-  m.attr("SM") = sm();
-  m.def("set_sm", &set_sm, py::arg("l0"), py::arg("task"), "One SM record per LFM spectral-matrix packet.");
-  py::list all;
-  all.append("SM");
-  all.append("set_sm");
-  m.attr("__all__") = all;
+  ModuleDef def = ModuleDef::with<tds::lfm::Components>(m, "TDS LFM spectral matrices into SM records.");
+  def.attr("SM", sm())
+      .def("set_sm", &set_sm, "One SM record per LFM spectral-matrix packet.", py::arg("l0"), py::arg("task"));
 }

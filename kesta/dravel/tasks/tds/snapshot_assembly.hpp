@@ -46,7 +46,6 @@ constexpr std::uint64_t NSAMP_MAX_PER_PKT = 2032;
 constexpr std::uint64_t NCHANNEL = 4;
 constexpr std::array<std::uint64_t, 9> SAMP_PER_SNAPSHOT = {512, 1024, 2048, 4096, 8192,
                                                             16384, 32768, 65536, 131072};
-constexpr std::array<double, 5> SAMP_RATE = {65534.375, 131068.75, 262137.5, 524275.0, 2097100.0};
 
 // Module constants shared by both snapshot modules.
 inline void add_snapshot_constants(py::module_& m) {
@@ -56,9 +55,7 @@ inline void add_snapshot_constants(py::module_& m) {
   py::array_t<std::uint64_t> lengths(static_cast<py::ssize_t>(SAMP_PER_SNAPSHOT.size()));
   std::copy(SAMP_PER_SNAPSHOT.begin(), SAMP_PER_SNAPSHOT.end(), lengths.mutable_data());
   m.attr("SAMP_PER_SNAPSHOT") = lengths;
-  py::dict rates;
-  for (std::size_t code = 0; code < SAMP_RATE.size(); ++code) rates[py::str(std::to_string(code))] = SAMP_RATE[code];
-  m.attr("SAMP_RATE_ENUM") = rates;
+  m.attr("SAMP_RATE_ENUM") = sampling_rate_enum();
 }
 
 // The header fields every snapshot record type has, and the waveform.
@@ -109,10 +106,7 @@ template <class T, std::size_t K>
 std::array<Column<T>, K> columns(py::handle group, const char* const (&names)[K], std::size_t n,
                                  const std::string& where) {
   std::array<Column<T>, K> out;
-  for (std::size_t k = 0; k < K; ++k) {
-    out[k] = Column<T>(group, names[k], 1, where);
-    out[k].expect_rows(n);
-  }
+  for (std::size_t k = 0; k < K; ++k) out[k] = column<T>(group, names[k], 1, n, where);
   return out;
 }
 
@@ -193,21 +187,15 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
   Column<std::uint16_t> quality_fact;
   Column<std::uint8_t> dl_algo, dl_select;
   if constexpr (Traits::has_quality_and_downlink) {
-    quality_fact = Column<std::uint16_t>(group, "PA_TDS_TSWF_QUALITY_FACT", 1, where);
-    dl_algo = Column<std::uint8_t>(group, "PA_TDS_TSWF_DL_ALGO_CODE", 1, where);
-    dl_select = Column<std::uint8_t>(group, "PA_TDS_TSWF_DL_SELECT_CODE", 1, where);
-    quality_fact.expect_rows(npackets);
-    dl_algo.expect_rows(npackets);
-    dl_select.expect_rows(npackets);
+    quality_fact = column<std::uint16_t>(group, "PA_TDS_TSWF_QUALITY_FACT", 1, npackets, where);
+    dl_algo = column<std::uint8_t>(group, "PA_TDS_TSWF_DL_ALGO_CODE", 1, npackets, where);
+    dl_select = column<std::uint8_t>(group, "PA_TDS_TSWF_DL_SELECT_CODE", 1, npackets, where);
   }
 
   // Snapshot numbering.
-  py::object numbered = c.count_swf.get()(snapshot_nr.array());
-  py::sequence numbered_pair = numbered;
-  if (numbered_pair.size() != 2) fail(PyExc_TypeError, "count_swf must return a pair (counter, count)");
-  Column<std::uint64_t> counter(py::dict(py::arg("counter") = numbered_pair[0]), "counter", 1, "count_swf's result");
-  counter.expect_rows(npackets);
-  Value count_value = Value::from_python(numbered_pair[1], "count_swf's snapshot count");
+  const auto [numbered, count] = pair_result(c.count_swf.get()(snapshot_nr.array()), "count_swf", "(counter, count)");
+  const Column<std::uint64_t> counter = column_of<std::uint64_t>(numbered, "counter", 1, npackets, "count_swf's result");
+  Value count_value = Value::from_python(count, "count_swf's snapshot count");
   if ((count_value.kind == Value::Kind::Int && (count_value.i < 0 || count_value.i > 0xFFFFFFFFLL)) ||
       (count_value.kind == Value::Kind::UInt && count_value.u > 0xFFFFFFFFULL) || count_value.kind == Value::Kind::Float) {
     fail(PyExc_ValueError, "count_swf's snapshot count is not a count of 0 to 2^32 - 1");
@@ -277,12 +265,9 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
     f_scet.store(rec, times.scet(coarse, fine));
     f_mode.store(rec, 0);
     if constexpr (Traits::has_quality_and_downlink) f_quality.store(rec, quality_fact.at(p0));
-    const std::int64_t code = rate_code.at(p0);
-    if (code < 0 || code >= static_cast<std::int64_t>(SAMP_RATE.size())) {
-      fail(PyExc_KeyError, format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
-                                  "snapshot #{2}) is not one of 0 to 4", code, p0, label));
-    }
-    f_rate.store(rec, SAMP_RATE[static_cast<std::size_t>(code)]);
+    f_rate.store(rec, sampling_rate(rate_code.at(p0), PyExc_KeyError,
+                                    format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
+                                           "snapshot #{2}) is not one of 0 to 4", "{0}", p0, label)));
     detail::store_flags(f_bia, rec, bia, p0);
     detail::store_flags(f_channels, rec, channels, p0);
     detail::store_flags(f_status, rec, status, p0);

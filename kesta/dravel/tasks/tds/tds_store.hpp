@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "outside.hpp"
 #include "packet_group.hpp"
+#include "records.hpp"
 #include "report.hpp"
 
 namespace dravel::tds {
@@ -54,13 +55,6 @@ inline py::object sorted_group(const py::object& sort_data, const py::object& gr
   return pair[0];
 }
 
-// Record layouts are written as lists of (name, type) or (name, type, shape) entries.
-inline py::tuple entry(const char* name, const char* type) { return py::make_tuple(name, type); }
-template <class... Dims>
-py::tuple entry(const char* name, const char* type, Dims... dims) {
-  return py::make_tuple(name, type, py::make_tuple(dims...));
-}
-
 // The fields every TDS record type opens with, in this order.
 inline py::list record_header_entries() {
   py::list l;
@@ -73,6 +67,29 @@ inline py::list record_header_entries() {
   l.append(entry("survey_mode", "uint8"));
   l.append(entry("bia_status_info", "uint8", 6));
   return l;
+}
+
+// TDS sampling rates in samples per second, by sampling-rate code.
+inline constexpr double SAMPLING_RATES[5] = {65534.375, 131068.75, 262137.5, 524275.0, 2097100.0};
+constexpr std::size_t NRATES = 5;
+
+// The sampling rate of `code`; a code outside 0 to 4 fails with `error` and the text `pattern`
+// ({0}: the code).
+inline double sampling_rate(std::int64_t code, PyObject* error, const std::string& pattern) {
+  if (code < 0 || code >= static_cast<std::int64_t>(NRATES)) fail(error, format(pattern, code));
+  return SAMPLING_RATES[static_cast<std::size_t>(code)];
+}
+
+// The table as a list indexed by code, and as a mapping keyed by the code's decimal text.
+inline py::list sampling_rate_list() {
+  py::list rates;
+  for (double rate : SAMPLING_RATES) rates.append(rate);
+  return rates;
+}
+inline py::dict sampling_rate_enum() {
+  py::dict rates;
+  for (std::size_t code = 0; code < NRATES; ++code) rates[py::str(std::to_string(code))] = SAMPLING_RATES[code];
+  return rates;
 }
 
 // Bias-unit flags in the order of bia_status_info in the snapshot and LFM records.

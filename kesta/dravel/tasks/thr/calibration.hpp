@@ -1,7 +1,7 @@
-// What the TNR and HFR calibration decoders share: the components both call, the packet walk
-// (one packet record per packet, a packet that fails is reported and keeps an all-zero row), the
-// consumed-size rule, the command words of the packet header, the record allocation and the L1
-// fields that both write the same way.
+// What the TNR and HFR calibration decoders share: the components both call, the decommutation
+// itself (one packet record per packet, a packet that fails is reported and keeps an all-zero
+// row; then the L1 records of every enabled band), the consumed-size rule, the command words of
+// the packet header and the L1 fields that both write the same way.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -22,6 +22,7 @@
 #include "records.hpp"
 #include "report.hpp"
 #include "thr_packets.hpp"
+#include "slots.hpp"
 #include "time_service.hpp"
 
 namespace dravel::thr::calibration {
@@ -46,13 +47,24 @@ struct CommonComponents {
   Binding do_analysis_dtype{"kesta.dravel.tasks.thr.science_tools", "do_analysis_dtype"};
 };
 
-// Layout entries: (name, type) and (name, type, shape).
-inline py::tuple entry(const char* name, py::object type) { return py::make_tuple(name, std::move(type)); }
-inline py::tuple entry(const char* name, const char* type) { return py::make_tuple(name, type); }
-template <class... Dims>
-py::tuple entry(const char* name, const char* type, Dims... dims) {
-  return py::make_tuple(name, type, py::make_tuple(dims...));
-}
+// The common components as their modules hold them at the start of a call.
+struct CommonHelpers {
+  py::object Data, Time, set_fillval, print_exception, voltages, input_setup, do_analysis;
+  py::str u8{"u8"};
+  py::int_ zero = py_int(0), eight = py_int(8);
+
+  explicit CommonHelpers(const CommonComponents& c)
+      : Data(c.Data.get()),
+        Time(c.Time.get()),
+        set_fillval(c.set_fillval.get()),
+        print_exception(c.print_exception.get()),
+        voltages(c.voltages.get()),
+        input_setup(c.input_setup.get()),
+        do_analysis(c.do_analysis.get()) {}
+
+  // The first byte of the data field (the PCB temperature).
+  py::object first_byte(const py::object& reader) const { return vcall_method(u8, reader, nullptr, zero, zero, eight); }
+};
 
 // Name of the field of calibration level k ("0" to "8").
 inline std::string level_name(std::size_t k) { return format("{0}", k); }
@@ -79,33 +91,6 @@ inline py::object item_of(const py::object& cmd, std::size_t k, const char* what
   return item(py::reinterpret_borrow<py::tuple>(cmd), k, what);
 }
 
-// fn(args...) through the vector call protocol (no argument tuple is built per call).
-template <class... Args>
-py::object vcall(py::handle fn, const Args&... args) {
-  PyObject* argv[] = {py::handle(args).ptr()...};
-  PyObject* result = PyObject_Vectorcall(fn.ptr(), argv, sizeof...(Args), nullptr);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-inline py::object to_python(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Int: return py::int_(v.i);
-    case Value::Kind::UInt: return py::int_(v.u);
-    case Value::Kind::Float: return py::float_(v.f);
-  }
-  return py::none();
-}
-
-inline bool equals_one(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Int: return v.i == 1;
-    case Value::Kind::UInt: return v.u == 1;
-    case Value::Kind::Float: return v.f == 1.0;
-  }
-  return false;
-}
-
 // The sub-field `name` of a sub-record field (already resolved with it).
 inline const Field& child(const Field& record, const std::string& name) {
   const std::string path = record.path + "." + name;
@@ -130,30 +115,21 @@ struct PacketParams {
 // A missing or malformed word-count parameter ends the call; every other parameter is read per
 // packet.
 template <class Decode, class Store>
-RecordArray decode_packets(const CommonComponents& c, py::handle group, py::handle task, const PacketParams& params,
+RecordArray decode_packets(const CommonHelpers& h, py::handle group, py::handle task, const PacketParams& params,
                            const py::dtype& layout, PyObject* size_error, Decode&& decode, Store&& store) {
-  Column<std::int64_t> counts(group, params.count, 1);
-  const std::size_t npackets = counts.rows();
-  RecordArray packets = RecordArray::zeros(layout, npackets);
-  PacketColumn<std::uint16_t> words(group, params.data, 2);
-  PacketColumn<std::uint32_t> times(group, "PA_THR_ACQUISITION_TIME", 2);
-  const py::object Data = c.Data.get();
-  const py::object print_exception = c.print_exception.get();
-
-  for_each_packet(npackets, print_exception, task, [&](std::size_t i) {
+  const PacketWalk walk(group, params.count, params.data, h.Data, h.print_exception, task);
+  RecordArray packets = RecordArray::zeros(layout, walk.size());
+  walk.run([&](std::size_t i) {
     char* rec = packets.record(i);
     try {
-      const std::int64_t size = counts.at(i);
+      const std::int64_t size = walk.counts().at(i);
       if (size < 0) {
         fail(PyExc_ValueError, format("{0} of packet {1} is {2}, not a word count", params.count, i, size));
       }
-      const py::object reader = packet_reader(Data, words.get(), i, static_cast<std::uint64_t>(size));
-      const Column<std::uint32_t>& time = times.get();
-      time.expect_cols(3);
-      const std::uint32_t* t = time.row(i);
-      const std::uint64_t consumed = decode(reader);
-      const std::uint64_t declared = 2 * static_cast<std::uint64_t>(size);
-      if (consumed != declared) fail(size_error, format("Expected a size of {0} bytes but have {1}", declared, consumed));
+      const py::object reader = walk.reader(i, static_cast<std::uint64_t>(size));
+      const std::uint32_t* t = walk.time(i);
+      PacketWalk::check_size(static_cast<std::uint64_t>(size), decode(reader), size_error,
+                             "Expected a size of {0} bytes but have {1}");
       store(rec, t);
     } catch (...) {
       std::memset(rec, 0, packets.itemsize());
@@ -164,9 +140,9 @@ RecordArray decode_packets(const CommonComponents& c, py::handle group, py::hand
 }
 
 // `number` records of the L1 layout `description`, every field set to its fill value.
-inline RecordArray fill_valued_records(const CommonComponents& c, py::handle description, std::size_t number) {
+inline RecordArray fill_valued_records(const CommonHelpers& h, py::handle description, std::size_t number) {
   RecordArray records = RecordArray::uninitialised(make_layout(description), number);
-  c.set_fillval.get()(records.array());
+  h.set_fillval(records.array());
   return records;
 }
 
@@ -227,41 +203,8 @@ struct CommonOutput {
         temperature(records.field("temperature")) {}
 };
 
-// The number a time-service conversion gives for one pair. A one-element NumPy array (what the
-// service returns) is read in place; anything else goes through the general conversion.
-inline Value time_value(py::object result, const char* what) {
-  if (py::isinstance<py::array>(result)) {
-    const py::array arr = py::reinterpret_borrow<py::array>(result);
-    const py::dtype dt = arr.dtype();
-    const char order = dt.byteorder();
-    const bool native = order == '=' || order == '|' || (order == '<') == (std::endian::native == std::endian::little);
-    if (arr.size() == 1 && native) {
-      const char kind = dt.kind();
-      const auto size = dt.itemsize();
-      const char* p = static_cast<const char*>(arr.data());
-      if (kind == 'f' && size == 8) return load_elem(p, Elem::F8, false);
-      if (kind == 'f' && size == 4) return load_elem(p, Elem::F4, false);
-      if (kind == 'i' && size == 8) return load_elem(p, Elem::I8, false);
-      if (kind == 'u' && size == 8) return load_elem(p, Elem::U8, false);
-    }
-  }
-  py::array numbers = TimeService::numbers(std::move(result), what, 1);
-  return Value::from_python(numbers[py::int_(0)], std::string("the time service's ") + what);
-}
-
-// A one-row array holding [coarse, fine], read-only: it is handed to every conversion of the
-// records of one band, and no conversion may change it for the next.
-inline py::array time_pair(std::uint32_t coarse, std::uint32_t fine) {
-  py::array pair = TimeService::pair(coarse, fine);
-  py::detail::array_proxy(pair.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-  return pair;
-}
-
-// `cuc_to_scet` of the time service class, looked up once per decoder call.
-inline py::object scet_conversion(const py::object& time_class) { return time_class.attr("cuc_to_scet"); }
-
 inline Value scet_of(const py::object& cuc_to_scet, const py::array& pair) {
-  return time_value(vcall(cuc_to_scet, pair), "cuc_to_scet");
+  return TimeService::one(vcall(cuc_to_scet, pair), "cuc_to_scet");
 }
 
 // What one packet record gives every record of one band.
@@ -287,32 +230,42 @@ struct PacketValues {
 
   // The TT2000 epoch of the packet's time (`pair`), through a double as the records keep it.
   static Value epoch(const TimeService& times, const py::array& pair) {
-    return Value::of(convert::from<double>(time_value(times.epochs(pair), "obt_to_utc")));
+    return Value::of(convert::from<double>(times.epoch(pair)));
   }
 };
 
-// Component names a decoder module shows as its own attributes: each is looked up on its module
-// when read, so it is always the component the decoder calls.
-inline void show_components(py::module_& m, std::vector<std::pair<const char*, const Binding*>> names) {
-  py::object module_getattr = py::cpp_function(
-      [names, module_name = std::string(py::str(m.attr("__name__")))](const std::string& name) -> py::object {
-        for (const auto& [shown, binding] : names) {
-          if (name == shown) return binding->get();
-        }
-        throw py::attribute_error(format("module '{0}' has no attribute '{1}'", module_name, name));
-      },
-      py::arg("name"));
-  m.attr("__getattr__") = module_getattr;
-}
+// The calibration decommutation. `Decoder` gives the differences of one product:
+//   Components (derived from CommonComponents) and Helpers (derived from CommonHelpers, made from
+//   them once per call); create_dtype(), l1_layout(helpers); PacketFields (made from the packet
+//   layout, with flag[NBANDS]), Decoded, extract_data(helpers, reader, decoded) returning the
+//   consumed bytes, store_packet(fields, record, decoded, time); record_number(fields, packets);
+//   OutputFields (made from the L1 records) and set_record(..) writing one enabled band's records;
+//   params, NBANDS and error() (the size error class).
+template <class Decoder>
+py::array decommute(py::handle group, py::handle task) {
+  const typename Decoder::Helpers h(bindings<typename Decoder::Components>());
+  const py::dtype layout = make_layout(Decoder::create_dtype());
+  const typename Decoder::PacketFields f(layout);
 
-// An error class derived directly from Exception, with its description as docstring. The class
-// lives as long as the module (and the process).
-inline PyObject* error_class(py::module_& m, const char* name, const char* doc) {
-  const std::string qualified = std::string(py::str(m.attr("__name__"))) + "." + name;
-  PyObject* cls = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_Exception, nullptr);
-  if (cls == nullptr) throw py::error_already_set();
-  m.attr(name) = py::reinterpret_borrow<py::object>(cls);  // the class keeps its own reference
-  return cls;
+  typename Decoder::Decoded decoded;
+  const RecordArray packets = decode_packets(
+      h, group, task, Decoder::params, layout, Decoder::error(),
+      [&](const py::object& reader) { return Decoder::extract_data(h, reader, decoded); },
+      [&](char* rec, const std::uint32_t* time) { Decoder::store_packet(f, rec, decoded, time); });
+
+  RecordArray records = fill_valued_records(h, Decoder::l1_layout(h), Decoder::record_number(f, packets));
+  const typename Decoder::OutputFields o(records);
+  const TimeService times(h.Time);
+  const py::object cuc_to_scet = h.Time.attr("cuc_to_scet");
+  std::uint64_t counter = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t b = 0; b < Decoder::NBANDS; ++b) {
+      if (f.flag[b].load(packets.record(i)).equals_one()) {
+        counter = Decoder::set_record(records, o, packets, f, h, times, cuc_to_scet, counter, i, b);
+      }
+    }
+  }
+  return records.array();
 }
 
 }  // namespace dravel::thr::calibration

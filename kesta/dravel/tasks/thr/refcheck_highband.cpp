@@ -10,6 +10,7 @@
 #include <string>
 
 #include "calibration.hpp"
+#include "module.hpp"
 
 namespace py = pybind11;
 using namespace dravel;
@@ -17,6 +18,7 @@ using namespace dravel::thr;
 
 namespace {
 
+using calibration::NLEVELS;
 constexpr std::size_t NBANDS = 2;
 constexpr std::size_t NCHANNELS = 2;
 constexpr std::size_t MAX_STEPS = 512;  // values per band, channel and level
@@ -39,36 +41,36 @@ PyObject* decom_error = nullptr;  // HFRCalibrationDecomError, made when the mod
 
 py::list setup_dtype() {
   py::list l;
-  l.append(calibration::entry("sw", "uint8"));
-  l.append(calibration::entry("initial_frequency", "uint16"));
-  l.append(calibration::entry("hf2", "uint8"));
-  l.append(calibration::entry("hf1", "uint8"));
-  l.append(calibration::entry("av", "uint8"));
+  l.append(entry("sw", "uint8"));
+  l.append(entry("initial_frequency", "uint16"));
+  l.append(entry("hf2", "uint8"));
+  l.append(entry("hf1", "uint8"));
+  l.append(entry("av", "uint8"));
   return l;
 }
 
 py::list hfr_sweep_setup_dtype() {
   py::list l;
-  l.append(calibration::entry("hf2_step", "uint16"));
-  l.append(calibration::entry("hf2_size", "uint8"));
-  l.append(calibration::entry("hf1_step", "uint16"));
-  l.append(calibration::entry("hf1_size", "uint8"));
+  l.append(entry("hf2_step", "uint16"));
+  l.append(entry("hf2_size", "uint8"));
+  l.append(entry("hf1_step", "uint16"));
+  l.append(entry("hf1_size", "uint8"));
   return l;
 }
 
 py::list channel_dtype() {
   py::list l;
-  l.append(calibration::entry("hf1", "uint16", MAX_STEPS));
-  l.append(calibration::entry("hf2", "uint16", MAX_STEPS));
+  l.append(entry("hf1", "uint16", MAX_STEPS));
+  l.append(entry("hf2", "uint16", MAX_STEPS));
   return l;
 }
 
 py::list block_data_dtype() {
   py::list l;
-  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+  for (std::size_t k = 0; k < NLEVELS; ++k) {
     py::list channels;
-    channels.append(calibration::entry("ch1", channel_dtype()));
-    channels.append(calibration::entry("ch2", channel_dtype()));
+    channels.append(entry("ch1", channel_dtype()));
+    channels.append(entry("ch2", channel_dtype()));
     l.append(py::make_tuple(calibration::level_name(k), channels));
   }
   return l;
@@ -77,29 +79,72 @@ py::list block_data_dtype() {
 py::list create_dtype() {
   const Components& c = bindings<Components>();
   py::list l;
-  l.append(calibration::entry("temperature_pcb", "uint8"));
-  l.append(calibration::entry("voltages", c.voltages_dtype.get()()));
-  l.append(calibration::entry("hfr_setup", setup_dtype()));
-  l.append(calibration::entry("input_setup", c.input_setup_dtype.get()()));
-  l.append(calibration::entry("hfr_sweep", hfr_sweep_setup_dtype()));
-  l.append(calibration::entry("do_analysis", c.do_analysis_dtype.get()()));
-  l.append(calibration::entry("data", block_data_dtype()));
-  l.append(calibration::entry("acquisition_time", "uint32", 3));
+  l.append(entry("temperature_pcb", "uint8"));
+  l.append(entry("voltages", c.voltages_dtype.get()()));
+  l.append(entry("hfr_setup", setup_dtype()));
+  l.append(entry("input_setup", c.input_setup_dtype.get()()));
+  l.append(entry("hfr_sweep", hfr_sweep_setup_dtype()));
+  l.append(entry("do_analysis", c.do_analysis_dtype.get()()));
+  l.append(entry("data", block_data_dtype()));
+  l.append(entry("acquisition_time", "uint32", 3));
   return l;
 }
 
 // ---- packet records ------------------------------------------------------------------------
 
+// The record count of packet records: 9 x step count for each band whose flag is 1. Any layout
+// with the packet record's setup and sweep fields will do.
+struct RecordCount {
+  Field flag[NBANDS], steps[NBANDS];
+
+  explicit RecordCount(const py::dtype& layout)
+      : flag{Field::resolve(layout, "hfr_setup.hf1"), Field::resolve(layout, "hfr_setup.hf2")},
+        steps{Field::resolve(layout, "hfr_sweep.hf1_step"), Field::resolve(layout, "hfr_sweep.hf2_step")} {}
+
+  std::uint64_t operator()(const RecordArray& packets) const {
+    std::uint64_t number = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+      const char* rec = packets.record(i);
+      for (std::size_t b = 0; b < NBANDS; ++b) {
+        if (flag[b].load(rec).equals_one()) number += NLEVELS * convert::from<std::uint64_t>(steps[b].load(rec));
+      }
+    }
+    return number;
+  }
+};
+
+// The steps of the HFR calibration decommutation (see calibration::decommute).
+struct HfrCalibration {
+  using Components = ::Components;
+  static constexpr std::size_t NBANDS = ::NBANDS;
+  static constexpr calibration::PacketParams params{"PA_THR_HFR_DATA_CNT", "PA_THR_HFR_DATA"};
+  static PyObject* error() { return decom_error; }
+  static py::list create_dtype() { return ::create_dtype(); }
+
+  struct Helpers : calibration::CommonHelpers {
+    py::object hfr_setup, hfr_sweep_setup, extract_band, compute_frequency, hfr_dtype;
+    explicit Helpers(const Components& c)
+        : CommonHelpers(c),
+          hfr_setup(c.hfr_setup.get()),
+          hfr_sweep_setup(c.hfr_sweep_setup.get()),
+          extract_band(c.extract_band.get()),
+          compute_frequency(c.compute_frequency.get()),
+          hfr_dtype(c.hfr_dtype.get()) {}
+  };
+  static py::object l1_layout(const Helpers& h) { return h.hfr_dtype(); }
+
 // Packet record fields beyond the common header.
 struct PacketFields {
   calibration::PacketHeader header;
+  RecordCount count;
   FieldSlots setup, sweep;
   Field initial_frequency, av, hf1_size, hf2_size, flag[NBANDS], steps[NBANDS];
-  FieldSlots channel_slots[calibration::NLEVELS][NCHANNELS];
-  Field values[calibration::NLEVELS][NCHANNELS][NBANDS];
+  FieldSlots channel_slots[NLEVELS][NCHANNELS];
+  Field values[NLEVELS][NCHANNELS][NBANDS];
 
   explicit PacketFields(const py::dtype& layout)
       : header(layout),
+        count(layout),
         setup(Field::resolve(layout, "hfr_setup")),
         sweep(Field::resolve(layout, "hfr_sweep")),
         initial_frequency(Field::resolve(layout, "hfr_setup.initial_frequency")),
@@ -111,7 +156,7 @@ struct PacketFields {
       steps[b] = Field::resolve(layout, std::string("hfr_sweep.") + STEP_NAMES[b]);
     }
     const Field data = Field::resolve(layout, "data");
-    for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+    for (std::size_t k = 0; k < NLEVELS; ++k) {
       const Field& level = calibration::child(data, calibration::level_name(k));
       for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
         const Field& channel = calibration::child(level, ch == 0 ? "ch1" : "ch2");
@@ -126,37 +171,36 @@ struct PacketFields {
 struct Decoded {
   calibration::HeaderValues header;
   py::object setup, sweep;
-  std::array<py::object, calibration::NLEVELS * NCHANNELS> channels;
+  std::array<py::object, NLEVELS * NCHANNELS> channels;
 };
 
 // Calls the helpers on one packet's reader (offset 0); returns the consumed size in bytes.
-std::uint64_t extract_data(const Components& c, const py::object& data, Decoded& d) {
-  d.header.temperature_pcb = data.attr("u8")(0, 0, 8);
-  d.header.voltages = calibration::command(c.voltages.get()(data, 1), "voltages");
-  d.setup = calibration::command(c.hfr_setup.get()(data, 4), "hfr_setup");
-  d.header.input_setup = calibration::command(c.input_setup.get()(data, 6), "input_setup");
-  d.sweep = calibration::command(c.hfr_sweep_setup.get()(data, 8), "hfr_sweep_setup");
+static std::uint64_t extract_data(const Helpers& h, const py::object& data, Decoded& d) {
+  d.header.temperature_pcb = h.first_byte(data);
+  d.header.voltages = calibration::command(vcall(h.voltages, data, py_int(1)), "voltages");
+  d.setup = calibration::command(vcall(h.hfr_setup, data, py_int(4)), "hfr_setup");
+  d.header.input_setup = calibration::command(vcall(h.input_setup, data, py_int(6)), "input_setup");
+  d.sweep = calibration::command(vcall(h.hfr_sweep_setup, data, py_int(8)), "hfr_sweep_setup");
   const std::uint16_t hf1_steps =
       unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 2, "hfr_sweep_setup"), "the HF1 step count");
   const std::uint16_t hf2_steps =
       unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 0, "hfr_sweep_setup"), "the HF2 step count");
-  d.header.do_analysis = calibration::command(c.do_analysis.get()(data, 13), "do_analysis");
+  d.header.do_analysis = calibration::command(vcall(h.do_analysis, data, py_int(13)), "do_analysis");
 
   // Channel flags ch1, ch2 are analysis items 4 and 3; band flags hf1, hf2 setup items 3 and 2.
   const py::object channel_flags[NCHANNELS] = {calibration::item_of(d.header.do_analysis, 4, "do_analysis"),
                                                calibration::item_of(d.header.do_analysis, 3, "do_analysis")};
   const py::object hf1 = calibration::item_of(d.setup, 3, "hfr_setup");
   const py::object hf2 = calibration::item_of(d.setup, 2, "hfr_setup");
-  const py::object extract = c.extract_band.get();
-  const py::int_ start(HEADER_BYTES);
-  const py::int_ steps[NBANDS] = {py::int_(hf1_steps), py::int_(hf2_steps)};
+  const py::int_ start = py_int(HEADER_BYTES);
+  const py::int_ steps[NBANDS] = {py_int(hf1_steps), py_int(hf2_steps)};
 
   // All 18 channel blocks are read whatever the flags; only the bit offset moves on.
   std::uint32_t bit_count = 0;
-  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+  for (std::size_t k = 0; k < NLEVELS; ++k) {
     for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
-      auto [value, next] = as_pair(calibration::vcall(extract, channel_flags[ch], hf1, hf2, steps[0], steps[1], data,
-                                                      start, py::int_(bit_count)),
+      auto [value, next] = as_pair(vcall(h.extract_band, channel_flags[ch], hf1, hf2, steps[0], steps[1], data,
+                                         start, py_int(bit_count)),
                                    "extract_band");
       d.channels[k * NCHANNELS + ch] = value;
       bit_count = unsigned_value<std::uint32_t>(next, "extract_band's bit offset");
@@ -165,33 +209,20 @@ std::uint64_t extract_data(const Components& c, const py::object& data, Decoded&
   return calibration::consumed_size(0, HEADER_BYTES, bit_count);
 }
 
-void store_packet(const PacketFields& f, char* rec, const Decoded& d, const std::uint32_t* time) {
+static void store_packet(const PacketFields& f, char* rec, const Decoded& d, const std::uint32_t* time) {
   f.header.temperature_pcb.store(rec, Value::from_python(d.header.temperature_pcb, "temperature_pcb"));
   f.header.voltages.store(rec, d.header.voltages);
   f.setup.store(rec, d.setup);
   f.header.input_setup.store(rec, d.header.input_setup);
   f.sweep.store(rec, d.sweep);
   f.header.do_analysis.store(rec, d.header.do_analysis);
-  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+  for (std::size_t k = 0; k < NLEVELS; ++k) {
     for (std::size_t ch = 0; ch < NCHANNELS; ++ch) f.channel_slots[k][ch].store(rec, d.channels[k * NCHANNELS + ch]);
   }
   f.header.store_time(rec, time);
 }
 
-// Step count of band b of a packet record when the band is written out (flag 1), else 0.
-std::uint64_t enabled_steps(const PacketFields& f, const char* packet, std::size_t b) {
-  if (!calibration::equals_one(f.flag[b].load(packet))) return 0;
-  return convert::from<std::uint64_t>(f.steps[b].load(packet));
-}
-
-// Output records: 9 x step count for each band whose flag is 1.
-std::uint64_t band_record_number(const PacketFields& f, const RecordArray& packets) {
-  std::uint64_t number = 0;
-  for (std::size_t i = 0; i < packets.size(); ++i) {
-    for (std::size_t b = 0; b < NBANDS; ++b) number += calibration::NLEVELS * enabled_steps(f, packets.record(i), b);
-  }
-  return number;
-}
+static std::uint64_t record_number(const PacketFields& f, const RecordArray& packets) { return f.count(packets); }
 
 // ---- output records ------------------------------------------------------------------------
 
@@ -209,10 +240,10 @@ struct OutputFields {
 
 // Writes the records of band `band` of packet record `i` from position `counter`, level by
 // level and step by step; returns the next free position.
-std::uint64_t set_record(RecordArray& records, const OutputFields& o, const RecordArray& packets,
-                         const PacketFields& f, const TimeService& times, const py::object& cuc_to_scet,
-                         const py::object& compute_frequency,
-                         std::uint64_t counter, std::size_t i, std::size_t band) {
+static std::uint64_t set_record(RecordArray& records, const OutputFields& o, const RecordArray& packets,
+                                const PacketFields& f, const Helpers& h, const TimeService& times,
+                                const py::object& cuc_to_scet, std::uint64_t counter, std::size_t i,
+                                std::size_t band) {
   const char* packet = packets.record(i);
   const std::uint64_t nsteps = convert::from<std::uint64_t>(f.steps[band].load(packet));
   const std::size_t room = f.values[0][0][band].count;
@@ -222,18 +253,18 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
                                   i, BAND_NAMES[band], nsteps, room));
   }
   const calibration::PacketValues p(f.header, packet);
-  const py::array pair = calibration::time_pair(p.coarse, p.fine);
+  const py::array pair = TimeService::shared_pair(p.coarse, p.fine);
   const Value epoch = calibration::PacketValues::epoch(times, pair);
   const Value av = f.av.load(packet);
   // compute_frequency always gets HF1's size and step count and HF2's size; the band comes last.
-  const py::object initial_frequency = calibration::to_python(f.initial_frequency.load(packet));
-  const py::object hf1_size = calibration::to_python(f.hf1_size.load(packet));
-  const py::object hf1_step = calibration::to_python(f.steps[0].load(packet));
-  const py::object hf2_size = calibration::to_python(f.hf2_size.load(packet));
+  const py::object initial_frequency = f.initial_frequency.load(packet).to_python();
+  const py::object hf1_size = f.hf1_size.load(packet).to_python();
+  const py::object hf1_step = f.steps[0].load(packet).to_python();
+  const py::object hf2_size = f.hf2_size.load(packet).to_python();
   const py::str band_name(BAND_NAMES[band]);
   const calibration::CommonOutput& c = o.common;
 
-  for (std::size_t k = 0; k < calibration::NLEVELS; ++k) {
+  for (std::size_t k = 0; k < NLEVELS; ++k) {
     for (std::size_t j = 0; j < nsteps; ++j) {
       char* rec = records.record(counter);
       c.epoch.store(rec, epoch);
@@ -242,8 +273,8 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
       c.scet.store(rec, calibration::scet_of(cuc_to_scet, pair));
       c.synchro_flag.store(rec, p.synchro);
       const std::uint64_t frequency = unsigned_value<std::uint64_t>(
-          calibration::vcall(compute_frequency, initial_frequency, py::int_(j), hf1_size, hf1_step, hf2_size,
-                             band_name),
+          vcall(h.compute_frequency, initial_frequency, py_int(static_cast<std::int64_t>(j)), hf1_size, hf1_step,
+                hf2_size, band_name),
           "compute_frequency");
       o.frequency.store(rec, frequency);
       c.calibration_level.store(rec, k);
@@ -264,99 +295,50 @@ std::uint64_t set_record(RecordArray& records, const OutputFields& o, const Reco
   return counter;
 }
 
-// ---- entry points --------------------------------------------------------------------------
+};
 
-py::array decommute(py::object group, py::object task) {
-  const Components& c = bindings<Components>();
-  const py::dtype layout = make_layout(create_dtype());
-  const PacketFields f(layout);
-
-  Decoded decoded;
-  const RecordArray packets = calibration::decode_packets(
-      c, group, task, {"PA_THR_HFR_DATA_CNT", "PA_THR_HFR_DATA"}, layout, decom_error,
-      [&](const py::object& data) { return extract_data(c, data, decoded); },
-      [&](char* rec, const std::uint32_t* time) { store_packet(f, rec, decoded, time); });
-
-  const std::uint64_t number = band_record_number(f, packets);
-  RecordArray records = calibration::fill_valued_records(c, c.hfr_dtype.get()(), number);
-  const OutputFields o(records);
-  const py::object time_class = c.Time.get();
-  const TimeService times(time_class);
-  const py::object cuc_to_scet = calibration::scet_conversion(time_class);
-  const py::object compute_frequency = c.compute_frequency.get();
-  std::uint64_t counter = 0;
-  for (std::size_t i = 0; i < packets.size(); ++i) {
-    for (std::size_t b = 0; b < NBANDS; ++b) {
-      if (calibration::equals_one(f.flag[b].load(packets.record(i)))) {
-        counter = set_record(records, o, packets, f, times, cuc_to_scet, compute_frequency, counter, i, b);
-      }
-    }
-  }
-  return records.array();
-}
+py::array decommute(py::object group, py::object task) { return calibration::decommute<HfrCalibration>(group, task); }
 
 // The record count of a packet array (any array with the packet record's setup and sweep fields).
-py::object band_record_number_of(py::object array) {
+py::object band_record_number(py::object array) {
   py::array packets = numpy().require(numpy().asarray(array), py::none(), "CA");
   packets = packets.attr("reshape")(-1);
   const RecordArray view(packets);
-  const py::dtype& layout = view.layout();
-  std::uint64_t number = 0;
-  const Field flag[NBANDS] = {Field::resolve(layout, "hfr_setup.hf1"), Field::resolve(layout, "hfr_setup.hf2")};
-  const Field steps[NBANDS] = {Field::resolve(layout, "hfr_sweep.hf1_step"),
-                               Field::resolve(layout, "hfr_sweep.hf2_step")};
-  for (std::size_t i = 0; i < view.size(); ++i) {
-    const char* rec = view.record(i);
-    for (std::size_t b = 0; b < NBANDS; ++b) {
-      if (calibration::equals_one(flag[b].load(rec))) {
-        number += calibration::NLEVELS * convert::from<std::uint64_t>(steps[b].load(rec));
-      }
-    }
-  }
-  return py::module_::import("numpy").attr("uint64")(number);
+  return py::module_::import("numpy").attr("uint64")(RecordCount(view.layout())(view));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(refcheck_highband, m) {
-  register_failure_translator();
-  py::options options;
-  options.disable_function_signatures();  // docstrings are the descriptions alone
+  ModuleDef def = ModuleDef::with<Components>(
+      m, "HFR calibration packets into L1 HFR records: one per enabled band, level and frequency step.");
   const Components& c = bindings<Components>();
-  m.doc() = "HFR calibration packets into L1 HFR records: one per enabled band, level and frequency step.";
-
-  decom_error = calibration::error_class(m, "HFRCalibrationDecomError", "Error management for HFR calibration.");
-  m.def("decommute", &decommute, py::arg("group"), py::arg("task"),
-        "L1 HFR records of a group of HFR calibration packets: one per enabled band, calibration level and "
-        "frequency step, in packet, band, level and step order. A packet that fails to decode is reported to "
-        "the task and skipped.");
-  m.def("band_record_number", &band_record_number_of, py::arg("array"), "Get the number of records for each band.");
-  m.def("create_dtype", &create_dtype, "Create dtype of numpy for the special packet.");
-  m.def("setup_dtype", &setup_dtype, "The HFR setup command: sw, initial_frequency, hf2, hf1, av.");
-  m.def("hfr_sweep_setup_dtype", &hfr_sweep_setup_dtype,
-        "The HFR sweep setup command: hf2_step, hf2_size, hf1_step, hf1_size.");
-  m.def("channel_dtype", &channel_dtype, "One channel of a calibration level: 512 values of each band.");
-  m.def("block_data_dtype", &block_data_dtype, "Calibration values: levels \"0\" to \"8\", each with ch1 and ch2.");
-
-  calibration::show_components(m, {{"Data", &c.Data},
-                                   {"Time", &c.Time},
-                                   {"set_fillval", &c.set_fillval},
-                                   {"print_exception", &c.print_exception},
-                                   {"voltages", &c.voltages},
-                                   {"input_setup", &c.input_setup},
-                                   {"do_analysis", &c.do_analysis},
-                                   {"voltages_dtype", &c.voltages_dtype},
-                                   {"input_setup_dtype", &c.input_setup_dtype},
-                                   {"do_analysis_dtype", &c.do_analysis_dtype},
-                                   {"hfr_setup", &c.hfr_setup},
-                                   {"hfr_sweep_setup", &c.hfr_sweep_setup},
-                                   {"extract_band", &c.extract_band},
-                                   {"compute_frequency", &c.compute_frequency},
-                                   {"hfr_dtype", &c.hfr_dtype}});
-  py::list all;
-  for (const char* name : {"decommute", "band_record_number", "create_dtype", "setup_dtype", "hfr_sweep_setup_dtype",
-                           "channel_dtype", "block_data_dtype", "HFRCalibrationDecomError"}) {
-    all.append(name);
-  }
-  m.attr("__all__") = all;
+  def.def("decommute", &decommute,
+          "L1 HFR records of a group of HFR calibration packets: one per enabled band, calibration level and "
+          "frequency step, in packet, band, level and step order. A packet that fails to decode is reported to "
+          "the task and skipped.",
+          py::arg("group"), py::arg("task"))
+      .def("band_record_number", &band_record_number, "Get the number of records for each band.", py::arg("array"))
+      .def("create_dtype", &create_dtype, "Create dtype of numpy for the special packet.")
+      .def("setup_dtype", &setup_dtype, "The HFR setup command: sw, initial_frequency, hf2, hf1, av.")
+      .def("hfr_sweep_setup_dtype", &hfr_sweep_setup_dtype,
+           "The HFR sweep setup command: hf2_step, hf2_size, hf1_step, hf1_size.")
+      .def("channel_dtype", &channel_dtype, "One channel of a calibration level: 512 values of each band.")
+      .def("block_data_dtype", &block_data_dtype, "Calibration values: levels \"0\" to \"8\", each with ch1 and ch2.")
+      .show_components({{"Data", &c.Data},
+                        {"Time", &c.Time},
+                        {"set_fillval", &c.set_fillval},
+                        {"print_exception", &c.print_exception},
+                        {"voltages", &c.voltages},
+                        {"input_setup", &c.input_setup},
+                        {"do_analysis", &c.do_analysis},
+                        {"voltages_dtype", &c.voltages_dtype},
+                        {"input_setup_dtype", &c.input_setup_dtype},
+                        {"do_analysis_dtype", &c.do_analysis_dtype},
+                        {"hfr_setup", &c.hfr_setup},
+                        {"hfr_sweep_setup", &c.hfr_sweep_setup},
+                        {"extract_band", &c.extract_band},
+                        {"compute_frequency", &c.compute_frequency},
+                        {"hfr_dtype", &c.hfr_dtype}});
+  decom_error = def.error_class("HFRCalibrationDecomError", "Error management for HFR calibration.");
 }

@@ -25,8 +25,11 @@
 #include "packet_group.hpp"
 #include "records.hpp"
 #include "report.hpp"
+#include "module.hpp"
+#include "slots.hpp"
 #include "thr_packets.hpp"
 #include "time_service.hpp"
+#include "tnr_layouts.hpp"
 
 namespace py = pybind11;
 using namespace dravel;
@@ -35,15 +38,15 @@ namespace {
 
 constexpr std::int64_t THR_TICK_NSEC = 15258;
 constexpr std::uint64_t UINT32_MAX_ENCODING = 4294967296ULL;
-constexpr std::size_t NBANDS = 4;
+using thr::tnr::BAND_LETTERS;
+using thr::tnr::NBANDS;
 constexpr std::size_t NBINS = 32;
 constexpr std::size_t BLOCK_HEADER_BYTES = 30;
-const char* const BAND_LETTERS[NBANDS] = {"a", "b", "c", "d"};
 
 // ---------------------------------------------------------------------------------------
 // Outside components
 
-struct SurveyComponents {
+struct Components {
   Binding Data{"quorel.packet_structure.data", "Data"};
   Binding Time{"quorel.time", "Time"};
   Binding filler{"tesmo.converters.cdf_fill", "fill_records"};
@@ -64,16 +67,16 @@ struct SurveyComponents {
   Binding DURATION{"kesta.dravel.tasks.thr.tnr", "DURATION"};
 };
 
-const SurveyComponents& components() { return bindings<SurveyComponents>(); }
+const Components& components() { return bindings<Components>(); }
 
 // The components as their modules hold them at the start of a call.
 struct Helpers {
   py::object Data, Time, filler, print_exception;
   py::object zelk_status, temperatures_command, input_setup, do_analysis, average_nr;
-  py::object tnr_setup, delta_times, extract_band, DURATION;
+  py::object tnr_setup, delta_times, extract_band, tnr_dtype, DURATION;
 
   Helpers() {
-    const SurveyComponents& c = components();
+    const Components& c = components();
     Data = c.Data.get();
     Time = c.Time.get();
     filler = c.filler.get();
@@ -86,43 +89,13 @@ struct Helpers {
     tnr_setup = c.tnr_setup.get();
     delta_times = c.delta_times.get();
     extract_band = c.extract_band.get();
+    tnr_dtype = c.tnr_dtype.get();
     DURATION = c.DURATION.get();
   }
 };
 
-// Python calls without argument tuples (the arguments must stay alive during the call).
-py::object vcall(const py::object& f, std::initializer_list<PyObject*> args) {
-  PyObject* r = PyObject_Vectorcall(f.ptr(), args.begin(), args.size(), nullptr);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-
-py::object vcall_method(const py::str& name, std::initializer_list<PyObject*> self_and_args,
-                        PyObject* kwnames = nullptr) {
-  std::size_t n = self_and_args.size() - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-  PyObject* r = PyObject_VectorcallMethod(name.ptr(), self_and_args.begin(), n, kwnames);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-
-py::int_ py_int(std::int64_t v) {
-  PyObject* o = PyLong_FromLongLong(v);
-  if (o == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::int_>(o);
-}
-
 // ---------------------------------------------------------------------------------------
 // Layouts and constants
-
-py::tuple entry(const char* name, py::object type) { return py::make_tuple(name, std::move(type)); }
-py::tuple entry(const char* name, const char* type) { return py::make_tuple(name, type); }
-py::tuple entry(const char* name, const char* type, py::object shape) { return py::make_tuple(name, type, std::move(shape)); }
-
-py::list tnr_setup_dtype() {
-  py::list l;
-  for (const char* name : {"av", "cr", "au", "d", "c", "b", "a"}) l.append(entry(name, "uint8"));
-  return l;
-}
 
 py::list delta_times_dtype() {
   py::list l;
@@ -130,39 +103,22 @@ py::list delta_times_dtype() {
   return l;
 }
 
-py::list channel_dtype() {
-  py::list l;
-  l.append(entry("agc", "uint16"));
-  l.append(entry("autos", "uint16", py::int_(NBINS)));
-  return l;
-}
-
-py::list band_dtype() {
-  py::list l;
-  l.append(entry("ch1", channel_dtype()));
-  l.append(entry("ch2", channel_dtype()));
-  l.append(entry("cross", "uint16", py::make_tuple(NBINS, 2)));
-  return l;
-}
-
-py::list block_data_dtype() {
-  py::list l;
-  for (const char* name : BAND_LETTERS) l.append(entry(name, band_dtype()));
-  return l;
-}
+py::list channel_dtype() { return thr::tnr::channel_dtype(NBINS); }
+py::list band_dtype() { return thr::tnr::band_dtype(NBINS); }
+py::list block_data_dtype() { return thr::tnr::bands_dtype(NBINS); }
 
 py::list create_dtype() {
-  const SurveyComponents& c = components();
+  const Components& c = components();
   py::list l;
   l.append(entry("cmd_ctr", "uint8"));
   l.append(entry("zelk_status", c.zelk_status_dtype.get()()));
   l.append(entry("temperatures", c.temperatures_dtype.get()()));
-  l.append(entry("tnr_setup", tnr_setup_dtype()));
+  l.append(entry("tnr_setup", thr::tnr::tnr_setup_dtype()));
   l.append(entry("input_setup", c.input_setup_dtype.get()()));
   l.append(entry("do_analysis", c.do_analysis_dtype.get()()));
   l.append(entry("delta_times", delta_times_dtype()));
   l.append(entry("data", block_data_dtype()));
-  l.append(entry("acquisition_time", "uint32", py::int_(3)));
+  l.append(entry("acquisition_time", "uint32", 3));
   return l;
 }
 
@@ -181,188 +137,6 @@ const std::array<double, 128>& frequency_list() {
 double band_frequency(std::size_t band, std::size_t bin) { return frequency_list()[NBINS * band + bin]; }
 
 // ---------------------------------------------------------------------------------------
-// Fields flattened to their scalar slots
-
-// Every scalar slot of a field (sub-records in layout order, sub-arrays in C order), so that a
-// nested helper value is stored value by value without walking the layout again.
-class SlotPlan {
- public:
-  SlotPlan() = default;
-  explicit SlotPlan(const Field& f) : path_(f.path) { add(f, 0); }
-
-  std::size_t size() const { return slots_.size(); }
-  const std::string& path() const { return path_; }
-
-  // Element 0 of the slots when they are n consecutive host-order values of type T (a plain
-  // array field), for straight copies; null otherwise.
-  template <class T>
-  char* packed(char* rec, std::size_t n) const {
-    if (slots_.size() != n || n == 0) return nullptr;
-    const Slot& first = slots_.front();
-    if (first.elem != elem_of<T>() || first.swap) return nullptr;
-    for (std::size_t j = 1; j < n; ++j) {
-      const Slot& s = slots_[j];
-      if (s.elem != first.elem || s.swap || s.offset != first.offset + j * sizeof(T)) return nullptr;
-    }
-    return rec + first.offset;
-  }
-
-  void store(char* rec, std::size_t k, const Value& v) const {
-    const Slot& s = slots_[k];
-    store_elem(rec + s.offset, s.elem, s.swap, v);
-  }
-  // An integer into slot k (integer targets keep it modulo 2^N, as a NumPy cast does).
-  void store_int(char* rec, std::size_t k, std::int64_t x) const {
-    const Slot& s = slots_[k];
-    char* dst = rec + s.offset;
-    if (!s.swap) {
-      switch (s.elem) {
-        case Elem::U1: case Elem::I1: { auto v = static_cast<std::uint8_t>(x); std::memcpy(dst, &v, 1); return; }
-        case Elem::U2: case Elem::I2: { auto v = static_cast<std::uint16_t>(x); std::memcpy(dst, &v, 2); return; }
-        case Elem::U4: case Elem::I4: { auto v = static_cast<std::uint32_t>(x); std::memcpy(dst, &v, 4); return; }
-        case Elem::U8: case Elem::I8: std::memcpy(dst, &x, 8); return;
-        default: break;
-      }
-    }
-    store_elem(dst, s.elem, s.swap, Value::of(x));
-  }
-  Value load(const char* rec, std::size_t k) const {
-    const Slot& s = slots_[k];
-    return load_elem(rec + s.offset, s.elem, s.swap);
-  }
-
-  // Stores a (nested) helper value: tuples, lists and arrays are taken apart in order; the
-  // value must fill every slot exactly.
-  void store_value(char* rec, py::handle value) const {
-    std::size_t k = 0;
-    put(rec, value, k);
-    if (k != slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
-    }
-  }
-
-  // Copies the bytes of every slot from record `src` to record `dst` (same layout).
-  void copy(char* dst, const char* src) const {
-    for (const Slot& s : slots_) std::memcpy(dst + s.offset, src + s.offset, elem_size(s.elem));
-  }
-
-  // Fails unless `n` values are to be written.
-  void expect(std::size_t n) const {
-    if (slots_.size() != n) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, {2} are written to it", path_, slots_.size(), n));
-    }
-  }
-
- private:
-  struct Slot {
-    std::size_t offset;
-    Elem elem;
-    bool swap;
-  };
-
-  void add(const Field& f, std::size_t base) {
-    for (std::size_t c = 0; c < f.count; ++c) {
-      if (f.is_record()) {
-        for (const Field& child : f.children) add(child, base + c * f.stride);
-      } else {
-        slots_.push_back(Slot{base + f.offset + c * f.stride, f.elem, f.swap});
-      }
-    }
-  }
-
-  void put(char* rec, py::handle value, std::size_t& k) const {
-    PyObject* o = value.ptr();
-    if (PyTuple_Check(o)) {
-      const Py_ssize_t n = PyTuple_GET_SIZE(o);
-      for (Py_ssize_t j = 0; j < n; ++j) put(rec, PyTuple_GET_ITEM(o, j), k);
-      return;
-    }
-    if (PyList_Check(o)) {
-      py::list items = py::reinterpret_borrow<py::list>(o);  // kept alive while walked
-      for (py::handle item : items) put(rec, item, k);
-      return;
-    }
-    Value v;
-    if (PyLong_CheckExact(o)) {
-      int overflow = 0;
-      long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-      if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
-        if (k >= slots_.size()) {
-          fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-        }
-        store_int(rec, k++, static_cast<std::int64_t>(x));
-        return;
-      } else {
-        PyErr_Clear();
-        v = Value::from_python(value, "field '" + path_ + "'");
-      }
-    } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
-      py::list items = py::reinterpret_borrow<py::array>(value).attr("ravel")().attr("tolist")();
-      for (py::handle item : items) put(rec, item, k);
-      return;
-    } else if (value.is_none()) {
-      fail(PyExc_TypeError, format("field '{0}': a value is None", path_));
-    } else {
-      v = Value::from_python(value, "field '" + path_ + "'");
-    }
-    if (k >= slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-    }
-    store(rec, k++, v);
-  }
-
-  std::string path_;
-  std::vector<Slot> slots_;
-};
-
-bool equals_one(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Int: return v.i == 1;
-    case Value::Kind::UInt: return v.u == 1;
-    case Value::Kind::Float: return v.f == 1.0;
-  }
-  return false;
-}
-
-double as_double(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Int: return static_cast<double>(v.i);
-    case Value::Kind::UInt: return static_cast<double>(v.u);
-    case Value::Kind::Float: return v.f;
-  }
-  return 0.0;
-}
-
-std::int64_t as_int64(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Int: return v.i;
-    case Value::Kind::UInt: return static_cast<std::int64_t>(v.u);  // wraps, as a 64-bit cast does
-    case Value::Kind::Float: return convert::from_double<std::int64_t>(v.f);
-  }
-  return 0;
-}
-
-// The one number a time conversion returns for one on-board time.
-Value one_time(const py::object& result, const char* what) {
-  if (py::isinstance<py::array>(result)) {
-    py::array a = py::reinterpret_borrow<py::array>(result);
-    py::dtype dt = a.dtype();
-    const char order = dt.byteorder();
-    const bool native = order == '=' || order == '|';
-    if (a.size() == 1 && native) {
-      const char kind = dt.kind();
-      const auto size = dt.itemsize();
-      const void* p = a.data();
-      if (kind == 'i' && size == 8) return Value::of(*static_cast<const std::int64_t*>(p));
-      if (kind == 'u' && size == 8) return Value::of(*static_cast<const std::uint64_t*>(p));
-      if (kind == 'f' && size == 8) return Value::of(*static_cast<const double*>(p));
-    }
-  }
-  py::array flat = TimeService::numbers(result, what, 1);
-  return Value::from_python(flat[py::int_(0)], std::string("the time service's ") + what);
-}
-
-// ---------------------------------------------------------------------------------------
 // Record counting
 
 // Records called for by a block array: one per band flag equal to 1. A flag of 2 or more marks
@@ -374,7 +148,7 @@ std::pair<std::uint64_t, std::array<std::uint64_t, NBANDS>> count_records(const 
     for (std::size_t k = 0; k < NBANDS; ++k) flag[k] = blocks.field(std::string("tnr_setup.") + BAND_LETTERS[k]);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const char* rec = blocks.record(i);
-      for (std::size_t k = 0; k < NBANDS; ++k) bands[k] += equals_one(flag[k].load(rec)) ? 1 : 0;
+      for (std::size_t k = 0; k < NBANDS; ++k) bands[k] += flag[k].load(rec).equals_one() ? 1 : 0;
     }
   }
   std::uint64_t number = 0;
@@ -395,8 +169,8 @@ py::tuple band_record_number(py::object array) {
 // Where the helper values of one block go in a block record.
 struct BlockPlans {
   Field cmd_ctr, acquisition_time;
-  SlotPlan zelk_status, temperatures, tnr_setup, input_setup, do_analysis, delta_times;
-  std::array<SlotPlan, NBANDS> band;
+  FieldSlots zelk_status, temperatures, tnr_setup, input_setup, do_analysis, delta_times;
+  std::array<FieldSlots, NBANDS> band;
 
   explicit BlockPlans(const RecordArray& blocks)
       : cmd_ctr(blocks.field("cmd_ctr")),
@@ -407,7 +181,7 @@ struct BlockPlans {
         input_setup(blocks.field("input_setup")),
         do_analysis(blocks.field("do_analysis")),
         delta_times(blocks.field("delta_times")) {
-    for (std::size_t k = 0; k < NBANDS; ++k) band[k] = SlotPlan(blocks.field(std::string("data.") + BAND_LETTERS[k]));
+    for (std::size_t k = 0; k < NBANDS; ++k) band[k] = FieldSlots(blocks.field(std::string("data.") + BAND_LETTERS[k]));
   }
 };
 
@@ -420,62 +194,51 @@ struct Names {
 
 // Decodes the block starting at byte `offset` of the packet into `rec` (a whole block record)
 // and returns the byte where the next block starts.
-std::int64_t extract_data(const Helpers& h, const Names& names, const BlockPlans& plans, char* rec,
-                          const py::object& reader, std::int64_t offset, const std::uint32_t* time) {
-  PyObject* data = reader.ptr();
+std::uint64_t extract_data(const Helpers& h, const Names& names, const BlockPlans& plans, char* rec,
+                           const py::object& reader, std::uint64_t offset, const std::uint32_t* time) {
+  const py::object& data = reader;
+  const auto at = static_cast<std::int64_t>(offset);
   py::int_ zero = py_int(0), sixteen = py_int(16);
-  py::int_ at0 = py_int(offset), at2 = py_int(offset + 2), at4 = py_int(offset + 4), at9 = py_int(offset + 9),
-           at10 = py_int(offset + 10), at13 = py_int(offset + 13), at14 = py_int(offset + 14),
-           band_start = py_int(offset + static_cast<std::int64_t>(BLOCK_HEADER_BYTES));
+  py::int_ at0 = py_int(at), at2 = py_int(at + 2), at4 = py_int(at + 4), at9 = py_int(at + 9),
+           at10 = py_int(at + 10), at13 = py_int(at + 13), at14 = py_int(at + 14),
+           band_start = py_int(at + static_cast<std::int64_t>(BLOCK_HEADER_BYTES));
 
-  py::object cmd_ctr = vcall_method(names.u16, {data, at0.ptr(), zero.ptr(), sixteen.ptr()});
+  py::object cmd_ctr = vcall_method(names.u16, reader, nullptr, at0, zero, sixteen);
   // The counter is a 16-bit word kept in 8 bits: its low byte stays.
   plans.cmd_ctr.store(rec, Value::from_python(cmd_ctr, "the command counter"));
 
-  plans.zelk_status.store_value(rec, thr::as_tuple(vcall(h.zelk_status, {data, at2.ptr()}), "zelk_status"));
-  plans.temperatures.store_value(
-      rec, thr::as_tuple(vcall(h.temperatures_command, {data, at4.ptr()}), "temperatures_command"));
-  py::tuple setup = thr::as_tuple(vcall(h.tnr_setup, {data, at9.ptr()}), "tnr_setup");
-  plans.input_setup.store_value(rec, thr::as_tuple(vcall(h.input_setup, {data, at10.ptr()}), "input_setup"));
-  py::tuple analysis = thr::as_tuple(vcall(h.do_analysis, {data, at13.ptr()}), "do_analysis");
-  plans.delta_times.store_value(rec, thr::as_tuple(vcall(h.delta_times, {data, at14.ptr()}), "delta_times"));
+  plans.zelk_status.store(rec, thr::as_tuple(vcall(h.zelk_status, data, at2), "zelk_status"));
+  plans.temperatures.store(
+      rec, thr::as_tuple(vcall(h.temperatures_command, data, at4), "temperatures_command"));
+  py::tuple setup = thr::as_tuple(vcall(h.tnr_setup, data, at9), "tnr_setup");
+  plans.input_setup.store(rec, thr::as_tuple(vcall(h.input_setup, data, at10), "input_setup"));
+  py::tuple analysis = thr::as_tuple(vcall(h.do_analysis, data, at13), "do_analysis");
+  plans.delta_times.store(rec, thr::as_tuple(vcall(h.delta_times, data, at14), "delta_times"));
 
   // Setup items: 0 av, 1 cr, 2 au, 3 d, 4 c, 5 b, 6 a; analysis items 4 and 3: channels 1 and 2.
   py::object cr = thr::item(setup, 1, "tnr_setup"), au = thr::item(setup, 2, "tnr_setup");
   py::object ch1 = thr::item(analysis, 4, "do_analysis"), ch2 = thr::item(analysis, 3, "do_analysis");
   std::array<py::object, NBANDS> flags;
   for (std::size_t k = 0; k < NBANDS; ++k) flags[k] = thr::item(setup, 6 - k, "tnr_setup");
-  plans.tnr_setup.store_value(rec, setup);
-  plans.do_analysis.store_value(rec, analysis);
+  plans.tnr_setup.store(rec, setup);
+  plans.do_analysis.store(rec, analysis);
 
   // The four bands are packed back to back from byte offset + 30; only the bit offset moves.
   std::uint16_t bit_count = 0;
   for (std::size_t k = 0; k < NBANDS; ++k) {
     py::int_ bits = py_int(bit_count);
-    py::object result = vcall(h.extract_band, {flags[k].ptr(), ch1.ptr(), ch2.ptr(), au.ptr(), cr.ptr(), data,
-                                               band_start.ptr(), bits.ptr()});
+    py::object result = vcall(h.extract_band, flags[k], ch1, ch2, au, cr, data, band_start, bits);
     auto [band, next] = thr::as_pair(result, "extract_band");
-    plans.band[k].store_value(rec, band);
+    plans.band[k].store(rec, band);
     bit_count = thr::unsigned_value<std::uint16_t>(next, "extract_band's bit offset");
   }
 
   for (std::size_t j = 0; j < 3; ++j) plans.acquisition_time.store(rec, time[j], j);
 
   // The next block starts at the first even byte at or after the end of the band data.
-  std::int64_t n = offset + static_cast<std::int64_t>(BLOCK_HEADER_BYTES) + bit_count / 8;
+  std::uint64_t n = offset + BLOCK_HEADER_BYTES + bit_count / 8u;
   if (n % 2 != 0) n += 1;
   return n;
-}
-
-// Decimal text of an unsigned 128-bit number (twice a 64-bit word count).
-std::string decimal(unsigned __int128 v) {
-  if (v == 0) return "0";
-  std::string s;
-  while (v > 0) {
-    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
-    v /= 10;
-  }
-  return s;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -483,7 +246,7 @@ std::string decimal(unsigned __int128 v) {
 
 // The block record fields an output record is made of.
 struct BlockFields {
-  SlotPlan acquisition_time, zelk_status, temperatures;
+  FieldSlots acquisition_time, zelk_status, temperatures;
   Field av, au, cr, ch1, ch2, fe, sensor1, sensor2;
   std::array<Field, NBANDS> flag, ticks, agc1, agc2, auto1, auto2, cross;
 
@@ -514,7 +277,7 @@ struct BlockFields {
 
 // The L1 fields written, resolved in the layout tnr_dtype() gave for this call.
 struct RecordFields {
-  SlotPlan epoch, scet, sweep_num, acquisition_time, synchro_flag, measurement_duration, ticks_nr, delta_time,
+  FieldSlots epoch, scet, sweep_num, acquisition_time, synchro_flag, measurement_duration, ticks_nr, delta_time,
       survey_mode, average_nr, auto_cross_status, channel_status, front_end, sensor_config, zelk_status,
       temperature, tnr_band, frequency, agc1, agc2, auto1, auto2, cross_r, cross_i;
 
@@ -543,14 +306,14 @@ struct RecordFields {
         auto2(r.field("auto2")),
         cross_r(r.field("cross_r")),
         cross_i(r.field("cross_i")) {
-    for (const SlotPlan* scalar : {&epoch, &scet, &sweep_num, &synchro_flag, &measurement_duration, &ticks_nr,
+    for (const FieldSlots* scalar : {&epoch, &scet, &sweep_num, &synchro_flag, &measurement_duration, &ticks_nr,
                                    &delta_time, &survey_mode, &average_nr, &front_end, &tnr_band, &agc1, &agc2}) {
       scalar->expect(1);
     }
-    for (const SlotPlan* pair : {&acquisition_time, &auto_cross_status, &channel_status, &sensor_config}) {
+    for (const FieldSlots* pair : {&acquisition_time, &auto_cross_status, &channel_status, &sensor_config}) {
       pair->expect(2);
     }
-    for (const SlotPlan* bins : {&frequency, &auto1, &auto2, &cross_r, &cross_i}) bins->expect(NBINS);
+    for (const FieldSlots* bins : {&frequency, &auto1, &auto2, &cross_r, &cross_i}) bins->expect(NBINS);
   }
 };
 
@@ -618,7 +381,7 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
     py::object entry = py::reinterpret_steal<py::object>(
         PyObject_GetItem(h.DURATION.ptr(), py::make_tuple(av, k).ptr()));
     if (!entry) throw py::error_already_set();
-    duration = as_double(Value::from_python(entry, "DURATION"));
+    duration = Value::from_python(entry, "DURATION").as_double();
   }
   // The duration is kept at 32-bit precision.
   const double measurement_duration = static_cast<double>(convert::from_double<float>(*duration * 100.0));
@@ -628,13 +391,15 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
   py::array t = TimeService::pair(coarse, fine);
   py::object service = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(h.Time.ptr()));
   if (!service) throw py::error_already_set();
-  const std::int64_t obt_epoch = as_int64(one_time(
-      vcall_method(names.obt_to_utc, {service.ptr(), t.ptr(), Py_True}, names.to_tt2000.ptr()), "obt_to_utc"));
+  const std::int64_t obt_epoch =
+      TimeService::one(vcall_method(names.obt_to_utc, service, names.to_tt2000.ptr(), t, py::handle(Py_True)),
+                       "obt_to_utc").as_int64();
   // 64-bit integer sum (wrapping as 64-bit integers do), then double.
   const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(obt_epoch) +
                                              static_cast<std::uint64_t>(delta_time));
   const double epoch = static_cast<double>(sum) + 10000000.0 * (measurement_duration * 0.5);
-  const double scet0 = as_double(one_time(vcall_method(names.cuc_to_scet, {h.Time.ptr(), t.ptr()}), "cuc_to_scet"));
+  const double scet0 =
+      TimeService::one(vcall_method(names.cuc_to_scet, h.Time, nullptr, t), "cuc_to_scet").as_double();
   const double scet = scet0 + static_cast<double>(delta_time) / 1000000000.0 + measurement_duration * 0.5;
 
   r.epoch.store(out, 0, Value::of(epoch));
@@ -651,7 +416,7 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
   std::optional<Value>& average = cache.average[av];
   if (!average) {
     py::int_ code = py_int(av);
-    average = Value::from_python(vcall(h.average_nr, {code.ptr()}), "average_nr");
+    average = Value::from_python(vcall(h.average_nr, code), "average_nr");
   }
   r.average_nr.store(out, 0, *average);
 
@@ -686,7 +451,7 @@ void fill_records(const RecordArray& blocks, RecordArray& records, const std::st
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const char* blk = blocks.record(i);
     for (std::size_t k = 0; k < NBANDS; ++k) {
-      if (!equals_one(b.flag[k].load(blk))) continue;
+      if (!b.flag[k].load(blk).equals_one()) continue;
       set_record(records.record(counter), blk, i, k, mode, b, r, *cache, h, names);
       ++counter;
     }
@@ -699,21 +464,18 @@ void fill_records(const RecordArray& blocks, RecordArray& records, const std::st
 py::array decommute(py::handle group, py::handle task, const char* cnt_param, const std::string& message) {
   const Helpers h;
 
-  // The block counts end the call when they cannot be read: they size the block array.
-  Column<std::int64_t> counts(group, cnt_param, 1);
-  const std::size_t packet_number = counts.rows();
-
-  // A data parameter that is missing or malformed fails each packet, not the call.
+  // The block counts end the call when they cannot be read: they size the block array. A data
+  // parameter that is missing or malformed fails each packet, not the call.
+  const thr::PacketWalk walk(group, cnt_param, "PA_THR_TNR_DATA", h.Data, h.print_exception, task);
+  const Column<std::int64_t>& counts = walk.counts();
   thr::PacketColumn<std::uint64_t> sizes(group, "PA_THR_TNR_DATA_CNT", 1);
-  thr::PacketColumn<std::uint16_t> words(group, "PA_THR_TNR_DATA", 2);
-  thr::PacketColumn<std::uint32_t> times(group, "PA_THR_ACQUISITION_TIME", 2);
 
   // Every block takes at least its fixed header, so a packet's data row cannot hold more than
   // this many blocks. A packet announcing more is reported on its own; it reserves no rows, so a
   // lying count cannot size the block array.
-  const std::uint64_t capacity = words.ok() ? 2 * words.get().cols() / BLOCK_HEADER_BYTES : 0;
+  const std::uint64_t capacity = walk.words().ok() ? 2 * walk.words().get().cols() / BLOCK_HEADER_BYTES : 0;
   std::uint64_t number = 0;
-  for (std::size_t i = 0; i < packet_number; ++i) {
+  for (std::size_t i = 0; i < walk.size(); ++i) {
     const std::int64_t n = counts.at(i);
     if (n < 0) {
       fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks", cnt_param, i, n));
@@ -726,39 +488,32 @@ py::array decommute(py::handle group, py::handle task, const char* cnt_param, co
   const Names names;
   std::vector<char> scratch(blocks.itemsize());
   std::size_t counter = 0;  // next block row; runs across packets
+  const std::string size_error = "Bad decommutation for TNR " + message + " mode\nExpected {0} got {1} bytes";
 
-  thr::for_each_packet(packet_number, h.print_exception, task, [&](std::size_t i) {
+  walk.run([&](std::size_t i) {
     const std::uint64_t size = sizes.get().at(i);
     const auto nblocks = static_cast<std::uint64_t>(counts.at(i));
-    py::object reader = thr::packet_reader(h.Data, words.get(), i, size);
+    py::object reader = walk.reader(i, size);
     if (nblocks > capacity) {
       fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks, more than its {3} data "
-                                    "words (PA_THR_TNR_DATA) can hold", cnt_param, i, nblocks, words.get().cols()));
+                                    "words (PA_THR_TNR_DATA) can hold", cnt_param, i, nblocks,
+                                    walk.words().get().cols()));
     }
     const std::uint32_t* time = nullptr;
-    std::int64_t offset = 0;
+    std::uint64_t offset = 0;
     for (std::uint64_t n = 0; n < nblocks; ++n) {
-      if (time == nullptr) {
-        const Column<std::uint32_t>& t = times.get();
-        t.expect_cols(3);
-        time = t.row(i);
-      }
+      if (time == nullptr) time = walk.time(i);
       // A block is decoded whole before it is stored: a failure leaves its row untouched.
       std::memset(scratch.data(), 0, scratch.size());
       offset = extract_data(h, names, plans, scratch.data(), reader, offset, time);
       std::memcpy(blocks.record(counter), scratch.data(), scratch.size());
       ++counter;
     }
-    const unsigned __int128 expected = static_cast<unsigned __int128>(size) * 2;
-    if (static_cast<unsigned __int128>(offset) != expected) {
-      fail(PyExc_Exception, format("Bad decommutation for TNR {0} mode\nExpected {1} got {2} bytes", message,
-                                   decimal(expected), offset));
-    }
+    thr::PacketWalk::check_size(size, offset, PyExc_Exception, size_error.c_str());
   });
 
   const std::uint64_t records_number = count_records(blocks).first;
-  RecordArray records = RecordArray::zeros(make_layout(components().tnr_dtype.get()()),
-                                           static_cast<std::size_t>(records_number));
+  RecordArray records = RecordArray::zeros(make_layout(h.tnr_dtype()), static_cast<std::size_t>(records_number));
   h.filler(records.array());
   fill_records(blocks, records, message, h);
   return records.array();
@@ -775,37 +530,27 @@ py::array decommute_burst(py::object group, py::object task) {
 }  // namespace
 
 PYBIND11_MODULE(survey_lowband, m) {
-  register_failure_translator();
-  bindings<SurveyComponents>();
-  m.doc() = "TNR survey spectra (normal and burst mode) into L1 TNR records.";
+  ModuleDef def = ModuleDef::with<Components>(m, "TNR survey spectra (normal and burst mode) into L1 TNR records.");
+  def.def("decommute_normal", &decommute_normal, "L1 TNR records of a packet group of TNR normal-mode packets.",
+          py::arg("group"), py::arg("task"))
+      .def("decommute_burst", &decommute_burst, "L1 TNR records of a packet group of TNR burst-mode packets.",
+           py::arg("group"), py::arg("task"))
+      .def("band_record_number", &band_record_number,
+           "(number, (nA, nB, nC, nD)): the records a block array calls for, one per band flag equal to 1.",
+           py::arg("array"))
+      .def("create_dtype", &create_dtype, "Layout of one TNR data block record.")
+      .def("tnr_setup_dtype", &thr::tnr::tnr_setup_dtype, "Layout of the TNR setup command.")
+      .def("delta_times_dtype", &delta_times_dtype, "Layout of the per-band tick counts.")
+      .def("channel_dtype", &channel_dtype, "Layout of one channel of a band: agc and 32 autos.")
+      .def("band_dtype", &band_dtype, "Layout of one band: two channels and 32x2 cross terms.")
+      .def("block_data_dtype", &block_data_dtype, "Layout of the spectra of bands A to D.");
 
-  m.attr("UINT32_MAX_ENCODING") = py::int_(UINT32_MAX_ENCODING);
-  m.attr("THR_TICK_NSEC") = py::int_(THR_TICK_NSEC);
   py::list frequencies;
   for (double f : frequency_list()) frequencies.append(f);
-  m.attr("TNR_FREQUENCY_LIST") = frequencies;
   py::dict bands;
   for (std::size_t k = 0; k < NBANDS; ++k) bands[py::int_(k)] = frequencies[py::slice(NBINS * k, NBINS * (k + 1), 1)];
-  m.attr("TNR_BAND_FREQUENCY") = bands;
-
-  m.def("decommute_normal", &decommute_normal, py::arg("group"), py::arg("task"),
-        "L1 TNR records of a packet group of TNR normal-mode packets.");
-  m.def("decommute_burst", &decommute_burst, py::arg("group"), py::arg("task"),
-        "L1 TNR records of a packet group of TNR burst-mode packets.");
-  m.def("band_record_number", &band_record_number, py::arg("array"),
-        "(number, (nA, nB, nC, nD)): the records a block array calls for, one per band flag equal to 1.");
-  m.def("create_dtype", &create_dtype, "Layout of one TNR data block record.");
-  m.def("tnr_setup_dtype", &tnr_setup_dtype, "Layout of the TNR setup command.");
-  m.def("delta_times_dtype", &delta_times_dtype, "Layout of the per-band tick counts.");
-  m.def("channel_dtype", &channel_dtype, "Layout of one channel of a band: agc and 32 autos.");
-  m.def("band_dtype", &band_dtype, "Layout of one band: two channels and 32x2 cross terms.");
-  m.def("block_data_dtype", &block_data_dtype, "Layout of the spectra of bands A to D.");
-
-  py::list all;
-  for (const char* name : {"decommute_normal", "decommute_burst", "band_record_number", "create_dtype",
-                           "tnr_setup_dtype", "delta_times_dtype", "channel_dtype", "band_dtype", "block_data_dtype",
-                           "UINT32_MAX_ENCODING", "THR_TICK_NSEC", "TNR_FREQUENCY_LIST", "TNR_BAND_FREQUENCY"}) {
-    all.append(name);
-  }
-  m.attr("__all__") = all;
+  def.attr("UINT32_MAX_ENCODING", py::int_(UINT32_MAX_ENCODING))
+      .attr("THR_TICK_NSEC", py::int_(THR_TICK_NSEC))
+      .attr("TNR_FREQUENCY_LIST", frequencies)
+      .attr("TNR_BAND_FREQUENCY", bands);
 }

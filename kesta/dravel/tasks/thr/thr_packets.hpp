@@ -1,6 +1,6 @@
-// What the THR decoders share: a packet's data words become the bytes of a reader handed to the
-// receiver helpers, helper results (nested tuples) are stored into intermediate records with
-// NumPy's conversions, and a packet that fails is reported and skipped.
+// What the THR decoders share: the packet walk (a packet's data words become the bytes of a
+// reader handed to the receiver helpers, its time words are read, the size it consumed is
+// checked, and a packet that fails is reported and skipped) and the checks of helper results.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -21,6 +21,7 @@
 #include "packet_group.hpp"
 #include "records.hpp"
 #include "report.hpp"
+#include "slots.hpp"
 
 namespace dravel::thr {
 namespace py = pybind11;
@@ -114,12 +115,7 @@ inline py::object item(const py::tuple& t, std::size_t k, const char* what) {
 
 // A pair (value, offset) returned by a band extractor.
 inline std::pair<py::object, py::object> as_pair(const py::object& result, const char* what) {
-  if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
-    fail(PyExc_ValueError, format("{0} must return a pair (value, bit offset)", what));
-  }
-  py::sequence s = result;
-  if (s.size() != 2) fail(PyExc_ValueError, format("{0} returned {1} items, expected a pair", what, s.size()));
-  return {s[0], s[1]};
+  return pair_result(result, what, "(value, bit offset)", PyExc_ValueError);
 }
 
 // An integer helper result that must fit the unsigned type U (an overflow error otherwise).
@@ -135,215 +131,64 @@ U unsigned_value(const py::object& obj, const char* what) {
   return v.kind == Value::Kind::Int ? static_cast<U>(v.i) : static_cast<U>(v.u);
 }
 
-namespace detail {
-inline void flatten_into(const Field& field, char* rec, py::handle value, std::size_t& k, std::size_t total) {
-  if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
-    py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
-    for (py::handle v : seq) flatten_into(field, rec, v, k, total);
-    return;
+// Decimal text of an unsigned 128-bit number (twice a 64-bit word count).
+inline std::string decimal(unsigned __int128 v) {
+  if (v == 0) return "0";
+  std::string s;
+  while (v > 0) {
+    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
   }
-  if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
-    py::array arr = py::reinterpret_borrow<py::array>(value);
-    py::object flat = arr.attr("ravel")();
-    py::list items = flat.attr("tolist")();
-    for (py::handle v : items) flatten_into(field, rec, v, k, total);
-    return;
-  }
-  if (value.is_none()) fail(PyExc_TypeError, format("field '{0}': a value is None", field.path));
-  if (k >= total) fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", field.path, total));
-  field.store_slot(rec, k++, Value::from_python(value, "field '" + field.path + "'"));
-}
-}  // namespace detail
-
-// Stores a (nested) helper value into a field of the record at `rec`, values taken in order
-// into the field's scalar slots (sub-record fields in layout order, sub-arrays in C order).
-inline void store_value(const Field& field, char* rec, py::handle value) {
-  std::size_t k = 0;
-  const std::size_t total = field.slots();
-  detail::flatten_into(field, rec, value, k, total);
-  if (k != total) {
-    fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", field.path, total, k));
-  }
+  return s;
 }
 
-// The scalar slots of a field (sub-records flattened in layout order, sub-arrays in C order),
-// resolved once per call. Storing a helper value through them takes the same values in the same
-// order as store_value, with the same conversions and errors, without walking the layout for
-// every number: large helper values (whole spectra, calibration sweeps) go in at C speed.
-class FieldSlots {
+// The walk over the packets of a THR packet group. The count parameter (one number per packet)
+// gives the packet count and ends the call when it cannot be read; the data words and the
+// acquisition times are read once, but a failure to read them is a failure of each packet.
+class PacketWalk {
  public:
-  FieldSlots() = default;
-  explicit FieldSlots(const Field& field) : path_(field.path) {
-    collect(field, 0);
-    find_spans();
+  PacketWalk(py::handle group, const char* count_param, const char* data_param, py::object Data,
+             py::object print_exception, py::handle task)
+      : counts_(group, count_param, 1),
+        words_(group, data_param, 2),
+        times_(group, "PA_THR_ACQUISITION_TIME", 2),
+        Data_(std::move(Data)),
+        print_exception_(std::move(print_exception)),
+        task_(task) {}
+
+  std::size_t size() const { return counts_.rows(); }
+  const Column<std::int64_t>& counts() const { return counts_; }
+  const PacketColumn<std::uint16_t>& words() const { return words_; }
+
+  // The reader over the first `count` data words of packet i.
+  py::object reader(std::size_t i, std::uint64_t count) const { return packet_reader(Data_, words_.get(), i, count); }
+
+  // The acquisition time words of packet i: coarse, fine, synchronisation flag.
+  const std::uint32_t* time(std::size_t i) const {
+    const Column<std::uint32_t>& t = times_.get();
+    t.expect_cols(3);
+    return t.row(i);
   }
 
-  std::size_t size() const { return slots_.size(); }
-  const std::string& path() const { return path_; }
+  // Fails with `error` and the text `pattern` ({0}: the bytes expected, {1}: those consumed)
+  // unless the packet's decoding consumed twice its word count in bytes.
+  static void check_size(std::uint64_t words, std::uint64_t consumed, PyObject* error, const char* pattern) {
+    const unsigned __int128 expected = static_cast<unsigned __int128>(words) * 2;
+    if (static_cast<unsigned __int128>(consumed) != expected) fail(error, format(pattern, decimal(expected), consumed));
+  }
 
-  // Stores a (nested) helper value into the record at `rec`.
-  void store(char* rec, py::handle value) const {
-    std::size_t k = 0;
-    put(rec, value, k);
-    if (k != slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
-    }
+  // body(i) for every packet; a packet whose body fails is reported and the walk goes on.
+  template <class Body>
+  void run(Body&& body) const {
+    for_each_packet(size(), print_exception_, task_, std::forward<Body>(body));
   }
 
  private:
-  struct Slot {
-    std::size_t offset;
-    Elem elem;
-    bool swap;
-  };
-
-  void collect(const Field& f, std::size_t base) {
-    if (!f.is_record()) {
-      for (std::size_t k = 0; k < f.count; ++k) push({base + f.offset + k * f.stride, f.elem, f.swap});
-      return;
-    }
-    for (std::size_t copy = 0; copy < f.count; ++copy) {
-      for (const Field& c : f.children) collect(c, base + copy * f.stride);  // children: offsets from the record
-    }
-  }
-
-  static bool is_integer(Elem e) { return e != Elem::F4 && e != Elem::F8 && e != Elem::B1; }
-
-  void push(const Slot& s) { slots_.push_back(s); }
-
-  // For every slot, how many slots from it on are integers of its type, in host order, one right
-  // after the other in the record: a span a run of equal values can be filled into at once.
-  void find_spans() {
-    span_.assign(slots_.size(), 0);
-    for (std::size_t k = slots_.size(); k-- > 0;) {
-      const Slot& a = slots_[k];
-      if (a.swap || !is_integer(a.elem)) continue;
-      span_[k] = 1;
-      if (k + 1 < slots_.size() && span_[k + 1] > 0 && slots_[k + 1].elem == a.elem &&
-          slots_[k + 1].offset == a.offset + elem_size(a.elem)) {
-        span_[k] += span_[k + 1];
-      }
-    }
-  }
-
-  void put_number(char* rec, std::size_t& k, const Value& v) const {
-    if (k >= slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-    }
-    const Slot& s = slots_[k++];
-    store_elem(rec + s.offset, s.elem, s.swap, v);
-  }
-
-  // An integer into slot k, modulo 2^N for integer slots (as put_number with an Int value).
-  void put_int(char* rec, std::size_t& k, std::int64_t v) const {
-    if (k >= slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-    }
-    const Slot& s = slots_[k++];
-    char* dst = rec + s.offset;
-    if (!s.swap) {
-      switch (s.elem) {
-        case Elem::U1: case Elem::I1: { auto x = static_cast<std::uint8_t>(v); std::memcpy(dst, &x, 1); return; }
-        case Elem::U2: case Elem::I2: { auto x = static_cast<std::uint16_t>(v); std::memcpy(dst, &x, 2); return; }
-        case Elem::U4: case Elem::I4: { auto x = static_cast<std::uint32_t>(v); std::memcpy(dst, &x, 4); return; }
-        case Elem::U8: case Elem::I8: { auto x = static_cast<std::uint64_t>(v); std::memcpy(dst, &x, 8); return; }
-        default: break;
-      }
-    }
-    store_elem(dst, s.elem, s.swap, Value::of(v));
-  }
-
-  // `count` copies of an integer into the slots from k on.
-  void put_run(char* rec, std::size_t& k, std::int64_t v, std::size_t count) const {
-    if (count > slots_.size() - std::min(k, slots_.size())) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-    }
-    const std::size_t end = k + count;
-    while (k < end) {
-      const std::size_t span = std::min<std::size_t>(span_[k], end - k);
-      if (span == 0) {
-        put_int(rec, k, v);
-        continue;
-      }
-      char* dst = rec + slots_[k].offset;
-      const std::size_t size = elem_size(slots_[k].elem);
-      std::size_t one = k;
-      put_int(rec, one, v);  // the first element, converted; the others are copies of it
-      if (v == 0) {
-        std::memset(dst + size, 0, (span - 1) * size);
-      } else {
-        for (std::size_t n = 1; n < span; ++n) std::memcpy(dst + n * size, dst, size);
-      }
-      k += span;
-    }
-  }
-
-  // The items of a tuple or list. Integers are immutable and the sequence keeps its items alive
-  // while they are stored, so an item that is the same object as the previous one (padding such
-  // as (0,) * 512) reuses its conversion.
-  template <bool IsTuple>
-  void put_items(char* rec, PyObject* seq, std::size_t& k) const {
-    PyObject* last = nullptr;
-    std::int64_t last_value = 0;
-    for (Py_ssize_t j = 0; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
-      PyObject* o = IsTuple ? PyTuple_GET_ITEM(seq, j) : PyList_GET_ITEM(seq, j);
-      if (o == last) {
-        Py_ssize_t run = 1;  // the same object again and again: one conversion, one tight loop
-        const Py_ssize_t n = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
-        while (j + run < n && (IsTuple ? PyTuple_GET_ITEM(seq, j + run) : PyList_GET_ITEM(seq, j + run)) == o) ++run;
-        put_run(rec, k, last_value, static_cast<std::size_t>(run));
-        j += run - 1;
-        continue;
-      }
-      if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow == 0) {
-          last = o;
-          last_value = static_cast<std::int64_t>(v);
-          put_int(rec, k, last_value);
-          continue;
-        }
-      }
-      last = nullptr;  // the general path may run Python code
-      py::object item = py::reinterpret_borrow<py::object>(o);  // kept while stored
-      put(rec, item, k);
-    }
-  }
-
-  void put(char* rec, py::handle value, std::size_t& k) const {
-    PyObject* o = value.ptr();
-    if (PyLong_CheckExact(o)) {
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-      if (overflow == 0) {
-        put_int(rec, k, static_cast<std::int64_t>(v));
-        return;
-      }
-    } else if (PyTuple_Check(o)) {
-      put_items<true>(rec, o, k);
-      return;
-    } else if (PyList_Check(o)) {
-      put_items<false>(rec, o, k);
-      return;
-    } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
-      py::list items = value.attr("ravel")().attr("tolist")();
-      for (py::handle v : items) put(rec, v, k);
-      return;
-    } else if (value.is_none()) {
-      fail(PyExc_TypeError, format("field '{0}': a value is None", path_));
-    }
-    if (k >= slots_.size()) {
-      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
-    }
-    put_number(rec, k, Value::from_python(value, "field '" + path_ + "'"));
-  }
-
-  std::string path_;
-  std::vector<Slot> slots_;
-  std::vector<std::uint32_t> span_;
+  Column<std::int64_t> counts_;
+  PacketColumn<std::uint16_t> words_;
+  PacketColumn<std::uint32_t> times_;
+  py::object Data_, print_exception_;
+  py::handle task_;
 };
 
 }  // namespace dravel::thr

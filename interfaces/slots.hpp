@@ -1,0 +1,275 @@
+// The scalar slots of a record field: every number a helper value is stored into, sub-records
+// flattened in layout order and sub-arrays in C order, resolved once per call. A nested helper
+// value (tuples, lists, NumPy arrays, numbers) is stored into them in order with NumPy's
+// conversions, without walking the layout for every number.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "records.hpp"
+
+namespace dravel {
+namespace py = pybind11;
+
+class FieldSlots {
+ public:
+  FieldSlots() = default;
+  explicit FieldSlots(const Field& field) : path_(field.path) {
+    collect(field, 0);
+    find_spans();
+  }
+
+  std::size_t size() const { return slots_.size(); }
+  const std::string& path() const { return path_; }
+
+  // Fails unless `n` values are to be written.
+  void expect(std::size_t n) const {
+    if (slots_.size() != n) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, {2} are written to it", path_, slots_.size(), n));
+    }
+  }
+
+  // Element 0 of the slots when they are n consecutive host-order values of type T (a plain
+  // array field), for straight copies; null otherwise.
+  template <class T>
+  char* packed(char* rec, std::size_t n) const {
+    if (slots_.size() != n || n == 0) return nullptr;
+    const Slot& first = slots_.front();
+    if (first.elem != elem_of<T>() || first.swap) return nullptr;
+    for (std::size_t j = 1; j < n; ++j) {
+      const Slot& s = slots_[j];
+      if (s.elem != first.elem || s.swap || s.offset != first.offset + j * sizeof(T)) return nullptr;
+    }
+    return rec + first.offset;
+  }
+
+  // Slot k of the record at `rec` (k below size()).
+  void store(char* rec, std::size_t k, const Value& v) const {
+    const Slot& s = slots_[k];
+    store_elem(rec + s.offset, s.elem, s.swap, v);
+  }
+  Value load(const char* rec, std::size_t k) const {
+    const Slot& s = slots_[k];
+    return load_elem(rec + s.offset, s.elem, s.swap);
+  }
+
+  // Copies the bytes of every slot from record `src` to record `dst` (same layout).
+  void copy(char* dst, const char* src) const {
+    for (const Slot& s : slots_) std::memcpy(dst + s.offset, src + s.offset, elem_size(s.elem));
+  }
+
+  // Stores a (nested) helper value into the record at `rec`.
+  void store(char* rec, py::handle value) const {
+    std::size_t k = 0;
+    put(rec, value, k);
+    if (k != slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
+    }
+  }
+
+ private:
+  struct Slot {
+    std::size_t offset;
+    Elem elem;
+    bool swap;
+  };
+
+  void collect(const Field& f, std::size_t base) {
+    if (!f.is_record()) {
+      for (std::size_t k = 0; k < f.count; ++k) push({base + f.offset + k * f.stride, f.elem, f.swap});
+      return;
+    }
+    for (std::size_t copy = 0; copy < f.count; ++copy) {
+      for (const Field& c : f.children) collect(c, base + copy * f.stride);  // children: offsets from the record
+    }
+  }
+
+  static bool is_integer(Elem e) { return e != Elem::F4 && e != Elem::F8 && e != Elem::B1; }
+
+  void push(const Slot& s) { slots_.push_back(s); }
+
+  // For every slot, how many slots from it on are integers of its type, in host order, one right
+  // after the other in the record: a span a run of equal values can be filled into at once.
+  void find_spans() {
+    span_.assign(slots_.size(), 0);
+    for (std::size_t k = slots_.size(); k-- > 0;) {
+      const Slot& a = slots_[k];
+      if (a.swap || !is_integer(a.elem)) continue;
+      span_[k] = 1;
+      if (k + 1 < slots_.size() && span_[k + 1] > 0 && slots_[k + 1].elem == a.elem &&
+          slots_[k + 1].offset == a.offset + elem_size(a.elem)) {
+        span_[k] += span_[k + 1];
+      }
+    }
+  }
+
+  void put_number(char* rec, std::size_t& k, const Value& v) const {
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const Slot& s = slots_[k++];
+    store_elem(rec + s.offset, s.elem, s.swap, v);
+  }
+
+  // An integer into slot k, modulo 2^N for integer slots (as put_number with an Int value).
+  void put_int(char* rec, std::size_t& k, std::int64_t v) const {
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const Slot& s = slots_[k++];
+    char* dst = rec + s.offset;
+    if (!s.swap) {
+      switch (s.elem) {
+        case Elem::U1: case Elem::I1: { auto x = static_cast<std::uint8_t>(v); std::memcpy(dst, &x, 1); return; }
+        case Elem::U2: case Elem::I2: { auto x = static_cast<std::uint16_t>(v); std::memcpy(dst, &x, 2); return; }
+        case Elem::U4: case Elem::I4: { auto x = static_cast<std::uint32_t>(v); std::memcpy(dst, &x, 4); return; }
+        case Elem::U8: case Elem::I8: { auto x = static_cast<std::uint64_t>(v); std::memcpy(dst, &x, 8); return; }
+        default: break;
+      }
+    }
+    store_elem(dst, s.elem, s.swap, Value::of(v));
+  }
+
+  // `count` copies of an integer into the slots from k on.
+  void put_run(char* rec, std::size_t& k, std::int64_t v, std::size_t count) const {
+    if (count > slots_.size() - std::min(k, slots_.size())) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    const std::size_t end = k + count;
+    while (k < end) {
+      const std::size_t span = std::min<std::size_t>(span_[k], end - k);
+      if (span == 0) {
+        put_int(rec, k, v);
+        continue;
+      }
+      char* dst = rec + slots_[k].offset;
+      const std::size_t size = elem_size(slots_[k].elem);
+      std::size_t one = k;
+      put_int(rec, one, v);  // the first element, converted; the others are copies of it
+      if (v == 0) {
+        std::memset(dst + size, 0, (span - 1) * size);
+      } else {
+        for (std::size_t n = 1; n < span; ++n) std::memcpy(dst + n * size, dst, size);
+      }
+      k += span;
+    }
+  }
+
+  // The items of a tuple or list. Integers are immutable and the sequence keeps its items alive
+  // while they are stored, so an item that is the same object as the previous one (padding such
+  // as (0,) * 512) reuses its conversion.
+  template <bool IsTuple>
+  void put_items(char* rec, PyObject* seq, std::size_t& k) const {
+    PyObject* last = nullptr;
+    std::int64_t last_value = 0;
+    for (Py_ssize_t j = 0; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
+      PyObject* o = IsTuple ? PyTuple_GET_ITEM(seq, j) : PyList_GET_ITEM(seq, j);
+      if (o == last) {
+        Py_ssize_t run = 1;  // the same object again and again: one conversion, one tight loop
+        const Py_ssize_t n = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
+        while (j + run < n && (IsTuple ? PyTuple_GET_ITEM(seq, j + run) : PyList_GET_ITEM(seq, j + run)) == o) ++run;
+        put_run(rec, k, last_value, static_cast<std::size_t>(run));
+        j += run - 1;
+        continue;
+      }
+      if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow == 0) {
+          last = o;
+          last_value = static_cast<std::int64_t>(v);
+          put_int(rec, k, last_value);
+          continue;
+        }
+      }
+      last = nullptr;  // the general path may run Python code
+      py::object item = py::reinterpret_borrow<py::object>(o);  // kept while stored
+      put(rec, item, k);
+    }
+  }
+
+  // The numbers of an array read straight from its buffer, in C order, when its elements are
+  // plain host-order numbers; false (nothing stored) otherwise.
+  bool put_buffer(char* rec, py::handle array, std::size_t& k) const {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    struct Release {
+      Py_buffer* v;
+      ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const std::size_t size = static_cast<std::size_t>(view.itemsize);
+    Value probe;
+    const std::vector<char> zero(size, 0);
+    if (!Value::read(view.format, size, zero.data(), probe)) return false;
+    const std::size_t ndim = static_cast<std::size_t>(view.ndim);
+    std::size_t total = 1;
+    for (std::size_t d = 0; d < ndim; ++d) total *= static_cast<std::size_t>(view.shape[d]);
+    if (total > slots_.size() - std::min(k, slots_.size())) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    std::vector<Py_ssize_t> index(ndim, 0);
+    const char* base = static_cast<const char*>(view.buf);
+    for (std::size_t n = 0; n < total; ++n) {
+      const char* p = base;
+      for (std::size_t d = 0; d < ndim; ++d) p += index[d] * view.strides[d];
+      Value v;
+      Value::read(view.format, size, p, v);
+      if (v.kind == Value::Kind::Int) put_int(rec, k, v.i);
+      else put_number(rec, k, v);
+      for (std::size_t d = ndim; d-- > 0;) {
+        if (++index[d] < view.shape[d]) break;
+        index[d] = 0;
+      }
+    }
+    return true;
+  }
+
+  void put(char* rec, py::handle value, std::size_t& k) const {
+    PyObject* o = value.ptr();
+    if (PyLong_CheckExact(o)) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      if (overflow == 0) {
+        put_int(rec, k, static_cast<std::int64_t>(v));
+        return;
+      }
+    } else if (PyTuple_Check(o)) {
+      put_items<true>(rec, o, k);
+      return;
+    } else if (PyList_Check(o)) {
+      put_items<false>(rec, o, k);
+      return;
+    } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
+      if (put_buffer(rec, value, k)) return;
+      py::list items = value.attr("ravel")().attr("tolist")();
+      for (py::handle v : items) put(rec, v, k);
+      return;
+    } else if (value.is_none()) {
+      fail(PyExc_TypeError, format("field '{0}': a value is None", path_));
+    }
+    if (k >= slots_.size()) {
+      fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
+    }
+    put_number(rec, k, Value::from_python(value, "field '" + path_ + "'"));
+  }
+
+  std::string path_;
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> span_;
+};
+
+}  // namespace dravel
