@@ -47,6 +47,12 @@ Components& bindings() {
   return *components;
 }
 
+// The components every decoder calls: the time service and the fill-value library.
+struct RecordComponents {
+  Binding Time{"quorel.time", "Time"};
+  Binding fill_records{"tesmo.converters.cdf_fill", "fill_records"};
+};
+
 // NumPy entry points used by the interfaces (bound once, like the components).
 struct NumPy {
   py::object asarray, require, zeros, empty, dtype, unique, generic;

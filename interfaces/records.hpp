@@ -82,24 +82,16 @@ struct Value {
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
       case '?': out = of(static_cast<std::int64_t>(*p != 0)); return true;
-      case 'b': case 'h': case 'i': case 'l': case 'q':
-        out = of(signed_at(p, size)); return size == 1 || size == 2 || size == 4 || size == 8;
-      case 'B': case 'H': case 'I': case 'L': case 'Q':
-        out = of(unsigned_at(p, size)); return size == 1 || size == 2 || size == 4 || size == 8;
-      case 'f': {
+      case 'b': case 'h': case 'i': case 'l': case 'q': return integer_at<true>(p, size, out);
+      case 'B': case 'H': case 'I': case 'L': case 'Q': return integer_at<false>(p, size, out);
+      case 'f':
         if (size != sizeof(float)) return false;
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        out = of(static_cast<double>(v));
+        out = of(static_cast<double>(bits_at<float>(p)));
         return true;
-      }
-      case 'd': {
+      case 'd':
         if (size != sizeof(double)) return false;
-        double v;
-        std::memcpy(&v, p, sizeof v);
-        out = of(v);
+        out = of(bits_at<double>(p));
         return true;
-      }
       default: return false;
     }
   }
@@ -147,22 +139,22 @@ struct Value {
   }
 
  private:
-  static std::int64_t signed_at(const char* p, std::size_t size) {
-    switch (size) {
-      case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
-      case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-      case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-      case 8: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
-      default: return 0;
-    }
+  template <class T>
+  static T bits_at(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
   }
-  static std::uint64_t unsigned_at(const char* p, std::size_t size) {
+  // The integer of `size` bytes at `p`, signed or not; false for a size no integer has.
+  template <bool Signed>
+  static bool integer_at(const char* p, std::size_t size, Value& out) {
+    using Wide = std::conditional_t<Signed, std::int64_t, std::uint64_t>;
     switch (size) {
-      case 1: { std::uint8_t v; std::memcpy(&v, p, 1); return v; }
-      case 2: { std::uint16_t v; std::memcpy(&v, p, 2); return v; }
-      case 4: { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-      case 8: { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
-      default: return 0;
+      case 1: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int8_t, std::uint8_t>>(p))); return true;
+      case 2: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int16_t, std::uint16_t>>(p))); return true;
+      case 4: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int32_t, std::uint32_t>>(p))); return true;
+      case 8: out = of(bits_at<Wide>(p)); return true;
+      default: return false;
     }
   }
 };

@@ -26,12 +26,7 @@ namespace dravel::tds::lfm {
 namespace py = pybind11;
 
 // Outside components of the LFM decoders.
-struct Components {
-  Binding Time{"quorel.time", "Time"};
-  Binding fill_records{"tesmo.converters.cdf_fill", "fill_records"};
-  Binding logger{"vantor.core.logger", "logger"};
-  Binding sort_data{"kesta.dravel.tasks.utils", "sort_data"};
-};
+using Components = tds::Components;
 
 constexpr std::size_t NFREQ_MAX = 200;
 

@@ -30,11 +30,7 @@ const char* const PACKET = "TM_TDS_SCIENCE_ROUTINE_HISTMAP";
 constexpr std::size_t COUNTS_SIDE = 128;
 constexpr std::int64_t U16_MAX = std::numeric_limits<std::uint16_t>::max();
 
-struct Components {
-  Binding Time{"quorel.time", "Time"};
-  Binding fill_records{"tesmo.converters.cdf_fill", "fill_records"};
-  Binding logger{"vantor.core.logger", "logger"};
-  Binding sort_data{"kesta.dravel.tasks.utils", "sort_data"};
+struct Components : tds::Components {
   Binding group{"kesta.dravel.tasks.tds.utils", "group"};
 };
 

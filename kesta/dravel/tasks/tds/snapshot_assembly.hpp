@@ -31,13 +31,9 @@ namespace dravel::tds {
 namespace py = pybind11;
 
 // Outside components of the snapshot decoders.
-struct SnapshotComponents {
-  Binding Time{"quorel.time", "Time"};
-  Binding fill_records{"tesmo.converters.cdf_fill", "fill_records"};
+struct SnapshotComponents : Components {
   Binding CDFToFill{"tesmo.converters.cdf_fill", "CDFToFill"};
-  Binding logger{"vantor.core.logger", "logger"};
   Binding print_exception{"vantor.core.tools.exceptions", "print_exception"};
-  Binding sort_data{"kesta.dravel.tasks.utils", "sort_data"};
   Binding count_swf{"kesta.dravel.tasks.tds.utils", "count_swf"};
 };
 

@@ -19,6 +19,12 @@
 namespace dravel::tds {
 namespace py = pybind11;
 
+// The components every TDS decoder calls.
+struct Components : RecordComponents {
+  Binding logger{"vantor.core.logger", "logger"};
+  Binding sort_data{"kesta.dravel.tasks.utils", "sort_data"};
+};
+
 // Logs "Get data for <name>" and returns the packet type's packet group, or nothing when the
 // store's TM group has no such packet type (the normal empty case).
 inline std::optional<py::object> packet_group(py::handle l0, const std::string& name, const Logger& log) {

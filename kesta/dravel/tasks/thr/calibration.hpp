@@ -34,17 +34,23 @@ constexpr std::size_t NLEVELS = 9;
 constexpr std::uint8_t SURVEY_MODE = 2;
 
 // Components both calibration decoders call.
-struct CommonComponents {
-  Binding Data{"quorel.packet_structure.data", "Data"};
-  Binding Time{"quorel.time", "Time"};
-  Binding set_fillval{"tesmo.converters.cdf_fill", "fill_records"};
-  Binding print_exception{"vantor.core.tools.exceptions", "print_exception"};
+struct CommonComponents : thr::Components {
   Binding voltages{"kesta.dravel.tasks.thr.science_tools", "voltages"};
-  Binding input_setup{"kesta.dravel.tasks.thr.science_tools", "input_setup"};
-  Binding do_analysis{"kesta.dravel.tasks.thr.science_tools", "do_analysis"};
   Binding voltages_dtype{"kesta.dravel.tasks.thr.science_tools", "voltages_dtype"};
-  Binding input_setup_dtype{"kesta.dravel.tasks.thr.science_tools", "input_setup_dtype"};
-  Binding do_analysis_dtype{"kesta.dravel.tasks.thr.science_tools", "do_analysis_dtype"};
+
+  // The names a calibration module shows these components under.
+  std::vector<std::pair<const char*, const Binding*>> shown() const {
+    return {{"Data", &Data},
+            {"Time", &Time},
+            {"set_fillval", &fill_records},
+            {"print_exception", &print_exception},
+            {"voltages", &voltages},
+            {"input_setup", &input_setup},
+            {"do_analysis", &do_analysis},
+            {"voltages_dtype", &voltages_dtype},
+            {"input_setup_dtype", &input_setup_dtype},
+            {"do_analysis_dtype", &do_analysis_dtype}};
+  }
 };
 
 // The common components as their modules hold them at the start of a call.
@@ -56,7 +62,7 @@ struct CommonHelpers {
   explicit CommonHelpers(const CommonComponents& c)
       : Data(c.Data.get()),
         Time(c.Time.get()),
-        set_fillval(c.set_fillval.get()),
+        set_fillval(c.fill_records.get()),
         print_exception(c.print_exception.get()),
         voltages(c.voltages.get()),
         input_setup(c.input_setup.get()),

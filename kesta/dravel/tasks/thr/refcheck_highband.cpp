@@ -27,7 +27,7 @@ constexpr const char* STEP_NAMES[NBANDS] = {"hf1_step", "hf2_step"};
 // Byte where the channel values start, after the header.
 constexpr std::uint64_t HEADER_BYTES = 14;
 
-struct Components : calibration::CommonComponents {
+struct ModuleComponents : calibration::CommonComponents {
   Binding hfr_setup{"kesta.dravel.tasks.thr.hfr", "hfr_setup"};
   Binding hfr_sweep_setup{"kesta.dravel.tasks.thr.hfr", "hfr_sweep_setup"};
   Binding extract_band{"kesta.dravel.tasks.thr.hfr", "extract_band"};
@@ -77,7 +77,7 @@ py::list block_data_dtype() {
 }
 
 py::list create_dtype() {
-  const Components& c = bindings<Components>();
+  const ModuleComponents& c = bindings<ModuleComponents>();
   py::list l;
   l.append(entry("temperature_pcb", "uint8"));
   l.append(entry("voltages", c.voltages_dtype.get()()));
@@ -115,7 +115,7 @@ struct RecordCount {
 
 // The steps of the HFR calibration decommutation (see calibration::decommute).
 struct HfrCalibration {
-  using Components = ::Components;
+  using Components = ModuleComponents;
   static constexpr std::size_t NBANDS = ::NBANDS;
   static constexpr calibration::PacketParams params{"PA_THR_HFR_DATA_CNT", "PA_THR_HFR_DATA"};
   static PyObject* error() { return decom_error; }
@@ -123,7 +123,7 @@ struct HfrCalibration {
 
   struct Helpers : calibration::CommonHelpers {
     py::object hfr_setup, hfr_sweep_setup, extract_band, compute_frequency, hfr_dtype;
-    explicit Helpers(const Components& c)
+    explicit Helpers(const ModuleComponents& c)
         : CommonHelpers(c),
           hfr_setup(c.hfr_setup.get()),
           hfr_sweep_setup(c.hfr_sweep_setup.get()),
@@ -310,9 +310,9 @@ py::object band_record_number(py::object array) {
 }  // namespace
 
 PYBIND11_MODULE(refcheck_highband, m) {
-  ModuleDef def = ModuleDef::with<Components>(
+  ModuleDef def = ModuleDef::with<ModuleComponents>(
       m, "HFR calibration packets into L1 HFR records: one per enabled band, level and frequency step.");
-  const Components& c = bindings<Components>();
+  const ModuleComponents& c = bindings<ModuleComponents>();
   def.def("decommute", &decommute,
           "L1 HFR records of a group of HFR calibration packets: one per enabled band, calibration level and "
           "frequency step, in packet, band, level and step order. A packet that fails to decode is reported to "
@@ -325,20 +325,15 @@ PYBIND11_MODULE(refcheck_highband, m) {
            "The HFR sweep setup command: hf2_step, hf2_size, hf1_step, hf1_size.")
       .def("channel_dtype", &channel_dtype, "One channel of a calibration level: 512 values of each band.")
       .def("block_data_dtype", &block_data_dtype, "Calibration values: levels \"0\" to \"8\", each with ch1 and ch2.")
-      .show_components({{"Data", &c.Data},
-                        {"Time", &c.Time},
-                        {"set_fillval", &c.set_fillval},
-                        {"print_exception", &c.print_exception},
-                        {"voltages", &c.voltages},
-                        {"input_setup", &c.input_setup},
-                        {"do_analysis", &c.do_analysis},
-                        {"voltages_dtype", &c.voltages_dtype},
-                        {"input_setup_dtype", &c.input_setup_dtype},
-                        {"do_analysis_dtype", &c.do_analysis_dtype},
-                        {"hfr_setup", &c.hfr_setup},
-                        {"hfr_sweep_setup", &c.hfr_sweep_setup},
-                        {"extract_band", &c.extract_band},
-                        {"compute_frequency", &c.compute_frequency},
-                        {"hfr_dtype", &c.hfr_dtype}});
+      .show_components([&c] {
+        auto shown = c.shown();
+        shown.insert(shown.end(), {
+                         {"hfr_setup", &c.hfr_setup},
+                         {"hfr_sweep_setup", &c.hfr_sweep_setup},
+                         {"extract_band", &c.extract_band},
+                         {"compute_frequency", &c.compute_frequency},
+                         {"hfr_dtype", &c.hfr_dtype}});
+        return shown;
+      }());
   decom_error = def.error_class("HFRCalibrationDecomError", "Error management for HFR calibration.");
 }

@@ -28,7 +28,7 @@ constexpr std::uint64_t HEADER_BYTES = 10;
 
 PyObject* decom_error = nullptr;  // TNRCalibrationDecomError, made when the module loads
 
-struct Components : calibration::CommonComponents {
+struct ModuleComponents : calibration::CommonComponents {
   Binding tnr_setup{"kesta.dravel.tasks.thr.tnr", "tnr_setup"};
   Binding extract_band{"kesta.dravel.tasks.thr.tnr", "extract_calibration_band"};
   Binding tnr_dtype{"kesta.dravel.tasks.thr.tnr", "tnr_dtype"};
@@ -46,7 +46,7 @@ py::list block_data_dtype() {
 }
 
 py::list create_dtype() {
-  const Components& c = bindings<Components>();
+  const ModuleComponents& c = bindings<ModuleComponents>();
   py::list l;
   l.append(entry("temperature_pcb", "uint8"));
   l.append(entry("voltages", c.voltages_dtype.get()()));
@@ -60,7 +60,7 @@ py::list create_dtype() {
 
 // The steps of the TNR calibration decommutation (see calibration::decommute).
 struct TnrCalibration {
-  using Components = ::Components;
+  using Components = ModuleComponents;
   static constexpr std::size_t NBANDS = tnr::NBANDS;
   static constexpr calibration::PacketParams params{"PA_THR_TNR_DATA_CNT", "PA_THR_TNR_DATA"};
   static PyObject* error() { return decom_error; }
@@ -68,7 +68,7 @@ struct TnrCalibration {
 
   struct Helpers : calibration::CommonHelpers {
     py::object tnr_setup, extract_band, tnr_dtype;
-    explicit Helpers(const Components& c)
+    explicit Helpers(const ModuleComponents& c)
         : CommonHelpers(c), tnr_setup(c.tnr_setup.get()), extract_band(c.extract_band.get()), tnr_dtype(c.tnr_dtype.get()) {}
   };
   static py::object l1_layout(const Helpers& h) { return h.tnr_dtype(); }
@@ -261,8 +261,8 @@ py::array decommute(py::object group, py::object task) { return calibration::dec
 }  // namespace
 
 PYBIND11_MODULE(refcheck_lowband, m) {
-  ModuleDef def = ModuleDef::with<Components>(m, "TNR calibration packets into L1 TNR records: nine per enabled band per packet.");
-  const Components& c = bindings<Components>();
+  ModuleDef def = ModuleDef::with<ModuleComponents>(m, "TNR calibration packets into L1 TNR records: nine per enabled band per packet.");
+  const ModuleComponents& c = bindings<ModuleComponents>();
   def.def("decommute", &decommute,
           "L1 TNR records of a group of TNR calibration packets: nine per enabled band per packet, in "
           "packet, band and level order. A packet that fails to decode is reported to the task and skipped.",
@@ -272,18 +272,13 @@ PYBIND11_MODULE(refcheck_lowband, m) {
       .def("channel_dtype", &channel_dtype, "One channel of a calibration band: its AGC and 8 autos.")
       .def("band_dtype", &band_dtype, "One calibration band: both channels and 8 cross terms (real, imaginary).")
       .def("block_data_dtype", &block_data_dtype, "Calibration spectra: levels \"0\" to \"8\", each with bands a to d.")
-      .show_components({{"Data", &c.Data},
-                        {"Time", &c.Time},
-                        {"set_fillval", &c.set_fillval},
-                        {"print_exception", &c.print_exception},
-                        {"voltages", &c.voltages},
-                        {"input_setup", &c.input_setup},
-                        {"do_analysis", &c.do_analysis},
-                        {"voltages_dtype", &c.voltages_dtype},
-                        {"input_setup_dtype", &c.input_setup_dtype},
-                        {"do_analysis_dtype", &c.do_analysis_dtype},
-                        {"tnr_setup", &c.tnr_setup},
-                        {"extract_band", &c.extract_band},
-                        {"tnr_dtype", &c.tnr_dtype}});
+      .show_components([&c] {
+        auto shown = c.shown();
+        shown.insert(shown.end(), {
+                         {"tnr_setup", &c.tnr_setup},
+                         {"extract_band", &c.extract_band},
+                         {"tnr_dtype", &c.tnr_dtype}});
+        return shown;
+      }());
   decom_error = def.error_class("TNRCalibrationDecomError", "Error management for TNR calibration.");
 }

@@ -46,20 +46,12 @@ constexpr std::size_t BLOCK_HEADER_BYTES = 30;
 // ---------------------------------------------------------------------------------------
 // Outside components
 
-struct Components {
-  Binding Data{"quorel.packet_structure.data", "Data"};
-  Binding Time{"quorel.time", "Time"};
-  Binding filler{"tesmo.converters.cdf_fill", "fill_records"};
-  Binding print_exception{"vantor.core.tools.exceptions", "print_exception"};
+struct Components : thr::Components {
   Binding zelk_status{"kesta.dravel.tasks.thr.science_tools", "zelk_status"};
   Binding temperatures_command{"kesta.dravel.tasks.thr.science_tools", "temperatures_command"};
-  Binding input_setup{"kesta.dravel.tasks.thr.science_tools", "input_setup"};
-  Binding do_analysis{"kesta.dravel.tasks.thr.science_tools", "do_analysis"};
   Binding average_nr{"kesta.dravel.tasks.thr.science_tools", "average_nr"};
   Binding zelk_status_dtype{"kesta.dravel.tasks.thr.science_tools", "zelk_status_dtype"};
   Binding temperatures_dtype{"kesta.dravel.tasks.thr.science_tools", "temperatures_dtype"};
-  Binding input_setup_dtype{"kesta.dravel.tasks.thr.science_tools", "input_setup_dtype"};
-  Binding do_analysis_dtype{"kesta.dravel.tasks.thr.science_tools", "do_analysis_dtype"};
   Binding tnr_setup{"kesta.dravel.tasks.thr.tnr", "tnr_setup"};
   Binding delta_times{"kesta.dravel.tasks.thr.tnr", "delta_times"};
   Binding extract_band{"kesta.dravel.tasks.thr.tnr", "extract_band"};
@@ -79,7 +71,7 @@ struct Helpers {
     const Components& c = components();
     Data = c.Data.get();
     Time = c.Time.get();
-    filler = c.filler.get();
+    filler = c.fill_records.get();
     print_exception = c.print_exception.get();
     zelk_status = c.zelk_status.get();
     temperatures_command = c.temperatures_command.get();

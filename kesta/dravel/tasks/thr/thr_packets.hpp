@@ -26,6 +26,16 @@
 namespace dravel::thr {
 namespace py = pybind11;
 
+// The components every THR decoder calls.
+struct Components : RecordComponents {
+  Binding Data{"quorel.packet_structure.data", "Data"};
+  Binding print_exception{"vantor.core.tools.exceptions", "print_exception"};
+  Binding input_setup{"kesta.dravel.tasks.thr.science_tools", "input_setup"};
+  Binding do_analysis{"kesta.dravel.tasks.thr.science_tools", "do_analysis"};
+  Binding input_setup_dtype{"kesta.dravel.tasks.thr.science_tools", "input_setup_dtype"};
+  Binding do_analysis_dtype{"kesta.dravel.tasks.thr.science_tools", "do_analysis_dtype"};
+};
+
 // Packet bytes: the first `count` words of a row, each written most significant byte first.
 inline py::bytes packet_bytes(const std::uint16_t* words, std::size_t count) {
   py::bytes out(nullptr, static_cast<py::ssize_t>(2 * count));
