@@ -154,7 +154,8 @@ inline RecordArray fill_valued_records(const CommonHelpers& h, py::handle descri
 
 // Packet record fields of the header both calibration packets have.
 struct PacketHeader {
-  Field temperature_pcb, acquisition_time, minus5, plus5, plus12, fe, sensor_1, sensor_2, ch1, ch2;
+  Field temperature_pcb, acquisition_time, minus5, plus5, plus12;
+  CommandFields commands;
   FieldSlots voltages, input_setup, do_analysis;
 
   explicit PacketHeader(const py::dtype& layout)
@@ -163,11 +164,7 @@ struct PacketHeader {
         minus5(Field::resolve(layout, "voltages.minus5")),
         plus5(Field::resolve(layout, "voltages.plus5")),
         plus12(Field::resolve(layout, "voltages.plus12")),
-        fe(Field::resolve(layout, "input_setup.fe")),
-        sensor_1(Field::resolve(layout, "input_setup.sensor_tnr_1")),
-        sensor_2(Field::resolve(layout, "input_setup.sensor_tnr_2")),
-        ch1(Field::resolve(layout, "do_analysis.ch1")),
-        ch2(Field::resolve(layout, "do_analysis.ch2")),
+        commands(layout),
         voltages(Field::resolve(layout, "voltages")),
         input_setup(Field::resolve(layout, "input_setup")),
         do_analysis(Field::resolve(layout, "do_analysis")) {}
@@ -181,6 +178,19 @@ struct PacketHeader {
 // The helper results of a packet's header, as decoded.
 struct HeaderValues {
   py::object temperature_pcb, voltages, input_setup, do_analysis;
+
+  // The PCB temperature, the voltages (byte 1), then the decoder's setup command (setup()),
+  // then the input setup (byte 6).
+  template <class Setup>
+  void decode(const CommonHelpers& h, const py::object& reader, Setup&& setup) {
+    temperature_pcb = h.first_byte(reader);
+    voltages = command(vcall(h.voltages, reader, py_int(1)), "voltages");
+    setup();
+    input_setup = command(vcall(h.input_setup, reader, py_int(6)), "input_setup");
+  }
+  void decode_analysis(const CommonHelpers& h, const py::object& reader, std::int64_t byte) {
+    do_analysis = command(vcall(h.do_analysis, reader, py_int(byte)), "do_analysis");
+  }
 
   void store(const PacketHeader& h, char* rec) const {
     h.temperature_pcb.store(rec, Value::from_python(temperature_pcb, "temperature_pcb"));
@@ -223,11 +233,11 @@ struct PacketValues {
     coarse = convert::from<std::uint32_t>(h.acquisition_time.load(packet, 0));
     fine = convert::from<std::uint32_t>(h.acquisition_time.load(packet, 1));
     synchro = h.acquisition_time.load(packet, 2);
-    channel_1 = h.ch1.load(packet);
-    channel_2 = h.ch2.load(packet);
-    front_end = h.fe.load(packet);
-    sensor_1 = h.sensor_1.load(packet);
-    sensor_2 = h.sensor_2.load(packet);
+    channel_1 = h.commands.ch1.load(packet);
+    channel_2 = h.commands.ch2.load(packet);
+    front_end = h.commands.fe.load(packet);
+    sensor_1 = h.commands.sensor_1.load(packet);
+    sensor_2 = h.commands.sensor_2.load(packet);
     temperature[0] = h.temperature_pcb.load(packet);
     temperature[1] = h.minus5.load(packet);
     temperature[2] = h.plus5.load(packet);

@@ -176,16 +176,13 @@ struct Decoded {
 
 // Calls the helpers on one packet's reader (offset 0); returns the consumed size in bytes.
 static std::uint64_t extract_data(const Helpers& h, const py::object& data, Decoded& d) {
-  d.header.temperature_pcb = h.first_byte(data);
-  d.header.voltages = calibration::command(vcall(h.voltages, data, py_int(1)), "voltages");
-  d.setup = calibration::command(vcall(h.hfr_setup, data, py_int(4)), "hfr_setup");
-  d.header.input_setup = calibration::command(vcall(h.input_setup, data, py_int(6)), "input_setup");
+  d.header.decode(h, data, [&] { d.setup = calibration::command(vcall(h.hfr_setup, data, py_int(4)), "hfr_setup"); });
   d.sweep = calibration::command(vcall(h.hfr_sweep_setup, data, py_int(8)), "hfr_sweep_setup");
   const std::uint16_t hf1_steps =
       unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 2, "hfr_sweep_setup"), "the HF1 step count");
   const std::uint16_t hf2_steps =
       unsigned_value<std::uint16_t>(calibration::item_of(d.sweep, 0, "hfr_sweep_setup"), "the HF2 step count");
-  d.header.do_analysis = calibration::command(vcall(h.do_analysis, data, py_int(13)), "do_analysis");
+  d.header.decode_analysis(h, data, 13);
 
   // Channel flags ch1, ch2 are analysis items 4 and 3; band flags hf1, hf2 setup items 3 and 2.
   const py::object channel_flags[NCHANNELS] = {calibration::item_of(d.header.do_analysis, 4, "do_analysis"),

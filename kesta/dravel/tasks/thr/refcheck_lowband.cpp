@@ -119,11 +119,8 @@ struct TnrCalibration {
 
   // Calls the helpers on one packet's reader (offset 0); returns the consumed size in bytes.
   static std::uint64_t extract_data(const Helpers& h, const py::object& data, Decoded& d) {
-    d.header.temperature_pcb = h.first_byte(data);
-    d.header.voltages = calibration::command(vcall(h.voltages, data, py_int(1)), "voltages");
-    d.setup = calibration::command(vcall(h.tnr_setup, data, py_int(5)), "tnr_setup");
-    d.header.input_setup = calibration::command(vcall(h.input_setup, data, py_int(6)), "input_setup");
-    d.header.do_analysis = calibration::command(vcall(h.do_analysis, data, py_int(9)), "do_analysis");
+    d.header.decode(h, data, [&] { d.setup = calibration::command(vcall(h.tnr_setup, data, py_int(5)), "tnr_setup"); });
+    d.header.decode_analysis(h, data, 9);
 
     // Band flags a, b, c, d are setup items 6, 5, 4, 3.
     py::object flags[NBANDS];

@@ -239,7 +239,8 @@ std::uint64_t extract_data(const Helpers& h, const Names& names, const BlockPlan
 // The block record fields an output record is made of.
 struct BlockFields {
   FieldSlots acquisition_time, zelk_status, temperatures;
-  Field av, au, cr, ch1, ch2, fe, sensor1, sensor2;
+  Field av, au, cr;
+  thr::CommandFields commands;
   std::array<Field, NBANDS> flag, ticks, agc1, agc2, auto1, auto2, cross;
 
   explicit BlockFields(const RecordArray& b)
@@ -249,11 +250,7 @@ struct BlockFields {
         av(b.field("tnr_setup.av")),
         au(b.field("tnr_setup.au")),
         cr(b.field("tnr_setup.cr")),
-        ch1(b.field("do_analysis.ch1")),
-        ch2(b.field("do_analysis.ch2")),
-        fe(b.field("input_setup.fe")),
-        sensor1(b.field("input_setup.sensor_tnr_1")),
-        sensor2(b.field("input_setup.sensor_tnr_2")) {
+        commands(b.layout()) {
     for (std::size_t k = 0; k < NBANDS; ++k) {
       const std::string L = BAND_LETTERS[k];
       flag[k] = b.field("tnr_setup." + L);
@@ -414,11 +411,11 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
 
   r.auto_cross_status.store(out, 0, b.au.load(blk));
   r.auto_cross_status.store(out, 1, b.cr.load(blk));
-  r.channel_status.store(out, 0, b.ch1.load(blk));
-  r.channel_status.store(out, 1, b.ch2.load(blk));
-  r.front_end.store(out, 0, b.fe.load(blk));
-  r.sensor_config.store(out, 0, b.sensor1.load(blk));
-  r.sensor_config.store(out, 1, b.sensor2.load(blk));
+  r.channel_status.store(out, 0, b.commands.ch1.load(blk));
+  r.channel_status.store(out, 1, b.commands.ch2.load(blk));
+  r.front_end.store(out, 0, b.commands.fe.load(blk));
+  r.sensor_config.store(out, 0, b.commands.sensor_1.load(blk));
+  r.sensor_config.store(out, 1, b.commands.sensor_2.load(blk));
   r.zelk_status.expect(b.zelk_status.size());
   for (std::size_t j = 0; j < b.zelk_status.size(); ++j) r.zelk_status.store(out, j, b.zelk_status.load(blk, j));
   r.temperature.expect(b.temperatures.size());

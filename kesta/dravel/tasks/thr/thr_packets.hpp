@@ -36,6 +36,19 @@ struct Components : RecordComponents {
   Binding do_analysis_dtype{"kesta.dravel.tasks.thr.science_tools", "do_analysis_dtype"};
 };
 
+// The command fields of an intermediate record that the L1 THR records copy: the front end and
+// sensors of the input setup, and the channel flags of the analysis command.
+struct CommandFields {
+  Field fe, sensor_1, sensor_2, ch1, ch2;
+
+  explicit CommandFields(const py::dtype& layout)
+      : fe(Field::resolve(layout, "input_setup.fe")),
+        sensor_1(Field::resolve(layout, "input_setup.sensor_tnr_1")),
+        sensor_2(Field::resolve(layout, "input_setup.sensor_tnr_2")),
+        ch1(Field::resolve(layout, "do_analysis.ch1")),
+        ch2(Field::resolve(layout, "do_analysis.ch2")) {}
+};
+
 // Packet bytes: the first `count` words of a row, each written most significant byte first.
 inline py::bytes packet_bytes(const std::uint16_t* words, std::size_t count) {
   py::bytes out(nullptr, static_cast<py::ssize_t>(2 * count));
