@@ -33,6 +33,9 @@ class Product:
     order: str = ""
     grouping: str = ""
     unit_param: str = ""
+    # Where the L1 record layout comes from: "module:NAME" (a layout constant) or
+    # "module:name()" (a layout operation of the pipeline's helpers).
+    layout: str = ""
 
     def decoder(self):
         return getattr(importlib.import_module(self.module), self.entry)
@@ -44,6 +47,12 @@ class Product:
             group = l0["TM"][self.packets[0]]["source_data"]
             return function(group, task, **dict(self.kwargs))
         return function(l0, task, **dict(self.kwargs))
+
+    def record_dtype(self):
+        """The L1 record layout the installed decoder (or helper module) gives."""
+        module, name = self.layout.split(":")
+        value = getattr(importlib.import_module(module), name.rstrip("()"))
+        return np.dtype(value() if name.endswith("()") else value)
 
     @property
     def time_param(self):
@@ -88,38 +97,49 @@ HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
 
 PRODUCTS = (
     Product("tnr_normal", "kesta.dravel.tasks.thr.survey_lowband", "decommute_normal",
-            (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+            (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
     Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
-            (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+            (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
     Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
-            (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+            (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
     Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
-            (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr"),
+            (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
+            layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
+            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF"),
     Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
+            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF"),
     Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
+            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF"),
     Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR"),
+            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
+            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF"),
     Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
             ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap",
-            unit="histogram", order="time", grouping="group", unit_param="PA_TDS_HIST2D_PKT_NR"),
+            unit="histogram", order="time", grouping="group", unit_param="PA_TDS_HIST2D_PKT_NR",
+            layout="kesta.dravel.tasks.tds.routine_histmap:HIST2D"),
     Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
             ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm",
-            order="time", grouping="packet"),
+            order="time", grouping="packet",
+            layout="kesta.dravel.tasks.tds.slowmode_specmat:SM"),
     Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",
             ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm",
-            order="time", grouping="packet"),
+            order="time", grouping="packet",
+            layout="kesta.dravel.tasks.tds.slowmode_density:PSD"),
 )
 
 BY_NAME = {p.name: p for p in PRODUCTS}

@@ -47,12 +47,9 @@ def _seed(text):
 
 
 def _version():
-    try:
-        from importlib.metadata import version
+    from kesta.dravel.l1.attributes import software_version
 
-        return version("kesta-dravel")
-    except Exception:
-        return "unknown"
+    return software_version()
 
 
 def _common(parser, top):

@@ -173,9 +173,10 @@ def _to_files(f, todo, folder, format, data_version, overwrite, result, progress
                 kwargs = {"parents": os.path.basename(result.input), "overwrite": overwrite}
                 if format == "cdf":
                     kwargs["data_version"] = data_version
-                path = write(done.data, product, folder, **kwargs)
-                if path:
-                    result.outputs.append(path)
+                written = write(done.data, product, folder, **kwargs)
+                result.outputs.extend(written)
+                if not written:
+                    result.notes.append(f"{product.name}: no records, no file written")
             done.data = None
             result.products.append(done)
             if progress:

@@ -70,12 +70,13 @@ class Target:
     """One file to write: `open` makes the temporary file, `commit` renames it into place,
     `abort` removes it."""
 
-    def __init__(self, path, overwrite=True):
+    def __init__(self, path, overwrite=True, suffix=""):
         self.path = os.fspath(path)
         check_writable(self.path, overwrite)
         folder, base = os.path.split(os.path.abspath(self.path))
         self.folder = folder
-        self.tmp = os.path.join(folder, f".{base}.{os.getpid()}.{threading.get_ident()}.part")
+        # `suffix` ends the temporary name for libraries that insist on an extension
+        self.tmp = os.path.join(folder, f".{base}.{os.getpid()}.{threading.get_ident()}.part{suffix}")
         self.overwrite = overwrite
 
     def open(self, opener):

@@ -1,0 +1,156 @@
+"""The attributes of each L1 variable, from its product's table and its record layout.
+
+What a table says wins; what it does not say comes from the layout (element type, shape), so
+any leaf field gets valid attributes. Fill values come from the installed fill-value component.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import layout as _layout
+from .metadata import DIMENSIONS, PROJECT, TABLES
+
+
+def fill_value(dtype):
+    """The fill value of an element type, from the pipeline's fill-value component."""
+    from tesmo.converters.cdf_fill import CDFToFill
+
+    dtype = np.dtype(dtype)
+    return np.asarray(CDFToFill()(dtype.name)).astype(dtype)[()]
+
+
+def _name(product):
+    return product if isinstance(product, str) else product.name
+
+
+def table(product):
+    """The metadata table of a product ({} for a product no table describes)."""
+    return TABLES.get(_name(product), {})
+
+
+@dataclass
+class Variable:
+    leaf: _layout.Leaf
+    name: str
+    catdesc: str
+    units: str
+    dims: list                 # sub-array dimension names, one per axis of leaf.shape
+    var_type: str
+    display: str
+    scaletyp: str
+    lablaxis: str
+    fill: object               # numpy scalar of the leaf's element type
+    validmin: object
+    validmax: object
+    format: str
+    described: bool            # False when only the layout speaks for it
+    extra: dict = field(default_factory=dict)
+
+
+def _format(dtype):
+    dtype = np.dtype(dtype)
+    if dtype.kind in "iu":
+        return f"I{len(str(np.iinfo(dtype).min if dtype.kind == 'i' else np.iinfo(dtype).max))}"
+    if dtype.kind == "f":
+        return "E12.5" if dtype.itemsize <= 4 else "E18.10"
+    return "A20"
+
+
+def valid_range(dtype, fill):
+    """(VALIDMIN, VALIDMAX): the element type's range, without the fill value at its ends."""
+    dtype = np.dtype(dtype)
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        low, high = int(info.min), int(info.max)
+        fill = int(fill)
+        if fill == low:
+            low += 1
+        elif fill == high:
+            high -= 1
+        return dtype.type(low), dtype.type(high)
+    info = np.finfo(dtype)
+    low, high = -float(info.max), float(info.max)
+    if np.isfinite(fill) and float(fill) < 0:
+        low = float(fill) / 10 if float(fill) < -1 else low
+    elif np.isfinite(fill) and float(fill) > 1:
+        high = float(fill) / 10
+    return dtype.type(low), dtype.type(high)
+
+
+def variable(product, leaf):
+    """The Variable of a leaf field of `product`'s records."""
+    entry = table(product).get("variables", {}).get(leaf.name)
+    described = entry is not None
+    entry = entry or {}
+    dims = list(entry.get("DIMS", []))
+    if len(dims) != len(leaf.shape):
+        dims = [f"{leaf.name}_dim{i + 1}" for i in range(len(leaf.shape))]
+    fill = fill_value(leaf.dtype)
+    validmin, validmax = valid_range(leaf.dtype, fill)
+    if "VALIDMIN" in entry:
+        validmin = leaf.dtype.type(entry["VALIDMIN"])
+    if "VALIDMAX" in entry:
+        validmax = leaf.dtype.type(entry["VALIDMAX"])
+    display = entry.get("DISPLAY") or ("spectrogram" if leaf.shape else "time_series")
+    return Variable(
+        leaf=leaf, name=leaf.name,
+        catdesc=entry.get("CATDESC") or f"{leaf.field} ({leaf.dtype.name}"
+                + (f", {' x '.join(map(str, leaf.shape))}" if leaf.shape else "") + ")",
+        units=entry.get("UNITS", " "), dims=dims,
+        var_type=entry.get("VAR_TYPE", "data"), display=display,
+        scaletyp=entry.get("SCALETYP", "linear"), lablaxis=entry.get("LABLAXIS", leaf.name),
+        fill=fill, validmin=validmin, validmax=validmax, format=_format(leaf.dtype),
+        described=described)
+
+
+def variables(product, dtype):
+    """The Variables of every leaf of a record layout, in field order."""
+    return [variable(product, leaf) for leaf in _layout.leaves(dtype)]
+
+
+def dimension(name, size):
+    """(description, labels or None) of a sub-array dimension of `size` elements."""
+    entry = DIMENSIONS.get(name, {})
+    labels = entry.get("labels")
+    if labels is not None and len(labels) != size:
+        labels = None
+    return entry.get("CATDESC") or f"Index along {name}", labels
+
+
+def coordinate(product, dim):
+    """The variable holding the values along `dim`, per record, where the product has one."""
+    return table(product).get("coordinates", {}).get(dim)
+
+
+def software_version():
+    """The installed version of this package."""
+    try:
+        from importlib.metadata import version
+
+        return version("kesta-dravel")
+    except Exception:
+        return "unknown"
+
+
+def global_attributes(product, parents=None, data_version="01", generated=None, software=None):
+    """The ISTP global attributes of a product's file."""
+    import datetime
+
+    name = _name(product)
+    own = table(product).get("globals", {})
+    descriptor = own.get("Descriptor", f"{name.upper()}>{name}")
+    logical_source = f"zelk_l1_{name}"
+    out = dict(PROJECT)
+    out.update({
+        "Descriptor": descriptor,
+        "Data_version": data_version,
+        "Logical_source": logical_source,
+        "Logical_source_description": own.get("Logical_source_description", f"{name}, level 1"),
+        "TEXT": own.get("TEXT", f"Level 1 records of the {name} product."),
+        "Generation_date": generated or datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ"),
+        "Parents": parents or " ",
+        "Software_version": software or software_version(),
+    })
+    return out

@@ -1,0 +1,306 @@
+"""ISTP CDF files: one per product, written and read through the NASA CDF library (spacepy's
+pycdf, which bundles it).
+
+Every leaf field of the records is one variable (named as `layout` names it), `epoch` the
+variable `Epoch` of type CDF_TIME_TT2000 holding exactly the records' values. Each other field
+is stored in the CDF type of its own element type (uint8 CDF_UINT1 ... float64 CDF_DOUBLE).
+CDF has no unsigned 64-bit type: uint64 fields are stored as CDF_INT8 with the same 64 bits,
+and their fill value as the CDF_INT8 fill value; `read_cdf` gives them back as uint64 with the
+field's own fill value, so the records come back bit for bit.
+
+Records are written in (stable) time order, as ISTP wants Epoch to increase, one file per UTC
+day of the records (an ISTP file holds one day). A product with no records gives no file.
+"""
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from . import attributes as attrs
+from . import layout
+from .errors import InputError, OutputError
+from .output import Target, check_folder
+
+FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.cdf"
+
+
+def _pycdf():
+    os.environ.setdefault("SPACEPY", os.path.join(os.path.expanduser("~"), ".spacepy-dravel"))
+    from spacepy import pycdf
+
+    return pycdf
+
+
+def _cdf_type(pycdf, dtype):
+    c = pycdf.const
+    return {
+        "uint8": c.CDF_UINT1, "uint16": c.CDF_UINT2, "uint32": c.CDF_UINT4, "uint64": c.CDF_INT8,
+        "int8": c.CDF_INT1, "int16": c.CDF_INT2, "int32": c.CDF_INT4, "int64": c.CDF_INT8,
+        "float32": c.CDF_FLOAT, "float64": c.CDF_DOUBLE,
+    }[np.dtype(dtype).name]
+
+
+def _stored(values, var):
+    """The values as the CDF stores them: uint64 as int64 with the same bits, its fill value
+    as the CDF_INT8 one."""
+    if var.leaf.dtype != np.uint64:
+        return values
+    stored = values.view(np.int64).copy()
+    stored[values == var.fill] = attrs.fill_value(np.int64)
+    return stored
+
+
+def _stored_fill(var):
+    """The FILLVAL of a variable in its CDF type."""
+    if var.leaf.dtype == np.uint64:
+        return attrs.fill_value(np.int64)
+    return var.fill
+
+
+def time_order(records):
+    """The stable permutation putting `records` in increasing TT2000 epoch."""
+    epoch = np.asarray(records["epoch"]).astype(np.int64, copy=False)
+    if np.all(epoch[1:] >= epoch[:-1]):
+        return np.arange(len(epoch))
+    return np.argsort(epoch, kind="stable")
+
+
+def days(pycdf, epoch):
+    """[(YYYYMMDD, start, stop)]: the UTC days of increasing TT2000 epochs, as index ranges."""
+    import datetime
+
+    first = pycdf.lib.tt2000_to_datetime(int(epoch[0])).date()
+    last = pycdf.lib.tt2000_to_datetime(int(epoch[-1])).date()
+    out, start, day = [], 0, first
+    while day <= last:
+        following = day + datetime.timedelta(days=1)
+        stop = int(np.searchsorted(epoch, pycdf.lib.datetime_to_tt2000(
+            datetime.datetime.combine(following, datetime.time())), side="left")) if day < last else len(epoch)
+        if stop > start:
+            out.append((day.strftime("%Y%m%d"), start, stop))
+        start, day = stop, following
+    return out
+
+
+def file_name(product, date, data_version="01"):
+    """zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf."""
+    name = product if isinstance(product, str) else product.name
+    return FILE_PATTERN.format(product=name, date=date, version=data_version)
+
+
+def write_cdf(records, product, directory, *, parents=None, data_version="01", overwrite=False):
+    """Writes `records` of `product` as ISTP CDF files into `directory`, one per UTC day of the
+    records (an ISTP file holds one day), each named by its day; returns their paths ([] when
+    there are no records: there is no day to name a file by).
+
+    An existing file of the same name is refused (OutputError) unless `overwrite`; files are
+    written under temporary names and appear only once complete; when one fails, those this
+    call made are removed."""
+    records = np.asarray(records)
+    if records.dtype.names is None or "epoch" not in records.dtype.names:
+        raise InputError("records without an epoch field cannot be written as a CDF")
+    if not (isinstance(data_version, str) and data_version.isdigit() and len(data_version) == 2):
+        raise InputError(f"data version {data_version!r} is not two digits")
+    check_folder(directory)
+    if not len(records):
+        return []
+    pycdf = _pycdf()
+    order = time_order(records)
+    epoch = np.asarray(records["epoch"]).astype(np.int64, copy=False)[order]
+    targets = [(Target(os.path.join(os.fspath(directory), file_name(product, date, data_version)),
+                       overwrite=overwrite, suffix=".cdf"), start, stop)
+               for date, start, stop in days(pycdf, epoch)]
+    written = []
+    try:
+        for target, start, stop in targets:
+            cdf = target.open(lambda tmp: pycdf.CDF(tmp, ""))
+            try:
+                _fill(cdf, pycdf, records, order[start:stop], product,
+                      os.path.basename(target.path), parents, data_version)
+            except BaseException:
+                target.abort(cdf.close)
+                raise
+            target.commit(cdf.close)
+            written.append(target.path)
+    except BaseException:
+        for path in written:
+            os.unlink(path)
+        raise
+    return written
+
+
+def _fill(cdf, pycdf, records, rows, product, filename, parents, data_version):
+    contiguous = len(rows) and rows[-1] - rows[0] + 1 == len(rows) and np.all(np.diff(rows) == 1)
+    take = slice(int(rows[0]), int(rows[-1]) + 1) if contiguous else rows
+    variables = attrs.variables(product, records.dtype)
+    globals_ = attrs.global_attributes(product, parents=parents, data_version=data_version)
+    globals_["Logical_file_id"] = os.path.splitext(filename)[0]
+    for key, value in globals_.items():
+        cdf.attrs[key] = value
+    supports = _support_variables(cdf, pycdf, product, variables)
+    for var in variables:
+        values = layout.values(records, var.leaf)[take]
+        if var.name == layout.EPOCH:
+            _write_epoch(cdf, pycdf, var, values)
+            continue
+        ctype = _cdf_type(pycdf, var.leaf.dtype)
+        v = cdf.new(var.name, data=_stored(np.ascontiguousarray(values), var), type=ctype,
+                    recVary=True, dims=list(var.leaf.shape) or None)
+        _attributes(v, pycdf, var, ctype, product, supports)
+
+
+def _write_epoch(cdf, pycdf, var, values):
+    tt = pycdf.const.CDF_TIME_TT2000
+    v = cdf.new(layout.EPOCH, data=np.ascontiguousarray(values).view(np.int64) if values.dtype == np.uint64
+                else values.astype(np.int64), type=tt, recVary=True)
+    v.attrs["CATDESC"] = var.catdesc
+    v.attrs["FIELDNAM"] = layout.EPOCH
+    v.attrs["VAR_TYPE"] = "support_data"
+    v.attrs["UNITS"] = "ns"
+    v.attrs["LABLAXIS"] = "Epoch"
+    v.attrs["SCALETYP"] = "linear"
+    v.attrs["FORMAT"] = " "
+    v.attrs["DISPLAY_TYPE"] = "time_series"
+    v.attrs.new("FILLVAL", data=int(attrs.fill_value(np.int64)), type=tt)
+    v.attrs.new("VALIDMIN", data=_tt2000(pycdf, 1990), type=tt)
+    v.attrs.new("VALIDMAX", data=_tt2000(pycdf, 2100), type=tt)
+
+
+def _tt2000(pycdf, year):
+    import datetime
+
+    return int(pycdf.lib.datetime_to_tt2000(datetime.datetime(year, 1, 1)))
+
+
+def _attributes(v, pycdf, var, ctype, product, supports):
+    v.attrs["CATDESC"] = var.catdesc
+    v.attrs["FIELDNAM"] = var.name
+    v.attrs["VAR_TYPE"] = var.var_type
+    v.attrs["DEPEND_0"] = layout.EPOCH
+    v.attrs["UNITS"] = var.units
+    v.attrs["FORMAT"] = var.format
+    v.attrs["SCALETYP"] = var.scaletyp
+    v.attrs["DISPLAY_TYPE"] = "spectrogram" if var.leaf.shape else "time_series"
+    fill = _stored_fill(var)
+    low, high = ((0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64
+                 else (var.validmin, var.validmax))
+    v.attrs.new("FILLVAL", data=fill, type=ctype)
+    v.attrs.new("VALIDMIN", data=low, type=ctype)
+    v.attrs.new("VALIDMAX", data=high, type=ctype)
+    if not var.leaf.shape:
+        v.attrs["LABLAXIS"] = var.lablaxis
+    for axis, (dim, size) in enumerate(zip(var.dims, var.leaf.shape), start=1):
+        kind, name = supports[(dim, size)]
+        if kind == "coordinate" and name != var.name:
+            v.attrs[f"DEPEND_{axis}"] = name
+        elif kind == "labels":
+            v.attrs[f"LABL_PTR_{axis}"] = name
+        else:
+            v.attrs[f"DEPEND_{axis}"] = name
+        if len(var.leaf.shape) == 1 and kind != "labels":
+            v.attrs["LABLAXIS"] = var.lablaxis
+
+
+def _support_variables(cdf, pycdf, product, variables):
+    """One label variable (few named elements) or index variable per sub-array dimension:
+    {(dimension, size): (kind, variable name)}."""
+    made = {}
+    sizes = {}
+    for var in variables:
+        for dim, size in zip(var.dims, var.leaf.shape):
+            sizes.setdefault(dim, set()).add(size)
+    for var in variables:
+        for dim, size in zip(var.dims, var.leaf.shape):
+            key = (dim, size)
+            if key in made:
+                continue
+            suffix = "" if len(sizes[dim]) == 1 else f"_{size}"
+            catdesc, labels = attrs.dimension(dim, size)
+            coordinate = attrs.coordinate(product, dim)
+            if coordinate and any(v.name == coordinate and v.leaf.shape == (size,) for v in variables):
+                made[key] = ("coordinate", coordinate)
+            elif labels is not None:
+                name = f"{dim}{suffix}_label"
+                width = max(len(label) for label in labels)
+                v = cdf.new(name, data=np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
+                            type=pycdf.const.CDF_CHAR, recVary=False)
+                v.attrs["CATDESC"] = f"Labels: {catdesc}"
+                v.attrs["FIELDNAM"] = name
+                v.attrs["VAR_TYPE"] = "metadata"
+                v.attrs["FORMAT"] = f"A{width}"
+                v.attrs.new("FILLVAL", data=" ", type=pycdf.const.CDF_CHAR)
+                made[key] = ("labels", name)
+            else:
+                name = f"{dim}{suffix}_index"
+                v = cdf.new(name, data=np.arange(size, dtype=np.int32), type=pycdf.const.CDF_INT4,
+                            recVary=False)
+                v.attrs["CATDESC"] = catdesc
+                v.attrs["FIELDNAM"] = name
+                v.attrs["VAR_TYPE"] = "support_data"
+                v.attrs["UNITS"] = " "
+                v.attrs["FORMAT"] = "I6"
+                v.attrs["LABLAXIS"] = dim
+                v.attrs["SCALETYP"] = "linear"
+                v.attrs.new("FILLVAL", data=int(attrs.fill_value(np.int32)), type=pycdf.const.CDF_INT4)
+                v.attrs.new("VALIDMIN", data=0, type=pycdf.const.CDF_INT4)
+                v.attrs.new("VALIDMAX", data=max(0, size - 1), type=pycdf.const.CDF_INT4)
+                made[key] = ("index", name)
+    return made
+
+
+def product_of(path):
+    """The product name a CDF of ours holds (from its Logical_source)."""
+    pycdf = _pycdf()
+    with pycdf.CDF(os.fspath(path)) as cdf:
+        return _product_name(cdf)
+
+
+def _product_name(cdf):
+    source = str(cdf.attrs["Logical_source"][0]) if "Logical_source" in cdf.attrs else ""
+    return source[len("zelk_l1_"):] if source.startswith("zelk_l1_") else source
+
+
+def read_cdf(path):
+    """(product name, {variable name: values}) of a CDF written by `write_cdf`: the record
+    variables only, uint64 fields given back as uint64 with their own fill value."""
+    pycdf = _pycdf()
+    path = os.fspath(path)
+    try:
+        cdf = pycdf.CDF(path)
+    except Exception as exc:
+        raise InputError(f"{path}: cannot be read as a CDF file ({exc})") from None
+    with cdf:
+        product = _product_name(cdf)
+        known = {v.name: v for v in attrs.variables(product, _layout_of(product))} if product else {}
+        out = {}
+        for name in cdf:
+            var = cdf.raw_var(name)
+            if not var.rv():
+                continue
+            values = var[...]
+            leaf = known.get(name)
+            if name == layout.EPOCH:
+                values = np.asarray(values, dtype=np.int64)
+                if leaf is not None and leaf.leaf.dtype == np.uint64:
+                    values = values.view(np.uint64)
+            elif leaf is not None and leaf.leaf.dtype == np.uint64:
+                values = np.asarray(values, dtype=np.int64)
+                fill = values == attrs.fill_value(np.int64)
+                values = values.view(np.uint64).copy()
+                values[fill] = leaf.fill
+            out[name] = np.asarray(values)
+    return product, out
+
+
+def _layout_of(product):
+    """The record layout the installed decoder of `product` writes (None when unknown)."""
+    from kesta.dravel.products import BY_NAME
+
+    p = BY_NAME.get(product)
+    if p is None:
+        return np.dtype([("epoch", "u8")])
+    try:
+        return p.record_dtype()
+    except Exception:
+        return np.dtype([("epoch", "u8")])

@@ -1,0 +1,240 @@
+"""What the L1 variables of each product are: one declarative table per product, plain data.
+
+Each table gives the product's global attributes and, per variable (a leaf field of the
+record layout, named as `layout` names it), its description, units, dimension names and
+display. A field a table does not describe still gets valid attributes from its layout
+(`attributes.variable`), so a pipeline whose layouts have more fields still writes valid files.
+Fill values are never written here: they come from the installed fill-value component.
+
+Variable entry keys: CATDESC, UNITS, DIMS (names of the sub-array dimensions), VAR_TYPE
+("data" or "support_data"; default "data"), DISPLAY ("time_series" or "spectrogram"; default
+from the shape), SCALETYP ("linear" or "log"), LABLAXIS, VALIDMIN, VALIDMAX.
+"""
+
+PROJECT = {
+    "Project": "ISTP>International Solar-Terrestrial Physics",
+    "Source_name": "ZELK>Zelk radio and plasma waves",
+    "Discipline": "Space Physics>Heliospheric Physics",
+    "Data_type": "L1>Level 1 science data",
+    "Mission_group": "Zelk",
+    "PI_name": " ",
+    "PI_affiliation": " ",
+    "Instrument_type": "Radio and Plasma Waves (space)",
+}
+
+# Sub-array dimensions: labels for the few-valued ones (written as label variables), an index
+# for the long ones (written as index variables); `coordinate` names a record field that holds
+# the values along the dimension.
+DIMENSIONS = {
+    "obt_word": {"CATDESC": "Word of the on-board time", "labels": ["coarse", "fine"]},
+    "tds_bias_parameter": {"CATDESC": "Bias unit parameter",
+                           "labels": ["BIA_ON_OFF", "BIAS3_ENABLED", "BIAS2_ENABLED",
+                                      "BIAS1_ENABLED", "HV_ENABLED", "MUX_SET"]},
+    "hist_bias_parameter": {"CATDESC": "Bias unit parameter",
+                            "labels": ["MUX_SET", "HV_ENABLED", "BIAS1_ENABLED", "BIAS2_ENABLED",
+                                       "BIAS3_ENABLED", "BIA_ON_OFF"]},
+    "channel": {"CATDESC": "TDS channel", "labels": ["CH1", "CH2", "CH3", "CH4"]},
+    "lfm_channel": {"CATDESC": "LFM channel", "labels": ["CH1", "CH2", "CH3", "CH4", "CH5", "CH6"]},
+    "thr_channel": {"CATDESC": "THR receiver channel", "labels": ["CH1", "CH2"]},
+    "auto_cross": {"CATDESC": "Auto and cross spectra switch", "labels": ["auto", "cross"]},
+    "sensor": {"CATDESC": "Sensor of a THR channel", "labels": ["CH1", "CH2"]},
+    "downlink": {"CATDESC": "Downlink code", "labels": ["algorithm", "selection"]},
+    "hf_artefact": {"CATDESC": "HF artefact flag", "labels": [f"flag{i}" for i in range(1, 6)]},
+    "lf_artefact": {"CATDESC": "LF artefact flag", "labels": [f"flag{i}" for i in range(1, 17)]},
+    "lf_input": {"CATDESC": "LF input configuration word", "labels": [f"word{i}" for i in range(1, 7)]},
+    "receiver_status": {"CATDESC": "Receiver and antenna status flag",
+                        "labels": [f"status{i}" for i in range(1, 9)]},
+    "thr_status": {"CATDESC": "Receiver status word", "labels": [f"status{i}" for i in range(1, 7)]},
+    "temperature_sensor": {"CATDESC": "Temperature sensor", "labels": ["T1", "T2", "T3", "T4"]},
+    "matrix_term": {"CATDESC": "Spectral matrix term", "labels": [
+        "S11", "S22", "S33", "S12", "S13", "S23", "S21", "S31", "S32", "S_other"]},
+    "sample": {"CATDESC": "Sample number within the snapshot"},
+    "frequency_bin": {"CATDESC": "Frequency bin"},
+    "bin1": {"CATDESC": "Bin along histogram axis 1"},
+    "bin2": {"CATDESC": "Bin along histogram axis 2"},
+}
+
+_TDS_HEADER = {
+    "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "VAR_TYPE": "support_data",
+              "LABLAXIS": "Epoch"},
+    "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s",
+             "VAR_TYPE": "support_data"},
+    "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
+                         "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
+    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
+                     "VAR_TYPE": "support_data"},
+    "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
+    "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
+    "survey_mode": {"CATDESC": "Survey mode of the product", "VAR_TYPE": "support_data"},
+    "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["tds_bias_parameter"]},
+}
+
+_THR_HEADER = {
+    "Epoch": {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
+              "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
+    "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s",
+             "VAR_TYPE": "support_data"},
+    "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
+                         "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
+    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
+                     "VAR_TYPE": "support_data"},
+    "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
+    "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
+    "survey_mode": {"CATDESC": "Survey mode: 0 normal, 1 burst", "VAR_TYPE": "support_data"},
+    "average_nr": {"CATDESC": "Number of averaged spectra"},
+    "channel_status": {"CATDESC": "Channel enable flags", "DIMS": ["thr_channel"]},
+    "front_end": {"CATDESC": "Front-end setting"},
+    "sensor_config": {"CATDESC": "Sensor connected to each channel", "DIMS": ["sensor"]},
+    "temperature": {"CATDESC": "Receiver temperatures (raw)", "DIMS": ["temperature_sensor"]},
+}
+
+TNR = {
+    "globals": {"Descriptor": "TNR>Thermal Noise Receiver",
+                "Logical_source_description": "Thermal Noise Receiver survey spectra, level 1",
+                "TEXT": "TNR auto and cross spectra, one record per enabled band per block."},
+    "coordinates": {"frequency_bin": "frequency"},
+    "variables": {
+        **_THR_HEADER,
+        "sweep_num": {"CATDESC": "Block (sweep) number within the packet group"},
+        "measurement_duration": {"CATDESC": "Measurement duration of the band (x 10000)"},
+        "ticks_nr": {"CATDESC": "Band time offset in receiver ticks"},
+        "delta_time": {"CATDESC": "Band time offset", "UNITS": "us"},
+        "auto_cross_status": {"CATDESC": "Auto and cross spectra enable flags", "DIMS": ["auto_cross"]},
+        "zelk_status": {"CATDESC": "Receiver status words", "DIMS": ["thr_status"]},
+        "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D"},
+        "calibration_level": {"CATDESC": "Calibration level (calibration records only)"},
+        "frequency": {"CATDESC": "Frequency of each bin of the band", "UNITS": "Hz",
+                      "DIMS": ["frequency_bin"], "VAR_TYPE": "support_data", "SCALETYP": "log"},
+        "agc1": {"CATDESC": "Automatic gain control of channel 1"},
+        "agc2": {"CATDESC": "Automatic gain control of channel 2"},
+        "auto1": {"CATDESC": "Auto spectrum of channel 1 (raw)", "DIMS": ["frequency_bin"],
+                  "DISPLAY": "spectrogram"},
+        "auto2": {"CATDESC": "Auto spectrum of channel 2 (raw)", "DIMS": ["frequency_bin"],
+                  "DISPLAY": "spectrogram"},
+        "cross_r": {"CATDESC": "Cross spectrum, real part (raw)", "DIMS": ["frequency_bin"],
+                    "DISPLAY": "spectrogram"},
+        "cross_i": {"CATDESC": "Cross spectrum, imaginary part (raw)", "DIMS": ["frequency_bin"],
+                    "DISPLAY": "spectrogram"},
+    },
+}
+
+TNR_CALIBRATION = {
+    **TNR,
+    "globals": {"Descriptor": "TNR-CAL>Thermal Noise Receiver calibration",
+                "Logical_source_description": "Thermal Noise Receiver calibration spectra, level 1",
+                "TEXT": "TNR calibration spectra: nine calibration levels per enabled band per packet."},
+}
+
+HFR_CALIBRATION = {
+    "globals": {"Descriptor": "HFR-CAL>High Frequency Receiver calibration",
+                "Logical_source_description": "High Frequency Receiver calibration, level 1",
+                "TEXT": "HFR calibration: one record per enabled band, calibration level and "
+                        "frequency step."},
+    "variables": {
+        **_THR_HEADER,
+        "frequency": {"CATDESC": "Frequency of the step", "UNITS": "Hz", "SCALETYP": "log"},
+        "calibration_level": {"CATDESC": "Calibration level"},
+        "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2"},
+        "agc1": {"CATDESC": "Automatic gain control of channel 1"},
+        "agc2": {"CATDESC": "Automatic gain control of channel 2"},
+    },
+}
+
+_SNAPSHOT = {
+    **_TDS_HEADER,
+    "sampling_rate": {"CATDESC": "Sampling rate", "UNITS": "Hz"},
+    "hf_data_artefacts": {"CATDESC": "HF artefact flags", "DIMS": ["hf_artefact"]},
+    "filter_coefs": {"CATDESC": "Filter coefficient selector"},
+    "zelk_status_info": {"CATDESC": "Receiver and antenna status flags", "DIMS": ["receiver_status"]},
+    "input_config": {"CATDESC": "Channel input configuration"},
+    "snapshot_seq_nr": {"CATDESC": "Snapshot number"},
+    "samps_per_ch": {"CATDESC": "Samples per channel of the snapshot (fill when rejected)"},
+    "channel_status_info": {"CATDESC": "Channel enable flags", "DIMS": ["channel"]},
+    "quality_fact": {"CATDESC": "Quality factor"},
+    "downlink_info": {"CATDESC": "Downlink algorithm and selection codes", "DIMS": ["downlink"]},
+    "waveform_data": {"CATDESC": "Waveform samples per channel (raw ADC counts)", "UNITS": "counts",
+                      "DIMS": ["channel", "sample"], "DISPLAY": "time_series"},
+}
+
+TSWF = {
+    "globals": {"Descriptor": "TDS-TSWF>Time Domain Sampler triggered snapshots",
+                "Logical_source_description": "Time Domain Sampler triggered snapshot waveforms, level 1",
+                "TEXT": "TDS triggered snapshots: one record per snapshot, four channels."},
+    "variables": _SNAPSHOT,
+}
+
+RSWF = {
+    "globals": {"Descriptor": "TDS-RSWF>Time Domain Sampler regular snapshots",
+                "Logical_source_description": "Time Domain Sampler regular snapshot waveforms, level 1",
+                "TEXT": "TDS regular snapshots: one record per snapshot, four channels."},
+    "variables": _SNAPSHOT,
+}
+
+HIST2D = {
+    "globals": {"Descriptor": "TDS-HIST2D>Time Domain Sampler 2-D histograms",
+                "Logical_source_description": "Time Domain Sampler 2-D histograms, level 1",
+                "TEXT": "TDS 2-D histograms of two on-board measured quantities."},
+    "variables": {
+        **_TDS_HEADER,
+        "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["hist_bias_parameter"]},
+        "channel_status_info": {"CATDESC": "Channel enable flags", "DIMS": ["channel"]},
+        "sampling_rate": {"CATDESC": "Sampling rate", "UNITS": "Hz"},
+        "input_config": {"CATDESC": "Channel input configuration"},
+        "snapshot_len": {"CATDESC": "Snapshot length code"},
+        "hist2d_id": {"CATDESC": "Histogram identifier"},
+        "hist2d_params": {"CATDESC": "Histogram parameter code"},
+        "hist2d_axis1": {"CATDESC": "Quantity code of histogram axis 1"},
+        "hist2d_axis2": {"CATDESC": "Quantity code of histogram axis 2"},
+        "hist2d_col_time": {"CATDESC": "Collection time of the histogram"},
+        "hist2d_bins1": {"CATDESC": "Number of bins along axis 1"},
+        "hist2d_bins2": {"CATDESC": "Number of bins along axis 2"},
+        "hist2d_tot_pts": {"CATDESC": "Total number of points in the histogram"},
+        "hist2d_counts": {"CATDESC": "Counts per bin (axis 1, axis 2)", "UNITS": "counts",
+                          "DIMS": ["bin1", "bin2"], "DISPLAY": "spectrogram"},
+    },
+}
+
+_LFM = {
+    **_TDS_HEADER,
+    "lf_data_artefacts": {"CATDESC": "LF artefact flags", "DIMS": ["lf_artefact"]},
+    "input_config": {"CATDESC": "LF input configuration", "DIMS": ["lf_input"]},
+}
+
+LFM_SM = {
+    "globals": {"Descriptor": "TDS-LFM-SM>Time Domain Sampler LFM spectral matrices",
+                "Logical_source_description": "Time Domain Sampler low frequency spectral matrices, level 1",
+                "TEXT": "LFM spectral matrices: one record per packet."},
+    "variables": {
+        **_LFM,
+        "sm_srclen": {"CATDESC": "Source length code"},
+        "sm_type": {"CATDESC": "Spectral matrix type"},
+        "sm_freq_nr": {"CATDESC": "Number of frequencies"},
+        "sm_freq_axis": {"CATDESC": "Frequency axis code"},
+        "cross_re": {"CATDESC": "Spectral matrix terms, real part (raw)", "DIMS": ["matrix_term", "frequency_bin"],
+                     "DISPLAY": "spectrogram"},
+        "cross_im": {"CATDESC": "Spectral matrix terms, imaginary part (raw)",
+                     "DIMS": ["matrix_term", "frequency_bin"], "DISPLAY": "spectrogram"},
+    },
+}
+
+LFM_PSD = {
+    "globals": {"Descriptor": "TDS-LFM-PSD>Time Domain Sampler LFM power spectral densities",
+                "Logical_source_description": "Time Domain Sampler low frequency power spectral densities, level 1",
+                "TEXT": "LFM power spectral densities: one record per packet, six channels."},
+    "variables": {
+        **_LFM,
+        "channel_status_info": {"CATDESC": "Channel enable flags", "DIMS": ["lfm_channel"]},
+        "psd_srclen": {"CATDESC": "Source length code"},
+        "psd_freq_nr": {"CATDESC": "Number of frequencies"},
+        "psd_freq_axis": {"CATDESC": "Frequency axis code"},
+        "psd_data": {"CATDESC": "Power spectral density per channel (raw)", "DIMS": ["lfm_channel", "frequency_bin"],
+                     "DISPLAY": "spectrogram"},
+    },
+}
+
+TABLES = {
+    "tnr_normal": TNR, "tnr_burst": TNR, "tnr_calibration": TNR_CALIBRATION,
+    "hfr_calibration": HFR_CALIBRATION,
+    "tswf": TSWF, "tswf_sbm2": TSWF, "rswf": RSWF, "rswf_sbm1": RSWF,
+    "hist2d": HIST2D, "lfm_sm": LFM_SM, "lfm_psd": LFM_PSD,
+}
