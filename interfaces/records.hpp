@@ -60,8 +60,19 @@ struct Value {
     return py::none();
   }
 
-  // The one number held by the buffer of a NumPy array or scalar of a plain host-order number
-  // type (bool, integers, float32, float64); false for anything else.
+  // The one number of a one-element NumPy array or a NumPy scalar of a plain host-order number
+  // type (bool, integers, float32, float64), read in place; false for anything else.
+  static bool from_numpy(py::handle obj, Value& out) {
+    if (py::isinstance<py::array>(obj)) {
+      const auto arr = py::reinterpret_borrow<py::array>(obj);
+      const py::dtype dt = arr.dtype();
+      return arr.size() == 1 && is_native(dt) &&
+             read_kind(dt.kind(), static_cast<std::size_t>(dt.itemsize()), static_cast<const char*>(arr.data()), out);
+    }
+    return is_numpy(obj) && from_buffer(obj, out);
+  }
+
+  // The one number held by the buffer of `obj` (see from_numpy).
   static bool from_buffer(py::handle obj, Value& out) {
     Py_buffer view;
     if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_ND) != 0) {
@@ -81,17 +92,30 @@ struct Value {
     if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) ++format;
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
-      case '?': out = of(static_cast<std::int64_t>(*p != 0)); return true;
-      case 'b': case 'h': case 'i': case 'l': case 'q': return integer_at<true>(p, size, out);
-      case 'B': case 'H': case 'I': case 'L': case 'Q': return integer_at<false>(p, size, out);
+      case '?': return read_kind('b', size, p, out);
+      case 'b': case 'h': case 'i': case 'l': case 'q': return read_kind('i', size, p, out);
+      case 'B': case 'H': case 'I': case 'L': case 'Q': return read_kind('u', size, p, out);
+      case 'f': case 'd': return read_kind('f', size, p, out);
+      default: return false;
+    }
+  }
+
+  // The number at `p` of NumPy kind `kind` ('b', 'i', 'u', 'f') and `size` bytes, host order.
+  static bool read_kind(char kind, std::size_t size, const char* p, Value& out) {
+    switch (kind) {
+      case 'b': out = of(static_cast<std::int64_t>(*p != 0)); return size == 1;
+      case 'i': return integer_at<true>(p, size, out);
+      case 'u': return integer_at<false>(p, size, out);
       case 'f':
-        if (size != sizeof(float)) return false;
-        out = of(static_cast<double>(bits_at<float>(p)));
-        return true;
-      case 'd':
-        if (size != sizeof(double)) return false;
-        out = of(bits_at<double>(p));
-        return true;
+        if (size == sizeof(float)) {
+          out = of(static_cast<double>(bits_at<float>(p)));
+          return true;
+        }
+        if (size == sizeof(double)) {
+          out = of(bits_at<double>(p));
+          return true;
+        }
+        return false;
       default: return false;
     }
   }
@@ -114,10 +138,7 @@ struct Value {
       return of(static_cast<std::uint64_t>(u));
     }
     if (PyFloat_Check(obj.ptr())) return of(PyFloat_AsDouble(obj.ptr()));
-    if (is_numpy(obj)) {
-      Value v;
-      if (from_buffer(obj, v)) return v;
-    }
+    if (Value v; from_numpy(obj, v)) return v;
     py::array arr;
     try {
       arr = numpy().asarray(obj);

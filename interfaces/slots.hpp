@@ -42,14 +42,8 @@ class FieldSlots {
   // array field), for straight copies; null otherwise.
   template <class T>
   char* packed(char* rec, std::size_t n) const {
-    if (slots_.size() != n || n == 0) return nullptr;
-    const Slot& first = slots_.front();
-    if (first.elem != elem_of<T>() || first.swap) return nullptr;
-    for (std::size_t j = 1; j < n; ++j) {
-      const Slot& s = slots_[j];
-      if (s.elem != first.elem || s.swap || s.offset != first.offset + j * sizeof(T)) return nullptr;
-    }
-    return rec + first.offset;
+    if (slots_.size() != n || n == 0 || span_[0] < n || slots_[0].elem != elem_of<T>()) return nullptr;
+    return rec + slots_[0].offset;
   }
 
   // Slot k of the record at `rec` (k below size()).
@@ -64,6 +58,10 @@ class FieldSlots {
 
   // Copies the bytes of every slot from record `src` to record `dst` (same layout).
   void copy(char* dst, const char* src) const {
+    if (!slots_.empty() && span_[0] == slots_.size()) {  // one run of integers
+      std::memcpy(dst + slots_[0].offset, src + slots_[0].offset, slots_.size() * elem_size(slots_[0].elem));
+      return;
+    }
     for (const Slot& s : slots_) std::memcpy(dst + s.offset, src + s.offset, elem_size(s.elem));
   }
 
@@ -167,11 +165,46 @@ class FieldSlots {
   // The items of a tuple or list. Integers are immutable and the sequence keeps its items alive
   // while they are stored, so an item that is the same object as the previous one (padding such
   // as (0,) * 512) reuses its conversion.
+  // Items [j, n) of `items` while they are integers that fit 64 bits, into the span of
+  // integer slots of `size` bytes from slot k on (modulo 2^N, as put_int); returns where it
+  // stopped. No Python code runs, so the items stay as they are.
+  template <class U>
+  Py_ssize_t put_span(char* rec, PyObject* const* items, Py_ssize_t j, Py_ssize_t n, std::size_t& k) const {
+    char* dst = rec + slots_[k].offset;
+    const Py_ssize_t first = j;
+    for (; j < n; ++j) {
+      PyObject* o = items[j];
+      if (!PyLong_CheckExact(o)) break;
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+      if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        break;
+      }
+      const auto x = static_cast<U>(v);
+      std::memcpy(dst + static_cast<std::size_t>(j - first) * sizeof(U), &x, sizeof(U));
+    }
+    k += static_cast<std::size_t>(j - first);
+    return j;
+  }
+
   template <bool IsTuple>
   void put_items(char* rec, PyObject* seq, std::size_t& k) const {
     PyObject* last = nullptr;
     std::int64_t last_value = 0;
-    for (Py_ssize_t j = 0; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
+    Py_ssize_t start = 0;
+    const Py_ssize_t count = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
+    // A sequence of integers bound for one span of same-type integer slots goes in at once.
+    if (count > 0 && k < span_.size() && span_[k] >= static_cast<std::size_t>(count)) {
+      PyObject* const* items = PySequence_Fast_ITEMS(seq);
+      switch (elem_size(slots_[k].elem)) {
+        case 1: start = put_span<std::uint8_t>(rec, items, 0, count, k); break;
+        case 2: start = put_span<std::uint16_t>(rec, items, 0, count, k); break;
+        case 4: start = put_span<std::uint32_t>(rec, items, 0, count, k); break;
+        default: start = put_span<std::uint64_t>(rec, items, 0, count, k); break;
+      }
+    }
+    for (Py_ssize_t j = start; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
       PyObject* o = IsTuple ? PyTuple_GET_ITEM(seq, j) : PyList_GET_ITEM(seq, j);
       if (o == last) {
         Py_ssize_t run = 1;  // the same object again and again: one conversion, one tight loop

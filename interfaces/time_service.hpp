@@ -28,11 +28,14 @@ class TimeService {
     return t;
   }
 
-  // Whole results, for many pairs at once.
+  // Whole results, for many pairs at once (calls through the vector call protocol).
   py::object epochs(const py::array& pairs) const {
-    return cls_().attr("obt_to_utc")(pairs, py::arg("to_tt2000") = true);
+    PyObject* service = PyObject_CallNoArgs(cls_.ptr());
+    if (service == nullptr) throw py::error_already_set();
+    const py::object instance = py::reinterpret_steal<py::object>(service);
+    return vcall_method(names().obt_to_utc, instance, names().to_tt2000.ptr(), pairs, py::handle(Py_True));
   }
-  py::object scets(const py::array& pairs) const { return cls_.attr("cuc_to_scet")(pairs); }
+  py::object scets(const py::array& pairs) const { return vcall_method(names().cuc_to_scet, cls_, nullptr, pairs); }
 
   // A pair array that no conversion may change: it can be handed to every conversion of the
   // records of one on-board time.
@@ -51,8 +54,7 @@ class TimeService {
   // The one number a conversion of one pair returns. A NumPy result of a plain number type is
   // read through its buffer; anything else goes through the general conversion.
   static Value one(const py::object& result, const char* what) {
-    Value v;
-    if (is_numpy(result) && Value::from_buffer(result, v)) return v;
+    if (Value v; Value::from_numpy(result, v)) return v;
     py::array arr = numbers(result, what, 1);
     return Value::from_python(arr[py::int_(0)], std::string("the time service's ") + what);
   }
@@ -79,6 +81,12 @@ class TimeService {
   }
 
  private:
+  struct Names {
+    py::str obt_to_utc{"obt_to_utc"}, cuc_to_scet{"cuc_to_scet"};
+    py::tuple to_tt2000 = py::make_tuple("to_tt2000");
+  };
+  static const Names& names() { return bindings<Names>(); }
+
   py::object cls_;
 };
 

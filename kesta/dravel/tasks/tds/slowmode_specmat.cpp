@@ -39,16 +39,18 @@ py::dtype& sm() {
 std::size_t cross_terms(double type) { return type == 1.0 ? 3 : type == 2.0 ? NCROSS_MAX : 0; }
 
 // Splits nf x NC words (frequency-major) into the real and imaginary rows of one record
-// (term-major, NFREQ_MAX per row): the low byte of each word is the real part.
+// (term-major, NFREQ_MAX per row): the low byte of each word is the real part. Each row is
+// written in one sweep, so the stores run contiguously.
 template <std::size_t NC>
 void unpack(const std::uint16_t* __restrict words, std::size_t nf, unsigned char* __restrict re,
             unsigned char* __restrict im) {
-  for (std::size_t f = 0; f < nf; ++f) {
-    std::uint16_t w[NC];
-    std::memcpy(w, words + f * NC, sizeof(w));
-    for (std::size_t c = 0; c < NC; ++c) {
-      re[c * NFREQ_MAX + f] = static_cast<unsigned char>(w[c] & 0xFF);
-      im[c * NFREQ_MAX + f] = static_cast<unsigned char>(w[c] >> 8);
+  for (std::size_t c = 0; c < NC; ++c) {
+    unsigned char* __restrict r = re + c * NFREQ_MAX;
+    unsigned char* __restrict i = im + c * NFREQ_MAX;
+    for (std::size_t f = 0; f < nf; ++f) {
+      const std::uint16_t w = words[f * NC + c];
+      r[f] = static_cast<unsigned char>(w & 0xFF);
+      i[f] = static_cast<unsigned char>(w >> 8);
     }
   }
 }

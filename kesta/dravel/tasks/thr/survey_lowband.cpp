@@ -358,7 +358,8 @@ void write_spectra(char* out, const char* blk, std::size_t k, const BlockFields&
 }
 
 // Writes output record `out` from block record `blk` (row i) for band index k.
-void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::uint8_t mode, const BlockFields& b,
+void set_record(char* out, const char* blk, const py::array& t, std::size_t i, std::size_t k, std::uint8_t mode,
+                const BlockFields& b,
                 const RecordFields& r, PerCall& cache, const Helpers& h, const Names& names) {
   // Tick counts are not extended across blocks: each block's 32-bit counts are used as they are.
   const std::uint64_t ticks = b.ticks[k].load(blk).u;
@@ -375,9 +376,6 @@ void set_record(char* out, const char* blk, std::size_t i, std::size_t k, std::u
   // The duration is kept at 32-bit precision.
   const double measurement_duration = static_cast<double>(convert::from_double<float>(*duration * 100.0));
 
-  const auto coarse = static_cast<std::uint32_t>(b.acquisition_time.load(blk, 0).u);
-  const auto fine = static_cast<std::uint32_t>(b.acquisition_time.load(blk, 1).u);
-  py::array t = TimeService::pair(coarse, fine);
   py::object service = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(h.Time.ptr()));
   if (!service) throw py::error_already_set();
   const std::int64_t obt_epoch =
@@ -439,9 +437,14 @@ void fill_records(const RecordArray& blocks, RecordArray& records, const std::st
   std::size_t counter = 0;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const char* blk = blocks.record(i);
+    py::object t;  // the block's [coarse, fine], one array for the conversions of all its records
     for (std::size_t k = 0; k < NBANDS; ++k) {
       if (!b.flag[k].load(blk).equals_one()) continue;
-      set_record(records.record(counter), blk, i, k, mode, b, r, *cache, h, names);
+      if (!t) {
+        t = TimeService::shared_pair(static_cast<std::uint32_t>(b.acquisition_time.load(blk, 0).u),
+                                     static_cast<std::uint32_t>(b.acquisition_time.load(blk, 1).u));
+      }
+      set_record(records.record(counter), blk, py::reinterpret_borrow<py::array>(t), i, k, mode, b, r, *cache, h, names);
       ++counter;
     }
   }
