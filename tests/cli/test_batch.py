@@ -89,6 +89,16 @@ def test_demo_into_a_folder(cli, tmp_path):
     assert "records out" in out
     # one plot for every product of the simulated file that has records
     with h5py.File(tmp_path / "demo" / "L1.h5", "r") as f:
-        products = {n for n in f if len(f[n])}
+        products = {n for n, d in product_datasets(f).items() if len(d)}
     assert {p.stem for p in pngs} == products
     assert all(p.stat().st_size > 10_000 for p in pngs)
+    # and the ISTP CDF files of every product, said where
+    import spacepy.pycdf as pycdf
+    import spacepy.pycdf.istp as istp
+
+    cdfs = sorted((tmp_path / "demo" / "cdf").glob("zelk_l1_*_v01.cdf"))
+    assert f"ISTP CDF files ({len(cdfs)}) in {tmp_path / 'demo' / 'cdf'}" in out
+    assert {p.name.split("_20")[0][len("zelk_l1_"):] for p in cdfs} == products
+    for path in cdfs:
+        with pycdf.CDF(str(path)) as f:
+            assert istp.FileChecks.all(f, catch=True) == [], path.name

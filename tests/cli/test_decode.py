@@ -209,3 +209,23 @@ def test_bad_arguments_exit_2(cli, snapshot_l0, tmp_path):
     assert code == 2
     code, _, _ = cli("simulate", "-o", tmp_path / "x.h5", "--seed", "-1")
     assert code == 2
+
+
+# --------------------------------------------------------------------------------------------
+# ISTP CDF files
+
+
+def test_decode_to_cdf_from_the_command_line(cli, tmp_path):
+    l0 = tmp_path / "L0.h5"
+    from kesta.dravel.cli.simulate import simulate_file
+
+    simulate_file(l0, seed=2)
+    code, out, err = cli("decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--data-version", "2",
+                         "--products", "tswf,hist2d")
+    assert code == 0, err
+    made = sorted(p.name for p in (tmp_path / "cdf").iterdir())
+    assert [n.split("_20")[0] for n in made] == ["zelk_l1_hist2d", "zelk_l1_tswf"]
+    assert all(n.endswith("_v02.cdf") for n in made)
+    code, _, err = cli("decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--products", "tswf",
+                       "--data-version", "2")
+    assert code == 2 and "exists already" in err and err.count("\n") == 1

@@ -330,7 +330,6 @@ def cmd_quicklook(args, console):
 
 def cmd_describe(args, console):
     from kesta.dravel.l1 import describe
-
     from kesta.dravel.l1.decode import select_products
 
     chosen = select_products(args.products)
@@ -353,7 +352,9 @@ def cmd_demo(args, console):
     console.out(*("note: " + n for n in notes))
     console.err(*("error: " + f for f in failures))
     result = _decode(console, l0, l1, args)
-    cdfs = result  # CDF_STEP
+    cdfs = _decode(Console(quiet=True), l0, cdf, argparse.Namespace(verbose=0, overwrite=True), "cdf")
+    console.out(f"ISTP CDF files ({len(cdfs.outputs)}) in {cdf}:",
+                *("  " + os.path.basename(p) for p in cdfs.outputs))
     written, plot_failures = _quicklook(console, l1, plots)
     console.out(f"plots ({len(written)}) in {plots}:", *("  " + os.path.basename(p) for p in written))
     return 1 if failures or result.failed or cdfs.failed or plot_failures else 0

@@ -1,0 +1,41 @@
+"""The L1 variables of each product, as text: what `dravel describe` prints and the README's
+L1 section is made of. Read from the installed layouts, the tables and the fill-value
+component, so it says what the files hold."""
+from __future__ import annotations
+
+from kesta.dravel.products import BY_NAME
+
+from . import attributes as attrs
+
+
+def _rows(product):
+    p = BY_NAME[product]
+    rows = []
+    for var in attrs.variables(product, p.record_dtype()):
+        dims = ", ".join(["Epoch"] + [f"{d} {n}" for d, n in zip(var.dims, var.leaf.shape)])
+        fill = "TT2000 fill" if var.name == "Epoch" else repr(var.fill.item())
+        rows.append((var.name, var.leaf.dtype.name, dims, var.units.strip() or "-", fill, var.catdesc))
+    return rows
+
+
+def describe(product):
+    """Text lines listing the L1 variables of `product`."""
+    table = attrs.table(product).get("globals", {})
+    head = ("variable", "type", "dimensions", "units", "fill", "description")
+    rows = _rows(product)
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
+    line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+    return [f"{product}: {table.get('Logical_source_description', product)}", line(head)] + [line(r) for r in rows]
+
+
+def markdown(products=None):
+    """The L1 section of the README: one table of variables per product."""
+    lines = []
+    for product in products or list(BY_NAME):
+        table = attrs.table(product).get("globals", {})
+        lines += [f"### `{product}`: {table.get('Logical_source_description', product)}", "",
+                  "| Variable | Type | Dimensions | Units | Fill value | Description |",
+                  "|---|---|---|---|---|---|"]
+        lines += ["| `{}` | {} | {} | {} | {} | {} |".format(*r) for r in _rows(product)]
+        lines.append("")
+    return lines

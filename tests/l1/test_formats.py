@@ -1,0 +1,131 @@
+"""L1 records through CDF, netCDF and xarray: values back bit for bit, ISTP-clean files, fill
+values from the fill-value component, layouts no table knows, and outputs that cannot be made."""
+import numpy as np
+import pytest
+import spacepy.pycdf as pycdf
+import spacepy.pycdf.istp as istp
+
+from kesta.dravel import products as registry
+from kesta.dravel.cli.simulate import simulate_file
+from kesta.dravel.l1 import OutputError, decode_file
+from kesta.dravel.l1.cdf import read_cdf, write_cdf
+from kesta.dravel.l1.dataset import to_dataset
+from kesta.dravel.l1.layout import flatten, leaves
+from kesta.dravel.l1.netcdf import read_netcdf, write_netcdf
+
+
+@pytest.fixture(scope="module")
+def decoded(tmp_path_factory):
+    """Every product, decoded from a simulated file with anomalies (shuffled packets too)."""
+    path = tmp_path_factory.mktemp("l0") / "L0.h5"
+    simulate_file(path, seed=5, anomalies=True)
+    return {p.product: p.data for p in decode_file(path).products}
+
+
+def in_time_order(records):
+    return records[np.argsort(records["epoch"].astype(np.int64), kind="stable")]
+
+
+def concatenated(paths):
+    parts = [read_cdf(p) for p in sorted(paths)]
+    names = {name for name, _ in parts}
+    assert len(names) == 1
+    return names.pop(), {k: np.concatenate([v[k] for _, v in parts]) for k in parts[0][1]}
+
+
+@pytest.mark.parametrize("product", [p.name for p in registry.PRODUCTS])
+def test_cdf_round_trip_is_exact_and_istp_clean(decoded, tmp_path, product):
+    import cdflib.xarray
+
+    records = decoded[product]
+    paths = write_cdf(records, product, tmp_path, parents="L0.h5")
+    assert paths and all(p.startswith(str(tmp_path / f"zelk_l1_{product}_")) and p.endswith("_v01.cdf")
+                         for p in paths)
+    for path in paths:
+        with pycdf.CDF(path) as f:
+            assert istp.FileChecks.all(f, catch=True) == [], path
+            assert f["Epoch"].type() == pycdf.const.CDF_TIME_TT2000.value
+            assert str(f.attrs["Parents"][0]) == "L0.h5"
+        assert "Epoch" in cdflib.xarray.cdf_to_xarray(path).variables
+    name, back = concatenated(paths)
+    want = flatten(in_time_order(records))
+    assert name == product and set(back) == set(want)
+    for key, values in want.items():
+        got = back[key].astype(values.dtype)
+        assert got.tobytes() == values.tobytes(), key
+
+
+@pytest.mark.parametrize("product", ["tnr_normal", "tswf", "hist2d", "lfm_sm"])
+def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
+    records = decoded[product]
+    ds = to_dataset(records, product)
+    assert ds.sizes["Epoch"] == len(records)
+    for leaf in leaves(records.dtype):
+        assert ds[leaf.name].dims[0] == "Epoch"
+        np.testing.assert_array_equal(ds[leaf.name].values, flatten(records)[leaf.name])
+    assert not any(d.endswith(("_dim1", "_dim2")) for d in ds.dims)   # every axis has a name
+    if product == "tnr_normal":
+        assert ds["auto1"].dims == ("Epoch", "frequency_bin") and "frequency" in ds.coords
+    if product == "tswf":
+        assert list(ds["channel"].values) == ["CH1", "CH2", "CH3", "CH4"]
+    (path,) = write_netcdf(records, product, tmp_path)
+    name, back = read_netcdf(path)
+    want = flatten(in_time_order(records))
+    assert name == product
+    for key, values in want.items():
+        assert back[key].dtype == values.dtype and np.array_equal(back[key], values), key
+
+
+ODD_FILLS = {"uint8": 7, "uint16": 7007, "uint32": 70007, "uint64": 77, "int8": -7, "int16": -707,
+             "int32": -70007, "int64": -77, "float32": 12.5, "float64": -3.25}
+
+
+class OddFills:
+    def __call__(self, type_name):
+        return np.dtype(type_name).type(ODD_FILLS[type_name])
+
+
+def test_fill_values_come_from_the_component(decoded, tmp_path, monkeypatch):
+    import tesmo.converters.cdf_fill as cdf_fill
+
+    monkeypatch.setattr(cdf_fill, "CDFToFill", OddFills)
+    records = decoded["tswf"]
+    (path,) = write_cdf(records, "tswf", tmp_path)
+    with pycdf.CDF(path) as f:
+        assert f["waveform_data"].attrs["FILLVAL"] == -707
+        assert f["sampling_rate"].attrs["FILLVAL"] == 12.5
+        assert f["samps_per_ch"].attrs["FILLVAL"] == -77      # uint64 kept as CDF_INT8
+    ds = to_dataset(records, "tswf")
+    assert ds["waveform_data"].attrs["fill_value"] == -707
+    (nc,) = write_netcdf(records, "tswf", tmp_path)
+    import xarray as xr
+
+    with xr.open_dataset(nc, mask_and_scale=False) as back:
+        assert back["snapshot_seq_nr"].attrs["_FillValue"] == 7007
+
+
+def test_a_layout_no_table_knows_still_writes(decoded, tmp_path):
+    records = decoded["tnr_normal"]
+    richer = np.dtype(records.dtype.descr + [("extra", [("gain", "<f4", (3,)), ("mode", "u1")])])
+    more = np.zeros(len(records), dtype=richer)
+    for name in records.dtype.names:
+        more[name] = records[name]
+    more["extra"]["gain"] = np.arange(3, dtype=np.float32)
+    (path, *_) = write_cdf(more, "tnr_normal", tmp_path)
+    with pycdf.CDF(path) as f:
+        assert istp.FileChecks.all(f, catch=True) == []
+        assert "extra_gain" in f and "extra_mode" in f and "extra.gain" in f["extra_gain"].attrs["CATDESC"]
+    assert to_dataset(more, "tnr_normal")["extra_gain"].dims == ("Epoch", "extra_gain_dim1")
+
+
+def test_outputs_that_cannot_be_made(decoded, tmp_path):
+    records = decoded["lfm_psd"]
+    (path,) = write_cdf(records, "lfm_psd", tmp_path)
+    with pytest.raises(OutputError, match="exists already"):
+        write_cdf(records, "lfm_psd", tmp_path)
+    assert write_cdf(records, "lfm_psd", tmp_path, overwrite=True) == [path]
+    with pytest.raises(OutputError, match="no such folder"):
+        write_cdf(records, "lfm_psd", tmp_path / "absent")
+    assert write_cdf(records[:0], "lfm_psd", tmp_path) == []
+    assert write_netcdf(records[:0], "lfm_psd", tmp_path) == []
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.split("/")[-1]]   # nothing half-written
