@@ -140,7 +140,7 @@ std::pair<std::uint64_t, std::array<std::uint64_t, NBANDS>> count_records(const 
     for (std::size_t k = 0; k < NBANDS; ++k) flag[k] = blocks.field(std::string("tnr_setup.") + BAND_LETTERS[k]);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const char* rec = blocks.record(i);
-      for (std::size_t k = 0; k < NBANDS; ++k) bands[k] += flag[k].load(rec).equals_one() ? 1 : 0;
+      for (std::size_t k = 0; k < NBANDS; ++k) bands[k] += flag[k].load(rec).equals_one() ? 1u : 0u;
     }
   }
   std::uint64_t number = 0;
