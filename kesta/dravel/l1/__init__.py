@@ -13,6 +13,18 @@ from .decode import (FAILED, OK, PARTIAL, SKIPPED, DecodeResult, ProductResult, 
 from .errors import DravelError, InputError, OutputError
 from .store import ListTask, l0_store, open_l0, read_l0
 
+
+def __getattr__(name):
+    # The format modules load their libraries (xarray, the CDF library) only when asked for.
+    lazy = {"to_dataset": "dataset", "write_cdf": "cdf", "read_cdf": "cdf", "write_netcdf": "netcdf",
+            "read_netcdf": "netcdf", "quicklook_file": "quicklook"}
+    if name in lazy:
+        import importlib
+
+        return getattr(importlib.import_module(f"{__name__}.{lazy[name]}"), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 __all__ = ["FORMATS", "convert", "OK", "PARTIAL", "FAILED", "SKIPPED", "DecodeResult",
            "ProductResult", "decode_file", "decode_store", "iter_products", "select_products",
-           "DravelError", "InputError", "OutputError", "ListTask", "l0_store", "open_l0", "read_l0"]
+           "DravelError", "InputError", "OutputError", "ListTask", "l0_store", "open_l0", "read_l0",
+           "to_dataset", "write_cdf", "read_cdf", "write_netcdf", "read_netcdf", "quicklook_file"]

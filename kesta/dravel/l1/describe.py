@@ -30,12 +30,17 @@ def describe(product):
 
 def markdown(products=None):
     """The L1 section of the README: one table of variables per product."""
-    lines = []
+    groups = {}    # products whose variables are the same share one table
     for product in products or list(BY_NAME):
-        table = attrs.table(product).get("globals", {})
-        lines += [f"### `{product}`: {table.get('Logical_source_description', product)}", "",
+        rows = tuple(_rows(product))
+        groups.setdefault(rows, []).append(product)
+    lines = []
+    for rows, names in groups.items():
+        table = attrs.table(names[0]).get("globals", {})
+        title = ", ".join(f"`{n}`" for n in names)
+        lines += [f"#### {title}: {table.get('Logical_source_description', names[0])}", "",
                   "| Variable | Type | Dimensions | Units | Fill value | Description |",
                   "|---|---|---|---|---|---|"]
-        lines += ["| `{}` | {} | {} | {} | {} | {} |".format(*r) for r in _rows(product)]
+        lines += ["| `{}` | {} | {} | {} | {} | {} |".format(*r) for r in rows]
         lines.append("")
     return lines
