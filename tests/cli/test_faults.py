@@ -63,6 +63,15 @@ def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
     assert left_in(small_disk) == []
 
 
+def test_full_disk_while_writing_cdf_files(large_l0, small_disk):
+    proc = dravel("decode", large_l0, "-o", small_disk / "cdf", "--format", "cdf")
+    out, err = proc.communicate(timeout=300)
+    assert proc.returncode == 1, out + err
+    assert err.startswith(f"dravel: error: {small_disk / 'cdf'}/zelk_l1_") and err.count("\n") == 1
+    assert "no space left on device" in err
+    assert left_in(small_disk / "cdf") == []
+
+
 def test_space_running_out_stops_the_write(snapshot_l0, tmp_path, cli, monkeypatch):
     l0, _ = snapshot_l0
     monkeypatch.setattr(output.shutil, "disk_usage", lambda path: _Usage(output.SPACE_MARGIN // 2))

@@ -19,8 +19,8 @@ import numpy as np
 
 from . import attributes as attrs
 from . import layout
-from .errors import InputError, OutputError
-from .output import Target, check_folder
+from .errors import InputError, WriteError
+from .output import Target, check_folder, describe
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.cdf"
 
@@ -114,10 +114,14 @@ def write_cdf(records, product, directory, *, parents=None, data_version="01", o
     written = []
     try:
         for target, start, stop in targets:
+            target.check_space(records.itemsize * (stop - start))
             cdf = target.open(lambda tmp: pycdf.CDF(tmp, ""))
             try:
                 _fill(cdf, pycdf, records, order[start:stop], product,
                       os.path.basename(target.path), parents, data_version)
+            except Exception as exc:
+                target.abort(cdf.close)
+                raise WriteError(f"{target.path}: cannot be written ({describe(exc)})") from None
             except BaseException:
                 target.abort(cdf.close)
                 raise

@@ -10,7 +10,7 @@ import os
 
 from .decode import (FAILED, SKIPPED, WINDOW_BYTES, DecodeResult, Interrupted, check, decode_product,
                      plan)
-from .errors import InputError
+from .errors import InputError, OutputError
 from .store import open_l0
 
 FORMATS = ("hdf5", "cdf", "netcdf")
@@ -182,8 +182,8 @@ def _to_files(f, todo, folder, format, data_version, overwrite, result, progress
             if progress:
                 progress(done)
             check(interrupted)
-    except Interrupted:
-        for path in result.outputs:     # an interrupted run leaves none of its files
+    except (Interrupted, OutputError):
+        for path in result.outputs:     # a run that cannot finish leaves none of its files
             try:
                 os.unlink(path)
             except OSError:

@@ -6,8 +6,8 @@ import os
 
 import numpy as np
 
-from .errors import InputError
-from .output import Target, check_folder
+from .errors import InputError, WriteError
+from .output import Target, check_folder, describe
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.nc"
 
@@ -49,7 +49,15 @@ def write_netcdf(records, product, directory, *, parents=None, data_version="01"
     ds = cf_dataset(records, name)
     ds.attrs["Parents"] = parents or " "
     ds.attrs["Data_version"] = data_version
-    target.open(lambda tmp: ds.to_netcdf(tmp, engine="h5netcdf", invalid_netcdf=False))
+    target.check_space(records.nbytes)
+    try:
+        ds.to_netcdf(target.tmp, engine="h5netcdf")
+    except Exception as exc:
+        target.abort()
+        raise WriteError(f"{path}: cannot be written ({describe(exc)})") from None
+    except BaseException:
+        target.abort()
+        raise
     target.commit()
     return [path]
 
