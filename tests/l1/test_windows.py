@@ -104,3 +104,13 @@ def test_scaled_units_stay_distinct(scaled_l0):
                 numbers = f["TM"][product.packets[0]]["source_data"][product.unit_param][()]
                 first = once[product.packets[0]][product.unit_param]
                 assert len(np.unique(numbers)) == 3 * len(np.unique(first))
+
+
+def test_a_store_in_memory_decodes_as_its_file(scaled_l0):
+    from kesta.dravel.l1 import decode_store, read_l0
+
+    from_file = decode_file(scaled_l0)
+    in_memory = decode_store(read_l0(scaled_l0))
+    assert [summary(p) for p in in_memory.products] == [summary(p) for p in from_file.products]
+    for a, b in zip(in_memory.products, from_file.products):
+        np.testing.assert_array_equal(a.data, b.data, err_msg=a.product)

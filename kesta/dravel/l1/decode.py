@@ -181,11 +181,6 @@ def _decode_part(product, store, result):
     result.reports = [str(r) for r in task.reports]
 
 
-def _run(product, store, result):
-    _decode_part(product, store, result)
-    judge(product, result)
-
-
 def judge(product, result):
     """Sets the status of a product whose decoder returned: partial when units were reported,
     failed when packets came in and every unit was lost."""
@@ -218,7 +213,8 @@ def decode_store(store, products=None, keep=True):
         except Exception:
             pass   # the decoder says what is wrong with the group
         if _available(product, pr):
-            _run(product, store, pr)
+            _decode_part(product, store, pr)
+            judge(product, pr)
         if not keep:
             pr.data = None
         pr.seconds = time.perf_counter() - started
