@@ -54,6 +54,13 @@ DIMENSIONS = {
     "bin2": {"CATDESC": "Bin along histogram axis 2"},
 }
 
+_FLAGS = {
+    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
+                     "VAR_TYPE": "support_data"},
+    "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
+    "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
+}
+
 _TDS_HEADER = {
     "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "VAR_TYPE": "support_data",
               "LABLAXIS": "Epoch"},
@@ -61,10 +68,7 @@ _TDS_HEADER = {
              "VAR_TYPE": "support_data"},
     "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
                          "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
-    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
-                     "VAR_TYPE": "support_data"},
-    "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
-    "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
+    **_FLAGS,
     "survey_mode": {"CATDESC": "Survey mode of the product", "VAR_TYPE": "support_data"},
     "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["tds_bias_parameter"]},
 }
@@ -76,10 +80,7 @@ _THR_HEADER = {
              "VAR_TYPE": "support_data"},
     "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
                          "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
-    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
-                     "VAR_TYPE": "support_data"},
-    "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
-    "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
+    **_FLAGS,
     "survey_mode": {"CATDESC": "Survey mode: 0 normal, 1 burst", "VAR_TYPE": "support_data"},
     "average_nr": {"CATDESC": "Number of averaged spectra"},
     "channel_status": {"CATDESC": "Channel enable flags", "DIMS": ["thr_channel"]},
