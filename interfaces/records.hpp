@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "errors.hpp"
@@ -487,6 +489,13 @@ inline py::tuple entry(const char* name, py::object layout) { return py::make_tu
 template <class... Dims>
 py::tuple entry(const char* name, const char* type, Dims... dims) {
   return py::make_tuple(name, type, py::make_tuple(dims...));
+}
+
+// A layout of scalar fields: (name, type) entries in order.
+inline py::list scalar_entries(std::initializer_list<std::pair<const char*, const char*>> fields) {
+  py::list l;
+  for (const auto& [name, type] : fields) l.append(entry(name, type));
+  return l;
 }
 
 // A NumPy record layout from a Python expression of it (a list of (name, type[, shape]) entries).

@@ -108,10 +108,9 @@ class Header {
     c.fill_records.get()(h.records_.array());
     RecordArray& records = h.records_;
 
-    const Field f_mode = records.field("survey_mode"), f_epoch = records.field("epoch"),
-                f_acq = records.field("acquisition_time"), f_sync = records.field("synchro_flag"),
-                f_scet = records.field("scet");
-    for (std::size_t i = 0; i < n; ++i) f_mode.store(records.record(i), 0);
+    const HeaderFields head(records);
+    const Field &f_epoch = head.epoch, &f_acq = head.acquisition_time, &f_sync = head.synchro_flag;
+    for (std::size_t i = 0; i < n; ++i) head.survey_mode.store(records.record(i), 0);
 
     TimeService times(c.Time.get());
     py::array_t<std::uint32_t> pairs({static_cast<py::ssize_t>(n), py::ssize_t{2}});
@@ -132,7 +131,7 @@ class Header {
       sp[2 * i] = static_cast<std::uint32_t>(f_acq.load(rec, 0).u);
       sp[2 * i + 1] = static_cast<std::uint32_t>(f_acq.load(rec, 1).u);
     }
-    detail::store_numbers(records, f_scet, TimeService::numbers(times.scets(stored), "cuc_to_scet", n));
+    detail::store_numbers(records, head.scet, TimeService::numbers(times.scets(stored), "cuc_to_scet", n));
     return h;
   }
 

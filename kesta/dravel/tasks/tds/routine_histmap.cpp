@@ -148,10 +148,8 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
   for (const char* name : HIST2D_BIA_PARAMS) bia.push_back(column<std::uint8_t>(tm, name, 1, npackets, where));
   for (const char* name : CHANNEL_PARAMS) channels.push_back(column<std::uint8_t>(tm, name, 1, npackets, where));
 
-  const Field f_epoch = records.field("epoch"), f_scet = records.field("scet"),
-              f_acq = records.field("acquisition_time"), f_sync = records.field("synchro_flag"),
-              f_bia = records.field("bia_status_info"), f_channels = records.field("channel_status_info"),
-              f_mode = records.field("survey_mode"), f_rate = records.field("sampling_rate"),
+  const tds::HeaderFields head(records);
+  const Field f_channels = records.field("channel_status_info"), f_rate = records.field("sampling_rate"),
               f_input = records.field("input_config"), f_snapshot_len = records.field("snapshot_len"),
               f_id = records.field("hist2d_id"), f_params = records.field("hist2d_params"),
               f_axis1 = records.field("hist2d_axis1"), f_axis2 = records.field("hist2d_axis2"),
@@ -179,16 +177,10 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
       rec = records.record(static_cast<std::size_t>(r));
 
       // Header, from the record's first packet.
-      const std::uint32_t coarse = time.at(p, 0), fine = time.at(p, 1);
-      f_epoch.store(rec, times.epoch(coarse, fine));
-      f_acq.store(rec, coarse, 0);
-      f_acq.store(rec, fine, 1);
-      f_sync.store(rec, time.at(p, 2));
-      f_scet.store(rec, times.scet(static_cast<std::uint32_t>(f_acq.load(rec, 0).u),
-                                   static_cast<std::uint32_t>(f_acq.load(rec, 1).u)));
-      for (std::size_t k = 0; k < bia.size(); ++k) f_bia.store(rec, bia[k].at(p), k);
+      head.store_times(rec, time.row(p), times);
+      for (std::size_t k = 0; k < bia.size(); ++k) head.bia_status_info.store(rec, bia[k].at(p), k);
       for (std::size_t k = 0; k < channels.size(); ++k) f_channels.store(rec, channels[k].at(p), k);
-      f_mode.store(rec, 3);
+      head.survey_mode.store(rec, 3);
       f_rate.store(rec, tds::sampling_rate(rate_code.at(p), PyExc_IndexError,
                                            format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a "
                                                   "sampling-rate code of 0 to 4", p, r, "{0}")));

@@ -225,10 +225,8 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
   c.fill_records.get()(records.array());
   log.debug(format("Number of snapshots: {0}", nsnapshots));
 
-  const Field f_epoch = records.field("epoch"), f_scet = records.field("scet"),
-              f_acq = records.field("acquisition_time"), f_sync = records.field("synchro_flag"),
-              f_mode = records.field("survey_mode"), f_rate = records.field("sampling_rate"),
-              f_bia = records.field("bia_status_info"), f_channels = records.field("channel_status_info"),
+  const HeaderFields head(records);
+  const Field f_rate = records.field("sampling_rate"), f_channels = records.field("channel_status_info"),
               f_status = records.field("zelk_status_info"), f_artefacts = records.field("hf_data_artefacts"),
               f_input = records.field("input_config"), f_filter = records.field("filter_coefs"),
               f_seq = records.field("snapshot_seq_nr"), f_samps = records.field("samps_per_ch"),
@@ -253,18 +251,13 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
     const std::uint64_t label = Traits::reports_record_index ? i : snapshot_id[i];
 
     // Header, all from the first packet.
-    const std::uint32_t coarse = time.at(p0, 0), fine = time.at(p0, 1);
-    f_acq.store(rec, coarse, 0);
-    f_acq.store(rec, fine, 1);
-    f_epoch.store(rec, times.epoch(coarse, fine));
-    f_sync.store(rec, time.at(p0, 2));
-    f_scet.store(rec, times.scet(coarse, fine));
-    f_mode.store(rec, 0);
+    head.store_times(rec, time.row(p0), times);
+    head.survey_mode.store(rec, 0);
     if constexpr (Traits::has_quality_and_downlink) f_quality.store(rec, quality_fact.at(p0));
     f_rate.store(rec, sampling_rate(rate_code.at(p0), PyExc_KeyError,
                                     format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
                                            "snapshot #{2}) is not one of 0 to 4", "{0}", p0, label)));
-    detail::store_flags(f_bia, rec, bia, p0);
+    detail::store_flags(head.bia_status_info, rec, bia, p0);
     detail::store_flags(f_channels, rec, channels, p0);
     detail::store_flags(f_status, rec, status, p0);
     detail::store_flags(f_artefacts, rec, artefacts, p0);

@@ -15,6 +15,7 @@
 #include "packet_group.hpp"
 #include "records.hpp"
 #include "report.hpp"
+#include "time_service.hpp"
 
 namespace dravel::tds {
 namespace py = pybind11;
@@ -74,6 +75,29 @@ inline py::list record_header_entries() {
   l.append(entry("bia_status_info", "uint8", 6));
   return l;
 }
+
+// The header fields every TDS record type opens with, resolved in its layout.
+struct HeaderFields {
+  Field epoch, scet, acquisition_time, synchro_flag, survey_mode, bia_status_info;
+
+  explicit HeaderFields(const RecordArray& records)
+      : epoch(records.field("epoch")),
+        scet(records.field("scet")),
+        acquisition_time(records.field("acquisition_time")),
+        synchro_flag(records.field("synchro_flag")),
+        survey_mode(records.field("survey_mode")),
+        bia_status_info(records.field("bia_status_info")) {}
+
+  // The times of record `rec` from a packet's time words t = [coarse, fine, synchronisation
+  // flag]: the pair, its TT2000 epoch, the flag and its spacecraft elapsed time.
+  void store_times(char* rec, const std::uint32_t* t, const TimeService& times) const {
+    acquisition_time.store(rec, t[0], 0);
+    acquisition_time.store(rec, t[1], 1);
+    epoch.store(rec, times.epoch(t[0], t[1]));
+    synchro_flag.store(rec, t[2]);
+    scet.store(rec, times.scet(t[0], t[1]));
+  }
+};
 
 // TDS sampling rates in samples per second, by sampling-rate code.
 inline constexpr double SAMPLING_RATES[5] = {65534.375, 131068.75, 262137.5, 524275.0, 2097100.0};

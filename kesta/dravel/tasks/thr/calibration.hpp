@@ -72,6 +72,23 @@ struct CommonHelpers {
   py::object first_byte(const py::object& reader) const { return vcall_method(u8, reader, nullptr, zero, zero, eight); }
 };
 
+// The packet record layout: the PCB temperature, the voltages, the decoder's setup command,
+// the input setup, the decoder's further commands (`more`), the analysis command, the
+// calibration data and the acquisition time words.
+inline py::list packet_layout(const CommonComponents& c, py::tuple setup, std::initializer_list<py::tuple> more,
+                              py::list data) {
+  py::list l;
+  l.append(entry("temperature_pcb", "uint8"));
+  l.append(entry("voltages", c.voltages_dtype.get()()));
+  l.append(std::move(setup));
+  l.append(entry("input_setup", c.input_setup_dtype.get()()));
+  for (const py::tuple& e : more) l.append(e);
+  l.append(entry("do_analysis", c.do_analysis_dtype.get()()));
+  l.append(entry("data", std::move(data)));
+  l.append(entry("acquisition_time", "uint32", 3));
+  return l;
+}
+
 // Name of the field of calibration level k ("0" to "8").
 inline std::string level_name(std::size_t k) { return format("{0}", k); }
 

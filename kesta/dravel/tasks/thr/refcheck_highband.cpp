@@ -40,22 +40,12 @@ PyObject* decom_error = nullptr;  // HFRCalibrationDecomError, made when the mod
 // ---- layouts -------------------------------------------------------------------------------
 
 py::list setup_dtype() {
-  py::list l;
-  l.append(entry("sw", "uint8"));
-  l.append(entry("initial_frequency", "uint16"));
-  l.append(entry("hf2", "uint8"));
-  l.append(entry("hf1", "uint8"));
-  l.append(entry("av", "uint8"));
-  return l;
+  return scalar_entries({{"sw", "uint8"}, {"initial_frequency", "uint16"}, {"hf2", "uint8"}, {"hf1", "uint8"},
+                         {"av", "uint8"}});
 }
 
 py::list hfr_sweep_setup_dtype() {
-  py::list l;
-  l.append(entry("hf2_step", "uint16"));
-  l.append(entry("hf2_size", "uint8"));
-  l.append(entry("hf1_step", "uint16"));
-  l.append(entry("hf1_size", "uint8"));
-  return l;
+  return scalar_entries({{"hf2_step", "uint16"}, {"hf2_size", "uint8"}, {"hf1_step", "uint16"}, {"hf1_size", "uint8"}});
 }
 
 py::list channel_dtype() {
@@ -77,17 +67,8 @@ py::list block_data_dtype() {
 }
 
 py::list create_dtype() {
-  const ModuleComponents& c = bindings<ModuleComponents>();
-  py::list l;
-  l.append(entry("temperature_pcb", "uint8"));
-  l.append(entry("voltages", c.voltages_dtype.get()()));
-  l.append(entry("hfr_setup", setup_dtype()));
-  l.append(entry("input_setup", c.input_setup_dtype.get()()));
-  l.append(entry("hfr_sweep", hfr_sweep_setup_dtype()));
-  l.append(entry("do_analysis", c.do_analysis_dtype.get()()));
-  l.append(entry("data", block_data_dtype()));
-  l.append(entry("acquisition_time", "uint32", 3));
-  return l;
+  return calibration::packet_layout(bindings<ModuleComponents>(), entry("hfr_setup", setup_dtype()),
+                                    {entry("hfr_sweep", hfr_sweep_setup_dtype())}, block_data_dtype());
 }
 
 // ---- packet records ------------------------------------------------------------------------

@@ -46,16 +46,8 @@ py::list block_data_dtype() {
 }
 
 py::list create_dtype() {
-  const ModuleComponents& c = bindings<ModuleComponents>();
-  py::list l;
-  l.append(entry("temperature_pcb", "uint8"));
-  l.append(entry("voltages", c.voltages_dtype.get()()));
-  l.append(entry("tnr_setup", tnr::tnr_setup_dtype()));
-  l.append(entry("input_setup", c.input_setup_dtype.get()()));
-  l.append(entry("do_analysis", c.do_analysis_dtype.get()()));
-  l.append(entry("data", block_data_dtype()));
-  l.append(entry("acquisition_time", "uint32", 3));
-  return l;
+  return calibration::packet_layout(bindings<ModuleComponents>(), entry("tnr_setup", tnr::tnr_setup_dtype()), {},
+                                    block_data_dtype());
 }
 
 // The steps of the TNR calibration decommutation (see calibration::decommute).
