@@ -267,6 +267,26 @@ struct PacketValues {
   }
 };
 
+// The fields every calibration record has, written the same way for one packet `p`, its epoch
+// and scet, its averaging code and calibration level `level`.
+inline void store_common(const CommonOutput& c, char* rec, const PacketValues& p, const Value& epoch,
+                         const Value& scet, const Value& av, std::size_t level) {
+  c.epoch.store(rec, epoch);
+  c.acquisition_time.store(rec, p.coarse, 0);
+  c.acquisition_time.store(rec, p.fine, 1);
+  c.scet.store(rec, scet);
+  c.synchro_flag.store(rec, p.synchro);
+  c.survey_mode.store(rec, SURVEY_MODE);
+  c.average_nr.store(rec, av);
+  c.channel_status.store(rec, p.channel_1, 0);
+  c.channel_status.store(rec, p.channel_2, 1);
+  c.calibration_level.store(rec, level);
+  c.front_end.store(rec, p.front_end);
+  c.sensor_config.store(rec, p.sensor_1, 0);
+  c.sensor_config.store(rec, p.sensor_2, 1);
+  for (std::size_t t = 0; t < 4; ++t) c.temperature.store(rec, p.temperature[t], t);
+}
+
 // The calibration decommutation. `Decoder` gives the differences of one product:
 //   Components (derived from CommonComponents) and Helpers (derived from CommonHelpers, made from
 //   them once per call); create_dtype(), l1_layout(helpers); PacketFields (made from the packet

@@ -240,30 +240,16 @@ static std::uint64_t set_record(RecordArray& records, const OutputFields& o, con
   const py::object hf1_step = f.steps[0].load(packet).to_python();
   const py::object hf2_size = f.hf2_size.load(packet).to_python();
   const py::str band_name(BAND_NAMES[band]);
-  const calibration::CommonOutput& c = o.common;
 
   for (std::size_t k = 0; k < NLEVELS; ++k) {
     for (std::size_t j = 0; j < nsteps; ++j) {
       char* rec = records.record(counter);
-      c.epoch.store(rec, epoch);
-      c.acquisition_time.store(rec, p.coarse, 0);
-      c.acquisition_time.store(rec, p.fine, 1);
-      c.scet.store(rec, calibration::scet_of(cuc_to_scet, pair));
-      c.synchro_flag.store(rec, p.synchro);
+      calibration::store_common(o.common, rec, p, epoch, calibration::scet_of(cuc_to_scet, pair), av, k);
       const std::uint64_t frequency = unsigned_value<std::uint64_t>(
           vcall(h.compute_frequency, initial_frequency, py_int(static_cast<std::int64_t>(j)), hf1_size, hf1_step,
                 hf2_size, band_name),
           "compute_frequency");
       o.frequency.store(rec, frequency);
-      c.calibration_level.store(rec, k);
-      c.survey_mode.store(rec, calibration::SURVEY_MODE);
-      c.average_nr.store(rec, av);
-      c.channel_status.store(rec, p.channel_1, 0);
-      c.channel_status.store(rec, p.channel_2, 1);
-      c.front_end.store(rec, p.front_end);
-      c.sensor_config.store(rec, p.sensor_1, 0);
-      c.sensor_config.store(rec, p.sensor_2, 1);
-      for (std::size_t t = 0; t < 4; ++t) c.temperature.store(rec, p.temperature[t], t);
       o.hfr_band.store(rec, band);
       o.agc1.store(rec, f.values[k][0][band].load(packet, j));
       o.agc2.store(rec, f.values[k][1][band].load(packet, j));

@@ -203,26 +203,12 @@ struct TnrCalibration {
     const py::array pair = TimeService::shared_pair(p.coarse, p.fine);
     const Value epoch = calibration::PacketValues::epoch(times, pair);
     const Value av = f.av.load(packet), au = f.au.load(packet), cr = f.cr.load(packet);
-    const calibration::CommonOutput& c = o.common;
 
     for (std::size_t k = 0; k < NLEVELS; ++k) {
       char* rec = records.record(counter);
-      c.epoch.store(rec, epoch);
-      c.acquisition_time.store(rec, p.coarse, 0);
-      c.acquisition_time.store(rec, p.fine, 1);
-      c.scet.store(rec, calibration::scet_of(cuc_to_scet, pair));
-      c.synchro_flag.store(rec, p.synchro);
-      c.survey_mode.store(rec, calibration::SURVEY_MODE);
-      c.average_nr.store(rec, av);
+      calibration::store_common(o.common, rec, p, epoch, calibration::scet_of(cuc_to_scet, pair), av, k);
       o.auto_cross_status.store(rec, au, 0);
       o.auto_cross_status.store(rec, cr, 1);
-      c.channel_status.store(rec, p.channel_1, 0);
-      c.channel_status.store(rec, p.channel_2, 1);
-      c.calibration_level.store(rec, k);
-      c.front_end.store(rec, p.front_end);
-      c.sensor_config.store(rec, p.sensor_1, 0);
-      c.sensor_config.store(rec, p.sensor_2, 1);
-      for (std::size_t t = 0; t < 4; ++t) c.temperature.store(rec, p.temperature[t], t);
       o.tnr_band.store(rec, band);
       o.agc1.store(rec, f.agc1[k][band].load(packet));
       o.agc2.store(rec, f.agc2[k][band].load(packet));
