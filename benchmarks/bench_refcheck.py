@@ -114,7 +114,8 @@ def report(name, npackets, total, records, helpers):
           f"{npackets / total:,.0f} packets/s, {len(records) / total:,.0f} records/s")
     print(f"  helper and time calls from Python alone: {helpers * 1e3:.1f} ms "
           f"({100 * helpers / total:.1f}% of the decoder's time); "
-          f"decoder's own work: {own * 1e3:.1f} ms ({100 * own / total:.1f}%)")
+          f"decoder's own work: {own * 1e3:.1f} ms ({100 * own / total:.1f}%), "
+          f"{own / max(len(records), 1) * 1e6:.2f} us per output record")
 
 
 def main():

@@ -197,9 +197,9 @@ def main():
     print(f"  helper, reader and time calls ({len(calls)}), replayed from Python alone: "
           f"{helper * 1e3:.1f} ms ({100 * helper / total:.1f}% of the decode)")
     print(f"  decoder's own work, decode minus replay: {(total - helper) * 1e3:.1f} ms "
-          f"({100 * (total - helper) / total:.1f}%)")
+          f"({100 * (total - helper) / total:.1f}%), {(total - helper) / nrecords * 1e6:.2f} us per output record")
     print(f"  decoder's own work, with components answering at once: {own_direct * 1e3:.1f} ms "
-          f"({100 * own_direct / total:.1f}%; target under 10%)")
+          f"({100 * own_direct / total:.1f}%; target under 10%), {own_direct / nrecords * 1e6:.2f} us per output record")
     print("  calls: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
 
 
