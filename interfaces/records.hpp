@@ -423,8 +423,7 @@ class Field {
     }
     char kind = base.attr("kind").cast<std::string>()[0];
     std::size_t size = stride;
-    std::string order = base.attr("byteorder").cast<std::string>();
-    swap = order == (std::endian::native == std::endian::little ? ">" : "<");
+    swap = !is_native(py::reinterpret_borrow<py::dtype>(base));
     if (kind == 'b' && size == 1) elem = Elem::B1;
     else if (kind == 'i' && size == 1) elem = Elem::I1;
     else if (kind == 'i' && size == 2) elem = Elem::I2;

@@ -296,6 +296,45 @@ def test_bad_helper_results_are_reported_per_packet(monkeypatch, helper, replace
     assert list(out["sweep_num"]) == [0] * 4 + [1] * 4      # the next packet takes the free row
 
 
+def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
+    """Helpers and the time service may answer with NumPy arrays (any byte order, strided) and
+    NumPy scalars instead of tuples of Python ints."""
+    import quorel.time
+    rng = np.random.default_rng(12)
+    case = sim.tnr_survey_group([TnrPacket([full_block(rng, av=a) for a in (0, 2)], (5 + p, 3, 1))
+                                 for p in range(3)])
+    forms = [lambda a: a, lambda a: a.astype(a.dtype.newbyteorder()), lambda a: np.repeat(a, 2)[::2]]
+    made = []
+
+    def numpy_form(value, depth=0):
+        """The helper's tuple kept (the contract), its items as NumPy arrays and scalars."""
+        if isinstance(value, tuple) and depth > 0 and all(isinstance(v, int) for v in value):
+            made.append(value)
+            return forms[len(made) % 3](np.array(value, dtype=np.uint16 if len(made) % 2 else np.int64))
+        if isinstance(value, tuple):
+            return tuple(numpy_form(v, depth + 1) for v in value)
+        return np.uint32(value) if depth % 2 else np.int16(value)
+
+    for module, name in [(tnr, "extract_band"), (tnr, "delta_times"), (science_tools, "zelk_status"),
+                         (science_tools, "input_setup")]:
+        real = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda *a, real=real: numpy_form(real(*a)))
+    real_time = quorel.time.Time
+
+    class NumPyTime(real_time):
+        def obt_to_utc(self, t, to_tt2000=False):
+            return np.int64(real_time.obt_to_utc(self, t, to_tt2000=to_tt2000)[0])
+
+        @staticmethod
+        def cuc_to_scet(t):
+            return real_time.cuc_to_scet(t).astype(">f8")
+
+    monkeypatch.setattr(quorel.time, "Time", NumPyTime)
+    out, task = decode(case)
+    assert not task.reports and len(made) > 3     # every array form was handed over
+    assert_records(out, case.records)
+
+
 # --- the report goes through the framework -----------------------------------------------
 
 def test_print_exception_sees_the_failure_as_the_handled_exception(monkeypatch):
