@@ -20,10 +20,12 @@ import numpy as np
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def read_every_dataset(path):
+def read_every_dataset(path, packet_types=None):
     with h5py.File(path, "r") as f:
         datasets = []
-        f.visititems(lambda name, node: datasets.append(node) if isinstance(node, h5py.Dataset) else None)
+        for name, group in f["TM"].items():
+            if packet_types is None or name in packet_types:
+                group.visititems(lambda _, node: datasets.append(node) if isinstance(node, h5py.Dataset) else None)
         return sum(d[()].nbytes for d in datasets)
 
 
@@ -35,18 +37,19 @@ def write_bytes(path, nbytes, block=1 << 20):
     os.unlink(path)
 
 
-def floor_seconds(l0, raw_bytes, folder):
+def floor_seconds(l0, raw_bytes, folder, packet_types=None):
     t0 = time.perf_counter()
-    read_every_dataset(l0)
+    read_every_dataset(l0, packet_types)
     write_bytes(os.path.join(folder, "floor.bin"), raw_bytes)
     return time.perf_counter() - t0
 
 
-def decode(l0, l1):
+def decode(l0, l1, products=None):
     """(seconds, peak RSS in MB) of `dravel decode` in a process of its own."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+    extra = ["--products", ",".join(products)] if products else []
     t0 = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "-q", "decode", l0, "-o", l1], env=env)
+    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "-q", "decode", l0, "-o", l1, *extra], env=env)
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - t0
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -64,26 +67,32 @@ def main():
     from kesta.dravel.cli.simulate import simulate_file
     from kesta.dravel.l1.hdf5 import product_datasets
 
+    from kesta.dravel.products import PRODUCTS
+
+    selections = {"every product": None,
+                  "TDS products": [p.name for p in PRODUCTS if p.receiver == "tds"]}
     with tempfile.TemporaryDirectory(prefix="dravel-bench-", dir=os.environ.get("TMPDIR")) as folder:
         l0, l1 = os.path.join(folder, "L0.h5"), os.path.join(folder, "L1.h5")
         simulate_file(l0, seed=0, scale=args.scale)
-        l0_bytes = os.path.getsize(l0)
-        decode(l0, l1)      # warm: the page cache holds the L0 file for both measurements
-        with h5py.File(l1, "r") as f:
-            raw = sum(d.shape[0] * d.dtype.itemsize for d in product_datasets(f).values())
-        runs, floors = [], []
-        for _ in range(args.repeat):
-            floors.append(floor_seconds(l0, raw, folder))
-            runs.append(decode(l0, l1))
-        seconds, rss = min(runs)
-        floor = min(floors)
-        stored = os.path.getsize(l1)
-    print(f"L0 file: {l0_bytes / 1e6:.0f} MB (demo content x{args.scale}); L1 records: {raw / 1e6:.0f} MB raw")
-    print(f"{'':18}{'seconds':>9}{'L0 MB/s':>10}")
-    print(f"{'I/O floor':18}{floor:9.2f}{l0_bytes / 1e6 / floor:10.0f}")
-    print(f"{'dravel decode':18}{seconds:9.2f}{l0_bytes / 1e6 / seconds:10.0f}")
-    print(f"ratio to the floor: {seconds / floor:.2f}x   peak RSS: {max(r for _, r in runs):.0f} MB   "
-          f"L1 file: {stored / 1e6:.0f} MB, {stored / raw:.1%} of its raw bytes (x{raw / stored:.1f})")
+        print(f"L0 file: {os.path.getsize(l0) / 1e6:.0f} MB (demo content x{args.scale})")
+        for label, products in selections.items():
+            types = None if products is None else {n for p in PRODUCTS if p.name in products for n in p.packets}
+            decode(l0, l1, products)      # warm: the page cache holds the L0 file for both measurements
+            with h5py.File(l1, "r") as f:
+                raw = sum(d.shape[0] * d.dtype.itemsize for d in product_datasets(f).values())
+            l0_bytes = read_every_dataset(l0, types)
+            runs, floors = [], []
+            for _ in range(args.repeat):
+                floors.append(floor_seconds(l0, raw, folder, types))
+                runs.append(decode(l0, l1, products))
+            seconds, floor = min(runs)[0], min(floors)
+            stored = os.path.getsize(l1)
+            print(f"{label}: L0 datasets {l0_bytes / 1e6:.0f} MB, L1 records {raw / 1e6:.0f} MB raw")
+            print(f"  {'':16}{'seconds':>9}{'L0 MB/s':>10}")
+            print(f"  {'I/O floor':16}{floor:9.2f}{l0_bytes / 1e6 / floor:10.0f}")
+            print(f"  {'dravel decode':16}{seconds:9.2f}{l0_bytes / 1e6 / seconds:10.0f}")
+            print(f"  ratio to the floor: {seconds / floor:.2f}x   peak RSS: {max(r for _, r in runs):.0f} MB   "
+                  f"L1 file: {stored / 1e6:.0f} MB, {stored / raw:.1%} of its raw bytes (x{raw / stored:.1f})")
 
 
 if __name__ == "__main__":
