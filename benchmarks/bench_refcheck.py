@@ -14,9 +14,9 @@ import time
 import numpy as np
 
 from kesta.dravel.l1.store import ListTask
+from kesta.dravel.products import BY_NAME
 from kesta.dravel.simulate import thr as sim
 from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
-from kesta.dravel.tasks.thr import refcheck_highband, refcheck_lowband
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records
@@ -33,11 +33,11 @@ def best_of(repeats, fn):
     return best, result
 
 
-def packet_inputs(group, count_param, data_param):
+def packet_inputs(group, product):
     """Per packet: the reader's bytes and the [coarse, fine] pair, made before timing."""
     out = []
-    for i, size in enumerate(np.asarray(group[count_param])):
-        raw = np.asarray(group[data_param][i][:int(size)]).astype(">u2").tobytes()
+    for i, size in enumerate(np.asarray(group[product.count_param])):
+        raw = np.asarray(group[product.data_param][i][:int(size)]).astype(">u2").tobytes()
         acq = group["PA_THR_ACQUISITION_TIME"][i]
         out.append((raw, np.array([[acq[0], acq[1]]], dtype=np.uint32)))
     return out
@@ -127,15 +127,17 @@ def main():
     rng = np.random.default_rng(2024)
 
     case = sim.random_tnr_calibration(rng, args.packets, bad=args.packets // 20)
-    inputs = packet_inputs(case.group, "PA_THR_TNR_DATA_CNT", "PA_THR_TNR_DATA")
-    total, records = best_of(args.repeats, lambda: refcheck_lowband.decommute(case.group, ListTask()))
+    product = BY_NAME["tnr_calibration"]
+    inputs = packet_inputs(case.group, product)
+    total, records = best_of(args.repeats, lambda: product.call(case.group, ListTask()))
     assert np.array_equal(records.view(np.uint8), case.records.view(np.uint8))
     helpers, _ = best_of(args.repeats, lambda: replay_tnr(inputs, len(records), ListTask()))
     report("TNR calibration", args.packets, total, records, helpers)
 
     case = sim.random_hfr_calibration(rng, args.packets, bad=args.packets // 20, max_steps=args.hfr_steps)
-    inputs = packet_inputs(case.group, "PA_THR_HFR_DATA_CNT", "PA_THR_HFR_DATA")
-    total, records = best_of(args.repeats, lambda: refcheck_highband.decommute(case.group, ListTask()))
+    product = BY_NAME["hfr_calibration"]
+    inputs = packet_inputs(case.group, product)
+    total, records = best_of(args.repeats, lambda: product.call(case.group, ListTask()))
     assert np.array_equal(records.view(np.uint8), case.records.view(np.uint8))
     helpers, _ = best_of(args.repeats, lambda: replay_hfr(inputs, len(records), ListTask()))
     report("HFR calibration", args.packets, total, records, helpers)

@@ -20,20 +20,14 @@ sys.path[:0] = [str(HERE.parent / "tests" / "hardening"), str(HERE.parent)]
 
 import hardening_cases as hc  # noqa: E402
 
-DATA_PARAM = {"tswf": "PA_TDS_TSWF_DATA_BLK", "tswf_sbm2": "PA_TDS_TSWF_DATA_BLK",
-              "rswf": "PA_TDS_RSWF_DATA_BLK", "rswf_sbm1": "PA_TDS_RSWF_DATA_BLK",
-              "hist2d": "PA_TDS_SC_HIST2D_DATA", "lfm_sm": "PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
-              "lfm_psd": "PA_TDS_SLOWMODE_DENSITY_DATA_BLK", "tnr_normal": "PA_THR_TNR_DATA",
-              "tnr_burst": "PA_THR_TNR_DATA", "tnr_calibration": "PA_THR_TNR_DATA",
-              "hfr_calibration": "PA_THR_HFR_DATA"}
-COUNT_PARAM = {"tnr_normal": "PA_THR_N_BLOCK_CNT", "tnr_burst": "PA_THR_B_BLOCK_CNT",
-               "tnr_calibration": "PA_THR_TNR_DATA_CNT", "hfr_calibration": "PA_THR_HFR_DATA_CNT"}
-RATE_PARAM = {"hist2d": "PA_TDS_STAT_SAMP_RATE"}
-NFREQ_PARAM = {"lfm_sm": "PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS", "lfm_psd": "PA_TDS_SLOWMODE_DENSITY_NUM_FREQS"}
-
 
 def _group(l0, product):
-    return l0["TM"][hc.packet_name(product)]["source_data"]
+    return hc.group_of(l0, product)
+
+
+def _param(role):
+    """The product's parameter of `role` (a Product field), None when it has none."""
+    return lambda product: getattr(hc.PRODUCTS[product], role) or None
 
 
 def _set(param_of, value_of):
@@ -57,49 +51,46 @@ def _drop(param_of):
     return apply
 
 
-def _time(product):
-    return "PA_THR_ACQUISITION_TIME" if hc.PRODUCTS[product].receiver == "thr" else "PA_TDS_ACQUISITION_TIME"
-
-
-def _rate(product):
-    if product.startswith(("tswf", "rswf")):
-        return "PA_TDS_HF_CH_SAMP_RATE"
-    return RATE_PARAM.get(product)
+_time = _param("time_param")
+_data = _param("data_param")
+_count = _param("count_param")
+_rate = _param("rate_param")
+_frequencies = _param("frequencies_param")
 
 
 def _corrupt_words(l0, product):
-    if hc.PRODUCTS[product].receiver != "thr":
+    if not hc.PRODUCTS[product].takes_group:
         return None
     g = _group(l0, product)
-    words = np.asarray(g[DATA_PARAM[product]]).copy()
+    words = np.asarray(g[_data(product)]).copy()
     words[0, :] = 0xFFFF
-    g[DATA_PARAM[product]] = words
+    g[_data(product)] = words
     return l0
 
 
 ROWS = (
-    ("packet type absent", lambda l0, p: {"TM": {}} if hc.PRODUCTS[p].receiver == "tds" else None),
-    ("TM group not a mapping", lambda l0, p: {"TM": [1, 2]} if hc.PRODUCTS[p].receiver == "tds" else None),
+    ("packet type absent", lambda l0, p: None if hc.PRODUCTS[p].takes_group else {"TM": {}}),
+    ("TM group not a mapping", lambda l0, p: None if hc.PRODUCTS[p].takes_group else {"TM": [1, 2]}),
     ("packet group not a mapping", lambda l0, p: {"TM": {hc.packet_name(p): {"source_data": [1, 2]}}}),
     ("packet group empty", lambda l0, p: {"TM": {hc.packet_name(p): {"source_data": {}}}}),
     ("time parameter missing", _drop(_time)),
-    ("block-count parameter missing", _drop(COUNT_PARAM.get)),
-    ("data parameter missing", _drop(DATA_PARAM.get)),
-    ("data parameter 1-D", _set(DATA_PARAM.get, lambda a: a.reshape(-1))),
-    ("data parameter 3-D", _set(DATA_PARAM.get, lambda a: a[..., None])),
-    ("data parameter of text", _set(DATA_PARAM.get, lambda a: a.astype("U8"))),
-    ("data parameter big-endian", _set(DATA_PARAM.get, lambda a: a.astype(a.dtype.newbyteorder(">")))),
-    ("data parameter float64", _set(DATA_PARAM.get, lambda a: a.astype("float64"))),
-    ("data parameter with a NaN", _set(DATA_PARAM.get, lambda a: np.where(np.arange(a.size).reshape(a.shape) == 0,
+    ("block-count parameter missing", _drop(_count)),
+    ("data parameter missing", _drop(_data)),
+    ("data parameter 1-D", _set(_data, lambda a: a.reshape(-1))),
+    ("data parameter 3-D", _set(_data, lambda a: a[..., None])),
+    ("data parameter of text", _set(_data, lambda a: a.astype("U8"))),
+    ("data parameter big-endian", _set(_data, lambda a: a.astype(a.dtype.newbyteorder(">")))),
+    ("data parameter float64", _set(_data, lambda a: a.astype("float64"))),
+    ("data parameter with a NaN", _set(_data, lambda a: np.where(np.arange(a.size).reshape(a.shape) == 0,
                                                                           np.nan, a.astype("float64")))),
-    ("data rows cut to 1 value", _set(DATA_PARAM.get, lambda a: np.ascontiguousarray(a[:, :1]))),
-    ("data parameter one packet short", _set(DATA_PARAM.get, lambda a: a[:-1])),
+    ("data rows cut to 1 value", _set(_data, lambda a: np.ascontiguousarray(a[:, :1]))),
+    ("data parameter one packet short", _set(_data, lambda a: a[:-1])),
     ("time parameter one packet short", _set(_time, lambda a: a[:-1])),
     ("time parameter 2 columns", _set(_time, lambda a: np.ascontiguousarray(a[:, :2]))),
     ("time parameter None", _set(_time, lambda a: None)),
     ("time parameter negative", _set(_time, lambda a: -a.astype("int64") - 1)),
     ("sampling-rate code 9", _set(_rate, lambda a: np.full(a.shape, 9))),
-    ("frequency count 201", _set(NFREQ_PARAM.get, lambda a: np.full(a.shape, 201))),
+    ("frequency count 201", _set(_frequencies, lambda a: np.full(a.shape, 201))),
     ("packet data words all ones (first packet)", _corrupt_words),
 )
 

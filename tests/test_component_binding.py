@@ -69,13 +69,14 @@ DOUBLES = textwrap.dedent('''
 SNAPSHOTS = DOUBLES + textwrap.dedent('''
     from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
     from kesta.dravel.l1.store import l0_store, ListTask
-    from kesta.dravel.tasks.tds import routine_trigsnap
+    from kesta.dravel.products import BY_NAME
 
+    tswf = BY_NAME["tswf"]
     snaps = [Snapshot(length=512, time=(1000, 3, 1)),
              Snapshot(length=512, snapshot_nr=2, time=(2000, 0, 0), samples_override={1: 9})]
-    store = l0_store({"TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": snapshot_group(snaps, "trig")})
+    store = l0_store({tswf.packet: snapshot_group(snaps, "trig")})
     task = ListTask()
-    out = routine_trigsnap.set_tswf(store, task)
+    out = tswf.decode(store, task)
     assert out["epoch"].tolist() == [7003, 14000], out["epoch"]
     assert out["scet"].tolist() == [500.0, 1000.0]
     assert out["quality_flag"].tolist() == [0x11, 0x11]
@@ -91,20 +92,20 @@ OTHER_TDS = DOUBLES + textwrap.dedent('''
     from kesta.dravel.simulate.histmap import Histogram, histmap_group
     from kesta.dravel.simulate.lfm import SpecMat, Spectra, specmat_group, density_group
     from kesta.dravel.l1.store import l0_store, ListTask
-    from kesta.dravel.tasks.tds import routine_histmap, slowmode_density, slowmode_specmat
+    from kesta.dravel.products import BY_NAME
 
+    hist2d, sm, psd = BY_NAME["hist2d"], BY_NAME["lfm_sm"], BY_NAME["lfm_psd"]
     store = l0_store({
-        "TM_TDS_SCIENCE_ROUTINE_HISTMAP": histmap_group([Histogram(time=(1000, 3, 1))]),
-        "TM_TDS_SCIENCE_SLOWMODE_SPECMAT": specmat_group([SpecMat(time=(2000, 0, 1), nf=2)]),
-        "TM_TDS_SCIENCE_SLOWMODE_DENSITY": density_group([Spectra(time=(3000, 0, 1), nf=2)]),
+        hist2d.packet: histmap_group([Histogram(time=(1000, 3, 1))]),
+        sm.packet: specmat_group([SpecMat(time=(2000, 0, 1), nf=2)]),
+        psd.packet: density_group([Spectra(time=(3000, 0, 1), nf=2)]),
     })
-    for entry, coarse, fine in ((routine_histmap.set_hist2d, 1000, 3), (slowmode_specmat.set_sm, 2000, 0),
-                                (slowmode_density.set_psd, 3000, 0)):
-        out = entry(store, ListTask())
-        assert out["epoch"].tolist() == [coarse * 7 + fine], (entry, out["epoch"])
+    for product, coarse, fine in ((hist2d, 1000, 3), (sm, 2000, 0), (psd, 3000, 0)):
+        out = product.decode(store, ListTask())
+        assert out["epoch"].tolist() == [coarse * 7 + fine], (product.name, out["epoch"])
         assert out["scet"].tolist() == [coarse * 0.5]
         assert out["quality_flag"].tolist() == [0x11] and out["quality_bitmask"].tolist() == [0x1111]
-    out = slowmode_specmat.set_sm(store, ListTask())
+    out = sm.decode(store, ListTask())
     assert (out["cross_re"][0, :, 2:] == 0x11).all()    # beyond the two frequencies: the double's fill
     assert sorted_calls == [2, 2, 2, 2]
     print("ok")
@@ -117,10 +118,10 @@ SURVEY = textwrap.dedent('''
     case = sim.random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
 ''') + DOUBLES + textwrap.dedent('''
     from kesta.dravel.l1.store import ListTask
-    from kesta.dravel.tasks.thr import survey_lowband
+    from kesta.dravel.products import BY_NAME
 
     task = ListTask()
-    out = survey_lowband.decommute_normal(case.group, task)
+    out = BY_NAME["tnr_normal"].call(case.group, task)
     assert len(out) == len(case.records) and len(task.reports) == 1
     assert task.reports[0].startswith("double: ")
     assert (out["quality_flag"] == 0x11).all()        # left to the fill-value double

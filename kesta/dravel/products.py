@@ -24,6 +24,9 @@ class Product:
     receiver: str        # "thr" (handed a packet group) or "tds" (handed the L0 store)
     kwargs: tuple = ()   # extra keyword arguments, as (name, value) pairs
     simulator: str = ""  # simulator module providing demo_groups(rng, anomalies)
+    # "module:function" of the simulator's small random case: function(product, rng,
+    # anomalies) -> (L0 store, expected records, number of reported units)
+    case: str = ""
     unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
     reported: str = SKIPPED    # what becomes of a reported unit's record: SKIPPED or KEPT
     # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
@@ -36,17 +39,48 @@ class Product:
     # Where the L1 record layout comes from: "module:NAME" (a layout constant) or
     # "module:name()" (a layout operation of the pipeline's helpers).
     layout: str = ""
+    # Parameters the decoder reads, by role ("" when the product has none): the packets' data
+    # words or blocks; the per-packet count a THR walk starts from (survey: blocks, calibration:
+    # data words); the sampling-rate code; the number of frequencies.
+    data_param: str = ""
+    count_param: str = ""
+    rate_param: str = ""
+    frequencies_param: str = ""
+
+    @property
+    def packet(self):
+        """The packet type the product is decoded from."""
+        return self.packets[0]
+
+    def packet_group(self, l0):
+        """The product's packet group (its parameters by name) in the L0 store `l0`."""
+        return l0["TM"][self.packet]["source_data"]
+
+    @property
+    def takes_group(self):
+        """True when the decoder is handed its packet group (THR), not the whole L0 store (TDS)."""
+        return self.receiver == "thr"
+
+    def decoder_input(self, l0):
+        """What the decoder is handed: the L0 store itself, or its packet group (`takes_group`)."""
+        return self.packet_group(l0) if self.takes_group else l0
 
     def decoder(self):
         return getattr(importlib.import_module(self.module), self.entry)
 
+    def call(self, argument, task):
+        """Runs the decoder on `argument` as it is (an L0 store, or a THR packet group)."""
+        return self.decoder()(argument, task, **dict(self.kwargs))
+
     def decode(self, l0, task):
         """Runs the decoder on the L0 store `l0` (a THR decoder gets its packet group)."""
-        function = self.decoder()
-        if self.receiver == "thr":
-            group = l0["TM"][self.packets[0]]["source_data"]
-            return function(group, task, **dict(self.kwargs))
-        return function(l0, task, **dict(self.kwargs))
+        return self.call(self.decoder_input(l0), task)
+
+    def simulated_case(self, rng, anomalies=False):
+        """(L0 store, expected records, reports): a small random store of this product from its
+        simulator; with `anomalies`, units the decoder reports (and skips or keeps at fill)."""
+        module, name = self.case.split(":")
+        return getattr(importlib.import_module(module), name)(self, rng, anomalies)
 
     def record_dtype(self):
         """The L1 record layout the installed decoder (or helper module) gives."""
@@ -95,51 +129,66 @@ TNR_BURST_PACKET = "TM_THR_SCIENCE_BURST_TNR"
 TNR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_TNR"
 HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
 
+_CASES = "kesta.dravel.simulate.cases:"
+
 PRODUCTS = (
     Product("tnr_normal", "kesta.dravel.tasks.thr.survey_lowband", "decommute_normal",
             (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_N_BLOCK_CNT"),
     Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
             (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_B_BLOCK_CNT"),
     Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
             (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()"),
+            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_calibration_case",
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT"),
     Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
             (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr",
-            layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()"),
+            layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()", case=_CASES + "hfr_calibration_case",
+            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF"),
+            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
+            data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF"),
+            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
+            data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF"),
+            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
+            data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF"),
+            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
+            data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
             ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap",
             unit="histogram", order="time", grouping="group", unit_param="PA_TDS_HIST2D_PKT_NR",
-            layout="kesta.dravel.tasks.tds.routine_histmap:HIST2D"),
+            layout="kesta.dravel.tasks.tds.routine_histmap:HIST2D", case=_CASES + "histogram_case",
+            data_param="PA_TDS_SC_HIST2D_DATA", rate_param="PA_TDS_STAT_SAMP_RATE"),
     Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
             ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm",
             order="time", grouping="packet",
-            layout="kesta.dravel.tasks.tds.slowmode_specmat:SM"),
+            layout="kesta.dravel.tasks.tds.slowmode_specmat:SM", case=_CASES + "lfm_case",
+            data_param="PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
+            frequencies_param="PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"),
     Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",
             ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm",
             order="time", grouping="packet",
-            layout="kesta.dravel.tasks.tds.slowmode_density:PSD"),
+            layout="kesta.dravel.tasks.tds.slowmode_density:PSD", case=_CASES + "lfm_case",
+            data_param="PA_TDS_SLOWMODE_DENSITY_DATA_BLK",
+            frequencies_param="PA_TDS_SLOWMODE_DENSITY_NUM_FREQS"),
 )
 
 BY_NAME = {p.name: p for p in PRODUCTS}

@@ -18,11 +18,6 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from kesta.dravel import products as registry
-from kesta.dravel.simulate import histmap as hist_sim
-from kesta.dravel.simulate import lfm as lfm_sim
-from kesta.dravel.simulate import snapshots as snap_sim
-from kesta.dravel.simulate import thr as thr_sim
-from kesta.dravel.simulate.store import l0_store
 
 # --------------------------------------------------------------------------------------------
 # Products and decoders
@@ -52,7 +47,12 @@ def available_products():
 
 
 def packet_name(product):
-    return PRODUCTS[product].packets[0]
+    return PRODUCTS[product].packet
+
+
+def group_of(l0, product):
+    """The product's packet group in store `l0`."""
+    return PRODUCTS[product].packet_group(l0)
 
 
 def call(product, l0, task):
@@ -62,17 +62,11 @@ def call(product, l0, task):
     group is looked up here leniently and whatever is found is what the decoder gets.
     """
     p = PRODUCTS[product]
-    function = p.decoder()
-    if p.receiver == "thr":
-        return function(thr_group(l0, product), task, **dict(p.kwargs))
-    return function(l0, task, **dict(p.kwargs))
-
-
-def thr_group(l0, product):
     try:
-        return l0["TM"][packet_name(product)]["source_data"]
+        argument = p.decoder_input(l0)
     except (KeyError, TypeError, IndexError):
-        return l0.get("__thr_group__") if isinstance(l0, dict) else None
+        argument = l0.get("__thr_group__") if isinstance(l0, dict) else None
+    return p.call(argument, task)
 
 
 class CountingTask:
@@ -98,87 +92,10 @@ class Case:
     mutations: list = field(default_factory=list)
 
 
-def _wave(rng, length):
-    return rng.integers(-2000, 2000, size=(4, length), dtype=np.int16)
-
-
-def _snapshot_case(product, rng, anomalies):
-    kind = "trig" if product.startswith("tswf") else "reg"
-    sbm = product.endswith(("sbm1", "sbm2"))
-    base = int(rng.integers(0, 10_000))
-    snaps = []
-    for s in range(int(rng.integers(1, 4))):
-        length = int(rng.choice([512, 1024]))
-        channels = ((1, 1, 1, 1), (1, 0, 1, 0), (0, 1, 1, 1))[int(rng.integers(0, 3))]
-        snap = snap_sim.Snapshot(length=length, channels=channels, snapshot_nr=base + s,
-                                 time=(100_000 + 50 * base + 10 * s, int(rng.integers(0, 65536)), 1),
-                                 rate_code=int(rng.integers(0, 5)), waveform=_wave(rng, length))
-        if anomalies and s == 0:
-            snap.samples_override = {1: 7}          # sample count does not add up: reported
-        if anomalies and s == 1 and len(snap.packets()) > 1:
-            snap.missing = (2,)
-        snaps.append(snap)
-    l0, records, reports, _ = snap_sim.snapshot_store(snaps, kind, is_sbm=sbm, rng=rng, shuffle=True)
-    return Case(product, l0, records, len(reports))
-
-
-def _hist_case(product, rng, anomalies):
-    hists = []
-    for h in range(int(rng.integers(1, 4))):
-        nx, ny = int(rng.integers(1, 12)), int(rng.integers(1, 12))
-        hist = hist_sim.Histogram(nx=nx, ny=ny, chunk=int(rng.integers(5, 40)),
-                                  time=(300_000 + 100 * h, 0, 1), rate_code=int(rng.integers(0, 5)),
-                                  hist_id=h + 1)
-        hist.matrix(rng)
-        cnt = len(hist.cut())
-        if anomalies and h == 0 and cnt > 1:
-            hist.order = tuple(range(1, cnt))       # final chunk lost: counts stay at fill
-        hists.append(hist)
-    l0, records = hist_sim.histmap_store(hists, rng=rng)
-    return Case(product, l0, records, 0)
-
-
-def _lfm_case(product, rng, anomalies):
-    packets = []
-    for i in range(int(rng.integers(1, 5))):
-        time = (600_000 + 16 * i, int(rng.integers(0, 65536)), 1)
-        nf = int(rng.integers(1, 30))
-        if product == "lfm_sm":
-            sm_type = int(rng.choice([1, 2, 3])) if anomalies else int(rng.choice([1, 2]))
-            packets.append(lfm_sim.SpecMat(time=time, type=sm_type, nf=nf))
-        else:
-            channels = tuple(int(v) for v in rng.integers(0, 3 if anomalies else 2, 6))
-            packets.append(lfm_sim.Spectra(time=time, channels=channels, nf=nf))
-    if product == "lfm_sm":
-        l0, records = lfm_sim.specmat_store(packets, rng=rng, shuffle=True)
-    else:
-        l0, records = lfm_sim.density_store(packets, rng=rng, shuffle=True)
-    return Case(product, l0, records, 0)
-
-
-def _thr_case(product, rng, anomalies):
-    n = int(rng.integers(1, 4))
-    bad = 1 if anomalies else 0
-    if product in ("tnr_normal", "tnr_burst"):
-        thr = thr_sim.random_tnr_survey(rng, n, product.split("_")[1], max_blocks=2, bad=bad)
-    elif product == "tnr_calibration":
-        thr = thr_sim.random_tnr_calibration(rng, n, bad=bad)
-    else:
-        thr = thr_sim.random_hfr_calibration(rng, n, bad=bad, max_steps=6)
-    return Case(product, l0_store({packet_name(product): thr.group}), thr.records, thr.reports)
-
-
 def clean_case(product, seed, anomalies=False):
     """A small valid store of `product` (with units to report and skip when `anomalies`)."""
     rng = np.random.default_rng(seed)
-    receiver = PRODUCTS[product].receiver
-    if receiver == "thr":
-        return _thr_case(product, rng, anomalies)
-    if product.startswith(("tswf", "rswf")):
-        return _snapshot_case(product, rng, anomalies)
-    if product == "hist2d":
-        return _hist_case(product, rng, anomalies)
-    return _lfm_case(product, rng, anomalies)
+    return Case(product, *PRODUCTS[product].simulated_case(rng, anomalies))
 
 
 # --------------------------------------------------------------------------------------------
@@ -356,7 +273,7 @@ def mutate_structure(l0, product, chooser):
     name = packet_name(product)
     kind = chooser.choice(STRUCTURE_MUTATIONS)
     junk = chooser.choice(NOT_MAPPINGS)
-    group = l0["TM"][name]["source_data"]
+    group = group_of(l0, product)
     if kind == "tm_empty":
         return {"TM": {}}, kind
     if kind == "tm_other_packet":
@@ -364,7 +281,8 @@ def mutate_structure(l0, product, chooser):
     if kind == "tm_not_mapping":
         return {"TM": junk}, f"{kind} {junk!r}"
     if kind == "store_not_mapping":
-        return junk if PRODUCTS[product].receiver == "tds" else {"__thr_group__": junk}, f"{kind} {junk!r}"
+        # a decoder handed a packet group, not the store, gets the junk as its group
+        return ({"__thr_group__": junk} if PRODUCTS[product].takes_group else junk), f"{kind} {junk!r}"
     if kind == "packet_type_not_mapping":
         return {"TM": {name: junk}}, f"{kind} {junk!r}"
     if kind == "group_not_mapping":
@@ -384,7 +302,7 @@ def mutated_case(product, seed, chooser, max_mutations=3):
         l0, what = mutate_structure(l0, product, chooser)
         done.append(what)
     else:
-        group = l0["TM"][name]["source_data"]
+        group = group_of(l0, product)
         params = sorted(group)
         # Half of the cases keep every parameter's type and shape and only make values lie, so
         # that they get past the checks of the input's form into the decoding itself.

@@ -63,7 +63,7 @@ def outside_objects():
 def input_objects(l0, task, product):
     """The store, its groups and arrays, and the task."""
     objects = {"l0": l0, "task": task, "TM": l0["TM"]}
-    group = l0["TM"][hc.packet_name(product)]["source_data"]
+    group = hc.group_of(l0, product)
     objects["group"] = group
     for name, value in group.items():
         objects[name] = value
@@ -77,23 +77,21 @@ def refcounts(objects):
 def failing(case):
     """The case's store changed so that the call ends with an error once its records exist."""
     l0 = copy.deepcopy(case.l0)
-    group = l0["TM"][hc.packet_name(case.product)]["source_data"]
+    group = hc.group_of(l0, case.product)
     n = len(group[next(iter(group))])
-    if case.product.startswith(("tswf", "rswf")):
-        group["PA_TDS_HF_CH_SAMP_RATE"] = np.full(n, 9, np.uint8)
-    elif case.product == "hist2d":
-        group["PA_TDS_STAT_SAMP_RATE"] = np.full(n, 9, np.uint8)
-    elif case.product == "lfm_sm":
-        group["PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"] = np.full(n, 201, np.uint16)
-        group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.full(n, 1, np.uint8)
-    elif case.product == "lfm_psd":
-        group["PA_TDS_SLOWMODE_DENSITY_NUM_FREQS"] = np.full(n, 201, np.uint16)
-        group["PA_TDS_SLOWMODE_DENSITY_CH1"] = np.full(n, 1, np.uint8)
+    p = hc.PRODUCTS[case.product]
+    if p.rate_param:
+        group[p.rate_param] = np.full(n, 9, np.uint8)
+    elif p.frequencies_param:
+        group[p.frequencies_param] = np.full(n, 201, np.uint16)
+        # a matrix type and a channel that hold data, so the frequency count is used
+        if case.product == "lfm_sm":
+            group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.full(n, 1, np.uint8)
+        else:
+            group["PA_TDS_SLOWMODE_DENSITY_CH1"] = np.full(n, 1, np.uint8)
     else:
-        count = {"tnr_normal": "PA_THR_N_BLOCK_CNT", "tnr_calibration": "PA_THR_TNR_DATA_CNT",
-                 "hfr_calibration": "PA_THR_HFR_DATA_CNT"}[case.product]
-        group[count] = group[count].astype(np.float64)
-        group[count][0] = np.nan
+        group[p.count_param] = group[p.count_param].astype(np.float64)
+        group[p.count_param][0] = np.nan
     return l0
 
 

@@ -12,18 +12,7 @@ from kesta.dravel.l1.store import ListTask, l0_store
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
 THR = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "thr"]
-DATA_PARAM = {"tswf": "PA_TDS_TSWF_DATA_BLK", "tswf_sbm2": "PA_TDS_TSWF_DATA_BLK",
-              "rswf": "PA_TDS_RSWF_DATA_BLK", "rswf_sbm1": "PA_TDS_RSWF_DATA_BLK",
-              "hist2d": "PA_TDS_SC_HIST2D_DATA", "lfm_sm": "PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
-              "lfm_psd": "PA_TDS_SLOWMODE_DENSITY_DATA_BLK", "tnr_normal": "PA_THR_TNR_DATA",
-              "tnr_burst": "PA_THR_TNR_DATA", "tnr_calibration": "PA_THR_TNR_DATA",
-              "hfr_calibration": "PA_THR_HFR_DATA"}
-COUNT_PARAM = {"tnr_normal": "PA_THR_N_BLOCK_CNT", "tnr_burst": "PA_THR_B_BLOCK_CNT",
-               "tnr_calibration": "PA_THR_TNR_DATA_CNT", "hfr_calibration": "PA_THR_HFR_DATA_CNT"}
-
-
-def group_of(l0, product):
-    return l0["TM"][hc.packet_name(product)]["source_data"]
+group_of = hc.group_of
 
 
 def damaged(product, param, change, seed=2):
@@ -52,7 +41,7 @@ BAD_VALUES = {
 @pytest.mark.parametrize("product", TDS)
 def test_tds_errors_name_the_parameter_and_the_packet_type(product, bad):
     built(product)
-    param = DATA_PARAM[product]
+    param = hc.PRODUCTS[product].data_param
     l0 = damaged(product, param, BAD_VALUES[bad])
     if bad == "one packet short" and len(group_of(l0, product)["PA_TDS_ACQUISITION_TIME"]) == 1:
         pytest.skip("a one-packet store has no packet to cut")
@@ -71,10 +60,10 @@ def test_tds_errors_name_the_parameter_and_the_packet_type(product, bad):
 def test_tds_missing_parameter_is_a_key_error_naming_it(product):
     built(product)
     l0 = copy.deepcopy(hc.clean_case(product, 2).l0)
-    del group_of(l0, product)[DATA_PARAM[product]]
+    del group_of(l0, product)[hc.PRODUCTS[product].data_param]
     with pytest.raises(KeyError) as info:
         hc.call(product, l0, hc.CountingTask())
-    assert DATA_PARAM[product] in str(info.value) and hc.packet_name(product) in str(info.value)
+    assert hc.PRODUCTS[product].data_param in str(info.value) and hc.packet_name(product) in str(info.value)
 
 
 @pytest.mark.parametrize("product", TDS)
@@ -88,7 +77,7 @@ def test_tds_time_parameter_errors_are_named(product):
 @pytest.mark.parametrize("product", THR)
 def test_thr_count_parameter_errors_end_the_call(product):
     built(product)
-    param = COUNT_PARAM[product]
+    param = hc.PRODUCTS[product].count_param
     l0 = copy.deepcopy(hc.clean_case(product, 2).l0)
     del group_of(l0, product)[param]
     with pytest.raises(KeyError, match=param):
@@ -122,7 +111,7 @@ def test_thr_packet_rows_missing_are_reported_per_packet(product):
     case = hc.clean_case(product, 2)
     l0 = copy.deepcopy(case.l0)
     npackets = len(group_of(l0, product)["PA_THR_ACQUISITION_TIME"])
-    del group_of(l0, product)[DATA_PARAM[product]]
+    del group_of(l0, product)[hc.PRODUCTS[product].data_param]
     task = hc.CountingTask()
     out = hc.call(product, l0, task)
     assert len(out) == 0 and task.reports == npackets
