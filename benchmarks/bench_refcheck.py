@@ -15,7 +15,7 @@ import numpy as np
 
 from kesta.dravel.l1.store import ListTask
 from kesta.dravel.products import BY_NAME
-from kesta.dravel.simulate import thr as sim
+from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
 from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
 from quorel.packet_structure.data import Data
 from quorel.time import Time
@@ -126,7 +126,7 @@ def main():
     args = parser.parse_args()
     rng = np.random.default_rng(2024)
 
-    case = sim.random_tnr_calibration(rng, args.packets, bad=args.packets // 20)
+    case = random_tnr_calibration(rng, args.packets, bad=args.packets // 20)
     product = BY_NAME["tnr_calibration"]
     inputs = packet_inputs(case.group, product)
     total, records = best_of(args.repeats, lambda: product.call(case.group, ListTask()))
@@ -134,7 +134,7 @@ def main():
     helpers, _ = best_of(args.repeats, lambda: replay_tnr(inputs, len(records), ListTask()))
     report("TNR calibration", args.packets, total, records, helpers)
 
-    case = sim.random_hfr_calibration(rng, args.packets, bad=args.packets // 20, max_steps=args.hfr_steps)
+    case = random_hfr_calibration(rng, args.packets, bad=args.packets // 20, max_steps=args.hfr_steps)
     product = BY_NAME["hfr_calibration"]
     inputs = packet_inputs(case.group, product)
     total, records = best_of(args.repeats, lambda: product.call(case.group, ListTask()))

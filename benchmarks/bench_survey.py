@@ -19,7 +19,9 @@ import numpy as np
 import quorel.packet_structure.data as data_module
 import quorel.time as time_module
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate import thr as sim
+from kesta.dravel.simulate.thr_encoding import TnrPacket
+from kesta.dravel.simulate.thr_expected import tnr_survey_group
+from kesta.dravel.simulate.thr_random import random_time, random_tnr_block
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband
 
@@ -34,12 +36,12 @@ def survey_group(rng, nblocks, per_packet):
     for start in range(0, nblocks, per_packet):
         blocks = []
         for _ in range(min(per_packet, nblocks - start)):
-            block = sim.random_tnr_block(rng)
+            block = random_tnr_block(rng)
             block.tnr_setup = (int(rng.integers(0, 4)), 1, 1, 1, 1, 1, 1)
             block.do_analysis = (0, 0, 1, 1, 1, 0)
             blocks.append(block)
-        packets.append(sim.TnrPacket(blocks, sim._rand_time(rng)))
-    return sim.tnr_survey_group(packets, "normal")
+        packets.append(TnrPacket(blocks, random_time(rng)))
+    return tnr_survey_group(packets, "normal")
 
 
 class Swap:

@@ -114,8 +114,8 @@ OTHER_TDS = DOUBLES + textwrap.dedent('''
 SURVEY = textwrap.dedent('''
     # the packets are made with the stand-ins; the packet reader and receiver helpers stay
     import numpy as np
-    from kesta.dravel.simulate import thr as sim
-    case = sim.random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
+    from kesta.dravel.simulate.thr_random import random_tnr_survey
+    case = random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
 ''') + DOUBLES + textwrap.dedent('''
     from kesta.dravel.l1.store import ListTask
     from kesta.dravel.products import BY_NAME

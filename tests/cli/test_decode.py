@@ -6,7 +6,8 @@ from kesta.dravel.l1.hdf5 import product_datasets
 
 from kesta.dravel import products as registry
 from kesta.dravel.products import Product
-from kesta.dravel.simulate import thr as thr_sim
+from kesta.dravel.simulate.thr_random import (random_hfr_calibration, random_tnr_calibration,
+                                              random_tnr_survey)
 from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
 
@@ -63,10 +64,10 @@ def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
 
 
 THR_CASES = (
-    ("tnr_normal", registry.TNR_NORMAL_PACKET, lambda rng: thr_sim.random_tnr_survey(rng, 5, "normal", bad=1)),
-    ("tnr_burst", registry.TNR_BURST_PACKET, lambda rng: thr_sim.random_tnr_survey(rng, 4, "burst", bad=1)),
-    ("tnr_calibration", registry.TNR_CALIBRATION_PACKET, lambda rng: thr_sim.random_tnr_calibration(rng, 3, bad=1)),
-    ("hfr_calibration", registry.HFR_CALIBRATION_PACKET, lambda rng: thr_sim.random_hfr_calibration(rng, 3, bad=1)),
+    ("tnr_normal", registry.TNR_NORMAL_PACKET, lambda rng: random_tnr_survey(rng, 5, "normal", bad=1)),
+    ("tnr_burst", registry.TNR_BURST_PACKET, lambda rng: random_tnr_survey(rng, 4, "burst", bad=1)),
+    ("tnr_calibration", registry.TNR_CALIBRATION_PACKET, lambda rng: random_tnr_calibration(rng, 3, bad=1)),
+    ("hfr_calibration", registry.HFR_CALIBRATION_PACKET, lambda rng: random_hfr_calibration(rng, 3, bad=1)),
 )
 
 

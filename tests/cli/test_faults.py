@@ -137,11 +137,11 @@ def test_unusable_output_is_refused_before_decoding(snapshot_l0, tmp_path, cli, 
 
 
 def test_product_that_lost_every_unit_fails(tmp_path, cli):
-    from kesta.dravel.simulate import thr as thr_sim
+    from kesta.dravel.simulate.thr_random import random_tnr_survey
     from kesta.dravel.simulate.store import write_hdf5
     import numpy as np
 
-    case = thr_sim.random_tnr_survey(np.random.default_rng(2), 4, "normal")
+    case = random_tnr_survey(np.random.default_rng(2), 4, "normal")
     group = dict(case.group)
     del group["PA_THR_TNR_DATA"]
     write_hdf5(tmp_path / "L0.h5", {registry.TNR_NORMAL_PACKET: group})

@@ -7,7 +7,8 @@ import pytest
 
 import hardening_cases as hc
 from conftest import built
-from kesta.dravel.simulate import thr as thr_sim
+from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket
+from kesta.dravel.simulate.thr_expected import hfr_calibration_group
 from kesta.dravel.l1.store import ListTask, l0_store
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
@@ -161,10 +162,10 @@ def test_huge_block_count_is_reported_with_its_packet():
 def test_hfr_step_count_error_names_the_parameter():
     built("hfr_calibration")
     # Channel 1 with HF1 only, whose sweep announces 600 steps (a level holds 512).
-    packet = thr_sim.HfrCalibrationPacket(
+    packet = HfrCalibrationPacket(
         hfr_setup=(1, 7, 0, 1, 5), hfr_sweep=(0, 5, 600, 3), do_analysis=(0, 1, 0, 0, 1, 1),
         levels=[((tuple(range(600)), ()), ((), ())) for _ in range(9)])
-    group = thr_sim.hfr_calibration_group([packet]).group
+    group = hfr_calibration_group([packet]).group
     with pytest.raises(IndexError) as info:
         hc.call("hfr_calibration", l0_store({hc.packet_name("hfr_calibration"): group}), hc.CountingTask())
     assert "PA_THR_HFR_DATA" in str(info.value)

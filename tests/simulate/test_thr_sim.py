@@ -4,9 +4,14 @@ import numpy as np
 import pytest
 
 from quorel.time import Time
-from kesta.dravel.simulate import thr as sim
-from kesta.dravel.simulate.thr import (HfrCalibrationPacket, TnrBlock, TnrCalibrationPacket,
-                                       TnrPacket)
+from kesta.dravel.simulate.thr_encoding import (HfrCalibrationPacket, TnrBlock,
+                                                TnrCalibrationPacket, TnrPacket,
+                                                encode_survey_packet, visible_band)
+from kesta.dravel.simulate.thr_expected import (hfr_calibration_group, tnr_calibration_group,
+                                                tnr_survey_group)
+from kesta.dravel.simulate.thr_random import (random_band, random_hfr_calibration,
+                                              random_tnr_calibration, random_tnr_survey)
+from kesta.dravel.tasks.thr import tnr as _tnr
 
 FILL_U8, FILL_U16 = 255, 65535
 
@@ -14,7 +19,7 @@ FILL_U8, FILL_U16 = 255, 65535
 def block(rng, flags, ch=(1, 1), au=1, cr=1, av=1, ticks=(0, 0, 0, 0)):
     a, b, c, d = flags
     return TnrBlock(tnr_setup=(av, cr, au, d, c, b, a), do_analysis=(0, 0, 1, ch[1], ch[0], 0),
-                    bands=tuple(sim.random_band(rng) for _ in range(4)), delta_times=ticks,
+                    bands=tuple(random_band(rng) for _ in range(4)), delta_times=ticks,
                     cmd_ctr=0x1234, zelk_status=(1, 2, 3, 0, 1, 5),
                     temperatures=(1023, 0, 512, 7), input_setup=(2, 5, 6, 1, 2, 3))
 
@@ -33,7 +38,7 @@ def test_survey_records_follow_blocks_and_bands():
     b2 = block(rng, (0, 0, 0, 0))
     b3 = block(rng, (1, 0, 0, 0), ch=(0, 1), cr=1)
     acq = [(1000, 32768, 1), (2000, 0, 0)]
-    case = sim.tnr_survey_group([TnrPacket([b0, b1], acq[0]), TnrPacket([b2, b3], acq[1])],
+    case = tnr_survey_group([TnrPacket([b0, b1], acq[0]), TnrPacket([b2, b3], acq[1])],
                                 mode="burst")
     assert case.reports == 0 and "PA_THR_B_BLOCK_CNT" in case.group
     r = case.records
@@ -42,7 +47,7 @@ def test_survey_records_follow_blocks_and_bands():
     assert set(r["survey_mode"]) == {1}
     for rec, (blk, k) in zip(r, [(b0, 0), (b0, 2), (b0, 3), (b1, 1), (b3, 0)]):
         av, cr, au = blk.tnr_setup[:3]
-        seen = sim.visible_band(blk.bands[k], 1, blk.do_analysis[4], blk.do_analysis[3], au, cr)
+        seen = visible_band(blk.bands[k], 1, blk.do_analysis[4], blk.do_analysis[3], au, cr)
         assert rec["agc1"] == seen[0][0] and rec["agc2"] == seen[1][0]
         assert list(rec["auto1"]) == list(seen[0][1]) and list(rec["auto2"]) == list(seen[1][1])
         assert list(rec["cross_r"]) == [c[0] for c in seen[2]]
@@ -71,7 +76,7 @@ def test_band_data_ending_inside_a_byte():
     # three bands of one AGC each: 36 bits, the next block starts on the half-used byte 34
     first = block(rng, (1, 1, 1, 0), ch=(1, 0), au=0, cr=0)
     last = block(rng, (0, 0, 0, 0), ticks=(7, 8, 9, 10))
-    case = sim.tnr_survey_group([TnrPacket([first, last])])
+    case = tnr_survey_group([TnrPacket([first, last])])
     assert case.reports == 0
     assert case.group["PA_THR_TNR_DATA_CNT"][0] == 32                # 34 + 30 bytes
     assert [rec["agc1"] for rec in case.records] == [first.bands[k][0][0] for k in range(3)]
@@ -79,7 +84,7 @@ def test_band_data_ending_inside_a_byte():
     assert data[34] >> 4 == first.bands[2][0][0] & 0xF              # shared by both blocks
     assert data[35] == 0x34 and data[48:52] == (7).to_bytes(4, "big")   # tick count A
     # the same block alone: its last bits lie past the declared words
-    alone = sim.tnr_survey_group([TnrPacket([first])])
+    alone = tnr_survey_group([TnrPacket([first])])
     assert alone.reports == 1 and "past the end" in alone.packet_errors[0]
     assert len(alone.records) == 0
 
@@ -89,51 +94,51 @@ def test_survey_faults_reported_once_and_records_kept_as_decoded():
     two = [block(rng, (1, 0, 0, 0)), block(rng, (0, 1, 0, 0))]
     good = TnrPacket([block(rng, (0, 0, 1, 0))])
 
-    case = sim.tnr_survey_group([TnrPacket(two, word_count_delta=1), good])
+    case = tnr_survey_group([TnrPacket(two, word_count_delta=1), good])
     size = int(case.group["PA_THR_TNR_DATA_CNT"][0])
     assert case.packet_errors == [
         f"Bad decommutation for TNR normal mode\nExpected {2 * size} got {2 * size - 2} bytes",
         None]
     assert list(case.records["sweep_num"]) == [0, 1, 2]            # failed packet still counts
 
-    case = sim.tnr_survey_group([TnrPacket(two, block_count_delta=-1), good])
+    case = tnr_survey_group([TnrPacket(two, block_count_delta=-1), good])
     assert case.reports == 1 and list(case.records["tnr_band"]) == [0, 2]
 
     # one block more than present: a zero row is left at the end of the block array
-    case = sim.tnr_survey_group([TnrPacket(two, block_count_delta=1), good])
+    case = tnr_survey_group([TnrPacket(two, block_count_delta=1), good])
     assert case.reports == 1 and "past the end" in case.packet_errors[0]
     assert list(case.records["sweep_num"]) == [0, 1, 2]
 
     # a row cut inside the second block: only the first block is stored
-    words = len(sim.encode_survey_packet(TnrPacket(two))[0])
-    case = sim.tnr_survey_group([TnrPacket(two, cut_words=3), good], maxwords=words - 3)
+    words = len(encode_survey_packet(TnrPacket(two))[0])
+    case = tnr_survey_group([TnrPacket(two, cut_words=3), good], maxwords=words - 3)
     assert case.reports == 1 and list(case.records["sweep_num"]) == [0, 1]
 
     # no blocks: fine without data, reported with data
-    case = sim.tnr_survey_group([TnrPacket([]), TnrPacket([], word_count_delta=3)])
+    case = tnr_survey_group([TnrPacket([]), TnrPacket([], word_count_delta=3)])
     assert case.packet_errors == [None, "Bad decommutation for TNR normal mode\n"
                                         "Expected 6 got 0 bytes"]
     assert case.group["PA_THR_N_BLOCK_CNT"].tolist() == [0, 0]
 
 
 def test_empty_groups():
-    for case in (sim.tnr_survey_group([]), sim.tnr_calibration_group([]),
-                 sim.hfr_calibration_group([])):
+    for case in (tnr_survey_group([]), tnr_calibration_group([]),
+                 hfr_calibration_group([])):
         assert case.reports == 0 and len(case.records) == 0
-    assert sim.tnr_survey_group([]).records.dtype == np.dtype(sim._tnr.tnr_dtype())
+    assert tnr_survey_group([]).records.dtype == np.dtype(_tnr.tnr_dtype())
 
 
 # --- TNR calibration ------------------------------------------------------------------
 
 def test_tnr_calibration_levels_and_padding():
     rng = np.random.default_rng(4)
-    levels = [[sim.random_band(rng, 8) for _ in range(4)] for _ in range(9)]
+    levels = [[random_band(rng, 8) for _ in range(4)] for _ in range(9)]
     # bands A and C, channel 1 only with autos: 9 x 2 x 100 bits = 225 bytes -> one pad byte
     packet = TnrCalibrationPacket(tnr_setup=(3, 1, 1, 0, 1, 0, 1), levels=levels,
                                   do_analysis=(0, 0, 1, 0, 1, 0), temperature_pcb=200,
                                   voltages=(1, 2, 3), input_setup=(1, 7, 0, 0, 0, 0),
                                   acquisition_time=(50, 1, 1))
-    case = sim.tnr_calibration_group([packet, packet])
+    case = tnr_calibration_group([packet, packet])
     assert case.reports == 0
     assert list(case.group["PA_THR_TNR_DATA_CNT"]) == [118, 118]      # 10 + 225 + 1 bytes
     r = case.records[:18]
@@ -149,7 +154,7 @@ def test_tnr_calibration_levels_and_padding():
     assert set(r["sweep_num"]) == {2 ** 32 - 1}                     # not written
 
     off = (0,) * 7
-    bad = sim.tnr_calibration_group([TnrCalibrationPacket(tnr_setup=off, word_count_delta=1),
+    bad = tnr_calibration_group([TnrCalibrationPacket(tnr_setup=off, word_count_delta=1),
                                      packet, TnrCalibrationPacket(word_count_delta=-1)])
     assert bad.packet_errors[0] == "Expected a size of 12 bytes but have 10"
     assert "past the end" in bad.packet_errors[2]
@@ -165,7 +170,7 @@ def test_hfr_calibration_records_per_step():
     packet = HfrCalibrationPacket(hfr_setup=(1, 40, 0, 1, 5), hfr_sweep=(0, 9, 3, 4),
                                   do_analysis=(0, 0, 0, 1, 1, 0), levels=levels,
                                   acquisition_time=(9, 9, 0))
-    case = sim.hfr_calibration_group([packet])
+    case = hfr_calibration_group([packet])
     assert case.reports == 0 and case.error is None
     r = case.records
     assert len(r) == 27 and set(r["hfr_band"]) == {0}
@@ -176,18 +181,18 @@ def test_hfr_calibration_records_per_step():
     assert set(r["average_nr"]) == {5}
 
     # an enabled band of step count 0 gives nothing; above 512 steps the whole call fails
-    assert len(sim.hfr_calibration_group([HfrCalibrationPacket(hfr_sweep=(0, 1, 0, 1))])
+    assert len(hfr_calibration_group([HfrCalibrationPacket(hfr_sweep=(0, 1, 0, 1))])
                .records) == 0
     long = HfrCalibrationPacket(hfr_setup=(0, 0, 1, 0, 0), hfr_sweep=(600, 1, 0, 1),
                                 do_analysis=(0, 0, 0, 0, 0, 0))
-    case = sim.hfr_calibration_group([long])
+    case = hfr_calibration_group([long])
     assert case.records is None and "600" in case.error and case.reports == 0
 
 
 # --- random groups --------------------------------------------------------------------
 
-@pytest.mark.parametrize("make", [sim.random_tnr_survey, sim.random_tnr_calibration,
-                                  sim.random_hfr_calibration])
+@pytest.mark.parametrize("make", [random_tnr_survey, random_tnr_calibration,
+                                  random_hfr_calibration])
 def test_random_groups_are_reproducible_with_the_asked_faults(make):
     for seed in range(4):
         a = make(np.random.default_rng(seed), 12, bad=4)
@@ -198,3 +203,35 @@ def test_random_groups_are_reproducible_with_the_asked_faults(make):
         assert np.array_equal(a.records, b.records)
     clean = make(np.random.default_rng(7), 12)
     assert clean.reports == 0 and len(clean.records) > 0
+
+
+# --- demo content -----------------------------------------------------------------------
+
+def test_simulate_builds_the_thr_packets_without_their_records(monkeypatch):
+    """`dravel simulate` writes packets only: no expected record is computed on the way, and
+    the packets are those of the random cases with the same draws."""
+    from kesta.dravel import products
+    from kesta.dravel.cli.simulate import simulate_groups
+    from kesta.dravel.simulate import thr_demo, thr_expected
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("expected records computed for demo content")
+
+    for name in ("expected_tnr_survey", "expected_tnr_calibration", "expected_hfr_calibration"):
+        monkeypatch.setattr(thr_expected, name, refuse)
+    groups, notes, failures = simulate_groups(seed=1, anomalies=True)
+    assert not failures and not notes
+    thr_packets = {p.packet for p in products.PRODUCTS if p.takes_group}
+    assert thr_packets <= set(groups)
+    monkeypatch.undo()
+
+    # the demo's survey group is the random case's group, but for the times the demo sets
+    rng = np.random.default_rng(5)
+    demo = thr_demo.demo_groups(np.random.default_rng(5), anomalies=True)
+    case = random_tnr_survey(rng, 12, "normal", bad=2)
+    got = demo[products.TNR_NORMAL_PACKET]
+    assert case.reports == 2 and got.keys() == case.group.keys()
+    for name in case.group:
+        if name != "PA_THR_ACQUISITION_TIME":
+            np.testing.assert_array_equal(got[name], case.group[name], err_msg=name)
+    assert list(got["PA_THR_ACQUISITION_TIME"][:, 0]) == [200_000 + 16 * k for k in range(12)]

@@ -5,7 +5,16 @@ import numpy as np
 import pytest
 
 from quorel.packet_structure.data import Data
-from kesta.dravel.simulate import thr as sim
+from kesta.dravel.simulate.thr_encoding import (BitWriter, DELTA_TIME_BITS, DO_ANALYSIS_BITS,
+                                                HFR_SETUP_BITS, HFR_SWEEP_BITS, INPUT_SETUP_BITS,
+                                                STATUS_BITS, TEMPERATURE_BITS, TNR_SETUP_BITS,
+                                                VOLTAGE_BITS, encode_delta_times,
+                                                encode_do_analysis, encode_hfr_setup,
+                                                encode_hfr_sweep_setup, encode_input_setup,
+                                                encode_temperatures, encode_tnr_setup,
+                                                encode_voltages, encode_zelk_status, visible_band,
+                                                write_hfr_channel, write_tnr_band)
+from kesta.dravel.simulate.thr_random import random_band
 from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
 
 
@@ -60,15 +69,15 @@ def test_reader_fields_match_single_reads():
 
 COMMANDS = [
     # decoder, encoder, room in bytes, field widths
-    (st.zelk_status, sim.encode_zelk_status, 2, sim.STATUS_BITS),
-    (st.temperatures_command, sim.encode_temperatures, 5, sim.TEMPERATURE_BITS),
-    (st.voltages, sim.encode_voltages, 3, sim.VOLTAGE_BITS),
-    (st.input_setup, sim.encode_input_setup, 2, sim.INPUT_SETUP_BITS),
-    (st.do_analysis, sim.encode_do_analysis, 1, sim.DO_ANALYSIS_BITS),
-    (tnr.tnr_setup, sim.encode_tnr_setup, 1, sim.TNR_SETUP_BITS),
-    (tnr.delta_times, sim.encode_delta_times, 16, sim.DELTA_TIME_BITS),
-    (hfr.hfr_setup, sim.encode_hfr_setup, 2, sim.HFR_SETUP_BITS),
-    (hfr.hfr_sweep_setup, sim.encode_hfr_sweep_setup, 5, sim.HFR_SWEEP_BITS[:4]),
+    (st.zelk_status, encode_zelk_status, 2, STATUS_BITS),
+    (st.temperatures_command, encode_temperatures, 5, TEMPERATURE_BITS),
+    (st.voltages, encode_voltages, 3, VOLTAGE_BITS),
+    (st.input_setup, encode_input_setup, 2, INPUT_SETUP_BITS),
+    (st.do_analysis, encode_do_analysis, 1, DO_ANALYSIS_BITS),
+    (tnr.tnr_setup, encode_tnr_setup, 1, TNR_SETUP_BITS),
+    (tnr.delta_times, encode_delta_times, 16, DELTA_TIME_BITS),
+    (hfr.hfr_setup, encode_hfr_setup, 2, HFR_SETUP_BITS),
+    (hfr.hfr_sweep_setup, encode_hfr_sweep_setup, 5, HFR_SWEEP_BITS[:4]),
 ]
 
 
@@ -102,7 +111,7 @@ def test_layouts_match_decoded_tuples():
     assert {"fe", "sensor_tnr_1", "sensor_tnr_2"} <= {f[0] for f in st.input_setup_dtype()}
     assert len(st.temperatures_dtype()) == 4
     # channel flags land where the band readers expect them
-    values = st.do_analysis(Data(sim.encode_do_analysis((0, 0, 0, 1, 0, 0)), 1), 0)
+    values = st.do_analysis(Data(encode_do_analysis((0, 0, 0, 1, 0, 0)), 1), 0)
     assert (values[4], values[3]) == (0, 1)
 
 
@@ -144,18 +153,18 @@ def test_duration_and_average_tables():
 def test_tnr_bands_round_trip_for_every_setting(nbins, extract):
     rng = np.random.default_rng(nbins)
     for ch1, ch2, au, cr in itertools.product((0, 1), repeat=4):
-        bands = [sim.random_band(rng, nbins) for _ in range(3)]
+        bands = [random_band(rng, nbins) for _ in range(3)]
         flags = (1, 0, 1)
-        writer = sim.BitWriter()
+        writer = BitWriter()
         writer.write(0b101, 3)                     # data starts 3 bits into the start byte
         for flag, band in zip(flags, bands):
-            sim.write_tnr_band(writer, band, flag, ch1, ch2, au, cr, nbins)
+            write_tnr_band(writer, band, flag, ch1, ch2, au, cr, nbins)
         raw = b"\x00\x00" + writer.to_bytes()
         data = Data(raw, len(raw))
         offset = 3
         for flag, band in zip(flags, bands):
             value, new = extract(flag, ch1, ch2, au, cr, data, 2, offset)
-            assert value == sim.visible_band(band, flag, ch1, ch2, au, cr, nbins)
+            assert value == visible_band(band, flag, ch1, ch2, au, cr, nbins)
             if not flag:
                 assert new == offset
             offset = new
@@ -184,9 +193,9 @@ def test_hfr_channel_round_trip_and_long_sweeps():
     for ch, hf1, hf2 in itertools.product((0, 1), repeat=3):
         steps = (5, 600)                            # HF2 announces more than 512 steps
         values = tuple(tuple(int(v) for v in rng.integers(0, 1 << 13, s)) for s in steps)
-        writer = sim.BitWriter()
+        writer = BitWriter()
         writer.write(1, 1)
-        sim.write_hfr_channel(writer, values, ch, hf1, hf2, *steps)
+        write_hfr_channel(writer, values, ch, hf1, hf2, *steps)
         raw = b"\x00" + writer.to_bytes()
         (got1, got2), end = hfr.extract_band(ch, hf1, hf2, steps[0], steps[1],
                                              Data(raw, len(raw)), 1, 1)
@@ -199,7 +208,7 @@ def test_hfr_channel_round_trip_and_long_sweeps():
 
 
 def test_sweep_setup_encodes_step_counts_above_512():
-    raw = sim.encode_hfr_sweep_setup((1023, 255, 513, 7))
+    raw = encode_hfr_sweep_setup((1023, 255, 513, 7))
     assert hfr.hfr_sweep_setup(Data(raw, 5), 0) == (1023, 255, 513, 7)
 
 

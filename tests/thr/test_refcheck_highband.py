@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate import thr as sim
-from kesta.dravel.simulate.thr import HfrCalibrationPacket
+from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket, encode_hfr_calibration_packet
+from kesta.dravel.simulate.thr_expected import hfr_calibration_group
+from kesta.dravel.simulate.thr_random import random_hfr_calibration
 from kesta.dravel.tasks.thr import hfr
 from kesta.dravel.tasks.thr import refcheck_highband as decoder
 from vantor.core.tools import exceptions
@@ -30,7 +31,7 @@ def packet(rng, hf1, hf2, hf1_step, hf2_step, ch=(1, 1), f0=7, sizes=(3, 5), acq
         hfr_setup=(1, f0, hf2, hf1, 5), hfr_sweep=(hf2_step, sizes[1], hf1_step, sizes[0]),
         do_analysis=(0, 1, 0, ch[1], ch[0], 1), levels=[(chan(), chan()) for _ in range(9)],
         temperature_pcb=200, voltages=(1, 2, 3), input_setup=(2, 6, 7, 0, 0, 0), acquisition_time=acq, **kw)
-    words, size = sim.encode_hfr_calibration_packet(p)
+    words, size = encode_hfr_calibration_packet(p)
     assert len(words) == size or kw, "test packet must be clean"
     return p
 
@@ -77,7 +78,7 @@ class TestRecords:
     def test_random_groups_match_the_simulator(self):
         rng = np.random.default_rng(21)
         for bad in (0, 3):
-            case = sim.random_hfr_calibration(rng, 20, bad=bad, max_steps=12)
+            case = random_hfr_calibration(rng, 20, bad=bad, max_steps=12)
             records, task = decode(case.group)
             assert_same_records(records, case.records)
             assert len(task.reports) == case.reports == bad
@@ -90,7 +91,7 @@ class TestRecords:
         calls = []
         real = hfr.compute_frequency
         monkeypatch.setattr(hfr, "compute_frequency", lambda *args: calls.append(args) or real(*args))
-        case = sim.hfr_calibration_group([p])
+        case = hfr_calibration_group([p])
         expected_calls, calls[:] = list(calls), []
         r, task = decode(case.group)
         assert not task.reports and len(r) == 27
@@ -112,7 +113,7 @@ class TestRecords:
     def test_second_band_frequencies_continue_after_the_first_sweep(self):
         rng = np.random.default_rng(4)
         p = packet(rng, hf1=1, hf2=1, hf1_step=2, hf2_step=2, f0=10, sizes=(4, 6))
-        r, _ = decode(sim.hfr_calibration_group([p]).group)
+        r, _ = decode(hfr_calibration_group([p]).group)
         assert r["hfr_band"].tolist() == [0] * 18 + [1] * 18
         hf2 = r[r["hfr_band"] == 1]
         assert hf2["frequency"][:2].tolist() == [375 + 50 * (10 + 2 * 4 + j * 6) for j in range(2)]
@@ -125,13 +126,13 @@ class TestRecords:
     ])
     def test_step_counts_and_flags(self, hf1, hf2, hf1_step, hf2_step, expected):
         rng = np.random.default_rng(5)
-        case = sim.hfr_calibration_group([packet(rng, hf1, hf2, hf1_step, hf2_step)])
+        case = hfr_calibration_group([packet(rng, hf1, hf2, hf1_step, hf2_step)])
         r, task = decode(case.group)
         assert len(r) == expected and not task.reports
         assert_same_records(r, case.records)
 
     def test_empty_group_gives_an_empty_array_of_the_output_layout(self):
-        r, task = decode(sim.hfr_calibration_group([]).group)
+        r, task = decode(hfr_calibration_group([]).group)
         assert r.shape == (0,) and r.dtype == np.dtype(hfr.hfr_dtype()) and not task.reports
 
 
@@ -140,21 +141,21 @@ class TestCallFailures:
         rng = np.random.default_rng(6)
         good = packet(rng, 1, 0, 4, 0)
         big = packet(rng, 1, 0, 600, 0, ch=(1, 0))
-        case = sim.hfr_calibration_group([good, big])
+        case = hfr_calibration_group([good, big])
         assert case.records is None and case.error
         with pytest.raises(IndexError, match=r"packet 1: band hf1 announces 600 frequency steps.* 512 values"):
             decode(case.group)
 
     def test_more_than_512_steps_in_a_disabled_band_is_harmless(self):
         rng = np.random.default_rng(6)
-        case = sim.hfr_calibration_group([packet(rng, 0, 1, 700, 3, ch=(0, 1))])
+        case = hfr_calibration_group([packet(rng, 0, 1, 700, 3, ch=(0, 1))])
         r, task = decode(case.group)
         assert len(r) == 27 and not task.reports
         assert_same_records(r, case.records)
 
     def test_negative_frequency_ends_the_call(self, monkeypatch):
         rng = np.random.default_rng(7)
-        case = sim.hfr_calibration_group([packet(rng, 1, 0, 4, 0)])
+        case = hfr_calibration_group([packet(rng, 1, 0, 4, 0)])
         monkeypatch.setattr(hfr, "compute_frequency", lambda *args: -1)
         with pytest.raises(OverflowError, match="compute_frequency"):
             decode(case.group)
@@ -165,7 +166,7 @@ class TestPacketFailures:
         rng = np.random.default_rng(8)
         packets = [packet(rng, 1, 1, 2, 1, acq=(1, 0, 0)), packet(rng, 1, 1, 2, 2, acq=(2, 0, 0), word_count_delta=2),
                    packet(rng, 0, 1, 1, 1, acq=(3, 0, 0))]
-        case = sim.hfr_calibration_group(packets)
+        case = hfr_calibration_group(packets)
         seen = []
 
         def checking_print_exception():
@@ -187,7 +188,7 @@ class TestPacketFailures:
     ])
     def test_sweep_setup_faults_fail_that_packet(self, monkeypatch, sweep, error):
         rng = np.random.default_rng(9)
-        case = sim.hfr_calibration_group([packet(rng, 1, 1, 2, 2, acq=(i, 0, 0)) for i in range(3)])
+        case = hfr_calibration_group([packet(rng, 1, 1, 2, 2, acq=(i, 0, 0)) for i in range(3)])
         real = hfr.hfr_sweep_setup
         seen = []
 
@@ -201,7 +202,7 @@ class TestPacketFailures:
 
     def test_channel_value_of_the_wrong_shape_fails_the_packet(self, monkeypatch):
         rng = np.random.default_rng(10)
-        case = sim.hfr_calibration_group([packet(rng, 1, 0, 4, 0, acq=(i, 0, 0)) for i in range(2)])
+        case = hfr_calibration_group([packet(rng, 1, 0, 4, 0, acq=(i, 0, 0)) for i in range(2)])
         real = hfr.extract_band
         calls = []
 

@@ -6,8 +6,10 @@ import numpy as np
 import pytest
 
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate import thr as sim
-from kesta.dravel.simulate.thr import TnrCalibrationPacket
+from kesta.dravel.simulate.thr_encoding import (CALIBRATION_BINS, TnrCalibrationPacket,
+                                                encode_tnr_calibration_packet, zero_band)
+from kesta.dravel.simulate.thr_expected import tnr_calibration_group
+from kesta.dravel.simulate.thr_random import random_band, random_tnr_calibration
 from kesta.dravel.tasks.thr import refcheck_lowband as decoder
 from kesta.dravel.tasks.thr import science_tools, tnr
 from vantor.core.tools import exceptions
@@ -27,10 +29,10 @@ def packet(rng, flags, ch=(1, 1), au=1, cr=1, av=2, acq=(5000, 1234, 1), **kw):
     a, b, c, d = flags
     p = TnrCalibrationPacket(
         tnr_setup=(av, cr, au, d, c, b, a), do_analysis=(1, 2, 1, ch[1], ch[0], 0),
-        levels=[[sim.random_band(rng, sim.CALIBRATION_BINS) for _ in range(4)] for _ in range(9)],
+        levels=[[random_band(rng, CALIBRATION_BINS) for _ in range(4)] for _ in range(9)],
         temperature_pcb=int(rng.integers(0, 256)), voltages=(11, 22, 33), input_setup=(3, 4, 5, 1, 2, 3),
         acquisition_time=acq, **kw)
-    words, size = sim.encode_tnr_calibration_packet(p)
+    words, size = encode_tnr_calibration_packet(p)
     assert len(words) == size or kw, "test packet must end on a byte"
     return p
 
@@ -74,7 +76,7 @@ class TestRecords:
     def test_random_groups_match_the_simulator(self):
         rng = np.random.default_rng(7)
         for bad in (0, 4):
-            case = sim.random_tnr_calibration(rng, 24, bad=bad)
+            case = random_tnr_calibration(rng, 24, bad=bad)
             records, task = decode(case.group)
             assert_same_records(records, case.records)
             assert len(task.reports) == case.reports == bad
@@ -86,7 +88,7 @@ class TestRecords:
         rng = np.random.default_rng(3)
         p0 = packet(rng, (1, 0, 1, 0), acq=(7000, 65535, 1))
         p1 = packet(rng, (0, 0, 0, 0))
-        case = sim.tnr_calibration_group([p0, p1])
+        case = tnr_calibration_group([p0, p1])
         r, task = decode(case.group)
         assert not task.reports
         assert_same_records(r, case.records)
@@ -113,7 +115,7 @@ class TestRecords:
         assert np.all(r["frequency"] == np.float32(-1e31))
 
     def test_empty_group_gives_an_empty_array_of_the_output_layout(self):
-        case = sim.tnr_calibration_group([])
+        case = tnr_calibration_group([])
         r, task = decode(case.group)
         assert r.shape == (0,) and r.dtype == np.dtype(tnr.tnr_dtype()) and not task.reports
 
@@ -124,7 +126,7 @@ class TestRecords:
             fields = [(n, "float64" if n in ("agc1", "scet") else t, *s) for n, t, *s in real()]
             return [("spare", "uint8", (3,))] + fields[::-1]
         monkeypatch.setattr(tnr, "tnr_dtype", other_layout)
-        case = sim.random_tnr_calibration(np.random.default_rng(11), 6)
+        case = random_tnr_calibration(np.random.default_rng(11), 6)
         records, _ = decode(case.group)
         assert records.dtype == np.dtype(other_layout())
         assert_same_records(records, case.records)
@@ -134,7 +136,7 @@ class TestPacketFailures:
     def test_size_mismatch_is_reported_with_its_own_error_while_it_is_handled(self, monkeypatch):
         rng = np.random.default_rng(5)
         good, bad = packet(rng, (1, 1, 0, 0)), packet(rng, (1, 1, 1, 1), word_count_delta=1)
-        case = sim.tnr_calibration_group([good, bad, good])
+        case = tnr_calibration_group([good, bad, good])
         seen = []
 
         def checking_print_exception():
@@ -157,7 +159,7 @@ class TestPacketFailures:
         monkeypatch.setattr(tnr, "extract_calibration_band",
                             lambda flag, *args: (real(0, *args)[0], final_bits))
         p = TnrCalibrationPacket(tnr_setup=(0, 0, 0, 0, 0, 0, 0), word_count_delta=declared_bytes // 2 - 5)
-        r, task = decode(sim.tnr_calibration_group([p]).group)
+        r, task = decode(tnr_calibration_group([p]).group)
         assert len(r) == 0
         if ok:
             assert task.reports == []
@@ -181,7 +183,7 @@ class TestPacketFailures:
         # The middle packet has no cross terms, so its reader is shorter than the others'.
         packets = [packet(rng, (1, 1, 1, 1), acq=(100 + i, 0, 0)) for i in range(3)]
         packets[1].tnr_setup = packets[1].tnr_setup[:1] + (0,) + packets[1].tnr_setup[2:]
-        case = sim.tnr_calibration_group(packets)
+        case = tnr_calibration_group(packets)
         real_extract, real_setup, real_volts = tnr.extract_calibration_band, tnr.tnr_setup, decoder.voltages
         victim = {"calls": 0}
 
@@ -217,7 +219,7 @@ class TestPacketFailures:
 
     def test_missing_or_short_parameters(self):
         rng = np.random.default_rng(4)
-        case = sim.tnr_calibration_group([packet(rng, (1, 0, 0, 0)) for _ in range(3)])
+        case = tnr_calibration_group([packet(rng, (1, 0, 0, 0)) for _ in range(3)])
         group = dict(case.group)
         group["PA_THR_TNR_DATA_CNT"] = np.append(group["PA_THR_TNR_DATA_CNT"], 7)
         r, task = decode(group)
@@ -231,7 +233,7 @@ class TestPacketFailures:
 
     def test_word_count_beyond_the_row_is_reported(self):
         rng = np.random.default_rng(8)
-        case = sim.random_tnr_calibration(rng, 5, bad=2, faults=("truncated",))
+        case = random_tnr_calibration(rng, 5, bad=2, faults=("truncated",))
         r, task = decode(case.group)
         assert len(task.reports) == 2
         assert_same_records(r, case.records)
@@ -247,7 +249,7 @@ class TestBandFlags:
                             real_setup(data, byte)[6:])
         monkeypatch.setattr(tnr, "extract_calibration_band",
                             lambda flag, *args: real_extract(0 if flag == 2 else flag, *args))
-        case = sim.tnr_calibration_group([p, p])
+        case = tnr_calibration_group([p, p])
         r, task = decode(case.group)
         assert not task.reports
         assert len(r) == 36 and list(r["tnr_band"]) == ([0] * 9 + [2] * 9) * 2
@@ -256,12 +258,12 @@ class TestBandFlags:
 
     def test_components_are_looked_up_on_every_call(self, monkeypatch):
         rng = np.random.default_rng(13)
-        case = sim.tnr_calibration_group([packet(rng, (1, 1, 1, 1))])
+        case = tnr_calibration_group([packet(rng, (1, 1, 1, 1))])
         assert len(decode(case.group)[0]) == 36
         real_setup = tnr.tnr_setup
         monkeypatch.setattr(tnr, "tnr_setup", lambda data, byte: real_setup(data, byte)[:3] + (0, 0, 0, 1))
         monkeypatch.setattr(tnr, "extract_calibration_band",
-                            lambda flag, ch1, ch2, au, cr, data, byte, bitoff: (sim.zero_band(8), 0))
+                            lambda flag, ch1, ch2, au, cr, data, byte, bitoff: (zero_band(8), 0))
         r, task = decode(case.group)
         # Band A only, and the size check now fails: nothing was consumed.
         assert len(r) == 0 and len(task.reports) == 1

@@ -5,8 +5,11 @@ import numpy as np
 import pytest
 
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate import thr as sim
-from kesta.dravel.simulate.thr import TnrBlock, TnrPacket
+from kesta.dravel.simulate.thr_encoding import TnrBlock, TnrPacket, zero_band
+from kesta.dravel.simulate.thr_expected import ThrCase, expected_tnr_survey, tnr_survey_group
+from kesta.dravel.simulate.thr_random import random_band, random_tnr_survey
+from kesta.dravel.simulate.thr_demo import demo_groups
+from quorel.time import Time
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband as sl
 import vantor.core.tools.exceptions as framework
@@ -31,7 +34,7 @@ def assert_records(out, expected):
 def full_block(rng, flags=(1, 1, 1, 1), av=1, ticks=(0, 0, 0, 0), cmd_ctr=0x1234):
     a, b, c, d = flags
     return TnrBlock(tnr_setup=(av, 1, 1, d, c, b, a), do_analysis=(0, 0, 1, 1, 1, 0),
-                    bands=tuple(sim.random_band(rng) for _ in range(4)), delta_times=ticks,
+                    bands=tuple(random_band(rng) for _ in range(4)), delta_times=ticks,
                     cmd_ctr=cmd_ctr, zelk_status=(1, 2, 3, 0, 1, 5),
                     temperatures=(1023, 0, 512, 7), input_setup=(2, 5, 6, 1, 2, 3))
 
@@ -41,7 +44,7 @@ def full_block(rng, flags=(1, 1, 1, 1), av=1, ticks=(0, 0, 0, 0), cmd_ctr=0x1234
 @pytest.mark.parametrize("mode", ["normal", "burst"])
 @pytest.mark.parametrize("seed,bad", [(1, 0), (2, 4), (3, 9)])
 def test_random_groups_match_the_simulator(mode, seed, bad):
-    case = sim.random_tnr_survey(np.random.default_rng(seed), 24, mode, max_blocks=5, bad=bad)
+    case = random_tnr_survey(np.random.default_rng(seed), 24, mode, max_blocks=5, bad=bad)
     out, task = decode(case, mode)
     assert_records(out, case.records)
     assert set(out["survey_mode"]) <= {0 if mode == "normal" else 1}
@@ -52,16 +55,16 @@ def test_random_groups_match_the_simulator(mode, seed, bad):
 
 
 def test_groups_of_lists_and_other_integer_types_decode_alike():
-    case = sim.random_tnr_survey(np.random.default_rng(7), 6, "normal", bad=2)
+    case = random_tnr_survey(np.random.default_rng(7), 6, "normal", bad=2)
     group = {name: np.asarray(values).tolist() for name, values in case.group.items()}
     group["PA_THR_TNR_DATA"] = np.asarray(case.group["PA_THR_TNR_DATA"]).astype(np.int64)
-    out, task = decode(sim.ThrCase(group, None, 0, []))
+    out, task = decode(ThrCase(group, None, 0, []))
     assert_records(out, case.records)
     assert len(task.reports) == case.reports
 
 
 def test_no_packets_gives_an_empty_array():
-    case = sim.tnr_survey_group([], "burst")
+    case = tnr_survey_group([], "burst")
     out, task = decode(case, "burst")
     assert len(out) == 0 and out.dtype == np.dtype(tnr.tnr_dtype()) and not task.reports
 
@@ -73,15 +76,15 @@ def test_bands_in_order_and_times_of_each_band():
     ticks = (0, 65536, 0xFFFFFFFF, 1)
     blocks = [full_block(rng, (1, 0, 1, 1), av=1, ticks=ticks), full_block(rng, (0, 0, 0, 0))]
     acq = (123456, 40000, 1)
-    case = sim.tnr_survey_group([TnrPacket(blocks, acq), TnrPacket([full_block(rng)], acq)])
+    case = tnr_survey_group([TnrPacket(blocks, acq), TnrPacket([full_block(rng)], acq)])
     out, task = decode(case)
     assert_records(out, case.records)
     assert list(out["tnr_band"]) == [0, 2, 3, 0, 1, 2, 3]
     assert list(out["sweep_num"]) == [0, 0, 0, 2, 2, 2, 2]
 
     t = np.array([acq[:2]], dtype=np.uint32)
-    obt = int(np.int64(sim.Time().obt_to_utc(t, to_tt2000=True)[0]))
-    scet0 = float(sim.Time.cuc_to_scet(t)[0])
+    obt = int(np.int64(Time().obt_to_utc(t, to_tt2000=True)[0]))
+    scet0 = float(Time.cuc_to_scet(t)[0])
     for rec, band, tick in zip(out[:3], (0, 2, 3), (0, 0xFFFFFFFF, 1)):
         md = float(np.float32(tnr.DURATION[1, band] * 100.0))
         delta = tick * 15258
@@ -95,7 +98,7 @@ def test_bands_in_order_and_times_of_each_band():
     assert out[1]["delta_time"] == 65532610987.11
     # DURATION[1, 2] * 100 is not a float32 value: the rounding shows
     assert out[1]["measurement_duration"] != 4600.0
-    two = sim.tnr_survey_group([TnrPacket([full_block(rng, (0, 1, 0, 0), ticks=(0, 65536, 0, 0))])])
+    two = tnr_survey_group([TnrPacket([full_block(rng, (0, 1, 0, 0), ticks=(0, 65536, 0, 0))])])
     assert decode(two)[0]["delta_time"][0] == 999948.288
 
 
@@ -105,7 +108,7 @@ def test_block_boundaries_round_up_to_even_bytes_and_share_partial_bytes():
     def block(flags, ch1, ch2, au, cr):
         a, b, c, d = flags
         return TnrBlock(tnr_setup=(2, cr, au, d, c, b, a), do_analysis=(0, 0, 1, ch2, ch1, 0),
-                        bands=tuple(sim.random_band(rng) for _ in range(4)), cmd_ctr=0xFFFF,
+                        bands=tuple(random_band(rng) for _ in range(4)), cmd_ctr=0xFFFF,
                         delta_times=(1, 2, 3, 4))
     blocks = [block((1, 1, 1, 0), 1, 0, 1, 0),    # 3 x 364 bits: ends mid-byte 166, next block there
               block((0, 1, 0, 0), 1, 0, 0, 1),    # 12 bits: 31 rounded up to 32
@@ -114,7 +117,7 @@ def test_block_boundaries_round_up_to_even_bytes_and_share_partial_bytes():
               block((1, 1, 1, 1), 1, 1, 0, 1)]    # cross terms without autos
     # a packet cannot end on a partial byte: that byte would lie past its word count
     again = [blocks[k] for k in (3, 0, 4, 2, 1)]
-    case = sim.tnr_survey_group([TnrPacket(blocks, (99, 1, 1)), TnrPacket(again, (98, 2, 0))])
+    case = tnr_survey_group([TnrPacket(blocks, (99, 1, 1)), TnrPacket(again, (98, 2, 0))])
     out, task = decode(case)
     assert not task.reports
     assert_records(out, case.records)
@@ -166,7 +169,7 @@ def test_flags_of_two_or_more_disable_a_band(monkeypatch):
     trailing fill records."""
     rng = np.random.default_rng(5)
     blocks = [full_block(rng, (0, 1, 1, 0)), full_block(rng, (1, 0, 0, 1)), full_block(rng, (0, 0, 1, 1))]
-    case = sim.tnr_survey_group([TnrPacket(blocks[:2], (10, 0, 0)), TnrPacket(blocks[2:], (20, 0, 0))])
+    case = tnr_survey_group([TnrPacket(blocks[:2], (10, 0, 0)), TnrPacket(blocks[2:], (20, 0, 0))])
     setup, extract = tnr.tnr_setup, tnr.extract_band
 
     def lying_setup(data, byte):
@@ -192,7 +195,7 @@ def test_size_check_reports_exact_text_and_keeps_the_blocks():
                TnrPacket([], (3, 4, 0)),                       # no blocks, no words: fine
                TnrPacket([], (3, 4, 0), word_count_delta=7),    # no blocks but 7 words
                TnrPacket([full_block(rng, (0, 0, 1, 0))], (5, 6, 1))]
-    case = sim.tnr_survey_group(packets, "burst")
+    case = tnr_survey_group(packets, "burst")
     out, task = decode(case, "burst")
     assert_records(out, case.records)
     # 682 bytes of the full block, then 30 + 163 of the one-band block: 875, rounded up to 876
@@ -208,7 +211,7 @@ def test_short_data_row_reader_gets_the_words_present():
     one = TnrPacket([full_block(rng)], (7, 0, 0), extra_count=5)        # 5 words beyond the row
     cut = TnrPacket([full_block(rng), full_block(rng)], (8, 0, 0))
     words = (30 + 4 * 163) // 2
-    case = sim.tnr_survey_group([one, cut], maxwords=words + 20)
+    case = tnr_survey_group([one, cut], maxwords=words + 20)
     out, task = decode(case)
     assert_records(out, case.records)
     assert task.reports[0].endswith(f"Expected {2 * (words + 5)} got {2 * words} bytes")
@@ -222,7 +225,7 @@ def test_failure_mid_packet_keeps_stored_blocks_and_the_next_packet_follows():
     first = TnrPacket([full_block(rng, (1, 0, 0, 0)), full_block(rng, (0, 1, 0, 0))], (1, 0, 0),
                       block_count_delta=3)                   # announces 5 blocks, has 2
     second = TnrPacket([full_block(rng, (0, 0, 1, 0))], (2, 0, 0))
-    case = sim.tnr_survey_group([first, second])
+    case = tnr_survey_group([first, second])
     out, task = decode(case)
     assert_records(out, case.records)
     assert len(task.reports) == 1 and "IndexError" in task.reports[0]
@@ -232,17 +235,17 @@ def test_failure_mid_packet_keeps_stored_blocks_and_the_next_packet_follows():
 
 
 def test_missing_data_parameter_fails_each_packet_not_the_call():
-    case = sim.random_tnr_survey(np.random.default_rng(8), 3, "normal")
+    case = random_tnr_survey(np.random.default_rng(8), 3, "normal")
     for name in ("PA_THR_TNR_DATA", "PA_THR_TNR_DATA_CNT", "PA_THR_ACQUISITION_TIME"):
         group = dict(case.group)
         del group[name]
-        out, task = decode(sim.ThrCase(group, None, 0, []))
+        out, task = decode(ThrCase(group, None, 0, []))
         assert len(out) == 0
         assert len(task.reports) == 3 and all(name in r for r in task.reports)
 
 
 def test_missing_or_bad_block_counts_end_the_call():
-    case = sim.random_tnr_survey(np.random.default_rng(9), 3, "normal")
+    case = random_tnr_survey(np.random.default_rng(9), 3, "normal")
     task = ListTask()
     with pytest.raises(KeyError, match="PA_THR_B_BLOCK_CNT"):
         sl.decommute_burst(case.group, task)
@@ -253,11 +256,11 @@ def test_missing_or_bad_block_counts_end_the_call():
 
 
 def test_a_lying_block_count_costs_its_packet_only():
-    case = sim.random_tnr_survey(np.random.default_rng(10), 3, "normal", max_blocks=2)
+    case = random_tnr_survey(np.random.default_rng(10), 3, "normal", max_blocks=2)
     out0, _ = decode(case)
     group = dict(case.group, PA_THR_N_BLOCK_CNT=np.asarray(case.group["PA_THR_N_BLOCK_CNT"], np.int64).copy())
     group["PA_THR_N_BLOCK_CNT"][1] = 2 ** 40
-    out, task = decode(sim.ThrCase(group, None, 0, []))
+    out, task = decode(ThrCase(group, None, 0, []))
     assert len(task.reports) == 1
     assert "PA_THR_N_BLOCK_CNT: packet 1 announces 1099511627776 blocks" in task.reports[0]
     first = out0["acquisition_time"][:, 0] != case.group["PA_THR_ACQUISITION_TIME"][1, 0]
@@ -269,10 +272,10 @@ def test_a_lying_block_count_costs_its_packet_only():
 
 
 @pytest.mark.parametrize("helper,replacement,error", [
-    ("extract_band", lambda *a: (sim.zero_band(),), "ValueError"),
-    ("extract_band", lambda *a: [sim.zero_band(), 0, 0], "ValueError"),
-    ("extract_band", lambda *a: (sim.zero_band(), 70000), "OverflowError"),
-    ("extract_band", lambda *a: (sim.zero_band(), -1), "OverflowError"),
+    ("extract_band", lambda *a: (zero_band(),), "ValueError"),
+    ("extract_band", lambda *a: [zero_band(), 0, 0], "ValueError"),
+    ("extract_band", lambda *a: (zero_band(), 70000), "OverflowError"),
+    ("extract_band", lambda *a: (zero_band(), -1), "OverflowError"),
     ("extract_band", lambda *a: (((0, (0,) * 31), (0, (0,) * 32), ((0, 0),) * 32), 0), "ValueError"),
     ("tnr_setup", lambda d, b: [0, 1, 1, 1, 1, 1, 1], "TypeError"),
     ("tnr_setup", lambda d, b: (0, 1, 1), "IndexError"),
@@ -280,7 +283,7 @@ def test_a_lying_block_count_costs_its_packet_only():
 ])
 def test_bad_helper_results_are_reported_per_packet(monkeypatch, helper, replacement, error):
     rng = np.random.default_rng(10)
-    case = sim.tnr_survey_group([TnrPacket([full_block(rng)], (p, 0, 0)) for p in range(3)])
+    case = tnr_survey_group([TnrPacket([full_block(rng)], (p, 0, 0)) for p in range(3)])
     real = getattr(tnr, helper)
     bad_call = 5 if helper == "extract_band" else 2       # the second packet's block
     calls = []
@@ -301,7 +304,7 @@ def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
     NumPy scalars instead of tuples of Python ints."""
     import quorel.time
     rng = np.random.default_rng(12)
-    case = sim.tnr_survey_group([TnrPacket([full_block(rng, av=a) for a in (0, 2)], (5 + p, 3, 1))
+    case = tnr_survey_group([TnrPacket([full_block(rng, av=a) for a in (0, 2)], (5 + p, 3, 1))
                                  for p in range(3)])
     forms = [lambda a: a, lambda a: a.astype(a.dtype.newbyteorder()), lambda a: np.repeat(a, 2)[::2]]
     made = []
@@ -339,7 +342,7 @@ def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
 
 def test_print_exception_sees_the_failure_as_the_handled_exception(monkeypatch):
     rng = np.random.default_rng(12)
-    case = sim.tnr_survey_group([TnrPacket([full_block(rng)], (1, 0, 0), word_count_delta=2),
+    case = tnr_survey_group([TnrPacket([full_block(rng)], (1, 0, 0), word_count_delta=2),
                                  TnrPacket([full_block(rng)], (2, 0, 0))])
     seen = []
 
@@ -369,12 +372,12 @@ def test_print_exception_sees_the_failure_as_the_handled_exception(monkeypatch):
 
 
 def test_errors_outside_the_packet_handler_end_the_call(monkeypatch):
-    case = sim.random_tnr_survey(np.random.default_rng(13), 2, "normal", bad=1)
+    case = random_tnr_survey(np.random.default_rng(13), 2, "normal", bad=1)
     monkeypatch.setattr(framework, "print_exception", lambda: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         decode(case)
     monkeypatch.undo()
-    good = sim.random_tnr_survey(np.random.default_rng(13), 2, "normal")
+    good = random_tnr_survey(np.random.default_rng(13), 2, "normal")
     layout = [entry for entry in tnr.tnr_dtype() if entry[0] != "scet"]
     monkeypatch.setattr(tnr, "tnr_dtype", lambda: layout)
     with pytest.raises(KeyError, match="scet"):
@@ -388,16 +391,16 @@ def test_errors_outside_the_packet_handler_end_the_call(monkeypatch):
 def test_demo_groups_decode_as_the_simulator_expects():
     from kesta.dravel import products
 
-    groups = sim.demo_groups(np.random.default_rng(2), anomalies=True)
+    groups = demo_groups(np.random.default_rng(2), anomalies=True)
     for name, mode in ((products.TNR_NORMAL_PACKET, "normal"), (products.TNR_BURST_PACKET, "burst")):
-        case = sim.expected_tnr_survey(groups[name], mode)
+        case = expected_tnr_survey(groups[name], mode)
         out, task = decode(case, mode)
         assert_records(out, case.records)
         assert len(task.reports) == case.reports == 2
 
 
 def test_a_duration_beyond_float32_becomes_infinite_not_undefined(monkeypatch):
-    case = sim.random_tnr_survey(np.random.default_rng(11), 2, "normal")
+    case = random_tnr_survey(np.random.default_rng(11), 2, "normal")
     monkeypatch.setattr(tnr, "DURATION", np.full((4, 4), 1e300))
     out, task = decode(case)
     assert len(out) == len(case.records) and not task.reports

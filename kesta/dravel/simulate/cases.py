@@ -14,7 +14,7 @@ from kesta.dravel import products as registry
 from . import histmap as hist_sim
 from . import lfm as lfm_sim
 from . import snapshots as snap_sim
-from . import thr as thr_sim
+from . import thr_random
 from .store import l0_store
 
 SURVEY_MODE = {registry.TNR_NORMAL_PACKET: "normal", registry.TNR_BURST_PACKET: "burst"}
@@ -92,7 +92,7 @@ def _thr_store(product, case):
 def tnr_survey_case(product, rng, anomalies):
     """One to three survey packets of up to two blocks; with `anomalies` one faulty packet."""
     n = int(rng.integers(1, 4))
-    case = thr_sim.random_tnr_survey(rng, n, SURVEY_MODE[product.packet], max_blocks=2,
+    case = thr_random.random_tnr_survey(rng, n, SURVEY_MODE[product.packet], max_blocks=2,
                                      bad=1 if anomalies else 0)
     return _thr_store(product, case)
 
@@ -100,11 +100,11 @@ def tnr_survey_case(product, rng, anomalies):
 def tnr_calibration_case(product, rng, anomalies):
     """One to three TNR calibration packets; with `anomalies` one faulty packet."""
     n = int(rng.integers(1, 4))
-    return _thr_store(product, thr_sim.random_tnr_calibration(rng, n, bad=1 if anomalies else 0))
+    return _thr_store(product, thr_random.random_tnr_calibration(rng, n, bad=1 if anomalies else 0))
 
 
 def hfr_calibration_case(product, rng, anomalies):
     """One to three HFR calibration packets of up to six steps; with `anomalies` one faulty."""
     n = int(rng.integers(1, 4))
-    return _thr_store(product, thr_sim.random_hfr_calibration(rng, n, bad=1 if anomalies else 0,
+    return _thr_store(product, thr_random.random_hfr_calibration(rng, n, bad=1 if anomalies else 0,
                                                               max_steps=6))
