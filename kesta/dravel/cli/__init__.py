@@ -20,6 +20,8 @@ import tempfile
 from .errors import UsageError
 
 PROG = "dravel"
+DISTRIBUTION = "kesta-dravel"
+EXTRA = "cli"        # the extra holding the L1 library's and the command line's dependencies
 
 
 def _product_list(text):
@@ -378,8 +380,38 @@ COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_qui
             "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch}
 
 
+def missing_requirements(extra=EXTRA):
+    """The distributions `extra` lists that are not installed; [] when the package's own
+    metadata is not found (run from a source tree that was never installed)."""
+    import re
+    from importlib import metadata
+
+    try:
+        requires = metadata.requires(DISTRIBUTION) or []
+    except metadata.PackageNotFoundError:
+        return []
+    wanted = re.compile(r"""extra\s*==\s*["']%s["']""" % re.escape(extra))
+    missing = []
+    for requirement in requires:
+        name, _, marker = requirement.partition(";")
+        if not wanted.search(marker):
+            continue
+        dist = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", name).group(1)
+        try:
+            metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            missing.append(dist)
+    return missing
+
+
 def main(argv=None):
     """Runs the command line; returns the exit code."""
+    missing = missing_requirements()
+    if missing:
+        print(f"{PROG}: error: the command line needs the '{EXTRA}' extra "
+              f"(missing: {', '.join(missing)}); install it with: "
+              f"pip install '{DISTRIBUTION}[{EXTRA}]'", file=sys.stderr)
+        return 2
     from kesta.dravel.l1.decode import Interrupted
     from kesta.dravel.l1.errors import DravelError
 
