@@ -706,19 +706,19 @@ def plot_spectral_matrices(data, path, product=None):
         if not terms:
             _no_data(ax, f"type {_code(head['sm_type'][i])} holds no cross terms: all fill", blank=True)
             continue
-        re = masked(part["cross_re"][k, :terms, :nf]).astype(np.float64)
-        im = masked(part["cross_im"][k, :terms, :nf]).astype(np.float64)
-        amplitude = np.ma.sqrt(re ** 2 + im ** 2)
-        if amplitude.count():
-            image = ax.imshow(amplitude, origin="lower", aspect="auto", interpolation="nearest",
-                              extent=(-0.5, nf - 0.5, -0.5, terms - 0.5), cmap=_cmap("viridis"))
-            fig.colorbar(image, ax=ax, label="|cross term| (raw)")
-            if np.ma.count_masked(amplitude):
-                _fill_legend(ax)
-        else:
-            _no_data(ax, "all cross terms at fill")
-        ax.set_yticks(range(terms))
-        ax.set_yticklabels([f"term {c}" for c in range(terms)], fontsize=7)
+        # The decoder writes every cell of the first `terms` terms and `nf` frequencies (a
+        # value there equal to the fill value is a decoded -128); the other terms keep the fill.
+        re = part["cross_re"][k, :, :nf].astype(np.float64)
+        im = part["cross_im"][k, :, :nf].astype(np.float64)
+        amplitude = np.ma.masked_array(np.sqrt(re ** 2 + im ** 2), mask=np.zeros(re.shape, bool))
+        amplitude[terms:] = np.ma.masked
+        image = ax.imshow(amplitude, origin="lower", aspect="auto", interpolation="nearest",
+                          extent=(-0.5, nf - 0.5, -0.5, terms_max - 0.5), cmap=_cmap("viridis"))
+        fig.colorbar(image, ax=ax, label="|cross term| (raw)")
+        if terms < terms_max:
+            _fill_legend(ax, f"fill value: type {kind} has {terms} terms")
+        ax.set_yticks(range(terms_max))
+        ax.set_yticklabels([f"term {c}" for c in range(terms_max)], fontsize=7)
         ax.set_ylabel(f"cross term\n({terms} per frequency)")
         ax.set_xlabel("frequency bin")
     return [_save(fig, path)]
