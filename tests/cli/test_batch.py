@@ -80,6 +80,7 @@ def test_batch_argument_errors(cli, tmp_path, monkeypatch):
     assert code == 2 and "cannot reach the Dask scheduler" in err
 
 
+@pytest.mark.nasa_cdf
 def test_demo_into_a_folder(cli, tmp_path):
     code, out, err = cli("demo", "-o", tmp_path / "demo")
     assert code == 0, err

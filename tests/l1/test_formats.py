@@ -13,6 +13,9 @@ from kesta.dravel.l1.dataset import to_dataset
 from kesta.dravel.l1.layout import flatten, leaves
 from kesta.dravel.l1.netcdf import read_netcdf, write_netcdf
 
+# Writes CDF files through the NASA CDF library bundled with spacepy.
+pytestmark = pytest.mark.nasa_cdf
+
 
 @pytest.fixture(scope="module")
 def decoded(tmp_path_factory):
