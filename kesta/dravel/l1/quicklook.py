@@ -287,9 +287,7 @@ def _log_norm(values):
 def _cmap(name, bad=FILL_COLOUR):
     from matplotlib import colormaps
 
-    cmap = colormaps[name].copy()
-    cmap.set_bad(bad)
-    return cmap
+    return colormaps[name].with_extremes(bad=bad)
 
 
 def _fill_legend(ax, text="fill value (not written)"):
