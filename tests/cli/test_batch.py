@@ -1,3 +1,5 @@
+import json
+
 import h5py
 import numpy as np
 import pytest
@@ -45,6 +47,12 @@ def test_batch_in_process_matches_selected_products(cli, tmp_path):
     code, out, _ = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--products", "tswf")
     assert code == 0
     check_outputs(tmp_path / "L1", {"run0": {"tswf": expected["run0"]["tswf"]}})
+    # its snapshots are partly reported: --strict fails the batch, and the report says why
+    code, out, _ = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--products", "tswf",
+                       "--strict", "--report", tmp_path / "run.json")
+    assert code == 1 and "partial (tswf)" in out
+    (file,) = json.loads((tmp_path / "run.json").read_text())["files"]
+    assert [(p["product"], p["status"]) for p in file["products"]] == [("tswf", "partial")]
 
 
 def test_batch_on_a_dask_cluster(cli, tmp_path):
@@ -59,10 +67,7 @@ def test_batch_on_a_dask_cluster(cli, tmp_path):
     check_outputs(tmp_path / "L1", expected)
 
 
-def test_batch_argument_errors(cli, tmp_path, monkeypatch):
-    from kesta.dravel.cli import batch
-
-    monkeypatch.setattr(batch, "CONNECT_TIMEOUT", "1s")
+def test_batch_argument_errors(cli, tmp_path):
     make_inputs(tmp_path / "L0", good=1, bad=False)
     code, _, err = cli("batch", str(tmp_path / "none" / "*.h5"), "-o", tmp_path / "L1")
     assert code == 2 and "no file matches" in err
@@ -76,7 +81,7 @@ def test_batch_argument_errors(cli, tmp_path, monkeypatch):
     assert code == 2 and "overwrite an input" in err
     assert cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--workers", 0)[0] == 2
     code, _, err = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1",
-                       "--scheduler", "tcp://127.0.0.1:1")
+                       "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1)
     assert code == 2 and "cannot reach the Dask scheduler" in err
 
 

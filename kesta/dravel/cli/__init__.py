@@ -157,7 +157,27 @@ def build_parser():
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run one task per file on the Dask distributed cluster at ADDRESS "
                             "(e.g. tcp://host:8786; needs the 'dask' extra)")
+    p.add_argument("--connect-timeout", type=_seconds, default=10, metavar="S",
+                   help="seconds to reach the scheduler and see a worker (default: 10)")
+    p.add_argument("--worker-timeout", type=_seconds, default=60, metavar="S",
+                   help="give up the files not yet decoded when the cluster has had no worker "
+                        "for S seconds (default: 60)")
+    p.add_argument("--strict", action="store_true",
+                   help="exit 1 when a product is partial (some units reported), not only when one failed")
+    p.add_argument("--report", metavar="FILE.json",
+                   help="write a machine-readable run report (per file and product: packets, "
+                        "records, status, reports, warnings, seconds)")
     return parser
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}")
+    return value
 
 
 def _decode_options(p, names):
@@ -299,11 +319,6 @@ def _write_report(path, results):
     target.commit()
 
 
-def _run_report(result):
-    return {"input": result.input, "outputs": list(result.outputs), "notes": list(result.notes),
-            "products": [p.as_dict() for p in result.products]}
-
-
 def cmd_decode(args, console):
     if args.report:
         from kesta.dravel.l1.output import check_writable
@@ -311,7 +326,7 @@ def cmd_decode(args, console):
         check_writable(args.report)
     result = _decode(console, args.input, args.output, args, args.format)
     if args.report:
-        _write_report(args.report, [_run_report(result)])
+        _write_report(args.report, [result.as_dict()])
     return _exit_code(result, args.strict)
 
 
@@ -363,17 +378,32 @@ def cmd_demo(args, console):
 
 
 def cmd_batch(args, console):
-    from .batch import expand_inputs, outcome_table, plan, run_dask, run_local
+    from .batch import Progress, expand_inputs, outcome_table, plan, run_dask, run_local
 
+    if args.report:
+        from kesta.dravel.l1.output import check_writable
+
+        check_writable(args.report)
     pairs = plan(expand_inputs(args.inputs), args.output)
-    if args.scheduler:
-        outcomes = run_dask(pairs, args.scheduler, args.products)
-    else:
-        outcomes = run_local(pairs, args.products, args.workers)
+    progress = Progress(pairs)
+    try:
+        with StopFlag() as stop:
+            if args.scheduler:
+                outcomes = run_dask(pairs, args.scheduler, args.products, progress, stop,
+                                    args.connect_timeout, args.worker_timeout)
+            else:
+                outcomes = run_local(pairs, args.products, args.workers, progress, stop)
+    finally:
+        progress.close()
     console.out(*outcome_table(outcomes))
     bad = [o for o in outcomes if not o.ok]
-    console.out(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error into {args.output}")
-    return 1 if bad else 0
+    console.out(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error "
+                f"into {os.path.dirname(pairs[0][1])}; {progress.summary()}")
+    if args.report:
+        _write_report(args.report, [o.as_dict() for o in outcomes])
+    if bad or (args.strict and any(o.partial_products for o in outcomes)):
+        return 1
+    return 0
 
 
 COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,

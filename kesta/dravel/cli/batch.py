@@ -1,18 +1,26 @@
 """Decoding many L0 files: in this process, in a pool of worker processes, or on a Dask cluster.
 
-One job per file; a file that fails is reported and the others go on.
+One job per file; a file that fails is reported and the others go on. Paths are made absolute
+before any job is handed out, so that a worker started in another folder finds the same files.
 """
 from __future__ import annotations
 
 import glob
 import os
-from concurrent.futures import ProcessPoolExecutor, as_completed
+import time
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor
+from concurrent.futures import wait as wait_local
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 
+from kesta.dravel.l1.decode import Interrupted, check
+
 from .errors import UsageError
 
-CONNECT_TIMEOUT = "10s"     # to reach a Dask scheduler
+CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
+WORKER_TIMEOUT = 60.0       # seconds a Dask batch waits with no worker before giving up
+POLL = 0.5                  # seconds between looks at a stop request or the cluster's workers
+SAME_PATHS = "every worker must see the input and output folders under the same paths"
 
 
 @dataclass
@@ -24,23 +32,36 @@ class FileOutcome:
     reports: int = 0
     warnings: int = 0
     failed_products: list = field(default_factory=list)   # "product: message"
+    partial_products: list = field(default_factory=list)  # names
     error: str = ""                                       # the file could not be decoded at all
+    report: dict = field(default_factory=dict)            # the file's run report, as plain data
 
     @property
     def ok(self):
         return not self.error and not self.failed_products
 
+    def as_dict(self):
+        report = dict(self.report) or {"input": self.input, "outputs": [], "notes": [], "products": []}
+        if self.error:
+            report["error"] = self.error
+        return report
+
 
 def expand_inputs(patterns):
-    """The L0 files named by `patterns` (glob patterns or paths), each once, sorted."""
+    """The L0 files named by `patterns` (glob patterns or paths), each once, sorted, as absolute
+    paths."""
     files = []
     for pattern in patterns:
-        matches = sorted(glob.glob(os.path.expanduser(pattern))) if glob.has_magic(pattern) else [pattern]
+        pattern = os.path.expanduser(os.fspath(pattern))
+        matches = sorted(glob.glob(pattern)) if glob.has_magic(pattern) else [pattern]
         if not matches:
             raise UsageError(f"no file matches {pattern!r}")
         for path in matches:
             if os.path.isdir(path):
                 continue
+            if not os.path.exists(path):
+                raise UsageError(f"{path}: no such file")
+            path = os.path.abspath(path)
             if path not in files:
                 files.append(path)
     if not files:
@@ -49,15 +70,21 @@ def expand_inputs(patterns):
 
 
 def plan(files, out_dir):
-    """[(L0 path, L1 path)]: each output named after its input, inside `out_dir`."""
+    """[(L0 path, L1 path)], absolute: each output named after its input, inside `out_dir`."""
+    out_dir = os.path.abspath(os.path.expanduser(os.fspath(out_dir)))
     try:
         os.makedirs(out_dir, exist_ok=True)
     except OSError as exc:
-        raise UsageError(f"{out_dir}: cannot create the output directory ({exc})") from None
+        from kesta.dravel.l1.output import describe
+
+        raise UsageError(f"{out_dir}: cannot create the output folder ({describe(exc)})") from None
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        raise UsageError(f"{out_dir}: the output folder is not writable")
     outputs = {}
     inputs = {os.path.realpath(p) for p in files}
     pairs = []
     for path in files:
+        path = os.path.abspath(path)
         base = os.path.splitext(os.path.basename(path))[0] + ".h5"
         target = os.path.join(out_dir, base)
         if target in outputs:
@@ -69,14 +96,33 @@ def plan(files, out_dir):
     return pairs
 
 
-def decode_job(l0_path, l1_path, products=None):
-    """Decodes one file; never raises (the outcome says what went wrong). Runs in workers."""
+def _where():
+    """' on the Dask worker ADDRESS' when running in one, else ''."""
+    try:
+        from distributed import get_worker
+
+        return f" on the Dask worker {get_worker().address}"
+    except (ImportError, ValueError):
+        return ""
+
+
+def decode_job(l0_path, l1_path, products=None, interrupted=None):
+    """Decodes one file; never raises but Interrupted (the outcome says what went wrong). Runs
+    in workers."""
     from kesta.dravel.l1.convert import convert
     from kesta.dravel.l1.decode import FAILED, SKIPPED
 
     outcome = FileOutcome(l0_path, l1_path)
+    if not os.path.isfile(l0_path):
+        outcome.error = f"{l0_path}: no such file{_where()} ({SAME_PATHS})"
+        return outcome
+    if not os.path.isdir(os.path.dirname(l1_path)):
+        outcome.error = f"{os.path.dirname(l1_path)}: no such folder{_where()} ({SAME_PATHS})"
+        return outcome
     try:
-        result = convert(l0_path, l1_path, products=products)
+        result = convert(l0_path, l1_path, products=products, interrupted=interrupted)
+    except Interrupted:
+        raise
     except Exception as exc:
         outcome.error = f"{type(exc).__name__}: {exc}" if not hasattr(exc, "exit_code") else str(exc)
         return outcome
@@ -86,82 +132,245 @@ def decode_job(l0_path, l1_path, products=None):
     outcome.reports = sum(len(p.reports) for p in result.products)
     outcome.warnings = sum(len(p.warnings) for p in result.products)
     outcome.failed_products = [f"{p.product}: {p.message}" for p in result.failed]
+    outcome.partial_products = [p.product for p in result.partial]
+    outcome.report = result.as_dict()
     return outcome
 
 
-def _bar(total):
-    from tqdm import tqdm
+def can_see(paths, out_dir):
+    """The first of `paths` this process cannot read, or `out_dir` when it cannot write there;
+    None when all is well. Runs on every worker before a batch."""
+    for path in paths:
+        if not os.access(path, os.R_OK):
+            return path
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        return out_dir
+    return None
 
-    return tqdm(total=total, desc="decoding", unit="file", disable=None)
+
+class Progress:
+    """Files done, files/s and MB/s of L0 read, on stderr when it is a terminal."""
+
+    def __init__(self, pairs):
+        from tqdm import tqdm
+
+        self.sizes = {l0: _size(l0) for l0, _ in pairs}
+        self.total = len(pairs)
+        self.done = self.bytes = 0
+        self.start = time.monotonic()
+        self.bar = tqdm(total=self.total, desc="decoding", unit="file", disable=None)
+
+    def update(self, l0):
+        self.done += 1
+        self.bytes += self.sizes.get(l0, 0)
+        self.bar.set_postfix_str(f"{self.bytes / 1e6 / self.elapsed:.1f} MB/s", refresh=False)
+        self.bar.update()
+
+    @property
+    def elapsed(self):
+        return max(time.monotonic() - self.start, 1e-9)
+
+    def close(self):
+        self.bar.close()
+
+    def summary(self):
+        s = self.elapsed
+        return (f"{self.done} file(s), {self.bytes / 1e6:.1f} MB of L0 in {s:.1f} s: "
+                f"{self.done / s:.2f} files/s, {self.bytes / 1e6 / s:.1f} MB/s")
 
 
-def run_local(pairs, products=None, workers=1):
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _ignore_interrupts():
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)     # the batch decides when to stop
+
+
+def run_local(pairs, products=None, workers=1, progress=None, interrupted=None):
     """Outcomes of all files, decoded here (workers = 1) or in `workers` processes."""
     outcomes = {}
-    with _bar(len(pairs)) as bar:
-        if workers <= 1:
-            for l0, l1 in pairs:
-                outcomes[l0] = decode_job(l0, l1, products)
-                bar.update()
-        else:
-            suspects = _run_pool(pairs, products, workers, outcomes, bar)
-            # A worker that dies (a crash in native code) breaks the whole pool: the files that
-            # were in flight are decoded again one at a time, each in a fresh process, so that
-            # only the file that brings its process down fails.
-            for l0, l1 in suspects:
-                if _run_pool([(l0, l1)], products, 1, outcomes, bar):
-                    outcomes[l0] = FileOutcome(l0, l1, error="the worker process decoding it died")
-                    bar.update()
+    if workers <= 1:
+        for l0, l1 in pairs:
+            check(interrupted)
+            outcomes[l0] = decode_job(l0, l1, products, interrupted)
+            progress and progress.update(l0)
+    else:
+        try:
+            _run_pools(pairs, products, workers, outcomes, progress, interrupted)
+        finally:
+            _remove_leftovers(pairs)
     return [outcomes[l0] for l0, _ in pairs]
 
 
-def _run_pool(pairs, products, workers, outcomes, bar):
+def _run_pools(pairs, products, workers, outcomes, progress, interrupted):
+    suspects = _run_pool(pairs, products, workers, outcomes, progress, interrupted)
+    # A worker that dies (a crash in native code) breaks the whole pool: the files that were in
+    # flight are decoded again one at a time, each in a fresh process, so that only the file
+    # that brings its process down fails.
+    for l0, l1 in suspects:
+        if _run_pool([(l0, l1)], products, 1, outcomes, progress, interrupted):
+            outcomes[l0] = FileOutcome(l0, l1, error="the worker process decoding it died")
+            progress and progress.update(l0)
+
+
+def _remove_leftovers(pairs):
+    """A worker that died while writing left its temporary file: gone once the batch ends."""
+    from kesta.dravel.l1.output import remove_leftovers
+
+    for _, l1 in pairs:
+        remove_leftovers(l1)
+
+
+def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
     import multiprocessing
 
     broken = []
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=min(workers, len(pairs)), mp_context=context) as pool:
-        futures = {pool.submit(decode_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
-        for future in as_completed(futures):
-            l0, l1 = futures[future]
-            try:
-                outcomes[l0] = future.result()
-            except BrokenProcessPool:
-                broken.append((l0, l1))
-                continue
-            except Exception as exc:
-                outcomes[l0] = FileOutcome(l0, l1, error=f"{type(exc).__name__}: {exc}")
-            bar.update()
+    pool = ProcessPoolExecutor(max_workers=min(workers, len(pairs)), mp_context=context,
+                               initializer=_ignore_interrupts)
+    try:
+        pending = {pool.submit(decode_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
+        while pending:
+            done, _ = wait_local(pending, timeout=POLL, return_when=FIRST_COMPLETED)
+            check(interrupted)
+            for future in done:
+                l0, l1 = pending.pop(future)
+                try:
+                    outcomes[l0] = future.result()
+                except BrokenProcessPool:
+                    broken.append((l0, l1))
+                    continue
+                except Exception as exc:
+                    outcomes[l0] = FileOutcome(l0, l1, error=f"{type(exc).__name__}: {exc}")
+                progress and progress.update(l0)
+    finally:
+        # Files being decoded when the batch stops are finished (each appears whole or not at
+        # all); the ones not started are dropped.
+        pool.shutdown(wait=True, cancel_futures=True)
     return broken
 
 
-def run_dask(pairs, address, products=None):
-    """Outcomes of all files, one task per file on the Dask cluster at `address`."""
+def connect(address, timeout=CONNECT_TIMEOUT):
+    """A Dask client of the scheduler at `address`, or UsageError in one line within `timeout`."""
+    import gc
+    import sys
+
     try:
-        from distributed import Client, as_completed as dask_completed
+        from distributed import Client
     except ImportError:
         raise UsageError("--scheduler needs Dask distributed (install the 'dask' extra)") from None
+    error = None
+    # A client that never connected complains from its destructor: it is collected here, quietly,
+    # and the error is raised only once nothing refers to it any more.
+    hook = sys.unraisablehook
+    sys.unraisablehook = lambda unraisable: None
     try:
-        client = Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
-    except Exception as exc:
-        raise UsageError(f"cannot reach the Dask scheduler at {address} ({exc})") from None
-    outcomes = {}
-    try:
-        futures = [client.submit(decode_job, l0, l1, products, key=f"dravel-decode-{k}-{os.path.basename(l0)}",
-                                 pure=False)
-                   for k, (l0, l1) in enumerate(pairs)]
-        owner = {f.key: pair for f, pair in zip(futures, pairs)}
-        with _bar(len(pairs)) as bar:
-            for future in dask_completed(futures, loop=client.loop):
-                l0, l1 = owner[future.key]
-                try:
-                    outcomes[l0] = future.result()
-                except Exception as exc:  # the task itself failed, e.g. its worker was lost
-                    outcomes[l0] = FileOutcome(l0, l1, error=f"{type(exc).__name__}: {exc}")
-                bar.update()
+        try:
+            client = Client(address, timeout=f"{timeout}s", set_as_default=False)
+        except (OSError, ValueError, TypeError) as exc:
+            error = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        except Exception:
+            error = "no Dask scheduler answers there"
+        gc.collect()
     finally:
+        sys.unraisablehook = hook
+    if error is not None:
+        raise UsageError(f"cannot reach the Dask scheduler at {address} ({error})")
+    return client
+
+
+def run_dask(pairs, address, products=None, progress=None, interrupted=None,
+             connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT):
+    """Outcomes of all files, one task per file on the Dask cluster at `address`.
+
+    Every worker connected at the start must see every input file and the output folder
+    (UsageError otherwise, before any task). A file whose worker dies is decoded again on
+    another one (Dask retries it); one whose workers keep dying, or that is still waiting when
+    no worker has been connected for `worker_timeout` seconds, is reported failed.
+    """
+    client = connect(address, connect_timeout)
+    futures = {}
+    try:
+        _check_workers(client, pairs, connect_timeout, address)
+        futures = {client.submit(decode_job, l0, l1, products, key=f"dravel-decode-{k}-{os.path.basename(l0)}",
+                                 pure=False): (l0, l1)
+                   for k, (l0, l1) in enumerate(pairs)}
+        return _collect(client, futures, progress, interrupted, worker_timeout)
+    finally:
+        if futures:
+            try:
+                client.cancel(list(futures), force=True)
+            except Exception:
+                pass
         client.close()
+        _remove_leftovers(pairs)
+
+
+def _check_workers(client, pairs, timeout, address):
+    try:
+        client.wait_for_workers(1, timeout=timeout)
+    except Exception:
+        raise UsageError(f"no Dask worker joined the scheduler at {address} within {timeout:g} s") from None
+    inputs = [l0 for l0, _ in pairs]
+    out_dir = os.path.dirname(pairs[0][1])
+    for worker, missing in sorted(client.run(can_see, inputs, out_dir).items()):
+        if missing:
+            raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
+
+
+def _collect(client, futures, progress, interrupted, worker_timeout):
+    from distributed import as_completed
+
+    pairs = list(futures.values())
+    outcomes, pending = {}, set(futures)
+    finished = as_completed(list(futures), loop=client.loop)
+    alone_since = None
+    while pending:
+        done = finished.next_batch(block=False)
+        check(interrupted)
+        for future in done:
+            l0, l1 = futures[future]
+            pending.discard(future)
+            try:
+                outcomes[l0] = future.result()
+            except Exception as exc:     # the task itself failed: its workers kept dying
+                outcomes[l0] = FileOutcome(l0, l1, error=_lost(exc))
+            progress and progress.update(l0)
+        if done or not pending:
+            continue
+        time.sleep(POLL)
+        if _workers(client):
+            alone_since = None
+        elif alone_since is None:
+            alone_since = time.monotonic()
+        elif time.monotonic() - alone_since > worker_timeout:
+            for future in pending:
+                l0, l1 = futures[future]
+                outcomes[l0] = FileOutcome(l0, l1, error=f"no Dask worker left to decode it "
+                                                         f"(none for {worker_timeout:g} s)")
+                progress and progress.update(l0)
+            pending = set()
     return [outcomes[l0] for l0, _ in pairs]
+
+
+def _workers(client):
+    try:
+        return len(client.scheduler_info().get("workers", {}))
+    except Exception:
+        return 0
+
+
+def _lost(exc):
+    name = type(exc).__name__
+    if name == "KilledWorker":
+        return "the Dask workers decoding it died, every time it was tried"
+    return f"{name}: {exc}"
 
 
 def outcome_table(outcomes):
@@ -172,6 +381,8 @@ def outcome_table(outcomes):
             status = f"FAILED: {o.error}"
         elif o.failed_products:
             status = "product errors: " + "; ".join(o.failed_products)
+        elif o.partial_products:
+            status = f"partial ({', '.join(o.partial_products)}) -> {o.output}"
         else:
             status = f"ok -> {o.output}"
         rows.append((o.input, str(o.products), str(o.records), str(o.reports), str(o.warnings), status))

@@ -107,10 +107,14 @@ class _Aside:
 
     @classmethod
     def start(cls, l0_path, todo, f):
+        import multiprocessing
+
         from .store import packets_on_file
 
         aside = [(p, t) for p, t in todo if not p.grouping]
-        if not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2:
+        # a daemonic process (a Dask worker's, for one) may not start processes of its own
+        if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
+                or multiprocessing.current_process().daemon):
             return cls(l0_path, [])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
@@ -118,7 +122,6 @@ class _Aside:
             return cls(l0_path, [])
         if packets < ASIDE_PACKETS:
             return cls(l0_path, [])
-        import multiprocessing
         from concurrent.futures import ProcessPoolExecutor
 
         try:

@@ -79,6 +79,11 @@ class DecodeResult:
     def records(self):
         return sum(p.records for p in self.products)
 
+    def as_dict(self):
+        """The run without its records, as plain data (for run reports)."""
+        return {"input": self.input, "outputs": list(self.outputs), "notes": list(self.notes),
+                "products": [p.as_dict() for p in self.products]}
+
     def __getitem__(self, product):
         for p in self.products:
             if p.product == product:
@@ -183,15 +188,15 @@ def _decode_part(product, store, result):
 
 def judge(product, result):
     """Sets the status of a product whose decoder returned: partial when units were reported,
-    failed when packets came in and every unit was lost."""
-    if result.status != OK:
+    failed when packets came in and every unit was lost. Packets that hold no record and were
+    not reported (a calibration with its analyses switched off) leave the product ok."""
+    if result.status != OK or not result.reports:
         return
     lost = len(result.reports) if product.reported == registry.KEPT else 0
     if result.packets and (result.records == 0 or (lost and lost >= result.records)):
         result.status = FAILED
-        result.message = (f"every {product.unit} was lost ({len(result.reports)} reported)"
-                          if result.reports else f"no record from {result.packets} packets")
-    elif result.reports:
+        result.message = f"every {product.unit} was lost ({len(result.reports)} reported)"
+    else:
         result.status = PARTIAL
 
 

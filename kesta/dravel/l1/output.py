@@ -66,6 +66,22 @@ def is_disk_full(exc):
     return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
 
 
+def remove_leftovers(path):
+    """Removes the temporary files a process that died while writing `path` left beside it;
+    returns how many there were."""
+    import glob
+
+    folder, base = os.path.split(os.path.abspath(os.fspath(path)))
+    removed = 0
+    for tmp in glob.glob(os.path.join(glob.escape(folder), f".{glob.escape(base)}.*.*.part*")):
+        try:
+            os.remove(tmp)
+            removed += 1
+        except OSError:
+            pass
+    return removed
+
+
 class Target:
     """One file to write: `open` makes the temporary file, `commit` renames it into place,
     `abort` removes it."""
