@@ -135,6 +135,19 @@ def _framework_logger():
     return logger if isinstance(logger, logging.Logger) else None
 
 
+def _lowest_handled(logger):
+    """The lowest level taken by a handler that `logger`'s records reach."""
+    lowest = logging.CRITICAL + 1
+    while logger is not None:
+        for handler in logger.handlers:
+            if not isinstance(handler, _WarningCounter):
+                lowest = min(lowest, handler.level)
+        if not logger.propagate:
+            break
+        logger = logger.parent
+    return lowest
+
+
 class counting_warnings:
     """Context: keeps the warnings the decoders log on the framework's logger."""
 
@@ -146,8 +159,9 @@ class counting_warnings:
             with _level_lock:
                 if _level_users == 0:
                     _saved_level = self.logger.level
-                    # let warnings (and debug progress, for -vv) through whatever the root level
-                    self.logger.setLevel(logging.DEBUG)
+                    # let warnings through whatever the root level, and debug progress when a
+                    # handler takes it (-vv, a log file): otherwise the decoders skip making it
+                    self.logger.setLevel(min(logging.WARNING, _lowest_handled(self.logger)))
                 _level_users += 1
             self.logger.addHandler(self.handler)
         return self.handler

@@ -24,7 +24,9 @@ TEXT_GROUPS = ("reports", "warnings")
 CHUNK_BYTES = 1 << 20     # rows of about a megabyte per chunk
 GZIP_LEVEL = 4          # what the dataset declares; chunks are deflated at DEFLATE_LEVEL
 DEFLATE_LEVEL = 1
-QUEUED_CHUNKS = 16     # chunks being compressed or waiting to be written, at most
+# Chunks being compressed or waiting to be written, at most: about a window and a half of
+# records, so that the next window is decoded while the last one is still being compressed.
+QUEUED_CHUNKS = 96
 
 try:   # the same zlib streams as zlib's, several times faster
     from isal.isal_zlib import compress as deflate
@@ -89,6 +91,7 @@ class L1Writer:
                                                 compression_opts=GZIP_LEVEL)
         self.pending, self.pending_rows = [], 0
         self.offset = 0                # first row of the next chunk to cut
+        self.extent = 0                # rows the dataset holds room for
         self.queue = deque()           # (first row, rows, compressed bytes future), in order
         return self.dataset
 
@@ -137,7 +140,7 @@ class L1Writer:
         writes the chunks done in order while too many wait."""
         self.queue.append((self.offset, rows, self.pool.submit(deflate, data, DEFLATE_LEVEL)))
         self.offset += rows
-        while len(self.queue) > QUEUED_CHUNKS:
+        while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
             self._write_next()
 
     def _write_next(self):
@@ -149,8 +152,10 @@ class L1Writer:
             raise Interrupted()
         self.target.check_space(len(data))
         try:
-            if self.dataset.shape[0] < offset + rows:
-                self.dataset.resize((offset + rows,))
+            if self.extent < offset + rows:
+                # room for every chunk handed out so far: one resize for many chunks
+                self.dataset.resize((self.offset,))
+                self.extent = self.offset
             self.dataset.id.write_direct_chunk((offset,), data)
         except OSError as exc:
             raise WriteError(f"{self.path}: cannot be written ({output.describe(exc)})") from None

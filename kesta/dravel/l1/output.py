@@ -16,6 +16,7 @@ from .errors import OutputError, WriteError
 # error, before a write could fail half way (the HDF5 library does not survive a failed write
 # cleanly), leaving room for the file's own metadata.
 SPACE_MARGIN = 2 << 20
+RECHECK_BYTES = 1 << 20     # written between two looks at the free space
 
 
 def check_writable(path, overwrite=True):
@@ -94,6 +95,7 @@ class Target:
         # `suffix` ends the temporary name for libraries that insist on an extension
         self.tmp = os.path.join(folder, f".{base}.{os.getpid()}.{threading.get_ident()}.part{suffix}")
         self.overwrite = overwrite
+        self._room = 0          # bytes that may be written before the free space is checked again
 
     def open(self, opener):
         """Opens the temporary file with `opener(temporary path)`."""
@@ -105,13 +107,20 @@ class Target:
 
     def check_space(self, need=0):
         """Raises OutputError (and leaves the caller to abort) when the output's file system
-        has less than `need` bytes plus a margin free."""
+        has less than `need` bytes plus a margin free.
+
+        The file system is asked again only once the room it last gave (at most RECHECK_BYTES,
+        as others write there too) is used up, and always for need=0 (before closing)."""
+        if need and need <= self._room:
+            self._room -= need
+            return
         try:
             free = shutil.disk_usage(self.folder).free
         except OSError:
             return
         if free < need + SPACE_MARGIN:
             raise WriteError(f"{self.path}: cannot be written (no space left on device)")
+        self._room = min(free - SPACE_MARGIN - need, RECHECK_BYTES)
 
     def commit(self, close=None):
         try:
