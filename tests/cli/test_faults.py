@@ -23,7 +23,8 @@ ROOT = Path(__file__).resolve().parents[2]
 def dravel(*args, cwd=None):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
     return subprocess.Popen([sys.executable, "-m", "kesta.dravel", *map(str, args)], cwd=cwd, env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
 
 
 def left_in(folder):
@@ -114,6 +115,27 @@ def test_ctrl_c_exits_130_and_leaves_nothing(large_l0, tmp_path, min_bytes):
     assert proc.returncode == 130, out + err
     assert err == "dravel: interrupted\n"
     assert left_in(tmp_path) == []
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_batch_and_leaves_nothing(large_l0, tmp_path, workers):
+    for k in range(3):
+        os.link(large_l0, tmp_path / f"run{k}.h5")
+    proc = dravel("batch", tmp_path / "*.h5", "-o", tmp_path / "L1", "--workers", workers)
+    if not _wait_for_part(tmp_path / "L1", proc, 1 << 20):
+        proc.kill()
+        proc.communicate()
+        pytest.fail("the batch ended before it could be interrupted")
+    os.killpg(proc.pid, signal.SIGINT)          # as a terminal does: the whole process group
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, out + err
+    assert err.strip().splitlines()[-1] == "dravel: interrupted"
+    # files done before the stop stay, whole; the ones being decoded leave nothing
+    left = left_in(tmp_path / "L1")
+    assert len(left) < 3 and all(name.startswith("run") for name in left)
+    for name in left:
+        with h5py.File(tmp_path / "L1" / name, "r") as f:
+            assert f.attrs and len(f["tswf"])
 
 
 # --------------------------------------------------------------------------------------------

@@ -186,10 +186,28 @@ def _size(path):
         return 0
 
 
-def _ignore_interrupts():
+_stop_asked = False
+
+
+def _worker_init():
+    """A pool worker leaves Ctrl-C to the batch, which asks it to stop with SIGTERM: the file
+    being decoded then stops between windows and chunks and leaves nothing behind."""
     import signal
 
-    signal.signal(signal.SIGINT, signal.SIG_IGN)     # the batch decides when to stop
+    def stop(signum, frame):
+        global _stop_asked
+        _stop_asked = True
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, stop)
+
+
+def _stopped():
+    return _stop_asked
+
+
+def _pool_job(l0_path, l1_path, products):
+    return decode_job(l0_path, l1_path, products, _stopped)
 
 
 def run_local(pairs, products=None, workers=1, progress=None, interrupted=None):
@@ -233,9 +251,9 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
     broken = []
     context = multiprocessing.get_context("spawn")
     pool = ProcessPoolExecutor(max_workers=min(workers, len(pairs)), mp_context=context,
-                               initializer=_ignore_interrupts)
+                               initializer=_worker_init)
     try:
-        pending = {pool.submit(decode_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
+        pending = {pool.submit(_pool_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
         while pending:
             done, _ = wait_local(pending, timeout=POLL, return_when=FIRST_COMPLETED)
             check(interrupted)
@@ -246,12 +264,18 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
                 except BrokenProcessPool:
                     broken.append((l0, l1))
                     continue
+                except Interrupted:     # a worker stopped by something else than this batch
+                    outcomes[l0] = FileOutcome(l0, l1, error="its worker process was stopped")
                 except Exception as exc:
                     outcomes[l0] = FileOutcome(l0, l1, error=f"{type(exc).__name__}: {exc}")
                 progress and progress.update(l0)
+    except Interrupted:
+        # the files being decoded stop too (and leave nothing); the ones not started are dropped
+        for process in list(getattr(pool, "_processes", {}).values()):
+            if process.is_alive():
+                process.terminate()
+        raise
     finally:
-        # Files being decoded when the batch stops are finished (each appears whole or not at
-        # all); the ones not started are dropped.
         pool.shutdown(wait=True, cancel_futures=True)
     return broken
 
