@@ -155,6 +155,14 @@ class TestSpectralMatrices:
         assert_records_equal(out, expected)
         assert out["sm_freq_nr"][0] == 200 and not (out["cross_re"][0] == FILL8).all()
 
+    def test_every_frequency_count_of_both_types(self, task):
+        # Matrices are split sixteen and eight frequencies at a time, then one by one: every
+        # count from 0 to 200 meets each way, and a wider data row changes nothing.
+        packets = [SpecMat(type=1 + i % 2, nf=nf, time=(1000 + i, 0, 1), width=2000 if i % 3 == 0 else None)
+                   for i, nf in enumerate(list(range(201)) * 2)]
+        out, expected = decode_sm(packets, task, rng=np.random.default_rng(3))
+        assert_records_equal(out, expected)
+
     @pytest.mark.parametrize("sm_type", [0, 3, 255])
     def test_unknown_type_keeps_matrices_at_fill(self, sm_type, task):
         out, expected = decode_sm([SpecMat(type=sm_type, nf=200, width=2000)], task)

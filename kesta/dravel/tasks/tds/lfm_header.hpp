@@ -46,48 +46,44 @@ inline py::list header_entries() {
 }
 
 namespace detail {
-// Stores a conversion result (n numbers) into `field` of every record, with NumPy's conversions.
-inline void store_numbers(RecordArray& records, const Field& field, const py::array& numbers) {
-  const std::size_t n = records.size();
-  switch (numbers.dtype().kind()) {
-    case 'f': {
-      py::array_t<double> v = numbers.attr("astype")("float64");
-      for (std::size_t i = 0; i < n; ++i) field.store(records.record(i), Value::of(v.at(i)));
-      break;
-    }
-    case 'u': {
-      py::array_t<std::uint64_t> v = numbers.attr("astype")("uint64");
-      for (std::size_t i = 0; i < n; ++i) field.store(records.record(i), Value::of(v.at(i)));
-      break;
-    }
-    default: {
-      py::array_t<std::int64_t> v = numbers.attr("astype")("int64");
-      for (std::size_t i = 0; i < n; ++i) field.store(records.record(i), Value::of(v.at(i)));
-      break;
-    }
+// A conversion result of n numbers, read once as the widest type of its kind (float64, uint64
+// or int64, with NumPy's conversions) and stored from there with NumPy's conversions.
+class Numbers {
+ public:
+  Numbers() = default;
+  explicit Numbers(const py::array& numbers) : kind_(numbers.dtype().kind()) {
+    const char* type = kind_ == 'f' ? "float64" : kind_ == 'u' ? "uint64" : "int64";
+    array_ = numpy().require(numbers.attr("astype")(type), py::none(), "CA");
+    data_ = array_.data();
   }
-}
+  Value at(std::size_t i) const {
+    if (kind_ == 'f') return Value::of(static_cast<const double*>(data_)[i]);
+    if (kind_ == 'u') return Value::of(static_cast<const std::uint64_t*>(data_)[i]);
+    return Value::of(static_cast<const std::int64_t*>(data_)[i]);
+  }
 
-// Element k of `field` in every record from a column of the field's own element type.
-template <class T>
-void store_column(RecordArray& records, const Field& field, const Column<T>& column, std::size_t k = 0) {
-  const std::size_t n = records.size();
-  if (field.holds<T>() && k < field.count) {
-    const std::size_t at = field.offset + k * sizeof(T);
-    for (std::size_t i = 0; i < n; ++i) std::memcpy(records.record(i) + at, column.data() + i, sizeof(T));
-  } else {
-    for (std::size_t i = 0; i < n; ++i) field.store(records.record(i), column.data()[i], k);
-  }
-}
+ private:
+  char kind_ = 'i';
+  py::array array_;
+  const void* data_ = nullptr;
+};
+
+// One record field (or element of one) taken from a per-packet column of its own element type:
+// `size` bytes of packet i at `src + i * size` go to byte `at` of record i.
+struct ColumnCopy {
+  std::size_t at = 0, size = 0;
+  const unsigned char* src = nullptr;
+};
 }  // namespace detail
 
-// The packets of one LFM packet type in time order, and their records with the header written.
+// The packets of one LFM packet type in time order, and their records. The header parameters
+// are read column by column as a product names them; all fields are then written in one pass
+// over the records (write()), each record once, together with the product's data part.
 class Header {
  public:
   // Steps common to both products: select the packet type, sort it by acquisition time, log the
-  // packet count, allocate and fill the records, then write survey_mode, epoch,
-  // acquisition_time, synchro_flag and scet for all packets at once. Nothing when the store
-  // has no packets of the type.
+  // packet count, allocate and fill the records, then convert the times of all packets (epoch,
+  // then scet). Nothing when the store has no packets of the type.
   static std::optional<Header> open(py::handle l0, const char* packet, const py::dtype& layout) {
     const Components& c = bindings<Components>();
     Logger log(c.logger.get());
@@ -100,38 +96,23 @@ class Header {
       Column<std::uint32_t> time = acquisition_time(*found, h.where_);
       h.group_ = sorted_group(c.sort_data.get(), *found, py::make_tuple(time_column(time, 1), time_column(time, 0)));
     }
-    Column<std::uint32_t> time = acquisition_time(h.group_, h.where_);
-    const std::size_t n = time.rows();
+    h.time_ = acquisition_time(h.group_, h.where_);
+    const std::size_t n = h.time_.rows();
     log.debug(format("Number of packets: {0}", n));
 
-    h.records_ = RecordArray::zeros(layout, n);
+    // Every byte is set by the fill values, so the array is not zeroed first.
+    h.records_ = RecordArray::uninitialised(layout, n);
     c.fill_records.get()(h.records_.array());
-    RecordArray& records = h.records_;
+    h.head_.emplace(h.records_);
+    if (!h.head_->acquisition_time.holds<std::uint32_t>() || h.head_->acquisition_time.count != 2) {
+      fail(PyExc_TypeError, "acquisition_time must be two uint32 words");
+    }
 
-    const HeaderFields head(records);
-    const Field &f_epoch = head.epoch, &f_acq = head.acquisition_time, &f_sync = head.synchro_flag;
-    for (std::size_t i = 0; i < n; ++i) head.survey_mode.store(records.record(i), 0);
-
+    // The stored acquisition_time pairs equal the packets' [coarse, fine] words (uint32 both),
+    // so each conversion is given a fresh array of those words.
     TimeService times(c.Time.get());
-    py::array_t<std::uint32_t> pairs({static_cast<py::ssize_t>(n), py::ssize_t{2}});
-    std::uint32_t* pp = pairs.mutable_data();
-    for (std::size_t i = 0; i < n; ++i) {
-      pp[2 * i] = time.row(i)[0];
-      pp[2 * i + 1] = time.row(i)[1];
-    }
-    detail::store_numbers(records, f_epoch, TimeService::numbers(times.epochs(pairs), "obt_to_utc", n));
-
-    py::array_t<std::uint32_t> stored({static_cast<py::ssize_t>(n), py::ssize_t{2}});
-    std::uint32_t* sp = stored.mutable_data();
-    for (std::size_t i = 0; i < n; ++i) {
-      char* rec = records.record(i);
-      f_acq.store(rec, time.row(i)[0], 0);
-      f_acq.store(rec, time.row(i)[1], 1);
-      f_sync.store(rec, time.row(i)[2]);
-      sp[2 * i] = static_cast<std::uint32_t>(f_acq.load(rec, 0).u);
-      sp[2 * i + 1] = static_cast<std::uint32_t>(f_acq.load(rec, 1).u);
-    }
-    detail::store_numbers(records, head.scet, TimeService::numbers(times.scets(stored), "cuc_to_scet", n));
+    h.epochs_ = detail::Numbers(TimeService::numbers(times.epochs(h.pairs()), "obt_to_utc", n));
+    h.scets_ = detail::Numbers(TimeService::numbers(times.scets(h.pairs()), "cuc_to_scet", n));
     return h;
   }
 
@@ -173,26 +154,80 @@ class Header {
     if (f.count != count) {
       fail(PyExc_TypeError, format("field '{0}' holds {1} flags, not {2}", field, f.count, count));
     }
-    for (std::size_t k = 0; k < count; ++k) detail::store_column(records_, f, column<std::uint8_t>(params[k]), k);
+    for (std::size_t k = 0; k < count; ++k) copy_column(f, column<std::uint8_t>(params[k]), k);
   }
 
   // A scalar field of every record from one parameter, read as T (the field's element type).
   template <class T>
   Column<T> scalar(const char* field, const char* param) {
     Column<T> c = column<T>(param);
-    detail::store_column(records_, records_.field(field), c);
+    copy_column(records_.field(field), c);
     return c;
   }
   template <class T>
   void scalar(const char* field, const Column<T>& values) {
-    detail::store_column(records_, records_.field(field), values);
+    copy_column(records_.field(field), values);
+  }
+
+  // Writes every record once: the header (survey_mode 0, epoch, acquisition_time,
+  // synchro_flag, scet and the fields named by flags() and scalar()), then the product's data
+  // part, `data(i, record)`. Returns the array.
+  template <class Data>
+  py::array write(Data&& data) {
+    const HeaderFields& head = *head_;
+    const std::size_t n = size();
+    const std::size_t at_acq = head.acquisition_time.offset;
+    char* base = n == 0 ? nullptr : records_.record(0);
+    const std::size_t itemsize = records_.itemsize();
+    for (std::size_t i = 0; i < n; ++i) {
+      char* rec = base + i * itemsize;
+      const std::uint32_t* t = time_.row(i);
+      head.survey_mode.store(rec, 0);
+      head.epoch.store(rec, epochs_.at(i));
+      std::memcpy(rec + at_acq, t, 2 * sizeof(std::uint32_t));
+      head.synchro_flag.store(rec, t[2]);
+      head.scet.store(rec, scets_.at(i));
+      for (const detail::ColumnCopy& c : copies_) std::memcpy(rec + c.at, c.src + i * c.size, c.size);
+      data(i, rec);
+    }
+    return records_.array();
   }
 
  private:
   Header() = default;
 
+  // The N x 2 [coarse, fine] words of the packets.
+  py::array_t<std::uint32_t> pairs() const {
+    const std::size_t n = time_.rows();
+    py::array_t<std::uint32_t> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+    std::uint32_t* p = out.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) {
+      p[2 * i] = time_.row(i)[0];
+      p[2 * i + 1] = time_.row(i)[1];
+    }
+    return out;
+  }
+
+  // Element k of `field` in every record from `column` (kept alive until the records are
+  // written); a field of another element type than the column's is written at once.
+  template <class T>
+  void copy_column(const Field& field, const Column<T>& column, std::size_t k = 0) {
+    if (field.holds<T>() && k < field.count) {
+      kept_.push_back(column.array());
+      copies_.push_back({field.offset + k * sizeof(T), sizeof(T),
+                         reinterpret_cast<const unsigned char*>(column.data())});
+      return;
+    }
+    for (std::size_t i = 0; i < size(); ++i) field.store(records_.record(i), column.data()[i], k);
+  }
+
   py::object group_;
   RecordArray records_;
+  std::optional<HeaderFields> head_;
+  Column<std::uint32_t> time_;
+  detail::Numbers epochs_, scets_;
+  std::vector<detail::ColumnCopy> copies_;
+  std::vector<py::array> kept_;
   std::string where_;
 };
 

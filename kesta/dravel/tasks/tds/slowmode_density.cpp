@@ -61,8 +61,7 @@ py::array set_psd(py::object l0, py::object /*task*/) {
     fail(PyExc_TypeError, "psd_data must be uint16 of 6 x 200 values");
   }
 
-  for (std::size_t i = 0; i < n; ++i) {
-    char* rec = records.record(i);
+  return h.write([&](std::size_t i, char* rec) {
     const std::uint64_t nf = f_nfreq.load(rec).u;
     const std::uint16_t* values = block.row(i);
     char* rows = rec + f_data.offset;  // packed records: rows may sit at any byte offset
@@ -78,11 +77,12 @@ py::array set_psd(py::object l0, py::object /*task*/) {
                                       "(enabled channel {4} of {5} values each)", DATA_PARAM, i, block.cols(), c + 1,
                                       taken + 1, nf));
       }
-      std::memcpy(rows + c * NFREQ_MAX * sizeof(std::uint16_t), values + taken * nf, nf * sizeof(std::uint16_t));
+      char* row = rows + c * NFREQ_MAX * sizeof(std::uint16_t);
+      const std::uint16_t* spectrum = values + taken * nf;
+      std::memcpy(row, spectrum, nf * sizeof(std::uint16_t));
       ++taken;
     }
-  }
-  return records.array();
+  });
 }
 
 }  // namespace
