@@ -96,7 +96,7 @@ def _decode_whole(l0_path, names):
     from kesta.dravel.products import BY_NAME
 
     with open_l0(l0_path) as f:
-        return [decode_product(f, BY_NAME[name], BY_NAME[name].packets[0]) for name in names]
+        return [decode_product(f, BY_NAME[name], BY_NAME[name].packet) for name in names]
 
 
 class _Aside:

@@ -160,8 +160,10 @@ class counting_warnings:
                 if _level_users == 0:
                     _saved_level = self.logger.level
                     # let warnings through whatever the root level, and debug progress when a
-                    # handler takes it (-vv, a log file): otherwise the decoders skip making it
-                    self.logger.setLevel(min(logging.WARNING, _lowest_handled(self.logger)))
+                    # handler takes it (-vv, a log file): otherwise the decoders skip making it.
+                    # (Level 0 would defer to the root's level again.)
+                    lowest = max(1, _lowest_handled(self.logger))
+                    self.logger.setLevel(min(logging.WARNING, lowest))
                 _level_users += 1
             self.logger.addHandler(self.handler)
         return self.handler
@@ -222,13 +224,13 @@ def decode_store(store, products=None, keep=True):
     result = DecodeResult("<store>")
     present = set(store["TM"].keys())
     for product in select_products(products):
-        packet_type = product.packets[0]
+        packet_type = product.packet
         if packet_type not in present:
             continue
         started = time.perf_counter()
         pr = ProductResult(product.name, packet_type)
         try:
-            pr.packets = packet_count(store["TM"][packet_type]["source_data"])
+            pr.packets = packet_count(product.packet_group(store))
         except Exception:
             pass   # the decoder says what is wrong with the group
         if _available(product, pr):
@@ -259,7 +261,7 @@ def plan(f, products=None, notes=None):
         notes.extend(f"packet type {name} is not decoded by any product" for name in sorted(present - known))
     todo = []
     for product in select_products(products):
-        packet_type = product.packets[0]
+        packet_type = product.packet
         if packet_type in present:
             todo.append((product, packet_type))
         elif products and notes is not None:
