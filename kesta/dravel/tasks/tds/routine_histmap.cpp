@@ -193,9 +193,10 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
       for (std::size_t k = 0; k < bia.size(); ++k) head.bia_status_info.store(rec, bia[k].at(p), k);
       for (std::size_t k = 0; k < channels.size(); ++k) f_channels.store(rec, channels[k].at(p), k);
       head.survey_mode.store(rec, 3);
-      f_rate.store(rec, tds::sampling_rate(rate_code.at(p), PyExc_IndexError,
-                                           format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a "
-                                                  "sampling-rate code of 0 to 4", p, r, "{0}")));
+      f_rate.store(rec, tds::sampling_rate(rate_code.at(p), PyExc_IndexError, [&] {
+                     return format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a sampling-rate "
+                                   "code of 0 to 4", p, r, "{0}");
+                   }));
       f_input.store(rec, input_config.at(p));
       f_snapshot_len.store(rec, snapshot_len.at(p));
       f_id.store(rec, hist_id.at(p));

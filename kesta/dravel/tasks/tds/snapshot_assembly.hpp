@@ -254,9 +254,10 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
     head.store_times(rec, time.row(p0), times);
     head.survey_mode.store(rec, 0);
     if constexpr (Traits::has_quality_and_downlink) f_quality.store(rec, quality_fact.at(p0));
-    f_rate.store(rec, sampling_rate(rate_code.at(p0), PyExc_KeyError,
-                                    format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
-                                           "snapshot #{2}) is not one of 0 to 4", "{0}", p0, label)));
+    f_rate.store(rec, sampling_rate(rate_code.at(p0), PyExc_KeyError, [&] {
+                   return format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
+                                 "snapshot #{2}) is not one of 0 to 4", "{0}", p0, label);
+                 }));
     detail::store_flags(head.bia_status_info, rec, bia, p0);
     detail::store_flags(f_channels, rec, channels, p0);
     detail::store_flags(f_status, rec, status, p0);

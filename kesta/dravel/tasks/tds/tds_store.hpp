@@ -89,13 +89,15 @@ struct HeaderFields {
         bia_status_info(records.field("bia_status_info")) {}
 
   // The times of record `rec` from a packet's time words t = [coarse, fine, synchronisation
-  // flag]: the pair, its TT2000 epoch, the flag and its spacecraft elapsed time.
+  // flag]: the pair, its TT2000 epoch, the flag and its spacecraft elapsed time. The stored
+  // pair (uint32 words) equals the packet's, so both conversions get one read-only pair array.
   void store_times(char* rec, const std::uint32_t* t, const TimeService& times) const {
     acquisition_time.store(rec, t[0], 0);
     acquisition_time.store(rec, t[1], 1);
-    epoch.store(rec, times.epoch(t[0], t[1]));
+    const py::array pair = TimeService::shared_pair(t[0], t[1]);
+    epoch.store(rec, times.epoch(pair));
     synchro_flag.store(rec, t[2]);
-    scet.store(rec, times.scet(t[0], t[1]));
+    scet.store(rec, times.scet(pair));
   }
 };
 
@@ -103,10 +105,11 @@ struct HeaderFields {
 inline constexpr double SAMPLING_RATES[5] = {65534.375, 131068.75, 262137.5, 524275.0, 2097100.0};
 constexpr std::size_t NRATES = 5;
 
-// The sampling rate of `code`; a code outside 0 to 4 fails with `error` and the text `pattern`
-// ({0}: the code).
-inline double sampling_rate(std::int64_t code, PyObject* error, const std::string& pattern) {
-  if (code < 0 || code >= static_cast<std::int64_t>(NRATES)) fail(error, format(pattern, code));
+// The sampling rate of `code`; a code outside 0 to 4 fails with `error` and the text
+// `pattern()` ({0}: the code), which is only made then.
+template <class Pattern>
+double sampling_rate(std::int64_t code, PyObject* error, Pattern&& pattern) {
+  if (code < 0 || code >= static_cast<std::int64_t>(NRATES)) fail(error, format(pattern(), code));
   return SAMPLING_RATES[static_cast<std::size_t>(code)];
 }
 
