@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "errors.hpp"
@@ -253,6 +254,7 @@ class FieldSlots {
     if (total > slots_.size() - std::min(k, slots_.size())) {
       fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
     }
+    if (put_integers(rec, view, total, k)) return true;
     std::vector<Py_ssize_t> index(ndim, 0);
     const char* base = static_cast<const char*>(view.buf);
     for (std::size_t n = 0; n < total; ++n) {
@@ -268,6 +270,49 @@ class FieldSlots {
       }
     }
     return true;
+  }
+
+  // A C-contiguous buffer of `total` host-order integers bound for one span of same-type
+  // integer slots from slot k on: converted in one loop, modulo 2^N (as put_int); false, with
+  // nothing stored, when the buffer or the slots are not of that kind.
+  bool put_integers(char* rec, const Py_buffer& view, std::size_t total, std::size_t& k) const {
+    if (total == 0 || k >= span_.size() || span_[k] < total || !PyBuffer_IsContiguous(&view, 'C')) return false;
+    const char* f = view.format;
+    if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
+    if (f[0] == '\0' || f[1] != '\0') return false;
+    const std::string_view signed_codes = "bhilq", unsigned_codes = "BHILQ";
+    const bool is_signed = signed_codes.find(f[0]) != std::string_view::npos;
+    if (!is_signed && unsigned_codes.find(f[0]) == std::string_view::npos) return false;
+    char* dst = rec + slots_[k].offset;
+    const char* src = static_cast<const char*>(view.buf);
+    const std::size_t to = elem_size(slots_[k].elem);
+    switch (view.itemsize) {
+      case 1: is_signed ? narrow_all<std::int8_t>(dst, to, src, total) : narrow_all<std::uint8_t>(dst, to, src, total); break;
+      case 2: is_signed ? narrow_all<std::int16_t>(dst, to, src, total) : narrow_all<std::uint16_t>(dst, to, src, total); break;
+      case 4: is_signed ? narrow_all<std::int32_t>(dst, to, src, total) : narrow_all<std::uint32_t>(dst, to, src, total); break;
+      case 8: is_signed ? narrow_all<std::int64_t>(dst, to, src, total) : narrow_all<std::uint64_t>(dst, to, src, total); break;
+      default: return false;
+    }
+    k += total;
+    return true;
+  }
+  template <class S>
+  static void narrow_all(char* dst, std::size_t to, const char* src, std::size_t n) {
+    switch (to) {
+      case 1: narrow<S, std::uint8_t>(dst, src, n); break;
+      case 2: narrow<S, std::uint16_t>(dst, src, n); break;
+      case 4: narrow<S, std::uint32_t>(dst, src, n); break;
+      default: narrow<S, std::uint64_t>(dst, src, n); break;
+    }
+  }
+  template <class S, class D>
+  static void narrow(char* dst, const char* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      S v;
+      std::memcpy(&v, src + i * sizeof(S), sizeof(S));
+      const auto d = static_cast<D>(v);
+      std::memcpy(dst + i * sizeof(D), &d, sizeof(D));
+    }
   }
 
   void put(char* rec, py::handle value, std::size_t& k) const {
