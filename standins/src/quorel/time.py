@@ -22,9 +22,8 @@ def _pairs(t):
     arr = np.asarray(t)
     if arr.ndim != 2 or arr.shape[1] < 2:
         raise ValueError(f"on-board times must be an (n, 2) array, got shape {arr.shape}")
-    coarse = arr[:, 0].astype(np.int64)
-    fine = arr[:, 1].astype(np.int64)
-    return coarse, fine
+    both = arr[:, :2].astype(np.int64)      # one conversion for both words
+    return both[:, 0], both[:, 1]
 
 
 class Time:
@@ -40,4 +39,4 @@ class Time:
     @staticmethod
     def cuc_to_scet(t):
         coarse, fine = _pairs(t)
-        return coarse.astype(np.float64) + fine.astype(np.float64) / 65536.0
+        return coarse + fine / 65536.0      # both int64 words promoted to float64 as they are

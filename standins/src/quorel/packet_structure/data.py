@@ -68,11 +68,26 @@ class Data:
 
     def fields(self, bit_position, widths):
         """Read consecutive fields of the given bit widths; returns (values tuple, end bit)."""
-        total = sum(widths)
+        try:
+            total, cuts = _PLANS[widths]
+        except (KeyError, TypeError):        # a new or an unhashable (list) set of widths
+            total, cuts = _plan(widths)
         value = self.bits(bit_position, total)
-        out = []
-        shift = total
-        for width in widths:
-            shift -= width
-            out.append((value >> shift) & ((1 << width) - 1))
-        return tuple(out), int(bit_position) + total
+        return tuple([(value >> shift) & mask for shift, mask in cuts]), int(bit_position) + total
+
+
+_PLANS = {}
+
+
+def _plan(widths):
+    """(total bits, [(shift, mask)] per field) of a set of field widths, kept when hashable."""
+    widths = tuple(widths)
+    total = sum(widths)
+    cuts, shift = [], total
+    for width in widths:
+        shift -= width
+        cuts.append((shift, (1 << width) - 1))
+    plan = (total, cuts)
+    if len(_PLANS) < 1024:
+        _PLANS[widths] = plan
+    return plan

@@ -17,13 +17,16 @@ BASE_KHZ = 375
 STEP_KHZ = 50
 
 
+_HFR_SETUP_WIDTHS = tuple(w for _, w in HFR_SETUP_FIELDS)
+_HFR_SWEEP_WIDTHS = tuple(w for _, w in HFR_SWEEP_FIELDS)
+
 def hfr_setup(data, byte):
-    values, _ = data.fields(int(byte) * 8, tuple(w for _, w in HFR_SETUP_FIELDS))
+    values, _ = data.fields(int(byte) * 8, _HFR_SETUP_WIDTHS)
     return values
 
 
 def hfr_sweep_setup(data, byte):
-    values, _ = data.fields(int(byte) * 8, tuple(w for _, w in HFR_SWEEP_FIELDS))
+    values, _ = data.fields(int(byte) * 8, _HFR_SWEEP_WIDTHS)
     return values
 
 

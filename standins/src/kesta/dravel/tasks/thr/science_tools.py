@@ -24,8 +24,14 @@ DO_ANALYSIS_FIELDS = (("rx_mode", 2), ("average", 2), ("tnr", 1), ("ch2", 1),
 AVERAGE_NR = (16, 32, 64, 128)
 
 
+_WIDTHS = {}
+
+
 def _widths(fields):
-    return tuple(width for _, width in fields)
+    widths = _WIDTHS.get(fields)
+    if widths is None:
+        widths = _WIDTHS[fields] = tuple(width for _, width in fields)
+    return widths
 
 
 def _decode(fields, data, byte):

@@ -26,8 +26,10 @@ DURATION = np.array([
 ], dtype=np.float64)
 
 
+_TNR_SETUP_WIDTHS = tuple(w for _, w in TNR_SETUP_FIELDS)
+
 def tnr_setup(data, byte):
-    values, _ = data.fields(int(byte) * 8, tuple(w for _, w in TNR_SETUP_FIELDS))
+    values, _ = data.fields(int(byte) * 8, _TNR_SETUP_WIDTHS)
     return values
 
 
