@@ -27,13 +27,13 @@ def group(pkt_nr):
     Returns (groups, size): the 0-based record index of every packet and the number of records.
     """
     pkt_nr = np.asarray(pkt_nr).reshape(-1).tolist()
-    groups = np.zeros(len(pkt_nr), dtype=np.uint64)
+    groups = []
     record = -1
     seen = set()
-    for p, number in enumerate(pkt_nr):
+    for number in pkt_nr:
         if record < 0 or number == 1 or number in seen:
             record += 1
             seen = set()
         seen.add(number)
-        groups[p] = record
-    return groups, record + 1
+        groups.append(record)
+    return np.array(groups, dtype=np.uint64), record + 1
