@@ -67,6 +67,13 @@ def is_disk_full(exc):
     return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
 
 
+def _temporary(folder, base, pid, thread, suffix):
+    """Where a writer (process `pid`, thread `thread`) keeps the file `base` of `folder`
+    until it is complete; with "*" for the writer and the suffix, the pattern of every
+    writer's."""
+    return os.path.join(folder, f".{base}.{pid}.{thread}.part{suffix}")
+
+
 def remove_leftovers(path):
     """Removes the temporary files a process that died while writing `path` left beside it;
     returns how many there were."""
@@ -74,7 +81,7 @@ def remove_leftovers(path):
 
     folder, base = os.path.split(os.path.abspath(os.fspath(path)))
     removed = 0
-    for tmp in glob.glob(os.path.join(glob.escape(folder), f".{glob.escape(base)}.*.*.part*")):
+    for tmp in glob.glob(_temporary(glob.escape(folder), glob.escape(base), "*", "*", "*")):
         try:
             os.remove(tmp)
             removed += 1
@@ -93,7 +100,7 @@ class Target:
         folder, base = os.path.split(os.path.abspath(self.path))
         self.folder = folder
         # `suffix` ends the temporary name for libraries that insist on an extension
-        self.tmp = os.path.join(folder, f".{base}.{os.getpid()}.{threading.get_ident()}.part{suffix}")
+        self.tmp = _temporary(folder, base, os.getpid(), threading.get_ident(), suffix)
         self.overwrite = overwrite
         self._room = 0          # bytes that may be written before the free space is checked again
 
