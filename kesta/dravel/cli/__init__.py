@@ -17,7 +17,14 @@ import os
 import sys
 import tempfile
 
-from .errors import UsageError
+if "numpy" not in sys.modules:
+    # A process the command line starts does its parallel work in its own threads and
+    # processes, and its NumPy calls are small: idle BLAS threads would only spin on the cores
+    # that decoding and compression need. Set before NumPy loads its BLAS; a setting of the
+    # user's stands.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+from .errors import UsageError  # noqa: E402  (imports NumPy)
 
 PROG = "dravel"
 DISTRIBUTION = "kesta-dravel"
