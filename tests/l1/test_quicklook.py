@@ -7,6 +7,7 @@ import pytest
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1 import quicklook as ql
+from kesta.dravel.l1.quicklook import plots as ql_plots
 from kesta.dravel.simulate.histmap import Histogram, histmap_group
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
@@ -31,8 +32,8 @@ class Drawn:
             monkeypatch.setattr(matplotlib.axes.Axes, name, self._spy(name, original))
         for product, plot in list(ql.PLOTS.items()):
             monkeypatch.setitem(ql.PLOTS, product, self._named(product, plot))
-        save = ql._save
-        monkeypatch.setattr(ql, "_save", lambda fig, path: self.figures.setdefault(self.product, fig)
+        save = ql_plots._save
+        monkeypatch.setattr(ql_plots, "_save", lambda fig, path: self.figures.setdefault(self.product, fig)
                             and save(fig, path))
 
     def _spy(self, name, original):

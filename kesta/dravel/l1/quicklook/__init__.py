@@ -1,0 +1,107 @@
+"""Quick-look plots of L1 products: one PNG per product of an L1 HDF5 file, one per CDF or
+netCDF file.
+
+Every plot works from one neutral form of a product, its variables by name as `layout` names
+the leaf fields (``Epoch`` the time axis, first axis the records): `Records`. The L1 HDF5 file
+gives it lazily (only the fields and rows a plot shows are read, and long products are thinned,
+so big files stay cheap); CDF and netCDF files give it through their readers. Fill values (the
+fill value of each variable's element type, from the fill-value component) are masked and never
+drawn; times are shown in UTC, converted from TT2000 by the CDF library (leap seconds included).
+"""
+from __future__ import annotations
+
+import os
+
+from ..errors import InputError, OutputError
+from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
+from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
+from .records import (HDF5Records, Records, _as_layout, file_kind, masked, read_cdf_file,  # noqa: F401
+                      read_netcdf_file, records, utc, valid_epoch)
+
+
+def _sources(path, kind, notes):
+    """(product, Records, PNG stem) of every product of one file, and the file to close."""
+    if kind == "hdf5":
+        import h5py
+
+        try:
+            f = h5py.File(path, "r")
+        except OSError as exc:
+            raise InputError(f"{path}: cannot be read as an HDF5 file ({str(exc).splitlines()[0]})") from None
+        out = []
+        for name, node in f.items():
+            if not isinstance(node, h5py.Dataset) or node.dtype.names is None or name not in PLOTS:
+                notes.append(f"{name}: not a product record dataset, not plotted")
+                continue
+            out.append((name, HDF5Records(node, name), name))
+        return out, f
+    reader = read_cdf_file if kind == "cdf" else read_netcdf_file
+    product, columns = reader(path)
+    stem = os.path.splitext(os.path.basename(path))[0]
+    if product not in PLOTS:
+        notes.append(f"{os.path.basename(path)}: product {product or '(none)'} has no quick-look plot")
+        return [], None
+    return [(product, Records(_as_layout(product, columns), product), stem)], None
+
+
+def _inputs(path):
+    if os.path.isdir(path):
+        files = sorted(os.path.join(path, n) for n in os.listdir(path))
+        kinds = [(p, file_kind(p) if os.path.isfile(p) else None) for p in files]
+        return [(p, kind) for p, kind in kinds if kind]
+    if not os.path.isfile(path):
+        raise InputError(f"{path}: no such file or folder")
+    kind = file_kind(path)
+    if kind is None:
+        raise InputError(f"{path}: cannot be read as an L1 file (HDF5, CDF or netCDF)")
+    return [(path, kind)]
+
+
+def quicklook_file(path, out_dir):
+    """Plots every product of an L1 file (HDF5, CDF or netCDF) or of every such file of a folder
+    into `out_dir`: <product>.png for the products of an HDF5 file, <file name>.png for a CDF or
+    netCDF file. Returns (PNG paths, notes, failures)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    path, out_dir = os.fspath(path), os.fspath(out_dir)
+    inputs = _inputs(path)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as exc:
+        raise OutputError(f"{out_dir}: cannot create the plot directory ({exc})") from None
+    written, notes, failures = [], [], []
+    if not inputs:
+        notes.append(f"{path}: no L1 file (HDF5, CDF or netCDF) in the folder")
+    for file, kind in inputs:
+        try:
+            sources, handle = _sources(file, kind, notes)
+        except Exception as exc:
+            if len(inputs) == 1:
+                raise
+            failures.append(f"{os.path.basename(file)}: {exc}")
+            continue
+        try:
+            for product, data, stem in sources:
+                written.extend(_plot_one(product, data, os.path.join(out_dir, f"{stem}.png"),
+                                         notes, failures))
+        finally:
+            if handle is not None:
+                handle.close()
+    if not written and not failures:
+        notes.append(f"nothing plotted from {path}")
+    return written, notes, failures
+
+
+def _plot_one(product, data, png, notes, failures):
+    if not len(data):
+        notes.append(f"{product}: no records, nothing to plot")
+        return []
+    try:
+        made = PLOTS[product](data, png)
+    except Exception as exc:
+        failures.append(f"{product}: {type(exc).__name__}: {exc}")
+        return []
+    if not made:
+        notes.append(f"{product}: no valid record to plot")
+    return made

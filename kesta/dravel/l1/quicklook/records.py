@@ -1,0 +1,260 @@
+"""The neutral form of a product for the quick-look plots: `Records`, its variables by name
+(read lazily from an L1 HDF5 file, given whole by a CDF or netCDF reader), fill values masked,
+TT2000 times in UTC; and what kind of L1 file a path holds."""
+from __future__ import annotations
+
+import numpy as np
+
+from .. import layout
+
+HEAD = 200               # records looked at when choosing the few a plot shows
+EPOCH = layout.EPOCH
+# TT2000 values beyond this many nanoseconds from 2000 are past what datetime64[ns] can hold
+# (years 1677 to 2262); they are shown as invalid times.
+TT2000_SPAN = 8_000_000_000_000_000_000
+
+
+# --------------------------------------------------------------------------------------------
+# The neutral form
+
+
+class Records:
+    """The variables of one product's records: `take(names, rows)` gives {name: values} of the
+    chosen rows, `shape(name)` the per-record shape, `len()` the number of records."""
+
+    def __init__(self, columns, product, packets=None):
+        self._columns = dict(columns)
+        self.product = product
+        self.packets = packets            # packets decoded into the product, when known
+        lengths = {len(v) for v in self._columns.values()}
+        if len(lengths) > 1:
+            raise ValueError(f"{product}: variables of different record counts {sorted(lengths)}")
+        self._n = lengths.pop() if lengths else 0
+
+    def __len__(self):
+        return self._n
+
+    def __contains__(self, name):
+        return name in self._columns
+
+    def names(self):
+        return list(self._columns)
+
+    def _check(self, names):
+        missing = [n for n in names if n not in self]
+        if missing:
+            raise ValueError(f"{self.product} has no variable(s) {', '.join(missing)}")
+
+    def shape(self, name):
+        self._check([name])
+        return tuple(self._columns[name].shape[1:])
+
+    def take(self, names, rows=slice(None)):
+        self._check(names)
+        return {n: np.asarray(self._columns[n][rows]) for n in names}
+
+    def __getitem__(self, name):
+        return self.take([name])[name]
+
+    @property
+    def count_text(self):
+        """"N packets" of the product, or "N records" when the file does not say."""
+        return f"{self.packets} packets" if self.packets is not None else f"{len(self)} records"
+
+
+class HDF5Records(Records):
+    """The records of one compound dataset of an L1 HDF5 file, read on demand."""
+
+    def __init__(self, dataset, product=None):
+        self._dataset = dataset
+        self._leaves = {leaf.name: leaf for leaf in layout.leaves(dataset.dtype)}
+        self.product = product or dataset.name.lstrip("/")
+        packets = dataset.attrs.get("packets_in")
+        self.packets = None if packets is None else int(packets)
+        self._n = len(dataset)
+
+    def __contains__(self, name):
+        return name in self._leaves
+
+    def names(self):
+        return list(self._leaves)
+
+    def shape(self, name):
+        self._check([name])
+        return self._leaves[name].shape
+
+    def take(self, names, rows=slice(None)):
+        self._check(names)
+        leaves = [self._leaves[n] for n in names]
+        tops = list(dict.fromkeys(leaf.path[0] for leaf in leaves))
+        index, back = rows, None
+        if not isinstance(rows, slice):
+            rows = np.asarray(rows, dtype=np.int64)
+            if rows.ndim != 1:
+                raise ValueError("rows must be a slice or a one-dimensional list of record indexes")
+            if rows.size and (rows.min() < 0 or rows.max() >= self._n):
+                raise IndexError(f"{self.product}: record index outside 0..{self._n - 1}")
+            index, back = np.unique(rows, return_inverse=True)
+            if not index.size:
+                part = np.zeros(0, dtype=self._dataset.dtype)[tops]
+                return {leaf.name: layout.values(part, leaf) for leaf in leaves}
+            index = list(index)
+        part = self._dataset.fields(tops)[index]
+        if part.dtype.names is None:        # a single field handed back as its plain values
+            part = _as_record(part, self._dataset.dtype, tops[0])
+        if back is not None:
+            part = part[back]
+        return {leaf.name: layout.values(part, leaf) for leaf in leaves}
+
+
+def _as_record(values, dtype, name):
+    out = np.empty(len(values), dtype=np.dtype([(name, dtype.fields[name][0])]))
+    out[name] = values
+    return out
+
+
+def records(data, product=None):
+    """`data` as Records: Records themselves, an open HDF5 compound dataset, a record array, or
+    {variable name: values} (as `layout.flatten` gives)."""
+    if isinstance(data, Records):
+        return data
+    if hasattr(data, "id") and hasattr(data, "fields"):        # an h5py dataset
+        return HDF5Records(data, product)
+    if isinstance(data, np.ndarray) and data.dtype.names is not None:
+        return Records(layout.flatten(data), product or "records")
+    return Records(_as_layout(product, data), product or "records")
+
+
+def _as_layout(product, columns):
+    """`columns` with every variable of the product's record layout in the layout's element type
+    (a reader that widened an integer type gives it back; the fill values then match again)."""
+    columns = {name: np.asarray(v) for name, v in columns.items()}
+    try:
+        from kesta.dravel.products import BY_NAME
+
+        leaves = {leaf.name: leaf for leaf in layout.leaves(BY_NAME[product].record_dtype())}
+    except Exception:        # an unknown product, or a layout the installed pipeline lacks
+        return columns
+    for name, values in columns.items():
+        leaf = leaves.get(name)
+        if (leaf is not None and values.dtype != leaf.dtype and values.dtype.kind in "iu"
+                and leaf.dtype.kind in "iu"):
+            columns[name] = values.astype(leaf.dtype)
+    return columns
+
+
+# --------------------------------------------------------------------------------------------
+# Values, fill values, times
+
+
+def _fill(dtype):
+    from tesmo.converters.cdf_fill import CDFToFill
+
+    dtype = np.dtype(dtype).base
+    return np.asarray(CDFToFill()(dtype.name), dtype=dtype)
+
+
+def masked(values, dtype=None):
+    """`values` with the fill value of their element type masked."""
+    values = np.asarray(values)
+    return np.ma.masked_equal(values, _fill(dtype or values.dtype))
+
+
+def valid_epoch(epoch):
+    """TT2000 values as int64, fill values (of their own type and of TT2000) and times that
+    cannot be shown masked."""
+    epoch = np.asarray(epoch)
+    bad = epoch == _fill(epoch.dtype)
+    tt = epoch.astype(np.int64)      # a uint64 epoch keeps its bits
+    bad |= (tt == _fill(np.int64)) | (np.abs(tt) > TT2000_SPAN)
+    return np.ma.masked_array(tt, mask=bad)
+
+
+def utc(epoch):
+    """UTC datetime64[ns] of TT2000 epochs, by the CDF library (NaT where masked or fill)."""
+    from cdflib import cdfepoch
+
+    tt = valid_epoch(epoch)
+    out = np.full(tt.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
+    good = ~np.ma.getmaskarray(tt)
+    if good.any():
+        out[good] = np.asarray(cdfepoch.to_datetime(tt.data[good]), dtype="datetime64[ns]")
+    return out
+
+
+def _utc_text(epoch):
+    t = utc(np.atleast_1d(epoch))[0]
+    return "time unknown" if np.isnat(t) else f"{str(t.astype('datetime64[ms]')).replace('T', ' ')} UTC"
+
+
+def _date_axis(ax):
+    import matplotlib.dates as mdates
+
+    locator = mdates.AutoDateLocator(minticks=3, maxticks=8)
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+
+
+def _days(times):
+    """Matplotlib date numbers (days) of datetime64 values (NaN for NaT)."""
+    import matplotlib.dates as mdates
+
+    return np.asarray(mdates.date2num(times), dtype=np.float64)
+
+
+def _describe(product, name, key="CATDESC"):
+    """What the product's metadata table says of a variable ("" when it says nothing)."""
+    from ..metadata import TABLES
+
+    return str(TABLES.get(product, {}).get("variables", {}).get(name, {}).get(key, ""))
+
+
+def _off(status):
+    """True where a channel status flag says the channel is off (a fill value says nothing)."""
+    status = masked(status)
+    return np.ma.filled(status == 0, False)
+
+
+# --------------------------------------------------------------------------------------------
+# Files
+
+
+HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
+CDF_MAGICS = (b"\xcd\xf3\x00\x01", b"\xcd\xf2\x60\x02", b"\x00\x00\xff\xff")
+
+
+def read_cdf_file(path):
+    """(product, {variable name: values}) of one CDF file."""
+    from ..cdf import read_cdf
+
+    return read_cdf(path)
+
+
+def read_netcdf_file(path):
+    """(product, {variable name: values}) of one netCDF file."""
+    from ..netcdf import read_netcdf
+
+    return read_netcdf(path)
+
+
+def file_kind(path):
+    """"hdf5" (an L1 file of compound datasets), "netcdf", "cdf", or None."""
+    try:
+        with open(path, "rb") as f:
+            magic = f.read(8)
+    except OSError:
+        return None
+    if magic[:4] in CDF_MAGICS:
+        return "cdf"
+    if magic != HDF5_MAGIC:
+        return None
+    if path.endswith(".nc"):
+        return "netcdf"
+    import h5py
+
+    try:
+        with h5py.File(path, "r") as f:
+            netcdf = "_NCProperties" in f.attrs or ("product" in f.attrs and EPOCH in f)
+    except OSError:
+        return None
+    return "netcdf" if netcdf else "hdf5"
