@@ -17,12 +17,9 @@ import os
 import sys
 import tempfile
 
-if "numpy" not in sys.modules:
-    # A process the command line starts does its parallel work in its own threads and
-    # processes, and its NumPy calls are small: idle BLAS threads would only spin on the cores
-    # that decoding and compression need. Set before NumPy loads its BLAS; a setting of the
-    # user's stands.
-    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+from .process import keep_freed_memory, one_blas_thread
+
+one_blas_thread()       # before NumPy is imported
 
 from .errors import UsageError  # noqa: E402  (imports NumPy)
 
@@ -441,26 +438,9 @@ def missing_requirements(extra=EXTRA):
     return missing
 
 
-def _keep_freed_memory():
-    """Lets the C library keep the large blocks a run frees, to hand them out again: each
-    window's records are as large as the last one's, and memory fresh from the system costs a
-    page fault per page on first touch (several times the cost of filling it)."""
-    import ctypes
-    import ctypes.util
-
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-        mallopt = libc.mallopt
-    except (OSError, AttributeError):
-        return          # not the GNU C library: its own defaults stand
-    m_trim_threshold, m_mmap_threshold = -1, -3
-    mallopt(m_mmap_threshold, 32 << 20)     # the largest it takes on 64-bit systems
-    mallopt(m_trim_threshold, 1 << 30)
-
-
 def main(argv=None):
     """Runs the command line; returns the exit code."""
-    _keep_freed_memory()
+    keep_freed_memory()
     missing = missing_requirements()
     if missing:
         print(f"{PROG}: error: the command line needs the '{EXTRA}' extra "
