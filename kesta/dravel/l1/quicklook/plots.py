@@ -5,7 +5,7 @@ import numpy as np
 
 from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
                       _time_columns)
-from .records import (EPOCH, HEAD, _date_axis, _days, _describe, _off, _utc_text, masked, records, utc,
+from .records import (EPOCH, _date_axis, _days, _describe, _off, _utc_text, masked, records, utc,
                       valid_epoch)
 
 MAX_COLUMNS = 2000       # spectrogram columns per band
@@ -13,6 +13,7 @@ SNAPSHOTS_SHOWN = 3
 HISTOGRAMS_SHOWN = 4
 SPECTRA_SHOWN = 5
 MATRICES_SHOWN = 4
+HEAD = 200               # records looked at when choosing the few a plot shows
 
 
 # --------------------------------------------------------------------------------------------

@@ -7,7 +7,6 @@ import numpy as np
 
 from .. import layout
 
-HEAD = 200               # records looked at when choosing the few a plot shows
 EPOCH = layout.EPOCH
 # TT2000 values beyond this many nanoseconds from 2000 are past what datetime64[ns] can hold
 # (years 1677 to 2262); they are shown as invalid times.
