@@ -45,9 +45,7 @@ class TimeService {
     return t;
   }
 
-  // One pair.
-  Value epoch(std::uint32_t coarse, std::uint32_t fine) const { return one(epochs(pair(coarse, fine)), "obt_to_utc"); }
-  Value scet(std::uint32_t coarse, std::uint32_t fine) const { return one(scets(pair(coarse, fine)), "cuc_to_scet"); }
+  // One pair (an array of shape 1 x 2).
   Value epoch(const py::array& pair) const { return one(epochs(pair), "obt_to_utc"); }
   Value scet(const py::array& pair) const { return one(scets(pair), "cuc_to_scet"); }
 
