@@ -312,6 +312,14 @@ def _exit_code(result, strict):
     return 0
 
 
+def _check_report(path):
+    """Refuses a run report path that could not be written, before any decoding."""
+    if path:
+        from kesta.dravel.l1.output import check_writable
+
+        check_writable(path)
+
+
 def _write_report(path, results):
     import json
 
@@ -324,10 +332,7 @@ def _write_report(path, results):
 
 
 def cmd_decode(args, console):
-    if args.report:
-        from kesta.dravel.l1.output import check_writable
-
-        check_writable(args.report)
+    _check_report(args.report)
     result = _decode(console, args.input, args.output, args, args.format)
     if args.report:
         _write_report(args.report, [result.as_dict()])
@@ -384,10 +389,7 @@ def cmd_demo(args, console):
 def cmd_batch(args, console):
     from .batch import Progress, expand_inputs, outcome_table, plan, run_dask, run_local
 
-    if args.report:
-        from kesta.dravel.l1.output import check_writable
-
-        check_writable(args.report)
+    _check_report(args.report)
     pairs = plan(expand_inputs(args.inputs), args.output)
     progress = Progress(pairs)
     try:
