@@ -20,6 +20,7 @@ STEP_KHZ = 50
 _HFR_SETUP_WIDTHS = tuple(w for _, w in HFR_SETUP_FIELDS)
 _HFR_SWEEP_WIDTHS = tuple(w for _, w in HFR_SWEEP_FIELDS)
 
+
 def hfr_setup(data, byte):
     values, _ = data.fields(int(byte) * 8, _HFR_SETUP_WIDTHS)
     return values

@@ -24,18 +24,20 @@ DO_ANALYSIS_FIELDS = (("rx_mode", 2), ("average", 2), ("tnr", 1), ("ch2", 1),
 AVERAGE_NR = (16, 32, 64, 128)
 
 
-_WIDTHS = {}
-
-
 def _widths(fields):
-    widths = _WIDTHS.get(fields)
-    if widths is None:
-        widths = _WIDTHS[fields] = tuple(width for _, width in fields)
-    return widths
+    return tuple(width for _, width in fields)
 
 
-def _decode(fields, data, byte):
-    values, _ = data.fields(int(byte) * 8, _widths(fields))
+# the widths of each table, worked out once (the helpers run once per packet or band)
+_ZELK_STATUS_WIDTHS = _widths(ZELK_STATUS_FIELDS)
+_TEMPERATURES_WIDTHS = _widths(TEMPERATURES_FIELDS)
+_VOLTAGES_WIDTHS = _widths(VOLTAGES_FIELDS)
+_INPUT_SETUP_WIDTHS = _widths(INPUT_SETUP_FIELDS)
+_DO_ANALYSIS_WIDTHS = _widths(DO_ANALYSIS_FIELDS)
+
+
+def _decode(widths, data, byte):
+    values, _ = data.fields(int(byte) * 8, widths)
     return values
 
 
@@ -44,23 +46,23 @@ def _layout(fields, element_type):
 
 
 def zelk_status(data, byte):
-    return _decode(ZELK_STATUS_FIELDS, data, byte)
+    return _decode(_ZELK_STATUS_WIDTHS, data, byte)
 
 
 def temperatures_command(data, byte):
-    return _decode(TEMPERATURES_FIELDS, data, byte)
+    return _decode(_TEMPERATURES_WIDTHS, data, byte)
 
 
 def voltages(data, byte):
-    return _decode(VOLTAGES_FIELDS, data, byte)
+    return _decode(_VOLTAGES_WIDTHS, data, byte)
 
 
 def input_setup(data, byte):
-    return _decode(INPUT_SETUP_FIELDS, data, byte)
+    return _decode(_INPUT_SETUP_WIDTHS, data, byte)
 
 
 def do_analysis(data, byte):
-    return _decode(DO_ANALYSIS_FIELDS, data, byte)
+    return _decode(_DO_ANALYSIS_WIDTHS, data, byte)
 
 
 def zelk_status_dtype():

@@ -28,6 +28,7 @@ DURATION = np.array([
 
 _TNR_SETUP_WIDTHS = tuple(w for _, w in TNR_SETUP_FIELDS)
 
+
 def tnr_setup(data, byte):
     values, _ = data.fields(int(byte) * 8, _TNR_SETUP_WIDTHS)
     return values
