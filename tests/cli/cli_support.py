@@ -1,11 +1,27 @@
 """Helpers shared by the command-line tests."""
 import importlib
+import os
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 
 from kesta.dravel.cli import main
 from kesta.dravel.simulate.snapshots import PACKETS, Snapshot, expected_records, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
+
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def dravel(*args, cwd=None):
+    """The command line as a process of its own, in a session of its own (a signal to its
+    process group reaches it and its workers only); stdout and stderr piped as text."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+    return subprocess.Popen([sys.executable, "-m", "kesta.dravel", *map(str, args)], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
 
 
 def run(capsys, *args):

@@ -18,6 +18,8 @@ from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
 from kesta.dravel.l1 import convert  # noqa: E402
 from kesta.dravel.l1.hdf5 import product_datasets  # noqa: E402
 
+from cli_support import dravel  # noqa: E402
+
 START = 60      # seconds for a process to come up
 
 
@@ -79,10 +81,8 @@ def cluster(tmp_path):
 
 
 def batch(*args, cwd):
-    """`dravel batch` as its own process; (exit code, stdout, stderr)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.getcwd(), os.environ.get("PYTHONPATH")] if p))
-    return subprocess.Popen([sys.executable, "-m", "kesta.dravel", "batch", *map(str, args)], cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    """`dravel batch` as its own process."""
+    return dravel("batch", *args, cwd=cwd)
 
 
 def l0_files(folder, n, scale=1):

@@ -4,7 +4,6 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -15,17 +14,7 @@ from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import output
 
-from cli_support import write_snapshot_file
-
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def dravel(*args, cwd=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    return subprocess.Popen([sys.executable, "-m", "kesta.dravel", *map(str, args)], cwd=cwd, env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
-
+from cli_support import dravel
 
 def left_in(folder):
     return sorted(p.name for p in Path(folder).iterdir())
