@@ -82,8 +82,8 @@ def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, numbers):
 @pytest.mark.parametrize("aside", [False, True], ids=["one-process", "thr-in-a-second-process"])
 def test_written_file_holds_what_the_library_decodes(scaled_l0, tmp_path, monkeypatch, aside):
     # chunks compressed apart from the library read back through the standard gzip filter
-    module = importlib.import_module("kesta.dravel.l1.convert")   # the module, not the function
-    monkeypatch.setattr(module, "ASIDE_PACKETS", 1 if aside else 10**12)
+    aside_module = importlib.import_module("kesta.dravel.l1.aside")
+    monkeypatch.setattr(aside_module, "ASIDE_PACKETS", 1 if aside else 10**12)
     kept = decode_file(scaled_l0)
     done = convert(scaled_l0, tmp_path / "L1.h5")
     assert [p.product for p in done.products] == [p.product for p in kept.products]

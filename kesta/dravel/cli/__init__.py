@@ -293,6 +293,15 @@ class StopFlag:
         return self
 
     def _set(self, signum, frame):
+        if self.stop:
+            # asked again while cleaning up: end at once, still leaving no file behind
+            from kesta.dravel.l1.output import cut_short
+
+            cut_short()
+            try:
+                os.write(2, f"{PROG}: interrupted\n".encode())
+            finally:
+                os._exit(130)
         self.stop = True
 
     def __call__(self):
@@ -302,7 +311,8 @@ class StopFlag:
         import signal
 
         for sig, handler in self.saved.items():
-            signal.signal(sig, handler)
+            # once stopping, a further signal has nothing left to stop: the run ends as it is
+            signal.signal(sig, signal.SIG_IGN if self.stop else handler)
         return False
 
 

@@ -13,9 +13,11 @@ from concurrent.futures import wait as wait_local
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 
+from kesta.dravel.l1 import output
 from kesta.dravel.l1.decode import Interrupted, check
 
 from .errors import UsageError
+from .process import ignore_interrupts, interrupts_held
 
 CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
 WORKER_TIMEOUT = 60.0       # seconds a Dask batch waits with no worker before giving up
@@ -198,7 +200,7 @@ def _worker_init():
         global _stop_asked
         _stop_asked = True
 
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    ignore_interrupts()
     signal.signal(signal.SIGTERM, stop)
 
 
@@ -252,8 +254,14 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
     context = multiprocessing.get_context("spawn")
     pool = ProcessPoolExecutor(max_workers=min(workers, len(pairs)), mp_context=context,
                                initializer=_worker_init)
+    _guard(pairs, True)
+    pids = []
     try:
-        pending = {pool.submit(_pool_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
+        with interrupts_held():     # the workers start on the first jobs
+            pending = {pool.submit(_pool_job, l0, l1, products): (l0, l1) for l0, l1 in pairs}
+        pids += [process.pid for process in list(getattr(pool, "_processes", {}).values())]
+        for pid in pids:
+            output.guard_process(pid)
         while pending:
             done, _ = wait_local(pending, timeout=POLL, return_when=FIRST_COMPLETED)
             check(interrupted)
@@ -277,7 +285,20 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+        _guard(pairs, False)
+        for pid in pids:
+            output.unguard_process(pid)
     return broken
+
+
+def _guard(pairs, on):
+    """Marks the outputs of `pairs` as files whose writers' leftovers a run cut short (a second
+    Ctrl-C) removes, or no longer."""
+    for _, l1 in pairs:
+        if on:
+            output.guard(l1, itself=False)
+        else:
+            output.unguard(l1)
 
 
 def connect(address, timeout=CONNECT_TIMEOUT):

@@ -10,6 +10,7 @@ import os
 
 from .decode import (FAILED, SKIPPED, WINDOW_BYTES, DecodeResult, Interrupted, check, decode_product,
                      plan)
+from . import output
 from .errors import InputError, OutputError
 from .store import open_l0
 
@@ -50,16 +51,12 @@ def _check_not_input(l0_path, output):
         raise InputError(f"{output}: the output would overwrite the input")
 
 
-# Products decoded whole (THR groups) go to a second process while this one decodes and
-# writes the others, when there are enough of their packets to pay for starting it.
-ASIDE_PACKETS = 2000
-
-
 def _to_hdf5(f, todo, path, result, progress, window_bytes, interrupted):
+    from .aside import Aside
     from .hdf5 import L1Writer
 
     with L1Writer(path, result.input, interrupted=interrupted) as writer:
-        aside = _Aside.start(result.input, todo, f)
+        aside = Aside.start(result.input, todo, f, path)
         try:
             done_by_name = {}
             for product, packet_type in todo:
@@ -72,10 +69,7 @@ def _to_hdf5(f, todo, path, result, progress, window_bytes, interrupted):
                 done_by_name[product.name] = done
                 if progress:
                     progress(done)
-            for done in aside.results(f, interrupted):
-                if done.data is not None:
-                    writer.write(done)
-                    done.data = None
+            for done in aside.results(f, writer, interrupted):
                 done_by_name[done.product] = done
                 if progress:
                     progress(done)
@@ -86,85 +80,8 @@ def _to_hdf5(f, todo, path, result, progress, window_bytes, interrupted):
     result.outputs.append(path)
 
 
-def _ignore_interrupts():
-    import signal
-
-    signal.signal(signal.SIGINT, signal.SIG_IGN)     # the parent decides when to stop
-
-
-def _decode_whole(l0_path, names):
-    from kesta.dravel.products import BY_NAME
-
-    with open_l0(l0_path) as f:
-        return [decode_product(f, BY_NAME[name], BY_NAME[name].packet) for name in names]
-
-
-class _Aside:
-    """Products decoded in a second process, or here when that process cannot be had."""
-
-    def __init__(self, l0_path, todo, pool=None, future=None):
-        self.l0_path, self.todo, self.pool, self.future = l0_path, todo, pool, future
-
-    @classmethod
-    def start(cls, l0_path, todo, f):
-        import multiprocessing
-
-        from .store import packets_on_file
-
-        aside = [(p, t) for p, t in todo if not p.grouping]
-        # a daemonic process (a Dask worker's, for one) may not start processes of its own
-        if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
-                or multiprocessing.current_process().daemon):
-            return cls(l0_path, [])
-        try:
-            packets = sum(packets_on_file(f, t) for _, t in aside)
-        except Exception:
-            return cls(l0_path, [])
-        if packets < ASIDE_PACKETS:
-            return cls(l0_path, [])
-        from concurrent.futures import ProcessPoolExecutor
-
-        try:
-            pool = ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn"),
-                                       initializer=_ignore_interrupts)
-            future = pool.submit(_decode_whole, l0_path, [p.name for p, _ in aside])
-        except Exception:
-            return cls(l0_path, aside)
-        return cls(l0_path, aside, pool, future)
-
-    def has(self, product):
-        return any(product is p for p, _ in self.todo)
-
-    def results(self, f, interrupted):
-        """The ProductResults of the products set aside, in order."""
-        if not self.todo:
-            return []
-        if self.future is not None:
-            from concurrent.futures import TimeoutError as Pending
-
-            while True:
-                check(interrupted)
-                try:
-                    return self.future.result(timeout=0.1)
-                except Pending:
-                    continue
-                except Exception:      # the process was lost: decode them here
-                    break
-        return [decode_product(f, p, t, interrupted=interrupted) for p, t in self.todo]
-
-    def stop(self):
-        if self.pool is not None:
-            for process in list(getattr(self.pool, "_processes", {}).values()):
-                if process.is_alive() and self.future is not None and not self.future.done():
-                    process.terminate()
-            self.pool.shutdown(wait=True, cancel_futures=True)
-            self.pool = None
-
-
 def _to_files(f, todo, folder, format, data_version, overwrite, result, progress, interrupted):
-    from .output import check_folder
-
-    check_folder(folder, create=True)
+    output.check_folder(folder, create=True)
     if format == "cdf":
         from .cdf import write_cdf as write
     else:
@@ -177,6 +94,8 @@ def _to_files(f, todo, folder, format, data_version, overwrite, result, progress
                 if format == "cdf":
                     kwargs["data_version"] = data_version
                 written = write(done.data, product, folder, **kwargs)
+                for path in written:        # gone too should the run be cut short
+                    output.guard(path)
                 result.outputs.extend(written)
                 if not written:
                     result.notes.append(f"{product.name}: no records, no file written")
@@ -193,3 +112,6 @@ def _to_files(f, todo, folder, format, data_version, overwrite, result, progress
                 pass
         result.outputs.clear()
         raise
+    finally:
+        for path in result.outputs:
+            output.unguard(path)

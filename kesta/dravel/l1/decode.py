@@ -52,6 +52,11 @@ class ProductResult:
             return f"{PARTIAL}: {len(self.reports)} {unit}(s) {fate}"
         return f"{self.status}: {self.message}"
 
+    @classmethod
+    def from_dict(cls, data):
+        """The result `as_dict` gave."""
+        return cls(**data)
+
     def as_dict(self):
         """The result without its records, as plain data (for run reports)."""
         return {"product": self.product, "packet_type": self.packet_type, "packets": self.packets,

@@ -145,7 +145,9 @@ class L1Writer:
 
     def _write_next(self):
         offset, rows, future = self.queue.popleft()
-        data = future.result()
+        self._write_chunk(offset, rows, future.result())
+
+    def _write_chunk(self, offset, rows, data, filter_mask=0):
         if self.interrupted is not None and self.interrupted():
             from .decode import Interrupted
 
@@ -156,9 +158,24 @@ class L1Writer:
                 # room for every chunk handed out so far: one resize for many chunks
                 self.dataset.resize((self.offset,))
                 self.extent = self.offset
-            self.dataset.id.write_direct_chunk((offset,), data)
+            self.dataset.id.write_direct_chunk((offset,), data, filter_mask)
         except OSError as exc:
             raise WriteError(f"{self.path}: cannot be written ({output.describe(exc)})") from None
+
+    def copy(self, source, result):
+        """Writes the product of `result` from `source`, its dataset in another L1 file: the
+        compressed chunks as they are when both files cut the records alike."""
+        self.begin(result.product, source.dtype)
+        n = source.shape[0]
+        if source.chunks == (self.rows,) and source.compression == "gzip":
+            for offset in range(0, n, self.rows):
+                filter_mask, data = source.id.read_direct_chunk((offset,))
+                self.offset = min(n, offset + self.rows)
+                self._write_chunk(offset, self.offset - offset, data, filter_mask)
+        else:
+            for start in range(0, n, self.rows * 64):
+                self.append(source[start:start + self.rows * 64])
+        self.end(result)
 
     def _flush(self):
         if self.pending_rows:

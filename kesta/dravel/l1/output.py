@@ -67,11 +67,56 @@ def is_disk_full(exc):
     return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
 
 
-def _temporary(folder, base, pid, thread, suffix):
+def temporary(folder, base, pid, thread, suffix):
     """Where a writer (process `pid`, thread `thread`) keeps the file `base` of `folder`
     until it is complete; with "*" for the writer and the suffix, the pattern of every
     writer's."""
     return os.path.join(folder, f".{base}.{pid}.{thread}.part{suffix}")
+
+
+# What a second interrupt removes and stops before the process exits at once: the temporary
+# files being written (and what their writers' own temporaries left) and the processes
+# writing them. Process-wide, as a signal is.
+_guarded_paths = {}          # path: whether the path itself goes too, or only its leftovers
+_guarded_processes = set()
+
+
+def guard(path, itself=True):
+    """Marks `path` as a file being written (`itself`), or as one whose writers' temporaries
+    are to be removed, should the run be cut short."""
+    _guarded_paths[os.fspath(path)] = itself
+
+
+def unguard(path):
+    _guarded_paths.pop(os.fspath(path), None)
+
+
+def guard_process(pid):
+    """Marks process `pid` as writing files of this run, to be killed should it be cut short."""
+    _guarded_processes.add(pid)
+
+
+def unguard_process(pid):
+    _guarded_processes.discard(pid)
+
+
+def cut_short():
+    """Kills the guarded processes and removes the guarded files and their leftovers, for a run
+    that exits at once (a second Ctrl-C)."""
+    import signal
+
+    for pid in list(_guarded_processes):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    for path, itself in list(_guarded_paths.items()):
+        if itself:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        remove_leftovers(path)
 
 
 def remove_leftovers(path):
@@ -81,7 +126,7 @@ def remove_leftovers(path):
 
     folder, base = os.path.split(os.path.abspath(os.fspath(path)))
     removed = 0
-    for tmp in glob.glob(_temporary(glob.escape(folder), glob.escape(base), "*", "*", "*")):
+    for tmp in glob.glob(temporary(glob.escape(folder), glob.escape(base), "*", "*", "*")):
         try:
             os.remove(tmp)
             removed += 1
@@ -100,12 +145,13 @@ class Target:
         folder, base = os.path.split(os.path.abspath(self.path))
         self.folder = folder
         # `suffix` ends the temporary name for libraries that insist on an extension
-        self.tmp = _temporary(folder, base, os.getpid(), threading.get_ident(), suffix)
+        self.tmp = temporary(folder, base, os.getpid(), threading.get_ident(), suffix)
         self.overwrite = overwrite
         self._room = 0          # bytes that may be written before the free space is checked again
 
     def open(self, opener):
         """Opens the temporary file with `opener(temporary path)`."""
+        guard(self.tmp)
         try:
             return opener(self.tmp)
         except Exception as exc:
@@ -137,6 +183,7 @@ class Target:
             if not self.overwrite and os.path.lexists(self.path):
                 raise OutputError(f"{self.path}: exists already")
             os.replace(self.tmp, self.path)
+            unguard(self.tmp)
         except OutputError:
             self.abort()
             raise
@@ -154,6 +201,7 @@ class Target:
             self._remove()
 
     def _remove(self):
+        unguard(self.tmp)
         try:
             os.unlink(self.tmp)
         except FileNotFoundError:

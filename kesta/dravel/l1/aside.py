@@ -1,0 +1,154 @@
+"""Products decoded in a second process while this one decodes and writes the others.
+
+The second process writes the records of its products, and their results, into an L1 file of
+its own beside the output; once it has ended, this process copies the compressed chunks into
+the output. Nothing passes between the two while it runs, so it can be stopped at any moment
+(SIGTERM, then SIGKILL) without leaving this one waiting: an interrupt always ends. It runs in
+a session of its own, so that the terminal's Ctrl-C reaches this process only, and it stops by
+itself, leaving nothing, when this process is gone.
+"""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+from . import output
+from .decode import FAILED, SKIPPED, ProductResult, check, decode_product
+from .store import open_l0
+
+# Products decoded whole (THR groups) go to a second process when there are enough of their
+# packets to pay for starting it.
+ASIDE_PACKETS = 2000
+STOP_SECONDS = 2.0      # a stopped process that has not gone by then is killed
+
+
+RESULTS = "dravel_aside_results"     # attribute of the second process's file: its results
+
+
+def _decode_aside(l0_path, path, window_bytes, parent, names):
+    """In the second process: decodes the products `names` into the L1 file `path`, their
+    results kept in its attribute RESULTS. Stops, leaving nothing, when its parent is gone."""
+    from kesta.dravel.products import BY_NAME
+
+    from .hdf5 import L1Writer
+
+    def orphaned():
+        return os.getppid() != parent
+
+    results = []
+    with open_l0(l0_path) as f, L1Writer(path, interrupted=orphaned) as writer:
+        for name in names:
+            product = BY_NAME[name]
+            done = decode_product(f, product, product.packet, sink=writer, window_bytes=window_bytes,
+                                  interrupted=orphaned)
+            if done.status not in (FAILED, SKIPPED):
+                writer.end(done)
+            results.append(done.as_dict())
+        writer.file.attrs[RESULTS] = json.dumps(results)
+
+
+class Aside:
+    """Products decoded in a second process, or here when that process cannot be had."""
+
+    def __init__(self, l0_path, todo, process=None, path=None):
+        self.l0_path, self.todo = l0_path, todo
+        self.process, self.path = process, path
+
+    @classmethod
+    def start(cls, l0_path, todo, f, output_path, window_bytes=None):
+        """Starts decoding, in a second process, the products of `todo` decoded whole (those
+        whose units are not cut into windows), when it is worth it; `output_path` is the L1
+        file whose folder holds the second process's file."""
+        import multiprocessing
+
+        from .store import packets_on_file
+
+        aside = [(p, t) for p, t in todo if not p.grouping]
+        # a daemonic process (a Dask worker's, for one) may not start processes of its own
+        if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
+                or multiprocessing.current_process().daemon):
+            return cls(l0_path, [])
+        try:
+            packets = sum(packets_on_file(f, t) for _, t in aside)
+        except Exception:
+            return cls(l0_path, [])
+        if packets < ASIDE_PACKETS:
+            return cls(l0_path, [])
+        folder, base = os.path.split(os.path.abspath(output_path))
+        path = output.temporary(folder, base, os.getpid(), "aside", ".h5")
+        command = [sys.executable, "-c", f"from {__name__} import main; main()", l0_path, path,
+                   str(window_bytes or 0), str(os.getpid()), *(p.name for p, _ in aside)]
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        output.guard(path)
+        try:
+            # a session of its own: the terminal's Ctrl-C is this process's to act on
+            process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True)
+        except OSError:
+            output.unguard(path)
+            return cls(l0_path, aside)
+        output.guard_process(process.pid)
+        return cls(l0_path, aside, process, path)
+
+    def has(self, product):
+        return any(product is p for p, _ in self.todo)
+
+    def results(self, f, writer, interrupted):
+        """Writes the products set aside with `writer`; yields their ProductResults, in order."""
+        if self.process is not None and self._finished(interrupted):
+            import h5py
+
+            try:
+                part = h5py.File(self.path, "r")
+                answer = [ProductResult.from_dict(d) for d in json.loads(part.attrs[RESULTS])]
+            except Exception:
+                answer = None
+            if answer is not None:
+                with part:
+                    for done in answer:
+                        if done.status not in (FAILED, SKIPPED):
+                            writer.copy(part[done.product], done)
+                        yield done
+                return
+        for product, packet_type in self.todo:   # the process was lost: decode them here
+            done = decode_product(f, product, packet_type, sink=writer, interrupted=interrupted)
+            if done.status not in (FAILED, SKIPPED):
+                writer.end(done)
+            yield done
+
+    def _finished(self, interrupted):
+        """True when the second process ended well; False when it failed or died."""
+        while True:
+            check(interrupted)
+            try:
+                self.process.wait(0.1)
+            except subprocess.TimeoutExpired:
+                continue
+            return self.process.returncode == 0
+
+    def stop(self):
+        """Ends the second process, however far it got, and removes its file."""
+        if self.process is None:
+            return
+        process, self.process = self.process, None
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        output.unguard_process(process.pid)
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+        output.remove_leftovers(self.path)
+        output.unguard(self.path)
+
+
+def main():
+    """The second process: L0 path, its L1 file, window bytes (0: whole), parent id, products."""
+    _decode_aside(sys.argv[1], sys.argv[2], int(sys.argv[3]) or None, int(sys.argv[4]), sys.argv[5:])
