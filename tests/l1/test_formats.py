@@ -61,7 +61,7 @@ def test_cdf_round_trip_is_exact_and_istp_clean(decoded, tmp_path, product):
 @pytest.mark.parametrize("product", ["tnr_normal", "tswf", "hist2d", "lfm_sm"])
 def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
     records = decoded[product]
-    ds = to_dataset(records, product)
+    ds = to_dataset(records, product, raw=True)
     assert ds.sizes["Epoch"] == len(records)
     for leaf in leaves(records.dtype):
         assert ds[leaf.name].dims[0] == "Epoch"
@@ -100,6 +100,7 @@ def test_fill_values_come_from_the_component(decoded, tmp_path, monkeypatch):
         assert f["samps_per_ch"].attrs["FILLVAL"] == -77      # uint64 kept as CDF_INT8
     ds = to_dataset(records, "tswf")
     assert ds["waveform_data"].attrs["fill_value"] == -707
+    assert not (ds["waveform_data"] == -707).any()                  # masked with that fill value
     (nc,) = write_netcdf(records, "tswf", tmp_path)
     import xarray as xr
 
@@ -132,3 +133,94 @@ def test_outputs_that_cannot_be_made(decoded, tmp_path):
     assert write_cdf(records[:0], "lfm_psd", tmp_path) == []
     assert write_netcdf(records[:0], "lfm_psd", tmp_path) == []
     assert sorted(p.name for p in tmp_path.iterdir()) == [path.split("/")[-1]]   # nothing half-written
+
+
+# What outside readers see: every dimension named, flags and status not drawn as spectrograms,
+# no all-fill axis, fill values masked in datasets.
+
+ISTP_DISPLAY = {"time_series", "spectrogram"}
+
+
+@pytest.mark.parametrize("product", [p.name for p in registry.PRODUCTS])
+def test_cdf_variables_fit_outside_readers(decoded, tmp_path, product):
+    """cdflib's xarray conversion names every dimension (no `dim0`), every array dimension has a
+    DEPEND_i or LABL_PTR_i, only spectra are spectrograms and only science quantities are data,
+    and no DEPEND points at an all-fill variable."""
+    import cdflib.xarray
+
+    for path in write_cdf(decoded[product], product, tmp_path):
+        ds = cdflib.xarray.cdf_to_xarray(path)
+        unnamed = {name: v.dims for name, v in ds.variables.items()
+                   if any(str(d).startswith("dim") for d in v.dims)}
+        assert not unnamed, unnamed
+        with pycdf.CDF(path) as f:
+            for name in f:
+                var, a = f[name], f[name].attrs
+                for axis in range(1, len(var.shape) if var.rv() else 0):   # (axes themselves: NRV)
+                    assert f"DEPEND_{axis}" in a or f"LABL_PTR_{axis}" in a, (name, axis)
+                if a.get("VAR_TYPE") != "data":
+                    assert a.get("DISPLAY_TYPE") in (None, "time_series"), name
+                else:
+                    assert a.get("DISPLAY_TYPE") in (None,) + tuple(ISTP_DISPLAY), name
+                if var.rv() and ("flag" in name or "status" in name):
+                    assert a["VAR_TYPE"] in ("support_data", "ignore_data"), name
+                    assert a.get("DISPLAY_TYPE") != "spectrogram", name
+                if a.get("DISPLAY_TYPE") == "spectrogram":
+                    assert a["VAR_TYPE"] == "data", name
+                for key in [k for k in a if k.startswith("DEPEND_") and k != "DEPEND_0"]:
+                    axis = f[a[key]]
+                    fill = axis.attrs.get("FILLVAL")
+                    values = axis[...]
+                    assert fill is None or not np.all(values == fill), (name, key, a[key])
+
+
+def test_waveforms_have_channel_labels_and_tnr_calibration_no_frequency_axis(decoded, tmp_path):
+    (path,) = write_cdf(decoded["tswf"], "tswf", tmp_path)
+    with pycdf.CDF(path) as f:
+        a = f["waveform_data"].attrs
+        assert a["VAR_TYPE"] == "data" and a.get("DISPLAY_TYPE") != "spectrogram"
+        assert [str(x).strip() for x in f[a["LABL_PTR_1"]][...]] == ["CH1", "CH2", "CH3", "CH4"]
+        assert a["DEPEND_1"] == "channel_index" and a["DEPEND_2"] == "sample_index"
+    (path,) = write_cdf(decoded["tnr_calibration"], "tnr_calibration", tmp_path)
+    with pycdf.CDF(path) as f:
+        assert f["auto1"].attrs["DEPEND_1"] == "frequency_bin_index"
+        assert f["frequency"].attrs["VAR_TYPE"] == "ignore_data"     # never set: all fill
+    (path, *_) = write_cdf(decoded["tnr_normal"], "tnr_normal", tmp_path)
+    with pycdf.CDF(path) as f:
+        assert f["auto1"].attrs["DEPEND_1"] == "frequency"
+        assert f["auto1"].attrs["DISPLAY_TYPE"] == "spectrogram"
+
+
+def test_cdf_files_load_in_pyspedas_without_warnings(decoded, tmp_path, caplog):
+    """pyspedas (not a dependency: skipped where it is not installed) loads the data and the
+    support data of every product with no warning."""
+    tplot = pytest.importorskip("pyspedas").cdf_to_tplot
+    import logging
+
+    for product in decoded:
+        for path in write_cdf(decoded[product], product, tmp_path):
+            caplog.clear()
+            with caplog.at_level(logging.WARNING):
+                assert tplot(path, get_support_data=True)
+            assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [], path
+
+
+def test_datasets_mask_fill_values_and_give_them_raw_on_request(decoded):
+    records = decoded["tswf"]
+    fill = np.iinfo(np.int16).min
+    samples = flatten(records)["waveform_data"]
+    assert (samples == fill).any() and (samples != fill).any()
+    ds = to_dataset(records, "tswf")
+    wave = ds["waveform_data"]
+    assert wave.dtype.kind == "f" and not (wave == fill).any()
+    np.testing.assert_array_equal(np.isnan(wave.values), samples == fill)
+    np.testing.assert_array_equal(wave.values[samples != fill], samples[samples != fill])
+    assert wave.encoding["dtype"] == np.int16 and wave.encoding["_FillValue"] == fill
+    assert np.isnan(ds["samps_per_ch"].values).any() == (flatten(records)["samps_per_ch"]
+                                                          == np.iinfo(np.uint64).max).any()
+    raw = to_dataset(records, "tswf", raw=True)
+    assert raw["waveform_data"].dtype == np.int16
+    np.testing.assert_array_equal(raw["waveform_data"].values, samples)
+    tnr = to_dataset(decoded["tnr_normal"], "tnr_normal")
+    assert tnr["auto1"].dtype == np.float32 and "frequency" in tnr.coords
+    assert to_dataset(decoded["tnr_calibration"], "tnr_calibration")["frequency"].isnull().all()

@@ -37,8 +37,8 @@ class Variable:
     catdesc: str
     units: str
     dims: list                 # sub-array dimension names, one per axis of leaf.shape
-    var_type: str
-    display: str
+    var_type: str              # ISTP VAR_TYPE: data, support_data or ignore_data
+    display: object            # how it is drawn: time_series, spectrogram, image; None: not drawn
     scaletyp: str
     lablaxis: str
     fill: object               # numpy scalar of the leaf's element type
@@ -93,13 +93,16 @@ def variable(product, leaf):
         validmin = leaf.dtype.type(entry["VALIDMIN"])
     if "VALIDMAX" in entry:
         validmax = leaf.dtype.type(entry["VALIDMAX"])
-    display = entry.get("DISPLAY") or ("spectrogram" if leaf.shape else "time_series")
+    # A table entry is support data unless it says otherwise; a field no table describes is data.
+    var_type = entry.get("VAR_TYPE", "support_data" if described else "data")
+    display = entry.get("DISPLAY") or (
+        "time_series" if not leaf.shape or var_type == "data" else None)
     return Variable(
         leaf=leaf, name=leaf.name,
         catdesc=entry.get("CATDESC") or f"{leaf.field} ({leaf.dtype.name}"
                 + (f", {' x '.join(map(str, leaf.shape))}" if leaf.shape else "") + ")",
         units=entry.get("UNITS", " "), dims=dims,
-        var_type=entry.get("VAR_TYPE", "data"), display=display,
+        var_type=var_type, display=display,
         scaletyp=entry.get("SCALETYP", "linear"), lablaxis=entry.get("LABLAXIS", leaf.name),
         fill=fill, validmin=validmin, validmax=validmax, format=_format(leaf.dtype),
         described=described)
@@ -122,6 +125,18 @@ def dimension(name, size):
 def coordinate(product, dim):
     """The variable holding the values along `dim`, per record, where the product has one."""
     return table(product).get("coordinates", {}).get(dim)
+
+
+def coordinates(product, variables):
+    """{(dimension, size): variable} of the coordinates of `product` that its `variables` hold:
+    a record field of one dimension along which other variables lie (the TNR survey
+    frequencies)."""
+    out = {}
+    for dim, name in table(product).get("coordinates", {}).items():
+        var = next((v for v in variables if v.name == name), None)
+        if var is not None and var.dims == [dim]:
+            out[(dim, var.leaf.shape[0])] = name
+    return out
 
 
 def software_version():

@@ -185,6 +185,18 @@ def _tt2000(pycdf, year):
     return int(pycdf.lib.datetime_to_tt2000(datetime.datetime(year, 1, 1)))
 
 
+def _display_type(var):
+    """The DISPLAY_TYPE written for `var`, or None. ISTP checkers (spacepy's `istp`) accept
+    time_series only for scalars and spectrogram only for arrays, so an array drawn otherwise
+    (a waveform: time_series per channel; a histogram: image) carries none in the file, as
+    support-data arrays (flags, status words) do; readers then draw it as a time series."""
+    if var.display == "time_series" and not var.leaf.shape:
+        return "time_series"
+    if var.display == "spectrogram" and var.leaf.shape:
+        return "spectrogram"
+    return None
+
+
 def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "CATDESC", var.catdesc)
     _text(v, "FIELDNAM", var.name)
@@ -193,32 +205,40 @@ def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "UNITS", var.units)
     _text(v, "FORMAT", var.format)
     _text(v, "SCALETYP", var.scaletyp)
-    _text(v, "DISPLAY_TYPE", "spectrogram" if var.leaf.shape else "time_series")
+    display = _display_type(var)
+    if display:
+        _text(v, "DISPLAY_TYPE", display)
     fill = _stored_fill(var)
     low, high = ((0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64
                  else (var.validmin, var.validmax))
     v.attrs.new("FILLVAL", data=fill, type=ctype)
     v.attrs.new("VALIDMIN", data=low, type=ctype)
     v.attrs.new("VALIDMAX", data=high, type=ctype)
-    if not var.leaf.shape:
-        _text(v, "LABLAXIS", var.lablaxis)
     for axis, (dim, size) in enumerate(zip(var.dims, var.leaf.shape), start=1):
-        kind, name = supports[(dim, size)]
-        if kind == "coordinate" and name != var.name:
-            _text(v, f"DEPEND_{axis}", name)
-        elif kind == "labels":
-            _text(v, f"LABL_PTR_{axis}", name)
-        else:
-            _text(v, f"DEPEND_{axis}", name)
-        if len(var.leaf.shape) == 1 and kind != "labels":
-            _text(v, "LABLAXIS", var.lablaxis)
+        # Every dimension has a DEPEND_i (readers name the dimension by it): the product's
+        # coordinate along it where there is one, else the dimension's index variable; the
+        # coordinate itself has its labels instead (an index DEPEND on a record-varying DEPEND
+        # is a dependency ISTP checkers do not follow). Few-valued dimensions have labels too
+        # (LABL_PTR_i: the channel names of a waveform, the words of a status array).
+        ax = supports[(dim, size)]
+        if ax["coordinate"] and ax["coordinate"] != var.name:
+            _text(v, f"DEPEND_{axis}", ax["coordinate"])
+        elif not ax["coordinate"]:
+            _text(v, f"DEPEND_{axis}", ax["index"])
+        if ax["labels"]:
+            _text(v, f"LABL_PTR_{axis}", ax["labels"])
+    _text(v, "LABLAXIS", var.lablaxis)
 
 
 def _support_variables(cdf, pycdf, product, variables):
-    """One label variable (few named elements) or index variable per sub-array dimension:
-    {(dimension, size): (kind, variable name)}."""
+    """The variables along each sub-array dimension: an index variable for every one that no
+    coordinate lies along (the DEPEND_i of the variables along it), a label variable for the
+    few-valued ones (their LABL_PTR_i) and for the one a coordinate lies along (the
+    coordinate's own labels):
+    {(dimension, size): {"index": name, "labels": name or None, "coordinate": name or None}}."""
     made = {}
     sizes = {}
+    coordinates = attrs.coordinates(product, variables)
     for var in variables:
         for dim, size in zip(var.dims, var.leaf.shape):
             sizes.setdefault(dim, set()).add(size)
@@ -229,22 +249,12 @@ def _support_variables(cdf, pycdf, product, variables):
                 continue
             suffix = "" if len(sizes[dim]) == 1 else f"_{size}"
             catdesc, labels = attrs.dimension(dim, size)
-            coordinate = attrs.coordinate(product, dim)
-            if coordinate and any(v.name == coordinate and v.leaf.shape == (size,) for v in variables):
-                made[key] = ("coordinate", coordinate)
-            elif labels is not None:
-                name = f"{dim}{suffix}_label"
-                width = max(len(label) for label in labels)
-                v = cdf.new(name, data=np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
-                            type=pycdf.const.CDF_CHAR, recVary=False)
-                _text(v, "CATDESC", f"Labels: {catdesc}")
-                _text(v, "FIELDNAM", name)
-                _text(v, "VAR_TYPE", "metadata")
-                _text(v, "FORMAT", f"A{width}")
-                v.attrs.new("FILLVAL", data=" ", type=pycdf.const.CDF_CHAR)
-                made[key] = ("labels", name)
-            else:
-                name = f"{dim}{suffix}_index"
+            coordinate = coordinates.get(key)
+            if labels is None and coordinate:
+                labels = [f"{dim}{i}" for i in range(size)]
+            axis = {"index": None, "labels": None, "coordinate": coordinate}
+            if not coordinate:    # an index nothing depends on would be a dimension without a name
+                axis["index"] = name = f"{dim}{suffix}_index"
                 v = cdf.new(name, data=np.arange(size, dtype=np.int32), type=pycdf.const.CDF_INT4,
                             recVary=False)
                 _text(v, "CATDESC", catdesc)
@@ -257,7 +267,17 @@ def _support_variables(cdf, pycdf, product, variables):
                 v.attrs.new("FILLVAL", data=int(attrs.fill_value(np.int32)), type=pycdf.const.CDF_INT4)
                 v.attrs.new("VALIDMIN", data=0, type=pycdf.const.CDF_INT4)
                 v.attrs.new("VALIDMAX", data=max(0, size - 1), type=pycdf.const.CDF_INT4)
-                made[key] = ("index", name)
+            if labels is not None:
+                axis["labels"] = name = f"{dim}{suffix}_label"
+                width = max(len(label) for label in labels)
+                v = cdf.new(name, data=np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
+                            type=pycdf.const.CDF_CHAR, recVary=False)
+                _text(v, "CATDESC", f"Labels: {catdesc}")
+                _text(v, "FIELDNAM", name)
+                _text(v, "VAR_TYPE", "metadata")
+                _text(v, "FORMAT", f"A{width}")
+                v.attrs.new("FILLVAL", data=" ", type=pycdf.const.CDF_CHAR)
+            made[key] = axis
     return made
 
 

@@ -6,6 +6,14 @@ record fields that hold values along a dimension (the TNR frequencies) as coordi
 `Epoch` holds the records' TT2000 values; the coordinate `time` gives them in UTC, converted by
 the CDF library (leap seconds included). Attributes: units, description, fill value (from the
 fill-value component), and the ISTP attributes of the product's table.
+
+Fill values are masked by default, as xarray masks a CF file it opens: a float variable has NaN
+where the records hold its fill value, an integer one becomes floating point (float32 up to 16
+bits, float64 above) with NaN there, so that plots and statistics leave fills out. The encoding
+keeps the field's own type and fill value, so writing the dataset to netCDF stores the records'
+values (exactly for every type whose fill value a float holds exactly; 64-bit integers beyond
+2**53 are rounded). `raw=True` gives the records' values as they are, fill values included,
+with `_FillValue` in the encoding: what a writer wants.
 """
 from __future__ import annotations
 
@@ -30,28 +38,51 @@ def utc(epoch):
     return out
 
 
-def to_dataset(records, product):
-    """The xarray Dataset of `records` of `product` (a name or a Product)."""
+def _masked(values, fill):
+    """`values` with NaN where they hold `fill`, as floats, and the encoding that writes them
+    back in their own type."""
+    dtype = values.dtype
+    is_fill = np.isnan(values) if dtype.kind == "f" and np.isnan(fill) else values == fill
+    out = values.astype(dtype if dtype.kind == "f" else np.float32 if dtype.itemsize <= 2 else np.float64)
+    out[is_fill] = np.nan
+    encoding = {"_FillValue": fill}
+    if dtype.kind == "f" or int(float(fill)) == int(fill):   # NaN writes back as the fill
+        encoding["dtype"] = dtype
+    else:   # a 64-bit fill a float cannot hold: written as floats with NaN
+        encoding = {"_FillValue": out.dtype.type(np.nan)}
+    return out, encoding
+
+
+def to_dataset(records, product, *, raw=False):
+    """The xarray Dataset of `records` of `product` (a name or a Product): fill values masked
+    (NaN, integer variables as floats) unless `raw`, which gives the values as the records hold
+    them (for writers: netCDF, anything that must give the records back bit for bit)."""
     import xarray as xr
 
     records = np.asarray(records)
     name = product if isinstance(product, str) else product.name
     variables = attrs.variables(name, records.dtype)
-    data_vars, coords = {}, {}
+    coordinates = set(attrs.coordinates(name, variables).values())
+    data_vars, coords, encodings = {}, {}, {}
     for var in variables:
         values = layout.values(records, var.leaf)
         dims = (layout.EPOCH,) + tuple(var.dims)
         meta = {"units": var.units.strip(), "description": var.catdesc, "CATDESC": var.catdesc,
-                "FIELDNAM": var.name, "VAR_TYPE": var.var_type, "DISPLAY_TYPE": var.display,
-                "SCALETYP": var.scaletyp, "field": var.leaf.field}
+                "FIELDNAM": var.name, "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp,
+                "field": var.leaf.field}
+        if var.display:
+            meta["DISPLAY_TYPE"] = var.display
         if var.name == layout.EPOCH:
             coords[layout.EPOCH] = (layout.EPOCH, values, {**meta, "units": "ns",
                                                            "description": var.catdesc + ", TT2000 nanoseconds"})
             continue
-        meta["_FillValue"] = var.fill
+        meta["fill_value"] = var.fill
         meta["VALIDMIN"], meta["VALIDMAX"] = var.validmin, var.validmax
-        target = coords if var.var_type == "support_data" and var.leaf.shape and \
-            any(attrs.coordinate(name, d) == var.name for d in var.dims) else data_vars
+        if raw:
+            encodings[var.name] = {"_FillValue": var.fill}
+        else:
+            values, encodings[var.name] = _masked(values, var.fill)
+        target = coords if var.name in coordinates else data_vars
         target[var.name] = (dims, values, meta)
         for dim, size in zip(var.dims, var.leaf.shape):
             if dim not in coords:
@@ -62,11 +93,8 @@ def to_dataset(records, product):
         coords["time"] = (layout.EPOCH, utc(coords[layout.EPOCH][1]),
                           {"description": "UTC time of Epoch, from the CDF library's TT2000 conversion"})
     ds = xr.Dataset(data_vars, coords=coords)
-    for var in ds.variables.values():   # _FillValue goes into the encoding, as xarray wants it
-        fill = var.attrs.pop("_FillValue", None)
-        if fill is not None:
-            var.attrs["fill_value"] = fill
-            var.encoding["_FillValue"] = fill
+    for key, encoding in encodings.items():   # _FillValue goes into the encoding, as xarray wants it
+        ds[key].encoding.update(encoding)
     ds.attrs.update(attrs.global_attributes(name))
     ds.attrs["product"] = name
     return ds

@@ -1,6 +1,7 @@
 """The L1 variables of each product, as text: what `dravel describe` prints and the README's
 L1 section is made of. Read from the installed layouts, the tables and the fill-value
-component, so it says what the files hold."""
+component, so it says what the files hold. "Kind" is the ISTP VAR_TYPE, and for data how it
+is drawn (DISPLAY_TYPE)."""
 from __future__ import annotations
 
 from kesta.dravel.products import BY_NAME
@@ -14,14 +15,15 @@ def _rows(product):
     for var in attrs.variables(product, p.record_dtype()):
         dims = ", ".join(["Epoch"] + [f"{d} {n}" for d, n in zip(var.dims, var.leaf.shape)])
         fill = "TT2000 fill" if var.name == "Epoch" else repr(var.fill.item())
-        rows.append((var.name, var.leaf.dtype.name, dims, var.units.strip() or "-", fill, var.catdesc))
+        kind = var.var_type + (f", {var.display}" if var.display and var.var_type == "data" else "")
+        rows.append((var.name, var.leaf.dtype.name, dims, var.units.strip() or "-", fill, kind, var.catdesc))
     return rows
 
 
 def describe(product):
     """Text lines listing the L1 variables of `product`."""
     table = attrs.table(product).get("globals", {})
-    head = ("variable", "type", "dimensions", "units", "fill", "description")
+    head = ("variable", "type", "dimensions", "units", "fill", "kind", "description")
     rows = _rows(product)
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
     line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
@@ -39,8 +41,8 @@ def markdown(products=None):
         table = attrs.table(names[0]).get("globals", {})
         title = ", ".join(f"`{n}`" for n in names)
         lines += [f"#### {title}: {table.get('Logical_source_description', names[0])}", "",
-                  "| Variable | Type | Dimensions | Units | Fill value | Description |",
-                  "|---|---|---|---|---|---|"]
-        lines += ["| `{}` | {} | {} | {} | {} | {} |".format(*r) for r in rows]
+                  "| Variable | Type | Dimensions | Units | Fill value | Kind | Description |",
+                  "|---|---|---|---|---|---|---|"]
+        lines += ["| `{}` | {} | {} | {} | {} | {} | {} |".format(*r) for r in rows]
         lines.append("")
     return lines

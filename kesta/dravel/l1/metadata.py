@@ -6,9 +6,22 @@ display. A field a table does not describe still gets valid attributes from its 
 (`attributes.variable`), so a pipeline whose layouts have more fields still writes valid files.
 Fill values are never written here: they come from the installed fill-value component.
 
-Variable entry keys: CATDESC, UNITS, DIMS (names of the sub-array dimensions), VAR_TYPE
-("data" or "support_data"; default "data"), DISPLAY ("time_series" or "spectrogram"; default
-from the shape), SCALETYP ("linear" or "log"), LABLAXIS, VALIDMIN, VALIDMAX.
+Variable entry keys: CATDESC, UNITS, DIMS (names of the sub-array dimensions), VAR_TYPE,
+DISPLAY, SCALETYP ("linear" or "log"), LABLAXIS, VALIDMIN, VALIDMAX.
+
+VAR_TYPE (ISTP): "data" for the science quantities a reader plots (spectra, waveforms, counts,
+gains), which the tables mark as such; every other described variable (times, flags, status
+words, settings, counters, frequencies) is "support_data", the default of a table entry; a
+field that a product never sets (it keeps its fill value by design, as the TNR calibration
+records' survey fields) is "ignore_data", so readers that load data and support data do not
+take an all-fill placeholder for a measurement. A field no table describes is "data".
+
+DISPLAY (ISTP DISPLAY_TYPE) says how a variable is drawn: "time_series" (one line per element
+along its sub-array dimensions, the channels of a waveform as much as a scalar), "spectrogram"
+(values over time and a frequency axis: spectra), "image" (a 2-D array per record: the
+histograms). Default: "time_series" for scalars and for data; none for support-data arrays
+(flags and status words are not drawn). CDF files carry only the DISPLAY_TYPE values the ISTP
+checkers accept for the variable's rank (`cdf._display_type`).
 """
 
 PROJECT = {
@@ -22,9 +35,10 @@ PROJECT = {
     "Instrument_type": "Radio and Plasma Waves (space)",
 }
 
-# Sub-array dimensions: labels for the few-valued ones (written as label variables), an index
-# for the long ones (written as index variables); `coordinate` names a record field that holds
-# the values along the dimension.
+# Sub-array dimensions: every one has an index variable in a CDF (its DEPEND_i, so that every
+# reader names the dimension), the few-valued ones labels too (a label variable, LABL_PTR_i);
+# a product's "coordinates" name a record field holding the values along a dimension, which is
+# then the DEPEND_i of the variables along it.
 DIMENSIONS = {
     "obt_word": {"CATDESC": "Word of the on-board time", "labels": ["coarse", "fine"]},
     "tds_bias_parameter": {"CATDESC": "Bias unit parameter",
@@ -55,33 +69,29 @@ DIMENSIONS = {
 }
 
 _FLAGS = {
-    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time",
-                     "VAR_TYPE": "support_data"},
+    "synchro_flag": {"CATDESC": "Time synchronisation flag of the acquisition time"},
     "quality_flag": {"CATDESC": "Quality flag (not set at level 1)"},
     "quality_bitmask": {"CATDESC": "Quality bitmask (not set at level 1)"},
 }
 
 _TDS_HEADER = {
-    "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "VAR_TYPE": "support_data",
-              "LABLAXIS": "Epoch"},
-    "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s",
-             "VAR_TYPE": "support_data"},
+    "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
+    "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
-                         "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
+                         "DIMS": ["obt_word"]},
     **_FLAGS,
-    "survey_mode": {"CATDESC": "Survey mode of the product", "VAR_TYPE": "support_data"},
+    "survey_mode": {"CATDESC": "Survey mode of the product"},
     "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["tds_bias_parameter"]},
 }
 
 _THR_HEADER = {
     "Epoch": {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
               "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
-    "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s",
-             "VAR_TYPE": "support_data"},
+    "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
-                         "DIMS": ["obt_word"], "VAR_TYPE": "support_data"},
+                         "DIMS": ["obt_word"]},
     **_FLAGS,
-    "survey_mode": {"CATDESC": "Survey mode: 0 normal, 1 burst", "VAR_TYPE": "support_data"},
+    "survey_mode": {"CATDESC": "Survey mode: 0 normal, 1 burst"},
     "average_nr": {"CATDESC": "Number of averaged spectra"},
     "channel_status": {"CATDESC": "Channel enable flags", "DIMS": ["thr_channel"]},
     "front_end": {"CATDESC": "Front-end setting"},
@@ -105,22 +115,34 @@ TNR = {
         "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D"},
         "calibration_level": {"CATDESC": "Calibration level (calibration records only)"},
         "frequency": {"CATDESC": "Frequency of each bin of the band", "UNITS": "Hz",
-                      "DIMS": ["frequency_bin"], "VAR_TYPE": "support_data", "SCALETYP": "log"},
-        "agc1": {"CATDESC": "Automatic gain control of channel 1"},
-        "agc2": {"CATDESC": "Automatic gain control of channel 2"},
+                      "DIMS": ["frequency_bin"], "SCALETYP": "log"},
+        "agc1": {"CATDESC": "Automatic gain control of channel 1", "VAR_TYPE": "data"},
+        "agc2": {"CATDESC": "Automatic gain control of channel 2", "VAR_TYPE": "data"},
         "auto1": {"CATDESC": "Auto spectrum of channel 1 (raw)", "DIMS": ["frequency_bin"],
-                  "DISPLAY": "spectrogram"},
+                  "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
         "auto2": {"CATDESC": "Auto spectrum of channel 2 (raw)", "DIMS": ["frequency_bin"],
-                  "DISPLAY": "spectrogram"},
+                  "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
         "cross_r": {"CATDESC": "Cross spectrum, real part (raw)", "DIMS": ["frequency_bin"],
-                    "DISPLAY": "spectrogram"},
+                    "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
         "cross_i": {"CATDESC": "Cross spectrum, imaginary part (raw)", "DIMS": ["frequency_bin"],
-                    "DISPLAY": "spectrogram"},
+                    "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
     },
 }
 
+# Fields of the TNR layout the calibration decoder never writes (spec Part 3.1): all fill.
+_NOT_CALIBRATION = ("sweep_num", "measurement_duration", "ticks_nr", "delta_time", "zelk_status",
+                    "frequency")
+
 TNR_CALIBRATION = {
     **TNR,
+    # `frequency` is never set in calibration records: the spectra have the bin index as axis.
+    "coordinates": {},
+    "variables": {
+        **TNR["variables"],
+        **{name: {**TNR["variables"][name], "VAR_TYPE": "ignore_data",
+                  "CATDESC": TNR["variables"][name]["CATDESC"] + " (not set in calibration records: fill)"}
+           for name in _NOT_CALIBRATION},
+    },
     "globals": {"Descriptor": "TNR-CAL>Thermal Noise Receiver calibration",
                 "Logical_source_description": "Thermal Noise Receiver calibration spectra, level 1",
                 "TEXT": "TNR calibration spectra: nine calibration levels per enabled band per packet."},
@@ -136,8 +158,8 @@ HFR_CALIBRATION = {
         "frequency": {"CATDESC": "Frequency of the step", "UNITS": "Hz", "SCALETYP": "log"},
         "calibration_level": {"CATDESC": "Calibration level"},
         "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2"},
-        "agc1": {"CATDESC": "Automatic gain control of channel 1"},
-        "agc2": {"CATDESC": "Automatic gain control of channel 2"},
+        "agc1": {"CATDESC": "Automatic gain control of channel 1", "VAR_TYPE": "data"},
+        "agc2": {"CATDESC": "Automatic gain control of channel 2", "VAR_TYPE": "data"},
     },
 }
 
@@ -154,7 +176,7 @@ _SNAPSHOT = {
     "quality_fact": {"CATDESC": "Quality factor"},
     "downlink_info": {"CATDESC": "Downlink algorithm and selection codes", "DIMS": ["downlink"]},
     "waveform_data": {"CATDESC": "Waveform samples per channel (raw ADC counts)", "UNITS": "counts",
-                      "DIMS": ["channel", "sample"], "DISPLAY": "time_series"},
+                      "DIMS": ["channel", "sample"], "VAR_TYPE": "data", "DISPLAY": "time_series"},
 }
 
 TSWF = {
@@ -191,7 +213,7 @@ HIST2D = {
         "hist2d_bins2": {"CATDESC": "Number of bins along axis 2"},
         "hist2d_tot_pts": {"CATDESC": "Total number of points in the histogram"},
         "hist2d_counts": {"CATDESC": "Counts per bin (axis 1, axis 2)", "UNITS": "counts",
-                          "DIMS": ["bin1", "bin2"], "DISPLAY": "spectrogram"},
+                          "DIMS": ["bin1", "bin2"], "VAR_TYPE": "data", "DISPLAY": "image"},
     },
 }
 
@@ -212,9 +234,9 @@ LFM_SM = {
         "sm_freq_nr": {"CATDESC": "Number of frequencies"},
         "sm_freq_axis": {"CATDESC": "Frequency axis code"},
         "cross_re": {"CATDESC": "Spectral matrix terms, real part (raw)", "DIMS": ["matrix_term", "frequency_bin"],
-                     "DISPLAY": "spectrogram"},
+                     "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
         "cross_im": {"CATDESC": "Spectral matrix terms, imaginary part (raw)",
-                     "DIMS": ["matrix_term", "frequency_bin"], "DISPLAY": "spectrogram"},
+                     "DIMS": ["matrix_term", "frequency_bin"], "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
     },
 }
 
@@ -229,7 +251,7 @@ LFM_PSD = {
         "psd_freq_nr": {"CATDESC": "Number of frequencies"},
         "psd_freq_axis": {"CATDESC": "Frequency axis code"},
         "psd_data": {"CATDESC": "Power spectral density per channel (raw)", "DIMS": ["lfm_channel", "frequency_bin"],
-                     "DISPLAY": "spectrogram"},
+                     "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
     },
 }
 

@@ -16,7 +16,7 @@ def cf_dataset(records, product):
     """The Dataset of `records` with CF-style attributes."""
     from .dataset import to_dataset
 
-    ds = to_dataset(records, product)
+    ds = to_dataset(records, product, raw=True)
     for var in ds.variables.values():
         a = var.attrs
         if "description" in a:
