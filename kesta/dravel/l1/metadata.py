@@ -129,7 +129,7 @@ TNR = {
     },
 }
 
-# Fields of the TNR layout the calibration decoder never writes (spec Part 3.1): all fill.
+# Fields of the TNR layout the calibration decoder never writes: all fill.
 _NOT_CALIBRATION = ("sweep_num", "measurement_duration", "ticks_nr", "delta_time", "zelk_status",
                     "frequency")
 
