@@ -16,7 +16,7 @@ from ..errors import InputError, OutputError
 from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
 from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
 from .records import (HDF5Records, Records, _as_layout, file_kind, masked, read_cdf_file,  # noqa: F401
-                      read_netcdf_file, records, utc, valid_epoch)
+                      read_netcdf_file, records)
 
 
 def _sources(path, kind, notes):
