@@ -5,8 +5,8 @@ import h5py
 import numpy as np
 import pytest
 
-from kesta.dravel.cli import quicklook
 from kesta.dravel.cli.simulate import simulate_groups
+from kesta.dravel.l1 import quicklook
 from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
