@@ -20,10 +20,6 @@ def flat(hist):
     return hist.matrix().reshape(-1)
 
 
-def debug_lines(log):
-    return [r.getMessage() for r in log.records if r.levelname == "DEBUG"]
-
-
 def source(store):
     return store["TM"][PACKET]["source_data"]
 
@@ -41,13 +37,13 @@ class TestModule:
         assert routine_histmap.SAMPLING_RATE_HZ == [65534.375, 131068.75, 262137.5, 524275.0, 2097100.0]
         assert routine_histmap.__all__ == ["HIST2D", "set_hist2d"]
 
-    def test_absent_packet_type_is_empty_without_filling(self, task, vantor_log, monkeypatch):
+    def test_absent_packet_type_is_empty_without_filling(self, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
         out = routine_histmap.set_hist2d(l0=l0_store({"TM_OTHER": {}}), task=task)
         assert out.dtype == HIST2D and len(out) == 0 and calls == []
-        assert debug_lines(vantor_log) == ["Get data for " + PACKET]
+        assert debug_lines() == ["Get data for " + PACKET]
 
     def test_present_but_empty_packet_type(self, task):
         group = {k: v[:0] for k, v in histmap_group([Histogram()]).items()}
@@ -76,18 +72,18 @@ class TestReassembly:
             out = routine_histmap.set_hist2d(f, task)
         assert_same_records(out, expected_records(hists))
 
-    def test_single_packet_histogram(self, task, vantor_log):
+    def test_single_packet_histogram(self, task, debug_lines):
         hist = Histogram(nx=10, ny=12)
         out, _ = decode([hist], task)
-        assert "Data space from packet number 0 is 0" in debug_lines(vantor_log)
+        assert "Data space from packet number 0 is 0" in debug_lines()
         np.testing.assert_array_equal(out["hist2d_counts"][0, :10, :12], hist.matrix())
 
     @pytest.mark.parametrize("nx,ny,chunk,offsets", [(20, 30, 400, (0, 400)), (25, 40, 400, (0, 400, 800))])
-    def test_chunks_land_at_packet_number_times_data_space(self, nx, ny, chunk, offsets, task, vantor_log):
+    def test_chunks_land_at_packet_number_times_data_space(self, nx, ny, chunk, offsets, task, debug_lines):
         hist = Histogram(nx=nx, ny=ny, chunk=chunk)
         out, expected = decode([hist], task)
         assert_same_records(out, expected)
-        lines = debug_lines(vantor_log)
+        lines = debug_lines()
         assert f"Data space from packet number 0 is {chunk}" in lines
         for k in range(len(offsets)):
             assert f"Packet index in snapshot: {k} for packet {k} & chunk {chunk}" in lines
@@ -111,11 +107,11 @@ class TestReassembly:
         assert out["bia_status_info"][0].tolist() == [1, 2, 3, 4, 5, 6]
         assert tuple(out["acquisition_time"][1]) == (300_100, 3) and out["synchro_flag"][1] == 0
 
-    def test_debug_texts_in_order(self, task, vantor_log):
+    def test_debug_texts_in_order(self, task, debug_lines):
         a = Histogram(nx=10, ny=10, chunk=60)
         b = Histogram(nx=2, ny=3, time=(300_100, 0, 1))
         decode([a, b], task)
-        assert debug_lines(vantor_log) == [
+        assert debug_lines() == [
             "Get data for " + PACKET,
             "Matrix size for packet 0 is 100", "Data space from packet number 0 is 60",
             "Packet index in snapshot: 0 for packet 0 & chunk 60",
@@ -145,22 +141,10 @@ class TestReassembly:
             assert_same_records(out, expected)
             assert len(logger.lines) == lines and logger.lines[0] == "Get data for " + PACKET
 
-    def test_one_time_conversion_per_histogram_from_its_first_packet(self, task, monkeypatch):
-        import quorel.time
-        calls = []
-
-        class RecordingTime(quorel.time.Time):
-            def obt_to_utc(self, t, to_tt2000=False):
-                calls.append(("obt_to_utc", np.asarray(t).tolist(), to_tt2000))
-                return np.array([-5])  # before the on-board epoch: stored modulo 2^64
-
-            @staticmethod
-            def cuc_to_scet(t):
-                calls.append(("cuc_to_scet", np.asarray(t).tolist()))
-                return np.array([1.5])
-
+    def test_one_time_conversion_per_histogram_from_its_first_packet(self, task, recording_time):
         store, _ = histmap_store([Histogram(chunk=40), Histogram(time=(300_200, 9, 1))])
-        monkeypatch.setattr(quorel.time, "Time", RecordingTime)
+        # before the on-board epoch: stored modulo 2^64
+        calls = recording_time(utc=np.array([-5]), scet=np.array([1.5]))
         out = routine_histmap.set_hist2d(store, task)
         assert calls == [("obt_to_utc", [[300_000, 0]], True), ("cuc_to_scet", [[300_000, 0]]),
                          ("obt_to_utc", [[300_200, 9]], True), ("cuc_to_scet", [[300_200, 9]])]
@@ -168,22 +152,22 @@ class TestReassembly:
 
 
 class TestIncompleteHistograms:
-    def test_only_the_final_of_four_packets(self, task, vantor_log):
+    def test_only_the_final_of_four_packets(self, task, debug_lines):
         # 1000 counts in chunks of 300: the final chunk holds 100 and lands at 900.
         hist = Histogram(nx=25, ny=40, chunk=300, order=(4,))
         out, expected = decode([hist], task)
         assert_same_records(out, expected)
-        assert "Data space from packet number 0 is 300" in debug_lines(vantor_log)
+        assert "Data space from packet number 0 is 300" in debug_lines()
         cells = out["hist2d_counts"][0, :25, :40].reshape(-1)
         np.testing.assert_array_equal(cells[900:], flat(hist)[900:])
         assert (cells[:900] == 0).all()
 
-    def test_final_chunk_first_of_a_one_packet_count(self, task, vantor_log):
+    def test_final_chunk_first_of_a_one_packet_count(self, task, debug_lines):
         # The final chunk announces a count of 1: no other chunk shares a length.
         hist = Histogram(nx=5, ny=5, chunk=10, order=(1,), pkt_cnt=1, data_nr={1: 10})
         out, expected = decode([hist], task)
         assert_same_records(out, expected)
-        assert "Data space from packet number 0 is 0" in debug_lines(vantor_log)
+        assert "Data space from packet number 0 is 0" in debug_lines()
 
     def test_missing_final_chunk_keeps_counts_at_fill(self, task):
         hist = Histogram(nx=30, ny=30, chunk=400, order=(1, 2))

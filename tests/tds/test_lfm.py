@@ -19,10 +19,6 @@ PRODUCTS = {
 }
 
 
-def debug_lines(log):
-    return [r.getMessage() for r in log.records if r.levelname == "DEBUG"]
-
-
 def decode_sm(packets, task, **kwargs):
     store, expected = specmat_store(packets, **kwargs)
     return slowmode_specmat.set_sm(store, task), expected
@@ -44,24 +40,24 @@ class TestBothProducts:
         assert len(layout.names) == {"sm": 16, "psd": 15}[product]
         assert module.__all__ == [name, PRODUCTS[product][0].__name__]
 
-    def test_absent_packet_type_is_empty_without_filling(self, product, task, vantor_log, monkeypatch):
+    def test_absent_packet_type_is_empty_without_filling(self, product, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
         decoder, packet, layout = PRODUCTS[product][:3]
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
         out = decoder(l0={"TM": {}}, task=task)
         assert out.dtype == layout and len(out) == 0 and calls == []
-        assert debug_lines(vantor_log) == ["Get data for " + packet]
+        assert debug_lines() == ["Get data for " + packet]
 
-    def test_present_but_empty_packet_type(self, product, task, vantor_log):
+    def test_present_but_empty_packet_type(self, product, task, debug_lines):
         decoder, packet, layout, cls, group_of = PRODUCTS[product][:5]
         group = {k: v[:0] for k, v in group_of([cls()]).items()}
         group[next(k for k in group if k.endswith("DATA_BLK"))] = np.zeros((0, 5), np.int32)  # never looked at
         out = decoder(l0_store({packet: group}), task)
         assert out.dtype == layout and len(out) == 0
-        assert debug_lines(vantor_log) == ["Get data for " + packet, "Number of packets: 0"]
+        assert debug_lines() == ["Get data for " + packet, "Number of packets: 0"]
 
-    def test_shuffled_packets_come_out_in_time_order(self, product, task, vantor_log):
+    def test_shuffled_packets_come_out_in_time_order(self, product, task, debug_lines):
         decoder, packet, _, cls, _, store_of = PRODUCTS[product]
         rng = np.random.default_rng(11)
         packets = [cls(time=(700_000 + (i // 3), 1000 * (i % 3), i % 2), nf=int(rng.integers(0, 201)), srclen=i,
@@ -76,7 +72,7 @@ class TestBothProducts:
         store, expected = store_of(packets, rng=rng, shuffle=True)
         out = decoder(store, task)
         assert_same_records(out, expected)
-        assert debug_lines(vantor_log) == ["Get data for " + packet, "Number of packets: 40"]
+        assert debug_lines() == ["Get data for " + packet, "Number of packets: 40"]
 
     def test_hdf5_store_decodes_like_a_dict(self, product, tmp_path, task):
         import h5py
@@ -88,23 +84,11 @@ class TestBothProducts:
         with h5py.File(path, "r") as f:
             assert_same_records(decoder(f, task), expected)
 
-    def test_all_packet_times_are_converted_in_one_call_each(self, product, task, monkeypatch):
-        import quorel.time
+    def test_all_packet_times_are_converted_in_one_call_each(self, product, task, recording_time):
         decoder, _, _, cls, _, store_of = PRODUCTS[product]
         store, _ = store_of([cls(time=(900_000 + i, 5 * i, 1)) for i in (2, 0, 1)], shuffle=False)
-        calls = []
-
-        class RecordingTime(quorel.time.Time):
-            def obt_to_utc(self, t, to_tt2000=False):
-                calls.append(("obt_to_utc", np.asarray(t).tolist(), to_tt2000))
-                return np.array([-1, 2, 3])  # before the on-board epoch: stored modulo 2^64
-
-            @staticmethod
-            def cuc_to_scet(t):
-                calls.append(("cuc_to_scet", np.asarray(t).tolist()))
-                return [0.5, 1.5, 2.5]
-
-        monkeypatch.setattr(quorel.time, "Time", RecordingTime)
+        # -1: before the on-board epoch, stored modulo 2^64
+        calls = recording_time(utc=np.array([-1, 2, 3]), scet=[0.5, 1.5, 2.5])
         out = decoder(store, task)
         pairs = [[900_000, 0], [900_001, 5], [900_002, 10]]
         assert calls == [("obt_to_utc", pairs, True), ("cuc_to_scet", pairs)]
