@@ -133,6 +133,9 @@ def test_quicklook_input_errors(cli, tmp_path):
         f["tswf"] = np.arange(4)
     code, out, _ = cli("quicklook", tmp_path / "odd.h5", "-o", tmp_path / "p")
     assert code == 0 and "not a product record dataset" in out
+    # a plot folder that is a file is refused before anything is read
+    code, _, err = cli("quicklook", tmp_path / "odd.h5", "-o", tmp_path / "text.h5")
+    assert code == 2 and "text.h5: is a file, not a folder" in err
 
 
 def test_module_entry_point_help():

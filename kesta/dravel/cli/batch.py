@@ -14,6 +14,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 
 from kesta.dravel.l1.decode import Interrupted, check
+from kesta.dravel.l1.store import first_line
 
 from .errors import UsageError
 
@@ -298,7 +299,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
         try:
             client = Client(address, timeout=f"{timeout}s", set_as_default=False)
         except (OSError, ValueError, TypeError) as exc:
-            error = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+            error = first_line(exc)
         except Exception:
             error = "no Dask scheduler answers there"
         gc.collect()
