@@ -1,12 +1,12 @@
 import json
 
 import h5py
-import numpy as np
 import pytest
 
 from kesta.dravel.l1.hdf5 import product_datasets
 
 from cli_support import write_snapshot_file
+from records_support import assert_same_records
 
 
 def make_inputs(folder, good=2, bad=True):
@@ -25,9 +25,7 @@ def check_outputs(out_dir, expected):
         with h5py.File(out_dir / f"{stem}.h5", "r") as f:
             assert set(product_datasets(f)) == set(products)
             for name, (records, reports, _) in products.items():
-                got = f[name][()]
-                for field in records.dtype.names:
-                    np.testing.assert_array_equal(got[field], records[field], err_msg=f"{stem}/{name}/{field}")
+                assert_same_records(f[name][()], records, label=f"{stem}/{name}")
                 assert f[name].attrs["reports"] == len(reports)
 
 

@@ -19,6 +19,7 @@ from kesta.dravel.l1 import convert  # noqa: E402
 from kesta.dravel.l1.hdf5 import product_datasets  # noqa: E402
 
 from cli_support import dravel  # noqa: E402
+from records_support import assert_same_records  # noqa: E402
 
 START = 60      # seconds for a process to come up
 
@@ -102,7 +103,7 @@ def same_records(path, expected):
         got = product_datasets(f)
         assert set(got) == set(expected), path
         for name, records in expected.items():
-            assert got[name][()].tobytes() == records.tobytes(), f"{path}: {name}"
+            assert_same_records(got[name][()], records, exact=True, label=f"{path}: {name}")
 
 
 def test_relative_paths_from_another_folder_with_report(cluster, tmp_path):

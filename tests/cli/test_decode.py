@@ -12,6 +12,7 @@ from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot
 from kesta.dravel.simulate.store import write_hdf5
 
 from cli_support import decoder_available, snapshot_cases
+from records_support import assert_same_records
 
 
 def summary_rows(out):
@@ -22,13 +23,6 @@ def summary_rows(out):
         if cells and cells[0] in registry.BY_NAME:
             rows[cells[0]] = cells[1:]
     return rows
-
-
-def assert_records_equal(got, want):
-    assert got.dtype == want.dtype
-    assert len(got) == len(want)
-    for name in want.dtype.names:
-        np.testing.assert_array_equal(got[name], want[name], err_msg=name)
 
 
 # --------------------------------------------------------------------------------------------
@@ -45,7 +39,7 @@ def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
         assert set(product_datasets(f)) == set(expected)
         for product, (records, reports, warnings) in expected.items():
             dataset = f[product]
-            assert_records_equal(dataset[()], records)
+            assert_same_records(dataset[()], records)
             # nested sub-arrays survive the file: a whole waveform block per record
             assert dataset.dtype["waveform_data"].shape == (4, 65536)
             assert dataset.attrs["reports"] == len(reports) == 1
@@ -81,7 +75,7 @@ def test_thr_products_round_trip(cli, tmp_path, product, packet, build):
     code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5", "--products", product)
     assert code == 0, err
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert_records_equal(f[product][()], case.records)
+        assert_same_records(f[product][()], case.records)
         assert f[product].attrs["reports"] == case.reports == 1
     assert summary_rows(out)[product][3] == "1"
 
@@ -93,7 +87,7 @@ def test_products_option_selects_and_notes_absent_packet_types(cli, snapshot_l0,
     assert code == 0
     with h5py.File(l1, "r") as f:
         assert set(product_datasets(f)) == {"tswf", "rswf"}
-        assert_records_equal(f["rswf"][()], expected["rswf"][0])
+        assert_same_records(f["rswf"][()], expected["rswf"][0])
     assert set(summary_rows(out)) == {"tswf", "rswf"}
     assert "hist2d: no TM_TDS_SCIENCE_ROUTINE_HISTMAP packets" in out
 

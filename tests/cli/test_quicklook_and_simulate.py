@@ -5,8 +5,8 @@ import h5py
 import numpy as np
 import pytest
 
-from kesta.dravel.cli import quicklook
 from kesta.dravel.cli.simulate import simulate_groups
+from kesta.dravel.l1 import quicklook
 from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
@@ -133,6 +133,9 @@ def test_quicklook_input_errors(cli, tmp_path):
         f["tswf"] = np.arange(4)
     code, out, _ = cli("quicklook", tmp_path / "odd.h5", "-o", tmp_path / "p")
     assert code == 0 and "not a product record dataset" in out
+    # a plot folder that is a file is refused before anything is read
+    code, _, err = cli("quicklook", tmp_path / "odd.h5", "-o", tmp_path / "text.h5")
+    assert code == 2 and "text.h5: is a file, not a folder" in err
 
 
 def test_module_entry_point_help():

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import hardening_cases as hc
+from records_support import assert_same_records
 
 THREADS = 4
 ROUNDS = 3
@@ -23,10 +24,7 @@ def eager_switching():
 
 
 def check(case, out, reports):
-    assert out.dtype == case.records.dtype
-    assert len(out) == len(case.records), case.product
-    for name in case.records.dtype.names:
-        np.testing.assert_array_equal(out[name], case.records[name], err_msg=f"{case.product}.{name}")
+    assert_same_records(out, case.records, label=case.product)
     assert reports == case.reports, case.product
 
 

@@ -1,6 +1,5 @@
 """Quicklooks from every L1 format: the same drawing from the HDF5 file, the CDF files and the
-netCDF files of the same records; switched-off channels and fill values never drawn; UTC times
-from the CDF library."""
+netCDF files of the same records; switched-off channels and fill values never drawn."""
 import numpy as np
 import pytest
 
@@ -140,16 +139,6 @@ def test_histogram_fill_is_masked_and_axes_name_their_quantity(tmp_path, monkeyp
     assert texts(lost_ax) == ["no counts received (all fill)"]
     whole_ax = panel(fig, "histogram id 2")
     assert "quantity code 4" in whole_ax.get_xlabel() and "quantity code 6" in whole_ax.get_ylabel()
-
-
-def test_times_are_utc_from_the_cdf_library():
-    # TT2000 runs 32.184 s ahead of TAI; 37 leap seconds by 2017: 69.184 s ahead of UTC
-    tt = np.array([536500869184000000, 599572869184000000], dtype=np.int64)
-    got = ql.utc(tt)
-    assert list(got.astype("datetime64[s]").astype(str)) == ["2017-01-01T00:00:00", "2019-01-01T00:00:00"]
-    fills = [np.array([np.iinfo(np.uint64).max], np.uint64), np.array([np.iinfo(np.int64).min], np.int64)]
-    assert all(np.isnat(ql.utc(f)).all() for f in fills)
-    assert ql.utc(tt.astype(np.uint64))[1] == got[1]
 
 
 def test_inputs_that_are_no_l1_file(tmp_path):

@@ -6,6 +6,7 @@ from kesta.dravel.simulate.histmap import (HIST2D, PACKET, Histogram, expected_r
                                            histmap_store)
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_histmap
+from records_support import assert_same_records
 
 FILL16 = 0xFFFF
 
@@ -15,18 +16,8 @@ def decode(hists, task, **kwargs):
     return routine_histmap.set_hist2d(store, task), expected
 
 
-def assert_records_equal(out, expected):
-    assert out.dtype == expected.dtype and len(out) == len(expected)
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(out[name], expected[name], err_msg=name)
-
-
 def flat(hist):
     return hist.matrix().reshape(-1)
-
-
-def debug_lines(log):
-    return [r.getMessage() for r in log.records if r.levelname == "DEBUG"]
 
 
 def source(store):
@@ -46,13 +37,13 @@ class TestModule:
         assert routine_histmap.SAMPLING_RATE_HZ == [65534.375, 131068.75, 262137.5, 524275.0, 2097100.0]
         assert routine_histmap.__all__ == ["HIST2D", "set_hist2d"]
 
-    def test_absent_packet_type_is_empty_without_filling(self, task, vantor_log, monkeypatch):
+    def test_absent_packet_type_is_empty_without_filling(self, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
         out = routine_histmap.set_hist2d(l0=l0_store({"TM_OTHER": {}}), task=task)
         assert out.dtype == HIST2D and len(out) == 0 and calls == []
-        assert debug_lines(vantor_log) == ["Get data for " + PACKET]
+        assert debug_lines() == ["Get data for " + PACKET]
 
     def test_present_but_empty_packet_type(self, task):
         group = {k: v[:0] for k, v in histmap_group([Histogram()]).items()}
@@ -68,7 +59,7 @@ class TestReassembly:
                  for h, (nx, ny, chunk) in enumerate([(128, 128, 2000), (1, 1, None), (4, 3, 5), (100, 37, 999),
                                                       (128, 1, 64), (17, 128, 2176), (0, 9, None)])]
         out, expected = decode(hists, task, rng=rng, shuffle=True)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert list(out["hist2d_id"]) == list(range(len(hists)))  # time order, not store order
         assert not task.reports
 
@@ -79,20 +70,20 @@ class TestReassembly:
         write_hdf5(path, {PACKET: histmap_group(hists)})
         with h5py.File(path, "r") as f:
             out = routine_histmap.set_hist2d(f, task)
-        assert_records_equal(out, expected_records(hists))
+        assert_same_records(out, expected_records(hists))
 
-    def test_single_packet_histogram(self, task, vantor_log):
+    def test_single_packet_histogram(self, task, debug_lines):
         hist = Histogram(nx=10, ny=12)
         out, _ = decode([hist], task)
-        assert "Data space from packet number 0 is 0" in debug_lines(vantor_log)
+        assert "Data space from packet number 0 is 0" in debug_lines()
         np.testing.assert_array_equal(out["hist2d_counts"][0, :10, :12], hist.matrix())
 
     @pytest.mark.parametrize("nx,ny,chunk,offsets", [(20, 30, 400, (0, 400)), (25, 40, 400, (0, 400, 800))])
-    def test_chunks_land_at_packet_number_times_data_space(self, nx, ny, chunk, offsets, task, vantor_log):
+    def test_chunks_land_at_packet_number_times_data_space(self, nx, ny, chunk, offsets, task, debug_lines):
         hist = Histogram(nx=nx, ny=ny, chunk=chunk)
         out, expected = decode([hist], task)
-        assert_records_equal(out, expected)
-        lines = debug_lines(vantor_log)
+        assert_same_records(out, expected)
+        lines = debug_lines()
         assert f"Data space from packet number 0 is {chunk}" in lines
         for k in range(len(offsets)):
             assert f"Packet index in snapshot: {k} for packet {k} & chunk {chunk}" in lines
@@ -110,17 +101,17 @@ class TestReassembly:
         b = Histogram(nx=9, ny=20, chunk=50, snapshot_len=7, rate_code=4, time=(300_100, 3, 0), hist_id=2,
                       input_config=77, col_time=9, tot_pts=11, axis1=6, axis2=8, params=1)
         out, expected = decode([a, b], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert list(out["snapshot_len"]) == [1, 7] and list(out["hist2d_bins1"]) == [16, 9]
         assert out["sampling_rate"][1] == np.float32(2097100.0) and out["survey_mode"].tolist() == [3, 3]
         assert out["bia_status_info"][0].tolist() == [1, 2, 3, 4, 5, 6]
         assert tuple(out["acquisition_time"][1]) == (300_100, 3) and out["synchro_flag"][1] == 0
 
-    def test_debug_texts_in_order(self, task, vantor_log):
+    def test_debug_texts_in_order(self, task, debug_lines):
         a = Histogram(nx=10, ny=10, chunk=60)
         b = Histogram(nx=2, ny=3, time=(300_100, 0, 1))
         decode([a, b], task)
-        assert debug_lines(vantor_log) == [
+        assert debug_lines() == [
             "Get data for " + PACKET,
             "Matrix size for packet 0 is 100", "Data space from packet number 0 is 60",
             "Packet index in snapshot: 0 for packet 0 & chunk 60",
@@ -147,25 +138,13 @@ class TestReassembly:
         for logger, lines in [(Plain(), 5), (Dropping(), 1)]:
             monkeypatch.setattr(vantor_logger, "logger", logger)
             out, expected = decode(hists, task)
-            assert_records_equal(out, expected)
+            assert_same_records(out, expected)
             assert len(logger.lines) == lines and logger.lines[0] == "Get data for " + PACKET
 
-    def test_one_time_conversion_per_histogram_from_its_first_packet(self, task, monkeypatch):
-        import quorel.time
-        calls = []
-
-        class RecordingTime(quorel.time.Time):
-            def obt_to_utc(self, t, to_tt2000=False):
-                calls.append(("obt_to_utc", np.asarray(t).tolist(), to_tt2000))
-                return np.array([-5])  # before the on-board epoch: stored modulo 2^64
-
-            @staticmethod
-            def cuc_to_scet(t):
-                calls.append(("cuc_to_scet", np.asarray(t).tolist()))
-                return np.array([1.5])
-
+    def test_one_time_conversion_per_histogram_from_its_first_packet(self, task, recording_time):
         store, _ = histmap_store([Histogram(chunk=40), Histogram(time=(300_200, 9, 1))])
-        monkeypatch.setattr(quorel.time, "Time", RecordingTime)
+        # before the on-board epoch: stored modulo 2^64
+        calls = recording_time(utc=np.array([-5]), scet=np.array([1.5]))
         out = routine_histmap.set_hist2d(store, task)
         assert calls == [("obt_to_utc", [[300_000, 0]], True), ("cuc_to_scet", [[300_000, 0]]),
                          ("obt_to_utc", [[300_200, 9]], True), ("cuc_to_scet", [[300_200, 9]])]
@@ -173,27 +152,27 @@ class TestReassembly:
 
 
 class TestIncompleteHistograms:
-    def test_only_the_final_of_four_packets(self, task, vantor_log):
+    def test_only_the_final_of_four_packets(self, task, debug_lines):
         # 1000 counts in chunks of 300: the final chunk holds 100 and lands at 900.
         hist = Histogram(nx=25, ny=40, chunk=300, order=(4,))
         out, expected = decode([hist], task)
-        assert_records_equal(out, expected)
-        assert "Data space from packet number 0 is 300" in debug_lines(vantor_log)
+        assert_same_records(out, expected)
+        assert "Data space from packet number 0 is 300" in debug_lines()
         cells = out["hist2d_counts"][0, :25, :40].reshape(-1)
         np.testing.assert_array_equal(cells[900:], flat(hist)[900:])
         assert (cells[:900] == 0).all()
 
-    def test_final_chunk_first_of_a_one_packet_count(self, task, vantor_log):
+    def test_final_chunk_first_of_a_one_packet_count(self, task, debug_lines):
         # The final chunk announces a count of 1: no other chunk shares a length.
         hist = Histogram(nx=5, ny=5, chunk=10, order=(1,), pkt_cnt=1, data_nr={1: 10})
         out, expected = decode([hist], task)
-        assert_records_equal(out, expected)
-        assert "Data space from packet number 0 is 0" in debug_lines(vantor_log)
+        assert_same_records(out, expected)
+        assert "Data space from packet number 0 is 0" in debug_lines()
 
     def test_missing_final_chunk_keeps_counts_at_fill(self, task):
         hist = Histogram(nx=30, ny=30, chunk=400, order=(1, 2))
         out, expected = decode([hist], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert out["hist2d_bins1"][0] == 30 and (out["hist2d_counts"][0] == FILL16).all()
 
     def test_missing_middle_chunk_leaves_zeros(self, task):
@@ -206,7 +185,7 @@ class TestIncompleteHistograms:
     def test_chunks_after_the_final_one_still_reach_the_counts(self, nx, order, task):
         hist = Histogram(nx=nx, ny=100, chunk=1000, order=order)
         out, expected = decode([hist], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         cells = out["hist2d_counts"][0, :nx, :100].reshape(-1)
         for number in order:
             start = (number - 1) * 1000
@@ -216,7 +195,7 @@ class TestIncompleteHistograms:
         a = Histogram(nx=20, ny=20, chunk=100, order=(1, 2, 3))
         b = Histogram(nx=20, ny=20, chunk=100, time=(300_100, 0, 1), hist_id=9)
         out, expected = decode([a, b], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert (out["hist2d_counts"][0] == FILL16).all()
         np.testing.assert_array_equal(out["hist2d_counts"][1, :20, :20], b.matrix())
 
@@ -281,7 +260,7 @@ class TestBadInput:
             routine_histmap.set_hist2d(store_of([Histogram(nx=nx, ny=ny, chunk=100)]), task)
         # Without its final chunk the histogram never reaches the count matrix.
         out, expected = decode([Histogram(nx=nx, ny=ny, chunk=100, order=(1, 2))], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     @pytest.mark.parametrize("result,error,text", [
         ((np.array([0, 0, 0, 5], dtype=np.uint64), 2), IndexError, "packet 3 into record 5"),
@@ -310,7 +289,7 @@ class TestBadInput:
         fill = np.zeros(1, dtype=HIST2D)
         cdf_fill.fill_records(fill)
         assert len(out) == 5
-        assert_records_equal(out[[1, 3]], expected)
+        assert_same_records(out[[1, 3]], expected)
         assert out[[0, 2, 4]].tobytes() == np.repeat(fill, 3).tobytes()
 
     def test_grouping_gets_the_packet_numbers_in_time_order(self, task, monkeypatch):

@@ -7,6 +7,7 @@ from kesta.dravel.simulate.lfm import (PSD, PSD_PACKET, SM, SM_PACKET, Spectra, 
                                        specmat_store)
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import slowmode_density, slowmode_specmat
+from records_support import assert_same_records
 
 FILL8 = -128
 FILL16 = 0xFFFF
@@ -16,16 +17,6 @@ PRODUCTS = {
     "sm": (slowmode_specmat.set_sm, SM_PACKET, SM, SpecMat, specmat_group, specmat_store),
     "psd": (slowmode_density.set_psd, PSD_PACKET, PSD, Spectra, density_group, density_store),
 }
-
-
-def assert_records_equal(out, expected):
-    assert out.dtype == expected.dtype and len(out) == len(expected)
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(out[name], expected[name], err_msg=name)
-
-
-def debug_lines(log):
-    return [r.getMessage() for r in log.records if r.levelname == "DEBUG"]
 
 
 def decode_sm(packets, task, **kwargs):
@@ -49,24 +40,24 @@ class TestBothProducts:
         assert len(layout.names) == {"sm": 16, "psd": 15}[product]
         assert module.__all__ == [name, PRODUCTS[product][0].__name__]
 
-    def test_absent_packet_type_is_empty_without_filling(self, product, task, vantor_log, monkeypatch):
+    def test_absent_packet_type_is_empty_without_filling(self, product, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
         decoder, packet, layout = PRODUCTS[product][:3]
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
         out = decoder(l0={"TM": {}}, task=task)
         assert out.dtype == layout and len(out) == 0 and calls == []
-        assert debug_lines(vantor_log) == ["Get data for " + packet]
+        assert debug_lines() == ["Get data for " + packet]
 
-    def test_present_but_empty_packet_type(self, product, task, vantor_log):
+    def test_present_but_empty_packet_type(self, product, task, debug_lines):
         decoder, packet, layout, cls, group_of = PRODUCTS[product][:5]
         group = {k: v[:0] for k, v in group_of([cls()]).items()}
         group[next(k for k in group if k.endswith("DATA_BLK"))] = np.zeros((0, 5), np.int32)  # never looked at
         out = decoder(l0_store({packet: group}), task)
         assert out.dtype == layout and len(out) == 0
-        assert debug_lines(vantor_log) == ["Get data for " + packet, "Number of packets: 0"]
+        assert debug_lines() == ["Get data for " + packet, "Number of packets: 0"]
 
-    def test_shuffled_packets_come_out_in_time_order(self, product, task, vantor_log):
+    def test_shuffled_packets_come_out_in_time_order(self, product, task, debug_lines):
         decoder, packet, _, cls, _, store_of = PRODUCTS[product]
         rng = np.random.default_rng(11)
         packets = [cls(time=(700_000 + (i // 3), 1000 * (i % 3), i % 2), nf=int(rng.integers(0, 201)), srclen=i,
@@ -80,8 +71,8 @@ class TestBothProducts:
                 p.channels = tuple(rng.integers(0, 3, 6))
         store, expected = store_of(packets, rng=rng, shuffle=True)
         out = decoder(store, task)
-        assert_records_equal(out, expected)
-        assert debug_lines(vantor_log) == ["Get data for " + packet, "Number of packets: 40"]
+        assert_same_records(out, expected)
+        assert debug_lines() == ["Get data for " + packet, "Number of packets: 40"]
 
     def test_hdf5_store_decodes_like_a_dict(self, product, tmp_path, task):
         import h5py
@@ -91,25 +82,13 @@ class TestBothProducts:
         write_hdf5(path, {packet: group_of(packets, rng=np.random.default_rng(1))})
         expected = (expected_specmat if product == "sm" else expected_density)(packets)
         with h5py.File(path, "r") as f:
-            assert_records_equal(decoder(f, task), expected)
+            assert_same_records(decoder(f, task), expected)
 
-    def test_all_packet_times_are_converted_in_one_call_each(self, product, task, monkeypatch):
-        import quorel.time
+    def test_all_packet_times_are_converted_in_one_call_each(self, product, task, recording_time):
         decoder, _, _, cls, _, store_of = PRODUCTS[product]
         store, _ = store_of([cls(time=(900_000 + i, 5 * i, 1)) for i in (2, 0, 1)], shuffle=False)
-        calls = []
-
-        class RecordingTime(quorel.time.Time):
-            def obt_to_utc(self, t, to_tt2000=False):
-                calls.append(("obt_to_utc", np.asarray(t).tolist(), to_tt2000))
-                return np.array([-1, 2, 3])  # before the on-board epoch: stored modulo 2^64
-
-            @staticmethod
-            def cuc_to_scet(t):
-                calls.append(("cuc_to_scet", np.asarray(t).tolist()))
-                return [0.5, 1.5, 2.5]
-
-        monkeypatch.setattr(quorel.time, "Time", RecordingTime)
+        # -1: before the on-board epoch, stored modulo 2^64
+        calls = recording_time(utc=np.array([-1, 2, 3]), scet=[0.5, 1.5, 2.5])
         out = decoder(store, task)
         pairs = [[900_000, 0], [900_001, 5], [900_002, 10]]
         assert calls == [("obt_to_utc", pairs, True), ("cuc_to_scet", pairs)]
@@ -152,7 +131,7 @@ class TestSpectralMatrices:
 
     def test_full_type_two_matrix(self, task):
         out, expected = decode_sm([SpecMat(type=2, nf=200)], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert out["sm_freq_nr"][0] == 200 and not (out["cross_re"][0] == FILL8).all()
 
     def test_every_frequency_count_of_both_types(self, task):
@@ -161,12 +140,12 @@ class TestSpectralMatrices:
         packets = [SpecMat(type=1 + i % 2, nf=nf, time=(1000 + i, 0, 1), width=2000 if i % 3 == 0 else None)
                    for i, nf in enumerate(list(range(201)) * 2)]
         out, expected = decode_sm(packets, task, rng=np.random.default_rng(3))
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     @pytest.mark.parametrize("sm_type", [0, 3, 255])
     def test_unknown_type_keeps_matrices_at_fill(self, sm_type, task):
         out, expected = decode_sm([SpecMat(type=sm_type, nf=200, width=2000)], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert out["sm_type"][0] == sm_type and (out["cross_re"] == FILL8).all() and (out["cross_im"] == FILL8).all()
 
     def test_type_selects_by_its_own_value_not_the_stored_byte(self, task):
@@ -195,7 +174,7 @@ class TestSpectralMatrices:
         with pytest.raises(ValueError, match="NUM_FREQS of packet 0 is 201"):
             slowmode_specmat.set_sm(l0_store({SM_PACKET: group}), task)
         out, expected = decode_sm([SpecMat(type=3, nf=201)], task)  # no matrix to fit
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
 
 class TestPowerSpectralDensities:
@@ -203,7 +182,7 @@ class TestPowerSpectralDensities:
         spectra = np.zeros((6, 3), np.uint16)
         spectra[[0, 2, 5]] = [[10, 11, 12], [20, 21, 22], [30, 31, 32]]
         out, expected = decode_psd([Spectra(channels=(1, 0, 1, 0, 0, 1), nf=3, spectra=spectra)], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         data = out["psd_data"][0]
         assert data[[0, 2, 5], :3].tolist() == [[10, 11, 12], [20, 21, 22], [30, 31, 32]]
         assert (data[[1, 3, 4]] == FILL16).all() and (data[:, 3:] == FILL16).all()
@@ -211,13 +190,13 @@ class TestPowerSpectralDensities:
     def test_flag_two_is_not_an_enabled_channel(self, task):
         spectra = np.arange(12, dtype=np.uint16).reshape(6, 2)
         out, expected = decode_psd([Spectra(channels=(2, 1, 0, 0, 0, 0), nf=2, spectra=spectra)], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert out["psd_data"][0, 1, :2].tolist() == [2, 3] and (out["psd_data"][0, 0] == FILL16).all()
         assert out["channel_status_info"][0].tolist() == [2, 1, 0, 0, 0, 0]
 
     def test_no_enabled_channel_keeps_every_spectrum_at_fill(self, task):
         out, expected = decode_psd([Spectra(channels=(0,) * 6, nf=250, width=0)], task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert (out["psd_data"] == FILL16).all() and out["psd_freq_nr"][0] == 250
 
     def test_data_block_values_take_numpy_conversions(self, task):

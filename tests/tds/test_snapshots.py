@@ -5,9 +5,10 @@ import numpy as np
 import pytest
 
 from kesta.dravel.simulate.snapshots import (RSWF, TSWF, Snapshot, snapshot_store, expected_records,
-                                             snapshot_group, PACKETS)
+                                             snapshot_group)
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap
+from records_support import assert_same_records
 
 DECODERS = {"trig": routine_trigsnap.set_tswf, "reg": routine_regsnap.set_rswf}
 FILL16 = -32768
@@ -17,13 +18,6 @@ def decode(kind, snaps, task, is_sbm=False, **kwargs):
     store, expected, reports, warnings = snapshot_store(snaps, kind, is_sbm=is_sbm, **kwargs)
     out = DECODERS[kind](store, task, is_sbm)
     return out, expected, reports, warnings
-
-
-def assert_records_equal(out, expected):
-    assert out.dtype == expected.dtype
-    assert len(out) == len(expected)
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(out[name], expected[name], err_msg=name)
 
 
 def last_lines(task):
@@ -78,7 +72,7 @@ class TestAssembly:
     def test_sixteen_k_snapshot_in_33_packets(self, task):
         out, expected, _, _ = decode("trig", [Snapshot(length=16384)], task)
         assert out["samps_per_ch"][0] == 16384
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
         assert task.reports == []
 
     def test_last_packet_missing_is_estimated_and_accepted(self, task, vantor_log):
@@ -89,14 +83,14 @@ class TestAssembly:
         np.testing.assert_array_equal(out["waveform_data"][0, :, :16256], snap.waveform[:, :16256])
         warnings = [r.getMessage() for r in vantor_log.records if r.levelname == "WARNING"]
         assert warnings == ["Packet #33 [33] is missing for snapshot #0!"]
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_first_packet_missing_shifts_by_the_estimate(self, task):
         snap = Snapshot(length=16384, missing=(1,))
         out, expected, _, _ = decode("trig", [snap], task)
         np.testing.assert_array_equal(out["waveform_data"][0, :, 508:1016], snap.waveform[:, 508:1016])
         assert (out["waveform_data"][0, :, :508] == FILL16).all()
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_middle_packet_missing_takes_the_previous_count(self, task):
         snap = Snapshot(length=16384, missing=(5,))
@@ -113,7 +107,7 @@ class TestAssembly:
         assert (wave[1] == FILL16).all() and (wave[3] == FILL16).all()
         np.testing.assert_array_equal(wave[0, :2048], snap.waveform[0])
         np.testing.assert_array_equal(wave[2, :2048], snap.waveform[2])
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     @pytest.mark.parametrize("kind,label", [("trig", 3), ("reg", 3)])
     def test_rejected_snapshot_keeps_header_and_reports(self, kind, label, task):
@@ -125,7 +119,7 @@ class TestAssembly:
         assert (out["waveform_data"][3] == FILL16).all()
         assert out["samps_per_ch"][3] == np.iinfo(np.uint64).max
         assert out["snapshot_seq_nr"][3] == 13 and out["sampling_rate"][3] == np.float32(262137.5)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     @pytest.mark.parametrize("kind,accepted", [("trig", False), ("reg", True)])
     def test_one_packet_snapshot_with_its_packet_missing(self, kind, accepted, task):
@@ -137,7 +131,7 @@ class TestAssembly:
         assert len(task.reports) == (0 if accepted else 1)
         assert (out["samps_per_ch"][0] == 1024) == accepted
         assert (out["waveform_data"][0] == FILL16).all()
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_shuffled_store_of_both_kinds_round_trips(self, task):
         rng = np.random.default_rng(7)
@@ -147,7 +141,7 @@ class TestAssembly:
                               snapshot_nr=s, time=(5000 + 100 * s, s, s % 2), rate_code=s % 5)
                      for s in range(12)]
             out, expected, reports, _ = decode(kind, snaps, task, shuffle=True, rng=rng)
-            assert_records_equal(out, expected)
+            assert_same_records(out, expected)
             assert len(task.reports) == len(reports)
             task.reports.clear()
 
@@ -159,7 +153,7 @@ class TestAssembly:
         write_hdf5(path, {"TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": group})
         with h5py.File(path, "r") as f:
             out = routine_trigsnap.set_tswf(f, task)
-        assert_records_equal(out, expected_records(snaps, "trig")[0])
+        assert_same_records(out, expected_records(snaps, "trig")[0])
 
 
 class TestDamagedSnapshots:
@@ -177,7 +171,7 @@ class TestDamagedSnapshots:
             group[name] = np.concatenate([values, values[:1]])
         group["PA_TDS_SWF_PKT_NR"][-1] = 0
         out = routine_regsnap.set_rswf(store, task)
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_samples_past_the_record_are_not_written(self, task):
         # 33 packets announcing 2032 samples each on one channel: 67056 samples in all
@@ -187,7 +181,7 @@ class TestDamagedSnapshots:
         assert last_lines(task) == ["Exception: Total number of samples cannot exceed 65536, "
                                     "but 67056 found in snapshot #0!"]
         assert (out["waveform_data"][0] == FILL16).all()
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_short_data_block_fails_the_snapshot_once(self, task):
         # packet 1 announces 600 samples for each of 4 channels, its block holds 2032
@@ -198,7 +192,7 @@ class TestDamagedSnapshots:
         assert "snapshot #0" in task.reports[0] and "fewer than" in task.reports[0]
         assert (out["waveform_data"][0] == FILL16).all()
         assert out["samps_per_ch"][1] == 512
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_no_active_channel_fails_at_once(self, task, vantor_log):
         snaps = [Snapshot(length=512, channels=(0, 2, 0, 0))]
@@ -206,7 +200,7 @@ class TestDamagedSnapshots:
         assert len(task.reports) == 1 and "No active channel in snapshot #0" in task.reports[0]
         assert not [r for r in vantor_log.records if r.levelname == "WARNING"]
         assert out["channel_status_info"][0].tolist() == [0, 2, 0, 0]
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     @pytest.mark.parametrize("kind", ["trig", "reg"])
     def test_negative_estimate_adds_nothing_and_fails(self, kind, task):
@@ -214,7 +208,7 @@ class TestDamagedSnapshots:
         snap = Snapshot(length=7 * 508, missing=(7,))
         out, expected, reports, _ = decode(kind, [snap], task)
         assert last_lines(task) == ["Exception: Unexpected total number of samples in snapshot #0!"]
-        assert_records_equal(out, expected)
+        assert_same_records(out, expected)
 
     def test_bad_sampling_rate_code_ends_the_call(self, task):
         store, _, _, _ = snapshot_store([Snapshot(length=512, rate_code=4), Snapshot(length=512, rate_code=4)], "trig")

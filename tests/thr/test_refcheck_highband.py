@@ -13,13 +13,7 @@ from kesta.dravel.simulate.thr_random import random_hfr_calibration
 from kesta.dravel.tasks.thr import hfr
 from kesta.dravel.tasks.thr import refcheck_highband as decoder
 from vantor.core.tools import exceptions
-
-
-def assert_same_records(actual, expected):
-    assert actual.dtype == expected.dtype
-    assert actual.shape == expected.shape
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(actual[name], expected[name], err_msg=f"field {name}")
+from records_support import assert_same_records
 
 
 def packet(rng, hf1, hf2, hf1_step, hf2_step, ch=(1, 1), f0=7, sizes=(3, 5), acq=(9000, 4096, 1), **kw):

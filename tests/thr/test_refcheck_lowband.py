@@ -13,15 +13,9 @@ from kesta.dravel.simulate.thr_random import random_band, random_tnr_calibration
 from kesta.dravel.tasks.thr import refcheck_lowband as decoder
 from kesta.dravel.tasks.thr import science_tools, tnr
 from vantor.core.tools import exceptions
+from records_support import assert_same_records
 
 FILL_U8, FILL_U16 = 255, 65535
-
-
-def assert_same_records(actual, expected):
-    assert actual.dtype == expected.dtype
-    assert actual.shape == expected.shape
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(actual[name], expected[name], err_msg=f"field {name}")
 
 
 def packet(rng, flags, ch=(1, 1), au=1, cr=1, av=2, acq=(5000, 1234, 1), **kw):

@@ -13,6 +13,7 @@ from quorel.time import Time
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband as sl
 import vantor.core.tools.exceptions as framework
+from records_support import assert_same_records
 
 DECODERS = {"normal": sl.decommute_normal, "burst": sl.decommute_burst}
 
@@ -25,10 +26,7 @@ def decode(case, mode="normal"):
 
 def assert_records(out, expected):
     assert out.dtype == np.dtype(tnr.tnr_dtype())
-    assert len(out) == len(expected)
-    for name in expected.dtype.names:
-        np.testing.assert_array_equal(out[name], expected[name], err_msg=name)
-    assert out.tobytes() == expected.tobytes()
+    assert_same_records(out, expected, exact=True)
 
 
 def full_block(rng, flags=(1, 1, 1, 1), av=1, ticks=(0, 0, 0, 0), cmd_ctr=0x1234):

@@ -350,7 +350,7 @@ def cmd_decode(args, console):
 
 
 def _quicklook(console, input_path, out_dir):
-    from .quicklook import quicklook_file
+    from kesta.dravel.l1.quicklook import quicklook_file
 
     written, notes, failures = quicklook_file(input_path, out_dir)
     console.out(*("note: " + n for n in notes))

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.decode import Interrupted, check
+from kesta.dravel.l1.store import first_line
 
 from .errors import UsageError
 from .process import ignore_interrupts, interrupts_held
@@ -319,7 +320,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
         try:
             client = Client(address, timeout=f"{timeout}s", set_as_default=False)
         except (OSError, ValueError, TypeError) as exc:
-            error = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+            error = first_line(exc)
         except Exception:
             error = "no Dask scheduler answers there"
         gc.collect()

@@ -21,21 +21,7 @@ import numpy as np
 
 from . import attributes as attrs
 from . import layout
-
-
-def utc(epoch):
-    """UTC datetime64[ns] of TT2000 epochs (fill values, and times the CDF library cannot
-    convert, give NaT)."""
-    from .cdf import _pycdf
-
-    pycdf = _pycdf()
-    epoch = np.asarray(epoch).astype(np.int64, copy=False)
-    out = np.full(epoch.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
-    good = epoch != attrs.fill_value(np.int64)
-    if good.any():
-        converted = pycdf.lib.v_tt2000_to_datetime(epoch[good])
-        out[good] = np.asarray(converted, dtype="datetime64[ns]")
-    return out
+from .times import utc
 
 
 def _masked(values, fill):

@@ -12,11 +12,13 @@ from __future__ import annotations
 
 import os
 
-from ..errors import InputError, OutputError
+from ..errors import InputError
+from ..output import check_folder
+from ..store import first_line
 from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
 from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
 from .records import (HDF5Records, Records, _as_layout, file_kind, masked, read_cdf_file,  # noqa: F401
-                      read_netcdf_file, records, utc, valid_epoch)
+                      read_netcdf_file, records)
 
 
 def _sources(path, kind, notes):
@@ -27,7 +29,7 @@ def _sources(path, kind, notes):
         try:
             f = h5py.File(path, "r")
         except OSError as exc:
-            raise InputError(f"{path}: cannot be read as an HDF5 file ({str(exc).splitlines()[0]})") from None
+            raise InputError(f"{path}: cannot be read as an HDF5 file ({first_line(exc)})") from None
         out = []
         for name, node in f.items():
             if not isinstance(node, h5py.Dataset) or node.dtype.names is None or name not in PLOTS:
@@ -66,10 +68,7 @@ def quicklook_file(path, out_dir):
     matplotlib.use("Agg")
     path, out_dir = os.fspath(path), os.fspath(out_dir)
     inputs = _inputs(path)
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-    except OSError as exc:
-        raise OutputError(f"{out_dir}: cannot create the plot directory ({exc})") from None
+    check_folder(out_dir, create=True)
     written, notes, failures = [], [], []
     if not inputs:
         notes.append(f"{path}: no L1 file (HDF5, CDF or netCDF) in the folder")

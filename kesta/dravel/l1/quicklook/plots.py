@@ -5,8 +5,8 @@ import numpy as np
 
 from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
                       _time_columns)
-from .records import (EPOCH, _date_axis, _days, _describe, _off, _utc_text, masked, records, utc,
-                      valid_epoch)
+from ..times import utc, utc_text, valid_epoch
+from .records import EPOCH, _date_axis, _days, _describe, _off, masked, records
 
 MAX_COLUMNS = 2000       # spectrogram columns per band
 SNAPSHOTS_SHOWN = 3
@@ -119,7 +119,7 @@ def plot_hfr_calibration(data, path, product=None):
     d = data.take(names, rows)
     units = _describe(data.product, "frequency", "UNITS") or "as recorded"
     fig = _figure((10, 7.5), f"{data.product}: calibration levels of the first packet, "
-                             f"{_utc_text(d[EPOCH][:1])} ({data.count_text} in file)")
+                             f"{utc_text(d[EPOCH][:1])} ({data.count_text} in file)")
     axes = fig.subplots(2, 1, sharex=True)
     colours = _level_colours()
     level, band = masked(d["calibration_level"]), masked(d["hfr_band"])
@@ -159,7 +159,7 @@ def plot_tnr_calibration(data, path, product=None):
         in_band = np.flatnonzero(np.ma.filled(band == b, False))
         r = in_band[_first_packet(head[EPOCH][in_band])]
         if r.size:
-            first[b] = _utc_text(head[EPOCH][r[0]])
+            first[b] = utc_text(head[EPOCH][r[0]])
             rows.extend(r)
     rows = np.asarray(rows, dtype=np.int64)
     d = data.take((EPOCH, "calibration_level", "tnr_band", "channel_status", "auto1", "auto2"), rows)
@@ -245,7 +245,7 @@ def plot_snapshots(data, path, product=None):
                 ax.set_ylabel(f"channel {ch + 1}\n(ADC counts)")
             if ch == channels - 1:
                 ax.set_xlabel("time since first sample (ms)")
-        axes[0, col].set_title(f"snapshot {int(head['snapshot_seq_nr'][i])}, {_utc_text(head[EPOCH][i])}\n"
+        axes[0, col].set_title(f"snapshot {int(head['snapshot_seq_nr'][i])}, {utc_text(head[EPOCH][i])}\n"
                                f"{n} samples at {float(rate[i]) / 1e3:.1f} kHz", fontsize=9)
     return [_save(fig, path)]
 
@@ -306,7 +306,7 @@ def plot_histograms(data, path, product=None):
                 extra.append(text.format(int(head[name][i])))
         if not np.ma.is_masked(head["sampling_rate"][i]):
             extra.append(f"{float(head['sampling_rate'][i]) / 1e3:.1f} kHz")
-        ax.set_title(f"histogram id {_code(head['hist2d_id'][i])}, {_utc_text(data.take([EPOCH], [i])[EPOCH])}\n"
+        ax.set_title(f"histogram id {_code(head['hist2d_id'][i])}, {utc_text(data.take([EPOCH], [i])[EPOCH])}\n"
                      + ", ".join(extra), fontsize=8)
     return [_save(fig, path)]
 
@@ -343,7 +343,7 @@ def plot_psd(data, path, product=None):
                 x, in_hz = freq[i, :int(nf)].filled(np.nan), True
             if not spectrum.count():
                 continue
-            ax.plot(x, spectrum, lw=0.8, color=f"C{i % 10}", label=_utc_text(d[EPOCH][i]))
+            ax.plot(x, spectrum, lw=0.8, color=f"C{i % 10}", label=utc_text(d[EPOCH][i]))
             plotted = True
         if plotted:
             ax.set_yscale("log")
@@ -388,7 +388,7 @@ def plot_spectral_matrices(data, path, product=None):
         nf = int(nf_all[i])
         kind = None if np.ma.is_masked(head["sm_type"][i]) else int(head["sm_type"][i])
         terms = _terms(kind, terms_max)
-        title = (f"record {i}, {_utc_text(data.take([EPOCH], [i])[EPOCH])}: matrix type {_code(head['sm_type'][i])}, "
+        title = (f"record {i}, {utc_text(data.take([EPOCH], [i])[EPOCH])}: matrix type {_code(head['sm_type'][i])}, "
                  f"{nf} frequencies, frequency axis code {_code(head['sm_freq_axis'][i])}")
         ax.set_title(title, fontsize=9)
         if not terms:

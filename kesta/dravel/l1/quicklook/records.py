@@ -1,16 +1,14 @@
 """The neutral form of a product for the quick-look plots: `Records`, its variables by name
 (read lazily from an L1 HDF5 file, given whole by a CDF or netCDF reader), fill values masked,
-TT2000 times in UTC; and what kind of L1 file a path holds."""
+time axes; and what kind of L1 file a path holds."""
 from __future__ import annotations
 
 import numpy as np
 
 from .. import layout
+from ..attributes import fill_value
 
 EPOCH = layout.EPOCH
-# TT2000 values beyond this many nanoseconds from 2000 are past what datetime64[ns] can hold
-# (years 1677 to 2262); they are shown as invalid times.
-TT2000_SPAN = 8_000_000_000_000_000_000
 
 
 # --------------------------------------------------------------------------------------------
@@ -143,47 +141,13 @@ def _as_layout(product, columns):
 
 
 # --------------------------------------------------------------------------------------------
-# Values, fill values, times
-
-
-def _fill(dtype):
-    from tesmo.converters.cdf_fill import CDFToFill
-
-    dtype = np.dtype(dtype).base
-    return np.asarray(CDFToFill()(dtype.name), dtype=dtype)
+# Values, fill values, time axes
 
 
 def masked(values, dtype=None):
     """`values` with the fill value of their element type masked."""
     values = np.asarray(values)
-    return np.ma.masked_equal(values, _fill(dtype or values.dtype))
-
-
-def valid_epoch(epoch):
-    """TT2000 values as int64, fill values (of their own type and of TT2000) and times that
-    cannot be shown masked."""
-    epoch = np.asarray(epoch)
-    bad = epoch == _fill(epoch.dtype)
-    tt = epoch.astype(np.int64)      # a uint64 epoch keeps its bits
-    bad |= (tt == _fill(np.int64)) | (np.abs(tt) > TT2000_SPAN)
-    return np.ma.masked_array(tt, mask=bad)
-
-
-def utc(epoch):
-    """UTC datetime64[ns] of TT2000 epochs, by the CDF library (NaT where masked or fill)."""
-    from cdflib import cdfepoch
-
-    tt = valid_epoch(epoch)
-    out = np.full(tt.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
-    good = ~np.ma.getmaskarray(tt)
-    if good.any():
-        out[good] = np.asarray(cdfepoch.to_datetime(tt.data[good]), dtype="datetime64[ns]")
-    return out
-
-
-def _utc_text(epoch):
-    t = utc(np.atleast_1d(epoch))[0]
-    return "time unknown" if np.isnat(t) else f"{str(t.astype('datetime64[ms]')).replace('T', ' ')} UTC"
+    return np.ma.masked_equal(values, fill_value(np.dtype(dtype or values.dtype).base))
 
 
 def _date_axis(ax):
