@@ -11,8 +11,9 @@ from dataclasses import dataclass
 import numpy as np
 
 
-SKIPPED = "skipped"                 # a reported unit gives no record
-KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
+# What becomes of a unit the decoder reports (not to be confused with a product's status).
+UNIT_SKIPPED = "skipped"                 # a reported unit gives no record
+UNIT_KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
 
 
 @dataclass(frozen=True)
@@ -28,7 +29,7 @@ class Product:
     # anomalies) -> (L0 store, expected records, number of reported units)
     case: str = ""
     unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
-    reported: str = SKIPPED    # what becomes of a reported unit's record: SKIPPED or KEPT
+    reported: str = UNIT_SKIPPED    # what becomes of a reported unit's record: UNIT_SKIPPED or UNIT_KEPT
     # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
     # or "snapshot": time, then snapshot number) and how it regroups them into units
     # ("packet": one unit each; "count_swf" or "group" of `unit_param`, in that order; "":
@@ -150,25 +151,25 @@ PRODUCTS = (
             data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
             layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
             data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
             layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
             data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
             layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
             data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
     Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
             ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=KEPT,
+            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
             order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
             layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
             data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),

@@ -47,7 +47,7 @@ def test_batch_in_process_matches_selected_products(cli, tmp_path):
     check_outputs(tmp_path / "L1", {"run0": {"tswf": expected["run0"]["tswf"]}})
     # its snapshots are partly reported: --strict fails the batch, and the report says why
     code, out, _ = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--products", "tswf",
-                       "--strict", "--report", tmp_path / "run.json")
+                       "--strict", "--report", tmp_path / "run.json", "--overwrite")
     assert code == 1 and "partial (tswf)" in out
     (file,) = json.loads((tmp_path / "run.json").read_text())["files"]
     assert [(p["product"], p["status"]) for p in file["products"]] == [("tswf", "partial")]

@@ -112,8 +112,13 @@ def test_failing_product_is_reported_and_others_go_on(cli, tmp_path):
     assert "failed:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
     assert "Traceback" not in out + err
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(product_datasets(f)) == {"tswf"}
+        # the failed product leaves its trace: an empty dataset saying what went wrong
+        assert set(product_datasets(f)) == {"tswf", "rswf"}
         assert len(f["tswf"]) == len(snaps)
+        assert len(f["rswf"]) == 0 and f["rswf"].attrs["status"] == "failed"
+        assert "PA_TDS_ACQUISITION_TIME" in f["rswf"].attrs["message"]
+        assert f["rswf"].attrs["packets_in"] == len(bad["PA_TDS_ACQUISITION_TIME"])
+    assert err.strip().splitlines()[-1].startswith("dravel: error: 1 of 2 product(s) failed; rswf: ")
 
 
 def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
@@ -125,7 +130,9 @@ def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
     assert code == 1
     assert "no source_data group" in next(l for l in out.splitlines() if l.startswith("rswf_sbm1"))
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(product_datasets(f)) == {"tswf", "tswf_sbm2", "rswf"}
+        assert set(product_datasets(f)) == {"tswf", "tswf_sbm2", "rswf", "rswf_sbm1"}
+        assert len(f["rswf_sbm1"]) == 0 and f["rswf_sbm1"].attrs["status"] == "failed"
+        assert "no source_data group" in f["rswf_sbm1"].attrs["message"]
 
 
 def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_path, monkeypatch):
@@ -143,7 +150,9 @@ def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_pa
     assert "skipped: decoder not available" in ghost_line and " 6 " in ghost_line
     assert "TM_UNKNOWN is not decoded by any product" in out
     with h5py.File(tmp_path / "L1.h5", "r") as f:
-        assert set(product_datasets(f)) == set(expected)
+        assert set(product_datasets(f)) == set(expected) | {"ghost"}
+        assert len(f["ghost"]) == 0 and f["ghost"].attrs["status"] == "skipped"
+        assert f["ghost"].attrs["packets_in"] == 6
 
 
 def test_warnings_are_counted_per_product(cli, tmp_path):

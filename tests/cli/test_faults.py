@@ -167,8 +167,10 @@ def test_partial_products_strict_and_run_report(snapshot_l0, tmp_path, cli):
     l0, expected = snapshot_l0
     report = tmp_path / "run.json"
     assert cli("decode", l0, "-o", tmp_path / "L1.h5")[0] == 0
-    code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report)
+    code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report,
+                         "--overwrite")
     assert code == 1          # every snapshot product has one reported snapshot
+    assert err.startswith("dravel: error: --strict: ") and err.count("\n") == 1
     assert "partial: 1 snapshot(s) kept with fill data" in out
     run = json.loads(report.read_text())
     (entry,) = run["files"]
@@ -191,7 +193,7 @@ def test_options_before_or_after_the_command(snapshot_l0, tmp_path, cli):
     code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "-q", "--log-file", log)
     assert code == 0 and out == "" and err == ""
     assert "Get data for TM_TDS_SCIENCE_ROUTINE_TRIGSNAP" in log.read_text()
-    code, out, _ = cli("-q", "decode", l0, "-o", tmp_path / "L1.h5", "-v")
+    code, out, _ = cli("-q", "decode", l0, "-o", tmp_path / "L1.h5", "-v", "--overwrite")
     assert code == 0 and out == ""        # -q wins: errors only
     code, out, _ = cli("--version")
     assert code == 0

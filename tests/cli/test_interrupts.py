@@ -13,7 +13,7 @@ import pytest
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import aside as aside_module
 from kesta.dravel.l1 import convert
-from kesta.dravel.l1.decode import Interrupted
+from kesta.dravel.l1.errors import Interrupted
 
 from cli_support import dravel
 
@@ -64,15 +64,15 @@ def test_interrupt_while_the_second_process_hands_back(thr_l0, tmp_path, monkeyp
 
         monkeypatch.setattr(aside_module.Aside, "_finished", finished)
     else:
-        from kesta.dravel.l1.hdf5 import L1Writer
+        from kesta.dravel.l1.hdf5 import HDF5Writer
 
-        copy = L1Writer.copy
+        copy = HDF5Writer.copy
 
         def copying(self, source, result):
             stop.append(True)
             return copy(self, source, result)
 
-        monkeypatch.setattr(L1Writer, "copy", copying)
+        monkeypatch.setattr(HDF5Writer, "copy", copying)
     started = time.monotonic()
     with pytest.raises(Interrupted):
         convert(thr_l0, tmp_path / "L1.h5", interrupted=lambda: bool(stop))

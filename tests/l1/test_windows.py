@@ -9,7 +9,7 @@ import pytest
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_groups
 from kesta.dravel.l1 import convert, decode_file
-from kesta.dravel.l1.decode import FIRST_WINDOW_UNITS, unit_starts
+from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, unit_starts
 from kesta.dravel.l1.hdf5 import product_datasets, texts
 from kesta.dravel.l1.store import open_l0
 from kesta.dravel.simulate.scale import repeat
@@ -23,7 +23,7 @@ def unnumbered(lines):
 
 def summary(result):
     d = result.as_dict()
-    d.update(seconds=0, reports=unnumbered(d["reports"]), warnings=unnumbered(d["warnings"]))
+    d.update(seconds=0, outputs=[], reports=unnumbered(d["reports"]), warnings=unnumbered(d["warnings"]))
     return d
 
 

@@ -15,13 +15,14 @@ import argparse
 import logging
 import os
 import sys
-import tempfile
 
 from .process import keep_freed_memory, one_blas_thread
 
 one_blas_thread()       # before NumPy is imported
 
-from .errors import UsageError  # noqa: E402  (imports NumPy)
+from kesta.dravel.l1.errors import DravelError, Interrupted  # noqa: E402  (imports NumPy)
+
+from .errors import RunFailed, UsageError  # noqa: E402
 
 PROG = "dravel"
 DISTRIBUTION = "kesta-dravel"
@@ -114,9 +115,9 @@ def build_parser():
                    help="hdf5: one file of compound datasets (default); cdf: one ISTP CDF per "
                         "product, zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: one netCDF per product")
     p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
-                   help="data version of CDF files (default: 01)")
+                   help="data version of CDF and netCDF files (default: 01)")
     p.add_argument("--overwrite", action="store_true",
-                   help="replace CDF or netCDF files that exist already (refused otherwise)")
+                   help="replace output files that exist already (refused otherwise)")
     p.add_argument("--window", type=_positive, default=64, metavar="MB",
                    help="decode and write about MB megabytes of records at a time, in whole "
                         "snapshots, histograms or packets, so memory stays bounded (default: 64)")
@@ -166,6 +167,8 @@ def build_parser():
     p.add_argument("--worker-timeout", type=_seconds, default=60, metavar="S",
                    help="give up the files not yet decoded when the cluster has had no worker "
                         "for S seconds (default: 60)")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace L1 files that exist already (refused otherwise)")
     p.add_argument("--strict", action="store_true",
                    help="exit 1 when a product is partial (some units reported), not only when one failed")
     p.add_argument("--report", metavar="FILE.json",
@@ -200,6 +203,16 @@ def _data_version(text):
     return text.zfill(2)
 
 
+def _reports_left_out():
+    """A filter leaving out what the framework logs at error level, the units the decoders
+    report: -v prints every report once, with its product (the log file keeps both)."""
+    from kesta.dravel.l1.logs import framework_logger
+
+    framework = framework_logger()
+    name = framework.name if framework is not None else None
+    return lambda record: not (record.levelno >= logging.ERROR and record.name == name)
+
+
 def _configure_logging(args):
     """Handlers for the run: stderr as -v/-q say, and the log file when asked for."""
     root = logging.getLogger()
@@ -209,6 +222,7 @@ def _configure_logging(args):
     # Without -v nothing the decoders log is printed: the summary counts it.
     level = {0: logging.CRITICAL + 1, 1: logging.WARNING}.get(args.verbose, logging.DEBUG)
     handler.setLevel(logging.CRITICAL + 1 if args.quiet else level)
+    handler.addFilter(_reports_left_out())
     handlers.append(handler)
     if args.log_file:
         try:
@@ -223,207 +237,6 @@ def _configure_logging(args):
     for h in handlers:
         root.addHandler(h)
     return handlers
-
-
-class Console:
-    """What a command prints: -q keeps errors only."""
-
-    def __init__(self, quiet=False):
-        self.quiet = quiet
-
-    def out(self, *lines):
-        if not self.quiet:
-            for line in lines:
-                print(line)
-
-    def err(self, *lines):
-        for line in lines:
-            print(line, file=sys.stderr)
-
-
-def cmd_simulate(args, console):
-    from .simulate import simulate_file
-
-    counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies, args.scale)
-    console.out(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
-                f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")
-    console.out(*(f"  {name}: {n} packets" for name, n in counts.items()))
-    console.out(*("note: " + n for n in notes))
-    console.err(*("error: " + f for f in failures))
-    return 1 if failures else 0
-
-
-def _decode(console, input_path, output, args, format="hdf5"):
-    from kesta.dravel.l1.convert import convert
-
-    from .decode import details, summary_table
-
-    with StopFlag() as stop:
-        result = convert(input_path, output, format=format, products=getattr(args, "products", None),
-                         data_version=getattr(args, "data_version", "01"),
-                         overwrite=getattr(args, "overwrite", False),
-                         window_bytes=getattr(args, "window", 64) << 20, interrupted=stop)
-    console.out(*summary_table(result))
-    if args.verbose:
-        console.out(*details(result))
-    if format == "hdf5":
-        console.out(f"wrote {output}: {result.records} records")
-    else:
-        console.out(f"wrote {len(result.outputs)} {format.upper() if format == 'cdf' else 'netCDF'} "
-                    f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
-    return result
-
-
-class StopFlag:
-    """Set by SIGINT (Ctrl-C) and SIGTERM; the work checks it between windows and chunks and
-    stops cleanly. No exception is raised from the handler: one raised there could land in a
-    library callback that swallows it."""
-
-    def __init__(self):
-        self.stop = False
-        self.saved = {}
-
-    def __enter__(self):
-        import signal
-        import threading
-
-        if threading.current_thread() is threading.main_thread():
-            for sig in (signal.SIGINT, signal.SIGTERM):
-                self.saved[sig] = signal.signal(sig, self._set)
-        return self
-
-    def _set(self, signum, frame):
-        if self.stop:
-            # asked again while cleaning up: end at once, still leaving no file behind
-            from kesta.dravel.l1.output import cut_short
-
-            cut_short()
-            try:
-                os.write(2, f"{PROG}: interrupted\n".encode())
-            finally:
-                os._exit(130)
-        self.stop = True
-
-    def __call__(self):
-        return self.stop
-
-    def __exit__(self, *exc):
-        import signal
-
-        for sig, handler in self.saved.items():
-            # once stopping, a further signal has nothing left to stop: the run ends as it is
-            signal.signal(sig, signal.SIG_IGN if self.stop else handler)
-        return False
-
-
-def _exit_code(result, strict):
-    if result.failed or (strict and result.partial):
-        return 1
-    return 0
-
-
-def _check_report(path):
-    """Refuses a run report path that could not be written, before any decoding."""
-    if path:
-        from kesta.dravel.l1.output import check_writable
-
-        check_writable(path)
-
-
-def _write_report(path, results):
-    import json
-
-    from kesta.dravel.l1.output import Target
-
-    target = Target(path)
-    with target.open(lambda tmp: open(tmp, "w", encoding="utf-8")) as stream:
-        json.dump({"dravel": _version(), "files": results}, stream, indent=1)
-    target.commit()
-
-
-def cmd_decode(args, console):
-    _check_report(args.report)
-    result = _decode(console, args.input, args.output, args, args.format)
-    if args.report:
-        _write_report(args.report, [result.as_dict()])
-    return _exit_code(result, args.strict)
-
-
-def _quicklook(console, input_path, out_dir):
-    from kesta.dravel.l1.quicklook import quicklook_file
-
-    written, notes, failures = quicklook_file(input_path, out_dir)
-    console.out(*("note: " + n for n in notes))
-    console.err(*("error: " + f for f in failures))
-    return written, failures
-
-
-def cmd_quicklook(args, console):
-    written, failures = _quicklook(console, args.input, args.output)
-    console.out(f"wrote {len(written)} plot(s) to {args.output}", *("  " + path for path in written))
-    return 1 if failures else 0
-
-
-def cmd_describe(args, console):
-    from kesta.dravel.l1 import describe
-    from kesta.dravel.l1.decode import select_products
-
-    chosen = select_products(args.products)
-    if args.markdown:
-        console.out(*describe.markdown([p.name for p in chosen]))
-    else:
-        for product in chosen:
-            console.out(*describe.describe(product.name), "")
-    return 0
-
-
-def cmd_demo(args, console):
-    from .simulate import simulate_file
-
-    folder = args.output or tempfile.mkdtemp(prefix="dravel-demo-")
-    os.makedirs(folder, exist_ok=True)
-    l0, l1, cdf, plots = (os.path.join(folder, n) for n in ("L0.h5", "L1.h5", "cdf", "plots"))
-    counts, notes, failures = simulate_file(l0, args.seed, args.anomalies)
-    console.out(f"simulated {sum(counts.values())} packets of {len(counts)} packet types -> {l0}")
-    console.out(*("note: " + n for n in notes))
-    console.err(*("error: " + f for f in failures))
-    result = _decode(console, l0, l1, args)
-    cdfs = _decode(Console(quiet=True), l0, cdf, argparse.Namespace(verbose=0, overwrite=True), "cdf")
-    console.out(f"ISTP CDF files ({len(cdfs.outputs)}) in {cdf}:",
-                *("  " + os.path.basename(p) for p in cdfs.outputs))
-    written, plot_failures = _quicklook(console, l1, plots)
-    console.out(f"plots ({len(written)}) in {plots}:", *("  " + os.path.basename(p) for p in written))
-    return 1 if failures or result.failed or cdfs.failed or plot_failures else 0
-
-
-def cmd_batch(args, console):
-    from .batch import Progress, expand_inputs, outcome_table, plan, run_dask, run_local
-
-    _check_report(args.report)
-    pairs = plan(expand_inputs(args.inputs), args.output)
-    progress = Progress(pairs)
-    try:
-        with StopFlag() as stop:
-            if args.scheduler:
-                outcomes = run_dask(pairs, args.scheduler, args.products, progress, stop,
-                                    args.connect_timeout, args.worker_timeout)
-            else:
-                outcomes = run_local(pairs, args.products, args.workers, progress, stop)
-    finally:
-        progress.close()
-    console.out(*outcome_table(outcomes))
-    bad = [o for o in outcomes if not o.ok]
-    console.out(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error "
-                f"into {os.path.dirname(pairs[0][1])}; {progress.summary()}")
-    if args.report:
-        _write_report(args.report, [o.as_dict() for o in outcomes])
-    if bad or (args.strict and any(o.partial_products for o in outcomes)):
-        return 1
-    return 0
-
-
-COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,
-            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch}
 
 
 def missing_requirements(extra=EXTRA):
@@ -459,34 +272,34 @@ def main(argv=None):
               f"(missing: {', '.join(missing)}); install it with: "
               f"pip install '{DISTRIBUTION}[{EXTRA}]'", file=sys.stderr)
         return 2
-    from kesta.dravel.l1.decode import Interrupted
-    from kesta.dravel.l1.errors import DravelError
+    from .errors import INTERRUPTED, UNUSABLE, exit_code
 
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, --version, or a usage error already printed by argparse
-        return exc.code if isinstance(exc.code, int) else 2
     handlers = []
     try:
+        from .commands import COMMANDS, Console
+
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exc:  # --help, --version, or a usage error already printed by argparse
+            return exc.code if isinstance(exc.code, int) else UNUSABLE
         handlers = _configure_logging(args)
         if getattr(args, "products", None):
             from kesta.dravel.l1.decode import select_products
 
             select_products(args.products)   # unknown names fail before any work
         return COMMANDS[args.command](args, Console(args.quiet))
-    except DravelError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return exc.exit_code
-    except (KeyboardInterrupt, Interrupted):
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
     except BrokenPipeError:     # the reader of our output went away (| head)
         try:
             sys.stdout = open(os.devnull, "w")
         except OSError:
             pass
-        return 1
+        return exit_code(RunFailed())
+    except (KeyboardInterrupt, Interrupted):
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    except (DravelError, RunFailed) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return exit_code(exc)
     finally:
         for handler in handlers:
             logging.getLogger().removeHandler(handler)

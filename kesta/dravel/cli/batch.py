@@ -14,7 +14,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.decode import Interrupted, check
+from kesta.dravel.l1.errors import Interrupted, check
 from kesta.dravel.l1.store import first_line
 
 from .errors import UsageError
@@ -42,6 +42,12 @@ class FileOutcome:
     @property
     def ok(self):
         return not self.error and not self.failed_products
+
+    def why(self):
+        """What went wrong, in one line."""
+        from kesta.dravel.l1.results import shorten
+
+        return shorten(self.error or self.failed_products[0])
 
     def as_dict(self):
         report = dict(self.report) or {"input": self.input, "outputs": [], "notes": [], "products": []}
@@ -113,7 +119,8 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     """Decodes one file; never raises but Interrupted (the outcome says what went wrong). Runs
     in workers."""
     from kesta.dravel.l1.convert import convert
-    from kesta.dravel.l1.decode import FAILED, SKIPPED
+    from kesta.dravel.l1.errors import DravelError
+    from kesta.dravel.l1.results import FAILED, SKIPPED
 
     outcome = FileOutcome(l0_path, l1_path)
     if not os.path.isfile(l0_path):
@@ -123,11 +130,12 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
         outcome.error = f"{os.path.dirname(l1_path)}: no such folder{_where()} ({SAME_PATHS})"
         return outcome
     try:
-        result = convert(l0_path, l1_path, products=products, interrupted=interrupted)
+        # outputs that exist already were refused, or allowed, before the batch began
+        result = convert(l0_path, l1_path, products=products, overwrite=True, interrupted=interrupted)
     except Interrupted:
         raise
     except Exception as exc:
-        outcome.error = f"{type(exc).__name__}: {exc}" if not hasattr(exc, "exit_code") else str(exc)
+        outcome.error = str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
         return outcome
     done = [p for p in result.products if p.status not in (FAILED, SKIPPED)]
     outcome.products = len(done)

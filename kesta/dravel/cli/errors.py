@@ -1,11 +1,34 @@
-"""Errors the command line reports in one line, with their exit codes."""
-from kesta.dravel.l1.errors import DravelError
+"""What the command line reports in one line, and the exit code of each kind of ending."""
+from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, WriteError
 
 
 class UsageError(DravelError):
-    """A bad argument or an input that cannot be used at all (missing file, not an L0 store).
+    """A bad argument or an input that cannot be used at all (missing file, not an L0 store)."""
 
-    The command line prints the message on one line and exits with code 2.
-    """
 
-    exit_code = 2
+class RunFailed(Exception):
+    """The run ended, but not well (a product or file failed; with --strict, one is partial):
+    the message says why."""
+
+
+SUCCESS, FAILED, UNUSABLE, INTERRUPTED = 0, 1, 2, 130
+
+# The exit code of each way a run ends other than success, most specific first.
+EXIT_CODES = (
+    (Interrupted, INTERRUPTED),
+    (KeyboardInterrupt, INTERRUPTED),
+    (WriteError, FAILED),          # the output failed while being written (a full disk)
+    (UsageError, UNUSABLE),
+    (InputError, UNUSABLE),
+    (OutputError, UNUSABLE),       # refused before any decoding
+    (RunFailed, FAILED),
+    (DravelError, FAILED),
+)
+
+
+def exit_code(exc):
+    """The exit code of a run that ended with `exc`."""
+    for kind, code in EXIT_CODES:
+        if isinstance(exc, kind):
+            return code
+    return FAILED

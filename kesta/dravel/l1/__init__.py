@@ -8,9 +8,9 @@ as HDF5, ISTP CDF and netCDF files or xarray datasets.
     l1.convert("L0.h5", "L1/", format="cdf")      # one ISTP CDF per product
 """
 from .convert import FORMATS, convert
-from .decode import (FAILED, OK, PARTIAL, SKIPPED, DecodeResult, ProductResult, decode_file,
-                     decode_store, iter_products, select_products)
-from .errors import DravelError, InputError, OutputError
+from .decode import decode_file, decode_store, iter_products, select_products
+from .errors import DravelError, InputError, Interrupted, OutputError, WriteError
+from .results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult, ProductResult
 from .store import ListTask, l0_store, open_l0, read_l0
 
 
@@ -26,5 +26,6 @@ def __getattr__(name):
 
 __all__ = ["FORMATS", "convert", "OK", "PARTIAL", "FAILED", "SKIPPED", "DecodeResult",
            "ProductResult", "decode_file", "decode_store", "iter_products", "select_products",
-           "DravelError", "InputError", "OutputError", "ListTask", "l0_store", "open_l0", "read_l0",
+           "DravelError", "InputError", "OutputError", "WriteError", "Interrupted", "ListTask",
+           "l0_store", "open_l0", "read_l0",
            "to_dataset", "write_cdf", "read_cdf", "write_netcdf", "read_netcdf", "quicklook_file"]

@@ -15,7 +15,9 @@ import subprocess
 import sys
 
 from . import output
-from .decode import FAILED, SKIPPED, ProductResult, check, decode_product
+from .decode import FileSource, decode_product
+from .errors import check
+from .results import ProductResult
 from .store import open_l0
 
 # Products decoded whole (THR groups) go to a second process when there are enough of their
@@ -32,20 +34,15 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
     results kept in its attribute RESULTS. Stops, leaving nothing, when its parent is gone."""
     from kesta.dravel.products import BY_NAME
 
-    from .hdf5 import L1Writer
+    from .hdf5 import HDF5Writer
 
     def orphaned():
         return os.getppid() != parent
 
-    results = []
-    with open_l0(l0_path) as f, L1Writer(path, interrupted=orphaned) as writer:
-        for name in names:
-            product = BY_NAME[name]
-            done = decode_product(f, product, product.packet, sink=writer, window_bytes=window_bytes,
-                                  interrupted=orphaned)
-            if done.status not in (FAILED, SKIPPED):
-                writer.end(done)
-            results.append(done.as_dict())
+    with open_l0(l0_path) as f, HDF5Writer(path, overwrite=True, interrupted=orphaned) as writer:
+        source = FileSource(f, window_bytes)
+        results = [decode_product(source, BY_NAME[name], BY_NAME[name].packet, writer, orphaned).as_dict()
+                   for name in names]
         writer.file.attrs[RESULTS] = json.dumps(results)
 
 
@@ -57,16 +54,17 @@ class Aside:
         self.process, self.path = process, path
 
     @classmethod
-    def start(cls, l0_path, todo, f, output_path, window_bytes=None):
+    def start(cls, f, todo, path, window_bytes=None):
         """Starts decoding, in a second process, the products of `todo` decoded whole (those
-        whose units are not cut into windows), when it is worth it; `output_path` is the L1
-        file whose folder holds the second process's file."""
+        whose units are not cut into windows) from the open L0 file `f` into the L1 file
+        `path`, when it is worth it."""
         import multiprocessing
 
         from .store import packets_on_file
 
         aside = [(p, t) for p, t in todo if not p.grouping]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own
+        l0_path = f.filename
         if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
                 or multiprocessing.current_process().daemon):
             return cls(l0_path, [])
@@ -76,8 +74,6 @@ class Aside:
             return cls(l0_path, [])
         if packets < ASIDE_PACKETS:
             return cls(l0_path, [])
-        folder, base = os.path.split(os.path.abspath(output_path))
-        path = output.temporary(folder, base, os.getpid(), "aside", ".h5")
         command = [sys.executable, "-c", f"from {__name__} import main; main()", l0_path, path,
                    str(window_bytes or 0), str(os.getpid()), *(p.name for p, _ in aside)]
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -95,7 +91,7 @@ class Aside:
     def has(self, product):
         return any(product is p for p, _ in self.todo)
 
-    def results(self, f, writer, interrupted):
+    def results(self, source, writer, interrupted):
         """Writes the products set aside with `writer`; yields their ProductResults, in order."""
         if self.process is not None and self._finished(interrupted):
             import h5py
@@ -108,15 +104,11 @@ class Aside:
             if answer is not None:
                 with part:
                     for done in answer:
-                        if done.status not in (FAILED, SKIPPED):
-                            writer.copy(part[done.product], done)
+                        writer.copy(part[done.product], done)
                         yield done
                 return
         for product, packet_type in self.todo:   # the process was lost: decode them here
-            done = decode_product(f, product, packet_type, sink=writer, interrupted=interrupted)
-            if done.status not in (FAILED, SKIPPED):
-                writer.end(done)
-            yield done
+            yield decode_product(source, product, packet_type, writer, interrupted)
 
     def _finished(self, interrupted):
         """True when the second process ended well; False when it failed or died."""

@@ -20,7 +20,8 @@ import numpy as np
 from . import attributes as attrs
 from . import layout
 from .errors import InputError, WriteError
-from .output import Target, check_folder, describe
+from .output import Target, check_folder, describe, guard, temporary, unguard
+from .writers import Writer, check_data_version
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.cdf"
 
@@ -336,3 +337,55 @@ def _layout_of(product):
         return p.record_dtype()
     except Exception:
         return np.dtype([("epoch", "u8")])
+
+
+class _WholeProductWriter(Writer):
+    """Collects each product's records and writes its files when it ends."""
+
+    def __init__(self, folder, source=None, overwrite=False, data_version="01", interrupted=None):
+        super().__init__()
+        check_data_version(data_version)
+        self.folder = os.fspath(folder)
+        check_folder(self.folder, create=True)
+        self.parents = os.path.basename(os.fspath(source)) if source else None
+        self.overwrite, self.data_version = overwrite, data_version
+        self.parts = []
+
+    def scratch(self, name):
+        return temporary(self.folder, "run", os.getpid(), name, ".h5")
+
+    def begin(self, product, dtype):
+        self.parts = []
+
+    def append(self, records):
+        self.parts.append(records)
+
+    def end(self, result):
+        super().end(result)
+        if result.status in ("failed", "skipped") or not self.parts:
+            return
+        records = np.concatenate(self.parts)
+        self.parts = []
+        written = self.write(records, result.product, self.folder, parents=self.parents,
+                             data_version=self.data_version, overwrite=self.overwrite)
+        for path in written:
+            guard(path)
+        result.outputs = written
+        self.outputs += written
+
+    def commit(self):
+        for path in self.outputs:
+            unguard(path)
+
+    def abort(self):
+        for path in self.outputs:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+            unguard(path)
+        self.outputs = []
+
+
+class CDFWriter(_WholeProductWriter):
+    write = staticmethod(write_cdf)

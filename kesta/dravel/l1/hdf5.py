@@ -16,8 +16,10 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 from . import output
-from .errors import WriteError
+from .errors import Interrupted, WriteError
+from .results import FAILED, SKIPPED
 from .store import first_line
+from .writers import Writer
 
 LOG = "log"
 TEXT_GROUPS = ("reports", "warnings")
@@ -50,20 +52,19 @@ def texts(f, group, product):
     return [t.decode() if isinstance(t, bytes) else str(t) for t in node[()]]
 
 
-class L1Writer:
-    """Writes one L1 HDF5 file: `begin`, `append`... `end` per product, then `commit` (or
-    `abort`, which leaves nothing behind). Use as a context manager: leaving it on an
-    exception aborts.
+class HDF5Writer(Writer):
+    """Writes one L1 HDF5 file holding every product of a run, and how each ended.
 
     Records are cut into chunks of about a megabyte, compressed (deflate, the HDF5 library's
     own gzip filter) on every core while the caller decodes on, and written as they are.
     `interrupted()`, checked between chunks, stops the writing with Interrupted."""
 
-    def __init__(self, path, source=None, interrupted=None):
+    def __init__(self, path, source=None, overwrite=False, data_version=None, interrupted=None):
         import h5py
 
+        super().__init__()
         self.path = os.fspath(path)
-        self.target = output.Target(self.path)
+        self.target = output.Target(self.path, overwrite=overwrite)
         self.file = self.target.open(lambda tmp: h5py.File(tmp, "w"))
         if source is not None:
             self.file.attrs["source"] = os.path.basename(os.fspath(source))
@@ -72,15 +73,10 @@ class L1Writer:
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="dravel-deflate")
         self.dataset = None
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, exc, tb):
-        if kind is None:
-            self.commit()
-        else:
-            self.abort()
-        return False
+    def scratch(self, name):
+        """A temporary path beside the output, for another process's part of the run."""
+        folder, base = os.path.split(os.path.abspath(self.path))
+        return output.temporary(folder, base, os.getpid(), name, ".h5")
 
     def begin(self, product, dtype):
         """Starts the dataset of `product`, of record layout `dtype`."""
@@ -149,8 +145,6 @@ class L1Writer:
 
     def _write_chunk(self, offset, rows, data, filter_mask=0):
         if self.interrupted is not None and self.interrupted():
-            from .decode import Interrupted
-
             raise Interrupted()
         self.target.check_space(len(data))
         try:
@@ -184,28 +178,30 @@ class L1Writer:
             self._write_next()
 
     def end(self, result):
-        """Ends the product's dataset with what its ProductResult says."""
+        """Ends the product's dataset with what its ProductResult says; a product that failed,
+        was skipped or gave no record leaves an empty dataset, with the same attributes."""
+        super().end(result)
+        if self.dataset is not None and result.status in (FAILED, SKIPPED):
+            self._drop(result.product)
+        if self.dataset is None:
+            self.begin(result.product, _layout(result.product))
         self._flush()
         dataset, self.dataset = self.dataset, None
         dataset.attrs["packet_type"] = result.packet_type
         dataset.attrs["packets_in"] = result.packets
+        dataset.attrs["records"] = result.records
         dataset.attrs["reports"] = len(result.reports)
         dataset.attrs["warnings"] = len(result.warnings)
         dataset.attrs["status"] = result.status
+        dataset.attrs["message"] = result.message
         for group, values in zip(TEXT_GROUPS, (result.reports, result.warnings)):
             if values:
                 self.file.require_group(f"{LOG}/{group}").create_dataset(
                     result.product, data=np.array([str(v) for v in values], dtype=object),
                     dtype=_string_type())
 
-    def write(self, result):
-        """Writes a product whose records are all in `result.data`."""
-        self.begin(result.product, result.data.dtype)
-        self.append(result.data)
-        self.end(result)
-
-    def drop(self, product):
-        """Removes a product begun but not ended (its decoding failed half way)."""
+    def _drop(self, product):
+        """Removes a product begun but not ended well (its decoding failed half way)."""
         for _, _, future in self.queue:
             future.cancel()
         self.queue, self.pending, self.pending_rows = deque(), [], 0
@@ -216,10 +212,24 @@ class L1Writer:
     def commit(self):
         self.pool.shutdown(wait=True)
         self.target.commit(self.file.close)
+        self.outputs = [self.path]
+        for result in self.results:
+            result.outputs = [self.path]
 
     def abort(self):
         self.pool.shutdown(wait=True, cancel_futures=True)
         self.target.abort(self.file.close)
+
+
+def _layout(product):
+    """The record layout of `product` for its empty dataset: the installed decoder's, or an
+    epoch alone when it cannot be had."""
+    from kesta.dravel.products import BY_NAME
+
+    try:
+        return BY_NAME[product].record_dtype()
+    except Exception:
+        return np.dtype([("epoch", "<u8")])
 
 
 def _string_type():
@@ -228,12 +238,14 @@ def _string_type():
     return h5py.string_dtype("utf-8")
 
 
-def write(result, path):
+def write(result, path, overwrite=False):
     """Writes the products of a DecodeResult whose records are kept (`data`) as an L1 file."""
-    with L1Writer(path, result.input) as writer:
+    with HDF5Writer(path, result.input, overwrite=overwrite) as writer:
         for product in result.products:
             if product.data is not None:
-                writer.write(product)
+                writer.begin(product.product, product.data.dtype)
+                writer.append(product.data)
+            writer.end(product)
     return os.fspath(path)
 
 

@@ -7,6 +7,7 @@ import os
 import numpy as np
 
 from .errors import InputError, WriteError
+from .cdf import _WholeProductWriter
 from .output import Target, check_folder, describe
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.nc"
@@ -76,3 +77,7 @@ def read_netcdf(path):
         out = {name: np.asarray(v.values) for name, v in ds.variables.items()
                if v.dims and v.dims[0] == "Epoch" and name != "time"}
     return product, out
+
+
+class NetCDFWriter(_WholeProductWriter):
+    write = staticmethod(write_netcdf)

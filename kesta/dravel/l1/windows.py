@@ -1,0 +1,62 @@
+"""Windows of whole units: the packets of a product cut where its decoder cuts its units
+(snapshots, histograms, packets), so that decoding window by window gives the records a
+whole-file decode gives, with memory bounded by the window."""
+from __future__ import annotations
+
+import numpy as np
+
+from .store import packets_on_file, source_data
+
+# Records of one window are kept to about this many bytes (and so are its L0 packets); the
+# first window of a product is small, and tells how big a unit's records are.
+WINDOW_BYTES = 64 << 20
+FIRST_WINDOW_UNITS = 8
+
+
+def unit_starts(f, product, packet_type):
+    """(order, starts): the packet order the decoder works in and where each unit starts in
+    it; None when the file's packets cannot be cut into units (the decoder then gets them
+    whole and says what is wrong)."""
+    try:
+        n = packets_on_file(f, packet_type)
+        source = source_data(f, packet_type)
+        group = {name: source[name][()] for name in product.unit_params()}
+        units = product.units(group, n)
+        if units is None:
+            return None
+        order, unit = units
+        order, unit = np.asarray(order, dtype=np.int64), np.asarray(unit)
+        if order.shape != (n,) or unit.shape != (n,) or (n and np.any(np.diff(unit) < 0)):
+            return None
+        if n and (order.min() < 0 or order.max() >= n):
+            return None
+    except Exception:
+        return None
+    starts = np.flatnonzero(np.r_[True, unit[1:] != unit[:-1]]) if n else np.zeros(0, np.int64)
+    return order, starts
+
+
+def _packet_bytes(f, packet_type):
+    source = source_data(f, packet_type)
+    return sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64))
+               for d in source.values() if d.ndim > 0)
+
+
+def cut_windows(f, product, packet_type, window_bytes):
+    """Yields the packet rows (increasing) of each window of whole units, sized as the
+    records of the previous ones tell; a single None when the product is decoded whole."""
+    cut = unit_starts(f, product, packet_type) if window_bytes else None
+    if cut is None or len(cut[1]) <= FIRST_WINDOW_UNITS:
+        yield None
+        return
+    order, starts = cut
+    bounds = np.r_[starts, len(order)]
+    per_packet = max(1, _packet_bytes(f, packet_type))
+    pos, size = 0, FIRST_WINDOW_UNITS
+    while pos < len(starts):
+        end = min(len(starts), pos + size)
+        a, b = int(bounds[pos]), int(bounds[end])
+        record_bytes = yield np.sort(order[a:b])
+        per_unit = max(int(record_bytes or 0), (b - a) * per_packet) / (end - pos)
+        size = max(1, int(window_bytes // max(1.0, per_unit)))
+        pos = end
