@@ -6,9 +6,19 @@ inputs (reader construction, command and band helpers, compute_frequency, the ti
 conversions, the L1 layout and fill values, the report of each failed packet). The rest is the decoder's own work (byte
 conversion, checks, stores into the packet and output records), shown as a share of the total.
 
+Then, for all three THR decoders (TNR survey, TNR and HFR calibration), the decoder's own time
+per output record measured directly: the decoder run with components that hand back recorded
+results at once, minus the cost of as many calls into a function that does nothing. It is
+measured twice, with the band extractor's values as the stand-ins give them (tuples of Python
+integers) and as NumPy arrays, both of which the helper contract allows. `--baseline DIR`
+measures another build's decoders (a site-packages folder or a development build's output) on
+the same inputs, in the same run, beside this one.
+
     PYTHONPATH=$PWD:$PWD/build/dev-<you>/python python benchmarks/bench_refcheck.py [--packets N]
+        [--baseline /path/to/other/site-packages]
 """
 import argparse
+import importlib
 import time
 
 import numpy as np
@@ -17,6 +27,8 @@ from kesta.dravel.l1.store import ListTask
 from kesta.dravel.products import BY_NAME
 from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
 from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
+from bench_survey import survey_group
+from thr_components import HELPERS, Swap, idle, instant, load_build, recording, replay, timed, with_arrays
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records
@@ -118,11 +130,69 @@ def report(name, npackets, total, records, helpers):
           f"{own / max(len(records), 1) * 1e6:.2f} us per output record")
 
 
+# The THR decoders: (label, module, entry point).
+THR_DECODERS = (("TNR survey", "survey_lowband", "decommute_normal"),
+                ("TNR calibration", "refcheck_lowband", "decommute"),
+                ("HFR calibration", "refcheck_highband", "decommute"))
+
+
+def own_times(module, entry, group, expected, repeats, baseline=None):
+    """Own time of a decoder with its components answering at once: {(build, shape): seconds},
+    build "this" (the module imported as usual) or "baseline", shape "tuples" or "arrays"."""
+    helpers = HELPERS[module]
+    decoders = {"this": getattr(importlib.import_module(f"kesta.dravel.tasks.thr.{module}"), entry)}
+    if baseline:
+        decoders["baseline"] = getattr(load_build(baseline, module), entry)
+    calls, results = [], {}
+    with Swap(recording(helpers, calls, results)):
+        decoders["this"](group, ListTask())
+    shapes = {"tuples": results, "arrays": with_arrays(module, results)}
+    idle_calls = idle(calls)
+
+    def decode(decoder, shape):
+        task = ListTask()
+        with Swap(instant(helpers, shapes[shape])):
+            out = decoder(group, task)
+        return out, task
+
+    for build, decoder in decoders.items():   # every build and shape gives the expected records
+        for shape in shapes:
+            out, task = decode(decoder, shape)
+            assert not task.reports and out.tobytes() == expected.tobytes(), (build, shape)
+
+    times = {}
+    loops = []
+    for _ in range(repeats):      # interleaved, so that a busy machine hits all alike
+        loops.append(replay(idle_calls))
+        for build, decoder in decoders.items():
+            for shape in shapes:
+                t = timed(lambda: decode(decoder, shape))
+                times[build, shape] = min(times.get((build, shape), t), t)
+    # The cost of one Python call of the same arity is counted as the decoder's, not the helper's.
+    return {key: max(t - min(loops), 0.0) for key, t in times.items()}
+
+
+def report_own(label, nrecords, times):
+    def us(key):
+        return times[key] / max(nrecords, 1) * 1e6
+
+    print(f"  {label}, {nrecords} records: tuples {times['this', 'tuples'] * 1e3:.1f} ms, "
+          f"{us(('this', 'tuples')):.2f} us per record; arrays {times['this', 'arrays'] * 1e3:.1f} ms, "
+          f"{us(('this', 'arrays')):.2f} us per record (arrays/tuples {us(('this', 'arrays')) / us(('this', 'tuples')):.2f}x)")
+    if ("baseline", "tuples") in times:
+        print(f"    baseline: tuples {times['baseline', 'tuples'] * 1e3:.1f} ms, {us(('baseline', 'tuples')):.2f} us "
+              f"per record; arrays {times['baseline', 'arrays'] * 1e3:.1f} ms, {us(('baseline', 'arrays')):.2f} us "
+              f"per record (this build/baseline: tuples {us(('this', 'tuples')) / us(('baseline', 'tuples')):.2f}x, "
+              f"arrays {us(('this', 'arrays')) / us(('baseline', 'arrays')):.2f}x)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--packets", type=int, default=300)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--hfr-steps", type=int, default=16, help="largest HFR step count")
+    parser.add_argument("--blocks", type=int, default=2_500, help="TNR survey blocks (all bands on)")
+    parser.add_argument("--baseline", help="another build's site-packages or development output folder")
     args = parser.parse_args()
     rng = np.random.default_rng(2024)
 
@@ -141,6 +211,18 @@ def main():
     assert np.array_equal(records.view(np.uint8), case.records.view(np.uint8))
     helpers, _ = best_of(args.repeats, lambda: replay_hfr(inputs, len(records), ListTask()))
     report("HFR calibration", args.packets, total, records, helpers)
+
+    # Own time per record, helper values as tuples and as arrays, on clean groups (the recorded
+    # results are served in order: a packet that fails would leave them out of step).
+    cases = {"survey_lowband": survey_group(rng, args.blocks, 4),
+             "refcheck_lowband": random_tnr_calibration(rng, args.packets),
+             "refcheck_highband": random_hfr_calibration(rng, args.packets, max_steps=args.hfr_steps)}
+    print("Own time, components answering at once, band values as tuples and as NumPy arrays"
+          + (f" (baseline: {args.baseline})" if args.baseline else "") + ":")
+    for label, module, entry in THR_DECODERS:
+        case = cases[module]
+        times = own_times(module, entry, case.group, case.records, args.repeats, args.baseline)
+        report_own(label, len(case.records), times)
 
 
 if __name__ == "__main__":

@@ -10,24 +10,18 @@ counts less), then splits the decode time two ways:
 The decoder's own work should stay under 10% of the decode.
 """
 import argparse
-import gc
 import logging
-import time
 
 import numpy as np
 
-import quorel.packet_structure.data as data_module
-import quorel.time as time_module
 from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate.thr_encoding import TnrPacket
 from kesta.dravel.simulate.thr_expected import tnr_survey_group
 from kesta.dravel.simulate.thr_random import random_time, random_tnr_block
-from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband
+from thr_components import HELPERS as ALL_HELPERS, Swap, idle, instant, recording, replay, timed
 
-HELPERS = ((science_tools, ("zelk_status", "temperatures_command", "input_setup", "do_analysis",
-                            "average_nr")),
-           (tnr, ("tnr_setup", "delta_times", "extract_band")))
+HELPERS = ALL_HELPERS["survey_lowband"]
 
 
 def survey_group(rng, nblocks, per_packet):
@@ -42,116 +36,6 @@ def survey_group(rng, nblocks, per_packet):
             blocks.append(block)
         packets.append(TnrPacket(blocks, random_time(rng)))
     return tnr_survey_group(packets, "normal")
-
-
-class Swap:
-    """Puts replacements of the outside components in place for a `with` block."""
-
-    def __init__(self, replacements):
-        self.replacements = replacements   # [(module, name, value)]
-        self.saved = []
-
-    def __enter__(self):
-        for module, name, value in self.replacements:
-            self.saved.append((module, name, getattr(module, name)))
-            setattr(module, name, value)
-        return self
-
-    def __exit__(self, *exc):
-        for module, name, value in reversed(self.saved):
-            setattr(module, name, value)
-
-
-def recording(calls, results):
-    """Wrappers that log every call (function, arguments) and its result per component."""
-    def wrap(name, fn):
-        def recorded(*args):
-            out = fn(*args)
-            calls.append((fn, args))
-            results.setdefault(name, []).append(out)
-            return out
-        return recorded
-
-    out = [(module, name, wrap(name, getattr(module, name))) for module, names in HELPERS for name in names]
-    Data, Time = data_module.Data, time_module.Time
-
-    class RecordingData(Data):
-        def __init__(self, raw, length):
-            calls.append((Data, (raw, length)))
-            super().__init__(raw, length)
-
-        def u16(self, byte, bit, nbits):
-            value = Data.u16(self, byte, bit, nbits)
-            calls.append((Data.u16, (self, byte, bit, nbits)))
-            results.setdefault("u16", []).append(value)
-            return value
-
-    def epoch(t):
-        return Time().obt_to_utc(t, to_tt2000=True)
-
-    class RecordingTime(Time):
-        def obt_to_utc(self, t, to_tt2000=False):
-            value = Time.obt_to_utc(self, t, to_tt2000=to_tt2000)
-            calls.append((epoch, (t.copy(),)))
-            results.setdefault("obt_to_utc", []).append(value)
-            return value
-
-        @staticmethod
-        def cuc_to_scet(t):
-            value = Time.cuc_to_scet(t)
-            calls.append((Time.cuc_to_scet, (t.copy(),)))
-            results.setdefault("cuc_to_scet", []).append(value)
-            return value
-
-    return out + [(data_module, "Data", RecordingData), (time_module, "Time", RecordingTime)]
-
-
-def instant(results):
-    """Components that hand back the recorded results at once, in the recorded order."""
-    def serve(name):
-        nexts = iter(results.get(name, ())).__next__
-
-        def served(*args):
-            return nexts()
-        return served
-
-    out = [(module, name, serve(name)) for module, names in HELPERS for name in names]
-    u16, epoch, scet = serve("u16"), serve("obt_to_utc"), serve("cuc_to_scet")
-
-    class InstantData:
-        def __init__(self, raw, length):
-            pass
-
-        def u16(self, byte, bit, nbits):
-            return u16()
-
-    class InstantTime:
-        def obt_to_utc(self, t, to_tt2000=False):
-            return epoch()
-
-        @staticmethod
-        def cuc_to_scet(t):
-            return scet()
-
-    return out + [(data_module, "Data", InstantData), (time_module, "Time", InstantTime)]
-
-
-def timed(fn):
-    # Many small objects are made and kept: keep the collector out of every timing.
-    gc.disable()
-    try:
-        t0 = time.process_time()
-        fn()
-        return time.process_time() - t0
-    finally:
-        gc.enable()
-
-
-def replay(calls):
-    def run():
-        for fn, args in calls:
-            fn(*args)
-    return timed(run)
 
 
 def main():
@@ -169,19 +53,16 @@ def main():
     assert not task.reports and out.tobytes() == case.records.tobytes()
 
     calls, results = [], {}
-    with Swap(recording(calls, results)):
+    with Swap(recording(HELPERS, calls, results)):
         survey_lowband.decommute_normal(group, ListTask())
-
-    def noop(*args):
-        return None
-    idle = [(noop, a) for _, a in calls]
+    idle_calls = idle(calls)
 
     totals, helpers, loops, instants = [], [], [], []
     for _ in range(args.repeat):      # interleaved, so that a busy machine hits all alike
         totals.append(timed(lambda: survey_lowband.decommute_normal(group, ListTask())))
         helpers.append(replay(calls))
-        loops.append(replay(idle))
-        with Swap(instant(results)):
+        loops.append(replay(idle_calls))
+        with Swap(instant(HELPERS, results)):
             instants.append(timed(lambda: survey_lowband.decommute_normal(group, ListTask())))
     total, loop = min(totals), min(loops)
     # The cost of one Python call of the same arity is counted as the decoder's, not the helper's.

@@ -1,7 +1,8 @@
 // The scalar slots of a record field: every number a helper value is stored into, sub-records
 // flattened in layout order and sub-arrays in C order, resolved once per call. A nested helper
 // value (tuples, lists, NumPy arrays, numbers) is stored into them in order with NumPy's
-// conversions, without walking the layout for every number.
+// conversions, without walking the layout for every number. A decoder that reads only some of
+// the slots back can have only those converted.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,11 @@
 
 namespace dravel {
 namespace py = pybind11;
+
+// Slots first to last - 1 of a field.
+struct SlotRange {
+  std::size_t first = 0, last = 0;
+};
 
 class FieldSlots {
  public:
@@ -66,10 +73,27 @@ class FieldSlots {
     for (const Slot& s : slots_) std::memcpy(dst + s.offset, src + s.offset, elem_size(s.elem));
   }
 
+  // The index of the slot where numeric field `leaf` (a part of this field) starts.
+  std::size_t index_of(const Field& leaf) const {
+    for (std::size_t k = 0; k < slots_.size(); ++k) {
+      if (slots_[k].offset == leaf.offset) return k;
+    }
+    fail(PyExc_KeyError, format("field '{0}' is not a part of '{1}'", leaf.path, path_));
+  }
+
   // Stores a (nested) helper value into the record at `rec`.
   void store(char* rec, py::handle value) const {
+    const SlotRange all{0, slots_.size()};
+    store(rec, value, std::span<const SlotRange>(&all, 1));
+  }
+
+  // Stores a (nested) helper value of which only the slots in `used` (ascending, disjoint
+  // ranges) are read back. The value is walked and checked as store() walks it, with the same
+  // errors; only the conversions into the other slots that cannot fail are left out (small plain
+  // integers, integer arrays), and those slots keep what they held.
+  void store(char* rec, py::handle value, std::span<const SlotRange> used) const {
     std::size_t k = 0;
-    put(rec, value, k);
+    put(rec, value, k, Used{used, slots_.size()});
     if (k != slots_.size()) {
       fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave {2}", path_, slots_.size(), k));
     }
@@ -81,6 +105,37 @@ class FieldSlots {
     Elem elem;
     bool swap;
   };
+
+  // The slots a store converts.
+  struct Used {
+    std::span<const SlotRange> ranges;
+    std::size_t size;
+    // The first used slot from k on (size when none).
+    std::size_t next(std::size_t k) const {
+      for (const SlotRange& r : ranges) {
+        if (k < r.last && r.first < r.last) return std::min(std::max(k, r.first), size);
+      }
+      return size;
+    }
+    // The end of the used range slot k is in (k used).
+    std::size_t end(std::size_t k) const {
+      for (const SlotRange& r : ranges) {
+        if (k >= r.first && k < r.last) return std::min(r.last, size);
+      }
+      return k;
+    }
+  };
+
+  // A plain integer the interpreter holds in one digit (below 2^30 in size): storing it cannot
+  // fail, whatever the slot.
+  static bool one_digit_int(PyObject* o) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o));
+#else
+    return Py_SIZE(o) >= -1 && Py_SIZE(o) <= 1;
+#endif
+  }
 
   void collect(const Field& f, std::size_t base) {
     if (!f.is_record()) {
@@ -163,9 +218,6 @@ class FieldSlots {
     }
   }
 
-  // The items of a tuple or list. Integers are immutable and the sequence keeps its items alive
-  // while they are stored, so an item that is the same object as the previous one (padding such
-  // as (0,) * 512) reuses its conversion.
   // Items [j, n) of `items` while they are integers that fit 64 bits, into the span of
   // integer slots of `size` bytes from slot k on (modulo 2^N, as put_int); returns where it
   // stopped. No Python code runs, so the items stay as they are.
@@ -189,30 +241,63 @@ class FieldSlots {
     return j;
   }
 
+  // Items [j, n) of `items` while they are one-digit integers, counted from slot k on; returns
+  // where it stopped. An item that is the same object as the one before (padding such as
+  // (0,) * 512) is not looked into again: only the pointers are compared, eight at a time.
+  static Py_ssize_t count_plain(PyObject* const* items, Py_ssize_t j, Py_ssize_t n, std::size_t& k) {
+    const Py_ssize_t first = j;
+    while (j < n && one_digit_int(items[j])) {
+      const auto o = reinterpret_cast<std::uintptr_t>(items[j++]);
+      for (; j + 8 <= n; j += 8) {
+        std::uintptr_t other = 0;
+        for (Py_ssize_t t = 0; t < 8; ++t) other |= reinterpret_cast<std::uintptr_t>(items[j + t]) ^ o;
+        if (other != 0) break;
+      }
+      while (j < n && reinterpret_cast<std::uintptr_t>(items[j]) == o) ++j;
+    }
+    k += static_cast<std::size_t>(j - first);
+    return j;
+  }
+
+  // The items of a tuple or list. Items bound for unused slots that cannot fail are counted;
+  // integers bound for a span of same-type integer slots go in at once; any other item goes on
+  // its own. Integers are immutable and the sequence keeps its items alive while they are
+  // stored, so an item that is the same object as the previous one reuses its conversion.
   template <bool IsTuple>
-  void put_items(char* rec, PyObject* seq, std::size_t& k) const {
+  void put_items(char* rec, PyObject* seq, std::size_t& k, const Used& used) const {
     PyObject* last = nullptr;
     std::int64_t last_value = 0;
-    Py_ssize_t start = 0;
-    const Py_ssize_t count = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
-    // A sequence of integers bound for one span of same-type integer slots goes in at once.
-    if (count > 0 && k < span_.size() && span_[k] >= static_cast<std::size_t>(count)) {
+    // The sequence is looked at afresh after each item that may have run Python code.
+    for (Py_ssize_t j = 0; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq));) {
+      const Py_ssize_t n = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
       PyObject* const* items = PySequence_Fast_ITEMS(seq);
-      switch (elem_size(slots_[k].elem)) {
-        case 1: start = put_span<std::uint8_t>(rec, items, 0, count, k); break;
-        case 2: start = put_span<std::uint16_t>(rec, items, 0, count, k); break;
-        case 4: start = put_span<std::uint32_t>(rec, items, 0, count, k); break;
-        default: start = put_span<std::uint64_t>(rec, items, 0, count, k); break;
+      if (k < slots_.size()) {
+        const Py_ssize_t from = j;
+        const std::size_t left = static_cast<std::size_t>(n - j);
+        const std::size_t unused = used.next(k) - k;
+        if (unused > 0) {
+          j = count_plain(items, j, j + static_cast<Py_ssize_t>(std::min(unused, left)), k);
+        } else if (span_[k] > 0) {
+          const std::size_t room = std::min({left, static_cast<std::size_t>(span_[k]), used.end(k) - k});
+          const Py_ssize_t stop = j + static_cast<Py_ssize_t>(room);
+          switch (elem_size(slots_[k].elem)) {
+            case 1: j = put_span<std::uint8_t>(rec, items, j, stop, k); break;
+            case 2: j = put_span<std::uint16_t>(rec, items, j, stop, k); break;
+            case 4: j = put_span<std::uint32_t>(rec, items, j, stop, k); break;
+            default: j = put_span<std::uint64_t>(rec, items, j, stop, k); break;
+          }
+        }
+        if (j > from) {
+          last = nullptr;
+          continue;
+        }
       }
-    }
-    for (Py_ssize_t j = start; j < (IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq)); ++j) {
-      PyObject* o = IsTuple ? PyTuple_GET_ITEM(seq, j) : PyList_GET_ITEM(seq, j);
+      PyObject* o = items[j];
       if (o == last) {
         Py_ssize_t run = 1;  // the same object again and again: one conversion, one tight loop
-        const Py_ssize_t n = IsTuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
-        while (j + run < n && (IsTuple ? PyTuple_GET_ITEM(seq, j + run) : PyList_GET_ITEM(seq, j + run)) == o) ++run;
+        while (j + run < n && items[j + run] == o) ++run;
         put_run(rec, k, last_value, static_cast<std::size_t>(run));
-        j += run - 1;
+        j += run;
         continue;
       }
       if (PyLong_CheckExact(o)) {
@@ -223,18 +308,20 @@ class FieldSlots {
           last = o;
           last_value = static_cast<std::int64_t>(v);
           put_int(rec, k, last_value);
+          ++j;
           continue;
         }
       }
       last = nullptr;  // the general path may run Python code
       py::object item = py::reinterpret_borrow<py::object>(o);  // kept while stored
-      put(rec, item, k);
+      put(rec, item, k, used);
+      ++j;
     }
   }
 
   // The numbers of an array read straight from its buffer, in C order, when its elements are
   // plain host-order numbers; false (nothing stored) otherwise.
-  bool put_buffer(char* rec, py::handle array, std::size_t& k) const {
+  bool put_buffer(char* rec, py::handle array, std::size_t& k, const Used& used) const {
     Py_buffer view;
     if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
       PyErr_Clear();
@@ -246,15 +333,15 @@ class FieldSlots {
     } release{&view};
     const std::size_t size = static_cast<std::size_t>(view.itemsize);
     Value probe;
-    const std::vector<char> zero(size, 0);
-    if (!Value::read(view.format, size, zero.data(), probe)) return false;
+    const char zero[sizeof(std::uint64_t)] = {};  // no number Value reads is wider
+    if (size > sizeof zero || !Value::read(view.format, size, zero, probe)) return false;
     const std::size_t ndim = static_cast<std::size_t>(view.ndim);
     std::size_t total = 1;
     for (std::size_t d = 0; d < ndim; ++d) total *= static_cast<std::size_t>(view.shape[d]);
     if (total > slots_.size() - std::min(k, slots_.size())) {
       fail(PyExc_ValueError, format("field '{0}' holds {1} values, the helper gave more", path_, slots_.size()));
     }
-    if (put_integers(rec, view, total, k)) return true;
+    if (put_integers(rec, view, total, k, used)) return true;
     std::vector<Py_ssize_t> index(ndim, 0);
     const char* base = static_cast<const char*>(view.buf);
     for (std::size_t n = 0; n < total; ++n) {
@@ -273,9 +360,10 @@ class FieldSlots {
   }
 
   // A C-contiguous buffer of `total` host-order integers bound for one span of same-type
-  // integer slots from slot k on: converted in one loop, modulo 2^N (as put_int); false, with
-  // nothing stored, when the buffer or the slots are not of that kind.
-  bool put_integers(char* rec, const Py_buffer& view, std::size_t total, std::size_t& k) const {
+  // integer slots from slot k on: the used ones converted in one loop per used range, modulo
+  // 2^N (as put_int); false, with nothing stored, when the buffer or the slots are not of that
+  // kind. Integers cannot fail, so the others are not looked at.
+  bool put_integers(char* rec, const Py_buffer& view, std::size_t total, std::size_t& k, const Used& used) const {
     if (total == 0 || k >= span_.size() || span_[k] < total || !PyBuffer_IsContiguous(&view, 'C')) return false;
     const char* f = view.format;
     if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
@@ -283,15 +371,21 @@ class FieldSlots {
     const std::string_view signed_codes = "bhilq", unsigned_codes = "BHILQ";
     const bool is_signed = signed_codes.find(f[0]) != std::string_view::npos;
     if (!is_signed && unsigned_codes.find(f[0]) == std::string_view::npos) return false;
-    char* dst = rec + slots_[k].offset;
-    const char* src = static_cast<const char*>(view.buf);
+    const auto from = static_cast<std::size_t>(view.itemsize);
+    if (from != 1 && from != 2 && from != 4 && from != 8) return false;
     const std::size_t to = elem_size(slots_[k].elem);
-    switch (view.itemsize) {
-      case 1: is_signed ? narrow_all<std::int8_t>(dst, to, src, total) : narrow_all<std::uint8_t>(dst, to, src, total); break;
-      case 2: is_signed ? narrow_all<std::int16_t>(dst, to, src, total) : narrow_all<std::uint16_t>(dst, to, src, total); break;
-      case 4: is_signed ? narrow_all<std::int32_t>(dst, to, src, total) : narrow_all<std::uint32_t>(dst, to, src, total); break;
-      case 8: is_signed ? narrow_all<std::int64_t>(dst, to, src, total) : narrow_all<std::uint64_t>(dst, to, src, total); break;
-      default: return false;
+    for (const SlotRange& r : used.ranges) {
+      const std::size_t first = std::max(r.first, k), last = std::min(r.last, k + total);
+      if (first >= last) continue;
+      char* dst = rec + slots_[first].offset;
+      const char* src = static_cast<const char*>(view.buf) + (first - k) * from;
+      const std::size_t n = last - first;
+      switch (from) {
+        case 1: is_signed ? narrow_all<std::int8_t>(dst, to, src, n) : narrow_all<std::uint8_t>(dst, to, src, n); break;
+        case 2: is_signed ? narrow_all<std::int16_t>(dst, to, src, n) : narrow_all<std::uint16_t>(dst, to, src, n); break;
+        case 4: is_signed ? narrow_all<std::int32_t>(dst, to, src, n) : narrow_all<std::uint32_t>(dst, to, src, n); break;
+        default: is_signed ? narrow_all<std::int64_t>(dst, to, src, n) : narrow_all<std::uint64_t>(dst, to, src, n); break;
+      }
     }
     k += total;
     return true;
@@ -315,7 +409,7 @@ class FieldSlots {
     }
   }
 
-  void put(char* rec, py::handle value, std::size_t& k) const {
+  void put(char* rec, py::handle value, std::size_t& k, const Used& used) const {
     PyObject* o = value.ptr();
     if (PyLong_CheckExact(o)) {
       int overflow = 0;
@@ -326,15 +420,15 @@ class FieldSlots {
         return;
       }
     } else if (PyTuple_Check(o)) {
-      put_items<true>(rec, o, k);
+      put_items<true>(rec, o, k, used);
       return;
     } else if (PyList_Check(o)) {
-      put_items<false>(rec, o, k);
+      put_items<false>(rec, o, k, used);
       return;
     } else if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0) {
-      if (put_buffer(rec, value, k)) return;
+      if (put_buffer(rec, value, k, used)) return;
       py::list items = value.attr("ravel")().attr("tolist")();
-      for (py::handle v : items) put(rec, v, k);
+      for (py::handle v : items) put(rec, v, k, used);
       return;
     } else if (value.is_none()) {
       fail(PyExc_TypeError, format("field '{0}': a value is None", path_));

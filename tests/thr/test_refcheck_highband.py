@@ -208,3 +208,70 @@ class TestPacketFailures:
         r, task = decode(case.group)
         assert len(task.reports) == 1 and "holds 1024 values, the helper gave 1023" in task.reports[0]
         assert set(r["acquisition_time"][:, 0].tolist()) == {0}
+
+
+def random_case(seed, npackets=12):
+    """Random packets; every packet decodes (the channel value forms below are checked on all)."""
+    return random_hfr_calibration(np.random.default_rng(seed), npackets, max_steps=20)
+
+
+def channel_values_as(monkeypatch, form):
+    """extract_band answering with its channel value (hf1 values, hf2 values) made by form()."""
+    real = hfr.extract_band
+    monkeypatch.setattr(hfr, "extract_band", lambda *args: (lambda value, offset: (form(value), offset))(*real(*args)))
+
+
+class TestChannelValueForms:
+    """The contract lets extract_band give its values as tuples, lists or NumPy arrays. Only the
+    steps an enabled band writes out reach the records, but the whole value is checked."""
+
+    @pytest.mark.parametrize("form", [
+        lambda v: v,
+        lambda v: [list(v[0]), list(v[1])],
+        lambda v: (np.array(v[0], np.int64), np.array(v[1], np.uint16)),
+        lambda v: np.array(v, np.uint32),                           # one 2 x 512 array
+        lambda v: (np.array(v[0], ">u2"), np.repeat(np.array(v[1], np.int16), 2)[::2]),   # swapped, strided
+        lambda v: (tuple(map(float, v[0])), v[1]),
+    ], ids=["tuples", "lists", "arrays", "2d-array", "odd-arrays", "floats"])
+    def test_every_form_gives_the_simulators_records(self, monkeypatch, form):
+        case = random_case(30)
+        channel_values_as(monkeypatch, form)
+        records, task = decode(case.group)
+        assert not task.reports
+        assert_same_records(records, case.records)
+
+    @pytest.mark.parametrize("bad, error", [
+        (None, "TypeError: field 'data.0.ch2': a value is None"),
+        ("x", "TypeError: field 'data.0.ch2': 'x' is not a number"),
+        (2 ** 70, f"OverflowError: field 'data.0.ch2': value {2 ** 70} does not fit 64 bits"),
+        ((1, 2), "ValueError: field 'data.0.ch2' holds 1024 values, the helper gave more"),
+    ])
+    @pytest.mark.parametrize("where", [(0, 500), (1, 3)], ids=["past-the-steps", "disabled-band"])
+    def test_a_bad_item_no_record_reads_still_fails_its_packet(self, monkeypatch, bad, error, where):
+        rng = np.random.default_rng(31)
+        packets = [packet(rng, 1, 0, 4, 3, acq=(i, 0, 0)) for i in range(3)]
+        case = hfr_calibration_group(packets)
+        calls = []
+
+        def spoil(value):
+            calls.append(None)
+            if len(calls) != 20:      # packet 1, level 0, channel 2
+                return value
+            band, index = where
+            items = list(value[band])
+            items[index] = bad
+            return (tuple(items), value[1]) if band == 0 else (value[0], tuple(items))
+        channel_values_as(monkeypatch, spoil)
+        records, task = decode(case.group)
+        assert len(task.reports) == 1 and task.reports[0].rstrip().endswith(error)
+        assert sorted(set(records["acquisition_time"][:, 0].tolist())) == [0, 2]
+        assert_same_records(records, case.records[case.records["acquisition_time"][:, 0] != 1])
+
+    def test_numbers_of_other_kinds_no_record_reads_are_accepted(self, monkeypatch):
+        rng = np.random.default_rng(32)
+        case = hfr_calibration_group([packet(rng, 1, 0, 4, 3, acq=(i, 0, 0)) for i in range(2)])
+        others = (2.5, True, np.uint16(7), -1, 2 ** 40)
+        channel_values_as(monkeypatch, lambda v: (v[0][:4] + others + v[0][4 + len(others):], v[1][:-1] + (2 ** 63,)))
+        records, task = decode(case.group)
+        assert not task.reports
+        assert_same_records(records, case.records)

@@ -78,6 +78,19 @@ class TestRecords:
             for report, text in zip(task.reports, expected):
                 assert report.rstrip().endswith(text)
 
+    @pytest.mark.parametrize("form", [
+        lambda v: [[v[0][0], list(v[0][1])], [v[1][0], list(v[1][1])], [list(c) for c in v[2]]],
+        lambda v: ((v[0][0], np.array(v[0][1], np.uint16)), [v[1][0], np.array(v[1][1])], np.array(v[2], np.int32)),
+    ], ids=["lists", "arrays"])
+    def test_band_values_as_lists_or_arrays_decode_as_tuples(self, monkeypatch, form):
+        case = random_tnr_calibration(np.random.default_rng(8), 12)
+        real = tnr.extract_calibration_band
+        monkeypatch.setattr(tnr, "extract_calibration_band",
+                            lambda *args: (lambda value, offset: (form(value), offset))(*real(*args)))
+        records, task = decode(case.group)
+        assert not task.reports
+        assert_same_records(records, case.records)
+
     def test_bands_a_and_c_give_nine_records_each_in_band_then_level_order(self):
         rng = np.random.default_rng(3)
         p0 = packet(rng, (1, 0, 1, 0), acq=(7000, 65535, 1))

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -122,6 +123,7 @@ struct PacketFields {
   Field initial_frequency, av, hf1_size, hf2_size, flag[NBANDS], steps[NBANDS];
   FieldSlots channel_slots[NLEVELS][NCHANNELS];
   Field values[NLEVELS][NCHANNELS][NBANDS];
+  std::size_t band_slot[NBANDS];  // where each band's values start among a channel's slots
 
   explicit PacketFields(const py::dtype& layout)
       : header(layout),
@@ -145,6 +147,17 @@ struct PacketFields {
         for (std::size_t b = 0; b < NBANDS; ++b) values[k][ch][b] = calibration::child(channel, BAND_NAMES[b]);
       }
     }
+    for (std::size_t b = 0; b < NBANDS; ++b) band_slot[b] = channel_slots[0][0].index_of(values[0][0][b]);
+  }
+
+  // The channel slots of band b that output records are written from: the packet's steps of
+  // the band when its flag is 1 (more steps than a channel holds end the call in set_record).
+  SlotRange used_values(const char* rec, std::size_t b) const {
+    std::uint64_t n = 0;
+    if (flag[b].load(rec).equals_one()) {
+      n = std::min<std::uint64_t>(convert::from<std::uint64_t>(steps[b].load(rec)), values[0][0][b].count);
+    }
+    return {band_slot[b], band_slot[b] + static_cast<std::size_t>(n)};
   }
 };
 
@@ -194,8 +207,12 @@ static void store_packet(const PacketFields& f, char* rec, const Decoded& d, con
   f.header.input_setup.store(rec, d.header.input_setup);
   f.sweep.store(rec, d.sweep);
   f.header.do_analysis.store(rec, d.header.do_analysis);
+  // Channel values are checked whole, but only the steps the output records take are converted.
+  const SlotRange used[NBANDS] = {f.used_values(rec, 0), f.used_values(rec, 1)};
   for (std::size_t k = 0; k < NLEVELS; ++k) {
-    for (std::size_t ch = 0; ch < NCHANNELS; ++ch) f.channel_slots[k][ch].store(rec, d.channels[k * NCHANNELS + ch]);
+    for (std::size_t ch = 0; ch < NCHANNELS; ++ch) {
+      f.channel_slots[k][ch].store(rec, d.channels[k * NCHANNELS + ch], used);
+    }
   }
   f.header.store_time(rec, time);
 }
