@@ -12,6 +12,7 @@ from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.dataset import to_dataset
 from kesta.dravel.l1.layout import flatten, leaves
 from kesta.dravel.l1.netcdf import read_netcdf, write_netcdf
+from kesta.dravel.l1.times import utc_days
 
 # Writes CDF files through the NASA CDF library bundled with spacepy.
 pytestmark = pytest.mark.nasa_cdf
@@ -71,10 +72,12 @@ def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
         assert ds["auto1"].dims == ("Epoch", "frequency_bin") and "frequency" in ds.coords
     if product == "tswf":
         assert list(ds["channel"].values) == ["CH1", "CH2", "CH3", "CH4"]
-    (path,) = write_netcdf(records, product, tmp_path)
-    name, back = read_netcdf(path)
+    paths = write_netcdf(records, product, tmp_path)    # one file per UTC day, in day order
+    assert len(paths) == len(utc_days(in_time_order(records)["epoch"]))
+    files = [read_netcdf(path) for path in sorted(paths)]
+    back = {key: np.concatenate([values[key] for _, values in files]) for key in files[0][1]}
     want = flatten(in_time_order(records))
-    assert name == product
+    assert {name for name, _ in files} == {product}
     for key, values in want.items():
         assert back[key].dtype == values.dtype and np.array_equal(back[key], values), key
 

@@ -80,12 +80,15 @@ def test_every_format_draws_the_same_records(l1_files, tmp_path, monkeypatch):
         drawn[source] = spy.calls
     products = set(drawn["L1.h5"])          # (a product whose channels are all off draws nothing)
     assert products == set(drawn["netcdf"]) and len(products) >= len(ql.PLOTS) - 2
-    # one netCDF file per product, so every drawing is the HDF5 file's; the CDF files are one
-    # per day, so the products of a single day
+    # CDF and netCDF files are one per product and day: the products of a single day draw as
+    # the HDF5 file's
     import glob
-    single = [p for p in products if len(glob.glob(str(l1_files / "cdf" / f"zelk_l1_{p}_2*.cdf"))) == 1]
-    assert single
-    for other, names in (("netcdf", products), ("cdf", single)):
+
+    def single(fmt, ext):
+        return [p for p in products if len(glob.glob(str(l1_files / fmt / f"zelk_l1_{p}_2*.{ext}"))) == 1]
+
+    assert single("cdf", "cdf") and single("netcdf", "nc") == single("cdf", "cdf")
+    for other, names in (("netcdf", single("netcdf", "nc")), ("cdf", single("cdf", "cdf"))):
         for product in names:
             a, b = drawn["L1.h5"][product], drawn[other][product]
             assert [n for n, _ in a] == [n for n, _ in b], (other, product)

@@ -1,16 +1,16 @@
-"""netCDF files, one per product, written through xarray with CF-style attributes (units,
-long_name, _FillValue, valid_min, valid_max)."""
+"""netCDF files, one per product and UTC day, with CF-style attributes (units, long_name,
+_FillValue, valid_min, valid_max), zlib-compressed."""
 from __future__ import annotations
 
 import os
 
 import numpy as np
 
-from .errors import InputError, WriteError
-from .cdf import _WholeProductWriter
-from .output import Target, check_folder, describe
+from .days import DayFilesWriter
+from .errors import InputError
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.nc"
+EPOCH_DIM = "Epoch"
 
 
 def cf_dataset(records, product):
@@ -32,35 +32,88 @@ def cf_dataset(records, product):
 
 
 def write_netcdf(records, product, directory, *, parents=None, data_version="01", overwrite=False):
-    """Writes `records` of `product` as one netCDF file into `directory`, named by the UTC day
-    of its first record; returns [its path] ([] when there are no records)."""
-    from .cdf import time_order
-    from .dataset import utc
+    """Writes `records` of `product` as netCDF files into `directory`, one per UTC day of the
+    records; returns their paths ([] when there are no records)."""
+    from .days import write_records
 
-    records = np.asarray(records)
-    check_folder(directory)
-    if not len(records):
-        return []
-    records = records[time_order(records)]
-    first = utc(records["epoch"][:1])[0]
-    date = "00000000" if np.isnat(first) else str(first.astype("datetime64[D]")).replace("-", "")
-    name = product if isinstance(product, str) else product.name
-    path = os.path.join(os.fspath(directory), FILE_PATTERN.format(product=name, date=date, version=data_version))
-    target = Target(path, overwrite=overwrite, suffix=".nc")
-    ds = cf_dataset(records, name)
-    ds.attrs["Parents"] = parents or " "
-    ds.attrs["Data_version"] = data_version
-    target.check_space(records.nbytes)
-    try:
-        ds.to_netcdf(target.tmp, engine="h5netcdf")
-    except Exception as exc:
-        target.abort()
-        raise WriteError(f"{path}: cannot be written ({describe(exc)})") from None
-    except BaseException:
-        target.abort()
-        raise
-    target.commit()
-    return [path]
+    return write_records(NetCDFWriter, records, product, directory, parents=parents,
+                         data_version=data_version, overwrite=overwrite)
+
+
+GZIP_LEVEL = 1          # zlib level of every variable
+CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk
+TIME_UNITS = "nanoseconds since 2000-01-01"
+
+
+class NetCDFDay:
+    """One netCDF file being written: the variables of `cf_dataset`, CF-encoded by xarray and
+    written through h5netcdf along an unlimited Epoch dimension, records appended in batches."""
+
+    suffix = ".nc"
+    file_pattern = FILE_PATTERN
+
+    def __init__(self, path, dtype, product, filename, parents, data_version):
+        import h5netcdf
+
+        self.product, self.parents, self.data_version = product, parents, data_version
+        self.file = h5netcdf.File(path, "w")
+        self.written = 0
+        self.variables = None
+
+    def _encoded(self, records):
+        from xarray.conventions import cf_encoder, encode_dataset_coordinates
+
+        ds = cf_dataset(records, self.product)
+        if "time" in ds.variables:
+            ds["time"].encoding.update(units=TIME_UNITS, dtype="int64")
+        variables, attributes = encode_dataset_coordinates(ds)
+        return cf_encoder(variables, attributes)
+
+    def append(self, records):
+        variables, attributes = self._encoded(records)
+        if self.variables is None:
+            self._create(variables, attributes)
+        n = len(records)
+        self.file.resize_dimension(EPOCH_DIM, self.written + n)
+        for name, var in variables.items():
+            if var.dims[:1] == (EPOCH_DIM,):
+                self.variables[name][self.written:self.written + n] = var.values
+        self.written += n
+
+    def _create(self, variables, attributes):
+        import h5py
+
+        f = self.file
+        f.attrs.update({k: v for k, v in attributes.items()})
+        f.attrs["Parents"] = self.parents or " "
+        f.attrs["Data_version"] = self.data_version
+        sizes = {dim: size for var in variables.values() for dim, size in zip(var.dims, var.shape)}
+        f.dimensions = {dim: (None if dim == EPOCH_DIM else size) for dim, size in sizes.items()}
+        self.variables = {}
+        for name, var in variables.items():
+            attrs = dict(var.attrs)
+            fill = attrs.pop("_FillValue", None)
+            text = var.dtype.kind in "UO"
+            options = {}
+            if var.dims[:1] == (EPOCH_DIM,):
+                row = max(1, var.dtype.itemsize * int(np.prod(var.shape[1:], dtype=np.int64)))
+                options = {"chunks": (max(1, CHUNK_BYTES // row),) + tuple(var.shape[1:]),
+                           "compression": "gzip", "compression_opts": GZIP_LEVEL}
+            v = f.create_variable(name, var.dims, h5py.string_dtype("utf-8") if text else var.dtype,
+                                  fillvalue=fill, **options)
+            v.attrs.update(attrs)
+            if var.dims[:1] != (EPOCH_DIM,):
+                v[...] = var.values.astype(object) if text else var.values
+            self.variables[name] = v
+
+    def close(self):
+        self.file.close()
+
+
+class NetCDFWriter(DayFilesWriter):
+    """netCDF files, one per product and UTC day."""
+
+    day = NetCDFDay
 
 
 def read_netcdf(path):
@@ -77,7 +130,3 @@ def read_netcdf(path):
         out = {name: np.asarray(v.values) for name, v in ds.variables.items()
                if v.dims and v.dims[0] == "Epoch" and name != "time"}
     return product, out
-
-
-class NetCDFWriter(_WholeProductWriter):
-    write = staticmethod(write_netcdf)

@@ -149,6 +149,14 @@ class Target:
         self.overwrite = overwrite
         self._room = 0          # bytes that may be written before the free space is checked again
 
+    @classmethod
+    def adopt(cls, path, tmp):
+        """The target `path` whose temporary file `tmp` another process made and will commit."""
+        target = cls.__new__(cls)
+        target.path, target.tmp, target.overwrite, target._room = os.fspath(path), tmp, True, 0
+        target.folder = os.path.dirname(os.path.abspath(target.path))
+        return target
+
     def open(self, opener):
         """Opens the temporary file with `opener(temporary path)`."""
         guard(self.tmp)

@@ -1,0 +1,319 @@
+"""Day files (one per product and UTC day: ISTP CDF, netCDF), written from a run's records.
+
+Records arrive window by window, not in time order across windows, and a product's records
+spread over days. The writer keeps them in an L1 HDF5 file of its own beside the outputs (the
+run's intermediate, compressed as the L1 HDF5 file is) and each product's epochs in memory (8
+bytes a record). Once the run is decoded, each (product, day) file is written from the
+intermediate: its rows read back in stable time order, in batches, so memory depends on the
+batch, not on the product or the day. The files are written by worker processes, one per core,
+each file under a temporary name; all of them appear once every one is complete, or none.
+"""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from . import output
+from .errors import Interrupted, OutputError, WriteError, check
+from .results import FAILED, SKIPPED
+from .writers import Writer, check_data_version
+
+BATCH_BYTES = 16 << 20      # records read back and appended to a day file at a time
+STOP_SECONDS = 2.0          # a stopped worker that has not gone by then is killed
+EPOCH = "epoch"
+
+
+def time_order(epoch):
+    """The stable permutation putting TT2000 `epoch` in increasing time, those with no UTC
+    time (fill values) last."""
+    from .times import valid_epoch
+
+    tt = valid_epoch(epoch)
+    key = tt.filled(np.iinfo(np.int64).max)
+    if len(key) < 2 or np.all(key[1:] >= key[:-1]):
+        return np.arange(len(key))
+    return np.argsort(key, kind="stable")
+
+
+def read_rows(dataset, rows):
+    """The records of `dataset` at `rows` (any order), read as runs of consecutive rows."""
+    rows = np.asarray(rows, dtype=np.int64)
+    if not len(rows):
+        return dataset[0:0]
+    if rows[-1] - rows[0] + 1 == len(rows) and np.all(np.diff(rows) == 1):
+        return dataset[int(rows[0]):int(rows[-1]) + 1]
+    order = np.argsort(rows, kind="stable")
+    wanted = rows[order]
+    low, high = int(wanted[0]), int(wanted[-1]) + 1
+    if high - low <= 4 * len(rows):             # close together: one read covers them
+        block = dataset[low:high]
+        out = block[rows - low]
+    else:
+        out = np.empty(len(rows), dtype=dataset.dtype)
+        breaks = np.flatnonzero(np.diff(wanted) != 1) + 1
+        for run in np.split(np.arange(len(wanted)), breaks):
+            a, b = int(wanted[run[0]]), int(wanted[run[-1]]) + 1
+            out[order[run]] = dataset[a:b]
+    return out
+
+
+class DayFilesWriter(Writer):
+    """Writes one file per product and UTC day into a folder; a format gives `day`, the class
+    of one file being written (made with the path, record layout, product, file name, parents
+    and data version; `append(records)`, `close()`; `suffix` and `file_pattern`)."""
+
+    day = None
+
+    def __init__(self, folder, source=None, overwrite=False, data_version="01", interrupted=None,
+                 workers=None, parents=None, create=True):
+        from .hdf5 import HDF5Writer
+
+        super().__init__()
+        check_data_version(data_version)
+        self.folder = os.fspath(folder)
+        output.check_folder(self.folder, create=create)
+        self.parents = parents or (os.path.basename(os.fspath(source)) if source else None)
+        self.overwrite, self.data_version, self.interrupted = overwrite, data_version, interrupted
+        self.workers = workers or min(2, os.cpu_count() or 1)
+        self.part = output.temporary(self.folder, ".run", os.getpid(), "records", ".h5")
+        output.guard(self.part)
+        self.records = HDF5Writer(self.part, overwrite=True, interrupted=interrupted)
+        self.epochs, self.product = {}, None
+        self.targets = []
+
+    def scratch(self, name):
+        return output.temporary(self.folder, ".run", os.getpid(), name, ".h5")
+
+    def _label(self):
+        """How the user knows the files of the product being written."""
+        return os.path.join(self.folder, self.day.file_pattern.format(
+            product=self.product or "*", date="*", version=self.data_version))
+
+    def _guarded(self, call, *args):
+        """`call(*args)` on the intermediate, its failures naming the files asked for."""
+        try:
+            return call(*args)
+        except OutputError as exc:
+            raise type(exc)(str(exc).replace(self.records.path, self._label())) from None
+
+    def begin(self, product, dtype):
+        self.product = product
+        self.epochs[product] = []
+        self._guarded(self.records.begin, product, dtype)
+
+    def append(self, records):
+        self.epochs[self.product].append(np.asarray(records[EPOCH]).copy())
+        self._guarded(self.records.append, records)
+
+    def copy(self, source, result):
+        self.product = result.product
+        self.epochs[result.product] = [source.fields(EPOCH)[()]] if len(source) else []
+        self._guarded(self.records.copy, source, result)
+        super().end(result)
+
+    def end(self, result):
+        super().end(result)
+        self.product = result.product
+        self._guarded(self.records.end, result)
+
+    def commit(self):
+        """Writes every day file, then puts them all in place."""
+        try:
+            self._guarded(self.records.commit)
+            tasks = self._plan()
+            run_tasks(tasks, self.workers, self.interrupted)
+            for target, _ in self.targets:
+                target.commit()
+                output.guard(target.path)        # gone too should the run be cut short now
+        except BaseException:
+            self.abort()
+            raise
+        finally:
+            self._remove_part()
+        self.outputs = [t.path for t, _ in self.targets]
+        for t, _ in self.targets:
+            output.unguard(t.path)
+
+    def _plan(self):
+        """The day files to write, their targets checked: [task]."""
+        from .times import utc_days
+
+        tasks = []
+        by_product = {r.product: r for r in self.results}
+        for product, parts in self.epochs.items():
+            result = by_product.get(product)
+            if result is None or result.status in (FAILED, SKIPPED) or not parts:
+                continue
+            epoch = np.concatenate(parts)
+            if not len(epoch):
+                continue
+            order = time_order(epoch)
+            for date, start, stop in utc_days(epoch[order]):
+                if date is None:
+                    result.warnings.append(f"{stop - start} record(s) without a UTC time are in no day file")
+                    continue
+                path = os.path.join(self.folder, self.day.file_pattern.format(
+                    product=product, date=date, version=self.data_version))
+                target = output.Target(path, overwrite=self.overwrite, suffix=self.day.suffix)
+                rows = order[start:stop]
+                self.targets.append((target, result))
+                result.outputs.append(path)
+                tasks.append({"records": self.records.path, "product": product, "rows": rows,
+                              "path": path, "tmp": target.tmp, "parents": self.parents,
+                              "version": self.data_version, "format": type(self).__module__,
+                              "writer": type(self).__name__})
+        return tasks
+
+    def abort(self):
+        self.records.abort()
+        for target, _ in self.targets:
+            target.abort()
+            output.unguard(target.path)
+        self._remove_part()
+
+    def _remove_part(self):
+        try:
+            os.unlink(self.part)
+        except OSError:
+            pass
+        output.unguard(self.part)
+
+
+def write_day(task):
+    """Writes one day file (its temporary name) from the run's intermediate records."""
+    import importlib
+
+    import h5py
+
+    writer = getattr(importlib.import_module(task["format"]), task["writer"])
+    rows = np.asarray(task["rows"], dtype=np.int64)
+    target = output.Target.adopt(task["path"], task["tmp"])
+    with h5py.File(task["records"], "r") as f:
+        dataset = f[task["product"]]
+        batch = max(1, BATCH_BYTES // max(1, dataset.dtype.itemsize))
+        day = None
+        try:
+            for start in range(0, len(rows), batch):
+                records = read_rows(dataset, rows[start:start + batch])
+                target.check_space(records.nbytes // 4)
+                if day is None:
+                    day = target.open(lambda tmp: writer.day(tmp, records.dtype, task["product"],
+                                                             os.path.basename(task["path"]),
+                                                             task["parents"], task["version"]))
+                day.append(records)
+            day.close()
+            target.check_space()
+        except OutputError:
+            raise
+        except Exception as exc:
+            raise WriteError(f"{task['path']}: cannot be written ({output.describe(exc)})") from None
+
+
+def write_records(writer_class, records, product, folder, **options):
+    """Writes `records` of `product` (all in memory) as day files; returns their paths."""
+    from .results import ProductResult
+
+    records = np.asarray(records)
+    if records.dtype.names is None or EPOCH not in records.dtype.names:
+        from .errors import InputError
+
+        raise InputError("records without an epoch field cannot be written as day files")
+    name = product if isinstance(product, str) else product.name
+    with writer_class(folder, workers=1, create=False, **options) as writer:
+        if len(records):
+            writer.begin(name, records.dtype)
+            writer.append(records)
+        writer.end(ProductResult(name, "", records=len(records)))
+    return writer.outputs
+
+
+# --------------------------------------------------------------------------------------------
+# Worker processes
+
+
+def run_tasks(tasks, workers, interrupted=None):
+    """Runs the day-file tasks here (one worker, or few tasks) or in `workers` processes of
+    their own, each in a session of its own, stopped (and killed) when the run is."""
+    if workers <= 1 or len(tasks) <= 1:
+        for task in tasks:
+            check(interrupted)
+            write_day(task)
+        return
+    shares = [[] for _ in range(workers)]
+    loads = [0] * workers
+    for task in sorted(tasks, key=lambda t: -len(t["rows"])):
+        k = loads.index(min(loads))
+        shares[k].append(task)
+        loads[k] += len(task["rows"])
+    processes = []
+    try:
+        for share in shares:
+            if share:
+                processes.append(_start(share))
+        while any(p.poll() is None for p, _ in processes):
+            check(interrupted)
+            time.sleep(0.05)
+        for process, errors in processes:
+            if process.returncode:
+                errors.seek(0)
+                lines = errors.read().decode(errors="replace").strip().splitlines()
+                raise WriteError(lines[-1] if lines else "a day file could not be written")
+    finally:
+        for process, errors in processes:
+            _stop(process)
+            errors.close()
+
+
+def _start(share):
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec:
+        json.dump([dict(t, rows=None) for t in share], spec)
+    rows = tempfile.NamedTemporaryFile(suffix=".npz", delete=False)
+    np.savez(rows, *[t["rows"] for t in share])
+    rows.close()
+    errors = tempfile.TemporaryFile()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    process = subprocess.Popen(
+        [sys.executable, "-c", f"from {__name__} import main; main()", spec.name, rows.name, str(os.getpid())],
+        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True)
+    output.guard_process(process.pid)
+    return process, errors
+
+
+def _stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    output.unguard_process(process.pid)
+
+
+def main():
+    """A worker: the tasks (JSON file), their rows (npz file), the parent's process id. A
+    failure is its last line on stderr; it stops when its parent is gone."""
+    spec, rows_file, parent = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    try:
+        with open(spec) as f:
+            tasks = json.load(f)
+        with np.load(rows_file) as rows:
+            for k, task in enumerate(tasks):
+                task["rows"] = rows[f"arr_{k}"]
+    finally:
+        for name in (spec, rows_file):
+            os.unlink(name)
+    try:
+        for task in tasks:
+            if os.getppid() != parent:
+                raise Interrupted()
+            write_day(task)
+    except (OutputError, Interrupted) as exc:
+        print(str(exc) or "interrupted", file=sys.stderr)
+        sys.exit(1)
