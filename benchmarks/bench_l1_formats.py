@@ -1,11 +1,15 @@
-"""Writing the ISTP CDF files of a large decoded file against writing its L1 HDF5 file, in the
-same run, from the same records in memory.
+"""The three L1 formats side by side: `dravel decode` of the same L0 file to HDF5, CDF and
+netCDF, each run as the command a user runs; bytes written, wall time and peak resident memory
+(of the whole run: the command and the processes it starts), as ratios to the HDF5 run of the
+same run of this script. Then peak memory at two scales for every format (memory depends on
+the window, not on the file).
 
-    python benchmarks/bench_l1_formats.py [--scale 64]
+    python benchmarks/bench_l1_formats.py [--scale 64] [--scales 128,1024] [--repeat 2]
 """
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -15,55 +19,73 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
 from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
-from kesta.dravel.l1 import decode_file  # noqa: E402
-from kesta.dravel.l1 import hdf5  # noqa: E402
-from kesta.dravel.l1.cdf import write_cdf  # noqa: E402
-from kesta.dravel.l1.netcdf import write_netcdf  # noqa: E402
+
+FORMATS = ("hdf5", "cdf", "netcdf")
 
 
-def timed(fn):
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
+def decode(l0, out, fmt):
+    """(seconds, peak resident bytes of the largest process, bytes written) of one decode."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+    target = out if fmt != "hdf5" else os.path.join(out, "L1.h5")
+    started = time.perf_counter()
+    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "decode", l0, "-o", target, "--format",
+                             fmt, "-q"], env=env)
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - started
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode:
+        raise SystemExit(f"dravel decode --format {fmt} failed ({proc.returncode})")
+    written = sum(f.stat().st_size for f in Path(out).rglob("*") if f.is_file())
+    return seconds, usage.ru_maxrss * 1024, written
+
+
+def run(l0, folder, fmt):
+    out = os.path.join(folder, fmt)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    try:
+        return decode(l0, out, fmt)
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=int, default=64, help="copies of the demo content (default 64)")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--scales", default="128,1024", help="scales of the memory comparison")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each format (best kept)")
+    parser.add_argument("--folder", default=None, help="where to write (default: a temporary folder)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory(prefix="dravel-bench-") as folder:
+    with tempfile.TemporaryDirectory(prefix="dravel-bench-", dir=args.folder) as folder:
         l0 = os.path.join(folder, "L0.h5")
         simulate_file(l0, seed=0, scale=args.scale)
-        result = decode_file(l0)
-        raw = sum(p.data.nbytes for p in result.products)
-
-        def to_hdf5():
-            hdf5.write(result, os.path.join(folder, "L1.h5"))
-
-        def to(writer, sub):
-            def run():
-                out = os.path.join(folder, sub)
-                shutil.rmtree(out, ignore_errors=True)
-                os.makedirs(out)
-                for p in result.products:
-                    writer(p.data, p.product, out, parents="L0.h5")
-            return run
-
+        print(f"L0: demo x{args.scale}, {os.path.getsize(l0) / 1e6:.0f} MB")
         best = {}
         for _ in range(args.repeat):
-            for name, fn in (("HDF5 file", to_hdf5), ("CDF files", to(write_cdf, "cdf")),
-                             ("netCDF files", to(write_netcdf, "nc"))):
-                best[name] = min(best.get(name, float("inf")), timed(fn))
-        sizes = {"HDF5 file": os.path.getsize(os.path.join(folder, "L1.h5")),
-                 "CDF files": sum(f.stat().st_size for f in Path(folder, "cdf").iterdir()),
-                 "netCDF files": sum(f.stat().st_size for f in Path(folder, "nc").iterdir())}
-    print(f"{len(result.products)} products, {result.records} records, {raw / 1e6:.0f} MB of records "
-          f"(demo content x{args.scale})")
-    print(f"{'':14}{'seconds':>9}{'MB/s':>8}{'file MB':>9}{'vs HDF5':>9}")
-    for name, seconds in best.items():
-        print(f"{name:14}{seconds:9.2f}{raw / 1e6 / seconds:8.0f}{sizes[name] / 1e6:9.0f}"
-              f"{seconds / best['HDF5 file']:8.2f}x")
+            for fmt in FORMATS:
+                seconds, rss, written = run(l0, folder, fmt)
+                old = best.get(fmt)
+                best[fmt] = (min(seconds, old[0]) if old else seconds, min(rss, old[1]) if old else rss, written)
+        base = best["hdf5"]
+        print(f"{'format':8} {'MB written':>11} {'x HDF5':>7} {'seconds':>8} {'x HDF5':>7} {'peak MB':>8} {'x HDF5':>7}")
+        for fmt in FORMATS:
+            s, r, w = best[fmt]
+            print(f"{fmt:8} {w / 1e6:11.1f} {w / base[2]:7.2f} {s:8.2f} {s / base[0]:7.2f} {r / 1e6:8.0f} {r / base[1]:7.2f}")
+        os.unlink(l0)
+        scales = [int(s) for s in args.scales.split(",") if s]
+        if len(scales) >= 2:
+            peaks = {}
+            for scale in scales:
+                simulate_file(l0, seed=0, scale=scale)
+                size = os.path.getsize(l0) / 1e6
+                for fmt in FORMATS:
+                    peaks[(scale, fmt)] = run(l0, folder, fmt)[1]
+                print(f"x{scale} ({size:.0f} MB of L0): " + ", ".join(
+                    f"{fmt} {peaks[(scale, fmt)] / 1e6:.0f} MB" for fmt in FORMATS))
+                os.unlink(l0)
+            low, high = scales[0], scales[-1]
+            print(f"peak memory x{high} / x{low}: " + ", ".join(
+                f"{fmt} {peaks[(high, fmt)] / peaks[(low, fmt)]:.2f}" for fmt in FORMATS))
 
 
 if __name__ == "__main__":

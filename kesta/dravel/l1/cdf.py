@@ -21,7 +21,7 @@ from . import attributes as attrs
 from . import layout
 from .times import pycdf as load_pycdf
 from .errors import InputError
-from .days import DayFilesWriter
+from .days import DayFilesWriter, from_template
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.cdf"
 
@@ -78,31 +78,24 @@ GZIP_LEVEL = 1
 
 class CDFDay:
     """One CDF file being written: variables made from the record layout, records appended
-    in batches (`append`), each variable GZIP-compressed by the CDF library."""
+    in batches (`append`), the file GZIP-compressed by the CDF library."""
 
     suffix = ".cdf"
     file_pattern = FILE_PATTERN
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
-        self.pycdf = pycdf = load_pycdf()
-        self.cdf = pycdf.CDF(path, "")
+        pycdf = load_pycdf()
         self.variables = attrs.variables(product, dtype)
-        globals_ = attrs.global_attributes(product, parents=parents, data_version=data_version)
-        globals_["Logical_file_id"] = os.path.splitext(filename)[0]
-        for key, value in globals_.items():
-            self.cdf.attrs[key] = value
-        supports = _support_variables(self.cdf, pycdf, product, self.variables)
-        compressed = {"compress": pycdf.const.GZIP_COMPRESSION, "compress_param": GZIP_LEVEL}
-        self.made = []
-        for var in self.variables:
-            if var.name == layout.EPOCH:
-                v = _new_epoch(self.cdf, pycdf, var, compressed)
-            else:
-                ctype = _cdf_type(pycdf, var.leaf.dtype)
-                v = self.cdf.new(var.name, type=ctype, recVary=True, dims=list(var.leaf.shape) or None,
-                                 **compressed)
-                _attributes(v, pycdf, var, ctype, product, supports)
-            self.made.append((var, v))
+        key = ("cdf", product, repr(dtype.descr), parents, data_version)
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, parents, data_version), ".cdf")
+        self.cdf = pycdf.CDF(path)
+        self.cdf.readonly(False)
+        self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
+        # The whole file is compressed, its metadata with its records: the descriptors and
+        # attribute entries of a file's few dozen variables take some 40 kB uncompressed, more
+        # than a day of the smaller products holds.
+        self.cdf.compress(pycdf.const.GZIP_COMPRESSION, GZIP_LEVEL)
+        self.made = [(var, self.cdf[var.name]) for var in self.variables]
 
     def append(self, records):
         import warnings
@@ -129,9 +122,32 @@ class CDFDay:
             self.cdf.close()
 
 
-def _new_epoch(cdf, pycdf, var, compressed):
+def _empty(path, dtype, product, parents, data_version):
+    """Writes an empty CDF of `product`'s records: its global attributes, support variables and
+    record variables with their attributes."""
+    pycdf = load_pycdf()
+    cdf = pycdf.CDF(path, "")
+    try:
+        variables = attrs.variables(product, dtype)
+        for name, value in attrs.global_attributes(product, parents=parents,
+                                                   data_version=data_version).items():
+            cdf.attrs[name] = value
+        cdf.attrs["Logical_file_id"] = " "
+        supports = _support_variables(cdf, pycdf, product, variables)
+        for var in variables:
+            if var.name == layout.EPOCH:
+                _new_epoch(cdf, pycdf, var)
+            else:
+                ctype = _cdf_type(pycdf, var.leaf.dtype)
+                v = cdf.new(var.name, type=ctype, recVary=True, dims=list(var.leaf.shape) or None)
+                _attributes(v, pycdf, var, ctype, product, supports)
+    finally:
+        cdf.close()
+
+
+def _new_epoch(cdf, pycdf, var):
     tt = pycdf.const.CDF_TIME_TT2000
-    v = cdf.new(layout.EPOCH, type=tt, recVary=True, **compressed)
+    v = cdf.new(layout.EPOCH, type=tt, recVary=True)
     _text(v, "CATDESC", var.catdesc)
     _text(v, "FIELDNAM", layout.EPOCH)
     _text(v, "VAR_TYPE", "support_data")

@@ -185,6 +185,27 @@ class DayFilesWriter(Writer):
         output.unguard(self.part)
 
 
+_templates = {}      # what `template` made, for the run being written
+
+
+def template(key, make, suffix):
+    """The bytes of an empty day file made by `make(path)` (its metadata: writing it costs far
+    more than copying it), made once per `key` (product, layout, parents, data version...)."""
+    if key not in _templates:
+        with tempfile.TemporaryDirectory(prefix="dravel-day-") as folder:
+            path = os.path.join(folder, "template" + suffix)
+            make(path)
+            with open(path, "rb") as f:
+                _templates[key] = f.read()
+    return _templates[key]
+
+
+def from_template(path, key, make, suffix):
+    """Starts the day file `path` as a copy of its template."""
+    with open(path, "wb") as f:
+        f.write(template(key, make, suffix))
+
+
 def write_day(task):
     """Writes one day file (its temporary name) from the run's intermediate records."""
     import importlib
@@ -241,9 +262,12 @@ def run_tasks(tasks, workers, interrupted=None):
     """Runs the day-file tasks here (one worker, or few tasks) or in `workers` processes of
     their own, each in a session of its own, stopped (and killed) when the run is."""
     if workers <= 1 or len(tasks) <= 1:
-        for task in tasks:
-            check(interrupted)
-            write_day(task)
+        try:
+            for task in tasks:
+                check(interrupted)
+                write_day(task)
+        finally:
+            _templates.clear()      # made for this run: its components may change before the next
         return
     shares = [[] for _ in range(workers)]
     loads = [0] * workers

@@ -6,11 +6,13 @@ import os
 
 import numpy as np
 
-from .days import DayFilesWriter
+from . import attributes, layout
+from .days import DayFilesWriter, from_template
 from .errors import InputError
 
 FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.nc"
 EPOCH_DIM = "Epoch"
+TIME = "time"
 
 
 def cf_dataset(records, product):
@@ -41,7 +43,8 @@ def write_netcdf(records, product, directory, *, parents=None, data_version="01"
 
 
 GZIP_LEVEL = 1          # zlib level of every variable
-CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk
+CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk,
+CHUNK_ROWS = 4096       # and not many more than a day of the smaller products holds
 TIME_UNITS = "nanoseconds since 2000-01-01"
 
 
@@ -53,61 +56,82 @@ class NetCDFDay:
     file_pattern = FILE_PATTERN
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
-        import h5netcdf
-
-        self.product, self.parents, self.data_version = product, parents, data_version
-        self.file = h5netcdf.File(path, "w")
-        self.written = 0
-        self.variables = None
-
-    def _encoded(self, records):
-        from xarray.conventions import cf_encoder, encode_dataset_coordinates
-
-        ds = cf_dataset(records, self.product)
-        if "time" in ds.variables:
-            ds["time"].encoding.update(units=TIME_UNITS, dtype="int64")
-        variables, attributes = encode_dataset_coordinates(ds)
-        return cf_encoder(variables, attributes)
-
-    def append(self, records):
-        variables, attributes = self._encoded(records)
-        if self.variables is None:
-            self._create(variables, attributes)
-        n = len(records)
-        self.file.resize_dimension(EPOCH_DIM, self.written + n)
-        for name, var in variables.items():
-            if var.dims[:1] == (EPOCH_DIM,):
-                self.variables[name][self.written:self.written + n] = var.values
-        self.written += n
-
-    def _create(self, variables, attributes):
         import h5py
 
-        f = self.file
-        f.attrs.update({k: v for k, v in attributes.items()})
-        f.attrs["Parents"] = self.parents or " "
-        f.attrs["Data_version"] = self.data_version
+        key = ("netcdf", product, repr(dtype.descr), parents, data_version)
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, parents, data_version), ".nc")
+        # the template holds the whole netCDF structure: records go straight into its datasets
+        # (every one along the unlimited Epoch dimension grows alike, as netCDF wants)
+        self.file = h5py.File(path, "r+")
+        self.leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
+        self.variables = {name: node for name, node in self.file.items()
+                          if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,)}
+        self.written = 0
+
+    def append(self, records):
+        """Appends records: each variable holds its field's values as they are (the records'
+        fill values are the variables' _FillValue), `time` the UTC times as xarray encodes them."""
+        n = len(records)
+        for name, v in self.variables.items():
+            values = _encoded_time(records) if name == TIME else layout.values(records, self.leaves[name])
+            v.resize(self.written + n, axis=0)
+            v[self.written:self.written + n] = values
+        self.written += n
+
+    def close(self):
+        self.file.close()
+
+
+def _encoded(records, product):
+    """The variables and attributes of `records` as xarray writes them to a netCDF file."""
+    from xarray.conventions import cf_encoder, encode_dataset_coordinates
+
+    ds = cf_dataset(records, product)
+    if TIME in ds.variables:
+        ds[TIME].encoding.update(units=TIME_UNITS, dtype="int64")
+    return cf_encoder(*encode_dataset_coordinates(ds))
+
+
+def _encoded_time(records):
+    from .times import utc
+
+    import xarray as xr
+
+    variable = xr.Variable((EPOCH_DIM,), utc(records["epoch"]),
+                           encoding={"units": TIME_UNITS, "dtype": "int64"})
+    from xarray.conventions import cf_encoder
+
+    return cf_encoder({TIME: variable}, {})[0][TIME].values
+
+
+def _empty(path, dtype, product, parents, data_version):
+    """Writes an empty netCDF file of `product`'s records: dimensions (Epoch unlimited),
+    variables with their attributes and compression, the label coordinates."""
+    import h5netcdf
+    import h5py
+
+    variables, attrs = _encoded(np.zeros(0, dtype), product)
+    with h5netcdf.File(path, "w") as f:
+        f.attrs.update(attrs)
+        f.attrs["Parents"] = parents or " "
+        f.attrs["Data_version"] = data_version
         sizes = {dim: size for var in variables.values() for dim, size in zip(var.dims, var.shape)}
         f.dimensions = {dim: (None if dim == EPOCH_DIM else size) for dim, size in sizes.items()}
-        self.variables = {}
         for name, var in variables.items():
-            attrs = dict(var.attrs)
-            fill = attrs.pop("_FillValue", None)
+            var_attrs = dict(var.attrs)
+            fill = var_attrs.pop("_FillValue", None)
             text = var.dtype.kind in "UO"
             options = {}
             if var.dims[:1] == (EPOCH_DIM,):
                 row = max(1, var.dtype.itemsize * int(np.prod(var.shape[1:], dtype=np.int64)))
-                options = {"chunks": (max(1, CHUNK_BYTES // row),) + tuple(var.shape[1:]),
+                rows = min(CHUNK_ROWS, max(1, CHUNK_BYTES // row))
+                options = {"chunks": (rows,) + tuple(var.shape[1:]),
                            "compression": "gzip", "compression_opts": GZIP_LEVEL}
             v = f.create_variable(name, var.dims, h5py.string_dtype("utf-8") if text else var.dtype,
                                   fillvalue=fill, **options)
-            v.attrs.update(attrs)
+            v.attrs.update(var_attrs)
             if var.dims[:1] != (EPOCH_DIM,):
                 v[...] = var.values.astype(object) if text else var.values
-            self.variables[name] = v
-
-    def close(self):
-        self.file.close()
 
 
 class NetCDFWriter(DayFilesWriter):
