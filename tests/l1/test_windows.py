@@ -11,8 +11,9 @@ from kesta.dravel.cli.simulate import simulate_groups
 from kesta.dravel.l1 import convert, decode_file
 from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, unit_starts
 from kesta.dravel.l1.hdf5 import product_datasets, texts
-from kesta.dravel.l1.store import open_l0
+from kesta.dravel.l1.store import ListTask, open_l0
 from kesta.dravel.simulate.scale import repeat
+from kesta.dravel.simulate import thr_random
 from kesta.dravel.simulate.store import write_hdf5
 
 
@@ -60,10 +61,7 @@ def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, numbers):
     with open_l0(scaled_l0) as f:
         for product in registry.PRODUCTS:
             cut = unit_starts(f, product, product.packets[0])
-            if product.receiver == "tds":       # THR groups are decoded whole
-                assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name   # really cut into windows
-            else:
-                assert cut is None
+            assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name   # really cut into windows
     whole = convert(scaled_l0, tmp_path / "whole.h5", window_bytes=None)
     windowed = convert(scaled_l0, tmp_path / "windowed.h5", window_bytes=1)   # one unit a window
     assert [summary(p) for p in whole.products] == [summary(p) for p in windowed.products]
@@ -114,3 +112,43 @@ def test_a_store_in_memory_decodes_as_its_file(scaled_l0):
     assert [summary(p) for p in in_memory.products] == [summary(p) for p in from_file.products]
     for a, b in zip(in_memory.products, from_file.products):
         np.testing.assert_array_equal(a.data, b.data, err_msg=a.product)
+
+
+THR_SURVEYS = [p.name for p in registry.PRODUCTS if p.carry == "blocks"]
+THR_CALIBRATIONS = [p.name for p in registry.PRODUCTS if p.receiver == "thr" and not p.carry]
+SURVEY_FAULTS = [(), ("block_count_high",), ("truncated", "block_count_low"), thr_random.SURVEY_FAULTS]
+
+
+def _thr_case(product, rng, faults):
+    bad = 8 if faults else 0
+    if product.carry == "blocks":
+        mode = "normal" if product.name == "tnr_normal" else "burst"
+        return thr_random.random_tnr_survey(rng, 16, mode, max_blocks=4, bad=bad, faults=faults)
+    if product.name == "tnr_calibration":
+        return thr_random.random_tnr_calibration(rng, 10, bad=bad, faults=faults)
+    return thr_random.random_hfr_calibration(rng, 10, bad=bad, max_steps=6, faults=faults)
+
+
+@pytest.mark.parametrize("name, faults", [(n, f) for n in THR_SURVEYS for f in SURVEY_FAULTS]
+                         + [(n, f) for n in THR_CALIBRATIONS for f in [(), thr_random.CALIBRATION_FAULTS]])
+def test_thr_packets_decoded_one_at_a_time_carry_the_group_numbering(name, faults):
+    # a packet whose walk fails part way keeps the blocks before the failure: the sweep numbers
+    # of the next window go on from the blocks stored, not from the blocks declared
+    product = registry.BY_NAME[name]
+    case = _thr_case(product, np.random.default_rng(len(faults) * 7 + len(name)), faults)
+    group = case.group
+    n = len(np.asarray(group[product.count_param]))
+    parts, reports, carried = [], 0, None
+    for i in range(n):
+        window = {param: np.asarray(values)[i:i + 1] for param, values in group.items()}
+        task = ListTask()
+        records = product.call(window, task)
+        records, carried = product.carry_over(window, records, task.reports, carried)
+        parts.append(records)
+        reports += len(task.reports)
+    windowed = np.concatenate(parts)
+    assert windowed.dtype == case.records.dtype
+    assert windowed.tobytes() == case.records.tobytes(), name
+    assert reports == case.reports
+    if faults:
+        assert case.reports       # the faults were there to carry over
