@@ -42,6 +42,11 @@ class Product:
     # the blocks it stores in `sweep_num` from the start of its group, so a window's numbers go
     # on from the blocks stored for the windows before it (`stored_blocks`).
     carry: str = ""
+    # The decoder's own intermediate records, held through each call besides the L1 records:
+    # their layout ("module:name()", "" when none) and how many there are ("packet": one per
+    # packet; "count": as many as `count_param` declares, the TNR survey's blocks).
+    work_layout: str = ""
+    work_per: str = "packet"
     # Where the L1 record layout comes from: "module:NAME" (a layout constant) or
     # "module:name()" (a layout operation of the pipeline's helpers).
     layout: str = ""
@@ -93,6 +98,17 @@ class Product:
         module, name = self.layout.split(":")
         value = getattr(importlib.import_module(module), name.rstrip("()"))
         return np.dtype(value() if name.endswith("()") else value)
+
+    def work_bytes(self, group, n):
+        """Bytes of the intermediate records the decoder builds for the `n` packets of `group`
+        (which holds `count_param` when they are counted per block)."""
+        if not self.work_layout:
+            return 0
+        module, name = self.work_layout.split(":")
+        itemsize = np.dtype(getattr(importlib.import_module(module), name.rstrip("()"))()).itemsize
+        if self.work_per == "count":
+            n = int(np.asarray(group[self.count_param]).astype(np.uint64).sum(dtype=np.uint64))
+        return itemsize * n
 
     @property
     def time_param(self):
@@ -188,20 +204,22 @@ PRODUCTS = (
             (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
             data_param="PA_THR_TNR_DATA", count_param="PA_THR_N_BLOCK_CNT", grouping="packet",
-            carry="blocks"),
+            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
     Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
             (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
             data_param="PA_THR_TNR_DATA", count_param="PA_THR_B_BLOCK_CNT", grouping="packet",
-            carry="blocks"),
+            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
     Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
             (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_calibration_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT", grouping="packet"),
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT", grouping="packet",
+            work_layout="kesta.dravel.tasks.thr.refcheck_lowband:create_dtype()"),
     Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
             (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()", case=_CASES + "hfr_calibration_case",
-            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT", grouping="packet"),
+            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT", grouping="packet",
+            work_layout="kesta.dravel.tasks.thr.refcheck_highband:create_dtype()"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,

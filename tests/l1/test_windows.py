@@ -9,7 +9,7 @@ import pytest
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_groups
 from kesta.dravel.l1 import convert, decode_file
-from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, unit_starts
+from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, cut_windows, unit_starts
 from kesta.dravel.l1.hdf5 import product_datasets, texts
 from kesta.dravel.l1.store import ListTask, open_l0
 from kesta.dravel.simulate.scale import repeat
@@ -152,3 +152,26 @@ def test_thr_packets_decoded_one_at_a_time_carry_the_group_numbering(name, fault
     assert reports == case.reports
     if faults:
         assert case.reports       # the faults were there to carry over
+
+
+@pytest.mark.parametrize("name", [p.name for p in registry.PRODUCTS if p.work_layout])
+def test_windows_hold_the_decoders_intermediate_records_within_the_window(scaled_l0, name):
+    # an HFR calibration packet becomes a 36 kB intermediate record and only 2 kB of L1
+    # records: windows sized by L1 records alone would hold the whole group
+    product = registry.BY_NAME[name]
+    with open_l0(scaled_l0) as f:
+        group = f["TM"][product.packet]["source_data"]
+        work = [product.work_bytes({k: group[k][i:i + 1] for k in group}, 1)
+                for i in range(len(group[product.count_param]))]
+        window_bytes = 3 * max(work)
+        windows = cut_windows(f, product, product.packet, window_bytes)
+        rows = next(windows)
+        sizes = []
+        try:
+            while True:
+                sizes.append(sum(work[i] for i in rows))
+                rows = windows.send(1)      # L1 records too small to matter
+        except StopIteration:
+            pass
+    assert len(sizes) > 2 and min(work) > 0
+    assert max(sizes[1:]) <= 2 * window_bytes, sizes   # sized by the average packet
