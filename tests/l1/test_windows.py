@@ -55,15 +55,32 @@ def reused_numbers_l0(tmp_path_factory):
     return path
 
 
+@pytest.mark.parametrize("aside", [False, True], ids=["one-process", "thr-in-a-second-process"])
 @pytest.mark.parametrize("numbers", ["distinct", "reused"])
-def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, numbers):
+def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, monkeypatch, numbers, aside):
     scaled_l0 = request.getfixturevalue({"distinct": "scaled_l0", "reused": "reused_numbers_l0"}[numbers])
+    aside_module = importlib.import_module("kesta.dravel.l1.aside")
+    started = []
+    start = aside_module.Aside.start.__func__
+
+    def spy(cls, f, todo, path, window_bytes=None):
+        went = start(cls, f, todo, path, window_bytes)
+        started.append((went.process is not None, {p.name for p, _ in went.todo}, window_bytes))
+        return went
+
+    monkeypatch.setattr(aside_module.Aside, "start", classmethod(spy))
+    monkeypatch.setattr(aside_module, "ASIDE_PACKETS", 1 if aside else 10**12)
     with open_l0(scaled_l0) as f:
         for product in registry.PRODUCTS:
             cut = unit_starts(f, product, product.packets[0])
             assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name   # really cut into windows
     whole = convert(scaled_l0, tmp_path / "whole.h5", window_bytes=None)
+    started.clear()
     windowed = convert(scaled_l0, tmp_path / "windowed.h5", window_bytes=1)   # one unit a window
+    (process, went_aside, window_bytes), = started
+    assert process == aside and window_bytes == 1
+    if aside:
+        assert went_aside == {p.name for p in registry.PRODUCTS if p.takes_group}
     assert [summary(p) for p in whole.products] == [summary(p) for p in windowed.products]
     assert whole.partial and not whole.failed    # the anomalies were reported
     with h5py.File(tmp_path / "whole.h5") as a, h5py.File(tmp_path / "windowed.h5") as b:
