@@ -33,10 +33,20 @@ class Product:
     # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
     # or "snapshot": time, then snapshot number) and how it regroups them into units
     # ("packet": one unit each; "count_swf" or "group" of `unit_param`, in that order; "":
-    # not to be cut, as the TNR survey numbers its sweeps over the whole group).
+    # not to be cut, the product is decoded whole).
     order: str = ""
     grouping: str = ""
     unit_param: str = ""
+    # What a window's records take over from the windows before it, so that windows give the
+    # records of a whole decode (`carry_over`): "" nothing; "blocks": the TNR survey numbers
+    # the blocks it stores in `sweep_num` from the start of its group, so a window's numbers go
+    # on from the blocks stored for the windows before it (`stored_blocks`).
+    carry: str = ""
+    # The decoder's own intermediate records, held through each call besides the L1 records:
+    # their layout ("module:name()", "" when none) and how many there are ("packet": one per
+    # packet; "count": as many as `count_param` declares, the TNR survey's blocks).
+    work_layout: str = ""
+    work_per: str = "packet"
     # Where the L1 record layout comes from: "module:NAME" (a layout constant) or
     # "module:name()" (a layout operation of the pipeline's helpers).
     layout: str = ""
@@ -89,6 +99,17 @@ class Product:
         value = getattr(importlib.import_module(module), name.rstrip("()"))
         return np.dtype(value() if name.endswith("()") else value)
 
+    def work_bytes(self, group, n):
+        """Bytes of the intermediate records the decoder builds for the `n` packets of `group`
+        (which holds `count_param` when they are counted per block)."""
+        if not self.work_layout:
+            return 0
+        module, name = self.work_layout.split(":")
+        itemsize = np.dtype(getattr(importlib.import_module(module), name.rstrip("()"))()).itemsize
+        if self.work_per == "count":
+            n = int(np.asarray(group[self.count_param]).astype(np.uint64).sum(dtype=np.uint64))
+        return itemsize * n
+
     @property
     def time_param(self):
         return "PA_THR_ACQUISITION_TIME" if self.receiver == "thr" else "PA_TDS_ACQUISITION_TIME"
@@ -125,6 +146,52 @@ class Product:
         return order, unit
 
 
+    def carry_over(self, group, records, reports, before=None):
+        """(records, after): the records the decoder gave for the packet group `group` of one
+        window (with the reports `reports`), numbered as a decode of every window at once
+        numbers them, and what carries over to the next window. `before` is what the previous
+        window carried over (None for the first); `records` may be changed in place."""
+        if self.carry != "blocks":
+            return records, before
+        # The band flags the helpers decode are one bit wide, so every counted record is
+        # written: no record at fill values waits at the end of a window for a later one.
+        blocks = np.uint64(0) if before is None else before
+        if blocks and len(records):
+            # the decoder stores each block's row index (unsigned 64-bit) into sweep_num with
+            # NumPy's conversion; adding in unsigned 64-bit wraps the same way
+            records["sweep_num"] = records["sweep_num"].astype(np.uint64) + blocks
+        return records, blocks + self.stored_blocks(group, reports)
+
+    def stored_blocks(self, group, reports):
+        """How many blocks the TNR survey decoder stores for the packets of `group`: every block
+        a packet declares, unless the packet's walk fails (a report other than the size check,
+        which comes after the walk), when the blocks before the failure stay stored and the walk
+        goes on at the next row. Then each packet is decoded again alone, and a failing one with
+        fewer blocks declared, until its walk goes through."""
+        from kesta.dravel.l1.store import ListTask
+
+        counts = np.asarray(group[self.count_param])
+        if not reports:
+            return counts.astype(np.uint64).sum(dtype=np.uint64)
+
+        def walks(i, declared):
+            packet = {name: values[i:i + 1] for name, values in group.items()}
+            packet[self.count_param] = np.full(1, declared, dtype=counts.dtype)
+            task = ListTask()
+            self.call(packet, task)
+            return all("Bad decommutation for TNR" in str(r) for r in task.reports)
+
+        total = np.uint64(0)
+        for i, declared in enumerate(counts.astype(np.uint64)):
+            stored = int(declared)
+            if not walks(i, stored):
+                stored = 0
+                while stored < int(declared) and walks(i, stored + 1):
+                    stored += 1
+            total += np.uint64(stored)
+        return total
+
+
 TNR_NORMAL_PACKET = "TM_THR_SCIENCE_NORMAL_TNR"
 TNR_BURST_PACKET = "TM_THR_SCIENCE_BURST_TNR"
 TNR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_TNR"
@@ -136,19 +203,23 @@ PRODUCTS = (
     Product("tnr_normal", "kesta.dravel.tasks.thr.survey_lowband", "decommute_normal",
             (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_N_BLOCK_CNT"),
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_N_BLOCK_CNT", grouping="packet",
+            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
     Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
             (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_B_BLOCK_CNT"),
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_B_BLOCK_CNT", grouping="packet",
+            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
     Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
             (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_calibration_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT"),
+            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT", grouping="packet",
+            work_layout="kesta.dravel.tasks.thr.refcheck_lowband:create_dtype()"),
     Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
             (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
             layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()", case=_CASES + "hfr_calibration_case",
-            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT"),
+            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT", grouping="packet",
+            work_layout="kesta.dravel.tasks.thr.refcheck_highband:create_dtype()"),
     Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
             ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
             simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,

@@ -20,8 +20,9 @@ from .errors import check
 from .results import ProductResult
 from .store import open_l0
 
-# Products decoded whole (THR groups) go to a second process when there are enough of their
-# packets to pay for starting it.
+# THR products, whose decoders call the pipeline's Python helpers for every block or packet,
+# take most of a run's time per packet: they go to a second process, which decodes them window
+# by window as this one would, when there are enough of their packets to pay for starting it.
 ASIDE_PACKETS = 2000
 STOP_SECONDS = 2.0      # a stopped process that has not gone by then is killed
 
@@ -55,14 +56,14 @@ class Aside:
 
     @classmethod
     def start(cls, f, todo, path, window_bytes=None):
-        """Starts decoding, in a second process, the products of `todo` decoded whole (those
-        whose units are not cut into windows) from the open L0 file `f` into the L1 file
-        `path`, when it is worth it."""
+        """Starts decoding, in a second process, the THR products of `todo` from the open L0
+        file `f` into the L1 file `path`, in windows of `window_bytes` (None: whole), when it
+        is worth it."""
         import multiprocessing
 
         from .store import packets_on_file
 
-        aside = [(p, t) for p, t in todo if not p.grouping]
+        aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own
         l0_path = f.filename
         if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2

@@ -51,9 +51,9 @@ def convert(l0_path, output, format="hdf5", products=None, data_version="01", ov
 
 
 def _decode(source, todo, writer, progress, interrupted):
-    """{product name: ProductResult} of `todo` decoded into `writer`; the products decoded whole
-    go to a second process meanwhile, when worth it."""
-    aside = Aside.start(source.f, todo, writer.scratch("aside"))
+    """{product name: ProductResult} of `todo` decoded into `writer`; the THR products go to a
+    second process meanwhile, when worth it."""
+    aside = Aside.start(source.f, todo, writer.scratch("aside"), source.window_bytes)
     done = {}
     try:
         for product, packet_type in todo:

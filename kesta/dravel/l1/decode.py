@@ -145,10 +145,14 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
         try:
             windows = source.windows(product, packet_type)
             store = next(windows)
+            carried = None      # what the windows decoded so far hand on to the next
             while True:
                 check(interrupted)
                 part = ProductResult(product.name, packet_type)
                 decode_part(product, store, part)
+                if part.status != FAILED:
+                    part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports,
+                                                             carried)
                 del store
                 result.reports += part.reports
                 result.warnings += part.warnings

@@ -36,10 +36,20 @@ def unit_starts(f, product, packet_type):
     return order, starts
 
 
-def _packet_bytes(f, packet_type):
+def _packet_bytes(f, product, packet_type):
+    """Bytes a packet takes in a window: its L0 parameters and, on average, the intermediate
+    records the decoder makes of it (a calibration packet's record is far bigger than its L1
+    records, so windows sized by L1 records alone would hold them all)."""
     source = source_data(f, packet_type)
-    return sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64))
-               for d in source.values() if d.ndim > 0)
+    l0 = sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64))
+             for d in source.values() if d.ndim > 0)
+    try:
+        n = packets_on_file(f, packet_type)
+        group = {product.count_param: source[product.count_param][()]} if product.work_per == "count" else {}
+        work = product.work_bytes(group, n) / max(1, n)
+    except Exception:
+        work = 0        # the decoder says what is wrong
+    return l0 + work
 
 
 def cut_windows(f, product, packet_type, window_bytes):
@@ -51,7 +61,7 @@ def cut_windows(f, product, packet_type, window_bytes):
         return
     order, starts = cut
     bounds = np.r_[starts, len(order)]
-    per_packet = max(1, _packet_bytes(f, packet_type))
+    per_packet = max(1, _packet_bytes(f, product, packet_type))
     pos, size = 0, FIRST_WINDOW_UNITS
     while pos < len(starts):
         end = min(len(starts), pos + size)
