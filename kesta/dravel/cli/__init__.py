@@ -265,6 +265,14 @@ def missing_requirements(extra=EXTRA):
 
 def main(argv=None):
     """Runs the command line; returns the exit code."""
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:       # before the command could set its own handling up
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def _run(argv):
     keep_freed_memory()
     missing = missing_requirements()
     if missing:

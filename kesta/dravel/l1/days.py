@@ -161,6 +161,7 @@ class DayFilesWriter(Writer):
                 path = os.path.join(self.folder, self.day.file_pattern.format(
                     product=product, date=date, version=self.data_version))
                 target = output.Target(path, overwrite=self.overwrite, suffix=self.day.suffix)
+                output.guard(target.tmp)         # written by a worker, removed by this process
                 rows = order[start:stop]
                 self.targets.append((target, result))
                 result.outputs.append(path)
