@@ -33,24 +33,20 @@ def _product_list(text):
     return [name.strip() for name in text.split(",") if name.strip()]
 
 
-def _positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+def _int_at_least(minimum, what):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be {what}, got {value}")
+        return value
+    return parse
 
 
-def _seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be a non-negative integer, got {value}")
-    return value
+_positive = _int_at_least(1, "at least 1")
+_seed = _int_at_least(0, "a non-negative integer")
 
 
 def _version():
@@ -106,14 +102,16 @@ def build_parser():
     p = command("decode", help="decode an L0 file into L1 files",
                 description="Run every decoder whose packet type is in the L0 file and write the "
                             "products: as compound datasets /<product> of one L1 HDF5 file "
-                            "(default), or as one ISTP CDF or netCDF file per product in a folder; "
+                            "(default), or as one ISTP CDF or netCDF file per product and UTC day in a "
+                            "folder; "
                             "print a summary table.")
     p.add_argument("input", metavar="L0.h5", help="L0 HDF5 file")
     p.add_argument("-o", "--output", required=True, metavar="L1.h5|DIR",
-                   help="L1 file to write (hdf5), or folder for the per-product files (cdf, netcdf)")
+                   help="L1 file to write (hdf5), or folder for the day files (cdf, netcdf)")
     p.add_argument("--format", choices=FORMATS, default="hdf5",
                    help="hdf5: one file of compound datasets (default); cdf: one ISTP CDF per "
-                        "product, zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: one netCDF per product")
+                        "product and UTC day, zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: "
+                        "the same as netCDF files (.nc)")
     p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
                    help="data version of CDF and netCDF files (default: 01)")
     p.add_argument("--overwrite", action="store_true",

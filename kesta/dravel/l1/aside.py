@@ -14,7 +14,7 @@ import os
 import subprocess
 import sys
 
-from . import output
+from . import output, processes
 from .decode import FileSource, decode_product
 from .errors import check
 from .results import ProductResult
@@ -24,7 +24,6 @@ from .store import open_l0
 # take most of a run's time per packet: they go to a second process, which decodes them window
 # by window as this one would, when there are enough of their packets to pay for starting it.
 ASIDE_PACKETS = 2000
-STOP_SECONDS = 2.0      # a stopped process that has not gone by then is killed
 
 
 RESULTS = "dravel_aside_results"     # attribute of the second process's file: its results
@@ -75,18 +74,13 @@ class Aside:
             return cls(l0_path, [])
         if packets < ASIDE_PACKETS:
             return cls(l0_path, [])
-        command = [sys.executable, "-c", f"from {__name__} import main; main()", l0_path, path,
-                   str(window_bytes or 0), str(os.getpid()), *(p.name for p, _ in aside)]
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         output.guard(path)
         try:
-            # a session of its own: the terminal's Ctrl-C is this process's to act on
-            process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, start_new_session=True)
+            process = processes.start(__name__, [l0_path, path, window_bytes or 0, os.getpid(),
+                                                 *(p.name for p, _ in aside)])
         except OSError:
             output.unguard(path)
             return cls(l0_path, aside)
-        output.guard_process(process.pid)
         return cls(l0_path, aside, process, path)
 
     def has(self, product):
@@ -126,14 +120,7 @@ class Aside:
         if self.process is None:
             return
         process, self.process = self.process, None
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(STOP_SECONDS)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-        output.unguard_process(process.pid)
+        processes.stop(process)
         try:
             os.unlink(self.path)
         except OSError:

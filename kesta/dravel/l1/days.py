@@ -12,20 +12,19 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
 
 import numpy as np
 
-from . import output
+from . import output, processes
 from .errors import Interrupted, OutputError, WriteError, check
 from .results import FAILED, SKIPPED
+from .store import first_line
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20      # records read back and appended to a day file at a time
-STOP_SECONDS = 2.0          # a stopped worker that has not gone by then is killed
 EPOCH = "epoch"
 
 
@@ -234,7 +233,8 @@ def write_day(task):
         except OutputError:
             raise
         except Exception as exc:
-            raise WriteError(f"{task['path']}: cannot be written ({output.describe(exc)})") from None
+            why = output.describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {first_line(exc)}"
+            raise WriteError(f"{task['path']}: cannot be written ({why})") from None
 
 
 def write_records(writer_class, records, product, folder, **options):
@@ -276,22 +276,22 @@ def run_tasks(tasks, workers, interrupted=None):
         k = loads.index(min(loads))
         shares[k].append(task)
         loads[k] += len(task["rows"])
-    processes = []
+    running = []
     try:
         for share in shares:
             if share:
-                processes.append(_start(share))
-        while any(p.poll() is None for p, _ in processes):
+                running.append(_start(share))
+        while any(p.poll() is None for p, _ in running):
             check(interrupted)
             time.sleep(0.05)
-        for process, errors in processes:
+        for process, errors in running:
             if process.returncode:
                 errors.seek(0)
                 lines = errors.read().decode(errors="replace").strip().splitlines()
                 raise WriteError(lines[-1] if lines else "a day file could not be written")
     finally:
-        for process, errors in processes:
-            _stop(process)
+        for process, errors in running:
+            processes.stop(process)
             errors.close()
 
 
@@ -302,23 +302,7 @@ def _start(share):
     np.savez(rows, *[t["rows"] for t in share])
     rows.close()
     errors = tempfile.TemporaryFile()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    process = subprocess.Popen(
-        [sys.executable, "-c", f"from {__name__} import main; main()", spec.name, rows.name, str(os.getpid())],
-        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True)
-    output.guard_process(process.pid)
-    return process, errors
-
-
-def _stop(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(STOP_SECONDS)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    output.unguard_process(process.pid)
+    return processes.start(__name__, [spec.name, rows.name, os.getpid()], stderr=errors), errors
 
 
 def main():
