@@ -145,6 +145,8 @@ class DayFilesWriter(Writer):
 
         tasks = []
         by_product = {r.product: r for r in self.results}
+        for result in self.results:
+            result.outputs = []          # its day files, not the intermediate that held them
         for product, parts in self.epochs.items():
             result = by_product.get(product)
             if result is None or result.status in (FAILED, SKIPPED) or not parts:
