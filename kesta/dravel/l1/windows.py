@@ -67,6 +67,7 @@ def cut_windows(f, product, packet_type, window_bytes):
         end = min(len(starts), pos + size)
         a, b = int(bounds[pos]), int(bounds[end])
         record_bytes = yield np.sort(order[a:b])
-        per_unit = max(int(record_bytes or 0), (b - a) * per_packet) / (end - pos)
+        # a window's packets, the decoder's work on them and its records are all held at once
+        per_unit = (int(record_bytes or 0) + (b - a) * per_packet) / (end - pos)
         size = max(1, int(window_bytes // max(1.0, per_unit)))
         pos = end
