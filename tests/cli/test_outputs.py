@@ -106,3 +106,29 @@ def test_strict_and_verbose(cli, anomalous_l0, tmp_path):
     assert len(reports) == sum(len(p.reports) for p in result.products)
     assert all(line.split(":")[0] in registry.BY_NAME for line in reports)
     assert "ERROR" not in err             # not printed a second time by the framework's logger
+
+
+@pytest.mark.nasa_cdf
+def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
+    # the C++ CDF reader reads the compressed CDF files, the netCDF C library the netCDF ones
+    pycdfpp = pytest.importorskip("pycdfpp")
+    netCDF4 = pytest.importorskip("netCDF4")
+    whole = {p.product: p.data for p in decode_file(anomalous_l0).products if p.data is not None}
+    convert(anomalous_l0, tmp_path / "cdf", format="cdf", products=["tswf", "hfr_calibration"])
+    convert(anomalous_l0, tmp_path / "nc", format="netcdf", products=["tswf", "hfr_calibration"])
+    for product, field in (("tswf", "waveform_data"), ("hfr_calibration", "agc1")):
+        records = whole[product][time_order(whole[product]["epoch"])]
+        cdfs = sorted((tmp_path / "cdf").glob(f"zelk_l1_{product}_*.cdf"))
+        ncs = sorted((tmp_path / "nc").glob(f"zelk_l1_{product}_*.nc"))
+        assert len(cdfs) == len(ncs) > 0
+        got_cdf = np.concatenate([pycdfpp.load(str(p))[field].values for p in cdfs])
+        got_epoch = np.concatenate([pycdfpp.load(str(p))["Epoch"].values.astype("int64") for p in cdfs])
+        got_nc = []
+        for p in ncs:
+            with netCDF4.Dataset(p) as ds:
+                ds.set_auto_maskandscale(False)
+                got_nc.append(ds[field][...])
+        want = flatten(records)[field]
+        assert np.array_equal(got_cdf, want) and np.array_equal(np.concatenate(got_nc), want)
+        assert np.array_equal(got_epoch.view("u8") if records["epoch"].dtype == np.uint64 else got_epoch,
+                              records["epoch"])
