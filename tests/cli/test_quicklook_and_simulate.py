@@ -78,6 +78,163 @@ def test_simulated_file_decodes_without_product_errors(cli, tmp_path):
 
 
 # --------------------------------------------------------------------------------------------
+# simulate --days: one L0 file per UTC day, each running some minutes into the next day
+
+DAYS = ("20240228", "20240229", "20240301")        # across a leap day
+SURVEY = ("tnr_normal", "tnr_burst")    # their blocks carry delays of up to 18 h after the packet
+PAST_MIDNIGHT = np.timedelta64(30, "m")             # the longest a file runs into the next day
+
+
+def _packet_rows(group):
+    """Each packet of an L0 packet group as the bytes of all its parameters."""
+    names = sorted(group)
+    n = len(group[names[0]])
+    return [b"".join(np.asarray(group[p][i]).tobytes() for p in names) for i in range(n)]
+
+
+def _packet_times(group):
+    from quorel.time import Time
+
+    time = np.asarray(group["PA_THR_ACQUISITION_TIME" if "PA_THR_ACQUISITION_TIME" in group
+                            else "PA_TDS_ACQUISITION_TIME"])
+    return Time().obt_to_utc(np.ascontiguousarray(time[:, :2]), to_tt2000=True)
+
+
+def _record_keys(product, records):
+    """Records as bytes; a survey record without its block number, which counts the blocks
+    from the start of the file's packet group."""
+    if product in SURVEY:
+        records = records.copy()
+        records["sweep_num"] = 0
+    return [r.tobytes() for r in records]
+
+
+@pytest.fixture(scope="module")
+def day_files(tmp_path_factory):
+    """(folder, [packets of file k: {packet name: group}], [records of file k: {product: records}],
+    {product: records of the single-file mode's decode}), for seed 5 with anomalies."""
+    from kesta.dravel.cli import main
+    from kesta.dravel.l1 import decode_file
+
+    root = tmp_path_factory.mktemp("days")
+    assert main(["-q", "simulate", "--days", "3", "--start", "2024-02-28", "-o", str(root / "L0"),
+                 "--seed", "5", "--anomalies"]) == 0
+    assert main(["-q", "simulate", "-o", str(root / "one.h5"), "--seed", "5", "--anomalies"]) == 0
+    paths = [root / "L0" / f"L0_{day}.h5" for day in DAYS]
+    packets = []
+    for path in paths:
+        with h5py.File(path, "r") as f:
+            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()}
+                            for name in f["TM"]})
+    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None}
+               for path in paths]
+    one = {p.product: p.data for p in decode_file(root / "one.h5").products if p.data is not None}
+    return root / "L0", packets, decoded, one
+
+
+def test_day_files_are_one_per_day_and_seeded(cli, day_files, tmp_path):
+    folder, _, _, _ = day_files
+    assert sorted(p.name for p in folder.iterdir()) == [f"L0_{day}.h5" for day in DAYS]
+    for name, seed in (("same", 5), ("other", 6)):
+        code, out, _ = cli("simulate", "--days", 3, "--start", "2024-02-28", "-o", tmp_path / name,
+                           "--seed", seed, "--anomalies")
+        assert code == 0 and "wrote 3 day file(s)" in out
+    for day in DAYS:
+        mine, same, other = (read_all(f / f"L0_{day}.h5") for f in (folder, tmp_path / "same", tmp_path / "other"))
+        assert mine.keys() == same.keys() and all(np.array_equal(mine[k], same[k]) for k in mine)
+        assert any(not np.array_equal(mine[k], other[k]) for k in mine if k in other)
+
+
+def test_day_files_hold_their_day_and_the_first_minutes_of_the_next(day_files):
+    from kesta.dravel.l1.times import day_of, utc, utc_days
+
+    _, packets, decoded, _ = day_files
+    midnights = [np.datetime64(f"{d[:4]}-{d[4:6]}-{d[6:]}") for d in DAYS + ("20240302",)]
+    for k, day in enumerate(DAYS):
+        following = str(midnights[k + 1].astype("datetime64[D]")).replace("-", "")
+        for name, group in packets[k].items():
+            times = utc(_packet_times(group))
+            assert times.min() >= midnights[k] and times.max() < midnights[k + 1] + PAST_MIDNIGHT, name
+            # the day's units spread over the whole day
+            own = times[times < midnights[k + 1]]
+            assert own.max() - own.min() > np.timedelta64(20, "h"), name
+            assert (times >= midnights[k + 1]).any() == (k + 1 < len(DAYS)), name
+        for product, records in decoded[k].items():
+            if not len(records):
+                continue
+            epoch = np.sort(records["epoch"])
+            assert {d for d, _, _ in utc_days(epoch)} <= {day, following}, product
+            assert day_of(epoch[0]) == day, product
+            if product not in SURVEY:
+                assert utc(epoch[-1:])[0] < midnights[k + 1] + PAST_MIDNIGHT, product
+
+
+def test_day_files_overlap_in_whole_byte_identical_units(day_files):
+    from kesta.dravel.l1.times import utc
+
+    _, packets, decoded, _ = day_files
+    for k in range(len(DAYS) - 1):
+        midnight = np.datetime64(f"{DAYS[k + 1][:4]}-{DAYS[k + 1][4:6]}-{DAYS[k + 1][6:]}")
+        for name, group in packets[k].items():
+            rows, later = _packet_rows(group), _packet_rows(packets[k + 1][name])
+            in_next_day = utc(_packet_times(group)) >= midnight
+            # the shared packets are those of file k in the next day, the same bytes in file k + 1
+            shared = set(rows) & set(later)
+            assert shared and shared == {r for r, late in zip(rows, in_next_day) if late}, name
+            if "PA_TDS_SNAPSHOT_NR" in group:
+                numbers, after = group["PA_TDS_SNAPSHOT_NR"], packets[k + 1][name]["PA_TDS_SNAPSHOT_NR"]
+                # whole snapshots: every packet of file k + 1 of a shared snapshot is shared
+                whole = np.isin(after, numbers[in_next_day])
+                assert {r for r, w in zip(later, whole) if w} == shared, name
+                # snapshot numbers are distinct from one day to the next
+                assert not set(numbers[~in_next_day].tolist()) & set(after.tolist()), name
+        for product, records in decoded[k].items():
+            later = decoded[k + 1][product]
+            next_day = records["epoch"] >= later["epoch"].min()
+            if product not in SURVEY:
+                # the records of the shared units are the same bytes in both files
+                assert set(_record_keys(product, records[next_day])) <= set(_record_keys(product, later))
+                assert not set(_record_keys(product, records[~next_day])) & set(_record_keys(product, later))
+
+
+def test_day_files_together_hold_every_day_once(day_files):
+    # each day is the single-file mode's content placed into that day: the files' records,
+    # each once, are as many as a decode of that file gives, once a day
+    _, _, decoded, one = day_files
+    assert set(one) == set(decoded[0])
+    for product, records in one.items():
+        unique = set()
+        for file in decoded:
+            unique.update(_record_keys(product, file[product]))
+        assert len(unique) == len(DAYS) * len(records), product
+        assert sum(len(file[product]) for file in decoded) >= len(unique)
+
+
+@pytest.mark.parametrize("args, message", [
+    (("--days", "0", "--start", "2024-01-01"), "--days must be at least 1"),
+    (("--days", "two", "--start", "2024-01-01"), "--days must be a whole number"),
+    (("--days", "2", "--start", "2024-02-30"), "--start must be a date YYYY-MM-DD"),
+    (("--days", "2", "--start", "20240201"), "--start must be a date YYYY-MM-DD"),
+    (("--days", "2", "--start", "1999-12-31"), "on-board times cannot express these days"),
+    (("--days", "2"), "--days needs --start"),
+    (("--start", "2024-01-01"), "--start needs --days"),
+    (("--days", "2", "--start", "2024-01-01", "--scale", "2"), "--scale cannot be combined"),
+])
+def test_day_files_usage_errors(cli, tmp_path, args, message):
+    code, out, err = cli("simulate", "-o", tmp_path / "L0", *args)
+    assert code == 2 and err.startswith("dravel: error:") and err.count("\n") == 1
+    assert message in err and not (tmp_path / "L0").exists()
+
+
+def test_day_files_need_a_folder(cli, tmp_path):
+    (tmp_path / "L0.h5").write_text("x")
+    code, _, err = cli("simulate", "--days", 1, "--start", "2024-01-01", "-o", tmp_path / "L0.h5")
+    assert code == 2 and "not a folder" in err and err.count("\n") == 1
+    code, _, _ = cli("simulate", "--days", 1, "--start", "2024-01-01", "-o", tmp_path / "a" / "b")
+    assert code == 0 and [p.name for p in (tmp_path / "a" / "b").iterdir()] == ["L0_20240101.h5"]
+
+
+# --------------------------------------------------------------------------------------------
 # quicklook
 
 

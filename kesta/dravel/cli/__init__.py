@@ -2,6 +2,7 @@
 
     dravel demo                         simulate -> decode -> quicklook, in a temporary folder
     dravel simulate -o L0.h5            a synthetic L0 file with the packets of every product
+    dravel simulate --days 3 --start 2024-03-01 -o L0/   one L0 file per day, overlapping
     dravel decode L0.h5 -o L1.h5        every product whose packets are in the file
     dravel quicklook L1.h5 -o plots/    PNG plots of every product
     dravel batch 'L0/*.h5' -o L1/       many files, in parallel or on a Dask cluster
@@ -90,8 +91,15 @@ def build_parser():
     p = command("simulate", help="write a synthetic L0 HDF5 file",
                 description="Write a synthetic L0 HDF5 file (groups TM/<packet name>/source_data/"
                             "<parameter>) with the packets of every product a simulator is "
-                            "available for. The same seed gives the same packets.")
-    p.add_argument("-o", "--output", required=True, metavar="L0.h5", help="L0 file to write")
+                            "available for, or with --days one L0 file per UTC day as a downlink "
+                            "delivers them. The same seed gives the same packets.")
+    p.add_argument("-o", "--output", required=True, metavar="L0.h5|DIR",
+                   help="L0 file to write, or with --days the folder for the day files (created)")
+    p.add_argument("--days", metavar="N",
+                   help="write N files L0_<YYYYMMDD>.h5, one per day from --start: each day's "
+                        "snapshots, histograms and packets spread over the day, each file running "
+                        "10 to 30 minutes into the next day (the units starting then are in both)")
+    p.add_argument("--start", metavar="YYYY-MM-DD", help="the first day of --days")
     p.add_argument("--seed", type=_seed, default=0, help="random seed (default: 0)")
     p.add_argument("--anomalies", action="store_true",
                    help="include missing, duplicated, shuffled and bad packets")

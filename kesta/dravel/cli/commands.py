@@ -26,8 +26,27 @@ class Console:
 
 
 def cmd_simulate(args, console):
-    from .simulate import simulate_file
+    from .errors import UsageError
+    from .simulate import simulate_days, simulate_file
 
+    if args.days is None and args.start is not None:
+        raise UsageError("--start needs --days")
+    if args.days is not None:
+        if args.start is None:
+            raise UsageError("--days needs --start YYYY-MM-DD")
+        if args.scale != 1:
+            raise UsageError("--scale cannot be combined with --days")
+        written, notes, failures = simulate_days(args.output, args.days, args.start, args.seed,
+                                                 args.anomalies)
+        console.out(f"wrote {len(written)} day file(s) to {args.output} "
+                    f"(seed {args.seed}{', with anomalies' if args.anomalies else ''}):")
+        console.out(*(f"  {os.path.basename(path)}: {sum(counts.values())} packets"
+                      for path, counts in written))
+        console.out(*("note: " + n for n in notes))
+        console.err(*("error: " + f for f in failures))
+        if failures:
+            raise RunFailed(f"{len(failures)} packet type(s) could not be simulated")
+        return 0
     counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies, args.scale)
     console.out(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
                 f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")

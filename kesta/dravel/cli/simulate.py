@@ -1,6 +1,7 @@
 """A synthetic L0 HDF5 file holding the packets of every product that can be simulated."""
 from __future__ import annotations
 
+import datetime
 import importlib
 import os
 import zlib
@@ -49,10 +50,32 @@ def simulate_groups(seed=0, anomalies=False):
     return groups, notes, failures
 
 
-def simulate_file(path, seed=0, anomalies=False, scale=1):
-    """Writes the simulated L0 file; returns ({packet name: packets}, notes, failures)."""
+def _check_seed(seed):
     if seed < 0:
         raise UsageError(f"--seed must be a non-negative integer, got {seed}")
+
+
+def _write(path, groups, **attrs):
+    try:
+        write_hdf5(path, groups)
+        import h5py
+
+        with h5py.File(path, "a") as f:
+            f.attrs["creator"] = "dravel simulate"
+            for name, value in attrs.items():
+                f.attrs[name] = value
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot be written ({exc})") from None
+
+
+def _counts(groups):
+    return {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0)
+            for name, g in groups.items()}
+
+
+def simulate_file(path, seed=0, anomalies=False, scale=1):
+    """Writes the simulated L0 file; returns ({packet name: packets}, notes, failures)."""
+    _check_seed(seed)
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
@@ -64,17 +87,63 @@ def simulate_file(path, seed=0, anomalies=False, scale=1):
         groups = repeat(groups, scale)
     except ValueError as exc:
         raise UsageError(f"--scale {scale}: {exc}") from None
-    try:
-        write_hdf5(path, groups)
-        import h5py
+    _write(path, groups, seed=int(seed), anomalies=bool(anomalies), scale=int(scale))
+    return _counts(groups), notes, failures
 
-        with h5py.File(path, "a") as f:
-            f.attrs["creator"] = "dravel simulate"
-            f.attrs["seed"] = int(seed)
-            f.attrs["anomalies"] = bool(anomalies)
-            f.attrs["scale"] = int(scale)
+
+def day_count(text):
+    """The number of days of --days (UsageError unless a whole number of at least 1)."""
+    try:
+        days = int(text)
+    except (TypeError, ValueError):
+        raise UsageError(f"--days must be a whole number of days, got {text!r}") from None
+    if days < 1:
+        raise UsageError(f"--days must be at least 1, got {days}")
+    return days
+
+
+def start_day(text):
+    """The date of --start, YYYY-MM-DD (UsageError unless a real date)."""
+    try:
+        if len(text) != 10:
+            raise ValueError
+        return datetime.date.fromisoformat(text)
+    except (TypeError, ValueError):
+        raise UsageError(f"--start must be a date YYYY-MM-DD, got {text!r}") from None
+
+
+def day_file_name(day):
+    return f"L0_{day:%Y%m%d}.h5"
+
+
+def simulate_days(folder, days, start, seed=0, anomalies=False):
+    """Writes one simulated L0 file per UTC day into `folder` (created), as a downlink delivers
+    them: each file holds its day's packets and runs some minutes into the next day, so the
+    first units of a day are in two files. Returns ([(path, {packet name: packets})], notes,
+    failures)."""
+    from kesta.dravel.simulate.days import day_files, days_rng, midnight_coarse
+
+    _check_seed(seed)
+    days, start = day_count(days), start_day(start)
+    folder = os.fspath(folder)
+    dates = [start + datetime.timedelta(days=k) for k in range(days + 1)]
+    try:
+        midnights = [midnight_coarse(d) for d in dates]
+    except (ValueError, OverflowError):
+        raise UsageError(f"--start {start} --days {days}: on-board times cannot express "
+                         f"these days") from None
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise UsageError(f"{folder}: not a folder (with --days the output is a folder of day files)")
+    groups, notes, failures = simulate_groups(seed, anomalies)
+    if not groups:
+        raise UsageError("no simulator is available: nothing to write")
+    try:
+        os.makedirs(folder, exist_ok=True)
     except OSError as exc:
-        raise UsageError(f"{path}: cannot be written ({exc})") from None
-    counts = {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0)
-              for name, g in groups.items()}
-    return counts, notes, failures
+        raise UsageError(f"{folder}: cannot be created ({exc})") from None
+    written = []
+    for day, content in zip(dates, day_files(groups, midnights, days_rng(seed))):
+        path = os.path.join(folder, day_file_name(day))
+        _write(path, content, seed=int(seed), anomalies=bool(anomalies), day=f"{day:%Y-%m-%d}")
+        written.append((path, _counts(content)))
+    return written, notes, failures

@@ -7,7 +7,7 @@ import numpy as np
 from kesta.dravel import products as registry
 
 
-def _params():
+def packet_params():
     """{packet name: (time parameter, snapshot-number parameter or "")}."""
     out = {}
     for product in registry.PRODUCTS:
@@ -25,7 +25,7 @@ def repeat(groups: dict, copies: int) -> dict:
         raise ValueError(f"copies must be at least 1, got {copies}")
     if copies == 1:
         return groups
-    params = _params()
+    params = packet_params()
     coarse = [np.asarray(g[params[n][0]])[:, 0].astype(np.int64)
               for n, g in groups.items() if n in params and params[n][0] in g and len(g[params[n][0]])]
     span = int(max(c.max() for c in coarse) - min(c.min() for c in coarse)) + 1 if coarse else 0
@@ -42,12 +42,18 @@ def repeat(groups: dict, copies: int) -> dict:
                 shifted[:, 0] += np.uint32(k * span)
                 copies_of[time_param][k] = shifted
         if number_param in group:
-            numbers = np.asarray(group[number_param])
-            step = int(numbers.max(initial=0)) + 1
-            top = step * copies
-            wide = numbers.dtype if top <= np.iinfo(numbers.dtype).max else np.dtype(np.uint32)
-            if top > np.iinfo(np.uint32).max:
-                raise ValueError(f"{copies} copies do not fit the snapshot numbers of {name}")
-            copies_of[number_param] = [(numbers.astype(wide) + wide.type(k * step)) for k in range(copies)]
+            copies_of[number_param] = renumbered(group[number_param], copies, name)
         out[name] = {param: np.concatenate(parts) for param, parts in copies_of.items()}
     return out
+
+
+def renumbered(numbers, copies: int, name: str = "") -> list:
+    """`copies` copies of the snapshot numbers `numbers`, copy k's shifted by k times the
+    largest number (plus one), in a wider type where needed."""
+    numbers = np.asarray(numbers)
+    step = int(numbers.max(initial=0)) + 1
+    top = step * copies
+    wide = numbers.dtype if top <= np.iinfo(numbers.dtype).max else np.dtype(np.uint32)
+    if top > np.iinfo(np.uint32).max:
+        raise ValueError(f"{copies} copies do not fit the snapshot numbers of {name}")
+    return [(numbers.astype(wide) + wide.type(k * step)) for k in range(copies)]

@@ -1,0 +1,128 @@
+"""L0 contents as a downlink delivers them: one file per UTC day.
+
+Every day holds one copy of the packet groups, each copy with its own snapshot numbers. Each
+product's units (a snapshot's packets, a histogram's packets, a single packet) are spread over
+its day: the unit starts are mapped linearly from their own span onto the day, from a few
+minutes after midnight to some minutes before the next one, and every packet of a unit is
+shifted by its unit's shift, so a unit keeps its packets' relative times. Only coarse times
+move; fine times stay as they are.
+
+File k holds the packets of day k, then the units of day k+1 that start within the first
+minutes of that day (the file runs past midnight, as a downlink does): those units are in
+files k and k+1, byte-identical. A unit is in the file of its first packet's time, whole.
+"""
+from __future__ import annotations
+
+import datetime
+import zlib
+
+import numpy as np
+
+from kesta.dravel import products as registry
+
+from .scale import packet_params, renumbered
+
+DAY = 86_400                # seconds
+LEAD = (0, 300)             # a day's first unit of a product starts this long after midnight
+TAIL = 600                  # its last unit starts this long before the next midnight
+OVERLAP = (600, 1800)       # how far a file runs past its day's end
+
+
+def midnight_coarse(day: datetime.date) -> int:
+    """The coarse on-board time of 00:00 UTC of `day`, as the time service maps on-board
+    times to UTC (ValueError when on-board times cannot express it)."""
+    from quorel.time import Time
+
+    from kesta.dravel.l1.times import pycdf
+
+    midnight = datetime.datetime(day.year, day.month, day.day)
+    target = int(np.asarray(pycdf().lib.v_datetime_to_tt2000([midnight]), dtype=np.int64)[0])
+    to_tt2000 = lambda coarse: int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
+    base = to_tt2000(0)
+    coarse = -(-(target - base) // 1_000_000_000)           # the first whole second at or after it
+    while coarse > 0 and to_tt2000(coarse - 1) >= target:
+        coarse -= 1
+    while to_tt2000(coarse) < target:
+        coarse += 1
+    if coarse < 0 or coarse + DAY > np.iinfo(np.uint32).max:
+        raise ValueError(f"{day} cannot be expressed in on-board time")
+    return coarse
+
+
+def units_of(name: str, group: dict) -> np.ndarray:
+    """For each packet of `group` (row order), the index of the unit it belongs to, as the
+    product's decoder cuts them (one unit per packet when the product is not cut)."""
+    time_param, _ = packet_params().get(name, ("", ""))
+    n = len(np.asarray(group[time_param])) if time_param in group else \
+        max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
+    product = next((p for p in registry.PRODUCTS if name in p.packets), None)
+    cut = product.units(group, n) if product is not None and product.grouping and n else None
+    if cut is None:
+        return np.arange(n)
+    order, unit = cut
+    out = np.empty(n, dtype=np.int64)
+    out[np.asarray(order)] = unit
+    return out
+
+
+def _placed(group, time_param, unit, midnight, length, lead):
+    """`group` with its units' coarse times mapped onto the day of `length` seconds starting
+    at `midnight`; and each unit's new start."""
+    time = np.asarray(group[time_param])
+    coarse = time[:, 0].astype(np.int64)
+    units = int(unit.max()) + 1
+    start = np.full(units, np.iinfo(np.int64).max)
+    np.minimum.at(start, unit, coarse)
+    low, high = int(start.min()), int(start.max())
+    room = length - TAIL - lead
+    new = midnight + lead + ((start - low) * room // (high - low) if high > low else 0 * start)
+    placed = time.copy()
+    placed[:, 0] = (coarse + (new - start)[unit]).astype(time.dtype)
+    return dict(group, **{time_param: placed}), new
+
+
+def day_files(groups: dict, midnights: list, rng) -> list:
+    """[{packet name: packet group}]: the contents of one file per day, day k from the coarse
+    time midnights[k] to midnights[k + 1] (one more midnight than days); `rng` draws where each
+    day's units begin and how far each file runs past its day's end."""
+    days = len(midnights) - 1
+    params = packet_params()
+    names = list(groups)
+    leads = rng.integers(LEAD[0], LEAD[1], size=(days, len(names)), endpoint=True)
+    overlaps = rng.integers(OVERLAP[0], OVERLAP[1], size=days, endpoint=True)
+    # per day and packet type: the placed group and each packet's unit start
+    placed = [{} for _ in range(days)]
+    for j, name in enumerate(names):
+        group = {param: np.asarray(values) for param, values in groups[name].items()}
+        time_param, number_param = params.get(name, ("", ""))
+        numbers = renumbered(group[number_param], days, name) if number_param in group else None
+        if time_param not in group or not len(group[time_param]):
+            for k in range(days):
+                placed[k][name] = (group, None)
+            continue
+        unit = units_of(name, group)
+        for k in range(days):
+            copy = dict(group)
+            if numbers is not None:
+                copy[number_param] = numbers[k]
+            copy, start = _placed(copy, time_param, unit, midnights[k],
+                                  midnights[k + 1] - midnights[k], int(leads[k, j]))
+            placed[k][name] = (copy, start[unit])
+    files = []
+    for k in range(days):
+        content = {}
+        for name in names:
+            own, _ = placed[k][name]
+            if k + 1 < days and placed[k + 1][name][1] is not None:
+                nxt, start = placed[k + 1][name]
+                early = start < midnights[k + 1] + int(overlaps[k])
+                content[name] = {param: np.concatenate([own[param], nxt[param][early]]) for param in own}
+            else:
+                content[name] = own
+        files.append(content)
+    return files
+
+
+def days_rng(seed: int):
+    """The generator of the day placement: its own stream of `seed`, apart from the packets'."""
+    return np.random.default_rng([int(seed), zlib.crc32(b"days")])
