@@ -16,20 +16,24 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT))
-
-from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
-
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
 FORMATS = ("hdf5", "cdf", "netcdf")
+
+# This script imports nothing heavy and simulates in a process of its own: a child's peak
+# resident memory counts the pages it shared with this process before it started the command.
+
+
+def simulate_file(path, seed, scale):
+    subprocess.run([sys.executable, "-m", "kesta.dravel", "simulate", "-o", path, "--seed", str(seed),
+                    "--scale", str(scale), "-q"], env=ENV, check=True)
 
 
 def decode(l0, out, fmt):
     """(seconds, peak resident bytes of the largest process, bytes written) of one decode."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
     target = out if fmt != "hdf5" else os.path.join(out, "L1.h5")
     started = time.perf_counter()
     proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "decode", l0, "-o", target, "--format",
-                             fmt, "-q"], env=env)
+                             fmt, "-q"], env=ENV)
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - started
     proc.returncode = os.waitstatus_to_exitcode(status)

@@ -11,7 +11,7 @@ def main():
     except KeyboardInterrupt:
         print("dravel: interrupted", file=sys.stderr)
         return 130
-    return run()
+    return run(last=True)
 
 
 if __name__ == "__main__":

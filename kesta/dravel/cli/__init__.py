@@ -269,16 +269,22 @@ def missing_requirements(extra=EXTRA):
     return missing
 
 
-def main(argv=None):
-    """Runs the command line; returns the exit code."""
+# The commands that write L1 files: a Ctrl-C asks them to stop between windows and chunks,
+# leaving nothing behind.
+STOPPABLE = ("decode", "batch", "demo")
+
+
+def main(argv=None, last=False):
+    """Runs the command line; returns the exit code. `last`: nothing of the process follows
+    (Ctrl-C once the work is done is then ignored: what the run wrote stays, and exit 0)."""
     try:
-        return _run(argv)
+        return _run(argv, last)
     except KeyboardInterrupt:       # before the command could set its own handling up
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
 
 
-def _run(argv):
+def _run(argv, last):
     keep_freed_memory()
     missing = missing_requirements()
     if missing:
@@ -290,7 +296,7 @@ def _run(argv):
 
     handlers = []
     try:
-        from .commands import COMMANDS, Console
+        from .commands import COMMANDS, Console, StopFlag
 
         try:
             args = build_parser().parse_args(argv)
@@ -301,7 +307,11 @@ def _run(argv):
             from kesta.dravel.l1.decode import select_products
 
             select_products(args.products)   # unknown names fail before any work
-        return COMMANDS[args.command](args, Console(args.quiet))
+        if args.command not in STOPPABLE:         # a Ctrl-C stops them where they are
+            return COMMANDS[args.command](args, Console(args.quiet))
+        # Ctrl-C and SIGTERM set a flag the work checks between windows and chunks
+        with StopFlag(last) as args.stop:
+            return COMMANDS[args.command](args, Console(args.quiet))
     except BrokenPipeError:     # the reader of our output went away (| head)
         try:
             sys.stdout = open(os.devnull, "w")

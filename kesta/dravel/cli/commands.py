@@ -63,11 +63,10 @@ def _decode(console, input_path, output, args, format="hdf5"):
 
     from .decode import details, summary_table
 
-    with StopFlag() as stop:
-        result = convert(input_path, output, format=format, products=getattr(args, "products", None),
-                         data_version=getattr(args, "data_version", "01"),
-                         overwrite=getattr(args, "overwrite", False),
-                         window_bytes=getattr(args, "window", 64) << 20, interrupted=stop)
+    result = convert(input_path, output, format=format, products=getattr(args, "products", None),
+                     data_version=getattr(args, "data_version", "01"),
+                     overwrite=getattr(args, "overwrite", False),
+                     window_bytes=getattr(args, "window", 64) << 20, interrupted=args.stop)
     console.out(*summary_table(result))
     if args.verbose:
         console.out(*details(result))
@@ -84,9 +83,10 @@ class StopFlag:
     stops cleanly. No exception is raised from the handler: one raised there could land in a
     library callback that swallows it."""
 
-    def __init__(self):
+    def __init__(self, last=False):
         self.stop = False
         self.saved = {}
+        self.last = last        # nothing of the process follows: signals stay ignored after it
 
     def __enter__(self):
         import signal
@@ -116,8 +116,9 @@ class StopFlag:
         import signal
 
         for sig, handler in self.saved.items():
-            # once stopping, a further signal has nothing left to stop: the run ends as it is
-            signal.signal(sig, signal.SIG_IGN if self.stop else handler)
+            # once stopping, or once the work is done and the process only exits, a signal has
+            # nothing left to stop: the run ends as it is
+            signal.signal(sig, signal.SIG_IGN if self.stop or self.last else handler)
         return False
 
 
@@ -208,7 +209,7 @@ def cmd_demo(args, console):
     console.err(*("error: " + f for f in failures))
     args.overwrite = True       # the demo's own folder: a second demo there replaces the first
     result = _decode(console, l0, l1, args)
-    cdfs = _decode(Console(quiet=True), l0, cdf, argparse.Namespace(verbose=0, overwrite=True), "cdf")
+    cdfs = _decode(Console(quiet=True), l0, cdf, argparse.Namespace(verbose=0, overwrite=True, stop=args.stop), "cdf")
     console.out(f"ISTP CDF files ({len(cdfs.outputs)}) in {cdf}:",
                 *("  " + os.path.basename(p) for p in cdfs.outputs))
     written, plot_failures = _quicklook(console, l1, plots)
@@ -242,12 +243,11 @@ def cmd_batch(args, console):
         raise OutputError(f"{existing[0]}: exists already{more}; --overwrite replaces")
     progress = Progress(pairs)
     try:
-        with StopFlag() as stop:
-            if args.scheduler:
-                outcomes = run_dask(pairs, args.scheduler, args.products, progress, stop,
-                                    args.connect_timeout, args.worker_timeout)
-            else:
-                outcomes = run_local(pairs, args.products, args.workers, progress, stop)
+        if args.scheduler:
+            outcomes = run_dask(pairs, args.scheduler, args.products, progress, args.stop,
+                                args.connect_timeout, args.worker_timeout)
+        else:
+            outcomes = run_local(pairs, args.products, args.workers, progress, args.stop)
     finally:
         progress.close()
     console.out(*outcome_table(outcomes))
