@@ -208,8 +208,24 @@ def from_template(path, key, make, suffix):
         f.write(template(key, make, suffix))
 
 
-def write_day(task):
-    """Writes one day file (its temporary name) from the run's intermediate records."""
+def write_day(task, tries=2):
+    """Writes one day file (its temporary name) from the run's intermediate records. A file the
+    libraries fail to make (not for want of space) is made again from the start, once: the CDF
+    library has been seen, rarely and under load, to fail on a fresh copy of its template."""
+    for attempt in range(tries):
+        try:
+            return _write_day(task)
+        except OutputError:
+            raise                      # no space, or a place that cannot be written
+        except Exception as exc:
+            if attempt + 1 < tries:
+                continue
+            why = output.describe(exc) if isinstance(exc, OSError) and exc.errno else \
+                f"{type(exc).__name__}: {first_line(exc)}"
+            raise WriteError(f"{task['path']}: cannot be written ({why})") from None
+
+
+def _write_day(task):
     import importlib
 
     import h5py
@@ -226,17 +242,18 @@ def write_day(task):
                 records = read_rows(dataset, rows[start:start + batch])
                 target.check_space(records.nbytes // 4)
                 if day is None:
-                    day = target.open(lambda tmp: writer.day(tmp, records.dtype, task["product"],
-                                                             os.path.basename(task["path"]),
-                                                             task["parents"], task["version"]))
+                    day = writer.day(target.tmp, records.dtype, task["product"], os.path.basename(task["path"]),
+                                     task["parents"], task["version"])
                 day.append(records)
             day.close()
+            day = None
             target.check_space()
-        except OutputError:
-            raise
-        except Exception as exc:
-            why = output.describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {first_line(exc)}"
-            raise WriteError(f"{task['path']}: cannot be written ({why})") from None
+        finally:
+            if day is not None:
+                try:
+                    day.close()
+                except Exception:
+                    pass
 
 
 def write_records(writer_class, records, product, folder, **options):

@@ -164,7 +164,8 @@ class Target:
             return opener(self.tmp)
         except Exception as exc:
             self._remove()
-            raise OutputError(f"{self.path}: cannot be written ({describe(exc)})") from None
+            why = describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {str(exc).strip()[:200]}"
+            raise OutputError(f"{self.path}: cannot be written ({why})") from None
 
     def check_space(self, need=0):
         """Raises OutputError (and leaves the caller to abort) when the output's file system
