@@ -193,9 +193,9 @@ def load_build(directory, name):
         if any(path.endswith(s) for s in importlib.machinery.EXTENSION_SUFFIXES):
             # Another full name, or the interpreter would hand back the module it already has.
             full = "baseline." + name
-            spec = importlib.util.spec_from_file_location(
+            found = importlib.util.spec_from_file_location(
                 full, path, loader=importlib.machinery.ExtensionFileLoader(full, path))
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             return module
     raise FileNotFoundError(f"no extension module {name} under {directory}")

@@ -49,9 +49,8 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
 class Aside:
     """Products decoded in a second process, or here when that process cannot be had."""
 
-    def __init__(self, l0_path, todo, process=None, path=None):
-        self.l0_path, self.todo = l0_path, todo
-        self.process, self.path = process, path
+    def __init__(self, todo, process=None, path=None):
+        self.todo, self.process, self.path = todo, process, path
 
     @classmethod
     def start(cls, f, todo, path, window_bytes=None):
@@ -64,24 +63,23 @@ class Aside:
 
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own
-        l0_path = f.filename
         if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
                 or multiprocessing.current_process().daemon):
-            return cls(l0_path, [])
+            return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
         except Exception:
-            return cls(l0_path, [])
+            return cls([])
         if packets < ASIDE_PACKETS:
-            return cls(l0_path, [])
+            return cls([])
         output.guard(path)
         try:
-            process = processes.start(__name__, [l0_path, path, window_bytes or 0, os.getpid(),
+            process = processes.start(__name__, [f.filename, path, window_bytes or 0, os.getpid(),
                                                  *(p.name for p, _ in aside)])
         except OSError:
             output.unguard(path)
-            return cls(l0_path, aside)
-        return cls(l0_path, aside, process, path)
+            return cls(aside)
+        return cls(aside, process, path)
 
     def has(self, product):
         return any(product is p for p, _ in self.todo)
@@ -93,15 +91,19 @@ class Aside:
 
             try:
                 part = h5py.File(self.path, "r")
-                answer = [ProductResult.from_dict(d) for d in json.loads(part.attrs[RESULTS])]
-            except Exception:
-                answer = None
-            if answer is not None:
+            except OSError:
+                part = None
+            if part is not None:
                 with part:
-                    for done in answer:
+                    try:
+                        answer = [ProductResult.from_dict(d) for d in json.loads(part.attrs[RESULTS])]
+                    except Exception:
+                        answer = None
+                    for done in answer or ():
                         writer.copy(part[done.product], done)
                         yield done
-                return
+                if answer is not None:
+                    return
         for product, packet_type in self.todo:   # the process was lost: decode them here
             yield decode_product(source, product, packet_type, writer, interrupted)
 
@@ -121,12 +123,7 @@ class Aside:
             return
         process, self.process = self.process, None
         processes.stop(process)
-        try:
-            os.unlink(self.path)
-        except OSError:
-            pass
-        output.remove_leftovers(self.path)
-        output.unguard(self.path)
+        output.discard(self.path)
 
 
 def main():

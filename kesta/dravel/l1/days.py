@@ -80,7 +80,7 @@ class DayFilesWriter(Writer):
         self.parents = parents or (os.path.basename(os.fspath(source)) if source else None)
         self.overwrite, self.data_version, self.interrupted = overwrite, data_version, interrupted
         self.workers = workers or min(2, os.cpu_count() or 1)
-        self.part = output.temporary(self.folder, ".run", os.getpid(), "records", ".h5")
+        self.part = self.scratch("records")
         output.guard(self.part)
         self.records = HDF5Writer(self.part, overwrite=True, interrupted=interrupted)
         self.epochs, self.product = {}, None
@@ -127,7 +127,7 @@ class DayFilesWriter(Writer):
             self._guarded(self.records.commit)
             tasks = self._plan()
             run_tasks(tasks, self.workers, self.interrupted)
-            for target, _ in self.targets:
+            for target in self.targets:
                 target.commit()
                 output.guard(target.path)        # gone too should the run be cut short now
         except BaseException:
@@ -135,8 +135,8 @@ class DayFilesWriter(Writer):
             raise
         finally:
             self._remove_part()
-        self.outputs = [t.path for t, _ in self.targets]
-        for t, _ in self.targets:
+        self.outputs = [t.path for t in self.targets]
+        for t in self.targets:
             output.unguard(t.path)
 
     def _plan(self):
@@ -164,7 +164,7 @@ class DayFilesWriter(Writer):
                 target = output.Target(path, overwrite=self.overwrite, suffix=self.day.suffix)
                 output.guard(target.tmp)         # written by a worker, removed by this process
                 rows = order[start:stop]
-                self.targets.append((target, result))
+                self.targets.append(target)
                 result.outputs.append(path)
                 tasks.append({"records": self.records.path, "product": product, "rows": rows,
                               "path": path, "tmp": target.tmp, "parents": self.parents,
@@ -174,17 +174,13 @@ class DayFilesWriter(Writer):
 
     def abort(self):
         self.records.abort()
-        for target, _ in self.targets:
+        for target in self.targets:
             target.abort()
             output.unguard(target.path)
         self._remove_part()
 
     def _remove_part(self):
-        try:
-            os.unlink(self.part)
-        except OSError:
-            pass
-        output.unguard(self.part)
+        output.discard(self.part)
 
 
 _templates = {}      # what `template` made, for the run being written
@@ -315,27 +311,27 @@ def run_tasks(tasks, workers, interrupted=None):
 
 
 def _start(share):
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec:
-        json.dump([dict(t, rows=None) for t in share], spec)
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as listing:
+        json.dump([dict(t, rows=None) for t in share], listing)
     rows = tempfile.NamedTemporaryFile(suffix=".npz", delete=False)
     np.savez(rows, *[t["rows"] for t in share])
     rows.close()
     errors = tempfile.TemporaryFile()
-    return processes.start(__name__, [spec.name, rows.name, os.getpid()], stderr=errors), errors
+    return processes.start(__name__, [listing.name, rows.name, os.getpid()], stderr=errors), errors
 
 
 def main():
     """A worker: the tasks (JSON file), their rows (npz file), the parent's process id. A
     failure is its last line on stderr; it stops when its parent is gone."""
-    spec, rows_file, parent = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    listing, rows_file, parent = sys.argv[1], sys.argv[2], int(sys.argv[3])
     try:
-        with open(spec) as f:
+        with open(listing) as f:
             tasks = json.load(f)
         with np.load(rows_file) as rows:
             for k, task in enumerate(tasks):
                 task["rows"] = rows[f"arr_{k}"]
     finally:
-        for name in (spec, rows_file):
+        for name in (listing, rows_file):
             os.unlink(name)
     try:
         for task in tasks:

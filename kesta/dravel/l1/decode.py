@@ -150,15 +150,14 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
                 check(interrupted)
                 part = ProductResult(product.name, packet_type)
                 decode_part(product, store, part)
-                if part.status != FAILED:
-                    part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports,
-                                                             carried)
-                del store
                 result.reports += part.reports
                 result.warnings += part.warnings
                 if part.status == FAILED:
                     result.status, result.message = FAILED, part.message
                     break
+                part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports,
+                                                         carried)
+                del store
                 result.records += part.records
                 if not begun:
                     writer.begin(product.name, part.data.dtype)

@@ -160,15 +160,13 @@ class HDF5Writer(Writer):
         """Writes the product of `result` from `source`, its dataset in another L1 file: the
         compressed chunks as they are when both files cut the records alike."""
         self.begin(result.product, source.dtype)
+        if source.chunks != (self.rows,) or source.compression != "gzip":
+            return super().copy(source, result)
         n = source.shape[0]
-        if source.chunks == (self.rows,) and source.compression == "gzip":
-            for offset in range(0, n, self.rows):
-                filter_mask, data = source.id.read_direct_chunk((offset,))
-                self.offset = min(n, offset + self.rows)
-                self._write_chunk(offset, self.offset - offset, data, filter_mask)
-        else:
-            for start in range(0, n, self.rows * 64):
-                self.append(source[start:start + self.rows * 64])
+        for offset in range(0, n, self.rows):
+            filter_mask, data = source.id.read_direct_chunk((offset,))
+            self.offset = min(n, offset + self.rows)
+            self._write_chunk(offset, self.offset - offset, data, filter_mask)
         self.end(result)
 
     def _flush(self):

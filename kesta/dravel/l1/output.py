@@ -119,6 +119,17 @@ def cut_short():
         remove_leftovers(path)
 
 
+def discard(path):
+    """Removes the temporary file `path` and what its writers left beside it, and stops
+    guarding it."""
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+    remove_leftovers(path)
+    unguard(path)
+
+
 def remove_leftovers(path):
     """Removes the temporary files a process that died while writing `path` left beside it;
     returns how many there were."""
@@ -213,7 +224,5 @@ class Target:
         unguard(self.tmp)
         try:
             os.unlink(self.tmp)
-        except FileNotFoundError:
-            pass
         except OSError:
             pass

@@ -64,10 +64,9 @@ class Writer:
 
     def copy(self, source, result, rows=1 << 14):
         """Writes the product of `result` from `source`, its dataset in an L1 HDF5 file."""
-        if len(source):
-            self.begin(result.product, source.dtype)
-            for start in range(0, len(source), rows):
-                self.append(source[start:start + rows])
+        self.begin(result.product, source.dtype)
+        for start in range(0, len(source), rows):
+            self.append(source[start:start + rows])
         self.end(result)
 
     def commit(self):
