@@ -1,17 +1,22 @@
 """`python -m kesta.dravel` and the `dravel` command: the dravel command line.
 
-Kept apart from the command line's own modules, whose imports (NumPy, the L1 library) take a
-moment: a Ctrl-C during them ends the run as one at any other moment does."""
+Kept apart from the command line's own modules, whose imports (NumPy, h5py, the L1 library)
+take a moment. A Ctrl-C during them is only noted, never raised: raised inside an extension
+module's initialisation, it comes out as that module's ImportError. The run then ends as one
+interrupted at any other moment does."""
+import signal
 import sys
 
 
 def main():
+    noted = []
     try:
-        from kesta.dravel.cli import main as run
-    except KeyboardInterrupt:
-        print("dravel: interrupted", file=sys.stderr)
-        return 130
-    return run(last=True)
+        signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
+    except ValueError:          # not the main thread: nothing to hold
+        noted = None
+    from kesta.dravel.cli import main as run
+
+    return run(last=True, noted=noted)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ the end), no partial file, no process left behind, within seconds."""
 import os
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -15,7 +16,7 @@ from kesta.dravel.l1 import aside as aside_module
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1.errors import Interrupted
 
-from cli_support import dravel
+from cli_support import ROOT, dravel
 
 # Enough THR packets for them to be decoded in a second process.
 SCALE = 1 + aside_module.ASIDE_PACKETS // 28
@@ -79,6 +80,36 @@ def test_interrupt_while_the_second_process_hands_back(thr_l0, tmp_path, monkeyp
     assert time.monotonic() - started < 60
     assert stop and list(tmp_path.iterdir()) == []
     assert gone(seen)
+
+
+# Sends the process SIGINT when it first looks for module `argv[1]`, then runs the command line
+# on the rest of argv: a Ctrl-C landing in the middle of an import.
+TRIP = """
+import os, signal, sys
+name = sys.argv[1]
+class Trip:
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname == name:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), signal.SIGINT)
+sys.meta_path.insert(0, Trip())
+sys.argv = ["dravel"] + sys.argv[2:]
+from kesta.dravel.__main__ import main
+sys.exit(main())
+"""
+
+
+# datetime: imported by NumPy's extension module as it starts up (an interrupt there became
+# NumPy's ImportError); h5py._conv, an extension module of h5py's; argparse, once NumPy is in.
+@pytest.mark.parametrize("module", ["datetime", "h5py._conv", "argparse"])
+@pytest.mark.parametrize("command", ["decode", "simulate"])
+def test_sigint_during_the_imports(thr_l0, tmp_path, module, command):
+    args = ("decode", thr_l0, "-o", tmp_path / "L1.h5") if command == "decode" else ("simulate", "-o", tmp_path / "L0.h5")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([sys.executable, "-c", TRIP, module, *map(str, args)], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stderr) == (130, "dravel: interrupted\n")
+    assert list(tmp_path.iterdir()) == []
 
 
 def _run_until(l0, out, seconds, fmt, twice=False):

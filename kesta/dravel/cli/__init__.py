@@ -274,17 +274,31 @@ def missing_requirements(extra=EXTRA):
 STOPPABLE = ("decode", "batch", "demo")
 
 
-def main(argv=None, last=False):
+def main(argv=None, last=False, noted=None):
     """Runs the command line; returns the exit code. `last`: nothing of the process follows
-    (Ctrl-C once the work is done is then ignored: what the run wrote stays, and exit 0)."""
+    (Ctrl-C once the work is done is then ignored: what the run wrote stays, and exit 0).
+    `noted`: a list SIGINT appends to until the command sets its own handling up (imports and
+    argument checks are then never cut in the middle); non-empty means the run was interrupted."""
     try:
-        return _run(argv, last)
+        return _run(argv, last, noted)
     except KeyboardInterrupt:       # before the command could set its own handling up
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
 
 
-def _run(argv, last):
+def _held_interrupt(noted):
+    """Gives SIGINT back its usual effect (KeyboardInterrupt) and raises it if one came while
+    it was only noted."""
+    import signal
+
+    if noted is None:
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    if noted:
+        raise KeyboardInterrupt
+
+
+def _run(argv, last, noted):
     keep_freed_memory()
     missing = missing_requirements()
     if missing:
@@ -301,6 +315,7 @@ def _run(argv, last):
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as exc:  # --help, --version, or a usage error already printed by argparse
+            _held_interrupt(noted)
             return exc.code if isinstance(exc.code, int) else UNUSABLE
         handlers = _configure_logging(args)
         if getattr(args, "products", None):
@@ -308,9 +323,10 @@ def _run(argv, last):
 
             select_products(args.products)   # unknown names fail before any work
         if args.command not in STOPPABLE:         # a Ctrl-C stops them where they are
+            _held_interrupt(noted)
             return COMMANDS[args.command](args, Console(args.quiet))
         # Ctrl-C and SIGTERM set a flag the work checks between windows and chunks
-        with StopFlag(last) as args.stop:
+        with StopFlag(last, noted) as args.stop:
             return COMMANDS[args.command](args, Console(args.quiet))
     except BrokenPipeError:     # the reader of our output went away (| head)
         try:

@@ -83,10 +83,11 @@ class StopFlag:
     stops cleanly. No exception is raised from the handler: one raised there could land in a
     library callback that swallows it."""
 
-    def __init__(self, last=False):
+    def __init__(self, last=False, noted=None):
         self.stop = False
         self.saved = {}
         self.last = last        # nothing of the process follows: signals stay ignored after it
+        self.noted = noted      # SIGINTs that came before, while only noted
 
     def __enter__(self):
         import signal
@@ -95,6 +96,10 @@ class StopFlag:
         if threading.current_thread() is threading.main_thread():
             for sig in (signal.SIGINT, signal.SIGTERM):
                 self.saved[sig] = signal.signal(sig, self._set)
+            if self.noted is not None:
+                self.saved[signal.SIGINT] = signal.default_int_handler
+                # looked at once this flag's handler is in place: none is lost
+                self.stop = bool(self.noted)
         return self
 
     def _set(self, signum, frame):
