@@ -6,6 +6,7 @@
     dravel decode L0.h5 -o L1.h5        every product whose packets are in the file
     dravel quicklook L1.h5 -o plots/    PNG plots of every product
     dravel batch 'L0/*.h5' -o L1/       many files, in parallel or on a Dask cluster
+    dravel archive 'L0/*.h5' -o ARCHIVE daily L1 files from every L0 file, kept up to date
 
 Exit codes: 0 success, 1 some product or file failed (the others were done), 2 unusable
 arguments or input (missing file, not an HDF5 file, not an L0 store).
@@ -180,6 +181,38 @@ def build_parser():
     p.add_argument("--report", metavar="FILE.json",
                    help="write a machine-readable run report (per file and product: packets, "
                         "records, status, reports, warnings, seconds)")
+
+    p = command("archive", help="keep an archive of daily L1 files up to date",
+                description="Bring the archive up to date with L0 files: one file per product "
+                            "and UTC day (ARCHIVE/<product>/<YYYY>/<MM>/), holding that day's "
+                            "records from every L0 file that has any, each record delivered "
+                            "twice written once. Only new or changed L0 files are decoded, only "
+                            "the day files whose records changed are written; a run cut short "
+                            "goes on from where it stopped. ARCHIVE/index.html shows the "
+                            "coverage. On a cluster, every worker must see the L0 files and the "
+                            "archive under the same paths.")
+    p.add_argument("inputs", nargs="+", metavar="PATTERN",
+                   help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
+    p.add_argument("-o", "--output", required=True, metavar="ARCHIVE", help="the archive's folder")
+    p.add_argument("--format", choices=("cdf", "netcdf"), default="cdf",
+                   help="day files: ISTP CDF (default) or netCDF")
+    p.add_argument("--data-version", default="01", metavar="NN",
+                   help="two-digit version of the day files (default: 01); a new one is written "
+                        "beside the older ones")
+    p.add_argument("--quicklook", action="store_true",
+                   help="a quick-look plot (PNG) beside each day file written, linked from the "
+                        "coverage page (about a second of work each)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_positive, default=1, metavar="N",
+                       help="run in N parallel processes (default: 1, in this process)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run the tasks on the Dask distributed cluster at ADDRESS "
+                            "(e.g. tcp://host:8786; needs the 'dask' extra)")
+    p.add_argument("--connect-timeout", type=_seconds, default=10, metavar="S",
+                   help="seconds to reach the scheduler and see a worker (default: 10)")
+    p.add_argument("--worker-timeout", type=_seconds, default=60, metavar="S",
+                   help="give up the tasks not yet run when the cluster has had no worker "
+                        "for S seconds (default: 60)")
     return parser
 
 
@@ -271,7 +304,7 @@ def missing_requirements(extra=EXTRA):
 
 # The commands that write L1 files: a Ctrl-C asks them to stop between windows and chunks,
 # leaving nothing behind.
-STOPPABLE = ("decode", "batch", "demo")
+STOPPABLE = ("decode", "batch", "demo", "archive")
 
 
 def main(argv=None, last=False, noted=None):

@@ -271,5 +271,11 @@ def cmd_batch(args, console):
     return 0
 
 
+def cmd_archive(args, console):
+    from .archive import run_archive
+
+    return run_archive(args, console)
+
+
 COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,
-            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch}
+            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch, "archive": cmd_archive}

@@ -86,11 +86,14 @@ class CDFDay:
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()
         self.variables = attrs.variables(product, dtype)
-        key = ("cdf", product, repr(dtype.descr), parents, data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, parents, data_version), ".cdf")
+        key = ("cdf", product, repr(dtype.descr), data_version)
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".cdf")
         self.cdf = pycdf.CDF(path)
         self.cdf.readonly(False)
+        # what differs from one file to the next is set on the template's copy
         self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
+        # one entry per parent file
+        self.cdf.attrs["Parents"] = list(parents) if isinstance(parents, (list, tuple)) else (parents or " ")
         # The whole file is compressed, its metadata with its records: the descriptors and
         # attribute entries of a file's few dozen variables take some 40 kB uncompressed, more
         # than a day of the smaller products holds.

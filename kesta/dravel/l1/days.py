@@ -205,20 +205,27 @@ def from_template(path, key, make, suffix):
 
 
 def write_day(task, tries=2):
-    """Writes one day file (its temporary name) from the run's intermediate records. A file the
-    libraries fail to make (not for want of space) is made again from the start, once: the CDF
-    library has been seen, rarely and under load, to fail on a fresh copy of its template."""
+    """Writes one day file (its temporary name) from the run's intermediate records."""
+    retried(lambda: _write_day(task), task["path"], tries)
+
+
+def retried(write, path, tries=2):
+    """`write()` of the file `path`; a file the libraries fail to make (not for want of space)
+    is made again from the start, once: the CDF library has been seen, rarely and under load,
+    to fail on a fresh copy of its template."""
     for attempt in range(tries):
         try:
-            return _write_day(task)
+            return write()
         except OutputError:
             raise                      # no space, or a place that cannot be written
+        except Interrupted:
+            raise
         except Exception as exc:
             if attempt + 1 < tries:
                 continue
             why = output.describe(exc) if isinstance(exc, OSError) and exc.errno else \
                 f"{type(exc).__name__}: {first_line(exc)}"
-            raise WriteError(f"{task['path']}: cannot be written ({why})") from None
+            raise WriteError(f"{path}: cannot be written ({why})") from None
 
 
 def _write_day(task):
@@ -232,24 +239,45 @@ def _write_day(task):
     with h5py.File(task["records"], "r") as f:
         dataset = f[task["product"]]
         batch = max(1, BATCH_BYTES // max(1, dataset.dtype.itemsize))
+        batches = (read_rows(dataset, rows[start:start + batch]) for start in range(0, len(rows), batch))
+        fill(writer.day, target, batches, task["product"], task["parents"], task["version"])
+
+
+def fill(day_class, target, batches, product, parents, version):
+    """Writes the records of `batches` (one at least) into the temporary file of `target`."""
+    day = None
+    try:
+        for records in batches:
+            target.check_space(records.nbytes // 4)
+            if day is None:
+                day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),
+                                parents, version)
+            day.append(records)
+        day.close()
         day = None
+        target.check_space()
+    finally:
+        if day is not None:
+            try:
+                day.close()
+            except Exception:
+                pass
+
+
+def write_batches(day_class, path, batches, product, parents, version):
+    """Writes the day file `path` from `batches` (a list of record arrays): whole under a
+    temporary name, then renamed into place."""
+    def once():
+        target = output.Target(path, overwrite=True, suffix=day_class.suffix)
+        output.guard(target.tmp)
         try:
-            for start in range(0, len(rows), batch):
-                records = read_rows(dataset, rows[start:start + batch])
-                target.check_space(records.nbytes // 4)
-                if day is None:
-                    day = writer.day(target.tmp, records.dtype, task["product"], os.path.basename(task["path"]),
-                                     task["parents"], task["version"])
-                day.append(records)
-            day.close()
-            day = None
-            target.check_space()
-        finally:
-            if day is not None:
-                try:
-                    day.close()
-                except Exception:
-                    pass
+            fill(day_class, target, batches, product, parents, version)
+        except BaseException:
+            target.abort()
+            raise
+        target.commit()
+
+    retried(once, path)
 
 
 def write_records(writer_class, records, product, folder, **options):

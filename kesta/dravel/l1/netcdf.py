@@ -58,11 +58,12 @@ class NetCDFDay:
     def __init__(self, path, dtype, product, filename, parents, data_version):
         import h5py
 
-        key = ("netcdf", product, repr(dtype.descr), parents, data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, parents, data_version), ".nc")
+        key = ("netcdf", product, repr(dtype.descr), data_version)
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".nc")
         # the template holds the whole netCDF structure: records go straight into its datasets
         # (every one along the unlimited Epoch dimension grows alike, as netCDF wants)
         self.file = h5py.File(path, "r+")
+        self.file.attrs["Parents"] = (", ".join(parents) if isinstance(parents, (list, tuple)) else parents) or " "
         self.leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
         self.variables = {name: node for name, node in self.file.items()
                           if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,)}

@@ -1,0 +1,312 @@
+"""A campaign: the archive brought up to date with its L0 files.
+
+    L0 files -> decode the new or changed ones (one task a file) -> their cache files
+             -> write the day files whose inputs changed (one task per product and UTC day,
+                from the cache files of every L0 file feeding that day)
+             -> remove the day files nothing feeds any more -> the coverage page
+
+Every task's output is a function of its inputs' hashes and of the software: a rerun compares
+before it writes, so what did not change is not touched, and a campaign cut short goes on from
+where it stopped. Only this process writes the state; workers return their results to it.
+"""
+from __future__ import annotations
+
+import datetime
+import glob
+import hashlib
+import json
+import os
+import time
+from dataclasses import dataclass, field
+
+from kesta.dravel.l1 import output
+from kesta.dravel.l1.errors import check
+from kesta.dravel.l1.writers import check_data_version, writer_for
+
+from . import tasks
+from .state import FILE as STATE_FILE
+from .state import State
+
+CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
+FORMATS = ("cdf", "netcdf")
+COMPONENTS = ("quorel", "tesmo", "vantor")
+
+
+def software():
+    """(versions as text, a short key of them): this package, the components' distributions
+    and the decoders' own binaries (a rebuild is a new software)."""
+    import importlib.util
+    from importlib import metadata
+
+    from kesta.dravel import products as registry
+    from kesta.dravel.l1.attributes import software_version
+
+    versions = {"kesta-dravel": software_version()}
+    providers = metadata.packages_distributions()
+    for module in COMPONENTS:
+        for dist in providers.get(module, []):
+            versions[dist] = metadata.version(dist)
+    binaries = hashlib.sha256()
+    for module in sorted({p.module for p in registry.PRODUCTS}):
+        try:
+            spec = importlib.util.find_spec(module)
+        except ImportError:
+            spec = None
+        if spec is not None and spec.origin and os.path.isfile(spec.origin):
+            with open(spec.origin, "rb") as f:
+                binaries.update(f.read())
+    versions["decoders"] = binaries.hexdigest()[:16]
+    text = json.dumps(versions, sort_keys=True)
+    return text, hashlib.sha256(text.encode()).hexdigest()[:12]
+
+
+def day_path(archive, fmt, product, day, version):
+    pattern = writer_for(fmt).day.file_pattern
+    name = pattern.format(product=product, date=day, version=version)
+    return os.path.join(archive, product, day[:4], day[4:6], name)
+
+
+@dataclass
+class Outcome:
+    """What a campaign did."""
+    files: int = 0
+    decoded: list = field(default_factory=list)       # L0 paths decoded this run
+    unchanged_files: int = 0
+    failed_files: list = field(default_factory=list)   # (path, message)
+    written: list = field(default_factory=list)        # day file paths
+    unchanged_days: int = 0
+    removed: list = field(default_factory=list)
+    failed_days: list = field(default_factory=list)    # (path, message)
+    duplicates: int = 0
+    l0_bytes: int = 0
+    seconds: float = 0.0
+    page: str = ""
+
+    @property
+    def ok(self):
+        return not self.failed_files and not self.failed_days
+
+
+class Campaign:
+    def __init__(self, inputs, archive, fmt="cdf", data_version="01", quicklook=False,
+                 runner=None, progress=None, interrupted=None):
+        if fmt not in FORMATS:
+            from kesta.dravel.cli.errors import UsageError
+
+            raise UsageError(f"an archive holds day files: --format {' or '.join(FORMATS)}, not {fmt}")
+        check_data_version(data_version)
+        self.inputs = list(inputs)
+        self.archive = os.path.abspath(archive)
+        self.fmt, self.version, self.quicklook = fmt, data_version, quicklook
+        self.runner = runner or LocalRunner(1)
+        self.progress, self.interrupted = progress, interrupted
+        self.cache_dir = os.path.join(self.archive, CACHE)
+        self.versions, self.software = software()
+
+    # -----------------------------------------------------------------------------------------
+
+    def run(self):
+        started = time.monotonic()
+        output.check_folder(self.archive, create=True)
+        os.makedirs(self.cache_dir, exist_ok=True)
+        done = Outcome(files=len(self.inputs))
+        with State(self.archive) as state:
+            self.runner.check(self.inputs, self.archive)
+            sweep(self.archive)          # what a campaign cut short was writing
+            try:
+                self._decode(state, done)
+                self._write_days(state, done)
+                self._remove_cache_files(state)
+                done.page = self._page(state)
+            finally:
+                sweep(self.archive)
+        done.seconds = time.monotonic() - started
+        return done
+
+    # L0 files --------------------------------------------------------------------------------
+
+    def _decode(self, state, done):
+        known = state.files()
+        for path, row in known.items():
+            if path not in self.inputs and not os.path.exists(path):
+                state.drop_file(path)         # gone: it feeds nothing any more
+        todo = []
+        for path in self.inputs:
+            row = known.get(path)
+            try:
+                stat = os.stat(path)
+            except OSError as exc:
+                done.failed_files.append((path, f"cannot be read ({output.describe(exc)})"))
+                continue
+            if row and row["status"] != "failed" and row["software"] == self.software and \
+                    (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and \
+                    row["cache"] and os.path.exists(row["cache"]):
+                done.unchanged_files += 1
+                continue
+            todo.append(path)
+        sizes = {p: _size(p) for p in todo}
+        self.progress and self.progress.start("decoding", len(todo), "file")
+        jobs = [(path, tasks.decode_file, (path, self.cache_dir, self.software)) for path in todo]
+        for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
+            if error is not None:
+                found = tasks.find_decoded(path, self.cache_dir, self.software)
+                if found is not None:
+                    value, error = found, None
+            if error is None and value.get("status") != "failed":
+                state.put_file(path, dict(value, software=self.software, decoded_at=_now()))
+            else:
+                message = error or value.get("message") or "failed"
+                previous = known.get(path) or {}
+                # the last good decode, if any, goes on feeding the archive until the file
+                # decodes again (it is tried again by every run)
+                row = dict(previous, status="failed", message=message)
+                if error is None and value.get("products"):
+                    row = dict(value, software=self.software, decoded_at=_now(), status="failed",
+                               message=message)
+                state.put_file(path, row)
+                done.failed_files.append((path, message))
+            done.decoded.append(path)
+            done.l0_bytes += sizes.get(path, 0)
+            self.progress and self.progress.update(sizes.get(path, 0))
+        self.progress and self.progress.close()
+
+    # day files -------------------------------------------------------------------------------
+
+    def _feeds(self, state):
+        """{(product, day): [(L0 name, L0 path, sha256, cache, reported, warnings)]}, sources in
+        the campaign's order of files."""
+        feeds = {}
+        for path, row in sorted(state.files().items()):
+            if not row["cache"] or not os.path.exists(row["cache"]):
+                continue
+            for product, entry in row["products"].items():
+                if entry["status"] in ("failed", "skipped"):
+                    continue
+                for day in sorted(entry["days"]):
+                    feeds.setdefault((product, day), []).append(
+                        (os.path.basename(path), path, row["sha256"], row["cache"],
+                         entry.get("reported", 0), entry.get("warnings", 0)))
+        return feeds
+
+    def _inputs_key(self, sources):
+        text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
+                           [(name, sha) for name, _, sha, *_ in sources]])
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def _write_days(self, state, done):
+        feeds = self._feeds(state)
+        rows = state.days(self.version)
+        for (product, day, version), row in rows.items():
+            if (product, day) not in feeds:
+                _remove(row["path"], row.get("plot"))
+                state.drop_day(product, day, version)
+                done.removed.append(row["path"])
+        jobs, plans = [], {}
+        for (product, day), sources in sorted(feeds.items()):
+            path = day_path(self.archive, self.fmt, product, day, self.version)
+            key = self._inputs_key(sources)
+            row = rows.get((product, day, self.version))
+            if row and row["inputs"] == key and row["path"] == path and os.path.exists(path):
+                done.unchanged_days += 1
+                done.duplicates += row["duplicates"]
+                continue
+            if row and row["path"] != path:
+                _remove(row["path"], row.get("plot"))
+            task = {"product": product, "day": day, "path": path, "version": self.version,
+                    "format": self.fmt, "quicklook": self.quicklook,
+                    "sources": [(name, cache) for name, _, _, cache, *_ in sources],
+                    "old_hash": row["records_sha256"] if row and row["path"] == path else None}
+            plans[path] = (product, day, sources, key)
+            jobs.append((path, tasks.write_day_file, (task,)))
+        self.progress and self.progress.start("day files", len(jobs), "file")
+        for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=False):
+            product, day, sources, key = plans[path]
+            self.progress and self.progress.update(0)
+            if error is not None:
+                done.failed_days.append((path, error))
+                continue
+            state.put_day({"product": product, "day": day, "version": self.version, "path": path,
+                           "inputs": key, "sources": [name for name, *_ in sources],
+                           "records_sha256": value["hash"], "records": value["records"],
+                           "duplicates": value["duplicates"], "gaps": value["gaps"],
+                           "largest_gap_s": value["largest_gap_s"],
+                           "reported": sum(s[4] for s in sources),
+                           "warnings": sum(s[5] for s in sources),
+                           "plot": value["plot"], "written_at": _now()})
+            done.duplicates += value["duplicates"]
+            if value["written"]:
+                done.written.append(path)
+            else:
+                done.unchanged_days += 1
+        self.progress and self.progress.close()
+
+    def _remove_cache_files(self, state):
+        """Cache files no L0 file of the campaign refers to any more."""
+        kept = {row["cache"] for row in state.files().values() if row["cache"]}
+        for path in glob.glob(os.path.join(glob.escape(self.cache_dir), "*.h5")):
+            if path not in kept:
+                _remove(path)
+
+    # the coverage page -----------------------------------------------------------------------
+
+    def _page(self, state):
+        from .coverage import write_page
+
+        products = {}
+        for (product, day, _), row in sorted(state.days(self.version).items()):
+            products.setdefault(product, []).append({
+                "day": day, "records": row["records"], "duplicates": row["duplicates"],
+                "gaps": row["gaps"], "largest_gap_s": row["largest_gap_s"],
+                "reported": row["reported"], "warnings": row["warnings"],
+                "file": state.relative(row["path"]) if os.path.exists(row["path"]) else None,
+                "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
+                "sources": row["sources"]})
+        files = []
+        for path, row in sorted(state.files().items()):
+            entries = row["products"].values()
+            files.append({"name": os.path.basename(path), "status": row["status"],
+                          "message": row["message"],
+                          "records": sum(e.get("records", 0) for e in entries),
+                          "reported": sum(e.get("reported", 0) for e in entries),
+                          "warnings": sum(e.get("warnings", 0) for e in entries)})
+        summary = {"title": f"L1 archive {os.path.basename(self.archive)}", "generated": _now(),
+                   "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
+                   "files": files, "products": products}
+        return write_page(self.archive, summary)
+
+
+def sweep(archive):
+    """Removes the temporary files of writers that did not finish (a campaign, or a worker of
+    one, stopped or killed half way): the archive's state being held, none is being written."""
+    removed = 0
+    for folder, dirs, files in os.walk(archive):
+        for name in files:
+            if name.startswith(".") and ".part" in name and name != STATE_FILE:
+                removed += _remove(os.path.join(folder, name))
+    return removed
+
+
+def _remove(*paths):
+    n = 0
+    for path in paths:
+        if path:
+            try:
+                os.unlink(path)
+                n += 1
+            except FileNotFoundError:
+                pass
+    return n
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _now():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+from .runners import LocalRunner  # noqa: E402

@@ -1,0 +1,255 @@
+"""The archive's two kinds of work, run by workers (processes of a pool, or Dask workers): the
+decoding of one L0 file into its cache file, and the writing of one day file from the cache
+files of the L0 files that feed its day. Each takes plain data and returns plain data; neither
+touches the campaign's state, which only the campaign process writes.
+
+A cache file is an L1 HDF5 file named by the L0 file's content hash and the software that
+decoded it, complete once it carries the decode's summary (attribute `SUMMARY`): a rerun, or a
+campaign resumed after it was stopped, finds it there and does not decode the file again.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+
+import numpy as np
+
+from kesta.dravel.l1 import output
+from kesta.dravel.l1.errors import DravelError, Interrupted
+
+SUMMARY = "dravel_archive_summary"
+EPOCH = "epoch"
+HASH_BLOCK = 8 << 20
+
+
+def content_hash(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(HASH_BLOCK):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def cache_path(cache_dir, sha256, software):
+    return os.path.join(cache_dir, f"{sha256[:24]}-{software[:12]}.h5")
+
+
+def _days_of(f, product):
+    """{YYYYMMDD: records} of `product` in the open cache file, and how many records have no
+    UTC time."""
+    from kesta.dravel.l1.days import time_order
+    from kesta.dravel.l1.times import utc_days
+
+    epoch = f[product].fields(EPOCH)[()] if len(f[product]) else np.zeros(0, np.int64)
+    days, no_time = {}, 0
+    ordered = epoch[time_order(epoch)]
+    for day, start, stop in utc_days(ordered):
+        if day is None:
+            no_time += stop - start
+        else:
+            days[day] = days.get(day, 0) + stop - start
+    return days, no_time
+
+
+def read_summary(cache):
+    """The summary a complete cache file carries, or None."""
+    import h5py
+
+    try:
+        with h5py.File(cache, "r") as f:
+            text = f.attrs.get(SUMMARY)
+    except (OSError, ValueError):
+        return None
+    if text is None:
+        return None
+    return json.loads(text if isinstance(text, str) else text.decode())
+
+
+def _summarise(l0_path, cache, result):
+    """The decode of one file as plain data: per product its status, counts and the days its
+    records fall on."""
+    import h5py
+
+    products = {}
+    with h5py.File(cache, "r") as f:
+        for p in result.products:
+            entry = {"status": p.status, "message": p.message, "records": p.records,
+                     "reported": len(p.reports), "warnings": len(p.warnings), "days": {}, "no_time": 0}
+            if p.product in f and isinstance(f[p.product], h5py.Dataset) and \
+                    f[p.product].dtype.names and EPOCH in f[p.product].dtype.names:
+                entry["days"], entry["no_time"] = _days_of(f, p.product)
+            products[p.product] = entry
+    failed = [f"{name}: {e['message']}" for name, e in products.items() if e["status"] == "failed"]
+    return {"status": "failed" if failed else
+            ("partial" if any(e["status"] == "partial" for e in products.values()) else "ok"),
+            "message": failed[0] if failed else "", "products": products,
+            "notes": list(result.notes)}
+
+
+def decode_file(l0_path, cache_dir, software, interrupted=None):
+    """Decodes the L0 file `l0_path` into its cache file in `cache_dir` (or finds it there,
+    complete); returns {size, mtime_ns, sha256, cache, status, message, products, notes}.
+    Never raises but Interrupted: a file that cannot be decoded comes back `failed`."""
+    import h5py
+
+    from kesta.dravel.l1.convert import convert
+
+    try:
+        stat = os.stat(l0_path)
+        outcome = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
+        outcome["sha256"] = content_hash(l0_path)
+    except OSError as exc:
+        return {"status": "failed", "message": f"{l0_path}: cannot be read ({output.describe(exc)})",
+                "products": {}}
+    cache = cache_path(cache_dir, outcome["sha256"], software)
+    outcome["cache"] = cache
+    summary = read_summary(cache)
+    if summary is not None:
+        return {**outcome, **summary}
+    tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
+    output.guard(tmp)
+    try:
+        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted)
+        summary = _summarise(l0_path, tmp, result)
+        with h5py.File(tmp, "r+") as f:
+            f.attrs[SUMMARY] = json.dumps(summary)
+        os.replace(tmp, cache)
+    except Interrupted:
+        raise
+    except Exception as exc:
+        why = str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
+        return {**outcome, "status": "failed", "message": why, "products": {}}
+    finally:
+        output.discard(tmp)
+    return {**outcome, **summary}
+
+
+def find_decoded(l0_path, cache_dir, software):
+    """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
+    task ended, though its worker was lost before it could say so); None otherwise."""
+    try:
+        stat = os.stat(l0_path)
+        sha = content_hash(l0_path)
+    except OSError:
+        return None
+    cache = cache_path(cache_dir, sha, software)
+    summary = read_summary(cache)
+    if summary is None:
+        return None
+    return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha, "cache": cache, **summary}
+
+
+# --------------------------------------------------------------------------------------------
+# Day files
+
+
+def day_bounds(day):
+    """The TT2000 span [start, stop) of the UTC day YYYYMMDD."""
+    import datetime
+
+    from kesta.dravel.l1.times import pycdf
+
+    first = datetime.datetime.strptime(day, "%Y%m%d")
+    ends = [first, first + datetime.timedelta(days=1)]
+    start, stop = np.asarray(pycdf().lib.v_datetime_to_tt2000(ends), dtype=np.int64)
+    return int(start), int(stop)
+
+
+def _rows_of_day(dataset, start, stop):
+    from kesta.dravel.l1.days import read_rows
+    from kesta.dravel.l1.times import valid_epoch
+
+    if not len(dataset):
+        return dataset[0:0]
+    tt = valid_epoch(dataset.fields(EPOCH)[()])
+    inside = ~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop)
+    return read_rows(dataset, np.flatnonzero(inside))
+
+
+def merge(parts):
+    """The records of `parts` (one array per L0 file, in the campaign's order of files) in
+    stable time order, each record another file holds byte for byte before it dropped: (records,
+    how many were dropped). Repeats within one file are kept: they are that file's own."""
+    from kesta.dravel.l1.days import time_order
+
+    parts = [p for p in parts if len(p)]
+    if not parts:
+        raise ValueError("no records")
+    merged = np.concatenate(parts) if len(parts) > 1 else parts[0]
+    dropped = 0
+    if len(parts) > 1:
+        merged = np.ascontiguousarray(merged)
+        raw = merged.view(np.dtype((np.void, merged.dtype.itemsize)))
+        _, first, inverse = np.unique(raw, return_index=True, return_inverse=True)
+        owner = np.repeat(np.arange(len(parts)), [len(p) for p in parts])
+        keep = owner == owner[first][inverse.ravel()]
+        dropped = int(len(keep) - np.count_nonzero(keep))
+        if dropped:
+            merged = merged[keep]
+    return merged[time_order(merged[EPOCH])], dropped
+
+
+def records_hash(records):
+    return hashlib.sha256(np.ascontiguousarray(records).view(np.uint8)).hexdigest()
+
+
+def write_day_file(task):
+    """Writes one day file from the cache files feeding its day, unless its records are those
+    it already holds (`task["old_hash"]`, file in place). task: product, day, path, sources
+    [(L0 name, cache path)], version, format, quicklook. Returns {records, duplicates, hash,
+    gaps, largest_gap_s, written, plot}."""
+    import h5py
+
+    start, stop = day_bounds(task["day"])
+    parts = []
+    for _, cache in task["sources"]:
+        with h5py.File(cache, "r") as f:
+            parts.append(_rows_of_day(f[task["product"]], start, stop) if task["product"] in f else None)
+    parts = [p for p in parts if p is not None]
+    records, dropped = merge(parts)
+    digest = records_hash(records)
+    from .coverage import gaps
+
+    count, largest = gaps(records[EPOCH].astype(np.int64))
+    done = {"records": len(records), "duplicates": dropped, "hash": digest, "gaps": count,
+            "largest_gap_s": largest, "written": False, "plot": None}
+    path = task["path"]
+    plot = os.path.splitext(path)[0] + ".png"
+    if digest == task.get("old_hash") and os.path.exists(path):
+        done["plot"] = plot if os.path.exists(plot) else None
+        return done
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    _write(task, records)
+    done["written"] = True
+    if task.get("quicklook"):
+        done["plot"] = _plot(task["product"], records, plot)
+    elif os.path.exists(plot):
+        os.unlink(plot)         # a plot of records the file no longer holds
+    return done
+
+
+def _write(task, records):
+    from kesta.dravel.l1.days import write_batches
+    from kesta.dravel.l1.writers import writer_for
+
+    day_class = writer_for(task["format"]).day
+    parents = [name for name, _ in task["sources"]]
+    write_batches(day_class, task["path"], [records], task["product"], parents, task["version"])
+
+
+def _plot(product, records, png):
+    """The day's quick-look plot beside its file (written whole, then renamed), or None."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from kesta.dravel.l1.quicklook import _plot_one
+
+    tmp = output.temporary(os.path.dirname(png), os.path.basename(png), os.getpid(), "plot", ".png")
+    notes, failures = [], []
+    made = _plot_one(product, records, tmp, notes, failures)
+    if not made or not os.path.exists(tmp):
+        output.discard(tmp)
+        return None
+    os.replace(tmp, png)
+    return png
