@@ -1,0 +1,236 @@
+"""`dravel archive`: day files from every L0 file that feeds a day, kept up to date by reruns
+that do only what changed, and that end equal to a clean run however the last one ended."""
+import hashlib
+import os
+import shutil
+import signal
+import sqlite3
+import subprocess
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kesta.dravel.archive.state import FILE as STATE_FILE
+from kesta.dravel.archive.state import State
+from kesta.dravel.cli.simulate import simulate_days
+from kesta.dravel.l1.decode import decode_file
+from kesta.dravel.l1.times import utc_days
+
+from cli_support import dravel
+
+pytestmark = pytest.mark.nasa_cdf      # day files are CDF files, written by the NASA library
+DAYS = 3
+
+
+@pytest.fixture(scope="module")
+def l0(tmp_path_factory):
+    """A folder of L0 files, one per day, each running past midnight into the next day."""
+    folder = tmp_path_factory.mktemp("archive") / "L0"
+    simulate_days(folder, DAYS, "2024-03-01", seed=5)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def clean(l0, tmp_path_factory):
+    """The archive of one uninterrupted run, to compare others with."""
+    from kesta.dravel.cli import main
+
+    archive = tmp_path_factory.mktemp("clean") / "A"
+    assert main(["-q", "archive", str(l0 / "*.h5"), "-o", str(archive)]) == 0
+    return archive
+
+
+def copy_l0(l0, tmp_path):
+    folder = tmp_path / "L0"
+    shutil.copytree(l0, folder)
+    return folder
+
+
+def day_files(archive):
+    return sorted(p.relative_to(archive) for p in Path(archive).rglob("*.cdf"))
+
+
+def file_hashes(archive):
+    """{day file: (sha256, mtime_ns)}."""
+    out = {}
+    for rel in day_files(archive):
+        p = Path(archive) / rel
+        out[rel] = (hashlib.sha256(p.read_bytes()).hexdigest(), p.stat().st_mtime_ns)
+    return out
+
+
+def read_day(path):
+    from kesta.dravel.l1.cdf import read_cdf
+
+    return read_cdf(path)[1]
+
+
+def assert_same_archive(got, want):
+    """The same day files, holding the same records."""
+    assert day_files(got) == day_files(want)
+    for rel in day_files(want):
+        a, b = read_day(Path(got) / rel), read_day(Path(want) / rel)
+        assert a.keys() == b.keys(), rel
+        for name in b:
+            np.testing.assert_array_equal(a[name], b[name], err_msg=f"{rel}: {name}")
+
+
+def expected_days(files):
+    """{(product, day): records}: every record of every file in the day of its time, a record
+    another file holds byte for byte before it taken once, in stable time order."""
+    from kesta.dravel.l1.days import time_order
+
+    parts = {}
+    for path in sorted(files):
+        for p in decode_file(path).products:
+            if p.data is None or not len(p.data):
+                continue
+            data = p.data[time_order(p.data["epoch"])]
+            for day, a, b in utc_days(data["epoch"]):
+                if day is not None:
+                    parts.setdefault((p.product, day), []).append(data[a:b])
+    out = {}
+    for key, arrays in parts.items():
+        taken, rows = set(), []
+        for records in arrays:
+            own = {r.tobytes() for r in records}
+            rows += [r for r in records if r.tobytes() not in taken]
+            taken |= own
+        records = np.array(rows, dtype=arrays[0].dtype)
+        out[key] = records[np.argsort(records["epoch"], kind="stable")]
+    return out
+
+
+def test_overlapping_files_give_every_record_once_in_its_day(l0, clean):
+    from kesta.dravel.l1.layout import flatten
+
+    pycdfpp = pytest.importorskip("pycdfpp")
+    want = expected_days(sorted(l0.glob("*.h5")))
+    names = {(str(rel).split(os.sep)[0], rel.name.split("_")[-2]) for rel in day_files(clean)}
+    assert names == set(want)
+    twice = 0
+    for (product, day), records in want.items():
+        path = clean / product / day[:4] / day[4:6] / f"zelk_l1_{product}_{day}_v01.cdf"
+        got = read_day(path)
+        for name, values in flatten(records).items():
+            np.testing.assert_array_equal(got[name], values, err_msg=f"{path.name}: {name}")
+        # read by an outside reader too
+        epoch = pycdfpp.load(str(path))["Epoch"].values.astype("int64")
+        assert np.array_equal(epoch.view(records["epoch"].dtype), records["epoch"])
+    with sqlite3.connect(clean / STATE_FILE) as db:
+        twice = db.execute("SELECT SUM(duplicates) FROM day_files").fetchone()[0]
+        sources = dict(db.execute("SELECT path, sources FROM day_files WHERE product='tswf' AND day='20240302'"))
+    assert twice > 0          # the files overlap: some records came twice
+    assert len(next(iter(sources.values())).split(",")) == 2       # fed by two files
+    assert (clean / "index.html").exists()
+
+
+def test_rerun_touches_nothing_and_a_changed_file_rewrites_only_its_days(l0, clean, tmp_path, cli):
+    folder = copy_l0(l0, tmp_path)
+    archive = tmp_path / "A"
+    assert cli("archive", folder / "*.h5", "-o", archive)[0] == 0
+    before = file_hashes(archive)
+
+    code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0 and f"0 decoded, {DAYS} unchanged" in out and " 0 written" in out
+    assert file_hashes(archive) == before
+
+    # the second day's file delivered again with other contents (another seed)
+    other = tmp_path / "other"
+    simulate_days(other, DAYS, "2024-03-01", seed=6)
+    shutil.copy(other / "L0_20240302.h5", folder / "L0_20240302.h5")
+    code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0 and f"1 decoded, {DAYS - 1} unchanged" in out
+    after = file_hashes(archive)
+    changed = {rel for rel in before if after.get(rel) != before[rel]}
+    assert changed and {rel.name.split("_")[-2] for rel in changed} <= {"20240302", "20240303"}
+    assert any(rel.name.split("_")[-2] == "20240301" for rel in after)
+    for rel in set(before) - changed:
+        assert after[rel] == before[rel]          # same bytes, same modification time
+    want = expected_days(sorted(folder.glob("*.h5")))
+    for (product, day), records in want.items():
+        got = read_day(archive / product / day[:4] / day[4:6] / f"zelk_l1_{product}_{day}_v01.cdf")
+        np.testing.assert_array_equal(got["Epoch"].view(records["epoch"].dtype), records["epoch"])
+
+    # a file gone from the L0 folder feeds nothing any more: the days only it fed go
+    os.unlink(folder / f"L0_2024030{DAYS}.h5")
+    code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0 and " removed" in out and " 0 removed" not in out
+    assert not any(rel.name.split("_")[-2] == f"2024030{DAYS + 1}" for rel in day_files(archive))
+
+
+def test_a_file_that_cannot_be_decoded_fails_alone_and_is_tried_again(l0, clean, tmp_path, cli):
+    folder = copy_l0(l0, tmp_path)
+    (folder / "L0_20240309.h5").write_bytes(b"not an HDF5 file")
+    archive = tmp_path / "A"
+    code, out, err = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 1
+    assert err.splitlines()[-1].startswith("dravel: error: 1 of 4 L0 file(s) failed")
+    assert "L0_20240309.h5" in err.splitlines()[-1]
+    assert_same_archive(archive, clean)
+    os.unlink(folder / "L0_20240309.h5")          # gone: nothing left to fail
+    code, out, err = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0, err
+
+
+def test_a_new_data_version_is_written_beside_the_old_one(l0, clean, tmp_path, cli):
+    archive = tmp_path / "A"
+    shutil.copytree(clean, archive)
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive, "--data-version", "02")
+    assert code == 0 and f"0 decoded, {DAYS} unchanged" in out
+    v1 = [p for p in day_files(archive) if p.name.endswith("_v01.cdf")]
+    v2 = [p for p in day_files(archive) if p.name.endswith("_v02.cdf")]
+    assert len(v1) == len(v2) == len(day_files(clean))
+    with State(archive) as state:
+        assert {v for _, _, v in state.days()} == {"01", "02"}
+    code, _, err = cli("archive", l0 / "*.h5", "-o", archive, "--data-version", "2")
+    assert code == 2 and "two digits" in err
+
+
+def test_one_campaign_at_a_time(l0, tmp_path):
+    archive = tmp_path / "A"
+    archive.mkdir()
+    with State(archive):
+        proc = dravel("archive", l0 / "*.h5", "-o", archive)
+        _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 2
+    assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive run is "
+                                        "updating this archive; wait for it to end"]
+
+
+def _interrupted_run(folder, archive, seconds, sig, workers):
+    proc = dravel("archive", folder / "*.h5", "-o", archive, "--workers", workers)
+    time.sleep(seconds)
+    os.killpg(proc.pid, sig)
+    try:
+        _, err = proc.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        pytest.fail(f"{sig!r} after {seconds:.2f} s: the campaign did not end")
+    return proc.returncode, err
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGKILL], ids=["ctrl-c", "kill-9"])
+def test_a_campaign_cut_short_goes_on_and_ends_equal_to_a_clean_run(l0, clean, tmp_path, sig):
+    started = time.monotonic()
+    proc = dravel("archive", l0 / "*.h5", "-o", tmp_path / "timing", "--workers", "2")
+    assert proc.wait(timeout=300) == 0
+    whole = time.monotonic() - started
+    for k, fraction in enumerate((0.3, 0.6, 0.85)):
+        archive = tmp_path / f"A{k}"
+        code, err = _interrupted_run(l0, archive, whole * fraction, sig, "2")
+        if sig == signal.SIGINT:
+            assert code in (0, 130), err
+            if code == 130:
+                assert err.splitlines()[-1] == "dravel: interrupted"
+        leftovers = [p for p in archive.rglob(".*") if ".part" in p.name]
+        if sig == signal.SIGINT:
+            assert leftovers == []
+        proc = dravel("archive", l0 / "*.h5", "-o", archive)
+        _, err = proc.communicate(timeout=300)
+        assert proc.returncode == 0, err
+        assert_same_archive(archive, clean)
+        assert [p for p in archive.rglob(".*") if ".part" in p.name] == []
