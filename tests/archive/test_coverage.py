@@ -127,7 +127,7 @@ def test_gaps(times_s, expected):
 @pytest.mark.parametrize("where, error", [("fsync", OSError(errno.ENOSPC, "full")),
                                           ("replace", KeyboardInterrupt())])
 def test_a_failed_write_keeps_the_previous_page_and_leaves_no_temporary(tmp_path, monkeypatch, where, error):
-    before = open(write_page(tmp_path, {"files": []}), encoding="utf-8").read()
+    before = open(write_page(tmp_path, {"products": {"tnr_normal": []}}), encoding="utf-8").read()
 
     def fail(*args):
         raise error

@@ -162,10 +162,11 @@ def _page(summary):
 
     parts = [HEAD.replace("<title></title>", f"<title>{_esc(title)}</title>", 1),
              _header(summary, title, span, dated, files)]
-    if not dated:
+    if span is None:
         parts.append("<p>No product has any day in the archive yet.</p>\n")
-    for index, (name, days) in enumerate(dated.items()):
-        parts.append(_product(index, name, days, span))
+    else:
+        for index, (name, days) in enumerate(dated.items()):
+            parts.append(_product(index, name, days, span))
     parts.append(_files(files))
     parts.append("</body>\n</html>\n")
     return "".join(parts)
