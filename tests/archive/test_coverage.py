@@ -1,0 +1,243 @@
+import errno
+import fcntl
+import itertools
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import time
+from html.parser import HTMLParser
+
+import numpy as np
+import pytest
+
+from kesta.dravel.archive import coverage
+from kesta.dravel.archive.coverage import gaps, write_page
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+S = 1_000_000_000
+
+
+def day(d, records, **fields):
+    entry = {"day": d, "records": records, "duplicates": 0, "gaps": 0, "largest_gap_s": 20.0,
+             "reported": 0, "warnings": 0, "file": f"tnr normal/zelk_l1_tnr_normal_{d}_v01.cdf",
+             "plot": f"tnr normal/zelk_l1_tnr_normal_{d}_v01.png", "sources": [f"L0_{d}.h5"]}
+    return {**entry, **fields}
+
+
+SUMMARY = {
+    "generated": "2026-12-08T21:40:00Z", "software": "0.1.0", "data_version": "01",
+    "files": [{"name": "L0_20240301.h5", "status": "ok", "message": "", "records": 1234},
+              {"name": "L0_<script>alert(1)</script>.h5", "status": "failed", "message": "truncated & <b>bad</b>"}],
+    "products": {
+        "tnr_normal": [day("20240301", 67, duplicates=3, gaps=1, largest_gap_s=3600.0),
+                       day("20240303", 5, reported=2),
+                       day("20240304", 0, file=None, plot=None)],
+        # another product's last day stretches the campaign to 2024-03-06
+        "<img src=x onerror=alert(1)>": [day("20240306", 9, file='javascript:alert("x")')],
+    },
+}
+
+
+class Page(HTMLParser):
+    """What a page holds: its tags, URLs, text, table rows and strip cells."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.tags, self.urls, self.text, self.rows, self.cells = set(), [], [], [], []
+        self._row = self._cell = self._title = None
+        self._in_svg = False
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.tags.add(tag)
+        self.urls += [attrs[a] for a in ("href", "src") if a in attrs]
+        self._in_svg = self._in_svg or tag == "svg"
+        if tag == "tr":
+            self._row = (attrs.get("class"), [])
+            self.rows.append(self._row)
+        elif tag in ("a", "g") and self._in_svg:
+            self._cell = {"href": attrs.get("href"), "title": "", "classes": set()}
+            self.cells.append(self._cell)
+        elif self._cell is not None:
+            self._cell["classes"].add(attrs.get("class"))
+        self._title = tag == "title" and self._cell is not None
+
+    def handle_endtag(self, tag):
+        if tag in ("a", "g"):
+            self._cell = None
+        self._in_svg = self._in_svg and tag != "svg"
+
+    def handle_data(self, data):
+        self.text.append(data)
+        if self._row is not None and data.strip():
+            self._row[1].append(data)
+        if self._title:
+            self._cell["title"] += data
+
+
+def test_the_page_shows_days_holes_links_and_files_and_escapes_what_it_shows(tmp_path):
+    path = write_page(tmp_path, SUMMARY)
+    assert path == os.path.join(tmp_path, "index.html") and os.listdir(tmp_path) == ["index.html"]
+    page = Page(open(path, encoding="utf-8").read())
+    text = "".join(page.text)
+
+    # hostile names are shown as text, never as markup; every URL stays inside the archive
+    assert not {"script", "img"} & page.tags
+    assert "L0_<script>alert(1)</script>.h5" in text and "<img src=x onerror=alert(1)>" in text
+    assert all(u.startswith(("#", "data:")) or ("//" not in u and ":" not in u.split("/")[0]) for u in page.urls)
+    assert "javascript%3Aalert%28%22x%22%29" in page.urls
+
+    # the strip: a cell for every day of the campaign, 03-01 to 03-06, in both products
+    cells = page.cells[:6]
+    assert len(page.cells) == 12
+    assert [c["title"][:10] for c in cells] == [f"2024-03-0{d}" for d in range(1, 7)]
+    holes = [c["title"] for c in cells if "hole" in c["classes"]]
+    assert holes == ["2024-03-02: no records", "2024-03-04: 0 records, no day file",
+                     "2024-03-05: no records", "2024-03-06: no records"]
+    assert cells[0]["href"] == "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.cdf"
+    assert "gap-mark" in cells[0]["classes"] and "report-mark" in cells[2]["classes"]
+    assert "1 gap (largest step 1.0 h)" in cells[0]["title"] and "2 reported units" in cells[2]["title"]
+
+    # the table of the days, then the L0 files with the failed one marked
+    rows = {r[1][0]: r for r in page.rows if r[1]}
+    assert rows["2024-03-01"][1][1:5] == ["67", "3", "1", "1.0 h"]
+    assert "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.png" in page.urls
+    failed = rows["L0_<script>alert(1)</script>.h5"]
+    assert failed[0] == "failed" and failed[1][-1] == "truncated & <b>bad</b>"
+    assert rows["L0_20240301.h5"][0] is None
+    assert "L0 files: 2 — 1 ok, 0 partial, 1 failed" in text
+
+
+@pytest.mark.parametrize("times_s, expected", [
+    ([], (0, 0.0)),
+    ([5.0], (0, 0.0)),
+    ([0, 10, 20, 30, 3630, 3640, 3650], (1, 3600.0)),   # a regular cadence with one hole
+    ([0, 1, 2, 32, 33, 34], (0, 30.0)),                  # longer than 10 steps, shorter than a minute
+    ([0, 100, 200, 1200, 1300], (0, 1000.0)),           # exactly 10 steps is no gap
+    ([0, 100, 200, 1201, 1301, 2302], (2, 1001.0)),
+])
+def test_gaps(times_s, expected):
+    assert gaps(np.array(times_s, dtype=np.int64) * S + 700_000_000 * S) == expected
+
+
+@pytest.mark.parametrize("where, error", [("fsync", OSError(errno.ENOSPC, "full")),
+                                          ("replace", KeyboardInterrupt())])
+def test_a_failed_write_keeps_the_previous_page_and_leaves_no_temporary(tmp_path, monkeypatch, where, error):
+    before = open(write_page(tmp_path, {"products": {"tnr_normal": []}}), encoding="utf-8").read()
+
+    def fail(*args):
+        raise error
+    monkeypatch.setattr(coverage.os, where, fail)
+    with pytest.raises(type(error)):
+        write_page(tmp_path, SUMMARY)
+    monkeypatch.undo()
+    assert os.listdir(tmp_path) == ["index.html"]
+    assert open(tmp_path / "index.html", encoding="utf-8").read() == before
+
+
+def load(url, home, timeout=60):
+    """Opens `url` in headless Chromium, driven over its debugging pipe; returns (the DOM once
+    loaded, the problems met: console errors and warnings, exceptions, failed loads)."""
+    # CI's sanitized pass preloads the sanitizer runtimes into every process: Chromium then hangs
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home), XDG_CACHE_HOME=str(home))
+    (commands_in, commands), (answers, answers_out) = os.pipe(), os.pipe()
+    # Chromium reads commands on fd 3 and answers on fd 4; high copies keep the dup2s from clashing
+    ends = [fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (commands_in, answers_out)]
+
+    def child():
+        for target, fd in zip((3, 4), ends):
+            os.dup2(fd, target)
+            os.set_inheritable(target, True)
+    log = open(home / "chromium.log", "w+")
+    browser = subprocess.Popen(
+        [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+         f"--user-data-dir={home}/profile", "--no-first-run", "--disable-extensions", "--disable-sync",
+         "--disable-background-networking", "--host-resolver-rules=MAP * ~NOTFOUND",
+         "--enable-logging=stderr", "--v=0", "--remote-debugging-pipe", "about:blank"],
+        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
+        pass_fds=(3, 4), preexec_fn=child, start_new_session=True)
+    for fd in (commands_in, answers_out, *ends):
+        os.close(fd)
+    deadline, ids, events, pending = time.monotonic() + timeout, itertools.count(1), [], [b""]
+
+    def receive():
+        while b"\0" not in pending[0]:
+            ready = select.select([answers], [], [], max(0.0, deadline - time.monotonic()))[0]
+            chunk = os.read(answers, 1 << 16) if ready else b""
+            if not chunk:
+                log.seek(0)
+                pytest.fail(f"Chromium stopped answering; its log ends:\n{log.read()[-3000:]}")
+            pending[0] += chunk
+        message, _, pending[0] = pending[0].partition(b"\0")
+        return json.loads(message)
+
+    def call(method, session=None, **params):
+        ident = next(ids)
+        os.write(commands, json.dumps({"id": ident, "method": method, "params": params,
+                                       **({"sessionId": session} if session else {})}).encode() + b"\0")
+        while (message := receive()).get("id") != ident:
+            events.append(message)
+        assert "error" not in message, (method, message["error"])
+        return message["result"]
+
+    try:
+        target = call("Target.createTarget", url="about:blank")["targetId"]
+        session = call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        for domain in ("Page", "Runtime", "Log", "Network"):
+            call(f"{domain}.enable", session)
+        assert "errorText" not in call("Page.navigate", session, url=url)
+        while not any(e.get("method") == "Page.loadEventFired" for e in events):
+            events.append(receive())
+        dom = call("Runtime.evaluate", session, expression="document.documentElement.outerHTML",
+                   returnByValue=True)["result"]["value"]
+        os.write(commands, json.dumps({"id": next(ids), "method": "Browser.close"}).encode() + b"\0")
+        browser.wait(timeout=10)
+    finally:
+        if browser.poll() is None:
+            os.killpg(browser.pid, signal.SIGKILL)
+            browser.wait()
+        os.close(commands)
+        os.close(answers)
+    return dom, problems(events)
+
+
+def problems(events):
+    urls, found = {}, []
+    for event in events:
+        method, p = event.get("method"), event.get("params", {})
+        if method == "Network.requestWillBeSent":
+            urls[p["requestId"]] = p["request"]["url"]
+        elif method == "Runtime.consoleAPICalled" and p["type"] in ("error", "warning", "assert"):
+            found.append(f"console.{p['type']}: {[a.get('value', a.get('description')) for a in p['args']]}")
+        elif method == "Runtime.exceptionThrown":
+            details = p["exceptionDetails"]
+            found.append(f"exception: {details.get('exception', {}).get('description', details['text'])}")
+        elif method == "Log.entryAdded" and p["entry"]["level"] in ("error", "warning"):
+            found.append(f"{p['entry']['text']} ({p['entry'].get('url', '')})")
+        elif method == "Network.loadingFailed" and not p.get("canceled"):
+            found.append(f"{p['errorText']}: {urls.get(p['requestId'])}")
+    return found
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary (chromium or chromium-browser) on PATH")
+def test_the_page_loads_in_a_browser_without_a_problem(tmp_path):
+    (tmp_path / "archive").mkdir()
+    path = write_page(tmp_path / "archive", SUMMARY)
+    dom, found = load(f"file://{path}", tmp_path)
+    assert found == []
+    assert "<h2>tnr_normal</h2>" in dom and "L0_&lt;script&gt;alert(1)&lt;/script&gt;.h5" in dom
+
+    # the same check on a broken page finds each of its faults
+    broken = tmp_path / "archive" / "broken.html"
+    broken.write_text('<!DOCTYPE html><html><head><link rel="stylesheet" href="https://fonts.invalid/a.css">'
+                      '</head><body><h2>x</h2><img src="missing.png"><script>console.error("boom")</script>'
+                      '<script>null.x</script></body></html>')
+    dom, found = load(broken.as_uri(), tmp_path)
+    assert "<h2>x</h2>" in dom
+    for fault in ("fonts.invalid/a.css", "missing.png", "boom", "TypeError"):
+        assert any(fault in line for line in found), (fault, found)
