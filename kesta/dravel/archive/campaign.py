@@ -206,7 +206,8 @@ class Campaign:
             path = day_path(self.archive, self.fmt, product, day, self.version)
             key = self._inputs_key(sources)
             row = rows.get((product, day, self.version))
-            if row and row["inputs"] == key and row["path"] == path and os.path.exists(path):
+            if row and row["inputs"] == key and row["path"] == path and os.path.exists(path) and \
+                    not (row["plot"] and not os.path.exists(row["plot"])):
                 done.unchanged_days += 1
                 done.duplicates += row["duplicates"]
                 continue

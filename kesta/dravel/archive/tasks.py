@@ -217,7 +217,10 @@ def write_day_file(task):
     path = task["path"]
     plot = os.path.splitext(path)[0] + ".png"
     if digest == task.get("old_hash") and os.path.exists(path):
-        done["plot"] = plot if os.path.exists(plot) else None
+        if os.path.exists(plot):
+            done["plot"] = plot
+        elif task.get("quicklook"):         # asked for now, and not made before
+            done["plot"] = _plot(task["product"], records, plot)
         return done
     os.makedirs(os.path.dirname(path), exist_ok=True)
     _write(task, records)
