@@ -15,9 +15,8 @@ import pytest
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.state import State
 from kesta.dravel.cli.simulate import simulate_days
-from kesta.dravel.l1.decode import decode_file
-from kesta.dravel.l1.times import utc_days
 
+from archive_support import expected_days
 from cli_support import dravel
 
 pytestmark = pytest.mark.nasa_cdf      # day files are CDF files, written by the NASA library
@@ -75,32 +74,6 @@ def assert_same_archive(got, want):
         assert a.keys() == b.keys(), rel
         for name in b:
             np.testing.assert_array_equal(a[name], b[name], err_msg=f"{rel}: {name}")
-
-
-def expected_days(files):
-    """{(product, day): records}: every record of every file in the day of its time, a record
-    another file holds byte for byte before it taken once, in stable time order."""
-    from kesta.dravel.l1.days import time_order
-
-    parts = {}
-    for path in sorted(files):
-        for p in decode_file(path).products:
-            if p.data is None or not len(p.data):
-                continue
-            data = p.data[time_order(p.data["epoch"])]
-            for day, a, b in utc_days(data["epoch"]):
-                if day is not None:
-                    parts.setdefault((p.product, day), []).append(data[a:b])
-    out = {}
-    for key, arrays in parts.items():
-        taken, rows = set(), []
-        for records in arrays:
-            own = {r.tobytes() for r in records}
-            rows += [r for r in records if r.tobytes() not in taken]
-            taken |= own
-        records = np.array(rows, dtype=arrays[0].dtype)
-        out[key] = records[np.argsort(records["epoch"], kind="stable")]
-    return out
 
 
 def test_overlapping_files_give_every_record_once_in_its_day(l0, clean):
