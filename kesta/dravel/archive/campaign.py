@@ -33,31 +33,48 @@ COMPONENTS = ("quorel", "tesmo", "vantor")
 
 
 def software():
-    """(versions as text, a short key of them): this package, the components' distributions
-    and the decoders' own binaries (a rebuild is a new software)."""
+    """(versions as text, a short key of them): this package's version, and the contents of
+    the components' modules and of the decoders' binaries (a rebuild, or a component
+    changed, is a new software)."""
     import importlib.util
-    from importlib import metadata
 
     from kesta.dravel import products as registry
     from kesta.dravel.l1.attributes import software_version
 
     versions = {"kesta-dravel": software_version()}
-    providers = metadata.packages_distributions()
     for module in COMPONENTS:
-        for dist in providers.get(module, []):
-            versions[dist] = metadata.version(dist)
-    binaries = hashlib.sha256()
-    for module in sorted({p.module for p in registry.PRODUCTS}):
+        versions[module] = _files_hash(module, package=True)
+    versions["decoders"] = _files_hash(*sorted({p.module for p in registry.PRODUCTS}))
+    text = json.dumps(versions, sort_keys=True)
+    return text, hashlib.sha256(text.encode()).hexdigest()[:12]
+
+
+def _files_hash(*modules, package=False):
+    """A short hash of the files of `modules` (with `package`, of every source and binary of
+    their packages); "missing" for one that is not installed."""
+    import importlib.util
+
+    digest = hashlib.sha256()
+    for module in modules:
         try:
             spec = importlib.util.find_spec(module)
         except ImportError:
             spec = None
-        if spec is not None and spec.origin and os.path.isfile(spec.origin):
-            with open(spec.origin, "rb") as f:
-                binaries.update(f.read())
-    versions["decoders"] = binaries.hexdigest()[:16]
-    text = json.dumps(versions, sort_keys=True)
-    return text, hashlib.sha256(text.encode()).hexdigest()[:12]
+        if spec is None:
+            digest.update(f"{module}: missing".encode())
+            continue
+        files = [spec.origin] if spec.origin and os.path.isfile(spec.origin) else []
+        if package and spec.submodule_search_locations:
+            files = []
+            for folder in spec.submodule_search_locations:
+                for root, dirs, names in os.walk(folder):
+                    dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+                    files += [os.path.join(root, n) for n in sorted(names) if n.endswith((".py", ".so"))]
+        for path in files:
+            digest.update(os.path.relpath(path, os.path.dirname(path)).encode())
+            with open(path, "rb") as f:
+                digest.update(f.read())
+    return digest.hexdigest()[:16]
 
 
 def day_path(archive, fmt, product, day, version):

@@ -161,6 +161,8 @@ def build_parser():
     p.add_argument("inputs", nargs="+", metavar="PATTERN",
                    help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the L1 files")
+    p.add_argument("--format", type=_batch_format, default="hdf5",
+                   help="hdf5, the only one: day files (cdf, netcdf) come from `dravel archive`")
     p.add_argument("--products", type=_product_list, action="extend", metavar="NAME[,NAME...]",
                    help="decode only these products")
     where = p.add_mutually_exclusive_group()
@@ -214,6 +216,16 @@ def build_parser():
                    help="give up the tasks not yet run when the cluster has had no worker "
                         "for S seconds (default: 60)")
     return parser
+
+
+def _batch_format(text):
+    if text == "hdf5":
+        return text
+    if text in ("cdf", "netcdf"):
+        raise argparse.ArgumentTypeError(
+            f"batch writes one L1 HDF5 file per L0 file; {text} day files, each fed by every L0 "
+            f"file with records of its day, are made by: dravel archive PATTERN -o ARCHIVE --format {text}")
+    raise argparse.ArgumentTypeError(f"unknown format {text!r} (batch writes hdf5)")
 
 
 def _seconds(text):

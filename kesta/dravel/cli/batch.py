@@ -148,6 +148,37 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     return outcome
 
 
+def finished_outcome(l0_path, l1_path, since):
+    """The outcome of a file whose L1 file this batch wrote (in place since `since`, a time
+    from time.time()) though its task was lost afterwards (its worker died, no worker was left
+    to say it was done), read from the file; None when there is no such file."""
+    import h5py
+
+    from kesta.dravel.l1.hdf5 import product_datasets
+    from kesta.dravel.l1.results import FAILED, PARTIAL, SKIPPED
+
+    try:
+        if os.stat(l1_path).st_mtime < since:
+            return None
+        outcome = FileOutcome(l0_path, l1_path)
+        with h5py.File(l1_path, "r") as f:
+            for name, dataset in product_datasets(f).items():
+                a = dataset.attrs
+                status = str(a.get("status", ""))
+                if status not in (FAILED, SKIPPED):
+                    outcome.products += 1
+                    outcome.records += int(a.get("records", 0))
+                outcome.reports += int(a.get("reports", 0))
+                outcome.warnings += int(a.get("warnings", 0))
+                if status == FAILED:
+                    outcome.failed_products.append(f"{name}: {a.get('message', '')}")
+                elif status == PARTIAL:
+                    outcome.partial_products.append(name)
+    except (OSError, ValueError):
+        return None
+    return outcome
+
+
 def can_see(paths, out_dir):
     """The first of `paths` this process cannot read, or `out_dir` when it cannot write there;
     None when all is well. Runs on every worker before a batch."""
@@ -382,6 +413,7 @@ def _collect(client, futures, progress, interrupted, worker_timeout):
     from distributed import as_completed
 
     pairs = list(futures.values())
+    started = time.time() - 1.0         # a file's modification time may be a little early
     outcomes, pending = {}, set(futures)
     finished = as_completed(list(futures), loop=client.loop)
     alone_since = None
@@ -394,7 +426,7 @@ def _collect(client, futures, progress, interrupted, worker_timeout):
             try:
                 outcomes[l0] = future.result()
             except Exception as exc:     # the task itself failed: its workers kept dying
-                outcomes[l0] = FileOutcome(l0, l1, error=_lost(exc))
+                outcomes[l0] = finished_outcome(l0, l1, started) or FileOutcome(l0, l1, error=_lost(exc))
             progress and progress.update(l0)
         if done or not pending:
             continue
@@ -406,8 +438,8 @@ def _collect(client, futures, progress, interrupted, worker_timeout):
         elif time.monotonic() - alone_since > worker_timeout:
             for future in pending:
                 l0, l1 = futures[future]
-                outcomes[l0] = FileOutcome(l0, l1, error=f"no Dask worker left to decode it "
-                                                         f"(none for {worker_timeout:g} s)")
+                outcomes[l0] = finished_outcome(l0, l1, started) or \
+                    FileOutcome(l0, l1, error=f"no Dask worker left to decode it (none for {worker_timeout:g} s)")
                 progress and progress.update(l0)
             pending = set()
     return [outcomes[l0] for l0, _ in pairs]
