@@ -19,6 +19,7 @@ from kesta.dravel.l1 import output
 from kesta.dravel.l1.errors import DravelError, Interrupted
 
 SUMMARY = "dravel_archive_summary"
+BATCH_BYTES = 16 << 20      # records of a day read and written at a time
 EPOCH = "epoch"
 HASH_BLOCK = 8 << 20
 
@@ -157,41 +158,103 @@ def day_bounds(day):
 
 
 def _rows_of_day(dataset, start, stop):
-    from kesta.dravel.l1.days import read_rows
+    """(rows, epochs) of the records of `dataset` in the TT2000 span [start, stop)."""
     from kesta.dravel.l1.times import valid_epoch
 
     if not len(dataset):
-        return dataset[0:0]
-    tt = valid_epoch(dataset.fields(EPOCH)[()])
-    inside = ~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop)
-    return read_rows(dataset, np.flatnonzero(inside))
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    epoch = dataset.fields(EPOCH)[()]
+    tt = valid_epoch(epoch)
+    rows = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
+    return rows, tt.data[rows].astype(np.int64)
 
 
-def merge(parts):
-    """The records of `parts` (one array per L0 file, in the campaign's order of files) in
-    stable time order, each record another file holds byte for byte before it dropped: (records,
-    how many were dropped). Repeats within one file are kept: they are that file's own."""
-    from kesta.dravel.l1.days import time_order
+def _digests(dataset, rows, batch):
+    """A digest of each record of `dataset` at `rows` (its bytes), read `batch` at a time."""
+    from kesta.dravel.l1.days import read_rows
 
-    parts = [p for p in parts if len(p)]
-    if not parts:
-        raise ValueError("no records")
-    merged = np.concatenate(parts) if len(parts) > 1 else parts[0]
-    dropped = 0
-    if len(parts) > 1:
-        merged = np.ascontiguousarray(merged)
-        raw = merged.view(np.dtype((np.void, merged.dtype.itemsize)))
-        _, first, inverse = np.unique(raw, return_index=True, return_inverse=True)
-        owner = np.repeat(np.arange(len(parts)), [len(p) for p in parts])
-        keep = owner == owner[first][inverse.ravel()]
-        dropped = int(len(keep) - np.count_nonzero(keep))
-        if dropped:
-            merged = merged[keep]
-    return merged[time_order(merged[EPOCH])], dropped
+    out = []
+    for a in range(0, len(rows), batch):
+        records = np.ascontiguousarray(read_rows(dataset, rows[a:a + batch]))
+        size = records.dtype.itemsize
+        view = memoryview(records.view(np.uint8).reshape(-1))
+        out += [hashlib.blake2b(view[k * size:(k + 1) * size], digest_size=16).digest()
+                for k in range(len(records))]
+    return out
 
 
-def records_hash(records):
-    return hashlib.sha256(np.ascontiguousarray(records).view(np.uint8)).hexdigest()
+class Day:
+    """The records of one product's UTC day in the cache files of the L0 files feeding it, in
+    the campaign's order of files: each record that an earlier file holds byte for byte left
+    out (repeats within one file are that file's own, and kept), the others in stable time
+    order. Only the records' places, times and digests are held: the records themselves are
+    read a batch at a time, so memory does not grow with the day."""
+
+    def __init__(self, product, day, caches):
+        import h5py
+
+        self.product = product
+        start, stop = day_bounds(day)
+        self.files = [h5py.File(cache, "r") for cache in caches]
+        try:
+            datasets = [f[product] if product in f else None for f in self.files]
+            self.datasets = datasets
+            self.dtype = next(d.dtype for d in datasets if d is not None)
+            self.batch = max(1, BATCH_BYTES // max(1, self.dtype.itemsize))
+            owner = {}                   # record digest: the first file holding it
+            source, rows, epochs, digests = [], [], [], []
+            self.duplicates = 0
+            for k, dataset in enumerate(datasets):
+                if dataset is None:
+                    continue
+                if dataset.dtype != self.dtype:
+                    raise ValueError(f"{caches[k]}: {product} records of another layout")
+                found, times = _rows_of_day(dataset, start, stop)
+                for row, epoch, digest in zip(found, times, _digests(dataset, found, self.batch)):
+                    if owner.setdefault(digest, k) != k:
+                        self.duplicates += 1
+                        continue
+                    source.append(k)
+                    rows.append(row)
+                    epochs.append(epoch)
+                    digests.append(digest)
+            order = np.argsort(np.asarray(epochs, dtype=np.int64), kind="stable")
+            self.source = np.asarray(source, dtype=np.int64)[order]
+            self.rows = np.asarray(rows, dtype=np.int64)[order]
+            self.epochs = np.asarray(epochs, dtype=np.int64)[order]
+            whole = hashlib.sha256(repr(self.dtype.descr).encode())
+            for k in order:
+                whole.update(digests[k])
+            self.hash = whole.hexdigest()
+        except BaseException:
+            self.close()
+            raise
+
+    def __len__(self):
+        return len(self.rows)
+
+    def batches(self):
+        """The records, in order, a batch at a time."""
+        from kesta.dravel.l1.days import read_rows
+
+        for a in range(0, len(self), self.batch):
+            source, rows = self.source[a:a + self.batch], self.rows[a:a + self.batch]
+            out = np.empty(len(rows), dtype=self.dtype)
+            for k in np.unique(source):
+                at = np.flatnonzero(source == k)
+                out[at] = read_rows(self.datasets[k], rows[at])
+            yield out
+
+    def records(self):
+        return np.concatenate(list(self.batches())) if len(self) else np.zeros(0, self.dtype)
+
+    def close(self):
+        for f in self.files:
+            try:
+                f.close()
+            except Exception:
+                pass
+        self.files = []
 
 
 def write_day_file(task):
@@ -199,46 +262,42 @@ def write_day_file(task):
     it already holds (`task["old_hash"]`, file in place). task: product, day, path, sources
     [(L0 name, cache path)], version, format, quicklook. Returns {records, duplicates, hash,
     gaps, largest_gap_s, written, plot}."""
-    import h5py
-
-    start, stop = day_bounds(task["day"])
-    parts = []
-    for _, cache in task["sources"]:
-        with h5py.File(cache, "r") as f:
-            parts.append(_rows_of_day(f[task["product"]], start, stop) if task["product"] in f else None)
-    parts = [p for p in parts if p is not None]
-    records, dropped = merge(parts)
-    digest = records_hash(records)
     from .coverage import gaps
 
-    count, largest = gaps(records[EPOCH].astype(np.int64))
-    done = {"records": len(records), "duplicates": dropped, "hash": digest, "gaps": count,
-            "largest_gap_s": largest, "written": False, "plot": None}
-    path = task["path"]
-    plot = os.path.splitext(path)[0] + ".png"
-    if digest == task.get("old_hash") and os.path.exists(path):
-        if os.path.exists(plot):
-            done["plot"] = plot
-        elif task.get("quicklook"):         # asked for now, and not made before
-            done["plot"] = _plot(task["product"], records, plot)
+    day = Day(task["product"], task["day"], [cache for _, cache in task["sources"]])
+    try:
+        if not len(day):
+            raise ValueError(f"{task['product']}: no record of {task['day']} in its L0 files' cache files")
+        count, largest = gaps(day.epochs)
+        done = {"records": len(day), "duplicates": day.duplicates, "hash": day.hash, "gaps": count,
+                "largest_gap_s": largest, "written": False, "plot": None}
+        path = task["path"]
+        plot = os.path.splitext(path)[0] + ".png"
+        if day.hash == task.get("old_hash") and os.path.exists(path):
+            if os.path.exists(plot):
+                done["plot"] = plot
+            elif task.get("quicklook"):         # asked for now, and not made before
+                done["plot"] = _plot(task["product"], day.records(), plot)
+            return done
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        _write(task, day)
+        done["written"] = True
+        if task.get("quicklook"):
+            done["plot"] = _plot(task["product"], day.records(), plot)
+        elif os.path.exists(plot):
+            os.unlink(plot)         # a plot of records the file no longer holds
         return done
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    _write(task, records)
-    done["written"] = True
-    if task.get("quicklook"):
-        done["plot"] = _plot(task["product"], records, plot)
-    elif os.path.exists(plot):
-        os.unlink(plot)         # a plot of records the file no longer holds
-    return done
+    finally:
+        day.close()
 
 
-def _write(task, records):
+def _write(task, day):
     from kesta.dravel.l1.days import write_batches
     from kesta.dravel.l1.writers import writer_for
 
     day_class = writer_for(task["format"]).day
     parents = [name for name, _ in task["sources"]]
-    write_batches(day_class, task["path"], [records], task["product"], parents, task["version"])
+    write_batches(day_class, task["path"], day.batches, task["product"], parents, task["version"])
 
 
 def _plot(product, records, png):

@@ -265,13 +265,13 @@ def fill(day_class, target, batches, product, parents, version):
 
 
 def write_batches(day_class, path, batches, product, parents, version):
-    """Writes the day file `path` from `batches` (a list of record arrays): whole under a
+    """Writes the day file `path` from `batches()` (record arrays, one at least): whole under a
     temporary name, then renamed into place."""
     def once():
         target = output.Target(path, overwrite=True, suffix=day_class.suffix)
         output.guard(target.tmp)
         try:
-            fill(day_class, target, batches, product, parents, version)
+            fill(day_class, target, batches(), product, parents, version)
         except BaseException:
             target.abort()
             raise
