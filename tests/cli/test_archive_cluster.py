@@ -15,18 +15,9 @@ from kesta.dravel.l1.layout import flatten  # noqa: E402
 
 from archive_support import expected_days  # noqa: E402
 from cli_support import dravel  # noqa: E402
-from test_cluster import Cluster  # noqa: E402
+from test_cluster import cluster  # noqa: E402,F401  (the fixture)
 
 DAYS = 3
-
-
-@pytest.fixture
-def cluster(tmp_path):
-    c = Cluster(tmp_path / "cluster")
-    (tmp_path / "cluster").mkdir()
-    c.scheduler()
-    yield c
-    c.stop()
 
 
 def assert_holds(archive, want):

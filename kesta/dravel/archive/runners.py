@@ -24,6 +24,12 @@ def _failure(exc):
     return str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
 
 
+def _lost(exc):
+    if type(exc).__name__ == "KilledWorker":
+        return "the Dask workers running it died, every time it was tried"
+    return _failure(exc)
+
+
 def _call(function, args, interruptible):
     """A job in a pool worker: stops, leaving nothing, when the campaign asks (SIGTERM)."""
     if interruptible:
@@ -101,9 +107,7 @@ class LocalRunner:
         except BaseException:
             # Interrupted, or the campaign's own failure: the jobs running stop (and leave
             # nothing), the others are dropped
-            for process in list(getattr(pool, "_processes", {}).values()):
-                if process.is_alive():
-                    process.terminate()
+            batch.stop_pool(pool)
             raise
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
@@ -126,16 +130,7 @@ class DaskRunner:
 
     def check(self, inputs, archive):
         """Every worker must see the L0 files and the archive, under the same paths."""
-        from kesta.dravel.cli.errors import UsageError
-
-        try:
-            self.client.wait_for_workers(1, timeout=self.connect_timeout)
-        except Exception:
-            raise UsageError(f"no Dask worker joined the scheduler at {self.address} within "
-                             f"{self.connect_timeout:g} s") from None
-        for worker, missing in sorted(self.client.run(batch.can_see, list(inputs), archive).items()):
-            if missing:
-                raise UsageError(f"the Dask worker {worker} cannot see {missing} ({batch.SAME_PATHS})")
+        batch.check_workers(self.client, inputs, archive, self.connect_timeout, self.address)
 
     def run(self, jobs, interrupted=None, interruptible=False):
         from distributed import as_completed
@@ -159,7 +154,7 @@ class DaskRunner:
                     try:
                         value = future.result()
                     except Exception as exc:
-                        yield futures[future], None, batch._lost(exc)
+                        yield futures[future], None, _lost(exc)
                         continue
                     yield futures[future], value, None
                 if done or not pending:

@@ -165,17 +165,7 @@ def build_parser():
                    help="hdf5, the only one: day files (cdf, netcdf) come from `dravel archive`")
     p.add_argument("--products", type=_product_list, action="extend", metavar="NAME[,NAME...]",
                    help="decode only these products")
-    where = p.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=_positive, default=1, metavar="N",
-                       help="decode in N parallel processes (default: 1, in this process)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run one task per file on the Dask distributed cluster at ADDRESS "
-                            "(e.g. tcp://host:8786; needs the 'dask' extra)")
-    p.add_argument("--connect-timeout", type=_seconds, default=10, metavar="S",
-                   help="seconds to reach the scheduler and see a worker (default: 10)")
-    p.add_argument("--worker-timeout", type=_seconds, default=60, metavar="S",
-                   help="give up the files not yet decoded when the cluster has had no worker "
-                        "for S seconds (default: 60)")
+    _where_options(p, "decode", "one task per file", "the files not yet decoded")
     p.add_argument("--overwrite", action="store_true",
                    help="replace L1 files that exist already (refused otherwise)")
     p.add_argument("--strict", action="store_true",
@@ -204,18 +194,22 @@ def build_parser():
     p.add_argument("--quicklook", action="store_true",
                    help="a quick-look plot (PNG) beside each day file written, linked from the "
                         "coverage page (about a second of work each)")
+    _where_options(p, "run", "the tasks", "the tasks not yet run")
+    return parser
+
+
+def _where_options(p, verb, tasks, left):
+    """--workers or --scheduler, and the cluster's time limits."""
     where = p.add_mutually_exclusive_group()
     where.add_argument("--workers", type=_positive, default=1, metavar="N",
-                       help="run in N parallel processes (default: 1, in this process)")
+                       help=f"{verb} in N parallel processes (default: 1, in this process)")
     where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run the tasks on the Dask distributed cluster at ADDRESS "
+                       help=f"run {tasks} on the Dask distributed cluster at ADDRESS "
                             "(e.g. tcp://host:8786; needs the 'dask' extra)")
     p.add_argument("--connect-timeout", type=_seconds, default=10, metavar="S",
                    help="seconds to reach the scheduler and see a worker (default: 10)")
     p.add_argument("--worker-timeout", type=_seconds, default=60, metavar="S",
-                   help="give up the tasks not yet run when the cluster has had no worker "
-                        "for S seconds (default: 60)")
-    return parser
+                   help=f"give up {left} when the cluster has had no worker for S seconds (default: 60)")
 
 
 def _batch_format(text):

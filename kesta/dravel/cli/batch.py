@@ -319,9 +319,7 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
                 progress and progress.update(l0)
     except Interrupted:
         # the files being decoded stop too (and leave nothing); the ones not started are dropped
-        for process in list(getattr(pool, "_processes", {}).values()):
-            if process.is_alive():
-                process.terminate()
+        stop_pool(pool)
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -329,6 +327,14 @@ def _run_pool(pairs, products, workers, outcomes, progress, interrupted):
         for pid in pids:
             output.unguard_process(pid)
     return broken
+
+
+def stop_pool(pool):
+    """Asks the pool's workers to stop (SIGTERM: the job running stops between windows and
+    chunks, leaving nothing behind)."""
+    for process in list(getattr(pool, "_processes", {}).values()):
+        if process.is_alive():
+            process.terminate()
 
 
 def _guard(pairs, on):
@@ -398,13 +404,17 @@ def run_dask(pairs, address, products=None, progress=None, interrupted=None,
 
 
 def _check_workers(client, pairs, timeout, address):
+    check_workers(client, [l0 for l0, _ in pairs], os.path.dirname(pairs[0][1]), timeout, address)
+
+
+def check_workers(client, inputs, out_dir, timeout, address):
+    """Waits `timeout` seconds at most for a worker, then asks every worker whether it sees
+    the `inputs` and can write `out_dir`: UsageError naming the first that cannot."""
     try:
         client.wait_for_workers(1, timeout=timeout)
     except Exception:
         raise UsageError(f"no Dask worker joined the scheduler at {address} within {timeout:g} s") from None
-    inputs = [l0 for l0, _ in pairs]
-    out_dir = os.path.dirname(pairs[0][1])
-    for worker, missing in sorted(client.run(can_see, inputs, out_dir).items()):
+    for worker, missing in sorted(client.run(can_see, list(inputs), out_dir).items()):
         if missing:
             raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
 
