@@ -34,7 +34,7 @@ def assert_holds(archive, want):
                 np.testing.assert_array_equal(ds[name][...], values, err_msg=f"{path.name}: {name}")
 
 
-def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):
+def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):  # noqa: F811
     l0 = tmp_path / "L0"
     simulate_days(l0, DAYS, "2024-03-01", seed=2)
     want = expected_days(sorted(l0.glob("*.h5")))

@@ -20,7 +20,6 @@ import time
 from dataclasses import dataclass, field
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.errors import check
 from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
@@ -36,8 +35,6 @@ def software():
     """(versions as text, a short key of them): this package's version, and the contents of
     the components' modules and of the decoders' binaries (a rebuild, or a component
     changed, is a new software)."""
-    import importlib.util
-
     from kesta.dravel import products as registry
     from kesta.dravel.l1.attributes import software_version
 
