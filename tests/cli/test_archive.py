@@ -173,6 +173,40 @@ def test_one_campaign_at_a_time(l0, tmp_path):
                                         "updating this archive; wait for it to end"]
 
 
+def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypatch):
+    class Full:         # the state's connection, on a disk that filled up
+        def __init__(self, db):
+            self.db = db
+
+        def execute(self, sql, *args):
+            if sql.startswith("INSERT OR REPLACE"):
+                raise sqlite3.OperationalError("database or disk is full")
+            return self.db.execute(sql, *args)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def close(self):
+            self.db.close()
+
+    opened = State.__init__
+
+    def full(self, archive):
+        opened(self, archive)
+        self.db = Full(self.db)
+
+    monkeypatch.setattr(State, "__init__", full)
+    archive = tmp_path / "A"
+    code, out, err = cli("archive", l0 / "*.h5", "-o", archive)
+    assert code == 1
+    assert err.splitlines() == [f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be "
+                                "written (database or disk is full)"]
+    assert [p for p in archive.rglob(".*") if ".part" in p.name] == []
+
+
 def _interrupted_run(folder, archive, seconds, sig, workers):
     proc = dravel("archive", folder / "*.h5", "-o", archive, "--workers", workers)
     time.sleep(seconds)

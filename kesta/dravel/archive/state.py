@@ -88,6 +88,16 @@ class State:
         self.close()
         return False
 
+    def _write(self, sql, values):
+        """One change, committed; a state that cannot be written (a full disk) is one line."""
+        from kesta.dravel.l1.errors import WriteError
+
+        try:
+            with self.db:
+                self.db.execute(sql, values)
+        except sqlite3.Error as exc:
+            raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
+
     def relative(self, path):
         return os.path.relpath(path, self.archive) if path else None
 
@@ -109,16 +119,13 @@ class State:
         return out
 
     def put_file(self, path, row):
-        with self.db:
-            self.db.execute(
-                "INSERT OR REPLACE INTO l0_files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (path, row.get("size"), row.get("mtime_ns"), row.get("sha256"), row.get("software"),
-                 row["status"], row.get("message", ""), self.relative(row.get("cache")),
-                 json.dumps(row.get("products", {})), row.get("decoded_at")))
+        self._write("INSERT OR REPLACE INTO l0_files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    (path, row.get("size"), row.get("mtime_ns"), row.get("sha256"), row.get("software"),
+                     row["status"], row.get("message", ""), self.relative(row.get("cache")),
+                     json.dumps(row.get("products", {})), row.get("decoded_at")))
 
     def drop_file(self, path):
-        with self.db:
-            self.db.execute("DELETE FROM l0_files WHERE path=?", (path,))
+        self._write("DELETE FROM l0_files WHERE path=?", (path,))
 
     # day files -----------------------------------------------------------------------------
 
@@ -141,11 +148,9 @@ class State:
     def put_day(self, row):
         values = dict(row, sources=json.dumps(row["sources"]), path=self.relative(row["path"]),
                       plot=self.relative(row.get("plot")))
-        with self.db:
-            self.db.execute(f"INSERT OR REPLACE INTO day_files VALUES ({', '.join('?' * len(self.COLUMNS))})",
-                            tuple(values[c] for c in self.COLUMNS))
+        self._write(f"INSERT OR REPLACE INTO day_files VALUES ({', '.join('?' * len(self.COLUMNS))})",
+                    tuple(values[c] for c in self.COLUMNS))
 
     def drop_day(self, product, day, version):
-        with self.db:
-            self.db.execute("DELETE FROM day_files WHERE product=? AND day=? AND version=?",
-                            (product, day, version))
+        self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?",
+                    (product, day, version))
