@@ -18,6 +18,7 @@ import json
 import os
 import time
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.writers import check_data_version, writer_for
@@ -54,16 +55,16 @@ def _files_hash(*modules, package=False):
     digest = hashlib.sha256()
     for module in modules:
         try:
-            spec = importlib.util.find_spec(module)
+            found = importlib.util.find_spec(module)
         except ImportError:
-            spec = None
-        if spec is None:
+            found = None
+        if found is None:
             digest.update(f"{module}: missing".encode())
             continue
-        files = [spec.origin] if spec.origin and os.path.isfile(spec.origin) else []
-        if package and spec.submodule_search_locations:
+        files = [found.origin] if found.origin and os.path.isfile(found.origin) else []
+        if package and found.submodule_search_locations:
             files = []
-            for folder in spec.submodule_search_locations:
+            for folder in found.submodule_search_locations:
                 for root, dirs, names in os.walk(folder):
                     dirs[:] = sorted(d for d in dirs if d != "__pycache__")
                     files += [os.path.join(root, n) for n in sorted(names) if n.endswith((".py", ".so"))]
@@ -78,6 +79,15 @@ def day_path(archive, fmt, product, day, version):
     pattern = writer_for(fmt).day.file_pattern
     name = pattern.format(product=product, date=day, version=version)
     return os.path.join(archive, product, day[:4], day[4:6], name)
+
+
+class Source(NamedTuple):
+    """An L0 file feeding a day file: the units it reported and its warnings, for the product."""
+    name: str
+    sha256: str
+    cache: str
+    reported: int
+    warnings: int
 
 
 @dataclass
@@ -95,10 +105,6 @@ class Outcome:
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
-
-    @property
-    def ok(self):
-        return not self.failed_files and not self.failed_days
 
 
 class Campaign:
@@ -144,7 +150,7 @@ class Campaign:
         for path, row in known.items():
             if path not in self.inputs and not os.path.exists(path):
                 state.drop_file(path)         # gone: it feeds nothing any more
-        todo = []
+        todo, sizes = [], {}
         for path in self.inputs:
             row = known.get(path)
             try:
@@ -158,7 +164,7 @@ class Campaign:
                 done.unchanged_files += 1
                 continue
             todo.append(path)
-        sizes = {p: _size(p) for p in todo}
+            sizes[path] = stat.st_size
         self.progress and self.progress.start("decoding", len(todo), "file")
         jobs = [(path, tasks.decode_file, (path, self.cache_dir, self.software)) for path in todo]
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
@@ -187,8 +193,7 @@ class Campaign:
     # day files -------------------------------------------------------------------------------
 
     def _feeds(self, state):
-        """{(product, day): [(L0 name, L0 path, sha256, cache, reported, warnings)]}, sources in
-        the campaign's order of files."""
+        """{(product, day): [Source]}, sources in the campaign's order of files."""
         feeds = {}
         for path, row in sorted(state.files().items()):
             if not row["cache"] or not os.path.exists(row["cache"]):
@@ -198,13 +203,13 @@ class Campaign:
                     continue
                 for day in sorted(entry["days"]):
                     feeds.setdefault((product, day), []).append(
-                        (os.path.basename(path), path, row["sha256"], row["cache"],
-                         entry.get("reported", 0), entry.get("warnings", 0)))
+                        Source(os.path.basename(path), row["sha256"], row["cache"],
+                               entry.get("reported", 0), entry.get("warnings", 0)))
         return feeds
 
     def _inputs_key(self, sources):
         text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
-                           [(name, sha) for name, _, sha, *_ in sources]])
+                           [(s.name, s.sha256) for s in sources]])
         return hashlib.sha256(text.encode()).hexdigest()
 
     def _write_days(self, state, done):
@@ -229,7 +234,7 @@ class Campaign:
                 _remove(row["path"], row.get("plot"))
             task = {"product": product, "day": day, "path": path, "version": self.version,
                     "format": self.fmt, "quicklook": self.quicklook,
-                    "sources": [(name, cache) for name, _, _, cache, *_ in sources],
+                    "sources": [(s.name, s.cache) for s in sources],
                     "old_hash": row["records_sha256"] if row and row["path"] == path else None}
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
@@ -241,12 +246,12 @@ class Campaign:
                 done.failed_days.append((path, error))
                 continue
             state.put_day({"product": product, "day": day, "version": self.version, "path": path,
-                           "inputs": key, "sources": [name for name, *_ in sources],
+                           "inputs": key, "sources": [s.name for s in sources],
                            "records_sha256": value["hash"], "records": value["records"],
                            "duplicates": value["duplicates"], "gaps": value["gaps"],
                            "largest_gap_s": value["largest_gap_s"],
-                           "reported": sum(s[4] for s in sources),
-                           "warnings": sum(s[5] for s in sources),
+                           "reported": sum(s.reported for s in sources),
+                           "warnings": sum(s.warnings for s in sources),
                            "plot": value["plot"], "written_at": _now()})
             done.duplicates += value["duplicates"]
             if value["written"]:
@@ -311,13 +316,6 @@ def _remove(*paths):
             except FileNotFoundError:
                 pass
     return n
-
-
-def _size(path):
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return 0
 
 
 def _now():

@@ -15,19 +15,15 @@ from concurrent.futures.process import BrokenProcessPool
 from kesta.dravel.cli import batch
 from kesta.dravel.cli.process import interrupts_held
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.errors import DravelError, Interrupted, check
+from kesta.dravel.l1.errors import Interrupted, check, failure
 
 DIED = "the worker process running it died"
-
-
-def _failure(exc):
-    return str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
 
 
 def _lost(exc):
     if type(exc).__name__ == "KilledWorker":
         return "the Dask workers running it died, every time it was tried"
-    return _failure(exc)
+    return failure(exc)
 
 
 def _call(function, args, interruptible):
@@ -58,7 +54,7 @@ class LocalRunner:
                 except Interrupted:
                     raise
                 except Exception as exc:
-                    yield key, None, _failure(exc)
+                    yield key, None, failure(exc)
                     continue
                 yield key, value, None
             return
@@ -101,7 +97,7 @@ class LocalRunner:
                         yield job[0], None, "its worker process was stopped"
                         continue
                     except Exception as exc:
-                        yield job[0], None, _failure(exc)
+                        yield job[0], None, failure(exc)
                         continue
                     yield job[0], value, None
         except BaseException:

@@ -16,7 +16,7 @@ import os
 import numpy as np
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.errors import DravelError, Interrupted
+from kesta.dravel.l1.errors import Interrupted, failure
 
 SUMMARY = "dravel_archive_summary"
 BATCH_BYTES = 16 << 20      # records of a day read and written at a time
@@ -67,7 +67,7 @@ def read_summary(cache):
     return json.loads(text if isinstance(text, str) else text.decode())
 
 
-def _summarise(l0_path, cache, result):
+def _summarise(cache, result):
     """The decode of one file as plain data: per product its status, counts and the days its
     records fall on."""
     import h5py
@@ -97,48 +97,48 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     from kesta.dravel.l1.convert import convert
 
     try:
-        stat = os.stat(l0_path)
-        outcome = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
-        outcome["sha256"] = content_hash(l0_path)
+        outcome, summary = _identify(l0_path, cache_dir, software)
     except OSError as exc:
         return {"status": "failed", "message": f"{l0_path}: cannot be read ({output.describe(exc)})",
                 "products": {}}
-    cache = cache_path(cache_dir, outcome["sha256"], software)
-    outcome["cache"] = cache
-    summary = read_summary(cache)
     if summary is not None:
         return {**outcome, **summary}
+    cache = outcome["cache"]
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
         result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted)
-        summary = _summarise(l0_path, tmp, result)
+        summary = _summarise(tmp, result)
         with h5py.File(tmp, "r+") as f:
             f.attrs[SUMMARY] = json.dumps(summary)
         os.replace(tmp, cache)
     except Interrupted:
         raise
     except Exception as exc:
-        why = str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
-        return {**outcome, "status": "failed", "message": why, "products": {}}
+        return {**outcome, "status": "failed", "message": failure(exc), "products": {}}
     finally:
         output.discard(tmp)
     return {**outcome, **summary}
+
+
+def _identify(l0_path, cache_dir, software):
+    """({size, mtime_ns, sha256, cache} of the L0 file, the summary its complete cache file
+    carries or None); OSError when the L0 file cannot be read."""
+    stat = os.stat(l0_path)
+    sha = content_hash(l0_path)
+    outcome = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha,
+               "cache": cache_path(cache_dir, sha, software)}
+    return outcome, read_summary(outcome["cache"])
 
 
 def find_decoded(l0_path, cache_dir, software):
     """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
     task ended, though its worker was lost before it could say so); None otherwise."""
     try:
-        stat = os.stat(l0_path)
-        sha = content_hash(l0_path)
+        outcome, summary = _identify(l0_path, cache_dir, software)
     except OSError:
         return None
-    cache = cache_path(cache_dir, sha, software)
-    summary = read_summary(cache)
-    if summary is None:
-        return None
-    return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha, "cache": cache, **summary}
+    return None if summary is None else {**outcome, **summary}
 
 
 # --------------------------------------------------------------------------------------------

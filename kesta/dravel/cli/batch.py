@@ -119,7 +119,7 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     """Decodes one file; never raises but Interrupted (the outcome says what went wrong). Runs
     in workers."""
     from kesta.dravel.l1.convert import convert
-    from kesta.dravel.l1.errors import DravelError
+    from kesta.dravel.l1.errors import failure
     from kesta.dravel.l1.results import FAILED, SKIPPED
 
     outcome = FileOutcome(l0_path, l1_path)
@@ -135,7 +135,7 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     except Interrupted:
         raise
     except Exception as exc:
-        outcome.error = str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
+        outcome.error = failure(exc)
         return outcome
     done = [p for p in result.products if p.status not in (FAILED, SKIPPED)]
     outcome.products = len(done)

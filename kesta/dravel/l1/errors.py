@@ -24,6 +24,12 @@ class Interrupted(Exception):
     signal handler, so that no library in between can swallow it."""
 
 
+def failure(exc):
+    """One line saying why a unit of work failed: our own errors say it themselves, another
+    exception gives its kind and text."""
+    return str(exc) if isinstance(exc, DravelError) else f"{type(exc).__name__}: {exc}"
+
+
 def check(interrupted):
     """Raises Interrupted when `interrupted()` says the run is to stop."""
     if interrupted is not None and interrupted():
