@@ -162,6 +162,37 @@ def test_a_new_data_version_is_written_beside_the_old_one(l0, clean, tmp_path, c
     assert code == 2 and "two digits" in err
 
 
+def test_an_archive_keeps_its_format_and_never_loses_its_day_files_to_another(l0, clean, tmp_path, cli):
+    archive = tmp_path / "A"
+    shutil.copytree(clean, archive)
+    before = file_hashes(archive)
+    code, out, err = cli("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf")
+    assert code == 2
+    assert err.strip().splitlines() == [f"dravel: error: {archive}: holds cdf day files, not netcdf; "
+                                        "an archive holds one format (give another archive folder "
+                                        "for netcdf day files)"]
+    assert file_hashes(archive) == before and not list(archive.rglob("*.nc"))
+    # a state from before the format was kept: its day files tell the format
+    db = sqlite3.connect(archive / STATE_FILE)
+    with db:
+        db.execute("DELETE FROM meta WHERE key='format'")
+    db.close()
+    assert cli("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf")[0] == 2
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)     # the archive's own format
+    assert code == 0 and " 0 written" in out and " 0 removed" in out
+    assert file_hashes(archive) == before
+
+    # a netCDF archive is run on without --format, and refuses CDF
+    other = tmp_path / "N"
+    assert cli("archive", l0 / "*.h5", "-o", other, "--format", "netcdf")[0] == 0
+    netcdf = sorted(other.rglob("*.nc"))
+    assert netcdf and not list(other.rglob("*.cdf"))
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", other)
+    assert code == 0 and " 0 written" in out and sorted(other.rglob("*.nc")) == netcdf
+    assert cli("archive", l0 / "*.h5", "-o", other, "--format", "cdf")[0] == 2
+    assert sorted(other.rglob("*.nc")) == netcdf
+
+
 def test_one_campaign_at_a_time(l0, tmp_path):
     archive = tmp_path / "A"
     archive.mkdir()

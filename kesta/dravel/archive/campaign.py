@@ -108,10 +108,10 @@ class Outcome:
 
 
 class Campaign:
-    def __init__(self, inputs, archive, fmt="cdf", data_version="01", quicklook=False,
+    def __init__(self, inputs, archive, fmt=None, data_version="01", quicklook=False,
                  runner=None, progress=None, interrupted=None):
-        if fmt not in FORMATS:
-            from kesta.dravel.cli.errors import UsageError
+        if fmt is not None and fmt not in FORMATS:
+            from kesta.dravel.l1.errors import UsageError
 
             raise UsageError(f"an archive holds day files: --format {' or '.join(FORMATS)}, not {fmt}")
         check_data_version(data_version)
@@ -131,6 +131,7 @@ class Campaign:
         os.makedirs(self.cache_dir, exist_ok=True)
         done = Outcome(files=len(self.inputs))
         with State(self.archive) as state:
+            self.fmt = archive_format(state, self.fmt)
             self.runner.check(self.inputs, self.archive)
             sweep(self.archive)          # what a campaign cut short was writing
             try:
@@ -293,6 +294,31 @@ class Campaign:
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
                    "files": files, "products": products}
         return write_page(self.archive, summary)
+
+
+def archive_format(state, asked):
+    """The format of the archive's day files: one archive holds one format. A new archive takes
+    the one asked for (cdf by default) and keeps it; a run asking an archive for another is
+    refused before anything is touched, as its day files would otherwise be replaced."""
+    from kesta.dravel.l1.errors import UsageError
+
+    held = state.meta("format")
+    if held is None:
+        # an archive made before the format was kept in its state: its day files say it
+        suffixes = {os.path.splitext(row["path"])[1] for row in state.days().values()}
+        found = [f for f in FORMATS if writer_for(f).day.file_pattern.endswith(tuple(suffixes))] \
+            if suffixes else []
+        if len(found) > 1:
+            raise UsageError(f"{state.archive}: holds day files of several formats "
+                             f"({', '.join(found)}); give each format an archive of its own")
+        held = found[0] if found else None
+    if held is not None and asked is not None and asked != held:
+        raise UsageError(f"{state.archive}: holds {held} day files, not {asked}; an archive holds "
+                         f"one format (give another archive folder for {asked} day files)")
+    fmt = held or asked or "cdf"
+    if state.meta("format") != fmt:
+        state.put_meta("format", fmt)
+    return fmt
 
 
 def sweep(archive):

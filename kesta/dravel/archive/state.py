@@ -15,7 +15,7 @@ import json
 import os
 import sqlite3
 
-from kesta.dravel.cli.errors import UsageError
+from kesta.dravel.l1.errors import UsageError
 
 FILE = "dravel-archive.sqlite"
 SCHEMA = 1
@@ -97,6 +97,13 @@ class State:
                 self.db.execute(sql, values)
         except sqlite3.Error as exc:
             raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
+
+    def meta(self, key):
+        row = self.db.execute("SELECT value FROM meta WHERE key=?", (key,)).fetchone()
+        return row[0] if row else None
+
+    def put_meta(self, key, value):
+        self._write("INSERT OR REPLACE INTO meta VALUES (?, ?)", (key, value))
 
     def relative(self, path):
         return os.path.relpath(path, self.archive) if path else None

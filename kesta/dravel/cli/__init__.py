@@ -186,8 +186,9 @@ def build_parser():
     p.add_argument("inputs", nargs="+", metavar="PATTERN",
                    help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
     p.add_argument("-o", "--output", required=True, metavar="ARCHIVE", help="the archive's folder")
-    p.add_argument("--format", choices=("cdf", "netcdf"), default="cdf",
-                   help="day files: ISTP CDF (default) or netCDF")
+    p.add_argument("--format", choices=("cdf", "netcdf"), default=None,
+                   help="day files: ISTP CDF (default) or netCDF, chosen when the archive is "
+                        "made; an archive holds one format")
     p.add_argument("--data-version", default="01", metavar="NN",
                    help="two-digit version of the day files (default: 01); a new one is written "
                         "beside the older ones")

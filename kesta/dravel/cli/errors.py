@@ -1,9 +1,7 @@
 """What the command line reports in one line, and the exit code of each kind of ending."""
-from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, WriteError
+from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, UsageError, WriteError
 
-
-class UsageError(DravelError):
-    """A bad argument or an input that cannot be used at all (missing file, not an L0 store)."""
+__all__ = ["UsageError", "RunFailed", "exit_code"]
 
 
 class RunFailed(Exception):

@@ -9,6 +9,10 @@ class InputError(DravelError):
     """An input that cannot be used at all: a missing file, not HDF5, not an L0 store."""
 
 
+class UsageError(DravelError):
+    """A bad argument or an input that cannot be used at all (missing file, not an L0 store)."""
+
+
 class OutputError(DravelError):
     """An output that cannot be written where asked: a folder, an unwritable place, a file
     that exists already."""
