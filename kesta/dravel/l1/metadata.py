@@ -23,6 +23,7 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 (flags and status words are not drawn). CDF files carry only the DISPLAY_TYPE values the ISTP
 checkers accept for the variable's rank (`cdf._display_type`).
 """
+from .layout import EPOCH
 
 PROJECT = {
     "Project": "ISTP>International Solar-Terrestrial Physics",
@@ -75,7 +76,7 @@ _FLAGS = {
 }
 
 _TDS_HEADER = {
-    "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
+    EPOCH: {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
     "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
                          "DIMS": ["obt_word"]},
@@ -85,8 +86,8 @@ _TDS_HEADER = {
 }
 
 _THR_HEADER = {
-    "Epoch": {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
-              "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
+    EPOCH: {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
+            "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
     "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
                          "DIMS": ["obt_word"]},
