@@ -23,6 +23,8 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 (flags and status words are not drawn). CDF files carry only the DISPLAY_TYPE values the ISTP
 checkers accept for the variable's rank (`cdf._display_type`).
 """
+from kesta.dravel.products import declared
+
 from .layout import EPOCH
 
 PROJECT = {
@@ -256,9 +258,5 @@ LFM_PSD = {
     },
 }
 
-TABLES = {
-    "tnr_normal": TNR, "tnr_burst": TNR, "tnr_calibration": TNR_CALIBRATION,
-    "hfr_calibration": HFR_CALIBRATION,
-    "tswf": TSWF, "tswf_sbm2": TSWF, "rswf": RSWF, "rswf_sbm1": RSWF,
-    "hist2d": HIST2D, "lfm_sm": LFM_SM, "lfm_psd": LFM_PSD,
-}
+# {product: table}, each product naming its table in the product registry
+TABLES = declared("metadata", globals())
