@@ -6,9 +6,11 @@ from pathlib import Path
 
 import pytest
 
+from kesta.dravel.products import PRODUCTS
+
 ROOT = Path(__file__).resolve().parents[1] / "kesta" / "dravel" / "tasks"
-MODULES = ["thr.survey_lowband", "thr.refcheck_lowband", "thr.refcheck_highband", "tds.routine_trigsnap",
-           "tds.routine_regsnap", "tds.routine_histmap", "tds.slowmode_specmat", "tds.slowmode_density"]
+# every decoder module of the registry, once ("thr.survey_lowband", ...)
+MODULES = list(dict.fromkeys(p.module.removeprefix("kesta.dravel.tasks.") for p in PRODUCTS))
 
 
 def stub_names(path):

@@ -1,7 +1,13 @@
-"""The eight products: which decoder makes each, from which packet type, and how it is called.
+"""The eight products, each declared once: which decoder makes each, from which packet type, how
+it is called and cut into windows, and the Python that goes with it (its L1 metadata table,
+quick-look plot, L0 simulator and test case). Everything else reads this table: the metadata
+tables and plots of l1, the simulator, the hardening cases and the fuzzer.
 
 THR decoders are handed one packet group; TDS decoders the whole L0 store. The THR packet
 type names below are this project's own and are written down here only.
+
+This module is below every other one of the package: it imports nothing from l1, the archive or
+the command line (what it names there, it names by module and attribute).
 """
 from __future__ import annotations
 
@@ -15,6 +21,40 @@ import numpy as np
 UNIT_SKIPPED = "skipped"                 # a reported unit gives no record
 UNIT_KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
 
+# Where the parts of a product named by attribute live.
+METADATA_MODULE = "kesta.dravel.l1.metadata"          # its `metadata` table
+PLOTS_MODULE = "kesta.dravel.l1.quicklook.plots"      # its `plot` function
+SIMULATE_PACKAGE = "kesta.dravel.simulate"            # its `simulator` module and `case`
+
+
+class ListTask:
+    """A pipeline task that keeps what the decoders report."""
+
+    def __init__(self):
+        self.reports = []
+
+    def exception(self, message):
+        self.reports.append(message)
+
+
+def _attribute(reference):
+    """The object `reference`, "module:name", names."""
+    module, name = reference.split(":")
+    return getattr(importlib.import_module(module), name)
+
+
+def declared(part, namespace, products=None):
+    """{product name: object} of every product's `part` ("metadata" or "plot"), the objects
+    looked up by name in `namespace` (the module that defines them, while it is imported)."""
+    out = {}
+    for p in PRODUCTS if products is None else products:
+        name = getattr(p, part)
+        if name not in namespace:
+            raise LookupError(f"product {p.name}: its {part} {name!r} is not defined in "
+                              f"{namespace.get('__name__', 'its module')}")
+        out[p.name] = namespace[name]
+    return out
+
 
 @dataclass(frozen=True)
 class Product:
@@ -24,10 +64,18 @@ class Product:
     packets: tuple       # packet types the product is decoded from
     receiver: str        # "thr" (handed a packet group) or "tds" (handed the L0 store)
     kwargs: tuple = ()   # extra keyword arguments, as (name, value) pairs
-    simulator: str = ""  # simulator module providing demo_groups(rng, anomalies)
-    # "module:function" of the simulator's small random case: function(product, rng,
-    # anomalies) -> (L0 store, expected records, number of reported units)
+    # Its parts in Python, by name (every product has each; tests/test_products.py checks):
+    # the table of its L1 variables in METADATA_MODULE; its quick-look plot in PLOTS_MODULE,
+    # plot(data, path) -> [PNG paths]; the module of SIMULATE_PACKAGE whose
+    # demo_groups(rng, anomalies) makes its packets; the function of SIMULATE_PACKAGE.cases
+    # making its small random case, function(product, rng, anomalies) -> (L0 store, expected
+    # records, number of reported units); and the short name of its decoder on the fuzzer's
+    # command line (products of one decoder share it).
+    metadata: str = ""
+    plot: str = ""
+    simulator: str = ""
     case: str = ""
+    short: str = ""
     unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
     reported: str = UNIT_SKIPPED    # what becomes of a reported unit's record: UNIT_SKIPPED or UNIT_KEPT
     # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
@@ -90,22 +138,35 @@ class Product:
     def simulated_case(self, rng, anomalies=False):
         """(L0 store, expected records, reports): a small random store of this product from its
         simulator; with `anomalies`, units the decoder reports (and skips or keeps at fill)."""
-        module, name = self.case.split(":")
-        return getattr(importlib.import_module(module), name)(self, rng, anomalies)
+        return _attribute(f"{SIMULATE_PACKAGE}.cases:{self.case}")(self, rng, anomalies)
+
+    @property
+    def simulator_module(self):
+        """The module path of its simulator."""
+        return f"{SIMULATE_PACKAGE}.{self.simulator}"
+
+    def metadata_table(self):
+        return _attribute(f"{METADATA_MODULE}:{self.metadata}")
+
+    def quicklook_plot(self):
+        return _attribute(f"{PLOTS_MODULE}:{self.plot}")
+
+    @property
+    def decoder_name(self):
+        """The decoder module's own name (survey_lowband, ...)."""
+        return self.module.rsplit(".", 1)[1]
 
     def record_dtype(self):
         """The L1 record layout the installed decoder (or helper module) gives."""
-        module, name = self.layout.split(":")
-        value = getattr(importlib.import_module(module), name.rstrip("()"))
-        return np.dtype(value() if name.endswith("()") else value)
+        value = _attribute(self.layout.rstrip("()"))
+        return np.dtype(value() if self.layout.endswith("()") else value)
 
     def work_bytes(self, group, n):
         """Bytes of the intermediate records the decoder builds for the `n` packets of `group`
         (which holds `count_param` when they are counted per block)."""
         if not self.work_layout:
             return 0
-        module, name = self.work_layout.split(":")
-        itemsize = np.dtype(getattr(importlib.import_module(module), name.rstrip("()"))()).itemsize
+        itemsize = np.dtype(_attribute(self.work_layout.rstrip("()"))()).itemsize
         if self.work_per == "count":
             n = int(np.asarray(group[self.count_param]).astype(np.uint64).sum(dtype=np.uint64))
         return itemsize * n
@@ -168,8 +229,6 @@ class Product:
         which comes after the walk), when the blocks before the failure stay stored and the walk
         goes on at the next row. Then each packet is decoded again alone, and a failing one with
         fewer blocks declared, until its walk goes through."""
-        from kesta.dravel.l1.store import ListTask
-
         counts = np.asarray(group[self.count_param])
         if not reports:
             return counts.astype(np.uint64).sum(dtype=np.uint64)
@@ -197,70 +256,59 @@ TNR_BURST_PACKET = "TM_THR_SCIENCE_BURST_TNR"
 TNR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_TNR"
 HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
 
-_CASES = "kesta.dravel.simulate.cases:"
+_THR = "kesta.dravel.tasks.thr."
+_TDS = "kesta.dravel.tasks.tds."
+# What the products of one kind share.
+_TNR_SURVEY = dict(simulator="thr_demo", layout=_THR + "tnr:tnr_dtype()", metadata="TNR",
+                   plot="plot_tnr_survey", case="tnr_survey_case", short="tnr",
+                   data_param="PA_THR_TNR_DATA", grouping="packet", carry="blocks",
+                   work_layout=_THR + "survey_lowband:create_dtype()", work_per="count")
+_SNAPSHOT = dict(simulator="snapshots", unit="snapshot", reported=UNIT_KEPT, order="snapshot",
+                 grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR", plot="plot_snapshots",
+                 case="snapshot_case", rate_param="PA_TDS_HF_CH_SAMP_RATE")
+_TSWF = dict(_SNAPSHOT, layout=_TDS + "routine_trigsnap:TSWF", metadata="TSWF", short="tswf",
+             data_param="PA_TDS_TSWF_DATA_BLK")
+_RSWF = dict(_SNAPSHOT, layout=_TDS + "routine_regsnap:RSWF", metadata="RSWF", short="rswf",
+             data_param="PA_TDS_RSWF_DATA_BLK")
+_LFM = dict(simulator="lfm", order="time", grouping="packet", case="lfm_case")
 
 PRODUCTS = (
-    Product("tnr_normal", "kesta.dravel.tasks.thr.survey_lowband", "decommute_normal",
-            (TNR_NORMAL_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_N_BLOCK_CNT", grouping="packet",
-            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
-    Product("tnr_burst", "kesta.dravel.tasks.thr.survey_lowband", "decommute_burst",
-            (TNR_BURST_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_survey_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_B_BLOCK_CNT", grouping="packet",
-            carry="blocks", work_layout="kesta.dravel.tasks.thr.survey_lowband:create_dtype()", work_per="count"),
-    Product("tnr_calibration", "kesta.dravel.tasks.thr.refcheck_lowband", "decommute",
-            (TNR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
-            layout="kesta.dravel.tasks.thr.tnr:tnr_dtype()", case=_CASES + "tnr_calibration_case",
-            data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT", grouping="packet",
-            work_layout="kesta.dravel.tasks.thr.refcheck_lowband:create_dtype()"),
-    Product("hfr_calibration", "kesta.dravel.tasks.thr.refcheck_highband", "decommute",
-            (HFR_CALIBRATION_PACKET,), "thr", simulator="kesta.dravel.simulate.thr_demo",
-            layout="kesta.dravel.tasks.thr.hfr:hfr_dtype()", case=_CASES + "hfr_calibration_case",
-            data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT", grouping="packet",
-            work_layout="kesta.dravel.tasks.thr.refcheck_highband:create_dtype()"),
-    Product("tswf", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
-            ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
-            data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
-    Product("tswf_sbm2", "kesta.dravel.tasks.tds.routine_trigsnap", "set_tswf",
-            ("TM_TDS_SCIENCE_SBM2_TSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_trigsnap:TSWF", case=_CASES + "snapshot_case",
-            data_param="PA_TDS_TSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
-    Product("rswf", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
-            ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",), "tds", (("is_sbm", False),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
-            data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
-    Product("rswf_sbm1", "kesta.dravel.tasks.tds.routine_regsnap", "set_rswf",
-            ("TM_TDS_SCIENCE_SBM1_RSWF",), "tds", (("is_sbm", True),),
-            simulator="kesta.dravel.simulate.snapshots", unit="snapshot", reported=UNIT_KEPT,
-            order="snapshot", grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR",
-            layout="kesta.dravel.tasks.tds.routine_regsnap:RSWF", case=_CASES + "snapshot_case",
-            data_param="PA_TDS_RSWF_DATA_BLK", rate_param="PA_TDS_HF_CH_SAMP_RATE"),
-    Product("hist2d", "kesta.dravel.tasks.tds.routine_histmap", "set_hist2d",
-            ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",), "tds", simulator="kesta.dravel.simulate.histmap",
-            unit="histogram", order="time", grouping="group", unit_param="PA_TDS_HIST2D_PKT_NR",
-            layout="kesta.dravel.tasks.tds.routine_histmap:HIST2D", case=_CASES + "histogram_case",
+    Product("tnr_normal", _THR + "survey_lowband", "decommute_normal", (TNR_NORMAL_PACKET,), "thr",
+            count_param="PA_THR_N_BLOCK_CNT", **_TNR_SURVEY),
+    Product("tnr_burst", _THR + "survey_lowband", "decommute_burst", (TNR_BURST_PACKET,), "thr",
+            count_param="PA_THR_B_BLOCK_CNT", **_TNR_SURVEY),
+    Product("tnr_calibration", _THR + "refcheck_lowband", "decommute", (TNR_CALIBRATION_PACKET,),
+            "thr", simulator="thr_demo", layout=_THR + "tnr:tnr_dtype()",
+            metadata="TNR_CALIBRATION", plot="plot_tnr_calibration", case="tnr_calibration_case",
+            short="tnr_cal", data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT",
+            grouping="packet", work_layout=_THR + "refcheck_lowband:create_dtype()"),
+    Product("hfr_calibration", _THR + "refcheck_highband", "decommute", (HFR_CALIBRATION_PACKET,),
+            "thr", simulator="thr_demo", layout=_THR + "hfr:hfr_dtype()",
+            metadata="HFR_CALIBRATION", plot="plot_hfr_calibration", case="hfr_calibration_case",
+            short="hfr_cal", data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT",
+            grouping="packet", work_layout=_THR + "refcheck_highband:create_dtype()"),
+    Product("tswf", _TDS + "routine_trigsnap", "set_tswf", ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",),
+            "tds", (("is_sbm", False),), **_TSWF),
+    Product("tswf_sbm2", _TDS + "routine_trigsnap", "set_tswf", ("TM_TDS_SCIENCE_SBM2_TSWF",),
+            "tds", (("is_sbm", True),), **_TSWF),
+    Product("rswf", _TDS + "routine_regsnap", "set_rswf", ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",),
+            "tds", (("is_sbm", False),), **_RSWF),
+    Product("rswf_sbm1", _TDS + "routine_regsnap", "set_rswf", ("TM_TDS_SCIENCE_SBM1_RSWF",),
+            "tds", (("is_sbm", True),), **_RSWF),
+    Product("hist2d", _TDS + "routine_histmap", "set_hist2d", ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",),
+            "tds", simulator="histmap", unit="histogram", order="time", grouping="group",
+            unit_param="PA_TDS_HIST2D_PKT_NR", layout=_TDS + "routine_histmap:HIST2D",
+            metadata="HIST2D", plot="plot_histograms", case="histogram_case", short="hist2d",
             data_param="PA_TDS_SC_HIST2D_DATA", rate_param="PA_TDS_STAT_SAMP_RATE"),
-    Product("lfm_sm", "kesta.dravel.tasks.tds.slowmode_specmat", "set_sm",
-            ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",), "tds", simulator="kesta.dravel.simulate.lfm",
-            order="time", grouping="packet",
-            layout="kesta.dravel.tasks.tds.slowmode_specmat:SM", case=_CASES + "lfm_case",
+    Product("lfm_sm", _TDS + "slowmode_specmat", "set_sm", ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",),
+            "tds", layout=_TDS + "slowmode_specmat:SM", metadata="LFM_SM",
+            plot="plot_spectral_matrices", short="sm",
             data_param="PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
-            frequencies_param="PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"),
-    Product("lfm_psd", "kesta.dravel.tasks.tds.slowmode_density", "set_psd",
-            ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",), "tds", simulator="kesta.dravel.simulate.lfm",
-            order="time", grouping="packet",
-            layout="kesta.dravel.tasks.tds.slowmode_density:PSD", case=_CASES + "lfm_case",
-            data_param="PA_TDS_SLOWMODE_DENSITY_DATA_BLK",
-            frequencies_param="PA_TDS_SLOWMODE_DENSITY_NUM_FREQS"),
+            frequencies_param="PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS", **_LFM),
+    Product("lfm_psd", _TDS + "slowmode_density", "set_psd", ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",),
+            "tds", layout=_TDS + "slowmode_density:PSD", metadata="LFM_PSD", plot="plot_psd",
+            short="psd", data_param="PA_TDS_SLOWMODE_DENSITY_DATA_BLK",
+            frequencies_param="PA_TDS_SLOWMODE_DENSITY_NUM_FREQS", **_LFM),
 )
 
 BY_NAME = {p.name: p for p in PRODUCTS}

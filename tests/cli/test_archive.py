@@ -158,8 +158,12 @@ def test_a_new_data_version_is_written_beside_the_old_one(l0, clean, tmp_path, c
     assert len(v1) == len(v2) == len(day_files(clean))
     with State(archive) as state:
         assert {v for _, _, v in state.days()} == {"01", "02"}
-    code, _, err = cli("archive", l0 / "*.h5", "-o", archive, "--data-version", "2")
-    assert code == 2 and "two digits" in err
+    # "2" is version 02, as for `dravel decode`: nothing new to write
+    code, out, err = cli("archive", l0 / "*.h5", "-o", archive, "--data-version", "2")
+    assert code == 0 and f"0 decoded, {DAYS} unchanged" in out, err
+    assert len(day_files(archive)) == 2 * len(day_files(clean))
+    code, _, err = cli("archive", l0 / "*.h5", "-o", archive, "--data-version", "123")
+    assert code == 2 and "one or two digits" in err
 
 
 def test_an_archive_keeps_its_format_and_never_loses_its_day_files_to_another(l0, clean, tmp_path, cli):

@@ -23,14 +23,12 @@ from kesta.dravel import products as registry
 # Products and decoders
 
 PRODUCTS = registry.BY_NAME
-# The eight decoder modules by short name, with the products each makes.
+# The eight decoder modules by name, with the products each makes.
 DECODERS = {}
 for _p in registry.PRODUCTS:
-    DECODERS.setdefault(_p.module.rsplit(".", 1)[1], []).append(_p.name)
-# Short names used on the fuzzer's command line.
-ALIASES = {"tswf": "routine_trigsnap", "rswf": "routine_regsnap", "hist2d": "routine_histmap",
-           "sm": "slowmode_specmat", "psd": "slowmode_density", "tnr": "survey_lowband",
-           "tnr_cal": "refcheck_lowband", "hfr_cal": "refcheck_highband"}
+    DECODERS.setdefault(_p.decoder_name, []).append(_p.name)
+# Short names used on the fuzzer's command line: {short name: decoder module name}.
+ALIASES = {p.short: p.decoder_name for p in registry.PRODUCTS}
 
 
 def available(product):

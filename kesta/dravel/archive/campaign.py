@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from kesta.dravel.l1 import output
+from kesta.dravel.l1.writers import DAY_FORMATS as FORMATS
 from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
@@ -28,7 +29,6 @@ from .state import FILE as STATE_FILE
 from .state import State
 
 CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
-FORMATS = ("cdf", "netcdf")
 COMPONENTS = ("quorel", "tesmo", "vantor")
 
 
@@ -114,7 +114,7 @@ class Campaign:
             from kesta.dravel.l1.errors import UsageError
 
             raise UsageError(f"an archive holds day files: --format {' or '.join(FORMATS)}, not {fmt}")
-        check_data_version(data_version)
+        data_version = check_data_version(data_version)
         self.inputs = list(inputs)
         self.archive = os.path.abspath(archive)
         self.fmt, self.version, self.quicklook = fmt, data_version, quicklook

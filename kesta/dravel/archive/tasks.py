@@ -17,10 +17,10 @@ import numpy as np
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.errors import Interrupted, failure
+from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 
 SUMMARY = "dravel_archive_summary"
 BATCH_BYTES = 16 << 20      # records of a day read and written at a time
-EPOCH = "epoch"
 HASH_BLOCK = 8 << 20
 
 

@@ -70,7 +70,8 @@ def _common(parser, top):
 
 
 def build_parser():
-    from kesta.dravel.l1.convert import FORMATS
+    from kesta.dravel.l1.layout import DAY_FILE_PREFIX
+    from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
     from kesta.dravel.products import PRODUCTS
 
     names = ", ".join(p.name for p in PRODUCTS)
@@ -119,7 +120,7 @@ def build_parser():
                    help="L1 file to write (hdf5), or folder for the day files (cdf, netcdf)")
     p.add_argument("--format", choices=FORMATS, default="hdf5",
                    help="hdf5: one file of compound datasets (default); cdf: one ISTP CDF per "
-                        "product and UTC day, zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: "
+                        f"product and UTC day, {DAY_FILE_PREFIX}<product>_<YYYYMMDD>_v<NN>.cdf; netcdf: "
                         "the same as netCDF files (.nc)")
     p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
                    help="data version of CDF and netCDF files (default: 01)")
@@ -186,10 +187,10 @@ def build_parser():
     p.add_argument("inputs", nargs="+", metavar="PATTERN",
                    help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
     p.add_argument("-o", "--output", required=True, metavar="ARCHIVE", help="the archive's folder")
-    p.add_argument("--format", choices=("cdf", "netcdf"), default=None,
+    p.add_argument("--format", choices=DAY_FORMATS, default=None,
                    help="day files: ISTP CDF (default) or netCDF, chosen when the archive is "
                         "made; an archive holds one format")
-    p.add_argument("--data-version", default="01", metavar="NN",
+    p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
                    help="two-digit version of the day files (default: 01); a new one is written "
                         "beside the older ones")
     p.add_argument("--quicklook", action="store_true",
@@ -214,9 +215,11 @@ def _where_options(p, verb, tasks, left):
 
 
 def _batch_format(text):
-    if text == "hdf5":
+    from kesta.dravel.l1.writers import FORMATS
+
+    if text in FORMATS and not FORMATS[text].days:
         return text
-    if text in ("cdf", "netcdf"):
+    if text in FORMATS:
         raise argparse.ArgumentTypeError(
             f"batch writes one L1 HDF5 file per L0 file; {text} day files, each fed by every L0 "
             f"file with records of its day, are made by: dravel archive PATTERN -o ARCHIVE --format {text}")
@@ -244,9 +247,13 @@ def _decode_options(p, names):
 
 
 def _data_version(text):
-    if not text.isdigit() or not 1 <= len(text) <= 2:
-        raise argparse.ArgumentTypeError(f"not a data version of one or two digits: {text!r}")
-    return text.zfill(2)
+    from kesta.dravel.l1.errors import InputError
+    from kesta.dravel.l1.writers import check_data_version
+
+    try:
+        return check_data_version(text)
+    except InputError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _reports_left_out():

@@ -9,18 +9,19 @@ class RunFailed(Exception):
     the message says why."""
 
 
-SUCCESS, FAILED, UNUSABLE, INTERRUPTED = 0, 1, 2, 130
+# EXIT_FAILED, not FAILED: that name is a product's status (l1.results.FAILED).
+SUCCESS, EXIT_FAILED, UNUSABLE, INTERRUPTED = 0, 1, 2, 130
 
 # The exit code of each way a run ends other than success, most specific first.
 EXIT_CODES = (
     (Interrupted, INTERRUPTED),
     (KeyboardInterrupt, INTERRUPTED),
-    (WriteError, FAILED),          # the output failed while being written (a full disk)
+    (WriteError, EXIT_FAILED),     # the output failed while being written (a full disk)
     (UsageError, UNUSABLE),
     (InputError, UNUSABLE),
     (OutputError, UNUSABLE),       # refused before any decoding
-    (RunFailed, FAILED),
-    (DravelError, FAILED),
+    (RunFailed, EXIT_FAILED),
+    (DravelError, EXIT_FAILED),
 )
 
 
@@ -29,4 +30,4 @@ def exit_code(exc):
     for kind, code in EXIT_CODES:
         if isinstance(exc, kind):
             return code
-    return FAILED
+    return EXIT_FAILED

@@ -19,8 +19,8 @@ def simulator_modules():
     """The simulator modules of the product registry, each once, in registry order."""
     seen = []
     for product in PRODUCTS:
-        if product.simulator and product.simulator not in seen:
-            seen.append(product.simulator)
+        if product.simulator and product.simulator_module not in seen:
+            seen.append(product.simulator_module)
     return seen
 
 

@@ -156,7 +156,7 @@ def global_attributes(product, parents=None, data_version="01", generated=None, 
     name = _name(product)
     own = table(product).get("globals", {})
     descriptor = own.get("Descriptor", f"{name.upper()}>{name}")
-    logical_source = f"zelk_l1_{name}"
+    logical_source = _layout.DAY_FILE_PREFIX + name
     out = dict(PROJECT)
     out.update({
         "Descriptor": descriptor,

@@ -22,8 +22,9 @@ from . import layout
 from .times import pycdf as load_pycdf
 from .errors import InputError
 from .days import DayFilesWriter, from_template
+from .writers import FORMATS, check_data_version
 
-FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.cdf"
+FILE_PATTERN = FORMATS["cdf"].file_pattern
 
 
 def _cdf_type(pycdf, dtype):
@@ -55,7 +56,7 @@ def _stored_fill(var):
 def file_name(product, date, data_version="01"):
     """zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf."""
     name = product if isinstance(product, str) else product.name
-    return FILE_PATTERN.format(product=name, date=date, version=data_version)
+    return FILE_PATTERN.format(product=name, date=date, version=check_data_version(data_version))
 
 
 def write_cdf(records, product, directory, *, parents=None, data_version="01", overwrite=False):
@@ -80,14 +81,14 @@ class CDFDay:
     """One CDF file being written: variables made from the record layout, records appended
     in batches (`append`), the file GZIP-compressed by the CDF library."""
 
-    suffix = ".cdf"
+    suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()
         self.variables = attrs.variables(product, dtype)
         key = ("cdf", product, repr(dtype.descr), data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".cdf")
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), self.suffix)
         self.cdf = pycdf.CDF(path)
         self.cdf.readonly(False)
         # what differs from one file to the next is set on the template's copy
@@ -155,7 +156,7 @@ def _new_epoch(cdf, pycdf, var):
     _text(v, "FIELDNAM", layout.EPOCH)
     _text(v, "VAR_TYPE", "support_data")
     _text(v, "UNITS", "ns")
-    _text(v, "LABLAXIS", "Epoch")
+    _text(v, "LABLAXIS", layout.EPOCH)
     _text(v, "SCALETYP", "linear")
     _text(v, "FORMAT", " ")
     _text(v, "DISPLAY_TYPE", "time_series")
@@ -284,7 +285,7 @@ def product_of(path):
 
 def _product_name(cdf):
     source = str(cdf.attrs["Logical_source"][0]) if "Logical_source" in cdf.attrs else ""
-    return source[len("zelk_l1_"):] if source.startswith("zelk_l1_") else source
+    return source[len(layout.DAY_FILE_PREFIX):] if source.startswith(layout.DAY_FILE_PREFIX) else source
 
 
 def read_cdf(path):
@@ -325,11 +326,11 @@ def _layout_of(product):
 
     p = BY_NAME.get(product)
     if p is None:
-        return np.dtype([("epoch", "u8")])
+        return np.dtype([(layout.EPOCH_FIELD, "u8")])
     try:
         return p.record_dtype()
     except Exception:
-        return np.dtype([("epoch", "u8")])
+        return np.dtype([(layout.EPOCH_FIELD, "u8")])
 
 
 

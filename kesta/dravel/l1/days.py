@@ -22,10 +22,10 @@ from . import output, processes
 from .errors import Interrupted, OutputError, WriteError, check
 from .results import FAILED, SKIPPED
 from .store import first_line
+from .layout import EPOCH_FIELD
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20      # records read back and appended to a day file at a time
-EPOCH = "epoch"
 
 
 def time_order(epoch):
@@ -74,7 +74,7 @@ class DayFilesWriter(Writer):
         from .hdf5 import HDF5Writer
 
         super().__init__()
-        check_data_version(data_version)
+        data_version = check_data_version(data_version)
         self.folder = os.fspath(folder)
         output.check_folder(self.folder, create=create)
         self.parents = parents or (os.path.basename(os.fspath(source)) if source else None)
@@ -107,12 +107,12 @@ class DayFilesWriter(Writer):
         self._guarded(self.records.begin, product, dtype)
 
     def append(self, records):
-        self.epochs[self.product].append(np.asarray(records[EPOCH]).copy())
+        self.epochs[self.product].append(np.asarray(records[EPOCH_FIELD]).copy())
         self._guarded(self.records.append, records)
 
     def copy(self, source, result):
         self.product = result.product
-        self.epochs[result.product] = [source.fields(EPOCH)[()]] if len(source) else []
+        self.epochs[result.product] = [source.fields(EPOCH_FIELD)[()]] if len(source) else []
         self._guarded(self.records.copy, source, result)
         super().end(result)
 
@@ -285,7 +285,7 @@ def write_records(writer_class, records, product, folder, **options):
     from .results import ProductResult
 
     records = np.asarray(records)
-    if records.dtype.names is None or EPOCH not in records.dtype.names:
+    if records.dtype.names is None or EPOCH_FIELD not in records.dtype.names:
         from .errors import InputError
 
         raise InputError("records without an epoch field cannot be written as day files")

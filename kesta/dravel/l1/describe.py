@@ -7,14 +7,15 @@ from __future__ import annotations
 from kesta.dravel.products import BY_NAME
 
 from . import attributes as attrs
+from .layout import EPOCH
 
 
 def _rows(product):
     p = BY_NAME[product]
     rows = []
     for var in attrs.variables(product, p.record_dtype()):
-        dims = ", ".join(["Epoch"] + [f"{d} {n}" for d, n in zip(var.dims, var.leaf.shape)])
-        fill = "TT2000 fill" if var.name == "Epoch" else repr(var.fill.item())
+        dims = ", ".join([EPOCH] + [f"{d} {n}" for d, n in zip(var.dims, var.leaf.shape)])
+        fill = "TT2000 fill" if var.name == EPOCH else repr(var.fill.item())
         kind = var.var_type + (f", {var.display}" if var.display and var.var_type == "data" else "")
         rows.append((var.name, var.leaf.dtype.name, dims, var.units.strip() or "-", fill, kind, var.catdesc))
     return rows

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from . import output
+from . import layout, output
 from .errors import Interrupted, WriteError
 from .results import FAILED, SKIPPED
 from .store import first_line
@@ -227,7 +227,7 @@ def _layout(product):
     try:
         return BY_NAME[product].record_dtype()
     except Exception:
-        return np.dtype([("epoch", "<u8")])
+        return np.dtype([(layout.EPOCH_FIELD, "<u8")])
 
 
 def _string_type():

@@ -11,7 +11,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-EPOCH = "Epoch"
+EPOCH_FIELD = "epoch"          # the records' time field, as the decoders' layouts name it
+EPOCH = "Epoch"                # the L1 variable (and record dimension) it becomes
+DAY_FILE_PREFIX = "zelk_l1_"   # of a product's logical source and of its day files' names
 
 
 @dataclass(frozen=True)
@@ -29,7 +31,7 @@ class Leaf:
 
 def variable_name(path) -> str:
     path = tuple(path)
-    if path == ("epoch",):
+    if path == (EPOCH_FIELD,):
         return EPOCH
     return "_".join(path)
 

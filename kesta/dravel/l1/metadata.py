@@ -23,6 +23,9 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 (flags and status words are not drawn). CDF files carry only the DISPLAY_TYPE values the ISTP
 checkers accept for the variable's rank (`cdf._display_type`).
 """
+from kesta.dravel.products import declared
+
+from .layout import EPOCH
 
 PROJECT = {
     "Project": "ISTP>International Solar-Terrestrial Physics",
@@ -75,7 +78,7 @@ _FLAGS = {
 }
 
 _TDS_HEADER = {
-    "Epoch": {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
+    EPOCH: {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
     "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
                          "DIMS": ["obt_word"]},
@@ -85,8 +88,8 @@ _TDS_HEADER = {
 }
 
 _THR_HEADER = {
-    "Epoch": {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
-              "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
+    EPOCH: {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
+            "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
     "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s"},
     "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
                          "DIMS": ["obt_word"]},
@@ -255,9 +258,5 @@ LFM_PSD = {
     },
 }
 
-TABLES = {
-    "tnr_normal": TNR, "tnr_burst": TNR, "tnr_calibration": TNR_CALIBRATION,
-    "hfr_calibration": HFR_CALIBRATION,
-    "tswf": TSWF, "tswf_sbm2": TSWF, "rswf": RSWF, "rswf_sbm1": RSWF,
-    "hist2d": HIST2D, "lfm_sm": LFM_SM, "lfm_psd": LFM_PSD,
-}
+# {product: table}, each product naming its table in the product registry
+TABLES = declared("metadata", globals())

@@ -9,9 +9,9 @@ import numpy as np
 from . import attributes, layout
 from .days import DayFilesWriter, from_template
 from .errors import InputError
+from .writers import FORMATS
 
-FILE_PATTERN = "zelk_l1_{product}_{date}_v{version}.nc"
-EPOCH_DIM = "Epoch"
+FILE_PATTERN = FORMATS["netcdf"].file_pattern
 TIME = "time"
 
 
@@ -52,14 +52,14 @@ class NetCDFDay:
     """One netCDF file being written: the variables of `cf_dataset`, CF-encoded by xarray and
     written through h5netcdf along an unlimited Epoch dimension, records appended in batches."""
 
-    suffix = ".nc"
+    suffix = FORMATS["netcdf"].suffix
     file_pattern = FILE_PATTERN
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         import h5py
 
         key = ("netcdf", product, repr(dtype.descr), data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".nc")
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), self.suffix)
         # the template holds the whole netCDF structure: records go straight into its datasets
         # (every one along the unlimited Epoch dimension grows alike, as netCDF wants)
         self.file = h5py.File(path, "r+")
@@ -98,7 +98,7 @@ def _encoded_time(records):
 
     import xarray as xr
 
-    variable = xr.Variable((EPOCH_DIM,), utc(records["epoch"]),
+    variable = xr.Variable((layout.EPOCH,), utc(records[layout.EPOCH_FIELD]),
                            encoding={"units": TIME_UNITS, "dtype": "int64"})
     from xarray.conventions import cf_encoder
 
@@ -117,13 +117,13 @@ def _empty(path, dtype, product, parents, data_version):
         f.attrs["Parents"] = parents or " "
         f.attrs["Data_version"] = data_version
         sizes = {dim: size for var in variables.values() for dim, size in zip(var.dims, var.shape)}
-        f.dimensions = {dim: (None if dim == EPOCH_DIM else size) for dim, size in sizes.items()}
+        f.dimensions = {dim: (None if dim == layout.EPOCH else size) for dim, size in sizes.items()}
         for name, var in variables.items():
             var_attrs = dict(var.attrs)
             fill = var_attrs.pop("_FillValue", None)
             text = var.dtype.kind in "UO"
             options = {}
-            if var.dims[:1] == (EPOCH_DIM,):
+            if var.dims[:1] == (layout.EPOCH,):
                 row = max(1, var.dtype.itemsize * int(np.prod(var.shape[1:], dtype=np.int64)))
                 rows = min(CHUNK_ROWS, max(1, CHUNK_BYTES // row))
                 options = {"chunks": (rows,) + tuple(var.shape[1:]),
@@ -131,7 +131,7 @@ def _empty(path, dtype, product, parents, data_version):
             v = f.create_variable(name, var.dims, h5py.string_dtype("utf-8") if text else var.dtype,
                                   fillvalue=fill, **options)
             v.attrs.update(var_attrs)
-            if var.dims[:1] != (EPOCH_DIM,):
+            if var.dims[:1] != (layout.EPOCH,):
                 v[...] = var.values.astype(object) if text else var.values
 
 
@@ -153,5 +153,5 @@ def read_netcdf(path):
     with ds:
         product = str(ds.attrs.get("product", ""))
         out = {name: np.asarray(v.values) for name, v in ds.variables.items()
-               if v.dims and v.dims[0] == "Epoch" and name != "time"}
+               if v.dims and v.dims[0] == layout.EPOCH and name != "time"}
     return product, out

@@ -9,22 +9,14 @@ import os
 
 import numpy as np
 
+from kesta.dravel.products import ListTask  # noqa: F401  (the pipeline task of a decode)
+
 from .errors import InputError
 
 
 def l0_store(groups: dict) -> dict:
     """An L0 store holding `groups` ({packet name: packet group})."""
     return {"TM": {name: {"source_data": dict(group)} for name, group in groups.items()}}
-
-
-class ListTask:
-    """A pipeline task that keeps what the decoders report."""
-
-    def __init__(self):
-        self.reports = []
-
-    def exception(self, message):
-        self.reports.append(message)
 
 
 def first_line(value, last=False):

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from kesta.dravel.products import declared
+
 from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
                       _time_columns)
 from ..times import utc, utc_text, valid_epoch
@@ -412,16 +414,5 @@ def plot_spectral_matrices(data, path, product=None):
     return [_save(fig, path)]
 
 
-PLOTS = {
-    "tnr_normal": plot_tnr_survey,
-    "tnr_burst": plot_tnr_survey,
-    "tnr_calibration": plot_tnr_calibration,
-    "hfr_calibration": plot_hfr_calibration,
-    "tswf": plot_snapshots,
-    "tswf_sbm2": plot_snapshots,
-    "rswf": plot_snapshots,
-    "rswf_sbm1": plot_snapshots,
-    "hist2d": plot_histograms,
-    "lfm_sm": plot_spectral_matrices,
-    "lfm_psd": plot_psd,
-}
+# {product: plot}, each product naming its plot in the product registry
+PLOTS = declared("plot", globals())
