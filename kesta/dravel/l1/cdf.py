@@ -92,6 +92,7 @@ class CDFDay:
 
     suffix = ".cdf"
     file_pattern = FILE_PATTERN
+    disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()

@@ -227,7 +227,7 @@ def fill(day_class, target, batches, product, parents, version):
     day = None
     try:
         for records in batches:
-            target.check_space(records.nbytes // 4)
+            target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
                 day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),
                                 parents, version)
