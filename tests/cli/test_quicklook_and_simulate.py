@@ -210,6 +210,48 @@ def test_day_files_together_hold_every_day_once(day_files):
         assert sum(len(file[product]) for file in decoded) >= len(unique)
 
 
+def test_scaled_day_files_hold_scale_times_each_day_and_overlap_the_same_way(cli, day_files, tmp_path):
+    # --days with --scale: each day three copies of the default content spread over the day,
+    # every record of a day once per copy, the files still sharing whole units past midnight
+    from kesta.dravel.l1 import decode_file
+    from kesta.dravel.l1.times import utc
+
+    scale, days = 3, ("20240301", "20240302")
+    _, _, _, one = day_files
+    code, out, _ = cli("simulate", "--days", 2, "--start", "2024-03-01", "--scale", scale,
+                       "-o", tmp_path, "--seed", 5, "--anomalies")
+    assert code == 0 and "wrote 2 day file(s)" in out
+    paths = [tmp_path / f"L0_{day}.h5" for day in days]
+    packets = []
+    for path in paths:
+        with h5py.File(path, "r") as f:
+            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()}
+                            for name in f["TM"]})
+    midnights = [np.datetime64("2024-03-01"), np.datetime64("2024-03-02"), np.datetime64("2024-03-03")]
+    for name, group in packets[0].items():
+        times, rows = utc(_packet_times(group)), _packet_rows(group)
+        own = times[times < midnights[1]]
+        assert own.max() - own.min() > np.timedelta64(20, "h"), name
+        shared = set(rows) & set(_packet_rows(packets[1][name]))
+        assert shared and shared == {r for r, t in zip(rows, times) if t >= midnights[1]}, name
+    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None}
+               for path in paths]
+    assert set(decoded[0]) == set(one) and packets[0].keys() == packets[1].keys()
+    for product, records in one.items():
+        for k in range(len(days)):
+            in_day = set()
+            for file in decoded:
+                epoch = utc(file[product]["epoch"])
+                mine = file[product][(epoch >= midnights[k]) & (epoch < midnights[k + 1])]
+                in_day.update(_record_keys(product, mine))
+            if product not in SURVEY:       # survey records may lie hours after their packet
+                assert len(in_day) == scale * len(records), (product, k)
+        unique = set()
+        for file in decoded:
+            unique.update(_record_keys(product, file[product]))
+        assert len(unique) == scale * len(days) * len(records), product
+
+
 @pytest.mark.parametrize("args, message", [
     (("--days", "0", "--start", "2024-01-01"), "--days must be at least 1"),
     (("--days", "two", "--start", "2024-01-01"), "--days must be a whole number"),
@@ -218,7 +260,7 @@ def test_day_files_together_hold_every_day_once(day_files):
     (("--days", "2", "--start", "1999-12-31"), "on-board times cannot express these days"),
     (("--days", "2"), "--days needs --start"),
     (("--start", "2024-01-01"), "--start needs --days"),
-    (("--days", "2", "--start", "2024-01-01", "--scale", "2"), "--scale cannot be combined"),
+    (("--days", "2", "--start", "2024-01-01", "--scale", "10000000000"), "do not fit"),
 ])
 def test_day_files_usage_errors(cli, tmp_path, args, message):
     code, out, err = cli("simulate", "-o", tmp_path / "L0", *args)

@@ -91,6 +91,31 @@ class OddFills:
         return np.dtype(type_name).type(ODD_FILLS[type_name])
 
 
+@pytest.mark.parametrize("product", ["tnr_normal", "tswf"])
+def test_day_files_appended_in_small_batches_over_many_chunks_hold_the_records(decoded, tmp_path,
+                                                                               monkeypatch, product):
+    # batches ending inside chunks, netCDF variables of many chunks (the last one part full),
+    # each CDF compressed whole after its records are in
+    import kesta.dravel.l1.days as days
+    import kesta.dravel.l1.netcdf as netcdf
+
+    monkeypatch.setattr(days, "BATCH_BYTES", 20_000)
+    monkeypatch.setattr(netcdf, "CHUNK_BYTES", 5_000)
+    records = decoded[product]
+    want = flatten(in_time_order(records))
+    for write, read, folder in ((write_cdf, read_cdf, tmp_path / "cdf"), (write_netcdf, read_netcdf, tmp_path / "nc")):
+        folder.mkdir()
+        paths = sorted(write(records, product, folder))
+        parts = [read(path)[1] for path in paths]
+        for key, values in want.items():
+            got = np.concatenate([part[key] for part in parts]).astype(values.dtype)
+            assert got.tobytes() == values.tobytes(), (folder.name, key)
+    import h5py
+
+    with h5py.File(paths[0], "r") as f:     # netCDF variables of several chunks
+        assert any(d.chunks and d.chunks[0] < len(d) for d in f.values() if isinstance(d, h5py.Dataset))
+
+
 def test_fill_values_come_from_the_component(decoded, tmp_path, monkeypatch):
     import tesmo.converters.cdf_fill as cdf_fill
 

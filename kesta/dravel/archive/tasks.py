@@ -20,7 +20,6 @@ from kesta.dravel.l1.errors import Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 
 SUMMARY = "dravel_archive_summary"
-BATCH_BYTES = 16 << 20      # records of a day read and written at a time
 HASH_BLOCK = 8 << 20
 
 
@@ -42,7 +41,9 @@ def _days_of(f, product):
     from kesta.dravel.l1.days import time_order
     from kesta.dravel.l1.times import utc_days
 
-    epoch = f[product].fields(EPOCH)[()] if len(f[product]) else np.zeros(0, np.int64)
+    from kesta.dravel.l1.runs import ChunkRows
+
+    epoch = ChunkRows(f[product]).field(EPOCH)
     days, no_time = {}, 0
     ordered = epoch[time_order(epoch)]
     for day, start, stop in utc_days(ordered):
@@ -157,104 +158,15 @@ def day_bounds(day):
     return int(start), int(stop)
 
 
-def _rows_of_day(dataset, start, stop):
-    """(rows, epochs) of the records of `dataset` in the TT2000 span [start, stop)."""
-    from kesta.dravel.l1.times import valid_epoch
-
-    if not len(dataset):
-        return np.zeros(0, np.int64), np.zeros(0, np.int64)
-    epoch = dataset.fields(EPOCH)[()]
-    tt = valid_epoch(epoch)
-    rows = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
-    return rows, tt.data[rows].astype(np.int64)
-
-
-def _digests(dataset, rows, batch):
-    """A digest of each record of `dataset` at `rows` (its bytes), read `batch` at a time."""
-    from kesta.dravel.l1.days import read_rows
-
-    out = []
-    for a in range(0, len(rows), batch):
-        records = np.ascontiguousarray(read_rows(dataset, rows[a:a + batch]))
-        size = records.dtype.itemsize
-        view = memoryview(records.view(np.uint8).reshape(-1))
-        out += [hashlib.blake2b(view[k * size:(k + 1) * size], digest_size=16).digest()
-                for k in range(len(records))]
-    return out
-
-
-class Day:
+def day_records(product, day, caches):
     """The records of one product's UTC day in the cache files of the L0 files feeding it, in
     the campaign's order of files: each record that an earlier file holds byte for byte left
     out (repeats within one file are that file's own, and kept), the others in stable time
-    order. Only the records' places, times and digests are held: the records themselves are
-    read a batch at a time, so memory does not grow with the day."""
+    order, read a batch at a time."""
+    from kesta.dravel.l1.merge import SpanRecords
 
-    def __init__(self, product, day, caches):
-        import h5py
-
-        self.product = product
-        start, stop = day_bounds(day)
-        self.files = [h5py.File(cache, "r") for cache in caches]
-        try:
-            datasets = [f[product] if product in f else None for f in self.files]
-            self.datasets = datasets
-            self.dtype = next(d.dtype for d in datasets if d is not None)
-            self.batch = max(1, BATCH_BYTES // max(1, self.dtype.itemsize))
-            owner = {}                   # record digest: the first file holding it
-            source, rows, epochs, digests = [], [], [], []
-            self.duplicates = 0
-            for k, dataset in enumerate(datasets):
-                if dataset is None:
-                    continue
-                if dataset.dtype != self.dtype:
-                    raise ValueError(f"{caches[k]}: {product} records of another layout")
-                found, times = _rows_of_day(dataset, start, stop)
-                for row, epoch, digest in zip(found, times, _digests(dataset, found, self.batch)):
-                    if owner.setdefault(digest, k) != k:
-                        self.duplicates += 1
-                        continue
-                    source.append(k)
-                    rows.append(row)
-                    epochs.append(epoch)
-                    digests.append(digest)
-            order = np.argsort(np.asarray(epochs, dtype=np.int64), kind="stable")
-            self.source = np.asarray(source, dtype=np.int64)[order]
-            self.rows = np.asarray(rows, dtype=np.int64)[order]
-            self.epochs = np.asarray(epochs, dtype=np.int64)[order]
-            whole = hashlib.sha256(repr(self.dtype.descr).encode())
-            for k in order:
-                whole.update(digests[k])
-            self.hash = whole.hexdigest()
-        except BaseException:
-            self.close()
-            raise
-
-    def __len__(self):
-        return len(self.rows)
-
-    def batches(self):
-        """The records, in order, a batch at a time."""
-        from kesta.dravel.l1.days import read_rows
-
-        for a in range(0, len(self), self.batch):
-            source, rows = self.source[a:a + self.batch], self.rows[a:a + self.batch]
-            out = np.empty(len(rows), dtype=self.dtype)
-            for k in np.unique(source):
-                at = np.flatnonzero(source == k)
-                out[at] = read_rows(self.datasets[k], rows[at])
-            yield out
-
-    def records(self):
-        return np.concatenate(list(self.batches())) if len(self) else np.zeros(0, self.dtype)
-
-    def close(self):
-        for f in self.files:
-            try:
-                f.close()
-            except Exception:
-                pass
-        self.files = []
+    start, stop = day_bounds(day)
+    return SpanRecords(product, start, stop, caches)
 
 
 def write_day_file(task):
@@ -264,7 +176,7 @@ def write_day_file(task):
     gaps, largest_gap_s, written, plot}."""
     from .coverage import gaps
 
-    day = Day(task["product"], task["day"], [cache for _, cache in task["sources"]])
+    day = day_records(task["product"], task["day"], [cache for _, cache in task["sources"]])
     try:
         if not len(day):
             raise ValueError(f"{task['product']}: no record of {task['day']} in its L0 files' cache files")

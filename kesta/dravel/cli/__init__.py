@@ -107,7 +107,8 @@ def build_parser():
                    help="include missing, duplicated, shuffled and bad packets")
     p.add_argument("--scale", type=_positive, default=1, metavar="N",
                    help="N times the packets (each copy later in time, with its own snapshot "
-                        "numbers), for large test files")
+                        "numbers), for large test files; with --days, N times each day's content spread "
+                        "over its day")
 
     p = command("decode", help="decode an L0 file into L1 files",
                 description="Run every decoder whose packet type is in the L0 file and write the "

@@ -34,10 +34,8 @@ def cmd_simulate(args, console):
     if args.days is not None:
         if args.start is None:
             raise UsageError("--days needs --start YYYY-MM-DD")
-        if args.scale != 1:
-            raise UsageError("--scale cannot be combined with --days")
         written, notes, failures = simulate_days(args.output, args.days, args.start, args.seed,
-                                                 args.anomalies)
+                                                 args.anomalies, args.scale)
         console.out(f"wrote {len(written)} day file(s) to {args.output} "
                     f"(seed {args.seed}{', with anomalies' if args.anomalies else ''}):")
         console.out(*(f"  {os.path.basename(path)}: {sum(counts.values())} packets"

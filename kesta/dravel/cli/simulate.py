@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import datetime
 import importlib
+import itertools
 import os
 import zlib
 
@@ -116,10 +117,10 @@ def day_file_name(day):
     return f"L0_{day:%Y%m%d}.h5"
 
 
-def simulate_days(folder, days, start, seed=0, anomalies=False):
+def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     """Writes one simulated L0 file per UTC day into `folder` (created), as a downlink delivers
-    them: each file holds its day's packets and runs some minutes into the next day, so the
-    first units of a day are in two files. Returns ([(path, {packet name: packets})], notes,
+    them: each file holds its day's packets (`scale` times the default content) and runs some
+    minutes into the next day, so the first units of a day are in two files. Returns ([(path, {packet name: packets})], notes,
     failures)."""
     from kesta.dravel.simulate.days import day_files, days_rng, midnight_coarse
 
@@ -138,12 +139,18 @@ def simulate_days(folder, days, start, seed=0, anomalies=False):
     if not groups:
         raise UsageError("no simulator is available: nothing to write")
     try:
+        contents = day_files(groups, midnights, days_rng(seed), copies=scale)
+        first = next(contents)
+    except ValueError as exc:
+        raise UsageError(f"--scale {scale}: {exc}") from None
+    try:
         os.makedirs(folder, exist_ok=True)
     except OSError as exc:
         raise UsageError(f"{folder}: cannot be created ({exc})") from None
     written = []
-    for day, content in zip(dates, day_files(groups, midnights, days_rng(seed))):
+    for day, content in zip(dates, itertools.chain([first], contents)):
         path = os.path.join(folder, day_file_name(day))
-        _write(path, content, seed=int(seed), anomalies=bool(anomalies), day=f"{day:%Y-%m-%d}")
+        _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale),
+               day=f"{day:%Y-%m-%d}")
         written.append((path, _counts(content)))
     return written, notes, failures

@@ -18,7 +18,7 @@ import os
 import numpy as np
 
 from . import attributes as attrs
-from . import layout
+from . import layout, output
 from .times import pycdf as load_pycdf
 from .errors import InputError
 from .days import DayFilesWriter, from_template
@@ -72,44 +72,57 @@ def write_cdf(records, product, directory, *, parents=None, data_version="01", o
                          data_version=data_version, overwrite=overwrite)
 
 
-# Deflate level of the variables: level 1 compresses these records nearly as well as the
-# higher levels (within about 3%) at twice their speed or more.
+# Deflate level of the file: level 1 compresses these records nearly as well as the higher
+# levels (within about 3%) at twice their speed or more.
 GZIP_LEVEL = 1
+MAGIC = b"\xcd\xf3\x00\x01"           # a CDF of version 3
+UNCOMPRESSED, COMPRESSED = b"\x00\x00\xff\xff", b"\xcc\xcc\x00\x01"
+CCR, CPR, GZIP = 10, 11, 5             # record types; the GZIP compression type
+COPY_BLOCK = 8 << 20
+
+try:   # the same streams as zlib's, several times faster
+    from isal.isal_zlib import compressobj
+except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
+    from zlib import compressobj
 
 
 class CDFDay:
     """One CDF file being written: variables made from the record layout, records appended
-    in batches (`append`), the file GZIP-compressed by the CDF library."""
+    in batches (`append`) to an uncompressed CDF beside it, which `close` compresses whole
+    into the file."""
 
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
+    disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()
-        self.variables = attrs.variables(product, dtype)
-        key = ("cdf", product, repr(dtype.descr), data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), self.suffix)
-        self.cdf = pycdf.CDF(path)
-        self.cdf.readonly(False)
-        # what differs from one file to the next is set on the template's copy
-        self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
-        # one entry per parent file
-        self.cdf.attrs["Parents"] = list(parents) if isinstance(parents, (list, tuple)) else (parents or " ")
+        self.path = os.fspath(path)
         # The whole file is compressed, its metadata with its records: the descriptors and
         # attribute entries of a file's few dozen variables take some 40 kB uncompressed, more
-        # than a day of the smaller products holds.
-        self.cdf.compress(pycdf.const.GZIP_COMPRESSION, GZIP_LEVEL)
-        self.made = [(var, self.cdf[var.name]) for var in self.variables]
+        # than a day of the smaller products holds. The CDF library compresses a whole file at
+        # zlib's speed when it closes it, and writes more slowly into a file it will compress:
+        # the records go into an uncompressed CDF, compressed here with the fast deflate.
+        # (named as a leftover of the file being written, so that whatever removes those
+        # removes it too)
+        folder, base = os.path.split(os.path.abspath(self.path))
+        self.raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
+        self.variables = attrs.variables(product, dtype)
+        key = ("cdf", product, repr(dtype.descr), data_version)
+        from_template(self.raw, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".cdf")
+        try:
+            self.cdf = pycdf.CDF(self.raw)
+            self.cdf.readonly(False)
+            # what differs from one file to the next is set on the template's copy
+            self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
+            # one entry per parent file
+            self.cdf.attrs["Parents"] = list(parents) if isinstance(parents, (list, tuple)) else (parents or " ")
+            self.made = [(var, self.cdf[var.name]) for var in self.variables]
+        except BaseException:
+            output.discard(self.raw)
+            raise
 
     def append(self, records):
-        import warnings
-
-        with warnings.catch_warnings():
-            # a few small values that do not compress are kept as they are, as they should be
-            warnings.filterwarnings("ignore", message="DID_NOT_COMPRESS")
-            self._append(records)
-
-    def _append(self, records):
         for var, v in self.made:
             values = np.ascontiguousarray(layout.values(records, var.leaf))
             if var.name == layout.EPOCH:
@@ -119,11 +132,38 @@ class CDFDay:
             v.extend(values)
 
     def close(self):
-        import warnings
-
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", message="DID_NOT_COMPRESS")
+        try:
             self.cdf.close()
+            compress_whole(self.raw, self.path)
+        finally:
+            output.discard(self.raw)
+
+
+def compress_whole(source, path, level=GZIP_LEVEL):
+    """Writes the uncompressed CDF `source` as `path`, the whole file GZIP-compressed: the
+    magic numbers of a compressed file, one compressed-CDF record holding the rest of the file
+    as a gzip stream, then the compression-parameters record (as the CDF library writes it)."""
+    import struct
+
+    size = os.path.getsize(source)
+    with open(source, "rb") as src, open(path, "wb") as out:
+        magic = src.read(8)
+        if magic != MAGIC + UNCOMPRESSED:
+            raise ValueError(f"{source}: not an uncompressed CDF of version 3")
+        out.write(MAGIC + COMPRESSED)
+        out.write(bytes(32))                  # the compressed-CDF record's header, set below
+        deflate = compressobj(level, 8, 31)   # deflated, as a gzip member
+        stored = 0
+        while block := src.read(COPY_BLOCK):
+            data = deflate.compress(block)
+            out.write(data)
+            stored += len(data)
+        data = deflate.flush()
+        out.write(data)
+        stored += len(data)
+        out.write(struct.pack(">qiiiii", 28, CPR, GZIP, 0, 1, level))
+        out.seek(8)
+        out.write(struct.pack(">qiqqi", 32 + stored, CCR, 8 + 32 + stored, size - 8, 0))
 
 
 def _empty(path, dtype, product, parents, data_version):

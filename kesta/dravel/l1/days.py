@@ -21,6 +21,7 @@ import numpy as np
 from . import output, processes
 from .errors import Interrupted, OutputError, WriteError, check
 from .results import FAILED, SKIPPED
+from .runs import ChunkRows
 from .store import first_line
 from .layout import EPOCH_FIELD
 from .writers import Writer, check_data_version
@@ -38,28 +39,6 @@ def time_order(epoch):
     if len(key) < 2 or np.all(key[1:] >= key[:-1]):
         return np.arange(len(key))
     return np.argsort(key, kind="stable")
-
-
-def read_rows(dataset, rows):
-    """The records of `dataset` at `rows` (any order), read as runs of consecutive rows."""
-    rows = np.asarray(rows, dtype=np.int64)
-    if not len(rows):
-        return dataset[0:0]
-    if rows[-1] - rows[0] + 1 == len(rows) and np.all(np.diff(rows) == 1):
-        return dataset[int(rows[0]):int(rows[-1]) + 1]
-    order = np.argsort(rows, kind="stable")
-    wanted = rows[order]
-    low, high = int(wanted[0]), int(wanted[-1]) + 1
-    if high - low <= 4 * len(rows):             # close together: one read covers them
-        block = dataset[low:high]
-        out = block[rows - low]
-    else:
-        out = np.empty(len(rows), dtype=dataset.dtype)
-        breaks = np.flatnonzero(np.diff(wanted) != 1) + 1
-        for run in np.split(np.arange(len(wanted)), breaks):
-            a, b = int(wanted[run[0]]), int(wanted[run[-1]]) + 1
-            out[order[run]] = dataset[a:b]
-    return out
 
 
 class DayFilesWriter(Writer):
@@ -112,7 +91,7 @@ class DayFilesWriter(Writer):
 
     def copy(self, source, result):
         self.product = result.product
-        self.epochs[result.product] = [source.fields(EPOCH_FIELD)[()]] if len(source) else []
+        self.epochs[result.product] = [ChunkRows(source).field(EPOCH_FIELD)] if len(source) else []
         self._guarded(self.records.copy, source, result)
         super().end(result)
 
@@ -237,9 +216,9 @@ def _write_day(task):
     rows = np.asarray(task["rows"], dtype=np.int64)
     target = output.Target.adopt(task["path"], task["tmp"])
     with h5py.File(task["records"], "r") as f:
-        dataset = f[task["product"]]
+        dataset = ChunkRows(f[task["product"]])
         batch = max(1, BATCH_BYTES // max(1, dataset.dtype.itemsize))
-        batches = (read_rows(dataset, rows[start:start + batch]) for start in range(0, len(rows), batch))
+        batches = (dataset.take(rows[start:start + batch]) for start in range(0, len(rows), batch))
         fill(writer.day, target, batches, task["product"], task["parents"], task["version"])
 
 
@@ -248,7 +227,7 @@ def fill(day_class, target, batches, product, parents, version):
     day = None
     try:
         for records in batches:
-            target.check_space(records.nbytes // 4)
+            target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
                 day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),
                                 parents, version)

@@ -68,6 +68,7 @@ class NetCDFDay:
         self.variables = {name: node for name, node in self.file.items()
                           if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,)}
         self.written = 0
+        self.chunked = {}           # variable name: its chunk writer, or None
 
     def append(self, records):
         """Appends records: each variable holds its field's values as they are (the records'
@@ -76,11 +77,69 @@ class NetCDFDay:
         for name, v in self.variables.items():
             values = _encoded_time(records) if name == TIME else layout.values(records, self.leaves[name])
             v.resize(self.written + n, axis=0)
-            v[self.written:self.written + n] = values
+            if name not in self.chunked:
+                self.chunked[name] = _Chunks.of(v, np.asarray(values).dtype)
+            if self.chunked[name] is None:
+                v[self.written:self.written + n] = values
+            else:
+                self.chunked[name].append(values)
         self.written += n
 
     def close(self):
-        self.file.close()
+        try:
+            for chunks in self.chunked.values():
+                if chunks is not None:
+                    chunks.flush()
+        finally:
+            self.file.close()
+
+
+class _Chunks:
+    """The values appended to a variable along its first dimension, cut into its chunks and
+    written whole, deflated with the fast deflate of the L1 HDF5 writer (the HDF5 library's
+    own filter deflates at zlib's speed)."""
+
+    @classmethod
+    def of(cls, dataset, dtype):
+        """The chunk writer of `dataset` for values of `dtype`, or None where h5py writes them
+        (another filter, chunks not spanning the other dimensions, values to convert)."""
+        chunks = dataset.chunks
+        if not chunks or dataset.compression != "gzip" or dataset.shuffle or dataset.fletcher32 \
+                or dataset.scaleoffset is not None or tuple(chunks[1:]) != tuple(dataset.shape[1:]) \
+                or dtype != dataset.dtype or dtype.kind not in "biuf":
+            return None
+        return cls(dataset)
+
+    def __init__(self, dataset):
+        self.dataset = dataset
+        self.level = int(dataset.compression_opts or GZIP_LEVEL)
+        self.buffer = np.zeros(dataset.chunks, dataset.dtype)
+        self.filled = 0
+        self.offset = 0             # first row of the chunk being filled
+
+    def append(self, values):
+        values = np.asarray(values)
+        at, n, rows = 0, len(values), len(self.buffer)
+        while at < n:
+            take = min(rows - self.filled, n - at)
+            self.buffer[self.filled:self.filled + take] = values[at:at + take]
+            self.filled += take
+            at += take
+            if self.filled == rows:
+                self._write()
+
+    def flush(self):
+        if self.filled:
+            self.buffer[self.filled:] = 0
+            self._write()
+
+    def _write(self):
+        from .hdf5 import deflate
+
+        data = deflate(self.buffer.view(np.uint8).reshape(-1), self.level)
+        self.dataset.id.write_direct_chunk((self.offset,) + (0,) * (self.buffer.ndim - 1), data, 0)
+        self.offset += len(self.buffer)
+        self.filled = 0
 
 
 def _encoded(records, product):

@@ -1,6 +1,7 @@
 """L0 contents as a downlink delivers them: one file per UTC day.
 
-Every day holds one copy of the packet groups, each copy with its own snapshot numbers. Each
+Every day holds one copy of the packet groups (or a given number of copies, one after the other
+over the day), each copy with its own snapshot numbers. Each
 product's units (a snapshot's packets, a histogram's packets, a single packet) are spread over
 its day: the unit starts are mapped linearly from their own span onto the day, from a few
 minutes after midnight to some minutes before the next one, and every packet of a unit is
@@ -65,62 +66,79 @@ def units_of(name: str, group: dict) -> np.ndarray:
     return out
 
 
-def _placed(group, time_param, unit, midnight, length, lead):
-    """`group` with its units' coarse times mapped onto the day of `length` seconds starting
-    at `midnight`; and each unit's new start."""
+def _placed(group, time_param, unit, midnight, length, lead, copies=1):
+    """`group` repeated `copies` times (copy c's units after copy c - 1's, as if the group's own
+    span, plus a second, separated them) with its units' coarse times mapped onto the day of
+    `length` seconds starting at `midnight`; and each unit's new start (copy by copy)."""
     time = np.asarray(group[time_param])
     coarse = time[:, 0].astype(np.int64)
     units = int(unit.max()) + 1
     start = np.full(units, np.iinfo(np.int64).max)
     np.minimum.at(start, unit, coarse)
     low, high = int(start.min()), int(start.max())
+    period = high - low + 1
+    virtual = (start - low)[None, :] + period * np.arange(copies)[:, None]    # (copy, unit)
+    top = period * copies - 1 if copies > 1 else high - low
     room = length - TAIL - lead
-    new = midnight + lead + ((start - low) * room // (high - low) if high > low else 0 * start)
-    placed = time.copy()
-    placed[:, 0] = (coarse + (new - start)[unit]).astype(time.dtype)
-    return dict(group, **{time_param: placed}), new
+    new = midnight + lead + (virtual * room // top if top > 0 else 0 * virtual)
+    shift = (new - start[None, :])[:, unit]                                  # (copy, packet)
+    placed = np.concatenate([time] * copies)
+    placed[:, 0] = (np.tile(coarse, copies) + shift.ravel()).astype(time.dtype)
+    out = {param: np.concatenate([np.asarray(values)] * copies) for param, values in group.items()}
+    out[time_param] = placed
+    return out, new.ravel(), (unit[None, :] + units * np.arange(copies)[:, None]).ravel()
 
 
-def day_files(groups: dict, midnights: list, rng) -> list:
-    """[{packet name: packet group}]: the contents of one file per day, day k from the coarse
-    time midnights[k] to midnights[k + 1] (one more midnight than days); `rng` draws where each
-    day's units begin and how far each file runs past its day's end."""
+def day_files(groups: dict, midnights: list, rng, copies: int = 1):
+    """[{packet name: packet group}] as an iterator: the contents of one file per day, day k
+    from the coarse time midnights[k] to midnights[k + 1] (one more midnight than days), each
+    day `copies` times the groups spread over it, every copy with its own snapshot numbers;
+    `rng` draws where each day's units begin and how far each file runs past its day's end.
+    Only two days are in memory at a time."""
+    if copies < 1:
+        raise ValueError(f"copies must be at least 1, got {copies}")
     days = len(midnights) - 1
     params = packet_params()
     names = list(groups)
     leads = rng.integers(LEAD[0], LEAD[1], size=(days, len(names)), endpoint=True)
     overlaps = rng.integers(OVERLAP[0], OVERLAP[1], size=days, endpoint=True)
-    # per day and packet type: the placed group and each packet's unit start
-    placed = [{} for _ in range(days)]
-    for j, name in enumerate(names):
+    prepared = {}
+    for name in names:
         group = {param: np.asarray(values) for param, values in groups[name].items()}
         time_param, number_param = params.get(name, ("", ""))
-        numbers = renumbered(group[number_param], days, name) if number_param in group else None
-        if time_param not in group or not len(group[time_param]):
-            for k in range(days):
-                placed[k][name] = (group, None)
-            continue
-        unit = units_of(name, group)
-        for k in range(days):
-            copy = dict(group)
+        numbers = renumbered(group[number_param], days * copies, name) if number_param in group else None
+        timed = time_param in group and len(group[time_param])
+        prepared[name] = (group, time_param, number_param, numbers, units_of(name, group) if timed else None)
+
+    def place(k):
+        """{packet name: (day k's group, each packet's unit start or None)}."""
+        out = {}
+        for j, name in enumerate(names):
+            group, time_param, number_param, numbers, unit = prepared[name]
+            if unit is None:
+                out[name] = (group, None)
+                continue
+            placed, start, units = _placed(group, time_param, unit, midnights[k],
+                                           midnights[k + 1] - midnights[k], int(leads[k, j]), copies)
             if numbers is not None:
-                copy[number_param] = numbers[k]
-            copy, start = _placed(copy, time_param, unit, midnights[k],
-                                  midnights[k + 1] - midnights[k], int(leads[k, j]))
-            placed[k][name] = (copy, start[unit])
-    files = []
+                placed[number_param] = np.concatenate(numbers[k * copies:(k + 1) * copies])
+            out[name] = (placed, start[units])
+        return out
+
+    today = place(0) if days else None
     for k in range(days):
+        following = place(k + 1) if k + 1 < days else None
         content = {}
         for name in names:
-            own, _ = placed[k][name]
-            if k + 1 < days and placed[k + 1][name][1] is not None:
-                nxt, start = placed[k + 1][name]
+            own, _ = today[name]
+            if following is not None and following[name][1] is not None:
+                nxt, start = following[name]
                 early = start < midnights[k + 1] + int(overlaps[k])
                 content[name] = {param: np.concatenate([own[param], nxt[param][early]]) for param in own}
             else:
                 content[name] = own
-        files.append(content)
-    return files
+        yield content
+        today = following
 
 
 def days_rng(seed: int):

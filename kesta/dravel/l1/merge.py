@@ -1,0 +1,132 @@
+"""One product's records of a time span, merged from several L1 HDF5 files (an archive's day
+from the cache files of the L0 files feeding it).
+
+Files are taken in the order given. A record that an earlier file holds byte for byte is left
+out (repeats within one file are that file's own, and kept); the others are given in stable
+time order. Byte-identical records have the same epoch, so only the records whose epoch is in
+more than one file are compared (by digest): the others are kept without a look. Each file is
+read chunk by chunk (`runs.ChunkRows`); only the records' places and times are held, and the
+records are read again a batch at a time when they are written.
+"""
+from __future__ import annotations
+
+import hashlib
+
+import numpy as np
+
+from .runs import ChunkRows
+
+EPOCH = "epoch"
+BATCH_BYTES = 16 << 20      # records read at a time
+
+
+def _digests(records):
+    """A digest of each record's bytes."""
+    records = np.ascontiguousarray(records)
+    size = records.dtype.itemsize
+    view = memoryview(records.view(np.uint8).reshape(-1))
+    return [hashlib.blake2b(view[k * size:(k + 1) * size], digest_size=16).digest()
+            for k in range(len(records))]
+
+
+class SpanRecords:
+    """The records of `product` with an epoch in the TT2000 span [start, stop) in the L1 HDF5
+    files `paths`: `len()`, `duplicates` (records left out), `epochs` (in order), `hash` (of
+    what would be written: it changes when the records do), `batches()`."""
+
+    def __init__(self, product, start, stop, paths):
+        import h5py
+
+        self.product = product
+        self.files = [h5py.File(path, "r") for path in paths]
+        try:
+            self._merge(product, start, stop, paths)
+        except BaseException:
+            self.close()
+            raise
+
+    def _merge(self, product, start, stop, paths):
+        from .times import valid_epoch
+
+        self.readers = [ChunkRows(f[product]) if product in f else None for f in self.files]
+        present = [r for r in self.readers if r is not None]
+        if not present:
+            raise ValueError(f"{product}: in none of the files")
+        self.dtype = present[0].dtype
+        self.batch = max(1, BATCH_BYTES // max(1, self.dtype.itemsize))
+        found, times, digests = [], [], []
+        for path, reader in zip(paths, self.readers):
+            rows, epochs, whole = [], [], hashlib.sha256()
+            if reader is not None:
+                if reader.dtype != self.dtype:
+                    raise ValueError(f"{path}: {product} records of another layout")
+                for first, records in reader.chunks():
+                    tt = valid_epoch(records[EPOCH])
+                    inside = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
+                    if len(inside):
+                        whole.update(np.ascontiguousarray(records[inside]).view(np.uint8))
+                        rows.append(inside + first)
+                        epochs.append(tt.data[inside].astype(np.int64))
+            found.append(np.concatenate(rows) if rows else np.zeros(0, np.int64))
+            times.append(np.concatenate(epochs) if epochs else np.zeros(0, np.int64))
+            digests.append(whole.digest())
+        dropped = self._repeats(found, times)
+        self.duplicates = sum(len(d) for d in dropped)
+        whole = hashlib.sha256(repr(self.dtype.descr).encode())
+        source, rows, epochs = [], [], []
+        for k, (at, epoch, drop) in enumerate(zip(found, times, dropped)):
+            if len(drop) == len(at):
+                continue                 # nothing of this file is written: no part of the hash
+            keep = np.ones(len(at), bool)
+            keep[drop] = False
+            whole.update(np.int64([len(at), len(drop)]).tobytes() + digests[k])
+            whole.update(np.asarray(drop, np.int64).tobytes())
+            source.append(np.full(keep.sum(), k, np.int64))
+            rows.append(at[keep])
+            epochs.append(epoch[keep])
+        self.hash = whole.hexdigest()
+        cat = lambda parts: np.concatenate(parts) if parts else np.zeros(0, np.int64)
+        source, rows, epochs = cat(source), cat(rows), cat(epochs)
+        order = np.argsort(epochs, kind="stable")
+        self.source, self.rows, self.epochs = source[order], rows[order], epochs[order]
+
+    def _repeats(self, found, times):
+        """For each file, the positions (in its rows of the span) of the records an earlier
+        file holds byte for byte."""
+        dropped = [np.zeros(0, np.int64) for _ in found]
+        values, counts = np.unique(np.concatenate([np.unique(t) for t in times]), return_counts=True)
+        shared = values[counts > 1]
+        if not len(shared):
+            return dropped
+        owner = {}
+        for k, (reader, at, epoch) in enumerate(zip(self.readers, found, times)):
+            candidates = np.flatnonzero(np.isin(epoch, shared))
+            repeats = []
+            for a in range(0, len(candidates), self.batch):
+                part = candidates[a:a + self.batch]
+                for position, digest in zip(part, _digests(reader.take(at[part]))):
+                    if owner.setdefault(digest, k) != k:
+                        repeats.append(position)
+            dropped[k] = np.asarray(repeats, np.int64)
+        return dropped
+
+    def __len__(self):
+        return len(self.rows)
+
+    def batches(self):
+        """The records, in order, a batch at a time."""
+        for a in range(0, len(self), self.batch):
+            source, rows = self.source[a:a + self.batch], self.rows[a:a + self.batch]
+            out = np.empty(len(rows), dtype=self.dtype)
+            for k in np.unique(source):
+                at = np.flatnonzero(source == k)
+                out[at] = self.readers[k].take(rows[at])
+            yield out
+
+    def records(self):
+        return np.concatenate(list(self.batches())) if len(self) else np.zeros(0, self.dtype)
+
+    def close(self):
+        files, self.files = self.files, []
+        for f in files:
+            f.close()
