@@ -20,6 +20,7 @@ import datetime
 import json
 import os
 import sqlite3
+import sys
 
 from kesta.dravel.l1.errors import UsageError, WriteError
 
@@ -151,7 +152,12 @@ class State:
         except sqlite3.DatabaseError as exc:
             raise damaged(self.path, exc) from None
         finally:
-            self._relock()
+            if self.db.in_transaction is False:
+                try:
+                    self._relock()
+                except UsageError:
+                    if sys.exc_info()[0] is None:
+                        raise
 
     def _relock(self):
         try:
