@@ -103,6 +103,13 @@ def test_damaged_cache_and_day_files_are_found_and_made_again(l0, clean, tmp_pat
     cache = archive / caches[first]
     day = archive / "tswf" / "2024" / "03" / "zelk_l1_tswf_20240302_v01.cdf"
 
+    # an L0 file only touched is found in its cache file: unchanged, not decoded
+    os.utime(folder / "L0_20240302.h5")
+    code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0 and summary(out) == {"decoded": 0, "unchanged files": DAYS, "failed": 0,
+                                          "written": 0, "unchanged days": len(day_files(clean)),
+                                          "removed": 0}
+
     # changed with a new modification time: a plain run sees it
     overwrite(cache, cache.stat().st_size // 2, b"\x00" * 64, keep_time=False)
     overwrite(day, day.stat().st_size // 2, b"\x00" * 64, keep_time=False)

@@ -11,6 +11,7 @@ where it stopped. Only this process writes the state; workers return their resul
 """
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import glob
 import hashlib
@@ -229,8 +230,8 @@ class Campaign:
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
             if error is not None:
                 found = tasks.find_decoded(path, self.cache_dir, self.software)
-                if found is not None:
-                    value, error = found, None
+                if found is not None:        # decoded, its worker lost before it said so
+                    value, error = dataclasses.replace(found, fresh=True), None
             if error is None and value.status != FAILED:
                 state.put_file(path, dict(value.row(), software=self.software, decoded_at=_now()))
                 if value.fresh:

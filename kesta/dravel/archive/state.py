@@ -20,7 +20,6 @@ import datetime
 import json
 import os
 import sqlite3
-import sys
 
 from kesta.dravel.l1.errors import UsageError, WriteError
 
@@ -147,17 +146,19 @@ class State:
             self.db.execute("COMMIT")
         except sqlite3.OperationalError as exc:
             if "full" in str(exc) or "I/O" in str(exc):
-                raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
-            raise damaged(self.path, exc) from None
+                error = WriteError(f"{self.path}: the archive's state cannot be written ({exc})")
+            else:
+                error = damaged(self.path, exc)
         except sqlite3.DatabaseError as exc:
-            raise damaged(self.path, exc) from None
-        finally:
-            if self.db.in_transaction is False:
-                try:
-                    self._relock()
-                except UsageError:
-                    if sys.exc_info()[0] is None:
-                        raise
+            error = damaged(self.path, exc)
+        else:
+            self._relock()
+            return
+        try:
+            self.db.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+        raise error from None
 
     def _relock(self):
         try:
