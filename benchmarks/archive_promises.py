@@ -216,10 +216,11 @@ def clean_build(dravel, l0):
 
 
 def same_as_clean(dravel, archive, l0):
-    """Whether `archive`'s newest-version... day files hold what a clean build of `l0` holds."""
+    """Whether the _v01 day files of `archive` hold what a clean build of `l0` holds."""
     import numpy as np
 
     from kesta.dravel.l1.cdf import read_cdf
+    from kesta.dravel.l1.errors import InputError
 
     want = clean_build(dravel, l0)
     names = sorted(os.path.relpath(p, want) for p in glob.glob(f"{want}/*/*/*/*.cdf"))
@@ -227,7 +228,11 @@ def same_as_clean(dravel, archive, l0):
     if names != got:
         return f"no ({len(got)} day files, {len(names)} wanted)"
     for rel in names:
-        a, b = read_cdf(os.path.join(archive, rel))[1], read_cdf(os.path.join(want, rel))[1]
+        try:
+            a = read_cdf(os.path.join(archive, rel))[1]
+        except InputError:
+            return f"no ({rel} cannot be read)"
+        b = read_cdf(os.path.join(want, rel))[1]
         if a.keys() != b.keys() or any(not np.array_equal(a[k], b[k]) for k in a):
             return f"no ({rel} differs)"
     return "yes"

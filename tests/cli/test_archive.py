@@ -207,11 +207,13 @@ def test_one_campaign_at_a_time(l0, tmp_path):
     archive = tmp_path / "A"
     archive.mkdir()
     with State(archive):
-        proc = dravel("archive", l0 / "*.h5", "-o", archive)
-        _, err = proc.communicate(timeout=120)
-    assert proc.returncode == 2
-    assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive run is "
-                                        "updating this archive; wait for it to end"]
+        for repair in ((), ("--repair",)):      # nor is its state moved aside under it
+            proc = dravel("archive", l0 / "*.h5", "-o", archive, *repair)
+            _, err = proc.communicate(timeout=120)
+            assert proc.returncode == 2
+            assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive "
+                                                "run is updating this archive; wait for it to end"]
+    assert sorted(p.name for p in archive.iterdir() if p.name.startswith(STATE_FILE)) == [STATE_FILE]
 
 
 def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypatch):

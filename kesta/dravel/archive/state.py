@@ -247,6 +247,19 @@ def move_aside(archive):
     path = os.path.join(os.path.abspath(archive), FILE)
     if not os.path.exists(path):
         return None
+    db = None
+    try:                            # a run using it is left alone
+        db = sqlite3.connect(path, timeout=0, isolation_level=None)
+        db.execute("BEGIN IMMEDIATE")
+        db.execute("ROLLBACK")
+    except sqlite3.OperationalError as exc:
+        if "locked" in str(exc) or "busy" in str(exc):
+            raise UsageError(f"{os.path.dirname(path)}: {BUSY}") from None
+    except sqlite3.DatabaseError:
+        pass                        # damaged: moved aside below
+    finally:
+        if db is not None:
+            db.close()
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
     aside = f"{path}.damaged-{stamp}"
     for suffix in ("-wal", "-shm", "-journal"):
