@@ -151,6 +151,7 @@ def test_a_file_that_cannot_be_decoded_fails_alone_and_is_tried_again(l0, clean,
     # into (the day after the last) is held back until it decodes, the rest is archived
     held = [rel for rel in day_files(clean) if rel.name.split("_")[-2] == f"2024030{DAYS + 1}"]
     assert held and f"{len(held)} held back" in out
+    assert f"never decoded, the days it feeds unknown: {folder / 'L0_20240309.h5'}" in out
     assert day_files(archive) == sorted(set(day_files(clean)) - set(held))
     os.unlink(folder / "L0_20240309.h5")          # gone: nothing left to fail
     code, out, err = cli("archive", folder / "*.h5", "-o", archive)

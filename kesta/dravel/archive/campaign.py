@@ -108,7 +108,8 @@ class Outcome:
     unchanged_days: int = 0
     removed: list = field(default_factory=list)        # day files (and plots) removed
     failed_days: list = field(default_factory=list)    # (path, message)
-    held_back: list = field(default_factory=list)      # day files not written, see _held_back
+    held_back: list = field(default_factory=list)      # day files not written until...
+    never_decoded: list = field(default_factory=list)  # ...these L0 files decode (see _write_days)
     damaged_days: list = field(default_factory=list)   # day files found changed, written again
     duplicates: int = 0          # records delivered twice, written once in the day files written
     l0_bytes: int = 0
@@ -311,6 +312,7 @@ class Campaign:
         # file failed with no earlier good decode, is most likely that file's own day: it is
         # held back (not written, an earlier file of it left as it is) until that file decodes.
         unknown = self._never_decoded(state)
+        done.never_decoded = unknown
         jobs, plans = [], {}
         for (product, day), sources in sorted(feeds.items()):
             path = day_path(self.archive, self.fmt, product, day, self.version)

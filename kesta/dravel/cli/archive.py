@@ -98,6 +98,8 @@ def report(done, console):
     lines += [f"cache file damaged, L0 file decoded again: {path}" for path in done.damaged_caches]
     lines += [f"day file not as written, written again: {path}" for path in done.damaged_days]
     lines += [f"removed {path}" for path in done.removed]
+    if done.held_back:
+        lines += [f"never decoded, the days it feeds unknown: {path}" for path in done.never_decoded]
     rate = done.l0_bytes / 1e6 / max(done.seconds, 1e-9)
     lines.append(f"{done.files} L0 file(s): {len(done.decoded)} decoded, {len(done.unchanged_files)} "
                  f"unchanged, {len(done.failed_files)} failed ({done.l0_bytes / 1e6:.1f} MB of L0 "
