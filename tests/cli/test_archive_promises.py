@@ -250,3 +250,24 @@ def test_a_folder_means_its_l0_files(l0, clean, tmp_path, cli):
     code, _, err = cli("archive", empty, "-o", tmp_path / "B")
     assert code == 2 and err.strip() == (f"dravel: error: {empty}: no .h5 file in this folder; give "
                                          "the L0 files or a quoted pattern, e.g. 'L0/*.h5'")
+
+
+def test_a_state_of_the_first_schema_opens_and_is_verified_without_writing(l0, clean, tmp_path, cli):
+    from kesta.dravel.archive.state import ADDED
+
+    archive = tmp_path / "A"
+    shutil.copytree(clean, archive)
+    before = file_hashes(archive)
+    with sqlite3.connect(archive / STATE_FILE) as db:     # as dravel made it before: no file hashes
+        db.execute("PRAGMA journal_mode=DELETE")
+        for table, column, _ in ADDED:
+            db.execute(f"ALTER TABLE {table} DROP COLUMN {column}")
+        db.execute("UPDATE meta SET value='1' WHERE key='schema'")
+    for verify in ((), ("--verify",)):
+        code, out, err = cli("archive", l0 / "*.h5", "-o", archive, *verify)
+        assert code == 0, err
+        assert (summary(out)["decoded"], summary(out)["written"]) == (0, 0)
+    assert file_hashes(archive) == before
+    with sqlite3.connect(archive / STATE_FILE) as db:
+        assert db.execute("SELECT COUNT(*) FROM day_files WHERE file_sha256 IS NULL").fetchone() == (0,)
+        assert db.execute("SELECT COUNT(*) FROM l0_files WHERE cache_sha256 IS NULL").fetchone() == (0,)
