@@ -11,7 +11,9 @@ The state is in SQLite's write-ahead-log mode: it can be read (a monitoring quer
 page, a server) while a run writes it, and a reader never holds a run up. One run at a time is
 SQLite's own write lock: a run holds it from its start to its end, committing each step and
 taking it again at once (`BEGIN IMMEDIATE`, never waiting), so a second run is refused at once.
-Nothing of the lock outlives the run's process: the kernel drops it with the process, and the
+(Between a commit and the lock taken again there is a moment of microseconds: a second run
+starting exactly then gets the lock, and the first one stops with one line rather than write
+beside it.) Nothing of the lock outlives the run's process: the kernel drops it with the process, and the
 next connection that opens the state takes over its log.
 """
 from __future__ import annotations
