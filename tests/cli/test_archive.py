@@ -142,10 +142,21 @@ def test_a_file_that_cannot_be_decoded_fails_alone_and_is_tried_again(l0, clean,
     assert code == 1
     assert err.splitlines()[-1].startswith("dravel: error: 1 of 4 L0 file(s) failed")
     assert "L0_20240309.h5" in err.splitlines()[-1]
-    assert_same_archive(archive, clean)
+    assert err.count("L0_20240309.h5") == 2      # its FAILED line, and the last line
+    failed = [line for line in err.splitlines() if line.startswith("FAILED")]
+    assert failed == [f"FAILED {folder / 'L0_20240309.h5'}: cannot be read as an HDF5 file "
+                      "(Unable to synchronously open file (file signature not found))"]
+    assert f"{DAYS + 1} L0 file(s): {DAYS} decoded, 0 unchanged, 1 failed" in out
+    # the days of a file that never decoded are unknown: a day only other days' files spill
+    # into (the day after the last) is held back until it decodes, the rest is archived
+    held = [rel for rel in day_files(clean) if rel.name.split("_")[-2] == f"2024030{DAYS + 1}"]
+    assert held and f"{len(held)} held back" in out
+    assert f"never decoded, the days it feeds unknown: {folder / 'L0_20240309.h5'}" in out
+    assert day_files(archive) == sorted(set(day_files(clean)) - set(held))
     os.unlink(folder / "L0_20240309.h5")          # gone: nothing left to fail
     code, out, err = cli("archive", folder / "*.h5", "-o", archive)
     assert code == 0, err
+    assert_same_archive(archive, clean)
 
 
 def test_a_new_data_version_is_written_beside_the_old_one(l0, clean, tmp_path, cli):
@@ -201,11 +212,13 @@ def test_one_campaign_at_a_time(l0, tmp_path):
     archive = tmp_path / "A"
     archive.mkdir()
     with State(archive):
-        proc = dravel("archive", l0 / "*.h5", "-o", archive)
-        _, err = proc.communicate(timeout=120)
-    assert proc.returncode == 2
-    assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive run is "
-                                        "updating this archive; wait for it to end"]
+        for repair in ((), ("--repair",)):      # nor is its state moved aside under it
+            proc = dravel("archive", l0 / "*.h5", "-o", archive, *repair)
+            _, err = proc.communicate(timeout=120)
+            assert proc.returncode == 2
+            assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive "
+                                                "run is updating this archive; wait for it to end"]
+    assert sorted(p.name for p in archive.iterdir() if p.name.startswith(STATE_FILE)) == [STATE_FILE]
 
 
 def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypatch):
@@ -218,14 +231,8 @@ def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypat
                 raise sqlite3.OperationalError("database or disk is full")
             return self.db.execute(sql, *args)
 
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-        def close(self):
-            self.db.close()
+        def __getattr__(self, name):
+            return getattr(self.db, name)
 
     opened = State.__init__
 

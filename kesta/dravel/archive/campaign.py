@@ -11,6 +11,7 @@ where it stopped. Only this process writes the state; workers return their resul
 """
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import glob
 import hashlib
@@ -22,11 +23,12 @@ from typing import NamedTuple
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.writers import DAY_FORMATS as FORMATS
+from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
 from .state import FILE as STATE_FILE
-from .state import State
+from .state import State, move_aside
 
 CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
 COMPONENTS = ("quorel", "tesmo", "vantor")
@@ -82,42 +84,56 @@ def day_path(archive, fmt, product, day, version):
 
 
 class Source(NamedTuple):
-    """An L0 file feeding a day file: the units it reported and its warnings, for the product."""
+    """An L0 file feeding a day file: the units it reported and its warnings for the product,
+    and whether the day is the one most of its records (all products) fall on."""
     name: str
     sha256: str
     cache: str
     reported: int
     warnings: int
+    main: bool
 
 
 @dataclass
 class Outcome:
-    """What a campaign did."""
+    """What a campaign did: every L0 file given is decoded, unchanged or failed; every day file
+    fed is written, unchanged, held back or failed."""
     files: int = 0
-    decoded: list = field(default_factory=list)       # L0 paths decoded this run
-    unchanged_files: int = 0
+    decoded: list = field(default_factory=list)        # L0 paths decoded this run
+    unchanged_files: list = field(default_factory=list)  # L0 paths not decoded again
     failed_files: list = field(default_factory=list)   # (path, message)
+    gone: list = field(default_factory=list)           # L0 paths deleted from disk since the last run
+    damaged_caches: list = field(default_factory=list)  # L0 paths whose cache file was damaged
     written: list = field(default_factory=list)        # day file paths
     unchanged_days: int = 0
-    removed: list = field(default_factory=list)
+    removed: list = field(default_factory=list)        # day files (and plots) removed
     failed_days: list = field(default_factory=list)    # (path, message)
-    duplicates: int = 0
+    held_back: list = field(default_factory=list)      # day files not written until...
+    never_decoded: list = field(default_factory=list)  # ...these L0 files decode (see _write_days)
+    damaged_days: list = field(default_factory=list)   # day files found changed, written again
+    duplicates: int = 0          # records delivered twice, written once in the day files written
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
+    version: str = ""
+    versions: list = field(default_factory=list)
+    aside: str | None = None     # where a damaged state was moved
+    rebuilt: bool = False        # the state was rebuilt from the archive's files
 
 
 class Campaign:
-    def __init__(self, inputs, archive, fmt=None, data_version="01", quicklook=False,
-                 runner=None, progress=None, interrupted=None):
+    def __init__(self, inputs, archive, fmt=None, data_version=None, quicklook=False,
+                 runner=None, progress=None, interrupted=None, repair=False, verify=False):
         if fmt is not None and fmt not in FORMATS:
             from kesta.dravel.l1.errors import UsageError
 
             raise UsageError(f"an archive holds day files: --format {' or '.join(FORMATS)}, not {fmt}")
-        data_version = check_data_version(data_version)
+        if data_version is not None:
+            data_version = check_data_version(data_version)
         self.inputs = list(inputs)
         self.archive = os.path.abspath(archive)
         self.fmt, self.version, self.quicklook = fmt, data_version, quicklook
+        self.repair, self.verify = repair, verify
         self.runner = runner or LocalRunner(1)
         self.progress, self.interrupted = progress, interrupted
         self.cache_dir = os.path.join(self.archive, CACHE)
@@ -130,14 +146,21 @@ class Campaign:
         output.check_folder(self.archive, create=True)
         os.makedirs(self.cache_dir, exist_ok=True)
         done = Outcome(files=len(self.inputs))
+        if self.repair:
+            done.aside = move_aside(self.archive)
         with State(self.archive) as state:
             self.fmt = archive_format(state, self.fmt)
+            self.version = archive_version(state, self.version)
             self.runner.check(self.inputs, self.archive)
             sweep(self.archive)          # what a campaign cut short was writing
             try:
+                # a state made now in an archive that has cache files: it was lost or moved
+                # aside, and is rebuilt from the archive's files
+                done.rebuilt = state.created and self._adopt_cache_files(state)
                 self._decode(state, done)
                 self._write_days(state, done)
                 self._remove_cache_files(state)
+                done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
                 done.page = self._page(state)
             finally:
                 sweep(self.archive)
@@ -146,11 +169,45 @@ class Campaign:
 
     # L0 files --------------------------------------------------------------------------------
 
+    def _adopt_cache_files(self, state):
+        """Puts into the state every complete cache file of this software whose L0 file is in
+        place (as its decode returned it); True when there was any cache file."""
+        caches = sorted(glob.glob(os.path.join(glob.escape(self.cache_dir), "*.h5")))
+        for cache in caches:
+            if not cache.endswith(f"-{self.software[:12]}.h5"):
+                continue
+            found = tasks.read_summary(cache)
+            if found is None or not found.path or not os.path.exists(found.path):
+                continue
+            found.cache_size, found.cache_mtime_ns, found.cache_sha256 = tasks.file_facts(cache)
+            state.put_file(found.path, dict(found.row(), software=self.software, decoded_at=_now()))
+        return bool(caches)
+
+    def _cache_intact(self, state, path, row):
+        """Whether the cache file of an unchanged L0 file holds what its decode wrote: its size
+        and time as recorded (with --verify, or when they differ, its hash)."""
+        cache = row["cache"]
+        try:
+            stat = os.stat(cache)
+        except OSError:
+            return False
+        same = (stat.st_size, stat.st_mtime_ns) == (row["cache_size"], row["cache_mtime_ns"])
+        if same and not self.verify:
+            return True
+        if row["cache_sha256"] is None:          # recorded before cache files were hashed
+            if tasks.read_summary(cache) is None:
+                return False
+            size, mtime_ns, sha = tasks.file_facts(cache)
+            state.put_file(path, dict(row, cache_size=size, cache_mtime_ns=mtime_ns, cache_sha256=sha))
+            return True
+        return tasks.content_hash(cache) == row["cache_sha256"]
+
     def _decode(self, state, done):
         known = state.files()
         for path, row in known.items():
             if path not in self.inputs and not os.path.exists(path):
                 state.drop_file(path)         # gone: it feeds nothing any more
+                done.gone.append(path)
         todo, sizes = [], {}
         for path in self.inputs:
             row = known.get(path)
@@ -159,11 +216,14 @@ class Campaign:
             except OSError as exc:
                 done.failed_files.append((path, f"cannot be read ({output.describe(exc)})"))
                 continue
-            if row and row["status"] != "failed" and row["software"] == self.software and \
-                    (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and \
-                    row["cache"] and os.path.exists(row["cache"]):
-                done.unchanged_files += 1
-                continue
+            if row and row["status"] != FAILED and row["software"] == self.software and \
+                    (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and row["cache"]:
+                if self._cache_intact(state, path, row):
+                    done.unchanged_files.append(path)
+                    continue
+                if os.path.exists(row["cache"]):
+                    done.damaged_caches.append(path)
+                    _remove(row["cache"])    # decoded again below
             todo.append(path)
             sizes[path] = stat.st_size
         self.progress and self.progress.start("decoding", len(todo), "file")
@@ -171,24 +231,30 @@ class Campaign:
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
             if error is not None:
                 found = tasks.find_decoded(path, self.cache_dir, self.software)
-                if found is not None:
-                    value, error = found, None
-            if error is None and value.get("status") != "failed":
-                state.put_file(path, dict(value, software=self.software, decoded_at=_now()))
+                if found is not None:        # decoded, its worker lost before it said so
+                    value, error = dataclasses.replace(found, fresh=True), None
+            if error is None and value.status != FAILED:
+                state.put_file(path, dict(value.row(), software=self.software, decoded_at=_now()))
+                if value.fresh:
+                    done.decoded.append(path)
+                    done.l0_bytes += sizes[path]
+                else:
+                    done.unchanged_files.append(path)     # only touched: the same contents
             else:
-                message = error or value.get("message") or "failed"
-                previous = known.get(path) or {}
+                message = error or value.message or FAILED
+                previous = known.get(path)
                 # the last good decode, if any, goes on feeding the archive until the file
                 # decodes again (it is tried again by every run)
-                row = dict(previous, status="failed", message=message)
-                if error is None and value.get("products"):
-                    row = dict(value, software=self.software, decoded_at=_now(), status="failed",
-                               message=message)
+                if error is None and value.products:
+                    row = dict(value.row(), software=self.software, decoded_at=_now(),
+                               status=FAILED, message=message)
+                elif previous and previous["cache"]:
+                    row = dict(previous, status=FAILED, message=message)
+                else:
+                    row = {"status": FAILED, "message": message}
                 state.put_file(path, row)
                 done.failed_files.append((path, message))
-            done.decoded.append(path)
-            done.l0_bytes += sizes.get(path, 0)
-            self.progress and self.progress.update(sizes.get(path, 0))
+            self.progress and self.progress.update(sizes[path])
         self.progress and self.progress.close()
 
     # day files -------------------------------------------------------------------------------
@@ -199,13 +265,18 @@ class Campaign:
         for path, row in sorted(state.files().items()):
             if not row["cache"] or not os.path.exists(row["cache"]):
                 continue
+            totals = {}
+            for entry in row["products"].values():
+                for day, count in entry["days"].items():
+                    totals[day] = totals.get(day, 0) + count
+            main = max(totals, key=lambda d: (totals[d], d)) if totals else None
             for product, entry in row["products"].items():
-                if entry["status"] in ("failed", "skipped"):
+                if entry["status"] in tasks.UNUSED:
                     continue
                 for day in sorted(entry["days"]):
                     feeds.setdefault((product, day), []).append(
                         Source(os.path.basename(path), row["sha256"], row["cache"],
-                               entry.get("reported", 0), entry.get("warnings", 0)))
+                               entry.get("reported", 0), entry.get("warnings", 0), day == main))
         return feeds
 
     def _inputs_key(self, sources):
@@ -213,30 +284,63 @@ class Campaign:
                            [(s.name, s.sha256) for s in sources]])
         return hashlib.sha256(text.encode()).hexdigest()
 
+    @staticmethod
+    def _never_decoded(state):
+        """L0 files that failed with no earlier good decode: the days they feed are unknown."""
+        return [path for path, row in state.files().items()
+                if row["status"] == FAILED and not (row["cache"] and row["products"])]
+
+    def _file_changed(self, row):
+        """Whether a day file in place is not the one the state recorded: its size or time
+        differ and so does its hash (with --verify, its hash differs)."""
+        if row["file_sha256"] is None:
+            return False               # recorded before day files were hashed: see _write_days
+        stat = os.stat(row["path"])
+        if not self.verify and (stat.st_size, stat.st_mtime_ns) == (row["file_size"], row["file_mtime_ns"]):
+            return False
+        return tasks.content_hash(row["path"]) != row["file_sha256"]
+
     def _write_days(self, state, done):
         feeds = self._feeds(state)
         rows = state.days(self.version)
         for (product, day, version), row in rows.items():
             if (product, day) not in feeds:
-                _remove(row["path"], row.get("plot"))
+                _remove(row["path"], row["plot"], tasks.plot_path(row["path"]))
                 state.drop_day(product, day, version)
                 done.removed.append(row["path"])
+        # A day that only records spilling over from L0 files of other days feed, while an L0
+        # file failed with no earlier good decode, is most likely that file's own day: it is
+        # held back (not written, an earlier file of it left as it is) until that file decodes.
+        unknown = self._never_decoded(state)
+        done.never_decoded = unknown
         jobs, plans = [], {}
         for (product, day), sources in sorted(feeds.items()):
             path = day_path(self.archive, self.fmt, product, day, self.version)
+            if unknown and not any(s.main for s in sources):
+                done.held_back.append(path)
+                continue
             key = self._inputs_key(sources)
             row = rows.get((product, day, self.version))
-            if row and row["inputs"] == key and row["path"] == path and os.path.exists(path) and \
-                    not (row["plot"] and not os.path.exists(row["plot"])):
+            same_path = bool(row) and row["path"] == path and os.path.exists(path)
+            changed = same_path and self._file_changed(row)
+            if changed:
+                done.damaged_days.append(path)
+            elif same_path and row["inputs"] == key and not (self.verify and not row["file_sha256"]) \
+                    and not (row["plot"] and not os.path.exists(row["plot"])):
                 done.unchanged_days += 1
-                done.duplicates += row["duplicates"]
                 continue
             if row and row["path"] != path:
-                _remove(row["path"], row.get("plot"))
-            task = {"product": product, "day": day, "path": path, "version": self.version,
-                    "format": self.fmt, "quicklook": self.quicklook,
-                    "sources": [(s.name, s.cache) for s in sources],
-                    "old_hash": row["records_sha256"] if row and row["path"] == path else None}
+                _remove(row["path"], row["plot"])
+            names = [s.name for s in sources]
+            known = same_path and not changed and row["sources"] == names
+            task = tasks.DayTask(
+                product, day, path, self.version, self.fmt, self.quicklook,
+                sources=[(s.name, s.cache) for s in sources],
+                old_hash=row["records_sha256"] if known and not self.verify else None,
+                # a file in place the state does not know, or (with --verify) has no hash of,
+                # is compared with the day's records before it is written again
+                compare=row is None or (known and self.verify),
+                plot_known=known and bool(row["plot"]))
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
         self.progress and self.progress.start("day files", len(jobs), "file")
@@ -248,15 +352,16 @@ class Campaign:
                 continue
             state.put_day({"product": product, "day": day, "version": self.version, "path": path,
                            "inputs": key, "sources": [s.name for s in sources],
-                           "records_sha256": value["hash"], "records": value["records"],
-                           "duplicates": value["duplicates"], "gaps": value["gaps"],
-                           "largest_gap_s": value["largest_gap_s"],
+                           "records_sha256": value.hash, "records": value.records,
+                           "duplicates": value.duplicates, "gaps": value.gaps,
+                           "largest_gap_s": value.largest_gap_s,
                            "reported": sum(s.reported for s in sources),
                            "warnings": sum(s.warnings for s in sources),
-                           "plot": value["plot"], "written_at": _now()})
-            done.duplicates += value["duplicates"]
-            if value["written"]:
+                           "plot": value.plot, "written_at": _now(), "file_size": value.file_size,
+                           "file_mtime_ns": value.file_mtime_ns, "file_sha256": value.file_sha256})
+            if value.written:
                 done.written.append(path)
+                done.duplicates += value.duplicates
             else:
                 done.unchanged_days += 1
         self.progress and self.progress.close()
@@ -292,8 +397,21 @@ class Campaign:
                           "warnings": sum(e.get("warnings", 0) for e in entries)})
         summary = {"title": f"L1 archive {os.path.basename(self.archive)}", "generated": _now(),
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
+                   "versions": sorted(set(state.versions()) | {self.version}),
                    "files": files, "products": products}
         return write_page(self.archive, summary)
+
+
+def on_disk(archive):
+    """{format: {data version}} of the day files in the archive's product folders."""
+    found = {}
+    for fmt in FORMATS:
+        pattern = writer_for(fmt).day.file_pattern
+        suffix = os.path.splitext(pattern)[1]
+        for path in glob.iglob(os.path.join(glob.escape(archive), "*", "[0-9]" * 4, "[0-9]" * 2,
+                                            f"*_v[0-9][0-9]{suffix}")):
+            found.setdefault(fmt, set()).add(path[-len(suffix) - 2:-len(suffix)])
+    return found
 
 
 def archive_format(state, asked):
@@ -304,10 +422,11 @@ def archive_format(state, asked):
 
     held = state.meta("format")
     if held is None:
-        # an archive made before the format was kept in its state: its day files say it
+        # an archive made before the format was kept in its state, or whose state was lost:
+        # its day files say it
         suffixes = {os.path.splitext(row["path"])[1] for row in state.days().values()}
         found = [f for f in FORMATS if writer_for(f).day.file_pattern.endswith(tuple(suffixes))] \
-            if suffixes else []
+            if suffixes else sorted(on_disk(state.archive))
         if len(found) > 1:
             raise UsageError(f"{state.archive}: holds day files of several formats "
                              f"({', '.join(found)}); give each format an archive of its own")
@@ -319,6 +438,16 @@ def archive_format(state, asked):
     if state.meta("format") != fmt:
         state.put_meta("format", fmt)
     return fmt
+
+
+def archive_version(state, asked):
+    """The data version a run writes: the one asked for, or else the archive's newest (its
+    state's, or its day files' when the state has none), 01 in a new archive. Older versions
+    are left as they are."""
+    if asked is not None:
+        return asked
+    held = state.versions() or sorted(on_disk(state.archive).get(state.meta("format"), ()))
+    return held[-1] if held else "01"
 
 
 def sweep(archive):

@@ -1,24 +1,33 @@
 """The campaign's state: an SQLite file in the archive, written by the campaign process only.
 
 Per L0 file: its size, modification time and content hash, the software that decoded it, its
-statuses, its cache file and the days each product's records fall on. Per day file (product,
-day, data version): the L0 files it came from, the key of those inputs, a hash of its records
-and what the coverage page shows of it. Every step is committed as soon as it is done, so a
-campaign cut short keeps what it finished.
+statuses, its cache file (and that file's size, time and hash) and the days each product's
+records fall on. Per day file (product, day, data version): the L0 files it came from, the key
+of those inputs, a hash of its records, the size, time and hash of the file itself and what the
+coverage page shows of it. Every step is committed as soon as it is done, so a campaign cut
+short keeps what it finished.
 
-The state is held by one campaign at a time: SQLite's exclusive locking keeps the file locked
-for as long as the campaign has it open, and a second one is refused at once.
+The state is in SQLite's write-ahead-log mode: it can be read (a monitoring query, the coverage
+page, a server) while a run writes it, and a reader never holds a run up. One run at a time is
+SQLite's own write lock: a run holds it from its start to its end, committing each step and
+taking it again at once (`BEGIN IMMEDIATE`, never waiting), so a second run is refused at once.
+(Between a commit and the lock taken again there is a moment of microseconds: a second run
+starting exactly then gets the lock, and the first one stops with one line rather than write
+beside it.) Nothing of the lock outlives the run's process: the kernel drops it with the process, and the
+next connection that opens the state takes over its log.
 """
 from __future__ import annotations
 
+import datetime
 import json
 import os
 import sqlite3
 
-from kesta.dravel.l1.errors import UsageError
+from kesta.dravel.l1.errors import UsageError, WriteError
 
 FILE = "dravel-archive.sqlite"
-SCHEMA = 1
+SCHEMA = 2
+BUSY = "another dravel archive run is updating this archive; wait for it to end"
 
 TABLES = """
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -46,36 +55,73 @@ CREATE TABLE IF NOT EXISTS day_files (
     PRIMARY KEY (product, day, version)
 );
 """
+# columns added by schema 2: (table, column, type); a state of schema 1 is given them, empty
+ADDED = (("l0_files", "cache_size", "INTEGER"), ("l0_files", "cache_mtime_ns", "INTEGER"),
+         ("l0_files", "cache_sha256", "TEXT"),
+         ("day_files", "file_size", "INTEGER"), ("day_files", "file_mtime_ns", "INTEGER"),
+         ("day_files", "file_sha256", "TEXT"))
+FILE_COLUMNS = ("path", "size", "mtime_ns", "sha256", "software", "status", "message", "cache",
+                "products", "decoded_at", "cache_size", "cache_mtime_ns", "cache_sha256")
+
+
+def damaged(path, exc):
+    """The one line of a state SQLite cannot use."""
+    return UsageError(f"{path}: the archive's state is damaged ({exc}); run again with --repair "
+                      "to rebuild it from the archive's files")
 
 
 class State:
     def __init__(self, archive):
         self.archive = os.path.abspath(archive)
         self.path = os.path.join(self.archive, FILE)
+        self.created = not os.path.exists(self.path)
+        self.db = None
         try:
             self.db = sqlite3.connect(self.path, timeout=0, isolation_level=None)
-            self.db.execute("PRAGMA locking_mode=EXCLUSIVE")
-            self.db.executescript(TABLES)
-            self.db.execute("BEGIN EXCLUSIVE")       # held until the campaign closes the state
-            self.db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
-            self.db.execute("COMMIT")
+            mode = self.db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+            if mode.lower() != "wal":
+                raise sqlite3.OperationalError(f"journal mode {mode}, not wal")
+            self.db.execute("PRAGMA synchronous=NORMAL")
+            self.db.execute("BEGIN IMMEDIATE")       # the run's lock, held until it closes
         except sqlite3.OperationalError as exc:
             self._close()
-            if "locked" in str(exc):
-                raise UsageError(f"{self.archive}: another dravel archive run is updating this "
-                                 "archive; wait for it to end") from None
-            raise UsageError(f"{self.path}: cannot be used as the archive's state ({exc})") from None
+            if "locked" in str(exc) or "busy" in str(exc):
+                raise UsageError(f"{self.archive}: {BUSY}") from None
+            raise damaged(self.path, exc) from None
         except sqlite3.DatabaseError as exc:
             self._close()
-            raise UsageError(f"{self.path}: cannot be used as the archive's state ({exc})") from None
+            raise damaged(self.path, exc) from None
+        try:
+            self._migrate()
+        except sqlite3.DatabaseError as exc:
+            self._close()
+            raise damaged(self.path, exc) from None
+
+    def _migrate(self):
+        for statement in TABLES.split(";"):
+            if statement.strip():
+                self.db.execute(statement)
+        self.db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
         schema = self.db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
-        if schema != str(SCHEMA):
+        if schema not in ("1", str(SCHEMA)):
             self._close()
             raise UsageError(f"{self.path}: made by another version of dravel (state schema {schema})")
+        for table, column, kind in ADDED:
+            have = {row[1] for row in self.db.execute(f"PRAGMA table_info({table})")}
+            if column not in have:
+                self.db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
+        self.db.execute("UPDATE meta SET value=? WHERE key='schema'", (str(SCHEMA),))
+        self.db.execute("COMMIT")
+        self.db.execute("BEGIN IMMEDIATE")
 
     def _close(self):
-        db, self.db = getattr(self, "db", None), None
+        db, self.db = self.db, None
         if db is not None:
+            try:
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
+            except sqlite3.Error:
+                pass
             db.close()
 
     def close(self):
@@ -88,19 +134,47 @@ class State:
         self.close()
         return False
 
-    def _write(self, sql, values):
-        """One change, committed; a state that cannot be written (a full disk) is one line."""
-        from kesta.dravel.l1.errors import WriteError
-
+    def _read(self, sql, values=()):
         try:
-            with self.db:
-                self.db.execute(sql, values)
-        except sqlite3.Error as exc:
-            raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
+            return self.db.execute(sql, values).fetchall()
+        except sqlite3.DatabaseError as exc:
+            raise damaged(self.path, exc) from None
+
+    def _write(self, sql, values):
+        """One change, committed, the run's lock taken again at once; a state that cannot be
+        written (a full disk) is one line."""
+        try:
+            self.db.execute(sql, values)
+            self.db.execute("COMMIT")
+        except sqlite3.OperationalError as exc:
+            if "full" in str(exc) or "I/O" in str(exc):
+                error = WriteError(f"{self.path}: the archive's state cannot be written ({exc})")
+            else:
+                error = damaged(self.path, exc)
+        except sqlite3.DatabaseError as exc:
+            error = damaged(self.path, exc)
+        else:
+            self._relock()
+            return
+        try:
+            self.db.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+        raise error from None
+
+    def _relock(self):
+        try:
+            if not self.db.in_transaction:
+                self.db.execute("BEGIN IMMEDIATE")
+        except sqlite3.OperationalError as exc:
+            if "locked" in str(exc) or "busy" in str(exc):
+                raise UsageError(f"{self.archive}: another dravel archive run took this archive's "
+                                 "state while this one was writing it; this run stops") from None
+            raise damaged(self.path, exc) from None
 
     def meta(self, key):
-        row = self.db.execute("SELECT value FROM meta WHERE key=?", (key,)).fetchone()
-        return row[0] if row else None
+        rows = self._read("SELECT value FROM meta WHERE key=?", (key,))
+        return rows[0][0] if rows else None
 
     def put_meta(self, key, value):
         self._write("INSERT OR REPLACE INTO meta VALUES (?, ?)", (key, value))
@@ -115,21 +189,22 @@ class State:
 
     def files(self):
         """{path: row as dict} of every L0 file of the campaign."""
-        rows = self.db.execute("SELECT path, size, mtime_ns, sha256, software, status, message, "
-                               "cache, products, decoded_at FROM l0_files").fetchall()
         out = {}
-        for path, size, mtime_ns, sha, software, status, message, cache, products, when in rows:
-            out[path] = {"path": path, "size": size, "mtime_ns": mtime_ns, "sha256": sha,
-                         "software": software, "status": status, "message": message,
-                         "cache": self.absolute(cache), "products": json.loads(products),
-                         "decoded_at": when}
+        for values in self._read(f"SELECT {', '.join(FILE_COLUMNS)} FROM l0_files"):
+            row = dict(zip(FILE_COLUMNS, values))
+            row["cache"] = self.absolute(row["cache"])
+            row["products"] = json.loads(row["products"])
+            out[row["path"]] = row
         return out
 
     def put_file(self, path, row):
-        self._write("INSERT OR REPLACE INTO l0_files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                    (path, row.get("size"), row.get("mtime_ns"), row.get("sha256"), row.get("software"),
-                     row["status"], row.get("message", ""), self.relative(row.get("cache")),
-                     json.dumps(row.get("products", {})), row.get("decoded_at")))
+        values = {c: None for c in FILE_COLUMNS}
+        values.update(row, path=path)
+        values.update(message=values["message"] or "", cache=self.relative(values["cache"]),
+                      products=json.dumps(values["products"] or {}))
+        self._write(f"INSERT OR REPLACE INTO l0_files ({', '.join(FILE_COLUMNS)}) "
+                    f"VALUES ({', '.join('?' * len(FILE_COLUMNS))})",
+                    tuple(values[c] for c in FILE_COLUMNS))
 
     def drop_file(self, path):
         self._write("DELETE FROM l0_files WHERE path=?", (path,))
@@ -137,13 +212,13 @@ class State:
     # day files -----------------------------------------------------------------------------
 
     COLUMNS = ("product", "day", "version", "path", "inputs", "sources", "records_sha256", "records",
-               "duplicates", "gaps", "largest_gap_s", "reported", "warnings", "plot", "written_at")
+               "duplicates", "gaps", "largest_gap_s", "reported", "warnings", "plot", "written_at",
+               "file_size", "file_mtime_ns", "file_sha256")
 
     def days(self, version=None):
         """{(product, day, version): row as dict}."""
         query = f"SELECT {', '.join(self.COLUMNS)} FROM day_files"
-        rows = self.db.execute(query + (" WHERE version=?" if version else ""),
-                               (version,) if version else ()).fetchall()
+        rows = self._read(query + (" WHERE version=?" if version else ""), (version,) if version else ())
         out = {}
         for values in rows:
             row = dict(zip(self.COLUMNS, values))
@@ -152,12 +227,45 @@ class State:
             out[(row["product"], row["day"], row["version"])] = row
         return out
 
+    def versions(self):
+        """The data versions of the archive's day files, oldest first."""
+        return [v for (v,) in self._read("SELECT DISTINCT version FROM day_files ORDER BY version")]
+
     def put_day(self, row):
         values = dict(row, sources=json.dumps(row["sources"]), path=self.relative(row["path"]),
                       plot=self.relative(row.get("plot")))
-        self._write(f"INSERT OR REPLACE INTO day_files VALUES ({', '.join('?' * len(self.COLUMNS))})",
-                    tuple(values[c] for c in self.COLUMNS))
+        self._write(f"INSERT OR REPLACE INTO day_files ({', '.join(self.COLUMNS)}) "
+                    f"VALUES ({', '.join('?' * len(self.COLUMNS))})",
+                    tuple(values.get(c) for c in self.COLUMNS))
 
     def drop_day(self, product, day, version):
         self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?",
                     (product, day, version))
+
+
+def move_aside(archive):
+    """Moves the archive's state (and its log) aside for a rebuild; returns where it went, or
+    None when there was none."""
+    path = os.path.join(os.path.abspath(archive), FILE)
+    if not os.path.exists(path):
+        return None
+    db = None
+    try:                            # a run using it is left alone
+        db = sqlite3.connect(path, timeout=0, isolation_level=None)
+        db.execute("BEGIN IMMEDIATE")
+        db.execute("ROLLBACK")
+    except sqlite3.OperationalError as exc:
+        if "locked" in str(exc) or "busy" in str(exc):
+            raise UsageError(f"{os.path.dirname(path)}: {BUSY}") from None
+    except sqlite3.DatabaseError:
+        pass                        # damaged: moved aside below
+    finally:
+        if db is not None:
+            db.close()
+    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
+    aside = f"{path}.damaged-{stamp}"
+    for suffix in ("-wal", "-shm", "-journal"):
+        if os.path.exists(path + suffix):
+            os.replace(path + suffix, aside + suffix)
+    os.replace(path, aside)
+    return aside

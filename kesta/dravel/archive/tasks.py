@@ -1,26 +1,88 @@
 """The archive's two kinds of work, run by workers (processes of a pool, or Dask workers): the
 decoding of one L0 file into its cache file, and the writing of one day file from the cache
-files of the L0 files that feed its day. Each takes plain data and returns plain data; neither
-touches the campaign's state, which only the campaign process writes.
+files of the L0 files that feed its day. Each takes and returns one of the small dataclasses
+below; neither touches the campaign's state, which only the campaign process writes.
 
 A cache file is an L1 HDF5 file named by the L0 file's content hash and the software that
-decoded it, complete once it carries the decode's summary (attribute `SUMMARY`): a rerun, or a
-campaign resumed after it was stopped, finds it there and does not decode the file again.
+decoded it, complete once it carries what its decode returned (attribute `SUMMARY`, a `Decoded`
+as JSON): a rerun, a campaign resumed after it was stopped, or a state rebuilt from the
+archive's files finds it there and does not decode the file again.
 """
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import json
 import os
+from dataclasses import dataclass, field
 
 import numpy as np
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.errors import Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
+from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED
 
 SUMMARY = "dravel_archive_summary"
 HASH_BLOCK = 8 << 20
+UNUSED = (FAILED, SKIPPED)   # statuses of a product whose records feed no day
+
+
+@dataclass
+class ProductDecode:
+    """One product of a decoded L0 file: its status, counts and the days its records fall on
+    ({YYYYMMDD: records})."""
+    status: str = OK
+    message: str = ""
+    records: int = 0
+    reported: int = 0
+    warnings: int = 0
+    days: dict = field(default_factory=dict)
+    no_time: int = 0
+
+
+@dataclass
+class Decoded:
+    """What the decode of one L0 file gave: the file (size, modification time, content hash),
+    its cache file (and that file's size, time and hash), statuses and products."""
+    path: str
+    size: int | None = None
+    mtime_ns: int | None = None
+    sha256: str | None = None
+    cache: str | None = None
+    status: str = FAILED
+    message: str = ""
+    products: dict = field(default_factory=dict)       # product -> ProductDecode
+    notes: list = field(default_factory=list)
+    cache_size: int | None = None
+    cache_mtime_ns: int | None = None
+    cache_sha256: str | None = None
+    fresh: bool = False       # decoded by this task, not found complete in its cache file
+
+    def row(self):
+        """The state's row of the file (products as plain data)."""
+        out = dataclasses.asdict(self)
+        del out["fresh"], out["notes"]
+        return out
+
+    def summary(self):
+        """What its cache file carries (JSON)."""
+        keep = {k: v for k, v in dataclasses.asdict(self).items()
+                if k not in ("fresh", "cache", "cache_size", "cache_mtime_ns", "cache_sha256")}
+        return json.dumps(keep)
+
+    @classmethod
+    def from_summary(cls, text, cache):
+        """The `Decoded` a cache file carries (one made before the summary named its L0 file
+        gives its statuses and products only)."""
+        data = json.loads(text if isinstance(text, str) else text.decode())
+        known = {f.name for f in dataclasses.fields(cls)}
+        products = {name: ProductDecode(**{k: v for k, v in entry.items()
+                                           if k in {f.name for f in dataclasses.fields(ProductDecode)}})
+                    for name, entry in data.get("products", {}).items()}
+        values = {k: v for k, v in data.items() if k in known and k != "products"}
+        values.setdefault("path", "")
+        return cls(**values, products=products, cache=cache)
 
 
 def content_hash(path):
@@ -29,6 +91,12 @@ def content_hash(path):
         while block := f.read(HASH_BLOCK):
             digest.update(block)
     return digest.hexdigest()
+
+
+def file_facts(path):
+    """(size, modification time, content hash) of `path`."""
+    stat = os.stat(path)
+    return stat.st_size, stat.st_mtime_ns, content_hash(path)
 
 
 def cache_path(cache_dir, sha256, software):
@@ -55,7 +123,7 @@ def _days_of(f, product):
 
 
 def read_summary(cache):
-    """The summary a complete cache file carries, or None."""
+    """The `Decoded` a complete, readable cache file carries, or None."""
     import h5py
 
     try:
@@ -65,81 +133,99 @@ def read_summary(cache):
         return None
     if text is None:
         return None
-    return json.loads(text if isinstance(text, str) else text.decode())
+    try:
+        return Decoded.from_summary(text, cache)
+    except (ValueError, TypeError):
+        return None
 
 
 def _summarise(cache, result):
-    """The decode of one file as plain data: per product its status, counts and the days its
-    records fall on."""
+    """{product: ProductDecode} of the decode `result` written to `cache`, the file's status
+    and message."""
     import h5py
 
     products = {}
     with h5py.File(cache, "r") as f:
         for p in result.products:
-            entry = {"status": p.status, "message": p.message, "records": p.records,
-                     "reported": len(p.reports), "warnings": len(p.warnings), "days": {}, "no_time": 0}
+            entry = ProductDecode(p.status, p.message, p.records, len(p.reports), len(p.warnings))
             if p.product in f and isinstance(f[p.product], h5py.Dataset) and \
                     f[p.product].dtype.names and EPOCH in f[p.product].dtype.names:
-                entry["days"], entry["no_time"] = _days_of(f, p.product)
+                entry.days, entry.no_time = _days_of(f, p.product)
             products[p.product] = entry
-    failed = [f"{name}: {e['message']}" for name, e in products.items() if e["status"] == "failed"]
-    return {"status": "failed" if failed else
-            ("partial" if any(e["status"] == "partial" for e in products.values()) else "ok"),
-            "message": failed[0] if failed else "", "products": products,
-            "notes": list(result.notes)}
+    failed = [f"{name}: {e.message}" for name, e in products.items() if e.status == FAILED]
+    status = FAILED if failed else (PARTIAL if any(e.status == PARTIAL for e in products.values()) else OK)
+    return products, status, failed[0] if failed else ""
 
 
 def decode_file(l0_path, cache_dir, software, interrupted=None):
     """Decodes the L0 file `l0_path` into its cache file in `cache_dir` (or finds it there,
-    complete); returns {size, mtime_ns, sha256, cache, status, message, products, notes}.
-    Never raises but Interrupted: a file that cannot be decoded comes back `failed`."""
+    complete); returns a `Decoded`. Never raises but Interrupted: a file that cannot be decoded
+    comes back `failed`."""
     import h5py
 
     from kesta.dravel.l1.convert import convert
 
     try:
-        outcome, summary = _identify(l0_path, cache_dir, software)
+        found = _identify(l0_path, cache_dir, software)
     except OSError as exc:
-        return {"status": "failed", "message": f"{l0_path}: cannot be read ({output.describe(exc)})",
-                "products": {}}
-    if summary is not None:
-        return {**outcome, **summary}
-    cache = outcome["cache"]
+        return Decoded(l0_path, status=FAILED, message=f"cannot be read ({output.describe(exc)})")
+    if found.cache_sha256 is not None:      # complete in its cache file
+        return found
+    cache = found.cache
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
         result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted)
-        summary = _summarise(tmp, result)
+        done = dataclasses.replace(found, notes=list(result.notes), fresh=True)
+        done.products, done.status, done.message = _summarise(tmp, result)
         with h5py.File(tmp, "r+") as f:
-            f.attrs[SUMMARY] = json.dumps(summary)
+            f.attrs[SUMMARY] = done.summary()
         os.replace(tmp, cache)
+        done.cache_size, done.cache_mtime_ns, done.cache_sha256 = file_facts(cache)
     except Interrupted:
         raise
     except Exception as exc:
-        return {**outcome, "status": "failed", "message": failure(exc), "products": {}}
+        return dataclasses.replace(found, status=FAILED, message=_without(failure(exc), l0_path),
+                                   products={}, fresh=True)
     finally:
         output.discard(tmp)
-    return {**outcome, **summary}
+    return done
+
+
+def _without(message, path):
+    """`message` without a leading "path: " (the failure is reported beside its path)."""
+    for name in (path, os.path.basename(path)):
+        if message.startswith(f"{name}: "):
+            return message[len(name) + 2:]
+    return message
 
 
 def _identify(l0_path, cache_dir, software):
-    """({size, mtime_ns, sha256, cache} of the L0 file, the summary its complete cache file
-    carries or None); OSError when the L0 file cannot be read."""
+    """The L0 file's `Decoded` as its complete cache file carries it, or only its size, time
+    and hash (status failed, no products) when there is none; OSError when the L0 file cannot
+    be read."""
     stat = os.stat(l0_path)
     sha = content_hash(l0_path)
-    outcome = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha,
-               "cache": cache_path(cache_dir, sha, software)}
-    return outcome, read_summary(outcome["cache"])
+    cache = cache_path(cache_dir, sha, software)
+    found = read_summary(cache)
+    facts = {"path": l0_path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha}
+    if found is None:
+        return Decoded(**facts, cache=cache)
+    try:
+        found.cache_size, found.cache_mtime_ns, found.cache_sha256 = file_facts(cache)
+    except OSError:
+        return Decoded(**facts, cache=cache)
+    return dataclasses.replace(found, **facts)
 
 
 def find_decoded(l0_path, cache_dir, software):
     """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
     task ended, though its worker was lost before it could say so); None otherwise."""
     try:
-        outcome, summary = _identify(l0_path, cache_dir, software)
+        found = _identify(l0_path, cache_dir, software)
     except OSError:
         return None
-    return None if summary is None else {**outcome, **summary}
+    return found if found.cache_sha256 is not None else None
 
 
 # --------------------------------------------------------------------------------------------
@@ -169,47 +255,135 @@ def day_records(product, day, caches):
     return SpanRecords(product, start, stop, caches)
 
 
+@dataclass
+class DayTask:
+    """One day file to bring up to date: `sources` [(L0 name, cache path)] feed it. It is not
+    written again when its records are those it already holds: `old_hash` (the hash the state
+    recorded, file in place), or with `compare`, when the file in place holds them and names
+    the same parents (a state being rebuilt, or a file found changed). Its plot is kept only
+    when `plot_known` (the state knows it was made from these records)."""
+    product: str
+    day: str
+    path: str
+    version: str
+    format: str
+    quicklook: bool = False
+    sources: list = field(default_factory=list)
+    old_hash: str | None = None
+    compare: bool = False
+    plot_known: bool = False
+
+
+@dataclass
+class DayDone:
+    """What a day task gave: the day's counts and records hash, whether the file was written,
+    its plot, and the size, time and hash of the file in place."""
+    records: int
+    duplicates: int
+    hash: str
+    gaps: int
+    largest_gap_s: float
+    written: bool = False
+    plot: str | None = None
+    file_size: int | None = None
+    file_mtime_ns: int | None = None
+    file_sha256: str | None = None
+
+
 def write_day_file(task):
-    """Writes one day file from the cache files feeding its day, unless its records are those
-    it already holds (`task["old_hash"]`, file in place). task: product, day, path, sources
-    [(L0 name, cache path)], version, format, quicklook. Returns {records, duplicates, hash,
-    gaps, largest_gap_s, written, plot}."""
+    """Writes one day file from the cache files feeding its day, unless it holds those records
+    already (see DayTask); its plot follows it. Returns a `DayDone`."""
     from .coverage import gaps
 
-    day = day_records(task["product"], task["day"], [cache for _, cache in task["sources"]])
+    day = day_records(task.product, task.day, [cache for _, cache in task.sources])
     try:
         if not len(day):
-            raise ValueError(f"{task['product']}: no record of {task['day']} in its L0 files' cache files")
+            raise ValueError(f"{task.product}: no record of {task.day} in its L0 files' cache files")
         count, largest = gaps(day.epochs)
-        done = {"records": len(day), "duplicates": day.duplicates, "hash": day.hash, "gaps": count,
-                "largest_gap_s": largest, "written": False, "plot": None}
-        path = task["path"]
-        plot = os.path.splitext(path)[0] + ".png"
-        if day.hash == task.get("old_hash") and os.path.exists(path):
-            if os.path.exists(plot):
-                done["plot"] = plot
-            elif task.get("quicklook"):         # asked for now, and not made before
-                done["plot"] = _plot(task["product"], day.records(), plot)
-            return done
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        _write(task, day)
-        done["written"] = True
-        if task.get("quicklook"):
-            done["plot"] = _plot(task["product"], day.records(), plot)
-        elif os.path.exists(plot):
-            os.unlink(plot)         # a plot of records the file no longer holds
+        done = DayDone(len(day), day.duplicates, day.hash, count, largest)
+        path, plot = task.path, plot_path(task.path)
+        parents = [name for name, _ in task.sources]
+        kept = os.path.exists(path) and (
+            day.hash == task.old_hash or (task.compare and holds(path, task.format, day, parents)))
+        if kept:
+            if not (task.plot_known and os.path.exists(plot)):
+                _remove(plot)           # a plot of unknown records
+                if task.quicklook:
+                    _plot(task.product, day.records(), plot)
+        else:
+            _remove(plot)               # the records it showed go
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            _write(task, day, parents)
+            done.written = True
+            if task.quicklook:
+                _plot(task.product, day.records(), plot)
+        done.plot = plot if os.path.exists(plot) else None
+        done.file_size, done.file_mtime_ns, done.file_sha256 = file_facts(path)
         return done
     finally:
         day.close()
 
 
-def _write(task, day):
+def plot_path(path):
+    return os.path.splitext(path)[0] + ".png"
+
+
+def _remove(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def holds(path, fmt, day, parents):
+    """Whether the day file `path` holds the records of `day`, and names `parents`."""
+    from kesta.dravel.l1.errors import InputError
+    from kesta.dravel.l1.layout import flatten
+
+    try:
+        if read_parents(path, fmt) != list(parents):
+            return False
+        if fmt == "cdf":
+            from kesta.dravel.l1.cdf import read_cdf as read
+        else:
+            from kesta.dravel.l1.netcdf import read_netcdf as read
+        got = read(path)[1]
+    except (InputError, OSError, KeyError, ValueError):
+        return False
+    want = flatten(day.records())
+    if want.keys() != got.keys():
+        return False
+    for name, values in want.items():
+        stored = np.asarray(got[name])
+        if stored.shape != values.shape or stored.tobytes() != np.ascontiguousarray(
+                values.astype(stored.dtype, copy=False)).tobytes():
+            return False
+    return True
+
+
+def read_parents(path, fmt):
+    """The L0 file names a day file's `Parents` attribute gives."""
+    if fmt == "cdf":
+        from kesta.dravel.l1.cdf import load_pycdf
+
+        with load_pycdf().CDF(os.fspath(path)) as cdf:
+            if "Parents" not in cdf.attrs:
+                return []
+            return [str(v) for v in cdf.attrs["Parents"]]
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        text = f.attrs.get("Parents", "")
+    text = text.decode() if isinstance(text, bytes) else str(text)
+    return [name.strip() for name in text.split(",") if name.strip()]
+
+
+def _write(task, day, parents):
     from kesta.dravel.l1.days import write_batches
     from kesta.dravel.l1.writers import writer_for
 
-    day_class = writer_for(task["format"]).day
-    parents = [name for name, _ in task["sources"]]
-    write_batches(day_class, task["path"], day.batches, task["product"], parents, task["version"])
+    day_class = writer_for(task.format).day
+    write_batches(day_class, task.path, day.batches, task.product, parents, task.version)
 
 
 def _plot(product, records, png):

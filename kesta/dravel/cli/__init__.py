@@ -191,12 +191,19 @@ def build_parser():
     p.add_argument("--format", choices=DAY_FORMATS, default=None,
                    help="day files: ISTP CDF (default) or netCDF, chosen when the archive is "
                         "made; an archive holds one format")
-    p.add_argument("--data-version", type=_data_version, default="01", metavar="NN",
-                   help="two-digit version of the day files (default: 01); a new one is written "
-                        "beside the older ones")
+    p.add_argument("--data-version", type=_data_version, default=None, metavar="NN",
+                   help="two-digit version of the day files (default: the archive's newest, 01 "
+                        "in a new archive); a new one is written beside the older ones, which "
+                        "are then left as they are")
     p.add_argument("--quicklook", action="store_true",
                    help="a quick-look plot (PNG) beside each day file written, linked from the "
                         "coverage page (about a second of work each)")
+    p.add_argument("--repair", action="store_true",
+                   help="move a damaged state aside and rebuild it from the cache and day files "
+                        "(unchanged L0 files are not decoded, unchanged day files not written)")
+    p.add_argument("--verify", action="store_true",
+                   help="read every cache file and day file and check it against the state's "
+                        "hashes: what differs is made again")
     _where_options(p, "run", "the tasks", "the tasks not yet run")
     return parser
 

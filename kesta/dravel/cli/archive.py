@@ -1,6 +1,7 @@
 """`dravel archive`: the archive of daily L1 files brought up to date with L0 files."""
 from __future__ import annotations
 
+import glob
 import os
 import time
 
@@ -35,14 +36,29 @@ class Progress:
             self.bar = None
 
 
+def archive_inputs(patterns):
+    """The L0 files of `patterns`: a folder means the .h5 files in it."""
+    from .batch import expand_inputs
+    from .errors import UsageError
+
+    given = []
+    for pattern in patterns:
+        text = os.path.expanduser(os.fspath(pattern))
+        if os.path.isdir(text):
+            inside = os.path.join(glob.escape(text), "*.h5")
+            if not glob.glob(inside):
+                raise UsageError(f"{text}: no .h5 file in this folder; give the L0 files or a "
+                                 "quoted pattern, e.g. 'L0/*.h5'")
+            text = inside
+        given.append(text)
+    return expand_inputs(given)
+
+
 def run_archive(args, console):
     from kesta.dravel.archive.campaign import Campaign
     from kesta.dravel.archive.runners import DaskRunner, LocalRunner
-    from kesta.dravel.l1.results import shorten
 
-    from .batch import expand_inputs
-
-    inputs = expand_inputs(args.inputs)
+    inputs = archive_inputs(args.inputs)
     if args.scheduler:
         runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout)
     else:
@@ -50,28 +66,55 @@ def run_archive(args, console):
     progress = Progress()
     try:
         campaign = Campaign(inputs, args.output, args.format, args.data_version, args.quicklook,
-                            runner, progress, args.stop)
+                            runner, progress, args.stop, repair=args.repair, verify=args.verify)
         done = campaign.run()
     finally:
         progress.close()
         runner.close()
-    for path, message in done.failed_files:
-        console.err(f"FAILED {path}: {shorten(message)}")
-    for path, message in done.failed_days:
-        console.err(f"FAILED {path}: {shorten(message)}")
-    rate = done.l0_bytes / 1e6 / max(done.seconds, 1e-9)
-    console.out(f"{done.files} L0 file(s): {len(done.decoded)} decoded, {done.unchanged_files} unchanged, "
-                f"{len(done.failed_files)} failed ({done.l0_bytes / 1e6:.1f} MB of L0, {rate:.1f} MB/s)",
-                f"day files: {len(done.written)} written, {done.unchanged_days} unchanged, "
-                f"{len(done.removed)} removed, {len(done.failed_days)} failed; "
-                f"{done.duplicates} record(s) delivered twice written once",
-                f"coverage: {done.page} ({done.seconds:.1f} s)")
+    report(done, console)
     if done.failed_files:
-        path, message = done.failed_files[0]
+        names = ", ".join(os.path.basename(path) for path, _ in done.failed_files[:3])
+        more = ", ..." if len(done.failed_files) > 3 else ""
         raise RunFailed(f"{len(done.failed_files)} of {done.files} L0 file(s) failed (tried again "
-                        f"by the next run); {os.path.basename(path)}: {shorten(message)}")
+                        f"by the next run): {names}{more}")
     if done.failed_days:
-        path, message = done.failed_days[0]
-        raise RunFailed(f"{len(done.failed_days)} day file(s) could not be written; "
-                        f"{os.path.basename(path)}: {shorten(message)}")
+        names = ", ".join(os.path.basename(path) for path, _ in done.failed_days[:3])
+        more = ", ..." if len(done.failed_days) > 3 else ""
+        raise RunFailed(f"{len(done.failed_days)} day file(s) could not be written (tried again "
+                        f"by the next run): {names}{more}")
     return 0
+
+
+def report(done, console):
+    """What a campaign did: failures on stderr (each reason whole, once), the rest on stdout."""
+    for path, message in done.failed_files + done.failed_days:
+        console.err(f"FAILED {path}: {message}")
+    lines = []
+    if done.aside:
+        lines.append(f"damaged state moved aside to {done.aside}")
+    if done.rebuilt:
+        lines.append("state rebuilt from the archive's cache and day files")
+    lines += [f"L0 file gone from disk, its records leave the archive: {path}" for path in done.gone]
+    lines += [f"cache file damaged, L0 file decoded again: {path}" for path in done.damaged_caches]
+    lines += [f"day file not as written, written again: {path}" for path in done.damaged_days]
+    lines += [f"removed {path}" for path in done.removed]
+    if done.held_back:
+        lines += [f"never decoded, the days it feeds unknown: {path}" for path in done.never_decoded]
+    rate = done.l0_bytes / 1e6 / max(done.seconds, 1e-9)
+    lines.append(f"{done.files} L0 file(s): {len(done.decoded)} decoded, {len(done.unchanged_files)} "
+                 f"unchanged, {len(done.failed_files)} failed ({done.l0_bytes / 1e6:.1f} MB of L0 "
+                 f"decoded, {rate:.1f} MB/s)")
+    days = (f"day files (data version {done.version}): {len(done.written)} written, "
+            f"{done.unchanged_days} unchanged, {len(done.removed)} removed, "
+            f"{len(done.failed_days)} failed")
+    if done.held_back:
+        days += f", {len(done.held_back)} held back until the failed L0 file(s) decode"
+    if done.written:
+        days += f"; {done.duplicates} record(s) delivered twice written once"
+    lines.append(days)
+    older = [v for v in done.versions if v != done.version]
+    if older:
+        lines.append(f"data versions in the archive: {', '.join(done.versions)} (this run: "
+                     f"{done.version}; the others left as they were)")
+    lines.append(f"coverage: {done.page} ({done.seconds:.1f} s)")
+    console.out(*lines)
