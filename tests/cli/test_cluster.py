@@ -18,7 +18,7 @@ from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
 from kesta.dravel.l1 import convert  # noqa: E402
 from kesta.dravel.l1.hdf5 import product_datasets  # noqa: E402
 
-from cli_support import dravel  # noqa: E402
+from cli_support import ROOT, dravel  # noqa: E402
 from records_support import assert_same_records  # noqa: E402
 
 START = 60      # seconds for a process to come up
@@ -32,8 +32,11 @@ class Cluster:
         folder = self.root / name
         folder.mkdir()
         log = open(folder / "log", "wb")
+        # the workers run the code under test, not an installed copy of it
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
         proc = subprocess.Popen([*wrap, sys.executable, "-m", "distributed.cli." + args[0], *args[1:]],
-                                cwd=folder, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                start_new_session=True)
         log.close()
         self.procs.append(proc)
         return proc

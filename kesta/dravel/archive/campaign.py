@@ -118,7 +118,7 @@ class Campaign:
         self.inputs = list(inputs)
         self.archive = os.path.abspath(archive)
         self.fmt, self.version, self.quicklook = fmt, data_version, quicklook
-        self.runner = runner or LocalRunner(1)
+        self.runner = runner or InProcess()
         self.progress, self.interrupted = progress, interrupted
         self.cache_dir = os.path.join(self.archive, CACHE)
         self.versions, self.software = software()
@@ -348,4 +348,4 @@ def _now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-from .runners import LocalRunner  # noqa: E402
+from kesta.dravel.run import InProcess  # noqa: E402

@@ -366,7 +366,7 @@ def _run(argv, last, noted):
             _held_interrupt(noted)
             return COMMANDS[args.command](args, Console(args.quiet))
         # Ctrl-C and SIGTERM set a flag the work checks between windows and chunks
-        with StopFlag(last, noted) as args.stop:
+        with StopFlag(last, noted, f"{PROG}: interrupted\n".encode()) as args.stop:
             return COMMANDS[args.command](args, Console(args.quiet))
     except BrokenPipeError:     # the reader of our output went away (| head)
         try:

@@ -18,7 +18,9 @@ import time
 
 import numpy as np
 
-from . import output, processes
+from kesta.dravel.run import child
+
+from . import output
 from .errors import Interrupted, OutputError, WriteError, check
 from .results import FAILED, SKIPPED
 from .store import first_line
@@ -183,19 +185,23 @@ class DayFilesWriter(Writer):
         output.discard(self.part)
 
 
-_templates = {}      # what `template` made, for the run being written
+_templates = {}      # key: (when made, bytes): what `template` made
+TEMPLATE_SECONDS = 60.0     # a template older than this is made again
 
 
 def template(key, make, suffix):
     """The bytes of an empty day file made by `make(path)` (its metadata: writing it costs far
-    more than copying it), made once per `key` (product, layout, parents, data version...)."""
-    if key not in _templates:
+    more than copying it), made once per `key` (product, layout, parents, data version...) and
+    again once older than TEMPLATE_SECONDS: a process that lives across runs (a Dask worker)
+    never stamps a day file with the Generation_date of a template made for an earlier run."""
+    made = _templates.get(key)
+    if made is None or time.monotonic() - made[0] > TEMPLATE_SECONDS:
         with tempfile.TemporaryDirectory(prefix="dravel-day-") as folder:
             path = os.path.join(folder, "template" + suffix)
             make(path)
             with open(path, "rb") as f:
-                _templates[key] = f.read()
-    return _templates[key]
+                made = _templates[key] = (time.monotonic(), f.read())
+    return made[1]
 
 
 def from_template(path, key, make, suffix):
@@ -334,7 +340,7 @@ def run_tasks(tasks, workers, interrupted=None):
                 raise WriteError(lines[-1] if lines else "a day file could not be written")
     finally:
         for process, errors in running:
-            processes.stop(process)
+            child.stop(process)
             errors.close()
 
 
@@ -345,7 +351,7 @@ def _start(share):
     np.savez(rows, *[t["rows"] for t in share])
     rows.close()
     errors = tempfile.TemporaryFile()
-    return processes.start(__name__, [listing.name, rows.name, os.getpid()], stderr=errors), errors
+    return child.start(__name__, [listing.name, rows.name, os.getpid()], stderr=errors), errors
 
 
 def main():
