@@ -350,7 +350,9 @@ def _run(argv, last, noted):
 
     handlers = []
     try:
-        from .commands import COMMANDS, Console, StopFlag
+        from kesta.dravel.run.stop import StopFlag
+
+        from .commands import COMMANDS, Console
 
         try:
             args = build_parser().parse_args(argv)

@@ -6,8 +6,6 @@ import os
 import sys
 import tempfile
 
-from kesta.dravel.run.stop import StopFlag  # noqa: F401  (the commands' stop flag)
-
 from .errors import RunFailed
 
 

@@ -22,9 +22,9 @@ def unit_starts(f, product, packet_type):
     it; None when the product's own cut says its packets cannot be cut into units (the
     decoder then gets them whole and says what is wrong). A fault while cutting is an error
     of the product: decoding it whole would silently give up the bound on memory."""
+    source = source_data(f, packet_type)        # a malformed input says so itself
     try:
         n = packets_on_file(f, packet_type)
-        source = source_data(f, packet_type)
         group = {name: source[name][()] for name in product.unit_params()}
         units = product.units(group, n)
     except Exception as exc:
