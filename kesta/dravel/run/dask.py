@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from kesta.dravel.l1.errors import UsageError, check, failure
+from .errors import UsageError, check, failure
 
 from .local import POLL
 

@@ -13,9 +13,8 @@ import tempfile
 import time
 from collections import Counter, deque
 
-from kesta.dravel.l1.errors import Interrupted, check, failure
-
 from . import child
+from .errors import Interrupted, check, failure
 
 POLL = 0.5          # seconds between looks at a stop request
 TRIES = 3           # a unit whose worker died this many times is reported failed

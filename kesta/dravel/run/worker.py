@@ -32,7 +32,7 @@ def _on_term(signum, frame):
 
 def run_unit(message):
     """The reply, pickled, to one unit of work, pickled."""
-    from kesta.dravel.l1.errors import Interrupted, failure
+    from .errors import Interrupted, failure
 
     try:
         function, args, interruptible = pickle.loads(message)
