@@ -187,7 +187,9 @@ def _megabytes(folder):
 
 
 def cmd_batch(args, console):
-    from .batch import Progress, expand_inputs, outcome_table, plan, run_dask, run_local
+    from kesta.dravel.l1.files import run_dask, run_local
+
+    from .batch import Progress, expand_inputs, outcome_table, plan
 
     _check_report(args.report)
     pairs = plan(expand_inputs(args.inputs), args.output)
@@ -200,10 +202,10 @@ def cmd_batch(args, console):
     progress = Progress(pairs)
     try:
         if args.scheduler:
-            outcomes = run_dask(pairs, args.scheduler, args.products, progress, args.stop,
+            outcomes = run_dask(pairs, args.scheduler, args.products, progress.update, args.stop,
                                 args.connect_timeout, args.worker_timeout)
         else:
-            outcomes = run_local(pairs, args.products, args.workers, progress, args.stop)
+            outcomes = run_local(pairs, args.products, args.workers, progress.update, args.stop)
     finally:
         progress.close()
     console.out(*outcome_table(outcomes))
