@@ -149,8 +149,11 @@ class Target:
         try:
             if close is not None:
                 close()
-        except Exception:
-            pass       # the file is being thrown away
+        except Exception as exc:        # the file is being thrown away: its failure to close is not the run's
+            import logging
+
+            logging.getLogger(__name__).debug("%s: closing the abandoned temporary file failed (%s: %s)",
+                                              self.path, type(exc).__name__, exc)
         finally:
             self._remove()
 
