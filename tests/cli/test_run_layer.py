@@ -100,3 +100,18 @@ def test_a_stop_ends_every_worker_within_seconds(pool):
     assert time.monotonic() - started < 5
     assert not pool.idle
     assert not [c for c in psutil.Process().children(recursive=True) if c.status() != psutil.STATUS_ZOMBIE]
+
+
+def test_workers_that_cannot_start_fail_the_units_with_their_reason(monkeypatch):
+    from kesta.dravel.run import child, local
+
+    start = child.start
+    monkeypatch.setattr(local.child, "start", lambda module, *a, **k: start("kesta.dravel.no_such_module", *a, **k))
+    pool = LocalPool(2)
+    try:
+        got = results(pool, [(k, square, (k,)) for k in range(3)])
+    finally:
+        pool.close()
+    assert set(got) == {0, 1, 2}
+    for value, error in got.values():
+        assert value is None and "died" in error and "No module named 'kesta.dravel.no_such_module'" in error

@@ -126,8 +126,13 @@ class LocalPool:
                         yield key, None, f"cannot be handed to a worker process ({failure(exc)})"
                         continue
                     except OSError:          # the worker went before taking it
+                        why = worker.why_gone()
                         worker.close(0)
-                        queue.appendleft((key, function, args))
+                        deaths[key] += 1
+                        if deaths[key] >= TRIES:
+                            yield key, None, why
+                        else:
+                            queue.appendleft((key, function, args))
                         continue
                     busy[worker] = (key, function, args)
                 yield from self._collect(busy, queue, deaths, recover, interrupted)
