@@ -126,13 +126,7 @@ class LocalPool:
                         yield key, None, f"cannot be handed to a worker process ({failure(exc)})"
                         continue
                     except OSError:          # the worker went before taking it
-                        why = worker.why_gone()
-                        worker.close(0)
-                        deaths[key] += 1
-                        if deaths[key] >= TRIES:
-                            yield key, None, why
-                        else:
-                            queue.appendleft((key, function, args))
+                        yield from self._lost(worker, (key, function, args), queue, deaths, None)
                         continue
                     busy[worker] = (key, function, args)
                 yield from self._collect(busy, queue, deaths, recover, interrupted)
@@ -153,17 +147,7 @@ class LocalPool:
             try:
                 kind, value = worker.receive()
             except (EOFError, OSError):
-                why = worker.why_gone()
-                worker.close(0)
-                found = recover(key) if recover is not None else None
-                if found is not None:
-                    yield key, found, None
-                    continue
-                deaths[key] += 1
-                if deaths[key] >= TRIES:
-                    yield key, None, why
-                else:
-                    queue.appendleft((key, function, args))
+                yield from self._lost(worker, (key, function, args), queue, deaths, recover)
                 continue
             self.idle.append(worker)
             if kind == "ok":
@@ -172,6 +156,23 @@ class LocalPool:
                 yield key, None, "its worker process was stopped"
             else:
                 yield key, None, value
+
+    @staticmethod
+    def _lost(worker, job, queue, deaths, recover):
+        """The unit `job` whose worker died: taken from its output when `recover` finds it
+        complete, else run again, or failed once its workers died TRIES times."""
+        why = worker.why_gone()
+        worker.close(0)
+        key = job[0]
+        found = recover(key) if recover is not None else None
+        if found is not None:
+            yield key, found, None
+            return
+        deaths[key] += 1
+        if deaths[key] >= TRIES:
+            yield key, None, why
+        else:
+            queue.appendleft(job)
 
     def close(self, busy=()):
         """Ends every worker: the idle ones at once, the busy ones once their units stop."""
