@@ -34,15 +34,10 @@ def expand_inputs(patterns):
 
 def plan(files, out_dir):
     """[(L0 path, L1 path)], absolute: each output named after its input, inside `out_dir`."""
-    out_dir = os.path.abspath(os.path.expanduser(os.fspath(out_dir)))
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-    except OSError as exc:
-        from kesta.dravel.l1.output import describe
+    from kesta.dravel.l1.output import check_folder
 
-        raise UsageError(f"{out_dir}: cannot create the output folder ({describe(exc)})") from None
-    if not os.access(out_dir, os.W_OK | os.X_OK):
-        raise UsageError(f"{out_dir}: the output folder is not writable")
+    out_dir = os.path.abspath(os.path.expanduser(os.fspath(out_dir)))
+    check_folder(out_dir, create=True)
     outputs = {}
     inputs = {os.path.realpath(p) for p in files}
     pairs = []
