@@ -32,11 +32,11 @@ class Cluster:
         folder = self.root / name
         folder.mkdir()
         log = open(folder / "log", "wb")
-        # the workers import this tree's code, not an installed copy
+        # the workers run the code under test, not an installed copy of it
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
         proc = subprocess.Popen([*wrap, sys.executable, "-m", "distributed.cli." + args[0], *args[1:]],
-                                cwd=folder, stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
-                                env=env)
+                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                start_new_session=True)
         log.close()
         self.procs.append(proc)
         return proc

@@ -192,3 +192,20 @@ def test_windows_hold_the_decoders_intermediate_records_within_the_window(scaled
             pass
     assert len(sizes) > 2 and min(work) > 0
     assert max(sizes[1:]) <= 2 * window_bytes, sizes   # sized by the average packet
+
+
+def test_a_fault_while_cutting_windows_fails_that_product_alone(scaled_l0, tmp_path, monkeypatch):
+    # decoding it whole instead would quietly give up the bound on memory
+    product = next(p for p in registry.PRODUCTS if not p.takes_group)
+
+    def broken(self, group, n):
+        if self is product:
+            raise IndexError("unit table out of step")
+        return original(self, group, n)
+
+    original = type(product).units
+    monkeypatch.setattr(type(product), "units", broken)
+    done = convert(scaled_l0, tmp_path / "L1.h5", window_bytes=1 << 20)
+    failed = {p.product: p.message for p in done.failed}
+    assert list(failed) == [product.name]
+    assert "could not be cut into windows (IndexError: unit table out of step)" in failed[product.name]

@@ -134,7 +134,7 @@ class Campaign:
         self.archive = os.path.abspath(archive)
         self.fmt, self.version, self.quicklook = fmt, data_version, quicklook
         self.repair, self.verify = repair, verify
-        self.runner = runner or LocalRunner(1)
+        self.runner = runner or InProcess()
         self.progress, self.interrupted = progress, interrupted
         self.cache_dir = os.path.join(self.archive, CACHE)
         self.versions, self.software = software()
@@ -477,4 +477,4 @@ def _now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-from .runners import LocalRunner  # noqa: E402
+from kesta.dravel.run import InProcess  # noqa: E402

@@ -365,7 +365,9 @@ def _run(argv, last, noted):
 
     handlers = []
     try:
-        from .commands import COMMANDS, Console, StopFlag
+        from kesta.dravel.run.stop import StopFlag
+
+        from .commands import COMMANDS, Console
 
         try:
             args = build_parser().parse_args(argv)
@@ -381,7 +383,7 @@ def _run(argv, last, noted):
             _held_interrupt(noted)
             return COMMANDS[args.command](args, Console(args.quiet))
         # Ctrl-C and SIGTERM set a flag the work checks between windows and chunks
-        with StopFlag(last, noted) as args.stop:
+        with StopFlag(last, noted, f"{PROG}: interrupted\n".encode()) as args.stop:
             return COMMANDS[args.command](args, Console(args.quiet))
     except BrokenPipeError:     # the reader of our output went away (| head)
         try:

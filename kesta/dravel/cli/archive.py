@@ -56,13 +56,15 @@ def archive_inputs(patterns):
 
 def run_archive(args, console):
     from kesta.dravel.archive.campaign import Campaign
-    from kesta.dravel.archive.runners import DaskRunner, LocalRunner
+    from kesta.dravel.l1.results import shorten
+    from kesta.dravel.run import runner as local_runner
+    from kesta.dravel.run.dask import DaskRunner
 
     inputs = archive_inputs(args.inputs)
     if args.scheduler:
-        runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout)
+        runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")
     else:
-        runner = LocalRunner(args.workers)
+        runner = local_runner(args.workers)
     progress = Progress()
     try:
         campaign = Campaign(inputs, args.output, args.format, args.data_version, args.quicklook,

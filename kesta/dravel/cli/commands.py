@@ -6,7 +6,7 @@ import os
 import sys
 import tempfile
 
-from .errors import INTERRUPTED, RunFailed
+from .errors import RunFailed
 
 
 class Console:
@@ -74,55 +74,6 @@ def _decode(console, input_path, output, args, format="hdf5"):
         console.out(f"wrote {len(result.outputs)} {format.upper() if format == 'cdf' else 'netCDF'} "
                     f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
     return result
-
-
-class StopFlag:
-    """Set by SIGINT (Ctrl-C) and SIGTERM; the work checks it between windows and chunks and
-    stops cleanly. No exception is raised from the handler: one raised there could land in a
-    library callback that swallows it."""
-
-    def __init__(self, last=False, noted=None):
-        self.stop = False
-        self.saved = {}
-        self.last = last        # nothing of the process follows: signals stay ignored after it
-        self.noted = noted      # SIGINTs that came before, while only noted
-
-    def __enter__(self):
-        import signal
-        import threading
-
-        if threading.current_thread() is threading.main_thread():
-            for sig in (signal.SIGINT, signal.SIGTERM):
-                self.saved[sig] = signal.signal(sig, self._set)
-            if self.noted is not None:
-                self.saved[signal.SIGINT] = signal.default_int_handler
-                # looked at once this flag's handler is in place: none is lost
-                self.stop = bool(self.noted)
-        return self
-
-    def _set(self, signum, frame):
-        if self.stop:
-            # asked again while cleaning up: end at once, still leaving no file behind
-            from kesta.dravel.l1.output import cut_short
-
-            cut_short()
-            try:
-                os.write(2, b"dravel: interrupted\n")
-            finally:
-                os._exit(INTERRUPTED)
-        self.stop = True
-
-    def __call__(self):
-        return self.stop
-
-    def __exit__(self, *exc):
-        import signal
-
-        for sig, handler in self.saved.items():
-            # once stopping, or once the work is done and the process only exits, a signal has
-            # nothing left to stop: the run ends as it is
-            signal.signal(sig, signal.SIG_IGN if self.stop or self.last else handler)
-        return False
 
 
 def verdict(result, strict=False):
@@ -234,7 +185,9 @@ def _megabytes(folder):
 
 
 def cmd_batch(args, console):
-    from .batch import Progress, expand_inputs, outcome_table, plan, run_dask, run_local
+    from kesta.dravel.l1.files import run_dask, run_local
+
+    from .batch import Progress, expand_inputs, outcome_table, plan
 
     _check_report(args.report)
     pairs = plan(expand_inputs(args.inputs), args.output)
@@ -247,10 +200,10 @@ def cmd_batch(args, console):
     progress = Progress(pairs)
     try:
         if args.scheduler:
-            outcomes = run_dask(pairs, args.scheduler, args.products, progress, args.stop,
+            outcomes = run_dask(pairs, args.scheduler, args.products, progress.update, args.stop,
                                 args.connect_timeout, args.worker_timeout)
         else:
-            outcomes = run_local(pairs, args.products, args.workers, progress, args.stop)
+            outcomes = run_local(pairs, args.products, args.workers, progress.update, args.stop)
     finally:
         progress.close()
     console.out(*outcome_table(outcomes))

@@ -3,9 +3,9 @@
 The second process writes the records of its products, and their results, into an L1 file of
 its own beside the output; once it has ended, this process copies the compressed chunks into
 the output. Nothing passes between the two while it runs, so it can be stopped at any moment
-(SIGTERM, then SIGKILL) without leaving this one waiting: an interrupt always ends. It runs in
-a session of its own, so that the terminal's Ctrl-C reaches this process only, and it stops by
-itself, leaving nothing, when this process is gone.
+(SIGTERM, then SIGKILL) without leaving this one waiting: an interrupt always ends. It is a
+child of the run (kesta.dravel.run.child): it dies with this process, and stops between
+windows, leaving nothing, when it finds its parent gone.
 """
 from __future__ import annotations
 
@@ -14,7 +14,9 @@ import os
 import subprocess
 import sys
 
-from . import output, processes
+from kesta.dravel.run import child
+
+from . import output
 from .decode import FileSource, decode_product
 from .errors import check
 from .results import ProductResult
@@ -68,13 +70,13 @@ class Aside:
             return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
-        except Exception:
-            return cls([])
+        except (KeyError, OSError, ValueError):
+            return cls([])      # decoded here, where the decoder says what is wrong
         if packets < ASIDE_PACKETS:
             return cls([])
         output.guard(path)
         try:
-            process = processes.start(__name__, [f.filename, path, window_bytes or 0, os.getpid(),
+            process = child.start(__name__, [f.filename, path, window_bytes or 0, os.getpid(),
                                                  *(p.name for p, _ in aside)])
         except OSError:
             output.unguard(path)
@@ -97,8 +99,8 @@ class Aside:
                 with part:
                     try:
                         answer = [ProductResult.from_dict(d) for d in json.loads(part.attrs[RESULTS])]
-                    except Exception:
-                        answer = None
+                    except (KeyError, ValueError, TypeError):
+                        answer = None       # no results: the process did not end its work
                     for done in answer or ():
                         writer.copy(part[done.product], done)
                         yield done
@@ -122,7 +124,7 @@ class Aside:
         if self.process is None:
             return
         process, self.process = self.process, None
-        processes.stop(process)
+        child.stop(process)
         output.discard(self.path)
 
 

@@ -10,16 +10,14 @@ each file under a temporary name; all of them appear once every one is complete,
 """
 from __future__ import annotations
 
-import json
 import os
-import sys
 import tempfile
 import time
 
 import numpy as np
 
-from . import output, processes
-from .errors import Interrupted, OutputError, WriteError, check
+from . import output
+from .errors import Interrupted, OutputError, WriteError
 from .results import FAILED, SKIPPED
 from .runs import ChunkRows
 from .store import first_line
@@ -162,19 +160,23 @@ class DayFilesWriter(Writer):
         output.discard(self.part)
 
 
-_templates = {}      # what `template` made, for the run being written
+_templates = {}      # key: (when made, bytes): what `template` made
+TEMPLATE_SECONDS = 60.0     # a template older than this is made again
 
 
 def template(key, make, suffix):
     """The bytes of an empty day file made by `make(path)` (its metadata: writing it costs far
-    more than copying it), made once per `key` (product, layout, parents, data version...)."""
-    if key not in _templates:
+    more than copying it), made once per `key` (product, layout, parents, data version...) and
+    again once older than TEMPLATE_SECONDS: a process that lives across runs (a Dask worker)
+    never stamps a day file with the Generation_date of a template made for an earlier run."""
+    made = _templates.get(key)
+    if made is None or time.monotonic() - made[0] > TEMPLATE_SECONDS:
         with tempfile.TemporaryDirectory(prefix="dravel-day-") as folder:
             path = os.path.join(folder, "template" + suffix)
             make(path)
             with open(path, "rb") as f:
-                _templates[key] = f.read()
-    return _templates[key]
+                made = _templates[key] = (time.monotonic(), f.read())
+    return made[1]
 
 
 def from_template(path, key, make, suffix):
@@ -282,69 +284,16 @@ def write_records(writer_class, records, product, folder, **options):
 
 
 def run_tasks(tasks, workers, interrupted=None):
-    """Runs the day-file tasks here (one worker, or few tasks) or in `workers` processes of
-    their own, each in a session of its own, stopped (and killed) when the run is."""
-    if workers <= 1 or len(tasks) <= 1:
-        try:
-            for task in tasks:
-                check(interrupted)
-                write_day(task)
-        finally:
-            _templates.clear()      # made for this run: its components may change before the next
-        return
-    shares = [[] for _ in range(workers)]
-    loads = [0] * workers
-    for task in sorted(tasks, key=lambda t: -len(t["rows"])):
-        k = loads.index(min(loads))
-        shares[k].append(task)
-        loads[k] += len(task["rows"])
-    running = []
+    """Runs the day-file tasks here (one worker, or few tasks) or in a pool of `workers`
+    processes of the run, the largest first; stopped (and killed) when the run is."""
+    from kesta.dravel.run import runner
+
+    pool = runner(workers if len(tasks) > 1 else 1)
+    jobs = [(task["path"], write_day, (task,)) for task in sorted(tasks, key=lambda t: -len(t["rows"]))]
     try:
-        for share in shares:
-            if share:
-                running.append(_start(share))
-        while any(p.poll() is None for p, _ in running):
-            check(interrupted)
-            time.sleep(0.05)
-        for process, errors in running:
-            if process.returncode:
-                errors.seek(0)
-                lines = errors.read().decode(errors="replace").strip().splitlines()
-                raise WriteError(lines[-1] if lines else "a day file could not be written")
+        for _, _, error in pool.run(jobs, interrupted):
+            if error is not None:
+                raise WriteError(error)
     finally:
-        for process, errors in running:
-            processes.stop(process)
-            errors.close()
-
-
-def _start(share):
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as listing:
-        json.dump([dict(t, rows=None) for t in share], listing)
-    rows = tempfile.NamedTemporaryFile(suffix=".npz", delete=False)
-    np.savez(rows, *[t["rows"] for t in share])
-    rows.close()
-    errors = tempfile.TemporaryFile()
-    return processes.start(__name__, [listing.name, rows.name, os.getpid()], stderr=errors), errors
-
-
-def main():
-    """A worker: the tasks (JSON file), their rows (npz file), the parent's process id. A
-    failure is its last line on stderr; it stops when its parent is gone."""
-    listing, rows_file, parent = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    try:
-        with open(listing) as f:
-            tasks = json.load(f)
-        with np.load(rows_file) as rows:
-            for k, task in enumerate(tasks):
-                task["rows"] = rows[f"arr_{k}"]
-    finally:
-        for name in (listing, rows_file):
-            os.unlink(name)
-    try:
-        for task in tasks:
-            if os.getppid() != parent:
-                raise Interrupted()
-            write_day(task)
-    except (OutputError, Interrupted) as exc:
-        print(str(exc) or "interrupted", file=sys.stderr)
-        sys.exit(1)
+        pool.close()
+        _templates.clear()      # made for this run: its components may change before the next

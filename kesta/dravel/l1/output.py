@@ -10,6 +10,8 @@ import os
 import shutil
 import threading
 
+from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard  # noqa: F401
+
 from .errors import OutputError, WriteError
 
 # Space kept free on the output's file system beyond each write: writing stops, with a clear
@@ -67,58 +69,6 @@ def is_disk_full(exc):
     return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
 
 
-def temporary(folder, base, pid, thread, suffix):
-    """Where a writer (process `pid`, thread `thread`) keeps the file `base` of `folder`
-    until it is complete; with "*" for the writer and the suffix, the pattern of every
-    writer's."""
-    return os.path.join(folder, f".{base}.{pid}.{thread}.part{suffix}")
-
-
-# What a second interrupt removes and stops before the process exits at once: the temporary
-# files being written (and what their writers' own temporaries left) and the processes
-# writing them. Process-wide, as a signal is.
-_guarded_paths = {}          # path: whether the path itself goes too, or only its leftovers
-_guarded_processes = set()
-
-
-def guard(path, itself=True):
-    """Marks `path` as a file being written (`itself`), or as one whose writers' temporaries
-    are to be removed, should the run be cut short."""
-    _guarded_paths[os.fspath(path)] = itself
-
-
-def unguard(path):
-    _guarded_paths.pop(os.fspath(path), None)
-
-
-def guard_process(pid):
-    """Marks process `pid` as writing files of this run, to be killed should it be cut short."""
-    _guarded_processes.add(pid)
-
-
-def unguard_process(pid):
-    _guarded_processes.discard(pid)
-
-
-def cut_short():
-    """Kills the guarded processes and removes the guarded files and their leftovers, for a run
-    that exits at once (a second Ctrl-C)."""
-    import signal
-
-    for pid in list(_guarded_processes):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    for path, itself in list(_guarded_paths.items()):
-        if itself:
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-        remove_leftovers(path)
-
-
 def discard(path):
     """Removes the temporary file `path` and what its writers left beside it, and stops
     guarding it."""
@@ -128,22 +78,6 @@ def discard(path):
         pass
     remove_leftovers(path)
     unguard(path)
-
-
-def remove_leftovers(path):
-    """Removes the temporary files a process that died while writing `path` left beside it;
-    returns how many there were."""
-    import glob
-
-    folder, base = os.path.split(os.path.abspath(os.fspath(path)))
-    removed = 0
-    for tmp in glob.glob(temporary(glob.escape(folder), glob.escape(base), "*", "*", "*")):
-        try:
-            os.remove(tmp)
-            removed += 1
-        except OSError:
-            pass
-    return removed
 
 
 class Target:
@@ -215,8 +149,11 @@ class Target:
         try:
             if close is not None:
                 close()
-        except Exception:
-            pass       # the file is being thrown away
+        except Exception as exc:        # the file is being thrown away: its failure to close is not the run's
+            import logging
+
+            logging.getLogger(__name__).debug("%s: closing the abandoned temporary file failed (%s: %s)",
+                                              self.path, type(exc).__name__, exc)
         finally:
             self._remove()
 

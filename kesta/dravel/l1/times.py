@@ -19,8 +19,22 @@ TT2000_SPAN = 8_000_000_000_000_000_000
 
 
 def pycdf():
-    """spacepy's pycdf, with a configuration folder of our own (spacepy writes one on import)."""
-    os.environ.setdefault("SPACEPY", os.path.join(os.path.expanduser("~"), ".spacepy-dravel"))
+    """spacepy's pycdf, with a configuration folder of our own.
+
+    spacepy rewrites its configuration file in place on every import: processes importing it
+    at the same moment (a run's workers) read each other's half-written file and fail. The
+    first import of each process is made under a lock held in that folder."""
+    import sys
+
+    if "spacepy.pycdf" not in sys.modules:
+        import fcntl
+
+        folder = os.environ.setdefault("SPACEPY", os.path.join(os.path.expanduser("~"), ".spacepy-dravel"))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, ".import-lock"), "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            from spacepy import pycdf as module      # the lock goes with the file's closing
+        return module
     from spacepy import pycdf as module
 
     return module

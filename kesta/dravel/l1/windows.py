@@ -13,24 +13,29 @@ WINDOW_BYTES = 64 << 20
 FIRST_WINDOW_UNITS = 8
 
 
+class WindowError(Exception):
+    """A product's packets could not be cut into windows of whole units."""
+
+
 def unit_starts(f, product, packet_type):
     """(order, starts): the packet order the decoder works in and where each unit starts in
-    it; None when the file's packets cannot be cut into units (the decoder then gets them
-    whole and says what is wrong)."""
+    it; None when the product's own cut says its packets cannot be cut into units (the
+    decoder then gets them whole and says what is wrong). A fault while cutting is an error
+    of the product: decoding it whole would silently give up the bound on memory."""
+    source = source_data(f, packet_type)        # a malformed input says so itself
     try:
         n = packets_on_file(f, packet_type)
-        source = source_data(f, packet_type)
         group = {name: source[name][()] for name in product.unit_params()}
         units = product.units(group, n)
-        if units is None:
-            return None
-        order, unit = units
-        order, unit = np.asarray(order, dtype=np.int64), np.asarray(unit)
-        if order.shape != (n,) or unit.shape != (n,) or (n and np.any(np.diff(unit) < 0)):
-            return None
-        if n and (order.min() < 0 or order.max() >= n):
-            return None
-    except Exception:
+    except Exception as exc:
+        raise WindowError(f"its packets could not be cut into windows ({type(exc).__name__}: {exc})") from exc
+    if units is None:
+        return None
+    order, unit = units
+    order, unit = np.asarray(order, dtype=np.int64), np.asarray(unit)
+    if order.shape != (n,) or unit.shape != (n,) or (n and np.any(np.diff(unit) < 0)):
+        return None
+    if n and (order.min() < 0 or order.max() >= n):
         return None
     starts = np.flatnonzero(np.r_[True, unit[1:] != unit[:-1]]) if n else np.zeros(0, np.int64)
     return order, starts
@@ -47,8 +52,8 @@ def _packet_bytes(f, product, packet_type):
         n = packets_on_file(f, packet_type)
         group = {product.count_param: source[product.count_param][()]} if product.work_per == "count" else {}
         work = product.work_bytes(group, n) / max(1, n)
-    except Exception:
-        work = 0        # the decoder says what is wrong
+    except Exception as exc:
+        raise WindowError(f"the size of its windows could not be told ({type(exc).__name__}: {exc})") from exc
     return l0 + work
 
 

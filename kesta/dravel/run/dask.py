@@ -1,0 +1,148 @@
+"""Units of work run as tasks of a Dask cluster.
+
+Dask runs a task again on another worker when its worker dies; one whose workers keep dying,
+or that still waits once no worker has been connected for `worker_timeout` seconds, ends with
+an error (unless `recover(key)` finds its output complete).
+"""
+from __future__ import annotations
+
+import gc
+import os
+import sys
+import time
+
+from .errors import UsageError, check, failure
+
+from .local import POLL
+
+CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
+WORKER_TIMEOUT = 60.0       # seconds a run waits with no worker before giving up
+SAME_PATHS = "every worker must see the input and output folders under the same paths"
+
+
+def connect(address, timeout=CONNECT_TIMEOUT):
+    """A Dask client of the scheduler at `address`, or UsageError in one line within `timeout`."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError("--scheduler needs Dask distributed (install the 'dask' extra)") from None
+    error = None
+    # A client that never connected complains from its destructor: it is collected here, quietly,
+    # and the error is raised only once nothing refers to it any more.
+    hook = sys.unraisablehook
+    sys.unraisablehook = lambda unraisable: None
+    try:
+        try:
+            client = Client(address, timeout=f"{timeout}s", set_as_default=False)
+        except (OSError, ValueError, TypeError) as exc:
+            error = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        except Exception as exc:       # distributed's own errors: the scheduler is not there
+            error = f"no Dask scheduler answers there: {type(exc).__name__}"
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    if error is not None:
+        raise UsageError(f"cannot reach the Dask scheduler at {address} ({error})")
+    return client
+
+
+def can_see(paths, folder):
+    """The first of `paths` this process cannot read, or `folder` when it cannot write there;
+    None when all is well. Runs on every worker before a run."""
+    for path in paths:
+        if not os.access(path, os.R_OK):
+            return path
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return folder
+    return None
+
+
+def where():
+    """' on the Dask worker ADDRESS' when running in one, else ''."""
+    try:
+        from distributed import get_worker
+
+        return f" on the Dask worker {get_worker().address}"
+    except (ImportError, ValueError):
+        return ""
+
+
+class DaskRunner:
+    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT,
+                 name="dravel"):
+        self.address, self.connect_timeout, self.worker_timeout = address, connect_timeout, worker_timeout
+        self.name = name
+        self.client = connect(address, connect_timeout)
+        self.round = 0
+
+    def close(self):
+        self.client.close()
+
+    def check(self, inputs, folder):
+        """Waits for a worker, then asks every worker whether it sees the `inputs` and can write
+        `folder`: UsageError naming the first that cannot."""
+        try:
+            self.client.wait_for_workers(1, timeout=self.connect_timeout)
+        except (TimeoutError, OSError):
+            raise UsageError(f"no Dask worker joined the scheduler at {self.address} "
+                             f"within {self.connect_timeout:g} s") from None
+        for worker, missing in sorted(self.client.run(can_see, list(inputs), folder).items()):
+            if missing:
+                raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
+
+    def workers(self):
+        """How many workers the scheduler has now (0 when it does not answer)."""
+        try:
+            return len(self.client.scheduler_info().get("workers", {}))
+        except OSError:
+            return 0
+
+    def run(self, jobs, interrupted=None, interruptible=False, recover=None):
+        from distributed import as_completed
+
+        if not jobs:
+            return
+        self.round += 1
+        futures = {}
+        try:
+            for k, (key, function, args) in enumerate(jobs):
+                name = f"{self.name}-{self.round}-{k}-{os.path.basename(str(key))}"
+                futures[self.client.submit(function, *args, key=name, pure=False)] = key
+            pending = set(futures)
+            finished = as_completed(list(futures), loop=self.client.loop)
+            alone_since = None
+            while pending:
+                done = finished.next_batch(block=False)
+                check(interrupted)
+                for future in done:
+                    pending.discard(future)
+                    yield self._result(futures[future], future, recover)
+                if done or not pending:
+                    continue
+                time.sleep(POLL)
+                if self.workers():
+                    alone_since = None
+                elif alone_since is None:
+                    alone_since = time.monotonic()
+                elif time.monotonic() - alone_since > self.worker_timeout:
+                    for future in list(pending):
+                        key = futures[future]
+                        found = recover(key) if recover is not None else None
+                        yield key, found, None if found is not None else \
+                            f"no Dask worker left to run it (none for {self.worker_timeout:g} s)"
+                    pending = set()
+        finally:
+            if futures:
+                self.client.cancel(list(futures), force=True)
+
+    @staticmethod
+    def _result(key, future, recover):
+        try:
+            return key, future.result(), None
+        except Exception as exc:     # the task failed: its workers kept dying, or it raised
+            found = recover(key) if recover is not None else None
+            if found is not None:
+                return key, found, None
+            if type(exc).__name__ == "KilledWorker":
+                return key, None, "the Dask workers running it died, every time it was tried"
+            return key, None, failure(exc)

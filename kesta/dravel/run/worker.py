@@ -1,0 +1,64 @@
+"""A worker process of a local pool: runs the units of work its run sends it, one at a time,
+until the run closes its end of the pipe.
+
+A unit comes as pickled (function, args, interruptible) and goes back as pickled (kind,
+value): ("ok", what the function returned), ("error", one line), ("interrupted", None).
+SIGTERM asks it to stop: an interruptible unit then stops between windows and chunks, leaving
+nothing behind, and the worker exits once the unit is over; an idle worker exits at once.
+Ctrl-C is the run's to act on: ignored here.
+"""
+from __future__ import annotations
+
+import os
+import pickle
+import signal
+import sys
+
+_stop = False
+_busy = False
+
+
+def stopped():
+    """True once this worker was asked to stop: what an interruptible unit looks at."""
+    return _stop
+
+
+def _on_term(signum, frame):
+    global _stop
+    _stop = True
+    if not _busy:
+        os._exit(0)
+
+
+def run_unit(message):
+    """The reply, pickled, to one unit of work, pickled."""
+    from .errors import Interrupted, failure
+
+    try:
+        function, args, interruptible = pickle.loads(message)
+        value = function(*args, interrupted=stopped) if interruptible else function(*args)
+        return pickle.dumps(("ok", value), protocol=pickle.HIGHEST_PROTOCOL)
+    except Interrupted:
+        return pickle.dumps(("interrupted", None))
+    except Exception as exc:        # the unit failed: its run reports it and goes on
+        return pickle.dumps(("error", failure(exc)))
+
+
+def main():
+    """The worker: the file descriptors it reads units from and writes replies to."""
+    global _busy
+    from multiprocessing.connection import Connection
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _on_term)
+    units = Connection(int(sys.argv[1]), writable=False)
+    replies = Connection(int(sys.argv[2]), readable=False)
+    while not _stop:
+        try:
+            message = units.recv_bytes()
+        except EOFError:
+            return          # the run is over
+        _busy = True
+        reply = run_unit(message)
+        replies.send_bytes(reply)
+        _busy = False
