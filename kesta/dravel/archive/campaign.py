@@ -122,6 +122,9 @@ class Campaign:
         self.progress, self.interrupted = progress, interrupted
         self.cache_dir = os.path.join(self.archive, CACHE)
         self.versions, self.software = software()
+        from kesta.dravel.l1.metadata import mission_attributes
+
+        self.attributes = mission_attributes(self.archive)    # ARCHIVE/dravel-archive.toml
 
     # -----------------------------------------------------------------------------------------
 
@@ -210,12 +213,16 @@ class Campaign:
 
     def _inputs_key(self, sources):
         text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
-                           [(s.name, s.sha256) for s in sources]])
+                           [(s.name, s.sha256) for s in sources]]
+                          + ([self.attributes] if self.attributes else []))
         return hashlib.sha256(text.encode()).hexdigest()
 
     def _write_days(self, state, done):
         feeds = self._feeds(state)
         rows = state.days(self.version)
+        # other global attributes than the day files hold: every file is written again
+        attributes = json.dumps(self.attributes, sort_keys=True)
+        restamp = attributes != (state.meta("attributes") or "{}")
         for (product, day, version), row in rows.items():
             if (product, day) not in feeds:
                 _remove(row["path"], row.get("plot"))
@@ -234,9 +241,10 @@ class Campaign:
             if row and row["path"] != path:
                 _remove(row["path"], row.get("plot"))
             task = {"product": product, "day": day, "path": path, "version": self.version,
-                    "format": self.fmt, "quicklook": self.quicklook,
+                    "format": self.fmt, "quicklook": self.quicklook, "attributes": self.attributes,
                     "sources": [(s.name, s.cache) for s in sources],
-                    "old_hash": row["records_sha256"] if row and row["path"] == path else None}
+                    "old_hash": row["records_sha256"] if row and row["path"] == path and not restamp
+                    else None}
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
         self.progress and self.progress.start("day files", len(jobs), "file")
@@ -260,6 +268,8 @@ class Campaign:
             else:
                 done.unchanged_days += 1
         self.progress and self.progress.close()
+        if restamp and not done.failed_days:
+            state.put_meta("attributes", attributes)
 
     def _remove_cache_files(self, state):
         """Cache files no L0 file of the campaign refers to any more."""
@@ -271,6 +281,8 @@ class Campaign:
     # the coverage page -----------------------------------------------------------------------
 
     def _page(self, state):
+        from kesta.dravel.l1.metadata import page_names
+
         from .coverage import write_page
 
         products = {}
@@ -285,12 +297,20 @@ class Campaign:
         files = []
         for path, row in sorted(state.files().items()):
             entries = row["products"].values()
+            day_records = {}
+            for e in entries:
+                for day, n in (e.get("days") or {}).items():
+                    day_records[day] = day_records.get(day, 0) + n
+            firsts = [e["first"] for e in entries if e.get("first")]
+            lasts = [e["last"] for e in entries if e.get("last")]
             files.append({"name": os.path.basename(path), "status": row["status"],
-                          "message": row["message"],
+                          "message": row["message"], "size": row["size"],
+                          "first": min(firsts, default=None), "last": max(lasts, default=None),
+                          "days": sorted(day_records), "day_records": day_records,
                           "records": sum(e.get("records", 0) for e in entries),
                           "reported": sum(e.get("reported", 0) for e in entries),
                           "warnings": sum(e.get("warnings", 0) for e in entries)})
-        summary = {"title": f"L1 archive {os.path.basename(self.archive)}", "generated": _now(),
+        summary = {**page_names(self.attributes), "generated": _now(),
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
                    "files": files, "products": products}
         return write_page(self.archive, summary)

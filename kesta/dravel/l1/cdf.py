@@ -82,12 +82,23 @@ class CDFDay:
 
     suffix = ".cdf"
     file_pattern = FILE_PATTERN
+    mission = {}        # the global attributes an archive sets (`configured`)
+
+    @classmethod
+    def configured(cls, mission):
+        """The class writing files with the global attributes `mission` sets over the defaults
+        (`metadata.mission_attributes`)."""
+        if not mission:
+            return cls
+        return type(cls.__name__, (cls,), {"mission": dict(mission)})
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()
         self.variables = attrs.variables(product, dtype)
-        key = ("cdf", product, repr(dtype.descr), data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".cdf")
+        mission = self.mission
+        key = ("cdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
+                      ".cdf")
         self.cdf = pycdf.CDF(path)
         self.cdf.readonly(False)
         # what differs from one file to the next is set on the template's copy
@@ -98,7 +109,7 @@ class CDFDay:
         # attribute entries of a file's few dozen variables take some 40 kB uncompressed, more
         # than a day of the smaller products holds.
         self.cdf.compress(pycdf.const.GZIP_COMPRESSION, GZIP_LEVEL)
-        self.made = [(var, self.cdf[var.name]) for var in self.variables]
+        self.made = [(var, self.cdf[attrs.stored_name(product, var.name)]) for var in self.variables]
 
     def append(self, records):
         import warnings
@@ -125,15 +136,15 @@ class CDFDay:
             self.cdf.close()
 
 
-def _empty(path, dtype, product, parents, data_version):
+def _empty(path, dtype, product, parents, data_version, mission=None):
     """Writes an empty CDF of `product`'s records: its global attributes, support variables and
-    record variables with their attributes."""
+    record variables (named by `attributes.stored_name`) with their attributes."""
     pycdf = load_pycdf()
     cdf = pycdf.CDF(path, "")
     try:
         variables = attrs.variables(product, dtype)
-        for name, value in attrs.global_attributes(product, parents=parents,
-                                                   data_version=data_version).items():
+        for name, value in attrs.global_attributes(product, parents=parents, data_version=data_version,
+                                                   mission=mission).items():
             cdf.attrs[name] = value
         cdf.attrs["Logical_file_id"] = " "
         supports = _support_variables(cdf, pycdf, product, variables)
@@ -142,7 +153,8 @@ def _empty(path, dtype, product, parents, data_version):
                 _new_epoch(cdf, pycdf, var)
             else:
                 ctype = _cdf_type(pycdf, var.leaf.dtype)
-                v = cdf.new(var.name, type=ctype, recVary=True, dims=list(var.leaf.shape) or None)
+                v = cdf.new(attrs.stored_name(product, var.name), type=ctype, recVary=True,
+                            dims=list(var.leaf.shape) or None)
                 _attributes(v, pycdf, var, ctype, product, supports)
     finally:
         cdf.close()
@@ -193,7 +205,7 @@ def _display_type(var):
 
 def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "CATDESC", var.catdesc)
-    _text(v, "FIELDNAM", var.name)
+    _text(v, "FIELDNAM", attrs.stored_name(product, var.name))
     _text(v, "VAR_TYPE", var.var_type)
     _text(v, "DEPEND_0", layout.EPOCH)
     _text(v, "UNITS", var.units)
@@ -216,7 +228,7 @@ def _attributes(v, pycdf, var, ctype, product, supports):
         # (LABL_PTR_i: the channel names of a waveform, the words of a status array).
         ax = supports[(dim, size)]
         if ax["coordinate"] and ax["coordinate"] != var.name:
-            _text(v, f"DEPEND_{axis}", ax["coordinate"])
+            _text(v, f"DEPEND_{axis}", attrs.stored_name(product, ax["coordinate"]))
         elif not ax["coordinate"]:
             _text(v, f"DEPEND_{axis}", ax["index"])
         if ax["labels"]:
@@ -289,7 +301,9 @@ def _product_name(cdf):
 
 def read_cdf(path):
     """(product name, {variable name: values}) of a CDF written by `write_cdf`: the record
-    variables only, uint64 fields given back as uint64 with their own fill value."""
+    variables only, named as `layout` names the fields (the file's `<product>_<name>` without
+    the product, see `attributes.stored_name`), uint64 fields given back as uint64 with their
+    own fill value."""
     pycdf = load_pycdf()
     path = os.fspath(path)
     try:
@@ -305,6 +319,7 @@ def read_cdf(path):
             if not var.rv():
                 continue
             values = var[...]
+            name = attrs.field_of(product, name)
             leaf = known.get(name)
             if name == layout.EPOCH:
                 values = np.asarray(values, dtype=np.int64)
