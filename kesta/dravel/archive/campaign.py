@@ -306,7 +306,9 @@ class Campaign:
             files.append({"name": os.path.basename(path), "status": row["status"],
                           "message": row["message"], "size": row["size"],
                           "first": min(firsts, default=None), "last": max(lasts, default=None),
-                          "days": sorted(day_records), "day_records": day_records,
+                          "days": sorted(day_records),
+                          "product_days": {name: sorted(e.get("days") or {}) for name, e in
+                                           row["products"].items()},
                           "records": sum(e.get("records", 0) for e in entries),
                           "reported": sum(e.get("reported", 0) for e in entries),
                           "warnings": sum(e.get("warnings", 0) for e in entries)})

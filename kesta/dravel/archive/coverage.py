@@ -16,7 +16,8 @@ summary: {"mission", "instrument", "generated", "software", "data_version",
           "products": {name: [{"day": YYYYMMDD, "records", "duplicates", "gaps", "largest_gap_s",
                                "reported", "warnings", "file", "plot", "sources"}]},
           "files": [{"name", "status", "message", "records", "reported", "warnings", "size",
-                     "first", "last" (UTC ISO text), "days": [YYYYMMDD fed]}]}
+                     "first", "last" (UTC ISO text), "days": [YYYYMMDD fed],
+                     "product_days": {product: [YYYYMMDD]}}]}
 """
 from __future__ import annotations
 
@@ -124,38 +125,22 @@ def gap_threshold(days):
 
 def campaign_days(files, products):
     """(first, last) dates of the campaign: the days its L0 files cover. A file covers each UTC
-    day its time range spans for half a day or more, or, shorter, the day of its middle: a file
-    running into the next day for minutes does not make that day part of the campaign (its
-    records there are shown, as days outside the campaign, never as holes). Files without a
-    time range: the day each feeds the most records to. None without any day."""
+    day on which at least half of its products have records (with none such, the day most of
+    them have records on): a file whose survey records run on past midnight (for hours, as the
+    TNR's do) does not make the next day part of the campaign; its records there are shown as
+    days outside the campaign, never as holes. Without any file saying which days its products
+    feed, the days holding records. None without any day."""
     covered = set()
     for f in files:
-        first, last = _instant(f.get("first")), _instant(f.get("last"))
-        if first is not None and last is not None and last >= first:
-            own = []
-            day = first.date()
-            while day <= last.date():
-                start = datetime.datetime.combine(day, datetime.time())
-                overlap = min(last, start + datetime.timedelta(days=1)) - max(first, start)
-                if overlap >= datetime.timedelta(hours=12):
-                    own.append(day)
-                day += datetime.timedelta(days=1)
-            covered.update(own or [(first + (last - first) / 2).date()])
-        elif f.get("day_records"):
-            counts = f["day_records"]
-            covered.add(_date("L0 file", max(counts, key=lambda d: (counts[d], d))))
-    if not covered:          # no L0 file says: the days holding records
+        feeds = {name: set(days) for name, days in (f.get("product_days") or {}).items() if days}
+        if not feeds:
+            continue
+        on = Counter(day for days in feeds.values() for day in days)
+        own = [day for day, n in on.items() if 2 * n >= len(feeds)]
+        covered.update(_date(f.get("name"), day) for day in own or [max(on, key=lambda d: (on[d], d))])
+    if not covered:
         covered = {_date(name, e.get("day")) for name, days in products.items() for e in days}
     return (min(covered), max(covered)) if covered else None
-
-
-def _instant(text):
-    if not text:
-        return None
-    try:
-        return datetime.datetime.strptime(str(text), "%Y-%m-%dT%H:%M:%SZ")
-    except ValueError:
-        return None
 
 
 def write_page(archive, summary):
@@ -255,9 +240,11 @@ class _Product:
         self.span = span
 
     def gap(self, entry):
-        """Whether a day has a gap (see `gap_threshold`)."""
+        """Whether a day of the campaign has a gap (see `gap_threshold`): a day outside it holds
+        the few records a file had past its midnight, its steps say nothing."""
         largest = entry.get("largest_gap_s") if entry else None
-        return self.threshold is not None and largest is not None and float(largest) > self.threshold
+        return (self.threshold is not None and largest is not None and float(largest) > self.threshold
+                and self.span[0] <= _date(self.name, entry.get("day")) <= self.span[1])
 
     def hole(self, day):
         entry = self.by_day.get(day)
@@ -288,7 +275,9 @@ def _page(summary):
 def _title(summary):
     if summary.get("title"):
         return str(summary["title"])
-    who = " ".join(str(summary[k]) for k in ("mission", "instrument") if summary.get(k))
+    mission, instrument = (str(summary.get(k) or "") for k in ("mission", "instrument"))
+    # "Zelk" and "Zelk radio and plasma waves": the instrument's name says the mission already
+    who = instrument if mission and instrument.startswith(mission) else f"{mission} {instrument}".strip()
     text = f"{who} L1 archive" if who else "L1 archive"
     if summary.get("data_version"):
         text += f", data version {summary['data_version']}"
@@ -397,10 +386,10 @@ def _state(product, day, entry):
 
 def _marks():
     return (f'<h2 id="marks">What the page shows</h2>\n<dl class="marks">\n'
-            f"<dt>Campaign</dt><dd>The UTC days the L0 files cover: each file covers every day "
-            f"its records span for half a day or more (a shorter file, the day of its middle). "
-            f"Records of a file that runs past midnight into a day no file covers are shown as "
-            f"outside the campaign, never as a hole.</dd>\n"
+            f"<dt>Campaign</dt><dd>The UTC days the L0 files cover: a file covers each day on "
+            f"which at least half of its products have records. Records of a file that runs past "
+            f"midnight into a day no file covers (the TNR's survey runs on for hours) are shown as "
+            f"outside the campaign, never as holes.</dd>\n"
             f"<dt>Hole</dt><dd>A day of the campaign on which a product has no record (no day "
             f"file). A product that is not recorded every day by design (a calibration) has "
             f"holes on the days it was not run.</dd>\n"
