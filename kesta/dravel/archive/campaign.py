@@ -211,18 +211,25 @@ class Campaign:
                                entry.get("reported", 0), entry.get("warnings", 0)))
         return feeds
 
+    def _stamp(self):
+        """What a day file holds beside its records and sources: the global attributes the
+        archive sets, and the rule naming a CDF file's variables."""
+        from kesta.dravel.l1.attributes import NAMES
+
+        return json.dumps({"attributes": self.attributes, **({"names": NAMES} if self.fmt == "cdf" else {})},
+                          sort_keys=True)
+
     def _inputs_key(self, sources):
         text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
-                           [(s.name, s.sha256) for s in sources]]
-                          + ([self.attributes] if self.attributes else []))
+                           [(s.name, s.sha256) for s in sources], self._stamp()])
         return hashlib.sha256(text.encode()).hexdigest()
 
     def _write_days(self, state, done):
         feeds = self._feeds(state)
         rows = state.days(self.version)
-        # other global attributes than the day files hold: every file is written again
-        attributes = json.dumps(self.attributes, sort_keys=True)
-        restamp = attributes != (state.meta("attributes") or "{}")
+        # the day files hold other attributes or names than now: every one is written again
+        stamp = self._stamp()
+        restamp = stamp != state.meta("day_files")
         for (product, day, version), row in rows.items():
             if (product, day) not in feeds:
                 _remove(row["path"], row.get("plot"))
@@ -269,7 +276,7 @@ class Campaign:
                 done.unchanged_days += 1
         self.progress and self.progress.close()
         if restamp and not done.failed_days:
-            state.put_meta("attributes", attributes)
+            state.put_meta("day_files", stamp)
 
     def _remove_cache_files(self, state):
         """Cache files no L0 file of the campaign refers to any more."""

@@ -139,6 +139,9 @@ def coordinates(product, variables):
     return out
 
 
+NAMES = "product_field"     # the rule of `stored_name`: a new rule, a new label (archives rewrite)
+
+
 def stored_name(product, name):
     """The name under which the variable `name` (a record field's, as `layout` names it) of
     `product` is stored in its CDF files and served to their readers: `<product>_<name>`, but
