@@ -579,7 +579,7 @@ def _files(files):
         fed = f"{_stretches(days)} ({len(days)})" if days else DASH
         rows.append(f"<tr{row_class}><td>{_esc(f.get('name'))}</td><td>{_esc(status)}</td>"
                     f'<td class="n">{_size(f.get("size"))}</td><td class="day">{when}</td>'
-                    f"<td>{fed}</td>{numbers}<td>{_esc(f.get('message'))}</td></tr>")
+                    f'<td class="day">{fed}</td>{numbers}<td>{_esc(f.get("message"))}</td></tr>')
     return ('<h2 id="files">L0 files</h2>\n<div class="scroll">\n<table>\n<thead><tr><th>File</th>'
             '<th>Status</th><th>Size</th><th>Time range (UTC)</th><th>Days fed</th><th>Records</th>'
             '<th>Reported</th><th>Warnings</th><th>Message</th></tr>'
