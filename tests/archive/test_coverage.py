@@ -1,3 +1,4 @@
+import datetime
 import errno
 import fcntl
 import itertools
@@ -28,14 +29,25 @@ def day(d, records, **fields):
 
 
 SUMMARY = {
+    "mission": "Zelk", "instrument": "radio waves",
     "generated": "2026-12-08T21:40:00Z", "software": "0.1.0", "data_version": "01",
-    "files": [{"name": "L0_20240301.h5", "status": "ok", "message": "", "records": 1234},
+    # the campaign: the days the two L0 files cover, 03-01 and 03-06 (each runs minutes into the
+    # next day); 03-02 to 03-05 are fed by no file
+    "files": [{"name": "L0_20240301.h5", "status": "ok", "message": "", "records": 1234,
+               "size": 1_234_567, "first": "2024-03-01T00:00:05Z", "last": "2024-03-02T00:20:00Z",
+               "days": ["20240301", "20240302"],
+               "product_days": {"tnr_normal": ["20240301", "20240302"], "tswf": ["20240301"]}},
+              {"name": "L0_20240306.h5", "status": "partial", "message": "", "records": 12,
+               "size": 999, "first": "2024-03-06T00:00:00Z", "last": "2024-03-07T00:15:00Z",
+               "days": ["20240306", "20240307"],
+               "product_days": {"tnr_normal": ["20240306", "20240307"], "tswf": ["20240306"],
+                                "hist2d": ["20240306"]}},
               {"name": "L0_<script>alert(1)</script>.h5", "status": "failed", "message": "truncated & <b>bad</b>"}],
     "products": {
-        "tnr_normal": [day("20240301", 67, duplicates=3, gaps=1, largest_gap_s=3600.0),
-                       day("20240303", 5, reported=2),
-                       day("20240304", 0, file=None, plot=None)],
-        # another product's last day stretches the campaign to 2024-03-06
+        "tnr_normal": [day("20240301", 67, duplicates=3, largest_gap_s=20000.0),
+                       day("20240303", 5, reported=2, largest_gap_s=600.0),
+                       day("20240304", 0, file=None, plot=None, largest_gap_s=None),
+                       day("20240307", 3, largest_gap_s=60.0)],     # past the last file's midnight
         "<img src=x onerror=alert(1)>": [day("20240306", 9, file='javascript:alert("x")')],
     },
 }
@@ -91,25 +103,58 @@ def test_the_page_shows_days_holes_links_and_files_and_escapes_what_it_shows(tmp
     assert all(u.startswith(("#", "data:")) or ("//" not in u and ":" not in u.split("/")[0]) for u in page.urls)
     assert "javascript%3Aalert%28%22x%22%29" in page.urls
 
-    # the strip: a cell for every day of the campaign, 03-01 to 03-06, in both products
-    cells = page.cells[:6]
-    assert len(page.cells) == 12
-    assert [c["title"][:10] for c in cells] == [f"2024-03-0{d}" for d in range(1, 7)]
-    holes = [c["title"] for c in cells if "hole" in c["classes"]]
-    assert holes == ["2024-03-02: no records", "2024-03-04: 0 records, no day file",
-                     "2024-03-05: no records", "2024-03-06: no records"]
-    assert cells[0]["href"] == "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.cdf"
-    assert "gap-mark" in cells[0]["classes"] and "report-mark" in cells[2]["classes"]
-    assert "1 gap (largest step 1.0 h)" in cells[0]["title"] and "2 reported units" in cells[2]["title"]
+    # the title names the mission, instrument, data version and software
+    assert "<title>Zelk radio waves L1 archive, data version 01, software 0.1.0</title>" in open(path).read()
 
-    # the table of the days, then the L0 files with the failed one marked
+    # the campaign is the days the L0 files cover: 03-01 to 03-06; tnr_normal's records of 03-07
+    # (past the last file's midnight) are shown outside it, not as a hole
+    assert "Campaign: 2024-03-01 to 2024-03-06 (6 days" in text and "records also on 2024-03-07" in text
+    overview = [c for c in page.cells if c["title"].startswith("tnr_normal ")]
+    strip = [c for c in page.cells if c["title"].startswith("2024-")][:7]
+    for cells in (overview, strip):
+        assert [c["title"].split(": ")[0][-10:] for c in cells] == [f"2024-03-0{d}" for d in range(1, 8)]
+        assert [c["title"] for c in cells if "hole" in c["classes"]] == [
+            f"{'tnr_normal ' if cells is overview else ''}{d}" for d in (
+                "2024-03-02: no records (hole)", "2024-03-04: 0 records, no day file (hole)",
+                "2024-03-05: no records (hole)", "2024-03-06: no records (hole)")]
+        assert cells[0]["href"] == "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.cdf"
+        assert "(outside the campaign)" in cells[6]["title"]
+    # a gap is a step longer than twice the product's usual longest one (here 10 min), and an
+    # hour: 03-01's 5.6 h is one, 03-07's minute is not
+    assert [c["classes"] - {None} for c in overview] == [
+        {"gap"}, {"hole"}, {"report"}, {"hole"}, {"hole"}, {"hole"}, {"outside"}]
+    assert "gap-mark" in strip[0]["classes"] and "report-mark" in strip[2]["classes"]
+    assert "gap (largest step 5.6 h)" in strip[0]["title"] and "2 reported units" in strip[2]["title"]
+    assert "<dt>Gap</dt>" in open(path).read() and "A step between two consecutive records" in text
+
+    # the table of the days, then the L0 files with their size, time range and days fed
     rows = {r[1][0]: r for r in page.rows if r[1]}
-    assert rows["2024-03-01"][1][1:5] == ["67", "3", "1", "1.0 h"]
+    assert rows["2024-03-01"][1][1:5] == ["67", "3", "gap", "5.6 h"]
     assert "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.png" in page.urls
+    assert rows["L0_20240301.h5"][1][1:5] == ["ok", "1.2 MB", "2024-03-01 00:00:05Z to 2024-03-02 00:20:00Z",
+                                             "2024-03-01 to 2024-03-02 (2)"]
     failed = rows["L0_<script>alert(1)</script>.h5"]
     assert failed[0] == "failed" and failed[1][-1] == "truncated & <b>bad</b>"
-    assert rows["L0_20240301.h5"][0] is None
-    assert "L0 files: 2 — 1 ok, 0 partial, 1 failed" in text
+    assert rows["L0_20240301.h5"][0] is None and rows["L0_20240306.h5"][0] == "partial"
+    assert "L0 files: 3 — 1 ok, 1 partial, 1 failed" in text
+
+
+def test_the_campaign_and_gaps_by_the_products_own_measure():
+    # a file covers the days half its products or more have records on: not 03-04 (one of three)
+    files = [{"product_days": {"a": ["20240301", "20240302", "20240303", "20240304"],
+                               "b": ["20240302", "20240303"], "c": ["20240301"]}},
+             # two products, one on each of two days: both days
+             {"product_days": {"a": ["20240308"], "b": ["20240309"], "c": []}}]
+    assert coverage.campaign_days(files, {}) == (datetime.date(2024, 3, 1), datetime.date(2024, 3, 9))
+    # no file says: the days holding records
+    assert coverage.campaign_days([{"product_days": {}}], {"a": [{"day": "20240305"}]}) == (
+        datetime.date(2024, 3, 5), datetime.date(2024, 3, 5))
+    # calibrations every 8 hours: no day has a gap; a survey that stopped for 6 hours has one
+    bursts = [{"records": 144, "largest_gap_s": 28500.0 + k} for k in range(30)]
+    assert coverage.gap_threshold(bursts) == pytest.approx(2 * 28514.5)
+    survey = [{"records": 70, "largest_gap_s": 900.0}] * 29 + [{"records": 50, "largest_gap_s": 6 * 3600.0}]
+    assert coverage.gap_threshold(survey) == 3600.0
+    assert coverage.gap_threshold([{"records": 1, "largest_gap_s": 0.0}]) is None
 
 
 @pytest.mark.parametrize("times_s, expected", [
@@ -241,3 +286,78 @@ def test_the_page_loads_in_a_browser_without_a_problem(tmp_path):
     assert "<h2>x</h2>" in dom
     for fault in ("fonts.invalid/a.css", "missing.png", "boom", "TypeError"):
         assert any(fault in line for line in found), (fault, found)
+
+
+def test_a_years_page_shows_it_on_one_screen(tmp_path):
+    # 11 products x 365 days, every product missing 07-04: one overview narrower than a screen,
+    # one column per day, the hole in every row; the page stays a few megabytes
+    import re
+
+    first = datetime.date(2024, 1, 1)
+    dates = [(first + datetime.timedelta(days=k)).strftime("%Y%m%d") for k in range(365)]
+    names = [f"product{k}" for k in range(11)]
+    products = {n: [day(d, 1000 + k, largest_gap_s=600.0, sources=[f"L0_{d}.h5"]) for k, d in enumerate(dates)
+                    if d != "20240704"] for n in names}
+    files = [{"name": f"L0_{d}.h5", "status": "ok", "size": 10**6, "first": f"{d}", "last": f"{d}",
+              "days": [d], "product_days": {n: [d] for n in names}} for d in dates]
+    path = write_page(tmp_path, {"products": products, "files": files})
+    text = open(path, encoding="utf-8").read()
+    svg = re.search(r'<svg [^>]*class="overview" width="(\d+)"', text)
+    assert int(svg.group(1)) <= 1200
+    overview = text[svg.start():text.index("</svg>", svg.start())]
+    assert overview.count('class="hole"') == 11 and overview.count("<rect") == 11 * 365
+    assert "Campaign: 2024-01-01 to 2024-12-30 (365 days" in text
+    assert len(text.encode()) < 6_000_000
+
+
+def test_an_archive_names_its_mission_and_reads_its_day_as_the_campaign(tmp_path, capsys):
+    # one day of L0: its TNR records run on into the next day, which is not a hole of the other
+    # products; the attributes a mission sets reach every day file, and a change rewrites them
+    import spacepy.pycdf as pycdf
+    import spacepy.pycdf.istp as istp
+
+    from kesta.dravel.cli import main
+    from kesta.dravel.cli.simulate import simulate_days
+
+    simulate_days(tmp_path / "L0", 1, "2024-03-01")
+    archive = tmp_path / "AR"
+    archive.mkdir()
+    (archive / "dravel-archive.toml").write_text(
+        '[global_attributes]\nPI_name = "A. Researcher"\nPI_affiliation = "Space Institute"\n'
+        'Rules_of_use = """Cite the mission.\nAsk the PI first."""\n')
+    args = [str(tmp_path / "L0" / "L0_20240301.h5"), "-o", str(archive), "-q"]
+    assert main(["archive", *args]) == 0
+    text = open(archive / "index.html", encoding="utf-8").read()
+    assert "<title>Zelk radio and plasma waves L1 archive, data version 01, software " in text
+    assert "Campaign: 2024-03-01 to 2024-03-01 (1 day" in text and "records also on 2024-03-02" in text
+    assert 'class="hole"' not in text
+    page = Page(text)
+    (row,) = [r[1] for r in page.rows if r[1] and r[1][0] == "L0_20240301.h5"]
+    assert row[1] == "ok" and row[2].endswith("MB") and row[3].startswith("2024-03-01 00:")
+    assert row[4] == "2024-03-01 to 2024-03-02 (2)"
+    cdfs = sorted(archive.glob("*/2024/03/*.cdf"))
+    stamps = {}
+    for path in cdfs:
+        with pycdf.CDF(str(path)) as f:
+            assert istp.FileChecks.all(f, catch=True) == [], path.name
+            assert str(f.attrs["PI_name"][0]) == "A. Researcher" and "Ask the PI" in str(f.attrs["Rules_of_use"][0])
+        stamps[path] = path.stat().st_mtime_ns
+    # another PI: every day file written again; nothing else changed: none
+    (archive / "dravel-archive.toml").write_text('[global_attributes]\nPI_name = "B. Other"\n')
+    assert main(["archive", *args]) == 0
+    for path in cdfs:
+        with pycdf.CDF(str(path)) as f:
+            assert str(f.attrs["PI_name"][0]) == "B. Other" and str(f.attrs["PI_affiliation"][0]) == " "
+            assert "Rules_of_use" not in f.attrs
+        stamps[path] = path.stat().st_mtime_ns
+    assert main(["archive", *args]) == 0
+    assert all(path.stat().st_mtime_ns == stamps[path] for path in cdfs)
+    # a file the archive cannot use: one line, exit 2
+    capsys.readouterr()
+    for bad, why in (("[global_attributes]\nPI = 'x'\n", "'PI' is not an attribute a mission sets"),
+                     ("[global_attributes\n", "not a valid TOML file"),
+                     ("[global_attributes]\nPI_name = ''\n", "PI_name must be a non-blank text")):
+        (archive / "dravel-archive.toml").write_text(bad)
+        assert main(["archive", *args]) == 2
+        err = capsys.readouterr().err
+        assert len(err.splitlines()) == 1 and "dravel-archive.toml: " in err and why in err, err

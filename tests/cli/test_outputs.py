@@ -121,7 +121,7 @@ def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
         cdfs = sorted((tmp_path / "cdf").glob(f"zelk_l1_{product}_*.cdf"))
         ncs = sorted((tmp_path / "nc").glob(f"zelk_l1_{product}_*.nc"))
         assert len(cdfs) == len(ncs) > 0
-        got_cdf = np.concatenate([pycdfpp.load(str(p))[field].values for p in cdfs])
+        got_cdf = np.concatenate([pycdfpp.load(str(p))[f"{product}_{field}"].values for p in cdfs])
         got_epoch = np.concatenate([pycdfpp.load(str(p))["Epoch"].values.astype("int64") for p in cdfs])
         got_nc = []
         for p in ncs:

@@ -123,9 +123,9 @@ def test_fill_values_come_from_the_component(decoded, tmp_path, monkeypatch):
     records = decoded["tswf"]
     (path,) = write_cdf(records, "tswf", tmp_path)
     with pycdf.CDF(path) as f:
-        assert f["waveform_data"].attrs["FILLVAL"] == -707
-        assert f["sampling_rate"].attrs["FILLVAL"] == 12.5
-        assert f["samps_per_ch"].attrs["FILLVAL"] == -77      # uint64 kept as CDF_INT8
+        assert f["tswf_waveform_data"].attrs["FILLVAL"] == -707
+        assert f["tswf_sampling_rate"].attrs["FILLVAL"] == 12.5
+        assert f["tswf_samps_per_ch"].attrs["FILLVAL"] == -77      # uint64 kept as CDF_INT8
     ds = to_dataset(records, "tswf")
     assert ds["waveform_data"].attrs["fill_value"] == -707
     assert not (ds["waveform_data"] == -707).any()                  # masked with that fill value
@@ -146,7 +146,8 @@ def test_a_layout_no_table_knows_still_writes(decoded, tmp_path):
     (path, *_) = write_cdf(more, "tnr_normal", tmp_path)
     with pycdf.CDF(path) as f:
         assert istp.FileChecks.all(f, catch=True) == []
-        assert "extra_gain" in f and "extra_mode" in f and "extra.gain" in f["extra_gain"].attrs["CATDESC"]
+        assert "tnr_normal_extra_gain" in f and "tnr_normal_extra_mode" in f
+        assert "extra.gain" in f["tnr_normal_extra_gain"].attrs["CATDESC"]
     assert to_dataset(more, "tnr_normal")["extra_gain"].dims == ("Epoch", "extra_gain_dim1")
 
 
@@ -205,18 +206,18 @@ def test_cdf_variables_fit_outside_readers(decoded, tmp_path, product):
 def test_waveforms_have_channel_labels_and_tnr_calibration_no_frequency_axis(decoded, tmp_path):
     (path,) = write_cdf(decoded["tswf"], "tswf", tmp_path)
     with pycdf.CDF(path) as f:
-        a = f["waveform_data"].attrs
+        a = f["tswf_waveform_data"].attrs
         assert a["VAR_TYPE"] == "data" and a.get("DISPLAY_TYPE") != "spectrogram"
         assert [str(x).strip() for x in f[a["LABL_PTR_1"]][...]] == ["CH1", "CH2", "CH3", "CH4"]
         assert a["DEPEND_1"] == "channel_index" and a["DEPEND_2"] == "sample_index"
     (path,) = write_cdf(decoded["tnr_calibration"], "tnr_calibration", tmp_path)
     with pycdf.CDF(path) as f:
-        assert f["auto1"].attrs["DEPEND_1"] == "frequency_bin_index"
-        assert f["frequency"].attrs["VAR_TYPE"] == "ignore_data"     # never set: all fill
+        assert f["tnr_calibration_auto1"].attrs["DEPEND_1"] == "frequency_bin_index"
+        assert f["tnr_calibration_frequency"].attrs["VAR_TYPE"] == "ignore_data"     # never set: all fill
     (path, *_) = write_cdf(decoded["tnr_normal"], "tnr_normal", tmp_path)
     with pycdf.CDF(path) as f:
-        assert f["auto1"].attrs["DEPEND_1"] == "frequency"
-        assert f["auto1"].attrs["DISPLAY_TYPE"] == "spectrogram"
+        assert f["tnr_normal_auto1"].attrs["DEPEND_1"] == "tnr_normal_frequency"
+        assert f["tnr_normal_auto1"].attrs["DISPLAY_TYPE"] == "spectrogram"
 
 
 def test_cdf_files_load_in_pyspedas_without_warnings(decoded, tmp_path, caplog):
@@ -252,3 +253,30 @@ def test_datasets_mask_fill_values_and_give_them_raw_on_request(decoded):
     tnr = to_dataset(decoded["tnr_normal"], "tnr_normal")
     assert tnr["auto1"].dtype == np.float32 and "frequency" in tnr.coords
     assert to_dataset(decoded["tnr_calibration"], "tnr_calibration")["frequency"].isnull().all()
+
+
+def test_products_sharing_field_names_load_side_by_side_in_tplot(decoded, tmp_path, caplog):
+    """tplot keeps one variable per name: two products with the same fields (snapshots,
+    TNR spectra) loaded together each keep their own, and read_cdf gives the field names."""
+    pyspedas = pytest.importorskip("pyspedas")
+    import logging
+
+    from kesta.dravel.l1.attributes import field_of, stored_name
+
+    pyspedas.del_data("*")
+    caplog.clear()
+    paths = {}
+    for product in ("tswf", "rswf", "tnr_normal", "tnr_burst"):
+        (tmp_path / product).mkdir()
+        paths[product] = write_cdf(decoded[product], product, tmp_path / product)[0]
+    with caplog.at_level(logging.WARNING):
+        loaded = pyspedas.cdf_to_tplot(list(paths.values()), get_support_data=True)
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == []
+    for product, path in paths.items():
+        _, back = read_cdf(path)
+        for field in ("waveform_data", "scet") if "swf" in product else ("auto1", "scet"):
+            name = stored_name(product, field)
+            assert name in loaded and field_of(product, name) == field
+            got = pyspedas.get_data(name)
+            assert got is not None and len(got.times) == len(back[field]), name
+    assert stored_name("tswf", "Epoch") == "Epoch" and field_of("tswf", "rswf_scet") == "rswf_scet"

@@ -154,3 +154,43 @@ def test_inputs_that_are_no_l1_file(tmp_path):
         ql.quicklook_file(tmp_path / "absent.cdf", tmp_path / "p")
     written, notes, failures = ql.quicklook_file(tmp_path, tmp_path / "p")
     assert not written and not failures and "no L1 file" in notes[0]
+
+
+def test_a_day_files_plot_names_its_day_and_spans_it(tmp_path, monkeypatch):
+    # an L0 file of one day runs into the next: its TNR day file of the first day ends before
+    # midnight, the spectrogram's last cells reach past it
+    import datetime
+
+    import matplotlib.dates as mdates
+
+    from kesta.dravel.cli.simulate import simulate_days
+
+    simulate_days(tmp_path / "L0", 1, "2024-03-12", seed=3)
+    convert(tmp_path / "L0" / "L0_20240312.h5", tmp_path / "cdf", format="cdf", data_version="02")
+    day_file = tmp_path / "cdf" / "zelk_l1_tnr_normal_20240312_v02.cdf"
+    assert (tmp_path / "cdf" / "zelk_l1_tnr_normal_20240313_v02.cdf").exists()
+    spy = Drawn(monkeypatch)
+    written, _, failures = ql.quicklook_file(day_file, tmp_path / "plots")
+    assert not failures and len(written) == 1
+    fig = spy.figures["tnr_normal"]
+    assert fig._suptitle.get_text().startswith("tnr_normal 2024-03-12 v02: ")
+    start = mdates.date2num(datetime.datetime(2024, 3, 12))
+    for ax in fig.axes[:1]:
+        assert ax.get_xlim() == pytest.approx((start, start + 1))
+    assert [t.get_text() for t in fig.axes[1].get_xticklabels()][::4] == ["00:00", "12:00", "24:00"]
+
+    # the archive hands the plots a day's record array, under the day file's name
+    _, columns = ql.read_cdf_file(day_file)
+    records = ql.Records(columns, "tnr_normal")
+    spy = Drawn(monkeypatch)
+    notes, failures = [], []
+    png = tmp_path / ".zelk_l1_tnr_normal_20240312_v02.png.7.plot.part.png"
+    assert ql._plot_one("tnr_normal", records, str(png), notes, failures) and not failures
+    assert spy.figures["tnr_normal"]._suptitle.get_text().startswith("tnr_normal 2024-03-12 v02: ")
+    # a file of several days (an L1 HDF5 file) is titled by its product alone, its axis its own
+    convert(tmp_path / "L0" / "L0_20240312.h5", tmp_path / "L1.h5")
+    spy = Drawn(monkeypatch)
+    ql.quicklook_file(tmp_path / "L1.h5", tmp_path / "all")
+    fig = spy.figures["tnr_normal"]
+    assert fig._suptitle.get_text().startswith("tnr_normal: ")
+    assert fig.axes[0].get_xlim()[1] > start + 1

@@ -138,6 +138,9 @@ class Campaign:
         self.progress, self.interrupted = progress, interrupted
         self.cache_dir = os.path.join(self.archive, CACHE)
         self.versions, self.software = software()
+        from kesta.dravel.l1.metadata import mission_attributes
+
+        self.attributes = mission_attributes(self.archive)    # ARCHIVE/dravel-archive.toml
 
     # -----------------------------------------------------------------------------------------
 
@@ -279,9 +282,17 @@ class Campaign:
                                entry.get("reported", 0), entry.get("warnings", 0), day == main))
         return feeds
 
+    def _stamp(self):
+        """What a day file holds beside its records and sources: the global attributes the
+        archive sets, and the rule naming a CDF file's variables."""
+        from kesta.dravel.l1.attributes import NAMES
+
+        return json.dumps({"attributes": self.attributes, **({"names": NAMES} if self.fmt == "cdf" else {})},
+                          sort_keys=True)
+
     def _inputs_key(self, sources):
         text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
-                           [(s.name, s.sha256) for s in sources]])
+                           [(s.name, s.sha256) for s in sources], self._stamp()])
         return hashlib.sha256(text.encode()).hexdigest()
 
     @staticmethod
@@ -303,6 +314,9 @@ class Campaign:
     def _write_days(self, state, done):
         feeds = self._feeds(state)
         rows = state.days(self.version)
+        # the day files hold other attributes or names than now: every one is written again
+        stamp = self._stamp()
+        restamp = stamp != state.meta("day_files")
         for (product, day, version), row in rows.items():
             if (product, day) not in feeds:
                 _remove(row["path"], row["plot"], tasks.plot_path(row["path"]))
@@ -336,10 +350,12 @@ class Campaign:
             task = tasks.DayTask(
                 product, day, path, self.version, self.fmt, self.quicklook,
                 sources=[(s.name, s.cache) for s in sources],
-                old_hash=row["records_sha256"] if known and not self.verify else None,
+                attributes=self.attributes,
+                # day files holding other global attributes or variable names are written again
+                old_hash=row["records_sha256"] if known and not self.verify and not restamp else None,
                 # a file in place the state does not know, or (with --verify) has no hash of,
                 # is compared with the day's records before it is written again
-                compare=row is None or (known and self.verify),
+                compare=(row is None or (known and self.verify)) and not restamp,
                 plot_known=known and bool(row["plot"]))
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
@@ -365,6 +381,8 @@ class Campaign:
             else:
                 done.unchanged_days += 1
         self.progress and self.progress.close()
+        if restamp and not done.failed_days:
+            state.put_meta("day_files", stamp)
 
     def _remove_cache_files(self, state):
         """Cache files no L0 file of the campaign refers to any more."""
@@ -376,6 +394,8 @@ class Campaign:
     # the coverage page -----------------------------------------------------------------------
 
     def _page(self, state):
+        from kesta.dravel.l1.metadata import page_names
+
         from .coverage import write_page
 
         products = {}
@@ -390,12 +410,22 @@ class Campaign:
         files = []
         for path, row in sorted(state.files().items()):
             entries = row["products"].values()
+            day_records = {}
+            for e in entries:
+                for day, n in (e.get("days") or {}).items():
+                    day_records[day] = day_records.get(day, 0) + n
+            firsts = [e["first"] for e in entries if e.get("first")]
+            lasts = [e["last"] for e in entries if e.get("last")]
             files.append({"name": os.path.basename(path), "status": row["status"],
-                          "message": row["message"],
+                          "message": row["message"], "size": row["size"],
+                          "first": min(firsts, default=None), "last": max(lasts, default=None),
+                          "days": sorted(day_records),
+                          "product_days": {name: sorted(e.get("days") or {}) for name, e in
+                                           row["products"].items()},
                           "records": sum(e.get("records", 0) for e in entries),
                           "reported": sum(e.get("reported", 0) for e in entries),
                           "warnings": sum(e.get("warnings", 0) for e in entries)})
-        summary = {"title": f"L1 archive {os.path.basename(self.archive)}", "generated": _now(),
+        summary = {**page_names(self.attributes), "generated": _now(),
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
                    "versions": sorted(set(state.versions()) | {self.version}),
                    "files": files, "products": products}

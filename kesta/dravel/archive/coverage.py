@@ -1,6 +1,8 @@
-"""The archive's coverage page, ARCHIVE/index.html: per product, which days of the campaign have
-records (a strip of day cells, holes included) and a table of its days; then the L0 files and how
-their decoding went.
+"""The archive's coverage page, ARCHIVE/index.html, as the person in charge of the mission's data
+reads it: a title naming the mission, instrument, data version and software; the campaign (the
+days its L0 files cover); one overview of every product over every day; what each mark means;
+then per product a strip of its days and a table of them; then the L0 files, each with its size,
+time range, the days it feeds and how its decoding went.
 
 The page is one self-contained file: inline CSS and SVG, no script, nothing fetched. Its links
 (day files, plots) are relative to the archive folder, so the archive can be moved or served as
@@ -9,6 +11,13 @@ it is. Every text that comes from the data is escaped.
     from kesta.dravel.archive.coverage import gaps, write_page
     count, largest_s = gaps(epoch_ns)            # sorted int64 times of one day
     write_page("archive/", summary)              # -> "archive/index.html"
+
+summary: {"mission", "instrument", "generated", "software", "data_version",
+          "products": {name: [{"day": YYYYMMDD, "records", "duplicates", "gaps", "largest_gap_s",
+                               "reported", "warnings", "file", "plot", "sources"}]},
+          "files": [{"name", "status", "message", "records", "reported", "warnings", "size",
+                     "first", "last" (UTC ISO text), "days": [YYYYMMDD fed],
+                     "product_days": {product: [YYYYMMDD]}}]}
 """
 from __future__ import annotations
 
@@ -16,6 +25,7 @@ import calendar
 import datetime
 import html
 import os
+import statistics
 import threading
 from collections import Counter
 from urllib.parse import quote
@@ -24,7 +34,7 @@ import numpy as np
 
 PAGE = "index.html"
 
-# The strip: one row per calendar month, one column per day of the month.
+# The strip of a product: one row per calendar month, one column per day of the month.
 CELL = 16
 PITCH = 19
 LABEL_WIDTH = 64
@@ -33,6 +43,22 @@ LIGHT = (208, 226, 242)      # the fewest records
 DARK = (24, 66, 122)         # the product's busiest day
 MISSING_LISTED = 20          # stretches of holes named in a product's summary line
 DASH = "\u2013"
+
+# The overview: a row per product, a column per day, the whole campaign in OVERVIEW_WIDTH pixels
+# (a year: 3-pixel columns), a column never wider than MAX_COLUMN.
+OVERVIEW_WIDTH = 1000
+MIN_COLUMN, MAX_COLUMN = 2, 18
+ROW = 16
+NAME_WIDTH = 120
+HOLE = "#e03131"             # a campaign day without records
+GAP = "#f08c00"              # a day with a gap
+REPORT = "#d6336c"           # a day with reported units or warnings
+OUTSIDE = "#ced4da"          # records on a day outside the campaign
+
+# A gap: a step between consecutive records of a day longer than GAP_FACTOR times the product's
+# usual longest step of a day (the median over the campaign), and than GAP_MINIMUM_S.
+GAP_FACTOR = 2.0
+GAP_MINIMUM_S = 3600.0
 
 # No request leaves the page: the browser refuses any resource but inline styles and data: images
 # (the empty data: icon stops the request for /favicon.ico when the archive is served).
@@ -54,7 +80,7 @@ table { border-collapse: collapse; margin: 0.8em 0; }
 th, td { border: 1px solid #ddd; padding: 0.2em 0.6em; vertical-align: top; text-align: left; }
 th { background: #f2f2f2; }
 td.day { white-space: nowrap; }
-td.n { text-align: right; font-variant-numeric: tabular-nums; }
+td.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 tr.failed td { background: #fbe0e0; }
 tr.partial td { background: #fff3cd; }
 td.flag { background: #fff3cd; }
@@ -62,6 +88,9 @@ td.flag { background: #fff3cd; }
 .legend { color: #555; font-size: 12px; }
 .swatch { display: inline-block; width: 11px; height: 11px; border: 1px solid #999; vertical-align: -1px; }
 .swatch.hole { border-style: dashed; }
+dl.marks dt { font-weight: bold; margin-top: 0.4em; }
+dl.marks dd { margin-left: 1.5em; }
+details summary { cursor: pointer; color: #1c4f8a; }
 svg text { font: 10px system-ui, sans-serif; fill: #555; }
 svg a:hover rect { stroke: #000; stroke-width: 2; }
 </style>
@@ -80,6 +109,38 @@ def gaps(epoch_ns_sorted, factor=10.0, minimum_s=60.0):
     steps = np.diff(times)
     threshold_ns = max(minimum_s * 1e9, factor * float(np.median(steps)))
     return int(np.count_nonzero(steps > threshold_ns)), float(steps.max()) / 1e9
+
+
+def gap_threshold(days):
+    """The longest step (s) between records a day of a product may have without a gap: GAP_FACTOR
+    times the median of its days' longest steps, at least GAP_MINIMUM_S. Measured against the
+    product itself, so a product recorded in bursts (calibrations every few hours) has no gap
+    between its bursts, and a survey product has one where it stopped for longer than usual."""
+    longest = [float(e["largest_gap_s"]) for e in days
+               if e.get("largest_gap_s") is not None and _count(e, "records") > 1]
+    if not longest:
+        return None
+    return max(GAP_MINIMUM_S, GAP_FACTOR * statistics.median(longest))
+
+
+def campaign_days(files, products):
+    """(first, last) dates of the campaign: the days its L0 files cover. A file covers each UTC
+    day on which at least half of its products have records (with none such, the day most of
+    them have records on): a file whose survey records run on past midnight (for hours, as the
+    TNR's do) does not make the next day part of the campaign; its records there are shown as
+    days outside the campaign, never as holes. Without any file saying which days its products
+    feed, the days holding records. None without any day."""
+    covered = set()
+    for f in files:
+        feeds = {name: set(days) for name, days in (f.get("product_days") or {}).items() if days}
+        if not feeds:
+            continue
+        on = Counter(day for days in feeds.values() for day in days)
+        own = [day for day, n in on.items() if 2 * n >= len(feeds)]
+        covered.update(_date(f.get("name"), day) for day in own or [max(on, key=lambda d: (on[d], d))])
+    if not covered:
+        covered = {_date(name, e.get("day")) for name, days in products.items() for e in days}
+    return (min(covered), max(covered)) if covered else None
 
 
 def write_page(archive, summary):
@@ -140,6 +201,17 @@ def _duration(seconds):
     return f"{s / 86400:.1f} d"
 
 
+def _size(n):
+    if n is None:
+        return DASH
+    n = float(n)
+    for unit in ("B", "kB", "MB", "GB"):
+        if n < 1000 or unit == "GB":
+            return f"{n:,.0f} {unit}" if unit == "B" else f"{n:,.1f} {unit}"
+        n /= 1000
+    return DASH
+
+
 def _plural(n, word):
     return f"{n:,} {word}" + ("" if n == 1 else "s")
 
@@ -151,28 +223,70 @@ def _date(product, text):
         raise ValueError(f"product {product}: day {text!r} is not a date as YYYYMMDD") from None
 
 
-def _page(summary):
-    title = summary.get("title") or "L1 archive"
-    products = {name: sorted(days, key=lambda d: str(d.get("day")))
-                for name, days in (summary.get("products") or {}).items()}
-    dated = {name: [(_date(name, d.get("day")), d) for d in days] for name, days in products.items()}
-    all_days = [day for days in dated.values() for day, _ in days]
-    span = (min(all_days), max(all_days)) if all_days else None
-    files = summary.get("files") or []
+def _stretches(days):
+    """"a to b, c" of sorted dates, consecutive days as one stretch."""
+    return ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in _runs(days))
 
+
+class _Product:
+    """One product's days, as the page shows them."""
+
+    def __init__(self, index, name, days, span):
+        self.index, self.name = index, name
+        self.days = [(_date(name, d.get("day")), d) for d in days]
+        self.by_day = dict(self.days)
+        self.threshold = gap_threshold(days)
+        self.busiest = max((_count(e, "records") for _, e in self.days), default=0)
+        self.span = span
+
+    def gap(self, entry):
+        """Whether a day of the campaign has a gap (see `gap_threshold`): a day outside it holds
+        the few records a file had past its midnight, its steps say nothing."""
+        largest = entry.get("largest_gap_s") if entry else None
+        return (self.threshold is not None and largest is not None and float(largest) > self.threshold
+                and self.span[0] <= _date(self.name, entry.get("day")) <= self.span[1])
+
+    def hole(self, day):
+        entry = self.by_day.get(day)
+        return self.span[0] <= day <= self.span[1] and not (entry and _count(entry, "records"))
+
+
+def _page(summary):
+    raw = {name: sorted(days, key=lambda d: str(d.get("day")))
+           for name, days in (summary.get("products") or {}).items()}
+    files = summary.get("files") or []
+    span = campaign_days(files, raw)
+    products = [_Product(i, name, days, span) for i, (name, days) in enumerate(raw.items())]
+    title = _title(summary)
     parts = [HEAD.replace("<title></title>", f"<title>{_esc(title)}</title>", 1),
-             _header(summary, title, span, dated, files)]
+             _header(summary, title, span, products, files)]
     if span is None:
         parts.append("<p>No product has any day in the archive yet.</p>\n")
     else:
-        for index, (name, days) in enumerate(dated.items()):
-            parts.append(_product(index, name, days, span))
+        parts.append(_overview(products, span))
+        parts.append(_marks())
+        for product in products:
+            parts.append(_product(product))
     parts.append(_files(files))
     parts.append("</body>\n</html>\n")
     return "".join(parts)
 
 
-def _header(summary, title, span, dated, files):
+def _title(summary):
+    if summary.get("title"):
+        return str(summary["title"])
+    mission, instrument = (str(summary.get(k) or "") for k in ("mission", "instrument"))
+    # "Zelk" and "Zelk radio and plasma waves": the instrument's name says the mission already
+    who = instrument if mission and instrument.startswith(mission) else f"{mission} {instrument}".strip()
+    text = f"{who} L1 archive" if who else "L1 archive"
+    if summary.get("data_version"):
+        text += f", data version {summary['data_version']}"
+    if summary.get("software"):
+        text += f", software {summary['software']}"
+    return text
+
+
+def _header(summary, title, span, products, files):
     statuses = Counter(str(f.get("status")) for f in files)
     counts = [f"{statuses.pop('ok', 0):,} ok"]
     for status in ("partial", "failed"):
@@ -186,27 +300,137 @@ def _header(summary, title, span, dated, files):
              f'<p><a href="#files">L0 files</a>: {len(files):,} &mdash; {", ".join(counts)}</p>']
     if span:
         n_days = (span[1] - span[0]).days + 1
-        lines.append(f"<p>Campaign: {span[0]} to {span[1]} ({_plural(n_days, 'day')})</p>")
-    if dated:
-        items = [f'<li><a href="#product-{i}">{_esc(name)}</a>: '
-                 f'{_plural(sum(_count(d, "records") for _, d in days), "record")}</li>'
-                 for i, (name, days) in enumerate(dated.items())]
-        lines.append("<ul>\n" + "\n".join(items) + "\n</ul>")
+        line = (f"<p>Campaign: {span[0]} to {span[1]} ({_plural(n_days, 'day')}, the days the L0 "
+                f"files cover)")
+        outside = sorted({day for p in products for day, e in p.days
+                          if _count(e, "records") and not span[0] <= day <= span[1]})
+        if outside:
+            line += (f"; records also on {_stretches(outside)}, outside it (records of L0 files "
+                     f"that run past midnight)")
+        lines.append(line + ". <a href=\"#marks\">What the marks mean</a>.</p>")
     return "\n".join(lines) + "\n"
 
 
-def _day_text(day, entry):
-    """The one-line account of a product's day, as the strip's tooltip."""
-    if entry is None:
-        return f"{day}: no records"
+# The overview ------------------------------------------------------------------------------
+
+
+def _overview(products, span):
+    """Every product over every day: the campaign's days and the days outside it that have
+    records, a column each."""
+    first = min([span[0]] + [day for p in products for day, e in p.days if _count(e, "records")])
+    last = max([span[1]] + [day for p in products for day, e in p.days if _count(e, "records")])
+    n = (last - first).days + 1
+    pitch = max(MIN_COLUMN, min(MAX_COLUMN, OVERVIEW_WIDTH // n))
+    gap = 1 if pitch >= 6 else 0
+    top = 26
+    width = NAME_WIDTH + n * pitch + 4
+    height = top + len(products) * ROW + 2
+    out = [f'<h2 id="overview">Overview</h2>\n<div class="scroll">\n'
+           f'<svg xmlns="http://www.w3.org/2000/svg" class="overview" width="{width}" height="{height}" '
+           f'viewBox="0 0 {width} {height}" aria-label="products by day">']
+    # months along the top, and the campaign's bounds
+    for k in range(n):
+        day = first + datetime.timedelta(days=k)
+        x = NAME_WIDTH + k * pitch
+        if day.day == 1 or k == 0:
+            out.append(f'<text x="{x}" y="10">{day:%Y-%m}</text>')
+            out.append(f'<path d="M{x} 13v{height - 13}" stroke="#bbb" stroke-width="0.5"/>')
+        if pitch >= 12 and (day.day % 5 == 0 or day.day == 1):
+            out.append(f'<text x="{x + pitch / 2}" y="22" text-anchor="middle">{day.day}</text>')
+    for row, product in enumerate(products):
+        y = top + row * ROW
+        out.append(f'<a href="#product-{product.index}"><text x="0" y="{y + ROW - 5}">'
+                   f'{_esc(product.name)}</text></a>')
+        for k in range(n):
+            day = first + datetime.timedelta(days=k)
+            entry = product.by_day.get(day)
+            state = _state(product, day, entry)
+            if state is None:
+                continue
+            colour = {"hole": HOLE, "gap": GAP, "report": REPORT, "outside": OUTSIDE}.get(state) or \
+                _shade(_count(entry, "records"), product.busiest)
+            body = (f'<rect class="{state}" x="{NAME_WIDTH + k * pitch}" y="{y + 1}" '
+                    f'width="{pitch - gap}" height="{ROW - 3}" fill="{colour}"/>')
+            title = f"<title>{_esc(product.name)} {_esc(_day_text(product, day, entry))}</title>"
+            if entry is not None and entry.get("file"):
+                out.append(f'<a href="{_href(entry["file"])}">{title}{body}</a>')
+            else:
+                out.append(f"<g>{title}{body}</g>")
+    out.append("</svg>\n</div>")
+    legend = (f'<p class="legend">A row per product, a column per day ({first} to {last}). '
+              f'<span class="swatch" style="background:{_shade(1, 1)}"></span> records (darker: more, '
+              f'relative to the product\'s busiest day); '
+              f'<span class="swatch" style="background:{HOLE}"></span> hole; '
+              f'<span class="swatch" style="background:{GAP}"></span> gap; '
+              f'<span class="swatch" style="background:{REPORT}"></span> reported units or warnings; '
+              f'<span class="swatch" style="background:{OUTSIDE}"></span> records outside the campaign. '
+              f'A cell links to its day file, a name to the product\'s days.</p>\n')
+    return "\n".join(out) + "\n" + legend
+
+
+def _state(product, day, entry):
+    """What the overview shows of a product's day: hole, outside, gap, report, records, or None
+    (nothing: a day outside the campaign without records)."""
+    if product.hole(day):
+        return "hole"
+    if not (entry and _count(entry, "records")):
+        return None
+    if not product.span[0] <= day <= product.span[1]:
+        return "outside"
+    if product.gap(entry):
+        return "gap"
+    if _count(entry, "reported") or _count(entry, "warnings"):
+        return "report"
+    return "records"
+
+
+def _marks():
+    return (f'<h2 id="marks">What the page shows</h2>\n<dl class="marks">\n'
+            f"<dt>Campaign</dt><dd>The UTC days the L0 files cover: a file covers each day on "
+            f"which at least half of its products have records. Records of a file that runs past "
+            f"midnight into a day no file covers (the TNR's survey runs on for hours) are shown as "
+            f"outside the campaign, never as holes.</dd>\n"
+            f"<dt>Hole</dt><dd>A day of the campaign on which a product has no record (no day "
+            f"file). A product that is not recorded every day by design (a calibration) has "
+            f"holes on the days it was not run.</dd>\n"
+            f"<dt>Gap</dt><dd>A step between two consecutive records of a day longer than "
+            f"{GAP_FACTOR:g} times the product's usual longest step of a day (the median over the "
+            f"campaign of each day's longest step), and than {_duration(GAP_MINIMUM_S)}: the product "
+            f"stopped for longer than it usually does. Measured against the product itself, so "
+            f"records that come in bursts (calibrations) have no gap between their bursts. "
+            f"Steps before a day's first record and after its last are not counted.</dd>\n"
+            f"<dt>Largest step</dt><dd>The longest time between two consecutive records of the "
+            f"day, gap or not.</dd>\n"
+            f"<dt>Duplicates dropped</dt><dd>Records that another L0 file holds byte for byte "
+            f"(files overlapping at midnight, a downlink delivered twice): written once.</dd>\n"
+            f"<dt>Reported, warnings</dt><dd>Units the decoders reported (rejected or damaged "
+            f"packets) and warnings, of the L0 files feeding the day, for the product.</dd>\n"
+            f"<dt>L0 file status</dt><dd><b>ok</b>: every product decoded; <b>partial</b>: a "
+            f"product decoded with units left out (see its reports); <b>failed</b>: the file or a "
+            f"product could not be decoded: its last good decode, if any, goes on feeding its days, "
+            f"and every run tries it again.</dd>\n</dl>\n")
+
+
+# A product's days --------------------------------------------------------------------------
+
+
+def _day_text(product, day, entry):
+    """The one-line account of a product's day, as a cell's tooltip."""
+    if entry is None or not _count(entry, "records"):
+        text = f"{day}: {'no records' if entry is None else '0 records'}"
+        if not product.span[0] <= day <= product.span[1]:
+            return text + " (outside the campaign)"
+        return text + (", no day file" if entry is not None and not entry.get("file") else "") + " (hole)"
     text = f"{day}: {_plural(_count(entry, 'records'), 'record')}"
+    if not product.span[0] <= day <= product.span[1]:
+        text += " (outside the campaign)"
     if _count(entry, "duplicates"):
         text += f", {_count(entry, 'duplicates'):,} duplicates dropped"
-    if _count(entry, "gaps"):
-        largest = entry.get("largest_gap_s")
-        text += f", {_plural(_count(entry, 'gaps'), 'gap')}"
-        if largest is not None:
-            text += f" (largest step {_duration(largest)})"
+    largest = entry.get("largest_gap_s")
+    if product.gap(entry):
+        text += f", gap (largest step {_duration(largest)})"
+    elif largest is not None and _count(entry, "records") > 1:
+        text += f", largest step {_duration(largest)}"
     for key, word in (("reported", "reported unit"), ("warnings", "warning")):
         if _count(entry, key):
             text += f", {_plural(_count(entry, key), word)}"
@@ -220,20 +444,21 @@ def _shade(records, busiest):
     return "#" + "".join(f"{round(lo + (hi - lo) * f):02x}" for lo, hi in zip(LIGHT, DARK))
 
 
-def _strip(name, days, span):
-    """The SVG of one product over the campaign: a row per month, a cell per day of the campaign;
-    a day without records is an empty cell."""
-    by_day = {day: entry for day, entry in days}
-    busiest = max((_count(e, "records") for e in by_day.values()), default=0)
+def _strip(product):
+    """The SVG of one product over the campaign: a row per month, a cell per day of the campaign
+    (and per day outside it with records); a day without records is an empty cell."""
+    span = product.span
+    first = min([span[0]] + [d for d, e in product.days if _count(e, "records")])
+    last = max([span[1]] + [d for d, e in product.days if _count(e, "records")])
     months = []
-    month = span[0].replace(day=1)
-    while month <= span[1]:
+    month = first.replace(day=1)
+    while month <= last:
         months.append(month)
         month = (month + datetime.timedelta(days=31)).replace(day=1)
     width = LABEL_WIDTH + 31 * PITCH
     height = HEADER_HEIGHT + len(months) * PITCH
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'viewBox="0 0 {width} {height}" aria-label="{_esc(name)}: records per day">']
+           f'viewBox="0 0 {width} {height}" aria-label="{_esc(product.name)}: records per day">']
     for d in (1, 5, 10, 15, 20, 25, 30):
         out.append(f'<text x="{LABEL_WIDTH + (d - 1) * PITCH + CELL / 2}" y="10" '
                    f'text-anchor="middle">{d}</text>')
@@ -242,61 +467,64 @@ def _strip(name, days, span):
         out.append(f'<text x="0" y="{y + CELL - 4}">{month:%Y-%m}</text>')
         for d in range(1, calendar.monthrange(month.year, month.month)[1] + 1):
             day = month.replace(day=d)
-            if not span[0] <= day <= span[1]:
+            entry = product.by_day.get(day)
+            if not (span[0] <= day <= span[1] or (entry and _count(entry, "records"))):
                 continue
-            out.append(_cell(day, by_day.get(day), busiest, LABEL_WIDTH + (d - 1) * PITCH, y))
+            out.append(_cell(product, day, entry, LABEL_WIDTH + (d - 1) * PITCH, y))
     out.append("</svg>")
     return "\n".join(out)
 
 
-def _cell(day, entry, busiest, x, y):
+def _cell(product, day, entry, x, y):
     records = _count(entry, "records") if entry is not None else 0
-    title = f"<title>{_esc(_day_text(day, entry))}</title>"
+    title = f"<title>{_esc(_day_text(product, day, entry))}</title>"
     if records:
-        body = f'<rect x="{x}" y="{y}" width="{CELL}" height="{CELL}" fill="{_shade(records, busiest)}"/>'
+        fill = OUTSIDE if not product.span[0] <= day <= product.span[1] else _shade(records, product.busiest)
+        body = f'<rect x="{x}" y="{y}" width="{CELL}" height="{CELL}" fill="{fill}"/>'
     else:
         body = (f'<rect class="hole" x="{x + 0.5}" y="{y + 0.5}" width="{CELL - 1}" height="{CELL - 1}" '
-                f'fill="#fff" stroke="#999" stroke-dasharray="2 2"/>')
-    if entry is not None and _count(entry, "gaps"):
-        body += (f'<path class="gap-mark" d="M{x + CELL - 7} {y}h7v7z" fill="#f08c00" '
+                f'fill="#fff" stroke="{HOLE}" stroke-dasharray="2 2"/>')
+    if product.gap(entry):
+        body += (f'<path class="gap-mark" d="M{x + CELL - 7} {y}h7v7z" fill="{GAP}" '
                  f'stroke="#fff" stroke-width="0.5"/>')
     if entry is not None and (_count(entry, "reported") or _count(entry, "warnings")):
         body += (f'<circle class="report-mark" cx="{x + CELL / 2}" cy="{y + CELL / 2}" r="2.8" '
-                 f'fill="#d6336c" stroke="#fff" stroke-width="1"/>')
+                 f'fill="{REPORT}" stroke="#fff" stroke-width="1"/>')
     if entry is not None and entry.get("file"):
         return f'<a href="{_href(entry["file"])}">{title}{body}</a>'
     return f"<g>{title}{body}</g>"
 
 
-def _product(index, name, days, span):
-    first, last = span
-    with_records = {day for day, entry in days if _count(entry, "records")}
-    holes = [first + datetime.timedelta(days=i) for i in range((last - first).days + 1)]
-    holes = [day for day in holes if day not in with_records]
-    records = sum(_count(e, "records") for _, e in days)
-    with_gaps = sum(1 for _, e in days if _count(e, "gaps"))
-    with_reports = sum(1 for _, e in days if _count(e, "reported") or _count(e, "warnings"))
+def _product(product):
+    first, last = product.span
     total = (last - first).days + 1
-    line = (f"{_plural(len(with_records), 'day')} with records of {total:,} in the campaign; "
-            f"{_plural(records, 'record')}; {_plural(with_gaps, 'day')} with gaps; "
-            f"{_plural(with_reports, 'day')} with reported units or warnings.")
+    holes = [first + datetime.timedelta(days=i) for i in range(total)]
+    holes = [day for day in holes if product.hole(day)]
+    days = product.days
+    records = sum(_count(e, "records") for _, e in days)
+    with_records = sum(1 for d, e in days if _count(e, "records") and first <= d <= last)
+    with_gaps = sum(1 for _, e in days if product.gap(e))
+    with_reports = sum(1 for _, e in days if _count(e, "reported") or _count(e, "warnings"))
+    line = (f"{_plural(with_records, 'day')} with records of {total:,} in the campaign; "
+            f"{_plural(records, 'record')}; {_plural(with_gaps, 'day')} with a gap"
+            + (f" (a step longer than {_duration(product.threshold)})" if product.threshold else "")
+            + f"; {_plural(with_reports, 'day')} with reported units or warnings.")
     if holes:
         runs = _runs(holes)
         named = ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in runs[:MISSING_LISTED])
         more = f" and {len(runs) - MISSING_LISTED:,} more stretches" if len(runs) > MISSING_LISTED else ""
         line += f" No records on {named}{more}."
-    busiest = max((_count(e, "records") for _, e in days), default=0)
-    legend = (f'<p class="legend">Each cell a day; darker for more records (darkest: {busiest:,}); '
-              f'<span class="swatch hole"></span> no records; '
-              f'orange corner: gaps; pink dot: reported units or warnings. '
-              f'A cell links to its day file.</p>')
-    rows = "\n".join(_day_row(day, entry) for day, entry in days)
-    return (f'<section id="product-{index}">\n<h2>{_esc(name)}</h2>\n<p>{line}</p>\n'
-            f'<div class="scroll">\n{_strip(name, days, span)}\n</div>\n{legend}\n'
+    legend = (f'<p class="legend">Each cell a day; darker for more records (darkest: {product.busiest:,}); '
+              f'<span class="swatch hole"></span> hole; orange corner: gap; pink dot: reported units '
+              f'or warnings; grey: records outside the campaign. A cell links to its day file.</p>')
+    rows = "\n".join(_day_row(product, day, entry) for day, entry in days)
+    return (f'<section id="product-{product.index}">\n<h2>{_esc(product.name)}</h2>\n<p>{line}</p>\n'
+            f'<div class="scroll">\n{_strip(product)}\n</div>\n{legend}\n'
+            f'<details>\n<summary>The {_plural(len(days), "day")} of {_esc(product.name)}</summary>\n'
             f'<div class="scroll">\n<table>\n<thead><tr><th>Day</th><th>Records</th>'
-            f'<th>Duplicates dropped</th><th>Gaps</th><th>Largest step</th><th>Reported</th>'
+            f'<th>Duplicates dropped</th><th>Gap</th><th>Largest step</th><th>Reported</th>'
             f'<th>Warnings</th><th>Sources</th><th>Day file</th><th>Plot</th></tr></thead>\n'
-            f'<tbody>\n{rows}\n</tbody>\n</table>\n</div>\n</section>\n')
+            f'<tbody>\n{rows}\n</tbody>\n</table>\n</div>\n</details>\n</section>\n')
 
 
 def _runs(days):
@@ -316,20 +544,25 @@ def _link(relative, text):
     return f'<a href="{_href(relative)}">{_esc(text)}</a>'
 
 
-def _day_row(day, entry):
+def _day_row(product, day, entry):
     def number(key):
-        flag = ' flag' if key in ("gaps", "reported", "warnings") and _count(entry, key) else ""
+        flag = ' flag' if key in ("reported", "warnings") and _count(entry, key) else ""
         return f'<td class="n{flag}">{_num(entry.get(key))}</td>'
 
     largest = entry.get("largest_gap_s")
     exact = f' title="{float(largest):g} s"' if largest is not None else ""
+    gap = '<td class="flag">gap</td>' if product.gap(entry) else "<td></td>"
     sources = ", ".join(_esc(s) for s in entry.get("sources") or []) or DASH
     file = entry.get("file")
-    return (f'<tr><td class="day">{day}</td>'
-            f"{number('records')}{number('duplicates')}{number('gaps')}"
+    outside = "" if product.span[0] <= day <= product.span[1] else " (outside the campaign)"
+    return (f'<tr><td class="day">{day}{outside}</td>'
+            f"{number('records')}{number('duplicates')}{gap}"
             f'<td class="n"{exact}>{_duration(largest)}</td>{number("reported")}{number("warnings")}'
             f"<td>{sources}</td><td>{_link(file, os.path.basename(str(file or '')))}</td>"
             f"<td>{_link(entry.get('plot'), 'plot')}</td></tr>")
+
+
+# The L0 files -------------------------------------------------------------------------------
 
 
 def _files(files):
@@ -340,8 +573,14 @@ def _files(files):
         status = str(f.get("status"))
         row_class = f' class="{status}"' if status in ("failed", "partial") else ""
         numbers = "".join(f'<td class="n">{_num(f.get(key))}</td>' for key in ("records", "reported", "warnings"))
-        rows.append(f"<tr{row_class}><td>{_esc(f.get('name'))}</td><td>{_esc(status)}</td>{numbers}"
-                    f"<td>{_esc(f.get('message'))}</td></tr>")
+        first, last = f.get("first"), f.get("last")
+        when = f"{_esc(first)} to {_esc(last)}".replace("T", " ") if first and last else DASH
+        days = sorted({_date(f.get("name"), d) for d in f.get("days") or []})
+        fed = f"{_stretches(days)} ({len(days)})" if days else DASH
+        rows.append(f"<tr{row_class}><td>{_esc(f.get('name'))}</td><td>{_esc(status)}</td>"
+                    f'<td class="n">{_size(f.get("size"))}</td><td class="day">{when}</td>'
+                    f'<td class="day">{fed}</td>{numbers}<td>{_esc(f.get("message"))}</td></tr>')
     return ('<h2 id="files">L0 files</h2>\n<div class="scroll">\n<table>\n<thead><tr><th>File</th>'
-            '<th>Status</th><th>Records</th><th>Reported</th><th>Warnings</th><th>Message</th></tr>'
+            '<th>Status</th><th>Size</th><th>Time range (UTC)</th><th>Days fed</th><th>Records</th>'
+            '<th>Reported</th><th>Warnings</th><th>Message</th></tr>'
             '</thead>\n<tbody>\n' + "\n".join(rows) + "\n</tbody>\n</table>\n</div>\n")

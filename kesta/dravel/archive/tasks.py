@@ -39,6 +39,8 @@ class ProductDecode:
     warnings: int = 0
     days: dict = field(default_factory=dict)
     no_time: int = 0
+    first: str | None = None    # UTC of its first and last record with a time
+    last: str | None = None
 
 
 @dataclass
@@ -122,6 +124,18 @@ def _days_of(f, product):
     return days, no_time
 
 
+def _time_range(f, product):
+    """UTC "YYYY-MM-DDThh:mm:ssZ" of the first and last record of `product` with a time (None, None
+    without), for the coverage page."""
+    from kesta.dravel.l1.times import utc, valid_epoch
+
+    tt = valid_epoch(f[product].fields(EPOCH)[()] if len(f[product]) else np.zeros(0, np.int64))
+    if not tt.count():
+        return None, None
+    ends = utc(np.array([tt.min(), tt.max()], dtype=np.int64)).astype("datetime64[s]")
+    return tuple(f"{t}Z" for t in ends)
+
+
 def read_summary(cache):
     """The `Decoded` a complete, readable cache file carries, or None."""
     import h5py
@@ -151,6 +165,7 @@ def _summarise(cache, result):
             if p.product in f and isinstance(f[p.product], h5py.Dataset) and \
                     f[p.product].dtype.names and EPOCH in f[p.product].dtype.names:
                 entry.days, entry.no_time = _days_of(f, p.product)
+                entry.first, entry.last = _time_range(f, p.product)
             products[p.product] = entry
     failed = [f"{name}: {e.message}" for name, e in products.items() if e.status == FAILED]
     status = FAILED if failed else (PARTIAL if any(e.status == PARTIAL for e in products.values()) else OK)
@@ -272,6 +287,7 @@ class DayTask:
     old_hash: str | None = None
     compare: bool = False
     plot_known: bool = False
+    attributes: dict = field(default_factory=dict)   # the global attributes the archive sets
 
 
 @dataclass
@@ -382,7 +398,7 @@ def _write(task, day, parents):
     from kesta.dravel.l1.days import write_batches
     from kesta.dravel.l1.writers import writer_for
 
-    day_class = writer_for(task.format).day
+    day_class = writer_for(task.format).day.configured(task.attributes)
     write_batches(day_class, task.path, day.batches, task.product, parents, task.version)
 
 

@@ -17,7 +17,7 @@ from .store import ListTask, l0_store, open_l0, read_l0
 def __getattr__(name):
     # The format modules load their libraries (xarray, the CDF library) only when asked for.
     lazy = {"to_dataset": "dataset", "write_cdf": "cdf", "read_cdf": "cdf", "write_netcdf": "netcdf",
-            "read_netcdf": "netcdf", "quicklook_file": "quicklook"}
+            "read_netcdf": "netcdf", "quicklook_file": "quicklook", "stored_name": "attributes"}
     if name in lazy:
         import importlib
 
@@ -28,4 +28,5 @@ __all__ = ["FORMATS", "convert", "OK", "PARTIAL", "FAILED", "SKIPPED", "DecodeRe
            "ProductResult", "decode_file", "decode_store", "iter_products", "select_products",
            "DravelError", "InputError", "OutputError", "WriteError", "Interrupted", "ListTask",
            "l0_store", "open_l0", "read_l0",
-           "to_dataset", "write_cdf", "read_cdf", "write_netcdf", "read_netcdf", "quicklook_file"]
+           "to_dataset", "write_cdf", "read_cdf", "write_netcdf", "read_netcdf", "quicklook_file",
+           "stored_name"]

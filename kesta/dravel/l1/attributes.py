@@ -139,18 +139,29 @@ def coordinates(product, variables):
     return out
 
 
-def software_version():
-    """The installed version of this package."""
-    try:
-        from importlib.metadata import version
-
-        return version("kesta-dravel")
-    except Exception:
-        return "unknown"
+NAMES = "product_field"     # the rule of `stored_name`: a new rule, a new label (archives rewrite)
 
 
-def global_attributes(product, parents=None, data_version="01", generated=None, software=None):
-    """The ISTP global attributes of a product's file."""
+def stored_name(product, name):
+    """The name under which the variable `name` (a record field's, as `layout` names it) of
+    `product` is stored in its CDF files and served to their readers: `<product>_<name>`, but
+    `Epoch`. Products share field names (`waveform_data`, `auto1`, `scet`...), and readers that
+    keep one variable per name (pyspedas' tplot) would let one product's overwrite another's."""
+    product = _name(product)
+    return name if name == _layout.EPOCH else f"{product}_{name}"
+
+
+def field_of(product, stored):
+    """The variable name (as `layout` names it) of a CDF variable `stored` of `product`
+    (the inverse of `stored_name`); a name without the product's prefix is given back as it is."""
+    prefix = f"{_name(product)}_"
+    return stored[len(prefix):] if product and stored.startswith(prefix) else stored
+
+
+def global_attributes(product, parents=None, data_version="01", generated=None, software=None,
+                      mission=None):
+    """The ISTP global attributes of a product's file; `mission`: the attributes an archive sets
+    (`metadata.mission_attributes`), over the defaults."""
     import datetime
 
     name = _name(product)
@@ -158,6 +169,7 @@ def global_attributes(product, parents=None, data_version="01", generated=None, 
     descriptor = own.get("Descriptor", f"{name.upper()}>{name}")
     logical_source = _layout.DAY_FILE_PREFIX + name
     out = dict(PROJECT)
+    out.update(mission or {})
     out.update({
         "Descriptor": descriptor,
         "Data_version": data_version,
@@ -169,3 +181,13 @@ def global_attributes(product, parents=None, data_version="01", generated=None, 
         "Software_version": software or software_version(),
     })
     return out
+
+
+def software_version():
+    """The installed version of this package."""
+    try:
+        from importlib.metadata import version
+
+        return version("kesta-dravel")
+    except Exception:
+        return "unknown"

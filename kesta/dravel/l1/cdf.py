@@ -94,6 +94,15 @@ class CDFDay:
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
     disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
+    mission = {}        # the global attributes an archive sets (`configured`)
+
+    @classmethod
+    def configured(cls, mission):
+        """The class writing files with the global attributes `mission` sets over the defaults
+        (`metadata.mission_attributes`)."""
+        if not mission:
+            return cls
+        return type(cls.__name__, (cls,), {"mission": dict(mission)})
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()
@@ -108,8 +117,10 @@ class CDFDay:
         folder, base = os.path.split(os.path.abspath(self.path))
         self.raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
         self.variables = attrs.variables(product, dtype)
-        key = ("cdf", product, repr(dtype.descr), data_version)
-        from_template(self.raw, key, lambda empty: _empty(empty, dtype, product, None, data_version), ".cdf")
+        mission = self.mission
+        key = ("cdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
+        from_template(self.raw, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
+                      ".cdf")
         try:
             self.cdf = pycdf.CDF(self.raw)
             self.cdf.readonly(False)
@@ -117,7 +128,7 @@ class CDFDay:
             self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
             # one entry per parent file
             self.cdf.attrs["Parents"] = list(parents) if isinstance(parents, (list, tuple)) else (parents or " ")
-            self.made = [(var, self.cdf[var.name]) for var in self.variables]
+            self.made = [(var, self.cdf[attrs.stored_name(product, var.name)]) for var in self.variables]
         except BaseException:
             output.discard(self.raw)
             raise
@@ -166,15 +177,15 @@ def compress_whole(source, path, level=GZIP_LEVEL):
         out.write(struct.pack(">qiqqi", 32 + stored, CCR, 8 + 32 + stored, size - 8, 0))
 
 
-def _empty(path, dtype, product, parents, data_version):
+def _empty(path, dtype, product, parents, data_version, mission=None):
     """Writes an empty CDF of `product`'s records: its global attributes, support variables and
-    record variables with their attributes."""
+    record variables (named by `attributes.stored_name`) with their attributes."""
     pycdf = load_pycdf()
     cdf = pycdf.CDF(path, "")
     try:
         variables = attrs.variables(product, dtype)
-        for name, value in attrs.global_attributes(product, parents=parents,
-                                                   data_version=data_version).items():
+        for name, value in attrs.global_attributes(product, parents=parents, data_version=data_version,
+                                                   mission=mission).items():
             cdf.attrs[name] = value
         cdf.attrs["Logical_file_id"] = " "
         supports = _support_variables(cdf, pycdf, product, variables)
@@ -183,7 +194,8 @@ def _empty(path, dtype, product, parents, data_version):
                 _new_epoch(cdf, pycdf, var)
             else:
                 ctype = _cdf_type(pycdf, var.leaf.dtype)
-                v = cdf.new(var.name, type=ctype, recVary=True, dims=list(var.leaf.shape) or None)
+                v = cdf.new(attrs.stored_name(product, var.name), type=ctype, recVary=True,
+                            dims=list(var.leaf.shape) or None)
                 _attributes(v, pycdf, var, ctype, product, supports)
     finally:
         cdf.close()
@@ -234,7 +246,7 @@ def _display_type(var):
 
 def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "CATDESC", var.catdesc)
-    _text(v, "FIELDNAM", var.name)
+    _text(v, "FIELDNAM", attrs.stored_name(product, var.name))
     _text(v, "VAR_TYPE", var.var_type)
     _text(v, "DEPEND_0", layout.EPOCH)
     _text(v, "UNITS", var.units)
@@ -257,7 +269,7 @@ def _attributes(v, pycdf, var, ctype, product, supports):
         # (LABL_PTR_i: the channel names of a waveform, the words of a status array).
         ax = supports[(dim, size)]
         if ax["coordinate"] and ax["coordinate"] != var.name:
-            _text(v, f"DEPEND_{axis}", ax["coordinate"])
+            _text(v, f"DEPEND_{axis}", attrs.stored_name(product, ax["coordinate"]))
         elif not ax["coordinate"]:
             _text(v, f"DEPEND_{axis}", ax["index"])
         if ax["labels"]:
@@ -330,7 +342,9 @@ def _product_name(cdf):
 
 def read_cdf(path):
     """(product name, {variable name: values}) of a CDF written by `write_cdf`: the record
-    variables only, uint64 fields given back as uint64 with their own fill value."""
+    variables only, named as `layout` names the fields (the file's `<product>_<name>` without
+    the product, see `attributes.stored_name`), uint64 fields given back as uint64 with their
+    own fill value."""
     pycdf = load_pycdf()
     path = os.fspath(path)
     try:
@@ -346,6 +360,7 @@ def read_cdf(path):
             if not var.rv():
                 continue
             values = var[...]
+            name = attrs.field_of(product, name)
             leaf = known.get(name)
             if name == layout.EPOCH:
                 values = np.asarray(values, dtype=np.int64)

@@ -38,6 +38,67 @@ PROJECT = {
     "Instrument_type": "Radio and Plasma Waves (space)",
 }
 
+# What a mission sets for its archive: ARCHIVE/dravel-archive.toml, a table of these ISTP global
+# attributes (any left out keeps its value above; Generated_by names the institution that makes
+# the files, Acknowledgement and Rules_of_use, unset by default, are written once set):
+#
+#     [global_attributes]
+#     PI_name = "A. Researcher"
+#     PI_affiliation = "Institute of Space Physics"
+#     Acknowledgement = """Please acknowledge ..."""
+CONFIG_FILE = "dravel-archive.toml"
+CONFIG_TABLE = "global_attributes"
+MISSION_ATTRIBUTES = ("Project", "Source_name", "Discipline", "Mission_group", "PI_name",
+                      "PI_affiliation", "Instrument_type", "Generated_by", "Acknowledgement",
+                      "Rules_of_use")
+
+
+def mission_attributes(folder):
+    """{attribute: text} that the archive in `folder` sets in its CONFIG_FILE ({} without the
+    file). UsageError, naming the file, for a file that is not TOML, a table or attribute this
+    system does not know, or a value that is not a non-blank text."""
+    import os
+    import tomllib
+
+    from .errors import UsageError
+
+    path = os.path.join(os.fspath(folder), CONFIG_FILE)
+    try:
+        with open(path, "rb") as f:
+            config = tomllib.load(f)
+    except FileNotFoundError:
+        return {}
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot be read ({exc.strerror or exc})") from None
+    except tomllib.TOMLDecodeError as exc:
+        raise UsageError(f"{path}: not a valid TOML file ({exc})") from None
+    unknown = sorted(set(config) - {CONFIG_TABLE})
+    if unknown:
+        raise UsageError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a "
+                         f"[{CONFIG_TABLE}] table)")
+    table = config.get(CONFIG_TABLE, {})
+    if not isinstance(table, dict):
+        raise UsageError(f"{path}: {CONFIG_TABLE} must be a table")
+    out = {}
+    for key, value in table.items():
+        if key not in MISSION_ATTRIBUTES:
+            raise UsageError(f"{path}: {key!r} is not an attribute a mission sets (one of "
+                             f"{', '.join(MISSION_ATTRIBUTES)})")
+        if not isinstance(value, str) or not value.strip():
+            raise UsageError(f"{path}: {key} must be a non-blank text")
+        out[key] = value
+    return out
+
+
+def page_names(attributes=None):
+    """{"mission", "instrument"} as the coverage page names them: the mission group and the
+    description part of Source_name ("ZELK>Zelk radio and plasma waves")."""
+    values = {**PROJECT, **(attributes or {})}
+    source = values.get("Source_name", "")
+    return {"mission": values.get("Mission_group", ""),
+            "instrument": source.split(">", 1)[-1].strip()}
+
+
 # Sub-array dimensions: every one has an index variable in a CDF (its DEPEND_i, so that every
 # reader names the dimension), the few-valued ones labels too (a label variable, LABL_PTR_i);
 # a product's "coordinates" name a record field holding the values along a dimension, which is

@@ -54,12 +54,23 @@ class NetCDFDay:
 
     suffix = FORMATS["netcdf"].suffix
     file_pattern = FILE_PATTERN
+    mission = {}        # the global attributes an archive sets (`configured`)
+
+    @classmethod
+    def configured(cls, mission):
+        """The class writing files with the global attributes `mission` sets over the defaults
+        (`metadata.mission_attributes`)."""
+        if not mission:
+            return cls
+        return type(cls.__name__, (cls,), {"mission": dict(mission)})
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         import h5py
 
-        key = ("netcdf", product, repr(dtype.descr), data_version)
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version), self.suffix)
+        mission = self.mission
+        key = ("netcdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
+                      self.suffix)
         # the template holds the whole netCDF structure: records go straight into its datasets
         # (every one along the unlimited Epoch dimension grows alike, as netCDF wants)
         self.file = h5py.File(path, "r+")
@@ -164,7 +175,7 @@ def _encoded_time(records):
     return cf_encoder({TIME: variable}, {})[0][TIME].values
 
 
-def _empty(path, dtype, product, parents, data_version):
+def _empty(path, dtype, product, parents, data_version, mission=None):
     """Writes an empty netCDF file of `product`'s records: dimensions (Epoch unlimited),
     variables with their attributes and compression, the label coordinates."""
     import h5netcdf
@@ -173,6 +184,7 @@ def _empty(path, dtype, product, parents, data_version):
     variables, attrs = _encoded(np.zeros(0, dtype), product)
     with h5netcdf.File(path, "w") as f:
         f.attrs.update(attrs)
+        f.attrs.update(mission or {})
         f.attrs["Parents"] = parents or " "
         f.attrs["Data_version"] = data_version
         sizes = {dim: size for var in variables.values() for dim, size in zip(var.dims, var.shape)}

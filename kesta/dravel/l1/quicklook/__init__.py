@@ -17,8 +17,8 @@ from ..output import check_folder
 from ..store import first_line
 from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
 from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
-from .records import (HDF5Records, Records, _as_layout, file_kind, masked, read_cdf_file,  # noqa: F401
-                      read_netcdf_file, records)
+from .records import (HDF5Records, Records, _as_layout, day_of, file_kind, masked,  # noqa: F401
+                      read_cdf_file, read_netcdf_file, records)
 
 
 def _sources(path, kind, notes):
@@ -93,6 +93,11 @@ def quicklook_file(path, out_dir):
 
 
 def _plot_one(product, data, png, notes, failures):
+    """Draws `data` of `product` into `png`; a PNG named as a day file (..._YYYYMMDD_vNN.png)
+    is that day's plot: titled with its day and version, its time axis over that UTC day."""
+    if not isinstance(data, Records):
+        data = records(data, product)
+    data.day, data.version = day_of(png)
     if not len(data):
         notes.append(f"{product}: no records, nothing to plot")
         return []

@@ -8,7 +8,7 @@ from kesta.dravel.products import declared
 from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
                       _time_columns)
 from ..times import utc, utc_text, valid_epoch
-from .records import EPOCH, _date_axis, _days, _describe, _off, masked, records
+from .records import EPOCH, _date_axis, _days, _describe, _off, heading, masked, records
 
 MAX_COLUMNS = 2000       # spectrogram columns per band
 SNAPSHOTS_SHOWN = 3
@@ -41,7 +41,7 @@ def plot_tnr_survey(data, path, product=None):
     chosen = np.unique(np.concatenate(list(rows.values()))) if rows else np.zeros(0, np.int64)
     part = data.take(("frequency", "auto1", "auto2"), chosen)
     where = {row: k for k, row in enumerate(chosen)}
-    fig = _figure((10, 7.5), f"{data.product}: auto spectra of bands A-D ({data.count_text})")
+    fig = _figure((10, 7.5), heading(data, f"auto spectra of bands A-D ({data.count_text})"))
     axes = fig.subplots(2, 1, sharex=True)
     for ax, channel in zip(axes, (1, 2)):
         values = np.ma.masked_less_equal(masked(part[f"auto{channel}"]).astype(np.float64), 0)
@@ -80,7 +80,24 @@ def plot_tnr_survey(data, path, product=None):
         ax.set_title(f"channel {channel}", fontsize=10)
         _date_axis(ax)
     axes[-1].set_xlabel("time (UTC)")
+    _day_span(axes[-1], data.day)
     return [_save(fig, path)]
+
+
+def _day_span(ax, day):
+    """The time axis of a day's plot runs over that UTC day, whatever the cells' widths."""
+    if day is None:
+        return
+    import datetime
+
+    from matplotlib.ticker import FixedLocator, FuncFormatter
+
+    first = datetime.datetime.strptime(day, "%Y%m%d")
+    start = float(_days(np.array([first], dtype="datetime64[ns]"))[0])
+    ax.set_xlim(start, start + 1)
+    ax.xaxis.set_major_locator(FixedLocator(start + np.arange(0, 25, 3) / 24))
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{round((x - start) * 24):02d}:00"))
+    ax.set_xlabel(f"time (UTC) on {first:%Y-%m-%d}")
 
 
 def _band_edges(ax, spans):
@@ -120,8 +137,8 @@ def plot_hfr_calibration(data, path, product=None):
     rows = _first_packet(data[EPOCH])
     d = data.take(names, rows)
     units = _describe(data.product, "frequency", "UNITS") or "as recorded"
-    fig = _figure((10, 7.5), f"{data.product}: calibration levels of the first packet, "
-                             f"{utc_text(d[EPOCH][:1])} ({data.count_text} in file)")
+    fig = _figure((10, 7.5), heading(data, "calibration levels of the first packet, "
+                             f"{utc_text(d[EPOCH][:1])} ({data.count_text} in file)"))
     axes = fig.subplots(2, 1, sharex=True)
     colours = _level_colours()
     level, band = masked(d["calibration_level"]), masked(d["hfr_band"])
@@ -167,8 +184,8 @@ def plot_tnr_calibration(data, path, product=None):
     d = data.take((EPOCH, "calibration_level", "tnr_band", "channel_status", "auto1", "auto2"), rows)
     width = data.shape("auto1")[-1]
     freq = _frequency_axis(data, rows, width)
-    fig = _figure((15, 7.5), f"{data.product}: calibration levels of the first packet of each band "
-                             f"({data.count_text} in file)")
+    fig = _figure((15, 7.5), heading(data, "calibration levels of the first packet of each band "
+                                   f"({data.count_text} in file)"))
     axes = np.asarray(fig.subplots(2, len(BANDS), squeeze=False))
     colours = _level_colours()
     level, band = masked(d["calibration_level"]), masked(d["tnr_band"])
@@ -228,7 +245,7 @@ def plot_snapshots(data, path, product=None):
         return []
     waves = data.take(["waveform_data"], chosen)["waveform_data"]
     fig = _figure((4.5 * len(chosen) + 1.2, 2.1 * channels + 1.4),
-                  f"{data.product}: {len(chosen)} of {len(data)} snapshots", left=1.15)
+                  heading(data, f"{len(chosen)} of {len(data)} snapshots"), left=1.15)
     axes = np.asarray(fig.subplots(channels, len(chosen), squeeze=False))
     for col, i in enumerate(chosen):
         n = int(samples[i])
@@ -285,7 +302,7 @@ def plot_histograms(data, path, product=None):
     if not chosen:
         return []
     counts_all = data.take(["hist2d_counts"], chosen)["hist2d_counts"]
-    fig = _figure((5.2 * len(chosen) + 1, 5.4), f"{data.product}: {len(chosen)} of {len(data)} histograms")
+    fig = _figure((5.2 * len(chosen) + 1, 5.4), heading(data, f"{len(chosen)} of {len(data)} histograms"))
     axes = np.asarray(fig.subplots(1, len(chosen), squeeze=False)).ravel()
     for k, (ax, i) in enumerate(zip(axes, chosen)):
         nx, ny = int(nx_all[i]), int(ny_all[i])
@@ -329,8 +346,8 @@ def plot_psd(data, path, product=None):
     channels, width = data.shape("psd_data")
     freq = _frequency_axis(data, rows, width)
     nf_all = masked(d["psd_freq_nr"])
-    fig = _figure((13, 7.5), f"{data.product}: power spectral densities of the first {len(rows)} "
-                             f"of {len(data)} records")
+    fig = _figure((13, 7.5), heading(data, f"power spectral densities of the first {len(rows)} "
+                                   f"of {len(data)} records"))
     axes = np.asarray(fig.subplots(2, -(-channels // 2), sharex=True)).ravel()
     in_hz = False
     for ch, ax in enumerate(axes[:channels]):
@@ -384,7 +401,7 @@ def plot_spectral_matrices(data, path, product=None):
         return []
     part = data.take(("cross_re", "cross_im"), chosen)
     fig = _figure((12, 2.9 * len(chosen) + 1.6),
-                  f"{data.product}: spectral-matrix amplitudes |re + i im|, {len(chosen)} of {len(data)} records")
+                  heading(data, f"spectral-matrix amplitudes |re + i im|, {len(chosen)} of {len(data)} records"))
     axes = np.asarray(fig.subplots(len(chosen), 1, squeeze=False)).ravel()
     for k, (ax, i) in enumerate(zip(axes, chosen)):
         nf = int(nf_all[i])

@@ -3,6 +3,9 @@
 time axes; and what kind of L1 file a path holds."""
 from __future__ import annotations
 
+import os
+import re
+
 import numpy as np
 
 from .. import layout
@@ -18,6 +21,9 @@ EPOCH = layout.EPOCH
 class Records:
     """The variables of one product's records: `take(names, rows)` gives {name: values} of the
     chosen rows, `shape(name)` the per-record shape, `len()` the number of records."""
+
+    day = None          # YYYYMMDD of a day file's records (its plots span that UTC day)
+    version = None      # the data version of the file the records come from
 
     def __init__(self, columns, product, packets=None):
         self._columns = dict(columns)
@@ -102,6 +108,28 @@ class HDF5Records(Records):
         if back is not None:
             part = part[back]
         return {leaf.name: layout.values(part, leaf) for leaf in leaves}
+
+
+# zelk_l1_<product>_<YYYYMMDD>_v<NN>.<suffix>: what a day file (and its plot) is named; a
+# writer's temporary name holds it whole
+DAY_FILE = re.compile(r"_(\d{8})_v(\d{2})(?:\.|$)")
+
+
+def day_of(name):
+    """(YYYYMMDD, data version) of a day file or its plot (or their temporary names), named as
+    the writers name them, else (None, None)."""
+    found = DAY_FILE.search(os.path.basename(os.fspath(name)))
+    return (found.group(1), found.group(2)) if found else (None, None)
+
+
+def heading(data, text):
+    """A plot's title: its product, day and data version where known, then `text`."""
+    parts = [str(data.product)]
+    if data.day:
+        parts.append(f"{data.day[:4]}-{data.day[4:6]}-{data.day[6:]}")
+    if data.version:
+        parts.append(f"v{data.version}")
+    return f"{' '.join(parts)}: {text}"
 
 
 def _as_record(values, dtype, name):
