@@ -355,7 +355,8 @@ class Campaign:
                 old_hash=row["records_sha256"] if known and not self.verify and not restamp else None,
                 # a file in place the state does not know, or (with --verify) has no hash of,
                 # is compared with the day's records before it is written again
-                compare=(row is None or (known and self.verify)) and not restamp,
+                # (and its global attributes and variable names with what they are to be now)
+                compare=row is None or (known and self.verify),
                 plot_known=known and bool(row["plot"]))
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))

@@ -320,7 +320,8 @@ def write_day_file(task):
         path, plot = task.path, plot_path(task.path)
         parents = [name for name, _ in task.sources]
         kept = os.path.exists(path) and (
-            day.hash == task.old_hash or (task.compare and holds(path, task.format, day, parents)))
+            day.hash == task.old_hash or
+            (task.compare and holds(path, task.format, day, parents, task.product, task.attributes)))
         if kept:
             if not (task.plot_known and os.path.exists(plot)):
                 _remove(plot)           # a plot of unknown records
@@ -351,13 +352,16 @@ def _remove(path):
         pass
 
 
-def holds(path, fmt, day, parents):
-    """Whether the day file `path` holds the records of `day`, and names `parents`."""
+def holds(path, fmt, day, parents, product=None, attributes=None):
+    """Whether the day file `path` holds the records of `day`, names `parents` and carries the
+    global attributes and variable names a file written now would (`product`, `attributes`)."""
     from kesta.dravel.l1.errors import InputError
     from kesta.dravel.l1.layout import flatten
 
     try:
         if read_parents(path, fmt) != list(parents):
+            return False
+        if product is not None and not stamped(path, fmt, product, attributes or {}):
             return False
         if fmt == "cdf":
             from kesta.dravel.l1.cdf import read_cdf as read
@@ -375,6 +379,29 @@ def holds(path, fmt, day, parents):
                 values.astype(stored.dtype, copy=False)).tobytes():
             return False
     return True
+
+
+def stamped(path, fmt, product, attributes):
+    """Whether the day file `path` carries the global attributes a mission sets as `attributes`
+    says (the defaults for those it leaves out) and, in a CDF, variables named by today's rule."""
+    from kesta.dravel.l1.attributes import global_attributes, stored_name
+    from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
+
+    made = global_attributes(product, mission=attributes)
+    want = {k: made[k] for k in MISSION_ATTRIBUTES if k in made}
+    if fmt == "cdf":
+        from kesta.dravel.l1.cdf import load_pycdf
+
+        with load_pycdf().CDF(os.fspath(path)) as cdf:
+            got = {k: "".join(str(v) for v in cdf.attrs[k]) for k in MISSION_ATTRIBUTES if k in cdf.attrs}
+            named = any(name.startswith(stored_name(product, "")) for name in cdf)
+        return got == want and named
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        got = {k: f.attrs[k] for k in MISSION_ATTRIBUTES if k in f.attrs}
+    got = {k: v.decode() if isinstance(v, bytes) else str(v) for k, v in got.items()}
+    return got == want
 
 
 def read_parents(path, fmt):
