@@ -93,16 +93,19 @@ def encode_binary(parameters):
 def encode_csv(parameters):
     def column(p, v):
         v = np.asarray(v).reshape(len(v), -1)
-        if p.type == "integer":
-            return v.astype(np.int64).astype(str)
-        # the shortest text that reads back as the same double
-        return v.astype(np.float64).astype(str)
+        # Python's text of a float is the shortest that reads back as the same double
+        return (v.astype(np.int64) if p.type == "integer" else v.astype(np.float64)).tolist()
 
     def encode(block):
         t, values = block
-        table = np.concatenate([t.astype(str)[:, None]] + [column(p, v) for p, v in zip(parameters, values)],
-                               axis=1)
-        return ("\n".join(",".join(row) for row in table.tolist()) + "\n").encode()
+        columns = [column(p, v) for p, v in zip(parameters, values)]
+        lines = []
+        for i, s in enumerate(t.tolist()):
+            parts = [s.decode()]
+            for c in columns:
+                parts.extend(map(str, c[i]))
+            lines.append(",".join(parts))
+        return ("\n".join(lines) + "\n").encode()
 
     return encode
 
