@@ -138,10 +138,10 @@ def memory(archive, days):
         many = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(last)))
     finally:
         server.stop()
-    print(f"server memory, tswf binary: RSS {one[2] / 1e6:.0f} MB before; 1-day request "
-          f"({one[1] / 1e6:.0f} MB sent) peak +{one[0] / 1e6:.1f} MB; {days}-day request "
-          f"({many[1] / 1e6:.0f} MB sent) peak +{many[0] / 1e6:.1f} MB; "
-          f"{days}-day growth / 1-day growth = {many[0] / max(one[0], 1):.2f} for {many[1] / one[1]:.0f}x the bytes")
+    print(f"server memory (RSS, sampled every 10 ms), tswf binary: {one[2] / 1e6:.0f} MB before; "
+          f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
+          f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
+          f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}")
 
 
 def concurrent(server, days):

@@ -134,8 +134,8 @@ class _CDFDay:
         import cdflib
 
         self.cdf = cdflib.CDF(path)
-        self.names = set(self.cdf.cdf_info().zVariables) | set(self.cdf.cdf_info().rVariables)
-        self.shapes = {}
+        info = self.cdf.cdf_info()
+        self.names = set(info.zVariables) | set(info.rVariables)
 
     def describe(self):
         return _describe_cdf(self.cdf)
@@ -147,12 +147,11 @@ class _CDFDay:
         return int(self.cdf.varinq(name).Last_Rec) + 1
 
     def read(self, name, start, stop):
+        """Records [start, stop) of a variable (cdflib drops the record axis of one record:
+        the caller gives the shape back)."""
         if stop <= start:
             return None
-        values = np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
-        if name not in self.shapes:
-            self.shapes[name] = tuple(self.cdf.varinq(name).Dim_Sizes)
-        return values.reshape((stop - start,) + self.shapes[name])
+        return np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
 
     def close(self):
         # cdflib decompresses a compressed file into a temporary file, removed when the object

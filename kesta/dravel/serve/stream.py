@@ -61,11 +61,13 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
             b = min(a + rows, int(run[-1]) + 1)
             values = []
             for p in parameters:
-                if opened.has(p.name):
-                    v = opened.read(p.name, a, b)
-                    values.append(np.asarray(v).reshape((b - a,) + p.size))
-                else:
-                    values.append(np.full((b - a,) + p.size, p.fill, dtype=p.dtype))
+                shape = (b - a,) + p.size
+                v = np.asarray(opened.read(p.name, a, b)) if opened.has(p.name) else None
+                if v is None or v.size != int(np.prod(shape, dtype=np.int64)):
+                    # a day file without the variable, or with another shape of it (another
+                    # version of the product): fill
+                    v = np.full(shape, p.fill, dtype=p.dtype)
+                values.append(v.reshape(shape))
             yield times.iso(epoch[a:b]), values
 
 
@@ -85,7 +87,7 @@ def encode_binary(parameters):
         out["time"] = t
         for i, v in enumerate(values):
             out[f"p{i}"] = v
-        return out.tobytes()
+        return memoryview(out.view(np.uint8))      # the bytes, not copied again
 
     return encode
 

@@ -8,6 +8,7 @@ that second.
 from __future__ import annotations
 
 import calendar
+import functools
 import re
 
 import numpy as np
@@ -65,6 +66,7 @@ def _month_day(year, doy):
     return d.month, d.day
 
 
+@functools.lru_cache(maxsize=4096)
 def day_start(date):
     """The TT2000 epoch of 00:00 UTC of a "YYYYMMDD" day."""
     return parse(f"{date[:4]}-{date[4:6]}-{date[6:8]}")
