@@ -294,3 +294,60 @@ def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
         taken.listen()
         done = _dravel("serve", archive, "--port", taken.getsockname()[1])
     assert done.returncode == 2 and "cannot listen" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_the_landing_page_lists_every_dataset_with_working_examples(archive, server):
+    import re
+    from html import unescape
+
+    url, _ = server
+    status, body = _get(url)
+    page = body.decode()
+    assert status == 200
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    assert all(f"<td>{p}</td>" in page for p in products)
+    links = [unescape(h) for h in re.findall(r'href="(hapi/[^"]+)"', page) if "dataset=tswf&" in unescape(h)
+             or unescape(h).endswith("dataset=tswf")]
+    assert len(links) == 4
+    base = url[: -len("hapi")]
+    for link in links:
+        assert _get(base + link)[0] == 200, link
+
+
+def test_a_day_file_replaced_while_served_is_served_whole(archive, server):
+    url, proc = server
+    folder = archive / "tnr_normal" / "2024" / "03"
+    day = folder / "zelk_l1_tnr_normal_20240302_v01.cdf"
+    original = day.read_bytes()
+    other = (archive / "tnr_burst" / "2024" / "03" / "zelk_l1_tnr_burst_20240302_v01.cdf").read_bytes()
+    query = f"{url}/data?dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-03Z&format=binary"
+
+    def put(contents):
+        # as the archive writes: a temporary name in the folder, then a rename
+        temp = folder / ".swap.tmp"
+        temp.write_bytes(contents)
+        os.replace(temp, day)
+
+    old = _get(query)
+    try:
+        put(other)
+        new = _get(query)
+        assert new[0] == old[0] == 200 and new != old
+        stop = threading.Event()
+
+        def swap():
+            while not stop.is_set():
+                put(original)
+                put(other)
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            seen = [_get(query) for _ in range(15)]
+        finally:
+            stop.set()
+            swapper.join()
+        assert all(s in (old, new) for s in seen)
+    finally:
+        put(original)
+    assert _get(query) == old and proc.poll() is None
