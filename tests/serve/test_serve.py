@@ -4,15 +4,9 @@ the day files."""
 import glob
 import json
 import os
-import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
-import urllib.error
-import urllib.request
-from pathlib import Path
 
 import cdflib
 import numpy as np
@@ -22,58 +16,27 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 
+from serve_support import dravel, get, make_archive, running_server  # noqa: E402
+
 # the archive's day files are written through the NASA CDF library
 pytestmark = pytest.mark.nasa_cdf
 
-ROOT = Path(__file__).resolve().parents[2]
 MAX_DAYS = 2
 # crosses the midnight between the archive's two days
 START, STOP = "2024-03-01T06:00:00Z", "2024-03-02T18:00:00Z"
 WIDE = 100_000      # values a record of a parameter has past which its CSV is parsed here
-
-
-def _env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-
-
-def _dravel(*args):
-    return subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=_env(),
-                          capture_output=True, text=True, timeout=300)
+_get, _dravel = get, dravel
 
 
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
-    base = tmp_path_factory.mktemp("serve")
-    done = _dravel("simulate", "--days", 2, "--start", "2024-03-01", "-o", base / "l0")
-    assert done.returncode == 0, done.stderr
-    done = _dravel("archive", str(base / "l0" / "*.h5"), "-o", base / "archive", "--workers", 1)
-    assert done.returncode == 0, done.stderr
-    return base / "archive"
+    return make_archive(tmp_path_factory.mktemp("serve"), 2)
 
 
 @pytest.fixture(scope="module")
 def server(archive):
-    """The server's base URL; the process is stopped by its pid."""
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0",
-                             "--max-days", str(MAX_DAYS)], env=_env(), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        line = proc.stdout.readline()
-        assert "/hapi" in line, proc.stderr.read() if proc.poll() is not None else line
-        url = line.split(" at ")[1].split()[0]
-        yield url, proc
-    finally:
-        os.kill(proc.pid, signal.SIGTERM)
-        proc.wait(timeout=20)
-
-
-def _get(url):
-    """(HTTP status, body) of a GET."""
-    try:
-        with urllib.request.urlopen(url, timeout=60) as r:
-            return r.status, r.read()
-    except urllib.error.HTTPError as e:
-        return e.code, e.read()
+    with running_server(archive, "--max-days", MAX_DAYS) as started:
+        yield started
 
 
 def _tt(text):
