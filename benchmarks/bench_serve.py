@@ -95,8 +95,8 @@ def throughput(archive, server, product, day):
     info = json.loads(urllib.request.urlopen(f"{server.url}/info?dataset={product}").read())
     names = [p["name"] for p in info["parameters"]]
     path = glob.glob(str(archive / product / day[:4] / day[5:7] / f"*_{day.replace('-', '')}_v*.cdf"))[0]
-    floor, nbytes = best_of(lambda: cdflib_read(path, names), repeat=3)
-    served, (sent, _) = best_of(lambda: fetch(data_url(server, product, day, day_after(day))), repeat=3)
+    floor, nbytes = best_of(lambda: cdflib_read(path, names), repeat=5)
+    served, (sent, _) = best_of(lambda: fetch(data_url(server, product, day, day_after(day))), repeat=5)
     print(f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file): data binary {sent / 1e6:.1f} MB "
           f"in {served:.2f} s ({sent / served / 1e6:.0f} MB/s); cdflib reading the same {len(names)} "
           f"variables in one process {floor:.2f} s ({nbytes / 1e6:.1f} MB); "

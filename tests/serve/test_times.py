@@ -42,3 +42,4 @@ def test_stream_times_to_the_nanosecond_through_a_leap_second():
     assert [t.decode() for t in text] == [e + "Z" for e in cdflib.cdfepoch.encode_tt2000(epochs)]
     assert any(b"23:59:60." in t for t in text)
     assert [parse(t.decode()) for t in text] == epochs.tolist()
+

@@ -129,29 +129,40 @@ _CDF_TYPES = {"CDF_INT1": "int8", "CDF_INT2": "int16", "CDF_INT4": "int32", "CDF
               "CDF_REAL8": "float64", "CDF_DOUBLE": "float64"}
 
 
+# cdflib reads one variable at a time, process-wide. Its reads parse NumPy type strings, which
+# goes through Python's compiler, and Python 3.11's compiler run from two threads at once fails
+# now and then ("SystemError: AST constructor recursion depth mismatch"), cutting a response
+# short. Its reads hold the interpreter lock most of the time anyway.
+_CDFLIB = threading.Lock()
+
+
 class _CDFDay:
     def __init__(self, path):
         import cdflib
 
-        self.cdf = cdflib.CDF(path)
-        info = self.cdf.cdf_info()
+        with _CDFLIB:
+            self.cdf = cdflib.CDF(path)
+            info = self.cdf.cdf_info()
         self.names = set(info.zVariables) | set(info.rVariables)
 
     def describe(self):
-        return _describe_cdf(self.cdf)
+        with _CDFLIB:
+            return _describe_cdf(self.cdf)
 
     def has(self, name):
         return name in self.names
 
     def records(self, name):
-        return int(self.cdf.varinq(name).Last_Rec) + 1
+        with _CDFLIB:
+            return int(self.cdf.varinq(name).Last_Rec) + 1
 
     def read(self, name, start, stop):
         """Records [start, stop) of a variable (cdflib drops the record axis of one record:
         the caller gives the shape back)."""
         if stop <= start:
             return None
-        return np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
+        with _CDFLIB:
+            return np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
 
     def close(self):
         # cdflib decompresses a compressed file into a temporary file, removed when the object

@@ -3,13 +3,16 @@ to the fixed-length UTC strings of the data stream, to the nanosecond.
 
 Both ways go through cdflib's TT2000 conversion, leap seconds included: an epoch in a leap
 second is written 23:59:60.xxxxxxxxxZ, and a request time 23:59:60 of a leap-second day is
-that second.
+that second. cdflib keeps the day of its last conversion and its leap-second table (loaded on
+first use) in class attributes that a conversion writes piece by piece: requests served at once
+convert one at a time (`_CONVERSION`), or one could take another's day for its own.
 """
 from __future__ import annotations
 
 import calendar
 import functools
 import re
+import threading
 
 import numpy as np
 
@@ -21,6 +24,8 @@ _TIME = re.compile(
 
 # Years a request may name: what TT2000 holds, with margin
 FIRST_YEAR, LAST_YEAR = 1700, 2200
+
+_CONVERSION = threading.Lock()
 
 # The time strings of the data stream: yyyy-mm-ddThh:mm:ss.fffffffffZ
 TIME_LENGTH = 30
@@ -56,7 +61,8 @@ def parse(text):
         return None
     parts = [year, month, day, hour, minute, second,
              nanoseconds // 10**6, nanoseconds // 10**3 % 1000, nanoseconds % 1000]
-    return int(np.asarray(cdflib.cdfepoch.compute_tt2000(parts)).reshape(-1)[0])
+    with _CONVERSION:
+        return int(np.asarray(cdflib.cdfepoch.compute_tt2000(parts)).reshape(-1)[0])
 
 
 def _month_day(year, doy):
@@ -81,7 +87,8 @@ def iso(tt2000):
     out = np.zeros((len(tt), TIME_LENGTH), dtype=np.uint8)
     if not len(tt):
         return out.view(f"S{TIME_LENGTH}").reshape(-1)
-    parts = np.asarray(cdflib.cdfepoch.breakdown_tt2000(tt), dtype=np.int64).reshape(len(tt), 9)
+    with _CONVERSION:
+        parts = np.asarray(cdflib.cdfepoch.breakdown_tt2000(tt), dtype=np.int64).reshape(len(tt), 9)
     out[:] = np.frombuffer(b"0000-00-00T00:00:00.000000000Z", dtype=np.uint8)
     for column, position, digits in _FIELDS:
         _digits(out, parts[:, column], position, digits)
