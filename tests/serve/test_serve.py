@@ -5,6 +5,8 @@ import glob
 import json
 import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -16,7 +18,7 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 
-from serve_support import dravel, get, make_archive, running_server  # noqa: E402
+from serve_support import dravel, env, get, make_archive, running_server  # noqa: E402
 
 # the archive's day files are written through the NASA CDF library
 pytestmark = pytest.mark.nasa_cdf
@@ -257,6 +259,19 @@ def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
         taken.listen()
         done = _dravel("serve", archive, "--port", taken.getsockname()[1])
     assert done.returncode == 2 and "cannot listen" in done.stderr and "Traceback" not in done.stderr
+    # without the serve extra: one line saying which extra to install
+    blocked = ("import sys\n"
+               "class Block:\n"
+               "    def find_spec(self, name, path=None, target=None):\n"
+               "        if name.split('.')[0] == 'starlette':\n"
+               "            raise ImportError(name, name=name)\n"
+               "sys.meta_path.insert(0, Block())\n"
+               "from kesta.dravel.cli import main\n"
+               f"sys.exit(main(['serve', {str(archive)!r}]))\n")
+    done = subprocess.run([sys.executable, "-c", blocked], env=env(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and done.stderr.splitlines() == [
+        "dravel: error: dravel serve needs the 'serve' extra (missing: starlette); install it with: "
+        "pip install 'kesta-dravel[serve]'"]
 
 
 def test_the_landing_page_lists_every_dataset_with_working_examples(archive, server):

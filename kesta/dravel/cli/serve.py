@@ -9,7 +9,11 @@ from .errors import UsageError
 
 
 def run_serve(args, console):
-    from kesta.dravel.serve import serve
+    try:
+        from kesta.dravel.serve import serve
+    except ImportError as exc:      # the serve extra is not installed
+        raise UsageError(f"dravel serve needs the 'serve' extra (missing: {exc.name}); install it with: "
+                         f"pip install 'kesta-dravel[serve]'") from None
 
     root = args.archive
     if not os.path.isdir(root):
