@@ -7,6 +7,7 @@
     dravel quicklook L1.h5 -o plots/    PNG plots of every product
     dravel batch 'L0/*.h5' -o L1/       many files, in parallel or on a Dask cluster
     dravel archive 'L0/*.h5' -o ARCHIVE daily L1 files from every L0 file, kept up to date
+    dravel serve ARCHIVE                the archive as a HAPI server (http://127.0.0.1:8787/hapi)
 
 Exit codes: 0 success, 1 some product or file failed (the others were done), 2 unusable
 arguments or input (missing file, not an HDF5 file, not an L0 store).
@@ -205,6 +206,19 @@ def build_parser():
                    help="read every cache file and day file and check it against the state's "
                         "hashes: what differs is made again")
     _where_options(p, "run", "the tasks", "the tasks not yet run")
+
+    p = command("serve", help="serve an archive to HAPI clients",
+                description="Serve an archive made by `dravel archive` as a HAPI server "
+                            "(http://HOST:PORT/hapi): one dataset per product, read by "
+                            "hapiclient, pyspedas.hapi and other HAPI clients. Runs until "
+                            "interrupted.")
+    p.add_argument("archive", metavar="ARCHIVE", help="the archive's folder")
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to listen on (default: 127.0.0.1, this machine only)")
+    p.add_argument("--port", type=_int_at_least(0, "a port number, 0 or more"), default=8787,
+                   help="port to listen on (default: 8787; 0: any free port)")
+    p.add_argument("--max-days", type=float, default=366.0, metavar="DAYS",
+                   help="the longest time range a data request may ask for (default: 366)")
     return parser
 
 

@@ -228,5 +228,12 @@ def cmd_archive(args, console):
     return run_archive(args, console)
 
 
+def cmd_serve(args, console):
+    from .serve import run_serve
+
+    return run_serve(args, console)
+
+
 COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,
-            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch, "archive": cmd_archive}
+            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch, "archive": cmd_archive,
+            "serve": cmd_serve}

@@ -1,0 +1,203 @@
+"""`dravel serve`: throughput of `data` (binary) against reading the same variables with cdflib
+in one process, the server's memory for a 1-day and a 30-day request, and 8 clients at once
+against each alone.
+
+    python benchmarks/bench_serve.py [--archive DIR] [--days 30]
+
+Without --archive, simulates --days days and archives them in a temporary folder first (a few
+minutes). The server runs as its own process, as `dravel serve`.
+"""
+from __future__ import annotations
+
+import argparse
+import glob
+import hashlib
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+ROOT = Path(__file__).resolve().parents[1]
+
+from common import best_of  # noqa: E402
+
+FIRST_DAY = "2024-03-01"
+
+
+def env():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+
+
+def dravel(*args):
+    subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def make_archive(folder, days):
+    dravel("simulate", "--days", days, "--start", FIRST_DAY, "-o", folder / "l0")
+    dravel("archive", str(folder / "l0" / "*.h5"), "-o", folder / "archive", "--workers", 2)
+    return folder / "archive"
+
+
+class Server:
+    def __init__(self, archive):
+        self.proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0"],
+                                     env=env(), stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        self.url = line.split(" at ")[1].split()[0]
+
+    def stop(self):
+        os.kill(self.proc.pid, signal.SIGTERM)
+        self.proc.wait(timeout=30)
+
+
+def fetch(url, sink=None):
+    """(bytes, sha256) of a response, read in 1 MB pieces."""
+    h, n = hashlib.sha256(), 0
+    with urllib.request.urlopen(url, timeout=600) as r:
+        while True:
+            piece = r.read(1 << 20)
+            if not piece:
+                return n, h.hexdigest()
+            n += len(piece)
+            h.update(piece)
+
+
+def day_after(day):
+    import datetime
+
+    return (datetime.date.fromisoformat(day) + datetime.timedelta(days=1)).isoformat()
+
+
+def data_url(server, product, start, stop, fmt="binary"):
+    return f"{server.url}/data?dataset={product}&start={start}Z&stop={stop}Z&format={fmt}"
+
+
+def cdflib_read(path, names):
+    import cdflib
+
+    cdf = cdflib.CDF(path)
+    n = 0
+    for name in names:
+        n += cdflib.CDF.varget(cdf, name).nbytes
+    return n
+
+
+def throughput(archive, server, product, day):
+    import json
+
+    info = json.loads(urllib.request.urlopen(f"{server.url}/info?dataset={product}").read())
+    names = [p["name"] for p in info["parameters"]]
+    path = glob.glob(str(archive / product / day[:4] / day[5:7] / f"*_{day.replace('-', '')}_v*.cdf"))[0]
+    floor, nbytes = best_of(lambda: cdflib_read(path, names), repeat=5)
+    served, (sent, _) = best_of(lambda: fetch(data_url(server, product, day, day_after(day))), repeat=5)
+    print(f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file): data binary {sent / 1e6:.1f} MB "
+          f"in {served:.2f} s ({sent / served / 1e6:.0f} MB/s); cdflib reading the same {len(names)} "
+          f"variables in one process {floor:.2f} s ({nbytes / 1e6:.1f} MB); "
+          f"server speed / cdflib speed = {floor / served:.2f}")
+
+
+def peak_memory(server, url):
+    """(peak RSS during the request - RSS before, bytes received), RSS sampled every 10 ms."""
+    import psutil
+
+    proc = psutil.Process(server.proc.pid)
+    before = proc.memory_info().rss
+    peak = [before]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], proc.memory_info().rss)
+            time.sleep(0.01)
+
+    t = threading.Thread(target=sample)
+    t.start()
+    try:
+        received, _ = fetch(url)
+    finally:
+        done.set()
+        t.join()
+    return peak[0] - before, received, before
+
+
+def memory(archive, days):
+    last = FIRST_DAY
+    for _ in range(days - 1):
+        last = day_after(last)
+    server = Server(archive)
+    try:
+        fetch(data_url(server, "tswf", FIRST_DAY, day_after(FIRST_DAY)))     # imports, caches warm
+        one = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(FIRST_DAY)))
+        many = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(last)))
+    finally:
+        server.stop()
+    print(f"server memory (RSS, sampled every 10 ms), tswf binary: {one[2] / 1e6:.0f} MB before; "
+          f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
+          f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
+          f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}")
+
+
+def concurrent(server, days):
+    products = ["tswf", "tnr_normal", "lfm_psd", "hist2d", "rswf", "tnr_burst", "lfm_sm", "tswf_sbm2"]
+    cases = []
+    start = FIRST_DAY
+    for i, product in enumerate(products):
+        stop = start
+        for _ in range(1 + i % 3):
+            stop = day_after(stop)
+        cases.append(data_url(server, product, f"{start}T{(3 * i) % 24:02d}:00", f"{stop}T12:00"))
+        start = day_after(start) if (i + 1) % max(1, days // 8) == 0 else start
+    t0 = time.perf_counter()
+    alone = [fetch(url) for url in cases]
+    one_by_one = time.perf_counter() - t0
+    together = [None] * len(cases)
+
+    def run(i):
+        together[i] = fetch(cases[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(cases))]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    at_once = time.perf_counter() - t0
+    same = sum(a == b for a, b in zip(alone, together))
+    print(f"8 clients, different products and ranges ({sum(n for n, _ in alone) / 1e6:.0f} MB in all): "
+          f"{same}/8 responses equal to the single-client ones; at once {at_once:.2f} s, one after "
+          f"the other {one_by_one:.2f} s (ratio {at_once / one_by_one:.2f})")
+    return same == len(cases)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--archive", type=Path)
+    parser.add_argument("--days", type=int, default=30)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="bench-serve-") as tmp:
+        archive = args.archive
+        if archive is None:
+            t0 = time.perf_counter()
+            archive = make_archive(Path(tmp), args.days)
+            print(f"archive of {args.days} days made in {time.perf_counter() - t0:.0f} s")
+        days = len(glob.glob(str(archive / "tswf" / "*" / "*" / "*.cdf")))
+        server = Server(archive)
+        try:
+            for product in ("tswf", "tnr_normal"):
+                throughput(archive, server, product, day_after(FIRST_DAY))
+            ok = concurrent(server, days)
+        finally:
+            server.stop()
+        memory(archive, days)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

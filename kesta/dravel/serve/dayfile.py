@@ -1,0 +1,260 @@
+"""One day file read by the HAPI server: what it holds (its HAPI parameters, from the file's own
+variables and attributes) and its records.
+
+The parameters are the file's record variables that a scientist reads (VAR_TYPE data and
+support_data), under the file's own names, the time variable first. HAPI has two numeric types:
+integer (signed 32 bits) and double; CDF_INT1/2/4 and CDF_UINT1/2 are integers, every other
+numeric type (CDF_UINT4, CDF_INT8, CDF_FLOAT, CDF_DOUBLE) a double (exact for integers below
+2**53, as the archive's counters are). A 1-D array whose DEPEND_1 (CDF) or `coordinates`
+(netCDF) names another parameter of the same size has that parameter as its bins (the TNR
+spectra over their band's frequencies).
+
+A day file is opened once per request and read from that handle to the end: a file replaced
+meanwhile by a newer one of the same name (the archive writes under a temporary name and
+renames) leaves the open one whole.
+"""
+from __future__ import annotations
+
+import os
+import threading
+from dataclasses import dataclass, field
+
+import numpy as np
+
+INTEGER_TYPES = {"int8", "int16", "int32", "uint8", "uint16"}
+READ_TYPES = ("data", "support_data")
+
+
+@dataclass
+class Parameter:
+    name: str
+    type: str               # "integer" or "double"
+    size: tuple             # () for a scalar
+    fill: object            # the fill value in the stream's type (int or float)
+    units: object           # str or None
+    description: str
+    bins: object = None     # the name of the parameter holding the bins' centers, or None
+
+    @property
+    def dtype(self):
+        """The element type of the binary stream."""
+        return np.dtype("<i4") if self.type == "integer" else np.dtype("<f8")
+
+    def hapi(self, present):
+        """The HAPI parameter, its bins only when the parameter holding them, in `present`
+        ({name: Parameter}), is sent too."""
+        out = {"name": self.name, "type": self.type, "units": self.units,
+               "fill": str(self.fill), "description": self.description}
+        if self.size:
+            out["size"] = list(self.size)
+        if self.bins in present:
+            out["bins"] = [{"name": self.bins, "units": present[self.bins].units, "centers": self.bins}]
+        return out
+
+
+@dataclass
+class Description:
+    time: str                                   # the name of the time variable
+    time_description: str
+    parameters: list                            # Parameters, time not included
+    attributes: dict = field(default_factory=dict)   # global attributes (text)
+
+    def parameter(self, name):
+        return next((p for p in self.parameters if p.name == name), None)
+
+
+def _text(value):
+    if isinstance(value, (list, tuple, np.ndarray)):
+        value = value[0] if len(value) else ""
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    return str(value).strip()
+
+
+def _parameter(name, dtype, size, fill, attrs):
+    dtype = np.dtype(dtype)
+    kind = "integer" if dtype.name in INTEGER_TYPES else "double"
+    fill = np.asarray(fill).reshape(-1)[0] if fill is not None else None
+    if fill is None:
+        stream_fill = None
+    elif kind == "integer":
+        stream_fill = int(fill)
+    else:
+        stream_fill = float(np.asarray(fill).astype(dtype))      # as the element type holds it
+    units = _text(attrs.get("UNITS", attrs.get("units", ""))) or None
+    description = _text(attrs.get("CATDESC", attrs.get("long_name", ""))) or name
+    return Parameter(name, kind, tuple(int(s) for s in size), stream_fill, units, description)
+
+
+def _bins(parameters, coordinate_of):
+    by_name = {p.name: p for p in parameters}
+    for p in parameters:
+        ref = by_name.get(coordinate_of.get(p.name) or "")
+        if len(p.size) == 1 and ref is not None and ref is not p and ref.size == p.size:
+            p.bins = ref.name
+
+
+# ---- CDF -------------------------------------------------------------------------------------
+
+def _describe_cdf(cdf):
+    info = cdf.cdf_info()
+    names = list(info.zVariables) + list(info.rVariables)
+    inq = {n: cdf.varinq(n) for n in names}
+    attrs = {n: cdf.varattsget(n) for n in names}
+    times = [n for n in names if inq[n].Data_Type_Description == "CDF_TIME_TT2000" and inq[n].Rec_Vary]
+    depends = [_text(attrs[n].get("DEPEND_0", "")) for n in names]
+    time = next((d for d in depends if d in times), times[0] if times else None)
+    if time is None:
+        raise ValueError("no record-varying TT2000 variable")
+    parameters, coordinate_of = [], {}
+    for n in names:
+        v, a = inq[n], attrs[n]
+        if n == time or not v.Rec_Vary or _text(a.get("VAR_TYPE", "")) not in READ_TYPES:
+            continue
+        if _text(a.get("DEPEND_0", time)) != time:
+            continue
+        dtype = _CDF_TYPES.get(v.Data_Type_Description)
+        if dtype is None:
+            continue
+        parameters.append(_parameter(n, dtype, v.Dim_Sizes, a.get("FILLVAL"), a))
+        coordinate_of[n] = _text(a.get("DEPEND_1", ""))
+    _bins(parameters, coordinate_of)
+    g = {k: _text(v) for k, v in cdf.globalattsget().items()}
+    return Description(time, _text(attrs[time].get("CATDESC", "")) or "Time", parameters, g)
+
+
+_CDF_TYPES = {"CDF_INT1": "int8", "CDF_INT2": "int16", "CDF_INT4": "int32", "CDF_INT8": "int64",
+              "CDF_UINT1": "uint8", "CDF_UINT2": "uint16", "CDF_UINT4": "uint32",
+              "CDF_BYTE": "int8", "CDF_REAL4": "float32", "CDF_FLOAT": "float32",
+              "CDF_REAL8": "float64", "CDF_DOUBLE": "float64"}
+
+
+# cdflib reads one variable at a time, process-wide. Its reads parse NumPy type strings, which
+# goes through Python's compiler, and Python 3.11's compiler run from two threads at once fails
+# now and then ("SystemError: AST constructor recursion depth mismatch"), cutting a response
+# short. Its reads hold the interpreter lock most of the time anyway.
+_CDFLIB = threading.Lock()
+
+
+class _CDFDay:
+    def __init__(self, path):
+        import cdflib
+
+        with _CDFLIB:
+            self.cdf = cdflib.CDF(path)
+            info = self.cdf.cdf_info()
+        self.names = set(info.zVariables) | set(info.rVariables)
+
+    def describe(self):
+        with _CDFLIB:
+            return _describe_cdf(self.cdf)
+
+    def has(self, name):
+        return name in self.names
+
+    def records(self, name):
+        with _CDFLIB:
+            return int(self.cdf.varinq(name).Last_Rec) + 1
+
+    def read(self, name, start, stop):
+        """Records [start, stop) of a variable (cdflib drops the record axis of one record:
+        the caller gives the shape back)."""
+        if stop <= start:
+            return None
+        with _CDFLIB:
+            return np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
+
+    def close(self):
+        # cdflib decompresses a compressed file into a temporary file, removed when the object
+        # goes: closed here, at once, even when the request that opened it was cut short
+        cdf, self.cdf = self.cdf, None
+        if cdf is None:
+            return
+        handle = getattr(cdf, "_f", None)
+        if handle is not None:
+            handle.close()
+        temp = getattr(cdf, "temp_file", None)
+        if temp is not None:
+            cdf.temp_file = None
+            try:
+                os.remove(temp)
+            except FileNotFoundError:
+                pass
+
+
+# ---- netCDF ----------------------------------------------------------------------------------
+
+class _NetCDFDay:
+    TIME = "Epoch"
+
+    def __init__(self, path):
+        import h5py
+
+        self.file = h5py.File(path, "r")
+        self.variables = {n: v for n, v in self.file.items()
+                          if isinstance(v, h5py.Dataset) and v.maxshape[:1] == (None,) and n != "time"}
+
+    def describe(self):
+        parameters, coordinate_of = [], {}
+        for n, v in self.variables.items():
+            a = dict(v.attrs)
+            if n == self.TIME or _text(a.get("VAR_TYPE", "")) not in READ_TYPES or v.dtype.kind not in "iuf":
+                continue
+            parameters.append(_parameter(n, v.dtype, v.shape[1:], a.get("_FillValue"), a))
+            others = [c for c in _text(a.get("coordinates", "")).split() if c != "time"]
+            coordinate_of[n] = others[0] if others else ""
+        _bins(parameters, coordinate_of)
+        g = {k: _text(v) for k, v in self.file.attrs.items() if not k.startswith("_")}
+        epoch = self.variables.get(self.TIME)
+        if epoch is None:
+            raise ValueError("no Epoch variable")
+        return Description(self.TIME, _text(epoch.attrs.get("CATDESC", "")) or "Time", parameters, g)
+
+    def has(self, name):
+        return name in self.variables
+
+    def records(self, name):
+        return int(self.variables[name].shape[0])
+
+    def read(self, name, start, stop):
+        if stop <= start:
+            return None
+        values = self.variables[name][start:stop]
+        if name == self.TIME and values.dtype == np.uint64:
+            values = values.view(np.int64)
+        return values
+
+    def close(self):
+        self.file.close()
+
+
+def open_day(day):
+    """The open day file of a DayFile (close it)."""
+    return _CDFDay(day.path) if day.kind == "cdf" else _NetCDFDay(day.path)
+
+
+class Descriptions:
+    """The Description of day files, each read once per version of the file (its inode, size
+    and modification time)."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.known = {}
+
+    def __call__(self, day):
+        st = os.stat(day.path)
+        key = (day.path, st.st_ino, st.st_size, st.st_mtime_ns)
+        with self.lock:
+            found = self.known.get(key)
+        if found is not None:
+            return found
+        opened = open_day(day)
+        try:
+            description = opened.describe()
+        finally:
+            opened.close()
+        with self.lock:
+            for old in [k for k in self.known if k[0] == day.path]:
+                del self.known[old]
+            self.known[key] = description
+        return description

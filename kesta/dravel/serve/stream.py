@@ -1,0 +1,128 @@
+"""The records of a `data` request, read day file by day file and encoded block by block (CSV,
+binary or JSON), so that what a request holds in memory is at most one day file's open handle
+and one block, whatever its time range.
+
+Day files hold the records of their UTC day in time order: going through the dataset's day
+files in day order gives every record of the range once, in time order.
+"""
+from __future__ import annotations
+
+import json
+import logging
+
+import numpy as np
+
+from . import times
+from .dayfile import open_day
+
+log = logging.getLogger(__name__)
+
+# The encoded size of a block: records are read and sent this many bytes (of binary) at a time.
+BLOCK_BYTES = 4 << 20
+DAY_NS = 86_400 * 10**9
+
+
+def record_bytes(parameters):
+    return times.TIME_LENGTH + sum(p.dtype.itemsize * int(np.prod(p.size, dtype=np.int64))
+                                   for p in parameters)
+
+
+def blocks(dataset, description, parameters, start, stop):
+    """(times as HAPI strings, [values of each parameter]) of the records in [start, stop)
+    (TT2000), a block at a time; a variable a day file lacks is given as fill."""
+    rows = max(1, BLOCK_BYTES // record_bytes(parameters))
+    for day in dataset.files:
+        first = times.day_start(day.date)
+        if first is None or first + DAY_NS <= start or first >= stop:
+            continue
+        try:
+            opened = open_day(day)
+        except FileNotFoundError:     # gone since the folder was listed (a version withdrawn)
+            log.warning("%s: gone while being served", day.path)
+            continue
+        try:
+            yield from _day_blocks(opened, description, parameters, start, stop, rows)
+        finally:
+            opened.close()
+
+
+def _day_blocks(opened, description, parameters, start, stop, rows):
+    if not opened.has(description.time):
+        return
+    n = opened.records(description.time)
+    epoch = np.asarray(opened.read(description.time, 0, n), dtype=np.int64).reshape(-1) if n else np.zeros(0, np.int64)
+    inside = np.flatnonzero((epoch >= start) & (epoch < stop))
+    if not len(inside):
+        return
+    # records come in time order: those of the range are one run
+    runs = np.split(inside, np.flatnonzero(np.diff(inside) != 1) + 1)
+    for run in runs:
+        for a in range(int(run[0]), int(run[-1]) + 1, rows):
+            b = min(a + rows, int(run[-1]) + 1)
+            values = []
+            for p in parameters:
+                shape = (b - a,) + p.size
+                v = np.asarray(opened.read(p.name, a, b)) if opened.has(p.name) else None
+                if v is None or v.size != int(np.prod(shape, dtype=np.int64)):
+                    # a day file without the variable, or with another shape of it (another
+                    # version of the product): fill
+                    v = np.full(shape, p.fill, dtype=p.dtype)
+                values.append(v.reshape(shape))
+            yield times.iso(epoch[a:b]), values
+
+
+def hashed(head):
+    """A header as the lines of a CSV or binary stream: JSON, each line prefixed by '#'."""
+    text = json.dumps(head, indent=1)
+    return ("".join(f"#{line}\n" for line in text.splitlines())).encode()
+
+
+def encode_binary(parameters):
+    dtype = np.dtype([("time", f"S{times.TIME_LENGTH}")]
+                     + [(f"p{i}", p.dtype, p.size) for i, p in enumerate(parameters)])
+
+    def encode(block):
+        t, values = block
+        out = np.empty(len(t), dtype=dtype)
+        out["time"] = t
+        for i, v in enumerate(values):
+            out[f"p{i}"] = v
+        return memoryview(out.view(np.uint8))      # the bytes, not copied again
+
+    return encode
+
+
+def encode_csv(parameters):
+    def column(p, v):
+        v = np.asarray(v).reshape(len(v), -1)
+        # Python's text of a float is the shortest that reads back as the same double
+        return (v.astype(np.int64) if p.type == "integer" else v.astype(np.float64)).tolist()
+
+    def encode(block):
+        t, values = block
+        columns = [column(p, v) for p, v in zip(parameters, values)]
+        lines = []
+        for i, s in enumerate(t.tolist()):
+            parts = [s.decode()]
+            for c in columns:
+                parts.extend(map(str, c[i]))
+            lines.append(",".join(parts))
+        return ("\n".join(lines) + "\n").encode()
+
+    return encode
+
+
+def encode_json(parameters):
+    def value(p, v):
+        if p.type == "integer":
+            return v.astype(np.int64).tolist()
+        return v.astype(np.float64).tolist()
+
+    def encode(block, first):
+        t, values = block
+        columns = [value(p, v) for p, v in zip(parameters, values)]
+        rows = (json.dumps([s.decode()] + [c[i] for c in columns]) for i, s in enumerate(t))
+        text = ",\n".join(rows)
+        return (text if first else ",\n" + text).encode()
+
+    return encode

@@ -1,0 +1,53 @@
+"""Helpers of the HAPI server's tests: archives made by the command line, the server as a
+process of its own, plain GETs."""
+import contextlib
+import os
+import signal
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def env():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+
+
+def dravel(*args):
+    return subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(),
+                          capture_output=True, text=True, timeout=300)
+
+
+def make_archive(base, days, *options):
+    """An archive of `days` simulated days from 2024-03-01 under `base`."""
+    done = dravel("simulate", "--days", days, "--start", "2024-03-01", "-o", base / "l0")
+    assert done.returncode == 0, done.stderr
+    done = dravel("archive", str(base / "l0" / "*.h5"), "-o", base / "archive", "--workers", 1, *options)
+    assert done.returncode == 0, done.stderr
+    return base / "archive"
+
+
+@contextlib.contextmanager
+def running_server(archive, *options):
+    """(base URL, process) of `dravel serve` on a free port; stopped by its pid."""
+    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0", *map(str, options)],
+                            env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        assert "/hapi" in line, proc.stderr.read() if proc.poll() is not None else line
+        yield line.split(" at ")[1].split()[0], proc
+    finally:
+        os.kill(proc.pid, signal.SIGTERM)
+        proc.wait(timeout=20)
+
+
+def get(url):
+    """(HTTP status, body) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=60) as r:
+            return r.status, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()

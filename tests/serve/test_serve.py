@@ -1,0 +1,331 @@
+"""`dravel serve` read by the field's HAPI clients: the server runs as its own process over an
+archive of two simulated days; what hapiclient and pyspedas get must be what cdflib reads from
+the day files."""
+import glob
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import cdflib
+import numpy as np
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+hapiclient = pytest.importorskip("hapiclient")
+
+from serve_support import dravel, env, get, make_archive, running_server  # noqa: E402
+
+# the archive's day files are written through the NASA CDF library
+pytestmark = pytest.mark.nasa_cdf
+
+MAX_DAYS = 2
+# crosses the midnight between the archive's two days
+START, STOP = "2024-03-01T06:00:00Z", "2024-03-02T18:00:00Z"
+WIDE = 100_000      # values a record of a parameter has past which its CSV is parsed here
+_get, _dravel = get, dravel
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    return make_archive(tmp_path_factory.mktemp("serve"), 2)
+
+
+@pytest.fixture(scope="module")
+def server(archive):
+    with running_server(archive, "--max-days", MAX_DAYS) as started:
+        yield started
+
+
+def _tt(text):
+    from kesta.dravel.serve.times import parse
+
+    return parse(text)
+
+
+def _from_files(archive, product, names, start, stop):
+    """{name: values} of the records in [start, stop) as cdflib reads them from the day files,
+    and the time strings of their epochs."""
+    parts = {n: [] for n in names}
+    epochs = []
+    for path in sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf"))):
+        cdf = cdflib.CDF(path)
+        epoch = np.atleast_1d(cdf.varget("Epoch")).astype(np.int64)
+        keep = (epoch >= start) & (epoch < stop)
+        epochs.append(epoch[keep])
+        n = len(epoch)
+        for name in names:
+            shape = tuple(cdf.varinq(name).Dim_Sizes)
+            parts[name].append(np.asarray(cdf.varget(name)).reshape((n,) + shape)[keep])
+    epoch = np.concatenate(epochs)
+    times = [t + "Z" for t in np.atleast_1d(cdflib.cdfepoch.encode_tt2000(epoch))] if len(epoch) else []
+    return {n: np.concatenate(v) for n, v in parts.items()}, times
+
+
+def _read_variables(path):
+    """The names of a day file's record variables a scientist reads (data, support data)."""
+    cdf = cdflib.CDF(path)
+    out = []
+    for name in cdf.cdf_info().zVariables:
+        if name != "Epoch" and cdf.varinq(name).Rec_Vary and cdf.varattsget(name).get("VAR_TYPE") in ("data", "support_data"):
+            out.append(name)
+    return out
+
+
+def _hapi(url, dataset, parameters, start, stop, fmt):
+    return hapiclient.hapi(url, dataset, parameters, start, stop, format=fmt, logging=False,
+                           usecache=False, cache=False)
+
+
+def _around_midnight(archive, product):
+    """(start, stop): a range from the last record before the archive's first midnight to the
+    first one after it, both included."""
+    from kesta.dravel.serve.times import text
+
+    midnight = _tt("2024-03-02")
+    epochs = []
+    for path in sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf"))):
+        epochs.append(np.atleast_1d(cdflib.CDF(path).varget("Epoch")).astype(np.int64))
+    epoch = np.concatenate(epochs)
+    before, after = epoch[epoch < midnight], epoch[epoch >= midnight]
+    start = before.max() if len(before) else midnight - 3600 * 10**9
+    stop = after.min() + 1 if len(after) else midnight + 3600 * 10**9
+    return text(start), text(stop)
+
+
+def test_every_product_every_parameter_as_in_the_day_files(archive, server):
+    url, _ = server
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    catalog = json.loads(_get(f"{url}/catalog")[1])
+    assert sorted(e["id"] for e in catalog["catalog"]) == products
+    fills_seen = 0
+    for product in products:
+        first = sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf")))[0]
+        names = _read_variables(first)
+        # binary over a day and a half; CSV over the records on either side of midnight.
+        # hapiclient takes more than a minute to parse a CSV of 262144 columns whatever its
+        # rows: the waveforms' CSV is parsed here.
+        for fmt, (start, stop) in (("binary", (START, STOP)), ("csv", _around_midnight(archive, product))):
+            expected, times = _from_files(archive, product, names, _tt(start), _tt(stop))
+            assert times, (product, fmt)
+            wide = [n for n in names if fmt == "csv" and expected[n][0].size > WIDE]
+            asked = ",".join(n for n in names if n not in wide)
+            data, meta = _hapi(url, product, asked, start, stop, fmt)
+            assert [p["name"] for p in meta["parameters"]] == ["Epoch"] + [n for n in names if n not in wide]
+            assert [t.decode() for t in data["Epoch"]] == times, (product, fmt)
+            columns = {n: data[n] for n in data.dtype.names}
+            for name in wide:
+                body = _get(f"{url}/data?dataset={product}&start={start}&stop={stop}&parameters={name}")[1]
+                rows = [line.split(",") for line in body.decode().splitlines()]
+                assert [r[0] for r in rows] == times
+                columns[name] = np.array([r[1:] for r in rows], dtype=np.float64).reshape(expected[name].shape)
+                meta["parameters"].append(json.loads(_get(f"{url}/info?dataset={product}&parameters={name}")[1])["parameters"][1])
+            for p in meta["parameters"][1:]:
+                want, got = expected[p["name"]], columns[p["name"]]
+                assert got.shape == want.shape, (product, fmt, p["name"])
+                assert np.array_equal(got.astype(np.float64), want.astype(np.float64)), (product, fmt, p["name"])
+                fill = float(p["fill"])
+                assert float(np.asarray(np.array([fill]).astype(want.dtype))[0]) == fill
+                fills_seen += int((got == fill).any())
+    assert fills_seen
+
+
+def test_json_and_header_say_what_binary_says(archive, server):
+    url, _ = server
+    query = f"dataset=tnr_normal&start={START}&stop={STOP}&parameters=frequency,auto1"
+    data, meta = _hapi(url, "tnr_normal", "frequency,auto1", START, STOP, "binary")
+    status, body = _get(f"{url}/data?{query}&format=json")
+    doc = json.loads(body)
+    assert status == 200 and doc["status"]["code"] == 1200 and doc["format"] == "json"
+    assert [p["name"] for p in doc["parameters"]] == ["Epoch", "frequency", "auto1"]
+    assert doc["parameters"][2]["bins"] == [{"name": "frequency", "units": "Hz", "centers": "frequency"}]
+    assert [r[0].encode() for r in doc["data"]] == list(data["Epoch"])
+    assert np.array_equal(np.array([r[2] for r in doc["data"]]), data["auto1"])
+    assert np.array_equal(np.array([r[1] for r in doc["data"]]), data["frequency"])
+    status, body = _get(f"{url}/data?{query}&include=header")
+    lines = body.decode().splitlines()
+    head = json.loads("".join(line[1:] for line in lines if line.startswith("#")))
+    assert head["format"] == "csv" and head["parameters"] == doc["parameters"]
+    assert len([line for line in lines if not line.startswith("#")]) == len(data)
+
+
+def test_pyspedas_loads_a_product_into_tplot(archive, server):
+    pyspedas = pytest.importorskip("pyspedas")
+    from pyspedas.tplot_tools import get_data
+
+    url, _ = server
+    loaded = pyspedas.hapi(trange=[START, STOP], server=url, dataset="tnr_normal",
+                           parameters="frequency,auto1", prefix="zelk_", quiet=True)
+    assert "zelk_auto1" in loaded
+    got = get_data("zelk_auto1")
+    expected, times = _from_files(archive, "tnr_normal", ["frequency", "auto1"], _tt(START), _tt(STOP))
+    assert np.array_equal(got.y, expected["auto1"])
+    assert np.array_equal(got.v, expected["frequency"].astype(np.float64))
+    assert len(got.times) == len(times)
+
+
+@pytest.mark.parametrize("query, code, http", [
+    ("dataset=nothing&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+    ("dataset=..%2F..%2Fetc&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=nothing", 1407, 404),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=auto1,agc1", 1411, 400),
+    ("dataset=tnr_normal&start=2024-13-01Z&stop=2024-03-02Z", 1402, 400),
+    ("dataset=tnr_normal&start=yesterday&stop=2024-03-02Z", 1402, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02T25Z", 1403, 400),
+    ("dataset=tnr_normal&start=2024-03-02Z&stop=2024-03-02Z", 1404, 400),
+    ("dataset=tnr_normal&start=2025-01-01Z&stop=2025-01-02Z", 1405, 400),
+    ("dataset=tnr_normal&start=2024-02-20Z&stop=2024-03-05Z", 1408, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&format=xml", 1409, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&colour=red", 1401, 400),
+    ("dataset=tnr_normal&start=2024-03-01T00:00:00Z&stop=2024-03-01T00:00:00.001Z&include=header", 1201, 200),
+])
+def test_a_bad_request_gets_its_hapi_status(server, query, code, http):
+    url, proc = server
+    status, body = _get(f"{url}/data?{query}")
+    assert status == http
+    text = body.decode()
+    if code == 1201:        # the header, and no records
+        head = json.loads("".join(line[1:] for line in text.splitlines() if line.startswith("#")))
+        assert head["status"]["code"] == 1201
+        assert all(line.startswith("#") for line in text.splitlines())
+    else:
+        assert json.loads(text)["status"]["code"] == code
+    assert proc.poll() is None
+
+
+def test_times_in_either_hapi_form_and_to_the_nanosecond(server):
+    url, _ = server
+    # day of year and month-day forms, truncated or not, name the same instants
+    a = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop=2024-062T12Z&parameters=agc1")[1]
+    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z&parameters=agc1")[1]
+    assert a == b and a
+    # start is inclusive, stop exclusive, to the nanosecond
+    first = a.decode().splitlines()[1].split(",")[0]
+    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=agc1")[1]
+    assert one.decode().splitlines()[0].split(",")[0] == first
+    none = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop={first}&parameters=agc1")[1]
+    assert first not in none.decode()
+
+
+def test_clients_at_once_get_what_one_alone_gets(server):
+    url, _ = server
+    cases = [("tnr_normal", "2024-03-01T12:00Z", "2024-03-02T06:00Z"), ("tswf", START, STOP),
+             ("lfm_psd", "2024-03-01T20:00Z", "2024-03-02T04:00Z"), ("tnr_normal", START, STOP)]
+    query = "{}/data?dataset={}&start={}&stop={}&format=binary"
+    alone = [_get(query.format(url, *case)) for case in cases]
+    together = [None] * len(cases)
+
+    def fetch(i):
+        together[i] = _get(query.format(url, *cases[i]))
+
+    threads = [threading.Thread(target=fetch, args=(i,)) for i in range(len(cases))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert together == alone and all(status == 200 and body for status, body in alone)
+
+
+def test_a_client_dropping_mid_stream_costs_nothing(server):
+    psutil = pytest.importorskip("psutil")
+    url, proc = server
+    host, port = url.split("//")[1].split("/")[0].rsplit(":", 1)
+    request = (f"GET /hapi/data?dataset=tswf&start=2024-03-01Z&stop=2024-03-03Z&format=csv HTTP/1.1\r\n"
+               f"Host: {host}\r\n\r\n").encode()
+    for _ in range(3):
+        with socket.create_connection((host, int(port))) as s:
+            s.sendall(request)
+            assert s.recv(65536).startswith(b"HTTP/1.1 200")
+    # the server closes what it had open for them and goes on serving
+    deadline = time.monotonic() + 20
+    while True:
+        held = [f.path for f in psutil.Process(proc.pid).open_files() if f.path.endswith(".cdf")]
+        if not held or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    assert held == []
+    assert _get(f"{url}/catalog")[0] == 200 and proc.poll() is None
+
+
+def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
+    done = _dravel("serve", tmp_path / "missing")
+    assert done.returncode == 2 and done.stderr.startswith("dravel: error:") and len(done.stderr.splitlines()) == 1
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        done = _dravel("serve", archive, "--port", taken.getsockname()[1])
+    assert done.returncode == 2 and "cannot listen" in done.stderr and "Traceback" not in done.stderr
+    # without the serve extra: one line saying which extra to install
+    blocked = ("import sys\n"
+               "class Block:\n"
+               "    def find_spec(self, name, path=None, target=None):\n"
+               "        if name.split('.')[0] == 'starlette':\n"
+               "            raise ImportError(name, name=name)\n"
+               "sys.meta_path.insert(0, Block())\n"
+               "from kesta.dravel.cli import main\n"
+               f"sys.exit(main(['serve', {str(archive)!r}]))\n")
+    done = subprocess.run([sys.executable, "-c", blocked], env=env(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and done.stderr.splitlines() == [
+        "dravel: error: dravel serve needs the 'serve' extra (missing: starlette); install it with: "
+        "pip install 'kesta-dravel[serve]'"]
+
+
+def test_the_landing_page_lists_every_dataset_with_working_examples(archive, server):
+    import re
+    from html import unescape
+
+    url, _ = server
+    status, body = _get(url)
+    page = body.decode()
+    assert status == 200
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    assert all(f"<td>{p}</td>" in page for p in products)
+    links = [unescape(h) for h in re.findall(r'href="(hapi/[^"]+)"', page) if "dataset=tswf&" in unescape(h)
+             or unescape(h).endswith("dataset=tswf")]
+    assert len(links) == 4
+    base = url[: -len("hapi")]
+    for link in links:
+        assert _get(base + link)[0] == 200, link
+
+
+def test_a_day_file_replaced_while_served_is_served_whole(archive, server):
+    url, proc = server
+    folder = archive / "tnr_normal" / "2024" / "03"
+    day = folder / "zelk_l1_tnr_normal_20240302_v01.cdf"
+    original = day.read_bytes()
+    other = (archive / "tnr_burst" / "2024" / "03" / "zelk_l1_tnr_burst_20240302_v01.cdf").read_bytes()
+    query = f"{url}/data?dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-03Z&format=binary"
+
+    def put(contents):
+        # as the archive writes: a temporary name in the folder, then a rename
+        temp = folder / ".swap.tmp"
+        temp.write_bytes(contents)
+        os.replace(temp, day)
+
+    old = _get(query)
+    try:
+        put(other)
+        new = _get(query)
+        assert new[0] == old[0] == 200 and new != old
+        stop = threading.Event()
+
+        def swap():
+            while not stop.is_set():
+                put(original)
+                put(other)
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            seen = [_get(query) for _ in range(15)]
+        finally:
+            stop.set()
+            swapper.join()
+        assert all(s in (old, new) for s in seen)
+    finally:
+        put(original)
+    assert _get(query) == old and proc.poll() is None
