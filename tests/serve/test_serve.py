@@ -136,16 +136,16 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server):
 
 def test_json_and_header_say_what_binary_says(archive, server):
     url, _ = server
-    query = f"dataset=tnr_normal&start={START}&stop={STOP}&parameters=frequency,auto1"
-    data, meta = _hapi(url, "tnr_normal", "frequency,auto1", START, STOP, "binary")
+    query = f"dataset=tnr_normal&start={START}&stop={STOP}&parameters=tnr_normal_frequency,tnr_normal_auto1"
+    data, meta = _hapi(url, "tnr_normal", "tnr_normal_frequency,tnr_normal_auto1", START, STOP, "binary")
     status, body = _get(f"{url}/data?{query}&format=json")
     doc = json.loads(body)
     assert status == 200 and doc["status"]["code"] == 1200 and doc["format"] == "json"
-    assert [p["name"] for p in doc["parameters"]] == ["Epoch", "frequency", "auto1"]
-    assert doc["parameters"][2]["bins"] == [{"name": "frequency", "units": "Hz", "centers": "frequency"}]
+    assert [p["name"] for p in doc["parameters"]] == ["Epoch", "tnr_normal_frequency", "tnr_normal_auto1"]
+    assert doc["parameters"][2]["bins"] == [{"name": "tnr_normal_frequency", "units": "Hz", "centers": "tnr_normal_frequency"}]
     assert [r[0].encode() for r in doc["data"]] == list(data["Epoch"])
-    assert np.array_equal(np.array([r[2] for r in doc["data"]]), data["auto1"])
-    assert np.array_equal(np.array([r[1] for r in doc["data"]]), data["frequency"])
+    assert np.array_equal(np.array([r[2] for r in doc["data"]]), data["tnr_normal_auto1"])
+    assert np.array_equal(np.array([r[1] for r in doc["data"]]), data["tnr_normal_frequency"])
     status, body = _get(f"{url}/data?{query}&include=header")
     lines = body.decode().splitlines()
     head = json.loads("".join(line[1:] for line in lines if line.startswith("#")))
@@ -159,12 +159,12 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
 
     url, _ = server
     loaded = pyspedas.hapi(trange=[START, STOP], server=url, dataset="tnr_normal",
-                           parameters="frequency,auto1", prefix="zelk_", quiet=True)
-    assert "zelk_auto1" in loaded
-    got = get_data("zelk_auto1")
-    expected, times = _from_files(archive, "tnr_normal", ["frequency", "auto1"], _tt(START), _tt(STOP))
-    assert np.array_equal(got.y, expected["auto1"])
-    assert np.array_equal(got.v, expected["frequency"].astype(np.float64))
+                           parameters="tnr_normal_frequency,tnr_normal_auto1", prefix="zelk_", quiet=True)
+    assert "zelk_tnr_normal_auto1" in loaded
+    got = get_data("zelk_tnr_normal_auto1")
+    expected, times = _from_files(archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"], _tt(START), _tt(STOP))
+    assert np.array_equal(got.y, expected["tnr_normal_auto1"])
+    assert np.array_equal(got.v, expected["tnr_normal_frequency"].astype(np.float64))
     assert len(got.times) == len(times)
 
 
@@ -172,7 +172,7 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
     ("dataset=nothing&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
     ("dataset=..%2F..%2Fetc&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
     ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=nothing", 1407, 404),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=auto1,agc1", 1411, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=tnr_normal_auto1,tnr_normal_agc1", 1411, 400),
     ("dataset=tnr_normal&start=2024-13-01Z&stop=2024-03-02Z", 1402, 400),
     ("dataset=tnr_normal&start=yesterday&stop=2024-03-02Z", 1402, 400),
     ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02T25Z", 1403, 400),
@@ -200,14 +200,14 @@ def test_a_bad_request_gets_its_hapi_status(server, query, code, http):
 def test_times_in_either_hapi_form_and_to_the_nanosecond(server):
     url, _ = server
     # day of year and month-day forms, truncated or not, name the same instants
-    a = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop=2024-062T12Z&parameters=agc1")[1]
-    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z&parameters=agc1")[1]
+    a = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop=2024-062T12Z&parameters=tnr_normal_agc1")[1]
+    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z&parameters=tnr_normal_agc1")[1]
     assert a == b and a
     # start is inclusive, stop exclusive, to the nanosecond
     first = a.decode().splitlines()[1].split(",")[0]
-    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=agc1")[1]
+    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=tnr_normal_agc1")[1]
     assert one.decode().splitlines()[0].split(",")[0] == first
-    none = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop={first}&parameters=agc1")[1]
+    none = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop={first}&parameters=tnr_normal_agc1")[1]
     assert first not in none.decode()
 
 
