@@ -28,53 +28,10 @@ from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
 from .state import FILE as STATE_FILE
+from .software import software
 from .state import State, move_aside
 
 CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
-COMPONENTS = ("quorel", "tesmo", "vantor")
-
-
-def software():
-    """(versions as text, a short key of them): this package's version, and the contents of
-    the components' modules and of the decoders' binaries (a rebuild, or a component
-    changed, is a new software)."""
-    from kesta.dravel import products as registry
-    from kesta.dravel.l1.attributes import software_version
-
-    versions = {"kesta-dravel": software_version()}
-    for module in COMPONENTS:
-        versions[module] = _files_hash(module, package=True)
-    versions["decoders"] = _files_hash(*sorted({p.module for p in registry.PRODUCTS}))
-    text = json.dumps(versions, sort_keys=True)
-    return text, hashlib.sha256(text.encode()).hexdigest()[:12]
-
-
-def _files_hash(*modules, package=False):
-    """A short hash of the files of `modules` (with `package`, of every source and binary of
-    their packages); "missing" for one that is not installed."""
-    import importlib.util
-
-    digest = hashlib.sha256()
-    for module in modules:
-        try:
-            found = importlib.util.find_spec(module)
-        except ImportError:
-            found = None
-        if found is None:
-            digest.update(f"{module}: missing".encode())
-            continue
-        files = [found.origin] if found.origin and os.path.isfile(found.origin) else []
-        if package and found.submodule_search_locations:
-            files = []
-            for folder in found.submodule_search_locations:
-                for root, dirs, names in os.walk(folder):
-                    dirs[:] = sorted(d for d in dirs if d != "__pycache__")
-                    files += [os.path.join(root, n) for n in sorted(names) if n.endswith((".py", ".so"))]
-        for path in files:
-            digest.update(os.path.relpath(path, os.path.dirname(path)).encode())
-            with open(path, "rb") as f:
-                digest.update(f.read())
-    return digest.hexdigest()[:16]
 
 
 def day_path(archive, fmt, product, day, version):

@@ -23,14 +23,13 @@ from __future__ import annotations
 
 import calendar
 import datetime
-import html
 import os
-import statistics
 import threading
 from collections import Counter
-from urllib.parse import quote
 
-import numpy as np
+from .gaps import GAP_FACTOR, GAP_MINIMUM_S, campaign_days, count, day_date, gap_threshold
+from .gaps import gaps  # noqa: F401  (callers find it here, beside write_page)
+from .pagetext import DASH, duration, esc, href, num, plural, runs, size, stretches
 
 PAGE = "index.html"
 
@@ -42,7 +41,6 @@ HEADER_HEIGHT = 14
 LIGHT = (208, 226, 242)      # the fewest records
 DARK = (24, 66, 122)         # the product's busiest day
 MISSING_LISTED = 20          # stretches of holes named in a product's summary line
-DASH = "\u2013"
 
 # The overview: a row per product, a column per day, the whole campaign in OVERVIEW_WIDTH pixels
 # (a year: 3-pixel columns), a column never wider than MAX_COLUMN.
@@ -55,10 +53,6 @@ GAP = "#f08c00"              # a day with a gap
 REPORT = "#d6336c"           # a day with reported units or warnings
 OUTSIDE = "#ced4da"          # records on a day outside the campaign
 
-# A gap: a step between consecutive records of a day longer than GAP_FACTOR times the product's
-# usual longest step of a day (the median over the campaign), and than GAP_MINIMUM_S.
-GAP_FACTOR = 2.0
-GAP_MINIMUM_S = 3600.0
 
 # No request leaves the page: the browser refuses any resource but inline styles and data: images
 # (the empty data: icon stops the request for /favicon.ico when the archive is served).
@@ -99,50 +93,6 @@ svg a:hover rect { stroke: #000; stroke-width: 2; }
 """
 
 
-def gaps(epoch_ns_sorted, factor=10.0, minimum_s=60.0):
-    """(count, largest_s) of the gaps in sorted int64 times in nanoseconds: a gap is a step
-    longer than max(`minimum_s`, `factor` x the median step); `largest_s` is the largest step,
-    gap or not, in seconds (0.0 with fewer than two times)."""
-    times = np.asarray(epoch_ns_sorted, dtype=np.int64).ravel()
-    if times.size < 2:
-        return 0, 0.0
-    steps = np.diff(times)
-    threshold_ns = max(minimum_s * 1e9, factor * float(np.median(steps)))
-    return int(np.count_nonzero(steps > threshold_ns)), float(steps.max()) / 1e9
-
-
-def gap_threshold(days):
-    """The longest step (s) between records a day of a product may have without a gap: GAP_FACTOR
-    times the median of its days' longest steps, at least GAP_MINIMUM_S. Measured against the
-    product itself, so a product recorded in bursts (calibrations every few hours) has no gap
-    between its bursts, and a survey product has one where it stopped for longer than usual."""
-    longest = [float(e["largest_gap_s"]) for e in days
-               if e.get("largest_gap_s") is not None and _count(e, "records") > 1]
-    if not longest:
-        return None
-    return max(GAP_MINIMUM_S, GAP_FACTOR * statistics.median(longest))
-
-
-def campaign_days(files, products):
-    """(first, last) dates of the campaign: the days its L0 files cover. A file covers each UTC
-    day on which at least half of its products have records (with none such, the day most of
-    them have records on): a file whose survey records run on past midnight (for hours, as the
-    TNR's do) does not make the next day part of the campaign; its records there are shown as
-    days outside the campaign, never as holes. Without any file saying which days its products
-    feed, the days holding records. None without any day."""
-    covered = set()
-    for f in files:
-        feeds = {name: set(days) for name, days in (f.get("product_days") or {}).items() if days}
-        if not feeds:
-            continue
-        on = Counter(day for days in feeds.values() for day in days)
-        own = [day for day, n in on.items() if 2 * n >= len(feeds)]
-        covered.update(_date(f.get("name"), day) for day in own or [max(on, key=lambda d: (on[d], d))])
-    if not covered:
-        covered = {_date(name, e.get("day")) for name, days in products.items() for e in days}
-    return (min(covered), max(covered)) if covered else None
-
-
 def write_page(archive, summary):
     """Writes the coverage page of `summary` (see the module) as ARCHIVE/index.html; returns its
     path. The page is made whole under a temporary name in the same folder and renamed into
@@ -166,77 +116,15 @@ def write_page(archive, summary):
     return path
 
 
-def _esc(value):
-    return html.escape("" if value is None else str(value), quote=True)
-
-
-def _href(relative):
-    """An attribute value linking to `relative`, a path inside the archive."""
-    return _esc(quote(str(relative)))
-
-
-def _num(value):
-    if value is None:
-        return DASH
-    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        return f"{int(value):,}"
-    return _esc(value)
-
-
-def _count(entry, key):
-    value = entry.get(key)
-    return int(value) if isinstance(value, (int, np.integer)) else 0
-
-
-def _duration(seconds):
-    if seconds is None:
-        return DASH
-    s = float(seconds)
-    if s < 60:
-        return f"{s:.3g} s"
-    if s < 3600:
-        return f"{s / 60:.1f} min"
-    if s < 2 * 86400:
-        return f"{s / 3600:.1f} h"
-    return f"{s / 86400:.1f} d"
-
-
-def _size(n):
-    if n is None:
-        return DASH
-    n = float(n)
-    for unit in ("B", "kB", "MB", "GB"):
-        if n < 1000 or unit == "GB":
-            return f"{n:,.0f} {unit}" if unit == "B" else f"{n:,.1f} {unit}"
-        n /= 1000
-    return DASH
-
-
-def _plural(n, word):
-    return f"{n:,} {word}" + ("" if n == 1 else "s")
-
-
-def _date(product, text):
-    try:
-        return datetime.datetime.strptime(str(text), "%Y%m%d").date()
-    except ValueError:
-        raise ValueError(f"product {product}: day {text!r} is not a date as YYYYMMDD") from None
-
-
-def _stretches(days):
-    """"a to b, c" of sorted dates, consecutive days as one stretch."""
-    return ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in _runs(days))
-
-
 class _Product:
     """One product's days, as the page shows them."""
 
     def __init__(self, index, name, days, span):
         self.index, self.name = index, name
-        self.days = [(_date(name, d.get("day")), d) for d in days]
+        self.days = [(day_date(name, d.get("day")), d) for d in days]
         self.by_day = dict(self.days)
         self.threshold = gap_threshold(days)
-        self.busiest = max((_count(e, "records") for _, e in self.days), default=0)
+        self.busiest = max((count(e, "records") for _, e in self.days), default=0)
         self.span = span
 
     def gap(self, entry):
@@ -244,11 +132,11 @@ class _Product:
         the few records a file had past its midnight, its steps say nothing."""
         largest = entry.get("largest_gap_s") if entry else None
         return (self.threshold is not None and largest is not None and float(largest) > self.threshold
-                and self.span[0] <= _date(self.name, entry.get("day")) <= self.span[1])
+                and self.span[0] <= day_date(self.name, entry.get("day")) <= self.span[1])
 
     def hole(self, day):
         entry = self.by_day.get(day)
-        return self.span[0] <= day <= self.span[1] and not (entry and _count(entry, "records"))
+        return self.span[0] <= day <= self.span[1] and not (entry and count(entry, "records"))
 
 
 def _page(summary):
@@ -258,7 +146,7 @@ def _page(summary):
     span = campaign_days(files, raw)
     products = [_Product(i, name, days, span) for i, (name, days) in enumerate(raw.items())]
     title = _title(summary)
-    parts = [HEAD.replace("<title></title>", f"<title>{_esc(title)}</title>", 1),
+    parts = [HEAD.replace("<title></title>", f"<title>{esc(title)}</title>", 1),
              _header(summary, title, span, products, files)]
     if span is None:
         parts.append("<p>No product has any day in the archive yet.</p>\n")
@@ -292,20 +180,20 @@ def _header(summary, title, span, products, files):
     for status in ("partial", "failed"):
         n = statuses.pop(status, 0)
         counts.append(f'<span class="count-{status}">{n:,} {status}</span>' if n else f"0 {status}")
-    counts += [f"{n:,} {_esc(status)}" for status, n in sorted(statuses.items())]
-    lines = [f"<h1>{_esc(title)}</h1>",
-             f'<p class="meta">Generated {_esc(summary.get("generated"))} &middot; '
-             f'software {_esc(summary.get("software"))} &middot; '
-             f'data version {_esc(summary.get("data_version"))}</p>',
+    counts += [f"{n:,} {esc(status)}" for status, n in sorted(statuses.items())]
+    lines = [f"<h1>{esc(title)}</h1>",
+             f'<p class="meta">Generated {esc(summary.get("generated"))} &middot; '
+             f'software {esc(summary.get("software"))} &middot; '
+             f'data version {esc(summary.get("data_version"))}</p>',
              f'<p><a href="#files">L0 files</a>: {len(files):,} &mdash; {", ".join(counts)}</p>']
     if span:
         n_days = (span[1] - span[0]).days + 1
-        line = (f"<p>Campaign: {span[0]} to {span[1]} ({_plural(n_days, 'day')}, the days the L0 "
+        line = (f"<p>Campaign: {span[0]} to {span[1]} ({plural(n_days, 'day')}, the days the L0 "
                 f"files cover)")
         outside = sorted({day for p in products for day, e in p.days
-                          if _count(e, "records") and not span[0] <= day <= span[1]})
+                          if count(e, "records") and not span[0] <= day <= span[1]})
         if outside:
-            line += (f"; records also on {_stretches(outside)}, outside it (records of L0 files "
+            line += (f"; records also on {stretches(outside)}, outside it (records of L0 files "
                      f"that run past midnight)")
         lines.append(line + ". <a href=\"#marks\">What the marks mean</a>.</p>")
     return "\n".join(lines) + "\n"
@@ -317,8 +205,8 @@ def _header(summary, title, span, products, files):
 def _overview(products, span):
     """Every product over every day: the campaign's days and the days outside it that have
     records, a column each."""
-    first = min([span[0]] + [day for p in products for day, e in p.days if _count(e, "records")])
-    last = max([span[1]] + [day for p in products for day, e in p.days if _count(e, "records")])
+    first = min([span[0]] + [day for p in products for day, e in p.days if count(e, "records")])
+    last = max([span[1]] + [day for p in products for day, e in p.days if count(e, "records")])
     n = (last - first).days + 1
     pitch = max(MIN_COLUMN, min(MAX_COLUMN, OVERVIEW_WIDTH // n))
     gap = 1 if pitch >= 6 else 0
@@ -340,7 +228,7 @@ def _overview(products, span):
     for row, product in enumerate(products):
         y = top + row * ROW
         out.append(f'<a href="#product-{product.index}"><text x="0" y="{y + ROW - 5}">'
-                   f'{_esc(product.name)}</text></a>')
+                   f'{esc(product.name)}</text></a>')
         for k in range(n):
             day = first + datetime.timedelta(days=k)
             entry = product.by_day.get(day)
@@ -348,12 +236,12 @@ def _overview(products, span):
             if state is None:
                 continue
             colour = {"hole": HOLE, "gap": GAP, "report": REPORT, "outside": OUTSIDE}.get(state) or \
-                _shade(_count(entry, "records"), product.busiest)
+                _shade(count(entry, "records"), product.busiest)
             body = (f'<rect class="{state}" x="{NAME_WIDTH + k * pitch}" y="{y + 1}" '
                     f'width="{pitch - gap}" height="{ROW - 3}" fill="{colour}"/>')
-            title = f"<title>{_esc(product.name)} {_esc(_day_text(product, day, entry))}</title>"
+            title = f"<title>{esc(product.name)} {esc(_day_text(product, day, entry))}</title>"
             if entry is not None and entry.get("file"):
-                out.append(f'<a href="{_href(entry["file"])}">{title}{body}</a>')
+                out.append(f'<a href="{href(entry["file"])}">{title}{body}</a>')
             else:
                 out.append(f"<g>{title}{body}</g>")
     out.append("</svg>\n</div>")
@@ -373,13 +261,13 @@ def _state(product, day, entry):
     (nothing: a day outside the campaign without records)."""
     if product.hole(day):
         return "hole"
-    if not (entry and _count(entry, "records")):
+    if not (entry and count(entry, "records")):
         return None
     if not product.span[0] <= day <= product.span[1]:
         return "outside"
     if product.gap(entry):
         return "gap"
-    if _count(entry, "reported") or _count(entry, "warnings"):
+    if count(entry, "reported") or count(entry, "warnings"):
         return "report"
     return "records"
 
@@ -395,7 +283,7 @@ def _marks():
             f"holes on the days it was not run.</dd>\n"
             f"<dt>Gap</dt><dd>A step between two consecutive records of a day longer than "
             f"{GAP_FACTOR:g} times the product's usual longest step of a day (the median over the "
-            f"campaign of each day's longest step), and than {_duration(GAP_MINIMUM_S)}: the product "
+            f"campaign of each day's longest step), and than {duration(GAP_MINIMUM_S)}: the product "
             f"stopped for longer than it usually does. Measured against the product itself, so "
             f"records that come in bursts (calibrations) have no gap between their bursts. "
             f"Steps before a day's first record and after its last are not counted.</dd>\n"
@@ -416,24 +304,24 @@ def _marks():
 
 def _day_text(product, day, entry):
     """The one-line account of a product's day, as a cell's tooltip."""
-    if entry is None or not _count(entry, "records"):
+    if entry is None or not count(entry, "records"):
         text = f"{day}: {'no records' if entry is None else '0 records'}"
         if not product.span[0] <= day <= product.span[1]:
             return text + " (outside the campaign)"
         return text + (", no day file" if entry is not None and not entry.get("file") else "") + " (hole)"
-    text = f"{day}: {_plural(_count(entry, 'records'), 'record')}"
+    text = f"{day}: {plural(count(entry, 'records'), 'record')}"
     if not product.span[0] <= day <= product.span[1]:
         text += " (outside the campaign)"
-    if _count(entry, "duplicates"):
-        text += f", {_count(entry, 'duplicates'):,} duplicates dropped"
+    if count(entry, "duplicates"):
+        text += f", {count(entry, 'duplicates'):,} duplicates dropped"
     largest = entry.get("largest_gap_s")
     if product.gap(entry):
-        text += f", gap (largest step {_duration(largest)})"
-    elif largest is not None and _count(entry, "records") > 1:
-        text += f", largest step {_duration(largest)}"
+        text += f", gap (largest step {duration(largest)})"
+    elif largest is not None and count(entry, "records") > 1:
+        text += f", largest step {duration(largest)}"
     for key, word in (("reported", "reported unit"), ("warnings", "warning")):
-        if _count(entry, key):
-            text += f", {_plural(_count(entry, key), word)}"
+        if count(entry, key):
+            text += f", {plural(count(entry, key), word)}"
     if not entry.get("file"):
         text += ", no day file"
     return text
@@ -448,8 +336,8 @@ def _strip(product):
     """The SVG of one product over the campaign: a row per month, a cell per day of the campaign
     (and per day outside it with records); a day without records is an empty cell."""
     span = product.span
-    first = min([span[0]] + [d for d, e in product.days if _count(e, "records")])
-    last = max([span[1]] + [d for d, e in product.days if _count(e, "records")])
+    first = min([span[0]] + [d for d, e in product.days if count(e, "records")])
+    last = max([span[1]] + [d for d, e in product.days if count(e, "records")])
     months = []
     month = first.replace(day=1)
     while month <= last:
@@ -458,7 +346,7 @@ def _strip(product):
     width = LABEL_WIDTH + 31 * PITCH
     height = HEADER_HEIGHT + len(months) * PITCH
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'viewBox="0 0 {width} {height}" aria-label="{_esc(product.name)}: records per day">']
+           f'viewBox="0 0 {width} {height}" aria-label="{esc(product.name)}: records per day">']
     for d in (1, 5, 10, 15, 20, 25, 30):
         out.append(f'<text x="{LABEL_WIDTH + (d - 1) * PITCH + CELL / 2}" y="10" '
                    f'text-anchor="middle">{d}</text>')
@@ -468,7 +356,7 @@ def _strip(product):
         for d in range(1, calendar.monthrange(month.year, month.month)[1] + 1):
             day = month.replace(day=d)
             entry = product.by_day.get(day)
-            if not (span[0] <= day <= span[1] or (entry and _count(entry, "records"))):
+            if not (span[0] <= day <= span[1] or (entry and count(entry, "records"))):
                 continue
             out.append(_cell(product, day, entry, LABEL_WIDTH + (d - 1) * PITCH, y))
     out.append("</svg>")
@@ -476,8 +364,8 @@ def _strip(product):
 
 
 def _cell(product, day, entry, x, y):
-    records = _count(entry, "records") if entry is not None else 0
-    title = f"<title>{_esc(_day_text(product, day, entry))}</title>"
+    records = count(entry, "records") if entry is not None else 0
+    title = f"<title>{esc(_day_text(product, day, entry))}</title>"
     if records:
         fill = OUTSIDE if not product.span[0] <= day <= product.span[1] else _shade(records, product.busiest)
         body = f'<rect x="{x}" y="{y}" width="{CELL}" height="{CELL}" fill="{fill}"/>'
@@ -487,11 +375,11 @@ def _cell(product, day, entry, x, y):
     if product.gap(entry):
         body += (f'<path class="gap-mark" d="M{x + CELL - 7} {y}h7v7z" fill="{GAP}" '
                  f'stroke="#fff" stroke-width="0.5"/>')
-    if entry is not None and (_count(entry, "reported") or _count(entry, "warnings")):
+    if entry is not None and (count(entry, "reported") or count(entry, "warnings")):
         body += (f'<circle class="report-mark" cx="{x + CELL / 2}" cy="{y + CELL / 2}" r="2.8" '
                  f'fill="{REPORT}" stroke="#fff" stroke-width="1"/>')
     if entry is not None and entry.get("file"):
-        return f'<a href="{_href(entry["file"])}">{title}{body}</a>'
+        return f'<a href="{href(entry["file"])}">{title}{body}</a>'
     return f"<g>{title}{body}</g>"
 
 
@@ -501,63 +389,52 @@ def _product(product):
     holes = [first + datetime.timedelta(days=i) for i in range(total)]
     holes = [day for day in holes if product.hole(day)]
     days = product.days
-    records = sum(_count(e, "records") for _, e in days)
-    with_records = sum(1 for d, e in days if _count(e, "records") and first <= d <= last)
+    records = sum(count(e, "records") for _, e in days)
+    with_records = sum(1 for d, e in days if count(e, "records") and first <= d <= last)
     with_gaps = sum(1 for _, e in days if product.gap(e))
-    with_reports = sum(1 for _, e in days if _count(e, "reported") or _count(e, "warnings"))
-    line = (f"{_plural(with_records, 'day')} with records of {total:,} in the campaign; "
-            f"{_plural(records, 'record')}; {_plural(with_gaps, 'day')} with a gap"
-            + (f" (a step longer than {_duration(product.threshold)})" if product.threshold else "")
-            + f"; {_plural(with_reports, 'day')} with reported units or warnings.")
+    with_reports = sum(1 for _, e in days if count(e, "reported") or count(e, "warnings"))
+    line = (f"{plural(with_records, 'day')} with records of {total:,} in the campaign; "
+            f"{plural(records, 'record')}; {plural(with_gaps, 'day')} with a gap"
+            + (f" (a step longer than {duration(product.threshold)})" if product.threshold else "")
+            + f"; {plural(with_reports, 'day')} with reported units or warnings.")
     if holes:
-        runs = _runs(holes)
-        named = ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in runs[:MISSING_LISTED])
-        more = f" and {len(runs) - MISSING_LISTED:,} more stretches" if len(runs) > MISSING_LISTED else ""
+        stretch = runs(holes)
+        named = ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in stretch[:MISSING_LISTED])
+        more = f" and {len(stretch) - MISSING_LISTED:,} more stretches" if len(stretch) > MISSING_LISTED else ""
         line += f" No records on {named}{more}."
     legend = (f'<p class="legend">Each cell a day; darker for more records (darkest: {product.busiest:,}); '
               f'<span class="swatch hole"></span> hole; orange corner: gap; pink dot: reported units '
               f'or warnings; grey: records outside the campaign. A cell links to its day file.</p>')
     rows = "\n".join(_day_row(product, day, entry) for day, entry in days)
-    return (f'<section id="product-{product.index}">\n<h2>{_esc(product.name)}</h2>\n<p>{line}</p>\n'
+    return (f'<section id="product-{product.index}">\n<h2>{esc(product.name)}</h2>\n<p>{line}</p>\n'
             f'<div class="scroll">\n{_strip(product)}\n</div>\n{legend}\n'
-            f'<details>\n<summary>The {_plural(len(days), "day")} of {_esc(product.name)}</summary>\n'
+            f'<details>\n<summary>The {plural(len(days), "day")} of {esc(product.name)}</summary>\n'
             f'<div class="scroll">\n<table>\n<thead><tr><th>Day</th><th>Records</th>'
             f'<th>Duplicates dropped</th><th>Gap</th><th>Largest step</th><th>Reported</th>'
             f'<th>Warnings</th><th>Sources</th><th>Day file</th><th>Plot</th></tr></thead>\n'
             f'<tbody>\n{rows}\n</tbody>\n</table>\n</div>\n</details>\n</section>\n')
 
 
-def _runs(days):
-    """[(first, last)] of the stretches of consecutive days in sorted `days`."""
-    runs = []
-    for day in days:
-        if runs and (day - runs[-1][1]).days == 1:
-            runs[-1] = (runs[-1][0], day)
-        else:
-            runs.append((day, day))
-    return runs
-
-
 def _link(relative, text):
     if not relative:
         return DASH
-    return f'<a href="{_href(relative)}">{_esc(text)}</a>'
+    return f'<a href="{href(relative)}">{esc(text)}</a>'
 
 
 def _day_row(product, day, entry):
     def number(key):
-        flag = ' flag' if key in ("reported", "warnings") and _count(entry, key) else ""
-        return f'<td class="n{flag}">{_num(entry.get(key))}</td>'
+        flag = ' flag' if key in ("reported", "warnings") and count(entry, key) else ""
+        return f'<td class="n{flag}">{num(entry.get(key))}</td>'
 
     largest = entry.get("largest_gap_s")
     exact = f' title="{float(largest):g} s"' if largest is not None else ""
     gap = '<td class="flag">gap</td>' if product.gap(entry) else "<td></td>"
-    sources = ", ".join(_esc(s) for s in entry.get("sources") or []) or DASH
+    sources = ", ".join(esc(s) for s in entry.get("sources") or []) or DASH
     file = entry.get("file")
     outside = "" if product.span[0] <= day <= product.span[1] else " (outside the campaign)"
     return (f'<tr><td class="day">{day}{outside}</td>'
             f"{number('records')}{number('duplicates')}{gap}"
-            f'<td class="n"{exact}>{_duration(largest)}</td>{number("reported")}{number("warnings")}'
+            f'<td class="n"{exact}>{duration(largest)}</td>{number("reported")}{number("warnings")}'
             f"<td>{sources}</td><td>{_link(file, os.path.basename(str(file or '')))}</td>"
             f"<td>{_link(entry.get('plot'), 'plot')}</td></tr>")
 
@@ -572,14 +449,14 @@ def _files(files):
     for f in files:
         status = str(f.get("status"))
         row_class = f' class="{status}"' if status in ("failed", "partial") else ""
-        numbers = "".join(f'<td class="n">{_num(f.get(key))}</td>' for key in ("records", "reported", "warnings"))
+        numbers = "".join(f'<td class="n">{num(f.get(key))}</td>' for key in ("records", "reported", "warnings"))
         first, last = f.get("first"), f.get("last")
-        when = f"{_esc(first)} to {_esc(last)}".replace("T", " ") if first and last else DASH
-        days = sorted({_date(f.get("name"), d) for d in f.get("days") or []})
-        fed = f"{_stretches(days)} ({len(days)})" if days else DASH
-        rows.append(f"<tr{row_class}><td>{_esc(f.get('name'))}</td><td>{_esc(status)}</td>"
-                    f'<td class="n">{_size(f.get("size"))}</td><td class="day">{when}</td>'
-                    f'<td class="day">{fed}</td>{numbers}<td>{_esc(f.get("message"))}</td></tr>')
+        when = f"{esc(first)} to {esc(last)}".replace("T", " ") if first and last else DASH
+        days = sorted({day_date(f.get("name"), d) for d in f.get("days") or []})
+        fed = f"{stretches(days)} ({len(days)})" if days else DASH
+        rows.append(f"<tr{row_class}><td>{esc(f.get('name'))}</td><td>{esc(status)}</td>"
+                    f'<td class="n">{size(f.get("size"))}</td><td class="day">{when}</td>'
+                    f'<td class="day">{fed}</td>{numbers}<td>{esc(f.get("message"))}</td></tr>')
     return ('<h2 id="files">L0 files</h2>\n<div class="scroll">\n<table>\n<thead><tr><th>File</th>'
             '<th>Status</th><th>Size</th><th>Time range (UTC)</th><th>Days fed</th><th>Records</th>'
             '<th>Reported</th><th>Warnings</th><th>Message</th></tr>'

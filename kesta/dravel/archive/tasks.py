@@ -309,7 +309,7 @@ class DayDone:
 def write_day_file(task):
     """Writes one day file from the cache files feeding its day, unless it holds those records
     already (see DayTask); its plot follows it. Returns a `DayDone`."""
-    from .coverage import gaps
+    from .gaps import gaps
 
     day = day_records(task.product, task.day, [cache for _, cache in task.sources])
     try:
