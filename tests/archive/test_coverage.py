@@ -310,6 +310,7 @@ def test_a_years_page_shows_it_on_one_screen(tmp_path):
     assert len(text.encode()) < 6_000_000
 
 
+@pytest.mark.nasa_cdf
 def test_an_archive_names_its_mission_and_reads_its_day_as_the_campaign(tmp_path, capsys):
     # one day of L0: its TNR records run on into the next day, which is not a hole of the other
     # products; the attributes a mission sets reach every day file, and a change rewrites them
