@@ -141,11 +141,11 @@ def coordinates(product, variables):
 
 def software_version():
     """The installed version of this package."""
-    try:
-        from importlib.metadata import version
+    from importlib.metadata import PackageNotFoundError, version
 
+    try:
         return version("kesta-dravel")
-    except Exception:
+    except PackageNotFoundError:    # run from a source tree that was never installed
         return "unknown"
 
 
