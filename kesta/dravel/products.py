@@ -157,7 +157,10 @@ class Product:
         return self.module.rsplit(".", 1)[1]
 
     def record_dtype(self):
-        """The L1 record layout the installed decoder (or helper module) gives."""
+        """The L1 record layout the installed decoder (or helper module) gives: LookupError when
+        the product declares none, ImportError or AttributeError when it is not installed."""
+        if not self.layout:
+            raise LookupError(f"product {self.name}: no record layout declared")
         value = _attribute(self.layout.rstrip("()"))
         return np.dtype(value() if self.layout.endswith("()") else value)
 

@@ -161,9 +161,7 @@ def build_parser():
                             "(same base name). A file that fails is reported and the others "
                             "go on. On a cluster, every worker must see the input and output "
                             "folders under the same paths.")
-    p.add_argument("inputs", nargs="+", metavar="PATTERN",
-                   help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
-    p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the L1 files")
+    _inputs_and_output(p, "DIR", "folder for the L1 files")
     p.add_argument("--format", type=_batch_format, default="hdf5",
                    help="hdf5, the only one: day files (cdf, netcdf) come from `dravel archive`")
     p.add_argument("--products", type=_product_list, action="extend", metavar="NAME[,NAME...]",
@@ -186,9 +184,7 @@ def build_parser():
                             "goes on from where it stopped. ARCHIVE/index.html shows the "
                             "coverage. On a cluster, every worker must see the L0 files and the "
                             "archive under the same paths.")
-    p.add_argument("inputs", nargs="+", metavar="PATTERN",
-                   help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
-    p.add_argument("-o", "--output", required=True, metavar="ARCHIVE", help="the archive's folder")
+    _inputs_and_output(p, "ARCHIVE", "the archive's folder")
     p.add_argument("--format", choices=DAY_FORMATS, default=None,
                    help="day files: ISTP CDF (default) or netCDF, chosen when the archive is "
                         "made; an archive holds one format")
@@ -220,6 +216,13 @@ def build_parser():
     p.add_argument("--max-days", type=float, default=366.0, metavar="DAYS",
                    help="the longest time range a data request may ask for (default: 366)")
     return parser
+
+
+def _inputs_and_output(p, metavar, output_help):
+    """The L0 files to read and the folder to write, of the commands that take many files."""
+    p.add_argument("inputs", nargs="+", metavar="PATTERN",
+                   help="L0 files or quoted glob patterns, e.g. 'L0/*.h5'")
+    p.add_argument("-o", "--output", required=True, metavar=metavar, help=output_help)
 
 
 def _where_options(p, verb, tasks, left):

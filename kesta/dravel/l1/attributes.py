@@ -185,9 +185,9 @@ def global_attributes(product, parents=None, data_version="01", generated=None, 
 
 def software_version():
     """The installed version of this package."""
-    try:
-        from importlib.metadata import version
+    from importlib.metadata import PackageNotFoundError, version
 
+    try:
         return version("kesta-dravel")
-    except Exception:
+    except PackageNotFoundError:    # run from a source tree that was never installed
         return "unknown"

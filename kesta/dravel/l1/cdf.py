@@ -384,7 +384,7 @@ def _layout_of(product):
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
     try:
         return p.record_dtype()
-    except Exception:
+    except (LookupError, ImportError, AttributeError):  # none declared, or not installed here
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
 
 

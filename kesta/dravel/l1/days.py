@@ -239,10 +239,7 @@ def fill(day_class, target, batches, product, parents, version):
         target.check_space()
     finally:
         if day is not None:
-            try:
-                day.close()
-            except Exception:
-                pass
+            output.close_abandoned(day.close, target.path)
 
 
 def write_batches(day_class, path, batches, product, parents, version):

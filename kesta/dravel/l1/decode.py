@@ -138,8 +138,8 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
     result = ProductResult(product.name, packet_type)
     try:
         result.packets = source.packets(product, packet_type)
-    except Exception:
-        pass   # said when the group is read
+    except (KeyError, OSError, TypeError, AttributeError, ValueError):
+        pass   # a group that cannot be read: the product fails, with the reason, when it is read
     if _available(product, result):
         begun = False
         try:

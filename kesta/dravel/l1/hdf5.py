@@ -226,7 +226,7 @@ def _layout(product):
 
     try:
         return BY_NAME[product].record_dtype()
-    except Exception:
+    except (LookupError, ImportError, AttributeError):  # unknown, none declared, or not installed
         return np.dtype([(layout.EPOCH_FIELD, "<u8")])
 
 

@@ -23,7 +23,7 @@ class _WarningCounter(logging.Handler):
         if record.levelno == logging.WARNING and record.thread == self.thread:
             try:
                 self.messages.append(record.getMessage())
-            except Exception:  # a malformed log call must not end the decode
+            except (TypeError, ValueError, KeyError):  # a log call whose arguments do not fit its format
                 self.messages.append(str(record.msg))
 
 

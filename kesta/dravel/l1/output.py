@@ -80,6 +80,18 @@ def discard(path):
     unguard(path)
 
 
+def close_abandoned(close, path):
+    """`close()` of a file being thrown away after a failure of its own: that failure is the one
+    reported, so a failure to close is logged (debug) and goes no further."""
+    try:
+        close()
+    except Exception as exc:        # noqa: BLE001 - logged: the failure that led here is the run's
+        import logging
+
+        logging.getLogger(__name__).debug("%s: closing the abandoned temporary file failed (%s: %s)",
+                                          path, type(exc).__name__, exc)
+
+
 class Target:
     """One file to write: `open` makes the temporary file, `commit` renames it into place,
     `abort` removes it."""
@@ -148,12 +160,7 @@ class Target:
     def abort(self, close=None):
         try:
             if close is not None:
-                close()
-        except Exception as exc:        # the file is being thrown away: its failure to close is not the run's
-            import logging
-
-            logging.getLogger(__name__).debug("%s: closing the abandoned temporary file failed (%s: %s)",
-                                              self.path, type(exc).__name__, exc)
+                close_abandoned(close, self.path)
         finally:
             self._remove()
 

@@ -130,89 +130,82 @@ def _header_params(packets, input_params):
     return group
 
 
-def _order(n, rng, shuffle):
-    return rng.permutation(n) if shuffle else np.arange(n)
+def _group(packets, rng, shuffle, block, input_params, prefix):
+    """The packet group of `packets`, each one's data block from `block(p, rng)` (drawn in the
+    order given, then sent in a random order if `shuffle`), its parameters named `prefix`_...;
+    and the packets in the order sent."""
+    rng = rng or np.random.default_rng(0)
+    blocks = [block(p, rng) for p in packets]
+    order = rng.permutation(len(packets)) if shuffle else np.arange(len(packets))
+    packets = [packets[k] for k in order]
+    group = _header_params(packets, input_params)
+    group[prefix + "_SRCLEN"] = np.array([p.srclen for p in packets], dtype=np.uint8)
+    group[prefix + "_FREQ_AXIS"] = np.array([p.freq_axis for p in packets], dtype=np.uint8)
+    group[prefix + "_NUM_FREQS"] = np.array([p.nf for p in packets], dtype=np.uint16)
+    group[prefix + "_DATA_BLK"] = _stack([blocks[k] for k in order])
+    return group, packets
 
 
 def specmat_group(packets, rng=None, shuffle=False):
     """The packet group of `packets` (a list of SpecMat)."""
-    rng = rng or np.random.default_rng(0)
-    blocks = [p.words(rng) for p in packets]
-    order = _order(len(packets), rng, shuffle)
-    packets = [packets[k] for k in order]
-    blocks = [blocks[k] for k in order]
-    group = _header_params(packets, SM_INPUT_PARAMS)
-    group["PA_TDS_SLOWMODE_SPECMAT_SRCLEN"] = np.array([p.srclen for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_SPECMAT_FREQ_AXIS"] = np.array([p.freq_axis for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"] = np.array([p.nf for p in packets], dtype=np.uint16)
-    group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.array([p.type for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_SPECMAT_DATA_BLK"] = _stack(blocks)
+    group, sent = _group(packets, rng, shuffle, SpecMat.words, SM_INPUT_PARAMS,
+                         "PA_TDS_SLOWMODE_SPECMAT")
+    group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.array([p.type for p in sent], dtype=np.uint8)
     return group
 
 
 def density_group(packets, rng=None, shuffle=False):
     """The packet group of `packets` (a list of Spectra)."""
-    rng = rng or np.random.default_rng(0)
-    blocks = [p.block(rng) for p in packets]
-    order = _order(len(packets), rng, shuffle)
-    packets = [packets[k] for k in order]
-    blocks = [blocks[k] for k in order]
-    group = _header_params(packets, PSD_INPUT_PARAMS)
+    group, sent = _group(packets, rng, shuffle, Spectra.block, PSD_INPUT_PARAMS,
+                         "PA_TDS_SLOWMODE_DENSITY")
     for k, name in enumerate(PSD_CHANNEL_PARAMS):
-        group[name] = np.array([p.channels[k] for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_DENSITY_SRCLEN"] = np.array([p.srclen for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_DENSITY_FREQ_AXIS"] = np.array([p.freq_axis for p in packets], dtype=np.uint8)
-    group["PA_TDS_SLOWMODE_DENSITY_NUM_FREQS"] = np.array([p.nf for p in packets], dtype=np.uint16)
-    group["PA_TDS_SLOWMODE_DENSITY_DATA_BLK"] = _stack(blocks)
+        group[name] = np.array([p.channels[k] for p in sent], dtype=np.uint8)
     return group
 
 
-def _expected_header(out, packets):
+def _expected_records(packets, dtype, prefix, rng, set_values):
+    """The records of `packets` (given in time order): the header every slow-mode record has,
+    the spectrum's length fields under `prefix`, and its values from `set_values(rec, p, rng)`."""
     from tesmo.converters.cdf_fill import fill_records
 
+    rng = rng or np.random.default_rng(0)
+    out = np.zeros(len(packets), dtype=dtype)
     fill_records(out)
-    if not packets:
-        return
-    out["survey_mode"] = 0
-    set_expected_times(out, [p.time for p in packets])
-    out["lf_data_artefacts"] = [p.artefacts for p in packets]
-    out["input_config"] = [p.inputs for p in packets]
-    out["bia_status_info"] = [p.bia for p in packets]
+    if packets:
+        out["survey_mode"] = 0
+        set_expected_times(out, [p.time for p in packets])
+        out["lf_data_artefacts"] = [p.artefacts for p in packets]
+        out["input_config"] = [p.inputs for p in packets]
+        out["bia_status_info"] = [p.bia for p in packets]
+    for rec, p in zip(out, packets):
+        rec[prefix + "_srclen"] = p.srclen
+        rec[prefix + "_freq_axis"] = p.freq_axis
+        rec[prefix + "_freq_nr"] = p.nf
+        set_values(rec, p, rng)
+    return out
 
 
 def expected_specmat(packets, rng=None):
     """The SM records of `packets` (given in time order)."""
-    rng = rng or np.random.default_rng(0)
-    out = np.zeros(len(packets), dtype=SM)
-    _expected_header(out, packets)
-    for rec, p in zip(out, packets):
-        rec["sm_srclen"] = p.srclen
-        rec["sm_freq_axis"] = p.freq_axis
-        rec["sm_freq_nr"] = p.nf
+    def set_values(rec, p, rng):
         rec["sm_type"] = p.type
         nc = cross_terms(p.type)
         if nc:
             re, im = p.terms(rng)
             rec["cross_re"][:nc, :p.nf] = re
             rec["cross_im"][:nc, :p.nf] = im
-    return out
+    return _expected_records(packets, SM, "sm", rng, set_values)
 
 
 def expected_density(packets, rng=None):
     """The PSD records of `packets` (given in time order)."""
-    rng = rng or np.random.default_rng(0)
-    out = np.zeros(len(packets), dtype=PSD)
-    _expected_header(out, packets)
-    for rec, p in zip(out, packets):
+    def set_values(rec, p, rng):
         rec["channel_status_info"] = p.channels
-        rec["psd_srclen"] = p.srclen
-        rec["psd_freq_axis"] = p.freq_axis
-        rec["psd_freq_nr"] = p.nf
         spectra = p.values(rng)
         for c in range(6):
             if p.channels[c] == 1:
                 rec["psd_data"][c, :p.nf] = spectra[c]
-    return out
+    return _expected_records(packets, PSD, "psd", rng, set_values)
 
 
 def specmat_store(packets, rng=None, shuffle=False):

@@ -78,36 +78,21 @@ def encode_fields(values, widths):
     return writer.to_bytes()
 
 
-def encode_zelk_status(values):
-    return encode_fields(values, STATUS_BITS)
+def _fields_encoder(widths):
+    """An encoder of one fixed group of bit fields (`widths`), as the decoders' readers take it."""
+    def encode(values):
+        return encode_fields(values, widths)
+    return encode
 
 
-def encode_temperatures(values):
-    return encode_fields(values, TEMPERATURE_BITS)
-
-
-def encode_voltages(values):
-    return encode_fields(values, VOLTAGE_BITS)
-
-
-def encode_input_setup(values):
-    return encode_fields(values, INPUT_SETUP_BITS)
-
-
-def encode_do_analysis(values):
-    return encode_fields(values, DO_ANALYSIS_BITS)
-
-
-def encode_tnr_setup(values):
-    return encode_fields(values, TNR_SETUP_BITS)
-
-
-def encode_delta_times(values):
-    return encode_fields(values, DELTA_TIME_BITS)
-
-
-def encode_hfr_setup(values):
-    return encode_fields(values, HFR_SETUP_BITS)
+encode_zelk_status = _fields_encoder(STATUS_BITS)
+encode_temperatures = _fields_encoder(TEMPERATURE_BITS)
+encode_voltages = _fields_encoder(VOLTAGE_BITS)
+encode_input_setup = _fields_encoder(INPUT_SETUP_BITS)
+encode_do_analysis = _fields_encoder(DO_ANALYSIS_BITS)
+encode_tnr_setup = _fields_encoder(TNR_SETUP_BITS)
+encode_delta_times = _fields_encoder(DELTA_TIME_BITS)
+encode_hfr_setup = _fields_encoder(HFR_SETUP_BITS)
 
 
 def encode_hfr_sweep_setup(values):
@@ -200,11 +185,8 @@ class TnrPacket:
 
 
 @dataclass
-class TnrCalibrationPacket:
-    """A TNR calibration packet. `levels[k][b]` is band b of level k (None: zeros)."""
-    tnr_setup: tuple = (0, 1, 1, 1, 1, 1, 1)
-    do_analysis: tuple = (0, 0, 1, 1, 1, 0)
-    levels: Optional[list] = None
+class _CalibrationPacket:
+    """What every calibration packet holds besides its setup and levels, and its word faults."""
     temperature_pcb: int = 0
     voltages: tuple = (0, 0, 0)
     input_setup: tuple = (0, 0, 0, 0, 0, 0)
@@ -215,21 +197,21 @@ class TnrCalibrationPacket:
 
 
 @dataclass
-class HfrCalibrationPacket:
+class TnrCalibrationPacket(_CalibrationPacket):
+    """A TNR calibration packet. `levels[k][b]` is band b of level k (None: zeros)."""
+    tnr_setup: tuple = (0, 1, 1, 1, 1, 1, 1)
+    do_analysis: tuple = (0, 0, 1, 1, 1, 0)
+    levels: Optional[list] = None
+
+
+@dataclass
+class HfrCalibrationPacket(_CalibrationPacket):
     """An HFR calibration packet. `levels[k]` is (ch1, ch2), each (hf1 values, hf2 values)
     with one value per step of the band (None: zeros)."""
     hfr_setup: tuple = (0, 0, 1, 1, 0)            # sw, initial_frequency, hf2, hf1, av
     hfr_sweep: tuple = (2, 1, 2, 1)               # hf2_step, hf2_size, hf1_step, hf1_size
     do_analysis: tuple = (0, 0, 0, 1, 1, 1)
     levels: Optional[list] = None
-    temperature_pcb: int = 0
-    voltages: tuple = (0, 0, 0)
-    input_setup: tuple = (0, 0, 0, 0, 0, 0)
-    acquisition_time: tuple = (0, 0, 0)
-    word_count_delta: int = 0
-    cut_words: int = 0
-    extra_count: int = 0
-
 
 
 # ---------------------------------------------------------------------------------------

@@ -155,52 +155,73 @@ def _calibration_header(data):
     return pcb, volts
 
 
-def expected_tnr_calibration(group):
-    """Records, report count and per-packet failures of a TNR calibration decoder."""
-    n = len(np.asarray(group["PA_THR_TNR_DATA_CNT"]))
+def _calibration_packets(group, data_param, read):
+    """Each packet of a calibration group read by `read(data, size, time)` as its decoder reads
+    it, and per packet None or the text of the failure the decoder reports for it."""
+    n = len(np.asarray(group[data_param + "_CNT"]))
     packets = [None] * n
     errors = []
     for i in range(n):
         try:
-            size = int(group["PA_THR_TNR_DATA_CNT"][i])
-            data = _packet_reader(group, "PA_THR_TNR_DATA", size, i)
-            time = group["PA_THR_ACQUISITION_TIME"][i]
-            pcb, volts = _calibration_header(data)
-            setup = _tnr.tnr_setup(data, 5)
-            inp = _st.input_setup(data, 6)
-            ana = _st.do_analysis(data, 9)
-            bit_count = 0
-            levels = []
-            for _ in range(NLEVELS):
-                bands = []
-                for flag in (setup[6], setup[5], setup[4], setup[3]):
-                    band, bit_count = _tnr.extract_calibration_band(
-                        flag, ana[4], ana[3], setup[2], setup[1], data, 10, bit_count)
-                    if not 0 <= bit_count <= 0xFFFF:
-                        raise OverflowError(f"bit offset {bit_count} does not fit 16 bits")
-                    bands.append(band)
-                levels.append(bands)
-            consumed = _calibration_size(bit_count, 10)
-            if consumed != 2 * size:
-                raise Exception(f"Expected a size of {2 * size} bytes but have {consumed}")
-            packets[i] = dict(pcb=pcb, voltages=volts, tnr_setup=setup, input_setup=inp,
-                              do_analysis=ana, levels=levels,
-                              acquisition_time=tuple(int(x) for x in time))
+            size = int(group[data_param + "_CNT"][i])
+            data = _packet_reader(group, data_param, size, i)
+            packets[i] = read(data, size, group["PA_THR_ACQUISITION_TIME"][i])
             errors.append(None)
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:  # noqa: BLE001 - every packet failure is reported
             errors.append(str(exc))
+    return packets, errors
+
+
+def _calibration_levels(size, offset, offset_bits, flags, extract):
+    """The levels of a calibration packet of `size` words whose spectra start at byte `offset`:
+    per level, one part per flag from `extract(flag, bit_count)`, as its decoder walks them
+    (a bit offset must fit `offset_bits` bits; the spectra must end where the packet does)."""
+    bit_count = 0
+    levels = []
+    for _ in range(NLEVELS):
+        parts = []
+        for flag in flags:
+            part, bit_count = extract(flag, bit_count)
+            if not 0 <= bit_count < 1 << offset_bits:
+                raise OverflowError(f"bit offset {bit_count} does not fit {offset_bits} bits")
+            parts.append(part)
+        levels.append(parts)
+    consumed = _calibration_size(bit_count, offset)
+    if consumed != 2 * size:
+        raise Exception(f"Expected a size of {2 * size} bytes but have {consumed}")
+    return levels
+
+
+def _set_calibration_time(rec, acq):
+    t = _time_pair(acq)
+    rec["epoch"] = float(Time().obt_to_utc(t, to_tt2000=True)[0])
+    rec["acquisition_time"] = acq[:2]
+    rec["scet"] = Time.cuc_to_scet(t)[0]
+    rec["synchro_flag"] = acq[2]
+
+
+def expected_tnr_calibration(group):
+    """Records, report count and per-packet failures of a TNR calibration decoder."""
+    def read(data, size, time):
+        pcb, volts = _calibration_header(data)
+        setup = _tnr.tnr_setup(data, 5)
+        inp = _st.input_setup(data, 6)
+        ana = _st.do_analysis(data, 9)
+        levels = _calibration_levels(
+            size, 10, 16, (setup[6], setup[5], setup[4], setup[3]),
+            lambda flag, bits: _tnr.extract_calibration_band(flag, ana[4], ana[3], setup[2],
+                                                             setup[1], data, 10, bits))
+        return dict(pcb=pcb, voltages=volts, tnr_setup=setup, input_setup=inp,
+                    do_analysis=ana, levels=levels, acquisition_time=tuple(int(x) for x in time))
+
+    packets, errors = _calibration_packets(group, "PA_THR_TNR_DATA", read)
     wanted = [(p, k, level) for p in packets if p is not None
               for k in range(4) if p["tnr_setup"][6 - k] == 1 for level in range(NLEVELS)]
     records = _new_records(_tnr.tnr_dtype(), len(wanted))
     for rec, (p, k, level) in zip(records, wanted):
-        acq = p["acquisition_time"]
-        t = _time_pair(acq)
         setup, ana, inp = p["tnr_setup"], p["do_analysis"], p["input_setup"]
         band = p["levels"][level][k]
-        rec["epoch"] = float(Time().obt_to_utc(t, to_tt2000=True)[0])
-        rec["acquisition_time"] = acq[:2]
-        rec["scet"] = Time.cuc_to_scet(t)[0]
-        rec["synchro_flag"] = acq[2]
+        _set_calibration_time(rec, p["acquisition_time"])
         rec["survey_mode"] = 2
         rec["average_nr"] = setup[0]
         rec["auto_cross_status"] = (setup[2], setup[1])
@@ -225,40 +246,21 @@ def expected_hfr_calibration(group):
     A decoded packet with an enabled band of more than 512 steps makes the whole call fail:
     the result then has `records` None and `error` set.
     """
-    n = len(np.asarray(group["PA_THR_HFR_DATA_CNT"]))
-    packets = [None] * n
-    errors = []
-    for i in range(n):
-        try:
-            size = int(group["PA_THR_HFR_DATA_CNT"][i])
-            data = _packet_reader(group, "PA_THR_HFR_DATA", size, i)
-            time = group["PA_THR_ACQUISITION_TIME"][i]
-            pcb, volts = _calibration_header(data)
-            setup = _hfr.hfr_setup(data, 4)
-            inp = _st.input_setup(data, 6)
-            sweep = _hfr.hfr_sweep_setup(data, 8)
-            hf1_steps, hf2_steps = int(sweep[2]), int(sweep[0])
-            ana = _st.do_analysis(data, 13)
-            bit_count = 0
-            levels = []
-            for _ in range(NLEVELS):
-                chans = []
-                for ch_flag in (ana[4], ana[3]):
-                    chan, bit_count = _hfr.extract_band(ch_flag, setup[3], setup[2], hf1_steps,
-                                                        hf2_steps, data, 14, bit_count)
-                    if not 0 <= bit_count <= 0xFFFFFFFF:
-                        raise OverflowError(f"bit offset {bit_count} does not fit 32 bits")
-                    chans.append(chan)
-                levels.append(chans)
-            consumed = _calibration_size(bit_count, 14)
-            if consumed != 2 * size:
-                raise Exception(f"Expected a size of {2 * size} bytes but have {consumed}")
-            packets[i] = dict(pcb=pcb, voltages=volts, hfr_setup=setup, input_setup=inp,
-                              hfr_sweep=sweep, do_analysis=ana, levels=levels,
-                              acquisition_time=tuple(int(x) for x in time))
-            errors.append(None)
-        except Exception as exc:  # noqa: BLE001
-            errors.append(str(exc))
+    def read(data, size, time):
+        pcb, volts = _calibration_header(data)
+        setup = _hfr.hfr_setup(data, 4)
+        inp = _st.input_setup(data, 6)
+        sweep = _hfr.hfr_sweep_setup(data, 8)
+        hf1_steps, hf2_steps = int(sweep[2]), int(sweep[0])
+        ana = _st.do_analysis(data, 13)
+        levels = _calibration_levels(
+            size, 14, 32, (ana[4], ana[3]),
+            lambda flag, bits: _hfr.extract_band(flag, setup[3], setup[2], hf1_steps, hf2_steps,
+                                                 data, 14, bits))
+        return dict(pcb=pcb, voltages=volts, hfr_setup=setup, input_setup=inp, hfr_sweep=sweep,
+                    do_analysis=ana, levels=levels, acquisition_time=tuple(int(x) for x in time))
+
+    packets, errors = _calibration_packets(group, "PA_THR_HFR_DATA", read)
     reports = sum(e is not None for e in errors)
     wanted = []
     for p in packets:
@@ -275,16 +277,11 @@ def expected_hfr_calibration(group):
             wanted += [(p, index, level, j) for level in range(NLEVELS) for j in range(steps)]
     records = _new_records(_hfr.hfr_dtype(), len(wanted))
     for rec, (p, index, level, j) in zip(records, wanted):
-        acq = p["acquisition_time"]
-        t = _time_pair(acq)
         sw, f0, hf2, hf1, av = p["hfr_setup"]
         hf2_step, hf2_size, hf1_step, hf1_size = p["hfr_sweep"]
         band = ("hf1", "hf2")[index]
         ana, inp = p["do_analysis"], p["input_setup"]
-        rec["epoch"] = float(Time().obt_to_utc(t, to_tt2000=True)[0])
-        rec["acquisition_time"] = acq[:2]
-        rec["scet"] = Time.cuc_to_scet(t)[0]
-        rec["synchro_flag"] = acq[2]
+        _set_calibration_time(rec, p["acquisition_time"])
         rec["frequency"] = np.uint64(_hfr.compute_frequency(f0, j, hf1_size, hf1_step,
                                                             hf2_size, band))
         rec["calibration_level"] = level

@@ -107,61 +107,60 @@ def random_tnr_survey_packets(rng, npackets, max_blocks=4, bad=0, faults=SURVEY_
     return packets
 
 
-def random_tnr_calibration_packets(rng, npackets, bad=0, faults=CALIBRATION_FAULTS):
-    """`npackets` random TNR calibration packets, `bad` of them faulty."""
+def _random_calibration_packets(rng, npackets, bad, faults, make, encode):
+    """`npackets` packets from `make()`, each drawn again until it ends on a whole word, `bad`
+    of them with a random fault from `faults`."""
     bad_idx = _pick_faults(rng, npackets, bad)
     packets = []
     for i in range(npackets):
         while True:
-            packet = TnrCalibrationPacket(
-                tnr_setup=_rand_fields(rng, TNR_SETUP_BITS),
-                do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
-                levels=[[random_band(rng, CALIBRATION_BINS) for _ in range(4)]
-                        for _ in range(NLEVELS)],
-                temperature_pcb=int(rng.integers(0, 256)),
-                voltages=_rand_fields(rng, VOLTAGE_BITS),
-                input_setup=_rand_fields(rng, INPUT_SETUP_BITS),
-                acquisition_time=random_time(rng))
-            words, size = encode_tnr_calibration_packet(packet)
+            packet = make()
+            words, size = encode(packet)
             if _clean(words, size):
                 break
         if i in bad_idx:
             _apply_fault(rng, packet, str(rng.choice(list(faults))))
         packets.append(packet)
-    _truncate(rng, packets, encode_tnr_calibration_packet)
+    _truncate(rng, packets, encode)
     return packets
+
+
+def random_tnr_calibration_packets(rng, npackets, bad=0, faults=CALIBRATION_FAULTS):
+    """`npackets` random TNR calibration packets, `bad` of them faulty."""
+    def make():
+        return TnrCalibrationPacket(
+            tnr_setup=_rand_fields(rng, TNR_SETUP_BITS),
+            do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
+            levels=[[random_band(rng, CALIBRATION_BINS) for _ in range(4)] for _ in range(NLEVELS)],
+            **_random_calibration_fields(rng))
+    return _random_calibration_packets(rng, npackets, bad, faults, make,
+                                       encode_tnr_calibration_packet)
 
 
 def random_hfr_calibration_packets(rng, npackets, bad=0, max_steps=8, faults=CALIBRATION_FAULTS):
     """`npackets` random HFR calibration packets (step counts up to `max_steps`)."""
-    bad_idx = _pick_faults(rng, npackets, bad)
-    packets = []
-    for i in range(npackets):
-        while True:
-            setup = _rand_fields(rng, HFR_SETUP_BITS)
-            hf1_step = int(rng.integers(0, max_steps + 1))
-            hf2_step = int(rng.integers(0, max_steps + 1))
-            sweep = (hf2_step, int(rng.integers(0, 256)), hf1_step, int(rng.integers(0, 256)))
+    def make():
+        setup = _rand_fields(rng, HFR_SETUP_BITS)
+        hf1_step = int(rng.integers(0, max_steps + 1))
+        hf2_step = int(rng.integers(0, max_steps + 1))
+        sweep = (hf2_step, int(rng.integers(0, 256)), hf1_step, int(rng.integers(0, 256)))
 
-            def chan():
-                return (tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf1_step)),
-                        tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf2_step)))
-            packet = HfrCalibrationPacket(
-                hfr_setup=setup, hfr_sweep=sweep,
-                do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
-                levels=[(chan(), chan()) for _ in range(NLEVELS)],
-                temperature_pcb=int(rng.integers(0, 256)),
-                voltages=_rand_fields(rng, VOLTAGE_BITS),
-                input_setup=_rand_fields(rng, INPUT_SETUP_BITS),
-                acquisition_time=random_time(rng))
-            words, size = encode_hfr_calibration_packet(packet)
-            if _clean(words, size):
-                break
-        if i in bad_idx:
-            _apply_fault(rng, packet, str(rng.choice(list(faults))))
-        packets.append(packet)
-    _truncate(rng, packets, encode_hfr_calibration_packet)
-    return packets
+        def chan():
+            return (tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf1_step)),
+                    tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf2_step)))
+        return HfrCalibrationPacket(
+            hfr_setup=setup, hfr_sweep=sweep,
+            do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
+            levels=[(chan(), chan()) for _ in range(NLEVELS)],
+            **_random_calibration_fields(rng))
+    return _random_calibration_packets(rng, npackets, bad, faults, make,
+                                       encode_hfr_calibration_packet)
+
+
+def _random_calibration_fields(rng):
+    """The fields every calibration packet holds, drawn in the order the packets always drew them."""
+    return dict(temperature_pcb=int(rng.integers(0, 256)), voltages=_rand_fields(rng, VOLTAGE_BITS),
+                input_setup=_rand_fields(rng, INPUT_SETUP_BITS), acquisition_time=random_time(rng))
 
 
 # ---------------------------------------------------------------------------------------

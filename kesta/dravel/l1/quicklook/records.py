@@ -158,7 +158,7 @@ def _as_layout(product, columns):
         from kesta.dravel.products import BY_NAME
 
         leaves = {leaf.name: leaf for leaf in layout.leaves(BY_NAME[product].record_dtype())}
-    except Exception:        # an unknown product, or a layout the installed pipeline lacks
+    except (LookupError, ImportError, AttributeError):  # unknown product, no layout, or not installed
         return columns
     for name, values in columns.items():
         leaf = leaves.get(name)
