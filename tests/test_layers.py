@@ -9,7 +9,7 @@ ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "kesta" / "dravel"
 
 # lowest first: a package may import only from the packages before it
-LAYERS = ["tasks", "run", "products", "l1", "simulate", "archive", "cli", "__main__"]
+LAYERS = ["tasks", "run", "products", "l1", "simulate", "archive", "serve", "cli", "__main__"]
 
 
 def _module_name(path):
