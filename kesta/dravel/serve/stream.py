@@ -82,6 +82,16 @@ def _column(opened, p, first, end):
     return np.asarray(v).reshape(shape)
 
 
+def encoded(blocks, encode):
+    """The bytes of the blocks, encode(block, i) for the i-th; closing it closes the blocks (and
+    the day file open for them)."""
+    try:
+        for i, block in enumerate(blocks):
+            yield encode(block, i)
+    finally:
+        blocks.close()
+
+
 def hashed(head):
     """A header as the lines of a CSV or binary stream: JSON, each line prefixed by '#'."""
     text = json.dumps(head, indent=1)
