@@ -140,7 +140,7 @@ def peak_memory(server, url):
     return peak[0] - before, received, before
 
 
-def memory(archive, days):
+def memory(archive, days, what=""):
     last = FIRST_DAY
     for _ in range(days - 1):
         last = day_after(last)
@@ -151,7 +151,7 @@ def memory(archive, days):
         many = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(last)))
     finally:
         server.stop()
-    print(f"server memory (RSS, sampled every 10 ms), tswf binary: {one[2] / 1e6:.0f} MB before; "
+    print(f"server memory (RSS, sampled every 10 ms), tswf binary{what}: {one[2] / 1e6:.0f} MB before; "
           f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
           f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
           f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}")
@@ -213,6 +213,8 @@ def main():
                 throughput(sized, server, product, day)
         finally:
             server.stop()
+        # a request holds one day file's records of its parameters at most: real-size days
+        memory(sized, args.size_days, f", days of scale {args.scale}")
         archive = args.archive
         if archive is None:
             t0 = time.perf_counter()
