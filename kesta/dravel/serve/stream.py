@@ -87,7 +87,11 @@ def encoded(blocks, encode):
     the day file open for them)."""
     try:
         for i, block in enumerate(blocks):
-            yield encode(block, i)
+            chunk = encode(block, i)
+            # the block's arrays are views of its day file's records: not kept while the next
+            # day file is read
+            block = None
+            yield chunk
     finally:
         blocks.close()
 
