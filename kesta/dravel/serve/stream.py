@@ -86,11 +86,13 @@ def encoded(blocks, encode):
     """The bytes of the blocks, encode(block, i) for the i-th; closing it closes the blocks (and
     the day file open for them)."""
     try:
-        for i, block in enumerate(blocks):
+        # the block's arrays are views of its day file's records: nothing here keeps them
+        # while the next day file is read (enumerate would, in the tuple it keeps for reuse)
+        i = 0
+        for block in blocks:
             chunk = encode(block, i)
-            # the block's arrays are views of its day file's records: not kept while the next
-            # day file is read
             block = None
+            i += 1
             yield chunk
     finally:
         blocks.close()
