@@ -350,3 +350,33 @@ def test_blocks_of_a_few_records_each_give_the_day_files_records(archive, produc
     for i, p in enumerate(parameters):
         got = np.concatenate([values[i] for _, values in blocks])
         assert np.array_equal(got, expected[p.name].reshape(got.shape)), p.name
+
+
+def test_a_request_holds_one_day_files_records_at_a_time(archive):
+    # each variable is read whole per day file: those of a day must be let go before the next
+    # day file is read, or a request's memory grows with its range
+    import tracemalloc
+
+    from kesta.dravel.serve import stream
+    from kesta.dravel.serve.app import Server, encoder
+
+    server = Server(archive)
+    dataset = server.archive.dataset("tswf")
+    description = server.description(dataset)
+    parameters = description.parameters
+
+    def peak(start, stop):
+        tracemalloc.start()
+        try:
+            blocks = stream.blocks(dataset, description, parameters, _tt(start), _tt(stop))
+            for _ in stream.encoded(blocks, encoder(parameters, "binary")):
+                pass
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    first_day = sum(v.nbytes for _, values in stream.blocks(dataset, description, parameters,
+                                                             _tt("2024-03-01"), _tt("2024-03-02"))
+                    for v in values)
+    alone = max(peak("2024-03-01", "2024-03-02"), peak("2024-03-02", "2024-03-03"))
+    assert peak("2024-03-01", "2024-03-03") - alone < 0.75 * first_day
