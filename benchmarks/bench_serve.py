@@ -1,11 +1,16 @@
-"""`dravel serve`: throughput of `data` (binary) against reading the same variables with cdflib
-in one process, the server's memory for a 1-day and a 30-day request, and 8 clients at once
-against each alone.
+"""`dravel serve`: the time to deliver one real-size day of records by `data` (binary) against
+cdflib reading the same records (every variable sent, from the same day file) in one process,
+the server's memory for a 1-day and a 30-day request, and 8 clients at once against each alone.
 
-    python benchmarks/bench_serve.py [--archive DIR] [--days 30]
+    python benchmarks/bench_serve.py [--days 30] [--archive DIR]
+                                     [--size-days 2] [--scale 16] [--sized-archive DIR]
 
-Without --archive, simulates --days days and archives them in a temporary folder first (a few
-minutes). The server runs as its own process, as `dravel serve`.
+The time is compared for the same records, not as MB/s: HAPI's binary stream widens every
+integer to 32 bits and every other number to a double, so it sends more bytes than the day file
+holds. Without --sized-archive, simulates --size-days days of --scale times the packets (a day
+of real size) and archives them first; without --archive, simulates --days days of scale 1 for
+the memory and the 8-client checks (a few minutes). The server runs as its own process, as
+`dravel serve`.
 """
 from __future__ import annotations
 
@@ -25,6 +30,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 ROOT = Path(__file__).resolve().parents[1]
 
+import numpy as np  # noqa: E402
 from common import best_of  # noqa: E402
 
 FIRST_DAY = "2024-03-01"
@@ -39,8 +45,8 @@ def dravel(*args):
                    stdout=subprocess.DEVNULL)
 
 
-def make_archive(folder, days):
-    dravel("simulate", "--days", days, "--start", FIRST_DAY, "-o", folder / "l0")
+def make_archive(folder, days, scale=1):
+    dravel("simulate", "--days", days, "--scale", scale, "--start", FIRST_DAY, "-o", folder / "l0")
     dravel("archive", str(folder / "l0" / "*.h5"), "-o", folder / "archive", "--workers", 2)
     return folder / "archive"
 
@@ -80,27 +86,36 @@ def data_url(server, product, start, stop, fmt="binary"):
 
 
 def cdflib_read(path, names):
+    """Open a day file and read the variables, as a script reading it would: (records, bytes)."""
     import cdflib
 
     cdf = cdflib.CDF(path)
-    n = 0
+    nbytes = 0
     for name in names:
-        n += cdflib.CDF.varget(cdf, name).nbytes
-    return n
+        nbytes += np.asarray(cdf.varget(name)).nbytes
+    return int(cdf.varinq(names[0]).Last_Rec) + 1, nbytes
 
 
 def throughput(archive, server, product, day):
     import json
 
     info = json.loads(urllib.request.urlopen(f"{server.url}/info?dataset={product}").read())
-    names = [p["name"] for p in info["parameters"]]
+    names = [p["name"] for p in info["parameters"]]          # the time variable first
+    record = sum(4 if p["type"] == "integer" else 8 if p["type"] == "double" else int(p["length"])
+                 for p in info["parameters"] for _ in range(int(np.prod(p.get("size", [1])))))
     path = glob.glob(str(archive / product / day[:4] / day[5:7] / f"*_{day.replace('-', '')}_v*.cdf"))[0]
-    floor, nbytes = best_of(lambda: cdflib_read(path, names), repeat=5)
-    served, (sent, _) = best_of(lambda: fetch(data_url(server, product, day, day_after(day))), repeat=5)
-    print(f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file): data binary {sent / 1e6:.1f} MB "
-          f"in {served:.2f} s ({sent / served / 1e6:.0f} MB/s); cdflib reading the same {len(names)} "
-          f"variables in one process {floor:.2f} s ({nbytes / 1e6:.1f} MB); "
-          f"server speed / cdflib speed = {floor / served:.2f}")
+    # a small day takes tens of ms, which a shared machine blurs: more tries then
+    repeat = 5 if best_of(lambda: cdflib_read(path, names), repeat=1)[0] > 0.2 else 25
+    floor, (records, nbytes) = best_of(lambda: cdflib_read(path, names), repeat=repeat)
+    served, (sent, _) = best_of(lambda: fetch(data_url(server, product, day, day_after(day))), repeat=repeat)
+    if sent != records * record:
+        raise SystemExit(f"{product}: {sent} bytes sent, {records} records of {record} bytes expected")
+    print(f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file, {records} records of "
+          f"{len(names)} variables): cdflib reads them in one process in {floor:.3f} s "
+          f"({nbytes / 1e6:.1f} MB as stored); the server delivers them (data binary, "
+          f"{sent / 1e6:.1f} MB sent) in {served:.3f} s; server time / cdflib time = "
+          f"{served / floor:.2f} (at most 2 asked)")
+    return served / floor
 
 
 def peak_memory(server, url):
@@ -127,7 +142,7 @@ def peak_memory(server, url):
     return peak[0] - before, received, before
 
 
-def memory(archive, days):
+def memory(archive, days, what=""):
     last = FIRST_DAY
     for _ in range(days - 1):
         last = day_after(last)
@@ -138,7 +153,7 @@ def memory(archive, days):
         many = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(last)))
     finally:
         server.stop()
-    print(f"server memory (RSS, sampled every 10 ms), tswf binary: {one[2] / 1e6:.0f} MB before; "
+    print(f"server memory (RSS, sampled every 10 ms), tswf binary{what}: {one[2] / 1e6:.0f} MB before; "
           f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
           f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
           f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}")
@@ -178,20 +193,38 @@ def concurrent(server, days):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--archive", type=Path)
+    parser.add_argument("--archive", type=Path, help="an archive of --days days for the memory and 8-client checks")
     parser.add_argument("--days", type=int, default=30)
+    parser.add_argument("--sized-archive", type=Path, help="an archive of real-size days for the times")
+    parser.add_argument("--size-days", type=int, default=2)
+    parser.add_argument("--scale", type=int, default=16)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-serve-") as tmp:
+        sized = args.sized_archive
+        if sized is None:
+            t0 = time.perf_counter()
+            sized = make_archive(Path(tmp) / "sized", args.size_days, args.scale)
+            print(f"archive of {args.size_days} days of scale {args.scale} made in {time.perf_counter() - t0:.0f} s")
+        server = Server(sized)
+        try:
+            # the last whole day (the first one when only one was simulated)
+            day = FIRST_DAY
+            for _ in range(min(1, args.size_days - 1)):
+                day = day_after(day)
+            for product in ("tswf", "tnr_normal"):
+                throughput(sized, server, product, day)
+        finally:
+            server.stop()
+        # a request holds one day file's records of its parameters at most: real-size days
+        memory(sized, args.size_days, f", days of scale {args.scale}")
         archive = args.archive
         if archive is None:
             t0 = time.perf_counter()
-            archive = make_archive(Path(tmp), args.days)
+            archive = make_archive(Path(tmp) / "days", args.days)
             print(f"archive of {args.days} days made in {time.perf_counter() - t0:.0f} s")
         days = len(glob.glob(str(archive / "tswf" / "*" / "*" / "*.cdf")))
         server = Server(archive)
         try:
-            for product in ("tswf", "tnr_normal"):
-                throughput(archive, server, product, day_after(FIRST_DAY))
             ok = concurrent(server, days)
         finally:
             server.stop()

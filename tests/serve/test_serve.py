@@ -329,3 +329,54 @@ def test_a_day_file_replaced_while_served_is_served_whole(archive, server):
     finally:
         put(original)
     assert _get(query) == old and proc.poll() is None
+
+
+@pytest.mark.parametrize("product", ["tswf", "tnr_normal"])
+def test_blocks_of_a_few_records_each_give_the_day_files_records(archive, product, monkeypatch):
+    # each day file sent in many small blocks, from a range starting and ending mid-day: every
+    # block's records are the ones at its place in the day file, none lost, none repeated
+    from kesta.dravel.serve import stream
+    from kesta.dravel.serve.app import Server
+
+    server = Server(archive)
+    dataset = server.archive.dataset(product)
+    description = server.description(dataset)
+    parameters = description.parameters
+    monkeypatch.setattr(stream, "BLOCK_BYTES", 3 * stream.record_bytes(parameters) - 1)
+    blocks = list(stream.blocks(dataset, description, parameters, _tt(START), _tt(STOP)))
+    assert max(len(t) for t, _ in blocks) == 2 and len(blocks) > 2
+    expected, times = _from_files(archive, product, [p.name for p in parameters], _tt(START), _tt(STOP))
+    assert [s.decode() for t, _ in blocks for s in t] == times
+    for i, p in enumerate(parameters):
+        got = np.concatenate([values[i] for _, values in blocks])
+        assert np.array_equal(got, expected[p.name].reshape(got.shape)), p.name
+
+
+def test_a_request_holds_one_day_files_records_at_a_time(archive):
+    # each variable is read whole per day file: those of a day must be let go before the next
+    # day file is read, or a request's memory grows with its range
+    import tracemalloc
+
+    from kesta.dravel.serve import stream
+    from kesta.dravel.serve.app import Server, encoder
+
+    server = Server(archive)
+    dataset = server.archive.dataset("tswf")
+    description = server.description(dataset)
+    parameters = description.parameters
+
+    def peak(start, stop):
+        tracemalloc.start()
+        try:
+            blocks = stream.blocks(dataset, description, parameters, _tt(start), _tt(stop))
+            for _ in stream.encoded(blocks, encoder(parameters, "binary")):
+                pass
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    first_day = sum(v.nbytes for _, values in stream.blocks(dataset, description, parameters,
+                                                             _tt("2024-03-01"), _tt("2024-03-02"))
+                    for v in values)
+    alone = max(peak("2024-03-01", "2024-03-02"), peak("2024-03-02", "2024-03-03"))
+    assert peak("2024-03-01", "2024-03-03") - alone < 0.75 * first_day

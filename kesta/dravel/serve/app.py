@@ -244,10 +244,11 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS):
             parameters = server.parameters(description, q.get("parameters"))
             start, stop = server.times(request, dataset)
             blocks = stream.blocks(dataset, description, parameters, start, stop)
-            return info, parameters, blocks, next(blocks, None)
+            chunks = stream.encoded(blocks, encoder(parameters, fmt))
+            return info, chunks, next(chunks, None)
 
-        info, parameters, blocks, first = await run_in_threadpool(plan)
-        return data_response(info, parameters, blocks, first, fmt, include == "header")
+        info, chunks, first = await run_in_threadpool(plan)
+        return data_response(info, chunks, first, fmt, include == "header")
 
     async def landing(request):
         return HTMLResponse(await run_in_threadpool(landing_page, server), headers=HEADERS)
@@ -269,49 +270,49 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS):
     return Starlette(routes=routes, exception_handlers={Exception: failed})
 
 
-def data_response(info, parameters, blocks, first, fmt, with_header):
+def encoder(parameters, fmt):
+    """encode(block, i): the bytes of the i-th block of records (0 first) in a format."""
+    if fmt == "json":
+        encode = stream.encode_json(parameters)
+        return lambda block, i: encode(block, i == 0)
+    encode = stream.encode_binary(parameters) if fmt == "binary" else stream.encode_csv(parameters)
+    return lambda block, i: encode(block)
+
+
+def data_response(info, chunks, first, fmt, with_header):
     code = 1200 if first is not None else 1201
     head = {"HAPI": HAPI_VERSION, "status": status(code), **info, "format": fmt}
     if fmt == "json":
-        encode = stream.encode_json(parameters)
         opening = json.dumps(head)[:-1] + ', "data": [\n'
-        chunks = _chunks(blocks, first, lambda block, i: encode(block, i == 0))
-        return StreamingResponse(_framed(opening.encode(), chunks, b"\n]}\n"), media_type=MEDIA[fmt],
-                                 headers=HEADERS)
-    encode = stream.encode_binary(parameters) if fmt == "binary" else stream.encode_csv(parameters)
+        return StreamingResponse(_framed(opening.encode(), _chunks(chunks, first), b"\n]}\n"),
+                                 media_type=MEDIA[fmt], headers=HEADERS)
     opening = stream.hashed(head) if with_header else b""
     if first is None:
-        blocks.close()
+        chunks.close()
         return Response(opening, media_type=MEDIA[fmt], headers=HEADERS)
-    chunks = _chunks(blocks, first, lambda block, i: encode(block))
-    return StreamingResponse(_framed(opening, chunks, b""), media_type=MEDIA[fmt], headers=HEADERS)
+    return StreamingResponse(_framed(opening, _chunks(chunks, first), b""), media_type=MEDIA[fmt], headers=HEADERS)
 
 
-def _chunks(blocks, first, encode):
-    """The encoded blocks (the first already read), each read and encoded in a worker thread;
-    the blocks' generator is closed however the response ends (its day file with it)."""
+def _chunks(chunks, first):
+    """The encoded blocks (the first already read and encoded), each next one read and encoded
+    in a worker thread; the generator is closed however the response ends (its day file with
+    it)."""
     async def run():
         try:
             if first is None:
                 return
-            yield await run_in_threadpool(encode, first, 0)
-            i = 1
+            yield first
             while True:
                 # a cancelled request waits for the block under way, then stops here
-                chunk = await run_in_threadpool(_next_encoded, blocks, encode, i)
+                chunk = await run_in_threadpool(next, chunks, None)
                 if chunk is None:
                     return
                 yield chunk
-                i += 1
         finally:
-            with anyio.CancelScope(shield=True):
-                await run_in_threadpool(blocks.close)
+            if chunks.gi_frame is not None:       # not run to its end
+                with anyio.CancelScope(shield=True):
+                    await run_in_threadpool(chunks.close)
     return run()
-
-
-def _next_encoded(blocks, encode, i):
-    block = next(blocks, None)
-    return None if block is None else encode(block, i)
 
 
 async def _framed(opening, chunks, closing):

@@ -57,18 +57,45 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
     # records come in time order: those of the range are one run
     runs = np.split(inside, np.flatnonzero(np.diff(inside) != 1) + 1)
     for run in runs:
-        for a in range(int(run[0]), int(run[-1]) + 1, rows):
-            b = min(a + rows, int(run[-1]) + 1)
-            values = []
-            for p in parameters:
-                shape = (b - a,) + p.size
-                v = np.asarray(opened.read(p.name, a, b)) if opened.has(p.name) else None
-                if v is None or v.size != int(np.prod(shape, dtype=np.int64)):
-                    # a day file without the variable, or with another shape of it (another
-                    # version of the product): fill
-                    v = np.full(shape, p.fill, dtype=p.dtype)
-                values.append(v.reshape(shape))
+        first, end = int(run[0]), int(run[-1]) + 1
+        # each variable read once for the run, then sent a block at a time: cdflib decodes a
+        # variable's whole stored records for any range of it, so reading block by block cost
+        # the whole variable again for every block. What a request holds is thus at most one
+        # day file's records of the parameters asked for (as the file stores them) and a block.
+        columns = [_column(opened, p, first, end) for p in parameters]
+        for a in range(first, end, rows):
+            b = min(a + rows, end)
+            values = [np.full((b - a,) + p.size, p.fill, dtype=p.dtype) if c is None else c[a - first:b - first]
+                      for p, c in zip(parameters, columns)]
             yield times.iso(epoch[a:b]), values
+
+
+def _column(opened, p, first, end):
+    """Records [first, end) of a parameter, shaped (records,) + size, or None for fill: a day
+    file without the variable, or with another shape of it (another version of the product)."""
+    if not opened.has(p.name):
+        return None
+    v = opened.read(p.name, first, end)
+    shape = (end - first,) + p.size
+    if v is None or np.size(v) != int(np.prod(shape, dtype=np.int64)):
+        return None
+    return np.asarray(v).reshape(shape)
+
+
+def encoded(blocks, encode):
+    """The bytes of the blocks, encode(block, i) for the i-th; closing it closes the blocks (and
+    the day file open for them)."""
+    try:
+        # the block's arrays are views of its day file's records: nothing here keeps them
+        # while the next day file is read (enumerate would, in the tuple it keeps for reuse)
+        i = 0
+        for block in blocks:
+            chunk = encode(block, i)
+            block = None
+            i += 1
+            yield chunk
+    finally:
+        blocks.close()
 
 
 def hashed(head):

@@ -29,7 +29,11 @@ _CONVERSION = threading.Lock()
 
 # The time strings of the data stream: yyyy-mm-ddThh:mm:ss.fffffffffZ
 TIME_LENGTH = 30
-_FIELDS = ((0, 0, 4), (1, 5, 2), (2, 8, 2), (3, 11, 2), (4, 14, 2), (5, 17, 2))  # (column, position, digits)
+_FIELDS = ((0, 0, 4), (1, 5, 2), (2, 8, 2), (3, 11, 2), (4, 14, 2), (5, 17, 2),
+           (6, 20, 9))  # (column: year, month, day, hour, minute, second, nanosecond; position, digits)
+# every digit of a time string: its position, the column it is a digit of, and that digit's power of ten
+_POSITION, _COLUMN, _POWER = (np.array(a, dtype=np.int64) for a in zip(*(
+    (position + digits - 1 - i, column, 10**i) for column, position, digits in _FIELDS for i in range(digits))))
 
 
 def parse(text):
@@ -90,16 +94,9 @@ def iso(tt2000):
     with _CONVERSION:
         parts = np.asarray(cdflib.cdfepoch.breakdown_tt2000(tt), dtype=np.int64).reshape(len(tt), 9)
     out[:] = np.frombuffer(b"0000-00-00T00:00:00.000000000Z", dtype=np.uint8)
-    for column, position, digits in _FIELDS:
-        _digits(out, parts[:, column], position, digits)
-    nanoseconds = parts[:, 6] * 10**6 + parts[:, 7] * 10**3 + parts[:, 8]
-    _digits(out, nanoseconds, 20, 9)
+    parts[:, 6] = parts[:, 6] * 10**6 + parts[:, 7] * 10**3 + parts[:, 8]     # nanoseconds
+    out[:, _POSITION] = 48 + parts[:, _COLUMN] // _POWER % 10
     return out.view(f"S{TIME_LENGTH}").reshape(-1)
-
-
-def _digits(out, values, position, digits):
-    for i in range(digits):
-        out[:, position + digits - 1 - i] = 48 + (values // 10**i) % 10
 
 
 def text(tt2000):
