@@ -1,5 +1,7 @@
 """L1 HDF5 records read back by rows, chunk by chunk, and a time span merged from several files:
 the same records as reading the files whole, every record once."""
+import os
+
 import h5py
 import numpy as np
 import pytest
@@ -70,10 +72,28 @@ def expected(paths, product, start, stop):
     return out[time_order(out["epoch"])], left_out
 
 
-def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_chunks, monkeypatch):
+def with_epochs(paths, folder):
+    """Copies of the files `paths` keeping the epoch column of each product (as cache files do)."""
+    import shutil
+
+    from kesta.dravel.l1.runs import write_epochs
+
+    copies = []
+    for path in paths:
+        copy = folder / os.path.basename(path)
+        shutil.copyfile(path, copy)
+        with h5py.File(copy, "r+") as f:
+            for product, dataset in hdf5.product_datasets(f).items():
+                write_epochs(f, product, dataset["epoch"])
+        copies.append(copy)
+    return copies
+
+
+def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_chunks, monkeypatch, tmp_path):
     import kesta.dravel.l1.merge as merge
 
     monkeypatch.setattr(merge, "BATCH_BYTES", 50_000)       # several batches a span
+    indexed = with_epochs(small_chunks, tmp_path)
     repeats = 0
     with h5py.File(small_chunks[0], "r") as f:
         products = list(hdf5.product_datasets(f))
@@ -86,6 +106,13 @@ def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_ch
                 got = np.concatenate(list(span.batches())) if len(span) else want[:0]
                 assert got.tobytes() == want.tobytes() and span.duplicates == left_out, (product, day)
                 assert np.array_equal(span.epochs, want["epoch"].astype(np.int64))
+                # found through the files' epoch columns: the same records, counts and hash
+                fast = SpanRecords(product, start, stop, indexed)
+                try:
+                    assert np.concatenate([want[:0], *fast.batches()]).tobytes() == want.tobytes()
+                    assert (fast.duplicates, fast.hash) == (span.duplicates, span.hash), (product, day)
+                finally:
+                    fast.close()
                 repeats += left_out
                 # a file delivered twice adds nothing, and leaves what would be written as it was
                 again = SpanRecords(product, start, stop, small_chunks + small_chunks[1:])
