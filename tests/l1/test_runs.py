@@ -11,7 +11,8 @@ from kesta.dravel.cli.simulate import simulate_days
 from kesta.dravel.l1 import decode_file, hdf5
 from kesta.dravel.l1.days import time_order
 from kesta.dravel.l1.merge import SpanRecords
-from kesta.dravel.l1.runs import ChunkRows
+from kesta.dravel.l1.results import ProductResult
+from kesta.dravel.l1.runs import ChunkRows, read_epochs
 
 DAYS = ("20240301", "20240302")
 
@@ -73,18 +74,16 @@ def expected(paths, product, start, stop):
 
 
 def with_epochs(paths, folder):
-    """Copies of the files `paths` keeping the epoch column of each product (as cache files do)."""
-    import shutil
-
-    from kesta.dravel.l1.runs import write_epochs
-
+    """The files `paths` written again keeping each product's epoch column (as cache files are)."""
     copies = []
     for path in paths:
-        copy = folder / os.path.basename(path)
-        shutil.copyfile(path, copy)
-        with h5py.File(copy, "r+") as f:
+        copy = os.path.join(folder, os.path.basename(path))
+        with h5py.File(path, "r") as f, hdf5.HDF5Writer(copy, epochs=True) as writer:
             for product, dataset in hdf5.product_datasets(f).items():
-                write_epochs(f, product, dataset["epoch"])
+                writer.begin(product, dataset.dtype)
+                for start in range(0, len(dataset), 1000):
+                    writer.append(dataset[start:start + 1000])
+                writer.end(ProductResult(product, "", records=len(dataset)))
         copies.append(copy)
     return copies
 
@@ -93,10 +92,13 @@ def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_ch
     import kesta.dravel.l1.merge as merge
 
     monkeypatch.setattr(merge, "BATCH_BYTES", 50_000)       # several batches a span
+    monkeypatch.setattr(hdf5, "CHUNK_BYTES", 8192)          # cut as the files were
     indexed = with_epochs(small_chunks, tmp_path)
     repeats = 0
     with h5py.File(small_chunks[0], "r") as f:
         products = list(hdf5.product_datasets(f))
+    with h5py.File(indexed[0], "r") as f:    # each product's epochs kept, row for row
+        assert all(np.array_equal(read_epochs(f, p), f[p]["epoch"]) for p in products)
     for product in products:
         for day in DAYS:
             start, stop = day_bounds(day)

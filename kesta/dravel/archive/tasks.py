@@ -108,11 +108,13 @@ def _days_of(f, product):
     records have no UTC time; keeps the product's epoch column in the file (a day's rows are
     then found without inflating the records)."""
     from kesta.dravel.l1.days import time_order
-    from kesta.dravel.l1.runs import ChunkRows, write_epochs
+    from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
     from kesta.dravel.l1.times import utc_days
 
-    epoch = ChunkRows(f[product]).field(EPOCH)
-    write_epochs(f, product, epoch)
+    epoch = read_epochs(f, product)       # kept by the writer
+    if epoch is None:
+        epoch = ChunkRows(f[product]).field(EPOCH)
+        write_epochs(f, product, epoch)
     days, no_time = {}, 0
     ordered = epoch[time_order(epoch)]
     for day, start, stop in utc_days(ordered):
@@ -176,7 +178,8 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
-        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted)
+        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted,
+                         writer_options={"epochs": True})
         done = dataclasses.replace(found, notes=list(result.notes), fresh=True)
         done.products, done.status, done.message = _summarise(tmp, result)
         with h5py.File(tmp, "r+") as f:

@@ -103,6 +103,16 @@ class ChunkRows:
             return out
         if rows.min() < 0 or rows.max() >= self.n:
             raise IndexError(f"rows outside 0..{self.n - 1} of {self.dataset.name}")
+        if len(rows) > 1 and rows[-1] - rows[0] == len(rows) - 1 and np.all(np.diff(rows) == 1):
+            # one run of rows (a day in decoder order): copied chunk by chunk as slices
+            at, row, stop = 0, int(rows[0]), int(rows[-1]) + 1
+            while row < stop:
+                k = row // self.rows
+                first = k * self.rows
+                take = min(stop, first + self.rows) - row
+                out[at:at + take] = self.chunk(k)[row - first:row - first + take]
+                at, row = at + take, row + take
+            return out
         index = rows // self.rows
         order = np.argsort(index, kind="stable")
         for part in np.split(order, np.flatnonzero(np.diff(index[order])) + 1):
