@@ -54,12 +54,25 @@ def tree_rss(process):
     return total
 
 
+CPU = {}      # seconds of CPU (user and system) of the process tree of each command, by args
+
+
+def cpu_seconds():
+    """CPU seconds of the children of this process that ended (and of theirs, waited for)."""
+    import resource
+
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
+
+
 def run(code, *args):
     """(seconds, peak MB of the process tree, stdout) of one `dravel` command run as a user
-    runs it; a failure ends the benchmark with the command's messages."""
+    runs it (its CPU seconds, whole tree, in CPU[args]); a failure ends the benchmark with the
+    command's messages."""
     import psutil
 
     command = [sys.executable, "-m", "kesta.dravel", *args]
+    cpu = cpu_seconds()
     started = time.perf_counter()
     proc = subprocess.Popen(command, env=environment(code), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
@@ -76,6 +89,7 @@ def run(code, *args):
     out, err = proc.communicate()
     seconds = time.perf_counter() - started
     sampler.join()
+    CPU[args] = cpu_seconds() - cpu
     if proc.returncode:
         sys.stderr.write(out + err)
         raise SystemExit(f"failed with exit code {proc.returncode}: {' '.join(command)}")
@@ -108,19 +122,20 @@ def real_days(args, work, out):
 
     l1_dir = os.path.join(work, "L1")
     os.makedirs(l1_dir)
-    decodes, decode_peak = 0.0, 0.0
+    decodes, decode_peak, decodes_cpu = 0.0, 0.0, 0.0
     l1_files = []
     for l0 in l0_files:
         l1 = os.path.join(l1_dir, os.path.basename(l0))
         seconds, peak, _ = run(args.code, "-q", "decode", l0, "-o", l1)
+        decodes_cpu += CPU[("-q", "decode", l0, "-o", l1)]
         decodes += seconds
         decode_peak = max(decode_peak, peak)
         l1_files.append(l1)
     raw = [l1_raw_bytes(p) for p in l1_files]
     hdf5_mb = sum(os.path.getsize(p) for p in l1_files) / 1e6
     floor, _ = best_of(lambda: io_floor(l0_files, raw, work), repeat=2)
-    rows = [("I/O floor (read L0, write L1 raw)", floor, None),
-            (f"dravel decode x{len(l0_files)} to HDF5, one at a time", decodes, decode_peak)]
+    rows = [("I/O floor (read L0, write L1 raw)", floor, None, None),
+            (f"dravel decode x{len(l0_files)} to HDF5, one at a time", decodes, decode_peak, decodes_cpu)]
 
     # one day's file to each format, against its decode to HDF5
     one = l0_files[len(l0_files) // 2]
@@ -128,10 +143,11 @@ def real_days(args, work, out):
     for fmt in ("hdf5", "cdf", "netcdf"):
         target = os.path.join(work, f"one-{fmt}")
         target_arg = target + ".h5" if fmt == "hdf5" else target
-        seconds, peak, _ = run(args.code, "-q", "decode", one, "-o", target_arg, "--format", fmt)
+        command = ("-q", "decode", one, "-o", target_arg, "--format", fmt)
+        seconds, peak, _ = run(args.code, *command)
         size = os.path.getsize(target_arg) if fmt == "hdf5" else \
             sum(os.path.getsize(p) for p in glob.glob(os.path.join(target, "*")))
-        singles[fmt] = (seconds, peak, size / 1e6)
+        singles[fmt] = (seconds, peak, size / 1e6, CPU[command])
         shutil.rmtree(target, ignore_errors=True)
         if fmt == "hdf5":
             os.unlink(target_arg)
@@ -139,35 +155,39 @@ def real_days(args, work, out):
     archives = {}
     for fmt in ("cdf", "netcdf"):
         archive = os.path.join(work, f"ARCHIVE-{fmt}")
-        seconds, peak, text = run(args.code, "archive", os.path.join(l0_dir, "*.h5"), "-o", archive,
-                                  "--format", fmt, "--workers", str(args.workers))
+        command = ("archive", os.path.join(l0_dir, "*.h5"), "-o", archive, "--format", fmt,
+                   "--workers", str(args.workers))
+        seconds, peak, text = run(args.code, *command)
         archives[fmt] = archive
         stored = sum(os.path.getsize(p) for p in day_files(archive)) / 1e6
-        rows.append((f"dravel archive, {fmt}, first run", seconds, peak))
+        rows.append((f"dravel archive, {fmt}, first run", seconds, peak, CPU[command]))
         out(f"archive {fmt}: {len(day_files(archive))} day files, {stored:.0f} MB "
             f"({stored / hdf5_mb:.2f}x the HDF5 files of the decodes, {hdf5_mb:.0f} MB)")
     archive = archives["cdf"]
-    archive_args = ["archive", os.path.join(l0_dir, "*.h5"), "-o", archive, "--workers", str(args.workers)]
+    archive_args = ("archive", os.path.join(l0_dir, "*.h5"), "-o", archive, "--workers", str(args.workers))
     before = day_files(archive)
     seconds, peak, _ = run(args.code, *archive_args)
     untouched = compare(before, day_files(archive))
-    rows.append(("  cdf rerun, nothing changed", seconds, peak))
+    rows.append(("  cdf rerun, nothing changed", seconds, peak, CPU[archive_args]))
     other = simulate(os.path.join(work, "L0-seed1"), args.days, args.scale, seed=1)
     middle = l0_files[len(l0_files) // 2]
     shutil.copyfile(other[len(other) // 2], middle)
     seconds, peak, _ = run(args.code, *archive_args)
     rewritten = compare(before, day_files(archive))
-    rows.append((f"  cdf rerun, {os.path.basename(middle)} replaced", seconds, peak))
+    rows.append((f"  cdf rerun, {os.path.basename(middle)} replaced", seconds, peak, CPU[archive_args]))
 
-    out(f"\n{'':46}{'seconds':>8}{'x floor':>9}{'x decodes':>10}{'peak MB':>9}{'x 1 decode':>11}")
-    for label, seconds, peak in rows:
+    # CPU seconds of the whole process tree: steadier than wall time on a shared machine
+    out(f"\n{'':46}{'seconds':>8}{'x floor':>9}{'x decodes':>10}{'peak MB':>9}{'x 1 decode':>11}"
+        f"{'CPU s':>8}{'x decodes':>10}")
+    for label, seconds, peak, cpu in rows:
         out(f"{label:46}{seconds:8.2f}{seconds / floor:9.2f}{seconds / decodes:10.2f}"
-            f"{(f'{peak:.0f}' if peak else '-'):>9}{(f'{peak / decode_peak:.2f}' if peak else '-'):>11}")
+            f"{(f'{peak:.0f}' if peak else '-'):>9}{(f'{peak / decode_peak:.2f}' if peak else '-'):>11}"
+            f"{(f'{cpu:.1f}' if cpu else '-'):>8}{(f'{cpu / decodes_cpu:.2f}' if cpu else '-'):>10}")
     out(f"\n`dravel decode` of one day ({os.path.basename(one)}):")
-    h5s, h5peak, h5mb = singles["hdf5"]
-    for fmt, (seconds, peak, mb) in singles.items():
+    h5s, h5peak, h5mb, h5cpu = singles["hdf5"]
+    for fmt, (seconds, peak, mb, cpu) in singles.items():
         out(f"  {fmt:7}{seconds:7.2f} s  {seconds / h5s:5.2f}x HDF5   peak {peak:5.0f} MB  "
-            f"{mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)")
+            f"{mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)   CPU {cpu:5.1f} s ({cpu / h5cpu:.2f}x HDF5)")
     out(f"unchanged rerun: day files (rewritten, changed, new, removed) {untouched}; "
         f"after one L0 file replaced: {rewritten}")
 
@@ -179,10 +199,12 @@ def small_days(args, work, out):
         simulate(l0_dir, days, 1)
         archive = os.path.join(work, f"ARCHIVE-{days}")
         pattern = os.path.join(l0_dir, "*.h5")
-        first, peak, _ = run(args.code, "archive", pattern, "-o", archive, "--workers", str(args.workers))
-        rerun, _, _ = run(args.code, "archive", pattern, "-o", archive, "--workers", str(args.workers))
-        out(f"  {days:4} days: first run {first:7.2f} s ({first / days:.3f} s a day), peak {peak:.0f} MB; "
-            f"unchanged rerun {rerun:.2f} s")
+        command = ("archive", pattern, "-o", archive, "--workers", str(args.workers))
+        first, peak, _ = run(args.code, *command)
+        cpu = CPU[command]
+        rerun, _, _ = run(args.code, *command)
+        out(f"  {days:4} days: first run {first:7.2f} s ({first / days:.3f} s a day, CPU {cpu / days:.3f} s "
+            f"a day), peak {peak:.0f} MB; unchanged rerun {rerun:.2f} s (CPU {CPU[command]:.2f} s)")
         shutil.rmtree(l0_dir)
         shutil.rmtree(archive)
 

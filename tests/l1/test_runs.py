@@ -1,5 +1,7 @@
 """L1 HDF5 records read back by rows, chunk by chunk, and a time span merged from several files:
 the same records as reading the files whole, every record once."""
+import os
+
 import h5py
 import numpy as np
 import pytest
@@ -9,7 +11,8 @@ from kesta.dravel.cli.simulate import simulate_days
 from kesta.dravel.l1 import decode_file, hdf5
 from kesta.dravel.l1.days import time_order
 from kesta.dravel.l1.merge import SpanRecords
-from kesta.dravel.l1.runs import ChunkRows
+from kesta.dravel.l1.results import ProductResult
+from kesta.dravel.l1.runs import ChunkRows, read_epochs
 
 DAYS = ("20240301", "20240302")
 
@@ -70,13 +73,32 @@ def expected(paths, product, start, stop):
     return out[time_order(out["epoch"])], left_out
 
 
-def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_chunks, monkeypatch):
+def with_epochs(paths, folder):
+    """The files `paths` written again keeping each product's epoch column (as cache files are)."""
+    copies = []
+    for path in paths:
+        copy = os.path.join(folder, os.path.basename(path))
+        with h5py.File(path, "r") as f, hdf5.HDF5Writer(copy, epochs=True) as writer:
+            for product, dataset in hdf5.product_datasets(f).items():
+                writer.begin(product, dataset.dtype)
+                for start in range(0, len(dataset), 1000):
+                    writer.append(dataset[start:start + 1000])
+                writer.end(ProductResult(product, "", records=len(dataset)))
+        copies.append(copy)
+    return copies
+
+
+def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_chunks, monkeypatch, tmp_path):
     import kesta.dravel.l1.merge as merge
 
     monkeypatch.setattr(merge, "BATCH_BYTES", 50_000)       # several batches a span
+    monkeypatch.setattr(hdf5, "CHUNK_BYTES", 8192)          # cut as the files were
+    indexed = with_epochs(small_chunks, tmp_path)
     repeats = 0
     with h5py.File(small_chunks[0], "r") as f:
         products = list(hdf5.product_datasets(f))
+    with h5py.File(indexed[0], "r") as f:    # each product's epochs kept, row for row
+        assert all(np.array_equal(read_epochs(f, p), f[p]["epoch"]) for p in products)
     for product in products:
         for day in DAYS:
             start, stop = day_bounds(day)
@@ -86,6 +108,13 @@ def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_ch
                 got = np.concatenate(list(span.batches())) if len(span) else want[:0]
                 assert got.tobytes() == want.tobytes() and span.duplicates == left_out, (product, day)
                 assert np.array_equal(span.epochs, want["epoch"].astype(np.int64))
+                # found through the files' epoch columns: the same records, counts and hash
+                fast = SpanRecords(product, start, stop, indexed)
+                try:
+                    assert np.concatenate([want[:0], *fast.batches()]).tobytes() == want.tobytes()
+                    assert (fast.duplicates, fast.hash) == (span.duplicates, span.hash), (product, day)
+                finally:
+                    fast.close()
                 repeats += left_out
                 # a file delivered twice adds nothing, and leaves what would be written as it was
                 again = SpanRecords(product, start, stop, small_chunks + small_chunks[1:])

@@ -106,14 +106,17 @@ def cache_path(cache_dir, sha256, software):
 
 
 def _days_of(f, product):
-    """{YYYYMMDD: records} of `product` in the open cache file, and how many records have no
-    UTC time."""
+    """{YYYYMMDD: records} of `product` in the cache file open for writing, and how many
+    records have no UTC time; keeps the product's epoch column in the file (a day's rows are
+    then found without inflating the records)."""
     from kesta.dravel.l1.days import time_order
+    from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
     from kesta.dravel.l1.times import utc_days
 
-    from kesta.dravel.l1.runs import ChunkRows
-
-    epoch = ChunkRows(f[product]).field(EPOCH)
+    epoch = read_epochs(f, product)       # kept by the writer
+    if epoch is None:
+        epoch = ChunkRows(f[product]).field(EPOCH)
+        write_epochs(f, product, epoch)
     days, no_time = {}, 0
     ordered = epoch[time_order(epoch)]
     for day, start, stop in utc_days(ordered):
@@ -159,7 +162,7 @@ def _summarise(cache, result):
     import h5py
 
     products = {}
-    with h5py.File(cache, "r") as f:
+    with h5py.File(cache, "r+") as f:
         for p in result.products:
             entry = ProductDecode(p.status, p.message, p.records, len(p.reports), len(p.warnings))
             if p.product in f and isinstance(f[p.product], h5py.Dataset) and \
@@ -190,7 +193,8 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
-        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted)
+        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted,
+                         writer_options={"epochs": True})
         done = dataclasses.replace(found, notes=list(result.notes), fresh=True)
         done.products, done.status, done.message = _summarise(tmp, result)
         with h5py.File(tmp, "r+") as f:

@@ -20,7 +20,7 @@ __all__ = ["FORMATS", "convert"]
 
 
 def convert(l0_path, output, format="hdf5", products=None, data_version="01", overwrite=False,
-            progress=None, window_bytes=WINDOW_BYTES, interrupted=None):
+            progress=None, window_bytes=WINDOW_BYTES, interrupted=None, writer_options=None):
     """Decodes the L0 file `l0_path` and writes its products; returns the DecodeResult (records
     not kept). `output` is the L1 file (hdf5) or the folder of day files (cdf, netcdf).
 
@@ -32,7 +32,7 @@ def convert(l0_path, output, format="hdf5", products=None, data_version="01", ov
     Records are decoded and written window by window (`window_bytes` of records at a time, in
     whole units; None decodes every product whole), so memory does not grow with the file.
     `interrupted()`, checked between windows and chunks, stops the run with Interrupted and
-    leaves no file behind.
+    leaves no file behind. `writer_options` go to the format's writer (hdf5: `epochs`).
     """
     opener = writer_for(format)
     l0_path, output = os.fspath(l0_path), os.fspath(output)
@@ -42,7 +42,7 @@ def convert(l0_path, output, format="hdf5", products=None, data_version="01", ov
         if os.path.isfile(output) and os.path.samefile(l0_path, output):
             raise InputError(f"{output}: the output would overwrite the input")
         with opener(output, source=l0_path, overwrite=overwrite, data_version=data_version,
-                    interrupted=interrupted) as writer:
+                    interrupted=interrupted, **(writer_options or {})) as writer:
             done = _decode(FileSource(f, window_bytes), todo, writer, progress, interrupted)
             result.products.extend(done[product.name] for product, _ in todo)
             check(interrupted)      # asked to stop at the very end: still nothing is left behind

@@ -57,9 +57,12 @@ class HDF5Writer(Writer):
 
     Records are cut into chunks of about a megabyte, compressed (deflate, the HDF5 library's
     own gzip filter) on every core while the caller decodes on, and written as they are.
-    `interrupted()`, checked between chunks, stops the writing with Interrupted."""
+    `interrupted()`, checked between chunks, stops the writing with Interrupted. With
+    `epochs`, each product's epoch column is kept beside it too (`runs.write_epochs`), taken
+    from the records as they are written."""
 
-    def __init__(self, path, source=None, overwrite=False, data_version=None, interrupted=None):
+    def __init__(self, path, source=None, overwrite=False, data_version=None, interrupted=None,
+                 epochs=False):
         import h5py
 
         super().__init__()
@@ -72,6 +75,7 @@ class HDF5Writer(Writer):
         self.threads = max(1, os.cpu_count() or 1)
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="dravel-deflate")
         self.dataset = None
+        self.keep_epochs, self.epochs = epochs, []
 
     def scratch(self, name):
         """A temporary path beside the output, for another process's part of the run."""
@@ -89,6 +93,7 @@ class HDF5Writer(Writer):
         self.offset = 0                # first row of the next chunk to cut
         self.extent = 0                # rows the dataset holds room for
         self.queue = deque()           # (first row, rows, compressed bytes future), in order
+        self.epochs = []
         return self.dataset
 
     def append(self, records):
@@ -134,6 +139,8 @@ class HDF5Writer(Writer):
     def _submit(self, data, rows):
         """Hands the bytes of one whole chunk holding `rows` records to be compressed, and
         writes the chunks done in order while too many wait."""
+        if self.keep_epochs and layout.EPOCH_FIELD in (self.dataset.dtype.names or ()):
+            self.epochs.append(data.view(self.dataset.dtype)[:rows][layout.EPOCH_FIELD].copy())
         self.queue.append((self.offset, rows, self.pool.submit(deflate, data, DEFLATE_LEVEL)))
         self.offset += rows
         while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
@@ -163,6 +170,10 @@ class HDF5Writer(Writer):
         if source.chunks != (self.rows,) or source.compression != "gzip":
             return super().copy(source, result)
         n = source.shape[0]
+        if self.keep_epochs and n and layout.EPOCH_FIELD in (source.dtype.names or ()):
+            from .runs import ChunkRows
+
+            self.epochs = [ChunkRows(source).field(layout.EPOCH_FIELD)]
         for offset in range(0, n, self.rows):
             filter_mask, data = source.id.read_direct_chunk((offset,))
             self.offset = min(n, offset + self.rows)
@@ -185,6 +196,14 @@ class HDF5Writer(Writer):
             self.begin(result.product, _layout(result.product))
         self._flush()
         dataset, self.dataset = self.dataset, None
+        if self.keep_epochs and layout.EPOCH_FIELD in (dataset.dtype.names or ()):
+            from .runs import write_epochs
+
+            epochs = np.concatenate(self.epochs) if self.epochs else \
+                np.zeros(0, dataset.dtype.fields[layout.EPOCH_FIELD][0])
+            if len(epochs) == dataset.shape[0]:
+                write_epochs(self.file, result.product, epochs)
+        self.epochs = []
         dataset.attrs["packet_type"] = result.packet_type
         dataset.attrs["packets_in"] = result.packets
         dataset.attrs["records"] = result.records
@@ -203,6 +222,7 @@ class HDF5Writer(Writer):
         for _, _, future in self.queue:
             future.cancel()
         self.queue, self.pending, self.pending_rows = deque(), [], 0
+        self.epochs = []
         if product in self.file:
             del self.file[product]
         self.dataset = None

@@ -4,9 +4,10 @@ from the cache files of the L0 files feeding it).
 Files are taken in the order given. A record that an earlier file holds byte for byte is left
 out (repeats within one file are that file's own, and kept); the others are given in stable
 time order. Byte-identical records have the same epoch, so only the records whose epoch is in
-more than one file are compared (by digest): the others are kept without a look. Each file is
-read chunk by chunk (`runs.ChunkRows`); only the records' places and times are held, and the
-records are read again a batch at a time when they are written.
+more than one file are compared (by digest): the others are kept without a look. A file's rows
+of the span are found from its epoch column when it keeps one (`runs.write_epochs`: no record
+inflated), else by reading it chunk by chunk (`runs.ChunkRows`); only the records' places and
+times are held, and the records are read a batch at a time when they are written.
 """
 from __future__ import annotations
 
@@ -14,10 +15,19 @@ import hashlib
 
 import numpy as np
 
-from .runs import ChunkRows
+from .runs import ChunkRows, read_epochs
 
 EPOCH = "epoch"
 BATCH_BYTES = 16 << 20      # records read at a time
+
+
+def _inside(epoch, start, stop):
+    """(positions, TT2000 epochs) of the valid epochs of `epoch` in [start, stop)."""
+    from .times import valid_epoch
+
+    tt = valid_epoch(epoch)
+    inside = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
+    return inside.astype(np.int64), tt.data[inside].astype(np.int64)
 
 
 def _digests(records):
@@ -46,8 +56,6 @@ class SpanRecords:
             raise
 
     def _merge(self, product, start, stop, paths):
-        from .times import valid_epoch
-
         self.readers = [ChunkRows(f[product]) if product in f else None for f in self.files]
         present = [r for r in self.readers if r is not None]
         if not present:
@@ -55,20 +63,28 @@ class SpanRecords:
         self.dtype = present[0].dtype
         self.batch = max(1, BATCH_BYTES // max(1, self.dtype.itemsize))
         found, times, digests = [], [], []
-        for path, reader in zip(paths, self.readers):
-            rows, epochs, whole = [], [], hashlib.sha256()
+        for f, path, reader in zip(self.files, paths, self.readers):
+            rows, epochs = np.zeros(0, np.int64), np.zeros(0, np.int64)
+            whole = hashlib.sha256()
             if reader is not None:
                 if reader.dtype != self.dtype:
                     raise ValueError(f"{path}: {product} records of another layout")
-                for first, records in reader.chunks():
-                    tt = valid_epoch(records[EPOCH])
-                    inside = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
-                    if len(inside):
-                        whole.update(np.ascontiguousarray(records[inside]).view(np.uint8))
-                        rows.append(inside + first)
-                        epochs.append(tt.data[inside].astype(np.int64))
-            found.append(np.concatenate(rows) if rows else np.zeros(0, np.int64))
-            times.append(np.concatenate(epochs) if epochs else np.zeros(0, np.int64))
+                column = read_epochs(f, product)
+                if column is not None:       # the rows of the span found without an inflate
+                    rows, epochs = _inside(column, start, stop)
+                    parts = self._parts(reader, rows)
+                else:
+                    found_rows, found_epochs, parts = [rows], [epochs], []
+                    for first, records in reader.chunks():
+                        at, tt = _inside(records[EPOCH], start, stop)
+                        found_rows.append(at + first)
+                        found_epochs.append(tt)
+                        parts += self._parts(reader, at + first, records)
+                    rows, epochs = np.concatenate(found_rows), np.concatenate(found_epochs)
+                for part in parts:
+                    whole.update(part)
+            found.append(rows)
+            times.append(epochs)
             digests.append(whole.digest())
         dropped = self._repeats(found, times)
         self.duplicates = sum(len(d) for d in dropped)
@@ -89,6 +105,26 @@ class SpanRecords:
         source, rows, epochs = cat(source), cat(rows), cat(epochs)
         order = np.argsort(epochs, kind="stable")
         self.source, self.rows, self.epochs = source[order], rows[order], epochs[order]
+
+    @staticmethod
+    def _parts(reader, rows, records=None):
+        """Digests of the records at `rows` (in order), one a chunk holding some: a chunk taken
+        whole is known by its stored bytes (`ChunkRows.digest`), the others by their records
+        (`records`: the chunk already inflated, when `rows` are all in it)."""
+        parts = []
+        if not len(rows):
+            return parts
+        index = rows // reader.rows
+        edges = np.flatnonzero(np.diff(index)) + 1
+        for at in np.split(rows, edges):
+            k = int(at[0] // reader.rows)
+            first = k * reader.rows
+            if len(at) == min(reader.rows, reader.n - first):
+                parts.append(reader.digest(k))
+            else:
+                chunk = records if records is not None else reader.chunk(k)
+                parts.append(hashlib.sha256(np.ascontiguousarray(chunk[at - first]).view(np.uint8)).digest())
+        return parts
 
     def _repeats(self, found, times):
         """For each file, the positions (in its rows of the span) of the records an earlier
@@ -117,6 +153,9 @@ class SpanRecords:
         """The records, in order, a batch at a time."""
         for a in range(0, len(self), self.batch):
             source, rows = self.source[a:a + self.batch], self.rows[a:a + self.batch]
+            if source[0] == source[-1] and np.all(source == source[0]):
+                yield self.readers[source[0]].take(rows)      # one file's rows: no second copy
+                continue
             out = np.empty(len(rows), dtype=self.dtype)
             for k in np.unique(source):
                 at = np.flatnonzero(source == k)

@@ -10,6 +10,7 @@ h5py.
 """
 from __future__ import annotations
 
+import hashlib
 from collections import OrderedDict
 
 import numpy as np
@@ -20,6 +21,23 @@ except ImportError:  # pragma: no cover - isal is a dependency; zlib is the stan
     from zlib import decompress as inflate
 
 KEPT_CHUNKS = 4         # inflated chunks kept for the next take
+EPOCHS = "dravel_epochs"   # group of a file's epoch columns: one dataset a product, row for row
+
+
+def write_epochs(f, product, epoch):
+    """Keeps `product`'s epochs (every row's, in order) beside its records in the open file `f`:
+    a time span of its rows is then found without inflating a record."""
+    f.require_group(EPOCHS).create_dataset(product, data=np.asarray(epoch), compression="gzip",
+                                           compression_opts=1)
+
+
+def read_epochs(f, product):
+    """`product`'s epoch column in the open file `f` (see `write_epochs`), or None when the file
+    has none for it or one of another length."""
+    node = f.get(f"{EPOCHS}/{product}")
+    if node is None or product not in f or node.shape != (f[product].shape[0],):
+        return None
+    return node[()]
 
 
 class ChunkRows:
@@ -57,6 +75,14 @@ class ChunkRows:
             self.kept.popitem(last=False)
         return records
 
+    def digest(self, index):
+        """A digest of chunk `index`'s records: of its bytes as stored when it is read directly
+        (the same records, deflated alike, are the same bytes; no inflate), else of its records."""
+        if self.direct:
+            mask, data = self.dataset.id.read_direct_chunk((index * self.rows,))
+            return hashlib.sha256(b"%d:" % mask + bytes(data)).digest()
+        return hashlib.sha256(np.ascontiguousarray(self.chunk(index)).view(np.uint8)).digest()
+
     def chunks(self):
         """(first row, records) of every chunk in order."""
         for index in range(-(-self.n // self.rows)):
@@ -77,6 +103,16 @@ class ChunkRows:
             return out
         if rows.min() < 0 or rows.max() >= self.n:
             raise IndexError(f"rows outside 0..{self.n - 1} of {self.dataset.name}")
+        if len(rows) > 1 and rows[-1] - rows[0] == len(rows) - 1 and np.all(np.diff(rows) == 1):
+            # one run of rows (a day in decoder order): copied chunk by chunk as slices
+            at, row, stop = 0, int(rows[0]), int(rows[-1]) + 1
+            while row < stop:
+                k = row // self.rows
+                first = k * self.rows
+                take = min(stop, first + self.rows) - row
+                out[at:at + take] = self.chunk(k)[row - first:row - first + take]
+                at, row = at + take, row + take
+            return out
         index = rows // self.rows
         order = np.argsort(index, kind="stable")
         for part in np.split(order, np.flatnonzero(np.diff(index[order])) + 1):
