@@ -16,25 +16,9 @@ from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.tasks import DayTask, read_parents, write_day_file
 from kesta.dravel.cli.simulate import simulate_days
 
-from test_archive import DAYS, assert_same_archive, copy_l0, day_files, file_hashes
+from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.nasa_cdf
-
-
-@pytest.fixture(scope="module")
-def l0(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("promises") / "L0"
-    simulate_days(folder, DAYS, "2024-03-01", seed=5)
-    return folder
-
-
-@pytest.fixture(scope="module")
-def clean(l0, tmp_path_factory):
-    from kesta.dravel.cli import main
-
-    archive = tmp_path_factory.mktemp("clean") / "A"
-    assert main(["-q", "archive", str(l0 / "*.h5"), "-o", str(archive)]) == 0
-    return archive
 
 
 def overwrite(path, at, data, keep_time=True):

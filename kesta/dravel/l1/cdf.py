@@ -21,7 +21,7 @@ from . import attributes as attrs
 from . import layout, output
 from .times import pycdf as load_pycdf
 from .errors import InputError
-from .days import DayFilesWriter, from_template
+from .days import DayFilesWriter, MissionDay, from_template
 from .writers import FORMATS, check_data_version
 
 FILE_PATTERN = FORMATS["cdf"].file_pattern
@@ -86,7 +86,7 @@ except ImportError:  # pragma: no cover - isal is a dependency; zlib is the stan
     from zlib import compressobj
 
 
-class CDFDay:
+class CDFDay(MissionDay):
     """One CDF file being written: variables made from the record layout, records appended
     in batches (`append`) to an uncompressed CDF beside it, which `close` compresses whole
     into the file."""
@@ -94,15 +94,6 @@ class CDFDay:
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
     disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
-    mission = {}        # the global attributes an archive sets (`configured`)
-
-    @classmethod
-    def configured(cls, mission):
-        """The class writing files with the global attributes `mission` sets over the defaults
-        (`metadata.mission_attributes`)."""
-        if not mission:
-            return cls
-        return type(cls.__name__, (cls,), {"mission": dict(mission)})
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         pycdf = load_pycdf()

@@ -39,6 +39,20 @@ def time_order(epoch):
     return np.argsort(key, kind="stable")
 
 
+class MissionDay:
+    """What every format's day file takes from the archive: the global attributes its mission
+    sets (`mission`, over the defaults)."""
+    mission = {}        # the global attributes an archive sets (`configured`)
+
+    @classmethod
+    def configured(cls, mission):
+        """The class writing files with the global attributes `mission` sets over the defaults
+        (`metadata.mission_attributes`)."""
+        if not mission:
+            return cls
+        return type(cls.__name__, (cls,), {"mission": dict(mission)})
+
+
 class DayFilesWriter(Writer):
     """Writes one file per product and UTC day into a folder; a format gives `day`, the class
     of one file being written (made with the path, record layout, product, file name, parents

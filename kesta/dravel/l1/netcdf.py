@@ -7,7 +7,7 @@ import os
 import numpy as np
 
 from . import attributes, layout
-from .days import DayFilesWriter, from_template
+from .days import DayFilesWriter, MissionDay, from_template
 from .errors import InputError
 from .writers import FORMATS
 
@@ -48,21 +48,12 @@ CHUNK_ROWS = 4096       # and not many more than a day of the smaller products h
 TIME_UNITS = "nanoseconds since 2000-01-01"
 
 
-class NetCDFDay:
+class NetCDFDay(MissionDay):
     """One netCDF file being written: the variables of `cf_dataset`, CF-encoded by xarray and
     written through h5netcdf along an unlimited Epoch dimension, records appended in batches."""
 
     suffix = FORMATS["netcdf"].suffix
     file_pattern = FILE_PATTERN
-    mission = {}        # the global attributes an archive sets (`configured`)
-
-    @classmethod
-    def configured(cls, mission):
-        """The class writing files with the global attributes `mission` sets over the defaults
-        (`metadata.mission_attributes`)."""
-        if not mission:
-            return cls
-        return type(cls.__name__, (cls,), {"mission": dict(mission)})
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         import h5py
