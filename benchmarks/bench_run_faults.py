@@ -22,34 +22,16 @@ import subprocess
 import sys
 import tempfile
 import time
-import uuid
 from pathlib import Path
 
 import psutil
 
 ROOT = Path(__file__).resolve().parents[1]
-MARK = "DRAVEL_BENCH_RUN"
+# a run's processes found by the mark its environment carries, as the tests find them
+sys.path.insert(0, str(ROOT / "tests" / "cli"))
+from run_support import marked, start  # noqa: E402
+
 STATE = "dravel-archive.sqlite"
-
-
-def start(*args):
-    mark = uuid.uuid4().hex
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]),
-               **{MARK: mark})
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    return proc, mark
-
-
-def marked(mark):
-    found = []
-    for p in psutil.process_iter(["status"]):
-        try:
-            if p.info["status"] != psutil.STATUS_ZOMBIE and p.environ().get(MARK) == mark:
-                found.append(p)
-        except (psutil.NoSuchProcess, psutil.AccessDenied):
-            continue
-    return found
 
 
 def timed(*args):
