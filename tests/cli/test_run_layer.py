@@ -39,6 +39,12 @@ def write_then_die(x, folder):
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def spare(x):
+    from kesta.dravel.run import worker
+
+    return worker.cores_spare()
+
+
 def wait_for_stop(x, interrupted):
     while not interrupted():
         time.sleep(0.05)
@@ -68,6 +74,18 @@ def test_units_and_failures_come_back_in_both_runners(pool):
     assert len(workers) == 2
     assert results(pool, [(1, square, (3,))]) == {1: (9, None)}
     assert {w.process.pid for w in pool.idle} == workers
+
+
+def test_units_know_whether_their_pool_leaves_cores_spare():
+    # a pool with a worker per core leaves none for a unit's own helper process
+    assert results(InProcess(), [(0, spare, (0,))]) == {0: (True, None)}
+    cores = os.cpu_count() or 1
+    for workers, expected in ((cores, False), (cores + 1, False)):
+        p = LocalPool(workers)
+        try:
+            assert results(p, [(0, spare, (0,))]) == {0: (expected, None)}
+        finally:
+            p.close()
 
 
 def test_a_dead_worker_costs_only_its_unit(pool, tmp_path):

@@ -14,7 +14,7 @@ import os
 import subprocess
 import sys
 
-from kesta.dravel.run import child
+from kesta.dravel.run import child, worker
 
 from . import output
 from .decode import FileSource, decode_product
@@ -64,9 +64,10 @@ class Aside:
         from .store import packets_on_file
 
         aside = [(p, t) for p, t in todo if p.takes_group]
-        # a daemonic process (a Dask worker's, for one) may not start processes of its own
+        # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
+        # a worker of a pool as large as the machine would only share its cores with one
         if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
-                or multiprocessing.current_process().daemon):
+                or multiprocessing.current_process().daemon or not worker.cores_spare()):
             return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)

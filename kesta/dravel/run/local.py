@@ -47,14 +47,14 @@ class InProcess:
 class _Worker:
     """One worker process and its two pipes."""
 
-    def __init__(self):
+    def __init__(self, pool=0):
         from multiprocessing.connection import Connection
 
         units_in, units_out = os.pipe()
         replies_in, replies_out = os.pipe()
         self.errors = tempfile.TemporaryFile()
         try:
-            self.process = child.start("kesta.dravel.run.worker", [units_in, replies_out],
+            self.process = child.start("kesta.dravel.run.worker", [units_in, replies_out, pool],
                                        stderr=self.errors, pass_fds=(units_in, replies_out))
         except OSError:
             for fd in (units_out, replies_in):
@@ -117,7 +117,7 @@ class LocalPool:
         try:
             while queue or busy:
                 while queue and (self.idle or len(busy) < self.workers):
-                    worker = self.idle.pop() if self.idle else _Worker()
+                    worker = self.idle.pop() if self.idle else _Worker(self.workers)
                     key, function, args = queue.popleft()
                     try:
                         worker.send(function, args, interruptible)

@@ -16,11 +16,18 @@ import sys
 
 _stop = False
 _busy = False
+_pool = 0       # workers of the pool this process is one of (0: not a pool's worker)
 
 
 def stopped():
     """True once this worker was asked to stop: what an interruptible unit looks at."""
     return _stop
+
+
+def cores_spare():
+    """False in a worker of a pool that already has a worker per core: a unit run there starts
+    no helper process of its own, which would only share the same cores and add its memory."""
+    return _pool == 0 or _pool < (os.cpu_count() or 1)
 
 
 def _on_term(signum, frame):
@@ -46,13 +53,14 @@ def run_unit(message):
 
 def main():
     """The worker: the file descriptors it reads units from and writes replies to."""
-    global _busy
+    global _busy, _pool
     from multiprocessing.connection import Connection
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _on_term)
     units = Connection(int(sys.argv[1]), writable=False)
     replies = Connection(int(sys.argv[2]), readable=False)
+    _pool = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     while not _stop:
         try:
             message = units.recv_bytes()
