@@ -280,3 +280,33 @@ def test_products_sharing_field_names_load_side_by_side_in_tplot(decoded, tmp_pa
             got = pyspedas.get_data(name)
             assert got is not None and len(got.times) == len(back[field]), name
     assert stored_name("tswf", "Epoch") == "Epoch" and field_of("tswf", "rswf_scet") == "rswf_scet"
+
+
+class _Day:
+    """A day's records as the archive hands them over: a batch at a time."""
+
+    def __init__(self, records, batch=3):
+        self.records, self.dtype, self.batch = records, records.dtype, batch
+
+    def __len__(self):
+        return len(self.records)
+
+    def batches(self):
+        for a in range(0, len(self.records), self.batch):
+            yield self.records[a:a + self.batch]
+
+
+@pytest.mark.parametrize("fmt", ["cdf", "netcdf"])
+def test_a_day_file_is_compared_with_its_records_a_batch_at_a_time(decoded, tmp_path, fmt):
+    from kesta.dravel.archive.tasks import holds
+
+    records = in_time_order(decoded["tnr_normal"])
+    records = records[utc_days(records["epoch"])[0][1]:utc_days(records["epoch"])[0][2]]
+    write = write_cdf if fmt == "cdf" else write_netcdf
+    (path,) = write(records, "tnr_normal", tmp_path, parents="L0.h5")
+    assert holds(path, fmt, _Day(records), ["L0.h5"])
+    assert not holds(path, fmt, _Day(records), ["L0.h5", "L0b.h5"])
+    changed = records.copy()
+    changed["auto1"][len(records) - 1].flat[5] += 1      # in the last batch only
+    assert not holds(path, fmt, _Day(changed), ["L0.h5"])
+    assert not holds(path, fmt, _Day(records[:-1]), ["L0.h5"])

@@ -358,9 +358,10 @@ def _remove(path):
 
 def holds(path, fmt, day, parents, product=None, attributes=None):
     """Whether the day file `path` holds the records of `day`, names `parents` and carries the
-    global attributes and variable names a file written now would (`product`, `attributes`)."""
+    global attributes and variable names a file written now would (`product`, `attributes`).
+    The two are compared a batch of records at a time: neither is ever held whole."""
     from kesta.dravel.l1.errors import InputError
-    from kesta.dravel.l1.layout import flatten
+    from kesta.dravel.l1.layout import leaves, values
 
     try:
         if read_parents(path, fmt) != list(parents):
@@ -368,20 +369,25 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
         if product is not None and not stamped(path, fmt, product, attributes or {}):
             return False
         if fmt == "cdf":
-            from kesta.dravel.l1.cdf import read_cdf as read
+            from kesta.dravel.l1.cdf import open_cdf as opened
         else:
-            from kesta.dravel.l1.netcdf import read_netcdf as read
-        got = read(path)[1]
+            from kesta.dravel.l1.netcdf import open_netcdf as opened
+        with opened(path) as stored:
+            fields = leaves(day.dtype)
+            if sorted(stored.names) != sorted(leaf.name for leaf in fields) or stored.records != len(day):
+                return False
+            at = 0
+            for records in day.batches():
+                n = len(records)
+                for leaf in fields:
+                    want = values(records, leaf)
+                    got = stored.read(leaf.name, at, at + n)
+                    if got.shape != want.shape or got.tobytes() != np.ascontiguousarray(
+                            want.astype(got.dtype, copy=False)).tobytes():
+                        return False
+                at += n
     except (InputError, OSError, KeyError, ValueError):
         return False
-    want = flatten(day.records())
-    if want.keys() != got.keys():
-        return False
-    for name, values in want.items():
-        stored = np.asarray(got[name])
-        if stored.shape != values.shape or stored.tobytes() != np.ascontiguousarray(
-                values.astype(stored.dtype, copy=False)).tobytes():
-            return False
     return True
 
 

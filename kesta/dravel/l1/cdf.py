@@ -336,34 +336,57 @@ def read_cdf(path):
     variables only, named as `layout` names the fields (the file's `<product>_<name>` without
     the product, see `attributes.stored_name`), uint64 fields given back as uint64 with their
     own fill value."""
-    pycdf = load_pycdf()
-    path = os.fspath(path)
-    try:
-        cdf = pycdf.CDF(path)
-    except Exception as exc:
-        raise InputError(f"{path}: cannot be read as a CDF file ({exc})") from None
-    with cdf:
-        product = _product_name(cdf)
-        known = {v.name: v for v in attrs.variables(product, _layout_of(product))} if product else {}
-        out = {}
-        for name in cdf:
-            var = cdf.raw_var(name)
-            if not var.rv():
-                continue
-            values = var[...]
-            name = attrs.field_of(product, name)
-            leaf = known.get(name)
-            if name == layout.EPOCH:
-                values = np.asarray(values, dtype=np.int64)
-                if leaf is not None and leaf.leaf.dtype == np.uint64:
-                    values = values.view(np.uint64)
-            elif leaf is not None and leaf.leaf.dtype == np.uint64:
-                values = np.asarray(values, dtype=np.int64)
-                fill = values == attrs.fill_value(np.int64)
-                values = values.view(np.uint64).copy()
-                values[fill] = leaf.fill
-            out[name] = np.asarray(values)
-    return product, out
+    with open_cdf(path) as day:
+        return day.product, {name: day.read(name) for name in day.names}
+
+
+class open_cdf:
+    """A CDF written by `write_cdf`, open to read its record variables a slice at a time:
+    `product`, `names` (as `read_cdf` names them), `records`, `read(name, start, stop)`; a
+    context manager."""
+
+    def __init__(self, path):
+        pycdf = load_pycdf()
+        self.path = os.fspath(path)
+        try:
+            self.cdf = pycdf.CDF(self.path)
+        except Exception as exc:
+            raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
+        try:
+            self.product = _product_name(self.cdf)
+            known = {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} \
+                if self.product else {}
+            self.variables = {}
+            for stored in self.cdf:
+                var = self.cdf.raw_var(stored)
+                if var.rv():
+                    name = attrs.field_of(self.product, stored)
+                    self.variables[name] = (var, known.get(name))
+            self.names = list(self.variables)
+            self.records = max((len(v) for v, _ in self.variables.values()), default=0)
+        except BaseException:
+            self.cdf.close()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cdf.close()
+
+    def read(self, name, start=None, stop=None):
+        var, leaf = self.variables[name]
+        values = var[...] if start is None and stop is None else var[start:stop]
+        if name == layout.EPOCH:
+            values = np.asarray(values, dtype=np.int64)
+            if leaf is not None and leaf.leaf.dtype == np.uint64:
+                values = values.view(np.uint64)
+        elif leaf is not None and leaf.leaf.dtype == np.uint64:
+            values = np.asarray(values, dtype=np.int64)
+            fill = values == attrs.fill_value(np.int64)
+            values = values.view(np.uint64).copy()
+            values[fill] = leaf.fill
+        return np.asarray(values)
 
 
 def _layout_of(product):

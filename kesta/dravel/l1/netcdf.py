@@ -205,15 +205,35 @@ class NetCDFWriter(DayFilesWriter):
 
 def read_netcdf(path):
     """(product name, {variable name: values}) of a netCDF file of ours, values as stored."""
-    import xarray as xr
+    with open_netcdf(path) as day:
+        return day.product, {name: day.read(name) for name in day.names}
 
-    path = os.fspath(path)
-    try:
-        ds = xr.open_dataset(path, engine="h5netcdf", mask_and_scale=False, decode_times=False)
-    except Exception as exc:
-        raise InputError(f"{path}: cannot be read as a netCDF file ({exc})") from None
-    with ds:
-        product = str(ds.attrs.get("product", ""))
-        out = {name: np.asarray(v.values) for name, v in ds.variables.items()
-               if v.dims and v.dims[0] == layout.EPOCH and name != "time"}
-    return product, out
+
+class open_netcdf:
+    """A netCDF file of ours, open to read its record variables a slice at a time, values as
+    stored: `product`, `names`, `records`, `read(name, start, stop)`; a context manager."""
+
+    def __init__(self, path):
+        import xarray as xr
+
+        self.path = os.fspath(path)
+        try:
+            self.ds = xr.open_dataset(self.path, engine="h5netcdf", mask_and_scale=False,
+                                      decode_times=False)
+        except Exception as exc:
+            raise InputError(f"{self.path}: cannot be read as a netCDF file ({exc})") from None
+        self.product = str(self.ds.attrs.get("product", ""))
+        self.variables = {name: v for name, v in self.ds.variables.items()
+                          if v.dims and v.dims[0] == layout.EPOCH and name != "time"}
+        self.names = list(self.variables)
+        self.records = int(self.ds.sizes.get(layout.EPOCH, 0))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.ds.close()
+
+    def read(self, name, start=None, stop=None):
+        var = self.variables[name]
+        return np.asarray((var if start is None and stop is None else var[start:stop]).values)
