@@ -11,12 +11,15 @@ spectra over their band's frequencies).
 
 A day file is opened once per request and read from that handle to the end: a file replaced
 meanwhile by a newer one of the same name (the archive writes under a temporary name and
-renames) leaves the open one whole.
+renames) leaves the open one whole. The records of small day files (a day of spectra) are kept
+between requests (HeldDays), up to a byte budget, under the version of the file they were read
+from.
 """
 from __future__ import annotations
 
 import os
 import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -136,14 +139,48 @@ _CDF_TYPES = {"CDF_INT1": "int8", "CDF_INT2": "int16", "CDF_INT4": "int32", "CDF
 _CDFLIB = threading.Lock()
 
 
+def _index_descriptors(cdf):
+    """The names of a CDF's variables, and its reader made to find each variable's descriptor
+    once: cdflib (1.3) walks the file's chained list of variable descriptors from its head for
+    every varinq and varget, reading each one it passes, which for a day file of a few thousand
+    records cost more than reading its values. Here the list is walked once, each descriptor
+    read the first time it is asked for, and kept (the file is only read)."""
+    try:
+        heads = ((cdf._first_zvariable, cdf._num_zvariable), (cdf._first_rvariable, cdf._num_rvariable))
+        name_and_next, descriptor = cdf._read_vdr_fast, cdf._read_vdr
+    except AttributeError:      # a cdflib laid out otherwise: its own lookups, each kept
+        positions = None
+        info = cdf.cdf_info()
+        names = set(info.zVariables) | set(info.rVariables)
+    else:
+        positions = {}
+        for position, count in heads:
+            for _ in range(count):
+                name, following = name_and_next(position)
+                positions.setdefault(name, position)
+                position = following
+        names = set(positions)
+    found = {}
+    lookup = cdf.vdr_info
+
+    def vdr_info(variable):
+        vdr = found.get(variable)
+        if vdr is None:
+            position = positions.get(variable) if positions is not None and isinstance(variable, str) else None
+            vdr = found[variable] = lookup(variable) if position is None else descriptor(position)
+        return vdr
+
+    cdf.vdr_info = vdr_info     # what varinq and varget call
+    return names
+
+
 class _CDFDay:
     def __init__(self, path):
         import cdflib
 
         with _CDFLIB:
             self.cdf = cdflib.CDF(path)
-            info = self.cdf.cdf_info()
-        self.names = set(info.zVariables) | set(info.rVariables)
+            self.names = _index_descriptors(self.cdf)
 
     def describe(self):
         with _CDFLIB:
@@ -155,6 +192,13 @@ class _CDFDay:
     def records(self, name):
         with _CDFLIB:
             return int(self.cdf.varinq(name).Last_Rec) + 1
+
+    def nbytes(self, name):
+        """The bytes of a variable's records as read."""
+        with _CDFLIB:
+            v = self.cdf.varinq(name)
+        itemsize = np.dtype(_CDF_TYPES.get(v.Data_Type_Description, "int64")).itemsize
+        return (int(v.Last_Rec) + 1) * itemsize * int(np.prod(v.Dim_Sizes, dtype=np.int64))
 
     def read(self, name, start, stop):
         """Records [start, stop) of a variable (cdflib drops the record axis of one record:
@@ -216,6 +260,9 @@ class _NetCDFDay:
     def records(self, name):
         return int(self.variables[name].shape[0])
 
+    def nbytes(self, name):
+        return int(self.variables[name].nbytes)
+
     def read(self, name, start, stop):
         if stop <= start:
             return None
@@ -258,3 +305,95 @@ class Descriptions:
                 del self.known[old]
             self.known[key] = description
         return description
+
+
+def version(path):
+    """What tells a day file from the one a rename puts in its place: its path, inode, size and
+    modification time."""
+    st = os.stat(path)
+    return (path, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+class _Held:
+    """A day file's records kept in memory (read-only arrays, records first), read as an open
+    day file is."""
+
+    def __init__(self, columns):
+        self.columns = columns
+        self.nbytes = sum(c.nbytes for c in columns.values())
+
+    def has(self, name):
+        return name in self.columns
+
+    def records(self, name):
+        return len(self.columns[name])
+
+    def read(self, name, start, stop):
+        return self.columns[name][start:stop] if stop > start else None
+
+    def close(self):
+        pass
+
+
+def _records(opened, name):
+    n = opened.records(name)
+    values = opened.read(name, 0, n)
+    values = np.zeros(0) if values is None else np.asarray(values).reshape(n, -1)
+    values.setflags(write=False)      # shared by the requests
+    return values
+
+
+# What the server keeps of small day files' records, and the most one day file may take of it.
+HELD_BYTES = 32 << 20
+
+
+class HeldDays:
+    """Day files as the requests read them: those whose records (of the time and of the
+    Description's parameters) take at most a quarter of `max_bytes` are read whole once and kept,
+    the least recently read let go past `max_bytes` in all; bigger ones are opened for each
+    request (and read as it goes). A day file of a size and a modification time of its own is
+    read anew: records read while the file was being replaced are served to that request alone,
+    never kept. `max_bytes` 0: nothing is kept."""
+
+    def __init__(self, max_bytes=HELD_BYTES):
+        self.max_bytes = int(max_bytes)
+        self.lock = threading.Lock()
+        self.held = OrderedDict()       # version: _Held, the least recently read first
+        self.total = 0
+
+    def open(self, day, description):
+        """The open day file of a DayFile (close it), or its records kept."""
+        if self.max_bytes <= 0:
+            return open_day(day)
+        key = version(day.path)
+        with self.lock:
+            found = self.held.get(key)
+            if found is not None:
+                self.held.move_to_end(key)
+                return found
+        opened = open_day(day)
+        try:
+            names = [n for n in [description.time] + [p.name for p in description.parameters] if opened.has(n)]
+            if not names or sum(opened.nbytes(n) for n in names) > self.max_bytes // 4:
+                return opened
+            held = _Held({n: _records(opened, n) for n in names})
+        except BaseException:
+            opened.close()
+            raise
+        opened.close()
+        try:
+            unchanged = version(day.path) == key
+        except FileNotFoundError:
+            unchanged = False
+        if unchanged:
+            self._keep(key, held)
+        return held
+
+    def _keep(self, key, held):
+        with self.lock:
+            for old in [k for k in self.held if k[0] == key[0]]:      # its other versions
+                self.total -= self.held.pop(old).nbytes
+            self.held[key] = held
+            self.total += held.nbytes
+            while self.total > self.max_bytes:
+                self.total -= self.held.popitem(last=False)[1].nbytes

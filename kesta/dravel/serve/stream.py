@@ -27,16 +27,17 @@ def record_bytes(parameters):
                                    for p in parameters)
 
 
-def blocks(dataset, description, parameters, start, stop):
+def blocks(dataset, description, parameters, start, stop, days=None):
     """(times as HAPI strings, [values of each parameter]) of the records in [start, stop)
-    (TT2000), a block at a time; a variable a day file lacks is given as fill."""
+    (TT2000), a block at a time; a variable a day file lacks is given as fill. `days`: the
+    HeldDays the day files are read through (each opened for the request without it)."""
     rows = max(1, BLOCK_BYTES // record_bytes(parameters))
     for day in dataset.files:
         first = times.day_start(day.date)
         if first is None or first + DAY_NS <= start or first >= stop:
             continue
         try:
-            opened = open_day(day)
+            opened = open_day(day) if days is None else days.open(day, description)
         except FileNotFoundError:     # gone since the folder was listed (a version withdrawn)
             log.warning("%s: gone while being served", day.path)
             continue
