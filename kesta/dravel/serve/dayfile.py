@@ -47,12 +47,21 @@ class Parameter:
         """The HAPI parameter, its bins only when the parameter holding them, in `present`
         ({name: Parameter}), is sent too."""
         out = {"name": self.name, "type": self.type, "units": self.units,
-               "fill": str(self.fill), "description": self.description}
+               "fill": fill_text(self.fill), "description": self.description}
         if self.size:
             out["size"] = list(self.size)
         if self.bins in present:
             out["bins"] = [{"name": self.bins, "units": present[self.bins].units, "centers": self.bins}]
         return out
+
+
+def fill_text(fill):
+    """A fill value as HAPI writes it: a string ("NaN" for NaN), or null for none."""
+    if fill is None:
+        return None
+    if isinstance(fill, float) and np.isnan(fill):
+        return "NaN"
+    return str(fill)
 
 
 @dataclass
@@ -371,6 +380,7 @@ class HeldDays:
             if found is not None:
                 self.held.move_to_end(key)
                 return found
+            self._forget(key)
         opened = open_day(day)
         try:
             names = [n for n in [description.time] + [p.name for p in description.parameters] if opened.has(n)]
@@ -389,10 +399,16 @@ class HeldDays:
             self._keep(key, held)
         return held
 
+    def _forget(self, key):
+        """Lets go the other versions of a day file (the lock held)."""
+        for old in [k for k in self.held if k[0] == key[0] and k != key]:
+            self.total -= self.held.pop(old).nbytes
+
     def _keep(self, key, held):
         with self.lock:
-            for old in [k for k in self.held if k[0] == key[0]]:      # its other versions
-                self.total -= self.held.pop(old).nbytes
+            self._forget(key)
+            if key in self.held:          # read meanwhile for another request
+                return
             self.held[key] = held
             self.total += held.nbytes
             while self.total > self.max_bytes:

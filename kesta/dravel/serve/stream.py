@@ -120,11 +120,27 @@ def encode_binary(parameters):
     return encode
 
 
+def _non_finite(v, nan, inf, minus_inf):
+    """The rows of a block of doubles as lists, NaN and infinities given as `nan`, `inf` and
+    `minus_inf` (None: the row holds only finite values)."""
+    if np.isfinite(v).all():
+        return None
+    out = v.astype(object)
+    out[np.isnan(v)] = nan
+    out[np.isposinf(v)] = inf
+    out[np.isneginf(v)] = minus_inf
+    return out.tolist()
+
+
 def encode_csv(parameters):
     def column(p, v):
         v = np.asarray(v).reshape(len(v), -1)
-        # Python's text of a float is the shortest that reads back as the same double
-        return (v.astype(np.int64) if p.type == "integer" else v.astype(np.float64)).tolist()
+        if p.type == "integer":
+            return v.astype(np.int64).tolist()
+        v = v.astype(np.float64)
+        # Python's text of a float is the shortest that reads back as the same double; NaN is
+        # written "NaN", as HAPI has it
+        return _non_finite(v, "NaN", "Infinity", "-Infinity") or v.tolist()
 
     def encode(block):
         t, values = block
@@ -144,12 +160,14 @@ def encode_json(parameters):
     def value(p, v):
         if p.type == "integer":
             return v.astype(np.int64).tolist()
-        return v.astype(np.float64).tolist()
+        v = v.astype(np.float64)
+        # JSON has no NaN nor infinity: null, its value for no number
+        return _non_finite(v, None, None, None) or v.tolist()
 
     def encode(block, first):
         t, values = block
         columns = [value(p, v) for p, v in zip(parameters, values)]
-        rows = (json.dumps([s.decode()] + [c[i] for c in columns]) for i, s in enumerate(t))
+        rows = (json.dumps([s.decode()] + [c[i] for c in columns], allow_nan=False) for i, s in enumerate(t))
         text = ",\n".join(rows)
         return (text if first else ",\n" + text).encode()
 
