@@ -398,12 +398,24 @@ def _served(server, product, days, start=START, stop=STOP):
 def test_day_files_kept_between_requests_give_their_records_within_a_budget(archive):
     # every product read through a small budget (some day files kept, some let go, the
     # waveforms' too big to keep) gives what reading each day file for the request gives
+    import dataclasses
+
+    from kesta.dravel.serve import dayfile
     from kesta.dravel.serve.app import Server
 
     budget = 256 << 10
     server = Server(archive, held_bytes=budget)
     products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
-    for _ in range(2):        # read, then from what is kept
+    # a day file kept for a dataset of fewer parameters (another data version's) first
+    dataset = server.archive.dataset("tnr_normal")
+    full = server.description(dataset)
+    narrow = dataclasses.replace(full, parameters=full.parameters[-1:])
+    for _ in range(2):        # kept when asked for again
+        opened = [server.days.open(day, narrow) for day in dataset.files]
+        for o in opened:
+            o.close()
+    assert all(isinstance(o, dayfile._Held) for o in opened)
+    for _ in range(3):        # read, read and kept, then from what is kept
         for product in products:
             assert _served(server, product, server.days) == _served(server, product, None), product
             assert server.days.total <= budget and all(h.nbytes <= budget // 4 for h in server.days.held.values())
@@ -437,7 +449,7 @@ def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
 
     old = expected()
     try:
-        assert served() == old
+        assert served() == served() == old
         opened.clear()
         assert served() == old and opened == []        # what was kept, no day file opened
         put(first.read_bytes())        # the second day's name now holds the first day's records
@@ -456,8 +468,9 @@ def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
                     put(original)
                 return found
 
-            monkeypatch.setattr(dayfile, "open_day", replacing)
             put(first.read_bytes())        # a file of its own (inode), the same records
+            assert served() == new         # asked for once: read, not kept
+            monkeypatch.setattr(dayfile, "open_day", replacing)
             assert served() in (old, new)
             assert all(key == dayfile.version(key[0]) for key in server.days.held)
             monkeypatch.setattr(dayfile, "open_day", open_day)

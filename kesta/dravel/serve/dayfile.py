@@ -246,6 +246,7 @@ class _NetCDFDay:
         self.file = h5py.File(path, "r")
         self.variables = {n: v for n, v in self.file.items()
                           if isinstance(v, h5py.Dataset) and v.maxshape[:1] == (None,) and n != "time"}
+        self.names = set(self.variables)
 
     def describe(self):
         parameters, coordinate_of = [], {}
@@ -325,10 +326,11 @@ def version(path):
 
 class _Held:
     """A day file's records kept in memory (read-only arrays, records first), read as an open
-    day file is."""
+    day file is; `names`: every variable of the file, kept or not."""
 
-    def __init__(self, columns):
+    def __init__(self, columns, names):
         self.columns = columns
+        self.names = frozenset(names)
         self.nbytes = sum(c.nbytes for c in columns.values())
 
     def has(self, name):
@@ -357,36 +359,50 @@ HELD_BYTES = 32 << 20
 
 
 class HeldDays:
-    """Day files as the requests read them: those whose records (of the time and of the
-    Description's parameters) take at most a quarter of `max_bytes` are read whole once and kept,
-    the least recently read let go past `max_bytes` in all; bigger ones are opened for each
-    request (and read as it goes). A day file of a size and a modification time of its own is
-    read anew: records read while the file was being replaced are served to that request alone,
-    never kept. `max_bytes` 0: nothing is kept."""
+    """Day files as the requests read them. One asked for again (the first time, it is opened
+    and read as the request goes: a long range read once, day after day, keeps nothing) whose
+    records (of the time and of the Description's parameters) take at most a quarter of
+    `max_bytes` is read whole and kept, the least recently read let go past `max_bytes` in all;
+    bigger ones are opened for each request. A day file of another path, inode, size or
+    modification time is another one: records read while the file was being replaced are
+    served to that request alone, never kept. `max_bytes` 0: nothing is kept."""
+
+    SEEN = 4096         # the versions of day files remembered as asked for once
 
     def __init__(self, max_bytes=HELD_BYTES):
         self.max_bytes = int(max_bytes)
         self.lock = threading.Lock()
         self.held = OrderedDict()       # version: _Held, the least recently read first
         self.total = 0
+        self.seen = OrderedDict()       # version: None, asked for once
 
     def open(self, day, description):
         """The open day file of a DayFile (close it), or its records kept."""
         if self.max_bytes <= 0:
             return open_day(day)
         key = version(day.path)
+        wanted = [description.time] + [p.name for p in description.parameters]
         with self.lock:
             found = self.held.get(key)
-            if found is not None:
+            # kept for another dataset's parameters (another data version's) without some of
+            # these: read again, for both
+            if found is not None and all(n in found.columns or n not in found.names for n in wanted):
                 self.held.move_to_end(key)
                 return found
             self._forget(key)
+            first = found is None and key not in self.seen
+            if first:
+                self.seen[key] = None
+                if len(self.seen) > self.SEEN:
+                    self.seen.popitem(last=False)
+        if first:
+            return open_day(day)
         opened = open_day(day)
         try:
-            names = [n for n in [description.time] + [p.name for p in description.parameters] if opened.has(n)]
+            names = [n for n in dict.fromkeys(wanted + list(found.columns if found else ())) if opened.has(n)]
             if not names or sum(opened.nbytes(n) for n in names) > self.max_bytes // 4:
                 return opened
-            held = _Held({n: _records(opened, n) for n in names})
+            held = _Held({n: _records(opened, n) for n in names}, opened.names)
         except BaseException:
             opened.close()
             raise
@@ -408,7 +424,7 @@ class HeldDays:
         with self.lock:
             self._forget(key)
             if key in self.held:          # read meanwhile for another request
-                return
+                self.total -= self.held.pop(key).nbytes
             self.held[key] = held
             self.total += held.nbytes
             while self.total > self.max_bytes:
