@@ -24,6 +24,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import times
+
 INTEGER_TYPES = {"int8", "int16", "int32", "uint8", "uint16"}
 READ_TYPES = ("data", "support_data")
 
@@ -183,7 +185,14 @@ def _index_descriptors(cdf):
     return names
 
 
-class _CDFDay:
+class _Day:
+    def iso(self, name, epoch, start, stop):
+        """The HAPI time strings of records [start, stop), their times `epoch` (those of the
+        variable `name`)."""
+        return times.iso(epoch[start:stop])
+
+
+class _CDFDay(_Day):
     def __init__(self, path):
         import cdflib
 
@@ -237,7 +246,7 @@ class _CDFDay:
 
 # ---- netCDF ----------------------------------------------------------------------------------
 
-class _NetCDFDay:
+class _NetCDFDay(_Day):
     TIME = "Epoch"
 
     def __init__(self, path):
@@ -299,8 +308,7 @@ class Descriptions:
         self.known = {}
 
     def __call__(self, day):
-        st = os.stat(day.path)
-        key = (day.path, st.st_ino, st.st_size, st.st_mtime_ns)
+        key = version(day.path)
         with self.lock:
             found = self.known.get(key)
         if found is not None:
@@ -328,10 +336,18 @@ class _Held:
     """A day file's records kept in memory (read-only arrays, records first), read as an open
     day file is; `names`: every variable of the file, kept or not."""
 
-    def __init__(self, columns, names):
+    def __init__(self, columns, names, time):
         self.columns = columns
         self.names = frozenset(names)
-        self.nbytes = sum(c.nbytes for c in columns.values())
+        # the time strings of the records, made once
+        self.stamps = times.iso(np.asarray(columns[time], dtype=np.int64).reshape(-1)) if time in columns else None
+        self.time = time
+        self.nbytes = sum(c.nbytes for c in columns.values()) + (self.stamps.nbytes if self.stamps is not None else 0)
+
+    def iso(self, name, epoch, start, stop):
+        if name == self.time and self.stamps is not None:
+            return self.stamps[start:stop]
+        return times.iso(epoch[start:stop])
 
     def has(self, name):
         return name in self.columns
@@ -402,7 +418,7 @@ class HeldDays:
             names = [n for n in dict.fromkeys(wanted + list(found.columns if found else ())) if opened.has(n)]
             if not names or sum(opened.nbytes(n) for n in names) > self.max_bytes // 4:
                 return opened
-            held = _Held({n: _records(opened, n) for n in names}, opened.names)
+            held = _Held({n: _records(opened, n) for n in names}, opened.names, description.time)
         except BaseException:
             opened.close()
             raise

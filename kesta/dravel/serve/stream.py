@@ -1,6 +1,7 @@
 """The records of a `data` request, read day file by day file and encoded block by block (CSV,
 binary or JSON), so that what a request holds in memory is at most one day file's open handle
-and one block, whatever its time range.
+(or its records, kept by the server's HeldDays for all requests) and one block, whatever its
+time range.
 
 Day files hold the records of their UTC day in time order: going through the dataset's day
 files in day order gives every record of the range once, in time order.
@@ -68,7 +69,7 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
             b = min(a + rows, end)
             values = [np.full((b - a,) + p.size, p.fill, dtype=p.dtype) if c is None else c[a - first:b - first]
                       for p, c in zip(parameters, columns)]
-            yield times.iso(epoch[a:b]), values
+            yield opened.iso(description.time, epoch, a, b), values
 
 
 def _column(opened, p, first, end):
