@@ -495,4 +495,5 @@ def test_nan_and_infinities_give_valid_json_and_hapis_csv():
     assert rows == [[t[0].decode(), 1, [None, 1.5, None]], [t[1].decode(), -1, [None, 2.0, 0.1]]]
     lines = stream.encode_csv(parameters)(block).decode().splitlines()
     assert lines == [f"{t[0].decode()},1,NaN,1.5,Infinity", f"{t[1].decode()},-1,-Infinity,2.0,0.1"]
-    assert parameters[1].hapi({})["fill"] == "NaN" and Parameter("y", "double", (), None, None, "y").hapi({})["fill"] is None
+    assert parameters[1].hapi({})["fill"] == "NaN"
+    assert Parameter("y", "double", (), None, None, "y").hapi({})["fill"] is None
