@@ -380,3 +380,120 @@ def test_a_request_holds_one_day_files_records_at_a_time(archive):
                     for v in values)
     alone = max(peak("2024-03-01", "2024-03-02"), peak("2024-03-02", "2024-03-03"))
     assert peak("2024-03-01", "2024-03-03") - alone < 0.75 * first_day
+
+
+def _served(server, product, days, start=START, stop=STOP):
+    """The binary stream of a product's records in [start, stop), read through `days` (a
+    HeldDays, or None for a day file opened per request)."""
+    from kesta.dravel.serve import stream
+    from kesta.dravel.serve.app import encoder
+
+    dataset = server.archive.dataset(product)
+    description = server.description(dataset)
+    parameters = description.parameters
+    blocks = stream.blocks(dataset, description, parameters, _tt(start), _tt(stop), days)
+    return b"".join(bytes(c) for c in stream.encoded(blocks, encoder(parameters, "binary")))
+
+
+def test_day_files_kept_between_requests_give_their_records_within_a_budget(archive):
+    # every product read through a small budget (some day files kept, some let go, the
+    # waveforms' too big to keep) gives what reading each day file for the request gives
+    import dataclasses
+
+    from kesta.dravel.serve import dayfile
+    from kesta.dravel.serve.app import Server
+
+    budget = 256 << 10
+    server = Server(archive, held_bytes=budget)
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    # a day file kept for a dataset of fewer parameters (another data version's) first
+    dataset = server.archive.dataset("tnr_normal")
+    full = server.description(dataset)
+    narrow = dataclasses.replace(full, parameters=full.parameters[-1:])
+    for _ in range(2):        # kept when asked for again
+        opened = [server.days.open(day, narrow) for day in dataset.files]
+        for o in opened:
+            o.close()
+    assert all(isinstance(o, dayfile._Held) for o in opened)
+    for _ in range(3):        # read, read and kept, then from what is kept
+        for product in products:
+            assert _served(server, product, server.days) == _served(server, product, None), product
+            assert server.days.total <= budget and all(h.nbytes <= budget // 4 for h in server.days.held.values())
+    kept = {k[0] for k in server.days.held}
+    assert kept and not any("tswf" in path for path in kept)
+
+
+def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
+    from kesta.dravel.serve import dayfile
+    from kesta.dravel.serve.app import Server
+
+    folder = archive / "tnr_normal" / "2024" / "03"
+    first, second = (folder / f"zelk_l1_tnr_normal_2024030{d}_v01.cdf" for d in (1, 2))
+    original = second.read_bytes()
+    server = Server(archive)
+    opened = []
+    open_day = dayfile.open_day
+    monkeypatch.setattr(dayfile, "open_day", lambda day: opened.append(day.path) or open_day(day))
+
+    def put(contents):
+        temp = folder / ".swap.tmp"
+        temp.write_bytes(contents)
+        os.replace(temp, second)
+
+    def expected():
+        # the day files' records as they are now, the time and every parameter
+        return _served(Server(archive, held_bytes=0), "tnr_normal", None, "2024-03-01Z", "2024-03-03Z")
+
+    def served():
+        return _served(server, "tnr_normal", server.days, "2024-03-01Z", "2024-03-03Z")
+
+    old = expected()
+    try:
+        assert served() == served() == old
+        opened.clear()
+        assert served() == old and opened == []        # what was kept, no day file opened
+        put(first.read_bytes())        # the second day's name now holds the first day's records
+        new = expected()
+        assert new != old and served() == new
+
+        # replaced again while being opened (after the request looked at it) or read: that
+        # request gets a whole file, old or new, the next one the new file, and what is kept
+        # is only ever kept under the version of the file it was read from
+        for before in (True, False):
+            def replacing(day):
+                if day.path == str(second) and before:
+                    put(original)
+                found = open_day(day)
+                if day.path == str(second) and not before:
+                    put(original)
+                return found
+
+            put(first.read_bytes())        # a file of its own (inode), the same records
+            assert served() == new         # asked for once: read, not kept
+            monkeypatch.setattr(dayfile, "open_day", replacing)
+            assert served() in (old, new)
+            assert all(key == dayfile.version(key[0]) for key in server.days.held)
+            monkeypatch.setattr(dayfile, "open_day", open_day)
+            assert served() == old
+    finally:
+        put(original)
+
+
+def test_nan_and_infinities_give_valid_json_and_hapis_csv():
+    from kesta.dravel.serve import stream
+    from kesta.dravel.serve.dayfile import Parameter
+
+    parameters = [Parameter("n", "integer", (), -1, None, "n"),
+                  Parameter("x", "double", (3,), float("nan"), "V", "x")]
+    t = np.array([b"2024-03-01T00:00:00.000000000Z", b"2024-03-01T00:00:01.000000000Z"])
+    block = (t, [np.array([1, -1], np.int32), np.array([[np.nan, 1.5, np.inf], [-np.inf, 2.0, 0.1]])])
+
+    def refuse(constant):
+        raise AssertionError(f"{constant} is not JSON")
+
+    rows = json.loads("[" + stream.encode_json(parameters)(block, True).decode() + "]", parse_constant=refuse)
+    assert rows == [[t[0].decode(), 1, [None, 1.5, None]], [t[1].decode(), -1, [None, 2.0, 0.1]]]
+    lines = stream.encode_csv(parameters)(block).decode().splitlines()
+    assert lines == [f"{t[0].decode()},1,NaN,1.5,Infinity", f"{t[1].decode()},-1,-Infinity,2.0,0.1"]
+    assert parameters[1].hapi({})["fill"] == "NaN"
+    assert Parameter("y", "double", (), None, None, "y").hapi({})["fill"] is None

@@ -29,7 +29,7 @@ from starlette.routing import Route
 
 from . import stream, times
 from .archive import Archive
-from .dayfile import Descriptions
+from .dayfile import HELD_BYTES, Descriptions, HeldDays
 
 log = logging.getLogger(__name__)
 
@@ -90,11 +90,13 @@ def error_response(exc):
 
 class Server:
     """The endpoints over the archive at `root`; `max_days`: the longest range a `data` request
-    may ask for (1408 beyond), counted within the dataset's days."""
+    may ask for (1408 beyond), counted within the dataset's days; `held_bytes`: what the server
+    keeps of small day files' records between requests (HeldDays)."""
 
-    def __init__(self, root, max_days=DEFAULT_MAX_DAYS):
+    def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         self.archive = Archive(root)
         self.describe = Descriptions()
+        self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
 
     # ---- what the requests name ----
@@ -176,9 +178,9 @@ def time_parameter(description):
             "length": times.TIME_LENGTH, "description": description.time_description}
 
 
-def create_app(root, max_days=DEFAULT_MAX_DAYS):
+def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
     """The ASGI application serving the archive at `root` under /hapi."""
-    server = Server(root, max_days)
+    server = Server(root, max_days, held_bytes)
 
     def endpoint(name):
         def decorate(handler):
@@ -243,7 +245,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS):
             info = server.info(dataset, description, q.get("parameters"))
             parameters = server.parameters(description, q.get("parameters"))
             start, stop = server.times(request, dataset)
-            blocks = stream.blocks(dataset, description, parameters, start, stop)
+            blocks = stream.blocks(dataset, description, parameters, start, stop, server.days)
             chunks = stream.encoded(blocks, encoder(parameters, fmt))
             return info, chunks, next(chunks, None)
 

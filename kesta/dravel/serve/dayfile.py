@@ -11,15 +11,20 @@ spectra over their band's frequencies).
 
 A day file is opened once per request and read from that handle to the end: a file replaced
 meanwhile by a newer one of the same name (the archive writes under a temporary name and
-renames) leaves the open one whole.
+renames) leaves the open one whole. The records of small day files (a day of spectra) are kept
+between requests (HeldDays), up to a byte budget, under the version of the file they were read
+from.
 """
 from __future__ import annotations
 
 import os
 import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from . import times
 
 INTEGER_TYPES = {"int8", "int16", "int32", "uint8", "uint16"}
 READ_TYPES = ("data", "support_data")
@@ -44,12 +49,21 @@ class Parameter:
         """The HAPI parameter, its bins only when the parameter holding them, in `present`
         ({name: Parameter}), is sent too."""
         out = {"name": self.name, "type": self.type, "units": self.units,
-               "fill": str(self.fill), "description": self.description}
+               "fill": fill_text(self.fill), "description": self.description}
         if self.size:
             out["size"] = list(self.size)
         if self.bins in present:
             out["bins"] = [{"name": self.bins, "units": present[self.bins].units, "centers": self.bins}]
         return out
+
+
+def fill_text(fill):
+    """A fill value as HAPI writes it: a string ("NaN" for NaN), or null for none."""
+    if fill is None:
+        return None
+    if isinstance(fill, float) and np.isnan(fill):
+        return "NaN"
+    return str(fill)
 
 
 @dataclass
@@ -136,14 +150,55 @@ _CDF_TYPES = {"CDF_INT1": "int8", "CDF_INT2": "int16", "CDF_INT4": "int32", "CDF
 _CDFLIB = threading.Lock()
 
 
-class _CDFDay:
+def _index_descriptors(cdf):
+    """The names of a CDF's variables, and its reader made to find each variable's descriptor
+    once: cdflib (1.3) walks the file's chained list of variable descriptors from its head for
+    every varinq and varget, reading each one it passes, which for a day file of a few thousand
+    records cost more than reading its values. Here the list is walked once, each descriptor
+    read the first time it is asked for, and kept (the file is only read)."""
+    try:
+        heads = ((cdf._first_zvariable, cdf._num_zvariable), (cdf._first_rvariable, cdf._num_rvariable))
+        name_and_next, descriptor = cdf._read_vdr_fast, cdf._read_vdr
+    except AttributeError:      # a cdflib laid out otherwise: its own lookups, each kept
+        positions = None
+        info = cdf.cdf_info()
+        names = set(info.zVariables) | set(info.rVariables)
+    else:
+        positions = {}
+        for position, count in heads:
+            for _ in range(count):
+                name, following = name_and_next(position)
+                positions.setdefault(name, position)
+                position = following
+        names = set(positions)
+    found = {}
+    lookup = cdf.vdr_info
+
+    def vdr_info(variable):
+        vdr = found.get(variable)
+        if vdr is None:
+            position = positions.get(variable) if positions is not None and isinstance(variable, str) else None
+            vdr = found[variable] = lookup(variable) if position is None else descriptor(position)
+        return vdr
+
+    cdf.vdr_info = vdr_info     # what varinq and varget call
+    return names
+
+
+class _Day:
+    def iso(self, name, epoch, start, stop):
+        """The HAPI time strings of records [start, stop), their times `epoch` (those of the
+        variable `name`)."""
+        return times.iso(epoch[start:stop])
+
+
+class _CDFDay(_Day):
     def __init__(self, path):
         import cdflib
 
         with _CDFLIB:
             self.cdf = cdflib.CDF(path)
-            info = self.cdf.cdf_info()
-        self.names = set(info.zVariables) | set(info.rVariables)
+            self.names = _index_descriptors(self.cdf)
 
     def describe(self):
         with _CDFLIB:
@@ -155,6 +210,13 @@ class _CDFDay:
     def records(self, name):
         with _CDFLIB:
             return int(self.cdf.varinq(name).Last_Rec) + 1
+
+    def nbytes(self, name):
+        """The bytes of a variable's records as read."""
+        with _CDFLIB:
+            v = self.cdf.varinq(name)
+        itemsize = np.dtype(_CDF_TYPES.get(v.Data_Type_Description, "int64")).itemsize
+        return (int(v.Last_Rec) + 1) * itemsize * int(np.prod(v.Dim_Sizes, dtype=np.int64))
 
     def read(self, name, start, stop):
         """Records [start, stop) of a variable (cdflib drops the record axis of one record:
@@ -184,7 +246,7 @@ class _CDFDay:
 
 # ---- netCDF ----------------------------------------------------------------------------------
 
-class _NetCDFDay:
+class _NetCDFDay(_Day):
     TIME = "Epoch"
 
     def __init__(self, path):
@@ -193,6 +255,7 @@ class _NetCDFDay:
         self.file = h5py.File(path, "r")
         self.variables = {n: v for n, v in self.file.items()
                           if isinstance(v, h5py.Dataset) and v.maxshape[:1] == (None,) and n != "time"}
+        self.names = set(self.variables)
 
     def describe(self):
         parameters, coordinate_of = [], {}
@@ -215,6 +278,9 @@ class _NetCDFDay:
 
     def records(self, name):
         return int(self.variables[name].shape[0])
+
+    def nbytes(self, name):
+        return int(self.variables[name].nbytes)
 
     def read(self, name, start, stop):
         if stop <= start:
@@ -242,8 +308,7 @@ class Descriptions:
         self.known = {}
 
     def __call__(self, day):
-        st = os.stat(day.path)
-        key = (day.path, st.st_ino, st.st_size, st.st_mtime_ns)
+        key = version(day.path)
         with self.lock:
             found = self.known.get(key)
         if found is not None:
@@ -258,3 +323,125 @@ class Descriptions:
                 del self.known[old]
             self.known[key] = description
         return description
+
+
+def version(path):
+    """What tells a day file from the one a rename puts in its place: its path, inode, size and
+    modification time."""
+    st = os.stat(path)
+    return (path, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+class _Held:
+    """A day file's records kept in memory (read-only arrays, records first), read as an open
+    day file is; `names`: every variable of the file, kept or not."""
+
+    def __init__(self, columns, names, time):
+        self.columns = columns
+        self.names = frozenset(names)
+        # the time strings of the records, made once
+        self.stamps = times.iso(np.asarray(columns[time], dtype=np.int64).reshape(-1)) if time in columns else None
+        self.time = time
+        self.nbytes = sum(c.nbytes for c in columns.values()) + (self.stamps.nbytes if self.stamps is not None else 0)
+
+    def iso(self, name, epoch, start, stop):
+        if name == self.time and self.stamps is not None:
+            return self.stamps[start:stop]
+        return times.iso(epoch[start:stop])
+
+    def has(self, name):
+        return name in self.columns
+
+    def records(self, name):
+        return len(self.columns[name])
+
+    def read(self, name, start, stop):
+        return self.columns[name][start:stop] if stop > start else None
+
+    def close(self):
+        pass
+
+
+def _records(opened, name):
+    n = opened.records(name)
+    values = opened.read(name, 0, n)
+    values = np.zeros(0) if values is None else np.asarray(values).reshape(n, -1)
+    values.setflags(write=False)      # shared by the requests
+    return values
+
+
+# What the server keeps of small day files' records, and the most one day file may take of it.
+HELD_BYTES = 32 << 20
+
+
+class HeldDays:
+    """Day files as the requests read them. One asked for again (the first time, it is opened
+    and read as the request goes: a long range read once, day after day, keeps nothing) whose
+    records (of the time and of the Description's parameters) take at most a quarter of
+    `max_bytes` is read whole and kept, the least recently read let go past `max_bytes` in all;
+    bigger ones are opened for each request. A day file of another path, inode, size or
+    modification time is another one: records read while the file was being replaced are
+    served to that request alone, never kept. `max_bytes` 0: nothing is kept."""
+
+    SEEN = 4096         # the versions of day files remembered as asked for once
+
+    def __init__(self, max_bytes=HELD_BYTES):
+        self.max_bytes = int(max_bytes)
+        self.lock = threading.Lock()
+        self.held = OrderedDict()       # version: _Held, the least recently read first
+        self.total = 0
+        self.seen = OrderedDict()       # version: None, asked for once
+
+    def open(self, day, description):
+        """The open day file of a DayFile (close it), or its records kept."""
+        if self.max_bytes <= 0:
+            return open_day(day)
+        key = version(day.path)
+        wanted = [description.time] + [p.name for p in description.parameters]
+        with self.lock:
+            found = self.held.get(key)
+            # kept for another dataset's parameters (another data version's) without some of
+            # these: read again, for both
+            if found is not None and all(n in found.columns or n not in found.names for n in wanted):
+                self.held.move_to_end(key)
+                return found
+            self._forget(key)
+            first = found is None and key not in self.seen
+            if first:
+                self.seen[key] = None
+                if len(self.seen) > self.SEEN:
+                    self.seen.popitem(last=False)
+        if first:
+            return open_day(day)
+        opened = open_day(day)
+        try:
+            names = [n for n in dict.fromkeys(wanted + list(found.columns if found else ())) if opened.has(n)]
+            if not names or sum(opened.nbytes(n) for n in names) > self.max_bytes // 4:
+                return opened
+            held = _Held({n: _records(opened, n) for n in names}, opened.names, description.time)
+        except BaseException:
+            opened.close()
+            raise
+        opened.close()
+        try:
+            unchanged = version(day.path) == key
+        except FileNotFoundError:
+            unchanged = False
+        if unchanged:
+            self._keep(key, held)
+        return held
+
+    def _forget(self, key):
+        """Lets go the other versions of a day file (the lock held)."""
+        for old in [k for k in self.held if k[0] == key[0] and k != key]:
+            self.total -= self.held.pop(old).nbytes
+
+    def _keep(self, key, held):
+        with self.lock:
+            self._forget(key)
+            if key in self.held:          # read meanwhile for another request
+                self.total -= self.held.pop(key).nbytes
+            self.held[key] = held
+            self.total += held.nbytes
+            while self.total > self.max_bytes:
+                self.total -= self.held.popitem(last=False)[1].nbytes

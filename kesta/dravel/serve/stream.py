@@ -1,6 +1,7 @@
 """The records of a `data` request, read day file by day file and encoded block by block (CSV,
 binary or JSON), so that what a request holds in memory is at most one day file's open handle
-and one block, whatever its time range.
+(or its records, kept by the server's HeldDays for all requests) and one block, whatever its
+time range.
 
 Day files hold the records of their UTC day in time order: going through the dataset's day
 files in day order gives every record of the range once, in time order.
@@ -27,16 +28,17 @@ def record_bytes(parameters):
                                    for p in parameters)
 
 
-def blocks(dataset, description, parameters, start, stop):
+def blocks(dataset, description, parameters, start, stop, days=None):
     """(times as HAPI strings, [values of each parameter]) of the records in [start, stop)
-    (TT2000), a block at a time; a variable a day file lacks is given as fill."""
+    (TT2000), a block at a time; a variable a day file lacks is given as fill. `days`: the
+    HeldDays the day files are read through (each opened for the request without it)."""
     rows = max(1, BLOCK_BYTES // record_bytes(parameters))
     for day in dataset.files:
         first = times.day_start(day.date)
         if first is None or first + DAY_NS <= start or first >= stop:
             continue
         try:
-            opened = open_day(day)
+            opened = open_day(day) if days is None else days.open(day, description)
         except FileNotFoundError:     # gone since the folder was listed (a version withdrawn)
             log.warning("%s: gone while being served", day.path)
             continue
@@ -67,7 +69,7 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
             b = min(a + rows, end)
             values = [np.full((b - a,) + p.size, p.fill, dtype=p.dtype) if c is None else c[a - first:b - first]
                       for p, c in zip(parameters, columns)]
-            yield times.iso(epoch[a:b]), values
+            yield opened.iso(description.time, epoch, a, b), values
 
 
 def _column(opened, p, first, end):
@@ -119,11 +121,27 @@ def encode_binary(parameters):
     return encode
 
 
+def _non_finite(v, nan, inf, minus_inf):
+    """The rows of a block of doubles as lists, NaN and infinities given as `nan`, `inf` and
+    `minus_inf` (None: the row holds only finite values)."""
+    if np.isfinite(v).all():
+        return None
+    out = v.astype(object)
+    out[np.isnan(v)] = nan
+    out[np.isposinf(v)] = inf
+    out[np.isneginf(v)] = minus_inf
+    return out.tolist()
+
+
 def encode_csv(parameters):
     def column(p, v):
         v = np.asarray(v).reshape(len(v), -1)
-        # Python's text of a float is the shortest that reads back as the same double
-        return (v.astype(np.int64) if p.type == "integer" else v.astype(np.float64)).tolist()
+        if p.type == "integer":
+            return v.astype(np.int64).tolist()
+        v = v.astype(np.float64)
+        # Python's text of a float is the shortest that reads back as the same double; NaN is
+        # written "NaN", as HAPI has it
+        return _non_finite(v, "NaN", "Infinity", "-Infinity") or v.tolist()
 
     def encode(block):
         t, values = block
@@ -143,12 +161,14 @@ def encode_json(parameters):
     def value(p, v):
         if p.type == "integer":
             return v.astype(np.int64).tolist()
-        return v.astype(np.float64).tolist()
+        v = v.astype(np.float64)
+        # JSON has no NaN nor infinity: null, its value for no number
+        return _non_finite(v, None, None, None) or v.tolist()
 
     def encode(block, first):
         t, values = block
         columns = [value(p, v) for p, v in zip(parameters, values)]
-        rows = (json.dumps([s.decode()] + [c[i] for c in columns]) for i, s in enumerate(t))
+        rows = (json.dumps([s.decode()] + [c[i] for c in columns], allow_nan=False) for i, s in enumerate(t))
         text = ",\n".join(rows)
         return (text if first else ",\n" + text).encode()
 
