@@ -1,12 +1,15 @@
 """Day files (one per product and UTC day: ISTP CDF, netCDF), written from a run's records.
 
 Records arrive window by window, not in time order across windows, and a product's records
-spread over days. The writer keeps them in an L1 HDF5 file of its own beside the outputs (the
-run's intermediate, compressed as the L1 HDF5 file is) and each product's epochs in memory (8
-bytes a record). Once the run is decoded, each (product, day) file is written from the
-intermediate: its rows read back in stable time order, in batches, so memory depends on the
-batch, not on the product or the day. The files are written by worker processes, one per core,
-each file under a temporary name; all of them appear once every one is complete, or none.
+spread over days. The writer keeps each product's records in an L1 HDF5 file of its own beside
+the outputs (the run's intermediate, compressed as the L1 HDF5 file is, the epochs beside
+them). Products are decoded one after the other: once one is, a worker process puts its
+records in stable time order and writes its day files from the intermediate, each day's rows
+read back in batches, so memory depends on the batch, not on the product or the day, while
+the run decodes the next products. The worker processes (one per core) start with the writer;
+each product's template (the metadata of an empty day file) is made by one of them as soon as
+the product begins, and shared by all. Each file is written under a temporary name; all of
+them appear once every one is complete, or none.
 """
 from __future__ import annotations
 
