@@ -1,20 +1,28 @@
 """Day files (one per product and UTC day: ISTP CDF, netCDF), written from a run's records.
 
 Records arrive window by window, not in time order across windows, and a product's records
-spread over days. The writer keeps them in an L1 HDF5 file of its own beside the outputs (the
-run's intermediate, compressed as the L1 HDF5 file is) and each product's epochs in memory (8
-bytes a record). Once the run is decoded, each (product, day) file is written from the
-intermediate: its rows read back in stable time order, in batches, so memory depends on the
-batch, not on the product or the day. The files are written by worker processes, one per core,
-each file under a temporary name; all of them appear once every one is complete, or none.
+spread over days. The writer keeps each product's records in an L1 HDF5 file of its own beside
+the outputs (the run's intermediate, compressed as the L1 HDF5 file is, the epochs beside
+them). Products are decoded one after the other: once one is, a worker process puts its
+records in stable time order and writes its day files from the intermediate, each day's rows
+read back in batches, so memory depends on the batch, not on the product or the day, while
+the run decodes the next products. The worker processes (one per core) start with the writer;
+each product's template (the metadata of an empty day file) is made by one of them as soon as
+the product begins, and shared by all. Each file is written under a temporary name; all of
+them appear once every one is complete, or none.
 """
 from __future__ import annotations
 
+import contextlib
 import os
+import queue
 import tempfile
+import threading
 import time
 
 import numpy as np
+
+from kesta.dravel.run.errors import check
 
 from . import output
 from .errors import Interrupted, OutputError, WriteError
@@ -56,14 +64,16 @@ class MissionDay:
 class DayFilesWriter(Writer):
     """Writes one file per product and UTC day into a folder; a format gives `day`, the class
     of one file being written (made with the path, record layout, product, file name, parents
-    and data version; `append(records)`, `close()`; `suffix` and `file_pattern`)."""
+    and data version; `append(records)`, `close()`; `suffix` and `file_pattern`).
+
+    With more than one worker, the writing overlaps the decoding: the worker processes start
+    with the writer, each product's template is made (once, shared by the workers) as soon as
+    the product begins, and its day files are written as soon as it ends."""
 
     day = None
 
     def __init__(self, folder, source=None, overwrite=False, data_version="01", interrupted=None,
                  workers=None, parents=None, create=True):
-        from .hdf5 import HDF5Writer
-
         super().__init__()
         data_version = check_data_version(data_version)
         self.folder = os.fspath(folder)
@@ -71,14 +81,21 @@ class DayFilesWriter(Writer):
         self.parents = parents or (os.path.basename(os.fspath(source)) if source else None)
         self.overwrite, self.data_version, self.interrupted = overwrite, data_version, interrupted
         self.workers = workers or min(2, os.cpu_count() or 1)
-        self.part = self.scratch("records")
-        output.guard(self.part)
-        self.records = HDF5Writer(self.part, overwrite=True, interrupted=interrupted)
-        self.epochs, self.product = {}, None
+        self.product = self.part = self.records = None
+        self.scratches = []         # the run's files beside the outputs: removed at its end
+        self.ended = []             # ProductResult of every product whose day files are asked for
+        self.templates = {}         # product: the file its template is shared in
         self.targets = []
+        self.writing = _Writing(self.workers, interrupted, warm=type(self).__module__)
 
-    def scratch(self, name):
-        return output.temporary(self.folder, ".run", os.getpid(), name, ".h5")
+    def scratch(self, name, suffix=".h5"):
+        """A file of the run beside the outputs, removed (with its leftovers) at its end."""
+        return self._keep(output.temporary(self.folder, ".run", os.getpid(), name, suffix))
+
+    def _keep(self, path):
+        output.guard(path)
+        self.scratches.append(path)
+        return path
 
     def _label(self):
         """How the user knows the files of the product being written."""
@@ -90,34 +107,69 @@ class DayFilesWriter(Writer):
         try:
             return call(*args)
         except OutputError as exc:
-            raise type(exc)(str(exc).replace(self.records.path, self._label())) from None
+            raise type(exc)(str(exc).replace(self.part, self._label())) from None
 
     def begin(self, product, dtype):
-        self.product = product
-        self.epochs[product] = []
+        self._open(product, dtype)
         self._guarded(self.records.begin, product, dtype)
 
+    def _open(self, product, dtype):
+        """Starts the intermediate of `product` (records of layout `dtype`), and its template."""
+        from .hdf5 import HDF5Writer
+
+        self._close_part()
+        self.product, self.dtype = product, np.dtype(dtype)
+        # each product's records in an L1 HDF5 file of its own, closed (and so readable by the
+        # workers) once the product is decoded, its epochs kept beside them
+        self.part = self.scratch(f"records-{product}")
+        self.records = self._guarded(lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted,
+                                                        epochs=True))
+        if self.writing.background and product not in self.templates:
+            # made by a worker while this process decodes the product
+            path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)
+            self.writing.submit([(path, make_template, (self._task(product, dtype),))])
+
     def append(self, records):
-        self.epochs[self.product].append(np.asarray(records[EPOCH_FIELD]).copy())
         self._guarded(self.records.append, records)
 
     def copy(self, source, result):
-        self.product = result.product
-        self.epochs[result.product] = [ChunkRows(source).field(EPOCH_FIELD)] if len(source) else []
-        self._guarded(self.records.copy, source, result)
-        super().end(result)
+        self._open(result.product, source.dtype)
+        self._guarded(self.records.copy, source, result)        # begins and ends it there
+        self._ended(result)
 
     def end(self, result):
-        super().end(result)
+        if self.records is not None and self.product == result.product:
+            self._guarded(self.records.end, result)
+        self._ended(result)
+
+    def _ended(self, result):
+        """The product of `result` is decoded: its day files are written from now on."""
+        Writer.end(self, result)
         self.product = result.product
-        self._guarded(self.records.end, result)
+        if self.records is not None and result.status not in (FAILED, SKIPPED) and self.records.offset:
+            self._guarded(self.records.commit)
+            self.records = None
+            self.ended.append(result)
+            # the workers name the product's day files while written after `days`: the run
+            # removes them (and their own leftovers) by that name, should it be cut short
+            days = self.scratch(f"days-{result.product}", "")
+            self._keep(os.path.join(self.folder, "." + os.path.basename(days)))
+            task = self._task(result.product, self.dtype, records=self.part, days=days)
+            self.writing.submit([(result.product, write_product, (task,))])
+        self._close_part()
+        result.outputs = []          # its day files, not the intermediate that holds them
+
+    def _close_part(self):
+        if self.records is not None:
+            records, self.records = self.records, None
+            records.abort()
 
     def commit(self):
-        """Writes every day file, then puts them all in place."""
+        """Writes every day file not written yet, then puts them all in place."""
         try:
-            self._guarded(self.records.commit)
-            tasks = self._plan()
-            run_tasks(tasks, self.workers, self.interrupted)
+            done = self.writing.finish()
+            for result in self.ended:
+                self._written(result, done.get(result.product) or {})
             for target in self.targets:
                 target.commit()
                 output.guard(target.path)        # gone too should the run be cut short now
@@ -125,72 +177,117 @@ class DayFilesWriter(Writer):
             self.abort()
             raise
         finally:
-            self._remove_part()
+            self._remove_scratches()
         self.outputs = [t.path for t in self.targets]
         for t in self.targets:
             output.unguard(t.path)
 
-    def _plan(self):
-        """The day files to write, their targets checked: [task]."""
-        from .times import utc_days
+    def _written(self, result, done):
+        """Takes the day files a worker wrote of the product of `result` (`write_product`)."""
+        if "refused" in done:
+            raise OutputError(done["refused"])
+        for path, tmp in done.get("written", ()):
+            target = output.Target.adopt(path, tmp)
+            target.overwrite = self.overwrite
+            output.guard(tmp)
+            self.targets.append(target)
+            result.outputs.append(path)
+        result.warnings += done.get("warnings", [])
 
-        tasks = []
-        by_product = {r.product: r for r in self.results}
-        for result in self.results:
-            result.outputs = []          # its day files, not the intermediate that held them
-        for product, parts in self.epochs.items():
-            result = by_product.get(product)
-            if result is None or result.status in (FAILED, SKIPPED) or not parts:
-                continue
-            epoch = np.concatenate(parts)
-            if not len(epoch):
-                continue
-            order = time_order(epoch)
-            for date, start, stop in utc_days(epoch[order]):
-                if date is None:
-                    result.warnings.append(f"{stop - start} record(s) without a UTC time are in no day file")
-                    continue
-                path = os.path.join(self.folder, self.day.file_pattern.format(
-                    product=product, date=date, version=self.data_version))
-                target = output.Target(path, overwrite=self.overwrite, suffix=self.day.suffix)
-                output.guard(target.tmp)         # written by a worker, removed by this process
-                rows = order[start:stop]
-                self.targets.append(target)
-                result.outputs.append(path)
-                tasks.append({"records": self.records.path, "product": product, "rows": rows,
-                              "path": path, "tmp": target.tmp, "parents": self.parents,
-                              "version": self.data_version, "format": type(self).__module__,
-                              "writer": type(self).__name__})
-        return tasks
+    def _task(self, product, dtype, **more):
+        return dict(product=product, dtype=dtype, parents=self.parents, version=self.data_version,
+                    format=type(self).__module__, writer=type(self).__name__,
+                    template=self.templates.get(product), folder=self.folder, overwrite=self.overwrite,
+                    **more)
 
     def abort(self):
-        self.records.abort()
+        self.writing.stop()
         for target in self.targets:
             target.abort()
             output.unguard(target.path)
-        self._remove_part()
+        self._remove_scratches()
 
-    def _remove_part(self):
-        output.discard(self.part)
+    def _remove_scratches(self):
+        self._close_part()
+        for path in self.scratches:
+            output.discard(path)
+        self.scratches = []
 
 
 _templates = {}      # key: (when made, bytes): what `template` made
 TEMPLATE_SECONDS = 60.0     # a template older than this is made again
+_shared = None       # the file the template of the day file being written is shared in
 
 
 def template(key, make, suffix):
     """The bytes of an empty day file made by `make(path)` (its metadata: writing it costs far
     more than copying it), made once per `key` (product, layout, parents, data version...) and
     again once older than TEMPLATE_SECONDS: a process that lives across runs (a Dask worker)
-    never stamps a day file with the Generation_date of a template made for an earlier run."""
+    never stamps a day file with the Generation_date of a template made for an earlier run.
+
+    Within a run whose processes share their templates (`_shared`, a file of the run), the one
+    made first by any of them is taken."""
     made = _templates.get(key)
     if made is None or time.monotonic() - made[0] > TEMPLATE_SECONDS:
-        with tempfile.TemporaryDirectory(prefix="dravel-day-") as folder:
-            path = os.path.join(folder, "template" + suffix)
-            make(path)
-            with open(path, "rb") as f:
-                made = _templates[key] = (time.monotonic(), f.read())
+        with _shared_lock(_shared):
+            data = _read_shared(_shared)
+            if data is None:
+                with tempfile.TemporaryDirectory(prefix="dravel-day-") as folder:
+                    path = os.path.join(folder, "template" + suffix)
+                    make(path)
+                    with open(path, "rb") as f:
+                        data = f.read()
+                _publish(_shared, data)
+        made = _templates[key] = (time.monotonic(), data)
     return made[1]
+
+
+@contextlib.contextmanager
+def _shared_lock(path):
+    """Held while the shared template `path` is looked for and made: a process that wants it
+    while another makes it waits for it rather than making it too."""
+    if path is None:
+        yield
+        return
+    import fcntl
+
+    folder, base = os.path.split(path)
+    try:
+        lock = open(output.temporary(folder, base, "lock", "lock", ""), "a")
+    except OSError:
+        yield       # not shared then: made here
+        return
+    with lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def _read_shared(path):
+    """The bytes of the shared template `path`, or None when there is none (yet) or it is old."""
+    if path is None:
+        return None
+    try:
+        with open(path, "rb") as f:
+            if time.time() - os.fstat(f.fileno()).st_mtime > TEMPLATE_SECONDS:
+                return None
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def _publish(path, data):
+    """Shares a template with the run's other processes: whole under a temporary name, then
+    renamed (a process reading it sees it whole or not at all)."""
+    if path is None:
+        return
+    folder, base = os.path.split(path)
+    tmp = output.temporary(folder, base, os.getpid(), "share", "")
+    try:
+        with open(tmp, "wb") as f:
+            f.write(data)
+        os.replace(tmp, path)
+    except OSError:
+        output.discard(tmp)     # not shared: each process then makes its own
 
 
 def from_template(path, key, make, suffix):
@@ -199,9 +296,105 @@ def from_template(path, key, make, suffix):
         f.write(template(key, make, suffix))
 
 
-def write_day(task, tries=2):
-    """Writes one day file (its temporary name) from the run's intermediate records."""
-    retried(lambda: _write_day(task), task["path"], tries)
+class _Sharing:
+    """Within the block, templates are shared in the file `path` (None: not shared)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        global _shared
+        self.saved, _shared = _shared, self.path
+
+    def __exit__(self, *exc):
+        global _shared
+        _shared = self.saved
+        return False
+
+
+def _day_class(task):
+    import importlib
+
+    return getattr(importlib.import_module(task["format"]), task["writer"]).day
+
+
+def make_template(task, interrupted=None):
+    """Makes the template of a product's day files and shares it (`task["template"]`): an
+    empty day file made and thrown away."""
+    day_class = _day_class(task)
+    folder, base = os.path.split(task["template"])
+    throwaway = output.temporary(folder, base, os.getpid(), "empty", day_class.suffix)
+    with _Sharing(task["template"]):
+        try:
+            day = day_class(throwaway, np.dtype(task["dtype"]), task["product"], base,
+                            task["parents"], task["version"])
+            day.close()
+        finally:
+            output.discard(throwaway)
+
+
+def warm(module, interrupted=None):
+    """Imports what a worker writing day files of the format of `module` needs, ahead of its
+    first file."""
+    import importlib
+
+    importlib.import_module(module)
+    from .times import pycdf
+
+    pycdf()
+
+
+def write_product(task, interrupted=None):
+    """Writes the day files of one product from its intermediate records (`task["records"]`):
+    its records put in stable time order, each UTC day's under a temporary name that the
+    run's own leftovers pattern (`task["days"]`) covers. Returns {"written": [(path, temporary
+    path)], "warnings": [...]}, or {"refused": why} when a file may not be written (exists)."""
+    import h5py
+
+    from .runs import read_epochs
+    from .times import utc_days
+
+    day_class = _day_class(task)
+    product, folder = task["product"], task["folder"]
+    written, warnings, plan = [], [], []
+    with h5py.File(task["records"], "r") as f, _Sharing(task.get("template")):
+        records = ChunkRows(f[product])
+        epoch = read_epochs(f, product)
+        if epoch is None:
+            epoch = records.field(EPOCH_FIELD)
+        order = time_order(epoch)
+        for date, start, stop in utc_days(epoch[order]):
+            if date is None:
+                warnings.append(f"{stop - start} record(s) without a UTC time are in no day file")
+                continue
+            path = os.path.join(folder, day_class.file_pattern.format(product=product, date=date,
+                                                                      version=task["version"]))
+            try:
+                output.check_writable(path, task["overwrite"])
+            except OutputError as exc:
+                return {"refused": str(exc)}
+            plan.append((date, path, order[start:stop]))
+        del epoch
+        batch = max(1, BATCH_BYTES // max(1, records.dtype.itemsize))
+        try:
+            for date, path, rows in plan:
+                tmp = output.temporary(folder, os.path.basename(task["days"]), os.getpid(), date,
+                                       day_class.suffix)
+                written.append((path, tmp))
+                target = output.Target.adopt(path, tmp)
+
+                def batches():
+                    for start in range(0, len(rows), batch):
+                        check(interrupted)
+                        yield records.take(rows[start:start + batch])
+
+                retried(lambda: fill(day_class, target, batches(), product, task["parents"], task["version"]),
+                        path)
+        except BaseException:
+            for _, tmp in written:
+                output.discard(tmp)
+            raise
+    return {"written": written, "warnings": warnings}
 
 
 def retried(write, path, tries=2):
@@ -221,21 +414,6 @@ def retried(write, path, tries=2):
             why = output.describe(exc) if isinstance(exc, OSError) and exc.errno else \
                 f"{type(exc).__name__}: {first_line(exc)}"
             raise WriteError(f"{path}: cannot be written ({why})") from None
-
-
-def _write_day(task):
-    import importlib
-
-    import h5py
-
-    writer = getattr(importlib.import_module(task["format"]), task["writer"])
-    rows = np.asarray(task["rows"], dtype=np.int64)
-    target = output.Target.adopt(task["path"], task["tmp"])
-    with h5py.File(task["records"], "r") as f:
-        dataset = ChunkRows(f[task["product"]])
-        batch = max(1, BATCH_BYTES // max(1, dataset.dtype.itemsize))
-        batches = (dataset.take(rows[start:start + batch]) for start in range(0, len(rows), batch))
-        fill(writer.day, target, batches, task["product"], task["parents"], task["version"])
 
 
 def fill(day_class, target, batches, product, parents, version):
@@ -294,17 +472,97 @@ def write_records(writer_class, records, product, folder, **options):
 # Worker processes
 
 
-def run_tasks(tasks, workers, interrupted=None):
-    """Runs the day-file tasks here (one worker, or few tasks) or in a pool of `workers`
-    processes of the run, the largest first; stopped (and killed) when the run is."""
-    from kesta.dravel.run import runner
+class _Writing:
+    """The jobs writing a run's day files. With more than one worker, they run as they come, in
+    a pool of worker processes started with the run (each importing what it needs with `warm`
+    while the run decodes), fed by a thread of this process; with one, here, at `finish`."""
 
-    pool = runner(workers if len(tasks) > 1 else 1)
-    jobs = [(task["path"], write_day, (task,)) for task in sorted(tasks, key=lambda t: -len(t["rows"]))]
-    try:
-        for _, _, error in pool.run(jobs, interrupted):
+    def __init__(self, workers, interrupted=None, warm=None):
+        from kesta.dravel.run import runner
+
+        self.interrupted = interrupted
+        self.background = workers > 1
+        self.pool = runner(workers)
+        self.waiting = []            # the jobs to run here at `finish`
+        self.failure = None          # what stopped the jobs run in the background
+        self.values = {}             # key: what its job returned
+        self.stopping = False
+        if self.background:
+            self.pool.start()       # here: a worker dies with the thread that started it
+            self.queue = queue.SimpleQueue()
+            self.thread = threading.Thread(target=self._feed, name="dravel-day-files", daemon=True)
+            self.thread.start()
+            if warm:
+                self.submit([(f"worker {i}", globals()["warm"], (warm,)) for i in range(workers)])
+
+    def _stopped(self):
+        return self.stopping or (self.interrupted is not None and self.interrupted())
+
+    def submit(self, jobs):
+        """Hands jobs [(key, function, args)] to be run."""
+        if not self.background:
+            self.waiting += [job for job in jobs if job[1] is write_product]
+            return
+        if self.failure is not None:
+            raise self.failure
+        if jobs:
+            self.queue.put(list(jobs))
+
+    def _feed(self):
+        """The thread running the jobs as they come, those that came meanwhile together."""
+        try:
+            last = False
+            while not last:
+                jobs = []
+                batch = self.queue.get()
+                while True:
+                    if batch is None:
+                        last = True
+                        break
+                    jobs += batch
+                    try:
+                        batch = self.queue.get_nowait()
+                    except queue.Empty:
+                        break
+                # templates first: the day files of a product wait for its template, not the
+                # other way round
+                self._run(sorted(jobs, key=lambda job: job[1] is not make_template))
+        except BaseException as exc:    # handed to the run's own thread, which raises it
+            self.failure = exc
+
+    def _run(self, jobs):
+        for key, value, error in self.pool.run(jobs, self._stopped, interruptible=True):
             if error is not None:
                 raise WriteError(error)
-    finally:
-        pool.close()
+            self.values[key] = value
+
+    def finish(self):
+        """Runs the jobs left, and waits for every one to end: {key: what its job returned};
+        raises the first failure."""
+        try:
+            if not self.background:
+                self._run(self.waiting)
+            else:
+                self.queue.put(None)
+                self._join()
+                if self.failure is not None:
+                    raise self.failure
+            return self.values
+        finally:
+            self._close()
+
+    def stop(self):
+        """Stops the jobs running, drops the others."""
+        self.stopping = True
+        if self.background:
+            self.queue.put(None)
+            self._join()
+        self._close()
+
+    def _join(self):
+        while self.thread.is_alive():
+            self.thread.join(0.2)
+
+    def _close(self):
+        self.pool.close()
         _templates.clear()      # made for this run: its components may change before the next

@@ -78,6 +78,9 @@ class DaskRunner:
     def close(self):
         self.client.close()
 
+    def start(self):
+        pass            # the cluster's workers are up already
+
     def check(self, inputs, folder):
         """Waits for a worker, then asks every worker whether it sees the `inputs` and can write
         `folder`: UsageError naming the first that cannot."""

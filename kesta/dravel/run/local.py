@@ -28,6 +28,9 @@ class InProcess:
     def check(self, inputs, folder):
         pass
 
+    def start(self):
+        pass
+
     def close(self):
         pass
 
@@ -111,6 +114,13 @@ class LocalPool:
 
     def check(self, inputs, folder):
         pass
+
+    def start(self):
+        """Starts the workers now rather than with the first units: their start-up then
+        overlaps what this process does meanwhile. (A worker gets SIGKILL when the thread that
+        started it ends: start them from a thread that outlives the run's units.)"""
+        while len(self.idle) < self.workers:
+            self.idle.append(_Worker())
 
     def run(self, jobs, interrupted=None, interruptible=False, recover=None):
         queue, deaths, busy = deque(jobs), Counter(), {}
