@@ -120,7 +120,7 @@ class LocalPool:
         overlaps what this process does meanwhile. (A worker gets SIGKILL when the thread that
         started it ends: start them from a thread that outlives the run's units.)"""
         while len(self.idle) < self.workers:
-            self.idle.append(_Worker())
+            self.idle.append(_Worker(self.workers))
 
     def run(self, jobs, interrupted=None, interruptible=False, recover=None):
         queue, deaths, busy = deque(jobs), Counter(), {}
