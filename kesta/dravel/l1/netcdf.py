@@ -1,5 +1,11 @@
 """netCDF files, one per product and UTC day, with CF-style attributes (units, long_name,
-_FillValue, valid_min, valid_max), zlib-compressed."""
+_FillValue, valid_min, valid_max), zlib-compressed.
+
+A day file holds what xarray writes of `cf_dataset` (the same variables, attributes,
+dimensions and values), but is written with h5py alone: its empty structure once per product
+and process (`_empty`: HDF5 dimension scales carrying their netCDF ids, as the netCDF library
+reads them), then the records, chunk by chunk. Neither xarray nor h5netcdf is loaded to write
+one; both read them."""
 from __future__ import annotations
 
 import os
