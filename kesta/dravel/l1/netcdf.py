@@ -323,16 +323,23 @@ class NetCDFWriter(DayFilesWriter):
 
 
 def read_netcdf(path):
-    """(product name, {variable name: values}) of a netCDF file of ours, values as stored."""
-    import xarray as xr
+    """(product name, {variable name: values}) of a netCDF file of ours, values as stored: every
+    variable along Epoch but `time`. Read with h5py (the netCDF dimension scales name each
+    variable's first dimension), so that a process checking day files loads no xarray."""
+    import h5py
 
     path = os.fspath(path)
     try:
-        ds = xr.open_dataset(path, engine="h5netcdf", mask_and_scale=False, decode_times=False)
-    except Exception as exc:
+        with h5py.File(path, "r") as f:
+            product = f.attrs.get("product", "")
+            out = {}
+            epoch = f.get(layout.EPOCH)
+            for name, node in f.items():
+                if not isinstance(node, h5py.Dataset) or name == TIME or epoch is None:
+                    continue
+                dims = node.attrs.get("DIMENSION_LIST")
+                if name == layout.EPOCH or (dims is not None and len(dims) and f[dims[0][0]] == epoch):
+                    out[name] = node[()]
+    except (OSError, ValueError, KeyError) as exc:
         raise InputError(f"{path}: cannot be read as a netCDF file ({exc})") from None
-    with ds:
-        product = str(ds.attrs.get("product", ""))
-        out = {name: np.asarray(v.values) for name, v in ds.variables.items()
-               if v.dims and v.dims[0] == layout.EPOCH and name != "time"}
-    return product, out
+    return str(product.decode() if isinstance(product, bytes) else product), out
