@@ -1,5 +1,11 @@
 """netCDF files, one per product and UTC day, with CF-style attributes (units, long_name,
-_FillValue, valid_min, valid_max), zlib-compressed."""
+_FillValue, valid_min, valid_max), zlib-compressed.
+
+A day file holds what xarray writes of `cf_dataset` (the same variables, attributes,
+dimensions and values), but is written with h5py alone: its empty structure once per product
+and process (`_empty`: HDF5 dimension scales carrying their netCDF ids, as the netCDF library
+reads them), then the records, chunk by chunk. Neither xarray nor h5netcdf is loaded to write
+one; both read them."""
 from __future__ import annotations
 
 import os
@@ -46,11 +52,16 @@ GZIP_LEVEL = 1          # zlib level of every variable
 CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk,
 CHUNK_ROWS = 4096       # and not many more than a day of the smaller products holds
 TIME_UNITS = "nanoseconds since 2000-01-01"
+TIME_DESCRIPTION = "UTC time of Epoch, from the CDF library's TT2000 conversion"
+TIME_ORIGIN = np.datetime64("2000-01-01T00:00:00", "ns")
+# the HDF5 dataset standing for a dimension no variable gives values along (its size follows)
+NOT_A_VARIABLE = b"This is a netCDF dimension but not a netCDF variable."
 
 
 class NetCDFDay(MissionDay):
-    """One netCDF file being written: the variables of `cf_dataset`, CF-encoded by xarray and
-    written through h5netcdf along an unlimited Epoch dimension, records appended in batches."""
+    """One netCDF file being written: the variables of `cf_dataset`, with the attributes and
+    encoding xarray gives them, along an unlimited Epoch dimension, records appended in
+    batches straight into the HDF5 datasets of a copy of the product's empty file."""
 
     suffix = FORMATS["netcdf"].suffix
     file_pattern = FILE_PATTERN
@@ -62,38 +73,46 @@ class NetCDFDay(MissionDay):
         key = ("netcdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
         from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
                       self.suffix)
-        # the template holds the whole netCDF structure: records go straight into its datasets
-        # (every one along the unlimited Epoch dimension grows alike, as netCDF wants)
         self.file = h5py.File(path, "r+")
         self.file.attrs["Parents"] = (", ".join(parents) if isinstance(parents, (list, tuple)) else parents) or " "
-        self.leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
-        self.variables = {name: node for name, node in self.file.items()
-                          if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,)}
+        leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
+        # every variable along the unlimited Epoch dimension grows alike, as netCDF wants: its
+        # values, the chunk writer that takes them (None: written by h5py)
+        self.variables = []
+        for name, node in self.file.items():
+            if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,):
+                leaf = None if name == TIME else leaves[name]
+                dtype = np.dtype(np.int64) if leaf is None else leaf.dtype
+                self.variables.append((node, leaf, _Chunks.of(node, dtype)))
         self.written = 0
-        self.chunked = {}           # variable name: its chunk writer, or None
 
     def append(self, records):
         """Appends records: each variable holds its field's values as they are (the records'
         fill values are the variables' _FillValue), `time` the UTC times as xarray encodes them."""
         n = len(records)
-        for name, v in self.variables.items():
-            values = _encoded_time(records) if name == TIME else layout.values(records, self.leaves[name])
-            v.resize(self.written + n, axis=0)
-            if name not in self.chunked:
-                self.chunked[name] = _Chunks.of(v, np.asarray(values).dtype)
-            if self.chunked[name] is None:
-                v[self.written:self.written + n] = values
+        for node, leaf, chunks in self.variables:
+            values = encoded_time(records[layout.EPOCH_FIELD]) if leaf is None else layout.values(records, leaf)
+            if chunks is None:
+                _cover(node, self.written + n)
+                node[self.written:self.written + n] = values
             else:
-                self.chunked[name].append(values)
+                chunks.append(values)
         self.written += n
 
     def close(self):
         try:
-            for chunks in self.chunked.values():
+            for node, _, chunks in self.variables:
                 if chunks is not None:
                     chunks.flush()
+                node.resize(self.written, axis=0)
         finally:
             self.file.close()
+
+
+def _cover(dataset, rows):
+    """Makes `dataset` at least `rows` long, in few steps (its size is set once it is whole)."""
+    if len(dataset) < rows:
+        dataset.resize(max(rows, 2 * len(dataset)), axis=0)
 
 
 class _Chunks:
@@ -115,86 +134,186 @@ class _Chunks:
     def __init__(self, dataset):
         self.dataset = dataset
         self.level = int(dataset.compression_opts or GZIP_LEVEL)
-        self.buffer = np.zeros(dataset.chunks, dataset.dtype)
+        self.rows = dataset.chunks[0]
+        self.buffer = None          # the chunk being filled, made when first needed
         self.filled = 0
         self.offset = 0             # first row of the chunk being filled
 
     def append(self, values):
         values = np.asarray(values)
-        at, n, rows = 0, len(values), len(self.buffer)
+        at, n, rows = 0, len(values), self.rows
         while at < n:
+            if not self.filled and n - at >= rows:      # a whole chunk of the values
+                self._write(values[at:at + rows])
+                at += rows
+                continue
+            if self.buffer is None:
+                self.buffer = np.zeros(self.dataset.chunks, self.dataset.dtype)
             take = min(rows - self.filled, n - at)
             self.buffer[self.filled:self.filled + take] = values[at:at + take]
             self.filled += take
             at += take
             if self.filled == rows:
-                self._write()
+                self._write(self.buffer)
 
     def flush(self):
         if self.filled:
             self.buffer[self.filled:] = 0
-            self._write()
+            self._write(self.buffer)
 
-    def _write(self):
+    def _write(self, chunk):
         from .hdf5 import deflate
 
-        data = deflate(self.buffer.view(np.uint8).reshape(-1), self.level)
-        self.dataset.id.write_direct_chunk((self.offset,) + (0,) * (self.buffer.ndim - 1), data, 0)
-        self.offset += len(self.buffer)
+        data = deflate(np.ascontiguousarray(chunk, self.dataset.dtype).view(np.uint8).reshape(-1), self.level)
+        _cover(self.dataset, self.offset + self.rows)
+        self.dataset.id.write_direct_chunk((self.offset,) + (0,) * (chunk.ndim - 1), data, 0)
+        self.offset += self.rows
         self.filled = 0
 
 
-def _encoded(records, product):
-    """The variables and attributes of `records` as xarray writes them to a netCDF file."""
-    from xarray.conventions import cf_encoder, encode_dataset_coordinates
+def encoded_time(epoch):
+    """The UTC times of TT2000 `epoch` (`times.utc`) as xarray encodes them in TIME_UNITS:
+    int64 nanoseconds since TIME_ORIGIN, NaT (no UTC time) as the smallest int64.
 
-    ds = cf_dataset(records, product)
-    if TIME in ds.variables:
-        ds[TIME].encoding.update(units=TIME_UNITS, dtype="int64")
-    return cf_encoder(*encode_dataset_coordinates(ds))
+    Between leap seconds UTC is TT2000 less a constant: where the conversion of the earliest
+    and latest epochs gives the same difference, every epoch takes it (one call of the CDF
+    library instead of one per record); else each epoch is converted."""
+    from .times import utc, valid_epoch
+
+    tt = valid_epoch(epoch)
+    good = ~np.ma.getmaskarray(tt)
+    out = np.full(tt.shape, np.iinfo(np.int64).min, np.int64)
+    values = tt.data[good]
+    if len(values):
+        ends = np.array([values.min(), values.max()])
+        offsets = utc(ends).astype(np.int64) - ends
+        if offsets[0] == offsets[1]:
+            ns = values + offsets[0]
+        else:
+            ns = utc(values).astype(np.int64)
+        out[good] = ns - TIME_ORIGIN.astype(np.int64)
+    return out
 
 
-def _encoded_time(records):
-    from .times import utc
+class _Variable:
+    """A variable of an empty file: name, dimensions, element type, attributes (in order), fill
+    value (None: none), values (of a label coordinate; None for those along Epoch)."""
 
-    import xarray as xr
+    def __init__(self, name, dims, dtype, attrs, fill=None, values=None):
+        self.name, self.dims, self.dtype, self.attrs = name, tuple(dims), np.dtype(dtype), attrs
+        self.fill, self.values = fill, values
 
-    variable = xr.Variable((layout.EPOCH,), utc(records[layout.EPOCH_FIELD]),
-                           encoding={"units": TIME_UNITS, "dtype": "int64"})
-    from xarray.conventions import cf_encoder
 
-    return cf_encoder({TIME: variable}, {})[0][TIME].values
+def _structure(dtype, product):
+    """(global attributes, [_Variable], {dimension: size}) of an empty file of `product`'s
+    records: what `cf_dataset` holds, encoded as xarray encodes it (`coordinates` attributes,
+    `time` in TIME_UNITS), in xarray's order, Epoch of size 0."""
+    name = product if isinstance(product, str) else product.name
+    variables = attributes.variables(name, dtype)
+    coordinates = set(attributes.coordinates(name, variables).values())
+    data_vars, coords = {}, {}
+    for var in variables:
+        meta = {"units": var.units.strip(), "CATDESC": var.catdesc, "FIELDNAM": var.name,
+                "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp, "field": var.leaf.field}
+        if var.display:
+            meta["DISPLAY_TYPE"] = var.display
+        if var.name == layout.EPOCH:
+            meta.update(units="ns", long_name=var.catdesc + ", TT2000 nanoseconds")
+            coords[layout.EPOCH] = _Variable(layout.EPOCH, (layout.EPOCH,), var.leaf.dtype, meta)
+            continue
+        meta.update(long_name=var.catdesc, valid_min=var.validmin, valid_max=var.validmax)
+        if not meta["units"]:
+            del meta["units"]
+        target = coords if var.name in coordinates else data_vars
+        target[var.name] = _Variable(var.name, (layout.EPOCH,) + tuple(var.dims), var.leaf.dtype, meta, var.fill)
+        for dim, size in zip(var.dims, var.leaf.shape):
+            if dim not in coords:
+                catdesc, labels = attributes.dimension(dim, size)
+                if labels is not None:
+                    coords[dim] = _Variable(dim, (dim,), object, {"long_name": catdesc}, values=list(labels))
+    if layout.EPOCH in coords:
+        coords[TIME] = _Variable(TIME, (layout.EPOCH,), np.int64, {
+            "long_name": TIME_DESCRIPTION, "units": TIME_UNITS, "calendar": "proleptic_gregorian"})
+    ordered = list(data_vars.values()) + list(coords.values())
+    shapes = {leaf.name: leaf.shape for leaf in layout.leaves(dtype)}
+    sizes = {}
+    for var in ordered:
+        shape = (len(var.values),) if var.values is not None else (0,) + shapes.get(var.name, ())
+        for dim, size in zip(var.dims, shape):
+            sizes.setdefault(dim, size)
+    # a coordinate that is no dimension is named in the `coordinates` attribute of each variable
+    # lying along all its dimensions; one named by none, in the file's
+    extra = [c for c in coords.values() if c.name not in sizes]
+    named = set()
+    for var in ordered:
+        if var.name in coords and var.name not in sizes or var.name in var.dims:
+            continue
+        own = sorted(c.name for c in extra if set(c.dims) <= set(var.dims))
+        if own:
+            var.attrs["coordinates"] = " ".join(own)
+            named.update(own)
+    glob = dict(attributes.global_attributes(name))
+    glob.update(product=name, Conventions="CF-1.8")
+    unnamed = sorted(c.name for c in extra if c.name not in named)
+    if unnamed:
+        glob["coordinates"] = " ".join(unnamed)
+    return glob, ordered, sizes
+
+
+def _attribute(value):
+    """An attribute's value as the netCDF library's readers take it: text as it is, a number as
+    an array of one."""
+    return value if isinstance(value, (str, bytes)) else np.atleast_1d(value)
 
 
 def _empty(path, dtype, product, parents, data_version, mission=None):
-    """Writes an empty netCDF file of `product`'s records: dimensions (Epoch unlimited),
-    variables with their attributes and compression, the label coordinates."""
-    import h5netcdf
+    """Writes an empty netCDF-4 file of `product`'s records: dimensions (Epoch unlimited) as HDF5
+    dimension scales with their netCDF ids, variables with their attributes, chunks and
+    compression, the label coordinates' values."""
     import h5py
 
-    variables, attrs = _encoded(np.zeros(0, dtype), product)
-    with h5netcdf.File(path, "w") as f:
-        f.attrs.update(attrs)
-        f.attrs.update(mission or {})
-        f.attrs["Parents"] = parents or " "
-        f.attrs["Data_version"] = data_version
-        sizes = {dim: size for var in variables.values() for dim, size in zip(var.dims, var.shape)}
-        f.dimensions = {dim: (None if dim == layout.EPOCH else size) for dim, size in sizes.items()}
-        for name, var in variables.items():
-            var_attrs = dict(var.attrs)
-            fill = var_attrs.pop("_FillValue", None)
-            text = var.dtype.kind in "UO"
+    glob, variables, sizes = _structure(dtype, product)
+    for key, value in [*(mission or {}).items(), ("Parents", parents or " "), ("Data_version", data_version)]:
+        glob.pop(key, None)         # set again: last, as a file's attributes set anew are
+        glob[key] = value
+    properties = f"version=2,dravel={attributes.software_version()}," \
+                 f"hdf5={h5py.version.hdf5_version},h5py={h5py.__version__}"
+    glob["_NCProperties"] = np.array(properties, dtype=h5py.string_dtype("ascii", len(properties)))
+    by_name = {var.name: var for var in variables}
+    dim_ids = {dim: np.int32(i) for i, dim in enumerate(sizes)}
+    with h5py.File(path, "w", track_order=True) as f:
+        for key, value in glob.items():
+            f.attrs[key] = value
+        scales = {dim: f.create_dataset(dim, (size,), ">f4", track_order=True)
+                  for dim, size in sizes.items() if dim not in by_name}
+        nodes = {}
+        for var in variables:
+            shape = tuple(sizes[d] for d in var.dims)
             options = {}
             if var.dims[:1] == (layout.EPOCH,):
-                row = max(1, var.dtype.itemsize * int(np.prod(var.shape[1:], dtype=np.int64)))
+                row = max(1, var.dtype.itemsize * int(np.prod(shape[1:], dtype=np.int64)))
                 rows = min(CHUNK_ROWS, max(1, CHUNK_BYTES // row))
-                options = {"chunks": (rows,) + tuple(var.shape[1:]),
+                options = {"chunks": (rows,) + shape[1:], "maxshape": (None,) + shape[1:],
                            "compression": "gzip", "compression_opts": GZIP_LEVEL}
-            v = f.create_variable(name, var.dims, h5py.string_dtype("utf-8") if text else var.dtype,
-                                  fillvalue=fill, **options)
-            v.attrs.update(var_attrs)
-            if var.dims[:1] != (layout.EPOCH,):
-                v[...] = var.values.astype(object) if text else var.values
+            text = var.values is not None
+            nodes[var.name] = f.create_dataset(var.name, shape, h5py.string_dtype("utf-8") if text else var.dtype,
+                                               fillvalue=var.fill, track_order=True, **options)
+        scales.update((dim, nodes[dim]) for dim in sizes if dim in nodes)
+        for dim, scale in scales.items():
+            scale.attrs["_Netcdf4Dimid"] = dim_ids[dim]
+            scale.make_scale(dim if dim in nodes else NOT_A_VARIABLE + b"%10d" % sizes[dim])
+        for var in variables:
+            node = nodes[var.name]
+            if var.name not in sizes:
+                for axis, dim in enumerate(var.dims):
+                    node.dims[axis].attach_scale(scales[dim])
+            node.attrs["_Netcdf4Coordinates"] = np.array([dim_ids[d] for d in var.dims], np.int32)
+            if var.fill is not None:
+                node.attrs["_FillValue"] = _attribute(var.dtype.type(var.fill))
+            for key, value in var.attrs.items():
+                node.attrs[key] = _attribute(value)
+            if var.values is not None:
+                node[...] = np.array(var.values, dtype=object)
 
 
 class NetCDFWriter(DayFilesWriter):
@@ -204,36 +323,50 @@ class NetCDFWriter(DayFilesWriter):
 
 
 def read_netcdf(path):
-    """(product name, {variable name: values}) of a netCDF file of ours, values as stored."""
+    """(product name, {variable name: values}) of a netCDF file of ours, values as stored: every
+    variable along Epoch but `time`."""
     with open_netcdf(path) as day:
         return day.product, {name: day.read(name) for name in day.names}
 
 
 class open_netcdf:
-    """A netCDF file of ours, open to read its record variables a slice at a time, values as
-    stored: `product`, `names`, `records`, `read(name, start, stop)`; a context manager."""
+    """A netCDF file of ours, open to read its record variables (every variable along Epoch
+    but `time`) a slice at a time, values as stored: `product`, `names`, `records`,
+    `read(name, start, stop)`; a context manager. Read with h5py (the netCDF dimension scales
+    name each variable's first dimension), so that a process checking day files loads no
+    xarray."""
 
     def __init__(self, path):
-        import xarray as xr
+        import h5py
 
         self.path = os.fspath(path)
         try:
-            self.ds = xr.open_dataset(self.path, engine="h5netcdf", mask_and_scale=False,
-                                      decode_times=False)
-        except Exception as exc:
+            self.file = h5py.File(self.path, "r")
+        except (OSError, ValueError) as exc:
             raise InputError(f"{self.path}: cannot be read as a netCDF file ({exc})") from None
-        self.product = str(self.ds.attrs.get("product", ""))
-        self.variables = {name: v for name, v in self.ds.variables.items()
-                          if v.dims and v.dims[0] == layout.EPOCH and name != "time"}
-        self.names = list(self.variables)
-        self.records = int(self.ds.sizes.get(layout.EPOCH, 0))
+        try:
+            product = self.file.attrs.get("product", "")
+            self.product = str(product.decode() if isinstance(product, bytes) else product)
+            self.variables = {}
+            epoch = self.file.get(layout.EPOCH)
+            for name, node in self.file.items():
+                if not isinstance(node, h5py.Dataset) or name == TIME or epoch is None:
+                    continue
+                dims = node.attrs.get("DIMENSION_LIST")
+                if name == layout.EPOCH or (dims is not None and len(dims) and self.file[dims[0][0]] == epoch):
+                    self.variables[name] = node
+            self.names = list(self.variables)
+            self.records = len(epoch) if epoch is not None else 0
+        except (OSError, ValueError, KeyError) as exc:
+            self.file.close()
+            raise InputError(f"{self.path}: cannot be read as a netCDF file ({exc})") from None
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.ds.close()
+        self.file.close()
 
     def read(self, name, start=None, stop=None):
-        var = self.variables[name]
-        return np.asarray((var if start is None and stop is None else var[start:stop]).values)
+        node = self.variables[name]
+        return node[()] if start is None and stop is None else node[start:stop]
