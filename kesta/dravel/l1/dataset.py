@@ -17,6 +17,8 @@ with `_FillValue` in the encoding: what a writer wants.
 """
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import numpy as np
 
 from . import attributes as attrs
@@ -39,6 +41,51 @@ def _masked(values, fill):
     return out, encoding
 
 
+TIME = "time"
+TIME_DESCRIPTION = "UTC time of Epoch, from the CDF library's TT2000 conversion"
+
+
+@dataclass
+class Described:
+    """A variable of a product's Dataset, values aside: its dimensions and attributes, and where
+    its values come from: a record field (`var`, its `attributes` entry), labels, or (neither)
+    the UTC times of Epoch."""
+    dims: tuple
+    meta: dict
+    var: object = None
+    labels: list | None = None
+
+
+def described(name, dtype):
+    """(data variables, coordinates), each {name: Described} in the Dataset's order, of the
+    Dataset of records of layout `dtype` of the product `name`."""
+    variables = attrs.variables(name, dtype)
+    coordinates = set(attrs.coordinates(name, variables).values())
+    data_vars, coords = {}, {}
+    for var in variables:
+        meta = {"units": var.units.strip(), "description": var.catdesc, "CATDESC": var.catdesc,
+                "FIELDNAM": var.name, "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp,
+                "field": var.leaf.field}
+        if var.display:
+            meta["DISPLAY_TYPE"] = var.display
+        if var.name == layout.EPOCH:
+            coords[layout.EPOCH] = Described((layout.EPOCH,), {
+                **meta, "units": "ns", "description": var.catdesc + ", TT2000 nanoseconds"}, var)
+            continue
+        meta["fill_value"] = var.fill
+        meta["VALIDMIN"], meta["VALIDMAX"] = var.validmin, var.validmax
+        target = coords if var.name in coordinates else data_vars
+        target[var.name] = Described((layout.EPOCH,) + tuple(var.dims), meta, var)
+        for dim, size in zip(var.dims, var.leaf.shape):
+            if dim not in coords:
+                catdesc, labels = attrs.dimension(dim, size)
+                if labels is not None:
+                    coords[dim] = Described((dim,), {"description": catdesc}, labels=list(labels))
+    if layout.EPOCH in coords:
+        coords[TIME] = Described((layout.EPOCH,), {"description": TIME_DESCRIPTION})
+    return data_vars, coords
+
+
 def to_dataset(records, product, *, raw=False):
     """The xarray Dataset of `records` of `product` (a name or a Product): fill values masked
     (NaN, integer variables as floats) unless `raw`, which gives the values as the records hold
@@ -47,38 +94,25 @@ def to_dataset(records, product, *, raw=False):
 
     records = np.asarray(records)
     name = product if isinstance(product, str) else product.name
-    variables = attrs.variables(name, records.dtype)
-    coordinates = set(attrs.coordinates(name, variables).values())
-    data_vars, coords, encodings = {}, {}, {}
-    for var in variables:
-        values = layout.values(records, var.leaf)
-        dims = (layout.EPOCH,) + tuple(var.dims)
-        meta = {"units": var.units.strip(), "description": var.catdesc, "CATDESC": var.catdesc,
-                "FIELDNAM": var.name, "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp,
-                "field": var.leaf.field}
-        if var.display:
-            meta["DISPLAY_TYPE"] = var.display
-        if var.name == layout.EPOCH:
-            coords[layout.EPOCH] = (layout.EPOCH, values, {**meta, "units": "ns",
-                                                           "description": var.catdesc + ", TT2000 nanoseconds"})
-            continue
-        meta["fill_value"] = var.fill
-        meta["VALIDMIN"], meta["VALIDMAX"] = var.validmin, var.validmax
-        if raw:
-            encodings[var.name] = {"_FillValue": var.fill}
+    data_vars, coords = described(name, records.dtype)
+    encodings = {}
+
+    def variable(key, d):
+        if d.labels is not None:
+            values = np.array(d.labels)
+        elif d.var is None:
+            values = utc(layout.values(records, coords[layout.EPOCH].var.leaf))
         else:
-            values, encodings[var.name] = _masked(values, var.fill)
-        target = coords if var.name in coordinates else data_vars
-        target[var.name] = (dims, values, meta)
-        for dim, size in zip(var.dims, var.leaf.shape):
-            if dim not in coords:
-                catdesc, labels = attrs.dimension(dim, size)
-                if labels is not None:
-                    coords[dim] = (dim, np.array(labels), {"description": catdesc})
-    if layout.EPOCH in coords:
-        coords["time"] = (layout.EPOCH, utc(coords[layout.EPOCH][1]),
-                          {"description": "UTC time of Epoch, from the CDF library's TT2000 conversion"})
-    ds = xr.Dataset(data_vars, coords=coords)
+            values = layout.values(records, d.var.leaf)
+            if key != layout.EPOCH:
+                if raw:
+                    encodings[key] = {"_FillValue": d.var.fill}
+                else:
+                    values, encodings[key] = _masked(values, d.var.fill)
+        return d.dims, values, d.meta
+
+    ds = xr.Dataset({k: variable(k, d) for k, d in data_vars.items()},
+                    coords={k: variable(k, d) for k, d in coords.items()})
     for key, encoding in encodings.items():   # _FillValue goes into the encoding, as xarray wants it
         ds[key].encoding.update(encoding)
     ds.attrs.update(attrs.global_attributes(name))

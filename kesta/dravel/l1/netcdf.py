@@ -13,12 +13,27 @@ import os
 import numpy as np
 
 from . import attributes, layout
+from .dataset import TIME, described
 from .days import DayFilesWriter, MissionDay, from_template
 from .errors import InputError
 from .writers import FORMATS
 
 FILE_PATTERN = FORMATS["netcdf"].file_pattern
-TIME = "time"
+
+
+def cf_attributes(meta):
+    """A variable's attributes as a CF reader wants them: `description` as `long_name`,
+    VALIDMIN/VALIDMAX as valid_min/valid_max, no fill value (the file's _FillValue is it), no
+    empty units."""
+    a = dict(meta)
+    if "description" in a:
+        a["long_name"] = a.pop("description")
+    if "VALIDMIN" in a:
+        a["valid_min"], a["valid_max"] = a.pop("VALIDMIN"), a.pop("VALIDMAX")
+    a.pop("fill_value", None)
+    if not a.get("units"):
+        a.pop("units", None)
+    return a
 
 
 def cf_dataset(records, product):
@@ -27,14 +42,7 @@ def cf_dataset(records, product):
 
     ds = to_dataset(records, product, raw=True)
     for var in ds.variables.values():
-        a = var.attrs
-        if "description" in a:
-            a["long_name"] = a.pop("description")
-        if "VALIDMIN" in a:
-            a["valid_min"], a["valid_max"] = a.pop("VALIDMIN"), a.pop("VALIDMAX")
-        a.pop("fill_value", None)
-        if not a.get("units"):
-            a.pop("units", None)
+        var.attrs = cf_attributes(var.attrs)
     ds.attrs["Conventions"] = "CF-1.8"
     return ds
 
@@ -52,7 +60,6 @@ GZIP_LEVEL = 1          # zlib level of every variable
 CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk,
 CHUNK_ROWS = 4096       # and not many more than a day of the smaller products holds
 TIME_UNITS = "nanoseconds since 2000-01-01"
-TIME_DESCRIPTION = "UTC time of Epoch, from the CDF library's TT2000 conversion"
 TIME_ORIGIN = np.datetime64("2000-01-01T00:00:00", "ns")
 # the HDF5 dataset standing for a dimension no variable gives values along (its size follows)
 NOT_A_VARIABLE = b"This is a netCDF dimension but not a netCDF variable."
@@ -209,31 +216,19 @@ def _structure(dtype, product):
     records: what `cf_dataset` holds, encoded as xarray encodes it (`coordinates` attributes,
     `time` in TIME_UNITS), in xarray's order, Epoch of size 0."""
     name = product if isinstance(product, str) else product.name
-    variables = attributes.variables(name, dtype)
-    coordinates = set(attributes.coordinates(name, variables).values())
-    data_vars, coords = {}, {}
-    for var in variables:
-        meta = {"units": var.units.strip(), "CATDESC": var.catdesc, "FIELDNAM": var.name,
-                "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp, "field": var.leaf.field}
-        if var.display:
-            meta["DISPLAY_TYPE"] = var.display
-        if var.name == layout.EPOCH:
-            meta.update(units="ns", long_name=var.catdesc + ", TT2000 nanoseconds")
-            coords[layout.EPOCH] = _Variable(layout.EPOCH, (layout.EPOCH,), var.leaf.dtype, meta)
-            continue
-        meta.update(long_name=var.catdesc, valid_min=var.validmin, valid_max=var.validmax)
-        if not meta["units"]:
-            del meta["units"]
-        target = coords if var.name in coordinates else data_vars
-        target[var.name] = _Variable(var.name, (layout.EPOCH,) + tuple(var.dims), var.leaf.dtype, meta, var.fill)
-        for dim, size in zip(var.dims, var.leaf.shape):
-            if dim not in coords:
-                catdesc, labels = attributes.dimension(dim, size)
-                if labels is not None:
-                    coords[dim] = _Variable(dim, (dim,), object, {"long_name": catdesc}, values=list(labels))
-    if layout.EPOCH in coords:
-        coords[TIME] = _Variable(TIME, (layout.EPOCH,), np.int64, {
-            "long_name": TIME_DESCRIPTION, "units": TIME_UNITS, "calendar": "proleptic_gregorian"})
+    data_vars, coords = described(name, dtype)
+
+    def variable(key, d):
+        meta = cf_attributes(d.meta)
+        if d.labels is not None:
+            return _Variable(key, d.dims, object, meta, values=d.labels)
+        if d.var is None:       # the UTC times
+            meta.update(units=TIME_UNITS, calendar="proleptic_gregorian")
+            return _Variable(key, d.dims, np.int64, meta)
+        return _Variable(key, d.dims, d.var.leaf.dtype, meta, None if key == layout.EPOCH else d.var.fill)
+
+    data_vars = {k: variable(k, d) for k, d in data_vars.items()}
+    coords = {k: variable(k, d) for k, d in coords.items()}
     ordered = list(data_vars.values()) + list(coords.values())
     shapes = {leaf.name: leaf.shape for leaf in layout.leaves(dtype)}
     sizes = {}
