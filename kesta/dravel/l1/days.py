@@ -86,7 +86,7 @@ class DayFilesWriter(Writer):
         self.ended = []             # ProductResult of every product whose day files are asked for
         self.templates = {}         # product: the file its template is shared in
         self.targets = []
-        self.writing = _Writing(self.workers, interrupted, warm=type(self).__module__)
+        self.writing = _Writing(self.workers, interrupted, format_module=type(self).__module__)
 
     def scratch(self, name, suffix=".h5"):
         """A file of the run beside the outputs, removed (with its leftovers) at its end."""
@@ -475,9 +475,10 @@ def write_records(writer_class, records, product, folder, **options):
 class _Writing:
     """The jobs writing a run's day files. With more than one worker, they run as they come, in
     a pool of worker processes started with the run (each importing what it needs with `warm`
-    while the run decodes), fed by a thread of this process; with one, here, at `finish`."""
+    while the run decodes, `format_module` its format's module), fed by a thread of this
+    process; with one, here, at `finish`."""
 
-    def __init__(self, workers, interrupted=None, warm=None):
+    def __init__(self, workers, interrupted=None, format_module=None):
         from kesta.dravel.run import runner
 
         self.interrupted = interrupted
@@ -492,8 +493,8 @@ class _Writing:
             self.queue = queue.SimpleQueue()
             self.thread = threading.Thread(target=self._feed, name="dravel-day-files", daemon=True)
             self.thread.start()
-            if warm:
-                self.submit([(f"worker {i}", globals()["warm"], (warm,)) for i in range(workers)])
+            if format_module:
+                self.submit([(f"worker {i}", warm, (format_module,)) for i in range(workers)])
 
     def _stopped(self):
         return self.stopping or (self.interrupted is not None and self.interrupted())
@@ -501,7 +502,7 @@ class _Writing:
     def submit(self, jobs):
         """Hands jobs [(key, function, args)] to be run."""
         if not self.background:
-            self.waiting += [job for job in jobs if job[1] is write_product]
+            self.waiting += jobs
             return
         if self.failure is not None:
             raise self.failure

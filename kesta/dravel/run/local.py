@@ -48,9 +48,9 @@ class InProcess:
 
 
 class _Worker:
-    """One worker process and its two pipes."""
+    """One worker process and its two pipes; `pool`: the workers of its pool, which it is told."""
 
-    def __init__(self, pool=0):
+    def __init__(self, pool):
         from multiprocessing.connection import Connection
 
         units_in, units_out = os.pipe()
