@@ -359,20 +359,17 @@ def _remove(path):
 def holds(path, fmt, day, parents, product=None, attributes=None):
     """Whether the day file `path` holds the records of `day`, names `parents` and carries the
     global attributes and variable names a file written now would (`product`, `attributes`).
-    The two are compared a batch of records at a time: neither is ever held whole."""
+    The file is opened once, and the two compared a batch of records at a time: neither is
+    ever held whole."""
     from kesta.dravel.l1.errors import InputError
     from kesta.dravel.l1.layout import leaves, values
 
     try:
-        if read_parents(path, fmt) != list(parents):
-            return False
-        if product is not None and not stamped(path, fmt, product, attributes or {}):
-            return False
-        if fmt == "cdf":
-            from kesta.dravel.l1.cdf import open_cdf as opened
-        else:
-            from kesta.dravel.l1.netcdf import open_netcdf as opened
-        with opened(path) as stored:
+        with _opened(path, fmt) as stored:
+            if _parents(stored, fmt) != list(parents):
+                return False
+            if product is not None and not _stamped(stored, fmt, product, attributes or {}):
+                return False
             fields = leaves(day.dtype)
             if sorted(stored.names) != sorted(leaf.name for leaf in fields) or stored.records != len(day):
                 return False
@@ -391,44 +388,45 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
     return True
 
 
-def stamped(path, fmt, product, attributes):
-    """Whether the day file `path` carries the global attributes a mission sets as `attributes`
-    says (the defaults for those it leaves out) and, in a CDF, variables named by today's rule."""
+def _stamped(stored, fmt, product, attributes):
+    """Whether the open day file `stored` carries the global attributes a mission sets as
+    `attributes` says (the defaults for those it leaves out) and, in a CDF, variables named by
+    today's rule."""
     from kesta.dravel.l1.attributes import global_attributes, stored_name
     from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
 
     made = global_attributes(product, mission=attributes)
     want = {k: made[k] for k in MISSION_ATTRIBUTES if k in made}
+    got = {k: "".join(stored.attribute(k)) for k in MISSION_ATTRIBUTES if stored.attribute(k) is not None}
     if fmt == "cdf":
-        from kesta.dravel.l1.cdf import load_pycdf
-
-        with load_pycdf().CDF(os.fspath(path)) as cdf:
-            got = {k: "".join(str(v) for v in cdf.attrs[k]) for k in MISSION_ATTRIBUTES if k in cdf.attrs}
-            named = any(name.startswith(stored_name(product, "")) for name in cdf)
-        return got == want and named
-    import h5py
-
-    with h5py.File(path, "r") as f:
-        got = {k: f.attrs[k] for k in MISSION_ATTRIBUTES if k in f.attrs}
-    got = {k: v.decode() if isinstance(v, bytes) else str(v) for k, v in got.items()}
+        return got == want and any(name.startswith(stored_name(product, "")) for name in stored.cdf)
     return got == want
+
+
+def _opened(path, fmt):
+    """The day file `path` of format `fmt`, open to read (l1.cdf.open_cdf, l1.netcdf.open_netcdf)."""
+    if fmt == "cdf":
+        from kesta.dravel.l1.cdf import open_cdf
+
+        return open_cdf(path)
+    from kesta.dravel.l1.netcdf import open_netcdf
+
+    return open_netcdf(path)
 
 
 def read_parents(path, fmt):
     """The L0 file names a day file's `Parents` attribute gives."""
+    with _opened(path, fmt) as stored:
+        return _parents(stored, fmt)
+
+
+def _parents(stored, fmt):
+    """The L0 file names the `Parents` attribute of the open day file `stored` gives: one an
+    entry in a CDF, separated by commas in a netCDF file."""
+    entries = stored.attribute("Parents") or []
     if fmt == "cdf":
-        from kesta.dravel.l1.cdf import load_pycdf
-
-        with load_pycdf().CDF(os.fspath(path)) as cdf:
-            if "Parents" not in cdf.attrs:
-                return []
-            return [str(v) for v in cdf.attrs["Parents"]]
-    import h5py
-
-    with h5py.File(path, "r") as f:
-        text = f.attrs.get("Parents", "")
-    text = text.decode() if isinstance(text, bytes) else str(text)
-    return [name.strip() for name in text.split(",") if name.strip()]
+        return entries
+    return [name.strip() for text in entries for name in text.split(",") if name.strip()]
 
 
 def _write(task, day, parents):

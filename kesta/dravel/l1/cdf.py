@@ -374,6 +374,10 @@ class open_cdf:
     def __exit__(self, *exc):
         self.cdf.close()
 
+    def attribute(self, name):
+        """The entries of the global attribute `name` as text (None: no such attribute)."""
+        return [str(v) for v in self.cdf.attrs[name]] if name in self.cdf.attrs else None
+
     def read(self, name, start=None, stop=None):
         var, leaf = self.variables[name]
         values = var[...] if start is None and stop is None else var[start:stop]

@@ -362,6 +362,13 @@ class open_netcdf:
     def __exit__(self, *exc):
         self.file.close()
 
+    def attribute(self, name):
+        """The global attribute `name` as text, one entry (None: no such attribute)."""
+        if name not in self.file.attrs:
+            return None
+        value = self.file.attrs[name]
+        return [value.decode() if isinstance(value, bytes) else str(value)]
+
     def read(self, name, start=None, stop=None):
         node = self.variables[name]
         return node[()] if start is None and stop is None else node[start:stop]
