@@ -10,6 +10,7 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import OutputError, decode_file
 from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.dataset import to_dataset
+from kesta.dravel.l1.dayrecords import daily_records
 from kesta.dravel.l1.layout import flatten, leaves
 from kesta.dravel.l1.netcdf import read_netcdf, write_netcdf
 from kesta.dravel.l1.times import utc_days
@@ -52,7 +53,7 @@ def test_cdf_round_trip_is_exact_and_istp_clean(decoded, tmp_path, product):
             assert str(f.attrs["Parents"][0]) == "L0.h5"
         assert "Epoch" in cdflib.xarray.cdf_to_xarray(path).variables
     name, back = concatenated(paths)
-    want = flatten(in_time_order(records))
+    want = flatten(daily_records(product, records))
     assert name == product and set(back) == set(want)
     for key, values in want.items():
         got = back[key].astype(values.dtype)
@@ -76,7 +77,7 @@ def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
     assert len(paths) == len(utc_days(in_time_order(records)["epoch"]))
     files = [read_netcdf(path) for path in sorted(paths)]
     back = {key: np.concatenate([values[key] for _, values in files]) for key in files[0][1]}
-    want = flatten(in_time_order(records))
+    want = flatten(daily_records(product, records))
     assert {name for name, _ in files} == {product}
     for key, values in want.items():
         assert back[key].dtype == values.dtype and np.array_equal(back[key], values), key
@@ -102,7 +103,7 @@ def test_day_files_appended_in_small_batches_over_many_chunks_hold_the_records(d
     monkeypatch.setattr(days, "BATCH_BYTES", 20_000)
     monkeypatch.setattr(netcdf, "CHUNK_BYTES", 5_000)
     records = decoded[product]
-    want = flatten(in_time_order(records))
+    want = flatten(daily_records(product, records))
     for write, read, folder in ((write_cdf, read_cdf, tmp_path / "cdf"), (write_netcdf, read_netcdf, tmp_path / "nc")):
         folder.mkdir()
         paths = sorted(write(records, product, folder))
@@ -212,7 +213,9 @@ def test_waveforms_have_channel_labels_and_tnr_calibration_no_frequency_axis(dec
         assert a["DEPEND_1"] == "channel_index" and a["DEPEND_2"] == "sample_index"
     (path,) = write_cdf(decoded["tnr_calibration"], "tnr_calibration", tmp_path)
     with pycdf.CDF(path) as f:
-        assert f["tnr_calibration_auto1"].attrs["DEPEND_1"] == "frequency_bin_index"
+        a = f["tnr_calibration_auto1"].attrs       # bands x levels x bins of one packet
+        assert (a["DEPEND_1"], a["DEPEND_2"], a["DEPEND_3"]) == ("band_index", "level_index",
+                                                                 "calibration_bin_index")
         assert f["tnr_calibration_frequency"].attrs["VAR_TYPE"] == "ignore_data"     # never set: all fill
     (path, *_) = write_cdf(decoded["tnr_normal"], "tnr_normal", tmp_path)
     with pycdf.CDF(path) as f:
@@ -285,8 +288,8 @@ def test_products_sharing_field_names_load_side_by_side_in_tplot(decoded, tmp_pa
 class _Day:
     """A day's records as the archive hands them over: a batch at a time."""
 
-    def __init__(self, records, batch=3):
-        self.records, self.dtype, self.batch = records, records.dtype, batch
+    def __init__(self, records, batch=3, product="tnr_normal"):
+        self.records, self.dtype, self.batch, self.product = records, records.dtype, batch, product
 
     def __len__(self):
         return len(self.records)
@@ -307,6 +310,6 @@ def test_a_day_file_is_compared_with_its_records_a_batch_at_a_time(decoded, tmp_
     assert holds(path, fmt, _Day(records), ["L0.h5"])
     assert not holds(path, fmt, _Day(records), ["L0.h5", "L0b.h5"])
     changed = records.copy()
-    changed["auto1"][len(records) - 1].flat[5] += 1      # in the last batch only
+    changed["scet"][len(records) - 1] += 1      # in the last batch only
     assert not holds(path, fmt, _Day(changed), ["L0.h5"])
     assert not holds(path, fmt, _Day(records[:-1]), ["L0.h5"])

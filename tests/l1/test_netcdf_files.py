@@ -9,6 +9,7 @@ import xarray as xr
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import decode_file
 from kesta.dravel.l1.attributes import fill_value
+from kesta.dravel.l1.dayrecords import day_records
 from kesta.dravel.l1.netcdf import TIME_UNITS, cf_dataset, encoded_time, write_netcdf
 from kesta.dravel.l1.times import utc, utc_days
 
@@ -22,10 +23,11 @@ def decoded(tmp_path_factory):
     return {p.product: p.data for p in decode_file(path).products if len(p.data)}
 
 
-def first_day(records):
+def first_day(records, product):
+    """The first UTC day of `records` and the day records its file holds."""
     records = records[np.argsort(records["epoch"].astype(np.int64), kind="stable")]
     day, start, stop = utc_days(records["epoch"])[0]
-    return day, records[start:stop]
+    return day, day_records(product, records[start:stop])
 
 
 def reference(records, product, ours, path):
@@ -62,7 +64,7 @@ def hdf5_view(path):
 @pytest.mark.parametrize("product", ["tnr_normal", "hist2d", "tswf", "lfm_sm", "hfr_calibration"])
 def test_a_day_file_is_the_file_xarray_writes_for_its_records(decoded, tmp_path, product):
     records = decoded[product]
-    day, want = first_day(records)
+    day, want = first_day(records, product)
     (ours,) = [p for p in write_netcdf(records, product, tmp_path) if f"_{day}_" in p]
     theirs = tmp_path / "xarray.nc"
     reference(want, product, ours, theirs)

@@ -313,6 +313,8 @@ class DayDone:
 def write_day_file(task):
     """Writes one day file from the cache files feeding its day, unless it holds those records
     already (see DayTask); its plot follows it. Returns a `DayDone`."""
+    from kesta.dravel.l1.dayrecords import day_hash
+
     from .gaps import gaps
 
     day = day_records(task.product, task.day, [cache for _, cache in task.sources])
@@ -320,11 +322,12 @@ def write_day_file(task):
         if not len(day):
             raise ValueError(f"{task.product}: no record of {task.day} in its L0 files' cache files")
         count, largest = gaps(day.epochs)
-        done = DayDone(len(day), day.duplicates, day.hash, count, largest)
+        done = DayDone(_day_count(task.product, day), day.duplicates, day_hash(task.product, day.hash),
+                       count, largest)
         path, plot = task.path, plot_path(task.path)
         parents = [name for name, _ in task.sources]
         kept = os.path.exists(path) and (
-            day.hash == task.old_hash or
+            done.hash == task.old_hash or
             (task.compare and holds(path, task.format, day, parents, task.product, task.attributes)))
         if kept:
             if not (task.plot_known and os.path.exists(plot)):
@@ -345,6 +348,15 @@ def write_day_file(task):
         day.close()
 
 
+def _day_count(product, day):
+    """How many day records (those its day file holds) the decoder records of `day` make."""
+    from kesta.dravel.l1.dayrecords import day_batches, regrouping
+
+    if regrouping(product) is None:
+        return len(day)
+    return sum(len(records) for records in day_batches(product, day.batches()))
+
+
 def plot_path(path):
     return os.path.splitext(path)[0] + ".png"
 
@@ -361,20 +373,22 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
     global attributes and variable names a file written now would (`product`, `attributes`).
     The file is opened once, and the two compared a batch of records at a time: neither is
     ever held whole."""
+    from kesta.dravel.l1.dayrecords import day_batches, day_dtype
     from kesta.dravel.l1.errors import InputError
     from kesta.dravel.l1.layout import leaves, values
 
+    kind = product or day.product
     try:
         with _opened(path, fmt) as stored:
             if _parents(stored, fmt) != list(parents):
                 return False
             if product is not None and not _stamped(stored, fmt, product, attributes or {}):
                 return False
-            fields = leaves(day.dtype)
-            if sorted(stored.names) != sorted(leaf.name for leaf in fields) or stored.records != len(day):
+            fields = leaves(day_dtype(kind, day.dtype))
+            if sorted(stored.names) != sorted(leaf.name for leaf in fields):
                 return False
             at = 0
-            for records in day.batches():
+            for records in day_batches(kind, day.batches()):
                 n = len(records)
                 for leaf in fields:
                     want = values(records, leaf)
@@ -383,6 +397,8 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
                             want.astype(got.dtype, copy=False)).tobytes():
                         return False
                 at += n
+            if at != stored.records:
+                return False
     except (InputError, OSError, KeyError, ValueError):
         return False
     return True
@@ -395,9 +411,11 @@ def _stamped(stored, fmt, product, attributes):
     from kesta.dravel.l1.attributes import global_attributes, stored_name
     from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
 
+    # the software that made it too: a file of another version is made again
+    compared = MISSION_ATTRIBUTES + ("Software_version",)
     made = global_attributes(product, mission=attributes)
-    want = {k: made[k] for k in MISSION_ATTRIBUTES if k in made}
-    got = {k: "".join(stored.attribute(k)) for k in MISSION_ATTRIBUTES if stored.attribute(k) is not None}
+    want = {k: made[k] for k in compared if k in made}
+    got = {k: "".join(stored.attribute(k)) for k in compared if stored.attribute(k) is not None}
     if fmt == "cdf":
         return got == want and any(name.startswith(stored_name(product, "")) for name in stored.cdf)
     return got == want

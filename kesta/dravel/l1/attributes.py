@@ -10,7 +10,8 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import layout as _layout
-from .metadata import DIMENSIONS, PROJECT, TABLES
+from .dayrecords import is_day_layout
+from .metadata import DAY_TABLES, DIMENSIONS, PROJECT, TABLES
 
 
 def fill_value(dtype):
@@ -25,9 +26,17 @@ def _name(product):
     return product if isinstance(product, str) else product.name
 
 
-def table(product):
-    """The metadata table of a product ({} for a product no table describes)."""
-    return TABLES.get(_name(product), {})
+def table(product, dtype=None):
+    """The metadata table of a product ({} for a product no table describes): of its day
+    records when `dtype` is their layout (`dayrecords`), else of its decoder's records."""
+    name = _name(product)
+    base = TABLES.get(name, {})
+    if dtype is None or name not in DAY_TABLES or not is_day_layout(name, dtype):
+        return base
+    day = DAY_TABLES[name]
+    return {**base, **{k: v for k, v in day.items() if k != "variables"},
+            "globals": {**base.get("globals", {}), **day.get("globals", {})},
+            "variables": {**base.get("variables", {}), **day.get("variables", {})}}
 
 
 @dataclass
@@ -46,6 +55,7 @@ class Variable:
     validmax: object
     format: str
     described: bool            # False when only the layout speaks for it
+    notes: str = ""            # ISTP VAR_NOTES: what a reader must know of its values
     extra: dict = field(default_factory=dict)
 
 
@@ -79,9 +89,10 @@ def valid_range(dtype, fill):
     return dtype.type(low), dtype.type(high)
 
 
-def variable(product, leaf):
-    """The Variable of a leaf field of `product`'s records."""
-    entry = table(product).get("variables", {}).get(leaf.name)
+def variable(product, leaf, described_by=None):
+    """The Variable of a leaf field of `product`'s records (`described_by`: the product's table
+    for their layout, default its decoder's)."""
+    entry = (table(product) if described_by is None else described_by).get("variables", {}).get(leaf.name)
     described = entry is not None
     entry = entry or {}
     dims = list(entry.get("DIMS", []))
@@ -105,12 +116,14 @@ def variable(product, leaf):
         var_type=var_type, display=display,
         scaletyp=entry.get("SCALETYP", "linear"), lablaxis=entry.get("LABLAXIS", leaf.name),
         fill=fill, validmin=validmin, validmax=validmax, format=_format(leaf.dtype),
-        described=described)
+        described=described, notes=entry.get("VAR_NOTES", ""))
 
 
 def variables(product, dtype):
-    """The Variables of every leaf of a record layout, in field order."""
-    return [variable(product, leaf) for leaf in _layout.leaves(dtype)]
+    """The Variables of every leaf of a record layout, in field order (a layout of day records
+    described as such)."""
+    described_by = table(product, dtype)
+    return [variable(product, leaf, described_by) for leaf in _layout.leaves(dtype)]
 
 
 def dimension(name, size):
@@ -127,12 +140,12 @@ def coordinate(product, dim):
     return table(product).get("coordinates", {}).get(dim)
 
 
-def coordinates(product, variables):
+def coordinates(product, variables, dtype=None):
     """{(dimension, size): variable} of the coordinates of `product` that its `variables` hold:
     a record field of one dimension along which other variables lie (the TNR survey
     frequencies)."""
     out = {}
-    for dim, name in table(product).get("coordinates", {}).items():
+    for dim, name in table(product, dtype).get("coordinates", {}).items():
         var = next((v for v in variables if v.name == name), None)
         if var is not None and var.dims == [dim]:
             out[(dim, var.leaf.shape[0])] = name
@@ -159,13 +172,14 @@ def field_of(product, stored):
 
 
 def global_attributes(product, parents=None, data_version="01", generated=None, software=None,
-                      mission=None):
-    """The ISTP global attributes of a product's file; `mission`: the attributes an archive sets
+                      mission=None, dtype=None):
+    """The ISTP global attributes of a product's file (of records of layout `dtype`: its day
+    records' or its decoder's); `mission`: the attributes an archive sets
     (`metadata.mission_attributes`), over the defaults."""
     import datetime
 
     name = _name(product)
-    own = table(product).get("globals", {})
+    own = table(product, dtype).get("globals", {})
     descriptor = own.get("Descriptor", f"{name.upper()}>{name}")
     logical_source = _layout.DAY_FILE_PREFIX + name
     out = dict(PROJECT)

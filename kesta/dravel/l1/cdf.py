@@ -176,7 +176,7 @@ def _empty(path, dtype, product, parents, data_version, mission=None):
     try:
         variables = attrs.variables(product, dtype)
         for name, value in attrs.global_attributes(product, parents=parents, data_version=data_version,
-                                                   mission=mission).items():
+                                                   mission=mission, dtype=dtype).items():
             cdf.attrs[name] = value
         cdf.attrs["Logical_file_id"] = " "
         supports = _support_variables(cdf, pycdf, product, variables)
@@ -243,6 +243,8 @@ def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "UNITS", var.units)
     _text(v, "FORMAT", var.format)
     _text(v, "SCALETYP", var.scaletyp)
+    if var.notes:
+        _text(v, "VAR_NOTES", var.notes)
     display = _display_type(var)
     if display:
         _text(v, "DISPLAY_TYPE", display)
@@ -394,14 +396,17 @@ class open_cdf:
 
 
 def _layout_of(product):
-    """The record layout the installed decoder of `product` writes (None when unknown)."""
+    """The layout of the day records of `product` the installed decoder's records make (a
+    layout of the epoch alone when unknown)."""
     from kesta.dravel.products import BY_NAME
+
+    from .dayrecords import day_dtype
 
     p = BY_NAME.get(product)
     if p is None:
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
     try:
-        return p.record_dtype()
+        return day_dtype(product, p.record_dtype())
     except (LookupError, ImportError, AttributeError):  # none declared, or not installed here
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
 

@@ -68,6 +68,8 @@ def described(name, dtype):
                 "field": var.leaf.field}
         if var.display:
             meta["DISPLAY_TYPE"] = var.display
+        if var.notes:
+            meta["VAR_NOTES"] = var.notes
         if var.name == layout.EPOCH:
             coords[layout.EPOCH] = Described((layout.EPOCH,), {
                 **meta, "units": "ns", "description": var.catdesc + ", TT2000 nanoseconds"}, var)
@@ -115,6 +117,6 @@ def to_dataset(records, product, *, raw=False):
                     coords={k: variable(k, d) for k, d in coords.items()})
     for key, encoding in encodings.items():   # _FillValue goes into the encoding, as xarray wants it
         ds[key].encoding.update(encoding)
-    ds.attrs.update(attrs.global_attributes(name))
+    ds.attrs.update(attrs.global_attributes(name, dtype=records.dtype))
     ds.attrs["product"] = name
     return ds

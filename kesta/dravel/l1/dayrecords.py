@@ -8,7 +8,7 @@ netCDF), and the HAPI server reading it, holds the product's *day records*, made
   one day record per measurement, the members along dimensions of their variables:
   a TNR survey sweep (a block: its bands A to D, the four bands' 32 frequencies one after the
   other, 128 in all, so that a spectrogram is one picture over all bands), a TNR calibration
-  packet (its calibration levels x bands x 8 bins) and an HFR calibration packet (its bands x
+  packet (its bands x calibration levels x 8 bins) and an HFR calibration packet (its bands x
   calibration levels x frequency steps). A member that is not there (a band that was off, a
   step beyond the packet's count) holds fill values. A sweep's time is that of its first band;
   each band keeps its own in `band_epoch`.
@@ -115,22 +115,21 @@ def regrouping(name):
                                 Axis(None, steps)),
                           members={"hfr_band": (0,), "calibration_level": (1,), "frequency": (0, 2),
                                    "agc1": (0, 1, 2), "agc2": (0, 1, 2)})
-    band = level[level.names[0]]           # TNR calibration: level and band of a packet
+    band = level[level.names[0]]           # TNR calibration: band and level of a packet
     return Regrouping(key=("acquisition_time",),
-                      axes=(Axis("calibration_level", len(data.names)), Axis("tnr_band", len(level.names))),
-                      members={"calibration_level": (0,), "tnr_band": (1,), "agc1": (0, 1), "agc2": (0, 1),
+                      axes=(Axis("tnr_band", len(level.names)), Axis("calibration_level", len(data.names))),
+                      members={"tnr_band": (0,), "calibration_level": (1,), "agc1": (0, 1), "agc2": (0, 1),
                                **{f: (0, 1) for f in spectra[1:]}},
                       bins=band["ch1"]["autos"].shape[0], binned=spectra[1:])
 
 
 def _fields(dtype):
-    """[(name, base type, shape)] of a flat record layout."""
+    """[(name, base type, shape)] of the top-level fields of a record layout (a nested record's
+    base type is its layout)."""
     out = []
     for name in dtype.names:
         sub = dtype.fields[name][0]
         base, shape = sub.subdtype if sub.subdtype is not None else (sub, ())
-        if base.names is not None:
-            raise TypeError(f"field {name} is a nested record: day records are made of flat layouts")
         out.append((name, base, tuple(shape)))
     return out
 
@@ -195,13 +194,13 @@ def day_hash(product, records_hash):
 # Making day records
 
 
-def _fill_values(dtype):
-    from .attributes import fill_value
+def _filled(n, dtype):
+    """`n` records of `dtype`, every field at its fill value (the fill-value component's)."""
+    from tesmo.converters.cdf_fill import fill_records
 
-    out = np.empty(1, dtype)
-    for name, base, _ in _fields(dtype):
-        out[name] = fill_value(base)
-    return out[0]
+    out = np.empty(n, dtype)
+    fill_records(out)
+    return out
 
 
 def mask_unmeasured(records):
@@ -315,8 +314,7 @@ def regroup(product, records, spec=None):
     rank_of[order] = np.arange(len(order))
     gid = rank_of[gid]
     first = first_of[order]
-    out = np.empty(len(first), dtype)
-    out[...] = _fill_values(dtype)
+    out = _filled(len(first), dtype)
     renamed = dict(spec.renamed)
     for name, base, shape in _fields(records.dtype):
         values = records[name]
@@ -417,6 +415,22 @@ def day_records(product, records):
     return np.concatenate(parts) if parts else np.zeros(0, day_dtype(product, records.dtype))
 
 
+def daily_records(product, records):
+    """The day records of `product` that its decoder `records` (any order, any days) make, day
+    file after day file: each UTC day's made apart, records without a UTC time left out (as
+    the day files hold them, one after the other)."""
+    from .days import time_order
+    from .times import utc_days
+
+    records = np.asarray(records)
+    ordered = records[time_order(records[EPOCH_FIELD])]
+    parts = []
+    for date, start, stop in utc_days(ordered[EPOCH_FIELD]):
+        if date is not None:
+            parts += list(day_batches(product, [ordered[start:stop]]))
+    return np.concatenate(parts) if parts else np.zeros(0, day_dtype(product, records.dtype))
+
+
 def decoder_columns(product, columns):
     """{variable: values} of decoder records made back from the {variable: values} of a day
     file's day records (a quick-look plot draws decoder records): one record per member that is
@@ -431,6 +445,9 @@ def decoder_columns(product, columns):
     day_name = lambda field: EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
     sizes = tuple(a.size for a in spec.axes)
     n = len(next(iter(columns.values())))
+    index_fields = [a.field for a in spec.axes if a.field]
+    if any(np.shape(columns.get(f, ()))[1:] != (sizes[spec.members[f][0]],) for f in index_fields):
+        return columns          # not day records of today's layout (a file of an older version)
     here = np.ones((n,) + sizes, bool)
 
     def along(field, values):

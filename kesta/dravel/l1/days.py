@@ -321,12 +321,14 @@ def _day_class(task):
 def make_template(task, interrupted=None):
     """Makes the template of a product's day files and shares it (`task["template"]`): an
     empty day file made and thrown away."""
+    from .dayrecords import day_dtype
+
     day_class = _day_class(task)
     folder, base = os.path.split(task["template"])
     throwaway = output.temporary(folder, base, os.getpid(), "empty", day_class.suffix)
     with _Sharing(task["template"]):
         try:
-            day = day_class(throwaway, np.dtype(task["dtype"]), task["product"], base,
+            day = day_class(throwaway, day_dtype(task["product"], task["dtype"]), task["product"], base,
                             task["parents"], task["version"])
             day.close()
         finally:
@@ -417,10 +419,13 @@ def retried(write, path, tries=2):
 
 
 def fill(day_class, target, batches, product, parents, version):
-    """Writes the records of `batches` (one at least) into the temporary file of `target`."""
+    """Writes the day records made of the decoder records of `batches` (one UTC day of them, in
+    stable time order; one batch at least) into the temporary file of `target`."""
+    from .dayrecords import day_batches
+
     day = None
     try:
-        for records in batches:
+        for records in day_batches(product, batches):
             target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
                 day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),

@@ -7,7 +7,7 @@ display. A field a table does not describe still gets valid attributes from its 
 Fill values are never written here: they come from the installed fill-value component.
 
 Variable entry keys: CATDESC, UNITS, DIMS (names of the sub-array dimensions), VAR_TYPE,
-DISPLAY, SCALETYP ("linear" or "log"), LABLAXIS, VALIDMIN, VALIDMAX.
+VAR_NOTES, DISPLAY, SCALETYP ("linear" or "log"), LABLAXIS, VALIDMIN, VALIDMAX.
 
 VAR_TYPE (ISTP): "data" for the science quantities a reader plots (spectra, waveforms, counts,
 gains), which the tables mark as such; every other described variable (times, flags, status
@@ -126,6 +126,11 @@ DIMENSIONS = {
     "temperature_sensor": {"CATDESC": "Temperature sensor", "labels": ["T1", "T2", "T3", "T4"]},
     "matrix_term": {"CATDESC": "Spectral matrix term", "labels": [
         "S11", "S22", "S33", "S12", "S13", "S23", "S21", "S31", "S32", "S_other"]},
+    "band": {"CATDESC": "TNR band", "labels": ["A", "B", "C", "D"]},
+    "hf_band": {"CATDESC": "HFR band", "labels": ["HF1", "HF2"]},
+    "level": {"CATDESC": "Calibration level", "labels": [f"L{i}" for i in range(9)]},
+    "step": {"CATDESC": "Frequency step of the HFR sweep"},
+    "calibration_bin": {"CATDESC": "Frequency bin of a calibration spectrum"},
     "sample": {"CATDESC": "Sample number within the snapshot"},
     "frequency_bin": {"CATDESC": "Frequency bin"},
     "bin1": {"CATDESC": "Bin along histogram axis 1"},
@@ -321,3 +326,89 @@ LFM_PSD = {
 
 # {product: table}, each product naming its table in the product registry
 TABLES = declared("metadata", globals())
+
+
+# What the day files (and HAPI) hold of the products whose decoder makes several records of one
+# measurement (`dayrecords`): one record per measurement, its members along dimensions. Each
+# table here goes over the product's own for the layout of its day records.
+
+def _not_measured(name, flags):
+    return {"VAR_NOTES": f"Fill where nothing was measured: {flags} (the receiver then sends no "
+                         f"{name}, and the decoder's records hold zeros)."}
+
+
+_CH1, _CH2 = "channel 1 off (channel_status)", "channel 2 off (channel_status)"
+_TNR_NOT_MEASURED = {
+    "agc1": _not_measured("gain", _CH1),
+    "agc2": _not_measured("gain", _CH2),
+    "auto1": _not_measured("auto spectrum", f"{_CH1} or auto spectra off (auto_cross_status)"),
+    "auto2": _not_measured("auto spectrum", f"{_CH2} or auto spectra off (auto_cross_status)"),
+    "cross_r": _not_measured("cross spectrum", "either channel off (channel_status) or cross spectra "
+                                               "off (auto_cross_status)"),
+    "cross_i": _not_measured("cross spectrum", "either channel off (channel_status) or cross spectra "
+                                               "off (auto_cross_status)"),
+}
+
+
+def _over(table, overrides):
+    """`table`'s variable entries with `overrides` merged into them (new entries added)."""
+    out = {}
+    for name in set(table) | set(overrides):
+        out[name] = {**table.get(name, {}), **overrides.get(name, {})}
+    return out
+
+
+_BANDS = ["band"]
+TNR_SWEEPS = {
+    "globals": {"TEXT": "TNR auto and cross spectra, one record per sweep (block): the 32 "
+                        "frequencies of bands A, B, C and D one after the other, 128 in all, fill "
+                        "where a band was off; the time is that of the sweep's first band."},
+    "variables": _over(TNR["variables"], {
+        EPOCH: {"CATDESC": "Time of the middle of the measurement of the sweep's first band (TT2000)"},
+        "band_epoch": {"CATDESC": "Time of the middle of each band's measurement (TT2000, fill: band off)",
+                       "UNITS": "ns", "DIMS": _BANDS},
+        "scet": {"CATDESC": "Spacecraft elapsed time of the middle of each band's measurement",
+                 "DIMS": _BANDS},
+        "measurement_duration": {"DIMS": _BANDS},
+        "ticks_nr": {"DIMS": _BANDS},
+        "delta_time": {"DIMS": _BANDS},
+        "tnr_band": {"CATDESC": "TNR band of each part of the sweep: 0 A, 1 B, 2 C, 3 D (fill: band off)",
+                     "DIMS": _BANDS},
+        "agc1": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc1"]},
+        "agc2": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc2"]},
+        "frequency": {"CATDESC": "Frequency of each bin of the four bands"},
+        **{name: {"CATDESC": TNR["variables"][name]["CATDESC"] + ", bands A to D",
+                  **_TNR_NOT_MEASURED[name]} for name in ("auto1", "auto2", "cross_r", "cross_i")},
+    }),
+}
+
+_LEVELS = ["level"]
+TNR_CALIBRATION_PACKETS = {
+    "globals": {"TEXT": "TNR calibration spectra, one record per packet: its four bands by nine "
+                        "calibration levels by eight bins, fill where a band was off."},
+    "variables": _over(TNR_CALIBRATION["variables"], {
+        "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
+        "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D (fill: band off)", "DIMS": _BANDS},
+        **{name: {"DIMS": _BANDS + _LEVELS, **_TNR_NOT_MEASURED[name]} for name in ("agc1", "agc2")},
+        **{name: {"DIMS": _BANDS + _LEVELS + ["calibration_bin"], **_TNR_NOT_MEASURED[name]}
+           for name in ("auto1", "auto2", "cross_r", "cross_i")},
+    }),
+}
+
+_HFR = ["hf_band", "level", "step"]
+HFR_CALIBRATION_PACKETS = {
+    "globals": {"TEXT": "HFR calibration, one record per packet: its two bands by nine calibration "
+                        "levels by frequency steps, fill where a band was off or beyond the "
+                        "packet's steps."},
+    "variables": _over(HFR_CALIBRATION["variables"], {
+        "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2 (fill: band off)", "DIMS": ["hf_band"]},
+        "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
+        "frequency": {"CATDESC": "Frequency of each step of each band (fill: no such step)",
+                      "DIMS": ["hf_band", "step"]},
+        "agc1": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH1)},
+        "agc2": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH2)},
+    }),
+}
+
+DAY_TABLES = {"tnr_normal": TNR_SWEEPS, "tnr_burst": TNR_SWEEPS,
+              "tnr_calibration": TNR_CALIBRATION_PACKETS, "hfr_calibration": HFR_CALIBRATION_PACKETS}

@@ -247,7 +247,7 @@ def _structure(dtype, product):
         if own:
             var.attrs["coordinates"] = " ".join(own)
             named.update(own)
-    glob = dict(attributes.global_attributes(name))
+    glob = dict(attributes.global_attributes(name, dtype=dtype))
     glob.update(product=name, Conventions="CF-1.8")
     unnamed = sorted(c.name for c in extra if c.name not in named)
     if unnamed:

@@ -81,12 +81,26 @@ def _placed(group, time_param, unit, midnight, length, lead, copies=1):
     top = period * copies - 1 if copies > 1 else high - low
     room = length - TAIL - lead
     new = midnight + lead + (virtual * room // top if top > 0 else 0 * virtual)
+    new = _apart(virtual, new)
     shift = (new - start[None, :])[:, unit]                                  # (copy, packet)
     placed = np.concatenate([time] * copies)
     placed[:, 0] = (np.tile(coarse, copies) + shift.ravel()).astype(time.dtype)
     out = {param: np.concatenate([np.asarray(values)] * copies) for param, values in group.items()}
     out[time_param] = placed
     return out, new.ravel(), (unit[None, :] + units * np.arange(copies)[:, None]).ravel()
+
+
+def _apart(virtual, new):
+    """`new` with units that started at different times still starting at different seconds:
+    mapping many copies onto one day can round two starts onto the same second, and two units
+    measured at one instant are no telemetry a spacecraft sends. A start that would meet the
+    one before is moved on to the next free second, in the units' order."""
+    flat_virtual, flat_new = virtual.ravel(), new.ravel().copy()
+    order = np.argsort(flat_virtual, kind="stable")
+    v, t = flat_virtual[order], flat_new[order]
+    distinct = np.concatenate([[0], np.cumsum(v[1:] != v[:-1])]) if len(v) else v
+    flat_new[order] = np.maximum.accumulate(t - distinct) + distinct
+    return flat_new.reshape(new.shape)
 
 
 def day_files(groups: dict, midnights: list, rng, copies: int = 1):

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 
+from ..dayrecords import decoder_columns
 from ..errors import InputError
 from ..output import check_folder
 from ..store import first_line
@@ -43,6 +44,8 @@ def _sources(path, kind, notes):
     if product not in PLOTS:
         notes.append(f"{os.path.basename(path)}: product {product or '(none)'} has no quick-look plot")
         return [], None
+    # a day file holds day records: drawn as the decoder's records they were made of
+    columns = decoder_columns(product, columns)
     return [(product, Records(_as_layout(product, columns), product), stem)], None
 
 

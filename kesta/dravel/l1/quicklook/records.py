@@ -54,7 +54,26 @@ class Records:
 
     def take(self, names, rows=slice(None)):
         self._check(names)
-        return {n: np.asarray(self._columns[n][rows]) for n in names}
+        return self._measured({n: np.asarray(self._columns[n][rows]) for n in names}, rows)
+
+    def _measured(self, out, rows):
+        """`out` with the values their records' own flags say were not measured at fill (as
+        the day files hold them: no plot draws the zeros of a channel or spectrum that was off)."""
+        from ..dayrecords import MEASURED_IF
+
+        flags = sorted({f for n in out if n in MEASURED_IF for f, _ in MEASURED_IF[n]
+                        if f in self and f not in out})
+        have = {**out, **(self.take(flags, rows) if flags else {})}
+        for name in [n for n in out if n in MEASURED_IF]:
+            usable = [(f, i) for f, i in MEASURED_IF[name]
+                      if f in have and have[f].ndim == 2 and i < have[f].shape[1]]
+            off = np.zeros(len(out[name]), bool)
+            for f, i in usable:
+                off |= have[f][:, i] == 0
+            if off.any():
+                out[name] = out[name].copy()
+                out[name][off] = fill_value(out[name].dtype)
+        return out
 
     def __getitem__(self, name):
         return self.take([name])[name]
@@ -107,7 +126,7 @@ class HDF5Records(Records):
             part = _as_record(part, self._dataset.dtype, tops[0])
         if back is not None:
             part = part[back]
-        return {leaf.name: layout.values(part, leaf) for leaf in leaves}
+        return self._measured({leaf.name: layout.values(part, leaf) for leaf in leaves}, rows)
 
 
 # zelk_l1_<product>_<YYYYMMDD>_v<NN>.<suffix>: what a day file (and its plot) is named; a
