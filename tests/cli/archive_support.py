@@ -6,8 +6,10 @@ from kesta.dravel.l1.times import utc_days
 
 
 def expected_days(files):
-    """{(product, day): records}: every record of every file in the day of its time, a record
-    another file holds byte for byte before it taken once, in stable time order."""
+    """{(product, day): day records}: every record of every file in the day of its time, a record
+    another file holds byte for byte before it taken once, in stable time order, and the day
+    records they make (as the day file holds them)."""
+    from kesta.dravel.l1.dayrecords import day_records
     from kesta.dravel.l1.days import time_order
 
     parts = {}
@@ -27,5 +29,5 @@ def expected_days(files):
             rows += [r for r in records if r.tobytes() not in taken]
             taken |= own
         records = np.array(rows, dtype=arrays[0].dtype)
-        out[key] = records[np.argsort(records["epoch"], kind="stable")]
+        out[key] = day_records(key[0], records[np.argsort(records["epoch"], kind="stable")])
     return out

@@ -283,3 +283,45 @@ def test_a_campaign_cut_short_goes_on_and_ends_equal_to_a_clean_run(l0, clean, t
         assert proc.returncode == 0, err
         assert_same_archive(archive, clean)
         assert [p for p in archive.rglob(".*") if ".part" in p.name] == []
+
+
+def test_day_files_of_an_earlier_version_are_written_again(l0, tmp_path, cli, monkeypatch):
+    # an archive made by an earlier release (another software version, other day records) is
+    # brought up to date by the next run, its state kept or lost, and nothing is lost
+    import kesta.dravel.l1.attributes as attributes
+    import kesta.dravel.l1.dayrecords as dayrecords
+
+    archive = tmp_path / "A"
+    with monkeypatch.context() as m:
+        m.setattr(attributes, "software_version", lambda: "0.0.1")
+        m.setattr(dayrecords, "RULES", "an earlier rule")
+        assert cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1")[0] == 0
+    old = file_hashes(archive)
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1")
+    assert code == 0 and f" {len(old)} written" in out
+    assert set(file_hashes(archive)) == set(old)
+    assert all(file_hashes(archive)[rel] != old[rel] for rel in old)
+    import spacepy.pycdf as pycdf
+
+    for rel in old:
+        with pycdf.CDF(str(archive / rel)) as f:
+            assert str(f.attrs["Software_version"][0]) == attributes.software_version()
+    # a state lost with the files still of the earlier version: the rebuilt state writes them too
+    with monkeypatch.context() as m:
+        m.setattr(attributes, "software_version", lambda: "0.0.1")
+        assert cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1", "--data-version", "02")[0] == 0
+    os.unlink(archive / STATE_FILE)
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1", "--data-version", "02")
+    assert code == 0 and f" {len(old)} written" in out, out
+    assert_same_archive_version(archive, "02", "01")
+
+
+def assert_same_archive_version(archive, a, b):
+    """The day files of data version `a` hold the records of those of version `b`."""
+    for rel in day_files(archive):
+        if rel.name.endswith(f"_v{b}.cdf"):
+            other = rel.with_name(rel.name.replace(f"_v{b}.cdf", f"_v{a}.cdf"))
+            x, y = read_day(archive / rel), read_day(archive / other)
+            assert x.keys() == y.keys()
+            for name in x:
+                np.testing.assert_array_equal(x[name], y[name], err_msg=f"{other}: {name}")

@@ -9,7 +9,7 @@ from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_file, simulate_groups
 from kesta.dravel.l1 import convert, decode_file
 from kesta.dravel.l1.cdf import read_cdf
-from kesta.dravel.l1.days import time_order
+from kesta.dravel.l1.dayrecords import daily_records
 from kesta.dravel.l1.layout import flatten
 from kesta.dravel.l1.netcdf import read_netcdf
 from kesta.dravel.simulate.store import write_hdf5
@@ -48,7 +48,7 @@ def test_day_files_of_a_windowed_run_hold_the_whole_decode(anomalous_l0, tmp_pat
             assert p.product not in back
             continue
         assert done[p.product].outputs and all(f"_{p.product}_" in o for o in done[p.product].outputs)
-        want = flatten(p.data[time_order(p.data["epoch"])])
+        want = flatten(daily_records(p.product, p.data))
         got = back[p.product]
         for name, values in want.items():
             assert np.array_equal(got[name].view(values.dtype) if got[name].dtype != values.dtype
@@ -117,7 +117,7 @@ def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
     convert(anomalous_l0, tmp_path / "cdf", format="cdf", products=["tswf", "hfr_calibration"])
     convert(anomalous_l0, tmp_path / "nc", format="netcdf", products=["tswf", "hfr_calibration"])
     for product, field in (("tswf", "waveform_data"), ("hfr_calibration", "agc1")):
-        records = whole[product][time_order(whole[product]["epoch"])]
+        records = daily_records(product, whole[product])
         cdfs = sorted((tmp_path / "cdf").glob(f"zelk_l1_{product}_*.cdf"))
         ncs = sorted((tmp_path / "nc").glob(f"zelk_l1_{product}_*.nc"))
         assert len(cdfs) == len(ncs) > 0

@@ -109,7 +109,8 @@ class CDFDay(MissionDay):
         self.raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
         self.variables = attrs.variables(product, dtype)
         mission = self.mission
-        key = ("cdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
+        key = ("cdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())),
+               attrs.software_version())
         from_template(self.raw, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
                       ".cdf")
         try:

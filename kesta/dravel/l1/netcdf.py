@@ -77,7 +77,8 @@ class NetCDFDay(MissionDay):
         import h5py
 
         mission = self.mission
-        key = ("netcdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())))
+        key = ("netcdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())),
+               attributes.software_version())
         from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
                       self.suffix)
         self.file = h5py.File(path, "r+")
