@@ -69,6 +69,7 @@ class Outcome:
     never_decoded: list = field(default_factory=list)  # ...these L0 files decode (see _write_days)
     damaged_days: list = field(default_factory=list)   # day files found changed, written again
     duplicates: int = 0          # records delivered twice, written once in the day files written
+    missing: list = field(default_factory=list)        # campaign days no L0 file covers (dates)
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
@@ -121,7 +122,7 @@ class Campaign:
                 self._write_days(state, done)
                 self._remove_cache_files(state)
                 done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
-                done.page = self._page(state)
+                done.page, done.missing = self._page(state)
             finally:
                 sweep(self.archive)
         done.seconds = time.monotonic() - started
@@ -352,9 +353,12 @@ class Campaign:
     # the coverage page -----------------------------------------------------------------------
 
     def _page(self, state):
+        """Writes the coverage page; returns its path and the campaign's days no L0 file covers
+        (dates), which the state keeps."""
         from kesta.dravel.l1.metadata import page_names
 
         from .coverage import write_page
+        from .gaps import missing_days
 
         products = {}
         for (product, day, _), row in sorted(state.days(self.version).items()):
@@ -365,29 +369,39 @@ class Campaign:
                 "file": state.relative(row["path"]) if os.path.exists(row["path"]) else None,
                 "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
                 "sources": row["sources"]})
-        files = []
-        for path, row in sorted(state.files().items()):
-            entries = row["products"].values()
-            day_records = {}
-            for e in entries:
-                for day, n in (e.get("days") or {}).items():
-                    day_records[day] = day_records.get(day, 0) + n
-            firsts = [e["first"] for e in entries if e.get("first")]
-            lasts = [e["last"] for e in entries if e.get("last")]
-            files.append({"name": os.path.basename(path), "status": row["status"],
-                          "message": row["message"], "size": row["size"],
-                          "first": min(firsts, default=None), "last": max(lasts, default=None),
-                          "days": sorted(day_records),
-                          "product_days": {name: sorted(e.get("days") or {}) for name, e in
-                                           row["products"].items()},
-                          "records": sum(e.get("records", 0) for e in entries),
-                          "reported": sum(e.get("reported", 0) for e in entries),
-                          "warnings": sum(e.get("warnings", 0) for e in entries)})
+        files = page_files(state)
+        missing = missing_days(files)
+        state.put_missing([f"{day:%Y%m%d}" for day in missing])
         summary = {**page_names(self.attributes), "generated": _now(),
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
                    "versions": sorted(set(state.versions()) | {self.version}),
                    "files": files, "products": products}
-        return write_page(self.archive, summary)
+        return write_page(self.archive, summary), missing
+
+
+def page_files(state):
+    """The L0 files of the state as the coverage page takes them (see `coverage`)."""
+    files = []
+    for path, row in sorted(state.files().items()):
+        entries = row["products"].values()
+        day_records = {}
+        for e in entries:
+            for day, n in (e.get("days") or {}).items():
+                day_records[day] = day_records.get(day, 0) + n
+        firsts = [e["first"] for e in entries if e.get("first")]
+        lasts = [e["last"] for e in entries if e.get("last")]
+        files.append({"name": os.path.basename(path), "status": row["status"],
+                      "message": row["message"], "size": row["size"],
+                      "first": min(firsts, default=None), "last": max(lasts, default=None),
+                      "days": sorted(day_records),
+                      "product_days": {name: sorted(e.get("days") or {}) for name, e in
+                                       row["products"].items()},
+                      "product_records": {name: dict(e.get("days") or {}) for name, e in
+                                          row["products"].items()},
+                      "records": sum(e.get("records", 0) for e in entries),
+                      "reported": sum(e.get("reported", 0) for e in entries),
+                      "warnings": sum(e.get("warnings", 0) for e in entries)})
+    return files
 
 
 def on_disk(archive):

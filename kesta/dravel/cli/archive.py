@@ -114,6 +114,10 @@ def report(done, console):
     if done.written:
         days += f"; {done.duplicates} record(s) delivered twice written once"
     lines.append(days)
+    if done.missing:
+        n = len(done.missing)
+        lines.append(f"L0 file missing for {n} day{'' if n == 1 else 's'} of the campaign (one L0 file "
+                     f"a UTC day): {', '.join(str(day) for day in done.missing)}")
     older = [v for v in done.versions if v != done.version]
     if older:
         lines.append(f"data versions in the archive: {', '.join(done.versions)} (this run: "
