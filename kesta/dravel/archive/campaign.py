@@ -70,6 +70,7 @@ class Outcome:
     damaged_days: list = field(default_factory=list)   # day files found changed, written again
     duplicates: int = 0          # records delivered twice, written once in the day files written
     missing: list = field(default_factory=list)        # campaign days no L0 file covers (dates)
+    hashed: dict = field(default_factory=dict)         # what was hashed: {"cache"|"day": [files, bytes]}
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
@@ -106,7 +107,7 @@ class Campaign:
         started = time.monotonic()
         output.check_folder(self.archive, create=True)
         os.makedirs(self.cache_dir, exist_ok=True)
-        done = Outcome(files=len(self.inputs))
+        done = self.done = Outcome(files=len(self.inputs))
         if self.repair:
             done.aside = move_aside(self.archive)
         with State(self.archive) as state:
@@ -144,6 +145,21 @@ class Campaign:
             state.put_file(found.path, dict(found.row(), software=self.software, decoded_at=_now()))
         return bool(caches)
 
+    def _count(self, kind, path):
+        """Counts `path` in what the run read whole to check it: "cache" or "day" (hashed),
+        "compared" (a day file compared with its day's records)."""
+        counted = self.done.hashed.setdefault(kind, [0, 0])
+        counted[0] += 1
+        try:
+            counted[1] += os.path.getsize(path)
+        except OSError:
+            pass
+
+    def _hash(self, kind, path):
+        """The content hash of a cache ("cache") or day file ("day"), counted."""
+        self._count(kind, path)
+        return tasks.content_hash(path)
+
     def _cache_intact(self, state, path, row):
         """Whether the cache file of an unchanged L0 file holds what its decode wrote: its size
         and time as recorded (with --verify, or when they differ, its hash)."""
@@ -158,10 +174,11 @@ class Campaign:
         if row["cache_sha256"] is None:          # recorded before cache files were hashed
             if tasks.read_summary(cache) is None:
                 return False
+            self._count("cache", cache)
             size, mtime_ns, sha = tasks.file_facts(cache)
             state.put_file(path, dict(row, cache_size=size, cache_mtime_ns=mtime_ns, cache_sha256=sha))
             return True
-        return tasks.content_hash(cache) == row["cache_sha256"]
+        return self._hash("cache", cache) == row["cache_sha256"]
 
     def _decode(self, state, done):
         known = state.files()
@@ -267,7 +284,7 @@ class Campaign:
         stat = os.stat(row["path"])
         if not self.verify and (stat.st_size, stat.st_mtime_ns) == (row["file_size"], row["file_mtime_ns"]):
             return False
-        return tasks.content_hash(row["path"]) != row["file_sha256"]
+        return self._hash("day", row["path"]) != row["file_sha256"]
 
     def _write_days(self, state, done):
         feeds = self._feeds(state)
@@ -305,6 +322,9 @@ class Campaign:
                 _remove(row["path"], row["plot"])
             names = [s.name for s in sources]
             known = same_path and not changed and row["sources"] == names
+            compare = row is None or (known and self.verify)
+            if compare and os.path.exists(path):
+                self._count("compared", path)
             task = tasks.DayTask(
                 product, day, path, self.version, self.fmt, self.quicklook,
                 sources=[(s.name, s.cache) for s in sources],
@@ -314,7 +334,7 @@ class Campaign:
                 # a file in place the state does not know, or (with --verify) has no hash of,
                 # is compared with the day's records before it is written again
                 # (and its global attributes and variable names with what they are to be now)
-                compare=row is None or (known and self.verify),
+                compare=compare,
                 plot_known=known and bool(row["plot"]))
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
