@@ -283,3 +283,26 @@ def test_a_campaign_cut_short_goes_on_and_ends_equal_to_a_clean_run(l0, clean, t
         assert proc.returncode == 0, err
         assert_same_archive(archive, clean)
         assert [p for p in archive.rglob(".*") if ".part" in p.name] == []
+
+
+def test_the_summary_gives_the_pages_own_time(l0, clean, tmp_path, cli, monkeypatch):
+    import re
+
+    from kesta.dravel.archive import campaign, coverage
+
+    page, decode = coverage.write_page, campaign.Campaign._decode
+
+    def slow(seconds, work):
+        def run(*args):
+            time.sleep(seconds)
+            return work(*args)
+        return run
+    monkeypatch.setattr(coverage, "write_page", slow(0.4, page))
+    monkeypatch.setattr(campaign.Campaign, "_decode", slow(1.5, decode))
+    archive = tmp_path / "A"
+    shutil.copytree(clean, archive)
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)
+    assert code == 0
+    written, took = map(float, re.search(r"^coverage: .*index\.html \(written in ([\d.]+) s; "
+                                         r"the run took ([\d.]+) s\)$", out, re.M).groups())
+    assert 0.4 <= written < 1.0 and took >= 1.9

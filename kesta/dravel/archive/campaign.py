@@ -74,6 +74,7 @@ class Outcome:
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
+    page_seconds: float = 0.0    # writing the coverage page
     version: str = ""
     versions: list = field(default_factory=list)
     aside: str | None = None     # where a damaged state was moved
@@ -123,7 +124,9 @@ class Campaign:
                 self._write_days(state, done)
                 self._remove_cache_files(state)
                 done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
+                page_started = time.monotonic()
                 done.page, done.missing = self._page(state)
+                done.page_seconds = time.monotonic() - page_started
             finally:
                 sweep(self.archive)
         done.seconds = time.monotonic() - started

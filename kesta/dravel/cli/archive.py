@@ -141,5 +141,6 @@ def report(done, console, verify=False):
     if older:
         lines.append(f"data versions in the archive: {', '.join(done.versions)} (this run: "
                      f"{done.version}; the others left as they were)")
-    lines.append(f"coverage: {done.page} ({done.seconds:.1f} s)")
+    lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took "
+                 f"{done.seconds:.1f} s)")
     console.out(*lines)
