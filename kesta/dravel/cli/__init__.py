@@ -70,6 +70,17 @@ def _common(parser, top):
                         help="also write everything logged (debug level and up) to FILE")
 
 
+class _Command(argparse.ArgumentParser):
+    """The parser of one command: an argument it does not know is its own usage error (its
+    usage printed, exit 2), not the top level's."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return namespace, extras
+
+
 def build_parser():
     from kesta.dravel.l1.layout import DAY_FILE_PREFIX
     from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
@@ -84,7 +95,7 @@ def build_parser():
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     _common(parser, top=True)
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Command)
 
     def command(name, **kwargs):
         p = sub.add_parser(name, **kwargs)
