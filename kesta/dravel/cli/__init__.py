@@ -153,8 +153,10 @@ def build_parser():
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the PNG files")
 
     p = command("describe", help="list the L1 variables of a product",
-                description="List each L1 variable of a product with its type, dimensions, units "
-                            "and fill value, as the CDF and netCDF files hold them.")
+                description="List each L1 variable of a product's day files with its type, "
+                            "dimensions, units and fill value, named as the CDF files and the HAPI "
+                            "server hold them (<product>_<field>, and Epoch; netCDF files name them "
+                            "by the field alone).")
     p.add_argument("products", nargs="*", metavar="PRODUCT", help=f"products (default: all; known: {names})")
     p.add_argument("--markdown", action="store_true", help="as the Markdown section of the README")
 
