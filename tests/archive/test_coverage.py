@@ -207,9 +207,11 @@ def test_a_failed_write_keeps_the_previous_page_and_leaves_no_temporary(tmp_path
     assert open(tmp_path / "index.html", encoding="utf-8").read() == before
 
 
-def load(url, home, timeout=60):
+def load(url, home, timeout=60, width=None, measure=None):
     """Opens `url` in headless Chromium, driven over its debugging pipe; returns (the DOM once
-    loaded, the problems met: console errors and warnings, exceptions, failed loads)."""
+    loaded, the problems met: console errors and warnings, exceptions, failed loads). `width`:
+    the window's width in CSS pixels; `measure`: a JavaScript expression evaluated once the page
+    is loaded, its value returned third."""
     # CI's sanitized pass preloads the sanitizer runtimes into every process: Chromium then hangs
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     env.update(HOME=str(home), XDG_CONFIG_HOME=str(home), XDG_CACHE_HOME=str(home))
@@ -258,11 +260,16 @@ def load(url, home, timeout=60):
         session = call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
         for domain in ("Page", "Runtime", "Log", "Network"):
             call(f"{domain}.enable", session)
+        if width:
+            call("Emulation.setDeviceMetricsOverride", session, width=width, height=900,
+                 deviceScaleFactor=1, mobile=False)
         assert "errorText" not in call("Page.navigate", session, url=url)
         while not any(e.get("method") == "Page.loadEventFired" for e in events):
             events.append(receive())
         dom = call("Runtime.evaluate", session, expression="document.documentElement.outerHTML",
                    returnByValue=True)["result"]["value"]
+        measured = measure and call("Runtime.evaluate", session, expression=measure,
+                                    returnByValue=True)["result"]["value"]
         os.write(commands, json.dumps({"id": next(ids), "method": "Browser.close"}).encode() + b"\0")
         browser.wait(timeout=10)
     finally:
@@ -271,7 +278,7 @@ def load(url, home, timeout=60):
             browser.wait()
         os.close(commands)
         os.close(answers)
-    return dom, problems(events)
+    return (dom, problems(events)) + ((measured,) if measure else ())
 
 
 def problems(events):
@@ -438,3 +445,41 @@ def test_a_day_without_its_l0_file_is_missing_in_the_summary_the_page_and_the_st
     os.replace(left_out, tmp_path / "L0" / left_out.name)
     out, text, missing = run()
     assert "missing" not in out and missing == [] and 'class="missing"' not in text
+
+
+# every box of the page against its own and its window's width, the folded tables unfolded
+OVERFLOWS = """(() => {
+  document.querySelectorAll("details").forEach(d => { d.open = true; });
+  const wide = [...document.querySelectorAll(".scroll")].filter(e => e.scrollWidth > e.clientWidth)
+    .map(e => `${e.firstElementChild.tagName} ${e.scrollWidth} > ${e.clientWidth}`);
+  for (const svg of document.querySelectorAll("svg")) {
+    const right = Math.max(...[...svg.querySelectorAll("text")].map(t => t.getBBox().x + t.getBBox().width));
+    if (right > svg.width.baseVal.value) wide.push(`svg text to ${right} > ${svg.width.baseVal.value}`);
+  }
+  const page = document.documentElement;
+  if (page.scrollWidth > page.clientWidth) wide.push(`page ${page.scrollWidth} > ${page.clientWidth}`);
+  return wide;
+})()"""
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary (chromium or chromium-browser) on PATH")
+def test_sixty_days_fit_a_window_1400_pixels_wide(tmp_path):
+    # 60 days from 01-01, the last file's records running into 03-01: a month label for one day
+    first = datetime.date(2024, 1, 1)
+    dates = [first + datetime.timedelta(days=k) for k in range(61)]
+    names = ["hfr_calibration", "tnr_calibration", "tnr_normal", "tswf_sbm2", "rswf_sbm1", "lfm_psd"]
+    text = [f"{d:%Y%m%d}" for d in dates]
+    products = {n: [day(d, 393, largest_gap_s=900.0, sources=[f"L0_{p}.h5", f"L0_{d}.h5"],
+                        file=f"{n}/{d[:4]}/{d[4:6]}/zelk_l1_{n}_{d}_v01.cdf",
+                        plot=f"{n}/{d[:4]}/{d[4:6]}/zelk_l1_{n}_{d}_v01.png")
+                    for p, d in zip(text, text[1:])] for n in names}
+    files = [{"name": f"L0_{d}.h5", "status": "ok", "message": "", "records": 393, "reported": 0,
+              "warnings": 0, "size": 1_512_345, "first": f"{a}T00:00:12Z", "last": f"{b}T16:23:18Z",
+              "days": [d, e], "product_days": {n: [d, e] for n in names},
+              "product_records": {n: {d: 300, e: 20} for n in names}}
+             for a, b, d, e in zip(dates, dates[1:], text, text[1:])][:60]
+    (tmp_path / "archive").mkdir()
+    path = write_page(tmp_path / "archive", {"products": products, "files": files})
+    dom, found, wide = load(f"file://{path}", tmp_path, width=1400, measure=OVERFLOWS)
+    assert found == [] and "2024-03</text>" in dom
+    assert wide == []

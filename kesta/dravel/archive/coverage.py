@@ -49,11 +49,13 @@ OVERVIEW_WIDTH = 1000
 MIN_COLUMN, MAX_COLUMN = 2, 18
 ROW = 16
 NAME_WIDTH = 120
+MONTH_LABEL = 48             # room for a month's label (YYYY-MM) right of its first day
 HOLE = "#e03131"             # a campaign day without records
 GAP = "#f08c00"              # a day with a gap
 REPORT = "#d6336c"           # a day with reported units or warnings
 OUTSIDE = "#ced4da"          # records on a day outside the campaign
-MISSING = "#343a40"          # a campaign day no L0 file covers: its L0 file is missing
+MISSING = "#343a40"          # a campaign day no L0 file covers: its L0 file is missing,
+MISSING_FILL = "url(#missing-hatch)"   # hatched in the overview, unlike any day with records
 
 
 # No request leaves the page: the browser refuses any resource but inline styles and data: images
@@ -67,7 +69,7 @@ HEAD = """<!DOCTYPE html>
 <link rel="icon" href="data:,">
 <title></title>
 <style>
-body { font: 14px/1.45 system-ui, sans-serif; color: #222; margin: 1.5em auto; max-width: 84em; padding: 0 1em; }
+body { font: 14px/1.45 system-ui, sans-serif; color: #222; margin: 1.5em auto; max-width: 96em; padding: 0 1em; }
 h1 { margin-bottom: 0.2em; }
 h2 { margin-top: 2em; border-bottom: 1px solid #ccc; }
 .meta { color: #555; margin-top: 0; }
@@ -84,7 +86,7 @@ td.flag { background: #fff3cd; }
 .legend { color: #555; font-size: 12px; }
 .swatch { display: inline-block; width: 11px; height: 11px; border: 1px solid #999; vertical-align: -1px; }
 .swatch.hole { border-style: dashed; }
-.swatch.missing { background: linear-gradient(45deg, #e9ecef 44%, #343a40 44% 56%, #e9ecef 56%); border-color: #343a40; }
+.swatch.missing { background: repeating-linear-gradient(45deg, #343a40 0 1.5px, #dee2e6 1.5px 3px); border-color: #343a40; }
 .count-missing { color: #343a40; font-weight: bold; }
 dl.marks dt { font-weight: bold; margin-top: 0.4em; }
 dl.marks dd { margin-left: 1.5em; }
@@ -223,11 +225,17 @@ def _overview(products, span):
     pitch = max(MIN_COLUMN, min(MAX_COLUMN, OVERVIEW_WIDTH // n))
     gap = 1 if pitch >= 6 else 0
     top = 26
-    width = NAME_WIDTH + n * pitch + 4
+    # the last month's label fits, however few of its days are shown
+    last_month = max(k for k in range(n) if k == 0 or (first + datetime.timedelta(days=k)).day == 1)
+    width = max(NAME_WIDTH + n * pitch + 4, NAME_WIDTH + last_month * pitch + MONTH_LABEL)
     height = top + len(products) * ROW + 2
     out = [f'<h2 id="overview">Overview</h2>\n<div class="scroll">\n'
            f'<svg xmlns="http://www.w3.org/2000/svg" class="overview" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" aria-label="products by day">']
+    if any(p.missing for p in products):
+        out.append(f'<defs><pattern id="missing-hatch" width="4" height="4" patternUnits="userSpaceOnUse" '
+                   f'patternTransform="rotate(45)"><rect width="4" height="4" fill="#dee2e6"/>'
+                   f'<rect width="2" height="4" fill="{MISSING}"/></pattern></defs>')
     # months along the top, and the campaign's bounds
     for k in range(n):
         day = first + datetime.timedelta(days=k)
@@ -248,7 +256,7 @@ def _overview(products, span):
             if state is None:
                 continue
             colour = {"hole": HOLE, "gap": GAP, "report": REPORT, "outside": OUTSIDE,
-                      "missing": MISSING}.get(state) or \
+                      "missing": MISSING_FILL}.get(state) or \
                 _shade(count(entry, "records"), product.busiest)
             body = (f'<rect class="{state}" x="{NAME_WIDTH + k * pitch}" y="{y + 1}" '
                     f'width="{pitch - gap}" height="{ROW - 3}" fill="{colour}"/>')
@@ -261,8 +269,8 @@ def _overview(products, span):
     legend = (f'<p class="legend">A row per product, a column per day ({first} to {last}). '
               f'<span class="swatch" style="background:{_shade(1, 1)}"></span> records (darker: more, '
               f'relative to the product\'s busiest day); '
-              f'<span class="swatch" style="background:{MISSING}"></span> missing L0 file (every '
-              f'row); <span class="swatch" style="background:{HOLE}"></span> hole; '
+              f'<span class="swatch missing"></span> missing L0 file (every row); '
+              f'<span class="swatch" style="background:{HOLE}"></span> hole; '
               f'<span class="swatch" style="background:{GAP}"></span> gap; '
               f'<span class="swatch" style="background:{REPORT}"></span> reported units or warnings; '
               f'<span class="swatch" style="background:{OUTSIDE}"></span> records outside the campaign. '
@@ -438,7 +446,7 @@ def _product(product):
         more = f" and {len(stretch) - MISSING_LISTED:,} more stretches" if len(stretch) > MISSING_LISTED else ""
         line += f" No records on {named}{more}."
     legend = (f'<p class="legend">Each cell a day; darker for more records (darkest: {product.busiest:,}); '
-              f'<span class="swatch missing"></span> missing L0 file; '
+              f'crossed box: missing L0 file; '
               f'<span class="swatch hole"></span> hole; orange corner: gap; pink dot: reported units '
               f'or warnings; grey: records outside the campaign. A cell links to its day file.</p>')
     rows = "\n".join(_day_row(product, day, entry) for day, entry in days)
