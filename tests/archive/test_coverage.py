@@ -411,9 +411,9 @@ def test_a_day_without_its_l0_file_is_missing_in_the_summary_the_page_and_the_st
     archive = tmp_path / "AR"
     args = ["archive", str(tmp_path / "L0" / "*.h5"), "-o", str(archive)]
 
-    def run():
+    def run(code=0):
         capsys.readouterr()
-        assert main(args) == 0
+        assert main(args) == code
         with sqlite3.connect(archive / FILE) as db:
             missing = db.execute("SELECT day FROM missing_days").fetchall()
         return capsys.readouterr().out, open(archive / "index.html", encoding="utf-8").read(), missing
@@ -440,6 +440,12 @@ def test_a_day_without_its_l0_file_is_missing_in_the_summary_the_page_and_the_st
         db.execute("UPDATE meta SET value='2' WHERE key='schema'")
     out, _, missing = run()
     assert missing == [("20240302",)] and " 0 decoded" in out and "missing for 1 day" in out
+
+    # the day's file delivered damaged: it never decodes, and may be the day's
+    (tmp_path / "L0" / left_out.name).write_bytes(b"not an HDF5 file")
+    out, _, missing = run(code=1)
+    assert missing == [("20240302",)]
+    assert "2024-03-02; an L0 file that never decoded may be one of them" in out
 
     # the file delivered: nothing missing any more
     os.replace(left_out, tmp_path / "L0" / left_out.name)

@@ -134,7 +134,8 @@ def report(done, console, verify=False):
     if done.missing:
         n = len(done.missing)
         lines.append(f"L0 file missing for {n} day{'' if n == 1 else 's'} of the campaign (one L0 file "
-                     f"a UTC day): {', '.join(str(day) for day in done.missing)}")
+                     f"a UTC day): {', '.join(str(day) for day in done.missing)}"
+                     + ("; an L0 file that never decoded may be one of them" if done.never_decoded else ""))
     if verify:
         lines.append(verified(done))
     older = [v for v in done.versions if v != done.version]
