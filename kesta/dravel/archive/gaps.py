@@ -1,5 +1,5 @@
 """What the coverage page measures: the gaps in a day's times, the longest step a product's day
-may have without a gap, the days a campaign's L0 files cover and the days of it no L0 file covers."""
+may have without a gap, the days a campaign's L0 files cover and those of its days none covers."""
 from __future__ import annotations
 
 import datetime
@@ -74,9 +74,9 @@ def campaign_days(files, products):
 
 
 def missing_days(files):
-    """The sorted dates of the campaign, from the first day its L0 files cover to the last, that
-    no L0 file covers: one L0 file a UTC day, the file of these is missing (what records they
-    hold spill over from the files of other days). [] when no file says which days it covers."""
+    """The sorted dates, from the first day the L0 files cover to the last, that no L0 file
+    covers: one L0 file is expected a UTC day, so these days' files are missing (any records on
+    them spilled over from the files of other days). [] when no file says which days it covers."""
     covered = set().union(*(own_days(f) for f in files))
     if not covered:
         return []

@@ -4,9 +4,9 @@ Per L0 file: its size, modification time and content hash, the software that dec
 statuses, its cache file (and that file's size, time and hash) and the days each product's
 records fall on. Per day file (product, day, data version): the L0 files it came from, the key
 of those inputs, a hash of its records, the size, time and hash of the file itself and what the
-coverage page shows of it. The days of the campaign no L0 file covers (their L0 file is
-missing). Every step is committed as soon as it is done, so a campaign cut
-short keeps what it finished.
+coverage page shows of it. And the days of the campaign no L0 file covers (their L0 file is
+missing). Every step is committed as soon as it is done, so a campaign cut short keeps what it
+finished.
 
 The state is in SQLite's write-ahead-log mode: it can be read (a monitoring query, the coverage
 page, a server) while a run writes it, and a reader never holds a run up. One run at a time is
