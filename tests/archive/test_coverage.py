@@ -31,12 +31,16 @@ def day(d, records, **fields):
 SUMMARY = {
     "mission": "Zelk", "instrument": "radio waves",
     "generated": "2026-12-08T21:40:00Z", "software": "0.1.0", "data_version": "01",
-    # the campaign: the days the two L0 files cover, 03-01 and 03-06 (each runs minutes into the
-    # next day); 03-02 to 03-05 are fed by no file
+    # the campaign: the days the L0 files cover, 03-01, 03-03 and 03-04 (one file), 03-06 (each
+    # runs minutes into the next day); 03-02 and 03-05 are covered by no file: missing
     "files": [{"name": "L0_20240301.h5", "status": "ok", "message": "", "records": 1234,
                "size": 1_234_567, "first": "2024-03-01T00:00:05Z", "last": "2024-03-02T00:20:00Z",
                "days": ["20240301", "20240302"],
                "product_days": {"tnr_normal": ["20240301", "20240302"], "tswf": ["20240301"]}},
+              {"name": "L0_20240303.h5", "status": "ok", "message": "", "records": 5, "size": 10,
+               "first": "2024-03-03T00:00:00Z", "last": "2024-03-04T23:00:00Z",
+               "days": ["20240303", "20240304"],
+               "product_days": {"tnr_normal": ["20240303"], "tswf": ["20240304"]}},
               {"name": "L0_20240306.h5", "status": "partial", "message": "", "records": 12,
                "size": 999, "first": "2024-03-06T00:00:00Z", "last": "2024-03-07T00:15:00Z",
                "days": ["20240306", "20240307"],
@@ -107,22 +111,32 @@ def test_the_page_shows_days_holes_links_and_files_and_escapes_what_it_shows(tmp
     assert "<title>Zelk radio waves L1 archive, data version 01, software 0.1.0</title>" in open(path).read()
 
     # the campaign is the days the L0 files cover: 03-01 to 03-06; tnr_normal's records of 03-07
-    # (past the last file's midnight) are shown outside it, not as a hole
+    # (past the last file's midnight) are shown outside it, not as a hole; 03-02 and 03-05 have
+    # no L0 file: missing (not holes), whatever records spilled over into them
     assert "Campaign: 2024-03-01 to 2024-03-06 (6 days" in text and "records also on 2024-03-07" in text
+    assert "L0 file missing for 2 days: 2024-03-02, 2024-03-05" in text
     overview = [c for c in page.cells if c["title"].startswith("tnr_normal ")]
     strip = [c for c in page.cells if c["title"].startswith("2024-")][:7]
     for cells in (overview, strip):
         assert [c["title"].split(": ")[0][-10:] for c in cells] == [f"2024-03-0{d}" for d in range(1, 8)]
         assert [c["title"] for c in cells if "hole" in c["classes"]] == [
             f"{'tnr_normal ' if cells is overview else ''}{d}" for d in (
-                "2024-03-02: no records (hole)", "2024-03-04: 0 records, no day file (hole)",
-                "2024-03-05: no records (hole)", "2024-03-06: no records (hole)")]
+                "2024-03-04: 0 records, no day file (hole)", "2024-03-06: no records (hole)")]
+        assert [c["title"] for c in cells if "missing" in c["classes"]] == [
+            f"{'tnr_normal ' if cells is overview else ''}{d}: no L0 file of its own (missing)"
+            for d in ("2024-03-02", "2024-03-05")]
         assert cells[0]["href"] == "tnr%20normal/zelk_l1_tnr_normal_20240301_v01.cdf"
         assert "(outside the campaign)" in cells[6]["title"]
     # a gap is a step longer than twice the product's usual longest one (here 10 min), and an
     # hour: 03-01's 5.6 h is one, 03-07's minute is not
     assert [c["classes"] - {None} for c in overview] == [
-        {"gap"}, {"hole"}, {"report"}, {"hole"}, {"hole"}, {"hole"}, {"outside"}]
+        {"gap"}, {"missing"}, {"report"}, {"hole"}, {"missing"}, {"hole"}, {"outside"}]
+    # a missing day is marked in every product's row, one with records there too
+    other = [c for c in page.cells if c["title"].startswith("<img")]
+    assert [c["title"] for c in other if "missing" in c["classes"]] == [
+        "<img src=x onerror=alert(1)> 2024-03-02: no L0 file of its own (missing)",
+        "<img src=x onerror=alert(1)> 2024-03-05: no L0 file of its own (missing)"]
+    assert "<dt>Missing</dt>" in open(path).read() and "2 days with records of 6 in the campaign" in text
     assert "gap-mark" in strip[0]["classes"] and "report-mark" in strip[2]["classes"]
     assert "gap (largest step 5.6 h)" in strip[0]["title"] and "2 reported units" in strip[2]["title"]
     assert "<dt>Gap</dt>" in open(path).read() and "A step between two consecutive records" in text
@@ -136,7 +150,7 @@ def test_the_page_shows_days_holes_links_and_files_and_escapes_what_it_shows(tmp
     failed = rows["L0_<script>alert(1)</script>.h5"]
     assert failed[0] == "failed" and failed[1][-1] == "truncated & <b>bad</b>"
     assert rows["L0_20240301.h5"][0] is None and rows["L0_20240306.h5"][0] == "partial"
-    assert "L0 files: 3 — 1 ok, 1 partial, 1 failed" in text
+    assert "L0 files: 4 — 2 ok, 1 partial, 1 failed" in text
 
 
 def test_the_campaign_and_gaps_by_the_products_own_measure():
@@ -146,6 +160,15 @@ def test_the_campaign_and_gaps_by_the_products_own_measure():
              # two products, one on each of two days: both days
              {"product_days": {"a": ["20240308"], "b": ["20240309"], "c": []}}]
     assert coverage.campaign_days(files, {}) == (datetime.date(2024, 3, 1), datetime.date(2024, 3, 9))
+    # the minutes of units a file shares with the next day's file are a small share of its
+    # records: no day of its own; the next day's file missing, that day is missing
+    spill = {"tnr": {"20240301": 46, "20240302": 28}, "tswf": {"20240301": 4, "20240302": 1},
+             "hfr": {"20240301": 144}}
+    files = [{"product_records": spill}, {"product_days": {"tswf": ["20240304"]}},
+             {"product_days": {}}]                  # never decoded: covers nothing
+    assert coverage.campaign_days(files, {}) == (datetime.date(2024, 3, 1), datetime.date(2024, 3, 4))
+    assert coverage.missing_days(files) == [datetime.date(2024, 3, 2), datetime.date(2024, 3, 3)]
+    assert coverage.missing_days([{"product_days": {}}]) == []
     # no file says: the days holding records
     assert coverage.campaign_days([{"product_days": {}}], {"a": [{"day": "20240305"}]}) == (
         datetime.date(2024, 3, 5), datetime.date(2024, 3, 5))
@@ -184,9 +207,11 @@ def test_a_failed_write_keeps_the_previous_page_and_leaves_no_temporary(tmp_path
     assert open(tmp_path / "index.html", encoding="utf-8").read() == before
 
 
-def load(url, home, timeout=60):
+def load(url, home, timeout=60, width=None, measure=None):
     """Opens `url` in headless Chromium, driven over its debugging pipe; returns (the DOM once
-    loaded, the problems met: console errors and warnings, exceptions, failed loads)."""
+    loaded, the problems met: console errors and warnings, exceptions, failed loads). `width`:
+    the window's width in CSS pixels; `measure`: a JavaScript expression evaluated once the page
+    is loaded, its value returned third."""
     # CI's sanitized pass preloads the sanitizer runtimes into every process: Chromium then hangs
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     env.update(HOME=str(home), XDG_CONFIG_HOME=str(home), XDG_CACHE_HOME=str(home))
@@ -235,11 +260,16 @@ def load(url, home, timeout=60):
         session = call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
         for domain in ("Page", "Runtime", "Log", "Network"):
             call(f"{domain}.enable", session)
+        if width:
+            call("Emulation.setDeviceMetricsOverride", session, width=width, height=900,
+                 deviceScaleFactor=1, mobile=False)
         assert "errorText" not in call("Page.navigate", session, url=url)
         while not any(e.get("method") == "Page.loadEventFired" for e in events):
             events.append(receive())
         dom = call("Runtime.evaluate", session, expression="document.documentElement.outerHTML",
                    returnByValue=True)["result"]["value"]
+        measured = measure and call("Runtime.evaluate", session, expression=measure,
+                                    returnByValue=True)["result"]["value"]
         os.write(commands, json.dumps({"id": next(ids), "method": "Browser.close"}).encode() + b"\0")
         browser.wait(timeout=10)
     finally:
@@ -248,7 +278,7 @@ def load(url, home, timeout=60):
             browser.wait()
         os.close(commands)
         os.close(answers)
-    return dom, problems(events)
+    return (dom, problems(events)) + ((measured,) if measure else ())
 
 
 def problems(events):
@@ -362,3 +392,88 @@ def test_an_archive_names_its_mission_and_reads_its_day_as_the_campaign(tmp_path
         assert main(["archive", *args]) == 2
         err = capsys.readouterr().err
         assert len(err.splitlines()) == 1 and "dravel-archive.toml: " in err and why in err, err
+
+
+@pytest.mark.nasa_cdf
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary (chromium or chromium-browser) on PATH")
+def test_a_day_without_its_l0_file_is_missing_in_the_summary_the_page_and_the_state(tmp_path, capsys):
+    # four days of L0, the second day's file left out: the first file's records past its
+    # midnight feed 03-02 in almost every product, and yet the day is missing, not covered
+    import sqlite3
+
+    from kesta.dravel.archive.state import FILE
+    from kesta.dravel.cli import main
+    from kesta.dravel.cli.simulate import simulate_days
+
+    simulate_days(tmp_path / "L0", 4, "2024-03-01")
+    left_out = tmp_path / "L0_20240302.h5"
+    os.replace(tmp_path / "L0" / left_out.name, left_out)
+    archive = tmp_path / "AR"
+    args = ["archive", str(tmp_path / "L0" / "*.h5"), "-o", str(archive)]
+
+    def run(code=0):
+        capsys.readouterr()
+        assert main(args) == code
+        with sqlite3.connect(archive / FILE) as db:
+            missing = db.execute("SELECT day FROM missing_days").fetchall()
+        return capsys.readouterr().out, open(archive / "index.html", encoding="utf-8").read(), missing
+
+    out, text, missing = run()
+    assert "L0 file missing for 1 day of the campaign (one L0 file a UTC day): 2024-03-02" in out
+    assert missing == [("20240302",)]
+    assert "Campaign: 2024-03-01 to 2024-03-04 (4 days" in text
+    dom, found = load(f"file://{archive / 'index.html'}", tmp_path)
+    assert found == []
+    page = Page(dom)
+    spilled = {p.name for p in archive.iterdir() if (p / "2024" / "03").is_dir()
+               and any("_20240302_" in f.name for f in (p / "2024" / "03").iterdir())}
+    assert len(spilled) >= 10          # records of 03-02 from the first file, in nearly every product
+    rows = [c for c in page.cells if c["title"].split(" ")[1:2] == ["2024-03-02:"]]
+    assert len(rows) == 11 and all(c["classes"] - {None} == {"missing"} for c in rows)
+    assert all(c["title"].endswith("no L0 file of its own (missing)" if c["title"].split()[0] not in spilled
+                                   else "from the L0 files of other days") for c in rows)
+
+    # a state of the schema before: given the table, and the day listed again
+    with sqlite3.connect(archive / FILE) as db:
+        db.execute("DROP TABLE missing_days")
+        db.execute("UPDATE meta SET value='2' WHERE key='schema'")
+    out, _, missing = run()
+    assert missing == [("20240302",)] and " 0 decoded" in out and "missing for 1 day" in out
+
+    # the day's file delivered damaged: it never decodes, and may be the day's
+    (tmp_path / "L0" / left_out.name).write_bytes(b"not an HDF5 file")
+    out, _, missing = run(code=1)
+    assert missing == [("20240302",)]
+    assert "2024-03-02; an L0 file that never decoded may be one of them" in out
+
+    # the file delivered: nothing missing any more
+    os.replace(left_out, tmp_path / "L0" / left_out.name)
+    out, text, missing = run()
+    assert "missing" not in out and missing == [] and 'class="missing"' not in text
+
+
+# what is wider than its box (the folded tables unfolded), or than the window; SVG text past its image
+OVERFLOWS = """(() => {
+  document.querySelectorAll("details").forEach(d => { d.open = true; });
+  const wide = [...document.querySelectorAll(".scroll"), document.documentElement]
+    .filter(e => e.scrollWidth > e.clientWidth).map(e => `${e.scrollWidth} > ${e.clientWidth}`);
+  for (const t of document.querySelectorAll("svg text"))
+    if (t.getBBox().x + t.getBBox().width > t.ownerSVGElement.width.baseVal.value) wide.push(t.textContent);
+  return wide;
+})()"""
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary (chromium or chromium-browser) on PATH")
+def test_sixty_days_fit_a_window_1400_pixels_wide(tmp_path):
+    # 60 days from 01-01, each file running into the next day: the last month label is of one day
+    dates = [f"{datetime.date(2024, 1, 1) + datetime.timedelta(days=k):%Y%m%d}" for k in range(61)]
+    names = ["hfr_calibration", "tnr_calibration", "tnr_normal", "tswf_sbm2", "rswf_sbm1", "lfm_psd"]
+    products = {n: [day(d, 393, sources=[f"L0_{d}.h5", f"L0_{d}.h5"],
+                        file=f"{n}/{d[:4]}/{d[4:6]}/zelk_l1_{n}_{d}_v01.cdf") for d in dates] for n in names}
+    files = [{"name": f"L0_{d}.h5", "status": "ok", "message": "", "records": 393, "reported": 0, "warnings": 0,
+              "size": 1_512_345, "first": f"{d}T00:00:12Z", "last": f"{e}T16:23:18Z", "days": [d, e],
+              "product_records": {n: {d: 300, e: 20} for n in names}} for d, e in zip(dates, dates[1:])]
+    (tmp_path / "archive").mkdir()
+    path = write_page(tmp_path / "archive", {"products": products, "files": files})
+    dom, found, wide = load(f"file://{path}", tmp_path, width=1400, measure=OVERFLOWS)
+    assert found == [] and "2024-03</text>" in dom and wide == []

@@ -325,3 +325,18 @@ def assert_same_archive_version(archive, a, b):
             assert x.keys() == y.keys()
             for name in x:
                 np.testing.assert_array_equal(x[name], y[name], err_msg=f"{other}: {name}")
+
+
+def test_the_summary_gives_the_pages_own_time(l0, clean, tmp_path, cli, monkeypatch):
+    import re
+
+    from kesta.dravel.archive import campaign, coverage
+
+    page, decode = coverage.write_page, campaign.Campaign._decode
+    monkeypatch.setattr(coverage, "write_page", lambda *args: time.sleep(0.4) or page(*args))
+    monkeypatch.setattr(campaign.Campaign, "_decode", lambda *args: time.sleep(1.5) or decode(*args))
+    shutil.copytree(clean, tmp_path / "A")
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", tmp_path / "A")
+    written, took = re.search(r"^coverage: .*index\.html \(written in ([\d.]+) s; the run took ([\d.]+) s\)$",
+                              out, re.M).groups()
+    assert code == 0 and 0.4 <= float(written) < 1.0 and float(took) >= 1.9

@@ -109,13 +109,20 @@ def test_damaged_cache_and_day_files_are_found_and_made_again(l0, clean, tmp_pat
     overwrite(day, day.stat().st_size // 2, b"\x00" * 64)
     code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
     assert code == 0 and summary(out)["decoded"] == 0       # a plain run trusts size and time
+    assert "verified:" not in out
     code, out, err = cli("archive", folder / "*.h5", "-o", archive, "--verify")
     assert code == 0, err
     assert "cache file damaged" in out and f"written again: {day}" in out
+    assert "; 2 not as recorded, made again (named above)" in out
     assert_same_archive(archive, clean)
     code, out, _ = cli("archive", folder / "*.h5", "-o", archive, "--verify")
     assert code == 0 and "cache file damaged" not in out and "not as written" not in out
     assert summary(out)["written"] == 0
+    # all is well: one line says what was read
+    hashed = [p for p in archive.rglob("*") if p.suffix in (".h5", ".cdf")]
+    size = sum(p.stat().st_size for p in hashed) / 1e6
+    assert f"verified: {DAYS} cache file(s) and {len(day_files(clean))} day file(s) hashed " \
+           f"({size:.1f} MB); every hash as recorded" in out.splitlines()
 
 
 def test_parents_follow_their_day_files_and_removed_days_take_their_plots(l0, tmp_path, cli):
@@ -251,6 +258,8 @@ def test_a_state_of_the_first_schema_opens_and_is_verified_without_writing(l0, c
         code, out, err = cli("archive", l0 / "*.h5", "-o", archive, *verify)
         assert code == 0, err
         assert (summary(out)["decoded"], summary(out)["written"]) == (0, 0)
+    # day files without a recorded hash are compared with their records
+    assert f"{len(day_files(clean))} day file(s) compared with their records" in out
     assert file_hashes(archive) == before
     with sqlite3.connect(archive / STATE_FILE) as db:
         assert db.execute("SELECT COUNT(*) FROM day_files WHERE file_sha256 IS NULL").fetchone() == (0,)

@@ -69,9 +69,12 @@ class Outcome:
     never_decoded: list = field(default_factory=list)  # ...these L0 files decode (see _write_days)
     damaged_days: list = field(default_factory=list)   # day files found changed, written again
     duplicates: int = 0          # records delivered twice, written once in the day files written
+    missing: list = field(default_factory=list)        # campaign days no L0 file covers (dates)
+    hashed: dict = field(default_factory=dict)         # what was hashed: {"cache"|"day": [files, bytes]}
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
+    page_seconds: float = 0.0    # writing the coverage page
     version: str = ""
     versions: list = field(default_factory=list)
     aside: str | None = None     # where a damaged state was moved
@@ -105,7 +108,7 @@ class Campaign:
         started = time.monotonic()
         output.check_folder(self.archive, create=True)
         os.makedirs(self.cache_dir, exist_ok=True)
-        done = Outcome(files=len(self.inputs))
+        done = self.done = Outcome(files=len(self.inputs))
         if self.repair:
             done.aside = move_aside(self.archive)
         with State(self.archive) as state:
@@ -121,7 +124,9 @@ class Campaign:
                 self._write_days(state, done)
                 self._remove_cache_files(state)
                 done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
-                done.page = self._page(state)
+                page_started = time.monotonic()
+                done.page, done.missing = self._page(state)
+                done.page_seconds = time.monotonic() - page_started
             finally:
                 sweep(self.archive)
         done.seconds = time.monotonic() - started
@@ -143,6 +148,21 @@ class Campaign:
             state.put_file(found.path, dict(found.row(), software=self.software, decoded_at=_now()))
         return bool(caches)
 
+    def _count(self, kind, path):
+        """Counts `path` in what the run read whole to check it: "cache" or "day" (hashed),
+        "compared" (a day file compared with its day's records)."""
+        counted = self.done.hashed.setdefault(kind, [0, 0])
+        counted[0] += 1
+        try:
+            counted[1] += os.path.getsize(path)
+        except OSError:
+            pass
+
+    def _hash(self, kind, path):
+        """The content hash of a cache ("cache") or day file ("day"), counted."""
+        self._count(kind, path)
+        return tasks.content_hash(path)
+
     def _cache_intact(self, state, path, row):
         """Whether the cache file of an unchanged L0 file holds what its decode wrote: its size
         and time as recorded (with --verify, or when they differ, its hash)."""
@@ -157,10 +177,11 @@ class Campaign:
         if row["cache_sha256"] is None:          # recorded before cache files were hashed
             if tasks.read_summary(cache) is None:
                 return False
+            self._count("cache", cache)
             size, mtime_ns, sha = tasks.file_facts(cache)
             state.put_file(path, dict(row, cache_size=size, cache_mtime_ns=mtime_ns, cache_sha256=sha))
             return True
-        return tasks.content_hash(cache) == row["cache_sha256"]
+        return self._hash("cache", cache) == row["cache_sha256"]
 
     def _decode(self, state, done):
         known = state.files()
@@ -266,7 +287,7 @@ class Campaign:
         stat = os.stat(row["path"])
         if not self.verify and (stat.st_size, stat.st_mtime_ns) == (row["file_size"], row["file_mtime_ns"]):
             return False
-        return tasks.content_hash(row["path"]) != row["file_sha256"]
+        return self._hash("day", row["path"]) != row["file_sha256"]
 
     def _write_days(self, state, done):
         feeds = self._feeds(state)
@@ -304,6 +325,9 @@ class Campaign:
                 _remove(row["path"], row["plot"])
             names = [s.name for s in sources]
             known = same_path and not changed and row["sources"] == names
+            compare = row is None or (known and self.verify)
+            if compare and os.path.exists(path):
+                self._count("compared", path)
             task = tasks.DayTask(
                 product, day, path, self.version, self.fmt, self.quicklook,
                 sources=[(s.name, s.cache) for s in sources],
@@ -313,7 +337,7 @@ class Campaign:
                 # a file in place the state does not know, or (with --verify) has no hash of,
                 # is compared with the day's records before it is written again
                 # (and its global attributes and variable names with what they are to be now)
-                compare=row is None or (known and self.verify),
+                compare=compare,
                 plot_known=known and bool(row["plot"]))
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
@@ -352,9 +376,12 @@ class Campaign:
     # the coverage page -----------------------------------------------------------------------
 
     def _page(self, state):
+        """Writes the coverage page; returns its path and the campaign's days no L0 file covers
+        (dates), which the state keeps."""
         from kesta.dravel.l1.metadata import page_names
 
         from .coverage import write_page
+        from .gaps import missing_days
 
         products = {}
         for (product, day, _), row in sorted(state.days(self.version).items()):
@@ -365,29 +392,39 @@ class Campaign:
                 "file": state.relative(row["path"]) if os.path.exists(row["path"]) else None,
                 "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
                 "sources": row["sources"]})
-        files = []
-        for path, row in sorted(state.files().items()):
-            entries = row["products"].values()
-            day_records = {}
-            for e in entries:
-                for day, n in (e.get("days") or {}).items():
-                    day_records[day] = day_records.get(day, 0) + n
-            firsts = [e["first"] for e in entries if e.get("first")]
-            lasts = [e["last"] for e in entries if e.get("last")]
-            files.append({"name": os.path.basename(path), "status": row["status"],
-                          "message": row["message"], "size": row["size"],
-                          "first": min(firsts, default=None), "last": max(lasts, default=None),
-                          "days": sorted(day_records),
-                          "product_days": {name: sorted(e.get("days") or {}) for name, e in
-                                           row["products"].items()},
-                          "records": sum(e.get("records", 0) for e in entries),
-                          "reported": sum(e.get("reported", 0) for e in entries),
-                          "warnings": sum(e.get("warnings", 0) for e in entries)})
+        files = page_files(state)
+        missing = missing_days(files)
+        state.put_missing([f"{day:%Y%m%d}" for day in missing])
         summary = {**page_names(self.attributes), "generated": _now(),
                    "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
                    "versions": sorted(set(state.versions()) | {self.version}),
                    "files": files, "products": products}
-        return write_page(self.archive, summary)
+        return write_page(self.archive, summary), missing
+
+
+def page_files(state):
+    """The L0 files of the state as the coverage page takes them (see `coverage`)."""
+    files = []
+    for path, row in sorted(state.files().items()):
+        entries = row["products"].values()
+        day_records = {}
+        for e in entries:
+            for day, n in (e.get("days") or {}).items():
+                day_records[day] = day_records.get(day, 0) + n
+        firsts = [e["first"] for e in entries if e.get("first")]
+        lasts = [e["last"] for e in entries if e.get("last")]
+        files.append({"name": os.path.basename(path), "status": row["status"],
+                      "message": row["message"], "size": row["size"],
+                      "first": min(firsts, default=None), "last": max(lasts, default=None),
+                      "days": sorted(day_records),
+                      "product_days": {name: sorted(e.get("days") or {}) for name, e in
+                                       row["products"].items()},
+                      "product_records": {name: dict(e.get("days") or {}) for name, e in
+                                          row["products"].items()},
+                      "records": sum(e.get("records", 0) for e in entries),
+                      "reported": sum(e.get("reported", 0) for e in entries),
+                      "warnings": sum(e.get("warnings", 0) for e in entries)})
+    return files
 
 
 def on_disk(archive):

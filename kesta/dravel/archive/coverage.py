@@ -17,7 +17,8 @@ summary: {"mission", "instrument", "generated", "software", "data_version",
                                "reported", "warnings", "file", "plot", "sources"}]},
           "files": [{"name", "status", "message", "records", "reported", "warnings", "size",
                      "first", "last" (UTC ISO text), "days": [YYYYMMDD fed],
-                     "product_days": {product: [YYYYMMDD]}}]}
+                     "product_days": {product: [YYYYMMDD]},
+                     "product_records": {product: {YYYYMMDD: records}} (optional)}]}
 """
 from __future__ import annotations
 
@@ -27,7 +28,7 @@ import os
 import threading
 from collections import Counter
 
-from .gaps import GAP_FACTOR, GAP_MINIMUM_S, campaign_days, count, day_date, gap_threshold
+from .gaps import GAP_FACTOR, GAP_MINIMUM_S, campaign_days, count, day_date, gap_threshold, missing_days
 from .gaps import gaps  # noqa: F401  (callers find it here, beside write_page)
 from .pagetext import DASH, duration, esc, href, num, plural, runs, size, stretches
 
@@ -48,10 +49,13 @@ OVERVIEW_WIDTH = 1000
 MIN_COLUMN, MAX_COLUMN = 2, 18
 ROW = 16
 NAME_WIDTH = 120
+MONTH_LABEL = 48             # room for a month's label (YYYY-MM) right of its first day
 HOLE = "#e03131"             # a campaign day without records
 GAP = "#f08c00"              # a day with a gap
 REPORT = "#d6336c"           # a day with reported units or warnings
 OUTSIDE = "#ced4da"          # records on a day outside the campaign
+MISSING = "#343a40"          # a campaign day no L0 file covers: its L0 file is missing,
+MISSING_FILL = "url(#missing-hatch)"   # hatched in the overview, unlike any day with records
 
 
 # No request leaves the page: the browser refuses any resource but inline styles and data: images
@@ -65,7 +69,7 @@ HEAD = """<!DOCTYPE html>
 <link rel="icon" href="data:,">
 <title></title>
 <style>
-body { font: 14px/1.45 system-ui, sans-serif; color: #222; margin: 1.5em auto; max-width: 84em; padding: 0 1em; }
+body { font: 14px/1.45 system-ui, sans-serif; color: #222; margin: 1.5em auto; max-width: 96em; padding: 0 1em; }
 h1 { margin-bottom: 0.2em; }
 h2 { margin-top: 2em; border-bottom: 1px solid #ccc; }
 .meta { color: #555; margin-top: 0; }
@@ -82,6 +86,8 @@ td.flag { background: #fff3cd; }
 .legend { color: #555; font-size: 12px; }
 .swatch { display: inline-block; width: 11px; height: 11px; border: 1px solid #999; vertical-align: -1px; }
 .swatch.hole { border-style: dashed; }
+.swatch.missing { background: repeating-linear-gradient(45deg, #343a40 0 1.5px, #dee2e6 1.5px 3px); border-color: #343a40; }
+.count-missing { color: #343a40; font-weight: bold; }
 dl.marks dt { font-weight: bold; margin-top: 0.4em; }
 dl.marks dd { margin-left: 1.5em; }
 details summary { cursor: pointer; color: #1c4f8a; }
@@ -119,13 +125,14 @@ def write_page(archive, summary):
 class _Product:
     """One product's days, as the page shows them."""
 
-    def __init__(self, index, name, days, span):
+    def __init__(self, index, name, days, span, missing=frozenset()):
         self.index, self.name = index, name
         self.days = [(day_date(name, d.get("day")), d) for d in days]
         self.by_day = dict(self.days)
         self.threshold = gap_threshold(days)
         self.busiest = max((count(e, "records") for _, e in self.days), default=0)
         self.span = span
+        self.missing = missing       # the campaign's days without an L0 file of their own
 
     def gap(self, entry):
         """Whether a day of the campaign has a gap (see `gap_threshold`): a day outside it holds
@@ -135,8 +142,11 @@ class _Product:
                 and self.span[0] <= day_date(self.name, entry.get("day")) <= self.span[1])
 
     def hole(self, day):
+        """A day whose L0 file is there without records of the product (a missing file's day is
+        no hole: it is missing in every product)."""
         entry = self.by_day.get(day)
-        return self.span[0] <= day <= self.span[1] and not (entry and count(entry, "records"))
+        return (self.span[0] <= day <= self.span[1] and day not in self.missing
+                and not (entry and count(entry, "records")))
 
 
 def _page(summary):
@@ -144,10 +154,11 @@ def _page(summary):
            for name, days in (summary.get("products") or {}).items()}
     files = summary.get("files") or []
     span = campaign_days(files, raw)
-    products = [_Product(i, name, days, span) for i, (name, days) in enumerate(raw.items())]
+    missing = frozenset(missing_days(files))
+    products = [_Product(i, name, days, span, missing) for i, (name, days) in enumerate(raw.items())]
     title = _title(summary)
     parts = [HEAD.replace("<title></title>", f"<title>{esc(title)}</title>", 1),
-             _header(summary, title, span, products, files)]
+             _header(summary, title, span, products, files, missing)]
     if span is None:
         parts.append("<p>No product has any day in the archive yet.</p>\n")
     else:
@@ -174,7 +185,7 @@ def _title(summary):
     return text
 
 
-def _header(summary, title, span, products, files):
+def _header(summary, title, span, products, files, missing):
     statuses = Counter(str(f.get("status")) for f in files)
     counts = [f"{statuses.pop('ok', 0):,} ok"]
     for status in ("partial", "failed"):
@@ -195,6 +206,9 @@ def _header(summary, title, span, products, files):
         if outside:
             line += (f"; records also on {stretches(outside)}, outside it (records of L0 files "
                      f"that run past midnight)")
+        if missing:
+            line += (f'; <span class="count-missing">L0 file missing for {plural(len(missing), "day")}: '
+                     f"{stretches(sorted(missing))}</span> (no L0 file of its own)")
         lines.append(line + ". <a href=\"#marks\">What the marks mean</a>.</p>")
     return "\n".join(lines) + "\n"
 
@@ -211,11 +225,17 @@ def _overview(products, span):
     pitch = max(MIN_COLUMN, min(MAX_COLUMN, OVERVIEW_WIDTH // n))
     gap = 1 if pitch >= 6 else 0
     top = 26
-    width = NAME_WIDTH + n * pitch + 4
+    # the last month's label fits, however few of its days are shown
+    last_month = max(k for k in range(n) if k == 0 or (first + datetime.timedelta(days=k)).day == 1)
+    width = max(NAME_WIDTH + n * pitch + 4, NAME_WIDTH + last_month * pitch + MONTH_LABEL)
     height = top + len(products) * ROW + 2
     out = [f'<h2 id="overview">Overview</h2>\n<div class="scroll">\n'
            f'<svg xmlns="http://www.w3.org/2000/svg" class="overview" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" aria-label="products by day">']
+    if any(p.missing for p in products):
+        out.append(f'<defs><pattern id="missing-hatch" width="4" height="4" patternUnits="userSpaceOnUse" '
+                   f'patternTransform="rotate(45)"><rect width="4" height="4" fill="#dee2e6"/>'
+                   f'<rect width="2" height="4" fill="{MISSING}"/></pattern></defs>')
     # months along the top, and the campaign's bounds
     for k in range(n):
         day = first + datetime.timedelta(days=k)
@@ -235,7 +255,8 @@ def _overview(products, span):
             state = _state(product, day, entry)
             if state is None:
                 continue
-            colour = {"hole": HOLE, "gap": GAP, "report": REPORT, "outside": OUTSIDE}.get(state) or \
+            colour = {"hole": HOLE, "gap": GAP, "report": REPORT, "outside": OUTSIDE,
+                      "missing": MISSING_FILL}.get(state) or \
                 _shade(count(entry, "records"), product.busiest)
             body = (f'<rect class="{state}" x="{NAME_WIDTH + k * pitch}" y="{y + 1}" '
                     f'width="{pitch - gap}" height="{ROW - 3}" fill="{colour}"/>')
@@ -248,6 +269,7 @@ def _overview(products, span):
     legend = (f'<p class="legend">A row per product, a column per day ({first} to {last}). '
               f'<span class="swatch" style="background:{_shade(1, 1)}"></span> records (darker: more, '
               f'relative to the product\'s busiest day); '
+              f'<span class="swatch missing"></span> missing L0 file (every row); '
               f'<span class="swatch" style="background:{HOLE}"></span> hole; '
               f'<span class="swatch" style="background:{GAP}"></span> gap; '
               f'<span class="swatch" style="background:{REPORT}"></span> reported units or warnings; '
@@ -257,8 +279,10 @@ def _overview(products, span):
 
 
 def _state(product, day, entry):
-    """What the overview shows of a product's day: hole, outside, gap, report, records, or None
-    (nothing: a day outside the campaign without records)."""
+    """What the overview shows of a product's day: missing, hole, outside, gap, report, records,
+    or None (nothing: a day outside the campaign without records)."""
+    if day in product.missing:
+        return "missing"
     if product.hole(day):
         return "hole"
     if not (entry and count(entry, "records")):
@@ -274,13 +298,18 @@ def _state(product, day, entry):
 
 def _marks():
     return (f'<h2 id="marks">What the page shows</h2>\n<dl class="marks">\n'
-            f"<dt>Campaign</dt><dd>The UTC days the L0 files cover: a file covers each day on "
-            f"which at least half of its products have records. Records of a file that runs past "
-            f"midnight into a day no file covers (the TNR's survey runs on for hours) are shown as "
-            f"outside the campaign, never as holes.</dd>\n"
-            f"<dt>Hole</dt><dd>A day of the campaign on which a product has no record (no day "
-            f"file). A product that is not recorded every day by design (a calibration) has "
-            f"holes on the days it was not run.</dd>\n"
+            f"<dt>Campaign</dt><dd>The UTC days from the first to the last the L0 files cover: a "
+            f"file covers each day holding at least half the share of its records (each "
+            f"product's share, averaged over its products) of its busiest day. Records of a file "
+            f"that runs past midnight after the campaign's last day (the TNR's survey runs on for "
+            f"hours) are shown as outside the campaign, never as holes.</dd>\n"
+            f"<dt>Missing</dt><dd>A day of the campaign that no L0 file covers: one L0 file is "
+            f"expected a UTC day, and this day's is missing. Marked in every product's row, "
+            f"whatever records of the day the files of other days hold (records running past "
+            f"midnight).</dd>\n"
+            f"<dt>Hole</dt><dd>A day of the campaign whose L0 file is there but holds no record of "
+            f"a product (no day file). A product that is not recorded every day by design (a "
+            f"calibration) has holes on the days it was not run.</dd>\n"
             f"<dt>Gap</dt><dd>A step between two consecutive records of a day longer than "
             f"{GAP_FACTOR:g} times the product's usual longest step of a day (the median over the "
             f"campaign of each day's longest step), and than {duration(GAP_MINIMUM_S)}: the product "
@@ -304,6 +333,11 @@ def _marks():
 
 def _day_text(product, day, entry):
     """The one-line account of a product's day, as a cell's tooltip."""
+    if day in product.missing:
+        text = f"{day}: no L0 file of its own (missing)"
+        if entry is not None and count(entry, "records"):
+            text += f"; {plural(count(entry, 'records'), 'record')} from the L0 files of other days"
+        return text
     if entry is None or not count(entry, "records"):
         text = f"{day}: {'no records' if entry is None else '0 records'}"
         if not product.span[0] <= day <= product.span[1]:
@@ -366,7 +400,12 @@ def _strip(product):
 def _cell(product, day, entry, x, y):
     records = count(entry, "records") if entry is not None else 0
     title = f"<title>{esc(_day_text(product, day, entry))}</title>"
-    if records:
+    if day in product.missing:       # a crossed grey box, with or without records
+        body = (f'<rect class="missing" x="{x + 0.5}" y="{y + 0.5}" width="{CELL - 1}" '
+                f'height="{CELL - 1}" fill="#e9ecef" stroke="{MISSING}"/>'
+                f'<path d="M{x + 0.5} {y + 0.5}l{CELL - 1} {CELL - 1}m0 {1 - CELL}l{1 - CELL} {CELL - 1}" '
+                f'stroke="{MISSING}"/>')
+    elif records:
         fill = OUTSIDE if not product.span[0] <= day <= product.span[1] else _shade(records, product.busiest)
         body = f'<rect x="{x}" y="{y}" width="{CELL}" height="{CELL}" fill="{fill}"/>'
     else:
@@ -390,19 +429,24 @@ def _product(product):
     holes = [day for day in holes if product.hole(day)]
     days = product.days
     records = sum(count(e, "records") for _, e in days)
-    with_records = sum(1 for d, e in days if count(e, "records") and first <= d <= last)
+    with_records = sum(1 for d, e in days if count(e, "records") and first <= d <= last
+                       and d not in product.missing)
     with_gaps = sum(1 for _, e in days if product.gap(e))
     with_reports = sum(1 for _, e in days if count(e, "reported") or count(e, "warnings"))
     line = (f"{plural(with_records, 'day')} with records of {total:,} in the campaign; "
             f"{plural(records, 'record')}; {plural(with_gaps, 'day')} with a gap"
             + (f" (a step longer than {duration(product.threshold)})" if product.threshold else "")
             + f"; {plural(with_reports, 'day')} with reported units or warnings.")
+    if product.missing:
+        line += (f" L0 file missing for {plural(len(product.missing), 'day')}: "
+                 f"{stretches(sorted(product.missing))}.")
     if holes:
         stretch = runs(holes)
         named = ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in stretch[:MISSING_LISTED])
         more = f" and {len(stretch) - MISSING_LISTED:,} more stretches" if len(stretch) > MISSING_LISTED else ""
         line += f" No records on {named}{more}."
     legend = (f'<p class="legend">Each cell a day; darker for more records (darkest: {product.busiest:,}); '
+              f'crossed box: missing L0 file; '
               f'<span class="swatch hole"></span> hole; orange corner: gap; pink dot: reported units '
               f'or warnings; grey: records outside the campaign. A cell links to its day file.</p>')
     rows = "\n".join(_day_row(product, day, entry) for day, entry in days)
@@ -432,6 +476,8 @@ def _day_row(product, day, entry):
     sources = ", ".join(esc(s) for s in entry.get("sources") or []) or DASH
     file = entry.get("file")
     outside = "" if product.span[0] <= day <= product.span[1] else " (outside the campaign)"
+    if day in product.missing:
+        outside = " (missing L0 file)"
     return (f'<tr><td class="day">{day}{outside}</td>'
             f"{number('records')}{number('duplicates')}{gap}"
             f'<td class="n"{exact}>{duration(largest)}</td>{number("reported")}{number("warnings")}'

@@ -1,5 +1,5 @@
 """What the coverage page measures: the gaps in a day's times, the longest step a product's day
-may have without a gap, and the days a campaign's L0 files cover."""
+may have without a gap, the days a campaign's L0 files cover and those of its days none covers."""
 from __future__ import annotations
 
 import datetime
@@ -38,24 +38,51 @@ def gap_threshold(days):
     return max(GAP_MINIMUM_S, GAP_FACTOR * statistics.median(longest))
 
 
+def own_days(file):
+    """The UTC dates an L0 file covers, its own days. A day's share of the file is the share of
+    each product's records falling on it, averaged over the file's products; the file covers
+    each day whose share is at least half the largest. Records that spill over past midnight
+    (the minutes of units a file shares with the next day's file, a TNR survey running on for
+    hours) are a small share: they do not make the next day the file's own, and a day whose
+    file is missing is not covered by the file before it. Counts of records per day are taken
+    from "product_records" ({product: {YYYYMMDD: records}}), else each day of "product_days"
+    counts once. Empty for a file that does not say which days its products feed (one that
+    never decoded)."""
+    counts = file.get("product_records") or {name: dict.fromkeys(days, 1) for name, days
+                                             in (file.get("product_days") or {}).items()}
+    feeds = {name: days for name, days in counts.items() if days and sum(days.values()) > 0}
+    shares = Counter()
+    for days in feeds.values():
+        total = sum(days.values())
+        for day, n in days.items():
+            shares[day] += n / total / len(feeds)
+    if not shares:
+        return set()
+    top = max(shares.values())
+    return {day_date(file.get("name"), day) for day, share in shares.items() if 2 * share >= top}
+
+
 def campaign_days(files, products):
-    """(first, last) dates of the campaign: the days its L0 files cover. A file covers each UTC
-    day on which at least half of its products have records (with none such, the day most of
-    them have records on): a file whose survey records run on past midnight (for hours, as the
-    TNR's do) does not make the next day part of the campaign; its records there are shown as
-    days outside the campaign, never as holes. Without any file saying which days its products
-    feed, the days holding records. None without any day."""
-    covered = set()
-    for f in files:
-        feeds = {name: set(days) for name, days in (f.get("product_days") or {}).items() if days}
-        if not feeds:
-            continue
-        on = Counter(day for days in feeds.values() for day in days)
-        own = [day for day, n in on.items() if 2 * n >= len(feeds)]
-        covered.update(day_date(f.get("name"), day) for day in own or [max(on, key=lambda d: (on[d], d))])
+    """(first, last) dates of the campaign: the days its L0 files cover (see `own_days`). A
+    file's records on a day it does not cover are shown as days outside the campaign, never as
+    holes. Without any file saying which days its products feed, the days holding records. None
+    without any day."""
+    covered = set().union(*(own_days(f) for f in files))
     if not covered:
         covered = {day_date(name, e.get("day")) for name, days in products.items() for e in days}
     return (min(covered), max(covered)) if covered else None
+
+
+def missing_days(files):
+    """The sorted dates, from the first day the L0 files cover to the last, that no L0 file
+    covers: one L0 file is expected a UTC day, so these days' files are missing (any records on
+    them spilled over from the files of other days). [] when no file says which days it covers."""
+    covered = set().union(*(own_days(f) for f in files))
+    if not covered:
+        return []
+    first, last = min(covered), max(covered)
+    every = (first + datetime.timedelta(days=k) for k in range((last - first).days + 1))
+    return [day for day in every if day not in covered]
 
 
 def count(entry, key):

@@ -4,8 +4,9 @@ Per L0 file: its size, modification time and content hash, the software that dec
 statuses, its cache file (and that file's size, time and hash) and the days each product's
 records fall on. Per day file (product, day, data version): the L0 files it came from, the key
 of those inputs, a hash of its records, the size, time and hash of the file itself and what the
-coverage page shows of it. Every step is committed as soon as it is done, so a campaign cut
-short keeps what it finished.
+coverage page shows of it. And the days of the campaign no L0 file covers (their L0 file is
+missing). Every step is committed as soon as it is done, so a campaign cut short keeps what it
+finished.
 
 The state is in SQLite's write-ahead-log mode: it can be read (a monitoring query, the coverage
 page, a server) while a run writes it, and a reader never holds a run up. One run at a time is
@@ -26,7 +27,7 @@ import sqlite3
 from kesta.dravel.l1.errors import UsageError, WriteError
 
 FILE = "dravel-archive.sqlite"
-SCHEMA = 2
+SCHEMA = 3
 BUSY = "another dravel archive run is updating this archive; wait for it to end"
 
 TABLES = """
@@ -53,6 +54,9 @@ CREATE TABLE IF NOT EXISTS day_files (
     plot TEXT,
     written_at TEXT NOT NULL,
     PRIMARY KEY (product, day, version)
+);
+CREATE TABLE IF NOT EXISTS missing_days (   -- schema 3: campaign days no L0 file covers
+    day TEXT PRIMARY KEY        -- YYYYMMDD
 );
 """
 # columns added by schema 2: (table, column, type); a state of schema 1 is given them, empty
@@ -103,7 +107,7 @@ class State:
                 self.db.execute(statement)
         self.db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
         schema = self.db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
-        if schema not in ("1", str(SCHEMA)):
+        if schema not in ("1", "2", str(SCHEMA)):     # older states are given what they lack
             self._close()
             raise UsageError(f"{self.path}: made by another version of dravel (state schema {schema})")
         for table, column, kind in ADDED:
@@ -140,11 +144,13 @@ class State:
         except sqlite3.DatabaseError as exc:
             raise damaged(self.path, exc) from None
 
-    def _write(self, sql, values):
-        """One change, committed, the run's lock taken again at once; a state that cannot be
-        written (a full disk) is one line."""
+    def _write(self, sql, values, *more):
+        """One change (an SQL statement and its values, and `more` such pairs, all or none),
+        committed, the run's lock taken again at once; a state that cannot be written (a full
+        disk) is one line."""
         try:
-            self.db.execute(sql, values)
+            for sql, values in ((sql, values), *more):
+                self.db.execute(sql, values)
             self.db.execute("COMMIT")
         except sqlite3.OperationalError as exc:
             if "full" in str(exc) or "I/O" in str(exc):
@@ -237,6 +243,16 @@ class State:
         self._write(f"INSERT OR REPLACE INTO day_files ({', '.join(self.COLUMNS)}) "
                     f"VALUES ({', '.join('?' * len(self.COLUMNS))})",
                     tuple(values.get(c) for c in self.COLUMNS))
+
+    def missing(self):
+        """The campaign's days (YYYYMMDD) no L0 file covers, oldest first."""
+        return [day for (day,) in self._read("SELECT day FROM missing_days ORDER BY day")]
+
+    def put_missing(self, days):
+        """The campaign's days no L0 file covers, as they are now (those listed before go)."""
+        if sorted(days) != self.missing():
+            self._write("DELETE FROM missing_days", (),
+                        *(("INSERT INTO missing_days VALUES (?)", (day,)) for day in sorted(days)))
 
     def drop_day(self, product, day, version):
         self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?",

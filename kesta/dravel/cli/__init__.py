@@ -70,6 +70,17 @@ def _common(parser, top):
                         help="also write everything logged (debug level and up) to FILE")
 
 
+class _Command(argparse.ArgumentParser):
+    """The parser of one command: an argument it does not know is its own usage error (its
+    usage printed, exit 2), not the top level's."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return namespace, extras
+
+
 def build_parser():
     from kesta.dravel.l1.layout import DAY_FILE_PREFIX
     from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
@@ -84,7 +95,7 @@ def build_parser():
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     _common(parser, top=True)
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Command)
 
     def command(name, **kwargs):
         p = sub.add_parser(name, **kwargs)
@@ -142,8 +153,10 @@ def build_parser():
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the PNG files")
 
     p = command("describe", help="list the L1 variables of a product",
-                description="List each L1 variable of a product with its type, dimensions, units "
-                            "and fill value, as the CDF and netCDF files hold them.")
+                description="List each L1 variable of a product's day files with its type, "
+                            "dimensions, units and fill value, named as the CDF files and the HAPI "
+                            "server hold them (<product>_<field>, and Epoch; netCDF files name them "
+                            "by the field alone).")
     p.add_argument("products", nargs="*", metavar="PRODUCT", help=f"products (default: all; known: {names})")
     p.add_argument("--markdown", action="store_true", help="as the Markdown section of the README")
 

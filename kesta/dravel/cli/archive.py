@@ -73,7 +73,7 @@ def run_archive(args, console):
     finally:
         progress.close()
         runner.close()
-    report(done, console)
+    report(done, console, args.verify)
     if done.failed_files:
         names = ", ".join(os.path.basename(path) for path, _ in done.failed_files[:3])
         more = ", ..." if len(done.failed_files) > 3 else ""
@@ -87,7 +87,24 @@ def run_archive(args, console):
     return 0
 
 
-def report(done, console):
+def verified(done):
+    """The one line of what --verify read: the files hashed, and the day files compared with
+    their records (those whose hash the state did not have)."""
+    def counted(kind):
+        return done.hashed.get(kind, [0, 0])
+
+    (caches, cache_bytes), (days, day_bytes), (compared, compared_bytes) = (
+        counted(kind) for kind in ("cache", "day", "compared"))
+    differed = len(done.damaged_caches) + len(done.damaged_days)
+    line = (f"verified: {caches} cache file(s) and {days} day file(s) hashed "
+            f"({(cache_bytes + day_bytes) / 1e6:.1f} MB)")
+    if compared:
+        line += f", {compared} day file(s) compared with their records ({compared_bytes / 1e6:.1f} MB)"
+    return line + (f"; {differed} not as recorded, made again (named above)" if differed
+                   else "; every hash as recorded")
+
+
+def report(done, console, verify=False):
     """What a campaign did: failures on stderr (each reason whole, once), the rest on stdout."""
     for path, message in done.failed_files + done.failed_days:
         console.err(f"FAILED {path}: {message}")
@@ -114,9 +131,17 @@ def report(done, console):
     if done.written:
         days += f"; {done.duplicates} record(s) delivered twice written once"
     lines.append(days)
+    if done.missing:
+        n = len(done.missing)
+        lines.append(f"L0 file missing for {n} day{'' if n == 1 else 's'} of the campaign (one L0 file "
+                     f"a UTC day): {', '.join(str(day) for day in done.missing)}"
+                     + ("; an L0 file that never decoded may be one of them" if done.never_decoded else ""))
+    if verify:
+        lines.append(verified(done))
     older = [v for v in done.versions if v != done.version]
     if older:
         lines.append(f"data versions in the archive: {', '.join(done.versions)} (this run: "
                      f"{done.version}; the others left as they were)")
-    lines.append(f"coverage: {done.page} ({done.seconds:.1f} s)")
+    lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took "
+                 f"{done.seconds:.1f} s)")
     console.out(*lines)
