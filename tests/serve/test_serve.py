@@ -18,7 +18,8 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 
-from serve_support import dravel, env, get, make_archive, running_server  # noqa: E402
+from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
+                           heavy_modules_for_metadata, make_archive, running_server)
 
 # the archive's day files are written through the NASA CDF library
 pytestmark = pytest.mark.nasa_cdf
@@ -132,6 +133,12 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server):
                 assert float(np.asarray(np.array([fill]).astype(want.dtype))[0]) == fill
                 fills_seen += int((got == fill).any())
     assert fills_seen
+
+
+def test_metadata_is_the_day_files_without_opening_one(archive, server):
+    url, _ = server
+    assert_info_is_what_day_files_hold(url, archive)
+    assert heavy_modules_for_metadata(archive) == []
 
 
 def test_json_and_header_say_what_binary_says(archive, server):

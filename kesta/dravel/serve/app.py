@@ -30,6 +30,7 @@ from starlette.routing import Route
 from . import stream, times
 from .archive import Archive
 from .dayfile import HELD_BYTES, Descriptions, HeldDays
+from .registry import Registry
 
 log = logging.getLogger(__name__)
 
@@ -95,6 +96,7 @@ class Server:
 
     def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         self.archive = Archive(root)
+        self.registry = Registry(mission_attributes(self.archive.root))
         self.describe = Descriptions()
         self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
@@ -121,10 +123,10 @@ class Server:
         present = {p.name: p for p in chosen}
         parameters = [time_parameter(description)] + [p.hapi(present) for p in chosen]
         out = {
-            "startDate": times.text(times.day_start(dataset.first_day))[:-11] + "Z",
-            "stopDate": times.text(times.day_start(dataset.last_day) + DAY_NS)[:-11] + "Z",
+            "startDate": day_text(dataset.first_day),
+            "stopDate": day_text(dataset.last_day, after=True),
             "parameters": parameters,
-            "description": description.attributes.get("Logical_source_description", dataset.product),
+            "description": dataset_description(description, dataset.product),
             "x_dataVersion": dataset.version or "newest of each day",
         }
         return out
@@ -146,7 +148,10 @@ class Server:
         return [description.parameters[i] for i in positions if i >= 0]
 
     def description(self, dataset):
-        return self.describe(dataset.newest())
+        """What the dataset holds: from the product registry (no day file opened), or read from
+        its newest day file for a product the registry does not describe."""
+        found = self.registry(dataset.product, dataset.newest().kind)
+        return found if found is not None else self.describe(dataset.newest())
 
     def times(self, request, dataset):
         q = request.query_params
@@ -171,6 +176,34 @@ class Server:
         if span > self.max_days * DAY_NS:
             raise HapiError(1408, f"at most {self.max_days:g} day(s) of records a request")
         return start, stop
+
+
+def dataset_description(description, product):
+    """The long text of a dataset: its day files' Logical_source_description and TEXT."""
+    g = description.attributes
+    parts = [g.get("Logical_source_description", "").strip(), g.get("TEXT", "").strip()]
+    text = ". ".join(p.rstrip(".") for p in parts if p)
+    return text + "." if text else product
+
+
+def mission_attributes(root):
+    """The archive's mission attributes ({} when its file cannot be used: logged)."""
+    from kesta.dravel.l1.errors import UsageError
+    from kesta.dravel.l1.metadata import mission_attributes as read
+
+    try:
+        return read(root)
+    except UsageError as exc:
+        log.warning("%s", exc)
+        return {}
+
+
+def day_text(date, after=False):
+    """00:00 UTC of a "YYYYMMDD" day (of the day after, `after`) as a HAPI time, to the second."""
+    import datetime
+
+    day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8])) + datetime.timedelta(days=int(after))
+    return f"{day.isoformat()}T00:00:00Z"
 
 
 def time_parameter(description):
