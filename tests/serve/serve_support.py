@@ -92,3 +92,18 @@ def heavy_modules_for_metadata(archive):
     done = subprocess.run([sys.executable, "-c", script], env=env(), capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def request(url, method="GET", headers=None):
+    """(HTTP status, reason phrase, {header: value} lowercased, body as sent) of one request."""
+    import http.client
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(url)
+    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=60)
+    try:
+        conn.request(method, parts.path + (f"?{parts.query}" if parts.query else ""), headers=headers or {})
+        r = conn.getresponse()
+        return r.status, r.reason, {k.lower(): v for k, v in r.getheaders()}, r.read()
+    finally:
+        conn.close()
