@@ -124,7 +124,7 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server, gzip
     url, _ = server
     products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
     catalog = json.loads(_get(f"{url}/catalog")[1])
-    assert sorted(e["id"] for e in catalog["catalog"]) == products
+    assert sorted(e["id"] for e in catalog["catalog"]) == sorted(products + [f"{p}_availability" for p in products])
     fills_seen = 0
     for product in products:
         first = sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf")))[0]
@@ -624,3 +624,64 @@ def test_access_log_lines(archive, tmp_path):
         matched = [line.match(s) for s in lines]
         assert all(matched) and len(matched) >= len(asked)
         assert [(m["request"], m["status"], m["bytes"]) for m in matched[:len(asked)]] == got
+
+
+@pytest.mark.parametrize("fmt", ["csv", "binary"])
+def test_availability_lists_the_day_files_and_serves_them(archive, server, fmt):
+    url, _ = server
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    ids = {e["id"] for e in json.loads(_get(f"{url}/catalog")[1])["catalog"]}
+    assert {f"{p}_availability" for p in products} <= ids
+    product = "tswf"
+    paths = sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf")))
+    counts = [len(np.atleast_1d(cdflib.CDF(p).varget("Epoch"))) for p in paths]
+    # the second day's file touched: the state no longer describes it, its records are counted
+    os.utime(paths[1])
+    data, meta = _hapi(url, f"{product}_availability", "", "2024-03-01T00:00:00Z", "2024-03-03T00:00:00Z", fmt)
+    assert [p["name"] for p in meta["parameters"]] == ["start", "stop", "records", "data_version", "url"]
+    assert [_text(t) for t in data["start"]] == ["2024-03-01T00:00:00Z", "2024-03-02T00:00:00Z"]
+    assert [_text(t) for t in data["stop"]] == ["2024-03-02T00:00:00Z", "2024-03-03T00:00:00Z"]
+    assert list(data["records"]) == counts[:2] and [_text(v) for v in data["data_version"]] == ["v01", "v01"]
+    for path, link in zip(paths, data["url"]):
+        link = _text(link)
+        assert link.startswith(url + "/files/tswf/") and link.endswith(os.path.basename(path))
+        whole = open(path, "rb").read()
+        status, _, head, body = request(link)
+        assert (status, body) == (200, whole) and head["last-modified"]
+        status, _, head, body = request(link, headers={"Range": "bytes=100-199"})
+        assert (status, body, head["content-range"]) == (206, whole[100:200], f"bytes 100-199/{len(whole)}")
+        assert request(link, headers={"If-Modified-Since": head["last-modified"]})[::3] == (304, b"")
+        assert request(link, method="HEAD")[::3] == (200, b"")
+    # only the day files found: another name, another product's folder, a path
+    for wrong in ("tswf/zelk_l1_tswf_20240309_v01.cdf", "tnr_normal/" + os.path.basename(paths[0]),
+                  "tswf/..%2F..%2Fdravel-archive.sqlite", "nothing/x.cdf"):
+        assert request(f"{url}/files/{wrong}")[0] in (400, 404), wrong
+
+
+def _text(value):
+    return value.decode() if isinstance(value, bytes) else str(value)
+
+
+def test_info_titles_cadence_and_the_missions_attributes(archive, server):
+    url, _ = server
+    catalog = json.loads(_get(f"{url}/catalog")[1])["catalog"]
+    titles = [e["title"] for e in catalog]
+    assert len(set(titles)) == len(titles) and all(len(t) <= 40 for t in titles)
+    for entry in catalog:
+        info = json.loads(_get(f"{url}/info?dataset={entry['id']}")[1])
+        assert info["title"] == entry["title"] and len(info["description"]) > len(info["title"])
+        assert info["timeStampLocation"] == "begin" and info["modificationDate"].endswith("Z")
+        assert "contact" not in info and "datasetCitation" not in info      # the archive sets none
+    cadences = {e["id"]: json.loads(_get(f"{url}/info?dataset={e['id']}")[1]).get("cadence") for e in catalog}
+    assert cadences["tnr_normal"] == "PT4S" and cadences["tswf"] is None
+    config = archive / "dravel-archive.toml"
+    config.write_text('[global_attributes]\nPI_name = "A. Researcher"\nPI_affiliation = "Institute of Space Physics"\n'
+                      'Acknowledgement = "Please acknowledge the Zelk team."\n')
+    try:
+        info = json.loads(_get(f"{url}/info?dataset=tswf")[1])
+        assert info["contact"] == "A. Researcher, Institute of Space Physics"
+        assert info["datasetCitation"] == "Please acknowledge the Zelk team."
+        about = json.loads(_get(f"{url}/about")[1])
+        assert about["contact"] == info["contact"] and about["citation"] == info["datasetCitation"]
+    finally:
+        config.unlink()

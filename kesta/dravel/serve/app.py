@@ -19,17 +19,19 @@ from __future__ import annotations
 import html
 import json
 import logging
+import os
 from email.utils import formatdate, parsedate_to_datetime
 from urllib.parse import quote, urlencode
 
 import anyio
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response, StreamingResponse
+from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse,
+                                 Response, StreamingResponse)
 from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
 from starlette.routing import Route
 
-from . import stream, times
+from . import availability, stream, times
 from .access import AccessLog
 from .archive import Archive
 from .dayfile import HELD_BYTES, Descriptions, HeldDays
@@ -156,10 +158,28 @@ class Server:
 
     def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         self.archive = Archive(root)
-        self.registry = Registry(mission_attributes(self.archive.root))
+        self._registry = (None, None)      # (the mission file's version, Registry)
         self.describe = Descriptions()
         self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
+
+    @property
+    def registry(self):
+        """The Registry of the archive's mission attributes as its file now holds them (made
+        again when the file changes)."""
+        from kesta.dravel.l1.metadata import CONFIG_FILE
+
+        path = os.path.join(self.archive.root, CONFIG_FILE)
+        try:
+            st = os.stat(path)
+            key = (st.st_ino, st.st_size, st.st_mtime_ns)
+        except OSError:
+            key = None
+        known, registry = self._registry
+        if registry is None or known != key:
+            registry = Registry(mission_attributes(self.archive.root))
+            self._registry = (key, registry)
+        return registry
 
     # ---- what the requests name ----
 
@@ -177,6 +197,46 @@ class Server:
         if found is None:
             raise HapiError(1406, did)
         return found
+
+    def availability_of(self, request):
+        """The dataset (the newest version of each day) whose availability dataset a request
+        names, or None for another id."""
+        q = request.query_params
+        product = availability.product_of(q.get("dataset", q.get("id")))
+        found = self.archive.dataset(product) if product is not None else None
+        return found if found is not None and found.version is None else None
+
+    def availability_modified(self, dataset):
+        state = availability.state_path(self.archive.root)
+        return self.archive.modified(products=[dataset.product], files=dataset.files,
+                                     also=[state, state + "-wal"])
+
+    def availability_info(self, dataset, base, names, modified=None):
+        try:
+            columns = availability.chosen(names)
+        except ValueError as exc:
+            raise HapiError(*exc.args) from None
+        every = availability.parameters(dataset, base)
+        out = {
+            "startDate": day_text(dataset.first_day),
+            "stopDate": day_text(dataset.last_day, after=True),
+            "parameters": [every[i] for i in columns],
+            "title": f"Day files of {dataset.product}"[:40],
+            "description": f"The day files of {dataset.id} (the newest data version of each day): "
+                           "the start and stop of each one's UTC day, its records, its data version "
+                           "and the URL the server sends it at.",
+            "timeStampLocation": "begin",
+            "cadence": "P1D",
+        }
+        if modified:
+            out["modificationDate"] = iso_time(modified)
+        return out, columns, every[-1]["length"]
+
+    def day_file(self, product, name):
+        """The DayFile of a product named `name` among those found, or None."""
+        if product not in self.archive.products():
+            return None
+        return next((f for f in self.archive.day_files(product) if os.path.basename(f.path) == name), None)
 
     def info(self, dataset, description, names, modified=None):
         """The info of a dataset; `modified`: when what it depends on last changed."""
@@ -350,8 +410,12 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
 
     def catalog_entries():
         entries = []
-        for did, dataset in server.archive.datasets().items():
+        datasets = server.archive.datasets()
+        for did, dataset in datasets.items():
             entries.append({"id": did, "title": dataset_title(dataset)})
+        for did, dataset in datasets.items():
+            if dataset.version is None:
+                entries.append({"id": did + availability.SUFFIX, "title": f"Day files of {did}"[:40]})
         return entries
 
     @endpoint("catalog")
@@ -365,6 +429,12 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
     @endpoint("info")
     async def info(request):
         def work():
+            files_of = server.availability_of(request)
+            if files_of is not None:
+                modified = server.availability_modified(files_of)
+                return conditional(request, modified, lambda: hapi_response(server.availability_info(
+                    files_of, str(request.base_url), request.query_params.get("parameters"), modified)[0],
+                    modified=modified))
             dataset = server.dataset(request)
             modified = server.modified(dataset)
 
@@ -386,6 +456,9 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             raise HapiError(1410, include)
 
         def plan():
+            files_of = server.availability_of(request)
+            if files_of is not None:
+                return availability_plan(files_of)
             dataset = server.dataset(request)
             description = server.description(dataset)
             parameters = server.parameters(description, q.get("parameters"))
@@ -397,6 +470,21 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             info = server.info(dataset, description, q.get("parameters"), server.modified(dataset))
             blocks = stream.blocks(dataset, description, parameters, start, stop, server.days)
             chunks = stream.encoded(blocks, encoder(parameters, fmt))
+            return modified, info, chunks, next(chunks, None)
+
+        def availability_plan(dataset):
+            modified = server.availability_modified(dataset)
+            base = str(request.base_url)
+            info, columns, width = server.availability_info(dataset, base, q.get("parameters"), modified)
+            start, stop = server.times(request, dataset)
+            if unchanged_since(request, modified):
+                return modified, None, None, None
+            found = availability.rows(dataset, server.archive.root, base, start, stop)
+
+            def chunks():
+                if found:
+                    yield availability.encode(found, columns, fmt, width)
+            chunks = chunks()
             return modified, info, chunks, next(chunks, None)
 
         modified, info, chunks, first = await run_in_threadpool(plan)
@@ -417,6 +505,21 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
                 landing_page(server), headers=headers(modified=modified)))
         return await run_in_threadpool(work)
 
+    async def files(request):
+        def work():
+            day = server.day_file(request.path_params["product"], request.path_params["name"])
+            if day is None:
+                return PlainTextResponse("no such day file\n", status_code=404, headers=HEADERS)
+            try:
+                modified = os.stat(day.path).st_mtime
+            except FileNotFoundError:
+                return PlainTextResponse("no such day file\n", status_code=404, headers=HEADERS)
+            if unchanged_since(request, modified):
+                return not_modified(modified)
+            # Last-Modified, HEAD and Range (206) as Starlette's file responses have them
+            return FileResponse(day.path, media_type=FILE_MEDIA[day.kind != "cdf"], headers=HEADERS)
+        return await run_in_threadpool(work)
+
     async def unknown(request):
         return hapi_response({}, 1400, f"no endpoint {request.path_params['rest']!r}")
 
@@ -429,6 +532,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         Route("/hapi", landing), Route("/hapi/", landing),
         Route("/hapi/about", about), Route("/hapi/capabilities", capabilities),
         Route("/hapi/catalog", catalog), Route("/hapi/info", info), Route("/hapi/data", data),
+        Route("/hapi/files/{product}/{name}", files),
         Route("/hapi/{rest:path}", unknown),
     ]
     app = Starlette(routes=routes, exception_handlers={Exception: failed})
