@@ -13,6 +13,12 @@ records). Anything else is 1500, logged on the server.
 `data` streams: the first block of records is read before the response starts (so a range
 without records is answered 1201), the others as the client takes them; a client that goes away
 stops the reading, and the day file open for it is closed.
+
+Metadata comes from the product registry and the day files' names (`registry`), never from a
+day file. Every answer of the archive has Last-Modified (`Archive.modified`), an
+If-Modified-Since as new is answered 304, HEAD without a body; a client sending
+Accept-Encoding: gzip gets its answer compressed, block by block as it streams. Each product
+also has its availability dataset and its day files for download (`availability`).
 """
 from __future__ import annotations
 
@@ -218,8 +224,8 @@ class Server:
             raise HapiError(*exc.args) from None
         every = availability.parameters(dataset, base)
         out = {
-            "startDate": day_text(dataset.first_day),
-            "stopDate": day_text(dataset.last_day, after=True),
+            "startDate": times.day_text(dataset.first_day),
+            "stopDate": times.day_text(dataset.last_day, after=True),
             "parameters": [every[i] for i in columns],
             "title": f"Day files of {dataset.product}"[:40],
             "description": f"The day files of {dataset.id} (the newest data version of each day): "
@@ -244,8 +250,8 @@ class Server:
         present = {p.name: p for p in chosen}
         parameters = [time_parameter(description)] + [p.hapi(present) for p in chosen]
         out = {
-            "startDate": day_text(dataset.first_day),
-            "stopDate": day_text(dataset.last_day, after=True),
+            "startDate": times.day_text(dataset.first_day),
+            "stopDate": times.day_text(dataset.last_day, after=True),
             "parameters": parameters,
             "title": dataset_title(dataset),
             "description": dataset_description(description, dataset.product),
@@ -356,14 +362,6 @@ def mission_attributes(root):
     except UsageError as exc:
         log.warning("%s", exc)
         return {}
-
-
-def day_text(date, after=False):
-    """00:00 UTC of a "YYYYMMDD" day (of the day after, `after`) as a HAPI time, to the second."""
-    import datetime
-
-    day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8])) + datetime.timedelta(days=int(after))
-    return f"{day.isoformat()}T00:00:00Z"
 
 
 def time_parameter(description):

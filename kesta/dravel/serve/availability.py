@@ -127,13 +127,6 @@ def parameters(dataset, base):
     ]
 
 
-def _day_text(date, after=False):
-    import datetime
-
-    day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8])) + datetime.timedelta(days=int(after))
-    return f"{day.isoformat()}T00:00:00Z"
-
-
 def rows(dataset, root, base, start, stop):
     """(start, stop, records, data version, url) of the day files whose day starts in
     [start, stop) (TT2000), in day order."""
@@ -144,7 +137,7 @@ def rows(dataset, root, base, start, stop):
         if first is None or not start <= first < stop:
             continue
         n = records_of(day, known)
-        out.append((_day_text(day.date), _day_text(day.date, after=True), -1 if n is None else n,
+        out.append((times.day_text(day.date), times.day_text(day.date, after=True), -1 if n is None else n,
                     f"v{day.version}", file_url(base, day)))
     return out
 
