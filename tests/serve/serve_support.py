@@ -51,3 +51,59 @@ def get(url):
             return r.status, r.read()
     except urllib.error.HTTPError as e:
         return e.code, e.read()
+
+
+def assert_info_is_what_day_files_hold(url, archive):
+    """Every dataset's `info` (answered from the product registry) describes its parameters as
+    the day-file reader finds them in its newest day file: names, order, types, sizes, units,
+    fill values, bins."""
+    import json
+
+    from kesta.dravel.serve.app import time_parameter
+    from kesta.dravel.serve.archive import Archive
+    from kesta.dravel.serve.dayfile import Descriptions
+
+    datasets = Archive(archive).datasets()
+    assert datasets
+    read = Descriptions()
+    for did, dataset in datasets.items():
+        held = read(dataset.newest())
+        present = {p.name: p for p in held.parameters}
+        expected = [time_parameter(held)] + [p.hapi(present) for p in held.parameters]
+        status, body = get(f"{url}/info?dataset={did}")
+        assert status == 200, did
+        assert json.loads(body)["parameters"] == expected, did
+
+
+HEAVY = ("cdflib", "xarray", "spacepy", "pandas", "h5py")
+
+
+def heavy_modules_for_metadata(archive):
+    """The heavy modules a fresh process imports to answer the catalog and every info."""
+    import json
+
+    script = ("import json, sys\n"
+              "from kesta.dravel.serve.app import Server, landing_page\n"
+              f"server = Server({str(archive)!r})\n"
+              "for dataset in server.archive.datasets().values():\n"
+              "    server.info(dataset, server.description(dataset), None)\n"
+              "landing_page(server)\n"
+              f"print(json.dumps([m for m in {HEAVY!r} if m in sys.modules]))\n")
+    done = subprocess.run([sys.executable, "-c", script], env=env(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def request(url, method="GET", headers=None):
+    """(HTTP status, reason phrase, {header: value} lowercased, body as sent) of one request."""
+    import http.client
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(url)
+    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=60)
+    try:
+        conn.request(method, parts.path + (f"?{parts.query}" if parts.query else ""), headers=headers or {})
+        r = conn.getresponse()
+        return r.status, r.reason, {k.lower(): v for k, v in r.getheaders()}, r.read()
+    finally:
+        conn.close()

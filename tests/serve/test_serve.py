@@ -18,7 +18,8 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 
-from serve_support import dravel, env, get, make_archive, running_server  # noqa: E402
+from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
+                           heavy_modules_for_metadata, make_archive, request, running_server)
 
 # the archive's day files are written through the NASA CDF library
 pytestmark = pytest.mark.nasa_cdf
@@ -97,11 +98,33 @@ def _around_midnight(archive, product):
     return text(start), text(stop)
 
 
-def test_every_product_every_parameter_as_in_the_day_files(archive, server):
+@pytest.fixture(params=[False, True], ids=["identity", "gzip"])
+def gzipped(request, monkeypatch):
+    """hapiclient asking for gzip, or not; the content encodings of the responses it got."""
+    import urllib3
+
+    seen = []
+
+    class Pool(urllib3.PoolManager):
+        def __init__(self, *args, **kwargs):
+            if request.param:
+                kwargs.setdefault("headers", urllib3.make_headers(accept_encoding="gzip"))
+            super().__init__(*args, **kwargs)
+
+        def request(self, *args, **kwargs):
+            r = super().request(*args, **kwargs)
+            seen.append(r.headers.get("content-encoding"))
+            return r
+
+    monkeypatch.setattr(urllib3, "PoolManager", Pool)
+    yield request.param, seen
+
+
+def test_every_product_every_parameter_as_in_the_day_files(archive, server, gzipped):
     url, _ = server
     products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
     catalog = json.loads(_get(f"{url}/catalog")[1])
-    assert sorted(e["id"] for e in catalog["catalog"]) == products
+    assert sorted(e["id"] for e in catalog["catalog"]) == sorted(products + [f"{p}_availability" for p in products])
     fills_seen = 0
     for product in products:
         first = sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf")))[0]
@@ -132,6 +155,15 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server):
                 assert float(np.asarray(np.array([fill]).astype(want.dtype))[0]) == fill
                 fills_seen += int((got == fill).any())
     assert fills_seen
+    asked, seen = gzipped
+    # the data and metadata came compressed exactly when asked for (a tiny answer never is)
+    assert ("gzip" in seen) == asked and (None in seen)
+
+
+def test_metadata_is_the_day_files_without_opening_one(archive, server):
+    url, _ = server
+    assert_info_is_what_day_files_hold(url, archive)
+    assert heavy_modules_for_metadata(archive) == []
 
 
 def test_json_and_header_say_what_binary_says(archive, server):
@@ -170,6 +202,7 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
 
 @pytest.mark.parametrize("query, code, http", [
     ("dataset=nothing&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+    ("start=2024-03-01Z&stop=2024-03-02Z", 1400, 400),
     ("dataset=..%2F..%2Fetc&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
     ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=nothing", 1407, 404),
     ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=tnr_normal_auto1,tnr_normal_agc1", 1411, 400),
@@ -185,15 +218,22 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
 ])
 def test_a_bad_request_gets_its_hapi_status(server, query, code, http):
     url, proc = server
-    status, body = _get(f"{url}/data?{query}")
+    status, reason, _, body = request(f"{url}/data?{query}")
     assert status == http
     text = body.decode()
     if code == 1201:        # the header, and no records
         head = json.loads("".join(line[1:] for line in text.splitlines() if line.startswith("#")))
         assert head["status"]["code"] == 1201
         assert all(line.startswith("#") for line in text.splitlines())
+        assert reason.startswith("HAPI 1201")
+        # without the header: an empty body
+        bare = request(f"{url}/data?{query.replace('&include=header', '')}")
+        assert bare[0] == 200 and bare[1].startswith("HAPI 1201") and bare[3] == b""
     else:
-        assert json.loads(text)["status"]["code"] == code
+        got = json.loads(text)["status"]
+        assert got["code"] == code
+        # "HAPI error <code>: <what it is>", then what the request got wrong
+        assert reason.startswith(f"HAPI error {code}: ") and got["message"].startswith(reason)
     assert proc.poll() is None
 
 
@@ -252,8 +292,12 @@ def test_a_client_dropping_mid_stream_costs_nothing(server):
 
 
 def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
-    done = _dravel("serve", tmp_path / "missing")
-    assert done.returncode == 2 and done.stderr.startswith("dravel: error:") and len(done.stderr.splitlines()) == 1
+    (tmp_path / "empty" / "tnr_normal" / "2024" / "03").mkdir(parents=True)
+    (tmp_path / "file").write_text("")
+    # no folder, a folder with neither state nor day files, a file
+    for what in ("missing", "empty", "file"):
+        done = _dravel("serve", tmp_path / what)
+        assert done.returncode == 2 and done.stderr.startswith("dravel: error:") and len(done.stderr.splitlines()) == 1
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -497,3 +541,147 @@ def test_nan_and_infinities_give_valid_json_and_hapis_csv():
     assert lines == [f"{t[0].decode()},1,NaN,1.5,Infinity", f"{t[1].decode()},-1,-Infinity,2.0,0.1"]
     assert parameters[1].hapi({})["fill"] == "NaN"
     assert Parameter("y", "double", (), None, None, "y").hapi({})["fill"] is None
+
+
+def test_last_modified_if_modified_since_and_head(archive, server):
+    from email.utils import formatdate, parsedate_to_datetime
+
+    url, _ = server
+    day = archive / "tnr_normal" / "2024" / "03" / "zelk_l1_tnr_normal_20240302_v01.cdf"
+    data = f"{url}/data?dataset=tnr_normal&start=2024-03-02T06Z&stop=2024-03-02T08Z"
+    paths = [url, f"{url}/about", f"{url}/capabilities", f"{url}/catalog", f"{url}/info?dataset=tnr_normal", data]
+    for path in paths:
+        status, _, head, body = request(path)
+        assert status == 200 and body, path
+        since = head["last-modified"]
+        # as new as the client's copy: 304, nothing sent; older: the answer
+        assert request(path, headers={"If-Modified-Since": since})[::3] == (304, b""), path
+        older = formatdate(parsedate_to_datetime(since).timestamp() - 1, usegmt=True)
+        assert request(path, headers={"If-Modified-Since": older})[0] == 200, path
+        # HEAD: the status and headers of GET, no body
+        status, _, head_only, body = request(path, method="HEAD")
+        assert (status, body, head_only["last-modified"]) == (200, b"", since), path
+    # a day file written anew: what reads it is newer, what does not is not
+    stat = os.stat(day)
+    before = {p: request(p)[2]["last-modified"] for p in paths}
+    try:
+        os.utime(day, (stat.st_atime, stat.st_mtime + 3600))
+        after = {p: request(p)[2]["last-modified"] for p in paths}
+        assert parsedate_to_datetime(after[data]).timestamp() == int(stat.st_mtime + 3600)
+        for p in (f"{url}/info?dataset=tnr_normal", data):
+            assert after[p] != before[p] and request(p, headers={"If-Modified-Since": before[p]})[0] == 200
+        early = f"{url}/data?dataset=tnr_normal&start=2024-03-01T06Z&stop=2024-03-01T08Z"
+        assert request(early)[2]["last-modified"] != after[data]
+        # the catalog lists days: a day file added (its folder changed) makes it newer
+        assert after[f"{url}/catalog"] == before[f"{url}/catalog"]
+        added = day.with_name("zelk_l1_tnr_normal_20240303_v01.cdf")
+        added.write_bytes(day.read_bytes())
+        folder = os.stat(day.parent)
+        os.utime(day.parent, (folder.st_atime, folder.st_mtime + 7200))
+        assert request(f"{url}/catalog", headers={"If-Modified-Since": before[f"{url}/catalog"]})[0] == 200
+    finally:
+        os.utime(day, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        day.with_name("zelk_l1_tnr_normal_20240303_v01.cdf").unlink(missing_ok=True)
+    # the metadata of a HEAD's data request: the 1201 of an empty range, without reading it all
+    empty = f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00Z&stop=2024-03-01T00:00:00.001Z"
+    status, reason, _, body = request(empty, method="HEAD")
+    assert (status, body) == (200, b"") and reason.startswith("HAPI 1201")
+
+
+def test_gzip_streams_what_identity_sends(server):
+    import gzip
+
+    url, _ = server
+    query = f"{url}/data?dataset=tswf&start={START}&stop={STOP}&format=binary"
+    plain = request(query)
+    status, _, head, body = request(query, headers={"Accept-Encoding": "gzip"})
+    assert status == 200 and head["content-encoding"] == "gzip"
+    assert head.get("transfer-encoding") == "chunked" and "content-length" not in head      # streamed
+    assert gzip.decompress(body) == plain[3] and len(body) < len(plain[3])
+    info = request(f"{url}/info?dataset=tswf", headers={"Accept-Encoding": "gzip"})
+    assert info[2]["content-encoding"] == "gzip" and json.loads(gzip.decompress(info[3]))["parameters"]
+
+
+def test_access_log_lines(archive, tmp_path):
+    # on stderr with -v and in --access-log's file: one line a request, the bytes as sent
+    # (compressed, none for HEAD)
+    import re
+
+    log = tmp_path / "access.log"
+    line = re.compile(r'^127\.0\.0\.1 - - \[\d{2}/\w{3}/\d{4}:\d{2}:\d{2}:\d{2} [+-]\d{4}\] '
+                      r'"(?P<request>[^"]*)" (?P<status>\d{3}) (?P<bytes>\d+|-)$')
+    with running_server(archive, "-v", "--access-log", log) as (url, proc):
+        asked = [("GET", "/hapi/catalog", {}), ("GET", "/hapi/info?dataset=nothing", {}),
+                 ("GET", "/hapi/data?dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z",
+                  {"Accept-Encoding": "gzip"}),
+                 ("HEAD", "/hapi/about", {})]
+        got = []
+        for method, path, extra in asked:
+            status, _, _, body = request(url[:-len("/hapi")] + path, method, extra)
+            got.append((f"{method} {path} HTTP/1.1", str(status), str(len(body)) if body else "-"))
+    stderr = proc.stderr.read().splitlines()
+    for lines in (log.read_text().splitlines(), [s for s in stderr if line.match(s)]):
+        matched = [line.match(s) for s in lines]
+        assert all(matched) and len(matched) >= len(asked)
+        assert [(m["request"], m["status"], m["bytes"]) for m in matched[:len(asked)]] == got
+
+
+@pytest.mark.parametrize("fmt", ["csv", "binary"])
+def test_availability_lists_the_day_files_and_serves_them(archive, server, fmt):
+    url, _ = server
+    products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
+    ids = {e["id"] for e in json.loads(_get(f"{url}/catalog")[1])["catalog"]}
+    assert {f"{p}_availability" for p in products} <= ids
+    product = "tswf"
+    paths = sorted(glob.glob(str(archive / product / "*" / "*" / "*.cdf")))
+    counts = [len(np.atleast_1d(cdflib.CDF(p).varget("Epoch"))) for p in paths]
+    # the second day's file touched: the state no longer describes it, its records are counted
+    os.utime(paths[1])
+    data, meta = _hapi(url, f"{product}_availability", "", "2024-03-01T00:00:00Z", "2024-03-03T00:00:00Z", fmt)
+    assert [p["name"] for p in meta["parameters"]] == ["start", "stop", "records", "data_version", "url"]
+    assert [_text(t) for t in data["start"]] == ["2024-03-01T00:00:00Z", "2024-03-02T00:00:00Z"]
+    assert [_text(t) for t in data["stop"]] == ["2024-03-02T00:00:00Z", "2024-03-03T00:00:00Z"]
+    assert list(data["records"]) == counts[:2] and [_text(v) for v in data["data_version"]] == ["v01", "v01"]
+    for path, link in zip(paths, data["url"]):
+        link = _text(link)
+        assert link.startswith(url + "/files/tswf/") and link.endswith(os.path.basename(path))
+        whole = open(path, "rb").read()
+        status, _, head, body = request(link)
+        assert (status, body) == (200, whole) and head["last-modified"]
+        status, _, head, body = request(link, headers={"Range": "bytes=100-199"})
+        assert (status, body, head["content-range"]) == (206, whole[100:200], f"bytes 100-199/{len(whole)}")
+        assert request(link, headers={"If-Modified-Since": head["last-modified"]})[::3] == (304, b"")
+        assert request(link, method="HEAD")[::3] == (200, b"")
+    # only the day files found: another name, another product's folder, a path
+    for wrong in ("tswf/zelk_l1_tswf_20240309_v01.cdf", "tnr_normal/" + os.path.basename(paths[0]),
+                  "tswf/..%2F..%2Fdravel-archive.sqlite", "nothing/x.cdf"):
+        assert request(f"{url}/files/{wrong}")[0] in (400, 404), wrong
+
+
+def _text(value):
+    return value.decode() if isinstance(value, bytes) else str(value)
+
+
+def test_info_titles_cadence_and_the_missions_attributes(archive, server):
+    url, _ = server
+    catalog = json.loads(_get(f"{url}/catalog")[1])["catalog"]
+    titles = [e["title"] for e in catalog]
+    assert len(set(titles)) == len(titles) and all(len(t) <= 40 for t in titles)
+    for entry in catalog:
+        info = json.loads(_get(f"{url}/info?dataset={entry['id']}")[1])
+        assert info["title"] == entry["title"] and len(info["description"]) > len(info["title"])
+        assert info["timeStampLocation"] == "begin" and info["modificationDate"].endswith("Z")
+        assert "contact" not in info and "datasetCitation" not in info      # the archive sets none
+    cadences = {e["id"]: json.loads(_get(f"{url}/info?dataset={e['id']}")[1]).get("cadence") for e in catalog}
+    assert cadences["tnr_normal"] == "PT4S" and cadences["tswf"] is None
+    config = archive / "dravel-archive.toml"
+    config.write_text('[global_attributes]\nPI_name = "A. Researcher"\nPI_affiliation = "Institute of Space Physics"\n'
+                      'Acknowledgement = "Please acknowledge the Zelk team."\n')
+    try:
+        info = json.loads(_get(f"{url}/info?dataset=tswf")[1])
+        assert info["contact"] == "A. Researcher, Institute of Space Physics"
+        assert info["datasetCitation"] == "Please acknowledge the Zelk team."
+        about = json.loads(_get(f"{url}/about")[1])
+        assert about["contact"] == info["contact"] and about["citation"] == info["datasetCitation"]
+    finally:
+        config.unlink()

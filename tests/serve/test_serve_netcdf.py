@@ -10,7 +10,7 @@ pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 h5py = pytest.importorskip("h5py")
 
-from serve_support import make_archive, running_server  # noqa: E402
+from serve_support import assert_info_is_what_day_files_hold, make_archive, running_server  # noqa: E402
 
 
 def test_every_product_of_a_netcdf_archive(tmp_path):
@@ -18,6 +18,7 @@ def test_every_product_of_a_netcdf_archive(tmp_path):
     products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
     assert products
     with running_server(archive) as (url, _):
+        assert_info_is_what_day_files_hold(url, archive)
         for product in products:
             data, meta = hapiclient.hapi(url, product, "", "2024-03-01T00:00:00Z", "2024-03-02T00:00:00Z",
                                          format="binary", logging=False, usecache=False, cache=False)

@@ -58,12 +58,14 @@ def _version():
     return software_version()
 
 
-def _common(parser, top):
-    """The options every command takes, before or after its name (given after it, they win)."""
+VERBOSE = "show what the decoders report and log (-v: warnings and reports, -vv: also debug progress)"
+
+
+def _common(parser, top, verbose=VERBOSE):
+    """The options every command takes, before or after its name (given after it, they win);
+    `verbose`: what -v does for the command."""
     default = (lambda value: value) if top else (lambda value: argparse.SUPPRESS)
-    parser.add_argument("-v", "--verbose", action="count", default=default(0),
-                        help="show what the decoders report and log (-v: warnings and reports, "
-                             "-vv: also debug progress)")
+    parser.add_argument("-v", "--verbose", action="count", default=default(0), help=verbose)
     parser.add_argument("-q", "--quiet", action="store_true", default=default(False),
                         help="print errors only")
     parser.add_argument("--log-file", metavar="FILE", default=default(None),
@@ -97,9 +99,9 @@ def build_parser():
     _common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Command)
 
-    def command(name, **kwargs):
+    def command(name, verbose=VERBOSE, **kwargs):
         p = sub.add_parser(name, **kwargs)
-        _common(p, top=False)
+        _common(p, top=False, verbose=verbose)
         return p
 
     p = command("simulate", help="write a synthetic L0 HDF5 file",
@@ -217,6 +219,8 @@ def build_parser():
     _where_options(p, "run", "the tasks", "the tasks not yet run")
 
     p = command("serve", help="serve an archive to HAPI clients",
+                verbose="print one line per request (common log format) and the server's "
+                        "warnings on stderr (-vv: also its debug messages)",
                 description="Serve an archive made by `dravel archive` as a HAPI server "
                             "(http://HOST:PORT/hapi): one dataset per product, read by "
                             "hapiclient, pyspedas.hapi and other HAPI clients. Runs until "
@@ -228,6 +232,8 @@ def build_parser():
                    help="port to listen on (default: 8787; 0: any free port)")
     p.add_argument("--max-days", type=float, default=366.0, metavar="DAYS",
                    help="the longest time range a data request may ask for (default: 366)")
+    p.add_argument("--access-log", metavar="FILE",
+                   help="append one line per request (common log format) to FILE")
     return parser
 
 

@@ -5,6 +5,8 @@ import os
 import socket
 import sys
 
+from kesta.dravel.archive.state import FILE as STATE_FILE
+
 from .errors import UsageError
 
 
@@ -18,6 +20,9 @@ def run_serve(args, console):
     root = args.archive
     if not os.path.isdir(root):
         raise UsageError(f"{root}: not a folder (an archive made by dravel archive)")
+    if not is_archive(root):
+        raise UsageError(f"{root}: not an archive made by dravel archive (no {STATE_FILE} and no day files)")
+    write_access = access_log(args)
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     try:
         sock = socket.socket(family, socket.SOCK_STREAM)
@@ -32,5 +37,36 @@ def run_serve(args, console):
         console.out(f"serving {root} at http://{host}:{port}/hapi (Ctrl-C stops)")
         sys.stdout.flush()
 
-    serve(root, args.host, port, args.max_days, sock=sock, ready=ready)
+    serve(root, args.host, port, args.max_days, sock=sock, ready=ready, access_log=write_access)
     return 0
+
+
+def is_archive(root):
+    """True for a folder holding an archive's state or day files."""
+    from kesta.dravel.serve.archive import Archive
+
+    return os.path.isfile(os.path.join(root, STATE_FILE)) or bool(Archive(root).datasets())
+
+
+def access_log(args):
+    """write(line) of the access log: on stderr with -v (not with -q), appended to
+    --access-log's file; None when neither."""
+    streams = []
+    if args.verbose and not args.quiet:
+        streams.append(sys.stderr)
+    if args.access_log:
+        try:
+            streams.append(open(args.access_log, "a", encoding="utf-8", buffering=1))
+        except OSError as exc:
+            raise UsageError(f"{args.access_log}: cannot be written ({exc.strerror or exc})") from None
+    if not streams:
+        return None
+
+    def write(line):
+        for stream in streams:
+            try:
+                stream.write(line + "\n")
+                stream.flush()
+            except (OSError, ValueError):      # a full disk, a closed stderr: serving goes on
+                pass
+    return write

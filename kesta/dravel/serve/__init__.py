@@ -13,13 +13,17 @@ from .app import DEFAULT_MAX_DAYS, create_app
 __all__ = ["create_app", "serve", "DEFAULT_MAX_DAYS"]
 
 
-def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=None, ready=None):
+def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=None, ready=None,
+          access_log=None):
     """Serves the archive at `root` until interrupted. `sock`: a socket already bound (what
-    `host` and `port` name is then only shown); `ready`: called once the server listens."""
+    `host` and `port` name is then only shown); `ready`: called once the server listens;
+    `access_log`: called with each request's line of the access log (common log format)."""
     import uvicorn
 
-    config = uvicorn.Config(create_app(root, max_days), host=host, port=port, log_level="warning",
-                            access_log=False, lifespan="off")
+    from .protocol import HapiH11Protocol
+
+    config = uvicorn.Config(create_app(root, max_days, access_log=access_log), host=host, port=port,
+                            log_level="warning", access_log=False, lifespan="off", http=HapiH11Protocol)
     server = uvicorn.Server(config)
     if ready is not None:
         started = server.startup

@@ -13,23 +13,35 @@ records). Anything else is 1500, logged on the server.
 `data` streams: the first block of records is read before the response starts (so a range
 without records is answered 1201), the others as the client takes them; a client that goes away
 stops the reading, and the day file open for it is closed.
+
+Metadata comes from the product registry and the day files' names (`registry`), never from a
+day file. Every answer of the archive has Last-Modified (`Archive.modified`), an
+If-Modified-Since as new is answered 304, HEAD without a body; a client sending
+Accept-Encoding: gzip gets its answer compressed, block by block as it streams. Each product
+also has its availability dataset and its day files for download (`availability`).
 """
 from __future__ import annotations
 
 import html
 import json
 import logging
+import os
+from email.utils import formatdate, parsedate_to_datetime
 from urllib.parse import quote, urlencode
 
 import anyio
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response, StreamingResponse
+from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse,
+                                 Response, StreamingResponse)
+from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
 from starlette.routing import Route
 
-from . import stream, times
+from . import availability, stream, times
+from .access import AccessLog
 from .archive import Archive
 from .dayfile import HELD_BYTES, Descriptions, HeldDays
+from .registry import CADENCES, Registry, title
 
 log = logging.getLogger(__name__)
 
@@ -38,27 +50,38 @@ FORMATS = ("csv", "binary", "json")
 DEFAULT_MAX_DAYS = 366.0
 DAY_NS = 86_400 * 10**9
 
+# What each HAPI status says: a status of 1400 and more is "HAPI error <code>: <text>" in the
+# message of the JSON status (followed by what the request got wrong) and in the HTTP reason
+# phrase; a range without records is "HAPI 1201: ..." in the reason phrase of its HTTP 200.
 MESSAGES = {
     1200: "OK",
     1201: "OK - no data for time range",
-    1400: "Bad request - user input error",
-    1401: "Bad request - unknown API parameter name",
-    1402: "Bad request - syntax error in start time",
-    1403: "Bad request - syntax error in stop time",
-    1404: "Bad request - start equal to or after stop",
-    1405: "Bad request - start < startDate and/or stop > stopDate",
-    1406: "Bad request - unknown dataset id",
-    1407: "Bad request - unknown dataset parameter",
-    1408: "Bad request - too much time or data requested",
-    1409: "Bad request - unsupported output format",
-    1410: "Bad request - unsupported include value",
-    1411: "Bad request - out-of-order or duplicate parameters",
-    1500: "Internal server error",
+    1400: "user input error",
+    1401: "unknown API parameter name",
+    1402: "error in start time",
+    1403: "error in stop time",
+    1404: "start time equal to or after stop time",
+    1405: "time outside valid range",
+    1406: "unknown dataset id",
+    1407: "unknown dataset parameter",
+    1408: "too much time or data requested",
+    1409: "unsupported output format",
+    1410: "unsupported include value",
+    1411: "out of order or duplicate parameters",
+    1500: "internal server error",
 }
 HTTP_STATUS = {1200: 200, 1201: 200, 1406: 404, 1407: 404, 1500: 500}
-HEADERS = {"Access-Control-Allow-Origin": "*", "Access-Control-Allow-Methods": "GET",
+HEADERS = {"Access-Control-Allow-Origin": "*", "Access-Control-Allow-Methods": "GET, HEAD",
            "Access-Control-Allow-Headers": "Content-Type"}
+# gzip level of the responses sent compressed: zlib's default (level 9 costs three times the
+# time for a few per cent less)
+GZIP_LEVEL = 6
+FILE_MEDIA = ("application/x-cdf", "application/x-netcdf")     # day files: sent as they are
 MEDIA = {"csv": "text/csv", "binary": "application/octet-stream", "json": "application/json"}
+# The response header carrying a response's HTTP reason phrase to the server's HTTP protocol
+# (`protocol.HapiH11Protocol`), which writes it in the status line and drops the header; ASGI
+# has no field for a reason phrase.
+REASON = "x-hapi-reason"
 
 ALLOWED = {
     "about": set(), "capabilities": set(), "catalog": set(),
@@ -74,18 +97,64 @@ class HapiError(Exception):
         self.detail = detail
 
 
+def reason(code):
+    """The HTTP reason phrase of a HAPI status (None: the HTTP status's own)."""
+    if code >= 1400:
+        return f"HAPI error {code}: {MESSAGES[code]}"
+    if code == 1201:
+        return f"HAPI 1201: {MESSAGES[code]}"
+    return None
+
+
 def status(code, detail=""):
-    message = MESSAGES[code] + (f": {detail}" if detail else "")
-    return {"code": code, "message": message}
+    message = reason(code) or MESSAGES[code]
+    return {"code": code, "message": message + (f": {detail}" if detail else "")}
 
 
-def hapi_response(body, code=1200, detail=""):
+def headers(code=1200, modified=None):
+    """The headers of a response of HAPI status `code` that depends on what changed last at
+    `modified` (seconds; None: nothing of the archive)."""
+    out = dict(HEADERS)
+    if modified:
+        out["Last-Modified"] = formatdate(modified, usegmt=True)
+    if reason(code):
+        out[REASON] = reason(code)
+    return out
+
+
+def hapi_response(body, code=1200, detail="", modified=None):
     content = {"HAPI": HAPI_VERSION, "status": status(code, detail), **body}
-    return JSONResponse(content, status_code=HTTP_STATUS.get(code, 400), headers=HEADERS)
+    return JSONResponse(content, status_code=HTTP_STATUS.get(code, 400), headers=headers(code, modified))
 
 
 def error_response(exc):
     return hapi_response({}, exc.code, exc.detail)
+
+
+def unchanged_since(request, modified):
+    """True when the request's If-Modified-Since is no older than `modified` (to the second,
+    as HTTP dates go)."""
+    since = request.headers.get("if-modified-since")
+    if not since or not modified:
+        return False
+    try:
+        when = parsedate_to_datetime(since)
+    except (TypeError, ValueError, IndexError):
+        return False
+    if when.tzinfo is None:
+        return False
+    return int(modified) <= when.timestamp()
+
+
+def not_modified(modified):
+    return Response(status_code=304, headers={**HEADERS, "Last-Modified": formatdate(modified, usegmt=True)})
+
+
+def iso_time(seconds):
+    """A modification time as a HAPI time, to the second."""
+    import datetime
+
+    return datetime.datetime.fromtimestamp(int(seconds), datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 class Server:
@@ -95,9 +164,28 @@ class Server:
 
     def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         self.archive = Archive(root)
+        self._registry = (None, None)      # (the mission file's version, Registry)
         self.describe = Descriptions()
         self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
+
+    @property
+    def registry(self):
+        """The Registry of the archive's mission attributes as its file now holds them (made
+        again when the file changes)."""
+        from kesta.dravel.l1.metadata import CONFIG_FILE
+
+        path = os.path.join(self.archive.root, CONFIG_FILE)
+        try:
+            st = os.stat(path)
+            key = (st.st_ino, st.st_size, st.st_mtime_ns)
+        except OSError:
+            key = None
+        known, registry = self._registry
+        if registry is None or known != key:
+            registry = Registry(mission_attributes(self.archive.root))
+            self._registry = (key, registry)
+        return registry
 
     # ---- what the requests name ----
 
@@ -116,18 +204,88 @@ class Server:
             raise HapiError(1406, did)
         return found
 
-    def info(self, dataset, description, names):
+    def availability_of(self, request):
+        """The dataset (the newest version of each day) whose availability dataset a request
+        names, or None for another id."""
+        q = request.query_params
+        product = availability.product_of(q.get("dataset", q.get("id")))
+        found = self.archive.dataset(product) if product is not None else None
+        return found if found is not None and found.version is None else None
+
+    def availability_modified(self, dataset):
+        state = availability.state_path(self.archive.root)
+        return self.archive.modified(products=[dataset.product], files=dataset.files,
+                                     also=[state, state + "-wal"])
+
+    def availability_info(self, dataset, base, names, modified=None):
+        try:
+            columns = availability.chosen(names)
+        except ValueError as exc:
+            raise HapiError(*exc.args) from None
+        every = availability.parameters(dataset, base)
+        out = {
+            "startDate": times.day_text(dataset.first_day),
+            "stopDate": times.day_text(dataset.last_day, after=True),
+            "parameters": [every[i] for i in columns],
+            "title": f"Day files of {dataset.product}"[:40],
+            "description": f"The day files of {dataset.id} (the newest data version of each day): "
+                           "the start and stop of each one's UTC day, its records, its data version "
+                           "and the URL the server sends it at.",
+            "timeStampLocation": "begin",
+            "cadence": "P1D",
+        }
+        if modified:
+            out["modificationDate"] = iso_time(modified)
+        return out, columns, every[-1]["length"]
+
+    def day_file(self, product, name):
+        """The DayFile of a product named `name` among those found, or None."""
+        if product not in self.archive.products():
+            return None
+        return next((f for f in self.archive.day_files(product) if os.path.basename(f.path) == name), None)
+
+    def info(self, dataset, description, names, modified=None):
+        """The info of a dataset; `modified`: when what it depends on last changed."""
         chosen = self.parameters(description, names)
         present = {p.name: p for p in chosen}
         parameters = [time_parameter(description)] + [p.hapi(present) for p in chosen]
         out = {
-            "startDate": times.text(times.day_start(dataset.first_day))[:-11] + "Z",
-            "stopDate": times.text(times.day_start(dataset.last_day) + DAY_NS)[:-11] + "Z",
+            "startDate": times.day_text(dataset.first_day),
+            "stopDate": times.day_text(dataset.last_day, after=True),
             "parameters": parameters,
-            "description": description.attributes.get("Logical_source_description", dataset.product),
-            "x_dataVersion": dataset.version or "newest of each day",
+            "title": dataset_title(dataset),
+            "description": dataset_description(description, dataset.product),
+            # every record's time is when its measurement starts (a snapshot's first sample, a
+            # sweep's or a packet's acquisition time)
+            "timeStampLocation": "begin",
         }
+        cadence = CADENCES.get(dataset.product)
+        if cadence:
+            out["cadence"] = cadence
+        if modified:
+            out["modificationDate"] = iso_time(modified)
+        out.update(self.mission_fields(dataset=True))
+        out["x_dataVersion"] = dataset.version or "newest of each day"
         return out
+
+    def mission_fields(self, dataset=False):
+        """contact and citation from the archive's mission attributes, where it sets them."""
+        out = {}
+        g = self.registry.mission
+        contact = ", ".join(v.strip() for v in (g.get("PI_name", ""), g.get("PI_affiliation", "")) if v.strip())
+        if contact:
+            out["contact"] = contact
+        if g.get("Acknowledgement", "").strip():
+            out["datasetCitation" if dataset else "citation"] = g["Acknowledgement"].strip()
+        return out
+
+    def modified(self, dataset=None, files=None):
+        """When what a response depends on last changed: the whole archive, or a dataset's
+        product folders and day files (those of `files`, default all)."""
+        if dataset is None:
+            return self.archive.modified(products=self.archive.products())
+        return self.archive.modified(products=[dataset.product],
+                                     files=dataset.files if files is None else files)
 
     def parameters(self, description, names):
         """The Parameters a request's `parameters` names (all of them when it names none), in
@@ -146,7 +304,10 @@ class Server:
         return [description.parameters[i] for i in positions if i >= 0]
 
     def description(self, dataset):
-        return self.describe(dataset.newest())
+        """What the dataset holds: from the product registry (no day file opened), or read from
+        its newest day file for a product the registry does not describe."""
+        found = self.registry(dataset.product, dataset.newest().kind)
+        return found if found is not None else self.describe(dataset.newest())
 
     def times(self, request, dataset):
         q = request.query_params
@@ -173,13 +334,44 @@ class Server:
         return start, stop
 
 
+def dataset_title(dataset):
+    """At most 40 characters, one per dataset: the product's title, and its data version for
+    the dataset of one version."""
+    base = title(dataset.product)
+    if dataset.version:
+        suffix = f" (v{dataset.version})"
+        return base[:40 - len(suffix)] + suffix
+    return base
+
+
+def dataset_description(description, product):
+    """The long text of a dataset: its day files' Logical_source_description and TEXT."""
+    g = description.attributes
+    parts = [g.get("Logical_source_description", "").strip(), g.get("TEXT", "").strip()]
+    text = ". ".join(p.rstrip(".") for p in parts if p)
+    return text + "." if text else product
+
+
+def mission_attributes(root):
+    """The archive's mission attributes ({} when its file cannot be used: logged)."""
+    from kesta.dravel.l1.errors import UsageError
+    from kesta.dravel.l1.metadata import mission_attributes as read
+
+    try:
+        return read(root)
+    except UsageError as exc:
+        log.warning("%s", exc)
+        return {}
+
+
 def time_parameter(description):
     return {"name": description.time, "type": "isotime", "units": "UTC", "fill": None,
             "length": times.TIME_LENGTH, "description": description.time_description}
 
 
-def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
-    """The ASGI application serving the archive at `root` under /hapi."""
+def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_log=None):
+    """The ASGI application serving the archive at `root` under /hapi; `access_log`: called
+    with one line (common log format) per request answered."""
     server = Server(root, max_days, held_bytes)
 
     def endpoint(name):
@@ -193,41 +385,63 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
             return run
         return decorate
 
+    def conditional(request, modified, answer):
+        """304 when the client's copy is as new as `modified`, else answer()."""
+        if unchanged_since(request, modified):
+            return not_modified(modified)
+        return answer()
+
     @endpoint("about")
     async def about(request):
-        return hapi_response({"id": "dravel", "title": "Zelk L1 archive",
-                              "contact": "the archive's operator",
-                              "description": "Level-1 records of the Zelk radio and plasma waves instrument, "
-                                             "one dataset per product, served from the archive's day files."})
+        modified = server.archive.modified()
+        return conditional(request, modified, lambda: hapi_response({
+            "id": "dravel", "title": "Zelk L1 archive", "contact": "the archive's operator",
+            "description": "Level-1 records of the Zelk radio and plasma waves instrument, "
+                           "one dataset per product, served from the archive's day files.",
+            **server.mission_fields()}, modified=modified))
 
     @endpoint("capabilities")
     async def capabilities(request):
-        return hapi_response({"outputFormats": list(FORMATS)})
+        modified = server.archive.modified()
+        return conditional(request, modified, lambda: hapi_response({"outputFormats": list(FORMATS)},
+                                                                    modified=modified))
 
     def catalog_entries():
         entries = []
-        for did, dataset in server.archive.datasets().items():
-            try:
-                title = server.description(dataset).attributes.get("Logical_source_description") or did
-            except (OSError, ValueError) as exc:
-                log.warning("%s: %s", dataset.newest().path, exc)
-                continue
-            if dataset.version:
-                title += f" (data version {dataset.version})"
-            entries.append({"id": did, "title": title})
+        datasets = server.archive.datasets()
+        for did, dataset in datasets.items():
+            entries.append({"id": did, "title": dataset_title(dataset)})
+        for did, dataset in datasets.items():
+            if dataset.version is None:
+                entries.append({"id": did + availability.SUFFIX, "title": f"Day files of {did}"[:40]})
         return entries
 
     @endpoint("catalog")
     async def catalog(request):
-        return hapi_response({"catalog": await run_in_threadpool(catalog_entries)})
+        def work():
+            modified = server.modified()
+            return conditional(request, modified, lambda: hapi_response({"catalog": catalog_entries()},
+                                                                        modified=modified))
+        return await run_in_threadpool(work)
 
     @endpoint("info")
     async def info(request):
         def work():
+            files_of = server.availability_of(request)
+            if files_of is not None:
+                modified = server.availability_modified(files_of)
+                return conditional(request, modified, lambda: hapi_response(server.availability_info(
+                    files_of, str(request.base_url), request.query_params.get("parameters"), modified)[0],
+                    modified=modified))
             dataset = server.dataset(request)
-            description = server.description(dataset)
-            return server.info(dataset, description, request.query_params.get("parameters"))
-        return hapi_response(await run_in_threadpool(work))
+            modified = server.modified(dataset)
+
+            def answer():
+                description = server.description(dataset)
+                return hapi_response(server.info(dataset, description, request.query_params.get("parameters"),
+                                                 modified), modified=modified)
+            return conditional(request, modified, answer)
+        return await run_in_threadpool(work)
 
     @endpoint("data")
     async def data(request):
@@ -240,20 +454,69 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
             raise HapiError(1410, include)
 
         def plan():
+            files_of = server.availability_of(request)
+            if files_of is not None:
+                return availability_plan(files_of)
             dataset = server.dataset(request)
             description = server.description(dataset)
-            info = server.info(dataset, description, q.get("parameters"))
             parameters = server.parameters(description, q.get("parameters"))
             start, stop = server.times(request, dataset)
+            files = in_range(dataset, start, stop)
+            modified = server.modified(dataset, files)
+            if unchanged_since(request, modified):
+                return modified, None, None, None
+            info = server.info(dataset, description, q.get("parameters"), server.modified(dataset))
             blocks = stream.blocks(dataset, description, parameters, start, stop, server.days)
             chunks = stream.encoded(blocks, encoder(parameters, fmt))
-            return info, chunks, next(chunks, None)
+            return modified, info, chunks, next(chunks, None)
 
-        info, chunks, first = await run_in_threadpool(plan)
-        return data_response(info, chunks, first, fmt, include == "header")
+        def availability_plan(dataset):
+            modified = server.availability_modified(dataset)
+            base = str(request.base_url)
+            info, columns, width = server.availability_info(dataset, base, q.get("parameters"), modified)
+            start, stop = server.times(request, dataset)
+            if unchanged_since(request, modified):
+                return modified, None, None, None
+            found = availability.rows(dataset, server.archive.root, base, start, stop)
+
+            def chunks():
+                if found:
+                    yield availability.encode(found, columns, fmt, width)
+            chunks = chunks()
+            return modified, info, chunks, next(chunks, None)
+
+        modified, info, chunks, first = await run_in_threadpool(plan)
+        if info is None:
+            return not_modified(modified)
+        response = data_response(info, chunks, first, fmt, include == "header", modified)
+        if request.method == "HEAD":      # the status and headers, no records read past the first block
+            await run_in_threadpool(chunks.close)
+            response = Response(b"", status_code=response.status_code, headers={
+                k: v for k, v in response.headers.items() if k != "content-length"})
+            del response.headers["content-length"]      # not known before the records are read
+        return response
 
     async def landing(request):
-        return HTMLResponse(await run_in_threadpool(landing_page, server), headers=HEADERS)
+        def work():
+            modified = server.modified()
+            return conditional(request, modified, lambda: HTMLResponse(
+                landing_page(server), headers=headers(modified=modified)))
+        return await run_in_threadpool(work)
+
+    async def files(request):
+        def work():
+            day = server.day_file(request.path_params["product"], request.path_params["name"])
+            if day is None:
+                return PlainTextResponse("no such day file\n", status_code=404, headers=HEADERS)
+            try:
+                modified = os.stat(day.path).st_mtime
+            except FileNotFoundError:
+                return PlainTextResponse("no such day file\n", status_code=404, headers=HEADERS)
+            if unchanged_since(request, modified):
+                return not_modified(modified)
+            # Last-Modified, HEAD and Range (206) as Starlette's file responses have them
+            return FileResponse(day.path, media_type=FILE_MEDIA[day.kind != "cdf"], headers=HEADERS)
+        return await run_in_threadpool(work)
 
     async def unknown(request):
         return hapi_response({}, 1400, f"no endpoint {request.path_params['rest']!r}")
@@ -267,9 +530,26 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         Route("/hapi", landing), Route("/hapi/", landing),
         Route("/hapi/about", about), Route("/hapi/capabilities", capabilities),
         Route("/hapi/catalog", catalog), Route("/hapi/info", info), Route("/hapi/data", data),
+        Route("/hapi/files/{product}/{name}", files),
         Route("/hapi/{rest:path}", unknown),
     ]
-    return Starlette(routes=routes, exception_handlers={Exception: failed})
+    app = Starlette(routes=routes, exception_handlers={Exception: failed})
+    # gzip for the clients that ask for it, block by block as a response streams
+    app = GZipMiddleware(app, minimum_size=500, compresslevel=GZIP_LEVEL,
+                         exclude_content_types=DEFAULT_EXCLUDED_CONTENT_TYPES + FILE_MEDIA)
+    if access_log is not None:
+        app = AccessLog(app, access_log)
+    return app
+
+
+def in_range(dataset, start, stop):
+    """The day files of a dataset holding records of [start, stop) (TT2000)."""
+    out = []
+    for day in dataset.files:
+        first = times.day_start(day.date)
+        if first is not None and first < stop and first + DAY_NS > start:
+            out.append(day)
+    return out
 
 
 def encoder(parameters, fmt):
@@ -281,18 +561,19 @@ def encoder(parameters, fmt):
     return lambda block, i: encode(block)
 
 
-def data_response(info, chunks, first, fmt, with_header):
+def data_response(info, chunks, first, fmt, with_header, modified=None):
     code = 1200 if first is not None else 1201
     head = {"HAPI": HAPI_VERSION, "status": status(code), **info, "format": fmt}
+    sent = headers(code, modified)
     if fmt == "json":
         opening = json.dumps(head)[:-1] + ', "data": [\n'
         return StreamingResponse(_framed(opening.encode(), _chunks(chunks, first), b"\n]}\n"),
-                                 media_type=MEDIA[fmt], headers=HEADERS)
+                                 media_type=MEDIA[fmt], headers=sent)
     opening = stream.hashed(head) if with_header else b""
     if first is None:
         chunks.close()
-        return Response(opening, media_type=MEDIA[fmt], headers=HEADERS)
-    return StreamingResponse(_framed(opening, _chunks(chunks, first), b""), media_type=MEDIA[fmt], headers=HEADERS)
+        return Response(opening, media_type=MEDIA[fmt], headers=sent)
+    return StreamingResponse(_framed(opening, _chunks(chunks, first), b""), media_type=MEDIA[fmt], headers=sent)
 
 
 def _chunks(chunks, first):
@@ -329,12 +610,7 @@ async def _framed(opening, chunks, closing):
 def landing_page(server):
     rows = []
     for did, dataset in server.archive.datasets().items():
-        try:
-            description = server.description(dataset)
-        except (OSError, ValueError) as exc:
-            log.warning("%s: %s", dataset.newest().path, exc)
-            continue
-        title = description.attributes.get("Logical_source_description", did)
+        title = dataset_title(dataset)
         day = dataset.first_day
         start = f"{day[:4]}-{day[4:6]}-{day[6:]}T00:00:00Z"
         stop = f"{day[:4]}-{day[4:6]}-{day[6:]}T01:00:00Z"

@@ -7,6 +7,11 @@ only names that match the pattern, in folders whose names match theirs, are day 
 from a request is ever joined to a path: a request names a dataset id, which is looked up among
 the datasets found here.
 
+What a response depends on was last changed (its Last-Modified) when the newest of these was:
+the archive's folder and mission attributes file, the folders of the products it reads (a day
+file written, replaced or removed changes its month folder: the archive writes under a
+temporary name and renames), and the day files it reads.
+
 Dataset ids: `<product>` is the newest data version of each day; `<product>_v<NN>` is version NN
 alone, listed in the catalog when the product has more than one version.
 """
@@ -68,6 +73,27 @@ class Archive:
 
     def products(self):
         return _folders(self.root, _PRODUCT)
+
+    def modified(self, products=(), files=(), also=()):
+        """The newest modification time (seconds) of the archive's folder and mission file, of
+        `products`' folders (their year and month folders too), of the DayFiles `files` and of
+        the paths `also`; what cannot be found counts for nothing."""
+        from kesta.dravel.l1.metadata import CONFIG_FILE
+
+        paths = [self.root, os.path.join(self.root, CONFIG_FILE), *also, *(f.path for f in files)]
+        for product in products:
+            base = os.path.join(self.root, product)
+            paths.append(base)
+            for year in _folders(base, _YEAR):
+                paths.append(os.path.join(base, year))
+                paths.extend(os.path.join(base, year, m) for m in _folders(os.path.join(base, year), _MONTH))
+        newest = 0
+        for path in paths:
+            try:
+                newest = max(newest, os.stat(path).st_mtime_ns)
+            except OSError:
+                continue
+        return newest / 1e9
 
     def day_files(self, product):
         """Every day file of `product`, by day then version."""

@@ -82,6 +82,15 @@ def day_start(date):
     return parse(f"{date[:4]}-{date[4:6]}-{date[6:8]}")
 
 
+def day_text(date, after=False):
+    """00:00 UTC of a "YYYYMMDD" day (of the day after, `after`) as a HAPI time, to the second
+    (no conversion of epochs: no cdflib)."""
+    import datetime
+
+    day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8])) + datetime.timedelta(days=int(after))
+    return f"{day.isoformat()}T00:00:00Z"
+
+
 def iso(tt2000):
     """The UTC times of TT2000 epochs as HAPI time strings, "yyyy-mm-ddThh:mm:ss.fffffffffZ",
     an array of bytes strings of TIME_LENGTH characters."""

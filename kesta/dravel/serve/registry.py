@@ -1,0 +1,118 @@
+"""What a product's datasets hold, known without opening a day file: the HAPI parameters and the
+global attributes a day file of the product has, made by the same functions the day-file
+writers use (the product's day-record layout, its metadata table, the mission's attributes).
+
+Answering `catalog` or `info` thus costs no day file (a compressed CDF of a real-size day is
+inflated whole by cdflib at each open) and imports none of the readers: only the registry, the
+metadata tables and NumPy.
+
+A parameter is what the day-file reader (`dayfile`) finds in a file of that format: the data
+and support-data variables under their stored names (`<product>_<field>` in a CDF, the field's
+name in a netCDF file), in the file's order, with the element
+type, shape, fill value, units and description the file holds. CDF has no unsigned 64-bit type
+(a uint64 field is stored as CDF_INT8, its fill value as CDF_INT8's): its parameter is a double
+of that fill value in a CDF archive, of the field's own in a netCDF one.
+"""
+from __future__ import annotations
+
+import logging
+import threading
+
+import numpy as np
+
+from .dayfile import READ_TYPES, Description, _bins, _parameter
+
+log = logging.getLogger(__name__)
+
+# Nominal cadences (ISO 8601 durations) of the products measured at a fixed rate, from the
+# simulator's and the instrument's schedules: the TNR survey sweeps every 4 s in normal mode and
+# every second in burst mode, the LFM spectra every 16 s. Snapshots, histograms and
+# calibrations come when triggered or commanded: no cadence.
+CADENCES = {"tnr_normal": "PT4S", "tnr_burst": "PT1S", "lfm_sm": "PT16S", "lfm_psd": "PT16S"}
+
+# Dataset titles, at most 40 characters and one per product (HAPI's `title`); the long text is
+# the dataset's description. A product missing here is titled by its name.
+TITLES = {
+    "tnr_normal": "TNR survey spectra, normal mode",
+    "tnr_burst": "TNR survey spectra, burst mode",
+    "tnr_calibration": "TNR calibration records",
+    "hfr_calibration": "HFR calibration records",
+    "tswf": "TDS triggered snapshots",
+    "tswf_sbm2": "TDS triggered snapshots, SBM2 mode",
+    "rswf": "TDS regular snapshots",
+    "rswf_sbm1": "TDS regular snapshots, SBM1 mode",
+    "hist2d": "TDS 2-D histograms",
+    "lfm_sm": "LFM spectral matrices",
+    "lfm_psd": "LFM power spectral densities",
+}
+
+
+def title(product):
+    return TITLES.get(product, product)[:40]
+
+
+class Registry:
+    """The Description of each product's datasets by day-file format ("cdf" or "nc"), made
+    once; `mission`: the archive's mission attributes (`metadata.mission_attributes`)."""
+
+    def __init__(self, mission=None):
+        self.mission = dict(mission or {})
+        self.lock = threading.Lock()
+        self.known = {}
+
+    def __call__(self, product, kind="cdf"):
+        """The Description of `product`'s day files of format `kind`; None for a product the
+        registry does not know, or whose layout is not installed here."""
+        key = (product, kind)
+        with self.lock:
+            if key in self.known:
+                return self.known[key]
+        try:
+            found = describe(product, kind, self.mission)
+        except (LookupError, ImportError, AttributeError) as exc:
+            log.warning("%s: not described by the registry (%s)", product, exc)
+            found = None
+        with self.lock:
+            self.known[key] = found
+        return found
+
+
+def describe(product, kind="cdf", mission=None):
+    """The Description of `product`'s day files of format `kind` ("cdf" or "nc")."""
+    from kesta.dravel.l1 import attributes as attrs
+    from kesta.dravel.l1.dayrecords import day_dtype
+    from kesta.dravel.l1.layout import EPOCH
+    from kesta.dravel.products import BY_NAME
+
+    if product not in BY_NAME:
+        raise LookupError(f"no product {product!r}")
+    dtype = day_dtype(product)
+    variables = attrs.variables(product, dtype)
+    coordinates = attrs.coordinates(product, variables)
+    if kind != "cdf":
+        # a netCDF file holds its data variables first, then its coordinates (the Dataset's order)
+        from kesta.dravel.l1.dataset import described
+
+        data_vars, coords = described(product, dtype)
+        rank = {n: i for i, n in enumerate(list(data_vars) + list(coords))}
+        variables = sorted(variables, key=lambda v: rank.get(v.name, len(rank)))
+    time = next((v for v in variables if v.name == EPOCH), None)
+    if time is None:
+        raise LookupError(f"{product}: no {EPOCH} in its records")
+    # a CDF names its variables `<product>_<field>`, a netCDF file by the field alone
+    stored = (lambda n: attrs.stored_name(product, n)) if kind == "cdf" else (lambda n: n)
+    parameters, coordinate_of = [], {}
+    for var in variables:
+        if var.name == EPOCH or var.var_type not in READ_TYPES:
+            continue
+        dtype, fill = var.leaf.dtype, var.fill
+        if kind == "cdf" and dtype == np.uint64:        # stored as CDF_INT8
+            dtype, fill = np.dtype(np.int64), attrs.fill_value(np.int64)
+        name = stored(var.name)
+        parameters.append(_parameter(name, dtype, var.leaf.shape, fill,
+                                     {"UNITS": var.units, "CATDESC": var.catdesc}))
+        along = coordinates.get((var.dims[0], var.leaf.shape[0])) if len(var.dims) == 1 else None
+        coordinate_of[name] = stored(along) if along else ""
+    _bins(parameters, coordinate_of)
+    globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission).items()}
+    return Description(EPOCH, time.catdesc.strip() or "Time", parameters, globals_)
