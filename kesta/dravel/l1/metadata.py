@@ -387,6 +387,7 @@ TNR_CALIBRATION_PACKETS = {
     "globals": {"TEXT": "TNR calibration spectra, one record per packet: its four bands by nine "
                         "calibration levels by eight bins, fill where a band was off."},
     "variables": _over(TNR_CALIBRATION["variables"], {
+        EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
         "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
         "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D (fill: band off)", "DIMS": _BANDS},
         **{name: {"DIMS": _BANDS + _LEVELS, **_TNR_NOT_MEASURED[name]} for name in ("agc1", "agc2")},
@@ -401,6 +402,7 @@ HFR_CALIBRATION_PACKETS = {
                         "levels by frequency steps, fill where a band was off or beyond the "
                         "packet's steps."},
     "variables": _over(HFR_CALIBRATION["variables"], {
+        EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
         "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2 (fill: band off)", "DIMS": ["hf_band"]},
         "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
         "frequency": {"CATDESC": "Frequency of each step of each band (fill: no such step)",

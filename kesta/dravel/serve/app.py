@@ -41,7 +41,7 @@ from . import availability, stream, times
 from .access import AccessLog
 from .archive import Archive
 from .dayfile import HELD_BYTES, Descriptions, HeldDays
-from .registry import CADENCES, Registry, title
+from .registry import STAMPED, SURVEYS, Registry, cadence, title
 
 log = logging.getLogger(__name__)
 
@@ -255,13 +255,13 @@ class Server:
             "parameters": parameters,
             "title": dataset_title(dataset),
             "description": dataset_description(description, dataset.product),
-            # every record's time is when its measurement starts (a snapshot's first sample, a
-            # sweep's or a packet's acquisition time)
-            "timeStampLocation": "begin",
+            "timeStampLocation": STAMPED.get(dataset.product, "begin"),
         }
-        cadence = CADENCES.get(dataset.product)
-        if cadence:
-            out["cadence"] = cadence
+        known = availability.state_days(self.archive.root) if dataset.product in SURVEYS else {}
+        every = cadence(dataset.product, [n for (p, _, v), (n, _, _) in known.items()
+                                          if p == dataset.product and (dataset.version is None or v == dataset.version)])
+        if every:
+            out["cadence"] = every
         if modified:
             out["modificationDate"] = iso_time(modified)
         out.update(self.mission_fields(dataset=True))

@@ -24,11 +24,27 @@ from .dayfile import READ_TYPES, Description, _bins, _parameter
 
 log = logging.getLogger(__name__)
 
-# Nominal cadences (ISO 8601 durations) of the products measured at a fixed rate, from the
-# simulator's and the instrument's schedules: the TNR survey sweeps every 4 s in normal mode and
-# every second in burst mode, the LFM spectra every 16 s. Snapshots, histograms and
-# calibrations come when triggered or commanded: no cadence.
-CADENCES = {"tnr_normal": "PT4S", "tnr_burst": "PT1S", "lfm_sm": "PT16S", "lfm_psd": "PT16S"}
+# The products measured all along (the TNR survey's sweeps, the LFM spectra), whose cadence is
+# that of their records: the archive's median records per day make it (`cadence`). Snapshots,
+# histograms and calibrations come when triggered or commanded: no cadence.
+SURVEYS = ("tnr_normal", "tnr_burst", "lfm_sm", "lfm_psd")
+
+# Where in its measurement a record's time is: a TNR survey record's Epoch is the middle of its
+# (first) band's measurement; every other product's, when its measurement begins (a snapshot's
+# first sample, a packet's acquisition time).
+STAMPED = {"tnr_normal": "center", "tnr_burst": "center"}
+
+
+def cadence(product, day_records):
+    """The ISO 8601 cadence of a survey product whose days hold `day_records` (records of each
+    of its day files, from the state): a day over its median records, in whole seconds; None
+    for the other products or without days of two records or more."""
+    import statistics
+
+    counts = [n for n in day_records if n and n > 1]
+    if product not in SURVEYS or not counts:
+        return None
+    return f"PT{max(1, round(86400 / statistics.median(counts)))}S"
 
 # Dataset titles, at most 40 characters and one per product (HAPI's `title`); the long text is
 # the dataset's description. A product missing here is titled by its name.
@@ -86,14 +102,14 @@ def describe(product, kind="cdf", mission=None):
 
     if product not in BY_NAME:
         raise LookupError(f"no product {product!r}")
-    dtype = day_dtype(product)
-    variables = attrs.variables(product, dtype)
+    layout = day_dtype(product)
+    variables = attrs.variables(product, layout)
     coordinates = attrs.coordinates(product, variables)
     if kind != "cdf":
         # a netCDF file holds its data variables first, then its coordinates (the Dataset's order)
         from kesta.dravel.l1.dataset import described
 
-        data_vars, coords = described(product, dtype)
+        data_vars, coords = described(product, layout)
         rank = {n: i for i, n in enumerate(list(data_vars) + list(coords))}
         variables = sorted(variables, key=lambda v: rank.get(v.name, len(rank)))
     time = next((v for v in variables if v.name == EPOCH), None)
@@ -114,5 +130,6 @@ def describe(product, kind="cdf", mission=None):
         along = coordinates.get((var.dims[0], var.leaf.shape[0])) if len(var.dims) == 1 else None
         coordinate_of[name] = stored(along) if along else ""
     _bins(parameters, coordinate_of)
-    globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission).items()}
+    globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission,
+                                                                               dtype=layout).items()}
     return Description(EPOCH, time.catdesc.strip() or "Time", parameters, globals_)
