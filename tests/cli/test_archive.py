@@ -80,6 +80,9 @@ def test_overlapping_files_give_every_record_once_in_its_day(l0, clean):
     from kesta.dravel.l1.layout import flatten
 
     pycdfpp = pytest.importorskip("pycdfpp")
+    import cdflib
+    import spacepy.pycdf as pycdf
+
     want = expected_days(sorted(l0.glob("*.h5")))
     names = {(str(rel).split(os.sep)[0], rel.name.split("_")[-2]) for rel in day_files(clean)}
     assert names == set(want)
@@ -89,9 +92,14 @@ def test_overlapping_files_give_every_record_once_in_its_day(l0, clean):
         got = read_day(path)
         for name, values in flatten(records).items():
             np.testing.assert_array_equal(got[name], values, err_msg=f"{path.name}: {name}")
-        # read by an outside reader too
+        # read by outside readers too, each finding one time a record
         epoch = pycdfpp.load(str(path))["Epoch"].values.astype("int64")
         assert np.array_equal(epoch.view(records["epoch"].dtype), records["epoch"])
+        with pycdf.CDF(str(path)) as f:
+            by_spacepy = f.raw_var("Epoch")[...].astype(np.int64)
+        by_cdflib = np.asarray(cdflib.CDF(str(path)).varget("Epoch"), dtype=np.int64)
+        for epoch in (by_spacepy, by_cdflib):
+            assert np.all(np.diff(epoch) > 0) and np.array_equal(epoch, records["epoch"].astype(np.int64))
     with sqlite3.connect(clean / STATE_FILE) as db:
         twice = db.execute("SELECT SUM(duplicates) FROM day_files").fetchone()[0]
         sources = dict(db.execute("SELECT path, sources FROM day_files WHERE product='tswf' AND day='20240302'"))

@@ -21,6 +21,7 @@ pytest.importorskip("uvicorn")
 hapiclient = pytest.importorskip("hapiclient")
 
 from kesta.dravel.archive.state import FILE as STATE  # noqa: E402
+from kesta.dravel.l1.attributes import fill_value  # noqa: E402
 from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
                            heavy_modules_for_metadata, make_archive, request, running_server)
 
@@ -143,6 +144,7 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server, gzip
             data, meta = _hapi(url, product, asked, start, stop, fmt)
             assert [p["name"] for p in meta["parameters"]] == ["Epoch"] + [n for n in names if n not in wide]
             assert [t.decode() for t in data["Epoch"]] == times, (product, fmt)
+            assert all(a < b for a, b in zip(times, times[1:])), (product, fmt)    # one time a record
             columns = {n: data[n] for n in data.dtype.names}
             for name in wide:
                 body = _get(f"{url}/data?dataset={product}&start={start}&stop={stop}&parameters={name}")[1]
@@ -198,10 +200,10 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
     assert "zelk_tnr_normal_auto1" in loaded
     got = get_data("zelk_tnr_normal_auto1")
     expected, times = _from_files(archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"], _tt(START), _tt(STOP))
-    # pyspedas sets the fill values of a HAPI integer to 0 (which a log colour scale leaves out):
-    # the sweeps' bands that were off, the spectra not measured
+    # the sweeps' bands that were off, the spectra not measured: NaN, never drawn
     auto = expected["tnr_normal_auto1"]
-    assert (auto == 65535).any() and np.array_equal(got.y, np.where(auto == 65535, 0, auto))
+    fill = fill_value(auto.dtype)
+    assert (auto == fill).any() and np.array_equal(got.y, np.where(auto == fill, np.nan, auto), equal_nan=True)
     assert np.array_equal(got.v, expected["tnr_normal_frequency"].astype(np.float64))
     assert len(got.times) == len(times)
 

@@ -157,12 +157,22 @@ def _member_shape(spec, name, shape):
     return axes + shape
 
 
+def _measured_type(name, base):
+    """The element type of a day record's field of decoder type `base`: a raw value that may be
+    at fill for want of a measurement is held as a float (every 16-bit count exactly), so that
+    readers mask it as they mask a float's fill value (NaN: nothing drawn) where they leave an
+    unsigned integer's fill value as it is (drawn as a count of 65535)."""
+    if name in MEASURED_IF and base.kind in "iu":
+        return np.dtype(np.float32 if base.itemsize <= 2 else np.float64)
+    return base
+
+
 def _regrouped_dtype(spec, dtype):
     out = []
     renamed = dict(spec.renamed)
     for name, base, shape in _fields(dtype):
         if name in spec.members:
-            member = (renamed.get(name, name), base, _member_shape(spec, name, shape))
+            member = (renamed.get(name, name), _measured_type(name, base), _member_shape(spec, name, shape))
             if name == EPOCH_FIELD:      # the measurement's time, and each member's own
                 out.append((name, base))
             out.append(member)
@@ -321,6 +331,13 @@ def regroup(product, records, spec=None):
         if name not in spec.members:
             out[name] = values[first]
             continue
+        held = out.dtype[renamed.get(name, name)].base
+        if held != base:            # an integer at fill becomes the float's fill
+            from .attributes import fill_value
+
+            at_fill = values == fill_value(base)
+            values = values.astype(held)
+            values[at_fill] = fill_value(held)
         if name == EPOCH_FIELD:
             out[name] = values[first]
         target = out[renamed.get(name, name)]
@@ -483,6 +500,11 @@ def decoder_columns(product, columns):
         values, axes = along(field, columns[name] if field != EPOCH_FIELD else columns[BAND_EPOCH])
         values = values[(rec,) + tuple(member[a] for a in axes)]
         width = layout[field].shape if layout is not None and field in layout.names else None
+        own = layout[field].base if layout is not None and field in layout.names else values.dtype
+        if own != values.dtype and own.kind in "iu" and values.dtype.kind == "f":   # held as a float
+            at_fill = (values == fill_value(values.dtype)) | ~np.isfinite(values)
+            values = np.where(at_fill, 0, values).astype(own)
+            values[at_fill] = fill_value(own)
         if width and values.ndim == 2 and values.shape[1] < width[0]:   # bins the day file leaves out
             padded = np.full((len(values),) + width, fill_value(values.dtype), values.dtype)
             padded[:, :values.shape[1]] = values
