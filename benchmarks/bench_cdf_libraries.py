@@ -172,7 +172,8 @@ def child_write(how, product, npy, path, repeat):
     import numpy as np
 
     records = np.load(npy)
-    best = float("inf")
+    _import_for(how)
+    best, first = float("inf"), None
     for _ in range(repeat):
         if os.path.exists(path):
             os.remove(path)
@@ -189,9 +190,29 @@ def child_write(how, product, npy, path, repeat):
             write_spacepy_lib(records, product, path)
         elif how.startswith("cdflib"):
             write_cdflib(records, product, path, per_variable="var-" in how)
-        best = min(best, time.perf_counter() - started)
-    return {"seconds": best, "bytes": os.path.getsize(path), "records": len(records),
+        elapsed = time.perf_counter() - started
+        first = elapsed if first is None else first
+        best = min(best, elapsed)
+    return {"seconds": best, "first": first, "bytes": os.path.getsize(path), "records": len(records),
             "record_bytes": records.nbytes}
+
+
+def _import_for(how):
+    """The modules a writer uses, imported before it is timed (import times are measured apart)."""
+    import kesta.dravel.l1.cdf  # noqa: F401  (the attributes, the template maker)
+    from kesta.dravel.l1 import attributes
+
+    attributes.fill_value("int8")
+    if how.startswith("pycdfpp"):
+        import kesta.dravel.l1.cdf_pycdfpp_sketch  # noqa: F401
+    elif how.startswith("spacepy"):
+        from kesta.dravel.l1.times import pycdf
+
+        pycdf()
+    elif how.startswith("cdflib"):
+        import cdflib.cdfwrite  # noqa: F401
+    elif how.startswith("isal"):
+        import isal.isal_zlib  # noqa: F401
 
 
 def read_whole(library, path):
@@ -254,15 +275,11 @@ def read_floor(how, path, nbytes):
     if how == "numpy tofile (floor)":
         return np.fromfile(path, dtype=np.uint8).nbytes
     if how == "isal deflate (floor)":
-        from isal.isal_zlib import decompressobj
+        from isal.isal_zlib import decompress
     else:
-        from zlib import decompressobj
-    inflate = decompressobj(31)
-    out = bytearray()
+        from zlib import decompress
     with open(path, "rb") as f:
-        while block := f.read(8 << 20):
-            out += inflate.decompress(block)
-    return len(out)
+        return len(decompress(f.read(), 31))
 
 
 def child_read(library, mode, path, name, records, slices, repeat):
@@ -351,10 +368,11 @@ def main():
     for product in PRODUCTS:
         npy = os.path.join(folder, f"{product}.npy")
         files = {}
-        print(f"\n{product}: write (GZIP level {LEVEL}), best of {args.repeat}; peak RSS of the process "
-              f"(which holds the records: see the tofile floor)")
-        print(f"  {'writer':<24} {'compression':<22} {'s':>7} {'x isal':>7} {'MB/s':>7} {'file MB':>8} "
-              f"{'peak MB':>8}")
+        print(f"\n{product}: write (GZIP level {LEVEL}), best of {args.repeat} in one process (1st s: its "
+              f"first, which makes the template where there is one); peak RSS of the process (which "
+              f"holds the records: see the tofile floor)")
+        print(f"  {'writer':<24} {'compression':<22} {'s':>7} {'x isal':>7} {'MB/s':>7} {'1st s':>7} "
+              f"{'file MB':>8} {'peak MB':>8}")
         rows = []
         for how, (_, compression) in WRITERS.items():
             path = os.path.join(folder, f"{product}-{how.split()[0]}-{how.split()[1]}.cdf")
@@ -364,20 +382,22 @@ def main():
         floor = files["isal deflate (floor)"][1]["seconds"]
         for how, compression, result, peak in rows:
             print(f"  {how:<24} {compression:<22} {result['seconds']:7.3f} {result['seconds'] / floor:7.1f} "
-                  f"{result['record_bytes'] / result['seconds'] / 1e6:7.0f} {mb(result['bytes'])} {mb(peak)}")
+                  f"{result['record_bytes'] / result['seconds'] / 1e6:7.0f} {result['first']:7.3f} "
+                  f"{mb(result['bytes'])} {mb(peak)}")
         records = files["pycdfpp file-gzip"][1]["records"]
         print(f"  ({records} records, {mb(files['pycdfpp file-gzip'][1]['record_bytes']).strip()} MB of them)")
 
         name = f"{product}_{MAIN[product]}"
         print(f"\n{product}: read, best of {args.repeat}: whole = every variable; requests = {args.slices} x "
               f"(open + 1/{args.slices} of the records of {name})")
-        print(f"  {'reader':<22} {'file':<20} {'whole s':>8} {'x inflate':>9} {'peak MB':>8} "
+        print(f"  {'reader':<22} {'file':<20} {'whole s':>8} {'x isal':>9} {'peak MB':>8} "
               f"{'requests s':>10} {'peak MB':>8}")
-        inflate = run_child("read", "isal deflate (floor)", "whole", files["isal deflate (floor)"][0], name,
-                            records, args.slices, args.repeat)
-        fromfile = run_child("read", "numpy tofile (floor)", "whole", files["numpy tofile (floor)"][0], name,
-                             records, args.slices, args.repeat)
-        for label, (result, peak) in (("numpy fromfile (floor)", fromfile), ("isal inflate (floor)", inflate)):
+        floors = {label: run_child("read", how, "whole", files[how][0], name, records, args.slices, args.repeat)
+                  for label, how in (("numpy fromfile (floor)", "numpy tofile (floor)"),
+                                     ("isal inflate (floor)", "isal deflate (floor)"),
+                                     ("zlib inflate (floor)", "zlib deflate (floor)"))}
+        inflate = floors["isal inflate (floor)"]
+        for label, (result, peak) in floors.items():
             print(f"  {label:<22} {'':<20} {result['seconds']:8.3f} {result['seconds'] / inflate[0]['seconds']:9.1f} "
                   f"{mb(peak)}")
         for library in READERS:
