@@ -1,6 +1,6 @@
 """Day files written through pycdfpp (`l1/cdf_pycdfpp_sketch.py`), checked by the outside
-readers: spacepy's ISTP checks (`istp.FileChecks.all`), then the values read back by cdflib,
-spacepy's pycdf, pyspedas (`cdf_to_tplot`, no warning logged) and xarray
+readers: spacepy's ISTP checks (`istp.FileChecks.all`), then the values read back by pycdfpp
+itself, cdflib, spacepy's pycdf, pyspedas (`cdf_to_tplot`, no warning logged) and xarray
 (`cdflib.xarray.cdf_to_xarray`), each compared with the records; and the file compared with the
 one the project writes today (`cdf.CDFDay`): same variables, types, attributes and values.
 
@@ -71,6 +71,21 @@ def check_cdflib(path, want):
     out = []
     for name, values in want.items():
         out += differences(name, values, f.varget(name))
+    return out
+
+
+def check_pycdfpp(path, want):
+    import pycdfpp
+
+    from kesta.dravel.l1.cdf_pycdfpp_sketch import read_variable
+
+    out = []
+    for lazy in (True, False):
+        f = pycdfpp.load(path, lazy_load=lazy)
+        for name, values in want.items():
+            out += differences(name, values, read_variable(f, name))
+            half = len(values) // 2
+            out += differences(f"{name}[{half}:]", values[half:], read_variable(f, name, half, None))
     return out
 
 
@@ -216,6 +231,7 @@ def main():
             writer.close()
             want = expected(day, result.product)
             for label, check in (("ISTP FileChecks.all", lambda: check_istp(path)),
+                                 ("pycdfpp", lambda: check_pycdfpp(path, want)),
                                  ("cdflib", lambda: check_cdflib(path, want)),
                                  ("spacepy", lambda: check_spacepy(path, want)),
                                  ("pyspedas", lambda: check_pyspedas(path, want, today)),
