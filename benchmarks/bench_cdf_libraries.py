@@ -31,7 +31,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
 PRODUCTS = ("tswf", "tnr_normal")
-MAIN = {"tswf": "waveform_data", "tnr_normal": "auto1"}     # the variable the requests read
+MAIN = {"tswf": "waveform_data", "tswf_sbm2": "waveform_data", "rswf": "waveform_data",
+        "rswf_sbm1": "waveform_data", "tnr_normal": "auto1", "tnr_burst": "auto1"}  # what requests read
 LEVEL = 1
 
 WRITERS = {     # name: (library, compression written)
@@ -40,6 +41,7 @@ WRITERS = {     # name: (library, compression written)
     "zlib deflate (floor)": ("zlib", "stream, level 1"),
     "pycdfpp file-gzip": ("pycdfpp", "whole file"),
     "pycdfpp var-gzip": ("pycdfpp", "per variable"),
+    "pycdfpp isal-whole": ("pycdfpp", "whole file, isal"),
     "spacepy CDFDay (today)": ("spacepy", "whole file, isal"),
     "spacepy lib file-gzip": ("spacepy", "whole file, by libcdf"),
     "cdflib file-gzip": ("cdflib", "whole file"),
@@ -183,7 +185,8 @@ def child_write(how, product, npy, path, repeat):
         elif how.startswith("pycdfpp"):
             from kesta.dravel.l1.cdf_pycdfpp_sketch import write_day
 
-            write_day(records, product, path, compression="variable" if "var-" in how else "file", level=LEVEL)
+            compression = {"pycdfpp var-gzip": "variable", "pycdfpp isal-whole": "isal"}.get(how, "file")
+            write_day(records, product, path, compression=compression, level=LEVEL)
         elif how == "spacepy CDFDay (today)":
             write_spacepy_today(records, product, path)
         elif how == "spacepy lib file-gzip":
@@ -304,13 +307,13 @@ def child_read(library, mode, path, name, records, slices, repeat):
     return {"seconds": best, "bytes": got}
 
 
-def child_prepare(l0, folder):
+def child_prepare(l0, folder, products):
     import numpy as np
 
     from kesta.dravel.l1 import decode_file
     from kesta.dravel.l1.dayrecords import daily_records
 
-    for result in decode_file(l0, list(PRODUCTS)).products:
+    for result in decode_file(l0, list(products)).products:
         np.save(os.path.join(folder, f"{result.product}.npy"), daily_records(result.product, result.data))
     return {}
 
@@ -345,6 +348,7 @@ def main():
     parser.add_argument("--scale", type=int, default=64, help="copies of the demo content (default 64)")
     parser.add_argument("--repeat", type=int, default=3, help="timed runs in each child (best kept)")
     parser.add_argument("--slices", type=int, default=10, help="read requests of a file")
+    parser.add_argument("--products", default=",".join(PRODUCTS), help="comma-separated (default %(default)s)")
     parser.add_argument("--keep", help="folder to keep the files in (default: a temporary one)")
     args = parser.parse_args()
 
@@ -355,8 +359,11 @@ def main():
         subprocess.run([sys.executable, "-m", "kesta.dravel", "simulate", "--days", "1", "--start", "2026-03-01",
                         "--scale", str(args.scale), "-o", l0 + "/", "-q"], env=ENV, check=True)
     l0_file = os.path.join(l0, sorted(os.listdir(l0))[0])
-    if not all(os.path.exists(os.path.join(folder, f"{p}.npy")) for p in PRODUCTS):
-        run_child("prepare", l0_file, folder)
+    products = args.products.split(",")
+    if set(products) - set(MAIN):
+        parser.error(f"--products: one of {', '.join(MAIN)}")
+    if not all(os.path.exists(os.path.join(folder, f"{p}.npy")) for p in products):
+        run_child("prepare", l0_file, folder, products)
 
     print(f"import (fresh interpreter, best of {args.repeat}):")
     for label, module in IMPORTS.items():
@@ -365,7 +372,7 @@ def main():
         rss = min(peak for _, peak in runs)
         print(f"  {label:<16} {seconds * 1e3:7.0f} ms   peak RSS {mb(rss)} MB")
 
-    for product in PRODUCTS:
+    for product in products:
         npy = os.path.join(folder, f"{product}.npy")
         files = {}
         print(f"\n{product}: write (GZIP level {LEVEL}), best of {args.repeat} in one process (1st s: its "

@@ -6,7 +6,8 @@ record-varying zVariable of its own CDF type (uint64 as CDF_INT8, see `cdf._stor
 and label variables of the sub-array dimensions (non-record-varying), the ISTP global and
 variable attributes, FILLVAL/VALIDMIN/VALIDMAX typed like their variable. The whole file is
 GZIP-compressed by pycdfpp itself (`compression="file"`), or each variable
-(`compression="variable"`), or nothing (None).
+(`compression="variable"`), or saved uncompressed and deflated whole with isal as `cdf.CDFDay`
+does (`compression="isal"`), or not compressed (None).
 
 pycdfpp builds the whole file in memory and writes it at once (`pycdfpp.save`): no appending
 of record batches to an open file, so a day is written from all its records.
@@ -91,7 +92,22 @@ def write_day(records, product, path, *, parents=None, data_version="01", missio
     if compression == "file":
         cdf.compression = gzip
         cdf.compression_level = level
-    p.save(cdf, os.fspath(path))
+    if compression != "isal":
+        p.save(cdf, os.fspath(path))
+        return
+    # saved uncompressed, then deflated whole as `cdf.CDFDay` does (isal is several times faster
+    # than the zlib pycdfpp compresses with)
+    from . import output
+    from .cdf import compress_whole
+
+    folder, base = os.path.split(os.path.abspath(os.fspath(path)))
+    raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
+    try:
+        p.save(cdf, raw)
+        del cdf
+        compress_whole(raw, os.fspath(path), level)
+    finally:
+        output.discard(raw)
 
 
 def _epoch(p, cdf, var, values, options):
