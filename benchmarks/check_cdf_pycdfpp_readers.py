@@ -7,7 +7,7 @@ one the project writes today (`cdf.CDFDay`): same variables, types, attributes a
 Prints one line per product and check, "ok" or what differs.
 
     python benchmarks/check_cdf_pycdfpp_readers.py [--scale 1] [--products tswf,tnr_normal]
-        [--compression file|variable]
+        [--compression file|variable|isal]
 """
 import argparse
 import logging
@@ -197,7 +197,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=int, default=1)
     parser.add_argument("--products", default="tswf,tnr_normal", help="comma-separated, or 'all'")
-    parser.add_argument("--compression", default="file", choices=("file", "variable"))
+    parser.add_argument("--compression", default="file", choices=("file", "variable", "isal"))
     args = parser.parse_args()
 
     from kesta.dravel import products as registry
