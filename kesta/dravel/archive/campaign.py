@@ -24,6 +24,7 @@ from typing import NamedTuple
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.writers import DAY_FORMATS as FORMATS
 from kesta.dravel.l1.results import FAILED
+from kesta.dravel.l1.store import not_regular
 from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
@@ -194,8 +195,12 @@ class Campaign:
             row = known.get(path)
             try:
                 stat = os.stat(path)
+                kind = not_regular(path)
             except OSError as exc:
                 done.failed_files.append((path, f"cannot be read ({output.describe(exc)})"))
+                continue
+            if kind is not None:       # never opened: a FIFO or a device would never end
+                done.failed_files.append((path, f"refused: {kind}, not a regular L0 file"))
                 continue
             if row and row["status"] != FAILED and row["software"] == self.software and \
                     (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and row["cache"]:

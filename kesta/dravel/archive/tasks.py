@@ -183,10 +183,14 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
 
     from kesta.dravel.l1.convert import convert
 
+    from kesta.dravel.l1.errors import InputError
+
     try:
         found = _identify(l0_path, cache_dir, software)
     except OSError as exc:
         return Decoded(l0_path, status=FAILED, message=f"cannot be read ({output.describe(exc)})")
+    except InputError as exc:
+        return Decoded(l0_path, status=FAILED, message=_without(str(exc), l0_path))
     if found.cache_sha256 is not None:      # complete in its cache file
         return found
     cache = found.cache
@@ -223,6 +227,9 @@ def _identify(l0_path, cache_dir, software):
     """The L0 file's `Decoded` as its complete cache file carries it, or only its size, time
     and hash (status failed, no products) when there is none; OSError when the L0 file cannot
     be read."""
+    from kesta.dravel.l1.store import check_regular
+
+    check_regular(l0_path)      # a FIFO or a device is never opened: its hash would never end
     stat = os.stat(l0_path)
     sha = content_hash(l0_path)
     cache = cache_path(cache_dir, sha, software)
@@ -240,9 +247,11 @@ def _identify(l0_path, cache_dir, software):
 def find_decoded(l0_path, cache_dir, software):
     """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
     task ended, though its worker was lost before it could say so); None otherwise."""
+    from kesta.dravel.l1.errors import InputError
+
     try:
         found = _identify(l0_path, cache_dir, software)
-    except OSError:
+    except (OSError, InputError):
         return None
     return found if found.cache_sha256 is not None else None
 
