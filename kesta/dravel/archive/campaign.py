@@ -316,6 +316,12 @@ class Campaign:
             if unknown and not any(s.main for s in sources):
                 done.held_back.append(path)
                 continue
+            kind = _in_the_way(path)
+            if kind is not None:        # not ours to remove: the day waits until it is gone
+                done.failed_days.append((path, f"{kind} is where the day file goes, not a day file; "
+                                               "left as it is and the day not written (remove it "
+                                               "and run again)"))
+                continue
             key = self._inputs_key(sources)
             row = rows.get((product, day, self.version))
             same_path = bool(row) and row["path"] == path and os.path.exists(path)
@@ -394,7 +400,7 @@ class Campaign:
                 "day": day, "records": row["records"], "duplicates": row["duplicates"],
                 "gaps": row["gaps"], "largest_gap_s": row["largest_gap_s"],
                 "reported": row["reported"], "warnings": row["warnings"],
-                "file": state.relative(row["path"]) if os.path.exists(row["path"]) else None,
+                "file": state.relative(row["path"]) if os.path.isfile(row["path"]) else None,
                 "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
                 "sources": row["sources"]})
         files = page_files(state)
@@ -491,10 +497,21 @@ def sweep(archive):
     return removed
 
 
+def _in_the_way(path):
+    """What stands where a day file is to be that is not a file ("a directory", "a FIFO"...),
+    or None (a regular file, or nothing)."""
+    try:
+        return not_regular(path)
+    except OSError:
+        return None
+
+
 def _remove(*paths):
+    """Removes the files `paths` (a folder in their place is not the archive's own, and stays);
+    how many there were."""
     n = 0
     for path in paths:
-        if path:
+        if path and _in_the_way(path) is None:
             try:
                 os.unlink(path)
                 n += 1
