@@ -1,15 +1,60 @@
-"""`dravel archive` over damage it did not make: a folder where a day file goes. It is one line,
-the
-rest of the archive goes on, and the archive mends once the damage can be mended."""
+"""`dravel archive` over damage it did not make: a cache file damaged with its size and time put
+back, a folder where a day file goes. Each is one line at most, the rest of the archive goes on,
+and the archive mends once the damage can be mended."""
 import shutil
+import sqlite3
 
 import pytest
 
+from kesta.dravel.archive.state import FILE as STATE_FILE
 
-from test_archive import assert_same_archive, clean, day_files, file_hashes, l0  # noqa: F401 (fixtures)
-from test_archive_promises import summary
+from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
+from test_archive_promises import overwrite, summary
 
 pytestmark = pytest.mark.nasa_cdf
+
+
+def cache_of(archive, l0_path):
+    with sqlite3.connect(archive / STATE_FILE) as db:
+        (cache,), = db.execute("SELECT cache FROM l0_files WHERE path=?", (str(l0_path),))
+    return archive / cache
+
+
+def damage_cache(cache):
+    """5,000 bytes overwritten in the middle, the modification time put back: size and time
+    are as the state recorded them."""
+    overwrite(cache, cache.stat().st_size // 2, b"\xa5" * 5000)
+
+
+def test_a_cache_file_that_does_not_read_is_thrown_away_and_decoded_again(l0, clean, tmp_path, cli):
+    folder = copy_l0(l0, tmp_path)
+    archive = tmp_path / "A"
+    assert cli("archive", folder / "*.h5", "-o", archive)[0] == 0
+    first = folder / "L0_20240301.h5"
+    for rel in day_files(archive):      # every day is written again: the damage is read
+        (archive / rel).unlink()
+    damage_cache(cache_of(archive, first))
+    code, out, err = cli("archive", folder / "*.h5", "-o", archive)
+    assert code == 0, err
+    assert f"cache file damaged, L0 file decoded again: {first}" in out
+    counts = summary(out)
+    assert (counts["decoded"], counts["unchanged files"]) == (1, DAYS - 1) and "0 failed (" in out
+    assert counts["written"] == len(day_files(clean))
+    assert_same_archive(archive, clean)
+
+    # the state damaged too: --repair rebuilds it without the cache file it cannot read whole
+    damage_cache(cache_of(archive, first))
+    (archive / day_files(archive)[0]).unlink()
+    overwrite(archive / STATE_FILE, 0, b"\xa5" * 4096)
+    assert cli("archive", folder / "*.h5", "-o", archive)[0] == 2
+    code, out, err = cli("archive", folder / "*.h5", "-o", archive, "--repair")
+    assert code == 0, err
+    assert f"cache file damaged, L0 file decoded again: {first}" in out
+    assert summary(out)["decoded"] == 1 and summary(out)["written"] == 1
+    assert_same_archive(archive, clean)
+    code, out, _ = cli("archive", folder / "*.h5", "-o", archive, "--verify")
+    assert code == 0 and summary(out)["decoded"] == 0 and summary(out)["written"] == 0
+    assert "every hash as recorded" in out
 
 
 def test_a_folder_where_a_day_file_goes_fails_that_day_alone(l0, clean, tmp_path, cli):

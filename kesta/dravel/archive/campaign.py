@@ -123,6 +123,7 @@ class Campaign:
                 done.rebuilt = state.created and self._adopt_cache_files(state)
                 self._decode(state, done)
                 self._write_days(state, done)
+                self._mend_caches(state, done)
                 self._remove_cache_files(state)
                 done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
                 page_started = time.monotonic()
@@ -144,6 +145,10 @@ class Campaign:
                 continue
             found = tasks.read_summary(cache)
             if found is None or not found.path or not os.path.exists(found.path):
+                continue
+            if not tasks.cache_readable(cache):     # its L0 file is decoded again
+                _remove(cache)
+                self.done.damaged_caches.append(found.path)
                 continue
             found.cache_size, found.cache_mtime_ns, found.cache_sha256 = tasks.file_facts(cache)
             state.put_file(found.path, dict(found.row(), software=self.software, decoded_at=_now()))
@@ -212,6 +217,11 @@ class Campaign:
                     _remove(row["cache"])    # decoded again below
             todo.append(path)
             sizes[path] = stat.st_size
+        self._run_decodes(state, done, todo, sizes, known)
+
+    def _run_decodes(self, state, done, todo, sizes, known):
+        """Decodes the L0 files `todo` ({path: size} in `sizes`) into their cache files and
+        puts what each gave into the state (`known`: the state's rows before)."""
         self.progress and self.progress.start("decoding", len(todo), "file")
         jobs = [(path, tasks.decode_file, (path, self.cache_dir, self.software)) for path in todo]
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
@@ -222,7 +232,8 @@ class Campaign:
             if error is None and value.status != FAILED:
                 state.put_file(path, dict(value.row(), software=self.software, decoded_at=_now()))
                 if value.fresh:
-                    done.decoded.append(path)
+                    if path not in done.decoded:
+                        done.decoded.append(path)
                     done.l0_bytes += sizes[path]
                 else:
                     done.unchanged_files.append(path)     # only touched: the same contents
@@ -294,7 +305,11 @@ class Campaign:
             return False
         return self._hash("day", row["path"]) != row["file_sha256"]
 
-    def _write_days(self, state, done):
+    def _write_days(self, state, done, only=None):
+        """Brings the day files up to date (with `only`, a set of day file paths: those only,
+        after the removals); a day task that failed is kept in self.failed_sources, with the
+        sources it read."""
+        self.failed_sources = {}
         feeds = self._feeds(state)
         rows = state.days(self.version)
         # the day files hold other attributes or names than now: every one is written again
@@ -313,6 +328,8 @@ class Campaign:
         jobs, plans = [], {}
         for (product, day), sources in sorted(feeds.items()):
             path = day_path(self.archive, self.fmt, product, day, self.version)
+            if only is not None and path not in only:
+                continue
             if unknown and not any(s.main for s in sources):
                 done.held_back.append(path)
                 continue
@@ -358,6 +375,7 @@ class Campaign:
             self.progress and self.progress.update(0)
             if error is not None:
                 done.failed_days.append((path, error))
+                self.failed_sources[path] = sources
                 continue
             state.put_day({"product": product, "day": day, "version": self.version, "path": path,
                            "inputs": key, "sources": [s.name for s in sources],
@@ -376,6 +394,35 @@ class Campaign:
         self.progress and self.progress.close()
         if restamp and not done.failed_days:
             state.put_meta("day_files", stamp)
+
+    def _mend_caches(self, state, done):
+        """A day that could not be written may have read a cache file that no longer reads
+        (damaged in place, its size and time put back): each such cache file of the days that
+        failed is thrown away, its L0 file decoded again and those days written again."""
+        failed = self.failed_sources
+        if not failed:
+            return
+        owners = {row["cache"]: (path, row) for path, row in state.files().items() if row["cache"]}
+        damaged = []
+        for cache in sorted({s.cache for sources in failed.values() for s in sources}):
+            if cache in owners and not tasks.cache_readable(cache):
+                path, row = owners[cache]
+                _remove(cache)
+                damaged.append(path)
+                done.damaged_caches.append(path)
+                if path in done.unchanged_files:
+                    done.unchanged_files.remove(path)
+        if not damaged:
+            return
+        sizes = {}
+        for path in damaged:
+            try:
+                sizes[path] = os.path.getsize(path)
+            except OSError:
+                sizes[path] = 0
+        self._run_decodes(state, done, [p for p in damaged if os.path.exists(p)], sizes, state.files())
+        done.failed_days = [(path, why) for path, why in done.failed_days if path not in failed]
+        self._write_days(state, done, only=set(failed))
 
     def _remove_cache_files(self, state):
         """Cache files no L0 file of the campaign refers to any more."""

@@ -156,6 +156,32 @@ def read_summary(cache):
         return None
 
 
+def cache_readable(cache):
+    """Whether a cache file reads whole: its summary and every record of every dataset (a
+    damaged chunk shows only once decompressed), read a slice at a time."""
+    import h5py
+
+    def read(name, node):
+        if not isinstance(node, h5py.Dataset):
+            return
+        if not node.shape:
+            node[()]
+            return
+        row = node.dtype.itemsize * int(np.prod(node.shape[1:], dtype=np.int64))
+        step = max(1, HASH_BLOCK // max(row, 1))
+        for start in range(0, node.shape[0], step):
+            node[start:start + step]
+
+    try:
+        with h5py.File(cache, "r") as f:
+            if f.attrs.get(SUMMARY) is None:
+                return False
+            f.visititems(read)
+    except Exception:       # noqa: BLE001 - whatever the reason, it does not read
+        return False
+    return True
+
+
 def _summarise(cache, result):
     """{product: ProductDecode} of the decode `result` written to `cache`, the file's status
     and message."""
