@@ -1,15 +1,18 @@
 """`dravel archive` over damage it did not make: a cache file damaged with its size and time put
-back, a folder where a day file goes. Each is one line at most, the rest of the archive goes on,
-and the archive mends once the damage can be mended."""
+back, a folder where a day file goes, a disk full before the run starts. Each is one line at
+most, the rest of the archive goes on, and the archive mends once the damage can be mended."""
+import os
 import shutil
 import sqlite3
 
 import pytest
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
+from kesta.dravel.l1 import output
 
 from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
 from test_archive_promises import overwrite, summary
+from test_faults import small_disk  # noqa: F401 (fixture)
 
 pytestmark = pytest.mark.nasa_cdf
 
@@ -81,3 +84,31 @@ def test_a_folder_where_a_day_file_goes_fails_that_day_alone(l0, clean, tmp_path
     code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)
     assert code == 0 and summary(out)["written"] == 1
     assert_same_archive(archive, clean)
+
+
+def full_line(archive):
+    return (f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be written (no space "
+            "left on device)\n")
+
+
+def test_a_disk_full_at_the_start_is_the_disk_full_line_and_touches_nothing(l0, clean, tmp_path, cli,
+                                                                            small_disk, monkeypatch):
+    # a disk with some kilobytes left (a new archive): nothing of a state is left behind
+    with open(small_disk / "filler", "wb") as f:
+        os.posix_fallocate(f.fileno(), 0, shutil.disk_usage(small_disk).free - (20 << 10))
+    archive = small_disk / "A"
+    code, out, err = cli("archive", l0 / "*.h5", "-o", archive)
+    assert (code, out, err) == (1, "", full_line(archive))
+    assert not [p for p in archive.iterdir() if p.name.startswith(STATE_FILE)]
+
+    # an archive in place, its disk full: the state untouched, even with --repair
+    archive = tmp_path / "A"
+    shutil.copytree(clean, archive)
+    state = (archive / STATE_FILE).read_bytes()
+    listing = sorted(p.name for p in archive.iterdir())
+    monkeypatch.setattr(output.shutil, "disk_usage", lambda path: shutil._ntuple_diskusage(1 << 30, 1 << 30, 0))
+    for repair in ((), ("--repair",)):
+        code, out, err = cli("archive", l0 / "*.h5", "-o", archive, *repair)
+        assert (code, out, err) == (1, "", full_line(archive))
+        assert (archive / STATE_FILE).read_bytes() == state
+        assert sorted(p.name for p in archive.iterdir()) == listing

@@ -108,6 +108,7 @@ class Campaign:
     def run(self):
         started = time.monotonic()
         output.check_folder(self.archive, create=True)
+        self._check_room()
         os.makedirs(self.cache_dir, exist_ok=True)
         done = self.done = Outcome(files=len(self.inputs))
         if self.repair:
@@ -133,6 +134,22 @@ class Campaign:
                 sweep(self.archive)
         done.seconds = time.monotonic() - started
         return done
+
+    def _check_room(self):
+        """A disk with less free than the margin every write keeps is full for this run: it
+        stops before it touches anything (the state above all, which SQLite would otherwise
+        find it cannot open and call damaged)."""
+        import shutil
+
+        from kesta.dravel.l1.errors import WriteError
+
+        try:
+            free = shutil.disk_usage(self.archive).free
+        except OSError:
+            return
+        if free < output.SPACE_MARGIN:
+            raise WriteError(f"{os.path.join(self.archive, STATE_FILE)}: the archive's state cannot be "
+                             "written (no space left on device)")
 
     # L0 files --------------------------------------------------------------------------------
 
