@@ -24,6 +24,7 @@ from typing import NamedTuple
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.writers import DAY_FORMATS as FORMATS
 from kesta.dravel.l1.results import FAILED
+from kesta.dravel.l1.store import not_regular
 from kesta.dravel.l1.writers import check_data_version, writer_for
 
 from . import tasks
@@ -107,6 +108,7 @@ class Campaign:
     def run(self):
         started = time.monotonic()
         output.check_folder(self.archive, create=True)
+        self._check_room()
         os.makedirs(self.cache_dir, exist_ok=True)
         done = self.done = Outcome(files=len(self.inputs))
         if self.repair:
@@ -122,6 +124,7 @@ class Campaign:
                 done.rebuilt = state.created and self._adopt_cache_files(state)
                 self._decode(state, done)
                 self._write_days(state, done)
+                self._mend_caches(state, done)
                 self._remove_cache_files(state)
                 done.version, done.versions = self.version, sorted(set(state.versions()) | {self.version})
                 page_started = time.monotonic()
@@ -131,6 +134,22 @@ class Campaign:
                 sweep(self.archive)
         done.seconds = time.monotonic() - started
         return done
+
+    def _check_room(self):
+        """A disk with less free than the margin every write keeps is full for this run: it
+        stops before it touches anything (the state above all, which SQLite would otherwise
+        find it cannot open and call damaged)."""
+        import shutil
+
+        from kesta.dravel.l1.errors import WriteError
+
+        try:
+            free = shutil.disk_usage(self.archive).free
+        except OSError:
+            return
+        if free < output.SPACE_MARGIN:
+            raise WriteError(f"{os.path.join(self.archive, STATE_FILE)}: the archive's state cannot be "
+                             "written (no space left on device)")
 
     # L0 files --------------------------------------------------------------------------------
 
@@ -143,6 +162,10 @@ class Campaign:
                 continue
             found = tasks.read_summary(cache)
             if found is None or not found.path or not os.path.exists(found.path):
+                continue
+            if not tasks.cache_readable(cache):     # its L0 file is decoded again
+                _remove(cache)
+                self.done.damaged_caches.append(found.path)
                 continue
             found.cache_size, found.cache_mtime_ns, found.cache_sha256 = tasks.file_facts(cache)
             state.put_file(found.path, dict(found.row(), software=self.software, decoded_at=_now()))
@@ -194,8 +217,12 @@ class Campaign:
             row = known.get(path)
             try:
                 stat = os.stat(path)
+                kind = not_regular(path)
             except OSError as exc:
                 done.failed_files.append((path, f"cannot be read ({output.describe(exc)})"))
+                continue
+            if kind is not None:       # never opened: a FIFO or a device would never end
+                done.failed_files.append((path, f"refused: {kind}, not a regular L0 file"))
                 continue
             if row and row["status"] != FAILED and row["software"] == self.software and \
                     (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and row["cache"]:
@@ -207,6 +234,11 @@ class Campaign:
                     _remove(row["cache"])    # decoded again below
             todo.append(path)
             sizes[path] = stat.st_size
+        self._run_decodes(state, done, todo, sizes, known)
+
+    def _run_decodes(self, state, done, todo, sizes, known):
+        """Decodes the L0 files `todo` ({path: size} in `sizes`) into their cache files and
+        puts what each gave into the state (`known`: the state's rows before)."""
         self.progress and self.progress.start("decoding", len(todo), "file")
         jobs = [(path, tasks.decode_file, (path, self.cache_dir, self.software)) for path in todo]
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
@@ -217,7 +249,8 @@ class Campaign:
             if error is None and value.status != FAILED:
                 state.put_file(path, dict(value.row(), software=self.software, decoded_at=_now()))
                 if value.fresh:
-                    done.decoded.append(path)
+                    if path not in done.decoded:
+                        done.decoded.append(path)
                     done.l0_bytes += sizes[path]
                 else:
                     done.unchanged_files.append(path)     # only touched: the same contents
@@ -289,7 +322,11 @@ class Campaign:
             return False
         return self._hash("day", row["path"]) != row["file_sha256"]
 
-    def _write_days(self, state, done):
+    def _write_days(self, state, done, only=None):
+        """Brings the day files up to date (with `only`, a set of day file paths: those only,
+        after the removals); a day task that failed is kept in self.failed_sources, with the
+        sources it read."""
+        self.failed_sources = {}
         feeds = self._feeds(state)
         rows = state.days(self.version)
         # the day files hold other attributes or names than now: every one is written again
@@ -308,8 +345,16 @@ class Campaign:
         jobs, plans = [], {}
         for (product, day), sources in sorted(feeds.items()):
             path = day_path(self.archive, self.fmt, product, day, self.version)
+            if only is not None and path not in only:
+                continue
             if unknown and not any(s.main for s in sources):
                 done.held_back.append(path)
+                continue
+            kind = _in_the_way(path)
+            if kind is not None:        # not ours to remove: the day waits until it is gone
+                done.failed_days.append((path, f"{kind} is where the day file goes, not a day file; "
+                                               "left as it is and the day not written (remove it "
+                                               "and run again)"))
                 continue
             key = self._inputs_key(sources)
             row = rows.get((product, day, self.version))
@@ -347,6 +392,7 @@ class Campaign:
             self.progress and self.progress.update(0)
             if error is not None:
                 done.failed_days.append((path, error))
+                self.failed_sources[path] = sources
                 continue
             state.put_day({"product": product, "day": day, "version": self.version, "path": path,
                            "inputs": key, "sources": [s.name for s in sources],
@@ -365,6 +411,35 @@ class Campaign:
         self.progress and self.progress.close()
         if restamp and not done.failed_days:
             state.put_meta("day_files", stamp)
+
+    def _mend_caches(self, state, done):
+        """A day that could not be written may have read a cache file that no longer reads
+        (damaged in place, its size and time put back): each such cache file of the days that
+        failed is thrown away, its L0 file decoded again and those days written again."""
+        failed = self.failed_sources
+        if not failed:
+            return
+        owners = {row["cache"]: (path, row) for path, row in state.files().items() if row["cache"]}
+        damaged = []
+        for cache in sorted({s.cache for sources in failed.values() for s in sources}):
+            if cache in owners and not tasks.cache_readable(cache):
+                path, row = owners[cache]
+                _remove(cache)
+                damaged.append(path)
+                done.damaged_caches.append(path)
+                if path in done.unchanged_files:
+                    done.unchanged_files.remove(path)
+        if not damaged:
+            return
+        sizes = {}
+        for path in damaged:
+            try:
+                sizes[path] = os.path.getsize(path)
+            except OSError:
+                sizes[path] = 0
+        self._run_decodes(state, done, [p for p in damaged if os.path.exists(p)], sizes, state.files())
+        done.failed_days = [(path, why) for path, why in done.failed_days if path not in failed]
+        self._write_days(state, done, only=set(failed))
 
     def _remove_cache_files(self, state):
         """Cache files no L0 file of the campaign refers to any more."""
@@ -389,7 +464,7 @@ class Campaign:
                 "day": day, "records": row["records"], "duplicates": row["duplicates"],
                 "gaps": row["gaps"], "largest_gap_s": row["largest_gap_s"],
                 "reported": row["reported"], "warnings": row["warnings"],
-                "file": state.relative(row["path"]) if os.path.exists(row["path"]) else None,
+                "file": state.relative(row["path"]) if os.path.isfile(row["path"]) else None,
                 "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
                 "sources": row["sources"]})
         files = page_files(state)
@@ -486,10 +561,21 @@ def sweep(archive):
     return removed
 
 
+def _in_the_way(path):
+    """What stands where a day file is to be that is not a file ("a directory", "a FIFO"...),
+    or None (a regular file, or nothing)."""
+    try:
+        return not_regular(path)
+    except OSError:
+        return None
+
+
 def _remove(*paths):
+    """Removes the files `paths` (a folder in their place is not the archive's own, and stays);
+    how many there were."""
     n = 0
     for path in paths:
-        if path:
+        if path and _in_the_way(path) is None:
             try:
                 os.unlink(path)
                 n += 1

@@ -91,6 +91,8 @@ class State:
             self._close()
             if "locked" in str(exc) or "busy" in str(exc):
                 raise UsageError(f"{self.archive}: {BUSY}") from None
+            if "full" in str(exc):       # the disk filled up since the run looked: not damage
+                raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
             raise damaged(self.path, exc) from None
         except sqlite3.DatabaseError as exc:
             self._close()

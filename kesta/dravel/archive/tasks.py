@@ -156,6 +156,32 @@ def read_summary(cache):
         return None
 
 
+def cache_readable(cache):
+    """Whether a cache file reads whole: its summary and every record of every dataset (a
+    damaged chunk shows only once decompressed), read a slice at a time."""
+    import h5py
+
+    def read(name, node):
+        if not isinstance(node, h5py.Dataset):
+            return
+        if not node.shape:
+            node[()]
+            return
+        row = node.dtype.itemsize * int(np.prod(node.shape[1:], dtype=np.int64))
+        step = max(1, HASH_BLOCK // max(row, 1))
+        for start in range(0, node.shape[0], step):
+            node[start:start + step]
+
+    try:
+        with h5py.File(cache, "r") as f:
+            if f.attrs.get(SUMMARY) is None:
+                return False
+            f.visititems(read)
+    except Exception:       # noqa: BLE001 - whatever the reason, it does not read
+        return False
+    return True
+
+
 def _summarise(cache, result):
     """{product: ProductDecode} of the decode `result` written to `cache`, the file's status
     and message."""
@@ -183,10 +209,14 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
 
     from kesta.dravel.l1.convert import convert
 
+    from kesta.dravel.l1.errors import InputError
+
     try:
         found = _identify(l0_path, cache_dir, software)
     except OSError as exc:
         return Decoded(l0_path, status=FAILED, message=f"cannot be read ({output.describe(exc)})")
+    except InputError as exc:
+        return Decoded(l0_path, status=FAILED, message=_without(str(exc), l0_path))
     if found.cache_sha256 is not None:      # complete in its cache file
         return found
     cache = found.cache
@@ -223,6 +253,9 @@ def _identify(l0_path, cache_dir, software):
     """The L0 file's `Decoded` as its complete cache file carries it, or only its size, time
     and hash (status failed, no products) when there is none; OSError when the L0 file cannot
     be read."""
+    from kesta.dravel.l1.store import check_regular
+
+    check_regular(l0_path)      # a FIFO or a device is never opened: its hash would never end
     stat = os.stat(l0_path)
     sha = content_hash(l0_path)
     cache = cache_path(cache_dir, sha, software)
@@ -240,9 +273,11 @@ def _identify(l0_path, cache_dir, software):
 def find_decoded(l0_path, cache_dir, software):
     """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
     task ended, though its worker was lost before it could say so); None otherwise."""
+    from kesta.dravel.l1.errors import InputError
+
     try:
         found = _identify(l0_path, cache_dir, software)
-    except OSError:
+    except (OSError, InputError):
         return None
     return found if found.cache_sha256 is not None else None
 

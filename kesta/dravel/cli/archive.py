@@ -37,7 +37,9 @@ class Progress:
 
 
 def archive_inputs(patterns):
-    """The L0 files of `patterns`: a folder means the .h5 files in it."""
+    """The L0 files of `patterns`: a folder means the .h5 files in it. A folder a pattern
+    matches is kept, for the campaign to refuse by name (as it refuses any input that is not a
+    regular file)."""
     from .batch import expand_inputs
     from .errors import UsageError
 
@@ -51,7 +53,7 @@ def archive_inputs(patterns):
                                  "quoted pattern, e.g. 'L0/*.h5'")
             text = inside
         given.append(text)
-    return expand_inputs(given)
+    return expand_inputs(given, folders=True)
 
 
 def run_archive(args, console):

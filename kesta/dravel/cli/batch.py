@@ -10,9 +10,9 @@ import time
 from .errors import UsageError
 
 
-def expand_inputs(patterns):
+def expand_inputs(patterns, folders=False):
     """The L0 files named by `patterns` (glob patterns or paths), each once, sorted, as absolute
-    paths."""
+    paths. A folder is left out, unless `folders` (the caller refuses it, by name)."""
     files = []
     for pattern in patterns:
         pattern = os.path.expanduser(os.fspath(pattern))
@@ -20,7 +20,7 @@ def expand_inputs(patterns):
         if not matches:
             raise UsageError(f"no file matches {pattern!r}")
         for path in matches:
-            if os.path.isdir(path):
+            if os.path.isdir(path) and not folders:
                 continue
             if not os.path.exists(path):
                 raise UsageError(f"{path}: no such file")

@@ -61,7 +61,7 @@ class Aside:
         is worth it."""
         import multiprocessing
 
-        from .store import packets_on_file
+        from .store import DAMAGED, packets_on_file
 
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
@@ -71,7 +71,7 @@ class Aside:
             return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
-        except (KeyError, OSError, ValueError):
+        except DAMAGED + (AttributeError,):
             return cls([])      # decoded here, where the decoder says what is wrong
         if packets < ASIDE_PACKETS:
             return cls([])

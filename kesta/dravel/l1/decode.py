@@ -17,8 +17,8 @@ from kesta.dravel import products as registry
 from .errors import InputError, Interrupted, OutputError, check
 from .logs import counting_warnings
 from .results import FAILED, SKIPPED, DecodeResult, ProductResult, judge
-from .store import (ListTask, datasets, first_line, l0_store, open_l0, packet_count, packets_on_file,
-                    read_packet_group)
+from .store import (DAMAGED, ListTask, datasets, first_line, l0_store, open_l0, packet_count,
+                    packet_types, packets_on_file, read_packet_group)
 from .windows import cut_windows
 
 
@@ -36,7 +36,7 @@ def select_products(names=None):
 def plan(l0, products=None, notes=None):
     """[(product, packet type)] to decode from the L0 file or store `l0`; notes the packet
     types nobody decodes and, when products were named, those with no packets."""
-    present = set(l0["TM"].keys())
+    present = packet_types(l0) if hasattr(l0, "filename") else set(l0["TM"].keys())
     if notes is not None:
         known = {name for p in registry.PRODUCTS for name in p.packets}
         notes.extend(f"packet type {name} is not decoded by any product" for name in sorted(present - known))
@@ -138,7 +138,7 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
     result = ProductResult(product.name, packet_type)
     try:
         result.packets = source.packets(product, packet_type)
-    except (KeyError, OSError, TypeError, AttributeError, ValueError):
+    except DAMAGED + (AttributeError,):
         pass   # a group that cannot be read: the product fails, with the reason, when it is read
     if _available(product, result):
         begun = False

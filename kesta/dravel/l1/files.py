@@ -50,6 +50,11 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     from kesta.dravel.l1.results import FAILED, SKIPPED
 
     outcome = FileOutcome(l0_path, l1_path)
+    if os.path.exists(l0_path) and not os.path.isfile(l0_path):
+        from .store import not_regular
+
+        outcome.error = f"{l0_path}: is {not_regular(l0_path)}, not a regular file; refused"
+        return outcome
     if not os.path.isfile(l0_path):
         outcome.error = f"{l0_path}: no such file{where()} ({SAME_PATHS})"
         return outcome

@@ -6,6 +6,7 @@ holds the same as ``TM/<packet name>/source_data/<parameter>`` datasets.
 from __future__ import annotations
 
 import os
+import stat
 
 import numpy as np
 
@@ -27,24 +28,74 @@ def first_line(value, last=False):
     return lines[-1] if last else lines[0]
 
 
+# What a path that is not a regular file is, by the kind of its inode.
+KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def not_regular(path):
+    """Why `path` (its symbolic links followed) is no file to read an L0 store from: "a FIFO",
+    "a directory"...; None for a regular file. Reading a FIFO or a device would block or never
+    end, so this is asked before the file is opened. OSError when `path` cannot be looked at."""
+    mode = os.stat(path).st_mode
+    if stat.S_ISREG(mode):
+        return None
+    return next((kind for test, kind in KINDS if test(mode)), "not a regular file")
+
+
+def check_regular(path):
+    """Raises InputError unless `path` is (or links to) a regular file, without opening it."""
+    try:
+        kind = not_regular(path)
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except OSError as exc:
+        raise InputError(f"{path}: cannot be read ({os.strerror(exc.errno).lower() if exc.errno else exc})") from None
+    if kind == "a directory":
+        raise InputError(f"{path}: is a directory, not an L0 file")
+    if kind is not None:
+        raise InputError(f"{path}: is {kind}, not a regular file; refused")
+
+
+# What h5py raises where a file's own structure is damaged (bit flips, a file cut short): a
+# B-tree, heap or symbol table that does not parse comes up as RuntimeError or OSError, a bad
+# link or name as KeyError or ValueError.
+DAMAGED = (RuntimeError, OSError, KeyError, ValueError, TypeError)
+
+
+def damaged_input(path, exc):
+    """The InputError of an L0 file whose HDF5 structure cannot be read."""
+    return InputError(f"{path}: damaged HDF5 file, its structure cannot be read ({first_line(exc)})")
+
+
 def open_l0(path):
     """Opens an L0 HDF5 file for reading; a file that cannot be used raises InputError."""
     import h5py
 
     path = os.fspath(path)
-    if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise InputError(f"{path}: is a directory, not an L0 file")
+    check_regular(path)
     try:
         f = h5py.File(path, "r")
     except OSError as exc:
         raise InputError(f"{path}: cannot be read as an HDF5 file ({first_line(exc)})") from None
-    tm = f.get("TM")
+    try:
+        tm = f.get("TM")
+    except DAMAGED as exc:
+        f.close()
+        raise damaged_input(path, exc) from None
     if not isinstance(tm, h5py.Group):
         f.close()
         raise InputError(f"{path}: not an L0 store (no TM group of packet types)")
     return f
+
+
+def packet_types(f):
+    """The packet names of the TM group of an open L0 file; InputError when its structure
+    cannot be read."""
+    try:
+        return set(f["TM"].keys())
+    except DAMAGED as exc:
+        raise damaged_input(f.filename, exc) from None
 
 
 def source_data(f, packet_type):
