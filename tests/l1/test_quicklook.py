@@ -7,6 +7,7 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1 import quicklook as ql
 from kesta.dravel.l1.dayrecords import decoder_columns
+from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.l1.quicklook import plots as ql_plots
 from kesta.dravel.simulate.histmap import Histogram, histmap_group
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
@@ -181,7 +182,7 @@ def test_a_day_files_plot_names_its_day_and_spans_it(tmp_path, monkeypatch):
     assert [t.get_text() for t in fig.axes[1].get_xticklabels()][::4] == ["00:00", "12:00", "24:00"]
 
     # the archive hands the plots a day's record array, under the day file's name
-    _, columns = ql.read_cdf_file(day_file)
+    _, columns = FORMATS["cdf"].read(day_file)
     records = ql.Records(decoder_columns("tnr_normal", columns), "tnr_normal")
     spy = Drawn(monkeypatch)
     notes, failures = [], []

@@ -22,10 +22,10 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.writers import DAY_FORMATS as FORMATS
+from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
 from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.store import not_regular
-from kesta.dravel.l1.writers import check_data_version, writer_for
+from kesta.dravel.l1.writers import check_data_version
 
 from . import tasks
 from .state import FILE as STATE_FILE
@@ -36,8 +36,7 @@ CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' 
 
 
 def day_path(archive, fmt, product, day, version):
-    pattern = writer_for(fmt).day.file_pattern
-    name = pattern.format(product=product, date=day, version=version)
+    name = FORMATS[fmt].file_name(product, day, version)
     return os.path.join(archive, product, day[:4], day[4:6], name)
 
 
@@ -85,10 +84,10 @@ class Outcome:
 class Campaign:
     def __init__(self, inputs, archive, fmt=None, data_version=None, quicklook=False,
                  runner=None, progress=None, interrupted=None, repair=False, verify=False):
-        if fmt is not None and fmt not in FORMATS:
+        if fmt is not None and fmt not in DAY_FORMATS:
             from kesta.dravel.l1.errors import UsageError
 
-            raise UsageError(f"an archive holds day files: --format {' or '.join(FORMATS)}, not {fmt}")
+            raise UsageError(f"an archive holds day files: --format {' or '.join(DAY_FORMATS)}, not {fmt}")
         if data_version is not None:
             data_version = check_data_version(data_version)
         self.inputs = list(inputs)
@@ -296,9 +295,8 @@ class Campaign:
     def _stamp(self):
         """What a day file holds beside its records and sources: the global attributes the
         archive sets, and the rule naming a CDF file's variables."""
-        from kesta.dravel.l1.attributes import NAMES
-
-        return json.dumps({"attributes": self.attributes, **({"names": NAMES} if self.fmt == "cdf" else {})},
+        naming = FORMATS[self.fmt].naming
+        return json.dumps({"attributes": self.attributes, **({"names": naming} if naming else {})},
                           sort_keys=True)
 
     def _inputs_key(self, sources):
@@ -505,8 +503,8 @@ def page_files(state):
 def on_disk(archive):
     """{format: {data version}} of the day files in the archive's product folders."""
     found = {}
-    for fmt in FORMATS:
-        pattern = writer_for(fmt).day.file_pattern
+    for fmt in DAY_FORMATS:
+        pattern = FORMATS[fmt].file_pattern
         suffix = os.path.splitext(pattern)[1]
         for path in glob.iglob(os.path.join(glob.escape(archive), "*", "[0-9]" * 4, "[0-9]" * 2,
                                             f"*_v[0-9][0-9]{suffix}")):
@@ -525,7 +523,7 @@ def archive_format(state, asked):
         # an archive made before the format was kept in its state, or whose state was lost:
         # its day files say it
         suffixes = {os.path.splitext(row["path"])[1] for row in state.days().values()}
-        found = [f for f in FORMATS if writer_for(f).day.file_pattern.endswith(tuple(suffixes))] \
+        found = [f for f in DAY_FORMATS if FORMATS[f].suffix in suffixes] \
             if suffixes else sorted(on_disk(state.archive))
         if len(found) > 1:
             raise UsageError(f"{state.archive}: holds day files of several formats "

@@ -22,6 +22,7 @@ from kesta.dravel.l1 import output
 from kesta.dravel.l1.errors import Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED
+from kesta.dravel.l1.writers import FORMATS
 
 SUMMARY = "dravel_archive_summary"
 HASH_BLOCK = 8 << 20
@@ -443,7 +444,7 @@ def _stamped(stored, fmt, product, attributes):
     """Whether the open day file `stored` carries the global attributes a mission sets as
     `attributes` says (the defaults for those it leaves out) and, in a CDF, variables named by
     today's rule."""
-    from kesta.dravel.l1.attributes import global_attributes, stored_name
+    from kesta.dravel.l1.attributes import global_attributes
     from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
 
     # the software that made it too: a file of another version is made again
@@ -451,20 +452,12 @@ def _stamped(stored, fmt, product, attributes):
     made = global_attributes(product, mission=attributes)
     want = {k: made[k] for k in compared if k in made}
     got = {k: "".join(stored.attribute(k)) for k in compared if stored.attribute(k) is not None}
-    if fmt == "cdf":
-        return got == want and any(name.startswith(stored_name(product, "")) for name in stored.cdf)
-    return got == want
+    return got == want and FORMATS[fmt].named_today(stored, product)
 
 
 def _opened(path, fmt):
-    """The day file `path` of format `fmt`, open to read (l1.cdf.open_cdf, l1.netcdf.open_netcdf)."""
-    if fmt == "cdf":
-        from kesta.dravel.l1.cdf import open_cdf
-
-        return open_cdf(path)
-    from kesta.dravel.l1.netcdf import open_netcdf
-
-    return open_netcdf(path)
+    """The day file `path` of format `fmt`, open to read."""
+    return FORMATS[fmt].open(path)
 
 
 def read_parents(path, fmt):
@@ -474,12 +467,8 @@ def read_parents(path, fmt):
 
 
 def _parents(stored, fmt):
-    """The L0 file names the `Parents` attribute of the open day file `stored` gives: one an
-    entry in a CDF, separated by commas in a netCDF file."""
-    entries = stored.attribute("Parents") or []
-    if fmt == "cdf":
-        return entries
-    return [name.strip() for text in entries for name in text.split(",") if name.strip()]
+    """The L0 file names the `Parents` attribute of the open day file `stored` gives."""
+    return FORMATS[fmt].parents(stored)
 
 
 def _write(task, day, parents):

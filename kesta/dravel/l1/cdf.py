@@ -381,6 +381,10 @@ class open_cdf:
         """The entries of the global attribute `name` as text (None: no such attribute)."""
         return [str(v) for v in self.cdf.attrs[name]] if name in self.cdf.attrs else None
 
+    def stored_names(self):
+        """The names of every variable of the file, as it stores them."""
+        return list(self.cdf)
+
     def read(self, name, start=None, stop=None):
         var, leaf = self.variables[name]
         values = var[...] if start is None and stop is None else var[start:stop]

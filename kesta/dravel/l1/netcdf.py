@@ -363,6 +363,10 @@ class open_netcdf:
     def __exit__(self, *exc):
         self.file.close()
 
+    def stored_names(self):
+        """The names of every variable of the file, as it stores them."""
+        return list(self.file)
+
     def attribute(self, name):
         """The global attribute `name` as text, one entry (None: no such attribute)."""
         if name not in self.file.attrs:

@@ -10,46 +10,184 @@ commits when the block ends and aborts when it raises. The format is chosen once
 
 Day files are named <DAY_FILE_PREFIX><product>_<YYYYMMDD>_v<NN><suffix>: `check_data_version`
 says what NN is, for every command and library call alike.
+
+Each format is one entry class (`Format`), as a reader library's backends are: it names its
+files, knows them on disk (`guess`, `parse`), writes them (`writer_class`), opens one to read
+(`open`: `product`, `names`, `records`, `read(name, start, stop)`, `attribute(name)`), and says
+what a file holds beside its records (`parents`, `stored_name`, `naming`). Nothing outside
+these classes asks which format a file is in.
 """
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass
+import os
+import re
 
 import numpy as np
 
 from .errors import InputError
-from .layout import DAY_FILE_PREFIX
+from .layout import DAY_FILE_PREFIX, EPOCH
 from .results import FAILED, SKIPPED
 
+HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
 
-@dataclass(frozen=True)
+
+def _magic(path, size=8):
+    try:
+        with open(path, "rb") as f:
+            return f.read(size)
+    except OSError:
+        return b""
+
+
 class Format:
-    name: str
-    writer: str          # "module:class" of its writer
-    suffix: str          # of the files it writes
-    days: bool           # one file per product and UTC day (else one file for the whole run)
+    """A format of the files a run writes."""
+    name = ""
+    writer = ""          # "module:class" of its writer
+    suffix = ""          # of the files it writes
+    days = False         # one file per product and UTC day (else one file for the whole run)
+    media_type = "application/octet-stream"
+    reader = ""          # "module:class" opening one of its files to read
 
     @property
     def file_pattern(self):
         """The name of a day file, to be filled with product, date (YYYYMMDD) and version."""
         return DAY_FILE_PREFIX + "{product}_{date}_v{version}" + self.suffix
 
+    @property
+    def name_pattern(self):
+        """The regular expression a day file's name matches (groups product, date, version)."""
+        return re.compile("^" + re.escape(DAY_FILE_PREFIX) + r"(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v"
+                          r"(?P<version>\d{2})" + re.escape(self.suffix) + "$")
 
-FORMATS = {f.name: f for f in (
-    Format("hdf5", "kesta.dravel.l1.hdf5:HDF5Writer", ".h5", days=False),
-    Format("cdf", "kesta.dravel.l1.cdf:CDFWriter", ".cdf", days=True),
-    Format("netcdf", "kesta.dravel.l1.netcdf:NetCDFWriter", ".nc", days=True),
-)}
+    def file_name(self, product, date, version="01"):
+        name = product if isinstance(product, str) else product.name
+        return self.file_pattern.format(product=name, date=date, version=check_data_version(version))
+
+    def parse(self, filename):
+        """{"product", "date", "version"} of a day file's name (None: not one of this format)."""
+        found = self.name_pattern.match(os.path.basename(os.fspath(filename)))
+        return found.groupdict() if found else None
+
+    def guess(self, path):
+        """Whether the file `path` holds this format (by its contents, not its name alone)."""
+        return False
+
+    def writer_class(self):
+        module, name = self.writer.split(":")
+        return getattr(importlib.import_module(module), name)
+
+    def open(self, path):
+        """The file `path`, open to read (a context manager); InputError when it cannot be."""
+        module, name = self.reader.split(":")
+        return getattr(importlib.import_module(module), name)(path)
+
+    def read(self, path):
+        """(product, {variable: values}) of every record variable of the file `path`."""
+        with self.open(path) as day:
+            return day.product, {name: day.read(name) for name in day.names}
+
+    def parents(self, opened):
+        """The L0 file names the `Parents` attribute of the open file gives."""
+        return list(opened.attribute("Parents") or [])
+
+    def stored_name(self, product, name):
+        """The name the file stores the variable `name` (as `layout` names it) of `product` under."""
+        return name
+
+    naming = None     # the rule naming its variables, when files of another rule are to be rewritten
+
+    def named_today(self, opened, product):
+        """Whether the open file's variables are named by today's rule."""
+        return True
+
+
+class HDF5Format(Format):
+    """L1 HDF5 files: one compound dataset per product, for the whole run."""
+    name, writer, suffix, days = "hdf5", "kesta.dravel.l1.hdf5:HDF5Writer", ".h5", False
+
+    def guess(self, path):
+        return _magic(path) == HDF5_MAGIC and not NETCDF.guess(path)
+
+
+class CDFFormat(Format):
+    """ISTP CDF day files (`l1.cdf`), variables named `<product>_<field>`."""
+    name, writer, suffix, days = "cdf", "kesta.dravel.l1.cdf:CDFWriter", ".cdf", True
+    reader = "kesta.dravel.l1.cdf:open_cdf"
+    media_type = "application/x-cdf"
+    MAGICS = (b"\xcd\xf3\x00\x01", b"\xcd\xf2\x60\x02", b"\x00\x00\xff\xff")
+
+    def guess(self, path):
+        return _magic(path, 4) in self.MAGICS
+
+    def parents(self, opened):
+        return list(opened.attribute("Parents") or [])       # one entry a file
+
+    def stored_name(self, product, name):
+        from .attributes import stored_name
+
+        return stored_name(product, name)
+
+    @property
+    def naming(self):
+        from .attributes import NAMES
+
+        return NAMES
+
+    def named_today(self, opened, product):
+        prefix = self.stored_name(product, "")
+        return any(name.startswith(prefix) for name in opened.stored_names())
+
+
+class NetCDFFormat(Format):
+    """netCDF-4 day files (`l1.netcdf`), variables named by the field, CF attributes."""
+    name, writer, suffix, days = "netcdf", "kesta.dravel.l1.netcdf:NetCDFWriter", ".nc", True
+    reader = "kesta.dravel.l1.netcdf:open_netcdf"
+    media_type = "application/x-netcdf"
+
+    def guess(self, path):
+        if _magic(path) != HDF5_MAGIC:
+            return False
+        if os.fspath(path).endswith(self.suffix):
+            return True
+        import h5py
+
+        try:
+            with h5py.File(path, "r") as f:
+                return "_NCProperties" in f.attrs or ("product" in f.attrs and EPOCH in f)
+        except OSError:
+            return False
+
+    def parents(self, opened):
+        # one attribute, the names separated by commas
+        entries = opened.attribute("Parents") or []
+        return [name.strip() for text in entries for name in text.split(",") if name.strip()]
+
+
+CDF, NETCDF, HDF5 = CDFFormat(), NetCDFFormat(), HDF5Format()
+FORMATS = {f.name: f for f in (HDF5, CDF, NETCDF)}
 DAY_FORMATS = tuple(name for name, f in FORMATS.items() if f.days)
+
+
+def guess_format(path):
+    """The Format whose files `path` is one of (by its contents), or None."""
+    return next((f for f in (CDF, NETCDF, HDF5) if f.guess(path)), None)
+
+
+def day_format_of(filename):
+    """(Format, {"product", "date", "version"}) of a day file's name, or (None, None)."""
+    for name in DAY_FORMATS:
+        parsed = FORMATS[name].parse(filename)
+        if parsed is not None:
+            return FORMATS[name], parsed
+    return None, None
 
 
 def writer_for(format):
     """The writer class of `format`."""
     if format not in FORMATS:
         raise InputError(f"unknown format {format!r}; known: {', '.join(FORMATS)}")
-    module, name = FORMATS[format].writer.split(":")
-    return getattr(importlib.import_module(module), name)
+    return FORMATS[format].writer_class()
 
 
 def check_data_version(data_version):

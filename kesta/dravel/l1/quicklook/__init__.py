@@ -15,11 +15,11 @@ import os
 from ..dayrecords import decoder_columns
 from ..errors import InputError
 from ..output import check_folder
+from ..writers import FORMATS
 from ..store import first_line
 from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
 from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
-from .records import (HDF5Records, Records, _as_layout, day_of, file_kind, masked,  # noqa: F401
-                      read_cdf_file, read_netcdf_file, records)
+from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked, records  # noqa: F401
 
 
 def _sources(path, kind, notes):
@@ -38,8 +38,7 @@ def _sources(path, kind, notes):
                 continue
             out.append((name, HDF5Records(node, name), name))
         return out, f
-    reader = read_cdf_file if kind == "cdf" else read_netcdf_file
-    product, columns = reader(path)
+    product, columns = FORMATS[kind].read(path)
     stem = os.path.splitext(os.path.basename(path))[0]
     if product not in PLOTS:
         notes.append(f"{os.path.basename(path)}: product {product or '(none)'} has no quick-look plot")

@@ -229,42 +229,10 @@ def _off(status):
 # Files
 
 
-HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
-CDF_MAGICS = (b"\xcd\xf3\x00\x01", b"\xcd\xf2\x60\x02", b"\x00\x00\xff\xff")
-
-
-def read_cdf_file(path):
-    """(product, {variable name: values}) of one CDF file."""
-    from ..cdf import read_cdf
-
-    return read_cdf(path)
-
-
-def read_netcdf_file(path):
-    """(product, {variable name: values}) of one netCDF file."""
-    from ..netcdf import read_netcdf
-
-    return read_netcdf(path)
-
-
 def file_kind(path):
-    """"hdf5" (an L1 file of compound datasets), "netcdf", "cdf", or None."""
-    try:
-        with open(path, "rb") as f:
-            magic = f.read(8)
-    except OSError:
-        return None
-    if magic[:4] in CDF_MAGICS:
-        return "cdf"
-    if magic != HDF5_MAGIC:
-        return None
-    if path.endswith(".nc"):
-        return "netcdf"
-    import h5py
+    """The name of the format of the L1 file `path` ("hdf5": an L1 file of compound datasets,
+    "netcdf", "cdf"), or None."""
+    from ..writers import guess_format
 
-    try:
-        with h5py.File(path, "r") as f:
-            netcdf = "_NCProperties" in f.attrs or ("product" in f.attrs and EPOCH in f)
-    except OSError:
-        return None
-    return "netcdf" if netcdf else "hdf5"
+    found = guess_format(path)
+    return found.name if found is not None else None
