@@ -146,3 +146,30 @@ def test_listening_beyond_this_machine_is_warned_of_once(archive):
         lines = done.stderr.splitlines()
         assert lines == (["dravel serve: warning: listening on 0.0.0.0, not this machine only: "
                           "the archive is open to the network"] if warned else [])
+
+
+def test_every_way_a_data_request_ends_gives_its_turn_back(server):
+    """The server streams a few data requests at once (app.DATA_STREAMS, 8): requests ended by
+    HEAD, no records, 304, a refusal or a client leaving mid-stream, three times that many, leave
+    every turn free for the next ones at once."""
+    import concurrent.futures
+
+    url, proc = server
+    path = urlsplit(url).path
+    day = f"{url}/data?dataset=tswf&start=2024-03-01Z&stop=2024-03-02Z&format=binary"
+    status, _, headers, whole = request(day)
+    assert status == 200 and whole
+    ends = [lambda: request(day, "HEAD"),
+            lambda: request(day.replace("stop=2024-03-02Z", "stop=2024-03-01T00:00:00.000001Z")),
+            lambda: request(day, headers={"If-Modified-Since": headers["last-modified"]}),
+            lambda: request(day + "&parameters=nothing")]
+    for _ in range(3 * 8):
+        for end in ends:
+            assert end()[0] in (200, 304, 404)
+        with _connect(url) as sock:       # leaves after the first bytes
+            sock.sendall(f"GET {path}/data?{day.split('?')[1]} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            sock.recv(1024)
+    with concurrent.futures.ThreadPoolExecutor(12) as pool:
+        got = list(pool.map(lambda _: request(day), range(12), timeout=120))
+    assert all(g[0] == 200 and g[3] == whole for g in got)
+    assert proc.poll() is None

@@ -34,7 +34,9 @@ def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=Non
     import uvicorn
 
     from . import protocol
+    from .memory import give_back_freed_memory
 
+    give_back_freed_memory()
     header_timeout = protocol.HEADER_TIMEOUT if header_timeout is None else header_timeout
     limit = connection_limit(protocol.MAX_CONNECTIONS if max_connections is None else max_connections)
     http = protocol.protocol(header_timeout, protocol.SEND_TIMEOUT if send_timeout is None else send_timeout, limit)
