@@ -51,6 +51,8 @@ DEFAULT_MAX_DAYS = 366.0
 # data requests streamed at once; the others wait their turn (what they hold meanwhile: their
 # connection): the server's memory is at most this many requests' worth of records
 DATA_STREAMS = 8
+# seconds after the last data request ended that the memory freed is handed back
+TRIM_AFTER = 0.2
 DAY_NS = 86_400 * 10**9
 
 # What each HAPI status says: a status of 1400 and more is "HAPI error <code>: <text>" in the
@@ -396,13 +398,21 @@ class Streams:
             done.append(True)
             self.under_way -= 1
             self._turns.release()
-            if not self.under_way:      # in a thread of its own, the response not kept waiting
+            if not self.under_way:
                 import asyncio
 
-                from .memory import trim
-
-                asyncio.get_running_loop().run_in_executor(None, trim)
+                asyncio.get_running_loop().call_later(TRIM_AFTER, self._trim)
         return release
+
+    def _trim(self):
+        # in a thread of its own, no response kept waiting; once what the last response's
+        # sending held (its last block, in the socket's buffer) is freed too
+        if not self.under_way:
+            import asyncio
+
+            from .memory import trim
+
+            asyncio.get_running_loop().run_in_executor(None, trim)
 
 
 class _Holding:
