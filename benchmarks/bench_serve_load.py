@@ -56,10 +56,10 @@ class Server:
         self.url = line.split(" at ")[1].split()[0]
         self.port = int(self.url.split(":")[2].split("/")[0])
 
-    def rss(self, field="VmRSS"):
-        """Resident memory (MB), once the server had half a second to settle (VmHWM: the
+    def rss(self, field="VmRSS", settle=0.5):
+        """Resident memory (MB), once the server had `settle` seconds to settle (VmHWM: the
         highest it has been)."""
-        time.sleep(0.5)
+        time.sleep(settle)
         with open(f"/proc/{self.proc.pid}/status") as f:
             kb = next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
         return kb / 1024
@@ -206,7 +206,8 @@ def run(server, args):
     path = full[full.index("/hapi"):]
     for i in range(2):
         at_once(args.drops, lambda _: drop_mid_stream(server, path))
-        after = server.rss()
+        # the requests of clients gone while waiting their turn are still let go of
+        after = server.rss(settle=5)
         print(f"  {args.drops} clients leaving mid-stream ({i + 1}): {after:.0f} MB  ({after / rounds[-1]:.2f}x "
               f"the last round)")
 

@@ -153,7 +153,7 @@ class HapiH11Protocol(H11Protocol):
 
     def _send_timed_out(self):
         self._send_timer = None
-        if not self.transport.is_closing() or self.flow.write_paused:
+        if self.flow.write_paused:      # still nothing taken (a closing one too: close would wait)
             self.transport.abort()
 
 
