@@ -31,10 +31,12 @@ def make_archive(base, days, *options):
 
 
 @contextlib.contextmanager
-def running_server(archive, *options):
-    """(base URL, process) of `dravel serve` on a free port; stopped by its pid."""
+def running_server(archive, *options, preexec_fn=None):
+    """(base URL, process) of `dravel serve` on a free port; stopped by its pid. `preexec_fn`:
+    run in the server's process before it starts (limits)."""
     proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0", *map(str, options)],
-                            env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=preexec_fn)
     try:
         line = proc.stdout.readline()
         assert "/hapi" in line, proc.stderr.read() if proc.poll() is not None else line

@@ -21,6 +21,10 @@ def tt(*parts):
     ("2024-03-01T12", (2024, 3, 1, 12, 0, 0, 0, 0, 0)),
     ("2024-02-29T24:00:00Z", (2024, 3, 1, 0, 0, 0, 0, 0, 0)),
     ("2016-12-31T23:59:60.5Z", (2016, 12, 31, 23, 59, 60, 500, 0, 0)),   # a leap second
+    ("2015-06-30T23:59:60Z", (2015, 6, 30, 23, 59, 60, 0, 0, 0)),
+    # the end of a day is the next day's midnight, after the leap second of a day that has one
+    ("2016-12-31T24:00:00Z", (2017, 1, 1, 0, 0, 0, 0, 0, 0)),
+    ("2016-366T24:00Z", (2017, 1, 1, 0, 0, 0, 0, 0, 0)),
 ])
 def test_request_times_in_each_form(text, parts):
     assert parse(text) == tt(*parts)
@@ -28,7 +32,12 @@ def test_request_times_in_each_form(text, parts):
 
 @pytest.mark.parametrize("text", ["2024-13-01Z", "2023-02-29Z", "2023-366Z", "2024-03-01T12:60Z",
                                   "2024-03-01T24:00:01Z", "2024-3-1", "yesterday", "1600-01-01Z",
-                                  "2024-03-01 12:00Z", ""])
+                                  "2024-03-01 12:00Z", "",
+                                  # a 60th second but on a day without a leap second, or not at 23:59
+                                  "2024-03-01T12:00:60Z", "2024-03-01T23:59:60Z", "2016-12-31T23:58:60Z",
+                                  # other scripts' digits, spaces or a newline around the time
+                                  "\u0662\u0660\u0662\u0664-03-01Z", "2024-03-\uff10\uff11Z",
+                                  " 2024-03-01Z", "2024-03-01Z ", "2024-03-01Z\n", "2024-03-01\n"])
 def test_what_is_not_a_hapi_time(text):
     assert parse(text) is None
 

@@ -217,6 +217,14 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
     ("dataset=tnr_normal&start=2024-13-01Z&stop=2024-03-02Z", 1402, 400),
     ("dataset=tnr_normal&start=yesterday&stop=2024-03-02Z", 1402, 400),
     ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02T25Z", 1403, 400),
+    # a 60th second on a day without a leap second; other scripts' digits; spaces around
+    ("dataset=tnr_normal&start=2024-03-01T12:00:60Z&stop=2024-03-02Z", 1402, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=%D9%A2%D9%A0%D9%A2%D9%A4-03-02Z", 1403, 400),
+    ("dataset=tnr_normal&start=%202024-03-01Z&stop=2024-03-02Z", 1402, 400),
+    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z%0A", 1403, 400),
+    # an id is the id as written: no trailing newline, ASCII digits
+    ("dataset=tswf_v01%0A&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+    ("dataset=tswf_v%D9%A0%D9%A1&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
     ("dataset=tnr_normal&start=2024-03-02Z&stop=2024-03-02Z", 1404, 400),
     ("dataset=tnr_normal&start=2025-01-01Z&stop=2025-01-02Z", 1405, 400),
     ("dataset=tnr_normal&start=2024-02-20Z&stop=2024-03-05Z", 1408, 400),
@@ -306,6 +314,10 @@ def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
     for what in ("missing", "empty", "file"):
         done = _dravel("serve", tmp_path / what)
         assert done.returncode == 2 and done.stderr.startswith("dravel: error:") and len(done.stderr.splitlines()) == 1
+    # a limit that is no number of days (nan and inf would lift it): a usage error
+    for days in ("nan", "inf", "0", "-1", "two"):
+        done = _dravel("serve", archive, "--max-days", days)
+        assert done.returncode == 2 and "--max-days" in done.stderr.splitlines()[-1], days
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import math
 import os
 import sys
 
@@ -49,6 +50,17 @@ def _int_at_least(minimum, what):
 
 
 _positive = _int_at_least(1, "at least 1")
+
+
+def _days(text):
+    """A number of days: finite and more than 0 (nan and inf would lift the limit they set)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a number of days more than 0, got {text!r}")
+    return value
 _seed = _int_at_least(0, "a non-negative integer")
 
 
@@ -230,7 +242,7 @@ def build_parser():
                    help="address to listen on (default: 127.0.0.1, this machine only)")
     p.add_argument("--port", type=_int_at_least(0, "a port number, 0 or more"), default=8787,
                    help="port to listen on (default: 8787; 0: any free port)")
-    p.add_argument("--max-days", type=float, default=366.0, metavar="DAYS",
+    p.add_argument("--max-days", type=_days, default=366.0, metavar="DAYS",
                    help="the longest time range a data request may ask for (default: 366)")
     p.add_argument("--access-log", metavar="FILE",
                    help="append one line per request (common log format) to FILE")

@@ -31,6 +31,9 @@ def run_serve(args, console):
     except (OSError, OverflowError) as exc:
         raise UsageError(f"cannot listen on {args.host}:{args.port} ({getattr(exc, 'strerror', None) or exc})") from None
     host = f"[{args.host}]" if family == socket.AF_INET6 else args.host
+    if not is_loopback(sock.getsockname()[0]):
+        console.err(f"dravel serve: warning: listening on {args.host}, not this machine only: "
+                    f"the archive is open to the network")
     port = sock.getsockname()[1]
 
     def ready():
@@ -39,6 +42,18 @@ def run_serve(args, console):
 
     serve(root, args.host, port, args.max_days, sock=sock, ready=ready, access_log=write_access)
     return 0
+
+
+def is_loopback(address):
+    """True for an address of this machine only (127.0.0.0/8, ::1, ::ffff:127.x.y.z)."""
+    import ipaddress
+
+    try:
+        ip = ipaddress.ip_address(address.split("%")[0])
+    except ValueError:
+        return False
+    mapped = getattr(ip, "ipv4_mapped", None)
+    return (mapped or ip).is_loopback
 
 
 def is_archive(root):

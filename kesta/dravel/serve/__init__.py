@@ -13,24 +13,67 @@ from .app import DEFAULT_MAX_DAYS, create_app
 __all__ = ["create_app", "serve", "DEFAULT_MAX_DAYS"]
 
 
+# file descriptors kept for what is not a connection: day files being read (one per worker
+# thread), the archive's state, logs
+_RESERVED_FILES = 64
+# Connections accepted in one turn of the event loop (asyncio takes its listen backlog for it):
+# those closed to stay within the limit give their descriptors back only at the next turn, so a
+# flood accepted at once would exhaust them (and stop accepting for a second). The kernel's queue
+# of connections waiting is set back to LISTEN_BACKLOG once listening.
+_ACCEPT_BATCH = 16
+LISTEN_BACKLOG = 2048
+
+
 def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=None, ready=None,
-          access_log=None):
+          access_log=None, header_timeout=None, send_timeout=None, max_connections=None):
     """Serves the archive at `root` until interrupted. `sock`: a socket already bound (what
     `host` and `port` name is then only shown); `ready`: called once the server listens;
-    `access_log`: called with each request's line of the access log (common log format)."""
+    `access_log`: called with each request's line of the access log (common log format).
+    `header_timeout`, `send_timeout`, `max_connections`: the bounds of `protocol` (its defaults
+    when None; the connections also at most what the process's open-file limit leaves)."""
     import uvicorn
 
-    from .protocol import HapiH11Protocol
+    from . import protocol
+    from .memory import give_back_freed_memory
 
+    give_back_freed_memory()
+    header_timeout = protocol.HEADER_TIMEOUT if header_timeout is None else header_timeout
+    limit = connection_limit(protocol.MAX_CONNECTIONS if max_connections is None else max_connections)
+    http = protocol.protocol(header_timeout, protocol.SEND_TIMEOUT if send_timeout is None else send_timeout, limit)
     config = uvicorn.Config(create_app(root, max_days, access_log=access_log), host=host, port=port,
-                            log_level="warning", access_log=False, lifespan="off", http=HapiH11Protocol)
-    server = uvicorn.Server(config)
-    if ready is not None:
-        started = server.startup
+                            log_level="warning", access_log=False, lifespan="off", http=http,
+                            timeout_keep_alive=header_timeout, server_header=False, backlog=_ACCEPT_BATCH)
+    if sock is None:
+        import socket
 
-        async def startup(sockets=None):
-            await started(sockets=sockets)
-            if server.started:
+        sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((host, port))
+    server = uvicorn.Server(config)
+    started = server.startup
+
+    async def startup(sockets=None):
+        await started(sockets=sockets)
+        if server.started:
+            sock.listen(LISTEN_BACKLOG)
+            if ready is not None:
                 ready()
-        server.startup = startup
-    server.run(sockets=[sock] if sock is not None else None)
+    server.startup = startup
+    server.run(sockets=[sock])
+
+
+def connection_limit(wanted):
+    """At most `wanted` connections, and what the open-file limit leaves (raised to its hard
+    limit first): a server out of descriptors can accept no one."""
+    try:
+        import resource
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and soft < hard:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    except (ImportError, ValueError, OSError):
+        return wanted
+    if soft == resource.RLIM_INFINITY:
+        return wanted
+    return max(8, min(wanted, soft - _RESERVED_FILES))

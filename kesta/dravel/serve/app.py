@@ -48,6 +48,11 @@ log = logging.getLogger(__name__)
 HAPI_VERSION = "3.3"
 FORMATS = ("csv", "binary", "json")
 DEFAULT_MAX_DAYS = 366.0
+# data requests streamed at once; the others wait their turn (what they hold meanwhile: their
+# connection): the server's memory is at most this many requests' worth of records
+DATA_STREAMS = 8
+# seconds after the last data request ended that the memory freed is handed back
+TRIM_AFTER = 0.2
 DAY_NS = 86_400 * 10**9
 
 # What each HAPI status says: a status of 1400 and more is "HAPI error <code>: <text>" in the
@@ -369,10 +374,70 @@ def time_parameter(description):
             "length": times.TIME_LENGTH, "description": description.time_description}
 
 
-def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_log=None):
+class Streams:
+    """The data requests streamed at once: at most `limit`, each holding its turn until its
+    response ends however it ends; once the last ends, the memory freed is handed back to the
+    system (`memory.trim`)."""
+
+    def __init__(self, limit=DATA_STREAMS):
+        self.limit = limit
+        self.under_way = 0
+        self._turns = None
+
+    async def turn(self):
+        """Waits for a turn; returns its release() (once-only)."""
+        if self._turns is None:
+            self._turns = anyio.Semaphore(self.limit)
+        await self._turns.acquire()
+        self.under_way += 1
+        done = []
+
+        def release():
+            if done:
+                return
+            done.append(True)
+            self.under_way -= 1
+            self._turns.release()
+            if not self.under_way:
+                import asyncio
+
+                asyncio.get_running_loop().call_later(TRIM_AFTER, self._trim)
+        return release
+
+    def _trim(self):
+        # in a thread of its own, no response kept waiting; once what the last response's
+        # sending held (its last block, in the socket's buffer) is freed too
+        if not self.under_way:
+            import asyncio
+
+            from .memory import trim
+
+            asyncio.get_running_loop().run_in_executor(None, trim)
+
+
+class _Holding:
+    """A response (an ASGI application) holding a data request's turn until it is sent or given
+    up; `chunks`, the blocks it reads, closed then if it never got to them."""
+
+    def __init__(self, response, release, chunks=None):
+        self.response, self.release, self.chunks = response, release, chunks
+
+    async def __call__(self, scope, receive, send):
+        try:
+            await self.response(scope, receive, send)
+        finally:
+            with anyio.CancelScope(shield=True):
+                if self.chunks is not None and self.chunks.gi_frame is not None:
+                    await run_in_threadpool(self.chunks.close)
+                self.release()
+
+
+def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_log=None, streams=DATA_STREAMS):
     """The ASGI application serving the archive at `root` under /hapi; `access_log`: called
-    with one line (common log format) per request answered."""
+    with one line (common log format) per request answered; `streams`: the data requests
+    streamed at once (others wait)."""
     server = Server(root, max_days, held_bytes)
+    turns = Streams(streams)
 
     def endpoint(name):
         def decorate(handler):
@@ -485,16 +550,27 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             chunks = chunks()
             return modified, info, chunks, next(chunks, None)
 
-        modified, info, chunks, first = await run_in_threadpool(plan)
+        release = await turns.turn()
+        try:
+            if await request.is_disconnected():      # gone while waiting its turn
+                release()
+                return Response(b"", status_code=499)
+            modified, info, chunks, first = await run_in_threadpool(plan)
+        except BaseException:
+            release()
+            raise
         if info is None:
+            release()
             return not_modified(modified)
         response = data_response(info, chunks, first, fmt, include == "header", modified)
         if request.method == "HEAD":      # the status and headers, no records read past the first block
             await run_in_threadpool(chunks.close)
+            release()
             response = Response(b"", status_code=response.status_code, headers={
                 k: v for k, v in response.headers.items() if k != "content-length"})
             del response.headers["content-length"]      # not known before the records are read
-        return response
+            return response
+        return _Holding(response, release, chunks)
 
     async def landing(request):
         def work():

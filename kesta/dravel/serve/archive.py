@@ -21,11 +21,12 @@ import os
 import re
 from dataclasses import dataclass
 
-DAY_FILE = re.compile(r"^zelk_l1_(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v(?P<version>\d{2})\.(?P<ext>cdf|nc)$")
-_PRODUCT = re.compile(r"^[a-z0-9_]+$")
-_YEAR = re.compile(r"^\d{4}$")
-_MONTH = re.compile(r"^\d{2}$")
-_VERSIONED = re.compile(r"^(?P<product>[a-z0-9_]+)_v(?P<version>\d{2})$")
+# \Z and ASCII digits: a name with a trailing newline or other scripts' digits names nothing
+DAY_FILE = re.compile(r"^zelk_l1_(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v(?P<version>\d{2})\.(?P<ext>cdf|nc)\Z", re.ASCII)
+_PRODUCT = re.compile(r"^[a-z0-9_]+\Z", re.ASCII)
+_YEAR = re.compile(r"^\d{4}\Z", re.ASCII)
+_MONTH = re.compile(r"^\d{2}\Z", re.ASCII)
+_VERSIONED = re.compile(r"^(?P<product>[a-z0-9_]+)_v(?P<version>\d{2})\Z", re.ASCII)
 
 
 @dataclass(frozen=True)

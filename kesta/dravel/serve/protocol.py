@@ -1,8 +1,20 @@
-"""Uvicorn's HTTP/1.1 protocol (h11), writing each response's own reason phrase.
+"""Uvicorn's HTTP/1.1 protocol (h11), writing each response's own reason phrase and bounding what
+a connection may hold on to.
 
 ASGI's `http.response.start` has no reason phrase, and uvicorn writes the HTTP status's standard
 one. A response of the application may carry its reason phrase in the header `app.REASON`: this
 protocol writes that phrase in the status line and drops the header.
+
+What a client may keep (uvicorn bounds none of the first three):
+- a connection waits at most `header_timeout` seconds for a whole request head, from when it
+  opens or its last response ended (an idle keep-alive, a client sending its headers a byte at
+  a time): then it is closed, with 408 when part of a request came;
+- a response whose client takes nothing for `send_timeout` seconds (the socket's buffer full) is
+  given up, the connection aborted (its stream stops reading at the block under way);
+- at most `max_connections` connections are open: one more closes the connection that has been
+  waiting longest for a request, or is refused (503) when every one is being answered;
+- a request with both Content-Length and Transfer-Encoding is refused (400, connection closed):
+  the two disagree on where its body ends, and whatever is pipelined behind it is never read.
 """
 from __future__ import annotations
 
@@ -12,16 +24,36 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .app import REASON
 
 _REASON = REASON.encode()
+_TIMED_OUT = (b"HTTP/1.1 408 Request Timeout\r\ncontent-type: text/plain; charset=utf-8\r\n"
+              b"content-length: 16\r\nconnection: close\r\n\r\nrequest timeout\n")
+_UNAVAILABLE = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: text/plain; charset=utf-8\r\n"
+                b"content-length: 20\r\nconnection: close\r\n\r\nserver too crowded\r\n")
+
+HEADER_TIMEOUT = 5.0
+SEND_TIMEOUT = 60.0
+MAX_CONNECTIONS = 256
 
 
 class _Connection:
-    """An h11 connection whose responses take their reason phrase from the REASON header."""
+    """An h11 connection whose responses take their reason phrase from the REASON header, and
+    which tells its protocol when a request's head is complete."""
 
-    def __init__(self, conn):
+    def __init__(self, conn, protocol):
         self._conn = conn
+        self._protocol = protocol
 
     def __getattr__(self, name):
         return getattr(self._conn, name)
+
+    def next_event(self):
+        event = self._conn.next_event()
+        if isinstance(event, h11.Request):
+            self._protocol._request_came()
+            names = {name.lower() for name, _ in event.headers}
+            if b"content-length" in names and b"transfer-encoding" in names:
+                # uvicorn answers 400 and closes the connection
+                raise h11.RemoteProtocolError("both Content-Length and Transfer-Encoding")
+        return event
 
     def send(self, event):
         if isinstance(event, h11.Response):
@@ -34,6 +66,99 @@ class _Connection:
 
 
 class HapiH11Protocol(H11Protocol):
+    header_timeout = HEADER_TIMEOUT
+    send_timeout = SEND_TIMEOUT
+    max_connections = MAX_CONNECTIONS
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        self.conn = _Connection(self.conn)
+        self.conn = _Connection(self.conn, self)
+        self._waiting_since = None      # loop time since when a request's head is awaited
+        self._heard = False             # part of that request came
+        self._request_timer = None
+        self._send_timer = None
+
+    # ---- waiting for a request ----
+
+    def _await_request(self):
+        self._cancel_request_timer()
+        self._waiting_since = self.loop.time()
+        self._heard = False
+        self._request_timer = self.loop.call_later(self.header_timeout, self._request_timed_out)
+
+    def _cancel_request_timer(self):
+        if self._request_timer is not None:
+            self._request_timer.cancel()
+            self._request_timer = None
+
+    def _request_came(self):
+        self._cancel_request_timer()
+        self._waiting_since = None
+
+    def _request_timed_out(self):
+        self._request_timer = None
+        if self.transport.is_closing():
+            return
+        if self._heard:
+            self.transport.write(_TIMED_OUT)
+        self.transport.close()
+
+    # ---- the protocol's events ----
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        self._await_request()
+        live = [c for c in self.connections if not c.transport.is_closing()]
+        if len(live) <= self.max_connections:
+            return
+        waiting = [c for c in live if c is not self and getattr(c, "_waiting_since", None) is not None]
+        if waiting:
+            min(waiting, key=lambda c: c._waiting_since).transport.close()
+        else:
+            self._cancel_request_timer()
+            transport.write(_UNAVAILABLE)
+            transport.close()
+
+    def data_received(self, data):
+        if self._waiting_since is not None and data:
+            self._heard = True
+        super().data_received(data)
+
+    def on_response_complete(self):
+        # from now the next request is awaited (one pipelined already here cancels it at once)
+        if not self.transport.is_closing():
+            self._await_request()
+        super().on_response_complete()
+
+    def connection_lost(self, exc):
+        self._cancel_request_timer()
+        self._cancel_send_timer()
+        super().connection_lost(exc)
+
+    # ---- a client not taking what is sent ----
+
+    def pause_writing(self):
+        super().pause_writing()
+        if self._send_timer is None:
+            self._send_timer = self.loop.call_later(self.send_timeout, self._send_timed_out)
+
+    def resume_writing(self):
+        self._cancel_send_timer()
+        super().resume_writing()
+
+    def _cancel_send_timer(self):
+        if self._send_timer is not None:
+            self._send_timer.cancel()
+            self._send_timer = None
+
+    def _send_timed_out(self):
+        self._send_timer = None
+        if self.flow.write_paused:      # still nothing taken (a closing one too: close would wait)
+            self.transport.abort()
+
+
+def protocol(header_timeout=HEADER_TIMEOUT, send_timeout=SEND_TIMEOUT, max_connections=MAX_CONNECTIONS):
+    """The protocol class of a server with these bounds."""
+    return type("HapiH11Protocol", (HapiH11Protocol,), {
+        "header_timeout": float(header_timeout), "send_timeout": float(send_timeout),
+        "max_connections": int(max_connections)})

@@ -17,10 +17,11 @@ import threading
 import numpy as np
 
 # yyyy-mm-ddThh:mm:ss.fffZ or yyyy-dddThh:mm:ss.fffZ, truncated from the right; the Z is optional
-# (UTC either way), and so is the T of a date alone.
+# (UTC either way), and so is the T of a date alone. ASCII digits only, nothing around it (no
+# space, no trailing newline): the time as sent or none.
 _TIME = re.compile(
-    r"^(?P<year>\d{4})-(?:(?P<month>\d{2})(?:-(?P<day>\d{2}))?|(?P<doy>\d{3}))"
-    r"(?:T(?P<hour>\d{2})(?::(?P<minute>\d{2})(?::(?P<second>\d{2})(?:\.(?P<fraction>\d+))?)?)?)?Z?$")
+    r"(?P<year>\d{4})-(?:(?P<month>\d{2})(?:-(?P<day>\d{2}))?|(?P<doy>\d{3}))"
+    r"(?:T(?P<hour>\d{2})(?::(?P<minute>\d{2})(?::(?P<second>\d{2})(?:\.(?P<fraction>\d+))?)?)?)?Z?", re.ASCII)
 
 # Years a request may name: what TT2000 holds, with margin
 FIRST_YEAR, LAST_YEAR = 1700, 2200
@@ -40,7 +41,7 @@ def parse(text):
     """The TT2000 epoch (int) of a HAPI request time, or None when it is not one."""
     import cdflib
 
-    m = _TIME.match(text.strip()) if isinstance(text, str) else None
+    m = _TIME.fullmatch(text) if isinstance(text, str) else None
     if m is None:
         return None
     year = int(m["year"])
@@ -58,15 +59,36 @@ def parse(text):
     hour, minute, second = (int(m[k] or 0) for k in ("hour", "minute", "second"))
     fraction = (m["fraction"] or "")[:9].ljust(9, "0")
     nanoseconds = int(fraction)
-    if hour == 24 and minute == second == nanoseconds == 0:      # the end of the day
-        start = parse(f"{year:04d}-{month:02d}-{day:02d}")
-        return start + 86_400 * 10**9 if start is not None else None
+    if hour == 24 and minute == second == nanoseconds == 0:
+        # the end of the day: the next day's midnight, a leap second after 23:59:59 on its day
+        import datetime
+
+        after = datetime.date(year, month, day) + datetime.timedelta(days=1)
+        return None if after.year > LAST_YEAR else parse(after.isoformat())
     if hour > 23 or minute > 59 or second > 60:
         return None
     parts = [year, month, day, hour, minute, second,
              nanoseconds // 10**6, nanoseconds // 10**3 % 1000, nanoseconds % 1000]
     with _CONVERSION:
-        return int(np.asarray(cdflib.cdfepoch.compute_tt2000(parts)).reshape(-1)[0])
+        epoch = int(np.asarray(cdflib.cdfepoch.compute_tt2000(parts)).reshape(-1)[0])
+    if second == 60 and not (hour == 23 and minute == 59 and leap_second_day(year, month, day)):
+        return None         # cdflib would take it as the next minute's first second
+    return epoch
+
+
+@functools.lru_cache(maxsize=256)
+def leap_second_day(year, month, day):
+    """True when the UTC day ends with a leap second (23:59:60), by cdflib's leap-second table:
+    its 23:59:60 is then a second before the next day's midnight, not that midnight."""
+    import datetime
+
+    import cdflib
+
+    after = datetime.date(year, month, day) + datetime.timedelta(days=1)
+    with _CONVERSION:
+        leap, midnight = (int(np.asarray(cdflib.cdfepoch.compute_tt2000(p)).reshape(-1)[0]) for p in (
+            [year, month, day, 23, 59, 60, 0, 0, 0], [after.year, after.month, after.day, 0, 0, 0, 0, 0, 0]))
+    return midnight - leap == 10**9
 
 
 def _month_day(year, doy):
