@@ -56,9 +56,10 @@ class Format:
 
     @property
     def name_pattern(self):
-        """The regular expression a day file's name matches (groups product, date, version)."""
+        """The regular expression a day file's name matches (groups product, date, version):
+        ASCII digits, nothing after the suffix (not even a newline)."""
         return re.compile("^" + re.escape(DAY_FILE_PREFIX) + r"(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v"
-                          r"(?P<version>\d{2})" + re.escape(self.suffix) + "$")
+                          r"(?P<version>\d{2})" + re.escape(self.suffix) + r"\Z", re.ASCII)
 
     def file_name(self, product, date, version="01"):
         name = product if isinstance(product, str) else product.name
@@ -101,6 +102,15 @@ class Format:
         """Whether the open file's variables are named by today's rule."""
         return True
 
+    def stored_type(self, dtype, fill):
+        """(element type, fill value) the file stores a variable of element type `dtype` and
+        fill value `fill` in."""
+        return np.dtype(dtype), fill
+
+    def stored_order(self, product, dtype, variables):
+        """`variables` (attributes.Variable, of records of layout `dtype`) in the file's order."""
+        return list(variables)
+
 
 class HDF5Format(Format):
     """L1 HDF5 files: one compound dataset per product, for the whole run."""
@@ -138,6 +148,14 @@ class CDFFormat(Format):
         prefix = self.stored_name(product, "")
         return any(name.startswith(prefix) for name in opened.stored_names())
 
+    def stored_type(self, dtype, fill):
+        # CDF has no unsigned 64-bit type: CDF_INT8, the same bits, CDF_INT8's fill value
+        if np.dtype(dtype) == np.uint64:
+            from .attributes import fill_value
+
+            return np.dtype(np.int64), fill_value(np.int64)
+        return np.dtype(dtype), fill
+
 
 class NetCDFFormat(Format):
     """netCDF-4 day files (`l1.netcdf`), variables named by the field, CF attributes."""
@@ -157,6 +175,14 @@ class NetCDFFormat(Format):
                 return "_NCProperties" in f.attrs or ("product" in f.attrs and EPOCH in f)
         except OSError:
             return False
+
+    def stored_order(self, product, dtype, variables):
+        # the Dataset's order: its data variables first, then its coordinates
+        from .dataset import described
+
+        data_vars, coords = described(product, dtype)
+        rank = {n: i for i, n in enumerate(list(data_vars) + list(coords))}
+        return sorted(variables, key=lambda v: rank.get(v.name, len(rank)))
 
     def parents(self, opened):
         # one attribute, the names separated by commas

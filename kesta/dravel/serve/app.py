@@ -37,6 +37,9 @@ from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, Plain
 from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
 from starlette.routing import Route
 
+from kesta.dravel.l1.writers import DAY_FORMATS
+from kesta.dravel.l1.writers import FORMATS as FILE_FORMATS
+
 from . import availability, stream, times
 from .access import AccessLog
 from .archive import Archive
@@ -81,7 +84,7 @@ HEADERS = {"Access-Control-Allow-Origin": "*", "Access-Control-Allow-Methods": "
 # gzip level of the responses sent compressed: zlib's default (level 9 costs three times the
 # time for a few per cent less)
 GZIP_LEVEL = 6
-FILE_MEDIA = ("application/x-cdf", "application/x-netcdf")     # day files: sent as they are
+FILE_MEDIA = tuple(FILE_FORMATS[name].media_type for name in DAY_FORMATS)   # day files: sent as they are
 MEDIA = {"csv": "text/csv", "binary": "application/octet-stream", "json": "application/json"}
 # The response header carrying a response's HTTP reason phrase to the server's HTTP protocol
 # (`protocol.HapiH11Protocol`), which writes it in the status line and drops the header; ASGI
@@ -591,7 +594,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             if unchanged_since(request, modified):
                 return not_modified(modified)
             # Last-Modified, HEAD and Range (206) as Starlette's file responses have them
-            return FileResponse(day.path, media_type=FILE_MEDIA[day.kind != "cdf"], headers=HEADERS)
+            return FileResponse(day.path, media_type=FILE_FORMATS[day.kind].media_type, headers=HEADERS)
         return await run_in_threadpool(work)
 
     async def unknown(request):

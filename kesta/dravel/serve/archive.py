@@ -21,8 +21,8 @@ import os
 import re
 from dataclasses import dataclass
 
-# \Z and ASCII digits: a name with a trailing newline or other scripts' digits names nothing
-DAY_FILE = re.compile(r"^zelk_l1_(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v(?P<version>\d{2})\.(?P<ext>cdf|nc)\Z", re.ASCII)
+from kesta.dravel.l1.writers import day_format_of
+
 _PRODUCT = re.compile(r"^[a-z0-9_]+\Z", re.ASCII)
 _YEAR = re.compile(r"^\d{4}\Z", re.ASCII)
 _MONTH = re.compile(r"^\d{2}\Z", re.ASCII)
@@ -35,7 +35,7 @@ class DayFile:
     product: str
     date: str        # YYYYMMDD
     version: str     # NN
-    kind: str        # cdf or nc
+    kind: str        # the name of its format (`l1.writers.FORMATS`)
 
 
 @dataclass(frozen=True)
@@ -109,9 +109,9 @@ class Archive:
                 except FileNotFoundError:
                     continue
                 for name in names:
-                    m = DAY_FILE.match(name)
+                    form, m = day_format_of(name)
                     if m and m["product"] == product and m["date"][:4] == year and m["date"][4:6] == month:
-                        out.append(DayFile(os.path.join(folder, name), product, m["date"], m["version"], m["ext"]))
+                        out.append(DayFile(os.path.join(folder, name), product, m["date"], m["version"], form.name))
         return sorted(out, key=lambda f: (f.date, f.version))
 
     def datasets(self):

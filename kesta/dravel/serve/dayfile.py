@@ -294,9 +294,12 @@ class _NetCDFDay(_Day):
         self.file.close()
 
 
+READERS = {"cdf": _CDFDay, "netcdf": _NetCDFDay}    # by the name of the day file's format
+
+
 def open_day(day):
     """The open day file of a DayFile (close it)."""
-    return _CDFDay(day.path) if day.kind == "cdf" else _NetCDFDay(day.path)
+    return READERS[day.kind](day.path)
 
 
 class Descriptions:

@@ -20,6 +20,8 @@ import threading
 
 import numpy as np
 
+from kesta.dravel.l1.writers import FORMATS
+
 from .dayfile import READ_TYPES, Description, _bins, _parameter
 
 log = logging.getLogger(__name__)
@@ -68,7 +70,7 @@ def title(product):
 
 
 class Registry:
-    """The Description of each product's datasets by day-file format ("cdf" or "nc"), made
+    """The Description of each product's datasets by day-file format (its name in FORMATS), made
     once; `mission`: the archive's mission attributes (`metadata.mission_attributes`)."""
 
     def __init__(self, mission=None):
@@ -94,7 +96,7 @@ class Registry:
 
 
 def describe(product, kind="cdf", mission=None):
-    """The Description of `product`'s day files of format `kind` ("cdf" or "nc")."""
+    """The Description of `product`'s day files of format `kind` (its name in FORMATS)."""
     from kesta.dravel.l1 import attributes as attrs
     from kesta.dravel.l1.dayrecords import day_dtype
     from kesta.dravel.l1.layout import EPOCH
@@ -103,32 +105,22 @@ def describe(product, kind="cdf", mission=None):
     if product not in BY_NAME:
         raise LookupError(f"no product {product!r}")
     layout = day_dtype(product)
-    variables = attrs.variables(product, layout)
+    form = FORMATS[kind]
+    variables = form.stored_order(product, layout, attrs.variables(product, layout))
     coordinates = attrs.coordinates(product, variables)
-    if kind != "cdf":
-        # a netCDF file holds its data variables first, then its coordinates (the Dataset's order)
-        from kesta.dravel.l1.dataset import described
-
-        data_vars, coords = described(product, layout)
-        rank = {n: i for i, n in enumerate(list(data_vars) + list(coords))}
-        variables = sorted(variables, key=lambda v: rank.get(v.name, len(rank)))
     time = next((v for v in variables if v.name == EPOCH), None)
     if time is None:
         raise LookupError(f"{product}: no {EPOCH} in its records")
-    # a CDF names its variables `<product>_<field>`, a netCDF file by the field alone
-    stored = (lambda n: attrs.stored_name(product, n)) if kind == "cdf" else (lambda n: n)
     parameters, coordinate_of = [], {}
     for var in variables:
         if var.name == EPOCH or var.var_type not in READ_TYPES:
             continue
-        dtype, fill = var.leaf.dtype, var.fill
-        if kind == "cdf" and dtype == np.uint64:        # stored as CDF_INT8
-            dtype, fill = np.dtype(np.int64), attrs.fill_value(np.int64)
-        name = stored(var.name)
+        dtype, fill = form.stored_type(var.leaf.dtype, var.fill)
+        name = form.stored_name(product, var.name)
         parameters.append(_parameter(name, dtype, var.leaf.shape, fill,
                                      {"UNITS": var.units, "CATDESC": var.catdesc}))
         along = coordinates.get((var.dims[0], var.leaf.shape[0])) if len(var.dims) == 1 else None
-        coordinate_of[name] = stored(along) if along else ""
+        coordinate_of[name] = form.stored_name(product, along) if along else ""
     _bins(parameters, coordinate_of)
     globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission,
                                                                                dtype=layout).items()}
