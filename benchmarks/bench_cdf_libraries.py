@@ -161,11 +161,11 @@ def write_cdflib(records, product, path, per_variable):
         columns = dict(_columns(records, product))
         for name in info.zVariables:
             inq, attrs, data = described[name]
-            spec = {"Variable": name, "Data_Type": inq.Data_Type, "Num_Elements": inq.Num_Elements,
-                    "Rec_Vary": inq.Rec_Vary, "Dim_Sizes": list(inq.Dim_Sizes),
-                    "Compress": LEVEL if per_variable and inq.Rec_Vary else 0}
+            var_info = {"Variable": name, "Data_Type": inq.Data_Type, "Num_Elements": inq.Num_Elements,
+                        "Rec_Vary": inq.Rec_Vary, "Dim_Sizes": list(inq.Dim_Sizes),
+                        "Compress": LEVEL if per_variable and inq.Rec_Vary else 0}
             values = columns[name] if inq.Rec_Vary else data
-            out.write_var(spec, var_attrs=attrs, var_data=values)
+            out.write_var(var_info, var_attrs=attrs, var_data=values)
     finally:
         out.close()
 

@@ -142,18 +142,18 @@ def day_dtype(product, dtype=None):
 
         dtype = BY_NAME[product].record_dtype()
     dtype = np.dtype(dtype)
-    spec = regrouping(product)
-    if spec is None:
+    rule = regrouping(product)
+    if rule is None:
         return dtype
-    return _regrouped_dtype(spec, dtype)
+    return _regrouped_dtype(rule, dtype)
 
 
-def _member_shape(spec, name, shape):
-    axes = tuple(spec.axes[i].size for i in spec.members[name])
-    if name in spec.joined:
+def _member_shape(rule, name, shape):
+    axes = tuple(rule.axes[i].size for i in rule.members[name])
+    if name in rule.joined:
         return (axes[0] * int(np.prod(shape)),) + axes[1:] if shape else axes
-    if name in spec.binned and spec.bins is not None and shape:
-        shape = (min(spec.bins, shape[0]),) + shape[1:]
+    if name in rule.binned and rule.bins is not None and shape:
+        shape = (min(rule.bins, shape[0]),) + shape[1:]
     return axes + shape
 
 
@@ -167,12 +167,12 @@ def _measured_type(name, base):
     return base
 
 
-def _regrouped_dtype(spec, dtype):
+def _regrouped_dtype(rule, dtype):
     out = []
-    renamed = dict(spec.renamed)
+    renamed = dict(rule.renamed)
     for name, base, shape in _fields(dtype):
-        if name in spec.members:
-            member = (renamed.get(name, name), _measured_type(name, base), _member_shape(spec, name, shape))
+        if name in rule.members:
+            member = (renamed.get(name, name), _measured_type(name, base), _member_shape(rule, name, shape))
             if name == EPOCH_FIELD:      # the measurement's time, and each member's own
                 out.append((name, base))
             out.append(member)
@@ -183,10 +183,10 @@ def _regrouped_dtype(spec, dtype):
 
 def is_day_layout(product, dtype):
     """Whether `dtype` is the layout of `product`'s regrouped day records (not its decoder's)."""
-    spec = regrouping(product)
-    if spec is None or dtype is None or np.dtype(dtype).names is None:
+    rule = regrouping(product)
+    if rule is None or dtype is None or np.dtype(dtype).names is None:
         return False
-    axis_field = next(a.field for a in spec.axes if a.field)
+    axis_field = next(a.field for a in rule.axes if a.field)
     dtype = np.dtype(dtype)
     return axis_field in dtype.names and dtype[axis_field].shape != ()
 
@@ -276,25 +276,25 @@ def _drop_redelivered(records, fields):
     return records[np.sort(first)]
 
 
-def regroup(product, records, spec=None):
+def regroup(product, records, rule=None):
     """The day records of `product` made from its decoder `records` (one day of them, in stable
     time order, all with a UTC time); for a product whose decoder makes one record per time,
     the records themselves. Values not measured are at fill (`mask_unmeasured`)."""
-    spec = spec or regrouping(product)
+    rule = rule or regrouping(product)
     records = mask_unmeasured(records)
-    if spec is None:
+    if rule is None:
         return records
-    dtype = _regrouped_dtype(spec, records.dtype)
-    records = _drop_redelivered(records, spec.dedupe_without)
+    dtype = _regrouped_dtype(rule, records.dtype)
+    records = _drop_redelivered(records, rule.dedupe_without)
     n = len(records)
-    unit = _key_ids(records, spec.key)
+    unit = _key_ids(records, rule.key)
     coords = []
     keep = np.ones(n, bool)
     instance = np.zeros(n, np.int64)
-    for k, axis in enumerate(spec.axes):
+    for k, axis in enumerate(rule.axes):
         if axis.field is None:       # the order of arrival within its unit and the axes before
             combined = unit.copy()
-            for c, a in zip(coords, spec.axes):
+            for c, a in zip(coords, rule.axes):
                 combined = combined * a.size + c
             rank = _ranks(combined)
             instance = rank // axis.size
@@ -304,11 +304,11 @@ def regroup(product, records, spec=None):
             keep &= (c >= 0) & (c < axis.size)
             coords.append(np.clip(c, 0, axis.size - 1))
     slot = np.zeros(n, np.int64)
-    for c, a in zip(coords, spec.axes):
+    for c, a in zip(coords, rule.axes):
         slot = slot * a.size + c
     # a member met twice in one unit starts another measurement of the same key
-    member_total = int(np.prod([a.size for a in spec.axes]))
-    instance = instance + _ranks(unit * member_total + slot) if spec.axes[-1].field is not None else instance
+    member_total = int(np.prod([a.size for a in rule.axes]))
+    instance = instance + _ranks(unit * member_total + slot) if rule.axes[-1].field is not None else instance
     if not keep.all():
         records, unit, instance = records[keep], unit[keep], instance[keep]
         coords = [c[keep] for c in coords]
@@ -325,10 +325,10 @@ def regroup(product, records, spec=None):
     gid = rank_of[gid]
     first = first_of[order]
     out = _filled(len(first), dtype)
-    renamed = dict(spec.renamed)
+    renamed = dict(rule.renamed)
     for name, base, shape in _fields(records.dtype):
         values = records[name]
-        if name not in spec.members:
+        if name not in rule.members:
             out[name] = values[first]
             continue
         held = out.dtype[renamed.get(name, name)].base
@@ -341,24 +341,24 @@ def regroup(product, records, spec=None):
         if name == EPOCH_FIELD:
             out[name] = values[first]
         target = out[renamed.get(name, name)]
-        axes = spec.members[name]
+        axes = rule.members[name]
         index = (gid,) + tuple(coords[i] for i in axes)
-        if name in spec.joined and shape:
-            size = spec.axes[axes[0]].size
+        if name in rule.joined and shape:
+            size = rule.axes[axes[0]].size
             view = target.reshape((len(out), size) + shape)
             view[index] = values
-        elif name in spec.binned and spec.bins is not None and shape:
+        elif name in rule.binned and rule.bins is not None and shape:
             target[index] = values[:, :target.shape[-1]]
         else:
             target[index] = values
-    _complete_frequencies(product, spec, out)
+    _complete_frequencies(product, rule, out)
     return out
 
 
-def _complete_frequencies(product, spec, out):
+def _complete_frequencies(product, rule, out):
     """The TNR survey's frequencies of the bands a sweep lacks, from the decoder's own table of
     band frequencies, so that every sweep has the frequency axis of a spectrogram."""
-    if "frequency" not in spec.joined or "frequency" not in out.dtype.names:
+    if "frequency" not in rule.joined or "frequency" not in out.dtype.names:
         return
     table = _band_frequencies(product)
     if table is None or table.shape != out.dtype["frequency"].shape:
@@ -403,12 +403,12 @@ def strictly_increasing(records, last=None):
 def day_batches(product, batches):
     """The day records of `product` made from `batches` of its decoder records of one UTC day
     (in stable time order), a batch at a time."""
-    spec = regrouping(product)
-    if spec is not None:
+    rule = regrouping(product)
+    if rule is not None:
         parts = list(batches)
         if not parts:
             return
-        records = regroup(product, np.concatenate(parts), spec)
+        records = regroup(product, np.concatenate(parts), rule)
         strictly_increasing(records)
         yield records
         return
@@ -452,33 +452,33 @@ def decoder_columns(product, columns):
     """{variable: values} of decoder records made back from the {variable: values} of a day
     file's day records (a quick-look plot draws decoder records): one record per member that is
     there, the measurement's own values repeated, fill where the day file holds fill."""
-    spec = regrouping(product)
-    if spec is None or not columns:
+    rule = regrouping(product)
+    if rule is None or not columns:
         return columns
     from .attributes import fill_value
     from .layout import EPOCH
 
-    renamed = dict(spec.renamed)
+    renamed = dict(rule.renamed)
     day_name = lambda field: EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
-    sizes = tuple(a.size for a in spec.axes)
+    sizes = tuple(a.size for a in rule.axes)
     n = len(next(iter(columns.values())))
-    index_fields = [a.field for a in spec.axes if a.field]
-    if any(np.shape(columns.get(f, ()))[1:] != (sizes[spec.members[f][0]],) for f in index_fields):
+    index_fields = [a.field for a in rule.axes if a.field]
+    if any(np.shape(columns.get(f, ()))[1:] != (sizes[rule.members[f][0]],) for f in index_fields):
         return columns          # not day records of today's layout (a file of an older version)
     here = np.ones((n,) + sizes, bool)
 
     def along(field, values):
         """`values` of a member field with one axis per member dimension, then its own."""
-        axes = spec.members[field]
+        axes = rule.members[field]
         values = np.asarray(values)
-        if field in spec.joined:
+        if field in rule.joined:
             values = values.reshape((n, sizes[axes[0]], -1) + values.shape[2:])
         return values, axes
 
     # the members there: those whose index along each dimension is there (a dimension without
     # an index field: where the first member field along it that is never masked is there)
-    for k, axis in enumerate(spec.axes):
-        field = axis.field or next((f for f, axes in spec.members.items() if k in axes
+    for k, axis in enumerate(rule.axes):
+        field = axis.field or next((f for f, axes in rule.members.items() if k in axes
                                     and f not in MEASURED_IF and day_name(f) in columns), None)
         if field is None or day_name(field) not in columns:
             continue
@@ -493,7 +493,7 @@ def decoder_columns(product, columns):
     rec, member = at[0], at[1:]
     layout = _decoder_layout(product)
     out = {}
-    for field in spec.members:
+    for field in rule.members:
         name = day_name(field)
         if name not in columns or (field == EPOCH_FIELD and BAND_EPOCH not in renamed.values()):
             continue
@@ -511,7 +511,7 @@ def decoder_columns(product, columns):
             values = padded
         out[EPOCH if field == EPOCH_FIELD else field] = values
     for name, values in columns.items():
-        if name not in out and name != BAND_EPOCH and name not in (day_name(f) for f in spec.members):
+        if name not in out and name != BAND_EPOCH and name not in (day_name(f) for f in rule.members):
             out[name] = np.asarray(values)[rec]
     if EPOCH in columns and EPOCH not in out:
         out[EPOCH] = np.asarray(columns[EPOCH])[rec]
