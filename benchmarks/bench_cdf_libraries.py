@@ -58,20 +58,11 @@ IMPORTS = {"numpy (floor)": "numpy", "pycdfpp": "pycdfpp", "spacepy.pycdf": "spa
 
 def _columns(records, product):
     """[(stored name, values as stored)] of the day records, as every writer stores them."""
-    import numpy as np
+    from kesta.dravel.l1 import attributes as attrs
+    from kesta.dravel.l1.cdf import stored_values
 
-    from kesta.dravel.l1 import attributes as attrs, layout
-    from kesta.dravel.l1.cdf import _stored
-
-    out = []
-    for var in attrs.variables(product, records.dtype):
-        values = np.ascontiguousarray(layout.values(records, var.leaf))
-        if var.name == layout.EPOCH:
-            values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
-        else:
-            values = _stored(values, var)
-        out.append((attrs.stored_name(product, var.name), values))
-    return out
+    return [(attrs.stored_name(product, var.name), stored_values(records, var))
+            for var in attrs.variables(product, records.dtype)]
 
 
 def write_floor(records, product, path, how):
@@ -95,9 +86,6 @@ def write_floor(records, product, path, how):
 def write_spacepy_lib(records, product, path):
     """The project's template, then the records through pycdf, the CDF library compressing the
     whole file as it closes it."""
-    import numpy as np
-
-    from kesta.dravel.l1 import attributes as attrs
     from kesta.dravel.l1.cdf import _empty
     from kesta.dravel.l1.times import pycdf as load_pycdf
 

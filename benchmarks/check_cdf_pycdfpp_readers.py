@@ -12,10 +12,15 @@ Prints one line per product and check, "ok" or what differs.
 import argparse
 import logging
 import os
+import sys
 import tempfile
 import warnings
+from pathlib import Path
 
 import numpy as np
+
+# the package of this tree, before an installed one (the sketch may be newer than it)
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 
 class Logged(logging.Handler):
@@ -29,18 +34,11 @@ class Logged(logging.Handler):
 
 def expected(records, product):
     """{stored name: values as stored} of the record variables."""
-    from kesta.dravel.l1 import attributes as attrs, layout
-    from kesta.dravel.l1.cdf import _stored
+    from kesta.dravel.l1 import attributes as attrs
+    from kesta.dravel.l1.cdf import stored_values
 
-    out = {}
-    for var in attrs.variables(product, records.dtype):
-        values = np.ascontiguousarray(layout.values(records, var.leaf))
-        if var.name == layout.EPOCH:
-            values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
-        else:
-            values = _stored(values, var)
-        out[attrs.stored_name(product, var.name)] = values
-    return out
+    return {attrs.stored_name(product, var.name): stored_values(records, var)
+            for var in attrs.variables(product, records.dtype)}
 
 
 def differences(name, want, got):

@@ -46,6 +46,15 @@ def _stored(values, var):
     return stored
 
 
+def stored_values(records, var):
+    """The values of the variable `var` (an attributes.Variable) over `records`, as its CDF
+    variable stores them: Epoch as TT2000 int64, uint64 fields as CDF_INT8 (`_stored`)."""
+    values = np.ascontiguousarray(layout.values(records, var.leaf))
+    if var.name == layout.EPOCH:
+        return values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
+    return _stored(values, var)
+
+
 def _stored_fill(var):
     """The FILLVAL of a variable in its CDF type."""
     if var.leaf.dtype == np.uint64:
@@ -127,12 +136,7 @@ class CDFDay(MissionDay):
 
     def append(self, records):
         for var, v in self.made:
-            values = np.ascontiguousarray(layout.values(records, var.leaf))
-            if var.name == layout.EPOCH:
-                values = values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64)
-            else:
-                values = _stored(values, var)
-            v.extend(values)
+            v.extend(stored_values(records, var))
 
     def close(self):
         try:
