@@ -29,27 +29,9 @@ import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-ROOT = Path(__file__).resolve().parents[1]
 
 import numpy as np  # noqa: E402
-from common import best_of  # noqa: E402
-
-FIRST_DAY = "2024-03-01"
-
-
-def env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-
-
-def dravel(*args):
-    subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True,
-                   stdout=subprocess.DEVNULL)
-
-
-def make_archive(folder, days, scale=1):
-    dravel("simulate", "--days", days, "--scale", scale, "--start", FIRST_DAY, "-o", folder / "l0")
-    dravel("archive", str(folder / "l0" / "*.h5"), "-o", folder / "archive", "--workers", 2)
-    return folder / "archive"
+from common import FIRST_DAY, best_of, env, make_archive  # noqa: E402
 
 
 class Server:

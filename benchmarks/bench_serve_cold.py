@@ -22,23 +22,9 @@ import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-FIRST_DAY = "2024-03-01"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-
-def env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-
-
-def dravel(*args):
-    subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True,
-                   stdout=subprocess.DEVNULL)
-
-
-def make_archive(folder, days, scale):
-    dravel("simulate", "--days", days, "--scale", scale, "--start", FIRST_DAY, "-o", folder / "l0")
-    dravel("archive", str(folder / "l0" / "*.h5"), "-o", folder / "archive", "--workers", 2)
-    return folder / "archive"
+from common import env, make_archive  # noqa: E402
 
 
 def first_byte(archive, path):

@@ -1,7 +1,33 @@
-"""Shared timing helpers of the benchmarks."""
+"""Shared helpers of the benchmarks: timing, and the project's command line run from this tree."""
+import os
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+FIRST_DAY = "2024-03-01"        # of the archives the benchmarks simulate
+
+
+def env():
+    """The environment of a child process running this tree's package."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+
+
+def dravel(*args):
+    """Runs `dravel ARGS` from this tree (its output dropped)."""
+    subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def make_archive(folder, days, scale=1):
+    """An archive of `days` simulated days of `scale` times the simulator's content, made by
+    `dravel archive` with two workers, in `folder`/archive (the L0 files in `folder`/l0)."""
+    dravel("simulate", "--days", days, "--scale", scale, "--start", FIRST_DAY, "-o", folder / "l0")
+    dravel("archive", str(folder / "l0" / "*.h5"), "-o", folder / "archive", "--workers", 2)
+    return folder / "archive"
 
 
 def best_of(fn, repeat=5):
