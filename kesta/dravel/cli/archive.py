@@ -58,7 +58,6 @@ def archive_inputs(patterns):
 
 def run_archive(args, console):
     from kesta.dravel.archive.campaign import Campaign
-    from kesta.dravel.l1.results import shorten
     from kesta.dravel.run import runner as local_runner
     from kesta.dravel.run.dask import DaskRunner
 
