@@ -291,7 +291,7 @@ def regroup(product, records, rule=None):
     coords = []
     keep = np.ones(n, bool)
     instance = np.zeros(n, np.int64)
-    for k, axis in enumerate(rule.axes):
+    for axis in rule.axes:
         if axis.field is None:       # the order of arrival within its unit and the axes before
             combined = unit.copy()
             for c, a in zip(coords, rule.axes):
@@ -306,9 +306,10 @@ def regroup(product, records, rule=None):
     slot = np.zeros(n, np.int64)
     for c, a in zip(coords, rule.axes):
         slot = slot * a.size + c
-    # a member met twice in one unit starts another measurement of the same key
-    member_total = int(np.prod([a.size for a in rule.axes]))
-    instance = instance + _ranks(unit * member_total + slot) if rule.axes[-1].field is not None else instance
+    if rule.axes[-1].field is not None:
+        # a member met twice in one unit starts another measurement of the same key (members
+        # in order of arrival already did, past the axis' size)
+        instance = _ranks(unit * int(np.prod([a.size for a in rule.axes])) + slot)
     if not keep.all():
         records, unit, instance = records[keep], unit[keep], instance[keep]
         coords = [c[keep] for c in coords]
@@ -414,7 +415,7 @@ def day_batches(product, batches):
         return
     last = None
     for records in batches:
-        records = regroup(product, records, None)
+        records = mask_unmeasured(records)
         strictly_increasing(records, last)
         if len(records):
             last = int(records[EPOCH_FIELD][-1])
