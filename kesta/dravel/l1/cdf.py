@@ -63,7 +63,7 @@ def _stored_fill(var):
 
 
 def file_name(product, date, data_version="01"):
-    """zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf."""
+    """`zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf`."""
     name = product if isinstance(product, str) else product.name
     return FILE_PATTERN.format(product=name, date=date, version=check_data_version(data_version))
 

@@ -8,7 +8,7 @@
 Opening a writer checks its output, before any decoding. A writer used as a context manager
 commits when the block ends and aborts when it raises. The format is chosen once, from FORMATS.
 
-Day files are named <DAY_FILE_PREFIX><product>_<YYYYMMDD>_v<NN><suffix>: `check_data_version`
+Day files are named `<DAY_FILE_PREFIX><product>_<YYYYMMDD>_v<NN><suffix>`: `check_data_version`
 says what NN is, for every command and library call alike.
 
 Each format is one entry class (`Format`), as a reader library's backends are: it names its
