@@ -34,5 +34,5 @@ def test_the_variables_follow_the_layout_of_the_day_records(monkeypatch, capsys)
     assert names("tswf")[-1] == "tswf_spin_phase"
     assert main(["describe", "tswf"]) == 0
     assert "tswf_spin_phase " in capsys.readouterr().out
-    # the README's tables name the fields, products of the same variables in one table
+    # the product reference's tables name the fields
     assert "| `spin_phase` | float32 |" in "\n".join(described.markdown(["tswf"]))

@@ -172,7 +172,7 @@ def build_parser():
                             "server hold them (<product>_<field>, and Epoch; netCDF files name them "
                             "by the field alone).")
     p.add_argument("products", nargs="*", metavar="PRODUCT", help=f"products (default: all; known: {names})")
-    p.add_argument("--markdown", action="store_true", help="as the Markdown section of the README")
+    p.add_argument("--markdown", action="store_true", help="as Markdown, the sections of the docs' product reference")
 
     p = command("demo", help="simulate, decode and plot in one go",
                 description="Simulate an L0 file, decode it into an L1 HDF5 file and ISTP CDF files, "

@@ -1,5 +1,5 @@
-"""The L1 variables of each product, as text: what `dravel describe` prints and the README's
-L1 section is made of. Read from the layout of the product's day records, the tables and the
+"""The L1 variables of each product, as text: what `dravel describe` prints and the product
+reference of the docs is made of. Read from the layout of the product's day records, the tables and the
 fill-value component, through the functions the writers use, so it says what the files hold.
 "Kind" is the ISTP VAR_TYPE, and for data how it is drawn (DISPLAY_TYPE)."""
 from __future__ import annotations
@@ -33,22 +33,43 @@ def describe(product):
     return [f"{product}: {table.get('Logical_source_description', product)}", line(head)] + [line(r) for r in rows]
 
 
-def markdown(products=None):
-    """The L1 section of the README: one table of variables per product, the variables named by
-    their record field (stored in CDF files as `<product>_<field>`, see `attributes.stored_name`)."""
-    from kesta.dravel.products import BY_NAME
+def _decoder(product):
+    """The product's decoder call, as its section names it: `module.entry(argument, task, ...)`."""
+    args = ["group" if product.takes_group else "l0", "task"]
+    args += [f"{k}={v!r}" for k, v in product.kwargs]
+    return f"{product.module}.{product.entry}({', '.join(args)})"
 
-    groups = {}    # products whose variables are the same share one table
-    for product in products or list(BY_NAME):
-        rows = tuple(_rows(product, stored=False))
-        groups.setdefault(rows, []).append(product)
+
+def _layout(product):
+    module, name = product.layout.split(":")
+    return f"`{name}` of `{module}`"
+
+
+def markdown(products=None):
+    """The sections of the product reference: per product, its decoder and a table of the
+    variables of its day files, named by their record field (stored in CDF files as
+    `<product>_<field>`, see `attributes.stored_name`)."""
+    from kesta.dravel.products import BY_NAME, UNIT_SKIPPED
+
     lines = []
-    for rows, names in groups.items():
-        table = attrs.table(names[0]).get("globals", {})
-        title = ", ".join(f"`{n}`" for n in names)
-        lines += [f"#### {title}: {table.get('Logical_source_description', names[0])}", "",
+    for name in products or list(BY_NAME):
+        product = BY_NAME[name]
+        title = attrs.table(name).get("globals", {}).get("Logical_source_description", name)
+        handed = ("its packet group (`TM/<packet>/source_data`)" if product.takes_group
+                  else "the whole L0 store")
+        reported = "skipped" if product.reported == UNIT_SKIPPED else "kept, its data at fill values"
+        example = next(r[0] for r in _rows(name) if r[5].startswith("data"))
+        lines += [f"## `{name}` {{#{name}}}", "", f"{title}.", "",
+                  "| | |", "|---|---|",
+                  f"| Decoder | `{_decoder(product)}` |",
+                  f"| Packet type | `{product.packet}` |",
+                  f"| Handed | {handed} |",
+                  f"| Decoder records | {_layout(product)} |",
+                  f"| A reported {product.unit} | {reported} |",
+                  f"| Names in CDF files and HAPI | `{name}_<variable>` (`{example}`), `{EPOCH}` as it is |",
+                  "", "Variables of its day files:", "",
                   "| Variable | Type | Dimensions | Units | Fill value | Kind | Description |",
                   "|---|---|---|---|---|---|---|"]
-        lines += ["| `{}` | {} | {} | {} | {} | {} | {} |".format(*r) for r in rows]
+        lines += ["| `{}` | {} | {} | {} | {} | {} | {} |".format(*r) for r in _rows(name, stored=False)]
         lines.append("")
     return lines
