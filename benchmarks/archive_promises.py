@@ -192,10 +192,10 @@ def records(path):
 
 
 def parents(path):
-    from kesta.dravel.l1.cdf import load_pycdf
+    from kesta.dravel.l1.writers import CDF
 
-    with load_pycdf().CDF(path) as cdf:
-        return [str(v) for v in cdf.attrs["Parents"]] if "Parents" in cdf.attrs else []
+    with CDF.open(path) as day:
+        return CDF.parents(day)
 
 
 _clean = {}

@@ -41,8 +41,7 @@ WRITERS = {     # name: (library, compression written)
     "zlib deflate (floor)": ("zlib", "stream, level 1"),
     "pycdfpp file-gzip": ("pycdfpp", "whole file"),
     "pycdfpp var-gzip": ("pycdfpp", "per variable"),
-    "pycdfpp isal-whole": ("pycdfpp", "whole file, isal"),
-    "spacepy CDFDay (today)": ("spacepy", "whole file, isal"),
+    "pycdfpp isal-whole (the package)": ("pycdfpp", "whole file, isal"),
     "spacepy lib file-gzip": ("spacepy", "whole file, by libcdf"),
     "cdflib file-gzip": ("cdflib", "whole file"),
     "cdflib var-gzip": ("cdflib", "per variable"),
@@ -83,14 +82,20 @@ def write_floor(records, product, path, how):
         f.write(deflate.flush())
 
 
-def write_spacepy_lib(records, product, path):
-    """The project's template, then the records through pycdf, the CDF library compressing the
-    whole file as it closes it."""
-    from kesta.dravel.l1.cdf import _empty
-    from kesta.dravel.l1.times import pycdf as load_pycdf
+def _empty(path, dtype, product):
+    """An empty day file of the product, as the package writes it: what the other libraries'
+    writers copy the variables and attributes of."""
+    from kesta.dravel.l1.cdf import CDFDay
 
-    pycdf = load_pycdf()
-    _empty(path, records.dtype, product, None, "01")
+    CDFDay(path, dtype, product, os.path.basename(path), None, "01").close()
+
+
+def write_spacepy_lib(records, product, path):
+    """The package's empty day file, then the records through pycdf, the CDF library
+    compressing the whole file as it closes it."""
+    from spacepy import pycdf
+
+    _empty(path, records.dtype, product)
     cdf = pycdf.CDF(path)
     try:
         cdf.readonly(False)
@@ -102,12 +107,28 @@ def write_spacepy_lib(records, product, path):
         cdf.close()
 
 
-def write_spacepy_today(records, product, path):
+def write_package(records, product, path, compression=None):
+    """The package's day file (`cdf.CDFDay`): made in memory by pycdfpp, saved uncompressed and
+    deflated whole with isal; or, with `compression` "file" or "variable", compressed by
+    pycdfpp itself, the whole file or each variable."""
+    import pycdfpp
+
     from kesta.dravel.l1.cdf import CDFDay
 
     day = CDFDay(path, records.dtype, product, os.path.basename(path), None, "01")
     day.append(records)
-    day.close()
+    if compression is None:
+        day.close()
+        return
+    cdf = day.made()
+    gzip = pycdfpp.CompressionType.gzip_compression
+    if compression == "file":
+        cdf.compression, cdf.compression_level = gzip, LEVEL
+    else:
+        for name in cdf:
+            if not cdf[name].is_nrv:
+                cdf[name].compression = gzip
+    pycdfpp.save(cdf, path)
 
 
 def write_cdflib(records, product, path, per_variable):
@@ -117,10 +138,8 @@ def write_cdflib(records, product, path, per_variable):
     import numpy as np
     from cdflib.cdfwrite import CDF as Writer
 
-    from kesta.dravel.l1.cdf import _empty
-
     template = path + ".template.cdf"
-    _empty(template, records.dtype, product, None, "01")
+    _empty(template, records.dtype, product)
     try:
         source = cdflib.CDF(template)
         info = source.cdf_info()
@@ -171,12 +190,8 @@ def child_write(how, product, npy, path, repeat):
         if how.endswith("(floor)"):
             write_floor(records, product, path, how)
         elif how.startswith("pycdfpp"):
-            from kesta.dravel.l1.cdf_pycdfpp_sketch import write_day
-
-            compression = {"pycdfpp var-gzip": "variable", "pycdfpp isal-whole": "isal"}.get(how, "file")
-            write_day(records, product, path, compression=compression, level=LEVEL)
-        elif how == "spacepy CDFDay (today)":
-            write_spacepy_today(records, product, path)
+            compression = {"pycdfpp var-gzip": "variable", "pycdfpp file-gzip": "file"}.get(how)
+            write_package(records, product, path, compression)
         elif how == "spacepy lib file-gzip":
             write_spacepy_lib(records, product, path)
         elif how.startswith("cdflib"):
@@ -195,11 +210,9 @@ def _import_for(how):
 
     attributes.fill_value("int8")
     if how.startswith("pycdfpp"):
-        import kesta.dravel.l1.cdf_pycdfpp_sketch  # noqa: F401
+        import pycdfpp  # noqa: F401
     elif how.startswith("spacepy"):
-        from kesta.dravel.l1.times import pycdf
-
-        pycdf()
+        from spacepy import pycdf  # noqa: F401
     elif how.startswith("cdflib"):
         import cdflib.cdfwrite  # noqa: F401
     elif how.startswith("isal"):
@@ -212,17 +225,14 @@ def read_whole(library, path):
 
     total = 0
     if library == "pycdfpp":
-        import pycdfpp
+        from kesta.dravel.l1.cdf import open_cdf
 
-        from kesta.dravel.l1.cdf_pycdfpp_sketch import read_variable
-
-        cdf = pycdfpp.load(path)
-        for name in cdf:
-            total += np.asarray(read_variable(cdf, name)).nbytes
+        with open_cdf(path) as cdf:
+            for name in cdf.stored_names():
+                total += np.asarray(cdf.read_stored(name)).nbytes
     elif library == "spacepy":
-        from kesta.dravel.l1.times import pycdf as load_pycdf
+        from spacepy import pycdf
 
-        pycdf = load_pycdf()
         with pycdf.CDF(path) as cdf:
             for name in cdf:
                 total += np.asarray(cdf.raw_var(name)[...]).nbytes
@@ -243,15 +253,14 @@ def read_requests(library, path, name, records, slices):
     edges = np.linspace(0, records, slices + 1).astype(int)
     for start, stop in zip(edges[:-1], edges[1:]):
         if library == "pycdfpp":
-            import pycdfpp
+            from kesta.dravel.l1.cdf import open_cdf
 
-            from kesta.dravel.l1.cdf_pycdfpp_sketch import read_variable
-
-            total += read_variable(pycdfpp.load(path), name, start, stop).nbytes
+            with open_cdf(path) as cdf:
+                total += cdf.read_stored(name, start, stop).nbytes
         elif library == "spacepy":
-            from kesta.dravel.l1.times import pycdf as load_pycdf
+            from spacepy import pycdf
 
-            with load_pycdf().CDF(path) as cdf:
+            with pycdf.CDF(path) as cdf:
                 total += np.asarray(cdf[name][start:stop]).nbytes
         else:
             import cdflib
@@ -275,11 +284,9 @@ def read_floor(how, path, nbytes):
 
 def child_read(library, mode, path, name, records, slices, repeat):
     if library == "spacepy":     # the import is not what is timed
-        from kesta.dravel.l1.times import pycdf as load_pycdf
-
-        load_pycdf()
+        from spacepy import pycdf  # noqa: F401
     elif library == "pycdfpp":
-        import kesta.dravel.l1.cdf_pycdfpp_sketch  # noqa: F401
+        import kesta.dravel.l1.cdf  # noqa: F401
     else:
         __import__({"cdflib": "cdflib"}.get(library, "numpy"))
     best = float("inf")

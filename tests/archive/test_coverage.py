@@ -338,9 +338,6 @@ def test_a_years_page_shows_it_on_one_screen(tmp_path):
     assert overview.count('class="hole"') == 11 and overview.count("<rect") == 11 * 365
     assert "Campaign: 2024-01-01 to 2024-12-30 (365 days" in text
     assert len(text.encode()) < 6_000_000
-
-
-@pytest.mark.nasa_cdf
 def test_an_archive_names_its_mission_and_reads_its_day_as_the_campaign(tmp_path, capsys):
     # one day of L0: its TNR records run on into the next day, which is not a hole of the other
     # products; the attributes a mission sets reach every day file, and a change rewrites them
@@ -392,9 +389,6 @@ def test_an_archive_names_its_mission_and_reads_its_day_as_the_campaign(tmp_path
         assert main(["archive", *args]) == 2
         err = capsys.readouterr().err
         assert len(err.splitlines()) == 1 and "dravel-archive.toml: " in err and why in err, err
-
-
-@pytest.mark.nasa_cdf
 @pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary (chromium or chromium-browser) on PATH")
 def test_a_day_without_its_l0_file_is_missing_in_the_summary_the_page_and_the_state(tmp_path, capsys):
     # four days of L0, the second day's file left out: the first file's records past its

@@ -19,7 +19,6 @@ from kesta.dravel.cli.simulate import simulate_days
 from archive_support import expected_days
 from cli_support import dravel
 
-pytestmark = pytest.mark.nasa_cdf      # day files are CDF files, written by the NASA library
 DAYS = 3
 
 

@@ -14,8 +14,6 @@ from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, f
 from test_archive_promises import overwrite, summary
 from test_faults import small_disk  # noqa: F401 (fixture)
 
-pytestmark = pytest.mark.nasa_cdf
-
 
 def cache_of(archive, l0_path):
     with sqlite3.connect(archive / STATE_FILE) as db:

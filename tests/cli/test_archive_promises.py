@@ -18,8 +18,6 @@ from kesta.dravel.cli.simulate import simulate_days
 
 from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
 
-pytestmark = pytest.mark.nasa_cdf
-
 
 def overwrite(path, at, data, keep_time=True):
     """`data` written over `path` at byte `at`, its modification time put back when asked."""

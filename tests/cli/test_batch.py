@@ -81,9 +81,6 @@ def test_batch_argument_errors(cli, tmp_path):
     code, _, err = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1",
                        "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1)
     assert code == 2 and "cannot reach the Dask scheduler" in err
-
-
-@pytest.mark.nasa_cdf
 def test_demo_into_a_folder(cli, tmp_path):
     code, out, err = cli("demo", "-o", tmp_path / "demo")
     assert code == 0, err

@@ -88,9 +88,6 @@ def test_non_regular_files_are_refused_before_they_are_opened(day_l0, tmp_path):
     assert f"FAILED: {device}: is a character device, not a regular file; refused" in out
     assert sorted(os.listdir(tmp_path / "B")) == ["link.h5"]
     assert err.strip().splitlines()[-1].startswith("dravel: error: 2 of 3 file(s) failed; f.h5: ")
-
-
-@pytest.mark.nasa_cdf
 def test_the_archive_names_every_input_it_refuses_and_archives_the_rest(day_l0, tmp_path):
     folder = tmp_path / "L0"
     folder.mkdir()

@@ -217,9 +217,6 @@ def test_bad_arguments_exit_2(cli, snapshot_l0, tmp_path):
 
 # --------------------------------------------------------------------------------------------
 # ISTP CDF files
-
-
-@pytest.mark.nasa_cdf
 def test_decode_to_cdf_from_the_command_line(cli, tmp_path):
     l0 = tmp_path / "L0.h5"
     from kesta.dravel.cli.simulate import simulate_file

@@ -51,9 +51,6 @@ def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
     assert proc.returncode == 1, out + err
     assert err == f"dravel: error: {target}: cannot be written (no space left on device)\n"
     assert left_in(small_disk) == []
-
-
-@pytest.mark.nasa_cdf
 def test_full_disk_while_writing_cdf_files(large_l0, small_disk):
     proc = dravel("decode", large_l0, "-o", small_disk / "cdf", "--format", "cdf")
     out, err = proc.communicate(timeout=300)

@@ -131,7 +131,7 @@ def _run_until(l0, out, seconds, fmt, twice=False):
     return proc, err
 
 
-@pytest.mark.parametrize("fmt", ["hdf5", pytest.param("cdf", marks=pytest.mark.nasa_cdf)])
+@pytest.mark.parametrize("fmt", ["hdf5", "cdf"])
 def test_sigint_at_many_moments(thr_l0, tmp_path, fmt):
     whole = tmp_path / "whole"
     whole.mkdir()

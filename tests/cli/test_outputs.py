@@ -32,9 +32,6 @@ def day_files(folder, reader, ext):
         for name, v in values.items():
             parts.setdefault(name, []).append(v)
     return {p: {n: np.concatenate(v) for n, v in parts.items()} for p, parts in out.items()}
-
-
-@pytest.mark.nasa_cdf
 @pytest.mark.parametrize("fmt, reader, ext", [("cdf", read_cdf, "cdf"), ("netcdf", read_netcdf, "nc")])
 def test_day_files_of_a_windowed_run_hold_the_whole_decode(anomalous_l0, tmp_path, fmt, reader, ext):
     # one unit a window, records handed to the day files out of time order: each product's
@@ -57,8 +54,8 @@ def test_day_files_of_a_windowed_run_hold_the_whole_decode(anomalous_l0, tmp_pat
     assert [n.name for n in tmp_path.iterdir() if n.name.startswith(".")] == []
 
 
-@pytest.mark.parametrize("fmt", ["hdf5", pytest.param("cdf", marks=pytest.mark.nasa_cdf),
-                                 pytest.param("netcdf", marks=pytest.mark.nasa_cdf)])
+@pytest.mark.parametrize("fmt", ["hdf5", "cdf",
+                                 "netcdf"])
 def test_existing_outputs_are_refused_unless_overwrite(cli, snapshot_l0, tmp_path, fmt):
     l0, _ = snapshot_l0
     out = tmp_path / ("L1.h5" if fmt == "hdf5" else "L1")
@@ -106,9 +103,6 @@ def test_strict_and_verbose(cli, anomalous_l0, tmp_path):
     assert len(reports) == sum(len(p.reports) for p in result.products)
     assert all(line.split(":")[0] in registry.BY_NAME for line in reports)
     assert "ERROR" not in err             # not printed a second time by the framework's logger
-
-
-@pytest.mark.nasa_cdf
 def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
     # the C++ CDF reader reads the compressed CDF files, the netCDF C library the netCDF ones
     pycdfpp = pytest.importorskip("pycdfpp")

@@ -9,9 +9,6 @@ from kesta.dravel.l1.dayrecords import daily_records
 from kesta.dravel.l1.layout import flatten
 from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS, day_format_of, guess_format, writer_for
 
-# the CDF writer is the NASA CDF library's
-pytestmark = pytest.mark.nasa_cdf
-
 
 @pytest.fixture(scope="module")
 def decoded(tmp_path_factory):
@@ -46,6 +43,18 @@ def test_a_format_writes_knows_and_reads_its_day_files(decoded, tmp_path, fmt, p
             assert form.named_today(day, product)
             assert set(day.stored_names()) >= {form.stored_name(product, name) for name in day.names}
             n = day.records
+            stored = day.stored_variables()
+            time = [v for v in stored.values() if v.time]
+            assert len(time) == 1 and time[0].dtype == np.int64
+            np.testing.assert_array_equal(day.read_stored(time[0].name), want["Epoch"][at:at + n].view(np.int64))
+            attributes = day.global_attributes()
+            assert attributes["Logical_source"] == "zelk_l1_" + product and "Generation_date" in attributes
+            for name in want:
+                v = stored[form.stored_name(product, name)]
+                assert day.stored_records(v.name) == n and v.shape == whole[name].shape[1:]
+                assert v.time or (v.depend_0 == time[0].name and v.description)
+                values = day.read_stored(v.name, 1, n - 1)
+                assert values.dtype == v.dtype and len(values) == max(0, n - 2)
             for name in want:        # two slices make the whole
                 parts = [day.read(name, 0, n // 2), day.read(name, n // 2, n)]
                 np.testing.assert_array_equal(np.concatenate(parts), whole[name])

@@ -13,8 +13,6 @@ from kesta.dravel.l1.cdf import CDFWriter, read_cdf
 from kesta.dravel.l1.layout import EPOCH
 from kesta.dravel.l1.results import ProductResult
 
-pytestmark = pytest.mark.nasa_cdf
-
 
 @pytest.fixture(scope="module")
 def decoded(tmp_path_factory):

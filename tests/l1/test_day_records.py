@@ -102,9 +102,6 @@ def test_calibration_packets_lie_along_bands_levels_and_steps(decoded):
     np.testing.assert_array_equal(got[:steps], first["frequency"][(first["hfr_band"] == band)
                                                                    & (first["calibration_level"] == 0)])
     assert np.all(got[steps:] == fill_value(got.dtype))         # no such step: fill
-
-
-@pytest.mark.nasa_cdf      # writes a CDF through the NASA CDF library
 def test_day_files_say_what_was_not_measured(decoded, tmp_path):
     spacepy = pytest.importorskip("spacepy.pycdf")
     from kesta.dravel.l1.cdf import write_cdf

@@ -8,9 +8,6 @@ from kesta.dravel.products import BY_NAME
 
 def names(product):
     return [line.split()[0] for line in described.describe(product)[2:]]
-
-
-@pytest.mark.nasa_cdf
 def test_the_names_listed_are_the_record_variables_of_the_cdf_files(tmp_path):
     import spacepy.pycdf as pycdf
 

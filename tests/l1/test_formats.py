@@ -16,9 +16,6 @@ from kesta.dravel.l1.layout import flatten, leaves
 from kesta.dravel.l1.netcdf import read_netcdf, write_netcdf
 from kesta.dravel.l1.times import utc_days
 
-# Writes CDF files through the NASA CDF library bundled with spacepy.
-pytestmark = pytest.mark.nasa_cdf
-
 
 @pytest.fixture(scope="module")
 def decoded(tmp_path_factory):

@@ -13,8 +13,6 @@ from kesta.dravel.l1.dayrecords import day_records
 from kesta.dravel.l1.netcdf import TIME_UNITS, cf_dataset, encoded_time, write_netcdf
 from kesta.dravel.l1.times import utc, utc_days
 
-pytestmark = pytest.mark.nasa_cdf      # UTC times from the NASA CDF library
-
 
 @pytest.fixture(scope="module")
 def decoded(tmp_path_factory):

@@ -16,8 +16,6 @@ from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket
 from kesta.dravel.simulate.thr_expected import hfr_calibration_group
 
 # the inputs are written as CDF files too
-pytestmark = pytest.mark.nasa_cdf
-
 PNG = b"\x89PNG\r\n\x1a\n"
 
 

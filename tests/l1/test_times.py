@@ -7,9 +7,6 @@ from kesta.dravel.l1 import times
 from kesta.dravel.l1.dataset import to_dataset
 from kesta.dravel.simulate.snapshots import Snapshot, expected_records
 
-# converts through the NASA CDF library bundled with spacepy
-pytestmark = pytest.mark.nasa_cdf
-
 # TT2000 of UTC midnights: TT2000 runs 32.184 s ahead of TAI, TAI 36 s ahead of UTC in 2016, 37 s
 # from 2017 (a leap second at the end of 2016-12-31)
 MIDNIGHT_2016_12_31 = 536414468184000000

@@ -25,9 +25,6 @@ from kesta.dravel.l1.attributes import fill_value  # noqa: E402
 from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
                            heavy_modules_for_metadata, make_archive, request, running_server)
 
-# the archive's day files are written through the NASA CDF library
-pytestmark = pytest.mark.nasa_cdf
-
 MAX_DAYS = 2
 # crosses the midnight between the archive's two days
 START, STOP = "2024-03-01T06:00:00Z", "2024-03-02T18:00:00Z"

@@ -16,8 +16,6 @@ pytest.importorskip("uvicorn")
 HEADER_TIMEOUT = 5.0      # the server's wait for a request's head (protocol.HEADER_TIMEOUT)
 from serve_support import env, make_archive, request, running_server  # noqa: E402
 
-pytestmark = pytest.mark.nasa_cdf
-
 
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):

@@ -291,12 +291,10 @@ def day_bounds(day):
     """The TT2000 span [start, stop) of the UTC day YYYYMMDD."""
     import datetime
 
-    from kesta.dravel.l1.times import pycdf
+    from kesta.dravel.l1.times import day_start
 
-    first = datetime.datetime.strptime(day, "%Y%m%d")
-    ends = [first, first + datetime.timedelta(days=1)]
-    start, stop = np.asarray(pycdf().lib.v_datetime_to_tt2000(ends), dtype=np.int64)
-    return int(start), int(stop)
+    after = (datetime.datetime.strptime(day, "%Y%m%d") + datetime.timedelta(days=1)).strftime("%Y%m%d")
+    return day_start(day), day_start(after)
 
 
 def day_records(product, day, caches):

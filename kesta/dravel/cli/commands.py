@@ -58,6 +58,7 @@ def cmd_simulate(args, console):
 
 def _decode(console, input_path, output, args, format="hdf5"):
     from kesta.dravel.l1.convert import convert
+    from kesta.dravel.l1.writers import FORMATS
 
     from .decode import details, summary_table
 
@@ -68,10 +69,11 @@ def _decode(console, input_path, output, args, format="hdf5"):
     console.out(*summary_table(result))
     if args.verbose:
         console.out(*details(result))
-    if format == "hdf5":
+    form = FORMATS[format]
+    if not form.days:
         console.out(f"wrote {output}: {result.records} records")
     else:
-        console.out(f"wrote {len(result.outputs)} {format.upper() if format == 'cdf' else 'netCDF'} "
+        console.out(f"wrote {len(result.outputs)} {form.label} "
                     f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
     return result
 

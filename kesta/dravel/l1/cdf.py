@@ -1,5 +1,4 @@
-"""ISTP CDF files: one per product, written and read through the NASA CDF library (spacepy's
-pycdf, which bundles it).
+"""ISTP CDF files: one per product and UTC day, written and read through pycdfpp.
 
 Every leaf field of the records is one variable (named as `layout` names it), `epoch` the
 variable `Epoch` of type CDF_TIME_TT2000 holding exactly the records' values. Each other field
@@ -10,30 +9,52 @@ field's own fill value, so the records come back bit for bit.
 
 Records are written in (stable) time order, as ISTP wants Epoch to increase, one file per UTC
 day of the records (an ISTP file holds one day). A product with no records gives no file.
+
+The library makes a file whole, in memory, from its variables' values: a day file's records
+are gathered variable by variable as they come, and the file made when it closes.
 """
 from __future__ import annotations
 
 import os
+import struct
 
 import numpy as np
 
 from . import attributes as attrs
 from . import layout, output
-from .times import pycdf as load_pycdf
+from .days import DayFilesWriter, MissionDay
 from .errors import InputError
-from .days import DayFilesWriter, MissionDay, from_template
-from .writers import FORMATS, check_data_version
+from .times import as_tt2000
+from .writers import FORMATS, StoredVariable, check_data_version
 
 FILE_PATTERN = FORMATS["cdf"].file_pattern
 
+_TYPES = {
+    "uint8": "CDF_UINT1", "uint16": "CDF_UINT2", "uint32": "CDF_UINT4", "uint64": "CDF_INT8",
+    "int8": "CDF_INT1", "int16": "CDF_INT2", "int32": "CDF_INT4", "int64": "CDF_INT8",
+    "float32": "CDF_FLOAT", "float64": "CDF_DOUBLE",
+}
+# the element type of each numeric CDF type's values
+NUMPY_TYPES = {"CDF_UINT1": np.uint8, "CDF_UINT2": np.uint16, "CDF_UINT4": np.uint32, "CDF_INT1": np.int8,
+               "CDF_BYTE": np.int8, "CDF_INT2": np.int16, "CDF_INT4": np.int32, "CDF_INT8": np.int64,
+               "CDF_FLOAT": np.float32, "CDF_REAL4": np.float32, "CDF_DOUBLE": np.float64,
+               "CDF_REAL8": np.float64, "CDF_TIME_TT2000": np.int64}
+TT2000 = "CDF_TIME_TT2000"
 
-def _cdf_type(pycdf, dtype):
-    c = pycdf.const
-    return {
-        "uint8": c.CDF_UINT1, "uint16": c.CDF_UINT2, "uint32": c.CDF_UINT4, "uint64": c.CDF_INT8,
-        "int8": c.CDF_INT1, "int16": c.CDF_INT2, "int32": c.CDF_INT4, "int64": c.CDF_INT8,
-        "float32": c.CDF_FLOAT, "float64": c.CDF_DOUBLE,
-    }[np.dtype(dtype).name]
+
+def _cdf_type(p, dtype):
+    return getattr(p.DataType, _TYPES[np.dtype(dtype).name])
+
+
+def _typed(p, value, ctype):
+    """An attribute entry of one value of the CDF type `ctype`."""
+    if ctype == p.DataType.CDF_TIME_TT2000:
+        return as_tt2000([value])
+    return np.array([value], dtype=NUMPY_TYPES[ctype.name])
+
+
+def _text(v, name, value):
+    v.add_attribute(name, str(value))
 
 
 def _stored(values, var):
@@ -89,69 +110,86 @@ UNCOMPRESSED, COMPRESSED = b"\x00\x00\xff\xff", b"\xcc\xcc\x00\x01"
 CCR, CPR, GZIP = 10, 11, 5             # record types; the GZIP compression type
 COPY_BLOCK = 8 << 20
 
-try:   # the same streams as zlib's, several times faster
+try:   # the same streams as zlib's, several times faster than the zlib the CDF library uses
     from isal.isal_zlib import compressobj
 except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
     from zlib import compressobj
 
 
 class CDFDay(MissionDay):
-    """One CDF file being written: variables made from the record layout, records appended
-    in batches (`append`) to an uncompressed CDF beside it, which `close` compresses whole
-    into the file."""
+    """One CDF file being written: records appended in batches (`append`), each variable's
+    values gathered as its CDF variable stores them; `close` makes the file, uncompressed
+    beside it, then compresses it whole into the file with the fast deflate.
+
+    The whole file is compressed, its metadata with its records: the descriptors and attribute
+    entries of a file's few dozen variables take some 40 kB uncompressed, more than a day of
+    the smaller products holds."""
 
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
     disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
+    templated = False           # nothing to share between files: the library makes them in memory
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
-        pycdf = load_pycdf()
         self.path = os.fspath(path)
-        # The whole file is compressed, its metadata with its records: the descriptors and
-        # attribute entries of a file's few dozen variables take some 40 kB uncompressed, more
-        # than a day of the smaller products holds. The CDF library compresses a whole file at
-        # zlib's speed when it closes it, and writes more slowly into a file it will compress:
-        # the records go into an uncompressed CDF, compressed here with the fast deflate.
+        self.product, self.dtype = product, np.dtype(dtype)
+        self.filename, self.data_version = filename, data_version
+        # one entry per parent file
+        self.parents = list(parents) if isinstance(parents, (list, tuple)) else [parents or " "]
+        self.variables = attrs.variables(product, self.dtype)
+        self.parts = [[] for _ in self.variables]
+
+    def append(self, records):
+        for var, parts in zip(self.variables, self.parts):
+            parts.append(stored_values(records, var))
+
+    def made(self):
+        """The file as the library holds it (pycdfpp.CDF), made from the records appended."""
+        import pycdfpp
+
+        cdf = _new_file(pycdfpp, self.product, self.dtype, self.variables, self.parents, self.data_version,
+                        self.mission, os.path.splitext(self.filename)[0])
+        supports = _support_variables(pycdfpp, cdf, self.product, self.variables)
+        for var, parts in zip(self.variables, self.parts):
+            # a variable's values handed over, then let go: the records are held about once
+            values = parts[0] if len(parts) == 1 else np.concatenate(parts) if parts else \
+                np.zeros((0,) + var.leaf.shape, dtype=_stored_dtype(var))
+            parts.clear()
+            if var.name == layout.EPOCH:
+                _epoch(pycdfpp, cdf, var, values)
+            else:
+                ctype = _cdf_type(pycdfpp, var.leaf.dtype)
+                v = cdf.add_variable(attrs.stored_name(self.product, var.name), np.ascontiguousarray(values), ctype)
+                _attributes(pycdfpp, v, var, ctype, self.product, supports)
+            del values
+        return cdf
+
+    def close(self):
+        import pycdfpp
+
+        cdf = self.made()
         # (named as a leftover of the file being written, so that whatever removes those
         # removes it too)
         folder, base = os.path.split(os.path.abspath(self.path))
-        self.raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
-        self.variables = attrs.variables(product, dtype)
-        mission = self.mission
-        key = ("cdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())),
-               attrs.software_version())
-        from_template(self.raw, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
-                      ".cdf")
+        raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
         try:
-            self.cdf = pycdf.CDF(self.raw)
-            self.cdf.readonly(False)
-            # what differs from one file to the next is set on the template's copy
-            self.cdf.attrs["Logical_file_id"] = os.path.splitext(filename)[0]
-            # one entry per parent file
-            self.cdf.attrs["Parents"] = list(parents) if isinstance(parents, (list, tuple)) else (parents or " ")
-            self.made = [(var, self.cdf[attrs.stored_name(product, var.name)]) for var in self.variables]
-        except BaseException:
-            output.discard(self.raw)
-            raise
-
-    def append(self, records):
-        for var, v in self.made:
-            v.extend(stored_values(records, var))
-
-    def close(self):
-        try:
-            self.cdf.close()
-            compress_whole(self.raw, self.path)
+            if not pycdfpp.save(cdf, raw):
+                raise OSError(f"{raw}: the CDF library could not write it")
+            del cdf
+            compress_whole(raw, self.path)
         finally:
-            output.discard(self.raw)
+            output.discard(raw)
+
+
+def _stored_dtype(var):
+    """The element type a variable's values are stored in (uint64 as int64)."""
+    return np.int64 if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH else var.leaf.dtype
 
 
 def compress_whole(source, path, level=GZIP_LEVEL):
     """Writes the uncompressed CDF `source` as `path`, the whole file GZIP-compressed: the
     magic numbers of a compressed file, one compressed-CDF record holding the rest of the file
     as a gzip stream, then the compression-parameters record (as the CDF library writes it)."""
-    import struct
-
     size = os.path.getsize(source)
     with open(source, "rb") as src, open(path, "wb") as out:
         magic = src.read(8)
@@ -173,59 +211,29 @@ def compress_whole(source, path, level=GZIP_LEVEL):
         out.write(struct.pack(">qiqqi", 32 + stored, CCR, 8 + 32 + stored, size - 8, 0))
 
 
-def _empty(path, dtype, product, parents, data_version, mission=None):
-    """Writes an empty CDF of `product`'s records: its global attributes, support variables and
-    record variables (named by `attributes.stored_name`) with their attributes."""
-    pycdf = load_pycdf()
-    cdf = pycdf.CDF(path, "")
-    try:
-        variables = attrs.variables(product, dtype)
-        for name, value in attrs.global_attributes(product, parents=parents, data_version=data_version,
-                                                   mission=mission, dtype=dtype).items():
-            cdf.attrs[name] = value
-        cdf.attrs["Logical_file_id"] = " "
-        supports = _support_variables(cdf, pycdf, product, variables)
-        for var in variables:
-            if var.name == layout.EPOCH:
-                _new_epoch(cdf, pycdf, var)
-            else:
-                ctype = _cdf_type(pycdf, var.leaf.dtype)
-                v = cdf.new(attrs.stored_name(product, var.name), type=ctype, recVary=True,
-                            dims=list(var.leaf.shape) or None)
-                _attributes(v, pycdf, var, ctype, product, supports)
-    finally:
-        cdf.close()
+def _new_file(p, product, dtype, variables, parents, data_version, mission, logical_file_id):
+    """A new CDF (pycdfpp) of `product` with its global attributes."""
+    cdf = p.CDF()
+    values = attrs.global_attributes(product, parents=parents, data_version=data_version, mission=mission,
+                                     dtype=dtype)
+    values["Logical_file_id"] = logical_file_id
+    values["Parents"] = parents
+    for key, value in values.items():
+        entries = list(value) if isinstance(value, (list, tuple)) else [value]
+        cdf.add_attribute(key, [str(e) for e in entries])
+    return cdf
 
 
-def _new_epoch(cdf, pycdf, var):
-    tt = pycdf.const.CDF_TIME_TT2000
-    v = cdf.new(layout.EPOCH, type=tt, recVary=True)
-    _text(v, "CATDESC", var.catdesc)
-    _text(v, "FIELDNAM", layout.EPOCH)
-    _text(v, "VAR_TYPE", "support_data")
-    _text(v, "UNITS", "ns")
-    _text(v, "LABLAXIS", layout.EPOCH)
-    _text(v, "SCALETYP", "linear")
-    _text(v, "FORMAT", " ")
-    _text(v, "DISPLAY_TYPE", "time_series")
-    v.attrs.new("FILLVAL", data=int(attrs.fill_value(np.int64)), type=tt)
-    v.attrs.new("VALIDMIN", data=_tt2000(pycdf, 1990), type=tt)
-    v.attrs.new("VALIDMAX", data=_tt2000(pycdf, 2100), type=tt)
-    return v
-
-
-def _text(v, name, value):
-    """A text attribute of variable `v`, typed outright (much faster than letting the library
-    infer the type from the other variables' entries)."""
-    from spacepy.pycdf import const
-
-    v.attrs.new(name, data=str(value), type=const.CDF_CHAR)
-
-
-def _tt2000(pycdf, year):
-    import datetime
-
-    return int(pycdf.lib.datetime_to_tt2000(datetime.datetime(year, 1, 1)))
+def _epoch(p, cdf, var, values):
+    tt = p.DataType.CDF_TIME_TT2000
+    v = cdf.add_variable(layout.EPOCH, as_tt2000(values), tt)
+    for key, value in (("CATDESC", var.catdesc), ("FIELDNAM", layout.EPOCH), ("VAR_TYPE", "support_data"),
+                       ("UNITS", "ns"), ("LABLAXIS", layout.EPOCH), ("SCALETYP", "linear"), ("FORMAT", " "),
+                       ("DISPLAY_TYPE", "time_series")):
+        _text(v, key, value)
+    v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int64), tt), tt)
+    v.add_attribute("VALIDMIN", np.array(["1990-01-01"], dtype="datetime64[ns]"), tt)
+    v.add_attribute("VALIDMAX", np.array(["2100-01-01"], dtype="datetime64[ns]"), tt)
 
 
 def _display_type(var):
@@ -240,25 +248,21 @@ def _display_type(var):
     return None
 
 
-def _attributes(v, pycdf, var, ctype, product, supports):
-    _text(v, "CATDESC", var.catdesc)
-    _text(v, "FIELDNAM", attrs.stored_name(product, var.name))
-    _text(v, "VAR_TYPE", var.var_type)
-    _text(v, "DEPEND_0", layout.EPOCH)
-    _text(v, "UNITS", var.units)
-    _text(v, "FORMAT", var.format)
-    _text(v, "SCALETYP", var.scaletyp)
+def _attributes(p, v, var, ctype, product, supports):
+    for key, value in (("CATDESC", var.catdesc), ("FIELDNAM", attrs.stored_name(product, var.name)),
+                       ("VAR_TYPE", var.var_type), ("DEPEND_0", layout.EPOCH), ("UNITS", var.units),
+                       ("FORMAT", var.format), ("SCALETYP", var.scaletyp)):
+        _text(v, key, value)
     if var.notes:
         _text(v, "VAR_NOTES", var.notes)
     display = _display_type(var)
     if display:
         _text(v, "DISPLAY_TYPE", display)
-    fill = _stored_fill(var)
     low, high = ((0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64
                  else (var.validmin, var.validmax))
-    v.attrs.new("FILLVAL", data=fill, type=ctype)
-    v.attrs.new("VALIDMIN", data=low, type=ctype)
-    v.attrs.new("VALIDMAX", data=high, type=ctype)
+    v.add_attribute("FILLVAL", _typed(p, _stored_fill(var), ctype), ctype)
+    v.add_attribute("VALIDMIN", _typed(p, low, ctype), ctype)
+    v.add_attribute("VALIDMAX", _typed(p, high, ctype), ctype)
     for axis, (dim, size) in enumerate(zip(var.dims, var.leaf.shape), start=1):
         # Every dimension has a DEPEND_i (readers name the dimension by it): the product's
         # coordinate along it where there is one, else the dimension's index variable; the
@@ -275,15 +279,15 @@ def _attributes(v, pycdf, var, ctype, product, supports):
     _text(v, "LABLAXIS", var.lablaxis)
 
 
-def _support_variables(cdf, pycdf, product, variables):
+def _support_variables(p, cdf, product, variables):
     """The variables along each sub-array dimension: an index variable for every one that no
     coordinate lies along (the DEPEND_i of the variables along it), a label variable for the
     few-valued ones (their LABL_PTR_i) and for the one a coordinate lies along (the
     coordinate's own labels):
     {(dimension, size): {"index": name, "labels": name or None, "coordinate": name or None}}."""
-    made = {}
-    sizes = {}
+    made, sizes = {}, {}
     coordinates = attrs.coordinates(product, variables)
+    int4 = p.DataType.CDF_INT4
     for var in variables:
         for dim, size in zip(var.dims, var.leaf.shape):
             sizes.setdefault(dim, set()).add(size)
@@ -300,42 +304,42 @@ def _support_variables(cdf, pycdf, product, variables):
             axis = {"index": None, "labels": None, "coordinate": coordinate}
             if not coordinate:    # an index nothing depends on would be a dimension without a name
                 axis["index"] = name = f"{dim}{suffix}_index"
-                v = cdf.new(name, data=np.arange(size, dtype=np.int32), type=pycdf.const.CDF_INT4,
-                            recVary=False)
-                _text(v, "CATDESC", catdesc)
-                _text(v, "FIELDNAM", name)
-                _text(v, "VAR_TYPE", "support_data")
-                _text(v, "UNITS", " ")
-                _text(v, "FORMAT", "I6")
-                _text(v, "LABLAXIS", dim)
-                _text(v, "SCALETYP", "linear")
-                v.attrs.new("FILLVAL", data=int(attrs.fill_value(np.int32)), type=pycdf.const.CDF_INT4)
-                v.attrs.new("VALIDMIN", data=0, type=pycdf.const.CDF_INT4)
-                v.attrs.new("VALIDMAX", data=max(0, size - 1), type=pycdf.const.CDF_INT4)
+                v = cdf.add_variable(name, np.arange(size, dtype=np.int32), int4, is_nrv=True)
+                for k, value in (("CATDESC", catdesc), ("FIELDNAM", name), ("VAR_TYPE", "support_data"),
+                                 ("UNITS", " "), ("FORMAT", "I6"), ("LABLAXIS", dim), ("SCALETYP", "linear")):
+                    _text(v, k, value)
+                v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int32), int4), int4)
+                v.add_attribute("VALIDMIN", _typed(p, 0, int4), int4)
+                v.add_attribute("VALIDMAX", _typed(p, max(0, size - 1), int4), int4)
             if labels is not None:
                 axis["labels"] = name = f"{dim}{suffix}_label"
                 width = max(len(label) for label in labels)
-                v = cdf.new(name, data=np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
-                            type=pycdf.const.CDF_CHAR, recVary=False)
-                _text(v, "CATDESC", f"Labels: {catdesc}")
-                _text(v, "FIELDNAM", name)
-                _text(v, "VAR_TYPE", "metadata")
-                _text(v, "FORMAT", f"A{width}")
-                v.attrs.new("FILLVAL", data=" ", type=pycdf.const.CDF_CHAR)
+                v = cdf.add_variable(name, np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
+                                     p.DataType.CDF_CHAR, is_nrv=True)
+                for k, value in (("CATDESC", f"Labels: {catdesc}"), ("FIELDNAM", name),
+                                 ("VAR_TYPE", "metadata"), ("FORMAT", f"A{width}")):
+                    _text(v, k, value)
+                v.add_attribute("FILLVAL", " ", p.DataType.CDF_CHAR)
             made[key] = axis
     return made
 
 
 def product_of(path):
     """The product name a CDF of ours holds (from its Logical_source)."""
-    pycdf = load_pycdf()
-    with pycdf.CDF(os.fspath(path)) as cdf:
-        return _product_name(cdf)
+    with open_cdf(path) as day:
+        return day.product
 
 
-def _product_name(cdf):
-    source = str(cdf.attrs["Logical_source"][0]) if "Logical_source" in cdf.attrs else ""
-    return source[len(layout.DAY_FILE_PREFIX):] if source.startswith(layout.DAY_FILE_PREFIX) else source
+def _entries(attribute):
+    return [attribute[i] for i in range(len(attribute))]
+
+
+def _first_text(value):
+    if isinstance(value, (list, tuple, np.ndarray)):
+        value = value[0] if len(value) else ""
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    return str(value).strip()
 
 
 def read_cdf(path):
@@ -348,60 +352,108 @@ def read_cdf(path):
 
 
 class open_cdf:
-    """A CDF written by `write_cdf`, open to read its record variables a slice at a time:
-    `product`, `names` (as `read_cdf` names them), `records`, `read(name, start, stop)`; a
-    context manager."""
+    """A CDF of ours, open to read: its record variables a slice at a time (`product`, `names`
+    as `read_cdf` names them, `records`, `read(name, start, stop)`), and every variable as the
+    file stores it (`stored_variables`, `read_stored`); a context manager.
+
+    The file is read into memory once (a compressed one inflated there, never into a temporary
+    file); each variable's values are decoded the first time they are asked for."""
 
     def __init__(self, path):
-        pycdf = load_pycdf()
+        import pycdfpp
+
         self.path = os.fspath(path)
+        self._described = None
         try:
-            self.cdf = pycdf.CDF(self.path)
-        except Exception as exc:
+            self.cdf = pycdfpp.load(self.path)
+            if self.cdf is None:
+                raise ValueError("not a CDF file")
+        except (OSError, ValueError, RuntimeError, TypeError) as exc:
             raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
         try:
-            self.product = _product_name(self.cdf)
+            source = self.attribute("Logical_source")
+            source = source[0] if source else ""
+            prefix = layout.DAY_FILE_PREFIX
+            self.product = source[len(prefix):] if source.startswith(prefix) else source
             known = {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} \
                 if self.product else {}
             self.variables = {}
             for stored in self.cdf:
-                var = self.cdf.raw_var(stored)
-                if var.rv():
+                if not self.cdf[stored].is_nrv:
                     name = attrs.field_of(self.product, stored)
-                    self.variables[name] = (var, known.get(name))
+                    self.variables[name] = (stored, known.get(name))
             self.names = list(self.variables)
-            self.records = max((len(v) for v, _ in self.variables.values()), default=0)
-        except BaseException:
-            self.cdf.close()
-            raise
+            self.records = max((self.stored_records(s) for s, _ in self.variables.values()), default=0)
+        except (RuntimeError, ValueError, TypeError, IndexError) as exc:
+            raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.cdf.close()
+        self.close()
+
+    def close(self):
+        self.cdf = None
 
     def attribute(self, name):
         """The entries of the global attribute `name` as text (None: no such attribute)."""
-        return [str(v) for v in self.cdf.attrs[name]] if name in self.cdf.attrs else None
+        if name not in self.cdf.attributes:
+            return None
+        return [_first_text(e) if not isinstance(e, str) else e for e in _entries(self.cdf.attributes[name])]
+
+    def global_attributes(self):
+        """{name: the first entry as text} of every global attribute."""
+        return {name: _first_text(_entries(self.cdf.attributes[name])[:1]) for name in self.cdf.attributes}
 
     def stored_names(self):
         """The names of every variable of the file, as it stores them."""
         return list(self.cdf)
 
+    def stored_records(self, stored):
+        return int(self.cdf[stored].shape[0]) if len(self.cdf[stored].shape) else 0
+
+    def stored_variables(self):
+        """{stored name: StoredVariable} of the file's numeric variables along its time (record
+        varying); the time variable among them with `time` true."""
+        if self._described is not None:
+            return self._described
+        out = self._described = {}
+        for stored in self.cdf:
+            v = self.cdf[stored]
+            dtype = NUMPY_TYPES.get(v.type.name)
+            if v.is_nrv or dtype is None:
+                continue
+            a = {k: v.attributes[k].value for k in v.attributes}
+            fill = a.get("FILLVAL")
+            out[stored] = StoredVariable(
+                name=stored, dtype=np.dtype(dtype), shape=tuple(int(n) for n in v.shape[1:]),
+                time=v.type.name == TT2000, var_type=_first_text(a.get("VAR_TYPE", "")),
+                depend_0=_first_text(a.get("DEPEND_0", "")) or None,
+                fill=None if fill is None or v.type.name == TT2000 else np.asarray(fill).reshape(-1)[0],
+                units=_first_text(a.get("UNITS", "")), description=_first_text(a.get("CATDESC", "")),
+                coordinate=_first_text(a.get("DEPEND_1", "")) or None)
+        return out
+
+    def read_stored(self, stored, start=None, stop=None):
+        """Records start:stop of the variable `stored`, as stored (TT2000 as int64)."""
+        v = self.cdf[stored]
+        if v.type.name == TT2000:
+            values = np.asarray(v.values_encoded).view(np.int64)
+        else:
+            values = np.asarray(v.values)
+        return values if start is None and stop is None else values[start:stop]
+
     def read(self, name, start=None, stop=None):
-        var, leaf = self.variables[name]
-        values = var[...] if start is None and stop is None else var[start:stop]
-        if name == layout.EPOCH:
-            values = np.asarray(values, dtype=np.int64)
-            if leaf is not None and leaf.leaf.dtype == np.uint64:
-                values = values.view(np.uint64)
-        elif leaf is not None and leaf.leaf.dtype == np.uint64:
-            values = np.asarray(values, dtype=np.int64)
+        stored, leaf = self.variables[name]
+        values = self.read_stored(stored, start, stop)
+        if leaf is not None and leaf.leaf.dtype == np.uint64:
+            if name == layout.EPOCH:
+                return values.view(np.uint64)
             fill = values == attrs.fill_value(np.int64)
             values = values.view(np.uint64).copy()
             values[fill] = leaf.fill
-        return np.asarray(values)
+        return values
 
 
 def _layout_of(product):

@@ -51,6 +51,7 @@ class MissionDay:
     """What every format's day file takes from the archive: the global attributes its mission
     sets (`mission`, over the defaults)."""
     mission = {}        # the global attributes an archive sets (`configured`)
+    templated = True    # its files are copies of a template made once per product (`from_template`)
 
     @classmethod
     def configured(cls, mission):
@@ -124,7 +125,7 @@ class DayFilesWriter(Writer):
         self.part = self.scratch(f"records-{product}")
         self.records = self._guarded(lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted,
                                                         epochs=True))
-        if self.writing.background and product not in self.templates:
+        if self.writing.background and self.day.templated and product not in self.templates:
             # made by a worker while this process decodes the product
             path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)
             self.writing.submit([(path, make_template, (self._task(product, dtype),))])
@@ -341,9 +342,9 @@ def warm(module, interrupted=None):
     import importlib
 
     importlib.import_module(module)
-    from .times import pycdf
+    from .times import midnights
 
-    pycdf()
+    midnights()
 
 
 def write_product(task, interrupted=None):
@@ -401,8 +402,7 @@ def write_product(task, interrupted=None):
 
 def retried(write, path, tries=2):
     """`write()` of the file `path`; a file the libraries fail to make (not for want of space)
-    is made again from the start, once: the CDF library has been seen, rarely and under load,
-    to fail on a fresh copy of its template."""
+    is made again from the start, once: a library's rare failure under load costs no day file."""
     for attempt in range(tries):
         try:
             return write()

@@ -16,7 +16,7 @@ from . import attributes, layout
 from .dataset import TIME, described
 from .days import DayFilesWriter, MissionDay, from_template
 from .errors import InputError
-from .writers import FORMATS
+from .writers import FORMATS, StoredVariable
 
 FILE_PATTERN = FORMATS["netcdf"].file_pattern
 
@@ -361,6 +361,9 @@ class open_netcdf:
         return self
 
     def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
         self.file.close()
 
     def stored_names(self):
@@ -374,6 +377,47 @@ class open_netcdf:
         value = self.file.attrs[name]
         return [value.decode() if isinstance(value, bytes) else str(value)]
 
+    def global_attributes(self):
+        """{name: text} of the file's own global attributes (not the netCDF library's)."""
+        return {k: _text(v) for k, v in self.file.attrs.items() if not k.startswith("_")}
+
+    def stored_records(self, stored):
+        return int(self.variables[stored].shape[0])
+
+    def stored_variables(self):
+        """{stored name: StoredVariable} of the file's numeric variables along Epoch; Epoch
+        among them with `time` true."""
+        out = {}
+        for name, node in self.variables.items():
+            if node.dtype.kind not in "iuf":
+                continue
+            a = node.attrs
+            fill = a.get("_FillValue")
+            others = [c for c in _text(a.get("coordinates", "")).split() if c != TIME]
+            is_time = name == layout.EPOCH
+            out[name] = StoredVariable(
+                name=name, dtype=np.dtype(np.int64) if is_time else node.dtype, shape=tuple(node.shape[1:]),
+                time=is_time, var_type=_text(a.get("VAR_TYPE", "")), depend_0=None if is_time else layout.EPOCH,
+                fill=None if fill is None or is_time else np.asarray(fill).reshape(-1)[0],
+                units=_text(a.get("UNITS", a.get("units", ""))),
+                description=_text(a.get("CATDESC", a.get("long_name", ""))),
+                coordinate=others[0] if others else None)
+        return out
+
+    def read_stored(self, stored, start=None, stop=None):
+        """Records start:stop of the variable `stored`, as stored (Epoch as int64 TT2000)."""
+        values = self.read(stored, start, stop)
+        return values.view(np.int64) if stored == layout.EPOCH and values.dtype == np.uint64 else values
+
     def read(self, name, start=None, stop=None):
         node = self.variables[name]
         return node[()] if start is None and stop is None else node[start:stop]
+
+
+def _text(value):
+    """An attribute's value as text (its first entry)."""
+    if isinstance(value, (list, tuple, np.ndarray)):
+        value = value[0] if len(value) else ""
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    return str(value).strip()

@@ -13,15 +13,21 @@ says what NN is, for every command and library call alike.
 
 Each format is one entry class (`Format`), as a reader library's backends are: it names its
 files, knows them on disk (`guess`, `parse`), writes them (`writer_class`), opens one to read
-(`open`: `product`, `names`, `records`, `read(name, start, stop)`, `attribute(name)`), and says
-what a file holds beside its records (`parents`, `stored_name`, `naming`). Nothing outside
-these classes asks which format a file is in.
+(`open`), and says what a file holds beside its records (`parents`, `stored_name`, `naming`).
+Nothing outside these classes asks which format a file is in.
+
+An open day file (a context manager; `close()`) gives its records by the names `layout` gives
+the fields (`product`, `names`, `records`, `read(name, start, stop)`), and every variable as
+the file stores it (`stored_names()`, `stored_variables()`: {name: StoredVariable},
+`stored_records(name)`, `read_stored(name, start, stop)`), its global attributes
+(`attribute(name)`: the entries, `global_attributes()`: {name: text}).
 """
 from __future__ import annotations
 
 import importlib
 import os
 import re
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -40,9 +46,25 @@ def _magic(path, size=8):
         return b""
 
 
+@dataclass
+class StoredVariable:
+    """A numeric variable of a day file along its time, as the file stores it."""
+    name: str                   # as stored
+    dtype: np.dtype             # of its values as stored
+    shape: tuple                # of one record's value: () for a scalar
+    time: bool                  # the time variable (TT2000 epochs, int64)
+    var_type: str               # data, support_data, metadata
+    depend_0: str | None        # the time variable it lies along
+    fill: object                # its fill value in its own element type, or None
+    units: str
+    description: str
+    coordinate: str | None      # the variable its first sub-array dimension lies along
+
+
 class Format:
     """A format of the files a run writes."""
     name = ""
+    label = ""           # as a sentence names it
     writer = ""          # "module:class" of its writer
     suffix = ""          # of the files it writes
     days = False         # one file per product and UTC day (else one file for the whole run)
@@ -115,6 +137,7 @@ class Format:
 class HDF5Format(Format):
     """L1 HDF5 files: one compound dataset per product, for the whole run."""
     name, writer, suffix, days = "hdf5", "kesta.dravel.l1.hdf5:HDF5Writer", ".h5", False
+    label = "HDF5"
 
     def guess(self, path):
         return _magic(path) == HDF5_MAGIC and not NETCDF.guess(path)
@@ -123,6 +146,7 @@ class HDF5Format(Format):
 class CDFFormat(Format):
     """ISTP CDF day files (`l1.cdf`), variables named `<product>_<field>`."""
     name, writer, suffix, days = "cdf", "kesta.dravel.l1.cdf:CDFWriter", ".cdf", True
+    label = "CDF"
     reader = "kesta.dravel.l1.cdf:open_cdf"
     media_type = "application/x-cdf"
     MAGICS = (b"\xcd\xf3\x00\x01", b"\xcd\xf2\x60\x02", b"\x00\x00\xff\xff")
@@ -160,6 +184,7 @@ class CDFFormat(Format):
 class NetCDFFormat(Format):
     """netCDF-4 day files (`l1.netcdf`), variables named by the field, CF attributes."""
     name, writer, suffix, days = "netcdf", "kesta.dravel.l1.netcdf:NetCDFWriter", ".nc", True
+    label = "netCDF"
     reader = "kesta.dravel.l1.netcdf:open_netcdf"
     media_type = "application/x-netcdf"
 

@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..l1.writers import FORMATS
 from . import times
 
 INTEGER_TYPES = {"int8", "int16", "int32", "uint8", "uint16"}
@@ -77,229 +78,84 @@ class Description:
         return next((p for p in self.parameters if p.name == name), None)
 
 
-def _text(value):
-    if isinstance(value, (list, tuple, np.ndarray)):
-        value = value[0] if len(value) else ""
-    if isinstance(value, bytes):
-        value = value.decode("utf-8", "replace")
-    return str(value).strip()
-
-
-def _parameter(name, dtype, size, fill, attrs):
-    dtype = np.dtype(dtype)
-    kind = "integer" if dtype.name in INTEGER_TYPES else "double"
-    fill = np.asarray(fill).reshape(-1)[0] if fill is not None else None
+def _parameter(stored):
+    """The HAPI parameter of a StoredVariable."""
+    kind = "integer" if stored.dtype.name in INTEGER_TYPES else "double"
+    fill = stored.fill
     if fill is None:
         stream_fill = None
     elif kind == "integer":
         stream_fill = int(fill)
     else:
-        stream_fill = float(np.asarray(fill).astype(dtype))      # as the element type holds it
-    units = _text(attrs.get("UNITS", attrs.get("units", ""))) or None
-    description = _text(attrs.get("CATDESC", attrs.get("long_name", ""))) or name
-    return Parameter(name, kind, tuple(int(s) for s in size), stream_fill, units, description)
+        stream_fill = float(np.asarray(fill).astype(stored.dtype))      # as the element type holds it
+    return Parameter(stored.name, kind, tuple(int(s) for s in stored.shape), stream_fill,
+                     (stored.units or "").strip() or None, (stored.description or "").strip() or stored.name)
 
 
-def _bins(parameters, coordinate_of):
-    by_name = {p.name: p for p in parameters}
-    for p in parameters:
-        ref = by_name.get(coordinate_of.get(p.name) or "")
+def parameters(variables, time):
+    """The HAPI parameters of day-file variables ({stored name: StoredVariable}) along the time
+    variable `time`, in their order, each 1-D array over a coordinate of its size binned by it."""
+    out = [_parameter(v) for v in variables.values()
+           if not v.time and v.var_type in READ_TYPES and (v.depend_0 or time) == time]
+    by_name = {p.name: p for p in out}
+    for p in out:
+        ref = by_name.get(variables[p.name].coordinate or "")
         if len(p.size) == 1 and ref is not None and ref is not p and ref.size == p.size:
             p.bins = ref.name
+    return out
 
 
-# ---- CDF -------------------------------------------------------------------------------------
-
-def _describe_cdf(cdf):
-    info = cdf.cdf_info()
-    names = list(info.zVariables) + list(info.rVariables)
-    inq = {n: cdf.varinq(n) for n in names}
-    attrs = {n: cdf.varattsget(n) for n in names}
-    times = [n for n in names if inq[n].Data_Type_Description == "CDF_TIME_TT2000" and inq[n].Rec_Vary]
-    depends = [_text(attrs[n].get("DEPEND_0", "")) for n in names]
+def describe(opened):
+    """The Description of an open day file (a format's reader)."""
+    variables = opened.stored_variables()
+    times = [v.name for v in variables.values() if v.time]
+    depends = [v.depend_0 for v in variables.values()]
     time = next((d for d in depends if d in times), times[0] if times else None)
     if time is None:
-        raise ValueError("no record-varying TT2000 variable")
-    parameters, coordinate_of = [], {}
-    for n in names:
-        v, a = inq[n], attrs[n]
-        if n == time or not v.Rec_Vary or _text(a.get("VAR_TYPE", "")) not in READ_TYPES:
-            continue
-        if _text(a.get("DEPEND_0", time)) != time:
-            continue
-        dtype = _CDF_TYPES.get(v.Data_Type_Description)
-        if dtype is None:
-            continue
-        parameters.append(_parameter(n, dtype, v.Dim_Sizes, a.get("FILLVAL"), a))
-        coordinate_of[n] = _text(a.get("DEPEND_1", ""))
-    _bins(parameters, coordinate_of)
-    g = {k: _text(v) for k, v in cdf.globalattsget().items()}
-    return Description(time, _text(attrs[time].get("CATDESC", "")) or "Time", parameters, g)
-
-
-_CDF_TYPES = {"CDF_INT1": "int8", "CDF_INT2": "int16", "CDF_INT4": "int32", "CDF_INT8": "int64",
-              "CDF_UINT1": "uint8", "CDF_UINT2": "uint16", "CDF_UINT4": "uint32",
-              "CDF_BYTE": "int8", "CDF_REAL4": "float32", "CDF_FLOAT": "float32",
-              "CDF_REAL8": "float64", "CDF_DOUBLE": "float64"}
-
-
-# cdflib reads one variable at a time, process-wide. Its reads parse NumPy type strings, which
-# goes through Python's compiler, and Python 3.11's compiler run from two threads at once fails
-# now and then ("SystemError: AST constructor recursion depth mismatch"), cutting a response
-# short. Its reads hold the interpreter lock most of the time anyway.
-_CDFLIB = threading.Lock()
-
-
-def _index_descriptors(cdf):
-    """The names of a CDF's variables, and its reader made to find each variable's descriptor
-    once: cdflib (1.3) walks the file's chained list of variable descriptors from its head for
-    every varinq and varget, reading each one it passes, which for a day file of a few thousand
-    records cost more than reading its values. Here the list is walked once, each descriptor
-    read the first time it is asked for, and kept (the file is only read)."""
-    try:
-        heads = ((cdf._first_zvariable, cdf._num_zvariable), (cdf._first_rvariable, cdf._num_rvariable))
-        name_and_next, descriptor = cdf._read_vdr_fast, cdf._read_vdr
-    except AttributeError:      # a cdflib laid out otherwise: its own lookups, each kept
-        positions = None
-        info = cdf.cdf_info()
-        names = set(info.zVariables) | set(info.rVariables)
-    else:
-        positions = {}
-        for position, count in heads:
-            for _ in range(count):
-                name, following = name_and_next(position)
-                positions.setdefault(name, position)
-                position = following
-        names = set(positions)
-    found = {}
-    lookup = cdf.vdr_info
-
-    def vdr_info(variable):
-        vdr = found.get(variable)
-        if vdr is None:
-            position = positions.get(variable) if positions is not None and isinstance(variable, str) else None
-            vdr = found[variable] = lookup(variable) if position is None else descriptor(position)
-        return vdr
-
-    cdf.vdr_info = vdr_info     # what varinq and varget call
-    return names
+        raise ValueError("no time variable")
+    return Description(time, variables[time].description or "Time", parameters(variables, time),
+                       opened.global_attributes())
 
 
 class _Day:
+    """A day file open to read, through its format's reader."""
+
+    def __init__(self, opened):
+        self.opened = opened
+        self.names = frozenset(opened.stored_names())
+
+    def describe(self):
+        return describe(self.opened)
+
     def iso(self, name, epoch, start, stop):
         """The HAPI time strings of records [start, stop), their times `epoch` (those of the
         variable `name`)."""
         return times.iso(epoch[start:stop])
 
-
-class _CDFDay(_Day):
-    def __init__(self, path):
-        import cdflib
-
-        with _CDFLIB:
-            self.cdf = cdflib.CDF(path)
-            self.names = _index_descriptors(self.cdf)
-
-    def describe(self):
-        with _CDFLIB:
-            return _describe_cdf(self.cdf)
-
     def has(self, name):
         return name in self.names
 
     def records(self, name):
-        with _CDFLIB:
-            return int(self.cdf.varinq(name).Last_Rec) + 1
+        return self.opened.stored_records(name)
 
     def nbytes(self, name):
         """The bytes of a variable's records as read."""
-        with _CDFLIB:
-            v = self.cdf.varinq(name)
-        itemsize = np.dtype(_CDF_TYPES.get(v.Data_Type_Description, "int64")).itemsize
-        return (int(v.Last_Rec) + 1) * itemsize * int(np.prod(v.Dim_Sizes, dtype=np.int64))
+        v = self.opened.stored_variables()[name]
+        return self.records(name) * v.dtype.itemsize * int(np.prod(v.shape, dtype=np.int64))
 
     def read(self, name, start, stop):
-        """Records [start, stop) of a variable (cdflib drops the record axis of one record:
-        the caller gives the shape back)."""
+        """Records [start, stop) of a variable."""
         if stop <= start:
             return None
-        with _CDFLIB:
-            return np.asarray(self.cdf.varget(name, startrec=start, endrec=stop - 1))
+        return np.asarray(self.opened.read_stored(name, start, stop))
 
     def close(self):
-        # cdflib decompresses a compressed file into a temporary file, removed when the object
-        # goes: closed here, at once, even when the request that opened it was cut short
-        cdf, self.cdf = self.cdf, None
-        if cdf is None:
-            return
-        handle = getattr(cdf, "_f", None)
-        if handle is not None:
-            handle.close()
-        temp = getattr(cdf, "temp_file", None)
-        if temp is not None:
-            cdf.temp_file = None
-            try:
-                os.remove(temp)
-            except FileNotFoundError:
-                pass
-
-
-# ---- netCDF ----------------------------------------------------------------------------------
-
-class _NetCDFDay(_Day):
-    TIME = "Epoch"
-
-    def __init__(self, path):
-        import h5py
-
-        self.file = h5py.File(path, "r")
-        self.variables = {n: v for n, v in self.file.items()
-                          if isinstance(v, h5py.Dataset) and v.maxshape[:1] == (None,) and n != "time"}
-        self.names = set(self.variables)
-
-    def describe(self):
-        parameters, coordinate_of = [], {}
-        for n, v in self.variables.items():
-            a = dict(v.attrs)
-            if n == self.TIME or _text(a.get("VAR_TYPE", "")) not in READ_TYPES or v.dtype.kind not in "iuf":
-                continue
-            parameters.append(_parameter(n, v.dtype, v.shape[1:], a.get("_FillValue"), a))
-            others = [c for c in _text(a.get("coordinates", "")).split() if c != "time"]
-            coordinate_of[n] = others[0] if others else ""
-        _bins(parameters, coordinate_of)
-        g = {k: _text(v) for k, v in self.file.attrs.items() if not k.startswith("_")}
-        epoch = self.variables.get(self.TIME)
-        if epoch is None:
-            raise ValueError("no Epoch variable")
-        return Description(self.TIME, _text(epoch.attrs.get("CATDESC", "")) or "Time", parameters, g)
-
-    def has(self, name):
-        return name in self.variables
-
-    def records(self, name):
-        return int(self.variables[name].shape[0])
-
-    def nbytes(self, name):
-        return int(self.variables[name].nbytes)
-
-    def read(self, name, start, stop):
-        if stop <= start:
-            return None
-        values = self.variables[name][start:stop]
-        if name == self.TIME and values.dtype == np.uint64:
-            values = values.view(np.int64)
-        return values
-
-    def close(self):
-        self.file.close()
-
-
-READERS = {"cdf": _CDFDay, "netcdf": _NetCDFDay}    # by the name of the day file's format
+        self.opened.close()
 
 
 def open_day(day):
     """The open day file of a DayFile (close it)."""
-    return READERS[day.kind](day.path)
+    return _Day(FORMATS[day.kind].open(day.path))
 
 
 class Descriptions:
@@ -368,7 +224,8 @@ class _Held:
 def _records(opened, name):
     n = opened.records(name)
     values = opened.read(name, 0, n)
-    values = np.zeros(0) if values is None else np.asarray(values).reshape(n, -1)
+    # a copy: what a reader gives may be a view of its whole file in memory
+    values = np.zeros(0) if values is None else np.array(values).reshape(n, -1)
     values.setflags(write=False)      # shared by the requests
     return values
 

@@ -3,7 +3,7 @@ global attributes a day file of the product has, made by the same functions the 
 writers use (the product's day-record layout, its metadata table, the mission's attributes).
 
 Answering `catalog` or `info` thus costs no day file (a compressed CDF of a real-size day is
-inflated whole by cdflib at each open) and imports none of the readers: only the registry, the
+inflated whole at each open) and imports none of the readers: only the registry, the
 metadata tables and NumPy.
 
 A parameter is what the day-file reader (`dayfile`) finds in a file of that format: the data
@@ -19,9 +19,9 @@ import logging
 import threading
 
 
-from kesta.dravel.l1.writers import FORMATS
+from kesta.dravel.l1.writers import FORMATS, StoredVariable
 
-from .dayfile import READ_TYPES, Description, _bins, _parameter
+from .dayfile import Description, parameters
 
 log = logging.getLogger(__name__)
 
@@ -110,17 +110,15 @@ def describe(product, kind="cdf", mission=None):
     time = next((v for v in variables if v.name == EPOCH), None)
     if time is None:
         raise LookupError(f"{product}: no {EPOCH} in its records")
-    parameters, coordinate_of = [], {}
+    stored = {}
     for var in variables:
-        if var.name == EPOCH or var.var_type not in READ_TYPES:
+        if var.name == EPOCH:
             continue
         dtype, fill = form.stored_type(var.leaf.dtype, var.fill)
         name = form.stored_name(product, var.name)
-        parameters.append(_parameter(name, dtype, var.leaf.shape, fill,
-                                     {"UNITS": var.units, "CATDESC": var.catdesc}))
         along = coordinates.get((var.dims[0], var.leaf.shape[0])) if len(var.dims) == 1 else None
-        coordinate_of[name] = form.stored_name(product, along) if along else ""
-    _bins(parameters, coordinate_of)
+        stored[name] = StoredVariable(name, dtype, tuple(var.leaf.shape), False, var.var_type, EPOCH, fill,
+                                      var.units, var.catdesc, form.stored_name(product, along) if along else None)
     globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission,
                                                                                dtype=layout).items()}
-    return Description(EPOCH, time.catdesc.strip() or "Time", parameters, globals_)
+    return Description(EPOCH, time.catdesc.strip() or "Time", parameters(stored, EPOCH), globals_)

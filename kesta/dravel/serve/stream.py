@@ -60,8 +60,8 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
     runs = np.split(inside, np.flatnonzero(np.diff(inside) != 1) + 1)
     for run in runs:
         first, end = int(run[0]), int(run[-1]) + 1
-        # each variable read once for the run, then sent a block at a time: cdflib decodes a
-        # variable's whole stored records for any range of it, so reading block by block cost
+        # each variable read once for the run, then sent a block at a time: a CDF variable's
+        # records are decoded whole for any range of them, so reading block by block would cost
         # the whole variable again for every block. What a request holds is thus at most one
         # day file's records of the parameters asked for (as the file stores them) and a block.
         columns = [_column(opened, p, first, end) for p in parameters]

@@ -34,10 +34,9 @@ def midnight_coarse(day: datetime.date) -> int:
     times to UTC (ValueError when on-board times cannot express it)."""
     from quorel.time import Time
 
-    from kesta.dravel.l1.times import pycdf
+    from kesta.dravel.l1.times import day_start
 
-    midnight = datetime.datetime(day.year, day.month, day.day)
-    target = int(np.asarray(pycdf().lib.v_datetime_to_tt2000([midnight]), dtype=np.int64)[0])
+    target = day_start(day.strftime("%Y%m%d"))
     to_tt2000 = lambda coarse: int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
     base = to_tt2000(0)
     coarse = -(-(target - base) // 1_000_000_000)           # the first whole second at or after it

@@ -24,7 +24,7 @@ from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked
 
 def _sources(path, kind, notes):
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
-    if kind == "hdf5":
+    if not FORMATS[kind].days:      # an L1 file of the whole run: every product's records
         import h5py
 
         try:
