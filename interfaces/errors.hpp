@@ -81,9 +81,7 @@ class Failure : public std::exception {
   std::string message_;
 };
 
-[[noreturn]] inline void fail(PyObject* type, std::string message) {
-  throw Failure(type, std::move(message));
-}
+[[noreturn]] inline void fail(PyObject* type, std::string message) { throw Failure(type, std::move(message)); }
 
 // The Python exception object for the C++ exception being handled (call inside a catch block).
 inline py::object current_exception_object() {

@@ -132,8 +132,8 @@ inline py::object member(py::handle container, const std::string& key, const std
       fail(PyExc_KeyError, format("'{0}' is missing from {1}", key, where));
     }
     if (e.matches(PyExc_TypeError) || e.matches(PyExc_AttributeError)) {
-      fail(PyExc_TypeError, format("{0} is not a mapping (looking up '{1}': {2})", where, key,
-                                   std::string(py::str(e.value()))));
+      fail(PyExc_TypeError,
+           format("{0} is not a mapping (looking up '{1}': {2})", where, key, std::string(py::str(e.value()))));
     }
     throw;
   }
@@ -145,8 +145,8 @@ inline py::object member(py::handle container, const std::string& key, const std
 inline bool has_member(py::handle container, const std::string& key, const std::string& where) {
   PyObject* obj = container.ptr();
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || !PyObject_HasAttrString(obj, "keys")) {
-    fail(PyExc_TypeError, format("{0} is not a mapping (testing for '{1}': got {2})", where, key,
-                                 Py_TYPE(obj)->tp_name));
+    fail(PyExc_TypeError,
+         format("{0} is not a mapping (testing for '{1}': got {2})", where, key, Py_TYPE(obj)->tp_name));
   }
   int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
   if (found < 0) {

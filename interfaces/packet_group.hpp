@@ -49,19 +49,19 @@ class Column {
     try {
       arr = numpy().asarray(raw);
     } catch (py::error_already_set& e) {
-      fail(PyExc_TypeError, format("parameter {0} cannot be read as an array: {1}{2}", name,
-                                   std::string(py::str(e.value())), where_));
+      fail(PyExc_TypeError,
+           format("parameter {0} cannot be read as an array: {1}{2}", name, std::string(py::str(e.value())), where_));
     }
     if (arr.ndim() != ndim) {
-      fail(PyExc_ValueError, format("parameter {0} must have {1} axis(es) (one {2} per packet), got shape {3}{4}",
-                                    name, ndim, ndim == 1 ? "value" : "row",
-                                    std::string(py::str(py::object(arr.attr("shape")))), where_));
+      fail(PyExc_ValueError,
+           format("parameter {0} must have {1} axis(es) (one {2} per packet), got shape {3}{4}", name, ndim,
+                  ndim == 1 ? "value" : "row", std::string(py::str(py::object(arr.attr("shape")))), where_));
     }
     py::dtype dt = arr.dtype();
     char kind = dt.kind();
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-      fail(PyExc_TypeError, format("parameter {0} has element type {1}, not a number{2}", name,
-                                   std::string(py::str(dt)), where_));
+      fail(PyExc_TypeError,
+           format("parameter {0} has element type {1}, not a number{2}", name, std::string(py::str(dt)), where_));
     }
     if (kind == 'f') {
       py::object finite = py::module_::import("numpy").attr("isfinite")(arr).attr("all")();
@@ -94,7 +94,8 @@ class Column {
   // Fails unless every row holds at least `n` values.
   void expect_cols(std::size_t n) const {
     if (cols_ < n) {
-      fail(PyExc_ValueError, format("parameter {0} has {1} values per packet, expected at least {2}{3}", name_, cols_, n, where_));
+      fail(PyExc_ValueError,
+           format("parameter {0} has {1} values per packet, expected at least {2}{3}", name_, cols_, n, where_));
     }
   }
 
@@ -119,7 +120,8 @@ class Column {
  private:
   void check_row(std::size_t packet) const {
     if (packet >= rows_) {
-      fail(PyExc_IndexError, format("parameter {0}: packet {1} is beyond its {2} packets{3}", name_, packet, rows_, where_));
+      fail(PyExc_IndexError,
+           format("parameter {0}: packet {1} is beyond its {2} packets{3}", name_, packet, rows_, where_));
     }
   }
 

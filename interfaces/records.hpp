@@ -30,9 +30,14 @@ enum class Elem : std::uint8_t { I1, I2, I4, I8, U1, U2, U4, U8, F4, F8, B1 };
 
 inline std::size_t elem_size(Elem e) {
   switch (e) {
-    case Elem::I1: case Elem::U1: case Elem::B1: return 1;
-    case Elem::I2: case Elem::U2: return 2;
-    case Elem::I4: case Elem::U4: case Elem::F4: return 4;
+    case Elem::I1:
+    case Elem::U1:
+    case Elem::B1: return 1;
+    case Elem::I2:
+    case Elem::U2: return 2;
+    case Elem::I4:
+    case Elem::U4:
+    case Elem::F4: return 4;
     default: return 8;
   }
 }
@@ -124,8 +129,8 @@ class Field {
       }
       py::tuple subshape = sub.attr("shape");
       if (subshape.size() != 0) {
-        fail(PyExc_KeyError, format("record layout field '{0}' is an array, not a sub-record (looking for '{1}')",
-                                    name, path));
+        fail(PyExc_KeyError,
+             format("record layout field '{0}' is an array, not a sub-record (looking for '{1}')", name, path));
       }
       dt = sub;
       start = dot + 1;
@@ -204,8 +209,9 @@ class Field {
     else if (kind == 'u' && size == 8) elem = Elem::U8;
     else if (kind == 'f' && size == 4) elem = Elem::F4;
     else if (kind == 'f' && size == 8) elem = Elem::F8;
-    else fail(PyExc_TypeError, format("field '{0}' has an element type ({1}) records cannot hold", path,
-                                      std::string(py::str(base))));
+    else
+      fail(PyExc_TypeError,
+           format("field '{0}' has an element type ({1}) records cannot hold", path, std::string(py::str(base))));
   }
 };
 
@@ -267,6 +273,8 @@ inline py::list scalar_entries(std::initializer_list<std::pair<const char*, cons
 }
 
 // A NumPy record layout from a Python expression of it (a list of (name, type[, shape]) entries).
-inline py::dtype make_layout(py::handle description) { return py::dtype::from_args(py::reinterpret_borrow<py::object>(description)); }
+inline py::dtype make_layout(py::handle description) {
+  return py::dtype::from_args(py::reinterpret_borrow<py::object>(description));
+}
 
 }  // namespace dravel

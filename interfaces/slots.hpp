@@ -183,10 +183,30 @@ class FieldSlots {
     char* dst = rec + s.offset;
     if (!s.swap) {
       switch (s.elem) {
-        case Elem::U1: case Elem::I1: { auto x = static_cast<std::uint8_t>(v); std::memcpy(dst, &x, 1); return; }
-        case Elem::U2: case Elem::I2: { auto x = static_cast<std::uint16_t>(v); std::memcpy(dst, &x, 2); return; }
-        case Elem::U4: case Elem::I4: { auto x = static_cast<std::uint32_t>(v); std::memcpy(dst, &x, 4); return; }
-        case Elem::U8: case Elem::I8: { auto x = static_cast<std::uint64_t>(v); std::memcpy(dst, &x, 8); return; }
+        case Elem::U1:
+        case Elem::I1: {
+          auto x = static_cast<std::uint8_t>(v);
+          std::memcpy(dst, &x, 1);
+          return;
+        }
+        case Elem::U2:
+        case Elem::I2: {
+          auto x = static_cast<std::uint16_t>(v);
+          std::memcpy(dst, &x, 2);
+          return;
+        }
+        case Elem::U4:
+        case Elem::I4: {
+          auto x = static_cast<std::uint32_t>(v);
+          std::memcpy(dst, &x, 4);
+          return;
+        }
+        case Elem::U8:
+        case Elem::I8: {
+          auto x = static_cast<std::uint64_t>(v);
+          std::memcpy(dst, &x, 8);
+          return;
+        }
         default: break;
       }
     }
@@ -312,7 +332,7 @@ class FieldSlots {
           continue;
         }
       }
-      last = nullptr;  // the general path may run Python code
+      last = nullptr;                                           // the general path may run Python code
       py::object item = py::reinterpret_borrow<py::object>(o);  // kept while stored
       put(rec, item, k, used);
       ++j;
@@ -382,9 +402,15 @@ class FieldSlots {
       const std::size_t n = last - first;
       switch (from) {
         case 1: is_signed ? narrow_all<std::int8_t>(dst, to, src, n) : narrow_all<std::uint8_t>(dst, to, src, n); break;
-        case 2: is_signed ? narrow_all<std::int16_t>(dst, to, src, n) : narrow_all<std::uint16_t>(dst, to, src, n); break;
-        case 4: is_signed ? narrow_all<std::int32_t>(dst, to, src, n) : narrow_all<std::uint32_t>(dst, to, src, n); break;
-        default: is_signed ? narrow_all<std::int64_t>(dst, to, src, n) : narrow_all<std::uint64_t>(dst, to, src, n); break;
+        case 2:
+          is_signed ? narrow_all<std::int16_t>(dst, to, src, n) : narrow_all<std::uint16_t>(dst, to, src, n);
+          break;
+        case 4:
+          is_signed ? narrow_all<std::int32_t>(dst, to, src, n) : narrow_all<std::uint32_t>(dst, to, src, n);
+          break;
+        default:
+          is_signed ? narrow_all<std::int64_t>(dst, to, src, n) : narrow_all<std::uint64_t>(dst, to, src, n);
+          break;
       }
     }
     k += total;

@@ -63,17 +63,17 @@ class TimeService {
     try {
       arr = numpy().asarray(result);
     } catch (py::error_already_set&) {
-      fail(PyExc_TypeError, format("the time service's {0} returned {1}, not numbers", what,
-                                   std::string(py::repr(result))));
+      fail(PyExc_TypeError,
+           format("the time service's {0} returned {1}, not numbers", what, std::string(py::repr(result))));
     }
     char kind = arr.dtype().kind();
     if (kind != 'i' && kind != 'u' && kind != 'f' && kind != 'b') {
-      fail(PyExc_TypeError, format("the time service's {0} returned {1}, not numbers", what,
-                                   std::string(py::str(arr.dtype()))));
+      fail(PyExc_TypeError,
+           format("the time service's {0} returned {1}, not numbers", what, std::string(py::str(arr.dtype()))));
     }
     if (static_cast<std::size_t>(arr.size()) != expected) {
-      fail(PyExc_ValueError, format("the time service's {0} returned {1} values for {2} times", what, arr.size(),
-                                    expected));
+      fail(PyExc_ValueError,
+           format("the time service's {0} returned {1} values for {2} times", what, arr.size(), expected));
     }
     return arr.attr("reshape")(-1);
   }

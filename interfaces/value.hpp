@@ -28,9 +28,24 @@ struct Value {
   std::uint64_t u = 0;
   double f = 0.0;
 
-  static Value of(std::int64_t v) { Value x; x.kind = Kind::Int; x.i = v; return x; }
-  static Value of(std::uint64_t v) { Value x; x.kind = Kind::UInt; x.u = v; return x; }
-  static Value of(double v) { Value x; x.kind = Kind::Float; x.f = v; return x; }
+  static Value of(std::int64_t v) {
+    Value x;
+    x.kind = Kind::Int;
+    x.i = v;
+    return x;
+  }
+  static Value of(std::uint64_t v) {
+    Value x;
+    x.kind = Kind::UInt;
+    x.u = v;
+    return x;
+  }
+  static Value of(double v) {
+    Value x;
+    x.kind = Kind::Float;
+    x.f = v;
+    return x;
+  }
 
   bool equals_one() const {
     switch (kind) {
@@ -92,9 +107,18 @@ struct Value {
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
       case '?': return read_kind('b', size, p, out);
-      case 'b': case 'h': case 'i': case 'l': case 'q': return read_kind('i', size, p, out);
-      case 'B': case 'H': case 'I': case 'L': case 'Q': return read_kind('u', size, p, out);
-      case 'f': case 'd': return read_kind('f', size, p, out);
+      case 'b':
+      case 'h':
+      case 'i':
+      case 'l':
+      case 'q': return read_kind('i', size, p, out);
+      case 'B':
+      case 'H':
+      case 'I':
+      case 'L':
+      case 'Q': return read_kind('u', size, p, out);
+      case 'f':
+      case 'd': return read_kind('f', size, p, out);
       default: return false;
     }
   }
@@ -153,8 +177,7 @@ struct Value {
       case 'i': return of(arr.attr("astype")("int64").attr("item")().cast<std::int64_t>());
       case 'u': return of(arr.attr("astype")("uint64").attr("item")().cast<std::uint64_t>());
       case 'f': return of(arr.attr("astype")("float64").attr("item")().cast<double>());
-      default:
-        fail(PyExc_TypeError, format("{0}: {1} is not a number", what, std::string(py::repr(obj))));
+      default: fail(PyExc_TypeError, format("{0}: {1} is not a number", what, std::string(py::repr(obj))));
     }
   }
 
@@ -170,9 +193,15 @@ struct Value {
   static bool integer_at(const char* p, std::size_t size, Value& out) {
     using Wide = std::conditional_t<Signed, std::int64_t, std::uint64_t>;
     switch (size) {
-      case 1: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int8_t, std::uint8_t>>(p))); return true;
-      case 2: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int16_t, std::uint16_t>>(p))); return true;
-      case 4: out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int32_t, std::uint32_t>>(p))); return true;
+      case 1:
+        out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int8_t, std::uint8_t>>(p)));
+        return true;
+      case 2:
+        out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int16_t, std::uint16_t>>(p)));
+        return true;
+      case 4:
+        out = of(static_cast<Wide>(bits_at<std::conditional_t<Signed, std::int32_t, std::uint32_t>>(p)));
+        return true;
       case 8: out = of(bits_at<Wide>(p)); return true;
       default: return false;
     }
@@ -210,11 +239,12 @@ template <class T>
 T from(const Value& v) {
   switch (v.kind) {
     case Value::Kind::Int:
-      if constexpr (std::is_same_v<T, bool>) return v.i != 0; else return static_cast<T>(v.i);
+      if constexpr (std::is_same_v<T, bool>) return v.i != 0;
+      else return static_cast<T>(v.i);
     case Value::Kind::UInt:
-      if constexpr (std::is_same_v<T, bool>) return v.u != 0; else return static_cast<T>(v.u);
-    case Value::Kind::Float:
-      return from_double<T>(v.f);
+      if constexpr (std::is_same_v<T, bool>) return v.u != 0;
+      else return static_cast<T>(v.u);
+    case Value::Kind::Float: return from_double<T>(v.f);
   }
   return T{};
 }

@@ -131,8 +131,8 @@ class Header {
     try {
       return numpy().asarray(value);
     } catch (py::error_already_set& e) {
-      fail(PyExc_TypeError, format("parameter {0} cannot be read as an array: {1}", name,
-                                   std::string(py::str(e.value()))));
+      fail(PyExc_TypeError,
+           format("parameter {0} cannot be read as an array: {1}", name, std::string(py::str(e.value()))));
     }
   }
   // A column of an array already read by raw().
@@ -214,8 +214,8 @@ class Header {
   void copy_column(const Field& field, const Column<T>& column, std::size_t k = 0) {
     if (field.holds<T>() && k < field.count) {
       kept_.push_back(column.array());
-      copies_.push_back({field.offset + k * sizeof(T), sizeof(T),
-                         reinterpret_cast<const unsigned char*>(column.data())});
+      copies_.push_back(
+          {field.offset + k * sizeof(T), sizeof(T), reinterpret_cast<const unsigned char*>(column.data())});
       return;
     }
     for (std::size_t i = 0; i < size(); ++i) field.store(records_.record(i), column.data()[i], k);

@@ -37,8 +37,8 @@ struct Components : tds::Components {
 // Bias-unit flags in the order of bia_status_info (this product lists them from the multiplexer
 // setting down to the on/off flag).
 const char* const HIST2D_BIA_PARAMS[6] = {"PA_BIA_MODE_MUX_SET",       "PA_BIA_MODE_HV_ENABLED",
-                                   "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
-                                   "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_ON_OFF"};
+                                          "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
+                                          "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_ON_OFF"};
 const char* const CHANNEL_PARAMS[4] = {"PA_TDS_STAT_ADC_CH1", "PA_TDS_STAT_ADC_CH2", "PA_TDS_STAT_ADC_CH3",
                                        "PA_TDS_STAT_ADC_CH4"};
 
@@ -92,13 +92,14 @@ Grouping group_packets(const py::object& group_fn, const py::object& pkt_nr, std
   const std::uint64_t memory = physical_memory();
   if (bytes > std::numeric_limits<std::size_t>::max() / 2 || (memory != 0 && bytes > memory)) {
     fail(PyExc_MemoryError, format("group's record count {0} asks for {0} HIST2D records of {1} bytes each, more "
-                                   "memory than the {2} bytes of this machine", n, hist2d().itemsize(), memory));
+                                   "memory than the {2} bytes of this machine",
+                                   n, hist2d().itemsize(), memory));
   }
   g.size = static_cast<std::size_t>(n);
   for (std::size_t p = 0; p < npackets; ++p) {
     if (g.groups.data()[p] >= g.size) {
-      fail(PyExc_IndexError, format("group put packet {0} into record {1}, beyond its {2} records", p,
-                                    g.groups.data()[p], g.size));
+      fail(PyExc_IndexError,
+           format("group put packet {0} into record {1}, beyond its {2} records", p, g.groups.data()[p], g.size));
     }
   }
   return g;
@@ -194,8 +195,10 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
       for (std::size_t k = 0; k < channels.size(); ++k) f_channels.store(rec, channels[k].at(p), k);
       head.survey_mode.store(rec, 3);
       f_rate.store(rec, tds::sampling_rate(rate_code.at(p), PyExc_IndexError, [&] {
-                     return format("PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a sampling-rate "
-                                   "code of 0 to 4", p, r, "{0}");
+                     return format(
+                         "PA_TDS_STAT_SAMP_RATE of packet {0} (histogram {1}) is {2}, not a sampling-rate "
+                         "code of 0 to 4",
+                         p, r, "{0}");
                    }));
       f_input.store(rec, input_config.at(p));
       f_snapshot_len.store(rec, snapshot_len.at(p));
@@ -224,8 +227,8 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
           const std::int64_t rest = static_cast<std::int64_t>(matrix_size) - data_nr.at(p);
           if (rest < 0) {
             fail(PyExc_ValueError, format("PA_TDS_SC_HIST2D_DATA_NR of packet {0} (histogram {1}) is {2}, more "
-                                          "than the {3} counts of the {4} x {5} matrix", p, r, data_nr.at(p),
-                                          matrix_size, nx, ny));
+                                          "than the {3} counts of the {4} x {5} matrix",
+                                          p, r, data_nr.at(p), matrix_size, nx, ny));
           }
           space = rest / (cnt - 1);
         } else {
@@ -234,7 +237,8 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
       }
       if (space < 0 || space > U16_MAX) {
         fail(PyExc_ValueError, format("the chunk length of histogram {0} (PA_TDS_SC_HIST2D_DATA_NR of packet {1}) "
-                                      "is {2}, not 0 to 65535", r, p, space));
+                                      "is {2}, not 0 to 65535",
+                                      r, p, space));
       }
       data_space = static_cast<std::uint16_t>(space);
       if (debug) log.debug(format("Data space from packet number {0} is {1}", p, data_space));
@@ -244,13 +248,15 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
     const std::int64_t number = pkt_nr.at(p);
     if (number < 1) {
       fail(PyExc_ValueError, format("PA_TDS_HIST2D_PKT_NR of packet {0} (histogram {1}) is {2}; packet numbers "
-                                    "count from 1", p, r, number));
+                                    "count from 1",
+                                    p, r, number));
     }
     const std::uint64_t k = static_cast<std::uint64_t>(number - 1);
     const std::int64_t length = data_nr.at(p);
     if (length < 0 || length > U16_MAX) {
       fail(PyExc_ValueError, format("PA_TDS_SC_HIST2D_DATA_NR of packet {0} (histogram {1}) is {2}, not a chunk "
-                                    "length of 0 to 65535", p, r, length));
+                                    "length of 0 to 65535",
+                                    p, r, length));
     }
     const auto chunk = static_cast<std::uint64_t>(length);
     if (debug) log.debug(format("Packet index in snapshot: {0} for packet {1} & chunk {2}", k, p, data_space));
@@ -264,7 +270,8 @@ py::array set_hist2d(py::object l0, py::object /*task*/) {
     }
     if (chunk > counts.cols()) {
       fail(PyExc_ValueError, format("PA_TDS_SC_HIST2D_DATA of packet {0} (histogram {1}) holds {2} counts, fewer "
-                                    "than the {3} of PA_TDS_SC_HIST2D_DATA_NR", p, r, counts.cols(), chunk));
+                                    "than the {3} of PA_TDS_SC_HIST2D_DATA_NR",
+                                    p, r, counts.cols(), chunk));
     }
     if (chunk > 0) {
       std::memcpy(buffer.data() + k * data_space, counts.row(p), chunk * sizeof(std::uint16_t));

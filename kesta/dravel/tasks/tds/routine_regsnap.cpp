@@ -48,9 +48,11 @@ py::array set_rswf(py::object l0, py::object task, py::object is_sbm) {
 }  // namespace
 
 PYBIND11_MODULE(routine_regsnap, m) {
-  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(m, "Regular snapshot waveforms (normal mode and SBM1) into RSWF records.");
+  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(
+      m, "Regular snapshot waveforms (normal mode and SBM1) into RSWF records.");
   tds::add_snapshot_constants(m);
   def.attr("RSWF", rswf())
-      .def("set_rswf", &set_rswf, "One RSWF record per regular snapshot of the L0 store; SBM1 packets when is_sbm is true.",
-           py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false);
+      .def("set_rswf", &set_rswf,
+           "One RSWF record per regular snapshot of the L0 store; SBM1 packets when is_sbm is true.", py::arg("l0"),
+           py::arg("task"), py::arg("is_sbm") = false);
 }

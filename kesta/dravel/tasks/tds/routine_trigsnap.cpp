@@ -49,9 +49,11 @@ py::array set_tswf(py::object l0, py::object task, py::object is_sbm) {
 }  // namespace
 
 PYBIND11_MODULE(routine_trigsnap, m) {
-  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(m, "Triggered snapshot waveforms (normal mode and SBM2) into TSWF records.");
+  ModuleDef def = ModuleDef::with<tds::SnapshotComponents>(
+      m, "Triggered snapshot waveforms (normal mode and SBM2) into TSWF records.");
   tds::add_snapshot_constants(m);
   def.attr("TSWF", tswf())
-      .def("set_tswf", &set_tswf, "One TSWF record per triggered snapshot of the L0 store; SBM2 packets when is_sbm is true.",
-           py::arg("l0"), py::arg("task"), py::arg("is_sbm") = false);
+      .def("set_tswf", &set_tswf,
+           "One TSWF record per triggered snapshot of the L0 store; SBM2 packets when is_sbm is true.", py::arg("l0"),
+           py::arg("task"), py::arg("is_sbm") = false);
 }

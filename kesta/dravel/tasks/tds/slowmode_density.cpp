@@ -38,9 +38,9 @@ py::array set_psd(py::object l0, py::object /*task*/) {
   if (!header) return numpy().zeros(0, psd());
   tds::lfm::Header& h = *header;
 
-  h.flags("channel_status_info", {"PA_TDS_SLOWMODE_DENSITY_CH1", "PA_TDS_SLOWMODE_DENSITY_CH2",
-                                  "PA_TDS_SLOWMODE_DENSITY_CH3", "PA_TDS_SLOWMODE_DENSITY_CH4",
-                                  "PA_TDS_SLOWMODE_DENSITY_CH5", "PA_TDS_SLOWMODE_DENSITY_CH6"});
+  h.flags("channel_status_info",
+          {"PA_TDS_SLOWMODE_DENSITY_CH1", "PA_TDS_SLOWMODE_DENSITY_CH2", "PA_TDS_SLOWMODE_DENSITY_CH3",
+           "PA_TDS_SLOWMODE_DENSITY_CH4", "PA_TDS_SLOWMODE_DENSITY_CH5", "PA_TDS_SLOWMODE_DENSITY_CH6"});
   h.flags("lf_data_artefacts", tds::lfm::ARTEFACT_PARAMS);
   h.flags("input_config", {"PA_TDS_SLOWMODE_DENSITY_INPUT_CONF1", "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF2",
                            "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF3", "PA_TDS_SLOWMODE_DENSITY_INPUT_CONF4",
@@ -70,12 +70,13 @@ py::array set_psd(py::object l0, py::object /*task*/) {
       if (f_status.load(rec, c).u != 1) continue;
       if (nf > NFREQ_MAX) {
         fail(PyExc_ValueError, format("PA_TDS_SLOWMODE_DENSITY_NUM_FREQS of packet {0} is {1}; a spectrum holds "
-                                      "at most 200 frequencies", i, nf));
+                                      "at most 200 frequencies",
+                                      i, nf));
       }
       if (block.cols() < (taken + 1) * nf) {
         fail(PyExc_ValueError, format("{0} of packet {1} holds {2} values, too few for the spectrum of channel {3} "
-                                      "(enabled channel {4} of {5} values each)", DATA_PARAM, i, block.cols(), c + 1,
-                                      taken + 1, nf));
+                                      "(enabled channel {4} of {5} values each)",
+                                      DATA_PARAM, i, block.cols(), c + 1, taken + 1, nf));
       }
       char* row = rows + c * NFREQ_MAX * sizeof(std::uint16_t);
       const std::uint16_t* spectrum = values + taken * nf;
@@ -90,5 +91,6 @@ py::array set_psd(py::object l0, py::object /*task*/) {
 PYBIND11_MODULE(slowmode_density, m) {
   ModuleDef def = ModuleDef::with<tds::lfm::Components>(m, "TDS LFM power spectral densities into PSD records.");
   def.attr("PSD", psd())
-      .def("set_psd", &set_psd, "One PSD record per LFM power-spectral-density packet.", py::arg("l0"), py::arg("task"));
+      .def("set_psd", &set_psd, "One PSD record per LFM power-spectral-density packet.", py::arg("l0"),
+           py::arg("task"));
 }

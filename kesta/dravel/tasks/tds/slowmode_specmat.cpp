@@ -153,7 +153,8 @@ py::array set_sm(py::object l0, py::object /*task*/) {
     const py::dtype dt = block_param.dtype();
     if (dt.kind() != 'u' || dt.itemsize() != 2 || !is_native(dt)) {
       fail(PyExc_TypeError, format("parameter {0} has element type {1}; the data block must be unsigned 16-bit "
-                                   "words in host byte order", DATA_PARAM, std::string(py::str(dt))));
+                                   "words in host byte order",
+                                   DATA_PARAM, std::string(py::str(dt))));
     }
   }
   const Column<std::uint16_t> block = h.column<std::uint16_t>(block_param, DATA_PARAM, 2);
@@ -171,11 +172,13 @@ py::array set_sm(py::object l0, py::object /*task*/) {
     if (nc == 0) return;
     if (nf > NFREQ_MAX) {
       fail(PyExc_ValueError, format("PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS of packet {0} is {1}; a matrix holds at "
-                                    "most 200 frequencies", i, nf));
+                                    "most 200 frequencies",
+                                    i, nf));
     }
     if (block.cols() < nf * nc) {
       fail(PyExc_ValueError, format("{0} of packet {1} holds {2} words, fewer than the {3} frequencies x {4} "
-                                    "cross terms of its matrix", DATA_PARAM, i, block.cols(), nf, nc));
+                                    "cross terms of its matrix",
+                                    DATA_PARAM, i, block.cols(), nf, nc));
     }
     const std::uint16_t* words = block.row(i);
     auto* re = reinterpret_cast<unsigned char*>(rec + f_re.offset);

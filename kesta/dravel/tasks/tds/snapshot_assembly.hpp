@@ -40,8 +40,7 @@ struct SnapshotComponents : Components {
 constexpr std::uint64_t NSAMP_MAX_PER_REC = 65536;
 constexpr std::uint64_t NSAMP_MAX_PER_PKT = 2032;
 constexpr std::uint64_t NCHANNEL = 4;
-constexpr std::array<std::uint64_t, 9> SAMP_PER_SNAPSHOT = {512, 1024, 2048, 4096, 8192,
-                                                            16384, 32768, 65536, 131072};
+constexpr std::array<std::uint64_t, 9> SAMP_PER_SNAPSHOT = {512, 1024, 2048, 4096, 8192, 16384, 32768, 65536, 131072};
 
 // Module constants shared by both snapshot modules.
 inline void add_snapshot_constants(py::module_& m) {
@@ -91,8 +90,8 @@ inline std::uint64_t snapshot_length(std::uint64_t x) {
 namespace detail {
 const char* const CHANNEL_PARAMS[4] = {"PA_TDS_HF_CH_ADC_CH1", "PA_TDS_HF_CH_ADC_CH2", "PA_TDS_HF_CH_ADC_CH3",
                                        "PA_TDS_HF_CH_ADC_CH4"};
-const char* const STATUS_PARAMS[8] = {"PA_TDS_THR_OFF",  "PA_TDS_LFR_OFF",  "PA_TDS_ANT1_OFF",
-                                      "PA_TDS_ANT2_OFF", "PA_TDS_ANT3_OFF", "PA_TDS_SCM_OFF",
+const char* const STATUS_PARAMS[8] = {"PA_TDS_THR_OFF",           "PA_TDS_LFR_OFF",         "PA_TDS_ANT1_OFF",
+                                      "PA_TDS_ANT2_OFF",          "PA_TDS_ANT3_OFF",        "PA_TDS_SCM_OFF",
                                       "PA_TDS_HF_ART_MAG_HEATER", "PA_TDS_HF_ART_SCM_CALIB"};
 const char* const ARTEFACT_PARAMS[5] = {"PA_TDS_HF_ART_BUF_OVERFLOW", "PA_TDS_HF_ART_ADC1_OR", "PA_TDS_HF_ART_ADC2_OR",
                                         "PA_TDS_HF_ART_ADC3_OR", "PA_TDS_HF_ART_ADC4_OR"};
@@ -190,10 +189,12 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
 
   // Snapshot numbering.
   const auto [numbered, count] = pair_result(c.count_swf.get()(snapshot_nr.array()), "count_swf", "(counter, count)");
-  const Column<std::uint64_t> counter = column_of<std::uint64_t>(numbered, "counter", 1, npackets, "count_swf's result");
+  const Column<std::uint64_t> counter =
+      column_of<std::uint64_t>(numbered, "counter", 1, npackets, "count_swf's result");
   Value count_value = Value::from_python(count, "count_swf's snapshot count");
   if ((count_value.kind == Value::Kind::Int && (count_value.i < 0 || count_value.i > 0xFFFFFFFFLL)) ||
-      (count_value.kind == Value::Kind::UInt && count_value.u > 0xFFFFFFFFULL) || count_value.kind == Value::Kind::Float) {
+      (count_value.kind == Value::Kind::UInt && count_value.u > 0xFFFFFFFFULL) ||
+      count_value.kind == Value::Kind::Float) {
     fail(PyExc_ValueError, "count_swf's snapshot count is not a count of 0 to 2^32 - 1");
   }
   const std::size_t nsnapshots = static_cast<std::size_t>(convert::from<std::uint32_t>(count_value));
@@ -255,8 +256,10 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
     head.survey_mode.store(rec, 0);
     if constexpr (Traits::has_quality_and_downlink) f_quality.store(rec, quality_fact.at(p0));
     f_rate.store(rec, sampling_rate(rate_code.at(p0), PyExc_KeyError, [&] {
-                   return format("sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
-                                 "snapshot #{2}) is not one of 0 to 4", "{0}", p0, label);
+                   return format(
+                       "sampling-rate code {0} of packet {1} (parameter PA_TDS_HF_CH_SAMP_RATE, "
+                       "snapshot #{2}) is not one of 0 to 4",
+                       "{0}", p0, label);
                  }));
     detail::store_flags(head.bia_status_info, rec, bia, p0);
     detail::store_flags(f_channels, rec, channels, p0);
@@ -310,15 +313,17 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
           } else if (static_cast<std::uint64_t>(spc) > block.cols() ||
                      static_cast<std::uint64_t>(spc) * nactive > block.cols()) {
             if (failure.empty()) {
-              failure = format("Packet #{0} of snapshot #{1} holds {2} samples, fewer than {3} samples per "
-                               "channel for {4} active channels!", k, label, block.cols(), spc, nactive);
+              failure = format(
+                  "Packet #{0} of snapshot #{1} holds {2} samples, fewer than {3} samples per "
+                  "channel for {4} active channels!",
+                  k, label, block.cols(), spc, nactive);
             }
           } else {
             const std::int16_t* src = block.row(p);
-            const std::uint64_t take = nsamp < NSAMP_MAX_PER_REC
-                                           ? std::min<std::uint64_t>(static_cast<std::uint64_t>(spc),
-                                                                     NSAMP_MAX_PER_REC - nsamp)
-                                           : 0;
+            const std::uint64_t take =
+                nsamp < NSAMP_MAX_PER_REC
+                    ? std::min<std::uint64_t>(static_cast<std::uint64_t>(spc), NSAMP_MAX_PER_REC - nsamp)
+                    : 0;
             std::size_t counter_ch = 0;
             for (std::size_t l = 0; l < NCHANNEL; ++l) {
               if (!active[l]) continue;
@@ -354,8 +359,8 @@ py::array assemble_snapshots(py::handle l0, py::handle task, py::handle is_sbm, 
 
     if (!failure.empty()) {
       report_unit(print_exception, task, PyExc_Exception, failure);
-      const std::int16_t fill = convert::from<std::int16_t>(
-          Value::from_python(c.CDFToFill.get()()("int16"), "the int16 fill value"));
+      const std::int16_t fill =
+          convert::from<std::int16_t>(Value::from_python(c.CDFToFill.get()()("int16"), "the int16 fill value"));
       detail::fill_elements(wave, NCHANNEL * NSAMP_MAX_PER_REC, fill);
     }
   }

@@ -126,8 +126,8 @@ inline py::dict sampling_rate_enum() {
 }
 
 // Bias-unit flags in the order of bia_status_info in the snapshot and LFM records.
-inline constexpr const char* BIA_PARAMS[6] = {"PA_BIA_ON_OFF",          "PA_BIA_MODE_BIAS3_ENABLED",
-                                             "PA_BIA_MODE_BIAS2_ENABLED", "PA_BIA_MODE_BIAS1_ENABLED",
-                                             "PA_BIA_MODE_HV_ENABLED",    "PA_BIA_MODE_MUX_SET"};
+inline constexpr const char* BIA_PARAMS[6] = {
+    "PA_BIA_ON_OFF",          "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED", "PA_BIA_MODE_BIAS1_ENABLED",
+    "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_MUX_SET"};
 
 }  // namespace dravel::tds

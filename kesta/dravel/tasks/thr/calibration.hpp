@@ -21,8 +21,8 @@
 #include "packet_group.hpp"
 #include "records.hpp"
 #include "report.hpp"
-#include "thr_packets.hpp"
 #include "slots.hpp"
+#include "thr_packets.hpp"
 #include "time_service.hpp"
 
 namespace dravel::thr::calibration {
@@ -269,8 +269,8 @@ struct PacketValues {
 
 // The fields every calibration record has, written the same way for one packet `p`, its epoch
 // and scet, its averaging code and calibration level `level`.
-inline void store_common(const CommonOutput& c, char* rec, const PacketValues& p, const Value& epoch,
-                         const Value& scet, const Value& av, std::size_t level) {
+inline void store_common(const CommonOutput& c, char* rec, const PacketValues& p, const Value& epoch, const Value& scet,
+                         const Value& av, std::size_t level) {
   c.epoch.store(rec, epoch);
   c.acquisition_time.store(rec, p.coarse, 0);
   c.acquisition_time.store(rec, p.fine, 1);

@@ -41,7 +41,8 @@ py::list band_dtype() { return tnr::band_dtype(NBINS); }
 
 py::list block_data_dtype() {
   py::list l;
-  for (std::size_t k = 0; k < NLEVELS; ++k) l.append(py::make_tuple(calibration::level_name(k), tnr::bands_dtype(NBINS)));
+  for (std::size_t k = 0; k < NLEVELS; ++k)
+    l.append(py::make_tuple(calibration::level_name(k), tnr::bands_dtype(NBINS)));
   return l;
 }
 
@@ -61,7 +62,10 @@ struct TnrCalibration {
   struct Helpers : calibration::CommonHelpers {
     py::object tnr_setup, extract_band, tnr_dtype;
     explicit Helpers(const ModuleComponents& c)
-        : CommonHelpers(c), tnr_setup(c.tnr_setup.get()), extract_band(c.extract_band.get()), tnr_dtype(c.tnr_dtype.get()) {}
+        : CommonHelpers(c),
+          tnr_setup(c.tnr_setup.get()),
+          extract_band(c.extract_band.get()),
+          tnr_dtype(c.tnr_dtype.get()) {}
   };
   static py::object l1_layout(const Helpers& h) { return h.tnr_dtype(); }
 
@@ -83,7 +87,8 @@ struct TnrCalibration {
           av(Field::resolve(layout, "tnr_setup.av")),
           au(Field::resolve(layout, "tnr_setup.au")),
           cr(Field::resolve(layout, "tnr_setup.cr")) {
-      for (std::size_t b = 0; b < NBANDS; ++b) flag[b] = Field::resolve(layout, std::string("tnr_setup.") + BAND_LETTERS[b]);
+      for (std::size_t b = 0; b < NBANDS; ++b)
+        flag[b] = Field::resolve(layout, std::string("tnr_setup.") + BAND_LETTERS[b]);
       const Field data = Field::resolve(layout, "data");
       for (std::size_t k = 0; k < NLEVELS; ++k) {
         const Field& level = calibration::child(data, calibration::level_name(k));
@@ -236,7 +241,8 @@ py::array decommute(py::object group, py::object task) { return calibration::dec
 }  // namespace
 
 PYBIND11_MODULE(refcheck_lowband, m) {
-  ModuleDef def = ModuleDef::with<ModuleComponents>(m, "TNR calibration packets into L1 TNR records: nine per enabled band per packet.");
+  ModuleDef def = ModuleDef::with<ModuleComponents>(
+      m, "TNR calibration packets into L1 TNR records: nine per enabled band per packet.");
   const ModuleComponents& c = bindings<ModuleComponents>();
   def.def("decommute", &decommute,
           "L1 TNR records of a group of TNR calibration packets: nine per enabled band per packet, in "
@@ -249,10 +255,8 @@ PYBIND11_MODULE(refcheck_lowband, m) {
       .def("block_data_dtype", &block_data_dtype, "Calibration spectra: levels \"0\" to \"8\", each with bands a to d.")
       .show_components([&c] {
         auto shown = c.shown();
-        shown.insert(shown.end(), {
-                         {"tnr_setup", &c.tnr_setup},
-                         {"extract_band", &c.extract_band},
-                         {"tnr_dtype", &c.tnr_dtype}});
+        shown.insert(shown.end(),
+                     {{"tnr_setup", &c.tnr_setup}, {"extract_band", &c.extract_band}, {"tnr_dtype", &c.tnr_dtype}});
         return shown;
       }());
   decom_error = def.error_class("TNRCalibrationDecomError", "Error management for TNR calibration.");

@@ -21,15 +21,15 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "module.hpp"
 #include "outside.hpp"
 #include "packet_group.hpp"
 #include "records.hpp"
 #include "report.hpp"
-#include "module.hpp"
 #include "slots.hpp"
+#include "survey_records.hpp"
 #include "thr_packets.hpp"
 #include "time_service.hpp"
-#include "survey_records.hpp"
 #include "tnr_layouts.hpp"
 
 namespace py = pybind11;
@@ -176,8 +176,8 @@ std::uint64_t extract_data(const Helpers& h, const Names& names, const BlockPlan
   const py::object& data = reader;
   const auto at = static_cast<std::int64_t>(offset);
   py::int_ zero = py_int(0), sixteen = py_int(16);
-  py::int_ at0 = py_int(at), at2 = py_int(at + 2), at4 = py_int(at + 4), at9 = py_int(at + 9),
-           at10 = py_int(at + 10), at13 = py_int(at + 13), at14 = py_int(at + 14),
+  py::int_ at0 = py_int(at), at2 = py_int(at + 2), at4 = py_int(at + 4), at9 = py_int(at + 9), at10 = py_int(at + 10),
+           at13 = py_int(at + 13), at14 = py_int(at + 14),
            band_start = py_int(at + static_cast<std::int64_t>(BLOCK_HEADER_BYTES));
 
   py::object cmd_ctr = vcall_method(names.u16, reader, nullptr, at0, zero, sixteen);
@@ -185,8 +185,7 @@ std::uint64_t extract_data(const Helpers& h, const Names& names, const BlockPlan
   plans.cmd_ctr.store(rec, Value::from_python(cmd_ctr, "the command counter"));
 
   plans.zelk_status.store(rec, thr::as_tuple(vcall(h.zelk_status, data, at2), "zelk_status"));
-  plans.temperatures.store(
-      rec, thr::as_tuple(vcall(h.temperatures_command, data, at4), "temperatures_command"));
+  plans.temperatures.store(rec, thr::as_tuple(vcall(h.temperatures_command, data, at4), "temperatures_command"));
   py::tuple setup = thr::as_tuple(vcall(h.tnr_setup, data, at9), "tnr_setup");
   plans.input_setup.store(rec, thr::as_tuple(vcall(h.input_setup, data, at10), "input_setup"));
   py::tuple analysis = thr::as_tuple(vcall(h.do_analysis, data, at13), "do_analysis");
@@ -256,8 +255,8 @@ py::array decommute(py::handle group, py::handle task, const char* cnt_param, co
     py::object reader = walk.reader(i, size);
     if (nblocks > capacity) {
       fail(PyExc_ValueError, format("parameter {0}: packet {1} announces {2} blocks, more than its {3} data "
-                                    "words (PA_THR_TNR_DATA) can hold", cnt_param, i, nblocks,
-                                    walk.words().get().cols()));
+                                    "words (PA_THR_TNR_DATA) can hold",
+                                    cnt_param, i, nblocks, walk.words().get().cols()));
     }
     const std::uint32_t* time = nullptr;
     std::uint64_t offset = 0;

@@ -51,7 +51,6 @@ inline const std::array<double, 128>& frequency_list() {
 // Band k covers entries 32k to 32k + 31.
 inline double band_frequency(std::size_t band, std::size_t bin) { return frequency_list()[NBINS * band + bin]; }
 
-
 // The block record fields an output record is made of.
 struct BlockFields {
   FieldSlots acquisition_time, zelk_status, temperatures;
@@ -83,8 +82,8 @@ struct BlockFields {
 // The L1 fields written, resolved in the layout tnr_dtype() gave for this call.
 struct RecordFields {
   FieldSlots epoch, scet, sweep_num, acquisition_time, synchro_flag, measurement_duration, ticks_nr, delta_time,
-      survey_mode, average_nr, auto_cross_status, channel_status, front_end, sensor_config, zelk_status,
-      temperature, tnr_band, frequency, agc1, agc2, auto1, auto2, cross_r, cross_i;
+      survey_mode, average_nr, auto_cross_status, channel_status, front_end, sensor_config, zelk_status, temperature,
+      tnr_band, frequency, agc1, agc2, auto1, auto2, cross_r, cross_i;
 
   explicit RecordFields(const RecordArray& r)
       : epoch(r.field("epoch")),
@@ -112,7 +111,7 @@ struct RecordFields {
         cross_r(r.field("cross_r")),
         cross_i(r.field("cross_i")) {
     for (const FieldSlots* scalar : {&epoch, &scet, &sweep_num, &synchro_flag, &measurement_duration, &ticks_nr,
-                                   &delta_time, &survey_mode, &average_nr, &front_end, &tnr_band, &agc1, &agc2}) {
+                                     &delta_time, &survey_mode, &average_nr, &front_end, &tnr_band, &agc1, &agc2}) {
       scalar->expect(1);
     }
     for (const FieldSlots* pair : {&acquisition_time, &auto_cross_status, &channel_status, &sensor_config}) {
@@ -183,8 +182,8 @@ inline void set_record(char* out, const char* blk, const py::array& t, std::size
   const std::uint8_t av = av_code(b.av.load(blk));
   std::optional<double>& duration = cache.duration[av][k];
   if (!duration) {
-    py::object entry = py::reinterpret_steal<py::object>(
-        PyObject_GetItem(h.DURATION.ptr(), py::make_tuple(av, k).ptr()));
+    py::object entry =
+        py::reinterpret_steal<py::object>(PyObject_GetItem(h.DURATION.ptr(), py::make_tuple(av, k).ptr()));
     if (!entry) throw py::error_already_set();
     duration = Value::from_python(entry, "DURATION").as_double();
   }
@@ -193,8 +192,8 @@ inline void set_record(char* out, const char* blk, const py::array& t, std::size
 
   const std::int64_t obt_epoch = h.times.epoch(t).as_int64();
   // 64-bit integer sum (wrapping as 64-bit integers do), then double.
-  const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(obt_epoch) +
-                                             static_cast<std::uint64_t>(delta_time));
+  const auto sum =
+      static_cast<std::int64_t>(static_cast<std::uint64_t>(obt_epoch) + static_cast<std::uint64_t>(delta_time));
   const double epoch = static_cast<double>(sum) + 10000000.0 * (measurement_duration * 0.5);
   const double scet0 = h.times.scet(t).as_double();
   const double scet = scet0 + static_cast<double>(delta_time) / 1000000000.0 + measurement_duration * 0.5;

@@ -123,7 +123,8 @@ void for_each_packet(std::size_t npackets, const py::object& print_exception, py
 // A helper result that must be a tuple; `what` names the helper in errors.
 inline py::tuple as_tuple(const py::object& result, const char* what) {
   if (!py::isinstance<py::tuple>(result)) {
-    fail(PyExc_TypeError, format("{0} returned {1}, not a tuple", what, std::string(py::str(py::type::handle_of(result).attr("__name__")))));
+    fail(PyExc_TypeError, format("{0} returned {1}, not a tuple", what,
+                                 std::string(py::str(py::type::handle_of(result).attr("__name__")))));
   }
   return py::reinterpret_borrow<py::tuple>(result);
 }
@@ -145,11 +146,12 @@ inline std::pair<py::object, py::object> as_pair(const py::object& result, const
 template <class U>
 U unsigned_value(const py::object& obj, const char* what) {
   Value v = Value::from_python(obj, what);
-  bool ok = (v.kind == Value::Kind::Int && v.i >= 0 && static_cast<std::uint64_t>(v.i) <= std::numeric_limits<U>::max()) ||
-            (v.kind == Value::Kind::UInt && v.u <= std::numeric_limits<U>::max());
+  bool ok =
+      (v.kind == Value::Kind::Int && v.i >= 0 && static_cast<std::uint64_t>(v.i) <= std::numeric_limits<U>::max()) ||
+      (v.kind == Value::Kind::UInt && v.u <= std::numeric_limits<U>::max());
   if (!ok) {
-    fail(PyExc_OverflowError, format("{0}: {1} does not fit {2} unsigned bits", what, std::string(py::str(obj)),
-                                     8 * sizeof(U)));
+    fail(PyExc_OverflowError,
+         format("{0}: {1} does not fit {2} unsigned bits", what, std::string(py::str(obj)), 8 * sizeof(U)));
   }
   return v.kind == Value::Kind::Int ? static_cast<U>(v.i) : static_cast<U>(v.u);
 }
