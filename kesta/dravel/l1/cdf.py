@@ -137,11 +137,17 @@ class CDFDay(MissionDay):
         # one entry per parent file
         self.parents = list(parents) if isinstance(parents, (list, tuple)) else [parents or " "]
         self.variables = attrs.variables(product, self.dtype)
-        self.parts = [[] for _ in self.variables]
+        self.columns = [_Column(var) for var in self.variables]
+
+    def reserve(self, records):
+        """Room for `records` records in all (what the day is known to hold): each variable's
+        values are then copied once, from the batches into their final place."""
+        for column in self.columns:
+            column.grow(records)
 
     def append(self, records):
-        for var, parts in zip(self.variables, self.parts):
-            parts.append(stored_values(records, var))
+        for column in self.columns:
+            column.append(records)
 
     def made(self):
         """The file as the library holds it (pycdfpp.CDF), made from the records appended."""
@@ -150,16 +156,14 @@ class CDFDay(MissionDay):
         cdf = _new_file(pycdfpp, self.product, self.dtype, self.variables, self.parents, self.data_version,
                         self.mission, os.path.splitext(self.filename)[0])
         supports = _support_variables(pycdfpp, cdf, self.product, self.variables)
-        for var, parts in zip(self.variables, self.parts):
+        for var, column in zip(self.variables, self.columns):
             # a variable's values handed over, then let go: the records are held about once
-            values = parts[0] if len(parts) == 1 else np.concatenate(parts) if parts else \
-                np.zeros((0,) + var.leaf.shape, dtype=_stored_dtype(var))
-            parts.clear()
+            values = column.take()
             if var.name == layout.EPOCH:
                 _epoch(pycdfpp, cdf, var, values)
             else:
                 ctype = _cdf_type(pycdfpp, var.leaf.dtype)
-                v = cdf.add_variable(attrs.stored_name(self.product, var.name), np.ascontiguousarray(values), ctype)
+                v = cdf.add_variable(attrs.stored_name(self.product, var.name), values, ctype)
                 _attributes(pycdfpp, v, var, ctype, self.product, supports)
             del values
         return cdf
@@ -183,7 +187,42 @@ class CDFDay(MissionDay):
 
 def _stored_dtype(var):
     """The element type a variable's values are stored in (uint64 as int64)."""
-    return np.int64 if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH else var.leaf.dtype
+    return np.dtype(np.int64) if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH else var.leaf.dtype
+
+
+class _Column:
+    """One variable's values over the records appended, as its CDF variable stores them
+    (`stored_values`), in one array grown as needed."""
+
+    def __init__(self, var):
+        self.var, self.n = var, 0
+        self.dtype = _stored_dtype(var)
+        self.values = np.empty((0,) + var.leaf.shape, dtype=self.dtype)
+
+    def grow(self, records):
+        if records > len(self.values):
+            values = np.empty((records,) + self.var.leaf.shape, dtype=self.dtype)
+            values[:self.n] = self.values[:self.n]
+            self.values = values
+
+    def append(self, records):
+        k = len(records)
+        if self.n + k > len(self.values):
+            self.grow(max(self.n + k, 2 * len(self.values)))
+        source = layout.values(records, self.var.leaf)
+        place = self.values[self.n:self.n + k]
+        if source.dtype == np.uint64:       # the same bits as int64; a field's fill as CDF_INT8's
+            np.copyto(place, source.view(np.int64))
+            if self.var.name != layout.EPOCH:
+                place[source == self.var.fill] = attrs.fill_value(np.int64)
+        else:
+            np.copyto(place, source, casting="same_kind" if self.var.name == layout.EPOCH else "no")
+        self.n += k
+
+    def take(self):
+        """The values (contiguous), let go here."""
+        values, self.values = self.values[:self.n], None
+        return values
 
 
 def compress_whole(source, path, level=GZIP_LEVEL):

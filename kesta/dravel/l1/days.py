@@ -391,8 +391,8 @@ def write_product(task, interrupted=None):
                         check(interrupted)
                         yield records.take(rows[start:start + batch])
 
-                retried(lambda: fill(day_class, target, batches(), product, task["parents"], task["version"]),
-                        path)
+                retried(lambda: fill(day_class, target, batches(), product, task["parents"], task["version"],
+                                     len(rows)), path)
         except BaseException:
             for _, tmp in written:
                 output.discard(tmp)
@@ -418,18 +418,23 @@ def retried(write, path, tries=2):
             raise WriteError(f"{path}: cannot be written ({why})") from None
 
 
-def fill(day_class, target, batches, product, parents, version):
+def fill(day_class, target, batches, product, parents, version, count=None):
     """Writes the day records made of the decoder records of `batches` (one UTC day of them, in
-    stable time order; one batch at least) into the temporary file of `target`."""
-    from .dayrecords import day_batches
+    stable time order; one batch at least) into the temporary file of `target`; `count`: how
+    many decoder records they hold, when known."""
+    from .dayrecords import day_batches, regrouping
 
     day = None
+    # a day record for each decoder record, unless the product's are regrouped
+    records_known = count if regrouping(product) is None else None
     try:
         for records in day_batches(product, batches):
             target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
                 day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),
                                 parents, version)
+                if hasattr(day, "reserve") and records_known is not None:
+                    day.reserve(records_known)
             day.append(records)
         day.close()
         day = None
