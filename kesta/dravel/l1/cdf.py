@@ -26,6 +26,7 @@ from .days import DayFilesWriter, MissionDay
 from .errors import InputError
 from .times import as_tt2000
 from .writers import FORMATS, StoredVariable, check_data_version
+from .writers import text_of as _first_text
 
 FILE_PATTERN = FORMATS["cdf"].file_pattern
 
@@ -371,14 +372,6 @@ def product_of(path):
 
 def _entries(attribute):
     return [attribute[i] for i in range(len(attribute))]
-
-
-def _first_text(value):
-    if isinstance(value, (list, tuple, np.ndarray)):
-        value = value[0] if len(value) else ""
-    if isinstance(value, bytes):
-        value = value.decode("utf-8", "replace")
-    return str(value).strip()
 
 
 def read_cdf(path):

@@ -17,6 +17,7 @@ from .dataset import TIME, described
 from .days import DayFilesWriter, MissionDay, from_template
 from .errors import InputError
 from .writers import FORMATS, StoredVariable
+from .writers import text_of as _text
 
 FILE_PATTERN = FORMATS["netcdf"].file_pattern
 
@@ -412,12 +413,3 @@ class open_netcdf:
     def read(self, name, start=None, stop=None):
         node = self.variables[name]
         return node[()] if start is None and stop is None else node[start:stop]
-
-
-def _text(value):
-    """An attribute's value as text (its first entry)."""
-    if isinstance(value, (list, tuple, np.ndarray)):
-        value = value[0] if len(value) else ""
-    if isinstance(value, bytes):
-        value = value.decode("utf-8", "replace")
-    return str(value).strip()

@@ -46,6 +46,15 @@ def _magic(path, size=8):
         return b""
 
 
+def text_of(value):
+    """An attribute's value as text: its first entry, stripped (bytes read as UTF-8)."""
+    if isinstance(value, (list, tuple, np.ndarray)):
+        value = value[0] if len(value) else ""
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    return str(value).strip()
+
+
 @dataclass
 class StoredVariable:
     """A numeric variable of a day file along its time, as the file stores it."""
