@@ -407,15 +407,13 @@ class open_cdf:
             source = source[0] if source else ""
             prefix = layout.DAY_FILE_PREFIX
             self.product = source[len(prefix):] if source.startswith(prefix) else source
-            known = {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} \
-                if self.product else {}
-            self.variables = {}
+            self.variables = {}         # field name: stored name
             for stored in self.cdf:
                 if not self.cdf[stored].is_nrv:
-                    name = attrs.field_of(self.product, stored)
-                    self.variables[name] = (stored, known.get(name))
+                    self.variables[attrs.field_of(self.product, stored)] = stored
             self.names = list(self.variables)
-            self.records = max((self.stored_records(s) for s, _ in self.variables.values()), default=0)
+            self.records = max((self.stored_records(s) for s in self.variables.values()), default=0)
+            self._known = None
         except (RuntimeError, ValueError, TypeError, IndexError) as exc:
             raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
 
@@ -476,8 +474,16 @@ class open_cdf:
             values = np.asarray(v.values)
         return values if start is None and stop is None else values[start:stop]
 
+    def _leaf(self, name):
+        """The attributes.Variable of the field `name` as the installed decoder's records have
+        it (None: not known here); looked up when first needed, not when a file opens."""
+        if self._known is None:
+            self._known = {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} \
+                if self.product else {}
+        return self._known.get(name)
+
     def read(self, name, start=None, stop=None):
-        stored, leaf = self.variables[name]
+        stored, leaf = self.variables[name], self._leaf(name)
         values = self.read_stored(stored, start, stop)
         if leaf is not None and leaf.leaf.dtype == np.uint64:
             if name == layout.EPOCH:
