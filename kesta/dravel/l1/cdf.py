@@ -21,7 +21,7 @@ import struct
 import numpy as np
 
 from . import attributes as attrs
-from . import layout, output
+from . import layout
 from .days import DayFilesWriter, MissionDay
 from .errors import InputError
 from .times import as_tt2000
@@ -119,8 +119,8 @@ except ImportError:  # pragma: no cover - isal is a dependency; zlib is the stan
 
 class CDFDay(MissionDay):
     """One CDF file being written: records appended in batches (`append`), each variable's
-    values gathered as its CDF variable stores them; `close` makes the file, uncompressed
-    beside it, then compresses it whole into the file with the fast deflate.
+    values gathered as its CDF variable stores them; `close` makes the file in memory,
+    uncompressed, then compresses it whole into the file with the fast deflate.
 
     The whole file is compressed, its metadata with its records: the descriptors and attribute
     entries of a file's few dozen variables take some 40 kB uncompressed, more than a day of
@@ -128,7 +128,6 @@ class CDFDay(MissionDay):
 
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
-    disk_share = 1.1            # bytes on disk while writing, for a byte of records: uncompressed
     templated = False           # nothing to share between files: the library makes them in memory
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
@@ -173,17 +172,11 @@ class CDFDay(MissionDay):
         import pycdfpp
 
         cdf = self.made()
-        # (named as a leftover of the file being written, so that whatever removes those
-        # removes it too)
-        folder, base = os.path.split(os.path.abspath(self.path))
-        raw = output.temporary(folder, base, os.getpid(), "uncompressed", ".cdf")
-        try:
-            if not pycdfpp.save(cdf, raw):
-                raise OSError(f"{raw}: the CDF library could not write it")
-            del cdf
-            compress_whole(raw, self.path)
-        finally:
-            output.discard(raw)
+        # made uncompressed in memory, then deflated whole into the file: the library's own
+        # compression is several times slower
+        data = pycdfpp.save(cdf)
+        del cdf
+        compress_whole(memoryview(data).cast("B"), self.path)
 
 
 def _stored_dtype(var):
@@ -227,19 +220,35 @@ class _Column:
 
 
 def compress_whole(source, path, level=GZIP_LEVEL):
-    """Writes the uncompressed CDF `source` as `path`, the whole file GZIP-compressed: the
-    magic numbers of a compressed file, one compressed-CDF record holding the rest of the file
-    as a gzip stream, then the compression-parameters record (as the CDF library writes it)."""
-    size = os.path.getsize(source)
-    with open(source, "rb") as src, open(path, "wb") as out:
-        magic = src.read(8)
+    """Writes the uncompressed CDF `source` (its path, or its bytes in memory) as `path`, the
+    whole file GZIP-compressed: the magic numbers of a compressed file, one compressed-CDF
+    record holding the rest of the file as a gzip stream, then the compression-parameters
+    record (as the CDF library writes it)."""
+    if isinstance(source, (str, os.PathLike)):
+        with open(source, "rb") as src:
+            _deflate_whole(src.read, os.path.getsize(source), path, level, source)
+        return
+    data = memoryview(source).cast("B")
+    at = [0]
+
+    def read(n):
+        block = data[at[0]:at[0] + n]
+        at[0] += len(block)
+        return block
+
+    _deflate_whole(read, len(data), path, level, "the CDF made")
+
+
+def _deflate_whole(read, size, path, level, source):
+    with open(path, "wb") as out:
+        magic = bytes(read(8))
         if magic != MAGIC + UNCOMPRESSED:
             raise ValueError(f"{source}: not an uncompressed CDF of version 3")
         out.write(MAGIC + COMPRESSED)
         out.write(bytes(32))                  # the compressed-CDF record's header, set below
         deflate = compressobj(level, 8, 31)   # deflated, as a gzip member
         stored = 0
-        while block := src.read(COPY_BLOCK):
+        while block := read(COPY_BLOCK):
             data = deflate.compress(block)
             out.write(data)
             stored += len(data)

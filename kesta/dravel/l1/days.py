@@ -123,8 +123,9 @@ class DayFilesWriter(Writer):
         # each product's records in an L1 HDF5 file of its own, closed (and so readable by the
         # workers) once the product is decoded, its epochs kept beside them
         self.part = self.scratch(f"records-{product}")
+        # (its chunks not deflated: the file is read back once, at once)
         self.records = self._guarded(lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted,
-                                                        epochs=True))
+                                                        epochs=True, deflate=False))
         if self.writing.background and self.day.templated and product not in self.templates:
             # made by a worker while this process decodes the product
             path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)

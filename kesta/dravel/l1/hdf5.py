@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from collections import deque
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
 
@@ -59,10 +59,12 @@ class HDF5Writer(Writer):
     own gzip filter) on every core while the caller decodes on, and written as they are.
     `interrupted()`, checked between chunks, stops the writing with Interrupted. With
     `epochs`, each product's epoch column is kept beside it too (`runs.write_epochs`), taken
-    from the records as they are written."""
+    from the records as they are written. Without `deflate`, the chunks are stored as they are
+    (the filter marked skipped, which every reader honours): for a file read back once, soon,
+    by this system, where deflating and inflating would cost more than the bytes saved."""
 
     def __init__(self, path, source=None, overwrite=False, data_version=None, interrupted=None,
-                 epochs=False):
+                 epochs=False, deflate=True):
         import h5py
 
         super().__init__()
@@ -76,6 +78,7 @@ class HDF5Writer(Writer):
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="dravel-deflate")
         self.dataset = None
         self.keep_epochs, self.epochs = epochs, []
+        self.deflate, self.filter_mask = deflate, 0 if deflate else 1
 
     def scratch(self, name):
         """A temporary path beside the output, for another process's part of the run."""
@@ -141,14 +144,19 @@ class HDF5Writer(Writer):
         writes the chunks done in order while too many wait."""
         if self.keep_epochs and layout.EPOCH_FIELD in (self.dataset.dtype.names or ()):
             self.epochs.append(data.view(self.dataset.dtype)[:rows][layout.EPOCH_FIELD].copy())
-        self.queue.append((self.offset, rows, self.pool.submit(deflate, data, DEFLATE_LEVEL)))
+        if self.deflate:
+            done = self.pool.submit(deflate, data, DEFLATE_LEVEL)
+        else:
+            done = Future()
+            done.set_result(data.tobytes())     # the caller's records may change after this
+        self.queue.append((self.offset, rows, done))
         self.offset += rows
         while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
             self._write_next()
 
     def _write_next(self):
         offset, rows, future = self.queue.popleft()
-        self._write_chunk(offset, rows, future.result())
+        self._write_chunk(offset, rows, future.result(), self.filter_mask)
 
     def _write_chunk(self, offset, rows, data, filter_mask=0):
         if self.interrupted is not None and self.interrupted():
