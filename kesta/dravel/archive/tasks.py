@@ -474,7 +474,7 @@ def _write(task, day, parents):
     from kesta.dravel.l1.writers import writer_for
 
     day_class = writer_for(task.format).day.configured(task.attributes)
-    write_batches(day_class, task.path, day.batches, task.product, parents, task.version)
+    write_batches(day_class, task.path, day.batches, task.product, parents, task.version, len(day))
 
 
 def _plot(product, records, png):

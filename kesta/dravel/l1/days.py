@@ -445,14 +445,14 @@ def fill(day_class, target, batches, product, parents, version, count=None):
             output.close_abandoned(day.close, target.path)
 
 
-def write_batches(day_class, path, batches, product, parents, version):
-    """Writes the day file `path` from `batches()` (record arrays, one at least): whole under a
-    temporary name, then renamed into place."""
+def write_batches(day_class, path, batches, product, parents, version, count=None):
+    """Writes the day file `path` from `batches()` (record arrays, one at least; `count`
+    records in all, when known): whole under a temporary name, then renamed into place."""
     def once():
         target = output.Target(path, overwrite=True, suffix=day_class.suffix)
         output.guard(target.tmp)
         try:
-            fill(day_class, target, batches(), product, parents, version)
+            fill(day_class, target, batches(), product, parents, version, count)
         except BaseException:
             target.abort()
             raise
