@@ -4,6 +4,9 @@ import numpy as np
 from kesta.dravel.l1.decode import decode_file
 from kesta.dravel.l1.times import utc_days
 
+# days of L0 files in the archive tests' L0 folder (the `l0` fixture)
+DAYS = 3
+
 
 def expected_days(files):
     """{(product, day): day records}: every record of every file in the day of its time, a record

@@ -1,8 +1,11 @@
 """Helpers shared by the command-line tests."""
 import importlib
+import json
 import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -11,8 +14,8 @@ from kesta.dravel.cli import main
 from kesta.dravel.simulate.snapshots import PACKETS, Snapshot, expected_records, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
 
-
 ROOT = Path(__file__).resolve().parents[2]
+START = 60      # seconds for a process of a cluster to come up
 
 
 def dravel(*args, cwd=None):
@@ -74,3 +77,59 @@ def write_snapshot_file(path, seed=11):
         expected[product] = expected_records(snaps, kind)
     write_hdf5(path, groups)
     return expected
+
+
+class Cluster:
+    """A Dask scheduler and workers started as processes of their own, each in a folder of its own
+    under `root`, on 127.0.0.1, and stopped by their process ids."""
+
+    def __init__(self, root):
+        self.root, self.procs, self.address = root, [], None
+
+    def _start(self, name, *args, wrap=()):
+        folder = self.root / name
+        folder.mkdir()
+        log = open(folder / "log", "wb")
+        # the workers run the code under test, not an installed copy of it
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+        proc = subprocess.Popen([*wrap, sys.executable, "-m", "distributed.cli." + args[0], *args[1:]],
+                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        log.close()
+        self.procs.append(proc)
+        return proc
+
+    def scheduler(self):
+        file = self.root / "scheduler.json"
+        self._start("scheduler", "dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                    "--no-dashboard", "--scheduler-file", str(file))
+        deadline = time.monotonic() + START
+        while not file.exists() or not file.read_text().strip():
+            assert time.monotonic() < deadline, "the scheduler did not start"
+            time.sleep(0.1)
+        time.sleep(0.2)     # the file is written whole
+        self.address = json.loads(file.read_text())["address"]
+        return self.address
+
+    def worker(self, name, wrap=()):
+        return self._start(name, "dask_worker", self.address, "--nthreads", "1", "--no-nanny",
+                           "--no-dashboard", "--name", name, wrap=wrap)
+
+    def client(self):
+        import distributed
+
+        return distributed.Client(self.address, timeout="30s", set_as_default=False)
+
+    def wait_for(self, client, n):
+        client.wait_for_workers(n, timeout=START)
+
+    def stop(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                os.kill(proc.pid, signal.SIGTERM)
+        for proc in self.procs:
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.kill(proc.pid, signal.SIGKILL)
+                proc.wait()

@@ -16,28 +16,8 @@ from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.state import State
 from kesta.dravel.cli.simulate import simulate_days
 
-from archive_support import expected_days
+from archive_support import DAYS, expected_days
 from cli_support import dravel
-
-DAYS = 3
-
-
-@pytest.fixture(scope="module")
-def l0(tmp_path_factory):
-    """A folder of L0 files, one per day, each running past midnight into the next day."""
-    folder = tmp_path_factory.mktemp("archive") / "L0"
-    simulate_days(folder, DAYS, "2024-03-01", seed=5)
-    return folder
-
-
-@pytest.fixture(scope="module")
-def clean(l0, tmp_path_factory):
-    """The archive of one uninterrupted run, to compare others with."""
-    from kesta.dravel.cli import main
-
-    archive = tmp_path_factory.mktemp("clean") / "A"
-    assert main(["-q", "archive", str(l0 / "*.h5"), "-o", str(archive)]) == 0
-    return archive
 
 
 def copy_l0(l0, tmp_path):

@@ -10,12 +10,11 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from kesta.dravel.cli.simulate import simulate_days  # noqa: E402
-from kesta.dravel.l1.layout import flatten  # noqa: E402
+from kesta.dravel.cli.simulate import simulate_days
+from kesta.dravel.l1.layout import flatten
 
-from archive_support import expected_days  # noqa: E402
-from cli_support import dravel  # noqa: E402
-from test_cluster import cluster  # noqa: E402,F401  (the fixture)
+from archive_support import expected_days
+from cli_support import dravel
 
 DAYS = 3
 
@@ -34,7 +33,7 @@ def assert_holds(archive, want):
                 np.testing.assert_array_equal(ds[name][...], values, err_msg=f"{path.name}: {name}")
 
 
-def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):  # noqa: F811
+def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):
     l0 = tmp_path / "L0"
     simulate_days(l0, DAYS, "2024-03-01", seed=2)
     want = expected_days(sorted(l0.glob("*.h5")))

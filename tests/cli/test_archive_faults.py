@@ -5,14 +5,12 @@ import os
 import shutil
 import sqlite3
 
-import pytest
-
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.l1 import output
 
-from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
+from archive_support import DAYS
+from test_archive import assert_same_archive, copy_l0, day_files, file_hashes
 from test_archive_promises import overwrite, summary
-from test_faults import small_disk  # noqa: F401 (fixture)
 
 
 def cache_of(archive, l0_path):

@@ -10,13 +10,12 @@ import threading
 import time
 from pathlib import Path
 
-import pytest
-
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.tasks import DayTask, read_parents, write_day_file
 from kesta.dravel.cli.simulate import simulate_days
 
-from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
+from archive_support import DAYS
+from test_archive import assert_same_archive, copy_l0, day_files, file_hashes
 
 
 def overwrite(path, at, data, keep_time=True):

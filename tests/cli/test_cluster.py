@@ -5,7 +5,6 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import time
 
 import h5py
@@ -18,70 +17,8 @@ from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
 from kesta.dravel.l1 import convert  # noqa: E402
 from kesta.dravel.l1.hdf5 import product_datasets  # noqa: E402
 
-from cli_support import ROOT, dravel  # noqa: E402
+from cli_support import START, dravel  # noqa: E402
 from records_support import assert_same_records  # noqa: E402
-
-START = 60      # seconds for a process to come up
-
-
-class Cluster:
-    def __init__(self, root):
-        self.root, self.procs, self.address = root, [], None
-
-    def _start(self, name, *args, wrap=()):
-        folder = self.root / name
-        folder.mkdir()
-        log = open(folder / "log", "wb")
-        # the workers run the code under test, not an installed copy of it
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-        proc = subprocess.Popen([*wrap, sys.executable, "-m", "distributed.cli." + args[0], *args[1:]],
-                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        log.close()
-        self.procs.append(proc)
-        return proc
-
-    def scheduler(self):
-        file = self.root / "scheduler.json"
-        self._start("scheduler", "dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                    "--no-dashboard", "--scheduler-file", str(file))
-        deadline = time.monotonic() + START
-        while not file.exists() or not file.read_text().strip():
-            assert time.monotonic() < deadline, "the scheduler did not start"
-            time.sleep(0.1)
-        time.sleep(0.2)     # the file is written whole
-        self.address = json.loads(file.read_text())["address"]
-        return self.address
-
-    def worker(self, name, wrap=()):
-        return self._start(name, "dask_worker", self.address, "--nthreads", "1", "--no-nanny",
-                           "--no-dashboard", "--name", name, wrap=wrap)
-
-    def client(self):
-        return distributed.Client(self.address, timeout="30s", set_as_default=False)
-
-    def wait_for(self, client, n):
-        client.wait_for_workers(n, timeout=START)
-
-    def stop(self):
-        for proc in self.procs:
-            if proc.poll() is None:
-                os.kill(proc.pid, signal.SIGTERM)
-        for proc in self.procs:
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                os.kill(proc.pid, signal.SIGKILL)
-                proc.wait()
-
-
-@pytest.fixture
-def cluster(tmp_path):
-    c = Cluster(tmp_path / "cluster")
-    (tmp_path / "cluster").mkdir()
-    c.scheduler()
-    yield c
-    c.stop()
 
 
 def batch(*args, cwd):

@@ -3,7 +3,6 @@ statuses and exit codes of products that lost units."""
 import json
 import os
 import signal
-import subprocess
 import time
 from pathlib import Path
 
@@ -15,6 +14,7 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import output
 
 from cli_support import dravel
+
 
 def left_in(folder):
     return sorted(p.name for p in Path(folder).iterdir())
@@ -30,18 +30,6 @@ def large_l0(tmp_path_factory):
 
 # --------------------------------------------------------------------------------------------
 # A full disk
-
-
-@pytest.fixture
-def small_disk(tmp_path):
-    mount = tmp_path / "disk"
-    mount.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount)],
-                          capture_output=True)
-    if done.returncode:
-        pytest.skip("no tmpfs can be mounted here")
-    yield mount
-    subprocess.run(["umount", "-l", str(mount)], capture_output=True)
 
 
 def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
@@ -146,9 +134,10 @@ def test_unusable_output_is_refused_before_decoding(snapshot_l0, tmp_path, cli, 
 
 
 def test_product_that_lost_every_unit_fails(tmp_path, cli):
-    from kesta.dravel.simulate.thr_random import random_tnr_survey
-    from kesta.dravel.simulate.store import write_hdf5
     import numpy as np
+
+    from kesta.dravel.simulate.store import write_hdf5
+    from kesta.dravel.simulate.thr_random import random_tnr_survey
 
     case = random_tnr_survey(np.random.default_rng(2), 4, "normal")
     group = dict(case.group)
@@ -156,7 +145,7 @@ def test_product_that_lost_every_unit_fails(tmp_path, cli):
     write_hdf5(tmp_path / "L0.h5", {registry.TNR_NORMAL_PACKET: group})
     code, out, _ = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
     assert code == 1
-    line = next(l for l in out.splitlines() if l.startswith("tnr_normal"))
+    line = next(line for line in out.splitlines() if line.startswith("tnr_normal"))
     assert "failed: every packet was lost (4 reported)" in line
 
 
