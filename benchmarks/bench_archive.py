@@ -188,7 +188,7 @@ def main():
                      f"{io_floor / baseline:.2f}"))
     print(row.format(f"dravel decode x{len(l0_files)}, one at a time", baseline, f"{mb:.1f}",
                      f"{mb / baseline:.1f}", f"{baseline / io_floor:.1f}", "1.00"))
-    print(row.format(f"dravel archive, first run", first, f"{mb:.1f}", f"{mb / first:.1f}",
+    print(row.format("dravel archive, first run", first, f"{mb:.1f}", f"{mb / first:.1f}",
                      f"{first / io_floor:.1f}", f"{first / baseline:.2f}"))
     print(row.format("  rerun, nothing changed", rerun, "0.0", "-", f"{rerun / io_floor:.1f}",
                      f"{rerun / baseline:.2f}"))

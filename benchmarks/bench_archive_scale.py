@@ -24,7 +24,7 @@ import threading
 import time
 from pathlib import Path
 
-from bench_archive import compare, day_files, l1_raw_bytes, sha256
+from bench_archive import compare, day_files, l1_raw_bytes
 from bench_decode_file import read_every_dataset, write_bytes
 from common import best_of
 
@@ -230,7 +230,9 @@ def main():
         parser.error("--days: at least 2 (one file is replaced)")
     subprocess.run([sys.executable, "-m", "compileall", "-q", os.path.join(args.code, "kesta")], check=True)
     print(f"code measured: {args.code}; {os.cpu_count()} cores (shared with other work unless said)")
-    out = lambda *lines: print(*lines, flush=True)
+    def out(*lines):
+        print(*lines, flush=True)
+
     if args.keep:
         os.makedirs(args.keep)
         real_days(args, args.keep, out)

@@ -17,9 +17,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from common import best_of  # noqa: E402
+from kesta.dravel.archive.coverage import write_page
 
-from kesta.dravel.archive.coverage import write_page  # noqa: E402
+from common import best_of
 
 PRODUCTS = ["tnr_normal", "tnr_burst", "tnr_calibration", "hfr_calibration", "tswf", "tswf_sbm2",
             "rswf", "rswf_sbm1", "hist2d", "lfm_sm", "lfm_psd"]

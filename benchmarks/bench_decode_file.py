@@ -67,7 +67,6 @@ def main():
     sys.path.insert(0, str(ROOT))
     from kesta.dravel.cli.simulate import simulate_file
     from kesta.dravel.l1.hdf5 import product_datasets
-
     from kesta.dravel.products import PRODUCTS
 
     selections = {"every product": None,

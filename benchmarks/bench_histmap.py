@@ -13,11 +13,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, numpy_allocate_and_fill, own_share, report  # noqa: E402
+from kesta.dravel.l1.store import ListTask
+from kesta.dravel.simulate.histmap import Histogram, histmap_store
+from kesta.dravel.tasks.tds import routine_histmap
 
-from kesta.dravel.l1.store import ListTask  # noqa: E402
-from kesta.dravel.simulate.histmap import Histogram, histmap_store  # noqa: E402
-from kesta.dravel.tasks.tds import routine_histmap  # noqa: E402
+from common import best_of, numpy_allocate_and_fill, own_share, report
 
 
 def main():

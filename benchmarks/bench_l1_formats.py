@@ -71,10 +71,12 @@ def main():
                 old = best.get(fmt)
                 best[fmt] = (min(seconds, old[0]) if old else seconds, min(rss, old[1]) if old else rss, written)
         base = best["hdf5"]
-        print(f"{'format':8} {'MB written':>11} {'x HDF5':>7} {'seconds':>8} {'x HDF5':>7} {'peak MB':>8} {'x HDF5':>7}")
+        print(f"{'format':8} {'MB written':>11} {'x HDF5':>7} {'seconds':>8} {'x HDF5':>7} "
+              f"{'peak MB':>8} {'x HDF5':>7}")
         for fmt in FORMATS:
             s, r, w = best[fmt]
-            print(f"{fmt:8} {w / 1e6:11.1f} {w / base[2]:7.2f} {s:8.2f} {s / base[0]:7.2f} {r / 1e6:8.0f} {r / base[1]:7.2f}")
+            print(f"{fmt:8} {w / 1e6:11.1f} {w / base[2]:7.2f} {s:8.2f} {s / base[0]:7.2f} "
+                  f"{r / 1e6:8.0f} {r / base[1]:7.2f}")
         os.unlink(l0)
         scales = [int(s) for s in args.scales.split(",") if s]
         if len(scales) >= 2:

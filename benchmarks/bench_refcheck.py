@@ -22,17 +22,19 @@ import importlib
 import time
 
 import numpy as np
-
-from kesta.dravel.l1.store import ListTask
-from kesta.dravel.products import BY_NAME
-from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
-from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
-from bench_survey import survey_group
-from thr_components import HELPERS, Swap, idle, instant, load_build, recording, replay, timed, with_arrays
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records
 from vantor.core.tools.exceptions import print_exception
+
+from kesta.dravel.l1.store import ListTask
+from kesta.dravel.products import BY_NAME
+from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
+from kesta.dravel.tasks.thr import hfr, tnr
+from kesta.dravel.tasks.thr import science_tools as st
+
+from bench_survey import survey_group
+from thr_components import HELPERS, Swap, idle, instant, load_build, recording, replay, timed, with_arrays
 
 
 def best_of(repeats, fn):
@@ -102,7 +104,7 @@ def replay_hfr(inputs, nrecords, task):
                 for ch in (ana[4], ana[3]):
                     _, bit_count = hfr.extract_band(ch, setup[3], setup[2], sweep[2], sweep[0], data, 14,
                                                     bit_count)
-        except Exception:  # noqa: BLE001
+        except Exception:  # noqa: BLE001 - a failing packet is reported as the decoder reports it
             task.exception(print_exception())
             continue
         enabled.append((pair, setup, sweep))
@@ -166,7 +168,7 @@ def own_times(module, entry, group, expected, repeats, baseline=None):
         loops.append(replay(idle_calls))
         for build, decoder in decoders.items():
             for shape in shapes:
-                t = timed(lambda: decode(decoder, shape))
+                t = timed(lambda: decode(decoder, shape))  # noqa: B023 - called within the iteration
                 times[build, shape] = min(times.get((build, shape), t), t)
     # The cost of one Python call of the same arity is counted as the decoder's, not the helper's.
     return {key: max(t - min(loops), 0.0) for key, t in times.items()}
@@ -178,7 +180,8 @@ def report_own(label, nrecords, times):
 
     print(f"  {label}, {nrecords} records: tuples {times['this', 'tuples'] * 1e3:.1f} ms, "
           f"{us(('this', 'tuples')):.2f} us per record; arrays {times['this', 'arrays'] * 1e3:.1f} ms, "
-          f"{us(('this', 'arrays')):.2f} us per record (arrays/tuples {us(('this', 'arrays')) / us(('this', 'tuples')):.2f}x)")
+          f"{us(('this', 'arrays')):.2f} us per record "
+          f"(arrays/tuples {us(('this', 'arrays')) / us(('this', 'tuples')):.2f}x)")
     if ("baseline", "tuples") in times:
         print(f"    baseline: tuples {times['baseline', 'tuples'] * 1e3:.1f} ms, {us(('baseline', 'tuples')):.2f} us "
               f"per record; arrays {times['baseline', 'arrays'] * 1e3:.1f} ms, {us(('baseline', 'arrays')):.2f} us "

@@ -30,8 +30,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import numpy as np  # noqa: E402
-from common import FIRST_DAY, best_of, env, make_archive  # noqa: E402
+import numpy as np
+
+from common import FIRST_DAY, best_of, env, make_archive
 
 
 class Server:

@@ -24,7 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import env, make_archive  # noqa: E402
+from common import env, make_archive
 
 
 def first_byte(archive, path):
@@ -66,7 +66,8 @@ def main():
             t0 = time.perf_counter()
             archive = make_archive(Path(tmp), args.days, args.scale)
             print(f"archive of {args.days} day(s) at scale {args.scale}: {time.perf_counter() - t0:.0f} s")
-        size = sum(p.stat().st_size for p in archive.rglob("*.cdf")) + sum(p.stat().st_size for p in archive.rglob("*.nc"))
+        size = (sum(p.stat().st_size for p in archive.rglob("*.cdf"))
+                + sum(p.stat().st_size for p in archive.rglob("*.nc")))
         print(f"day files: {size / 1e6:.0f} MB")
         results = {}
         for name, path in (("floor (capabilities)", "capabilities"), ("catalog", "catalog"),

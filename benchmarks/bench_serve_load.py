@@ -31,7 +31,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import env, make_archive  # noqa: E402
+from common import env, make_archive
 
 
 class Server:

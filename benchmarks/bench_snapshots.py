@@ -11,11 +11,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, numpy_allocate_and_fill, report  # noqa: E402
+from kesta.dravel.l1.store import ListTask
+from kesta.dravel.simulate.snapshots import Snapshot, snapshot_store
+from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap
 
-from kesta.dravel.l1.store import ListTask  # noqa: E402
-from kesta.dravel.simulate.snapshots import Snapshot, snapshot_store  # noqa: E402
-from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap  # noqa: E402
+from common import best_of, numpy_allocate_and_fill, report
 
 
 def main():
@@ -32,7 +32,7 @@ def main():
                  for s in range(args.snapshots)]
         store = snapshot_store(snaps, kind, rng=rng)[0]
         task = ListTask()
-        seconds, out = best_of(lambda: entry(store, task), args.repeat)
+        seconds, out = best_of(lambda: entry(store, task), args.repeat)  # noqa: B023 - called within the iteration
         assert len(out) == args.snapshots and not task.reports
         baseline, _ = best_of(numpy_allocate_and_fill(out.dtype, len(out)), args.repeat)
         report(f"{module.__name__.rsplit('.', 1)[1]}", "snapshots", len(out), seconds, out.nbytes, baseline)

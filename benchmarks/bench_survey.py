@@ -19,7 +19,9 @@ from kesta.dravel.simulate.thr_encoding import TnrPacket
 from kesta.dravel.simulate.thr_expected import tnr_survey_group
 from kesta.dravel.simulate.thr_random import random_time, random_tnr_block
 from kesta.dravel.tasks.thr import survey_lowband
-from thr_components import HELPERS as ALL_HELPERS, Swap, idle, instant, recording, replay, timed
+
+from thr_components import HELPERS as ALL_HELPERS
+from thr_components import Swap, idle, instant, recording, replay, timed
 
 HELPERS = ALL_HELPERS["survey_lowband"]
 
@@ -82,7 +84,8 @@ def main():
     print(f"  decoder's own work, decode minus replay: {(total - helper) * 1e3:.1f} ms "
           f"({100 * (total - helper) / total:.1f}%), {(total - helper) / nrecords * 1e6:.2f} us per output record")
     print(f"  decoder's own work, with components answering at once: {own_direct * 1e3:.1f} ms "
-          f"({100 * own_direct / total:.1f}%; target under 10%), {own_direct / nrecords * 1e6:.2f} us per output record")
+          f"({100 * own_direct / total:.1f}%; target under 10%), "
+          f"{own_direct / nrecords * 1e6:.2f} us per output record")
     print("  calls: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
 
 

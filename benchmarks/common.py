@@ -74,8 +74,9 @@ class ConstantTime:
 def own_share(run):
     """Result of `run` with the stand-in sort and time service replaced by near-free doubles
     (the benchmarks' packets are already in time order)."""
-    import kesta.dravel.tasks.utils as utils
     import quorel.time
+
+    import kesta.dravel.tasks.utils as utils
 
     saved = utils.sort_data, quorel.time.Time
     utils.sort_data, quorel.time.Time = (lambda group, keys: (group, None)), ConstantTime

@@ -15,9 +15,9 @@ import os
 import time
 
 import numpy as np
-
 import quorel.packet_structure.data as data_module
 import quorel.time as time_module
+
 from kesta.dravel.tasks.thr import hfr, science_tools, tnr
 
 # The helpers each THR decoder calls per packet, block or record, by module.

@@ -177,7 +177,8 @@ def products_page():
         decoders.setdefault((p.module, p.entry), []).append(p)
     # the variable tables are wide: the page gives them the table of contents' room (the
     # products are linked from the table at the top)
-    lines = ["---", "hide:", "  - toc", "---", GENERATED, "", PRODUCTS_INTRO, "| Decoder module | Entry point | Products |", "|---|---|---|"]
+    lines = ["---", "hide:", "  - toc", "---", GENERATED, "", PRODUCTS_INTRO,
+             "| Decoder module | Entry point | Products |", "|---|---|---|"]
     for (module, entry), products in decoders.items():
         names = ", ".join(f"[`{p.name}`](#{p.name})" for p in products)
         lines.append(f"| `{module}` | `{entry}` | {names} |")

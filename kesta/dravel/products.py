@@ -16,7 +16,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-
 # What becomes of a unit the decoder reports (not to be confused with a product's status).
 UNIT_SKIPPED = "skipped"                 # a reported unit gives no record
 UNIT_KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values

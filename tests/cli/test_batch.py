@@ -33,7 +33,7 @@ def test_batch_with_two_workers_goes_on_past_a_bad_file(cli, tmp_path):
     expected = make_inputs(tmp_path / "L0")
     code, out, err = cli("batch", str(tmp_path / "L0" / "*.h5"), "-o", tmp_path / "L1", "--workers", 2)
     assert code == 1
-    broken = next(l for l in out.splitlines() if "broken.h5" in l)
+    broken = next(line for line in out.splitlines() if "broken.h5" in line)
     assert "FAILED" in broken and "cannot be read as an HDF5 file" in broken
     assert "2 of 3 file(s) decoded without error" in out
     check_outputs(tmp_path / "L1", expected)
@@ -61,7 +61,7 @@ def test_batch_on_a_dask_cluster(cli, tmp_path):
         code, out, _ = cli("batch", str(tmp_path / "L0" / "*.h5"), "-o", tmp_path / "L1",
                            "--scheduler", cluster.scheduler_address)
     assert code == 1
-    assert "FAILED" in next(l for l in out.splitlines() if "broken.h5" in l)
+    assert "FAILED" in next(line for line in out.splitlines() if "broken.h5" in line)
     check_outputs(tmp_path / "L1", expected)
 
 

@@ -41,7 +41,7 @@ def finished(proc, timeout=120):
     """(exit code, stdout, stderr) of a run that must end within `timeout` seconds."""
     try:
         out, err = proc.communicate(timeout=timeout)
-    except Exception:
+    except Exception:  # noqa: BLE001 - whatever ends the wait, the run is killed
         os.killpg(proc.pid, 9)
         proc.communicate()
         pytest.fail("the run did not end")

@@ -2,14 +2,12 @@ import h5py
 import numpy as np
 import pytest
 
-from kesta.dravel.l1.hdf5 import product_datasets
-
 from kesta.dravel import products as registry
+from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.products import Product
-from kesta.dravel.simulate.thr_random import (random_hfr_calibration, random_tnr_calibration,
-                                              random_tnr_survey)
 from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
+from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration, random_tnr_survey
 
 from cli_support import decoder_available, snapshot_cases
 from records_support import assert_same_records
@@ -108,7 +106,7 @@ def test_failing_product_is_reported_and_others_go_on(cli, tmp_path):
     assert code == 1
     rows = summary_rows(out)
     assert rows["tswf"][5] == "partial:"      # done, with its one reported snapshot
-    failed = next(l for l in out.splitlines() if l.startswith("rswf "))
+    failed = next(line for line in out.splitlines() if line.startswith("rswf "))
     assert "failed:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
     assert "Traceback" not in out + err
     with h5py.File(tmp_path / "L1.h5", "r") as f:
@@ -128,7 +126,7 @@ def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
         f["TM/TM_TDS_SCIENCE_SBM1_RSWF"].create_dataset("source_data", data=np.arange(3))
     code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
     assert code == 1
-    assert "no source_data group" in next(l for l in out.splitlines() if l.startswith("rswf_sbm1"))
+    assert "no source_data group" in next(line for line in out.splitlines() if line.startswith("rswf_sbm1"))
     with h5py.File(tmp_path / "L1.h5", "r") as f:
         assert set(product_datasets(f)) == {"tswf", "tswf_sbm2", "rswf", "rswf_sbm1"}
         assert len(f["rswf_sbm1"]) == 0 and f["rswf_sbm1"].attrs["status"] == "failed"
@@ -146,7 +144,7 @@ def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_pa
         f.create_dataset("TM/TM_UNKNOWN/source_data/PA_Y", data=np.arange(2))
     code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
     assert code == 0
-    ghost_line = next(l for l in out.splitlines() if l.startswith("ghost"))
+    ghost_line = next(line for line in out.splitlines() if line.startswith("ghost"))
     assert "skipped: decoder not available" in ghost_line and " 6 " in ghost_line
     assert "TM_UNKNOWN is not decoded by any product" in out
     with h5py.File(tmp_path / "L1.h5", "r") as f:

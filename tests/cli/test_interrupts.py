@@ -104,7 +104,10 @@ sys.exit(main())
 @pytest.mark.parametrize("module", ["datetime", "h5py._conv", "argparse"])
 @pytest.mark.parametrize("command", ["decode", "simulate"])
 def test_sigint_during_the_imports(thr_l0, tmp_path, module, command):
-    args = ("decode", thr_l0, "-o", tmp_path / "L1.h5") if command == "decode" else ("simulate", "-o", tmp_path / "L0.h5")
+    if command == "decode":
+        args = ("decode", thr_l0, "-o", tmp_path / "L1.h5")
+    else:
+        args = ("simulate", "-o", tmp_path / "L0.h5")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, "-c", TRIP, module, *map(str, args)], env=env,
                           capture_output=True, text=True, timeout=60)

@@ -11,7 +11,6 @@ from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
 
-
 PNG = b"\x89PNG\r\n\x1a\n"
 
 

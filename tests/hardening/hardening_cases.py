@@ -294,7 +294,6 @@ def mutated_case(product, seed, chooser, max_mutations=3):
     """A clean case of `product`, then 1 to `max_mutations` mutations drawn from `chooser`."""
     case = clean_case(product, seed, anomalies=bool(chooser.integers(0, 1)))
     l0 = copy.deepcopy(case.l0)
-    name = packet_name(product)
     done = []
     if chooser.integers(0, 9) == 0:
         l0, what = mutate_structure(l0, product, chooser)
@@ -391,7 +390,7 @@ def _judge(case, run):
         out = run()
     except Verdict:
         raise
-    except Exception as exc:  # noqa: BLE001 - every exception is judged below
+    except Exception as exc:  # every exception is judged below
         text = str(exc)
         name = type(exc).__name__
         mutated = f" [mutated: {'; '.join(case.mutations)}]"

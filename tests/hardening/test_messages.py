@@ -5,11 +5,12 @@ import copy
 import numpy as np
 import pytest
 
-import hardening_cases as hc
-from conftest import built
+from kesta.dravel.l1.store import ListTask, l0_store
 from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket
 from kesta.dravel.simulate.thr_expected import hfr_calibration_group
-from kesta.dravel.l1.store import ListTask, l0_store
+
+import hardening_cases as hc
+from conftest import built
 from records_support import assert_same_records
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from kesta.dravel.cli.simulate import simulate_file
-from kesta.dravel.l1 import OutputError, decode_file, days
+from kesta.dravel.l1 import OutputError, days, decode_file
 from kesta.dravel.l1.cdf import CDFWriter, read_cdf
 from kesta.dravel.l1.layout import EPOCH
 from kesta.dravel.l1.results import ProductResult

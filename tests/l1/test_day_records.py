@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 from kesta.dravel.cli.simulate import simulate_file
-from kesta.dravel.l1 import decode_file
 from kesta.dravel.l1 import dayrecords as dr
+from kesta.dravel.l1 import decode_file
 from kesta.dravel.l1.attributes import fill_value
 from kesta.dravel.l1.layout import flatten
 

@@ -1,6 +1,5 @@
 """`dravel describe` names the variables as the day files hold them."""
 import numpy as np
-import pytest
 
 from kesta.dravel.l1 import describe as described
 from kesta.dravel.products import BY_NAME

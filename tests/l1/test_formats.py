@@ -8,8 +8,8 @@ import spacepy.pycdf.istp as istp
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import OutputError, decode_file
-from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.attributes import fill_value
+from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.dataset import to_dataset
 from kesta.dravel.l1.dayrecords import daily_records
 from kesta.dravel.l1.layout import flatten, leaves

@@ -7,8 +7,8 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1 import quicklook as ql
 from kesta.dravel.l1.dayrecords import decoder_columns
-from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.l1.quicklook import plots as ql_plots
+from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.simulate.histmap import Histogram, histmap_group
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5

@@ -1,7 +1,6 @@
 """TT2000 epochs in UTC from the CDF library: leap seconds, fill values of either epoch type,
 whole nanoseconds, and the UTC days a run of epochs spans."""
 import numpy as np
-import pytest
 
 from kesta.dravel.l1 import times
 from kesta.dravel.l1.dataset import to_dataset

@@ -9,11 +9,11 @@ import pytest
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_groups
 from kesta.dravel.l1 import convert, decode_file
-from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, cut_windows, unit_starts
 from kesta.dravel.l1.hdf5 import product_datasets, texts
 from kesta.dravel.l1.store import ListTask, open_l0
-from kesta.dravel.simulate.scale import repeat
+from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, cut_windows, unit_starts
 from kesta.dravel.simulate import thr_random
+from kesta.dravel.simulate.scale import repeat
 from kesta.dravel.simulate.store import write_hdf5
 
 

@@ -22,8 +22,17 @@ hapiclient = pytest.importorskip("hapiclient")
 
 from kesta.dravel.archive.state import FILE as STATE  # noqa: E402
 from kesta.dravel.l1.attributes import fill_value  # noqa: E402
-from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
-                           heavy_modules_for_metadata, make_archive, request, running_server)
+
+from serve_support import (  # noqa: E402
+    assert_info_is_what_day_files_hold,
+    dravel,
+    env,
+    get,
+    heavy_modules_for_metadata,
+    make_archive,
+    request,
+    running_server,
+)
 
 MAX_DAYS = 2
 # crosses the midnight between the archive's two days
@@ -73,7 +82,8 @@ def _read_variables(path):
     cdf = cdflib.CDF(path)
     out = []
     for name in cdf.cdf_info().zVariables:
-        if name != "Epoch" and cdf.varinq(name).Rec_Vary and cdf.varattsget(name).get("VAR_TYPE") in ("data", "support_data"):
+        if (name != "Epoch" and cdf.varinq(name).Rec_Vary
+                and cdf.varattsget(name).get("VAR_TYPE") in ("data", "support_data")):
             out.append(name)
     return out
 
@@ -176,7 +186,8 @@ def test_json_and_header_say_what_binary_says(archive, server):
     doc = json.loads(body)
     assert status == 200 and doc["status"]["code"] == 1200 and doc["format"] == "json"
     assert [p["name"] for p in doc["parameters"]] == ["Epoch", "tnr_normal_frequency", "tnr_normal_auto1"]
-    assert doc["parameters"][2]["bins"] == [{"name": "tnr_normal_frequency", "units": "Hz", "centers": "tnr_normal_frequency"}]
+    assert doc["parameters"][2]["bins"] == [{"name": "tnr_normal_frequency", "units": "Hz",
+                                            "centers": "tnr_normal_frequency"}]
     assert [r[0].encode() for r in doc["data"]] == list(data["Epoch"])
     assert np.array_equal(np.array([r[2] for r in doc["data"]]), data["tnr_normal_auto1"])
     assert np.array_equal(np.array([r[1] for r in doc["data"]]), data["tnr_normal_frequency"])
@@ -196,7 +207,8 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
                            parameters="tnr_normal_frequency,tnr_normal_auto1", prefix="zelk_", quiet=True)
     assert "zelk_tnr_normal_auto1" in loaded
     got = get_data("zelk_tnr_normal_auto1")
-    expected, times = _from_files(archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"], _tt(START), _tt(STOP))
+    expected, times = _from_files(archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"],
+                                  _tt(START), _tt(STOP))
     # the sweeps' bands that were off, the spectra not measured: NaN, never drawn
     auto = expected["tnr_normal_auto1"]
     fill = fill_value(auto.dtype)
@@ -254,11 +266,13 @@ def test_times_in_either_hapi_form_and_to_the_nanosecond(server):
     url, _ = server
     # day of year and month-day forms, truncated or not, name the same instants
     a = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop=2024-062T12Z&parameters=tnr_normal_agc1")[1]
-    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z&parameters=tnr_normal_agc1")[1]
+    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z"
+             "&parameters=tnr_normal_agc1")[1]
     assert a == b and a
     # start is inclusive, stop exclusive, to the nanosecond
     first = a.decode().splitlines()[1].split(",")[0]
-    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=tnr_normal_agc1")[1]
+    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z"
+               "&parameters=tnr_normal_agc1")[1]
     assert one.decode().splitlines()[0].split(",")[0] == first
     none = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop={first}&parameters=tnr_normal_agc1")[1]
     assert first not in none.decode()
@@ -522,10 +536,10 @@ def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
         # is only ever kept under the version of the file it was read from
         for before in (True, False):
             def replacing(day):
-                if day.path == str(second) and before:
+                if day.path == str(second) and before:  # noqa: B023 - patched in for this iteration only
                     put(original)
                 found = open_day(day)
-                if day.path == str(second) and not before:
+                if day.path == str(second) and not before:  # noqa: B023 - patched in for this iteration only
                     put(original)
                 return found
 

@@ -64,7 +64,8 @@ def test_idle_and_slow_connections_are_closed_after_the_header_timeout(server):
             break
         trickle.sendall(head[i:i + 1])
         time.sleep(0.25)
-    for sock, answer in ((idle, b""), (partial, b"HTTP/1.1 408 "), (trickle, b"HTTP/1.1 408 "), (kept, b"HTTP/1.1 200 ")):
+    for sock, answer in ((idle, b""), (partial, b"HTTP/1.1 408 "), (trickle, b"HTTP/1.1 408 "),
+                         (kept, b"HTTP/1.1 200 ")):
         waited, got = _until_closed(sock)
         sock.close()
         assert got.startswith(answer) and (answer or got == b"")

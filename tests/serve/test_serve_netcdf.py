@@ -30,4 +30,5 @@ def test_every_product_of_a_netcdf_archive(tmp_path):
                          and n not in ("Epoch", "time") and v.attrs.get("VAR_TYPE") in ("data", "support_data")]
                 assert [p["name"] for p in meta["parameters"][1:]] == names, product
                 for name in names:
-                    assert np.array_equal(data[name].astype(np.float64), f[name][...].astype(np.float64)), (product, name)
+                    got, want = data[name].astype(np.float64), f[name][...].astype(np.float64)
+                    assert np.array_equal(got, want), (product, name)

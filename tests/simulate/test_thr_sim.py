@@ -2,15 +2,23 @@
 they were built from (the values a decoder must find are known independently here)."""
 import numpy as np
 import pytest
-
 from quorel.time import Time
-from kesta.dravel.simulate.thr_encoding import (HfrCalibrationPacket, TnrBlock,
-                                                TnrCalibrationPacket, TnrPacket,
-                                                encode_survey_packet, visible_band)
-from kesta.dravel.simulate.thr_expected import (hfr_calibration_group, tnr_calibration_group,
-                                                tnr_survey_group)
-from kesta.dravel.simulate.thr_random import (random_band, random_hfr_calibration,
-                                              random_tnr_calibration, random_tnr_survey)
+
+from kesta.dravel.simulate.thr_encoding import (
+    HfrCalibrationPacket,
+    TnrBlock,
+    TnrCalibrationPacket,
+    TnrPacket,
+    encode_survey_packet,
+    visible_band,
+)
+from kesta.dravel.simulate.thr_expected import hfr_calibration_group, tnr_calibration_group, tnr_survey_group
+from kesta.dravel.simulate.thr_random import (
+    random_band,
+    random_hfr_calibration,
+    random_tnr_calibration,
+    random_tnr_survey,
+)
 from kesta.dravel.tasks.thr import tnr as _tnr
 
 FILL_U8, FILL_U16 = 255, 65535

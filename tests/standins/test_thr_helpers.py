@@ -3,20 +3,35 @@ import itertools
 
 import numpy as np
 import pytest
-
 from quorel.packet_structure.data import Data
-from kesta.dravel.simulate.thr_encoding import (BitWriter, DELTA_TIME_BITS, DO_ANALYSIS_BITS,
-                                                HFR_SETUP_BITS, HFR_SWEEP_BITS, INPUT_SETUP_BITS,
-                                                STATUS_BITS, TEMPERATURE_BITS, TNR_SETUP_BITS,
-                                                VOLTAGE_BITS, encode_delta_times,
-                                                encode_do_analysis, encode_hfr_setup,
-                                                encode_hfr_sweep_setup, encode_input_setup,
-                                                encode_temperatures, encode_tnr_setup,
-                                                encode_voltages, encode_zelk_status, visible_band,
-                                                write_hfr_channel, write_tnr_band)
-from kesta.dravel.simulate.thr_random import random_band
-from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
 
+from kesta.dravel.simulate.thr_encoding import (
+    DELTA_TIME_BITS,
+    DO_ANALYSIS_BITS,
+    HFR_SETUP_BITS,
+    HFR_SWEEP_BITS,
+    INPUT_SETUP_BITS,
+    STATUS_BITS,
+    TEMPERATURE_BITS,
+    TNR_SETUP_BITS,
+    VOLTAGE_BITS,
+    BitWriter,
+    encode_delta_times,
+    encode_do_analysis,
+    encode_hfr_setup,
+    encode_hfr_sweep_setup,
+    encode_input_setup,
+    encode_temperatures,
+    encode_tnr_setup,
+    encode_voltages,
+    encode_zelk_status,
+    visible_band,
+    write_hfr_channel,
+    write_tnr_band,
+)
+from kesta.dravel.simulate.thr_random import random_band
+from kesta.dravel.tasks.thr import hfr, tnr
+from kesta.dravel.tasks.thr import science_tools as st
 
 # --- bit reader -----------------------------------------------------------------------
 

@@ -2,10 +2,10 @@
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.histmap import (HIST2D, PACKET, Histogram, expected_records, histmap_group,
-                                           histmap_store)
+from kesta.dravel.simulate.histmap import HIST2D, PACKET, Histogram, expected_records, histmap_group, histmap_store
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_histmap
+
 from records_support import assert_same_records
 
 FILL16 = 0xFFFF
@@ -278,8 +278,9 @@ class TestBadInput:
             routine_histmap.set_hist2d(store, task)
 
     def test_record_count_beyond_the_indices_used_keeps_unused_records_at_fill(self, task, monkeypatch):
-        import kesta.dravel.tasks.tds.utils as utils
         import tesmo.converters.cdf_fill as cdf_fill
+
+        import kesta.dravel.tasks.tds.utils as utils
         hists = [Histogram(nx=20, ny=20, chunk=100), Histogram(nx=4, ny=3, time=(300_100, 0, 1))]
         store, expected = histmap_store(hists)
         real = utils.group

@@ -2,11 +2,23 @@
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.lfm import (PSD, PSD_PACKET, SM, SM_PACKET, Spectra, SpecMat, density_group,
-                                       density_store, expected_density, expected_specmat, specmat_group,
-                                       specmat_store)
+from kesta.dravel.simulate.lfm import (
+    PSD,
+    PSD_PACKET,
+    SM,
+    SM_PACKET,
+    SpecMat,
+    Spectra,
+    density_group,
+    density_store,
+    expected_density,
+    expected_specmat,
+    specmat_group,
+    specmat_store,
+)
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import slowmode_density, slowmode_specmat
+
 from records_support import assert_same_records
 
 FILL8 = -128
@@ -166,7 +178,8 @@ class TestSpectralMatrices:
         group = specmat_group(packets)
         assert group["PA_TDS_SLOWMODE_SPECMAT_DATA_BLK"].shape[1] == 210
         group["PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"][1] = 71
-        with pytest.raises(ValueError, match=r"DATA_BLK of packet 1 holds 210 words, fewer than the 71 frequencies x 3"):
+        match = r"DATA_BLK of packet 1 holds 210 words, fewer than the 71 frequencies x 3"
+        with pytest.raises(ValueError, match=match):
             slowmode_specmat.set_sm(l0_store({SM_PACKET: group}), task)
 
     def test_too_many_frequencies(self, task):

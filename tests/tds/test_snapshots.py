@@ -4,10 +4,10 @@ import sys
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.snapshots import (RSWF, TSWF, Snapshot, snapshot_store, expected_records,
-                                             snapshot_group)
+from kesta.dravel.simulate.snapshots import RSWF, TSWF, Snapshot, expected_records, snapshot_group, snapshot_store
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap
+
 from records_support import assert_same_records
 
 DECODERS = {"trig": routine_trigsnap.set_tswf, "reg": routine_regsnap.set_rswf}

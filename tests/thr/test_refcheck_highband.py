@@ -5,6 +5,7 @@ import sys
 
 import numpy as np
 import pytest
+from vantor.core.tools import exceptions
 
 from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket, encode_hfr_calibration_packet
@@ -12,7 +13,7 @@ from kesta.dravel.simulate.thr_expected import hfr_calibration_group
 from kesta.dravel.simulate.thr_random import random_hfr_calibration
 from kesta.dravel.tasks.thr import hfr
 from kesta.dravel.tasks.thr import refcheck_highband as decoder
-from vantor.core.tools import exceptions
+
 from records_support import assert_same_records
 
 

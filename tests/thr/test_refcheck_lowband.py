@@ -4,15 +4,20 @@ import sys
 
 import numpy as np
 import pytest
+from vantor.core.tools import exceptions
 
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate.thr_encoding import (CALIBRATION_BINS, TnrCalibrationPacket,
-                                                encode_tnr_calibration_packet, zero_band)
+from kesta.dravel.simulate.thr_encoding import (
+    CALIBRATION_BINS,
+    TnrCalibrationPacket,
+    encode_tnr_calibration_packet,
+    zero_band,
+)
 from kesta.dravel.simulate.thr_expected import tnr_calibration_group
 from kesta.dravel.simulate.thr_random import random_band, random_tnr_calibration
 from kesta.dravel.tasks.thr import refcheck_lowband as decoder
 from kesta.dravel.tasks.thr import science_tools, tnr
-from vantor.core.tools import exceptions
+
 from records_support import assert_same_records
 
 FILL_U8, FILL_U16 = 255, 65535

@@ -3,16 +3,17 @@ import sys
 
 import numpy as np
 import pytest
+import vantor.core.tools.exceptions as framework
+from quorel.time import Time
 
 from kesta.dravel.l1.store import ListTask
+from kesta.dravel.simulate.thr_demo import demo_groups
 from kesta.dravel.simulate.thr_encoding import TnrBlock, TnrPacket, zero_band
 from kesta.dravel.simulate.thr_expected import ThrCase, expected_tnr_survey, tnr_survey_group
 from kesta.dravel.simulate.thr_random import random_band, random_tnr_survey
-from kesta.dravel.simulate.thr_demo import demo_groups
-from quorel.time import Time
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband as sl
-import vantor.core.tools.exceptions as framework
+
 from records_support import assert_same_records
 
 DECODERS = {"normal": sl.decommute_normal, "burst": sl.decommute_burst}

@@ -22,14 +22,13 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
 from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.store import not_regular
-from kesta.dravel.l1.writers import check_data_version
+from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS, check_data_version
 
 from . import tasks
-from .state import FILE as STATE_FILE
 from .software import software
+from .state import FILE as STATE_FILE
 from .state import State, move_aside
 
 CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
@@ -207,7 +206,7 @@ class Campaign:
 
     def _decode(self, state, done):
         known = state.files()
-        for path, row in known.items():
+        for path in known:
             if path not in self.inputs and not os.path.exists(path):
                 state.drop_file(path)         # gone: it feeds nothing any more
                 done.gone.append(path)
@@ -552,7 +551,7 @@ def sweep(archive):
     """Removes the temporary files of writers that did not finish (a campaign, or a worker of
     one, stopped or killed half way): the archive's state being held, none is being written."""
     removed = 0
-    for folder, dirs, files in os.walk(archive):
+    for folder, _, files in os.walk(archive):
         for name in files:
             if name.startswith(".") and ".part" in name and name != STATE_FILE:
                 removed += _remove(os.path.join(folder, name))

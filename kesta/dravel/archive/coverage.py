@@ -28,8 +28,16 @@ import os
 import threading
 from collections import Counter
 
-from .gaps import GAP_FACTOR, GAP_MINIMUM_S, campaign_days, count, day_date, gap_threshold, missing_days
-from .gaps import gaps  # noqa: F401  (callers find it here, beside write_page)
+from .gaps import (
+    GAP_FACTOR,
+    GAP_MINIMUM_S,
+    campaign_days,
+    count,
+    day_date,
+    gap_threshold,
+    gaps,  # noqa: F401  (callers find it here, beside write_page)
+    missing_days,
+)
 from .pagetext import DASH, duration, esc, href, num, plural, runs, size, stretches
 
 PAGE = "index.html"
@@ -96,7 +104,7 @@ svg a:hover rect { stroke: #000; stroke-width: 2; }
 </style>
 </head>
 <body>
-"""
+"""  # noqa: E501 - the page's style sheet, one rule a line
 
 
 def write_page(archive, summary):

@@ -151,8 +151,8 @@ class State:
         committed, the run's lock taken again at once; a state that cannot be written (a full
         disk) is one line."""
         try:
-            for sql, values in ((sql, values), *more):
-                self.db.execute(sql, values)
+            for statement, args in ((sql, values), *more):
+                self.db.execute(statement, args)
             self.db.execute("COMMIT")
         except sqlite3.OperationalError as exc:
             if "full" in str(exc) or "I/O" in str(exc):

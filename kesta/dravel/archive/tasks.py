@@ -209,7 +209,6 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     import h5py
 
     from kesta.dravel.l1.convert import convert
-
     from kesta.dravel.l1.errors import InputError
 
     try:
@@ -234,7 +233,7 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
         done.cache_size, done.cache_mtime_ns, done.cache_sha256 = file_facts(cache)
     except Interrupted:
         raise
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - any failure of the decode is the file's status
         return dataclasses.replace(found, status=FAILED, message=_without(failure(exc), l0_path),
                                    products={}, fresh=True)
     finally:

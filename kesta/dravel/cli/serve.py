@@ -29,7 +29,8 @@ def run_serve(args, console):
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((args.host, args.port))
     except (OSError, OverflowError) as exc:
-        raise UsageError(f"cannot listen on {args.host}:{args.port} ({getattr(exc, 'strerror', None) or exc})") from None
+        reason = getattr(exc, "strerror", None) or exc
+        raise UsageError(f"cannot listen on {args.host}:{args.port} ({reason})") from None
     host = f"[{args.host}]" if family == socket.AF_INET6 else args.host
     if not is_loopback(sock.getsockname()[0]):
         console.err(f"dravel serve: warning: listening on {args.host}, not this machine only: "

@@ -43,7 +43,7 @@ def simulate_groups(seed=0, anomalies=False):
             continue
         try:
             made = demo(_rng(seed, module_name), anomalies=anomalies)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - a simulator failing is reported, the others go on
             failures.append(f"{module_name}: {type(exc).__name__}: {exc}")
             continue
         for name, group in made.items():
@@ -120,8 +120,8 @@ def day_file_name(day):
 def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     """Writes one simulated L0 file per UTC day into `folder` (created), as a downlink delivers
     them: each file holds its day's packets (`scale` times the default content) and runs some
-    minutes into the next day, so the first units of a day are in two files. Returns ([(path, {packet name: packets})], notes,
-    failures)."""
+    minutes into the next day, so the first units of a day are in two files. Returns
+    ([(path, {packet name: packets})], notes, failures)."""
     from kesta.dravel.simulate.days import day_files, days_rng, midnight_coarse
 
     _check_seed(seed)

@@ -460,7 +460,10 @@ def decoder_columns(product, columns):
     from .layout import EPOCH
 
     renamed = dict(rule.renamed)
-    day_name = lambda field: EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
+
+    def day_name(field):
+        return EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
+
     sizes = tuple(a.size for a in rule.axes)
     n = len(next(iter(columns.values())))
     index_fields = [a.field for a in rule.axes if a.field]

@@ -26,10 +26,10 @@ from kesta.dravel.run.errors import check
 
 from . import output
 from .errors import Interrupted, OutputError, WriteError
+from .layout import EPOCH_FIELD
 from .results import FAILED, SKIPPED
 from .runs import ChunkRows
 from .store import first_line
-from .layout import EPOCH_FIELD
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20      # records read back and appended to a day file at a time
@@ -386,13 +386,16 @@ def write_product(task, interrupted=None):
                 written.append((path, tmp))
                 target = output.Target.adopt(path, tmp)
 
-                def batches():
+                def batches(rows=rows):
                     for start in range(0, len(rows), batch):
                         check(interrupted)
                         yield records.take(rows[start:start + batch])
 
-                retried(lambda: fill(day_class, target, batches(), product, task["parents"], task["version"],
-                                     len(rows)), path)
+                def write(target=target, rows=rows):
+                    return fill(day_class, target, batches(rows), product, task["parents"], task["version"],
+                                len(rows))
+
+                retried(write, path)
         except BaseException:
             for _, tmp in written:
                 output.discard(tmp)
@@ -410,7 +413,7 @@ def retried(write, path, tries=2):
             raise                      # no space, or a place that cannot be written
         except Interrupted:
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - the libraries fail with errors of their own
             if attempt + 1 < tries:
                 continue
             why = output.describe(exc) if isinstance(exc, OSError) and exc.errno else \
@@ -538,7 +541,7 @@ class _Writing:
                 # templates first: the day files of a product wait for its template, not the
                 # other way round
                 self._run(sorted(jobs, key=lambda job: job[1] is not make_template))
-        except BaseException as exc:    # handed to the run's own thread, which raises it
+        except BaseException as exc:  # noqa: BLE001 - handed to the run's own thread, which raises it
             self.failure = exc
 
     def _run(self, jobs):

@@ -17,8 +17,18 @@ from kesta.dravel import products as registry
 from .errors import InputError, Interrupted, OutputError, check
 from .logs import counting_warnings
 from .results import FAILED, SKIPPED, DecodeResult, ProductResult, judge
-from .store import (DAMAGED, ListTask, datasets, first_line, l0_store, open_l0, packet_count,
-                    packet_types, packets_on_file, read_packet_group)
+from .store import (
+    DAMAGED,
+    ListTask,
+    datasets,
+    first_line,
+    l0_store,
+    open_l0,
+    packet_count,
+    packet_types,
+    packets_on_file,
+    read_packet_group,
+)
 from .windows import cut_windows
 
 
@@ -113,7 +123,7 @@ def decode_part(product, store, result):
             raise TypeError(f"the decoder returned {type(records).__name__}, not a record array")
         result.data = records
         result.records = len(records)
-    except Exception as exc:  # one product failing does not stop the others
+    except Exception as exc:  # noqa: BLE001 - one product failing does not stop the others
         result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
         result.data = None
     result.reports = [str(r) for r in task.reports]
@@ -173,7 +183,7 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
             judge(product, result)
         except (Interrupted, OutputError):
             raise       # the whole run stops
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - one product failing does not stop the others
             result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
     result.seconds = time.perf_counter() - started
     writer.end(result)

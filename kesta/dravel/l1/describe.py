@@ -29,7 +29,10 @@ def describe(product):
     head = ("variable", "type", "dimensions", "units", "fill", "kind", "description")
     rows = _rows(product)
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
-    line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+
+    def line(r):
+        return "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+
     return [f"{product}: {table.get('Logical_source_description', product)}", line(head)] + [line(r) for r in rows]
 
 

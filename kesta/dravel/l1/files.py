@@ -66,7 +66,7 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
         result = convert(l0_path, l1_path, products=products, overwrite=True, interrupted=interrupted)
     except Interrupted:
         raise
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - a file failing is reported, the batch goes on
         outcome.error = failure(exc)
         return outcome
     done = [p for p in result.products if p.status not in (FAILED, SKIPPED)]

@@ -101,7 +101,10 @@ class SpanRecords:
             rows.append(at[keep])
             epochs.append(epoch[keep])
         self.hash = whole.hexdigest()
-        cat = lambda parts: np.concatenate(parts) if parts else np.zeros(0, np.int64)
+
+        def cat(parts):
+            return np.concatenate(parts) if parts else np.zeros(0, np.int64)
+
         source, rows, epochs = cat(source), cat(rows), cat(epochs)
         order = np.argsort(epochs, kind="stable")
         self.source, self.rows, self.epochs = source[order], rows[order], epochs[order]

@@ -10,7 +10,7 @@ import os
 import shutil
 import threading
 
-from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard  # noqa: F401
+from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard
 
 from .errors import OutputError, WriteError
 
@@ -119,7 +119,7 @@ class Target:
         guard(self.tmp)
         try:
             return opener(self.tmp)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - any library's opener: its failure is the output's
             self._remove()
             why = describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {str(exc).strip()[:200]}"
             raise OutputError(f"{self.path}: cannot be written ({why})") from None
@@ -153,7 +153,7 @@ class Target:
         except OutputError:
             self.abort()
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - whatever fails here, the file is not written
             self.abort()
             raise WriteError(f"{self.path}: cannot be written ({describe(exc)})") from None
 

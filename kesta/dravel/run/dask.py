@@ -12,7 +12,6 @@ import sys
 import time
 
 from .errors import UsageError, check, failure
-
 from .local import POLL
 
 CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
@@ -36,7 +35,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
             client = Client(address, timeout=f"{timeout}s", set_as_default=False)
         except (OSError, ValueError, TypeError) as exc:
             error = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
-        except Exception as exc:       # distributed's own errors: the scheduler is not there
+        except Exception as exc:  # noqa: BLE001 - distributed's own errors: the scheduler is not there
             error = f"no Dask scheduler answers there: {type(exc).__name__}"
         gc.collect()
     finally:
@@ -142,7 +141,7 @@ class DaskRunner:
     def _result(key, future, recover):
         try:
             return key, future.result(), None
-        except Exception as exc:     # the task failed: its workers kept dying, or it raised
+        except Exception as exc:  # noqa: BLE001 - the task failed: its workers kept dying, or it raised
             found = recover(key) if recover is not None else None
             if found is not None:
                 return key, found, None

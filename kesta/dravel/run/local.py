@@ -41,7 +41,7 @@ class InProcess:
                 value = function(*args, interrupted=interrupted) if interruptible else function(*args)
             except Interrupted:
                 raise
-            except Exception as exc:       # the unit failed: reported, the others go on
+            except Exception as exc:  # noqa: BLE001 - the unit failed: reported, the others go on
                 yield key, None, failure(exc)
                 continue
             yield key, value, None

@@ -47,7 +47,7 @@ def run_unit(message):
         return pickle.dumps(("ok", value), protocol=pickle.HIGHEST_PROTOCOL)
     except Interrupted:
         return pickle.dumps(("interrupted", None))
-    except Exception as exc:        # the unit failed: its run reports it and goes on
+    except Exception as exc:  # noqa: BLE001 - the unit failed: its run reports it and goes on
         return pickle.dumps(("error", failure(exc)))
 
 

@@ -32,9 +32,16 @@ from urllib.parse import quote, urlencode
 import anyio
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse,
-                                 Response, StreamingResponse)
 from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
+from starlette.responses import (
+    FileResponse,
+    HTMLResponse,
+    JSONResponse,
+    PlainTextResponse,
+    RedirectResponse,
+    Response,
+    StreamingResponse,
+)
 from starlette.routing import Route
 
 from kesta.dravel.l1.writers import DAY_FORMATS
@@ -266,8 +273,9 @@ class Server:
             "timeStampLocation": STAMPED.get(dataset.product, "begin"),
         }
         known = availability.state_days(self.archive.root) if dataset.product in SURVEYS else {}
-        every = cadence(dataset.product, [n for (p, _, v), (n, _, _) in known.items()
-                                          if p == dataset.product and (dataset.version is None or v == dataset.version)])
+        counts = [n for (p, _, v), (n, _, _) in known.items()
+                  if p == dataset.product and (dataset.version is None or v == dataset.version)]
+        every = cadence(dataset.product, counts)
         if every:
             out["cadence"] = every
         if modified:
@@ -715,4 +723,4 @@ td, th {{ border: 1px solid #ddd; padding: 0.2em 0.6em; text-align: left; }} tab
 <table><tr><th>dataset</th><th>title</th><th>days</th><th>examples</th></tr>
 {chr(10).join(rows)}
 </table></body></html>
-"""
+"""  # noqa: E501 - the page as it is sent

@@ -70,7 +70,8 @@ def state_days(root):
         return {}
     try:
         try:
-            rows = db.execute("SELECT product, day, version, records, file_size, file_mtime_ns FROM day_files").fetchall()
+            rows = db.execute("SELECT product, day, version, records, file_size, file_mtime_ns "
+                              "FROM day_files").fetchall()
         except sqlite3.OperationalError:      # a state of the first schema: no file columns
             rows = [r + (None, None) for r in db.execute("SELECT product, day, version, records FROM day_files")]
     except sqlite3.Error as exc:

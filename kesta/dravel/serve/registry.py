@@ -18,7 +18,6 @@ from __future__ import annotations
 import logging
 import threading
 
-
 from kesta.dravel.l1.writers import FORMATS, StoredVariable
 
 from .dayfile import Description, parameters

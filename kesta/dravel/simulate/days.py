@@ -37,7 +37,10 @@ def midnight_coarse(day: datetime.date) -> int:
     from kesta.dravel.l1.times import day_start
 
     target = day_start(day.strftime("%Y%m%d"))
-    to_tt2000 = lambda coarse: int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
+
+    def to_tt2000(coarse):
+        return int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
+
     base = to_tt2000(0)
     coarse = -(-(target - base) // 1_000_000_000)           # the first whole second at or after it
     while coarse > 0 and to_tt2000(coarse - 1) >= target:

@@ -146,7 +146,7 @@ def histmap_group(histograms, rng=None, shuffle=False):
     }
     for names, attr in ((BIA_PARAMS, "bia"), (CHANNEL_PARAMS, "channels")):
         for k, name in enumerate(names):
-            group[name] = per_packet(lambda r: getattr(r["hist"], attr)[k], np.uint8)
+            group[name] = per_packet(lambda r: getattr(r["hist"], attr)[k], np.uint8)  # noqa: B023 - called within the iteration
     return group
 
 
@@ -156,8 +156,9 @@ def expected_records(histograms, rng=None):
     Each histogram must come out of the packet grouping as a run of its own; a histogram whose
     packets would join the previous one's run raises ValueError.
     """
-    from kesta.dravel.tasks.tds.utils import group
     from tesmo.converters.cdf_fill import fill_records
+
+    from kesta.dravel.tasks.tds.utils import group
 
     rng = rng or np.random.default_rng(0)
     rows = _rows(histograms, rng)

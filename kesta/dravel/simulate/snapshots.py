@@ -99,9 +99,9 @@ class Snapshot:
 
 def _block(snap, wave, n, start):
     """The data block of the packet carrying samples [start, start + n) of each active channel."""
-    active = [l for l in range(4) if snap.channels[l] == 1]
+    active = [ch for ch in range(4) if snap.channels[ch] == 1]
     block = np.zeros(snap.block_width or NSAMP_MAX_PER_PKT, dtype=np.uint16)
-    data = np.concatenate([wave[l, start:start + n] for l in active]) if active else np.zeros(0, np.int16)
+    data = np.concatenate([wave[ch, start:start + n] for ch in active]) if active else np.zeros(0, np.int16)
     m = min(len(data), len(block))
     block[:m] = data[:m].view(np.uint16)
     return block
@@ -123,7 +123,7 @@ def snapshot_group(snapshots, kind="trig", rng=None, shuffle=False):
     """The packet group of `snapshots` (a list of Snapshot) for product `kind` ("trig"/"reg")."""
     rng = rng or np.random.default_rng(0)
     rows = []
-    for s_index, snap in enumerate(snapshots):
+    for snap in snapshots:
         wave = snap.samples(rng)
         cut, sent = _sorted_packets(snap)
         for number, n, start in sent:
@@ -217,7 +217,7 @@ def expected_records(snapshots, kind="trig"):
             rec["quality_fact"] = snap.quality_fact
             rec["downlink_info"] = snap.downlink
         # the walk, over the packets as sent (duplicates taken once)
-        active = [l for l in range(4) if snap.channels[l] == 1]
+        active = [ch for ch in range(4) if snap.channels[ch] == 1]
         wave = snap.samples()
         cnt = (snap.pkt_cnt if snap.pkt_cnt is not None else len(cut)) % 256
         total = sum(snap.channels)
@@ -239,8 +239,8 @@ def expected_records(snapshots, kind="trig"):
                     else:
                         take = max(0, min(spc, NSAMP_MAX_PER_REC - nsamp))
                         block = _block(snap, wave, n, start).view(np.int16)
-                        for c, l in enumerate(active):
-                            rec["waveform_data"][l, nsamp:nsamp + take] = block[c * spc:c * spc + take]
+                        for c, ch in enumerate(active):
+                            rec["waveform_data"][ch, nsamp:nsamp + take] = block[c * spc:c * spc + take]
                     nsamp += spc
                 else:
                     warnings.append(f"Packet #{k} [{cnt}] is missing for snapshot #{i}!")
@@ -284,8 +284,8 @@ def demo_groups(rng, anomalies=False):
                 length = int(rng.choice([512, 2048, 4096, 16384]))
                 channels = (1, 1, 1, 1) if s % 2 == 0 else (1, 0, 1, 0)
                 t = np.arange(length)
-                wave = np.stack([(1000 * np.sin(2 * np.pi * (l + 1) * t / 256) + rng.normal(0, 50, length))
-                                 for l in range(4)]).astype(np.int16)
+                wave = np.stack([(1000 * np.sin(2 * np.pi * (ch + 1) * t / 256) + rng.normal(0, 50, length))
+                                 for ch in range(4)]).astype(np.int16)
                 snap = Snapshot(length=length, channels=channels, snapshot_nr=100 + s,
                                 time=(200_000 + 60 * s, 0, 1), rate_code=int(rng.integers(0, 5)), waveform=wave)
                 if anomalies and s == 1:

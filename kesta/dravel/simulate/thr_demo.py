@@ -3,8 +3,7 @@ line. Only the packets are built; no expected record is computed."""
 import numpy as np
 
 from .thr_encoding import hfr_calibration_packets, tnr_calibration_packets, tnr_survey_packets
-from .thr_random import (random_hfr_calibration_packets, random_tnr_calibration_packets,
-                         random_tnr_survey_packets)
+from .thr_random import random_hfr_calibration_packets, random_tnr_calibration_packets, random_tnr_survey_packets
 
 
 def demo_groups(rng, anomalies=False):

@@ -6,17 +6,26 @@ from dataclasses import dataclass
 from typing import Optional
 
 import numpy as np
-
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records as _fill
+
 from kesta.dravel.tasks.thr import hfr as _hfr
 from kesta.dravel.tasks.thr import science_tools as _st
 from kesta.dravel.tasks.thr import tnr as _tnr
 
-from .thr_encoding import (CALIBRATION_BINS, HFR_MAX_VALUES, NLEVELS, SURVEY_COUNT_PARAM,
-                           TNR_BAND_FREQUENCY, THR_TICK_NSEC, _calibration_size,
-                           hfr_calibration_packets, tnr_calibration_packets, tnr_survey_packets)
+from .thr_encoding import (
+    CALIBRATION_BINS,
+    HFR_MAX_VALUES,
+    NLEVELS,
+    SURVEY_COUNT_PARAM,
+    THR_TICK_NSEC,
+    TNR_BAND_FREQUENCY,
+    _calibration_size,
+    hfr_calibration_packets,
+    tnr_calibration_packets,
+    tnr_survey_packets,
+)
 
 
 @dataclass

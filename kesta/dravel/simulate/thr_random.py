@@ -4,12 +4,29 @@ decoding) built from them.
 The `random_*_packets` builders give packet descriptions only: encode them with the group
 builders of `thr_encoding`; `random_tnr_survey` and the other two also compute the records.
 """
-from .thr_encoding import (AGC_BITS, AUTO_BITS, CROSS_BITS, DO_ANALYSIS_BITS, HFR_SETUP_BITS,
-                           HFR_VALUE_BITS, INPUT_SETUP_BITS, NLEVELS, STATUS_BITS, SURVEY_BINS,
-                           TEMPERATURE_BITS, TNR_SETUP_BITS, VOLTAGE_BITS, CALIBRATION_BINS,
-                           HfrCalibrationPacket, TnrBlock, TnrCalibrationPacket, TnrPacket,
-                           encode_hfr_calibration_packet, encode_survey_packet,
-                           encode_tnr_calibration_packet)
+from .thr_encoding import (
+    AGC_BITS,
+    AUTO_BITS,
+    CALIBRATION_BINS,
+    CROSS_BITS,
+    DO_ANALYSIS_BITS,
+    HFR_SETUP_BITS,
+    HFR_VALUE_BITS,
+    INPUT_SETUP_BITS,
+    NLEVELS,
+    STATUS_BITS,
+    SURVEY_BINS,
+    TEMPERATURE_BITS,
+    TNR_SETUP_BITS,
+    VOLTAGE_BITS,
+    HfrCalibrationPacket,
+    TnrBlock,
+    TnrCalibrationPacket,
+    TnrPacket,
+    encode_hfr_calibration_packet,
+    encode_survey_packet,
+    encode_tnr_calibration_packet,
+)
 from .thr_expected import hfr_calibration_group, tnr_calibration_group, tnr_survey_group
 
 SURVEY_FAULTS = ("word_count", "block_count_low", "block_count_high", "truncated")

@@ -15,10 +15,20 @@ import os
 from ..dayrecords import decoder_columns
 from ..errors import InputError
 from ..output import check_folder
-from ..writers import FORMATS
 from ..store import first_line
-from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
-from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
+from ..writers import FORMATS
+
+# the plots and the records they read, found here by the package's callers
+from .plots import (  # noqa: F401
+    PLOTS,
+    plot_hfr_calibration,
+    plot_histograms,
+    plot_psd,
+    plot_snapshots,
+    plot_spectral_matrices,
+    plot_tnr_calibration,
+    plot_tnr_survey,
+)
 from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked, records  # noqa: F401
 
 
@@ -105,7 +115,7 @@ def _plot_one(product, data, png, notes, failures):
         return []
     try:
         made = PLOTS[product](data, png)
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - a plot failing is reported, the others are made
         failures.append(f"{product}: {type(exc).__name__}: {exc}")
         return []
     if not made:

@@ -5,9 +5,8 @@ import numpy as np
 
 from kesta.dravel.products import declared
 
-from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
-                      _time_columns)
 from ..times import utc, utc_text, valid_epoch
+from .figures import _cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save, _time_columns
 from .records import EPOCH, _date_axis, _days, _describe, _off, heading, masked, records
 
 MAX_COLUMNS = 2000       # spectrogram columns per band
