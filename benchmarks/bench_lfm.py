@@ -6,6 +6,7 @@ and filling an output of the same size in the
 same run; then the same with the sort (which copies every data block) and the time service
 replaced by near-free doubles, which shows the decoders' own share.
 """
+
 import argparse
 import logging
 import os
@@ -31,8 +32,10 @@ def main():
     n = args.packets
     sms = [SpecMat(type=2, nf=200, time=(10_000 + i, 0, 1)) for i in range(n)]
     psds = [Spectra(nf=200, time=(10_000 + i, 0, 1)) for i in range(n)]
-    for name, entry, store in (("slowmode_specmat", slowmode_specmat.set_sm, specmat_store(sms, rng=rng)[0]),
-                               ("slowmode_density", slowmode_density.set_psd, density_store(psds, rng=rng)[0])):
+    for name, entry, store in (
+        ("slowmode_specmat", slowmode_specmat.set_sm, specmat_store(sms, rng=rng)[0]),
+        ("slowmode_density", slowmode_density.set_psd, density_store(psds, rng=rng)[0]),
+    ):
         task = ListTask()
         seconds, out = best_of(lambda: entry(store, task), args.repeat)  # noqa: B023 - called within the iteration
         assert len(out) == n

@@ -3,6 +3,7 @@
 Prints snapshots/s, output MB/s and the ratio of the decode time to NumPy allocating and
 filling an output of the same size in the same run.
 """
+
 import argparse
 import logging
 import os
@@ -25,11 +26,19 @@ def main():
     args = parser.parse_args()
     logging.getLogger("vantor").setLevel(logging.WARNING)
     rng = np.random.default_rng(1)
-    for kind, module, entry in (("trig", routine_trigsnap, routine_trigsnap.set_tswf),
-                                ("reg", routine_regsnap, routine_regsnap.set_rswf)):
-        snaps = [Snapshot(length=16384, snapshot_nr=s % 65536, time=(10_000 + 10 * s, 0, 1),
-                          waveform=rng.integers(-3000, 3000, size=(4, 16384), dtype=np.int16))
-                 for s in range(args.snapshots)]
+    for kind, module, entry in (
+        ("trig", routine_trigsnap, routine_trigsnap.set_tswf),
+        ("reg", routine_regsnap, routine_regsnap.set_rswf),
+    ):
+        snaps = [
+            Snapshot(
+                length=16384,
+                snapshot_nr=s % 65536,
+                time=(10_000 + 10 * s, 0, 1),
+                waveform=rng.integers(-3000, 3000, size=(4, 16384), dtype=np.int16),
+            )
+            for s in range(args.snapshots)
+        ]
         store = snapshot_store(snaps, kind, rng=rng)[0]
         task = ListTask()
         seconds, out = best_of(lambda: entry(store, task), args.repeat)  # noqa: B023 - called within the iteration

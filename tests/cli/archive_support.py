@@ -1,4 +1,5 @@
 """What the archive's day files must hold, computed from the L0 files by plain decodes."""
+
 import numpy as np
 
 from kesta.dravel.l1.decode import decode_file

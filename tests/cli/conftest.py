@@ -43,8 +43,7 @@ def small_disk(tmp_path):
     """A 6 MB tmpfs mounted for the test (skips where none can be mounted)."""
     mount = tmp_path / "disk"
     mount.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount)],
-                          capture_output=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount)], capture_output=True)
     if done.returncode:
         pytest.skip("no tmpfs can be mounted here")
     yield mount

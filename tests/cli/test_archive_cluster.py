@@ -1,6 +1,7 @@
 """`dravel archive` on a real Dask cluster (a scheduler and workers started here as processes of
 their own on 127.0.0.1, stopped by their process ids): a worker killed mid-campaign costs a
 retry, and the archive ends holding every record once."""
+
 import os
 import signal
 import time
@@ -45,8 +46,9 @@ def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):
         client.close()
 
     started = time.monotonic()
-    proc = dravel("archive", l0 / "*.h5", "-o", tmp_path / "timing", "--format", "netcdf",
-                  "--scheduler", cluster.address)
+    proc = dravel(
+        "archive", l0 / "*.h5", "-o", tmp_path / "timing", "--format", "netcdf", "--scheduler", cluster.address
+    )
     _, err = proc.communicate(timeout=300)
     assert proc.returncode == 0, err
     whole = time.monotonic() - started
@@ -67,8 +69,18 @@ def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):
     assert f"0 decoded, {DAYS} unchanged" in out and " 0 written" in out
     os.kill(workers[1].pid, signal.SIGKILL)
     workers[1].wait()
-    proc = dravel("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf",
-                  "--scheduler", cluster.address, "--connect-timeout", "2")
+    proc = dravel(
+        "archive",
+        l0 / "*.h5",
+        "-o",
+        archive,
+        "--format",
+        "netcdf",
+        "--scheduler",
+        cluster.address,
+        "--connect-timeout",
+        "2",
+    )
     out, err = proc.communicate(timeout=300)
     assert proc.returncode == 2
     assert err.strip().splitlines()[-1].startswith("dravel: error: no Dask worker joined the scheduler")

@@ -1,5 +1,6 @@
 """`dravel batch` on a real Dask cluster: a scheduler and workers started here as processes of
 their own, each in a folder of its own, on 127.0.0.1, and stopped by their process ids."""
+
 import json
 import os
 import shutil
@@ -65,13 +66,16 @@ def test_relative_paths_from_another_folder_with_report(cluster, tmp_path):
 
 
 def test_a_worker_that_cannot_see_the_files_stops_the_batch_before_any_task(cluster, tmp_path):
-    if shutil.which("unshare") is None or subprocess.run(
-            ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+    if (
+        shutil.which("unshare") is None
+        or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0
+    ):
         pytest.skip("no mount namespaces here")
     l0_files(tmp_path, 2)
     # this worker sees an empty folder where the L0 files are
-    cluster.worker("blind", wrap=("unshare", "-m", "sh", "-c",
-                                  f"mount -t tmpfs none {tmp_path / 'L0'} && exec \"$0\" \"$@\""))
+    cluster.worker(
+        "blind", wrap=("unshare", "-m", "sh", "-c", f'mount -t tmpfs none {tmp_path / "L0"} && exec "$0" "$@"')
+    )
     with cluster.client() as c:
         cluster.wait_for(c, 1)
     p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, cwd=tmp_path)
@@ -116,8 +120,7 @@ def test_the_last_worker_stopped_ends_the_batch_with_the_rest_failed(cluster, tm
     only = cluster.worker("only")
     with cluster.client() as c:
         cluster.wait_for(c, 1)
-        p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, "--worker-timeout", "2",
-                  cwd=tmp_path)
+        p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, "--worker-timeout", "2", cwd=tmp_path)
         _wait_running(c, "only")
         os.kill(only.pid, sig)
     out, err = p.communicate(timeout=120)

@@ -1,5 +1,6 @@
 """The command line under faults: a full disk, Ctrl-C, outputs that cannot be written, and the
 statuses and exit codes of products that lost units."""
+
 import json
 import os
 import signal
@@ -39,6 +40,8 @@ def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
     assert proc.returncode == 1, out + err
     assert err == f"dravel: error: {target}: cannot be written (no space left on device)\n"
     assert left_in(small_disk) == []
+
+
 def test_full_disk_while_writing_cdf_files(large_l0, small_disk):
     proc = dravel("decode", large_l0, "-o", small_disk / "cdf", "--format", "cdf")
     out, err = proc.communicate(timeout=300)
@@ -100,7 +103,7 @@ def test_ctrl_c_stops_a_batch_and_leaves_nothing(large_l0, tmp_path, workers):
         proc.kill()
         proc.communicate()
         pytest.fail("the batch ended before it could be interrupted")
-    os.killpg(proc.pid, signal.SIGINT)          # as a terminal does: the whole process group
+    os.killpg(proc.pid, signal.SIGINT)  # as a terminal does: the whole process group
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, out + err
     assert err.strip().splitlines()[-1] == "dravel: interrupted"
@@ -121,8 +124,11 @@ def test_unusable_output_is_refused_before_decoding(snapshot_l0, tmp_path, cli, 
     l0, _ = snapshot_l0
     decoded = []
     monkeypatch.setattr(registry.Product, "decode", lambda *a: decoded.append(a))
-    target = {"folder": tmp_path, "unwritable": Path("/proc/dravel-L1.h5"),
-              "missing-folder": tmp_path / "no" / "L1.h5"}[where]
+    target = {
+        "folder": tmp_path,
+        "unwritable": Path("/proc/dravel-L1.h5"),
+        "missing-folder": tmp_path / "no" / "L1.h5",
+    }[where]
     code, out, err = cli("decode", l0, "-o", target)
     assert code == 2 and not decoded and out == ""
     assert err.startswith(f"dravel: error: {target}: ") and err.count("\n") == 1
@@ -153,9 +159,8 @@ def test_partial_products_strict_and_run_report(snapshot_l0, tmp_path, cli):
     l0, expected = snapshot_l0
     report = tmp_path / "run.json"
     assert cli("decode", l0, "-o", tmp_path / "L1.h5")[0] == 0
-    code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report,
-                         "--overwrite")
-    assert code == 1          # every snapshot product has one reported snapshot
+    code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report, "--overwrite")
+    assert code == 1  # every snapshot product has one reported snapshot
     assert err.startswith("dravel: error: --strict: ") and err.count("\n") == 1
     assert "partial: 1 snapshot(s) kept with fill data" in out
     run = json.loads(report.read_text())
@@ -164,8 +169,12 @@ def test_partial_products_strict_and_run_report(snapshot_l0, tmp_path, cli):
     assert set(by_name) == set(expected)
     for name, (records, reports, warnings) in expected.items():
         p = by_name[name]
-        assert (p["status"], p["records"], len(p["reports"]), p["warnings"]) == \
-               ("partial", len(records), len(reports), warnings)
+        assert (p["status"], p["records"], len(p["reports"]), p["warnings"]) == (
+            "partial",
+            len(records),
+            len(reports),
+            warnings,
+        )
         assert p["seconds"] >= 0 and p["packets"] > 0
     with h5py.File(tmp_path / "L1.h5") as f:
         from kesta.dravel.l1.hdf5 import texts
@@ -180,6 +189,6 @@ def test_options_before_or_after_the_command(snapshot_l0, tmp_path, cli):
     assert code == 0 and out == "" and err == ""
     assert "Get data for TM_TDS_SCIENCE_ROUTINE_TRIGSNAP" in log.read_text()
     code, out, _ = cli("-q", "decode", l0, "-o", tmp_path / "L1.h5", "-v", "--overwrite")
-    assert code == 0 and out == ""        # -q wins: errors only
+    assert code == 0 and out == ""  # -q wins: errors only
     code, out, _ = cli("--version")
     assert code == 0

@@ -1,4 +1,5 @@
 """A synthetic L0 HDF5 file holding the packets of every product that can be simulated."""
+
 from __future__ import annotations
 
 import datetime
@@ -70,8 +71,7 @@ def _write(path, groups, **attrs):
 
 
 def _counts(groups):
-    return {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0)
-            for name, g in groups.items()}
+    return {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0) for name, g in groups.items()}
 
 
 def simulate_file(path, seed=0, anomalies=False, scale=1):
@@ -131,8 +131,7 @@ def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     try:
         midnights = [midnight_coarse(d) for d in dates]
     except (ValueError, OverflowError):
-        raise UsageError(f"--start {start} --days {days}: on-board times cannot express "
-                         f"these days") from None
+        raise UsageError(f"--start {start} --days {days}: on-board times cannot express these days") from None
     if os.path.exists(folder) and not os.path.isdir(folder):
         raise UsageError(f"{folder}: not a folder (with --days the output is a folder of day files)")
     groups, notes, failures = simulate_groups(seed, anomalies)
@@ -150,7 +149,6 @@ def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     written = []
     for day, content in zip(dates, itertools.chain([first], contents)):
         path = os.path.join(folder, day_file_name(day))
-        _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale),
-               day=f"{day:%Y-%m-%d}")
+        _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale), day=f"{day:%Y-%m-%d}")
         written.append((path, _counts(content)))
     return written, notes, failures

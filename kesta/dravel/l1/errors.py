@@ -1,4 +1,5 @@
 """Errors of the L1 library. The command line maps each kind to its exit code."""
+
 from kesta.dravel.run.errors import DravelError, Interrupted, UsageError, check, failure  # noqa: F401  (the library's too)
 
 

@@ -4,6 +4,7 @@ Dask runs a task again on another worker when its worker dies; one whose workers
 or that still waits once no worker has been connected for `worker_timeout` seconds, ends with
 an error (unless `recover(key)` finds its output complete).
 """
+
 from __future__ import annotations
 
 import gc
@@ -14,8 +15,8 @@ import time
 from .errors import UsageError, check, failure
 from .local import POLL
 
-CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
-WORKER_TIMEOUT = 60.0       # seconds a run waits with no worker before giving up
+CONNECT_TIMEOUT = 10.0  # seconds to reach a Dask scheduler
+WORKER_TIMEOUT = 60.0  # seconds a run waits with no worker before giving up
 SAME_PATHS = "every worker must see the input and output folders under the same paths"
 
 
@@ -67,8 +68,7 @@ def where():
 
 
 class DaskRunner:
-    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT,
-                 name="dravel"):
+    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT, name="dravel"):
         self.address, self.connect_timeout, self.worker_timeout = address, connect_timeout, worker_timeout
         self.name = name
         self.client = connect(address, connect_timeout)
@@ -78,7 +78,7 @@ class DaskRunner:
         self.client.close()
 
     def start(self):
-        pass            # the cluster's workers are up already
+        pass  # the cluster's workers are up already
 
     def check(self, inputs, folder):
         """Waits for a worker, then asks every worker whether it sees the `inputs` and can write
@@ -86,8 +86,9 @@ class DaskRunner:
         try:
             self.client.wait_for_workers(1, timeout=self.connect_timeout)
         except (TimeoutError, OSError):
-            raise UsageError(f"no Dask worker joined the scheduler at {self.address} "
-                             f"within {self.connect_timeout:g} s") from None
+            raise UsageError(
+                f"no Dask worker joined the scheduler at {self.address} within {self.connect_timeout:g} s"
+            ) from None
         for worker, missing in sorted(self.client.run(can_see, list(inputs), folder).items()):
             if missing:
                 raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
@@ -130,8 +131,13 @@ class DaskRunner:
                     for future in list(pending):
                         key = futures[future]
                         found = recover(key) if recover is not None else None
-                        yield key, found, None if found is not None else \
-                            f"no Dask worker left to run it (none for {self.worker_timeout:g} s)"
+                        yield (
+                            key,
+                            found,
+                            None
+                            if found is not None
+                            else f"no Dask worker left to run it (none for {self.worker_timeout:g} s)",
+                        )
                     pending = set()
         finally:
             if futures:

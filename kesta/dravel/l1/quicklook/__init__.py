@@ -8,6 +8,7 @@ so big files stay cheap); CDF and netCDF files give it through their readers. Fi
 fill value of each variable's element type, from the fill-value component) are masked and never
 drawn; times are shown in UTC, converted from TT2000 by the CDF library (leap seconds included).
 """
+
 from __future__ import annotations
 
 import os
@@ -34,7 +35,7 @@ from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked
 
 def _sources(path, kind, notes):
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
-    if not FORMATS[kind].days:      # an L1 file of the whole run: every product's records
+    if not FORMATS[kind].days:  # an L1 file of the whole run: every product's records
         import h5py
 
         try:
@@ -94,8 +95,7 @@ def quicklook_file(path, out_dir):
             continue
         try:
             for product, data, stem in sources:
-                written.extend(_plot_one(product, data, os.path.join(out_dir, f"{stem}.png"),
-                                         notes, failures))
+                written.extend(_plot_one(product, data, os.path.join(out_dir, f"{stem}.png"), notes, failures))
         finally:
             if handle is not None:
                 handle.close()
