@@ -5,6 +5,7 @@ source tree (to compare with an older one).
 
     python benchmarks/archive_promises.py [--days 10] [--tree PATH] [--work DIR]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -33,8 +34,7 @@ def main():
     def dravel(*argv, wait=True):
         cmd = [sys.executable, "-m", "kesta.dravel", *map(str, argv)]
         if not wait:
-            return subprocess.Popen(cmd, env=env, cwd=work, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True)
+            return subprocess.Popen(cmd, env=env, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         r = subprocess.run(cmd, env=env, cwd=work, capture_output=True, text=True)
         return r.returncode, r.stdout, r.stderr
 
@@ -80,16 +80,18 @@ def main():
     for v in ("01", "02"):
         counts[v] = records(os.path.join(ar, "tswf/2024/03", f"zelk_l1_tswf_20240302_v{v}.cdf"))
     want = records_of_fresh(dravel, l0, "tswf", "20240302")
-    show("3", f"after a change, run without --data-version: tswf 03-02 holds {counts['01']} records "
-              f"in v01, {counts['02']} in v02 (a clean run: {want})")
+    show(
+        "3",
+        f"after a change, run without --data-version: tswf 03-02 holds {counts['01']} records "
+        f"in v01, {counts['02']} in v02 (a clean run: {want})",
+    )
 
     # 4. plots
     ar, l0 = fresh("P")
     dravel("archive", f"{l0}/*.h5", "-o", ar, "--quicklook")
     shutil.copy("L0b/L0_20240302.h5", f"{l0}/L0_20240302.h5")
     dravel("archive", f"{l0}/*.h5", "-o", ar)
-    stale = [p for p in glob.glob(f"{ar}/*/*/*/*.png")
-             if os.stat(p).st_mtime_ns < os.stat(p[:-4] + ".cdf").st_mtime_ns]
+    stale = [p for p in glob.glob(f"{ar}/*/*/*/*.png") if os.stat(p).st_mtime_ns < os.stat(p[:-4] + ".cdf").st_mtime_ns]
     show("4", f"rewritten without --quicklook: {len(stale)} plot(s) older than their day file left")
 
     # 5. messages
@@ -99,16 +101,22 @@ def main():
     code, out, err = dravel("archive", f"{l0}/*.h5", "-o", ar, "--workers", 2)
     failed = [line for line in err.splitlines() if line.startswith("FAILED")]
     show("5", f"truncated L0: {failed[0] if failed else err.strip()[:200]}")
-    show("5", f"  its path {failed[0].count('L0_20240303.h5') if failed else 0} time(s) in it, "
-              f"'stored_eof' {'in it' if failed and 'stored_eof' in failed[0] else 'missing'}; "
-              f"summary: {out.splitlines()[-3] if out else ''}")
+    show(
+        "5",
+        f"  its path {failed[0].count('L0_20240303.h5') if failed else 0} time(s) in it, "
+        f"'stored_eof' {'in it' if failed and 'stored_eof' in failed[0] else 'missing'}; "
+        f"summary: {out.splitlines()[-3] if out else ''}",
+    )
     code, out, err = dravel("archive", f"{l0}/*.h5", "-o", ar)
     show("5", f"rerun that writes nothing: {[ln for ln in out.splitlines() if 'day files' in ln]}")
     os.unlink(f"{l0}/L0_20240305.h5")
     os.unlink(f"{l0}/L0_20240303.h5")
     code, out, err = dravel("archive", f"{l0}/*.h5", "-o", ar)
-    show("5", f"an L0 file deleted: named {'yes' if 'L0_20240305.h5' in out + err else 'no'}; "
-              f"removed day files named: {sum(ln.startswith('removed ') for ln in out.splitlines())}")
+    show(
+        "5",
+        f"an L0 file deleted: named {'yes' if 'L0_20240305.h5' in out + err else 'no'}; "
+        f"removed day files named: {sum(ln.startswith('removed ') for ln in out.splitlines())}",
+    )
     code, out, err = dravel("archive", l0, "-o", "M2")
     show("5", f"folder argument: exit {code}: {tail(out if code == 0 else err)}")
 
@@ -122,8 +130,11 @@ def main():
         f.write(b"\x00" * 64)
     shutil.copy("L0b/L0_20240302.h5", f"{l0}/L0_20240302.h5")
     codes = [dravel("archive", f"{l0}/*.h5", "-o", ar)[0] for _ in range(2)]
-    show("9", f"damaged cache file, neighbour replaced: exits {codes}; archive equal to a clean "
-              f"build: {same_as_clean(dravel, ar, l0)}")
+    show(
+        "9",
+        f"damaged cache file, neighbour replaced: exits {codes}; archive equal to a clean "
+        f"build: {same_as_clean(dravel, ar, l0)}",
+    )
 
     # 10. damaged day file, time put back
     ar, l0 = fresh("D")
@@ -134,9 +145,12 @@ def main():
         f.write(b"\x00" * 64)
     os.utime(day, ns=(stat.st_atime_ns, stat.st_mtime_ns))
     code, out, err = dravel("archive", f"{l0}/*.h5", "-o", ar, "--verify")
-    show("10", f"day file damaged, time put back, --verify: exit {code}; "
-               f"{[ln for ln in (out + err).splitlines() if 'again' in ln or 'error' in ln][:1]}; "
-               f"equal to a clean build: {same_as_clean(dravel, ar, l0)}")
+    show(
+        "10",
+        f"day file damaged, time put back, --verify: exit {code}; "
+        f"{[ln for ln in (out + err).splitlines() if 'again' in ln or 'error' in ln][:1]}; "
+        f"equal to a clean build: {same_as_clean(dravel, ar, l0)}",
+    )
 
     # 11. Parents
     ar, l0 = fresh("R")
@@ -166,8 +180,11 @@ def main():
     reader.execute("COMMIT")
     reader.close()
     left = sorted(os.path.basename(p) for p in glob.glob(f"{ar}/dravel-archive.sqlite*"))
-    show("12", f"a reader's open transaction: run exit {proc.returncode} {tail(err) if proc.returncode else ''}; "
-               f"read during the run: {during}; state files after: {left}")
+    show(
+        "12",
+        f"a reader's open transaction: run exit {proc.returncode} {tail(err) if proc.returncode else ''}; "
+        f"read during the run: {during}; state files after: {left}",
+    )
 
     # 14. a first run with one L0 file failing: days held back
     shutil.copytree("L0", "H-L0")
@@ -176,8 +193,11 @@ def main():
         f.write(b"x" * 1000)
     code, out, err = dravel("archive", "H-L0/*.h5", "-o", "H")
     partial = glob.glob("H/*/*/*/*20240304*.cdf")
-    show("14", f"first run, the 03-04 L0 file failing: exit {code}, {len(partial)} day file(s) of "
-               f"03-04 published; {[ln for ln in out.splitlines() if 'day files' in ln]}")
+    show(
+        "14",
+        f"first run, the 03-04 L0 file failing: exit {code}, {len(partial)} day file(s) of "
+        f"03-04 published; {[ln for ln in out.splitlines() if 'day files' in ln]}",
+    )
     with open("H-L0/L0_20240304.h5", "wb") as f:
         f.write(good)
     code, out, err = dravel("archive", "H-L0/*.h5", "-o", "H")

@@ -6,6 +6,7 @@ and a rerun after one day's L0 file was replaced (only the day files it feeds ar
 
     python benchmarks/bench_archive.py [--days 30] [--workers 2] [--format cdf] [--keep DIR]
 """
+
 import argparse
 import glob
 import hashlib
@@ -116,8 +117,12 @@ def main():
     parser.add_argument("--days", type=int, default=30, help="days of L0 files (default 30)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the archive (default 2)")
     parser.add_argument("--format", choices=("cdf", "netcdf"), default="cdf", help="day files (default cdf)")
-    parser.add_argument("--keep", metavar="DIR", default=None,
-                        help="work in DIR (empty or new) and keep the files there (default: a temporary folder)")
+    parser.add_argument(
+        "--keep",
+        metavar="DIR",
+        default=None,
+        help="work in DIR (empty or new) and keep the files there (default: a temporary folder)",
+    )
     args = parser.parse_args()
     if args.days < 3:
         parser.error("--days: at least 3 (a middle day's file is replaced)")
@@ -134,8 +139,10 @@ def main():
         if len(l0_files) != args.days:
             raise SystemExit(f"dravel simulate wrote {len(l0_files)} L0 file(s), not {args.days}")
         l0_bytes = sum(os.path.getsize(p) for p in l0_files)
-        print(f"L0: {len(l0_files)} daily files from {START}, {l0_bytes / 1e6:.1f} MB "
-              f"({l0_bytes / len(l0_files) / 1e6:.2f} MB a file)")
+        print(
+            f"L0: {len(l0_files)} daily files from {START}, {l0_bytes / 1e6:.1f} MB "
+            f"({l0_bytes / len(l0_files) / 1e6:.2f} MB a file)"
+        )
         startup, _ = best_of(lambda: dravel("--version"), repeat=3)
 
         # baseline: one decode after the other
@@ -173,34 +180,76 @@ def main():
         rewritten, content, new, removed = compare(rerun_days, day_files(archive))
 
     mb = l0_bytes / 1e6
-    print(f"L1: {sum(raw_bytes) / 1e6:.1f} MB of records (HDF5 files of `dravel decode` {l1_bytes / 1e6:.1f} MB; "
-          f"{len(first_days)} {args.format} day files of the archive {stored / 1e6:.1f} MB)")
+    print(
+        f"L1: {sum(raw_bytes) / 1e6:.1f} MB of records (HDF5 files of `dravel decode` {l1_bytes / 1e6:.1f} MB; "
+        f"{len(first_days)} {args.format} day files of the archive {stored / 1e6:.1f} MB)"
+    )
     print(f"start-up of one command (`dravel --version`, best of 3): {startup:.2f} s")
     print(f"\n`dravel archive` runs ({args.workers} worker(s), {args.format}; {os.cpu_count()} cores):")
-    for label, text in (("first run", first_out), ("unchanged rerun", rerun_out),
-                        (f"{os.path.basename(middle)} replaced", changed_out)):
+    for label, text in (
+        ("first run", first_out),
+        ("unchanged rerun", rerun_out),
+        (f"{os.path.basename(middle)} replaced", changed_out),
+    ):
         print(f"  {label}:")
         print(indented(text), end="")
 
     print(f"\n{'':38}{'seconds':>8}{'L0 MB':>8}{'L0 MB/s':>9}{'x floor':>9}{'x decode':>9}")
     row = "{:38}{:8.2f}{:>8}{:>9}{:>9}{:>9}"
-    print(row.format("I/O floor (read L0, write L1 raw)", io_floor, f"{mb:.1f}", f"{mb / io_floor:.1f}", "1.00",
-                     f"{io_floor / baseline:.2f}"))
-    print(row.format(f"dravel decode x{len(l0_files)}, one at a time", baseline, f"{mb:.1f}",
-                     f"{mb / baseline:.1f}", f"{baseline / io_floor:.1f}", "1.00"))
-    print(row.format(f"dravel archive, first run", first, f"{mb:.1f}", f"{mb / first:.1f}",
-                     f"{first / io_floor:.1f}", f"{first / baseline:.2f}"))
-    print(row.format("  rerun, nothing changed", rerun, "0.0", "-", f"{rerun / io_floor:.1f}",
-                     f"{rerun / baseline:.2f}"))
-    print(row.format("  rerun, one L0 file replaced", changed, f"{changed_bytes / 1e6:.1f}",
-                     f"{changed_bytes / 1e6 / changed:.1f}", f"{changed / io_floor:.1f}", f"{changed / baseline:.2f}"))
+    print(
+        row.format(
+            "I/O floor (read L0, write L1 raw)",
+            io_floor,
+            f"{mb:.1f}",
+            f"{mb / io_floor:.1f}",
+            "1.00",
+            f"{io_floor / baseline:.2f}",
+        )
+    )
+    print(
+        row.format(
+            f"dravel decode x{len(l0_files)}, one at a time",
+            baseline,
+            f"{mb:.1f}",
+            f"{mb / baseline:.1f}",
+            f"{baseline / io_floor:.1f}",
+            "1.00",
+        )
+    )
+    print(
+        row.format(
+            "dravel archive, first run",
+            first,
+            f"{mb:.1f}",
+            f"{mb / first:.1f}",
+            f"{first / io_floor:.1f}",
+            f"{first / baseline:.2f}",
+        )
+    )
+    print(
+        row.format("  rerun, nothing changed", rerun, "0.0", "-", f"{rerun / io_floor:.1f}", f"{rerun / baseline:.2f}")
+    )
+    print(
+        row.format(
+            "  rerun, one L0 file replaced",
+            changed,
+            f"{changed_bytes / 1e6:.1f}",
+            f"{changed_bytes / 1e6 / changed:.1f}",
+            f"{changed / io_floor:.1f}",
+            f"{changed / baseline:.2f}",
+        )
+    )
 
     share = rerun / first
     verdict = "within" if share <= RERUN_TARGET else "OVER"
-    print(f"\nunchanged rerun: {share:.1%} of the first run ({verdict} the {RERUN_TARGET:.0%} target); "
-          f"day files rewritten {untouched[0]} of {len(first_days)}")
-    print(f"one L0 file replaced ({os.path.basename(middle)}): day files rewritten {rewritten} of "
-          f"{len(rerun_days)}, of which content changed {content}; {new} new, {removed} removed")
+    print(
+        f"\nunchanged rerun: {share:.1%} of the first run ({verdict} the {RERUN_TARGET:.0%} target); "
+        f"day files rewritten {untouched[0]} of {len(first_days)}"
+    )
+    print(
+        f"one L0 file replaced ({os.path.basename(middle)}): day files rewritten {rewritten} of "
+        f"{len(rerun_days)}, of which content changed {content}; {new} new, {removed} removed"
+    )
     if args.keep:
         print(f"files kept in {os.path.abspath(args.keep)}")
     if untouched != (0, 0, 0, 0):

@@ -13,6 +13,7 @@ the same archive on campaigns of small days (time per day).
 PYTHONPATH; the L0 files are always made by this one), to compare before and after in the same
 conditions.
 """
+
 import argparse
 import glob
 import os
@@ -24,7 +25,7 @@ import threading
 import time
 from pathlib import Path
 
-from bench_archive import compare, day_files, l1_raw_bytes, sha256
+from bench_archive import compare, day_files, l1_raw_bytes
 from bench_decode_file import read_every_dataset, write_bytes
 from common import best_of
 
@@ -54,7 +55,7 @@ def tree_rss(process):
     return total
 
 
-CPU = {}      # seconds of CPU (user and system) of the process tree of each command, by args
+CPU = {}  # seconds of CPU (user and system) of the process tree of each command, by args
 
 
 def cpu_seconds():
@@ -74,8 +75,7 @@ def run(code, *args):
     command = [sys.executable, "-m", "kesta.dravel", *args]
     cpu = cpu_seconds()
     started = time.perf_counter()
-    proc = subprocess.Popen(command, env=environment(code), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(command, env=environment(code), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     peak = [0]
 
     def sample():
@@ -97,9 +97,27 @@ def run(code, *args):
 
 
 def simulate(folder, days, scale, seed=0):
-    subprocess.run([sys.executable, "-m", "kesta.dravel", "-q", "simulate", "--days", str(days),
-                    "--start", START, "--scale", str(scale), "--seed", str(seed), "-o", folder],
-                   env=environment(HERE), check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kesta.dravel",
+            "-q",
+            "simulate",
+            "--days",
+            str(days),
+            "--start",
+            START,
+            "--scale",
+            str(scale),
+            "--seed",
+            str(seed),
+            "-o",
+            folder,
+        ],
+        env=environment(HERE),
+        check=True,
+    )
     return sorted(glob.glob(os.path.join(folder, "*.h5")))
 
 
@@ -117,8 +135,9 @@ def real_days(args, work, out):
     l0_dir = os.path.join(work, "L0")
     l0_files = simulate(l0_dir, args.days, args.scale)
     l0_mb = sum(os.path.getsize(p) for p in l0_files) / 1e6
-    out(f"L0: {len(l0_files)} daily files of scale {args.scale}, {l0_mb:.0f} MB "
-        f"({l0_mb / len(l0_files):.1f} MB a file)")
+    out(
+        f"L0: {len(l0_files)} daily files of scale {args.scale}, {l0_mb:.0f} MB ({l0_mb / len(l0_files):.1f} MB a file)"
+    )
 
     l1_dir = os.path.join(work, "L1")
     os.makedirs(l1_dir)
@@ -134,8 +153,10 @@ def real_days(args, work, out):
     raw = [l1_raw_bytes(p) for p in l1_files]
     hdf5_mb = sum(os.path.getsize(p) for p in l1_files) / 1e6
     floor, _ = best_of(lambda: io_floor(l0_files, raw, work), repeat=2)
-    rows = [("I/O floor (read L0, write L1 raw)", floor, None, None),
-            (f"dravel decode x{len(l0_files)} to HDF5, one at a time", decodes, decode_peak, decodes_cpu)]
+    rows = [
+        ("I/O floor (read L0, write L1 raw)", floor, None, None),
+        (f"dravel decode x{len(l0_files)} to HDF5, one at a time", decodes, decode_peak, decodes_cpu),
+    ]
 
     # one day's file to each format, against its decode to HDF5: the formats in turns, the
     # best of `--tries` each (one try can take twice as long when the kernel writes back)
@@ -147,8 +168,11 @@ def real_days(args, work, out):
             target_arg = target + ".h5" if fmt == "hdf5" else target
             command = ("-q", "decode", one, "-o", target_arg, "--format", fmt)
             seconds, peak, _ = run(args.code, *command)
-            size = os.path.getsize(target_arg) if fmt == "hdf5" else \
-                sum(os.path.getsize(p) for p in glob.glob(os.path.join(target, "*")))
+            size = (
+                os.path.getsize(target_arg)
+                if fmt == "hdf5"
+                else sum(os.path.getsize(p) for p in glob.glob(os.path.join(target, "*")))
+            )
             if fmt not in singles or seconds < singles[fmt][0]:
                 singles[fmt] = (seconds, peak, size / 1e6, CPU[command])
             shutil.rmtree(target, ignore_errors=True)
@@ -158,14 +182,24 @@ def real_days(args, work, out):
     archives = {}
     for fmt in ("cdf", "netcdf"):
         archive = os.path.join(work, f"ARCHIVE-{fmt}")
-        command = ("archive", os.path.join(l0_dir, "*.h5"), "-o", archive, "--format", fmt,
-                   "--workers", str(args.workers))
+        command = (
+            "archive",
+            os.path.join(l0_dir, "*.h5"),
+            "-o",
+            archive,
+            "--format",
+            fmt,
+            "--workers",
+            str(args.workers),
+        )
         seconds, peak, text = run(args.code, *command)
         archives[fmt] = archive
         stored = sum(os.path.getsize(p) for p in day_files(archive)) / 1e6
         rows.append((f"dravel archive, {fmt}, first run", seconds, peak, CPU[command]))
-        out(f"archive {fmt}: {len(day_files(archive))} day files, {stored:.0f} MB "
-            f"({stored / hdf5_mb:.2f}x the HDF5 files of the decodes, {hdf5_mb:.0f} MB)")
+        out(
+            f"archive {fmt}: {len(day_files(archive))} day files, {stored:.0f} MB "
+            f"({stored / hdf5_mb:.2f}x the HDF5 files of the decodes, {hdf5_mb:.0f} MB)"
+        )
     archive = archives["cdf"]
     archive_args = ("archive", os.path.join(l0_dir, "*.h5"), "-o", archive, "--workers", str(args.workers))
     before = day_files(archive)
@@ -180,19 +214,27 @@ def real_days(args, work, out):
     rows.append((f"  cdf rerun, {os.path.basename(middle)} replaced", seconds, peak, CPU[archive_args]))
 
     # CPU seconds of the whole process tree: steadier than wall time on a shared machine
-    out(f"\n{'':46}{'seconds':>8}{'x floor':>9}{'x decodes':>10}{'peak MB':>9}{'x 1 decode':>11}"
-        f"{'CPU s':>8}{'x decodes':>10}")
+    out(
+        f"\n{'':46}{'seconds':>8}{'x floor':>9}{'x decodes':>10}{'peak MB':>9}{'x 1 decode':>11}"
+        f"{'CPU s':>8}{'x decodes':>10}"
+    )
     for label, seconds, peak, cpu in rows:
-        out(f"{label:46}{seconds:8.2f}{seconds / floor:9.2f}{seconds / decodes:10.2f}"
+        out(
+            f"{label:46}{seconds:8.2f}{seconds / floor:9.2f}{seconds / decodes:10.2f}"
             f"{(f'{peak:.0f}' if peak else '-'):>9}{(f'{peak / decode_peak:.2f}' if peak else '-'):>11}"
-            f"{(f'{cpu:.1f}' if cpu else '-'):>8}{(f'{cpu / decodes_cpu:.2f}' if cpu else '-'):>10}")
+            f"{(f'{cpu:.1f}' if cpu else '-'):>8}{(f'{cpu / decodes_cpu:.2f}' if cpu else '-'):>10}"
+        )
     out(f"\n`dravel decode` of one day ({os.path.basename(one)}):")
     h5s, h5peak, h5mb, h5cpu = singles["hdf5"]
     for fmt, (seconds, peak, mb, cpu) in singles.items():
-        out(f"  {fmt:7}{seconds:7.2f} s  {seconds / h5s:5.2f}x HDF5   peak {peak:5.0f} MB  "
-            f"{mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)   CPU {cpu:5.1f} s ({cpu / h5cpu:.2f}x HDF5)")
-    out(f"unchanged rerun: day files (rewritten, changed, new, removed) {untouched}; "
-        f"after one L0 file replaced: {rewritten}")
+        out(
+            f"  {fmt:7}{seconds:7.2f} s  {seconds / h5s:5.2f}x HDF5   peak {peak:5.0f} MB  "
+            f"{mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)   CPU {cpu:5.1f} s ({cpu / h5cpu:.2f}x HDF5)"
+        )
+    out(
+        f"unchanged rerun: day files (rewritten, changed, new, removed) {untouched}; "
+        f"after one L0 file replaced: {rewritten}"
+    )
 
 
 def small_days(args, work, out):
@@ -206,8 +248,10 @@ def small_days(args, work, out):
         first, peak, _ = run(args.code, *command)
         cpu = CPU[command]
         rerun, _, _ = run(args.code, *command)
-        out(f"  {days:4} days: first run {first:7.2f} s ({first / days:.3f} s a day, CPU {cpu / days:.3f} s "
-            f"a day), peak {peak:.0f} MB; unchanged rerun {rerun:.2f} s (CPU {CPU[command]:.2f} s)")
+        out(
+            f"  {days:4} days: first run {first:7.2f} s ({first / days:.3f} s a day, CPU {cpu / days:.3f} s "
+            f"a day), peak {peak:.0f} MB; unchanged rerun {rerun:.2f} s (CPU {CPU[command]:.2f} s)"
+        )
         shutil.rmtree(l0_dir)
         shutil.rmtree(archive)
 
@@ -217,10 +261,12 @@ def main():
     parser.add_argument("--days", type=int, default=4, help="days of real size (default 4)")
     parser.add_argument("--scale", type=int, default=64, help="copies of the default content a day (default 64)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the archive (default 2)")
-    parser.add_argument("--campaigns", default="30,365",
-                        help="campaigns of small days to time, comma-separated ('' for none; default 30,365)")
-    parser.add_argument("--tries", type=int, default=3,
-                        help="tries of each one-day decode, the best kept (default 3)")
+    parser.add_argument(
+        "--campaigns",
+        default="30,365",
+        help="campaigns of small days to time, comma-separated ('' for none; default 30,365)",
+    )
+    parser.add_argument("--tries", type=int, default=3, help="tries of each one-day decode, the best kept (default 3)")
     parser.add_argument("--code", default=str(HERE), help="checkout whose commands are measured (default this one)")
     parser.add_argument("--keep", metavar="DIR", default=None, help="work in DIR (new) and keep the files")
     args = parser.parse_args()
@@ -230,7 +276,10 @@ def main():
         parser.error("--days: at least 2 (one file is replaced)")
     subprocess.run([sys.executable, "-m", "compileall", "-q", os.path.join(args.code, "kesta")], check=True)
     print(f"code measured: {args.code}; {os.cpu_count()} cores (shared with other work unless said)")
-    out = lambda *lines: print(*lines, flush=True)
+
+    def out(*lines):
+        print(*lines, flush=True)
+
     if args.keep:
         os.makedirs(args.keep)
         real_days(args, args.keep, out)

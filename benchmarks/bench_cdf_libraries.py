@@ -19,6 +19,7 @@ same bytes deflated (isal, zlib, level 1) into a file; reading them back (`fromf
 
     python benchmarks/bench_cdf_libraries.py [--scale 64] [--repeat 3] [--slices 10]
 """
+
 import argparse
 import json
 import os
@@ -31,11 +32,17 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
 PRODUCTS = ("tswf", "tnr_normal")
-MAIN = {"tswf": "waveform_data", "tswf_sbm2": "waveform_data", "rswf": "waveform_data",
-        "rswf_sbm1": "waveform_data", "tnr_normal": "auto1", "tnr_burst": "auto1"}  # what requests read
+MAIN = {
+    "tswf": "waveform_data",
+    "tswf_sbm2": "waveform_data",
+    "rswf": "waveform_data",
+    "rswf_sbm1": "waveform_data",
+    "tnr_normal": "auto1",
+    "tnr_burst": "auto1",
+}  # what requests read
 LEVEL = 1
 
-WRITERS = {     # name: (library, compression written)
+WRITERS = {  # name: (library, compression written)
     "numpy tofile (floor)": ("numpy", "none"),
     "isal deflate (floor)": ("isal", "stream, level 1"),
     "zlib deflate (floor)": ("zlib", "stream, level 1"),
@@ -47,21 +54,29 @@ WRITERS = {     # name: (library, compression written)
     "cdflib var-gzip": ("cdflib", "per variable"),
 }
 READERS = ("pycdfpp", "spacepy", "cdflib")
-READ_FILES = ("pycdfpp file-gzip", "pycdfpp var-gzip")   # the files every reader reads
-IMPORTS = {"numpy (floor)": "numpy", "pycdfpp": "pycdfpp", "spacepy.pycdf": "spacepy.pycdf",
-           "cdflib": "cdflib", "cdflib.xarray": "cdflib.xarray"}
+READ_FILES = ("pycdfpp file-gzip", "pycdfpp var-gzip")  # the files every reader reads
+IMPORTS = {
+    "numpy (floor)": "numpy",
+    "pycdfpp": "pycdfpp",
+    "spacepy.pycdf": "spacepy.pycdf",
+    "cdflib": "cdflib",
+    "cdflib.xarray": "cdflib.xarray",
+}
 
 
 # --------------------------------------------------------------------------------------------
 # What a child process does
+
 
 def _columns(records, product):
     """[(stored name, values as stored)] of the day records, as every writer stores them."""
     from kesta.dravel.l1 import attributes as attrs
     from kesta.dravel.l1.cdf import stored_values
 
-    return [(attrs.stored_name(product, var.name), stored_values(records, var))
-            for var in attrs.variables(product, records.dtype)]
+    return [
+        (attrs.stored_name(product, var.name), stored_values(records, var))
+        for var in attrs.variables(product, records.dtype)
+    ]
 
 
 def write_floor(records, product, path, how):
@@ -150,7 +165,7 @@ def write_cdflib(records, product, path, per_variable):
             attrs = {}
             for key, value in source.varattsget(name).items():
                 entry = source.attget(key, name)
-                ctype = entry.Data_Type           # its name, as cdflib gives it
+                ctype = entry.Data_Type  # its name, as cdflib gives it
                 if ctype == "CDF_CHAR":
                     attrs[key] = value
                 elif ctype == "CDF_TIME_TT2000":
@@ -168,9 +183,14 @@ def write_cdflib(records, product, path, per_variable):
         columns = dict(_columns(records, product))
         for name in info.zVariables:
             inq, attrs, data = described[name]
-            var_info = {"Variable": name, "Data_Type": inq.Data_Type, "Num_Elements": inq.Num_Elements,
-                        "Rec_Vary": inq.Rec_Vary, "Dim_Sizes": list(inq.Dim_Sizes),
-                        "Compress": LEVEL if per_variable and inq.Rec_Vary else 0}
+            var_info = {
+                "Variable": name,
+                "Data_Type": inq.Data_Type,
+                "Num_Elements": inq.Num_Elements,
+                "Rec_Vary": inq.Rec_Vary,
+                "Dim_Sizes": list(inq.Dim_Sizes),
+                "Compress": LEVEL if per_variable and inq.Rec_Vary else 0,
+            }
             values = columns[name] if inq.Rec_Vary else data
             out.write_var(var_info, var_attrs=attrs, var_data=values)
     finally:
@@ -199,8 +219,13 @@ def child_write(how, product, npy, path, repeat):
         elapsed = time.perf_counter() - started
         first = elapsed if first is None else first
         best = min(best, elapsed)
-    return {"seconds": best, "first": first, "bytes": os.path.getsize(path), "records": len(records),
-            "record_bytes": records.nbytes}
+    return {
+        "seconds": best,
+        "first": first,
+        "bytes": os.path.getsize(path),
+        "records": len(records),
+        "record_bytes": records.nbytes,
+    }
 
 
 def _import_for(how):
@@ -283,7 +308,7 @@ def read_floor(how, path, nbytes):
 
 
 def child_read(library, mode, path, name, records, slices, repeat):
-    if library == "spacepy":     # the import is not what is timed
+    if library == "spacepy":  # the import is not what is timed
         from spacepy import pycdf  # noqa: F401
     elif library == "pycdfpp":
         import kesta.dravel.l1.cdf  # noqa: F401
@@ -322,10 +347,12 @@ def child_import(module):
 # --------------------------------------------------------------------------------------------
 # The parent: each measurement in a child of its own
 
+
 def run_child(*args):
     """(result dict, peak resident bytes) of this script run as a child with `args`."""
-    proc = subprocess.Popen([sys.executable, __file__, "--child", json.dumps(args)], env=ENV,
-                            stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, __file__, "--child", json.dumps(args)], env=ENV, stdout=subprocess.PIPE, text=True
+    )
     out = proc.stdout.read()
     _, status, usage = os.wait4(proc.pid, 0)
     proc.stdout.close()
@@ -351,8 +378,25 @@ def main():
     os.makedirs(folder, exist_ok=True)
     l0 = os.path.join(folder, "L0")
     if not os.path.isdir(l0) or not os.listdir(l0):
-        subprocess.run([sys.executable, "-m", "kesta.dravel", "simulate", "--days", "1", "--start", "2026-03-01",
-                        "--scale", str(args.scale), "-o", l0 + "/", "-q"], env=ENV, check=True)
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "kesta.dravel",
+                "simulate",
+                "--days",
+                "1",
+                "--start",
+                "2026-03-01",
+                "--scale",
+                str(args.scale),
+                "-o",
+                l0 + "/",
+                "-q",
+            ],
+            env=ENV,
+            check=True,
+        )
     l0_file = os.path.join(l0, sorted(os.listdir(l0))[0])
     products = args.products.split(",")
     if set(products) - set(MAIN):
@@ -370,11 +414,15 @@ def main():
     for product in products:
         npy = os.path.join(folder, f"{product}.npy")
         files = {}
-        print(f"\n{product}: write (GZIP level {LEVEL}), best of {args.repeat} in one process (1st s: its "
-              f"first, which makes the template where there is one); peak RSS of the process (which "
-              f"holds the records: see the tofile floor)")
-        print(f"  {'writer':<24} {'compression':<22} {'s':>7} {'x isal':>7} {'MB/s':>7} {'1st s':>7} "
-              f"{'file MB':>8} {'peak MB':>8}")
+        print(
+            f"\n{product}: write (GZIP level {LEVEL}), best of {args.repeat} in one process (1st s: its "
+            f"first, which makes the template where there is one); peak RSS of the process (which "
+            f"holds the records: see the tofile floor)"
+        )
+        print(
+            f"  {'writer':<24} {'compression':<22} {'s':>7} {'x isal':>7} {'MB/s':>7} {'1st s':>7} "
+            f"{'file MB':>8} {'peak MB':>8}"
+        )
         rows = []
         for how, (_, compression) in WRITERS.items():
             path = os.path.join(folder, f"{product}-{how.split()[0]}-{how.split()[1]}.cdf")
@@ -383,35 +431,49 @@ def main():
             rows.append((how, compression, result, peak))
         floor = files["isal deflate (floor)"][1]["seconds"]
         for how, compression, result, peak in rows:
-            print(f"  {how:<24} {compression:<22} {result['seconds']:7.3f} {result['seconds'] / floor:7.1f} "
-                  f"{result['record_bytes'] / result['seconds'] / 1e6:7.0f} {result['first']:7.3f} "
-                  f"{mb(result['bytes'])} {mb(peak)}")
+            print(
+                f"  {how:<24} {compression:<22} {result['seconds']:7.3f} {result['seconds'] / floor:7.1f} "
+                f"{result['record_bytes'] / result['seconds'] / 1e6:7.0f} {result['first']:7.3f} "
+                f"{mb(result['bytes'])} {mb(peak)}"
+            )
         records = files["pycdfpp file-gzip"][1]["records"]
         print(f"  ({records} records, {mb(files['pycdfpp file-gzip'][1]['record_bytes']).strip()} MB of them)")
 
         name = f"{product}_{MAIN[product]}"
-        print(f"\n{product}: read, best of {args.repeat}: whole = every variable; requests = {args.slices} x "
-              f"(open + 1/{args.slices} of the records of {name})")
-        print(f"  {'reader':<22} {'file':<20} {'whole s':>8} {'x isal':>9} {'peak MB':>8} "
-              f"{'requests s':>10} {'peak MB':>8}")
-        floors = {label: run_child("read", how, "whole", files[how][0], name, records, args.slices, args.repeat)
-                  for label, how in (("numpy fromfile (floor)", "numpy tofile (floor)"),
-                                     ("isal inflate (floor)", "isal deflate (floor)"),
-                                     ("zlib inflate (floor)", "zlib deflate (floor)"))}
+        print(
+            f"\n{product}: read, best of {args.repeat}: whole = every variable; requests = {args.slices} x "
+            f"(open + 1/{args.slices} of the records of {name})"
+        )
+        print(
+            f"  {'reader':<22} {'file':<20} {'whole s':>8} {'x isal':>9} {'peak MB':>8} "
+            f"{'requests s':>10} {'peak MB':>8}"
+        )
+        floors = {
+            label: run_child("read", how, "whole", files[how][0], name, records, args.slices, args.repeat)
+            for label, how in (
+                ("numpy fromfile (floor)", "numpy tofile (floor)"),
+                ("isal inflate (floor)", "isal deflate (floor)"),
+                ("zlib inflate (floor)", "zlib deflate (floor)"),
+            )
+        }
         inflate = floors["isal inflate (floor)"]
         for label, (result, peak) in floors.items():
-            print(f"  {label:<22} {'':<20} {result['seconds']:8.3f} {result['seconds'] / inflate[0]['seconds']:9.1f} "
-                  f"{mb(peak)}")
+            print(
+                f"  {label:<22} {'':<20} {result['seconds']:8.3f} {result['seconds'] / inflate[0]['seconds']:9.1f} "
+                f"{mb(peak)}"
+            )
         for library in READERS:
             for which in READ_FILES + ((f"{library} file-gzip",) if library == "cdflib" else ()):
                 path = files[which][0]
-                whole, whole_peak = run_child("read", library, "whole", path, name, records, args.slices,
-                                              args.repeat)
-                requests, requests_peak = run_child("read", library, "requests", path, name, records,
-                                                    args.slices, args.repeat)
-                print(f"  {library:<22} {which:<20} {whole['seconds']:8.3f} "
-                      f"{whole['seconds'] / inflate[0]['seconds']:9.1f} {mb(whole_peak)} "
-                      f"{requests['seconds']:10.3f} {mb(requests_peak)}")
+                whole, whole_peak = run_child("read", library, "whole", path, name, records, args.slices, args.repeat)
+                requests, requests_peak = run_child(
+                    "read", library, "requests", path, name, records, args.slices, args.repeat
+                )
+                print(
+                    f"  {library:<22} {which:<20} {whole['seconds']:8.3f} "
+                    f"{whole['seconds'] / inflate[0]['seconds']:9.1f} {mb(whole_peak)} "
+                    f"{requests['seconds']:10.3f} {mb(requests_peak)}"
+                )
     if not args.keep:
         import shutil
 
@@ -421,8 +483,7 @@ def main():
 def child(argv):
     args = json.loads(argv)
     kind, rest = args[0], args[1:]
-    result = {"prepare": child_prepare, "import": child_import, "write": child_write,
-              "read": child_read}[kind](*rest)
+    result = {"prepare": child_prepare, "import": child_import, "write": child_write, "read": child_read}[kind](*rest)
     print(json.dumps(result))
 
 

@@ -6,6 +6,7 @@ resident memory of the decode and the compression ratio of the L1 file.
 
     python benchmarks/bench_decode_file.py [--scale 256] [--repeat 3]
 """
+
 import argparse
 import os
 import subprocess
@@ -33,7 +34,7 @@ def write_bytes(path, nbytes, block=1 << 20):
     buffer = np.zeros(block, np.uint8)
     with open(path, "wb") as out:
         for start in range(0, nbytes, block):
-            out.write(buffer[:min(block, nbytes - start)])
+            out.write(buffer[: min(block, nbytes - start)])
     os.unlink(path)
 
 
@@ -67,18 +68,16 @@ def main():
     sys.path.insert(0, str(ROOT))
     from kesta.dravel.cli.simulate import simulate_file
     from kesta.dravel.l1.hdf5 import product_datasets
-
     from kesta.dravel.products import PRODUCTS
 
-    selections = {"every product": None,
-                  "TDS products": [p.name for p in PRODUCTS if p.receiver == "tds"]}
+    selections = {"every product": None, "TDS products": [p.name for p in PRODUCTS if p.receiver == "tds"]}
     with tempfile.TemporaryDirectory(prefix="dravel-bench-", dir=os.environ.get("TMPDIR")) as folder:
         l0, l1 = os.path.join(folder, "L0.h5"), os.path.join(folder, "L1.h5")
         simulate_file(l0, seed=0, scale=args.scale)
         print(f"L0 file: {os.path.getsize(l0) / 1e6:.0f} MB (demo content x{args.scale})")
         for label, products in selections.items():
             types = None if products is None else {n for p in PRODUCTS if p.name in products for n in p.packets}
-            decode(l0, l1, products)      # warm: the page cache holds the L0 file for both measurements
+            decode(l0, l1, products)  # warm: the page cache holds the L0 file for both measurements
             with h5py.File(l1, "r") as f:
                 raw = sum(d.shape[0] * d.dtype.itemsize for d in product_datasets(f).values())
             l0_bytes = read_every_dataset(l0, types)
@@ -90,12 +89,18 @@ def main():
             stored = os.path.getsize(l1)
             print(f"{label}: L0 datasets {l0_bytes / 1e6:.0f} MB, L1 records {raw / 1e6:.0f} MB raw")
             print(f"  {'':16}{'seconds':>9}{'L0 MB/s':>10}")
-            print(f"  {'I/O floor':16}{floor:9.2f}{l0_bytes / 1e6 / floor:10.0f}   "
-                  f"(slowest of {len(floors)}: {max(floors):.2f} s)")
-            print(f"  {'dravel decode':16}{seconds:9.2f}{l0_bytes / 1e6 / seconds:10.0f}   "
-                  f"(slowest of {len(runs)}: {max(runs)[0]:.2f} s; CPU {cpu:.2f} s on {os.cpu_count()} cores)")
-            print(f"  ratio to the floor: {seconds / floor:.2f}x   peak RSS: {max(r for _, r, _ in runs):.0f} MB   "
-                  f"L1 file: {stored / 1e6:.0f} MB, {stored / raw:.1%} of its raw bytes (x{raw / stored:.1f})")
+            print(
+                f"  {'I/O floor':16}{floor:9.2f}{l0_bytes / 1e6 / floor:10.0f}   "
+                f"(slowest of {len(floors)}: {max(floors):.2f} s)"
+            )
+            print(
+                f"  {'dravel decode':16}{seconds:9.2f}{l0_bytes / 1e6 / seconds:10.0f}   "
+                f"(slowest of {len(runs)}: {max(runs)[0]:.2f} s; CPU {cpu:.2f} s on {os.cpu_count()} cores)"
+            )
+            print(
+                f"  ratio to the floor: {seconds / floor:.2f}x   peak RSS: {max(r for _, r, _ in runs):.0f} MB   "
+                f"L1 file: {stored / 1e6:.0f} MB, {stored / raw:.1%} of its raw bytes (x{raw / stored:.1f})"
+            )
 
 
 if __name__ == "__main__":

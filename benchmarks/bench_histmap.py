@@ -5,6 +5,7 @@ and filling an output of the same size in the
 same run; then the same with the sort and the time service replaced by near-free doubles, which
 shows the decoder's own share (the time service is called once per histogram).
 """
+
 import argparse
 import logging
 import os
@@ -13,11 +14,11 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, numpy_allocate_and_fill, own_share, report  # noqa: E402
+from kesta.dravel.l1.store import ListTask
+from kesta.dravel.simulate.histmap import Histogram, histmap_store
+from kesta.dravel.tasks.tds import routine_histmap
 
-from kesta.dravel.l1.store import ListTask  # noqa: E402
-from kesta.dravel.simulate.histmap import Histogram, histmap_store  # noqa: E402
-from kesta.dravel.tasks.tds import routine_histmap  # noqa: E402
+from common import best_of, numpy_allocate_and_fill, own_share, report
 
 
 def main():
@@ -29,9 +30,17 @@ def main():
     args = parser.parse_args()
     logging.getLogger("vantor").setLevel(logging.WARNING)
     rng = np.random.default_rng(1)
-    hists = [Histogram(nx=args.bins, ny=args.bins, chunk=args.chunk, time=(10_000 + 10 * h, 0, 1), hist_id=h % 256,
-                       counts=rng.integers(0, 60000, size=(args.bins, args.bins), dtype=np.uint16))
-             for h in range(args.histograms)]
+    hists = [
+        Histogram(
+            nx=args.bins,
+            ny=args.bins,
+            chunk=args.chunk,
+            time=(10_000 + 10 * h, 0, 1),
+            hist_id=h % 256,
+            counts=rng.integers(0, 60000, size=(args.bins, args.bins), dtype=np.uint16),
+        )
+        for h in range(args.histograms)
+    ]
     store = histmap_store(hists, rng=rng)[0]
     task = ListTask()
     seconds, out = best_of(lambda: routine_histmap.set_hist2d(store, task), args.repeat)

@@ -6,6 +6,7 @@ the window, not on the file).
 
     python benchmarks/bench_l1_formats.py [--scale 64] [--scales 128,1024] [--repeat 2]
 """
+
 import argparse
 import os
 import shutil
@@ -24,16 +25,32 @@ FORMATS = ("hdf5", "cdf", "netcdf")
 
 
 def simulate_file(path, seed, scale):
-    subprocess.run([sys.executable, "-m", "kesta.dravel", "simulate", "-o", path, "--seed", str(seed),
-                    "--scale", str(scale), "-q"], env=ENV, check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kesta.dravel",
+            "simulate",
+            "-o",
+            path,
+            "--seed",
+            str(seed),
+            "--scale",
+            str(scale),
+            "-q",
+        ],
+        env=ENV,
+        check=True,
+    )
 
 
 def decode(l0, out, fmt):
     """(seconds, peak resident bytes of the largest process, bytes written) of one decode."""
     target = out if fmt != "hdf5" else os.path.join(out, "L1.h5")
     started = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "decode", l0, "-o", target, "--format",
-                             fmt, "-q"], env=ENV)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kesta.dravel", "decode", l0, "-o", target, "--format", fmt, "-q"], env=ENV
+    )
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - started
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -71,10 +88,15 @@ def main():
                 old = best.get(fmt)
                 best[fmt] = (min(seconds, old[0]) if old else seconds, min(rss, old[1]) if old else rss, written)
         base = best["hdf5"]
-        print(f"{'format':8} {'MB written':>11} {'x HDF5':>7} {'seconds':>8} {'x HDF5':>7} {'peak MB':>8} {'x HDF5':>7}")
+        print(
+            f"{'format':8} {'MB written':>11} {'x HDF5':>7} {'seconds':>8} {'x HDF5':>7} {'peak MB':>8} {'x HDF5':>7}"
+        )
         for fmt in FORMATS:
             s, r, w = best[fmt]
-            print(f"{fmt:8} {w / 1e6:11.1f} {w / base[2]:7.2f} {s:8.2f} {s / base[0]:7.2f} {r / 1e6:8.0f} {r / base[1]:7.2f}")
+            print(
+                f"{fmt:8} {w / 1e6:11.1f} {w / base[2]:7.2f} {s:8.2f} {s / base[0]:7.2f} "
+                f"{r / 1e6:8.0f} {r / base[1]:7.2f}"
+            )
         os.unlink(l0)
         scales = [int(s) for s in args.scales.split(",") if s]
         if len(scales) >= 2:
@@ -84,12 +106,16 @@ def main():
                 size = os.path.getsize(l0) / 1e6
                 for fmt in FORMATS:
                     peaks[(scale, fmt)] = run(l0, folder, fmt)[1]
-                print(f"x{scale} ({size:.0f} MB of L0): " + ", ".join(
-                    f"{fmt} {peaks[(scale, fmt)] / 1e6:.0f} MB" for fmt in FORMATS))
+                print(
+                    f"x{scale} ({size:.0f} MB of L0): "
+                    + ", ".join(f"{fmt} {peaks[(scale, fmt)] / 1e6:.0f} MB" for fmt in FORMATS)
+                )
                 os.unlink(l0)
             low, high = scales[0], scales[-1]
-            print(f"peak memory x{high} / x{low}: " + ", ".join(
-                f"{fmt} {peaks[(high, fmt)] / peaks[(low, fmt)]:.2f}" for fmt in FORMATS))
+            print(
+                f"peak memory x{high} / x{low}: "
+                + ", ".join(f"{fmt} {peaks[(high, fmt)] / peaks[(low, fmt)]:.2f}" for fmt in FORMATS)
+            )
 
 
 if __name__ == "__main__":

@@ -17,22 +17,25 @@ the same inputs, in the same run, beside this one.
     PYTHONPATH=$PWD:$PWD/build/dev-<you>/python python benchmarks/bench_refcheck.py [--packets N]
         [--baseline /path/to/other/site-packages]
 """
+
 import argparse
 import importlib
 import time
 
 import numpy as np
-
-from kesta.dravel.l1.store import ListTask
-from kesta.dravel.products import BY_NAME
-from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
-from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
-from bench_survey import survey_group
-from thr_components import HELPERS, Swap, idle, instant, load_build, recording, replay, timed, with_arrays
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records
 from vantor.core.tools.exceptions import print_exception
+
+from kesta.dravel.l1.store import ListTask
+from kesta.dravel.products import BY_NAME
+from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration
+from kesta.dravel.tasks.thr import hfr, tnr
+from kesta.dravel.tasks.thr import science_tools as st
+
+from bench_survey import survey_group
+from thr_components import HELPERS, Swap, idle, instant, load_build, recording, replay, timed, with_arrays
 
 
 def best_of(repeats, fn):
@@ -49,7 +52,7 @@ def packet_inputs(group, product):
     """Per packet: the reader's bytes and the [coarse, fine] pair, made before timing."""
     out = []
     for i, size in enumerate(np.asarray(group[product.count_param])):
-        raw = np.asarray(group[product.data_param][i][:int(size)]).astype(">u2").tobytes()
+        raw = np.asarray(group[product.data_param][i][: int(size)]).astype(">u2").tobytes()
         acq = group["PA_THR_ACQUISITION_TIME"][i]
         out.append((raw, np.array([[acq[0], acq[1]]], dtype=np.uint32)))
     return out
@@ -70,8 +73,9 @@ def replay_tnr(inputs, nrecords, task):
             bit_count = 0
             for _ in range(9):
                 for flag in (setup[6], setup[5], setup[4], setup[3]):
-                    _, bit_count = tnr.extract_calibration_band(flag, ana[4], ana[3], setup[2], setup[1],
-                                                                data, 10, bit_count)
+                    _, bit_count = tnr.extract_calibration_band(
+                        flag, ana[4], ana[3], setup[2], setup[1], data, 10, bit_count
+                    )
         except Exception:  # noqa: BLE001 - a failing packet is reported as the decoder reports it
             task.exception(print_exception())
             continue
@@ -100,9 +104,8 @@ def replay_hfr(inputs, nrecords, task):
             bit_count = 0
             for _ in range(9):
                 for ch in (ana[4], ana[3]):
-                    _, bit_count = hfr.extract_band(ch, setup[3], setup[2], sweep[2], sweep[0], data, 14,
-                                                    bit_count)
-        except Exception:  # noqa: BLE001
+                    _, bit_count = hfr.extract_band(ch, setup[3], setup[2], sweep[2], sweep[0], data, 14, bit_count)
+        except Exception:  # noqa: BLE001 - a failing packet is reported as the decoder reports it
             task.exception(print_exception())
             continue
         enabled.append((pair, setup, sweep))
@@ -122,18 +125,24 @@ def replay_hfr(inputs, nrecords, task):
 
 def report(name, npackets, total, records, helpers):
     own = max(total - helpers, 0.0)
-    print(f"{name}: {npackets} packets, {len(records)} records in {total * 1e3:.1f} ms: "
-          f"{npackets / total:,.0f} packets/s, {len(records) / total:,.0f} records/s")
-    print(f"  helper and time calls from Python alone: {helpers * 1e3:.1f} ms "
-          f"({100 * helpers / total:.1f}% of the decoder's time); "
-          f"decoder's own work: {own * 1e3:.1f} ms ({100 * own / total:.1f}%), "
-          f"{own / max(len(records), 1) * 1e6:.2f} us per output record")
+    print(
+        f"{name}: {npackets} packets, {len(records)} records in {total * 1e3:.1f} ms: "
+        f"{npackets / total:,.0f} packets/s, {len(records) / total:,.0f} records/s"
+    )
+    print(
+        f"  helper and time calls from Python alone: {helpers * 1e3:.1f} ms "
+        f"({100 * helpers / total:.1f}% of the decoder's time); "
+        f"decoder's own work: {own * 1e3:.1f} ms ({100 * own / total:.1f}%), "
+        f"{own / max(len(records), 1) * 1e6:.2f} us per output record"
+    )
 
 
 # The THR decoders: (label, module, entry point).
-THR_DECODERS = (("TNR survey", "survey_lowband", "decommute_normal"),
-                ("TNR calibration", "refcheck_lowband", "decommute"),
-                ("HFR calibration", "refcheck_highband", "decommute"))
+THR_DECODERS = (
+    ("TNR survey", "survey_lowband", "decommute_normal"),
+    ("TNR calibration", "refcheck_lowband", "decommute"),
+    ("HFR calibration", "refcheck_highband", "decommute"),
+)
 
 
 def own_times(module, entry, group, expected, repeats, baseline=None):
@@ -155,18 +164,18 @@ def own_times(module, entry, group, expected, repeats, baseline=None):
             out = decoder(group, task)
         return out, task
 
-    for build, decoder in decoders.items():   # every build and shape gives the expected records
+    for build, decoder in decoders.items():  # every build and shape gives the expected records
         for shape in shapes:
             out, task = decode(decoder, shape)
             assert not task.reports and out.tobytes() == expected.tobytes(), (build, shape)
 
     times = {}
     loops = []
-    for _ in range(repeats):      # interleaved, so that a busy machine hits all alike
+    for _ in range(repeats):  # interleaved, so that a busy machine hits all alike
         loops.append(replay(idle_calls))
         for build, decoder in decoders.items():
             for shape in shapes:
-                t = timed(lambda: decode(decoder, shape))
+                t = timed(lambda: decode(decoder, shape))  # noqa: B023 - called within the iteration
                 times[build, shape] = min(times.get((build, shape), t), t)
     # The cost of one Python call of the same arity is counted as the decoder's, not the helper's.
     return {key: max(t - min(loops), 0.0) for key, t in times.items()}
@@ -176,14 +185,19 @@ def report_own(label, nrecords, times):
     def us(key):
         return times[key] / max(nrecords, 1) * 1e6
 
-    print(f"  {label}, {nrecords} records: tuples {times['this', 'tuples'] * 1e3:.1f} ms, "
-          f"{us(('this', 'tuples')):.2f} us per record; arrays {times['this', 'arrays'] * 1e3:.1f} ms, "
-          f"{us(('this', 'arrays')):.2f} us per record (arrays/tuples {us(('this', 'arrays')) / us(('this', 'tuples')):.2f}x)")
+    print(
+        f"  {label}, {nrecords} records: tuples {times['this', 'tuples'] * 1e3:.1f} ms, "
+        f"{us(('this', 'tuples')):.2f} us per record; arrays {times['this', 'arrays'] * 1e3:.1f} ms, "
+        f"{us(('this', 'arrays')):.2f} us per record "
+        f"(arrays/tuples {us(('this', 'arrays')) / us(('this', 'tuples')):.2f}x)"
+    )
     if ("baseline", "tuples") in times:
-        print(f"    baseline: tuples {times['baseline', 'tuples'] * 1e3:.1f} ms, {us(('baseline', 'tuples')):.2f} us "
-              f"per record; arrays {times['baseline', 'arrays'] * 1e3:.1f} ms, {us(('baseline', 'arrays')):.2f} us "
-              f"per record (this build/baseline: tuples {us(('this', 'tuples')) / us(('baseline', 'tuples')):.2f}x, "
-              f"arrays {us(('this', 'arrays')) / us(('baseline', 'arrays')):.2f}x)")
+        print(
+            f"    baseline: tuples {times['baseline', 'tuples'] * 1e3:.1f} ms, {us(('baseline', 'tuples')):.2f} us "
+            f"per record; arrays {times['baseline', 'arrays'] * 1e3:.1f} ms, {us(('baseline', 'arrays')):.2f} us "
+            f"per record (this build/baseline: tuples {us(('this', 'tuples')) / us(('baseline', 'tuples')):.2f}x, "
+            f"arrays {us(('this', 'arrays')) / us(('baseline', 'arrays')):.2f}x)"
+        )
 
 
 def main():
@@ -214,11 +228,16 @@ def main():
 
     # Own time per record, helper values as tuples and as arrays, on clean groups (the recorded
     # results are served in order: a packet that fails would leave them out of step).
-    cases = {"survey_lowband": survey_group(rng, args.blocks, 4),
-             "refcheck_lowband": random_tnr_calibration(rng, args.packets),
-             "refcheck_highband": random_hfr_calibration(rng, args.packets, max_steps=args.hfr_steps)}
-    print("Own time, components answering at once, band values as tuples and as NumPy arrays"
-          + (f" (baseline: {args.baseline})" if args.baseline else "") + ":")
+    cases = {
+        "survey_lowband": survey_group(rng, args.blocks, 4),
+        "refcheck_lowband": random_tnr_calibration(rng, args.packets),
+        "refcheck_highband": random_hfr_calibration(rng, args.packets, max_steps=args.hfr_steps),
+    }
+    print(
+        "Own time, components answering at once, band values as tuples and as NumPy arrays"
+        + (f" (baseline: {args.baseline})" if args.baseline else "")
+        + ":"
+    )
     for label, module, entry in THR_DECODERS:
         case = cases[module]
         times = own_times(module, entry, case.group, case.records, args.repeats, args.baseline)
@@ -227,5 +246,6 @@ def main():
 
 if __name__ == "__main__":
     import logging
+
     logging.disable(logging.CRITICAL)  # failed packets are reported through the logger
     main()

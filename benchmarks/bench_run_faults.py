@@ -14,6 +14,7 @@ clean run's records. race:
 RUNS small archive runs in a row, 2 workers: failures and time, per run as a ratio to the
 first run. Figures depend on the machine's load: say when it was shared.
 """
+
 import argparse
 import os
 import signal
@@ -58,8 +59,14 @@ def kill_run(args, folder):
         "decode cdf": ["decode", folder / "big.h5", "-o", "{out}/cdf", "--format", "cdf"],
         "decode netcdf": ["decode", folder / "big.h5", "-o", "{out}/nc", "--format", "netcdf"],
         "batch --workers 2": ["batch", *sorted(folder.glob("b*.h5")), "-o", "{out}/batch", "--workers", "2"],
-        "archive --workers 2": ["archive", *sorted((folder / "days").glob("*.h5")), "-o", "{out}/archive",
-                                "--workers", "2"],
+        "archive --workers 2": [
+            "archive",
+            *sorted((folder / "days").glob("*.h5")),
+            "-o",
+            "{out}/archive",
+            "--workers",
+            "2",
+        ],
     }
     print(f"kill -9 of a run at {args.moments} moments from 5% to 95% of a clean run")
     total_bad = 0
@@ -85,9 +92,11 @@ def kill_run(args, folder):
                     p.kill()
                 bad += bool(left) or pipes[-1] > 5
         total_bad += bad
-        print(f"  {name}: clean run {clean:.1f} s; {bad} of {args.moments} kills left a process "
-              f"or the pipes open; pipes closed within {max(pipes):.2f} s of the kill "
-              f"({max(pipes) / clean:.2f}x the clean run)")
+        print(
+            f"  {name}: clean run {clean:.1f} s; {bad} of {args.moments} kills left a process "
+            f"or the pipes open; pipes closed within {max(pipes):.2f} s of the kill "
+            f"({max(pipes) / clean:.2f}x the clean run)"
+        )
     return total_bad
 
 
@@ -107,10 +116,26 @@ class Cluster:
     def __init__(self, folder):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
         file = folder / "scheduler.json"
-        self.procs = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host",
-                                        "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file",
-                                        str(file)], env=env, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, start_new_session=True)]
+        self.procs = [
+            subprocess.Popen(
+                [
+                    sys.executable,
+                    "-m",
+                    "distributed.cli.dask_scheduler",
+                    "--host",
+                    "127.0.0.1",
+                    "--port",
+                    "0",
+                    "--no-dashboard",
+                    "--scheduler-file",
+                    str(file),
+                ],
+                env=env,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+                start_new_session=True,
+            )
+        ]
         while not file.exists() or not file.read_text().strip():
             time.sleep(0.1)
         time.sleep(0.3)
@@ -118,18 +143,38 @@ class Cluster:
 
         self.address = json.loads(file.read_text())["address"]
         for name in ("w1", "w2"):
-            self.procs.append(subprocess.Popen(
-                [sys.executable, "-m", "distributed.cli.dask_worker", self.address, "--nthreads", "1",
-                 "--no-dashboard", "--name", name], env=env, cwd=folder, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, start_new_session=True))
+            self.procs.append(
+                subprocess.Popen(
+                    [
+                        sys.executable,
+                        "-m",
+                        "distributed.cli.dask_worker",
+                        self.address,
+                        "--nthreads",
+                        "1",
+                        "--no-dashboard",
+                        "--name",
+                        name,
+                    ],
+                    env=env,
+                    cwd=folder,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
         import distributed
 
         with distributed.Client(self.address, timeout="60s", set_as_default=False) as client:
             client.wait_for_workers(2, timeout=120)
 
     def workers(self):
-        return [c for nanny in self.procs[1:] for c in psutil.Process(nanny.pid).children()
-                if "resource_tracker" not in " ".join(c.cmdline())]
+        return [
+            c
+            for nanny in self.procs[1:]
+            for c in psutil.Process(nanny.pid).children()
+            if "resource_tracker" not in " ".join(c.cmdline())
+        ]
 
     def stop(self):
         for proc in self.procs:
@@ -172,12 +217,14 @@ def kill_worker(args, folder):
                 same = proc.returncode == 0 and day_records(f"{out}/a") == expected
                 unequal += not same
                 worst = max(worst, seconds / clean)
-                print(f"  at {share:.0%}: {'a worker killed' if victims else 'no worker then'}, "
-                      f"{seconds:.1f} s = {seconds / clean:.2f}x the clean run, "
-                      f"{'equal to' if same else 'DIFFERS from'} the clean run"
-                      + ("" if proc.returncode == 0 else f" (exit {proc.returncode}: {err.decode().strip()})"),
-                      flush=True)
-            if cluster:     # the nanny's new worker joins before the next run
+                print(
+                    f"  at {share:.0%}: {'a worker killed' if victims else 'no worker then'}, "
+                    f"{seconds:.1f} s = {seconds / clean:.2f}x the clean run, "
+                    f"{'equal to' if same else 'DIFFERS from'} the clean run"
+                    + ("" if proc.returncode == 0 else f" (exit {proc.returncode}: {err.decode().strip()})"),
+                    flush=True,
+                )
+            if cluster:  # the nanny's new worker joins before the next run
                 import distributed
 
                 with distributed.Client(cluster.address, timeout="60s", set_as_default=False) as client:
@@ -190,7 +237,7 @@ def kill_worker(args, folder):
 
 
 def race(args, folder):
-    days = sorted((folder / "days").glob("*.h5"))[:args.days]
+    days = sorted((folder / "days").glob("*.h5"))[: args.days]
     failures, started, first = 0, time.monotonic(), None
     for k in range(args.runs):
         with tempfile.TemporaryDirectory() as out:
@@ -204,8 +251,10 @@ def race(args, folder):
         if (k + 1) % 25 == 0:
             print(f"  {k + 1} runs, {failures} failed, {time.monotonic() - started:.0f} s", flush=True)
     seconds = time.monotonic() - started
-    print(f"{args.runs} archive runs of {len(days)} days, 2 workers: {failures} failed, in {seconds:.0f} s "
-          f"({seconds / args.runs:.1f} s a run = {seconds / args.runs / first:.2f}x the first run)")
+    print(
+        f"{args.runs} archive runs of {len(days)} days, 2 workers: {failures} failed, in {seconds:.0f} s "
+        f"({seconds / args.runs:.1f} s a run = {seconds / args.runs / first:.2f}x the first run)"
+    )
     return failures
 
 

@@ -13,6 +13,7 @@ of real size) and archives them first; without --archive, simulates --days days 
 the memory and the 8-client checks (a few minutes). The server runs as its own process, as
 `dravel serve`.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -30,14 +31,19 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import numpy as np  # noqa: E402
-from common import FIRST_DAY, best_of, env, make_archive  # noqa: E402
+import numpy as np
+
+from common import FIRST_DAY, best_of, env, make_archive
 
 
 class Server:
     def __init__(self, archive):
-        self.proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0"],
-                                     env=env(), stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0"],
+            env=env(),
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         line = self.proc.stdout.readline()
         self.url = line.split(" at ")[1].split()[0]
 
@@ -86,9 +92,12 @@ def throughput(archive, server, product, day):
     import json
 
     info = json.loads(urllib.request.urlopen(f"{server.url}/info?dataset={product}").read())
-    names = [p["name"] for p in info["parameters"]]          # the time variable first
-    record = sum(4 if p["type"] == "integer" else 8 if p["type"] == "double" else int(p["length"])
-                 for p in info["parameters"] for _ in range(int(np.prod(p.get("size", [1])))))
+    names = [p["name"] for p in info["parameters"]]  # the time variable first
+    record = sum(
+        4 if p["type"] == "integer" else 8 if p["type"] == "double" else int(p["length"])
+        for p in info["parameters"]
+        for _ in range(int(np.prod(p.get("size", [1]))))
+    )
     path = glob.glob(str(archive / product / day[:4] / day[5:7] / f"*_{day.replace('-', '')}_v*.cdf"))[0]
     url = data_url(server, product, day, day_after(day))
     stat = os.stat(path)
@@ -122,12 +131,14 @@ def throughput(archive, server, product, day):
     finally:
         os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
     served, anew = times["kept"], times["anew"]
-    print(f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file, {records} records of "
-          f"{len(names)} variables): cdflib reads them in one process in {floor * 1e3:.1f} ms "
-          f"({nbytes / 1e6:.1f} MB as stored); the server delivers them (data binary, "
-          f"{sent / 1e6:.1f} MB sent) in {served * 1e3:.1f} ms, reading the day file anew "
-          f"{anew * 1e3:.1f} ms; server time / cdflib time = {served / floor:.2f} (at most 2 asked), "
-          f"reading anew {anew / floor:.2f}")
+    print(
+        f"{product}, one day ({os.path.getsize(path) / 1e6:.1f} MB day file, {records} records of "
+        f"{len(names)} variables): cdflib reads them in one process in {floor * 1e3:.1f} ms "
+        f"({nbytes / 1e6:.1f} MB as stored); the server delivers them (data binary, "
+        f"{sent / 1e6:.1f} MB sent) in {served * 1e3:.1f} ms, reading the day file anew "
+        f"{anew * 1e3:.1f} ms; server time / cdflib time = {served / floor:.2f} (at most 2 asked), "
+        f"reading anew {anew / floor:.2f}"
+    )
     return served / floor, anew / floor
 
 
@@ -161,15 +172,17 @@ def memory(archive, days, what=""):
         last = day_after(last)
     server = Server(archive)
     try:
-        fetch(data_url(server, "tswf", FIRST_DAY, day_after(FIRST_DAY)))     # imports, caches warm
+        fetch(data_url(server, "tswf", FIRST_DAY, day_after(FIRST_DAY)))  # imports, caches warm
         one = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(FIRST_DAY)))
         many = peak_memory(server, data_url(server, "tswf", FIRST_DAY, day_after(last)))
     finally:
         server.stop()
-    print(f"server memory (RSS, sampled every 10 ms), tswf binary{what}: {one[2] / 1e6:.0f} MB before; "
-          f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
-          f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
-          f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}")
+    print(
+        f"server memory (RSS, sampled every 10 ms), tswf binary{what}: {one[2] / 1e6:.0f} MB before; "
+        f"peak during a 1-day request ({one[1] / 1e6:.0f} MB sent) {(one[2] + one[0]) / 1e6:.1f} MB, "
+        f"during a {days}-day request ({many[1] / 1e6:.0f} MB sent) {(many[2] + many[0]) / 1e6:.1f} MB: "
+        f"{days}-day peak / 1-day peak = {(many[2] + many[0]) / (one[2] + one[0]):.2f}"
+    )
 
 
 def concurrent(server, days):
@@ -198,9 +211,11 @@ def concurrent(server, days):
         t.join()
     at_once = time.perf_counter() - t0
     same = sum(a == b for a, b in zip(alone, together))
-    print(f"8 clients, different products and ranges ({sum(n for n, _ in alone) / 1e6:.0f} MB in all): "
-          f"{same}/8 responses equal to the single-client ones; at once {at_once:.2f} s, one after "
-          f"the other {one_by_one:.2f} s (ratio {at_once / one_by_one:.2f})")
+    print(
+        f"8 clients, different products and ranges ({sum(n for n, _ in alone) / 1e6:.0f} MB in all): "
+        f"{same}/8 responses equal to the single-client ones; at once {at_once:.2f} s, one after "
+        f"the other {one_by_one:.2f} s (ratio {at_once / one_by_one:.2f})"
+    )
     return same == len(cases)
 
 
@@ -211,8 +226,9 @@ def main():
     parser.add_argument("--sized-archive", type=Path, help="an archive of real-size days for the times")
     parser.add_argument("--size-days", type=int, default=2)
     parser.add_argument("--scale", type=int, default=16)
-    parser.add_argument("--times-only", action="store_true",
-                        help="only the one-day times (no memory or 8-client checks)")
+    parser.add_argument(
+        "--times-only", action="store_true", help="only the one-day times (no memory or 8-client checks)"
+    )
     parser.add_argument("--rounds", type=int, default=1, help="measure the one-day times this many times")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-serve-") as tmp:
@@ -234,10 +250,12 @@ def main():
             if args.rounds > 1:
                 for product, r in ratios.items():
                     kept, anew = np.array(r).T
-                    print(f"{product}: server time / cdflib time over {args.rounds} rounds: "
-                          f"{kept.min():.2f} to {kept.max():.2f} (median {np.median(kept):.2f}); "
-                          f"reading the day file anew {anew.min():.2f} to {anew.max():.2f} "
-                          f"(median {np.median(anew):.2f})")
+                    print(
+                        f"{product}: server time / cdflib time over {args.rounds} rounds: "
+                        f"{kept.min():.2f} to {kept.max():.2f} (median {np.median(kept):.2f}); "
+                        f"reading the day file anew {anew.min():.2f} to {anew.max():.2f} "
+                        f"(median {np.median(anew):.2f})"
+                    )
         finally:
             server.stop()
         if args.times_only:

@@ -10,6 +10,7 @@ them first (a minute or two at the defaults). Metadata is answered from the prod
 the archive's state, never by opening a day file: the first `catalog` costs about what the floor
 costs, whatever the size of the day files.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -24,14 +25,18 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import env, make_archive  # noqa: E402
+from common import env, make_archive
 
 
 def first_byte(archive, path):
     """(seconds from the server's "serving" line to the first byte of GET path, the whole answer)
     of a server started for this request alone."""
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0"],
-                            env=env(), stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0"],
+        env=env(),
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         line = proc.stdout.readline()
         url = line.split(" at ")[1].split()[0]
@@ -66,11 +71,17 @@ def main():
             t0 = time.perf_counter()
             archive = make_archive(Path(tmp), args.days, args.scale)
             print(f"archive of {args.days} day(s) at scale {args.scale}: {time.perf_counter() - t0:.0f} s")
-        size = sum(p.stat().st_size for p in archive.rglob("*.cdf")) + sum(p.stat().st_size for p in archive.rglob("*.nc"))
+        size = sum(p.stat().st_size for p in archive.rglob("*.cdf")) + sum(
+            p.stat().st_size for p in archive.rglob("*.nc")
+        )
         print(f"day files: {size / 1e6:.0f} MB")
         results = {}
-        for name, path in (("floor (capabilities)", "capabilities"), ("catalog", "catalog"),
-                           ("info tswf", "info?dataset=tswf"), ("info tnr_normal", "info?dataset=tnr_normal")):
+        for name, path in (
+            ("floor (capabilities)", "capabilities"),
+            ("catalog", "catalog"),
+            ("info tswf", "info?dataset=tswf"),
+            ("info tnr_normal", "info?dataset=tnr_normal"),
+        ):
             times = []
             for _ in range(args.rounds):
                 elapsed, body = first_byte(archive, path)

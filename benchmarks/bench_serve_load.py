@@ -14,6 +14,7 @@ send nothing and --slow ones sending their head a byte a quarter second are open
 --archive, simulates --days days at --scale times the packets first (seconds). The server runs
 as its own process, as `dravel serve`; every connection is to 127.0.0.1.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,13 +32,17 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import env, make_archive  # noqa: E402
+from common import env, make_archive
 
 
 class Server:
     def __init__(self, archive):
-        self.proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0",
-                                      "--max-days", "3660"], env=env(), stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0", "--max-days", "3660"],
+            env=env(),
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         line = self.proc.stdout.readline()
         self.url = line.split(" at ")[1].split()[0]
         self.port = int(self.url.split(":")[2].split("/")[0])
@@ -119,7 +124,7 @@ def hanging_on(server, idle, slow, stop):
     while not stop.is_set() and time.monotonic() - t0 < 300:
         for entry in slow_socks:
             try:
-                entry[0].sendall(head[entry[1] % len(head):][:1])
+                entry[0].sendall(head[entry[1] % len(head) :][:1])
                 entry[1] += 1
             except (OSError, AttributeError):
                 if entry[0] is not None:
@@ -179,23 +184,29 @@ def run(server, args):
     small = [f"{server.url}/catalog", hour]
     read_all(hour)
     floor = server.rss()
-    print(f"RSS (MB): {floor:.0f} once started (the floor); {args.rounds} rounds of {args.clients} clients "
-          f"at once reading {args.product} {start} to {stop} (binary, {read_all(full) / 1e6:.0f} MB each):")
+    print(
+        f"RSS (MB): {floor:.0f} once started (the floor); {args.rounds} rounds of {args.clients} clients "
+        f"at once reading {args.product} {start} to {stop} (binary, {read_all(full) / 1e6:.0f} MB each):"
+    )
     rounds = []
     for i in range(args.rounds):
         t0 = time.perf_counter()
         at_once(args.clients, lambda _: read_all(full))
         took = time.perf_counter() - t0
         rounds.append(server.rss())
-        print(f"  round {i + 1}: {rounds[-1]:.0f} MB  ({rounds[-1] / floor:.2f}x the floor, "
-              f"{rounds[-1] / rounds[0]:.2f}x round 1; {took:.1f} s; highest so far {server.rss('VmHWM'):.0f} MB)")
-    path = full[full.index("/hapi"):]
+        print(
+            f"  round {i + 1}: {rounds[-1]:.0f} MB  ({rounds[-1] / floor:.2f}x the floor, "
+            f"{rounds[-1] / rounds[0]:.2f}x round 1; {took:.1f} s; highest so far {server.rss('VmHWM'):.0f} MB)"
+        )
+    path = full[full.index("/hapi") :]
     for i in range(2):
         at_once(args.drops, lambda _: drop_mid_stream(server, path))
         # the requests of clients gone while waiting their turn are still let go of
         after = server.rss(settle=5)
-        print(f"  {args.drops} clients leaving mid-stream ({i + 1}): {after:.0f} MB  ({after / rounds[-1]:.2f}x "
-              f"the last round)")
+        print(
+            f"  {args.drops} clients leaving mid-stream ({i + 1}): {after:.0f} MB  ({after / rounds[-1]:.2f}x "
+            f"the last round)"
+        )
 
     alone = latency(small)
     stop_event = threading.Event()
@@ -208,8 +219,10 @@ def run(server, args):
         stop_event.set()
         crowd.join(timeout=60)
     for name, a, b in zip(("catalog", "1 h of tnr_normal"), alone, crowded):
-        print(f"latency of {name}: {a * 1e3:.1f} ms alone (the floor), {b * 1e3:.1f} ms with {args.idle} idle "
-              f"and {args.slow} slow clients ({b / a:.2f}x)")
+        print(
+            f"latency of {name}: {a * 1e3:.1f} ms alone (the floor), {b * 1e3:.1f} ms with {args.idle} idle "
+            f"and {args.slow} slow clients ({b / a:.2f}x)"
+        )
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ counts less), then splits the decode time two ways:
   is the decoder's own work, measured directly.
 The decoder's own work should stay under 10% of the decode.
 """
+
 import argparse
 import logging
 
@@ -19,7 +20,9 @@ from kesta.dravel.simulate.thr_encoding import TnrPacket
 from kesta.dravel.simulate.thr_expected import tnr_survey_group
 from kesta.dravel.simulate.thr_random import random_time, random_tnr_block
 from kesta.dravel.tasks.thr import survey_lowband
-from thr_components import HELPERS as ALL_HELPERS, Swap, idle, instant, recording, replay, timed
+
+from thr_components import HELPERS as ALL_HELPERS
+from thr_components import Swap, idle, instant, recording, replay, timed
 
 HELPERS = ALL_HELPERS["survey_lowband"]
 
@@ -58,7 +61,7 @@ def main():
     idle_calls = idle(calls)
 
     totals, helpers, loops, instants = [], [], [], []
-    for _ in range(args.repeat):      # interleaved, so that a busy machine hits all alike
+    for _ in range(args.repeat):  # interleaved, so that a busy machine hits all alike
         totals.append(timed(lambda: survey_lowband.decommute_normal(group, ListTask())))
         helpers.append(replay(calls))
         loops.append(replay(idle_calls))
@@ -74,15 +77,24 @@ def main():
     for fn, _ in calls:
         name = getattr(fn, "__qualname__", str(fn)).replace("recording.<locals>.", "")
         kinds[name] = kinds.get(name, 0) + 1
-    print(f"survey_lowband.decommute_normal: {args.blocks} blocks, {nrecords} records, "
-          f"{len(group['PA_THR_N_BLOCK_CNT'])} packets in {total * 1e3:.1f} ms CPU: "
-          f"{args.blocks / total:,.0f} blocks/s, {nrecords / total:,.0f} records/s")
-    print(f"  helper, reader and time calls ({len(calls)}), replayed from Python alone: "
-          f"{helper * 1e3:.1f} ms ({100 * helper / total:.1f}% of the decode)")
-    print(f"  decoder's own work, decode minus replay: {(total - helper) * 1e3:.1f} ms "
-          f"({100 * (total - helper) / total:.1f}%), {(total - helper) / nrecords * 1e6:.2f} us per output record")
-    print(f"  decoder's own work, with components answering at once: {own_direct * 1e3:.1f} ms "
-          f"({100 * own_direct / total:.1f}%; target under 10%), {own_direct / nrecords * 1e6:.2f} us per output record")
+    print(
+        f"survey_lowband.decommute_normal: {args.blocks} blocks, {nrecords} records, "
+        f"{len(group['PA_THR_N_BLOCK_CNT'])} packets in {total * 1e3:.1f} ms CPU: "
+        f"{args.blocks / total:,.0f} blocks/s, {nrecords / total:,.0f} records/s"
+    )
+    print(
+        f"  helper, reader and time calls ({len(calls)}), replayed from Python alone: "
+        f"{helper * 1e3:.1f} ms ({100 * helper / total:.1f}% of the decode)"
+    )
+    print(
+        f"  decoder's own work, decode minus replay: {(total - helper) * 1e3:.1f} ms "
+        f"({100 * (total - helper) / total:.1f}%), {(total - helper) / nrecords * 1e6:.2f} us per output record"
+    )
+    print(
+        f"  decoder's own work, with components answering at once: {own_direct * 1e3:.1f} ms "
+        f"({100 * own_direct / total:.1f}%; target under 10%), "
+        f"{own_direct / nrecords * 1e6:.2f} us per output record"
+    )
     print("  calls: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())))
 
 

@@ -1,4 +1,5 @@
 """Shared helpers of the benchmarks: timing, and the project's command line run from this tree."""
+
 import os
 import subprocess
 import sys
@@ -8,7 +9,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-FIRST_DAY = "2024-03-01"        # of the archives the benchmarks simulate
+FIRST_DAY = "2024-03-01"  # of the archives the benchmarks simulate
 
 
 def env():
@@ -18,8 +19,9 @@ def env():
 
 def dravel(*args):
     """Runs `dravel ARGS` from this tree (its output dropped)."""
-    subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), check=True, stdout=subprocess.DEVNULL
+    )
 
 
 def make_archive(folder, days, scale=1):
@@ -55,9 +57,11 @@ def numpy_allocate_and_fill(dtype, n):
 
 
 def report(name, unit, count, seconds, nbytes, baseline_seconds):
-    print(f"{name}: {count} {unit} in {seconds * 1e3:.1f} ms: {count / seconds:,.0f} {unit}/s, "
-          f"output {nbytes / seconds / 1e6:,.0f} MB/s; NumPy allocate+fill of the same output "
-          f"{baseline_seconds * 1e3:.1f} ms; ratio {seconds / baseline_seconds:.2f}x")
+    print(
+        f"{name}: {count} {unit} in {seconds * 1e3:.1f} ms: {count / seconds:,.0f} {unit}/s, "
+        f"output {nbytes / seconds / 1e6:,.0f} MB/s; NumPy allocate+fill of the same output "
+        f"{baseline_seconds * 1e3:.1f} ms; ratio {seconds / baseline_seconds:.2f}x"
+    )
 
 
 class ConstantTime:
@@ -74,8 +78,9 @@ class ConstantTime:
 def own_share(run):
     """Result of `run` with the stand-in sort and time service replaced by near-free doubles
     (the benchmarks' packets are already in time order)."""
-    import kesta.dravel.tasks.utils as utils
     import quorel.time
+
+    import kesta.dravel.tasks.utils as utils
 
     saved = utils.sort_data, quorel.time.Time
     utils.sort_data, quorel.time.Time = (lambda group, keys: (group, None)), ConstantTime

@@ -11,6 +11,7 @@ did not end within TIMEOUT seconds (killed, counted as hangs), whose last stderr
 `dravel: error: ...` while the exit is not 0, and the exit codes. The same seed gives the same
 files. Figures depend on the machine's load: say when it was shared.
 """
+
 import argparse
 import collections
 import concurrent.futures
@@ -37,9 +38,14 @@ def flipped(clean, path, rng, bits):
 def run(args, timeout):
     """(exit code or None when it hung, stderr) of one `dravel` run."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "-q", *map(str, args)], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kesta.dravel", "-q", *map(str, args)],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         _, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -71,12 +77,13 @@ class Tally:
 
     def lines(self, runs):
         codes = ", ".join(f"exit {k}: {v}" for k, v in sorted(self.codes.items()))
-        out = [f"{self.name}: {runs} runs in {self.seconds:.0f} s: {len(self.tracebacks)} traceback(s), "
-               f"{len(self.hangs)} hang(s), {len(self.unexplained)} exit(s) without an error line; {codes}"]
+        out = [
+            f"{self.name}: {runs} runs in {self.seconds:.0f} s: {len(self.tracebacks)} traceback(s), "
+            f"{len(self.hangs)} hang(s), {len(self.unexplained)} exit(s) without an error line; {codes}"
+        ]
         if self.name == "archive":
             out[0] += f"; {self.failed_lines} FAILED line(s)"
-        for what, labels in (("traceback", self.tracebacks), ("hang", self.hangs),
-                             ("no error line", self.unexplained)):
+        for what, labels in (("traceback", self.tracebacks), ("hang", self.hangs), ("no error line", self.unexplained)):
             if labels:
                 out.append(f"  {what}: {', '.join(labels[:10])}{' ...' if len(labels) > 10 else ''}")
         return out
@@ -108,22 +115,22 @@ def main():
             case.mkdir()
             flipped(clean, case / clean_path.name, rng, bits)
             cases.append((f"#{k} ({bits} bits)", case))
-        print(f"{args.files} copies of {clean_path.name} ({len(clean) / 1e6:.2f} MB), "
-              f"{args.min_bits} to {args.max_bits} bits flipped (seed {args.seed}); timeout {args.timeout:g} s")
+        print(
+            f"{args.files} copies of {clean_path.name} ({len(clean) / 1e6:.2f} MB), "
+            f"{args.min_bits} to {args.max_bits} bits flipped (seed {args.seed}); timeout {args.timeout:g} s"
+        )
 
         tallies = {"decode": Tally("decode"), "archive": Tally("archive")}
 
         def one(command, label, case):
             l0 = case / clean_path.name
-            argv = (["decode", l0, "-o", case / "L1.h5"] if command == "decode"
-                    else ["archive", l0, "-o", case / "A"])
+            argv = ["decode", l0, "-o", case / "L1.h5"] if command == "decode" else ["archive", l0, "-o", case / "A"]
             started = time.monotonic()
             code, err = run(argv, args.timeout)
             return command, label, code, err, time.monotonic() - started
 
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            futures = [pool.submit(one, command, label, case)
-                       for command in tallies for label, case in cases]
+            futures = [pool.submit(one, command, label, case) for command in tallies for label, case in cases]
             for future in futures:
                 command, label, code, err, seconds = future.result()
                 tallies[command].add(label, code, err, seconds)

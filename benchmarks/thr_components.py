@@ -7,6 +7,7 @@ themselves, which `replay` of the same arguments into a function that does nothi
 The logged results can be reshaped first (`ARRAY_RESULTS`): the helper contract lets a band
 extractor give its values as tuples, lists or NumPy arrays.
 """
+
 import gc
 import glob
 import importlib.machinery
@@ -15,20 +16,25 @@ import os
 import time
 
 import numpy as np
-
 import quorel.packet_structure.data as data_module
 import quorel.time as time_module
+
 from kesta.dravel.tasks.thr import hfr, science_tools, tnr
 
 # The helpers each THR decoder calls per packet, block or record, by module.
 HELPERS = {
-    "survey_lowband": ((science_tools, ("zelk_status", "temperatures_command", "input_setup", "do_analysis",
-                                        "average_nr")),
-                       (tnr, ("tnr_setup", "delta_times", "extract_band"))),
-    "refcheck_lowband": ((science_tools, ("voltages", "input_setup", "do_analysis")),
-                         (tnr, ("tnr_setup", "extract_calibration_band"))),
-    "refcheck_highband": ((science_tools, ("voltages", "input_setup", "do_analysis")),
-                          (hfr, ("hfr_setup", "hfr_sweep_setup", "extract_band", "compute_frequency"))),
+    "survey_lowband": (
+        (science_tools, ("zelk_status", "temperatures_command", "input_setup", "do_analysis", "average_nr")),
+        (tnr, ("tnr_setup", "delta_times", "extract_band")),
+    ),
+    "refcheck_lowband": (
+        (science_tools, ("voltages", "input_setup", "do_analysis")),
+        (tnr, ("tnr_setup", "extract_calibration_band")),
+    ),
+    "refcheck_highband": (
+        (science_tools, ("voltages", "input_setup", "do_analysis")),
+        (hfr, ("hfr_setup", "hfr_sweep_setup", "extract_band", "compute_frequency")),
+    ),
 }
 
 
@@ -56,7 +62,7 @@ class Swap:
     """Puts replacements of the outside components in place for a `with` block."""
 
     def __init__(self, replacements):
-        self.replacements = replacements   # [(module, name, value)]
+        self.replacements = replacements  # [(module, name, value)]
         self.saved = []
 
     def __enter__(self):
@@ -72,12 +78,14 @@ class Swap:
 
 def recording(helpers, calls, results):
     """Wrappers that log every call (function, arguments) and its result per component."""
+
     def wrap(name, fn):
         def recorded(*args):
             out = fn(*args)
             calls.append((fn, args))
             results.setdefault(name, []).append(out)
             return out
+
         return recorded
 
     out = [(module, name, wrap(name, getattr(module, name))) for module, names in helpers for name in names]
@@ -122,11 +130,13 @@ def recording(helpers, calls, results):
 
 def instant(helpers, results):
     """Components that hand back the recorded results at once, in the recorded order."""
+
     def serve(name):
         nexts = iter(results.get(name, ())).__next__
 
         def served(*args):
             return nexts()
+
         return served
 
     out = [(module, name, serve(name)) for module, names in helpers for name in names]
@@ -172,16 +182,20 @@ def timed(fn):
 
 def replay(calls):
     """CPU time of the recorded calls made again from Python alone."""
+
     def run():
         for fn, args in calls:
             fn(*args)
+
     return timed(run)
 
 
 def idle(calls):
     """The recorded calls with a function that does nothing: the cost of the calls themselves."""
+
     def noop(*args):
         return None
+
     return [(noop, args) for _, args in calls]
 
 
@@ -194,7 +208,8 @@ def load_build(directory, name):
             # Another full name, or the interpreter would hand back the module it already has.
             full = "baseline." + name
             found = importlib.util.spec_from_file_location(
-                full, path, loader=importlib.machinery.ExtensionFileLoader(full, path))
+                full, path, loader=importlib.machinery.ExtensionFileLoader(full, path)
+            )
             module = importlib.util.module_from_spec(found)
             found.loader.exec_module(module)
             return module

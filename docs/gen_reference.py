@@ -9,6 +9,7 @@ Run it where the package and its decoders are installed (`dravel describe` works
 layouts come from the installed decoders and the pipeline's helpers. tests/test_docs.py fails
 when a committed page differs from what this script makes.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -22,6 +23,7 @@ GENERATED = "<!-- Made by docs/gen_reference.py: edit the parser, the registry o
 
 # ---- Markdown text
 
+
 def text(plain):
     """`plain` as Markdown shows it: what stands between backticks stays code, the rest has
     the characters Markdown would take as markup (`<tag>`, `*`, `_`, `[`) escaped."""
@@ -33,6 +35,7 @@ def text(plain):
 
 
 # ---- the command reference
+
 
 def _help(action, prog):
     """An action's help with argparse's own %(...)s expanded."""
@@ -129,20 +132,36 @@ def commands_page():
     parser = build_parser()
     sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
     common = _common_helps(parser)
-    lines = [GENERATED, "", "# Command reference", "",
-             text(parser.description), "",
-             "`python -m kesta.dravel ...` works the same way as `dravel ...`. Every command takes "
-             "`-h` / `--help`, and the options of `dravel` itself (`-v`, `-q`, `--log-file`) before or "
-             "after its name (given after it, they win). Examples of each command are in the "
-             "[user guide](../guide/decoding.md).", "",
-             "| Command | What it does |", "|---|---|"]
+    lines = [
+        GENERATED,
+        "",
+        "# Command reference",
+        "",
+        text(parser.description),
+        "",
+        "`python -m kesta.dravel ...` works the same way as `dravel ...`. Every command takes "
+        "`-h` / `--help`, and the options of `dravel` itself (`-v`, `-q`, `--log-file`) before or "
+        "after its name (given after it, they win). Examples of each command are in the "
+        "[user guide](../guide/decoding.md).",
+        "",
+        "| Command | What it does |",
+        "|---|---|",
+    ]
     lines += [f"| [`{c.dest}`](#dravel-{c.dest}) | {text(c.help)} |" for c in sub._choices_actions]
     lines += ["", "## `dravel` {#dravel}", "", "```text", _usage(parser), "```", ""]
     lines += _options_section(parser, None)
     lines += [text(parser.epilog), ""]
     for name, command in sub.choices.items():
-        lines += [f"## `dravel {name}` {{#dravel-{name}}}", "", "```text", _usage(command), "```", "",
-                  text(command.description), ""]
+        lines += [
+            f"## `dravel {name}` {{#dravel-{name}}}",
+            "",
+            "```text",
+            _usage(command),
+            "```",
+            "",
+            text(command.description),
+            "",
+        ]
         lines += _options_section(command, common)
     return "\n".join(lines).rstrip() + "\n"
 
@@ -177,7 +196,17 @@ def products_page():
         decoders.setdefault((p.module, p.entry), []).append(p)
     # the variable tables are wide: the page gives them the table of contents' room (the
     # products are linked from the table at the top)
-    lines = ["---", "hide:", "  - toc", "---", GENERATED, "", PRODUCTS_INTRO, "| Decoder module | Entry point | Products |", "|---|---|---|"]
+    lines = [
+        "---",
+        "hide:",
+        "  - toc",
+        "---",
+        GENERATED,
+        "",
+        PRODUCTS_INTRO,
+        "| Decoder module | Entry point | Products |",
+        "|---|---|---|",
+    ]
     for (module, entry), products in decoders.items():
         names = ", ".join(f"[`{p.name}`](#{p.name})" for p in products)
         lines.append(f"| `{module}` | `{entry}` | {names} |")
@@ -191,14 +220,18 @@ PAGES = {"reference/commands.md": commands_page, "reference/products.md": produc
 
 def stale():
     """The pages whose committed text differs from what they are made of now."""
-    return [page for page, make in PAGES.items()
-            if not (DOCS / page).is_file() or (DOCS / page).read_text(encoding="utf-8") != make()]
+    return [
+        page
+        for page, make in PAGES.items()
+        if not (DOCS / page).is_file() or (DOCS / page).read_text(encoding="utf-8") != make()
+    ]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Write the generated pages of the docs.")
-    parser.add_argument("--check", action="store_true",
-                        help="write nothing; exit 1 when a committed page is out of date")
+    parser.add_argument(
+        "--check", action="store_true", help="write nothing; exit 1 when a committed page is out of date"
+    )
     if parser.parse_args(argv).check:
         pages = stale()
         for page in pages:

@@ -6,6 +6,7 @@ Each row is one kind of bad input applied to a small simulated store; each cell 
 the call returned records (and how many units it reported and skipped) or ended with an error,
 and with which message.
 """
+
 from __future__ import annotations
 
 import copy
@@ -38,6 +39,7 @@ def _set(param_of, value_of):
         g = _group(l0, product)
         g[param] = value_of(np.asarray(g[param]))
         return l0
+
     return apply
 
 
@@ -48,6 +50,7 @@ def _drop(param_of):
             return None
         del _group(l0, product)[param]
         return l0
+
     return apply
 
 
@@ -81,8 +84,10 @@ ROWS = (
     ("data parameter of text", _set(_data, lambda a: a.astype("U8"))),
     ("data parameter big-endian", _set(_data, lambda a: a.astype(a.dtype.newbyteorder(">")))),
     ("data parameter float64", _set(_data, lambda a: a.astype("float64"))),
-    ("data parameter with a NaN", _set(_data, lambda a: np.where(np.arange(a.size).reshape(a.shape) == 0,
-                                                                          np.nan, a.astype("float64")))),
+    (
+        "data parameter with a NaN",
+        _set(_data, lambda a: np.where(np.arange(a.size).reshape(a.shape) == 0, np.nan, a.astype("float64"))),
+    ),
     ("data rows cut to 1 value", _set(_data, lambda a: np.ascontiguousarray(a[:, :1]))),
     ("data parameter one packet short", _set(_data, lambda a: a[:-1])),
     ("time parameter one packet short", _set(_time, lambda a: a[:-1])),
@@ -99,7 +104,7 @@ def outcome(product, l0):
     task = hc.CountingTask()
     try:
         out = hc.call(product, l0, task)
-    except Exception as exc:  # noqa: BLE001
+    except Exception as exc:  # noqa: BLE001 - the table shows whatever the decoder raises
         return f"error {type(exc).__name__}: {exc}"
     extra = f", {task.reports} reported and skipped" if task.reports else ""
     return f"returns {len(out)} records{extra}"

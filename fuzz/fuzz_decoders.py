@@ -16,6 +16,7 @@ pickle of the store and the product name, replayable with --replay.
 A decoder is named by its module (routine_trigsnap), a product (tswf_sbm2), a short name
 (tswf, rswf, hist2d, sm, psd, tnr, tnr_cal, hfr_cal) or "all".
 """
+
 from __future__ import annotations
 
 import argparse
@@ -75,8 +76,17 @@ def save_reproducer(case, kind, detail, run_seed, k):
     digest = hashlib.sha1(f"{case.product}:{run_seed}:{k}".encode()).hexdigest()[:10]
     path = REPRODUCERS / f"{case.product}-{kind}-{digest}.pkl"
     with open(path, "wb") as f:
-        pickle.dump({"product": case.product, "l0": case.l0, "mutations": case.mutations, "kind": kind,
-                     "detail": detail, "case": (run_seed, k)}, f)
+        pickle.dump(
+            {
+                "product": case.product,
+                "l0": case.l0,
+                "mutations": case.mutations,
+                "kind": kind,
+                "detail": detail,
+                "case": (run_seed, k),
+            },
+            f,
+        )
     return path
 
 
@@ -98,7 +108,7 @@ def worker(products, run_seed, start):
         case = _case(product, run_seed, k)
         task = hc.CountingTask()
         try:
-            outcome, _ = hc.judge(case, lambda: hc.call(product, case.l0, task))
+            outcome, _ = hc.judge(case, lambda: hc.call(product, case.l0, task))  # noqa: B023 - called within the iteration
             out.write(f"E {outcome}\n")
         except hc.Verdict as v:
             text = str(v)
@@ -106,8 +116,7 @@ def worker(products, run_seed, start):
             saved[sig] += 1
             path = ""
             if saved[sig] <= KEEP_PER_SIGNATURE:
-                path = save_reproducer(case, "verdict", text + "\nmutations: " + "; ".join(case.mutations),
-                                       run_seed, k)
+                path = save_reproducer(case, "verdict", text + "\nmutations: " + "; ".join(case.mutations), run_seed, k)
             out.write(f"F {sig}\t{path}\n")
         out.flush()
         k += 1
@@ -128,8 +137,11 @@ def child_env(build, sanitize):
     if sanitize:
         libs = []
         for lib in ("libasan.so", "libubsan.so"):
-            libs.append(subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True,
-                                       check=True).stdout.strip())
+            libs.append(
+                subprocess.run(
+                    ["g++", f"-print-file-name={lib}"], capture_output=True, text=True, check=True
+                ).stdout.strip()
+            )
         env["LD_PRELOAD"] = " ".join(libs)
         # A lying size may ask for terabytes: fail the allocation (MemoryError) as a plain build does.
         env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
@@ -149,12 +161,27 @@ def fuzz(products, minutes, run_seed, timeout, build, sanitize, log):
     while time.monotonic() < deadline:
         errlog = REPRODUCERS / f".child-{os.getpid()}.err"
         with open(errlog, "wb") as err:
-            child = subprocess.Popen([sys.executable, __file__, "--worker", "--seed", str(run_seed),
-                                      "--start", str(k), "--products", ",".join(products)],
-                                     stdout=subprocess.PIPE, stderr=err, env=env, text=True, bufsize=1)
+            child = subprocess.Popen(
+                [
+                    sys.executable,
+                    __file__,
+                    "--worker",
+                    "--seed",
+                    str(run_seed),
+                    "--start",
+                    str(k),
+                    "--products",
+                    ",".join(products),
+                ],
+                stdout=subprocess.PIPE,
+                stderr=err,
+                env=env,
+                text=True,
+                bufsize=1,
+            )
         sel = selectors.DefaultSelector()
         sel.register(child.stdout, selectors.EVENT_READ)
-        current = None          # (product, k) of the case in flight
+        current = None  # (product, k) of the case in flight
         last = time.monotonic()
         ended = None
         while True:
@@ -205,8 +232,11 @@ def fuzz(products, minutes, run_seed, timeout, build, sanitize, log):
         sig = _signature(product, kind, _first_report_line(detail) if kind == "crash" else "")
         failures[sig] += 1
         saved[sig] += 1
-        path = save_reproducer(_case(product, run_seed, number), kind, detail, run_seed, number) \
-            if saved[sig] <= KEEP_PER_SIGNATURE else ""
+        path = (
+            save_reproducer(_case(product, run_seed, number), kind, detail, run_seed, number)
+            if saved[sig] <= KEEP_PER_SIGNATURE
+            else ""
+        )
         examples.setdefault(sig, str(path))
         log(f"failure {sig}  {path}")
         k = number + 1
@@ -259,11 +289,12 @@ def main(argv=None):
         print(text, flush=True)
 
     start = time.monotonic()
-    tried, failures, examples = fuzz(products, args.minutes, args.seed, args.timeout, args.build,
-                                     args.sanitize, log)
+    tried, failures, examples = fuzz(products, args.minutes, args.seed, args.timeout, args.build, args.sanitize, log)
     total = sum(tried.values())
-    print(f"\n{total} cases in {(time.monotonic() - start) / 60:.1f} minutes, "
-          f"{sum(failures.values())} failures of {len(failures)} kinds")
+    print(
+        f"\n{total} cases in {(time.monotonic() - start) / 60:.1f} minutes, "
+        f"{sum(failures.values())} failures of {len(failures)} kinds"
+    )
     for product in products:
         print(f"  {product:16s} {tried[product]:8d} cases")
     for sig, n in failures.most_common():

@@ -1,4 +1,5 @@
 """Record arrays compared the one way every test compares them."""
+
 import numpy as np
 
 

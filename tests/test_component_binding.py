@@ -1,10 +1,11 @@
 """Decoders bind the outside components by module path when they load: with test doubles put
 under those paths first, every value a component supplies comes from the double."""
+
 import subprocess
 import sys
 import textwrap
 
-DOUBLES = textwrap.dedent('''
+DOUBLES = textwrap.dedent("""
     import sys, types
     import numpy as np
 
@@ -64,9 +65,9 @@ DOUBLES = textwrap.dedent('''
     module("vantor.core.tools.exceptions", print_exception=print_exception)
     module("kesta.dravel.tasks.utils", sort_data=sort_data)
     module("kesta.dravel.tasks.tds.utils", count_swf=count_swf, group=group)
-''')
+""")
 
-SNAPSHOTS = DOUBLES + textwrap.dedent('''
+SNAPSHOTS = DOUBLES + textwrap.dedent("""
     from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
     from kesta.dravel.l1.store import l0_store, ListTask
     from kesta.dravel.products import BY_NAME
@@ -86,9 +87,9 @@ SNAPSHOTS = DOUBLES + textwrap.dedent('''
     assert sorted_calls == [3]
     assert logger.messages[0] == ("debug", "Get data for TM_TDS_SCIENCE_ROUTINE_TRIGSNAP")
     print("ok")
-''')
+""")
 
-OTHER_TDS = DOUBLES + textwrap.dedent('''
+OTHER_TDS = DOUBLES + textwrap.dedent("""
     from kesta.dravel.simulate.histmap import Histogram, histmap_group
     from kesta.dravel.simulate.lfm import SpecMat, Spectra, specmat_group, density_group
     from kesta.dravel.l1.store import l0_store, ListTask
@@ -109,14 +110,17 @@ OTHER_TDS = DOUBLES + textwrap.dedent('''
     assert (out["cross_re"][0, :, 2:] == 0x11).all()    # beyond the two frequencies: the double's fill
     assert sorted_calls == [2, 2, 2, 2]
     print("ok")
-''')
+""")
 
-SURVEY = textwrap.dedent('''
+SURVEY = (
+    textwrap.dedent("""
     # the packets are made with the stand-ins; the packet reader and receiver helpers stay
     import numpy as np
     from kesta.dravel.simulate.thr_random import random_tnr_survey
     case = random_tnr_survey(np.random.default_rng(3), 3, "normal", bad=1)
-''') + DOUBLES + textwrap.dedent('''
+""")
+    + DOUBLES
+    + textwrap.dedent("""
     from kesta.dravel.l1.store import ListTask
     from kesta.dravel.products import BY_NAME
 
@@ -129,7 +133,8 @@ SURVEY = textwrap.dedent('''
         + out["measurement_duration"] / 10000.0 * 0.5
     np.testing.assert_allclose(out["scet"], scet)
     print("ok")
-''')
+""")
+)
 
 
 def run(script):
@@ -142,7 +147,7 @@ def test_snapshot_decoder_uses_the_components_bound_by_name():
 
 
 def test_a_missing_component_fails_the_module_load():
-    script = textwrap.dedent('''
+    script = textwrap.dedent("""
         import sys, types
         sys.modules["quorel.time"] = types.ModuleType("quorel.time")  # no Time in it
         try:
@@ -150,7 +155,7 @@ def test_a_missing_component_fails_the_module_load():
         except ImportError as e:
             assert "Time" in str(e), e
             print("ok")
-    ''')
+    """)
     run(script)
 
 

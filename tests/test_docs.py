@@ -1,5 +1,6 @@
 """The docs: the generated pages are what the parser, the registry and the tables make now, and
 what the pages tell a reader to install and run is what the project pins and CI runs."""
+
 import argparse
 import difflib
 import importlib.util
@@ -27,8 +28,7 @@ def test_the_committed_generated_pages_are_up_to_date(page):
     committed = (ROOT / "docs" / page).read_text(encoding="utf-8").splitlines()
     made = GEN.PAGES[page]().splitlines()
     diff = list(difflib.unified_diff(committed, made, "committed", "made now", lineterm="", n=1))
-    assert not diff, (f"docs/{page} is out of date: run python docs/gen_reference.py\n"
-                      + "\n".join(diff[:40]))
+    assert not diff, f"docs/{page} is out of date: run python docs/gen_reference.py\n" + "\n".join(diff[:40])
 
 
 def test_the_command_page_has_every_command_and_option():
@@ -42,7 +42,7 @@ def test_the_command_page_has_every_command_and_option():
         for action in command._actions:
             for flag in action.option_strings:
                 if flag in ("-h", "--help", "-v", "--verbose", "-q", "--quiet", "--log-file"):
-                    continue        # said once, for every command
+                    continue  # said once, for every command
                 assert re.search(rf"`{re.escape(flag)}[` ]", section), (name, flag)
             if not action.option_strings:
                 assert action.metavar in section.split("**Arguments**")[1], (name, action.dest)
@@ -50,8 +50,7 @@ def test_the_command_page_has_every_command_and_option():
 
 def test_markup_in_help_texts_is_shown_as_written():
     # outside code, <tag> would vanish as HTML and * or _ pair up as emphasis
-    assert GEN.text("L0_<YYYYMMDD>.h5 from 'L0/*.h5' or *.cdf") == \
-        r"L0\_&lt;YYYYMMDD&gt;.h5 from 'L0/\*.h5' or \*.cdf"
+    assert GEN.text("L0_<YYYYMMDD>.h5 from 'L0/*.h5' or *.cdf") == r"L0\_&lt;YYYYMMDD&gt;.h5 from 'L0/\*.h5' or \*.cdf"
     assert GEN.text("come from `dravel archive <dir>` [here]") == r"come from `dravel archive <dir>` \[here\]"
 
 

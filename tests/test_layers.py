@@ -2,6 +2,7 @@
 archive on the library, the library on the run layer and the product registry, and nothing
 below imports what stands above it (imports inside functions count too), so no two packages
 import each other."""
+
 import ast
 from pathlib import Path
 
@@ -24,7 +25,7 @@ def _imported(node, module, is_package):
     if isinstance(node, ast.Import):
         return [alias.name for alias in node.names]
     package = module.split(".") if is_package else module.split(".")[:-1]
-    base = package[:len(package) - node.level + 1] if node.level else []
+    base = package[: len(package) - node.level + 1] if node.level else []
     target = ".".join(base + ([node.module] if node.module else []))
     # `from kesta.dravel import products` reaches kesta.dravel.products
     return [target] + [f"{target}.{alias.name}" for alias in node.names]
@@ -47,10 +48,8 @@ def import_edges():
                 continue
             for name in _imported(node, module, is_package):
                 target = _top(name)
-                if target and target != source and ((PACKAGE / target).exists()
-                                                    or (PACKAGE / f"{target}.py").exists()):
-                    edges.setdefault((source, target), set()).add(
-                        f"{path.relative_to(ROOT)}:{node.lineno}")
+                if target and target != source and ((PACKAGE / target).exists() or (PACKAGE / f"{target}.py").exists()):
+                    edges.setdefault((source, target), set()).add(f"{path.relative_to(ROOT)}:{node.lineno}")
     return edges
 
 
@@ -60,8 +59,7 @@ def test_no_package_imports_one_above_it():
     assert ("cli", "archive") in edges and ("archive", "l1") in edges and ("l1", "run") in edges
     unknown = {p for edge in edges for p in edge} - set(LAYERS)
     assert not unknown, f"packages without a layer: {sorted(unknown)}"
-    upward = {f"{a} -> {b}": sorted(where) for (a, b), where in edges.items()
-              if LAYERS.index(a) <= LAYERS.index(b)}
+    upward = {f"{a} -> {b}": sorted(where) for (a, b), where in edges.items() if LAYERS.index(a) <= LAYERS.index(b)}
     assert not upward, f"upward imports: {upward}"
 
 
@@ -73,7 +71,7 @@ def test_no_import_cycle_among_packages():
 
     def visit(node):
         if node in path:
-            raise AssertionError("import cycle: " + " -> ".join(path[path.index(node):] + [node]))
+            raise AssertionError("import cycle: " + " -> ".join(path[path.index(node) :] + [node]))
         if node in done:
             return
         path.append(node)

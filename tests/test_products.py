@@ -1,5 +1,6 @@
 """Every product is whole: its decoder source and module, type stub, L1 metadata table,
 quick-look plot, simulator and test case, all reached from its one entry in the registry."""
+
 import ast
 import importlib
 from pathlib import Path

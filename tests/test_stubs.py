@@ -1,4 +1,5 @@
 """The type stubs beside the decoder modules state exactly the names each module exports."""
+
 import ast
 import importlib
 import inspect

@@ -4,6 +4,7 @@ Kept apart from the command line's own modules, whose imports (NumPy, h5py, the 
 take a moment. A Ctrl-C during them is only noted, never raised: raised inside an extension
 module's initialisation, it comes out as that module's ImportError. The run then ends as one
 interrupted at any other moment does."""
+
 import signal
 import sys
 
@@ -12,7 +13,7 @@ def main():
     noted = []
     try:
         signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
-    except ValueError:          # not the main thread: nothing to hold
+    except ValueError:  # not the main thread: nothing to hold
         noted = None
     from kesta.dravel.cli import main as run
 

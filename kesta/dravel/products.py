@@ -9,6 +9,7 @@ type names below are this project's own and are written down here only.
 This module is below every other one of the package: it imports nothing from l1, the archive or
 the command line (what it names there, it names by module and attribute).
 """
+
 from __future__ import annotations
 
 import importlib
@@ -16,15 +17,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
-
 # What becomes of a unit the decoder reports (not to be confused with a product's status).
-UNIT_SKIPPED = "skipped"                 # a reported unit gives no record
-UNIT_KEPT = "kept with fill data"        # a reported unit keeps its record, data part at fill values
+UNIT_SKIPPED = "skipped"  # a reported unit gives no record
+UNIT_KEPT = "kept with fill data"  # a reported unit keeps its record, data part at fill values
 
 # Where the parts of a product named by attribute live.
-METADATA_MODULE = "kesta.dravel.l1.metadata"          # its `metadata` table
-PLOTS_MODULE = "kesta.dravel.l1.quicklook.plots"      # its `plot` function
-SIMULATE_PACKAGE = "kesta.dravel.simulate"            # its `simulator` module and `case`
+METADATA_MODULE = "kesta.dravel.l1.metadata"  # its `metadata` table
+PLOTS_MODULE = "kesta.dravel.l1.quicklook.plots"  # its `plot` function
+SIMULATE_PACKAGE = "kesta.dravel.simulate"  # its `simulator` module and `case`
 
 
 class ListTask:
@@ -50,20 +50,21 @@ def declared(part, namespace, products=None):
     for p in PRODUCTS if products is None else products:
         name = getattr(p, part)
         if name not in namespace:
-            raise LookupError(f"product {p.name}: its {part} {name!r} is not defined in "
-                              f"{namespace.get('__name__', 'its module')}")
+            raise LookupError(
+                f"product {p.name}: its {part} {name!r} is not defined in {namespace.get('__name__', 'its module')}"
+            )
         out[p.name] = namespace[name]
     return out
 
 
 @dataclass(frozen=True)
 class Product:
-    name: str            # product name used on the command line and in L1 files
-    module: str          # decoder module path
-    entry: str           # entry point
-    packets: tuple       # packet types the product is decoded from
-    receiver: str        # "thr" (handed a packet group) or "tds" (handed the L0 store)
-    kwargs: tuple = ()   # extra keyword arguments, as (name, value) pairs
+    name: str  # product name used on the command line and in L1 files
+    module: str  # decoder module path
+    entry: str  # entry point
+    packets: tuple  # packet types the product is decoded from
+    receiver: str  # "thr" (handed a packet group) or "tds" (handed the L0 store)
+    kwargs: tuple = ()  # extra keyword arguments, as (name, value) pairs
     # Its parts in Python, by name (every product has each; tests/test_products.py checks):
     # the table of its L1 variables in METADATA_MODULE; its quick-look plot in PLOTS_MODULE,
     # plot(data, path) -> [PNG paths]; the module of SIMULATE_PACKAGE whose
@@ -76,8 +77,8 @@ class Product:
     simulator: str = ""
     case: str = ""
     short: str = ""
-    unit: str = "packet"       # what the decoder reports and skips, or keeps, on its own
-    reported: str = UNIT_SKIPPED    # what becomes of a reported unit's record: UNIT_SKIPPED or UNIT_KEPT
+    unit: str = "packet"  # what the decoder reports and skips, or keeps, on its own
+    reported: str = UNIT_SKIPPED  # what becomes of a reported unit's record: UNIT_SKIPPED or UNIT_KEPT
     # How the decoder orders the packets before regrouping them ("" keeps L0 order, "time",
     # or "snapshot": time, then snapshot number) and how it regroups them into units
     # ("packet": one unit each; "count_swf" or "group" of `unit_param`, in that order; "":
@@ -209,7 +210,6 @@ class Product:
         unit = np.asarray(getattr(utils, self.grouping)(numbers)[0]).astype(np.int64)
         return order, unit
 
-
     def carry_over(self, group, records, reports, before=None):
         """(records, after): the records the decoder gave for the packet group `group` of one
         window (with the reports `reports`), numbered as a decode of every window at once
@@ -237,7 +237,7 @@ class Product:
             return counts.astype(np.uint64).sum(dtype=np.uint64)
 
         def walks(i, declared):
-            packet = {name: values[i:i + 1] for name, values in group.items()}
+            packet = {name: values[i : i + 1] for name, values in group.items()}
             packet[self.count_param] = np.full(1, declared, dtype=counts.dtype)
             task = ListTask()
             self.call(packet, task)
@@ -262,56 +262,174 @@ HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
 _THR = "kesta.dravel.tasks.thr."
 _TDS = "kesta.dravel.tasks.tds."
 # What the products of one kind share.
-_TNR_SURVEY = dict(simulator="thr_demo", layout=_THR + "tnr:tnr_dtype()", metadata="TNR",
-                   plot="plot_tnr_survey", case="tnr_survey_case", short="tnr",
-                   data_param="PA_THR_TNR_DATA", grouping="packet", carry="blocks",
-                   work_layout=_THR + "survey_lowband:create_dtype()", work_per="count")
-_SNAPSHOT = dict(simulator="snapshots", unit="snapshot", reported=UNIT_KEPT, order="snapshot",
-                 grouping="count_swf", unit_param="PA_TDS_SNAPSHOT_NR", plot="plot_snapshots",
-                 case="snapshot_case", rate_param="PA_TDS_HF_CH_SAMP_RATE")
-_TSWF = dict(_SNAPSHOT, layout=_TDS + "routine_trigsnap:TSWF", metadata="TSWF", short="tswf",
-             data_param="PA_TDS_TSWF_DATA_BLK")
-_RSWF = dict(_SNAPSHOT, layout=_TDS + "routine_regsnap:RSWF", metadata="RSWF", short="rswf",
-             data_param="PA_TDS_RSWF_DATA_BLK")
+_TNR_SURVEY = dict(
+    simulator="thr_demo",
+    layout=_THR + "tnr:tnr_dtype()",
+    metadata="TNR",
+    plot="plot_tnr_survey",
+    case="tnr_survey_case",
+    short="tnr",
+    data_param="PA_THR_TNR_DATA",
+    grouping="packet",
+    carry="blocks",
+    work_layout=_THR + "survey_lowband:create_dtype()",
+    work_per="count",
+)
+_SNAPSHOT = dict(
+    simulator="snapshots",
+    unit="snapshot",
+    reported=UNIT_KEPT,
+    order="snapshot",
+    grouping="count_swf",
+    unit_param="PA_TDS_SNAPSHOT_NR",
+    plot="plot_snapshots",
+    case="snapshot_case",
+    rate_param="PA_TDS_HF_CH_SAMP_RATE",
+)
+_TSWF = dict(
+    _SNAPSHOT, layout=_TDS + "routine_trigsnap:TSWF", metadata="TSWF", short="tswf", data_param="PA_TDS_TSWF_DATA_BLK"
+)
+_RSWF = dict(
+    _SNAPSHOT, layout=_TDS + "routine_regsnap:RSWF", metadata="RSWF", short="rswf", data_param="PA_TDS_RSWF_DATA_BLK"
+)
 _LFM = dict(simulator="lfm", order="time", grouping="packet", case="lfm_case")
 
 PRODUCTS = (
-    Product("tnr_normal", _THR + "survey_lowband", "decommute_normal", (TNR_NORMAL_PACKET,), "thr",
-            count_param="PA_THR_N_BLOCK_CNT", **_TNR_SURVEY),
-    Product("tnr_burst", _THR + "survey_lowband", "decommute_burst", (TNR_BURST_PACKET,), "thr",
-            count_param="PA_THR_B_BLOCK_CNT", **_TNR_SURVEY),
-    Product("tnr_calibration", _THR + "refcheck_lowband", "decommute", (TNR_CALIBRATION_PACKET,),
-            "thr", simulator="thr_demo", layout=_THR + "tnr:tnr_dtype()",
-            metadata="TNR_CALIBRATION", plot="plot_tnr_calibration", case="tnr_calibration_case",
-            short="tnr_cal", data_param="PA_THR_TNR_DATA", count_param="PA_THR_TNR_DATA_CNT",
-            grouping="packet", work_layout=_THR + "refcheck_lowband:create_dtype()"),
-    Product("hfr_calibration", _THR + "refcheck_highband", "decommute", (HFR_CALIBRATION_PACKET,),
-            "thr", simulator="thr_demo", layout=_THR + "hfr:hfr_dtype()",
-            metadata="HFR_CALIBRATION", plot="plot_hfr_calibration", case="hfr_calibration_case",
-            short="hfr_cal", data_param="PA_THR_HFR_DATA", count_param="PA_THR_HFR_DATA_CNT",
-            grouping="packet", work_layout=_THR + "refcheck_highband:create_dtype()"),
-    Product("tswf", _TDS + "routine_trigsnap", "set_tswf", ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",),
-            "tds", (("is_sbm", False),), **_TSWF),
-    Product("tswf_sbm2", _TDS + "routine_trigsnap", "set_tswf", ("TM_TDS_SCIENCE_SBM2_TSWF",),
-            "tds", (("is_sbm", True),), **_TSWF),
-    Product("rswf", _TDS + "routine_regsnap", "set_rswf", ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",),
-            "tds", (("is_sbm", False),), **_RSWF),
-    Product("rswf_sbm1", _TDS + "routine_regsnap", "set_rswf", ("TM_TDS_SCIENCE_SBM1_RSWF",),
-            "tds", (("is_sbm", True),), **_RSWF),
-    Product("hist2d", _TDS + "routine_histmap", "set_hist2d", ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",),
-            "tds", simulator="histmap", unit="histogram", order="time", grouping="group",
-            unit_param="PA_TDS_HIST2D_PKT_NR", layout=_TDS + "routine_histmap:HIST2D",
-            metadata="HIST2D", plot="plot_histograms", case="histogram_case", short="hist2d",
-            data_param="PA_TDS_SC_HIST2D_DATA", rate_param="PA_TDS_STAT_SAMP_RATE"),
-    Product("lfm_sm", _TDS + "slowmode_specmat", "set_sm", ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",),
-            "tds", layout=_TDS + "slowmode_specmat:SM", metadata="LFM_SM",
-            plot="plot_spectral_matrices", short="sm",
-            data_param="PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
-            frequencies_param="PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS", **_LFM),
-    Product("lfm_psd", _TDS + "slowmode_density", "set_psd", ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",),
-            "tds", layout=_TDS + "slowmode_density:PSD", metadata="LFM_PSD", plot="plot_psd",
-            short="psd", data_param="PA_TDS_SLOWMODE_DENSITY_DATA_BLK",
-            frequencies_param="PA_TDS_SLOWMODE_DENSITY_NUM_FREQS", **_LFM),
+    Product(
+        "tnr_normal",
+        _THR + "survey_lowband",
+        "decommute_normal",
+        (TNR_NORMAL_PACKET,),
+        "thr",
+        count_param="PA_THR_N_BLOCK_CNT",
+        **_TNR_SURVEY,
+    ),
+    Product(
+        "tnr_burst",
+        _THR + "survey_lowband",
+        "decommute_burst",
+        (TNR_BURST_PACKET,),
+        "thr",
+        count_param="PA_THR_B_BLOCK_CNT",
+        **_TNR_SURVEY,
+    ),
+    Product(
+        "tnr_calibration",
+        _THR + "refcheck_lowband",
+        "decommute",
+        (TNR_CALIBRATION_PACKET,),
+        "thr",
+        simulator="thr_demo",
+        layout=_THR + "tnr:tnr_dtype()",
+        metadata="TNR_CALIBRATION",
+        plot="plot_tnr_calibration",
+        case="tnr_calibration_case",
+        short="tnr_cal",
+        data_param="PA_THR_TNR_DATA",
+        count_param="PA_THR_TNR_DATA_CNT",
+        grouping="packet",
+        work_layout=_THR + "refcheck_lowband:create_dtype()",
+    ),
+    Product(
+        "hfr_calibration",
+        _THR + "refcheck_highband",
+        "decommute",
+        (HFR_CALIBRATION_PACKET,),
+        "thr",
+        simulator="thr_demo",
+        layout=_THR + "hfr:hfr_dtype()",
+        metadata="HFR_CALIBRATION",
+        plot="plot_hfr_calibration",
+        case="hfr_calibration_case",
+        short="hfr_cal",
+        data_param="PA_THR_HFR_DATA",
+        count_param="PA_THR_HFR_DATA_CNT",
+        grouping="packet",
+        work_layout=_THR + "refcheck_highband:create_dtype()",
+    ),
+    Product(
+        "tswf",
+        _TDS + "routine_trigsnap",
+        "set_tswf",
+        ("TM_TDS_SCIENCE_ROUTINE_TRIGSNAP",),
+        "tds",
+        (("is_sbm", False),),
+        **_TSWF,
+    ),
+    Product(
+        "tswf_sbm2",
+        _TDS + "routine_trigsnap",
+        "set_tswf",
+        ("TM_TDS_SCIENCE_SBM2_TSWF",),
+        "tds",
+        (("is_sbm", True),),
+        **_TSWF,
+    ),
+    Product(
+        "rswf",
+        _TDS + "routine_regsnap",
+        "set_rswf",
+        ("TM_TDS_SCIENCE_ROUTINE_REGSNAP",),
+        "tds",
+        (("is_sbm", False),),
+        **_RSWF,
+    ),
+    Product(
+        "rswf_sbm1",
+        _TDS + "routine_regsnap",
+        "set_rswf",
+        ("TM_TDS_SCIENCE_SBM1_RSWF",),
+        "tds",
+        (("is_sbm", True),),
+        **_RSWF,
+    ),
+    Product(
+        "hist2d",
+        _TDS + "routine_histmap",
+        "set_hist2d",
+        ("TM_TDS_SCIENCE_ROUTINE_HISTMAP",),
+        "tds",
+        simulator="histmap",
+        unit="histogram",
+        order="time",
+        grouping="group",
+        unit_param="PA_TDS_HIST2D_PKT_NR",
+        layout=_TDS + "routine_histmap:HIST2D",
+        metadata="HIST2D",
+        plot="plot_histograms",
+        case="histogram_case",
+        short="hist2d",
+        data_param="PA_TDS_SC_HIST2D_DATA",
+        rate_param="PA_TDS_STAT_SAMP_RATE",
+    ),
+    Product(
+        "lfm_sm",
+        _TDS + "slowmode_specmat",
+        "set_sm",
+        ("TM_TDS_SCIENCE_SLOWMODE_SPECMAT",),
+        "tds",
+        layout=_TDS + "slowmode_specmat:SM",
+        metadata="LFM_SM",
+        plot="plot_spectral_matrices",
+        short="sm",
+        data_param="PA_TDS_SLOWMODE_SPECMAT_DATA_BLK",
+        frequencies_param="PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS",
+        **_LFM,
+    ),
+    Product(
+        "lfm_psd",
+        _TDS + "slowmode_density",
+        "set_psd",
+        ("TM_TDS_SCIENCE_SLOWMODE_DENSITY",),
+        "tds",
+        layout=_TDS + "slowmode_density:PSD",
+        metadata="LFM_PSD",
+        plot="plot_psd",
+        short="psd",
+        data_param="PA_TDS_SLOWMODE_DENSITY_DATA_BLK",
+        frequencies_param="PA_TDS_SLOWMODE_DENSITY_NUM_FREQS",
+        **_LFM,
+    ),
 )
 
 BY_NAME = {p.name: p for p in PRODUCTS}

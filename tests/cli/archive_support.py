@@ -1,8 +1,12 @@
 """What the archive's day files must hold, computed from the L0 files by plain decodes."""
+
 import numpy as np
 
 from kesta.dravel.l1.decode import decode_file
 from kesta.dravel.l1.times import utc_days
+
+# days of L0 files in the archive tests' L0 folder (the `l0` fixture)
+DAYS = 3
 
 
 def expected_days(files):

@@ -1,5 +1,6 @@
 """Finding every process a run started, wherever it was reparented: each inherits a mark put
 in the run's environment."""
+
 import os
 import subprocess
 import sys
@@ -16,10 +17,15 @@ MARK = "DRAVEL_TEST_RUN"
 def start(*args, cwd=None):
     """(`dravel args` as a process of its own with its output piped, its mark)."""
     mark = uuid.uuid4().hex
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]),
-               **{MARK: mark})
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", *map(str, args)], cwd=cwd, env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]), **{MARK: mark})
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kesta.dravel", *map(str, args)],
+        cwd=cwd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
     return proc, mark
 
 

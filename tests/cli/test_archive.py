@@ -1,5 +1,6 @@
 """`dravel archive`: day files from every L0 file that feeds a day, kept up to date by reruns
 that do only what changed, and that end equal to a clean run however the last one ended."""
+
 import hashlib
 import os
 import shutil
@@ -16,28 +17,8 @@ from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.state import State
 from kesta.dravel.cli.simulate import simulate_days
 
-from archive_support import expected_days
+from archive_support import DAYS, expected_days
 from cli_support import dravel
-
-DAYS = 3
-
-
-@pytest.fixture(scope="module")
-def l0(tmp_path_factory):
-    """A folder of L0 files, one per day, each running past midnight into the next day."""
-    folder = tmp_path_factory.mktemp("archive") / "L0"
-    simulate_days(folder, DAYS, "2024-03-01", seed=5)
-    return folder
-
-
-@pytest.fixture(scope="module")
-def clean(l0, tmp_path_factory):
-    """The archive of one uninterrupted run, to compare others with."""
-    from kesta.dravel.cli import main
-
-    archive = tmp_path_factory.mktemp("clean") / "A"
-    assert main(["-q", "archive", str(l0 / "*.h5"), "-o", str(archive)]) == 0
-    return archive
 
 
 def copy_l0(l0, tmp_path):
@@ -102,8 +83,8 @@ def test_overlapping_files_give_every_record_once_in_its_day(l0, clean):
     with sqlite3.connect(clean / STATE_FILE) as db:
         twice = db.execute("SELECT SUM(duplicates) FROM day_files").fetchone()[0]
         sources = dict(db.execute("SELECT path, sources FROM day_files WHERE product='tswf' AND day='20240302'"))
-    assert twice > 0          # the files overlap: some records came twice
-    assert len(next(iter(sources.values())).split(",")) == 2       # fed by two files
+    assert twice > 0  # the files overlap: some records came twice
+    assert len(next(iter(sources.values())).split(",")) == 2  # fed by two files
     assert (clean / "index.html").exists()
 
 
@@ -128,7 +109,7 @@ def test_rerun_touches_nothing_and_a_changed_file_rewrites_only_its_days(l0, cle
     assert changed and {rel.name.split("_")[-2] for rel in changed} <= {"20240302", "20240303"}
     assert any(rel.name.split("_")[-2] == "20240301" for rel in after)
     for rel in set(before) - changed:
-        assert after[rel] == before[rel]          # same bytes, same modification time
+        assert after[rel] == before[rel]  # same bytes, same modification time
     want = expected_days(sorted(folder.glob("*.h5")))
     for (product, day), records in want.items():
         got = read_day(archive / product / day[:4] / day[4:6] / f"zelk_l1_{product}_{day}_v01.cdf")
@@ -149,10 +130,12 @@ def test_a_file_that_cannot_be_decoded_fails_alone_and_is_tried_again(l0, clean,
     assert code == 1
     assert err.splitlines()[-1].startswith("dravel: error: 1 of 4 L0 file(s) failed")
     assert "L0_20240309.h5" in err.splitlines()[-1]
-    assert err.count("L0_20240309.h5") == 2      # its FAILED line, and the last line
+    assert err.count("L0_20240309.h5") == 2  # its FAILED line, and the last line
     failed = [line for line in err.splitlines() if line.startswith("FAILED")]
-    assert failed == [f"FAILED {folder / 'L0_20240309.h5'}: cannot be read as an HDF5 file "
-                      "(Unable to synchronously open file (file signature not found))"]
+    assert failed == [
+        f"FAILED {folder / 'L0_20240309.h5'}: cannot be read as an HDF5 file "
+        "(Unable to synchronously open file (file signature not found))"
+    ]
     assert f"{DAYS + 1} L0 file(s): {DAYS} decoded, 0 unchanged, 1 failed" in out
     # the days of a file that never decoded are unknown: a day only other days' files spill
     # into (the day after the last) is held back until it decodes, the rest is archived
@@ -160,7 +143,7 @@ def test_a_file_that_cannot_be_decoded_fails_alone_and_is_tried_again(l0, clean,
     assert held and f"{len(held)} held back" in out
     assert f"never decoded, the days it feeds unknown: {folder / 'L0_20240309.h5'}" in out
     assert day_files(archive) == sorted(set(day_files(clean)) - set(held))
-    os.unlink(folder / "L0_20240309.h5")          # gone: nothing left to fail
+    os.unlink(folder / "L0_20240309.h5")  # gone: nothing left to fail
     code, out, err = cli("archive", folder / "*.h5", "-o", archive)
     assert code == 0, err
     assert_same_archive(archive, clean)
@@ -190,9 +173,11 @@ def test_an_archive_keeps_its_format_and_never_loses_its_day_files_to_another(l0
     before = file_hashes(archive)
     code, out, err = cli("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf")
     assert code == 2
-    assert err.strip().splitlines() == [f"dravel: error: {archive}: holds cdf day files, not netcdf; "
-                                        "an archive holds one format (give another archive folder "
-                                        "for netcdf day files)"]
+    assert err.strip().splitlines() == [
+        f"dravel: error: {archive}: holds cdf day files, not netcdf; "
+        "an archive holds one format (give another archive folder "
+        "for netcdf day files)"
+    ]
     assert file_hashes(archive) == before and not list(archive.rglob("*.nc"))
     # a state from before the format was kept: its day files tell the format
     db = sqlite3.connect(archive / STATE_FILE)
@@ -200,7 +185,7 @@ def test_an_archive_keeps_its_format_and_never_loses_its_day_files_to_another(l0
         db.execute("DELETE FROM meta WHERE key='format'")
     db.close()
     assert cli("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf")[0] == 2
-    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)     # the archive's own format
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)  # the archive's own format
     assert code == 0 and " 0 written" in out and " 0 removed" in out
     assert file_hashes(archive) == before
 
@@ -219,17 +204,18 @@ def test_one_campaign_at_a_time(l0, tmp_path):
     archive = tmp_path / "A"
     archive.mkdir()
     with State(archive):
-        for repair in ((), ("--repair",)):      # nor is its state moved aside under it
+        for repair in ((), ("--repair",)):  # nor is its state moved aside under it
             proc = dravel("archive", l0 / "*.h5", "-o", archive, *repair)
             _, err = proc.communicate(timeout=120)
             assert proc.returncode == 2
-            assert err.strip().splitlines() == [f"dravel: error: {archive}: another dravel archive "
-                                                "run is updating this archive; wait for it to end"]
+            assert err.strip().splitlines() == [
+                f"dravel: error: {archive}: another dravel archive run is updating this archive; wait for it to end"
+            ]
     assert sorted(p.name for p in archive.iterdir() if p.name.startswith(STATE_FILE)) == [STATE_FILE]
 
 
 def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypatch):
-    class Full:         # the state's connection, on a disk that filled up
+    class Full:  # the state's connection, on a disk that filled up
         def __init__(self, db):
             self.db = db
 
@@ -251,8 +237,9 @@ def test_a_state_that_cannot_be_written_is_one_line(l0, tmp_path, cli, monkeypat
     archive = tmp_path / "A"
     code, out, err = cli("archive", l0 / "*.h5", "-o", archive)
     assert code == 1
-    assert err.splitlines() == [f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be "
-                                "written (database or disk is full)"]
+    assert err.splitlines() == [
+        f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be written (database or disk is full)"
+    ]
     assert [p for p in archive.rglob(".*") if ".part" in p.name] == []
 
 
@@ -344,6 +331,7 @@ def test_the_summary_gives_the_pages_own_time(l0, clean, tmp_path, cli, monkeypa
     monkeypatch.setattr(campaign.Campaign, "_decode", lambda *args: time.sleep(1.5) or decode(*args))
     shutil.copytree(clean, tmp_path / "A")
     code, out, _ = cli("archive", l0 / "*.h5", "-o", tmp_path / "A")
-    written, took = re.search(r"^coverage: .*index\.html \(written in ([\d.]+) s; the run took ([\d.]+) s\)$",
-                              out, re.M).groups()
+    written, took = re.search(
+        r"^coverage: .*index\.html \(written in ([\d.]+) s; the run took ([\d.]+) s\)$", out, re.M
+    ).groups()
     assert code == 0 and 0.4 <= float(written) < 1.0 and float(took) >= 1.9

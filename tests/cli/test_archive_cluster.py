@@ -1,6 +1,7 @@
 """`dravel archive` on a real Dask cluster (a scheduler and workers started here as processes of
 their own on 127.0.0.1, stopped by their process ids): a worker killed mid-campaign costs a
 retry, and the archive ends holding every record once."""
+
 import os
 import signal
 import time
@@ -10,12 +11,11 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from kesta.dravel.cli.simulate import simulate_days  # noqa: E402
-from kesta.dravel.l1.layout import flatten  # noqa: E402
+from kesta.dravel.cli.simulate import simulate_days
+from kesta.dravel.l1.layout import flatten
 
-from archive_support import expected_days  # noqa: E402
-from cli_support import dravel  # noqa: E402
-from test_cluster import cluster  # noqa: E402,F401  (the fixture)
+from archive_support import expected_days
+from cli_support import dravel
 
 DAYS = 3
 
@@ -34,7 +34,7 @@ def assert_holds(archive, want):
                 np.testing.assert_array_equal(ds[name][...], values, err_msg=f"{path.name}: {name}")
 
 
-def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):  # noqa: F811
+def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):
     l0 = tmp_path / "L0"
     simulate_days(l0, DAYS, "2024-03-01", seed=2)
     want = expected_days(sorted(l0.glob("*.h5")))
@@ -46,8 +46,9 @@ def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):  # noqa:
         client.close()
 
     started = time.monotonic()
-    proc = dravel("archive", l0 / "*.h5", "-o", tmp_path / "timing", "--format", "netcdf",
-                  "--scheduler", cluster.address)
+    proc = dravel(
+        "archive", l0 / "*.h5", "-o", tmp_path / "timing", "--format", "netcdf", "--scheduler", cluster.address
+    )
     _, err = proc.communicate(timeout=300)
     assert proc.returncode == 0, err
     whole = time.monotonic() - started
@@ -68,8 +69,18 @@ def test_a_worker_killed_mid_campaign_costs_a_retry(cluster, tmp_path):  # noqa:
     assert f"0 decoded, {DAYS} unchanged" in out and " 0 written" in out
     os.kill(workers[1].pid, signal.SIGKILL)
     workers[1].wait()
-    proc = dravel("archive", l0 / "*.h5", "-o", archive, "--format", "netcdf",
-                  "--scheduler", cluster.address, "--connect-timeout", "2")
+    proc = dravel(
+        "archive",
+        l0 / "*.h5",
+        "-o",
+        archive,
+        "--format",
+        "netcdf",
+        "--scheduler",
+        cluster.address,
+        "--connect-timeout",
+        "2",
+    )
     out, err = proc.communicate(timeout=300)
     assert proc.returncode == 2
     assert err.strip().splitlines()[-1].startswith("dravel: error: no Dask worker joined the scheduler")

@@ -1,23 +1,22 @@
 """`dravel archive` over damage it did not make: a cache file damaged with its size and time put
 back, a folder where a day file goes, a disk full before the run starts. Each is one line at
 most, the rest of the archive goes on, and the archive mends once the damage can be mended."""
+
 import os
 import shutil
 import sqlite3
 
-import pytest
-
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.l1 import output
 
-from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
+from archive_support import DAYS
+from test_archive import assert_same_archive, copy_l0, day_files, file_hashes
 from test_archive_promises import overwrite, summary
-from test_faults import small_disk  # noqa: F401 (fixture)
 
 
 def cache_of(archive, l0_path):
     with sqlite3.connect(archive / STATE_FILE) as db:
-        (cache,), = db.execute("SELECT cache FROM l0_files WHERE path=?", (str(l0_path),))
+        ((cache,),) = db.execute("SELECT cache FROM l0_files WHERE path=?", (str(l0_path),))
     return archive / cache
 
 
@@ -32,7 +31,7 @@ def test_a_cache_file_that_does_not_read_is_thrown_away_and_decoded_again(l0, cl
     archive = tmp_path / "A"
     assert cli("archive", folder / "*.h5", "-o", archive)[0] == 0
     first = folder / "L0_20240301.h5"
-    for rel in day_files(archive):      # every day is written again: the damage is read
+    for rel in day_files(archive):  # every day is written again: the damage is read
         (archive / rel).unlink()
     damage_cache(cache_of(archive, first))
     code, out, err = cli("archive", folder / "*.h5", "-o", archive)
@@ -65,18 +64,19 @@ def test_a_folder_where_a_day_file_goes_fails_that_day_alone(l0, clean, tmp_path
     day = archive / rel
     before = {k: v for k, v in file_hashes(archive).items() if k != rel}
     day.unlink()
-    day.mkdir()                          # not ours: it stays
+    day.mkdir()  # not ours: it stays
     for verify in ((), ("--verify",)):
         code, out, err = cli("archive", l0 / "*.h5", "-o", archive, *verify)
         assert code == 1 and "Traceback" not in err
         assert err.splitlines() == [
             f"FAILED {day}: a directory is where the day file goes, not a day file; left as it "
             "is and the day not written (remove it and run again)",
-            f"dravel: error: 1 day file(s) could not be written (tried again by the next run): {day.name}"]
+            f"dravel: error: 1 day file(s) could not be written (tried again by the next run): {day.name}",
+        ]
         assert f"{len(before)} unchanged, 0 removed, 1 failed" in out
         assert day.is_dir()
         day.rename(day.with_suffix(".aside"))
-        assert file_hashes(archive) == before       # the other day files untouched
+        assert file_hashes(archive) == before  # the other day files untouched
         day.with_suffix(".aside").rename(day)
     day.rmdir()
     code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)
@@ -85,12 +85,12 @@ def test_a_folder_where_a_day_file_goes_fails_that_day_alone(l0, clean, tmp_path
 
 
 def full_line(archive):
-    return (f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be written (no space "
-            "left on device)\n")
+    return f"dravel: error: {archive / STATE_FILE}: the archive's state cannot be written (no space left on device)\n"
 
 
-def test_a_disk_full_at_the_start_is_the_disk_full_line_and_touches_nothing(l0, clean, tmp_path, cli,
-                                                                            small_disk, monkeypatch):
+def test_a_disk_full_at_the_start_is_the_disk_full_line_and_touches_nothing(
+    l0, clean, tmp_path, cli, small_disk, monkeypatch
+):
     # a disk with some kilobytes left (a new archive): nothing of a state is left behind
     with open(small_disk / "filler", "wb") as f:
         os.posix_fallocate(f.fileno(), 0, shutil.disk_usage(small_disk).free - (20 << 10))

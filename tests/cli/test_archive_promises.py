@@ -2,6 +2,7 @@
 and a repair that rewrites nothing, damaged cache and day files are found and made again, a
 reader never holds a run up, the newest data version is the one updated, a day file's plot and
 `Parents` follow it."""
+
 import json
 import os
 import shutil
@@ -10,13 +11,12 @@ import threading
 import time
 from pathlib import Path
 
-import pytest
-
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.tasks import DayTask, read_parents, write_day_file
 from kesta.dravel.cli.simulate import simulate_days
 
-from test_archive import DAYS, assert_same_archive, clean, copy_l0, day_files, file_hashes, l0  # noqa: F401 (fixtures)
+from archive_support import DAYS
+from test_archive import assert_same_archive, copy_l0, day_files, file_hashes
 
 
 def overwrite(path, at, data, keep_time=True):
@@ -63,9 +63,9 @@ def test_a_damaged_or_lost_state_is_one_line_then_rebuilt_rewriting_nothing(l0, 
         counts = summary(out)
         assert (counts["decoded"], counts["unchanged files"], counts["written"]) == (0, DAYS, 0), out
         assert "damaged state moved aside to" in out
-        assert file_hashes(archive) == before            # not one day file written again
+        assert file_hashes(archive) == before  # not one day file written again
         assert_same_archive(archive, clean)
-        code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)      # the rebuilt state works
+        code, out, _ = cli("archive", l0 / "*.h5", "-o", archive)  # the rebuilt state works
         assert code == 0 and summary(out)["written"] == 0
     # a state deleted by hand: the next run rebuilds it from the same files, without --repair
     os.unlink(state)
@@ -88,9 +88,14 @@ def test_damaged_cache_and_day_files_are_found_and_made_again(l0, clean, tmp_pat
     # an L0 file only touched is found in its cache file: unchanged, not decoded
     os.utime(folder / "L0_20240302.h5")
     code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
-    assert code == 0 and summary(out) == {"decoded": 0, "unchanged files": DAYS, "failed": 0,
-                                          "written": 0, "unchanged days": len(day_files(clean)),
-                                          "removed": 0}
+    assert code == 0 and summary(out) == {
+        "decoded": 0,
+        "unchanged files": DAYS,
+        "failed": 0,
+        "written": 0,
+        "unchanged days": len(day_files(clean)),
+        "removed": 0,
+    }
 
     # changed with a new modification time: a plain run sees it
     overwrite(cache, cache.stat().st_size // 2, b"\x00" * 64, keep_time=False)
@@ -106,7 +111,7 @@ def test_damaged_cache_and_day_files_are_found_and_made_again(l0, clean, tmp_pat
     overwrite(cache, cache.stat().st_size // 2, b"\x00" * 64)
     overwrite(day, day.stat().st_size // 2, b"\x00" * 64)
     code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
-    assert code == 0 and summary(out)["decoded"] == 0       # a plain run trusts size and time
+    assert code == 0 and summary(out)["decoded"] == 0  # a plain run trusts size and time
     assert "verified:" not in out
     code, out, err = cli("archive", folder / "*.h5", "-o", archive, "--verify")
     assert code == 0, err
@@ -119,8 +124,10 @@ def test_damaged_cache_and_day_files_are_found_and_made_again(l0, clean, tmp_pat
     # all is well: one line says what was read
     hashed = [p for p in archive.rglob("*") if p.suffix in (".h5", ".cdf")]
     size = sum(p.stat().st_size for p in hashed) / 1e6
-    assert f"verified: {DAYS} cache file(s) and {len(day_files(clean))} day file(s) hashed " \
-           f"({size:.1f} MB); every hash as recorded" in out.splitlines()
+    assert (
+        f"verified: {DAYS} cache file(s) and {len(day_files(clean))} day file(s) hashed "
+        f"({size:.1f} MB); every hash as recorded" in out.splitlines()
+    )
 
 
 def test_parents_follow_their_day_files_and_removed_days_take_their_plots(l0, tmp_path, cli):
@@ -137,7 +144,7 @@ def test_parents_follow_their_day_files_and_removed_days_take_their_plots(l0, tm
     code, out, _ = cli("archive", folder / "*.h5", "-o", archive)
     assert code == 0
     assert f"L0 file gone from disk, its records leave the archive: {folder / 'L0_20240301.h5'}" in out
-    removed = sorted(Path(line[len("removed "):]) for line in out.splitlines() if line.startswith("removed "))
+    removed = sorted(Path(line[len("removed ") :]) for line in out.splitlines() if line.startswith("removed "))
     assert removed == first_day
     assert not list(archive.rglob("*.png"))
     with sqlite3.connect(archive / STATE_FILE) as db:
@@ -152,11 +159,14 @@ def test_a_plot_follows_its_day_file(clean, tmp_path):
     """A rewritten day file's plot is made again or removed; a plot the state does not know of
     records it holds is not kept."""
     with sqlite3.connect(clean / STATE_FILE) as db:
-        (sources,) = db.execute("SELECT sources FROM day_files WHERE product='tswf' "
-                                "AND day='20240302'").fetchone()
+        (sources,) = db.execute("SELECT sources FROM day_files WHERE product='tswf' AND day='20240302'").fetchone()
         caches = dict(db.execute("SELECT path, cache FROM l0_files"))
-    feeding = [(name, str(clean / cache)) for path, cache in sorted(caches.items())
-               for name in json.loads(sources) if os.path.basename(path) == name]
+    feeding = [
+        (name, str(clean / cache))
+        for path, cache in sorted(caches.items())
+        for name in json.loads(sources)
+        if os.path.basename(path) == name
+    ]
     path = tmp_path / "zelk_l1_tswf_20240302_v01.cdf"
     png = path.with_suffix(".png")
 
@@ -166,11 +176,11 @@ def test_a_plot_follows_its_day_file(clean, tmp_path):
     done = write_day_file(task(quicklook=True))
     assert done.written and done.plot == str(png) and png.exists()
     kept = write_day_file(task(old_hash=done.hash, plot_known=True))
-    assert not kept.written and kept.plot == str(png)            # same records: plot kept
-    again = write_day_file(task())                                 # written again, no quick-look
+    assert not kept.written and kept.plot == str(png)  # same records: plot kept
+    again = write_day_file(task())  # written again, no quick-look
     assert again.written and again.plot is None and not png.exists()
     png.write_bytes(b"a plot of other records")
-    unknown = write_day_file(task(old_hash=done.hash))           # not written, plot not known
+    unknown = write_day_file(task(old_hash=done.hash))  # not written, plot not known
     assert not unknown.written and unknown.plot is None and not png.exists()
 
 
@@ -206,7 +216,7 @@ def test_readers_of_the_state_never_hold_a_run_up(l0, tmp_path, cli):
     seen = reader.execute("SELECT COUNT(*) FROM l0_files").fetchone()[0]
     reads, stop = [], threading.Event()
 
-    def watch():          # another reader polling while the run writes
+    def watch():  # another reader polling while the run writes
         db = sqlite3.connect(archive / STATE_FILE, timeout=0)
         while not stop.is_set():
             reads.append(db.execute("SELECT COUNT(*) FROM l0_files").fetchone()[0])
@@ -237,8 +247,9 @@ def test_a_folder_means_its_l0_files(l0, clean, tmp_path, cli):
     empty = tmp_path / "empty"
     empty.mkdir()
     code, _, err = cli("archive", empty, "-o", tmp_path / "B")
-    assert code == 2 and err.strip() == (f"dravel: error: {empty}: no .h5 file in this folder; give "
-                                         "the L0 files or a quoted pattern, e.g. 'L0/*.h5'")
+    assert code == 2 and err.strip() == (
+        f"dravel: error: {empty}: no .h5 file in this folder; give the L0 files or a quoted pattern, e.g. 'L0/*.h5'"
+    )
 
 
 def test_a_state_of_the_first_schema_opens_and_is_verified_without_writing(l0, clean, tmp_path, cli):
@@ -247,7 +258,7 @@ def test_a_state_of_the_first_schema_opens_and_is_verified_without_writing(l0, c
     archive = tmp_path / "A"
     shutil.copytree(clean, archive)
     before = file_hashes(archive)
-    with sqlite3.connect(archive / STATE_FILE) as db:     # as dravel made it before: no file hashes
+    with sqlite3.connect(archive / STATE_FILE) as db:  # as dravel made it before: no file hashes
         db.execute("PRAGMA journal_mode=DELETE")
         for table, column, _ in ADDED:
             db.execute(f"ALTER TABLE {table} DROP COLUMN {column}")

@@ -33,7 +33,7 @@ def test_batch_with_two_workers_goes_on_past_a_bad_file(cli, tmp_path):
     expected = make_inputs(tmp_path / "L0")
     code, out, err = cli("batch", str(tmp_path / "L0" / "*.h5"), "-o", tmp_path / "L1", "--workers", 2)
     assert code == 1
-    broken = next(l for l in out.splitlines() if "broken.h5" in l)
+    broken = next(line for line in out.splitlines() if "broken.h5" in line)
     assert "FAILED" in broken and "cannot be read as an HDF5 file" in broken
     assert "2 of 3 file(s) decoded without error" in out
     check_outputs(tmp_path / "L1", expected)
@@ -46,8 +46,18 @@ def test_batch_in_process_matches_selected_products(cli, tmp_path):
     assert code == 0
     check_outputs(tmp_path / "L1", {"run0": {"tswf": expected["run0"]["tswf"]}})
     # its snapshots are partly reported: --strict fails the batch, and the report says why
-    code, out, _ = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--products", "tswf",
-                       "--strict", "--report", tmp_path / "run.json", "--overwrite")
+    code, out, _ = cli(
+        "batch",
+        tmp_path / "L0" / "run0.h5",
+        "-o",
+        tmp_path / "L1",
+        "--products",
+        "tswf",
+        "--strict",
+        "--report",
+        tmp_path / "run.json",
+        "--overwrite",
+    )
     assert code == 1 and "partial (tswf)" in out
     (file,) = json.loads((tmp_path / "run.json").read_text())["files"]
     assert [(p["product"], p["status"]) for p in file["products"]] == [("tswf", "partial")]
@@ -56,12 +66,14 @@ def test_batch_in_process_matches_selected_products(cli, tmp_path):
 def test_batch_on_a_dask_cluster(cli, tmp_path):
     distributed = pytest.importorskip("distributed")
     expected = make_inputs(tmp_path / "L0")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster:
-        code, out, _ = cli("batch", str(tmp_path / "L0" / "*.h5"), "-o", tmp_path / "L1",
-                           "--scheduler", cluster.scheduler_address)
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None
+    ) as cluster:
+        code, out, _ = cli(
+            "batch", str(tmp_path / "L0" / "*.h5"), "-o", tmp_path / "L1", "--scheduler", cluster.scheduler_address
+        )
     assert code == 1
-    assert "FAILED" in next(l for l in out.splitlines() if "broken.h5" in l)
+    assert "FAILED" in next(line for line in out.splitlines() if "broken.h5" in line)
     check_outputs(tmp_path / "L1", expected)
 
 
@@ -78,9 +90,19 @@ def test_batch_argument_errors(cli, tmp_path):
     code, _, err = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L0")
     assert code == 2 and "overwrite an input" in err
     assert cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1", "--workers", 0)[0] == 2
-    code, _, err = cli("batch", tmp_path / "L0" / "run0.h5", "-o", tmp_path / "L1",
-                       "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1)
+    code, _, err = cli(
+        "batch",
+        tmp_path / "L0" / "run0.h5",
+        "-o",
+        tmp_path / "L1",
+        "--scheduler",
+        "tcp://127.0.0.1:1",
+        "--connect-timeout",
+        1,
+    )
     assert code == 2 and "cannot reach the Dask scheduler" in err
+
+
 def test_demo_into_a_folder(cli, tmp_path):
     code, out, err = cli("demo", "-o", tmp_path / "demo")
     assert code == 0, err
@@ -99,7 +121,7 @@ def test_demo_into_a_folder(cli, tmp_path):
 
     cdfs = sorted((tmp_path / "demo" / "cdf").glob("zelk_l1_*_v01.cdf"))
     assert f"ISTP CDF files ({len(cdfs)}) in {tmp_path / 'demo' / 'cdf'}" in out
-    assert {p.name.split("_20")[0][len("zelk_l1_"):] for p in cdfs} == products
+    assert {p.name.split("_20")[0][len("zelk_l1_") :] for p in cdfs} == products
     for path in cdfs:
         with pycdf.CDF(str(path)) as f:
             assert istp.FileChecks.all(f, catch=True) == [], path.name

@@ -1,11 +1,11 @@
 """`dravel batch` on a real Dask cluster: a scheduler and workers started here as processes of
 their own, each in a folder of its own, on 127.0.0.1, and stopped by their process ids."""
+
 import json
 import os
 import shutil
 import signal
 import subprocess
-import sys
 import time
 
 import h5py
@@ -18,70 +18,8 @@ from kesta.dravel.cli.simulate import simulate_file  # noqa: E402
 from kesta.dravel.l1 import convert  # noqa: E402
 from kesta.dravel.l1.hdf5 import product_datasets  # noqa: E402
 
-from cli_support import ROOT, dravel  # noqa: E402
+from cli_support import START, dravel  # noqa: E402
 from records_support import assert_same_records  # noqa: E402
-
-START = 60      # seconds for a process to come up
-
-
-class Cluster:
-    def __init__(self, root):
-        self.root, self.procs, self.address = root, [], None
-
-    def _start(self, name, *args, wrap=()):
-        folder = self.root / name
-        folder.mkdir()
-        log = open(folder / "log", "wb")
-        # the workers run the code under test, not an installed copy of it
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-        proc = subprocess.Popen([*wrap, sys.executable, "-m", "distributed.cli." + args[0], *args[1:]],
-                                cwd=folder, env=env, stdout=log, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        log.close()
-        self.procs.append(proc)
-        return proc
-
-    def scheduler(self):
-        file = self.root / "scheduler.json"
-        self._start("scheduler", "dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                    "--no-dashboard", "--scheduler-file", str(file))
-        deadline = time.monotonic() + START
-        while not file.exists() or not file.read_text().strip():
-            assert time.monotonic() < deadline, "the scheduler did not start"
-            time.sleep(0.1)
-        time.sleep(0.2)     # the file is written whole
-        self.address = json.loads(file.read_text())["address"]
-        return self.address
-
-    def worker(self, name, wrap=()):
-        return self._start(name, "dask_worker", self.address, "--nthreads", "1", "--no-nanny",
-                           "--no-dashboard", "--name", name, wrap=wrap)
-
-    def client(self):
-        return distributed.Client(self.address, timeout="30s", set_as_default=False)
-
-    def wait_for(self, client, n):
-        client.wait_for_workers(n, timeout=START)
-
-    def stop(self):
-        for proc in self.procs:
-            if proc.poll() is None:
-                os.kill(proc.pid, signal.SIGTERM)
-        for proc in self.procs:
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                os.kill(proc.pid, signal.SIGKILL)
-                proc.wait()
-
-
-@pytest.fixture
-def cluster(tmp_path):
-    c = Cluster(tmp_path / "cluster")
-    (tmp_path / "cluster").mkdir()
-    c.scheduler()
-    yield c
-    c.stop()
 
 
 def batch(*args, cwd):
@@ -128,13 +66,16 @@ def test_relative_paths_from_another_folder_with_report(cluster, tmp_path):
 
 
 def test_a_worker_that_cannot_see_the_files_stops_the_batch_before_any_task(cluster, tmp_path):
-    if shutil.which("unshare") is None or subprocess.run(
-            ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+    if (
+        shutil.which("unshare") is None
+        or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0
+    ):
         pytest.skip("no mount namespaces here")
     l0_files(tmp_path, 2)
     # this worker sees an empty folder where the L0 files are
-    cluster.worker("blind", wrap=("unshare", "-m", "sh", "-c",
-                                  f"mount -t tmpfs none {tmp_path / 'L0'} && exec \"$0\" \"$@\""))
+    cluster.worker(
+        "blind", wrap=("unshare", "-m", "sh", "-c", f'mount -t tmpfs none {tmp_path / "L0"} && exec "$0" "$@"')
+    )
     with cluster.client() as c:
         cluster.wait_for(c, 1)
     p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, cwd=tmp_path)
@@ -179,8 +120,7 @@ def test_the_last_worker_stopped_ends_the_batch_with_the_rest_failed(cluster, tm
     only = cluster.worker("only")
     with cluster.client() as c:
         cluster.wait_for(c, 1)
-        p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, "--worker-timeout", "2",
-                  cwd=tmp_path)
+        p = batch("L0/*.h5", "-o", "L1", "--scheduler", cluster.address, "--worker-timeout", "2", cwd=tmp_path)
         _wait_running(c, "only")
         os.kill(only.pid, sig)
     out, err = p.communicate(timeout=120)

@@ -1,6 +1,7 @@
 """Inputs that are not what they claim: L0 files whose HDF5 structure is damaged by bit flips,
 and paths that are not regular files (a FIFO, a device, a folder). Every run ends, in one line
 naming the file, never a traceback; nothing is opened that would never end."""
+
 import os
 from pathlib import Path
 
@@ -11,7 +12,7 @@ from kesta.dravel.cli.simulate import simulate_days
 
 from cli_support import dravel
 
-FLIPPED = 16        # bit-flipped copies decoded
+FLIPPED = 16  # bit-flipped copies decoded
 
 
 @pytest.fixture(scope="module")
@@ -41,7 +42,7 @@ def finished(proc, timeout=120):
     """(exit code, stdout, stderr) of a run that must end within `timeout` seconds."""
     try:
         out, err = proc.communicate(timeout=timeout)
-    except Exception:
+    except Exception:  # noqa: BLE001 - whatever ends the wait, the run is killed
         os.killpg(proc.pid, 9)
         proc.communicate()
         pytest.fail("the run did not end")
@@ -64,7 +65,7 @@ def test_bit_flipped_files_decode_or_fail_in_one_line(day_l0, tmp_path, cli):
         if code == 2:
             assert err.startswith(f"dravel: error: {path}: ") and not os.listdir(out_dir)
         assert not [name for name in os.listdir(out_dir) if ".part" in name]
-    assert {1, 2} <= set(codes), codes      # the series hits both kinds of damage
+    assert {1, 2} <= set(codes), codes  # the series hits both kinds of damage
 
 
 def test_non_regular_files_are_refused_before_they_are_opened(day_l0, tmp_path):
@@ -74,7 +75,7 @@ def test_non_regular_files_are_refused_before_they_are_opened(day_l0, tmp_path):
     fifo, device, link = inputs / "f.h5", inputs / "x.h5", inputs / "link.h5"
     os.mkfifo(fifo)
     device.symlink_to("/dev/urandom")
-    link.symlink_to(good)                    # a link to a regular file is one
+    link.symlink_to(good)  # a link to a regular file is one
     for path, kind in ((fifo, "a FIFO"), (device, "a character device")):
         code, out, err = finished(dravel("decode", path, "-o", l1))
         assert code == 2 and out == ""
@@ -88,6 +89,8 @@ def test_non_regular_files_are_refused_before_they_are_opened(day_l0, tmp_path):
     assert f"FAILED: {device}: is a character device, not a regular file; refused" in out
     assert sorted(os.listdir(tmp_path / "B")) == ["link.h5"]
     assert err.strip().splitlines()[-1].startswith("dravel: error: 2 of 3 file(s) failed; f.h5: ")
+
+
 def test_the_archive_names_every_input_it_refuses_and_archives_the_rest(day_l0, tmp_path):
     folder = tmp_path / "L0"
     folder.mkdir()
@@ -95,15 +98,18 @@ def test_the_archive_names_every_input_it_refuses_and_archives_the_rest(day_l0, 
         os.link(path, folder / path.name)
     os.mkfifo(folder / "f.h5")
     (folder / "x.h5").symlink_to("/dev/urandom")
-    (folder / "odd.h5").mkdir()              # a folder the pattern matches
+    (folder / "odd.h5").mkdir()  # a folder the pattern matches
     archive = tmp_path / "A"
     code, out, err = finished(dravel("archive", folder / "*.h5", "-o", archive, "--workers", "2"))
     assert code == 1 and "Traceback" not in err
     failed = sorted(line for line in err.splitlines() if line.startswith("FAILED "))
-    assert failed == [f"FAILED {folder / 'f.h5'}: refused: a FIFO, not a regular L0 file",
-                      f"FAILED {folder / 'odd.h5'}: refused: a directory, not a regular L0 file",
-                      f"FAILED {folder / 'x.h5'}: refused: a character device, not a regular L0 file"]
-    assert err.strip().splitlines()[-1] == ("dravel: error: 3 of 5 L0 file(s) failed (tried again by "
-                                            "the next run): f.h5, odd.h5, x.h5")
+    assert failed == [
+        f"FAILED {folder / 'f.h5'}: refused: a FIFO, not a regular L0 file",
+        f"FAILED {folder / 'odd.h5'}: refused: a directory, not a regular L0 file",
+        f"FAILED {folder / 'x.h5'}: refused: a character device, not a regular L0 file",
+    ]
+    assert err.strip().splitlines()[-1] == (
+        "dravel: error: 3 of 5 L0 file(s) failed (tried again by the next run): f.h5, odd.h5, x.h5"
+    )
     assert "5 L0 file(s): 2 decoded, 0 unchanged, 3 failed" in out
     assert list(archive.glob("tswf/2024/03/*_20240301_v01.cdf"))

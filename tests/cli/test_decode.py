@@ -2,14 +2,12 @@ import h5py
 import numpy as np
 import pytest
 
-from kesta.dravel.l1.hdf5 import product_datasets
-
 from kesta.dravel import products as registry
+from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.products import Product
-from kesta.dravel.simulate.thr_random import (random_hfr_calibration, random_tnr_calibration,
-                                              random_tnr_survey)
 from kesta.dravel.simulate.snapshots import Snapshot, expected_records, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
+from kesta.dravel.simulate.thr_random import random_hfr_calibration, random_tnr_calibration, random_tnr_survey
 
 from cli_support import decoder_available, snapshot_cases
 from records_support import assert_same_records
@@ -47,9 +45,11 @@ def test_snapshot_products_round_trip(cli, snapshot_l0, tmp_path):
             assert dataset.attrs["packet_type"] == snapshot_cases()[product][0]
             packets, records_out, reported, warned = rows[product][1:5]
             status = " ".join(rows[product][5:])
-            assert int(packets) == dataset.attrs["packets_in"] == len(snapshot_group(
-                snapshot_cases()[product][2], snapshot_cases()[product][1]
-            )["PA_TDS_SNAPSHOT_NR"])
+            assert (
+                int(packets)
+                == dataset.attrs["packets_in"]
+                == len(snapshot_group(snapshot_cases()[product][2], snapshot_cases()[product][1])["PA_TDS_SNAPSHOT_NR"])
+            )
             assert (int(records_out), int(reported), int(warned)) == (4, len(reports), len(warnings))
             # one snapshot of each was reported: its record is kept, waveform at fill values
             assert status == "partial: 1 snapshot(s) kept with fill data"
@@ -102,13 +102,13 @@ def test_failing_product_is_reported_and_others_go_on(cli, tmp_path):
     good = snapshot_group(snaps, kind)
     bad_packet, bad_kind, bad_snaps = cases["rswf"]
     bad = snapshot_group(bad_snaps, bad_kind)
-    bad["PA_TDS_ACQUISITION_TIME"] = bad["PA_TDS_ACQUISITION_TIME"][:, :2]   # lost its flag column
+    bad["PA_TDS_ACQUISITION_TIME"] = bad["PA_TDS_ACQUISITION_TIME"][:, :2]  # lost its flag column
     write_hdf5(tmp_path / "L0.h5", {packet: good, bad_packet: bad})
     code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
     assert code == 1
     rows = summary_rows(out)
-    assert rows["tswf"][5] == "partial:"      # done, with its one reported snapshot
-    failed = next(l for l in out.splitlines() if l.startswith("rswf "))
+    assert rows["tswf"][5] == "partial:"  # done, with its one reported snapshot
+    failed = next(line for line in out.splitlines() if line.startswith("rswf "))
     assert "failed:" in failed and "PA_TDS_ACQUISITION_TIME" in failed
     assert "Traceback" not in out + err
     with h5py.File(tmp_path / "L1.h5", "r") as f:
@@ -128,7 +128,7 @@ def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
         f["TM/TM_TDS_SCIENCE_SBM1_RSWF"].create_dataset("source_data", data=np.arange(3))
     code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
     assert code == 1
-    assert "no source_data group" in next(l for l in out.splitlines() if l.startswith("rswf_sbm1"))
+    assert "no source_data group" in next(line for line in out.splitlines() if line.startswith("rswf_sbm1"))
     with h5py.File(tmp_path / "L1.h5", "r") as f:
         assert set(product_datasets(f)) == {"tswf", "tswf_sbm2", "rswf", "rswf_sbm1"}
         assert len(f["rswf_sbm1"]) == 0 and f["rswf_sbm1"].attrs["status"] == "failed"
@@ -137,8 +137,7 @@ def test_malformed_packet_type_fails_alone(cli, snapshot_l0, tmp_path):
 
 def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_path, monkeypatch):
     l0, expected = snapshot_l0
-    ghost = Product("ghost", "kesta.dravel.tasks.tds.no_such_decoder", "set_ghost",
-                    ("TM_TDS_SCIENCE_GHOST",), "tds")
+    ghost = Product("ghost", "kesta.dravel.tasks.tds.no_such_decoder", "set_ghost", ("TM_TDS_SCIENCE_GHOST",), "tds")
     monkeypatch.setattr(registry, "PRODUCTS", registry.PRODUCTS + (ghost,))
     monkeypatch.setitem(registry.BY_NAME, "ghost", ghost)
     with h5py.File(l0, "a") as f:
@@ -146,7 +145,7 @@ def test_product_without_decoder_is_skipped_with_a_note(cli, snapshot_l0, tmp_pa
         f.create_dataset("TM/TM_UNKNOWN/source_data/PA_Y", data=np.arange(2))
     code, out, _ = cli("decode", l0, "-o", tmp_path / "L1.h5")
     assert code == 0
-    ghost_line = next(l for l in out.splitlines() if l.startswith("ghost"))
+    ghost_line = next(line for line in out.splitlines() if line.startswith("ghost"))
     assert "skipped: decoder not available" in ghost_line and " 6 " in ghost_line
     assert "TM_UNKNOWN is not decoded by any product" in out
     with h5py.File(tmp_path / "L1.h5", "r") as f:
@@ -186,12 +185,16 @@ def _no_tm(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("make,expect", [
-    (lambda p: p / "absent.h5", "no such file"),
-    (lambda p: p, "is a directory"),
-    (_not_hdf5, "cannot be read as an HDF5 file"),
-    (_no_tm, "not an L0 store"),
-], ids=["missing", "directory", "not-hdf5", "no-TM-group"])
+@pytest.mark.parametrize(
+    "make,expect",
+    [
+        (lambda p: p / "absent.h5", "no such file"),
+        (lambda p: p, "is a directory"),
+        (_not_hdf5, "cannot be read as an HDF5 file"),
+        (_no_tm, "not an L0 store"),
+    ],
+    ids=["missing", "directory", "not-hdf5", "no-TM-group"],
+)
 def test_unusable_input_is_a_one_line_error(cli, tmp_path, make, expect):
     code, out, err = cli("decode", make(tmp_path), "-o", tmp_path / "L1.h5")
     assert code == 2
@@ -205,7 +208,7 @@ def test_bad_arguments_exit_2(cli, snapshot_l0, tmp_path):
     assert code == 2 and "unknown product(s) nope" in err
     code, _, err = cli("decode", l0, "-o", l0)
     assert code == 2 and "overwrite the input" in err
-    with h5py.File(l0, "r") as f:       # the input survived
+    with h5py.File(l0, "r") as f:  # the input survived
         assert "TM" in f
     code, _, err = cli("decode", l0, "-o", tmp_path / "no" / "dir" / "L1.h5")
     assert code == 2 and "cannot be written" in err
@@ -222,12 +225,14 @@ def test_decode_to_cdf_from_the_command_line(cli, tmp_path):
     from kesta.dravel.cli.simulate import simulate_file
 
     simulate_file(l0, seed=2)
-    code, out, err = cli("decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--data-version", "2",
-                         "--products", "tswf,hist2d")
+    code, out, err = cli(
+        "decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--data-version", "2", "--products", "tswf,hist2d"
+    )
     assert code == 0, err
     made = sorted(p.name for p in (tmp_path / "cdf").iterdir())
     assert [n.split("_20")[0] for n in made] == ["zelk_l1_hist2d", "zelk_l1_tswf"]
     assert all(n.endswith("_v02.cdf") for n in made)
-    code, _, err = cli("decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--products", "tswf",
-                       "--data-version", "2")
+    code, _, err = cli(
+        "decode", l0, "-o", tmp_path / "cdf", "--format", "cdf", "--products", "tswf", "--data-version", "2"
+    )
     assert code == 2 and "exists already" in err and err.count("\n") == 1

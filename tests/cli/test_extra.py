@@ -1,4 +1,5 @@
 """The command line without its extra: one line saying what to install, exit 2."""
+
 from importlib import metadata
 
 from kesta.dravel.cli import missing_requirements
@@ -9,8 +10,12 @@ def test_missing_extra_is_one_line_naming_it(cli, monkeypatch):
 
     def requires(name):
         if name == "kesta-dravel":
-            return ['numpy>=1.24', 'no-such-dist-for-dravel>=1; extra == "cli"',
-                    'another-missing-dist; extra == "test"', 'numpy; extra == "cli"']
+            return [
+                "numpy>=1.24",
+                'no-such-dist-for-dravel>=1; extra == "cli"',
+                'another-missing-dist; extra == "test"',
+                'numpy; extra == "cli"',
+            ]
         return real_requires(name)
 
     monkeypatch.setattr(metadata, "requires", requires)

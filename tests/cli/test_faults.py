@@ -1,9 +1,9 @@
 """The command line under faults: a full disk, Ctrl-C, outputs that cannot be written, and the
 statuses and exit codes of products that lost units."""
+
 import json
 import os
 import signal
-import subprocess
 import time
 from pathlib import Path
 
@@ -15,6 +15,7 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import output
 
 from cli_support import dravel
+
 
 def left_in(folder):
     return sorted(p.name for p in Path(folder).iterdir())
@@ -32,18 +33,6 @@ def large_l0(tmp_path_factory):
 # A full disk
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    mount = tmp_path / "disk"
-    mount.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount)],
-                          capture_output=True)
-    if done.returncode:
-        pytest.skip("no tmpfs can be mounted here")
-    yield mount
-    subprocess.run(["umount", "-l", str(mount)], capture_output=True)
-
-
 def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
     target = small_disk / "L1.h5"
     proc = dravel("decode", large_l0, "-o", target)
@@ -51,6 +40,8 @@ def test_full_disk_is_one_line_exit_1_and_leaves_nothing(large_l0, small_disk):
     assert proc.returncode == 1, out + err
     assert err == f"dravel: error: {target}: cannot be written (no space left on device)\n"
     assert left_in(small_disk) == []
+
+
 def test_full_disk_while_writing_cdf_files(large_l0, small_disk):
     proc = dravel("decode", large_l0, "-o", small_disk / "cdf", "--format", "cdf")
     out, err = proc.communicate(timeout=300)
@@ -112,7 +103,7 @@ def test_ctrl_c_stops_a_batch_and_leaves_nothing(large_l0, tmp_path, workers):
         proc.kill()
         proc.communicate()
         pytest.fail("the batch ended before it could be interrupted")
-    os.killpg(proc.pid, signal.SIGINT)          # as a terminal does: the whole process group
+    os.killpg(proc.pid, signal.SIGINT)  # as a terminal does: the whole process group
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, out + err
     assert err.strip().splitlines()[-1] == "dravel: interrupted"
@@ -133,8 +124,11 @@ def test_unusable_output_is_refused_before_decoding(snapshot_l0, tmp_path, cli, 
     l0, _ = snapshot_l0
     decoded = []
     monkeypatch.setattr(registry.Product, "decode", lambda *a: decoded.append(a))
-    target = {"folder": tmp_path, "unwritable": Path("/proc/dravel-L1.h5"),
-              "missing-folder": tmp_path / "no" / "L1.h5"}[where]
+    target = {
+        "folder": tmp_path,
+        "unwritable": Path("/proc/dravel-L1.h5"),
+        "missing-folder": tmp_path / "no" / "L1.h5",
+    }[where]
     code, out, err = cli("decode", l0, "-o", target)
     assert code == 2 and not decoded and out == ""
     assert err.startswith(f"dravel: error: {target}: ") and err.count("\n") == 1
@@ -146,9 +140,10 @@ def test_unusable_output_is_refused_before_decoding(snapshot_l0, tmp_path, cli, 
 
 
 def test_product_that_lost_every_unit_fails(tmp_path, cli):
-    from kesta.dravel.simulate.thr_random import random_tnr_survey
-    from kesta.dravel.simulate.store import write_hdf5
     import numpy as np
+
+    from kesta.dravel.simulate.store import write_hdf5
+    from kesta.dravel.simulate.thr_random import random_tnr_survey
 
     case = random_tnr_survey(np.random.default_rng(2), 4, "normal")
     group = dict(case.group)
@@ -156,7 +151,7 @@ def test_product_that_lost_every_unit_fails(tmp_path, cli):
     write_hdf5(tmp_path / "L0.h5", {registry.TNR_NORMAL_PACKET: group})
     code, out, _ = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "L1.h5")
     assert code == 1
-    line = next(l for l in out.splitlines() if l.startswith("tnr_normal"))
+    line = next(line for line in out.splitlines() if line.startswith("tnr_normal"))
     assert "failed: every packet was lost (4 reported)" in line
 
 
@@ -164,9 +159,8 @@ def test_partial_products_strict_and_run_report(snapshot_l0, tmp_path, cli):
     l0, expected = snapshot_l0
     report = tmp_path / "run.json"
     assert cli("decode", l0, "-o", tmp_path / "L1.h5")[0] == 0
-    code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report,
-                         "--overwrite")
-    assert code == 1          # every snapshot product has one reported snapshot
+    code, out, err = cli("decode", l0, "-o", tmp_path / "L1.h5", "--strict", "--report", report, "--overwrite")
+    assert code == 1  # every snapshot product has one reported snapshot
     assert err.startswith("dravel: error: --strict: ") and err.count("\n") == 1
     assert "partial: 1 snapshot(s) kept with fill data" in out
     run = json.loads(report.read_text())
@@ -175,8 +169,12 @@ def test_partial_products_strict_and_run_report(snapshot_l0, tmp_path, cli):
     assert set(by_name) == set(expected)
     for name, (records, reports, warnings) in expected.items():
         p = by_name[name]
-        assert (p["status"], p["records"], len(p["reports"]), p["warnings"]) == \
-               ("partial", len(records), len(reports), warnings)
+        assert (p["status"], p["records"], len(p["reports"]), p["warnings"]) == (
+            "partial",
+            len(records),
+            len(reports),
+            warnings,
+        )
         assert p["seconds"] >= 0 and p["packets"] > 0
     with h5py.File(tmp_path / "L1.h5") as f:
         from kesta.dravel.l1.hdf5 import texts
@@ -191,6 +189,6 @@ def test_options_before_or_after_the_command(snapshot_l0, tmp_path, cli):
     assert code == 0 and out == "" and err == ""
     assert "Get data for TM_TDS_SCIENCE_ROUTINE_TRIGSNAP" in log.read_text()
     code, out, _ = cli("-q", "decode", l0, "-o", tmp_path / "L1.h5", "-v", "--overwrite")
-    assert code == 0 and out == ""        # -q wins: errors only
+    assert code == 0 and out == ""  # -q wins: errors only
     code, out, _ = cli("--version")
     assert code == 0

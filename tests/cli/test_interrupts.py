@@ -1,5 +1,6 @@
 """Ctrl-C ends every run, at any moment: exit 130 (or 0 with the whole file when it came after
 the end), no partial file, no process left behind, within seconds."""
+
 import os
 import signal
 import subprocess
@@ -20,7 +21,7 @@ from cli_support import ROOT, dravel
 
 # Enough THR packets for them to be decoded in a second process.
 SCALE = 1 + aside_module.ASIDE_PACKETS // 28
-END_SECONDS = 20      # an interrupted run that has not ended by then hangs
+END_SECONDS = 20  # an interrupted run that has not ended by then hangs
 
 
 @pytest.fixture(scope="module")
@@ -104,10 +105,14 @@ sys.exit(main())
 @pytest.mark.parametrize("module", ["datetime", "h5py._conv", "argparse"])
 @pytest.mark.parametrize("command", ["decode", "simulate"])
 def test_sigint_during_the_imports(thr_l0, tmp_path, module, command):
-    args = ("decode", thr_l0, "-o", tmp_path / "L1.h5") if command == "decode" else ("simulate", "-o", tmp_path / "L0.h5")
+    if command == "decode":
+        args = ("decode", thr_l0, "-o", tmp_path / "L1.h5")
+    else:
+        args = ("simulate", "-o", tmp_path / "L0.h5")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", TRIP, module, *map(str, args)], env=env,
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", TRIP, module, *map(str, args)], env=env, capture_output=True, text=True, timeout=60
+    )
     assert (proc.returncode, proc.stderr) == (130, "dravel: interrupted\n")
     assert list(tmp_path.iterdir()) == []
 
@@ -115,7 +120,7 @@ def test_sigint_during_the_imports(thr_l0, tmp_path, module, command):
 def _run_until(l0, out, seconds, fmt, twice=False):
     proc = dravel("decode", l0, "-o", out, "--format", fmt, "-q")
     time.sleep(seconds)
-    os.killpg(proc.pid, signal.SIGINT)          # as a terminal does: the whole process group
+    os.killpg(proc.pid, signal.SIGINT)  # as a terminal does: the whole process group
     if twice:
         time.sleep(0.02)
         try:
@@ -146,12 +151,12 @@ def test_sigint_at_many_moments(thr_l0, tmp_path, fmt):
         out = folder / ("L1.h5" if fmt == "hdf5" else "cdf")
         proc, err = _run_until(thr_l0, out, seconds * fraction, fmt, twice=k % 3 == 2)
         assert gone(helpers_of(proc.pid)), f"a process outlived the run interrupted at {fraction:.0%}"
-        if proc.returncode == 0:            # the signal came after the end
+        if proc.returncode == 0:  # the signal came after the end
             if fmt == "hdf5":
                 with h5py.File(out, "r") as f:
                     assert f["tswf"].attrs["status"] == "ok"
             continue
-        if proc.returncode == -signal.SIGINT:      # before Python had started up
+        if proc.returncode == -signal.SIGINT:  # before Python had started up
             assert err == "", err
         else:
             assert proc.returncode == 130, err

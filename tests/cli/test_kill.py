@@ -1,6 +1,7 @@
 """`kill -9` of a run, and of one worker of a run. A killed run leaves no process of its own
 alive and the caller's pipes closed; a killed worker costs the run only what it was running,
 and the run ends equal to a clean one."""
+
 import os
 import signal
 import time
@@ -15,7 +16,7 @@ from kesta.dravel.l1.hdf5 import product_datasets
 from records_support import assert_same_records
 from run_support import marked, start, survivors, wait_for_children
 
-SCALE = 1 + aside_module.ASIDE_PACKETS // 28     # THR products go to a second process
+SCALE = 1 + aside_module.ASIDE_PACKETS // 28  # THR products go to a second process
 
 
 @pytest.fixture(scope="module")
@@ -49,8 +50,7 @@ def test_kill_9_of_decode_leaves_no_process(inputs, tmp_path, after):
 @pytest.mark.parametrize("command", ["batch", "archive"])
 @pytest.mark.parametrize("after", [0.0, 1.5])
 def test_kill_9_of_a_pool_run_leaves_no_process(inputs, tmp_path, command, after):
-    sources = [inputs / f"b{k}.h5" for k in range(4)] if command == "batch" else \
-        sorted((inputs / "days").glob("*.h5"))
+    sources = [inputs / f"b{k}.h5" for k in range(4)] if command == "batch" else sorted((inputs / "days").glob("*.h5"))
     # netCDF day files: the sanitized test run cannot write CDF files
     extra = ("--format", "netcdf") if command == "archive" else ()
     proc, mark = start(command, *sources, "-o", tmp_path / "out", "--workers", "2", *extra)

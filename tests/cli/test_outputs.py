@@ -1,6 +1,7 @@
 """What a run leaves and says, in every format: day files that hold exactly the records of a
 whole decode however the run was windowed, outputs refused unless --overwrite, a reason on the
 last line of every failing exit, each report printed once, the cause of a lost product."""
+
 import h5py
 import numpy as np
 import pytest
@@ -32,6 +33,8 @@ def day_files(folder, reader, ext):
         for name, v in values.items():
             parts.setdefault(name, []).append(v)
     return {p: {n: np.concatenate(v) for n, v in parts.items()} for p, parts in out.items()}
+
+
 @pytest.mark.parametrize("fmt, reader, ext", [("cdf", read_cdf, "cdf"), ("netcdf", read_netcdf, "nc")])
 def test_day_files_of_a_windowed_run_hold_the_whole_decode(anomalous_l0, tmp_path, fmt, reader, ext):
     # one unit a window, records handed to the day files out of time order: each product's
@@ -48,14 +51,16 @@ def test_day_files_of_a_windowed_run_hold_the_whole_decode(anomalous_l0, tmp_pat
         want = flatten(daily_records(p.product, p.data))
         got = back[p.product]
         for name, values in want.items():
-            assert np.array_equal(got[name].view(values.dtype) if got[name].dtype != values.dtype
-                                  and got[name].dtype.itemsize == values.dtype.itemsize else got[name],
-                                  values), (p.product, name)
+            assert np.array_equal(
+                got[name].view(values.dtype)
+                if got[name].dtype != values.dtype and got[name].dtype.itemsize == values.dtype.itemsize
+                else got[name],
+                values,
+            ), (p.product, name)
     assert [n.name for n in tmp_path.iterdir() if n.name.startswith(".")] == []
 
 
-@pytest.mark.parametrize("fmt", ["hdf5", "cdf",
-                                 "netcdf"])
+@pytest.mark.parametrize("fmt", ["hdf5", "cdf", "netcdf"])
 def test_existing_outputs_are_refused_unless_overwrite(cli, snapshot_l0, tmp_path, fmt):
     l0, _ = snapshot_l0
     out = tmp_path / ("L1.h5" if fmt == "hdf5" else "L1")
@@ -66,7 +71,7 @@ def test_existing_outputs_are_refused_unless_overwrite(cli, snapshot_l0, tmp_pat
     assert sorted(p.name for p in (out.parent if fmt == "hdf5" else out).iterdir()) == before
     code, _, err = cli("decode", l0, "-o", out, "--format", fmt, "--overwrite", "--data-version", "02")
     assert code == 0, err
-    if fmt != "hdf5":       # a new version is written beside the old one
+    if fmt != "hdf5":  # a new version is written beside the old one
         names = [p.name for p in out.iterdir()]
         assert any(n.endswith("_v02." + ("cdf" if fmt == "cdf" else "nc")) for n in names)
         assert any("_v01." in n for n in names)
@@ -84,7 +89,7 @@ def test_failing_exits_say_why_on_their_last_line(cli, tmp_path):
     assert code == 1 and out == ""
     (line,) = err.splitlines()
     assert line.startswith("dravel: error: 1 of 2 product(s) failed; tnr_normal: every packet was lost")
-    assert "PA_THR_TNR_DATA" in line        # the cause, not only the count
+    assert "PA_THR_TNR_DATA" in line  # the cause, not only the count
     # the summary says it too, and the file keeps the product's trace
     code, out, err = cli("decode", tmp_path / "L0.h5", "-o", tmp_path / "b.h5")
     row = next(r for r in out.splitlines() if r.startswith("tnr_normal"))
@@ -102,7 +107,9 @@ def test_strict_and_verbose(cli, anomalous_l0, tmp_path):
     result = decode_file(anomalous_l0)
     assert len(reports) == sum(len(p.reports) for p in result.products)
     assert all(line.split(":")[0] in registry.BY_NAME for line in reports)
-    assert "ERROR" not in err             # not printed a second time by the framework's logger
+    assert "ERROR" not in err  # not printed a second time by the framework's logger
+
+
 def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
     # the C++ CDF reader reads the compressed CDF files, the netCDF C library the netCDF ones
     pycdfpp = pytest.importorskip("pycdfpp")
@@ -124,5 +131,6 @@ def test_outside_readers_read_the_day_files(anomalous_l0, tmp_path):
                 got_nc.append(ds[field][...])
         want = flatten(records)[field]
         assert np.array_equal(got_cdf, want) and np.array_equal(np.concatenate(got_nc), want)
-        assert np.array_equal(got_epoch.view("u8") if records["epoch"].dtype == np.uint64 else got_epoch,
-                              records["epoch"])
+        assert np.array_equal(
+            got_epoch.view("u8") if records["epoch"].dtype == np.uint64 else got_epoch, records["epoch"]
+        )

@@ -11,15 +11,13 @@ from kesta.dravel.l1.hdf5 import product_datasets
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
 
-
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
 def read_all(path):
     with h5py.File(path, "r") as f:
         out = {}
-        f.visititems(lambda name, node: out.__setitem__(name, node[()])
-                     if isinstance(node, h5py.Dataset) else None)
+        f.visititems(lambda name, node: out.__setitem__(name, node[()]) if isinstance(node, h5py.Dataset) else None)
         return out
 
 
@@ -53,8 +51,9 @@ def test_simulators_do_not_disturb_each_other(monkeypatch):
 def test_missing_simulator_is_a_note(monkeypatch):
     from kesta.dravel.cli import simulate as sim
 
-    monkeypatch.setattr(sim, "simulator_modules",
-                        lambda: ["kesta.dravel.simulate.snapshots", "kesta.dravel.simulate.no_such"])
+    monkeypatch.setattr(
+        sim, "simulator_modules", lambda: ["kesta.dravel.simulate.snapshots", "kesta.dravel.simulate.no_such"]
+    )
     groups, notes, failures = simulate_groups(seed=1)
     assert groups and not failures
     assert notes == [n for n in notes if "no_such: not available" in n] and len(notes) == 1
@@ -80,9 +79,9 @@ def test_simulated_file_decodes_without_product_errors(cli, tmp_path):
 # --------------------------------------------------------------------------------------------
 # simulate --days: one L0 file per UTC day, each running some minutes into the next day
 
-DAYS = ("20240228", "20240229", "20240301")        # across a leap day
-SURVEY = ("tnr_normal", "tnr_burst")    # their blocks carry delays of up to 18 h after the packet
-PAST_MIDNIGHT = np.timedelta64(30, "m")             # the longest a file runs into the next day
+DAYS = ("20240228", "20240229", "20240301")  # across a leap day
+SURVEY = ("tnr_normal", "tnr_burst")  # their blocks carry delays of up to 18 h after the packet
+PAST_MIDNIGHT = np.timedelta64(30, "m")  # the longest a file runs into the next day
 
 
 def _packet_rows(group):
@@ -95,8 +94,9 @@ def _packet_rows(group):
 def _packet_times(group):
     from quorel.time import Time
 
-    time = np.asarray(group["PA_THR_ACQUISITION_TIME" if "PA_THR_ACQUISITION_TIME" in group
-                            else "PA_TDS_ACQUISITION_TIME"])
+    time = np.asarray(
+        group["PA_THR_ACQUISITION_TIME" if "PA_THR_ACQUISITION_TIME" in group else "PA_TDS_ACQUISITION_TIME"]
+    )
     return Time().obt_to_utc(np.ascontiguousarray(time[:, :2]), to_tt2000=True)
 
 
@@ -117,17 +117,31 @@ def day_files(tmp_path_factory):
     from kesta.dravel.l1 import decode_file
 
     root = tmp_path_factory.mktemp("days")
-    assert main(["-q", "simulate", "--days", "3", "--start", "2024-02-28", "-o", str(root / "L0"),
-                 "--seed", "5", "--anomalies"]) == 0
+    assert (
+        main(
+            [
+                "-q",
+                "simulate",
+                "--days",
+                "3",
+                "--start",
+                "2024-02-28",
+                "-o",
+                str(root / "L0"),
+                "--seed",
+                "5",
+                "--anomalies",
+            ]
+        )
+        == 0
+    )
     assert main(["-q", "simulate", "-o", str(root / "one.h5"), "--seed", "5", "--anomalies"]) == 0
     paths = [root / "L0" / f"L0_{day}.h5" for day in DAYS]
     packets = []
     for path in paths:
         with h5py.File(path, "r") as f:
-            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()}
-                            for name in f["TM"]})
-    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None}
-               for path in paths]
+            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()} for name in f["TM"]})
+    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None} for path in paths]
     one = {p.product: p.data for p in decode_file(root / "one.h5").products if p.data is not None}
     return root / "L0", packets, decoded, one
 
@@ -136,8 +150,9 @@ def test_day_files_are_one_per_day_and_seeded(cli, day_files, tmp_path):
     folder, _, _, _ = day_files
     assert sorted(p.name for p in folder.iterdir()) == [f"L0_{day}.h5" for day in DAYS]
     for name, seed in (("same", 5), ("other", 6)):
-        code, out, _ = cli("simulate", "--days", 3, "--start", "2024-02-28", "-o", tmp_path / name,
-                           "--seed", seed, "--anomalies")
+        code, out, _ = cli(
+            "simulate", "--days", 3, "--start", "2024-02-28", "-o", tmp_path / name, "--seed", seed, "--anomalies"
+        )
         assert code == 0 and "wrote 3 day file(s)" in out
     for day in DAYS:
         mine, same, other = (read_all(f / f"L0_{day}.h5") for f in (folder, tmp_path / "same", tmp_path / "other"))
@@ -218,15 +233,15 @@ def test_scaled_day_files_hold_scale_times_each_day_and_overlap_the_same_way(cli
 
     scale, days = 3, ("20240301", "20240302")
     _, _, _, one = day_files
-    code, out, _ = cli("simulate", "--days", 2, "--start", "2024-03-01", "--scale", scale,
-                       "-o", tmp_path, "--seed", 5, "--anomalies")
+    code, out, _ = cli(
+        "simulate", "--days", 2, "--start", "2024-03-01", "--scale", scale, "-o", tmp_path, "--seed", 5, "--anomalies"
+    )
     assert code == 0 and "wrote 2 day file(s)" in out
     paths = [tmp_path / f"L0_{day}.h5" for day in days]
     packets = []
     for path in paths:
         with h5py.File(path, "r") as f:
-            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()}
-                            for name in f["TM"]})
+            packets.append({name: {p: v[()] for p, v in f["TM"][name]["source_data"].items()} for name in f["TM"]})
     midnights = [np.datetime64("2024-03-01"), np.datetime64("2024-03-02"), np.datetime64("2024-03-03")]
     for name, group in packets[0].items():
         times, rows = utc(_packet_times(group)), _packet_rows(group)
@@ -234,8 +249,7 @@ def test_scaled_day_files_hold_scale_times_each_day_and_overlap_the_same_way(cli
         assert own.max() - own.min() > np.timedelta64(20, "h"), name
         shared = set(rows) & set(_packet_rows(packets[1][name]))
         assert shared and shared == {r for r, t in zip(rows, times) if t >= midnights[1]}, name
-    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None}
-               for path in paths]
+    decoded = [{p.product: p.data for p in decode_file(path).products if p.data is not None} for path in paths]
     assert set(decoded[0]) == set(one) and packets[0].keys() == packets[1].keys()
     for product, records in one.items():
         for k in range(len(days)):
@@ -244,7 +258,7 @@ def test_scaled_day_files_hold_scale_times_each_day_and_overlap_the_same_way(cli
                 epoch = utc(file[product]["epoch"])
                 mine = file[product][(epoch >= midnights[k]) & (epoch < midnights[k + 1])]
                 in_day.update(_record_keys(product, mine))
-            if product not in SURVEY:       # survey records may lie hours after their packet
+            if product not in SURVEY:  # survey records may lie hours after their packet
                 assert len(in_day) == scale * len(records), (product, k)
         unique = set()
         for file in decoded:
@@ -252,16 +266,19 @@ def test_scaled_day_files_hold_scale_times_each_day_and_overlap_the_same_way(cli
         assert len(unique) == scale * len(days) * len(records), product
 
 
-@pytest.mark.parametrize("args, message", [
-    (("--days", "0", "--start", "2024-01-01"), "--days must be at least 1"),
-    (("--days", "two", "--start", "2024-01-01"), "--days must be a whole number"),
-    (("--days", "2", "--start", "2024-02-30"), "--start must be a date YYYY-MM-DD"),
-    (("--days", "2", "--start", "20240201"), "--start must be a date YYYY-MM-DD"),
-    (("--days", "2", "--start", "1999-12-31"), "on-board times cannot express these days"),
-    (("--days", "2"), "--days needs --start"),
-    (("--start", "2024-01-01"), "--start needs --days"),
-    (("--days", "2", "--start", "2024-01-01", "--scale", "10000000000"), "do not fit"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("--days", "0", "--start", "2024-01-01"), "--days must be at least 1"),
+        (("--days", "two", "--start", "2024-01-01"), "--days must be a whole number"),
+        (("--days", "2", "--start", "2024-02-30"), "--start must be a date YYYY-MM-DD"),
+        (("--days", "2", "--start", "20240201"), "--start must be a date YYYY-MM-DD"),
+        (("--days", "2", "--start", "1999-12-31"), "on-board times cannot express these days"),
+        (("--days", "2"), "--days needs --start"),
+        (("--start", "2024-01-01"), "--start needs --days"),
+        (("--days", "2", "--start", "2024-01-01", "--scale", "10000000000"), "do not fit"),
+    ],
+)
 def test_day_files_usage_errors(cli, tmp_path, args, message):
     code, out, err = cli("simulate", "-o", tmp_path / "L0", *args)
     assert code == 2 and err.startswith("dravel: error:") and err.count("\n") == 1
@@ -295,8 +312,10 @@ def test_quicklook_writes_one_png_per_product(cli, snapshot_l0, tmp_path):
 
 def test_fill_values_are_masked_not_plotted(tmp_path):
     # snapshot 1 is rejected (its waveform is all fill values), snapshot 2 lost a packet
-    snaps = [Snapshot(length=1024, snapshot_nr=1, time=(10, 0, 1), samples_override={1: 7}),
-             Snapshot(length=2048, snapshot_nr=2, time=(20, 0, 1), missing=(2,), channels=(1, 0, 1, 1))]
+    snaps = [
+        Snapshot(length=1024, snapshot_nr=1, time=(10, 0, 1), samples_override={1: 7}),
+        Snapshot(length=2048, snapshot_nr=2, time=(20, 0, 1), missing=(2,), channels=(1, 0, 1, 1)),
+    ]
     write_hdf5(tmp_path / "L0.h5", {"TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": snapshot_group(snaps, "trig")})
     from kesta.dravel.l1.convert import convert
 
@@ -306,8 +325,7 @@ def test_fill_values_are_masked_not_plotted(tmp_path):
 
     original = matplotlib.axes.Axes.plot
     monkey = pytest.MonkeyPatch()
-    monkey.setattr(matplotlib.axes.Axes, "plot",
-                   lambda self, *a, **k: plotted.append(a) or original(self, *a, **k))
+    monkey.setattr(matplotlib.axes.Axes, "plot", lambda self, *a, **k: plotted.append(a) or original(self, *a, **k))
     try:
         with h5py.File(tmp_path / "L1.h5", "r") as f:
             assert quicklook.plot_snapshots(f["tswf"], tmp_path / "tswf.png")
@@ -319,7 +337,7 @@ def test_fill_values_are_masked_not_plotted(tmp_path):
     for t, wave in plotted:
         assert len(t) == 2048
         assert not np.any(np.ma.filled(wave, 0) == fill)
-        assert np.ma.count_masked(wave) > 0    # the lost packet's samples are masked, not drawn
+        assert np.ma.count_masked(wave) > 0  # the lost packet's samples are masked, not drawn
 
 
 def test_quicklook_input_errors(cli, tmp_path):
@@ -338,7 +356,8 @@ def test_quicklook_input_errors(cli, tmp_path):
 
 
 def test_module_entry_point_help():
-    done = subprocess.run([sys.executable, "-m", "kesta.dravel", "decode", "--help"],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-m", "kesta.dravel", "decode", "--help"], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0
     assert "--products" in done.stdout and "L0.h5" in done.stdout

@@ -1,5 +1,6 @@
 """The run layer's local pool: units come back as they end; a worker that dies costs only the
 unit it ran (run again, or taken from its complete output); a stop ends every worker."""
+
 import os
 import signal
 import time

@@ -1,4 +1,5 @@
 """A command's usage errors are that command's: its usage printed, exit 2, nothing done."""
+
 import argparse
 
 import pytest
@@ -6,8 +7,14 @@ import pytest
 from kesta.dravel.cli import build_parser
 
 # what the commands need, so that only the mistyped option is wrong
-NEEDED = {"simulate": ["-o", "L0.h5"], "decode": ["L0.h5", "-o", "L1.h5"], "quicklook": ["L1.h5", "-o", "plots"],
-          "batch": ["L0/*.h5", "-o", "L1"], "archive": ["L0/*.h5", "-o", "AR"], "serve": ["AR"]}
+NEEDED = {
+    "simulate": ["-o", "L0.h5"],
+    "decode": ["L0.h5", "-o", "L1.h5"],
+    "quicklook": ["L1.h5", "-o", "plots"],
+    "batch": ["L0/*.h5", "-o", "L1"],
+    "archive": ["L0/*.h5", "-o", "AR"],
+    "serve": ["AR"],
+}
 (COMMANDS,) = [a.choices for a in build_parser()._actions if isinstance(a, argparse._SubParsersAction)]
 
 

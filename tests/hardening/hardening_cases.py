@@ -7,6 +7,7 @@ the mutations drawn), so a failing case can be rebuilt or pickled as it is.
 Mutations draw their choices from a `Chooser`: the property tests use one backed by
 hypothesis (so failures shrink), the fuzzer one backed by a seeded random generator.
 """
+
 from __future__ import annotations
 
 import copy
@@ -131,12 +132,57 @@ class DataChooser:
 # --------------------------------------------------------------------------------------------
 # Mutations of one parameter
 
-SPECIAL_NUMBERS = (0, 1, 2, 3, 4, 5, 7, 8, 9, 127, 128, 200, 201, 255, 256, 511, 512, 513, 2032, 4096,
-                   65535, 65536, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**64 - 1,
-                   -1, -2, -128, -32768, -2**31, -2**63)
+SPECIAL_NUMBERS = (
+    0,
+    1,
+    2,
+    3,
+    4,
+    5,
+    7,
+    8,
+    9,
+    127,
+    128,
+    200,
+    201,
+    255,
+    256,
+    511,
+    512,
+    513,
+    2032,
+    4096,
+    65535,
+    65536,
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**64 - 1,
+    -1,
+    -2,
+    -128,
+    -32768,
+    -(2**31),
+    -(2**63),
+)
 SPECIAL_FLOATS = (float("nan"), float("inf"), float("-inf"), 1e300, -1e300, 0.5, -0.5, 1e19)
-DTYPES = ("float64", "float32", "int8", "int64", "uint64", "bool", "complex128", "object", "bytes", "str",
-          "big-endian", "little-endian")
+DTYPES = (
+    "float64",
+    "float32",
+    "int8",
+    "int64",
+    "uint64",
+    "bool",
+    "complex128",
+    "object",
+    "bytes",
+    "str",
+    "big-endian",
+    "little-endian",
+)
 
 
 def _as_array(value):
@@ -183,8 +229,9 @@ def _poke(a, chooser):
         idx = chooser.integers(0, out.size - 1)
         if out.dtype.kind in "iu":
             info = np.iinfo(out.dtype)
-            value = chooser.choice([v for v in SPECIAL_NUMBERS if info.min <= v <= info.max]
-                                   + [int(info.max), int(info.min)])
+            value = chooser.choice(
+                [v for v in SPECIAL_NUMBERS if info.min <= v <= info.max] + [int(info.max), int(info.min)]
+            )
             value = max(min(value + chooser.integers(-1, 1), int(info.max)), int(info.min))
         elif out.dtype.kind == "f":
             value = chooser.choice(SPECIAL_FLOATS + SPECIAL_NUMBERS[:12])
@@ -195,8 +242,26 @@ def _poke(a, chooser):
     return out, "poke " + ",".join(what)
 
 
-PARAM_MUTATIONS = ("drop", "truncate", "empty", "extend", "ravel", "to3d", "scalar", "narrow", "dtype",
-                   "fill", "negative", "nan", "none", "list", "poke", "poke", "poke", "poke")
+PARAM_MUTATIONS = (
+    "drop",
+    "truncate",
+    "empty",
+    "extend",
+    "ravel",
+    "to3d",
+    "scalar",
+    "narrow",
+    "dtype",
+    "fill",
+    "negative",
+    "nan",
+    "none",
+    "list",
+    "poke",
+    "poke",
+    "poke",
+    "poke",
+)
 
 
 def mutate_parameter(group, param, chooser, kind=None):
@@ -219,11 +284,11 @@ def _mutate(group, param, kind, chooser):
     a = _as_array(group[param])
     n = a.shape[0] if a.ndim else 0
     if kind == "truncate" and n > 1:
-        group[param] = a[:chooser.integers(0, n - 1)]
+        group[param] = a[: chooser.integers(0, n - 1)]
     elif kind == "empty":
         group[param] = a[:0] if a.ndim else np.zeros(0, a.dtype)
     elif kind == "extend" and a.ndim:
-        group[param] = np.concatenate([a, a[:chooser.integers(1, max(n, 1))]])
+        group[param] = np.concatenate([a, a[: chooser.integers(1, max(n, 1))]])
     elif kind == "ravel":
         group[param] = a.reshape(-1)
     elif kind == "to3d":
@@ -231,7 +296,7 @@ def _mutate(group, param, kind, chooser):
     elif kind == "scalar":
         group[param] = np.asarray(a.flat[0] if a.size else 0)
     elif kind == "narrow" and a.ndim == 2:
-        group[param] = np.ascontiguousarray(a[:, :chooser.integers(0, a.shape[1])])
+        group[param] = np.ascontiguousarray(a[:, : chooser.integers(0, a.shape[1])])
     elif kind == "dtype":
         group[param], target = _retype(a, chooser)
         return f"{param} as {target}"
@@ -261,8 +326,16 @@ def _mutate(group, param, kind, chooser):
 # --------------------------------------------------------------------------------------------
 # Mutations of the store's structure
 
-STRUCTURE_MUTATIONS = ("tm_empty", "tm_other_packet", "tm_not_mapping", "store_not_mapping",
-                       "packet_type_not_mapping", "group_not_mapping", "group_empty", "no_source_data")
+STRUCTURE_MUTATIONS = (
+    "tm_empty",
+    "tm_other_packet",
+    "tm_not_mapping",
+    "store_not_mapping",
+    "packet_type_not_mapping",
+    "group_not_mapping",
+    "group_empty",
+    "no_source_data",
+)
 NOT_MAPPINGS = (None, 7, 3.5, "TM", b"TM", [1, 2], (), [[1, 2], [3]], np.zeros(3))
 
 
@@ -294,7 +367,6 @@ def mutated_case(product, seed, chooser, max_mutations=3):
     """A clean case of `product`, then 1 to `max_mutations` mutations drawn from `chooser`."""
     case = clean_case(product, seed, anomalies=bool(chooser.integers(0, 1)))
     l0 = copy.deepcopy(case.l0)
-    name = packet_name(product)
     done = []
     if chooser.integers(0, 9) == 0:
         l0, what = mutate_structure(l0, product, chooser)
@@ -391,7 +463,7 @@ def _judge(case, run):
         out = run()
     except Verdict:
         raise
-    except Exception as exc:  # noqa: BLE001 - every exception is judged below
+    except Exception as exc:  # every exception is judged below
         text = str(exc)
         name = type(exc).__name__
         mutated = f" [mutated: {'; '.join(case.mutations)}]"
@@ -407,6 +479,7 @@ def _judge(case, run):
     if not isinstance(out, np.ndarray):
         raise Verdict(f"returned {type(out).__name__}, not an array [mutated: {'; '.join(case.mutations)}]")
     if out.ndim != 1 or out.dtype != reference_dtype(case.product):
-        raise Verdict(f"returned an array of shape {out.shape} and type {out.dtype} "
-                      f"[mutated: {'; '.join(case.mutations)}]")
+        raise Verdict(
+            f"returned an array of shape {out.shape} and type {out.dtype} [mutated: {'; '.join(case.mutations)}]"
+        )
     return "ok", out

@@ -4,6 +4,7 @@ Three kinds of call per decoder: a clean store, a store with units the decoder r
 skips, and a store that ends the call with an error after the record array was made. Set
 DRAVEL_LEAK_CALLS to fewer calls for slow (sanitized) builds; the default is 2,000.
 """
+
 import copy
 import gc
 import importlib
@@ -24,8 +25,7 @@ RSS_TOLERANCE = 4 * 1024 * 1024
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 # One product per decoder module.
-PRODUCTS = ("tnr_normal", "tnr_calibration", "hfr_calibration", "tswf", "rswf_sbm1", "hist2d", "lfm_sm",
-            "lfm_psd")
+PRODUCTS = ("tnr_normal", "tnr_calibration", "hfr_calibration", "tswf", "rswf_sbm1", "hist2d", "lfm_sm", "lfm_psd")
 
 # The outside components the decoders call, by module.
 COMPONENTS = {
@@ -37,8 +37,11 @@ COMPONENTS = {
     "kesta.dravel.tasks.utils": ("sort_data",),
     "kesta.dravel.tasks.tds.utils": ("count_swf", "group"),
 }
-THR_HELPER_MODULES = ("kesta.dravel.tasks.thr.science_tools", "kesta.dravel.tasks.thr.tnr",
-                      "kesta.dravel.tasks.thr.hfr")
+THR_HELPER_MODULES = (
+    "kesta.dravel.tasks.thr.science_tools",
+    "kesta.dravel.tasks.thr.tnr",
+    "kesta.dravel.tasks.thr.hfr",
+)
 
 
 def rss():
@@ -106,7 +109,7 @@ def test_repeated_calls_leak_nothing(product, kind):
     def once():
         try:
             out = hc.call(product, l0, task)
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:  # noqa: BLE001 - a damaged store may fail with any error
             assert kind == "failing", f"{product}: {exc}"
             return None
         assert kind != "failing", f"{product}: the damaged store decoded"

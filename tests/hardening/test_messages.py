@@ -1,15 +1,17 @@
 """What each kind of bad input gets: a report and skip of one unit, or an error that ends the call
 and names the parameter and the packet (or packet type) concerned."""
+
 import copy
 
 import numpy as np
 import pytest
 
-import hardening_cases as hc
-from conftest import built
+from kesta.dravel.l1.store import ListTask, l0_store
 from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket
 from kesta.dravel.simulate.thr_expected import hfr_calibration_group
-from kesta.dravel.l1.store import ListTask, l0_store
+
+import hardening_cases as hc
+from conftest import built
 from records_support import assert_same_records
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
@@ -133,11 +135,15 @@ def test_snapshot_whose_samples_do_not_add_up_is_reported_and_kept_at_fill(produ
 
 
 @pytest.mark.parametrize("product", ["tswf", "rswf"])
-@pytest.mark.parametrize("param, change", [
-    ("PA_TDS_SNAPSHOT_NR", lambda a: a[:0]),
-    ("PA_TDS_SNAPSHOT_NR", lambda a: None),
-    ("PA_TDS_SNAPSHOT_NR", lambda a: a[:, None]),
-], ids=["empty", "None", "2-D"])
+@pytest.mark.parametrize(
+    "param, change",
+    [
+        ("PA_TDS_SNAPSHOT_NR", lambda a: a[:0]),
+        ("PA_TDS_SNAPSHOT_NR", lambda a: None),
+        ("PA_TDS_SNAPSHOT_NR", lambda a: a[:, None]),
+    ],
+    ids=["empty", "None", "2-D"],
+)
 def test_snapshot_number_checked_before_sorting(product, param, change):
     built(product)
     with pytest.raises(ValueError) as info:
@@ -162,8 +168,11 @@ def test_hfr_step_count_error_names_the_parameter():
     built("hfr_calibration")
     # Channel 1 with HF1 only, whose sweep announces 600 steps (a level holds 512).
     packet = HfrCalibrationPacket(
-        hfr_setup=(1, 7, 0, 1, 5), hfr_sweep=(0, 5, 600, 3), do_analysis=(0, 1, 0, 0, 1, 1),
-        levels=[((tuple(range(600)), ()), ((), ())) for _ in range(9)])
+        hfr_setup=(1, 7, 0, 1, 5),
+        hfr_sweep=(0, 5, 600, 3),
+        do_analysis=(0, 1, 0, 0, 1, 1),
+        levels=[((tuple(range(600)), ()), ((), ())) for _ in range(9)],
+    )
     group = hfr_calibration_group([packet]).group
     with pytest.raises(IndexError) as info:
         hc.call("hfr_calibration", l0_store({hc.packet_name("hfr_calibration"): group}), hc.CountingTask())

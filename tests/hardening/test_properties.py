@@ -5,6 +5,7 @@ Stores are small simulated ones, mangled by the mutations of hardening_cases (pa
 dropped, cut, reshaped, retyped, filled with huge, negative or NaN values, single values made to
 lie, the store's structure broken). Runs derandomized, so CI sees the same cases every time.
 """
+
 import pickle
 
 import numpy as np
@@ -15,8 +16,13 @@ from hypothesis import strategies as st
 import hardening_cases as hc
 from conftest import built
 
-PROPERTY_SETTINGS = settings(max_examples=60, deadline=None, derandomize=True, database=None,
-                             suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+PROPERTY_SETTINGS = settings(
+    max_examples=60,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 def _frozen(l0):
@@ -44,16 +50,23 @@ def test_mangled_store_gives_records_or_a_clear_error(product, data):
 
 TDS = [p for p in hc.PRODUCTS if hc.PRODUCTS[p].receiver == "tds"]
 # THR decoders are handed the packet group itself, TDS decoders the whole store.
-STORE_PARTS = [(p, where) for p in hc.PRODUCTS
-               for where in (("store", "TM", "packet type", "packet group") if p in TDS else ("packet group",))]
+STORE_PARTS = [
+    (p, where)
+    for p in hc.PRODUCTS
+    for where in (("store", "TM", "packet type", "packet group") if p in TDS else ("packet group",))
+]
 
 
 # A store without the product's packet type is the normal empty case.
 @pytest.mark.parametrize("product", TDS)
-@pytest.mark.parametrize("store", [
-    {"TM": {}},
-    {"TM": {"TM_SOMETHING_ELSE": {"source_data": {"PA_X": np.zeros(3)}}}},
-], ids=["no-packet-types", "other-packet-type"])
+@pytest.mark.parametrize(
+    "store",
+    [
+        {"TM": {}},
+        {"TM": {"TM_SOMETHING_ELSE": {"source_data": {"PA_X": np.zeros(3)}}}},
+    ],
+    ids=["no-packet-types", "other-packet-type"],
+)
 def test_absent_packet_type_gives_empty_array(product, store):
     built(product)
     out = hc.call(product, store, hc.CountingTask())
@@ -66,8 +79,12 @@ def test_absent_packet_type_gives_empty_array(product, store):
 def test_non_mapping_parts_of_the_store_are_named(product, where, junk):
     built(product)
     name = hc.packet_name(product)
-    store = {"store": junk, "TM": {"TM": junk}, "packet type": {"TM": {name: junk}},
-             "packet group": {"TM": {name: {"source_data": junk}}}}[where]
+    store = {
+        "store": junk,
+        "TM": {"TM": junk},
+        "packet type": {"TM": {name: junk}},
+        "packet group": {"TM": {name: {"source_data": junk}}},
+    }[where]
     with pytest.raises((TypeError, KeyError, ValueError)) as info:
         hc.call(product, store, hc.CountingTask())
     text = str(info.value)

@@ -1,5 +1,6 @@
 """The decoders keep nothing between calls: several threads decoding different stores at once
 each get exactly the records the simulator expects for their own store."""
+
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -34,8 +35,10 @@ def test_threads_decode_their_own_stores(eager_switching):
         pytest.skip("no decoder is built")
     # Every thread gets its own stores (other seeds, so other sizes and values) of every product,
     # half of them with units to report and skip.
-    work = [[hc.clean_case(p, 100 * t + k, anomalies=(t + k) % 2 == 1) for k, p in enumerate(products)]
-            for t in range(THREADS)]
+    work = [
+        [hc.clean_case(p, 100 * t + k, anomalies=(t + k) % 2 == 1) for k, p in enumerate(products)]
+        for t in range(THREADS)
+    ]
     start = threading.Barrier(THREADS)
 
     def run(cases):

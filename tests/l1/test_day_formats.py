@@ -1,5 +1,6 @@
 """Every day-file format through the same cases: written, known by its contents and its name,
 read whole and by slices, its parents, attributes and variable names."""
+
 import numpy as np
 import pytest
 
@@ -24,8 +25,7 @@ def test_a_format_writes_knows_and_reads_its_day_files(decoded, tmp_path, fmt, p
 
     _, records = decoded
     form = FORMATS[fmt]
-    paths = sorted(write_records(writer_for(fmt), records[product], product, tmp_path,
-                                 parents=["L0_a.h5", "L0_b.h5"]))
+    paths = sorted(write_records(writer_for(fmt), records[product], product, tmp_path, parents=["L0_a.h5", "L0_b.h5"]))
     assert paths
     want = flatten(daily_records(product, records[product]))
     got, at = {}, 0
@@ -46,7 +46,7 @@ def test_a_format_writes_knows_and_reads_its_day_files(decoded, tmp_path, fmt, p
             stored = day.stored_variables()
             time = [v for v in stored.values() if v.time]
             assert len(time) == 1 and time[0].dtype == np.int64
-            np.testing.assert_array_equal(day.read_stored(time[0].name), want["Epoch"][at:at + n].view(np.int64))
+            np.testing.assert_array_equal(day.read_stored(time[0].name), want["Epoch"][at : at + n].view(np.int64))
             attributes = day.global_attributes()
             assert attributes["Logical_source"] == "zelk_l1_" + product and "Generation_date" in attributes
             for name in want:
@@ -55,7 +55,7 @@ def test_a_format_writes_knows_and_reads_its_day_files(decoded, tmp_path, fmt, p
                 assert v.time or (v.depend_0 == time[0].name and v.description)
                 values = day.read_stored(v.name, 1, n - 1)
                 assert values.dtype == v.dtype and len(values) == max(0, n - 2)
-            for name in want:        # two slices make the whole
+            for name in want:  # two slices make the whole
                 parts = [day.read(name, 0, n // 2), day.read(name, n // 2, n)]
                 np.testing.assert_array_equal(np.concatenate(parts), whole[name])
                 got.setdefault(name, []).append(whole[name])
@@ -75,4 +75,7 @@ def test_files_of_no_day_format_are_known_as_such(decoded, tmp_path):
     assert day_format_of("zelk_l1_tswf_20240301_v01.txt") == (None, None)
     assert day_format_of("zelk_l1_tswf_2024031_v01.cdf") == (None, None)
     assert day_format_of("/a/b/zelk_l1_tswf_sbm2_20240301_v02.nc")[1] == {
-        "product": "tswf_sbm2", "date": "20240301", "version": "02"}
+        "product": "tswf_sbm2",
+        "date": "20240301",
+        "version": "02",
+    }

@@ -1,6 +1,7 @@
 """Day files written while a run decodes: each product's files by a worker process as soon as
 the product ends, its template made once for the whole run; the same files as when written
 here at the end; a run given up or refused leaves no file and no process."""
+
 import os
 import time
 
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 
 from kesta.dravel.cli.simulate import simulate_file
-from kesta.dravel.l1 import OutputError, decode_file, days
+from kesta.dravel.l1 import OutputError, days, decode_file
 from kesta.dravel.l1.cdf import CDFWriter, read_cdf
 from kesta.dravel.l1.layout import EPOCH
 from kesta.dravel.l1.results import ProductResult
@@ -82,7 +83,7 @@ def test_each_product_is_written_as_it_ends_and_the_files_are_those_written_at_t
 def test_a_run_given_up_or_refused_leaves_no_file_and_no_process(decoded, tmp_path):
     (name, records), *_ = decoded.items()
     writer = CDFWriter(tmp_path / "given-up", workers=2)
-    feed(writer, name, records)             # its day files being written meanwhile
+    feed(writer, name, records)  # its day files being written meanwhile
     writer.abort()
     assert os.listdir(tmp_path / "given-up") == []
     assert not workers_of_this_process()
@@ -112,7 +113,7 @@ def test_a_template_is_made_once_for_every_process_of_the_run(tmp_path, monkeypa
     days._templates.clear()
     with days._Sharing(shared):
         first = days.template(("cdf", "x"), make, ".cdf")
-        days._templates.clear()             # as another process of the run, with nothing made
+        days._templates.clear()  # as another process of the run, with nothing made
         assert days.template(("cdf", "x"), make, ".cdf") == first
     assert len(made) == 1
     # one made for an earlier run, long ago, is made again
@@ -124,5 +125,5 @@ def test_a_template_is_made_once_for_every_process_of_the_run(tmp_path, monkeypa
     days._templates.clear()
     from kesta.dravel.l1 import output
 
-    output.discard(shared)                  # the run's end: the template and its lock go
+    output.discard(shared)  # the run's end: the template and its lock go
     assert os.listdir(tmp_path) == []

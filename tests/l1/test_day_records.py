@@ -1,11 +1,12 @@
 """Day records, what the day files hold: one record per time, every decoder record's values at
 its member's place, fill where its own flags say nothing was measured, and back again."""
+
 import numpy as np
 import pytest
 
 from kesta.dravel.cli.simulate import simulate_file
-from kesta.dravel.l1 import decode_file
 from kesta.dravel.l1 import dayrecords as dr
+from kesta.dravel.l1 import decode_file
 from kesta.dravel.l1.attributes import fill_value
 from kesta.dravel.l1.layout import flatten
 
@@ -21,8 +22,9 @@ def decoded(tmp_path_factory):
 
 def canonical(columns):
     """The columns, their rows in one order whatever the order they came in."""
-    raw = np.concatenate([np.ascontiguousarray(v).reshape(len(v), -1).view(np.uint8)
-                          for _, v in sorted(columns.items())], axis=1)
+    raw = np.concatenate(
+        [np.ascontiguousarray(v).reshape(len(v), -1).view(np.uint8) for _, v in sorted(columns.items())], axis=1
+    )
     order = np.lexsort(raw.T[::-1])
     return {k: np.asarray(v)[order] for k, v in columns.items()}
 
@@ -83,7 +85,7 @@ def test_units_sharing_a_time_keep_both_epoch_moved_on_by_a_nanosecond(decoded):
     records["hist2d_id"] = [1, 2, 3]
     day = dr.day_records("hist2d", records)
     assert list(day["epoch"].astype(np.int64) - int(records["epoch"][0])) == [0, 1, 2]
-    np.testing.assert_array_equal(day["scet"], records["scet"])        # their own times kept
+    np.testing.assert_array_equal(day["scet"], records["scet"])  # their own times kept
     # across the batches of one day file
     parts = list(dr.day_batches("hist2d", [records[:2], records[2:]]))
     assert [int(p["epoch"][-1]) - int(records["epoch"][0]) for p in parts] == [1, 2]
@@ -99,9 +101,12 @@ def test_calibration_packets_lie_along_bands_levels_and_steps(decoded):
     band = first["hfr_band"][0]
     steps = np.count_nonzero((first["hfr_band"] == band) & (first["calibration_level"] == 0))
     got = hfr["frequency"][0, band]
-    np.testing.assert_array_equal(got[:steps], first["frequency"][(first["hfr_band"] == band)
-                                                                   & (first["calibration_level"] == 0)])
-    assert np.all(got[steps:] == fill_value(got.dtype))         # no such step: fill
+    np.testing.assert_array_equal(
+        got[:steps], first["frequency"][(first["hfr_band"] == band) & (first["calibration_level"] == 0)]
+    )
+    assert np.all(got[steps:] == fill_value(got.dtype))  # no such step: fill
+
+
 def test_day_files_say_what_was_not_measured(decoded, tmp_path):
     spacepy = pytest.importorskip("spacepy.pycdf")
     from kesta.dravel.l1.cdf import write_cdf

@@ -1,5 +1,6 @@
 """Day files start as copies of a template made once: a process that lives across runs (a Dask
 worker) must not stamp a later run's files with the Generation_date of an earlier one."""
+
 import time
 
 import h5py
@@ -40,7 +41,7 @@ def test_a_later_run_makes_its_templates_again(records, tmp_path, monkeypatch):
     name, data = records
     days._templates.clear()
     write(data, name, tmp_path / "first")
-    time.sleep(1.1)                 # Generation_date counts seconds
+    time.sleep(1.1)  # Generation_date counts seconds
     write(data, name, tmp_path / "soon")
     assert generation_dates(tmp_path / "soon") == generation_dates(tmp_path / "first")
     later = time.monotonic() + days.TEMPLATE_SECONDS + 1

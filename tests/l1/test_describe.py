@@ -1,6 +1,6 @@
 """`dravel describe` names the variables as the day files hold them."""
+
 import numpy as np
-import pytest
 
 from kesta.dravel.l1 import describe as described
 from kesta.dravel.products import BY_NAME
@@ -8,6 +8,8 @@ from kesta.dravel.products import BY_NAME
 
 def names(product):
     return [line.split()[0] for line in described.describe(product)[2:]]
+
+
 def test_the_names_listed_are_the_record_variables_of_the_cdf_files(tmp_path):
     import spacepy.pycdf as pycdf
 
@@ -27,6 +29,7 @@ def test_the_variables_follow_the_layout_of_the_day_records(monkeypatch, capsys)
     def day_dtype(product):
         own = BY_NAME[product].record_dtype()
         return np.dtype(own.descr + [("spin_phase", "<f4")])
+
     monkeypatch.setattr(described, "day_dtype", day_dtype)
     assert names("tswf")[-1] == "tswf_spin_phase"
     assert main(["describe", "tswf"]) == 0

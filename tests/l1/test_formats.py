@@ -1,5 +1,6 @@
 """L1 records through CDF, netCDF and xarray: values back bit for bit, ISTP-clean files, fill
 values from the fill-value component, layouts no table knows, and outputs that cannot be made."""
+
 import numpy as np
 import pytest
 import spacepy.pycdf as pycdf
@@ -8,8 +9,8 @@ import spacepy.pycdf.istp as istp
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import OutputError, decode_file
-from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.attributes import fill_value
+from kesta.dravel.l1.cdf import read_cdf, write_cdf
 from kesta.dravel.l1.dataset import to_dataset
 from kesta.dravel.l1.dayrecords import daily_records
 from kesta.dravel.l1.layout import flatten, leaves
@@ -42,8 +43,7 @@ def test_cdf_round_trip_is_exact_and_istp_clean(decoded, tmp_path, product):
 
     records = decoded[product]
     paths = write_cdf(records, product, tmp_path, parents="L0.h5")
-    assert paths and all(p.startswith(str(tmp_path / f"zelk_l1_{product}_")) and p.endswith("_v01.cdf")
-                         for p in paths)
+    assert paths and all(p.startswith(str(tmp_path / f"zelk_l1_{product}_")) and p.endswith("_v01.cdf") for p in paths)
     for path in paths:
         with pycdf.CDF(path) as f:
             assert istp.FileChecks.all(f, catch=True) == [], path
@@ -66,12 +66,12 @@ def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
     for leaf in leaves(records.dtype):
         assert ds[leaf.name].dims[0] == "Epoch"
         np.testing.assert_array_equal(ds[leaf.name].values, flatten(records)[leaf.name])
-    assert not any(d.endswith(("_dim1", "_dim2")) for d in ds.dims)   # every axis has a name
+    assert not any(d.endswith(("_dim1", "_dim2")) for d in ds.dims)  # every axis has a name
     if product == "tnr_normal":
         assert ds["auto1"].dims == ("Epoch", "frequency_bin") and "frequency" in ds.coords
     if product == "tswf":
         assert list(ds["channel"].values) == ["CH1", "CH2", "CH3", "CH4"]
-    paths = write_netcdf(records, product, tmp_path)    # one file per UTC day, in day order
+    paths = write_netcdf(records, product, tmp_path)  # one file per UTC day, in day order
     assert len(paths) == len(utc_days(in_time_order(records)["epoch"]))
     files = [read_netcdf(path) for path in sorted(paths)]
     back = {key: np.concatenate([values[key] for _, values in files]) for key in files[0][1]}
@@ -81,8 +81,18 @@ def test_netcdf_and_dataset_hold_the_records(decoded, tmp_path, product):
         assert back[key].dtype == values.dtype and np.array_equal(back[key], values), key
 
 
-ODD_FILLS = {"uint8": 7, "uint16": 7007, "uint32": 70007, "uint64": 77, "int8": -7, "int16": -707,
-             "int32": -70007, "int64": -77, "float32": 12.5, "float64": -3.25}
+ODD_FILLS = {
+    "uint8": 7,
+    "uint16": 7007,
+    "uint32": 70007,
+    "uint64": 77,
+    "int8": -7,
+    "int16": -707,
+    "int32": -70007,
+    "int64": -77,
+    "float32": 12.5,
+    "float64": -3.25,
+}
 
 
 class OddFills:
@@ -91,8 +101,7 @@ class OddFills:
 
 
 @pytest.mark.parametrize("product", ["tnr_normal", "tswf"])
-def test_day_files_appended_in_small_batches_over_many_chunks_hold_the_records(decoded, tmp_path,
-                                                                               monkeypatch, product):
+def test_day_files_appended_in_small_batches_over_many_chunks_hold_the_records(decoded, tmp_path, monkeypatch, product):
     # batches ending inside chunks, netCDF variables of many chunks (the last one part full),
     # each CDF compressed whole after its records are in
     import kesta.dravel.l1.days as days
@@ -111,7 +120,7 @@ def test_day_files_appended_in_small_batches_over_many_chunks_hold_the_records(d
             assert got.tobytes() == values.tobytes(), (folder.name, key)
     import h5py
 
-    with h5py.File(paths[0], "r") as f:     # netCDF variables of several chunks
+    with h5py.File(paths[0], "r") as f:  # netCDF variables of several chunks
         assert any(d.chunks and d.chunks[0] < len(d) for d in f.values() if isinstance(d, h5py.Dataset))
 
 
@@ -124,10 +133,10 @@ def test_fill_values_come_from_the_component(decoded, tmp_path, monkeypatch):
     with pycdf.CDF(path) as f:
         assert f["tswf_waveform_data"].attrs["FILLVAL"] == -707
         assert f["tswf_sampling_rate"].attrs["FILLVAL"] == 12.5
-        assert f["tswf_samps_per_ch"].attrs["FILLVAL"] == -77      # uint64 kept as CDF_INT8
+        assert f["tswf_samps_per_ch"].attrs["FILLVAL"] == -77  # uint64 kept as CDF_INT8
     ds = to_dataset(records, "tswf")
     assert ds["waveform_data"].attrs["fill_value"] == -707
-    assert not (ds["waveform_data"] == -707).any()                  # masked with that fill value
+    assert not (ds["waveform_data"] == -707).any()  # masked with that fill value
     (nc,) = write_netcdf(records, "tswf", tmp_path)
     import xarray as xr
 
@@ -160,7 +169,7 @@ def test_outputs_that_cannot_be_made(decoded, tmp_path):
         write_cdf(records, "lfm_psd", tmp_path / "absent")
     assert write_cdf(records[:0], "lfm_psd", tmp_path) == []
     assert write_netcdf(records[:0], "lfm_psd", tmp_path) == []
-    assert sorted(p.name for p in tmp_path.iterdir()) == [path.split("/")[-1]]   # nothing half-written
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.split("/")[-1]]  # nothing half-written
 
 
 # What outside readers see: every dimension named, flags and status not drawn as spectrograms,
@@ -178,13 +187,12 @@ def test_cdf_variables_fit_outside_readers(decoded, tmp_path, product):
 
     for path in write_cdf(decoded[product], product, tmp_path):
         ds = cdflib.xarray.cdf_to_xarray(path)
-        unnamed = {name: v.dims for name, v in ds.variables.items()
-                   if any(str(d).startswith("dim") for d in v.dims)}
+        unnamed = {name: v.dims for name, v in ds.variables.items() if any(str(d).startswith("dim") for d in v.dims)}
         assert not unnamed, unnamed
         with pycdf.CDF(path) as f:
             for name in f:
                 var, a = f[name], f[name].attrs
-                for axis in range(1, len(var.shape) if var.rv() else 0):   # (axes themselves: NRV)
+                for axis in range(1, len(var.shape) if var.rv() else 0):  # (axes themselves: NRV)
                     assert f"DEPEND_{axis}" in a or f"LABL_PTR_{axis}" in a, (name, axis)
                 if a.get("VAR_TYPE") != "data":
                     assert a.get("DISPLAY_TYPE") in (None, "time_series"), name
@@ -211,10 +219,9 @@ def test_waveforms_have_channel_labels_and_tnr_calibration_no_frequency_axis(dec
         assert a["DEPEND_1"] == "channel_index" and a["DEPEND_2"] == "sample_index"
     (path,) = write_cdf(decoded["tnr_calibration"], "tnr_calibration", tmp_path)
     with pycdf.CDF(path) as f:
-        a = f["tnr_calibration_auto1"].attrs       # bands x levels x bins of one packet
-        assert (a["DEPEND_1"], a["DEPEND_2"], a["DEPEND_3"]) == ("band_index", "level_index",
-                                                                 "calibration_bin_index")
-        assert f["tnr_calibration_frequency"].attrs["VAR_TYPE"] == "ignore_data"     # never set: all fill
+        a = f["tnr_calibration_auto1"].attrs  # bands x levels x bins of one packet
+        assert (a["DEPEND_1"], a["DEPEND_2"], a["DEPEND_3"]) == ("band_index", "level_index", "calibration_bin_index")
+        assert f["tnr_calibration_frequency"].attrs["VAR_TYPE"] == "ignore_data"  # never set: all fill
     (path, *_) = write_cdf(decoded["tnr_normal"], "tnr_normal", tmp_path)
     with pycdf.CDF(path) as f:
         assert f["tnr_normal_auto1"].attrs["DEPEND_1"] == "tnr_normal_frequency"
@@ -236,9 +243,12 @@ def test_cdf_files_load_in_pyspedas_without_warnings(decoded, tmp_path, caplog):
             # but where a day measured none of a spectrum (its channel off all day): pyspedas
             # says so, and it is true
             _, back = read_cdf(path)
-            true = {f"Floating point data values for variable {product}_{name} are all fillval "
-                    f"({float(fill_value(v.dtype)):e})" for name, v in back.items()
-                    if v.dtype.kind == "f" and np.all(v == fill_value(v.dtype))}
+            true = {
+                f"Floating point data values for variable {product}_{name} are all fillval "
+                f"({float(fill_value(v.dtype)):e})"
+                for name, v in back.items()
+                if v.dtype.kind == "f" and np.all(v == fill_value(v.dtype))
+            }
             assert [s for s in said if s not in true] == [], path
 
 
@@ -253,8 +263,9 @@ def test_datasets_mask_fill_values_and_give_them_raw_on_request(decoded):
     np.testing.assert_array_equal(np.isnan(wave.values), samples == fill)
     np.testing.assert_array_equal(wave.values[samples != fill], samples[samples != fill])
     assert wave.encoding["dtype"] == np.int16 and wave.encoding["_FillValue"] == fill
-    assert np.isnan(ds["samps_per_ch"].values).any() == (flatten(records)["samps_per_ch"]
-                                                          == np.iinfo(np.uint64).max).any()
+    assert (
+        np.isnan(ds["samps_per_ch"].values).any() == (flatten(records)["samps_per_ch"] == np.iinfo(np.uint64).max).any()
+    )
     raw = to_dataset(records, "tswf", raw=True)
     assert raw["waveform_data"].dtype == np.int16
     np.testing.assert_array_equal(raw["waveform_data"].values, samples)
@@ -301,7 +312,7 @@ class _Day:
 
     def batches(self):
         for a in range(0, len(self.records), self.batch):
-            yield self.records[a:a + self.batch]
+            yield self.records[a : a + self.batch]
 
 
 @pytest.mark.parametrize("fmt", ["cdf", "netcdf"])
@@ -309,12 +320,12 @@ def test_a_day_file_is_compared_with_its_records_a_batch_at_a_time(decoded, tmp_
     from kesta.dravel.archive.tasks import holds
 
     records = in_time_order(decoded["tnr_normal"])
-    records = records[utc_days(records["epoch"])[0][1]:utc_days(records["epoch"])[0][2]]
+    records = records[utc_days(records["epoch"])[0][1] : utc_days(records["epoch"])[0][2]]
     write = write_cdf if fmt == "cdf" else write_netcdf
     (path,) = write(records, "tnr_normal", tmp_path, parents="L0.h5")
     assert holds(path, fmt, _Day(records), ["L0.h5"])
     assert not holds(path, fmt, _Day(records), ["L0.h5", "L0b.h5"])
     changed = records.copy()
-    changed["scet"][len(records) - 1] += 1      # in the last batch only
+    changed["scet"][len(records) - 1] += 1  # in the last batch only
     assert not holds(path, fmt, _Day(changed), ["L0.h5"])
     assert not holds(path, fmt, _Day(records[:-1]), ["L0.h5"])

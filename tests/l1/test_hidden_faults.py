@@ -1,5 +1,6 @@
 """Faults are not hidden: a failure is the one reported even when cleaning up after it fails
 too, and what is caught on purpose is only what can really happen there."""
+
 import logging
 
 import numpy as np
@@ -41,8 +42,7 @@ def test_the_write_failure_is_reported_and_the_failed_close_logged(tmp_path, cap
     path = tmp_path / "day.bin"
     with caplog.at_level(logging.DEBUG, logger="kesta.dravel.l1.output"):
         with pytest.raises(Exception) as caught:
-            days.write_batches(_FailingDay, str(path), lambda: iter([records]),
-                               "tnr_calibration", [], "01")
+            days.write_batches(_FailingDay, str(path), lambda: iter([records]), "tnr_calibration", [], "01")
     assert "the library refused the records" in str(caught.value)
     assert "could not close either" in caplog.text
     assert list(tmp_path.iterdir()) == [] and _FailingDay.opened
@@ -53,7 +53,8 @@ def test_a_malformed_warning_is_counted_with_its_text():
 
     def warn(msg, *args):
         counter.emit(logging.LogRecord("vantor", logging.WARNING, __file__, 1, msg, args, None))
-    warn("%d packets", "two")           # the format does not fit its argument
+
+    warn("%d packets", "two")  # the format does not fit its argument
     warn("block %s missing", 3)
     assert counter.messages == ["%d packets", "block 3 missing"]
 
@@ -61,13 +62,20 @@ def test_a_malformed_warning_is_counted_with_its_text():
 def test_a_layout_that_cannot_be_had_keeps_the_columns_but_a_broken_one_is_an_error(monkeypatch):
     columns = {"epoch": np.arange(3, dtype=np.int64)}
     assert _as_layout("no_such_product", columns)["epoch"].dtype == np.int64
-    ghost = registry.Product("ghost", "kesta.dravel.tasks.tds.no_such_decoder", "set_ghost",
-                             ("TM_TDS_SCIENCE_GHOST",), "tds", layout="kesta.dravel.tasks.tds.nothing:X")
+    ghost = registry.Product(
+        "ghost",
+        "kesta.dravel.tasks.tds.no_such_decoder",
+        "set_ghost",
+        ("TM_TDS_SCIENCE_GHOST",),
+        "tds",
+        layout="kesta.dravel.tasks.tds.nothing:X",
+    )
     monkeypatch.setitem(registry.BY_NAME, "ghost", ghost)
-    assert _as_layout("ghost", columns)["epoch"].dtype == np.int64      # not installed
+    assert _as_layout("ghost", columns)["epoch"].dtype == np.int64  # not installed
 
     def broken():
         raise RuntimeError("the layout's own fault")
+
     monkeypatch.setattr(registry, "_attribute", lambda reference: broken)
     ghost = registry.Product("ghost", "m", "e", ("P",), "tds", layout="m:broken()")
     monkeypatch.setitem(registry.BY_NAME, "ghost", ghost)

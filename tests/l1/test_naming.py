@@ -1,4 +1,5 @@
 """The data version and day-file names: one rule for every command and library call."""
+
 import h5py
 import numpy as np
 import pytest

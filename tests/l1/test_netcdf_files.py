@@ -1,6 +1,7 @@
 """netCDF day files are written straight with h5py: each must be the file xarray itself writes
 (through h5netcdf) for the day's records, as both netCDF readers see it and down to the HDF5
 dimension scales and netCDF ids; `time` must hold what xarray's encoding of the UTC times gives."""
+
 import h5py
 import numpy as np
 import pytest
@@ -44,6 +45,7 @@ def reference(records, product, ours, path):
 def hdf5_view(path):
     """What a netCDF reader finds in the HDF5 file: every dataset's layout but its chunks and its
     attributes (the dimension scales' references by name), the order of the datasets, the file's attributes."""
+
     def value(f, key, v):
         if key == "DIMENSION_LIST":
             return [[f[ref].name for ref in refs] for refs in v]
@@ -54,8 +56,16 @@ def hdf5_view(path):
     with h5py.File(path, "r") as f:
         view = {"order": list(f), "attributes": sorted(k for k in f.attrs if k != "_NCProperties")}
         for name, d in f.items():
-            view[name] = (d.shape, d.maxshape, str(d.dtype), bool(d.chunks), d.compression, d.compression_opts,
-                          repr(d.fillvalue), {k: value(f, k, d.attrs[k]) for k in d.attrs})
+            view[name] = (
+                d.shape,
+                d.maxshape,
+                str(d.dtype),
+                bool(d.chunks),
+                d.compression,
+                d.compression_opts,
+                repr(d.fillvalue),
+                {k: value(f, k, d.attrs[k]) for k in d.attrs},
+            )
     return view
 
 
@@ -69,8 +79,10 @@ def test_a_day_file_is_the_file_xarray_writes_for_its_records(decoded, tmp_path,
     assert hdf5_view(ours) == hdf5_view(theirs)
     for engine in ("h5netcdf", "netcdf4"):
         for options in ({}, {"decode_times": False, "mask_and_scale": False}):
-            with xr.open_dataset(ours, engine=engine, **options) as a, \
-                    xr.open_dataset(theirs, engine=engine, **options) as b:
+            with (
+                xr.open_dataset(ours, engine=engine, **options) as a,
+                xr.open_dataset(theirs, engine=engine, **options) as b,
+            ):
                 assert a.identical(b), (engine, options)
                 assert list(a.variables) == list(b.variables) and a.sizes == b.sizes
                 assert a.sizes["Epoch"] == len(want)
@@ -83,20 +95,26 @@ def xarray_encoded(epoch):
     return xr.conventions.cf_encoder({"time": variable}, {})[0]["time"].values
 
 
-LEAP = 536_500_868_184_000_000      # TT2000 of 2016-12-31T23:59:60 UTC, the last leap second
+LEAP = 536_500_868_184_000_000  # TT2000 of 2016-12-31T23:59:60 UTC, the last leap second
 
 
-@pytest.mark.parametrize("epoch", [
-    # a day's times, not on whole microseconds, before and after 2000 too
-    np.array([LEAP - 86_000_000_000_123, LEAP - 5_000_000_001, LEAP - 1_000_000_999], np.int64),
-    np.array([-3_000_000_000_000_007, -2_999_999_000_000_001], np.int64),
-    # across the leap second, and inside it
-    np.array([LEAP - 1_500_000_000, LEAP, LEAP + 500_000_000, LEAP + 1_000_000_000, LEAP + 7_000_000_003], np.int64),
-    # years apart, with the fill values of TT2000 and of the element type, beyond datetime64[ns]
-    np.array([0, fill_value(np.int64), 880_000_000_000_000_000, -9_000_000_000_000_000_000, 5], np.int64),
-    np.array([LEAP + 3, fill_value(np.uint64), 12_345], np.uint64),
-    np.zeros(0, np.int64),
-], ids=["one-day", "before-2000", "leap-second", "fills-and-years", "uint64", "none"])
+@pytest.mark.parametrize(
+    "epoch",
+    [
+        # a day's times, not on whole microseconds, before and after 2000 too
+        np.array([LEAP - 86_000_000_000_123, LEAP - 5_000_000_001, LEAP - 1_000_000_999], np.int64),
+        np.array([-3_000_000_000_000_007, -2_999_999_000_000_001], np.int64),
+        # across the leap second, and inside it
+        np.array(
+            [LEAP - 1_500_000_000, LEAP, LEAP + 500_000_000, LEAP + 1_000_000_000, LEAP + 7_000_000_003], np.int64
+        ),
+        # years apart, with the fill values of TT2000 and of the element type, beyond datetime64[ns]
+        np.array([0, fill_value(np.int64), 880_000_000_000_000_000, -9_000_000_000_000_000_000, 5], np.int64),
+        np.array([LEAP + 3, fill_value(np.uint64), 12_345], np.uint64),
+        np.zeros(0, np.int64),
+    ],
+    ids=["one-day", "before-2000", "leap-second", "fills-and-years", "uint64", "none"],
+)
 def test_time_is_what_xarray_encodes_of_the_utc_times(epoch):
     got = encoded_time(epoch)
     assert got.dtype == np.int64 and got.tolist() == xarray_encoded(epoch).tolist()

@@ -1,5 +1,6 @@
 """Quicklooks from every L1 format: the same drawing from the HDF5 file, the CDF files and the
 netCDF files of the same records; switched-off channels and fill values never drawn."""
+
 import numpy as np
 import pytest
 
@@ -7,8 +8,8 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1 import quicklook as ql
 from kesta.dravel.l1.dayrecords import decoder_columns
-from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.l1.quicklook import plots as ql_plots
+from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.simulate.histmap import Histogram, histmap_group
 from kesta.dravel.simulate.snapshots import Snapshot, snapshot_group
 from kesta.dravel.simulate.store import write_hdf5
@@ -32,21 +33,24 @@ class Drawn:
         for product, plot in list(ql.PLOTS.items()):
             monkeypatch.setitem(ql.PLOTS, product, self._named(product, plot))
         save = ql_plots._save
-        monkeypatch.setattr(ql_plots, "_save", lambda fig, path: self.figures.setdefault(self.product, fig)
-                            and save(fig, path))
+        monkeypatch.setattr(
+            ql_plots, "_save", lambda fig, path: self.figures.setdefault(self.product, fig) and save(fig, path)
+        )
 
     def _spy(self, name, original):
         def spy(ax, *args, **kwargs):
             self.calls.setdefault(self.product, []).append(
-                (name, [np.ma.filled(np.ma.asarray(a, dtype=np.float64), np.nan)
-                        for a in args if np.ndim(a)]))
+                (name, [np.ma.filled(np.ma.asarray(a, dtype=np.float64), np.nan) for a in args if np.ndim(a)])
+            )
             return original(ax, *args, **kwargs)
+
         return spy
 
     def _named(self, product, plot):
         def named(*args, **kwargs):
             self.product = product
             return plot(*args, **kwargs)
+
         return named
 
 
@@ -78,7 +82,7 @@ def test_every_format_draws_the_same_records(l1_files, tmp_path, monkeypatch):
         assert not failures, failures
         assert written and all(open(p, "rb").read(8) == PNG for p in written)
         drawn[source] = spy.calls
-    products = set(drawn["L1.h5"])          # (a product whose channels are all off draws nothing)
+    products = set(drawn["L1.h5"])  # (a product whose channels are all off draws nothing)
     assert products == set(drawn["netcdf"]) and len(products) >= len(ql.PLOTS) - 2
     # CDF and netCDF files are one per product and day: the products of a single day draw as
     # the HDF5 file's
@@ -100,11 +104,18 @@ def test_every_format_draws_the_same_records(l1_files, tmp_path, monkeypatch):
 def test_switched_off_channels_are_said_not_drawn(tmp_path, monkeypatch):
     # HFR calibration with channel 2 off; a snapshot with channels 2 and 4 off and a lost packet
     levels = [((tuple(range(100 + k, 103 + k)), (7, 8)), (None, None)) for k in range(9)]
-    hfr = hfr_calibration_group([HfrCalibrationPacket(do_analysis=(0, 0, 0, 0, 1, 1), levels=levels,
-                                                      hfr_sweep=(2, 1, 3, 1), acquisition_time=(500, 0, 1))])
+    hfr = hfr_calibration_group(
+        [
+            HfrCalibrationPacket(
+                do_analysis=(0, 0, 0, 0, 1, 1), levels=levels, hfr_sweep=(2, 1, 3, 1), acquisition_time=(500, 0, 1)
+            )
+        ]
+    )
     snaps = [Snapshot(length=2048, snapshot_nr=2, time=(20, 0, 1), missing=(2,), channels=(1, 0, 1, 0))]
-    write_hdf5(tmp_path / "L0.h5", {"TM_THR_SCIENCE_CALIBRATION_HFR": hfr.group,
-                                    "TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": snapshot_group(snaps, "trig")})
+    write_hdf5(
+        tmp_path / "L0.h5",
+        {"TM_THR_SCIENCE_CALIBRATION_HFR": hfr.group, "TM_TDS_SCIENCE_ROUTINE_TRIGSNAP": snapshot_group(snaps, "trig")},
+    )
     convert(tmp_path / "L0.h5", tmp_path / "L1.h5")
     spy = Drawn(monkeypatch)
     written, _, failures = ql.quicklook_file(tmp_path / "L1.h5", tmp_path / "plots")
@@ -118,12 +129,13 @@ def test_switched_off_channels_are_said_not_drawn(tmp_path, monkeypatch):
 
     fig = spy.figures["tswf"]
     waves = [a[1] for name, a in spy.calls["tswf"]]
-    assert len(waves) == 2                   # channels 1 and 3 only
+    assert len(waves) == 2  # channels 1 and 3 only
     fill = float(np.int16(-32768))
     assert all(len(w) == 2048 and not np.any(w == fill) and np.isnan(w).any() for w in waves)
     blank = [ax for ax in fig.axes if texts(ax) == ["channel off"]]
-    assert len(blank) == 2 and all(not ax.lines and not any(t.get_visible() and t.get_text()
-                                   for t in ax.get_yticklabels()) for ax in blank)
+    assert len(blank) == 2 and all(
+        not ax.lines and not any(t.get_visible() and t.get_text() for t in ax.get_yticklabels()) for ax in blank
+    )
 
 
 def test_histogram_fill_is_masked_and_axes_name_their_quantity(tmp_path, monkeypatch):
@@ -135,7 +147,7 @@ def test_histogram_fill_is_masked_and_axes_name_their_quantity(tmp_path, monkeyp
     written, _, failures = ql.quicklook_file(tmp_path / "cdf", tmp_path / "plots")
     assert not failures and len(written) == 1
     # the lost histogram is not drawn (the colour bar draws a mesh of its own)
-    (image,), = [a for name, a in spy.calls["hist2d"] if name == "imshow"]
+    ((image,),) = [a for name, a in spy.calls["hist2d"] if name == "imshow"]
     np.testing.assert_array_equal(image, whole.matrix().T)
     fig = spy.figures["hist2d"]
     lost_ax = panel(fig, "histogram id 1")

@@ -1,5 +1,6 @@
 """L1 HDF5 records read back by rows, chunk by chunk, and a time span merged from several files:
 the same records as reading the files whole, every record once."""
+
 import os
 
 import h5py
@@ -40,9 +41,12 @@ def test_rows_read_by_chunks_are_the_rows_read_whole(small_chunks, tmp_path):
             whole, reader = d[()], ChunkRows(d)
             assert np.array_equal(reader.field("epoch"), whole["epoch"])
             n, rows = len(d), d.chunks[0]
-            for wanted in (rng.integers(0, n, 3 * rows),             # any order, repeats
-                           np.arange(max(0, rows - 2), 2 * rows + 1),  # a run over chunk edges
-                           np.arange(n - 3, n), np.arange(0)):        # the part-full last chunk
+            for wanted in (
+                rng.integers(0, n, 3 * rows),  # any order, repeats
+                np.arange(max(0, rows - 2), 2 * rows + 1),  # a run over chunk edges
+                np.arange(n - 3, n),
+                np.arange(0),
+            ):  # the part-full last chunk
                 assert np.array_equal(reader.take(wanted), whole[wanted]), d.name
             with pytest.raises(IndexError):
                 reader.take([n])
@@ -82,7 +86,7 @@ def with_epochs(paths, folder):
             for product, dataset in hdf5.product_datasets(f).items():
                 writer.begin(product, dataset.dtype)
                 for start in range(0, len(dataset), 1000):
-                    writer.append(dataset[start:start + 1000])
+                    writer.append(dataset[start : start + 1000])
                 writer.end(ProductResult(product, "", records=len(dataset)))
         copies.append(copy)
     return copies
@@ -91,13 +95,13 @@ def with_epochs(paths, folder):
 def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_chunks, monkeypatch, tmp_path):
     import kesta.dravel.l1.merge as merge
 
-    monkeypatch.setattr(merge, "BATCH_BYTES", 50_000)       # several batches a span
-    monkeypatch.setattr(hdf5, "CHUNK_BYTES", 8192)          # cut as the files were
+    monkeypatch.setattr(merge, "BATCH_BYTES", 50_000)  # several batches a span
+    monkeypatch.setattr(hdf5, "CHUNK_BYTES", 8192)  # cut as the files were
     indexed = with_epochs(small_chunks, tmp_path)
     repeats = 0
     with h5py.File(small_chunks[0], "r") as f:
         products = list(hdf5.product_datasets(f))
-    with h5py.File(indexed[0], "r") as f:    # each product's epochs kept, row for row
+    with h5py.File(indexed[0], "r") as f:  # each product's epochs kept, row for row
         assert all(np.array_equal(read_epochs(f, p), f[p]["epoch"]) for p in products)
     for product in products:
         for day in DAYS:
@@ -124,4 +128,4 @@ def test_a_span_merged_from_files_holds_every_record_once_in_time_order(small_ch
                 again.close()
             finally:
                 span.close()
-    assert repeats        # the days share the units past midnight: some records came twice
+    assert repeats  # the days share the units past midnight: some records came twice

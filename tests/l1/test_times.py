@@ -1,7 +1,7 @@
 """TT2000 epochs in UTC from the CDF library: leap seconds, fill values of either epoch type,
 whole nanoseconds, and the UTC days a run of epochs spans."""
+
 import numpy as np
-import pytest
 
 from kesta.dravel.l1 import times
 from kesta.dravel.l1.dataset import to_dataset
@@ -29,8 +29,11 @@ def test_times_are_utc_from_the_cdf_library():
 def test_nanoseconds_survive_and_times_past_datetime64_have_none():
     tt = np.array([MIDNIGHT_2017_01_01 + 999, MIDNIGHT_2017_01_01 + 1_999_999, -999, 9 * 10**18], np.int64)
     got = times.utc(tt)
-    assert list(got[:3].astype(str)) == ["2017-01-01T00:00:00.000000999", "2017-01-01T00:00:00.001999999",
-                                         "2000-01-01T11:58:55.815999001"]
+    assert list(got[:3].astype(str)) == [
+        "2017-01-01T00:00:00.000000999",
+        "2017-01-01T00:00:00.001999999",
+        "2000-01-01T11:58:55.815999001",
+    ]
     assert np.isnat(got[3])
     assert times.utc_text(tt[1:]) == "2017-01-01 00:00:00.001 UTC"
     assert times.utc_text(np.array([UINT64_FILL], np.uint64)) == "time unknown"
@@ -38,15 +41,23 @@ def test_nanoseconds_survive_and_times_past_datetime64_have_none():
 
 def test_day_of_one_epoch():
     assert times.day_of(MIDNIGHT_2017_01_01) == "20170101"
-    assert times.day_of(MIDNIGHT_2017_01_01 - 1) == "20161231"      # inside the leap second
+    assert times.day_of(MIDNIGHT_2017_01_01 - 1) == "20161231"  # inside the leap second
     assert times.day_of(np.uint64(UINT64_FILL)) is None
     assert times.day_of(np.int64(INT64_FILL)) is None
 
 
 class TestUtcDays:
     def test_days_of_increasing_epochs_as_index_ranges(self):
-        epoch = np.array([MIDNIGHT_2016_12_31 + 5, MIDNIGHT_2017_01_01 - 1, MIDNIGHT_2017_01_01,
-                          MIDNIGHT_2017_01_01 + DAY - 1, MIDNIGHT_2017_01_01 + 3 * DAY + 7], np.int64)
+        epoch = np.array(
+            [
+                MIDNIGHT_2016_12_31 + 5,
+                MIDNIGHT_2017_01_01 - 1,
+                MIDNIGHT_2017_01_01,
+                MIDNIGHT_2017_01_01 + DAY - 1,
+                MIDNIGHT_2017_01_01 + 3 * DAY + 7,
+            ],
+            np.int64,
+        )
         # the leap second makes 2016-12-31 one second longer: its last nanosecond still belongs to it
         assert times.utc_days(epoch) == [("20161231", 0, 2), ("20170101", 2, 4), ("20170104", 4, 5)]
         assert times.utc_days(epoch.astype(np.uint64)) == times.utc_days(epoch)

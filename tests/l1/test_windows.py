@@ -1,4 +1,5 @@
 """Windowed decoding writes the same L1 file as decoding every product whole."""
+
 import importlib
 import re
 
@@ -9,11 +10,11 @@ import pytest
 from kesta.dravel import products as registry
 from kesta.dravel.cli.simulate import simulate_groups
 from kesta.dravel.l1 import convert, decode_file
-from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, cut_windows, unit_starts
 from kesta.dravel.l1.hdf5 import product_datasets, texts
 from kesta.dravel.l1.store import ListTask, open_l0
-from kesta.dravel.simulate.scale import repeat
+from kesta.dravel.l1.windows import FIRST_WINDOW_UNITS, cut_windows, unit_starts
 from kesta.dravel.simulate import thr_random
+from kesta.dravel.simulate.scale import repeat
 from kesta.dravel.simulate.store import write_hdf5
 
 
@@ -73,16 +74,16 @@ def test_windows_give_the_records_of_a_whole_decode(request, tmp_path, monkeypat
     with open_l0(scaled_l0) as f:
         for product in registry.PRODUCTS:
             cut = unit_starts(f, product, product.packets[0])
-            assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name   # really cut into windows
+            assert len(cut[1]) > FIRST_WINDOW_UNITS, product.name  # really cut into windows
     whole = convert(scaled_l0, tmp_path / "whole.h5", window_bytes=None)
     started.clear()
-    windowed = convert(scaled_l0, tmp_path / "windowed.h5", window_bytes=1)   # one unit a window
-    (process, went_aside, window_bytes), = started
+    windowed = convert(scaled_l0, tmp_path / "windowed.h5", window_bytes=1)  # one unit a window
+    ((process, went_aside, window_bytes),) = started
     assert process == aside and window_bytes == 1
     if aside:
         assert went_aside == {p.name for p in registry.PRODUCTS if p.takes_group}
     assert [summary(p) for p in whole.products] == [summary(p) for p in windowed.products]
-    assert whole.partial and not whole.failed    # the anomalies were reported
+    assert whole.partial and not whole.failed  # the anomalies were reported
     with h5py.File(tmp_path / "whole.h5") as a, h5py.File(tmp_path / "windowed.h5") as b:
         da, db = product_datasets(a), product_datasets(b)
         assert set(da) == set(db) == {p.name for p in registry.PRODUCTS}
@@ -146,8 +147,11 @@ def _thr_case(product, rng, faults):
     return thr_random.random_hfr_calibration(rng, 10, bad=bad, max_steps=6, faults=faults)
 
 
-@pytest.mark.parametrize("name, faults", [(n, f) for n in THR_SURVEYS for f in SURVEY_FAULTS]
-                         + [(n, f) for n in THR_CALIBRATIONS for f in [(), thr_random.CALIBRATION_FAULTS]])
+@pytest.mark.parametrize(
+    "name, faults",
+    [(n, f) for n in THR_SURVEYS for f in SURVEY_FAULTS]
+    + [(n, f) for n in THR_CALIBRATIONS for f in [(), thr_random.CALIBRATION_FAULTS]],
+)
 def test_thr_packets_decoded_one_at_a_time_carry_the_group_numbering(name, faults):
     # a packet whose walk fails part way keeps the blocks before the failure: the sweep numbers
     # of the next window go on from the blocks stored, not from the blocks declared
@@ -157,7 +161,7 @@ def test_thr_packets_decoded_one_at_a_time_carry_the_group_numbering(name, fault
     n = len(np.asarray(group[product.count_param]))
     parts, reports, carried = [], 0, None
     for i in range(n):
-        window = {param: np.asarray(values)[i:i + 1] for param, values in group.items()}
+        window = {param: np.asarray(values)[i : i + 1] for param, values in group.items()}
         task = ListTask()
         records = product.call(window, task)
         records, carried = product.carry_over(window, records, task.reports, carried)
@@ -168,7 +172,7 @@ def test_thr_packets_decoded_one_at_a_time_carry_the_group_numbering(name, fault
     assert windowed.tobytes() == case.records.tobytes(), name
     assert reports == case.reports
     if faults:
-        assert case.reports       # the faults were there to carry over
+        assert case.reports  # the faults were there to carry over
 
 
 @pytest.mark.parametrize("name", [p.name for p in registry.PRODUCTS if p.work_layout])
@@ -178,8 +182,10 @@ def test_windows_hold_the_decoders_intermediate_records_within_the_window(scaled
     product = registry.BY_NAME[name]
     with open_l0(scaled_l0) as f:
         group = f["TM"][product.packet]["source_data"]
-        work = [product.work_bytes({k: group[k][i:i + 1] for k in group}, 1)
-                for i in range(len(group[product.count_param]))]
+        work = [
+            product.work_bytes({k: group[k][i : i + 1] for k in group}, 1)
+            for i in range(len(group[product.count_param]))
+        ]
         window_bytes = 3 * max(work)
         windows = cut_windows(f, product, product.packet, window_bytes)
         rows = next(windows)
@@ -187,11 +193,11 @@ def test_windows_hold_the_decoders_intermediate_records_within_the_window(scaled
         try:
             while True:
                 sizes.append(sum(work[i] for i in rows))
-                rows = windows.send(1)      # L1 records too small to matter
+                rows = windows.send(1)  # L1 records too small to matter
         except StopIteration:
             pass
     assert len(sizes) > 2 and min(work) > 0
-    assert max(sizes[1:]) <= 2 * window_bytes, sizes   # sized by the average packet
+    assert max(sizes[1:]) <= 2 * window_bytes, sizes  # sized by the average packet
 
 
 def test_a_fault_while_cutting_windows_fails_that_product_alone(scaled_l0, tmp_path, monkeypatch):

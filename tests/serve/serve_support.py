@@ -1,5 +1,6 @@
 """Helpers of the HAPI server's tests: archives made by the command line, the server as a
 process of its own, plain GETs."""
+
 import contextlib
 import os
 import signal
@@ -17,8 +18,9 @@ def env():
 
 
 def dravel(*args):
-    return subprocess.run([sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(),
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "kesta.dravel", *map(str, args)], env=env(), capture_output=True, text=True, timeout=300
+    )
 
 
 def make_archive(base, days, *options):
@@ -34,9 +36,14 @@ def make_archive(base, days, *options):
 def running_server(archive, *options, preexec_fn=None):
     """(base URL, process) of `dravel serve` on a free port; stopped by its pid. `preexec_fn`:
     run in the server's process before it starts (limits)."""
-    proc = subprocess.Popen([sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0", *map(str, options)],
-                            env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=preexec_fn)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kesta.dravel", "serve", archive, "--port", "0", *map(str, options)],
+        env=env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=preexec_fn,
+    )
     try:
         line = proc.stdout.readline()
         assert "/hapi" in line, proc.stderr.read() if proc.poll() is not None else line
@@ -84,13 +91,15 @@ def heavy_modules_for_metadata(archive):
     """The heavy modules a fresh process imports to answer the catalog and every info."""
     import json
 
-    script = ("import json, sys\n"
-              "from kesta.dravel.serve.app import Server, landing_page\n"
-              f"server = Server({str(archive)!r})\n"
-              "for dataset in server.archive.datasets().values():\n"
-              "    server.info(dataset, server.description(dataset), None)\n"
-              "landing_page(server)\n"
-              f"print(json.dumps([m for m in {HEAVY!r} if m in sys.modules]))\n")
+    script = (
+        "import json, sys\n"
+        "from kesta.dravel.serve.app import Server, landing_page\n"
+        f"server = Server({str(archive)!r})\n"
+        "for dataset in server.archive.datasets().values():\n"
+        "    server.info(dataset, server.description(dataset), None)\n"
+        "landing_page(server)\n"
+        f"print(json.dumps([m for m in {HEAVY!r} if m in sys.modules]))\n"
+    )
     done = subprocess.run([sys.executable, "-c", script], env=env(), capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

@@ -1,5 +1,6 @@
 """The datasets the HAPI server finds in an archive's folders: only day files where the archive
 puts them, one file per day (the newest version, or the version the id names)."""
+
 import os
 
 from kesta.dravel.serve.archive import Archive
@@ -28,8 +29,7 @@ def test_datasets_and_versions(tmp_path):
     archive = Archive(tmp_path)
     assert sorted(archive.datasets()) == ["tnr_normal", "tnr_normal_v01", "tnr_normal_v02", "tswf"]
     newest = archive.dataset("tnr_normal")
-    assert [(f.date, f.version) for f in newest.files] == [("20240301", "01"), ("20240302", "02"),
-                                                           ("20240401", "02")]
+    assert [(f.date, f.version) for f in newest.files] == [("20240301", "01"), ("20240302", "02"), ("20240401", "02")]
     assert (newest.first_day, newest.last_day) == ("20240301", "20240401")
     assert [f.date for f in archive.dataset("tnr_normal_v01").files] == ["20240301", "20240302"]
     assert [f.date for f in archive.dataset("tswf").files] == ["20240301"]

@@ -1,6 +1,7 @@
 """`dravel serve` read by the field's HAPI clients: the server runs as its own process over an
 archive of two simulated days; what hapiclient and pyspedas get must be what cdflib reads from
 the day files."""
+
 import glob
 import json
 import os
@@ -22,13 +23,22 @@ hapiclient = pytest.importorskip("hapiclient")
 
 from kesta.dravel.archive.state import FILE as STATE  # noqa: E402
 from kesta.dravel.l1.attributes import fill_value  # noqa: E402
-from serve_support import (assert_info_is_what_day_files_hold, dravel, env, get,  # noqa: E402
-                           heavy_modules_for_metadata, make_archive, request, running_server)
+
+from serve_support import (  # noqa: E402
+    assert_info_is_what_day_files_hold,
+    dravel,
+    env,
+    get,
+    heavy_modules_for_metadata,
+    make_archive,
+    request,
+    running_server,
+)
 
 MAX_DAYS = 2
 # crosses the midnight between the archive's two days
 START, STOP = "2024-03-01T06:00:00Z", "2024-03-02T18:00:00Z"
-WIDE = 100_000      # values a record of a parameter has past which its CSV is parsed here
+WIDE = 100_000  # values a record of a parameter has past which its CSV is parsed here
 _get, _dravel = get, dravel
 
 
@@ -73,14 +83,19 @@ def _read_variables(path):
     cdf = cdflib.CDF(path)
     out = []
     for name in cdf.cdf_info().zVariables:
-        if name != "Epoch" and cdf.varinq(name).Rec_Vary and cdf.varattsget(name).get("VAR_TYPE") in ("data", "support_data"):
+        if (
+            name != "Epoch"
+            and cdf.varinq(name).Rec_Vary
+            and cdf.varattsget(name).get("VAR_TYPE") in ("data", "support_data")
+        ):
             out.append(name)
     return out
 
 
 def _hapi(url, dataset, parameters, start, stop, fmt):
-    return hapiclient.hapi(url, dataset, parameters, start, stop, format=fmt, logging=False,
-                           usecache=False, cache=False)
+    return hapiclient.hapi(
+        url, dataset, parameters, start, stop, format=fmt, logging=False, usecache=False, cache=False
+    )
 
 
 def _around_midnight(archive, product):
@@ -141,14 +156,16 @@ def test_every_product_every_parameter_as_in_the_day_files(archive, server, gzip
             data, meta = _hapi(url, product, asked, start, stop, fmt)
             assert [p["name"] for p in meta["parameters"]] == ["Epoch"] + [n for n in names if n not in wide]
             assert [t.decode() for t in data["Epoch"]] == times, (product, fmt)
-            assert all(a < b for a, b in zip(times, times[1:])), (product, fmt)    # one time a record
+            assert all(a < b for a, b in zip(times, times[1:])), (product, fmt)  # one time a record
             columns = {n: data[n] for n in data.dtype.names}
             for name in wide:
                 body = _get(f"{url}/data?dataset={product}&start={start}&stop={stop}&parameters={name}")[1]
                 rows = [line.split(",") for line in body.decode().splitlines()]
                 assert [r[0] for r in rows] == times
                 columns[name] = np.array([r[1:] for r in rows], dtype=np.float64).reshape(expected[name].shape)
-                meta["parameters"].append(json.loads(_get(f"{url}/info?dataset={product}&parameters={name}")[1])["parameters"][1])
+                meta["parameters"].append(
+                    json.loads(_get(f"{url}/info?dataset={product}&parameters={name}")[1])["parameters"][1]
+                )
             for p in meta["parameters"][1:]:
                 want, got = expected[p["name"]], columns[p["name"]]
                 assert got.shape == want.shape, (product, fmt, p["name"])
@@ -176,7 +193,9 @@ def test_json_and_header_say_what_binary_says(archive, server):
     doc = json.loads(body)
     assert status == 200 and doc["status"]["code"] == 1200 and doc["format"] == "json"
     assert [p["name"] for p in doc["parameters"]] == ["Epoch", "tnr_normal_frequency", "tnr_normal_auto1"]
-    assert doc["parameters"][2]["bins"] == [{"name": "tnr_normal_frequency", "units": "Hz", "centers": "tnr_normal_frequency"}]
+    assert doc["parameters"][2]["bins"] == [
+        {"name": "tnr_normal_frequency", "units": "Hz", "centers": "tnr_normal_frequency"}
+    ]
     assert [r[0].encode() for r in doc["data"]] == list(data["Epoch"])
     assert np.array_equal(np.array([r[2] for r in doc["data"]]), data["tnr_normal_auto1"])
     assert np.array_equal(np.array([r[1] for r in doc["data"]]), data["tnr_normal_frequency"])
@@ -192,11 +211,19 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
     from pyspedas.tplot_tools import get_data
 
     url, _ = server
-    loaded = pyspedas.hapi(trange=[START, STOP], server=url, dataset="tnr_normal",
-                           parameters="tnr_normal_frequency,tnr_normal_auto1", prefix="zelk_", quiet=True)
+    loaded = pyspedas.hapi(
+        trange=[START, STOP],
+        server=url,
+        dataset="tnr_normal",
+        parameters="tnr_normal_frequency,tnr_normal_auto1",
+        prefix="zelk_",
+        quiet=True,
+    )
     assert "zelk_tnr_normal_auto1" in loaded
     got = get_data("zelk_tnr_normal_auto1")
-    expected, times = _from_files(archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"], _tt(START), _tt(STOP))
+    expected, times = _from_files(
+        archive, "tnr_normal", ["tnr_normal_frequency", "tnr_normal_auto1"], _tt(START), _tt(STOP)
+    )
     # the sweeps' bands that were off, the spectra not measured: NaN, never drawn
     auto = expected["tnr_normal_auto1"]
     fill = fill_value(auto.dtype)
@@ -205,36 +232,43 @@ def test_pyspedas_loads_a_product_into_tplot(archive, server):
     assert len(got.times) == len(times)
 
 
-@pytest.mark.parametrize("query, code, http", [
-    ("dataset=nothing&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
-    ("start=2024-03-01Z&stop=2024-03-02Z", 1400, 400),
-    ("dataset=..%2F..%2Fetc&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=nothing", 1407, 404),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=tnr_normal_auto1,tnr_normal_agc1", 1411, 400),
-    ("dataset=tnr_normal&start=2024-13-01Z&stop=2024-03-02Z", 1402, 400),
-    ("dataset=tnr_normal&start=yesterday&stop=2024-03-02Z", 1402, 400),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02T25Z", 1403, 400),
-    # a 60th second on a day without a leap second; other scripts' digits; spaces around
-    ("dataset=tnr_normal&start=2024-03-01T12:00:60Z&stop=2024-03-02Z", 1402, 400),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=%D9%A2%D9%A0%D9%A2%D9%A4-03-02Z", 1403, 400),
-    ("dataset=tnr_normal&start=%202024-03-01Z&stop=2024-03-02Z", 1402, 400),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z%0A", 1403, 400),
-    # an id is the id as written: no trailing newline, ASCII digits
-    ("dataset=tswf_v01%0A&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
-    ("dataset=tswf_v%D9%A0%D9%A1&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
-    ("dataset=tnr_normal&start=2024-03-02Z&stop=2024-03-02Z", 1404, 400),
-    ("dataset=tnr_normal&start=2025-01-01Z&stop=2025-01-02Z", 1405, 400),
-    ("dataset=tnr_normal&start=2024-02-20Z&stop=2024-03-05Z", 1408, 400),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&format=xml", 1409, 400),
-    ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&colour=red", 1401, 400),
-    ("dataset=tnr_normal&start=2024-03-01T00:00:00Z&stop=2024-03-01T00:00:00.001Z&include=header", 1201, 200),
-])
+@pytest.mark.parametrize(
+    "query, code, http",
+    [
+        ("dataset=nothing&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+        ("start=2024-03-01Z&stop=2024-03-02Z", 1400, 400),
+        ("dataset=..%2F..%2Fetc&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=nothing", 1407, 404),
+        (
+            "dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&parameters=tnr_normal_auto1,tnr_normal_agc1",
+            1411,
+            400,
+        ),
+        ("dataset=tnr_normal&start=2024-13-01Z&stop=2024-03-02Z", 1402, 400),
+        ("dataset=tnr_normal&start=yesterday&stop=2024-03-02Z", 1402, 400),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02T25Z", 1403, 400),
+        # a 60th second on a day without a leap second; other scripts' digits; spaces around
+        ("dataset=tnr_normal&start=2024-03-01T12:00:60Z&stop=2024-03-02Z", 1402, 400),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=%D9%A2%D9%A0%D9%A2%D9%A4-03-02Z", 1403, 400),
+        ("dataset=tnr_normal&start=%202024-03-01Z&stop=2024-03-02Z", 1402, 400),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z%0A", 1403, 400),
+        # an id is the id as written: no trailing newline, ASCII digits
+        ("dataset=tswf_v01%0A&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+        ("dataset=tswf_v%D9%A0%D9%A1&start=2024-03-01Z&stop=2024-03-02Z", 1406, 404),
+        ("dataset=tnr_normal&start=2024-03-02Z&stop=2024-03-02Z", 1404, 400),
+        ("dataset=tnr_normal&start=2025-01-01Z&stop=2025-01-02Z", 1405, 400),
+        ("dataset=tnr_normal&start=2024-02-20Z&stop=2024-03-05Z", 1408, 400),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&format=xml", 1409, 400),
+        ("dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z&colour=red", 1401, 400),
+        ("dataset=tnr_normal&start=2024-03-01T00:00:00Z&stop=2024-03-01T00:00:00.001Z&include=header", 1201, 200),
+    ],
+)
 def test_a_bad_request_gets_its_hapi_status(server, query, code, http):
     url, proc = server
     status, reason, _, body = request(f"{url}/data?{query}")
     assert status == http
     text = body.decode()
-    if code == 1201:        # the header, and no records
+    if code == 1201:  # the header, and no records
         head = json.loads("".join(line[1:] for line in text.splitlines() if line.startswith("#")))
         assert head["status"]["code"] == 1201
         assert all(line.startswith("#") for line in text.splitlines())
@@ -254,11 +288,16 @@ def test_times_in_either_hapi_form_and_to_the_nanosecond(server):
     url, _ = server
     # day of year and month-day forms, truncated or not, name the same instants
     a = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop=2024-062T12Z&parameters=tnr_normal_agc1")[1]
-    b = _get(f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z&parameters=tnr_normal_agc1")[1]
+    b = _get(
+        f"{url}/data?dataset=tnr_normal&start=2024-03-01T00:00:00.000000000Z&stop=2024-03-02T12:00Z"
+        "&parameters=tnr_normal_agc1"
+    )[1]
     assert a == b and a
     # start is inclusive, stop exclusive, to the nanosecond
     first = a.decode().splitlines()[1].split(",")[0]
-    one = _get(f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=tnr_normal_agc1")[1]
+    one = _get(
+        f"{url}/data?dataset=tnr_normal&start={first}&stop={first[:-2]}{int(first[-2]) + 1}Z&parameters=tnr_normal_agc1"
+    )[1]
     assert one.decode().splitlines()[0].split(",")[0] == first
     none = _get(f"{url}/data?dataset=tnr_normal&start=2024-061Z&stop={first}&parameters=tnr_normal_agc1")[1]
     assert first not in none.decode()
@@ -266,8 +305,12 @@ def test_times_in_either_hapi_form_and_to_the_nanosecond(server):
 
 def test_clients_at_once_get_what_one_alone_gets(server):
     url, _ = server
-    cases = [("tnr_normal", "2024-03-01T12:00Z", "2024-03-02T06:00Z"), ("tswf", START, STOP),
-             ("lfm_psd", "2024-03-01T20:00Z", "2024-03-02T04:00Z"), ("tnr_normal", START, STOP)]
+    cases = [
+        ("tnr_normal", "2024-03-01T12:00Z", "2024-03-02T06:00Z"),
+        ("tswf", START, STOP),
+        ("lfm_psd", "2024-03-01T20:00Z", "2024-03-02T04:00Z"),
+        ("tnr_normal", START, STOP),
+    ]
     query = "{}/data?dataset={}&start={}&stop={}&format=binary"
     alone = [_get(query.format(url, *case)) for case in cases]
     together = [None] * len(cases)
@@ -287,8 +330,9 @@ def test_a_client_dropping_mid_stream_costs_nothing(server):
     psutil = pytest.importorskip("psutil")
     url, proc = server
     host, port = url.split("//")[1].split("/")[0].rsplit(":", 1)
-    request = (f"GET /hapi/data?dataset=tswf&start=2024-03-01Z&stop=2024-03-03Z&format=csv HTTP/1.1\r\n"
-               f"Host: {host}\r\n\r\n").encode()
+    request = (
+        f"GET /hapi/data?dataset=tswf&start=2024-03-01Z&stop=2024-03-03Z&format=csv HTTP/1.1\r\nHost: {host}\r\n\r\n"
+    ).encode()
     for _ in range(3):
         with socket.create_connection((host, int(port))) as s:
             s.sendall(request)
@@ -321,18 +365,21 @@ def test_the_command_refuses_what_it_cannot_serve(tmp_path, archive):
         done = _dravel("serve", archive, "--port", taken.getsockname()[1])
     assert done.returncode == 2 and "cannot listen" in done.stderr and "Traceback" not in done.stderr
     # without the serve extra: one line saying which extra to install
-    blocked = ("import sys\n"
-               "class Block:\n"
-               "    def find_spec(self, name, path=None, target=None):\n"
-               "        if name.split('.')[0] == 'starlette':\n"
-               "            raise ImportError(name, name=name)\n"
-               "sys.meta_path.insert(0, Block())\n"
-               "from kesta.dravel.cli import main\n"
-               f"sys.exit(main(['serve', {str(archive)!r}]))\n")
+    blocked = (
+        "import sys\n"
+        "class Block:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] == 'starlette':\n"
+        "            raise ImportError(name, name=name)\n"
+        "sys.meta_path.insert(0, Block())\n"
+        "from kesta.dravel.cli import main\n"
+        f"sys.exit(main(['serve', {str(archive)!r}]))\n"
+    )
     done = subprocess.run([sys.executable, "-c", blocked], env=env(), capture_output=True, text=True, timeout=120)
     assert done.returncode == 2 and done.stderr.splitlines() == [
         "dravel: error: dravel serve needs the 'serve' extra (missing: starlette); install it with: "
-        "pip install 'kesta-dravel[serve]'"]
+        "pip install 'kesta-dravel[serve]'"
+    ]
 
 
 def test_the_landing_page_lists_every_dataset_with_working_examples(archive, server):
@@ -345,8 +392,11 @@ def test_the_landing_page_lists_every_dataset_with_working_examples(archive, ser
     assert status == 200
     products = sorted(p.name for p in archive.iterdir() if p.is_dir() and not p.name.startswith("."))
     assert all(f"<td>{p}</td>" in page for p in products)
-    links = [unescape(h) for h in re.findall(r'href="(hapi/[^"]+)"', page) if "dataset=tswf&" in unescape(h)
-             or unescape(h).endswith("dataset=tswf")]
+    links = [
+        unescape(h)
+        for h in re.findall(r'href="(hapi/[^"]+)"', page)
+        if "dataset=tswf&" in unescape(h) or unescape(h).endswith("dataset=tswf")
+    ]
     assert len(links) == 4
     base = url[: -len("hapi")]
     for link in links:
@@ -436,9 +486,11 @@ def test_a_request_holds_one_day_files_records_at_a_time(archive):
         finally:
             tracemalloc.stop()
 
-    first_day = sum(v.nbytes for _, values in stream.blocks(dataset, description, parameters,
-                                                             _tt("2024-03-01"), _tt("2024-03-02"))
-                    for v in values)
+    first_day = sum(
+        v.nbytes
+        for _, values in stream.blocks(dataset, description, parameters, _tt("2024-03-01"), _tt("2024-03-02"))
+        for v in values
+    )
     alone = max(peak("2024-03-01", "2024-03-02"), peak("2024-03-02", "2024-03-03"))
     assert peak("2024-03-01", "2024-03-03") - alone < 0.75 * first_day
 
@@ -471,12 +523,12 @@ def test_day_files_kept_between_requests_give_their_records_within_a_budget(arch
     dataset = server.archive.dataset("tnr_normal")
     full = server.description(dataset)
     narrow = dataclasses.replace(full, parameters=full.parameters[-1:])
-    for _ in range(2):        # kept when asked for again
+    for _ in range(2):  # kept when asked for again
         opened = [server.days.open(day, narrow) for day in dataset.files]
         for o in opened:
             o.close()
     assert all(isinstance(o, dayfile._Held) for o in opened)
-    for _ in range(3):        # read, read and kept, then from what is kept
+    for _ in range(3):  # read, read and kept, then from what is kept
         for product in products:
             assert _served(server, product, server.days) == _served(server, product, None), product
             assert server.days.total <= budget and all(h.nbytes <= budget // 4 for h in server.days.held.values())
@@ -512,8 +564,8 @@ def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
     try:
         assert served() == served() == old
         opened.clear()
-        assert served() == old and opened == []        # what was kept, no day file opened
-        put(first.read_bytes())        # the second day's name now holds the first day's records
+        assert served() == old and opened == []  # what was kept, no day file opened
+        put(first.read_bytes())  # the second day's name now holds the first day's records
         new = expected()
         assert new != old and served() == new
 
@@ -521,16 +573,17 @@ def test_a_day_file_kept_is_never_served_once_replaced(archive, monkeypatch):
         # request gets a whole file, old or new, the next one the new file, and what is kept
         # is only ever kept under the version of the file it was read from
         for before in (True, False):
+
             def replacing(day):
-                if day.path == str(second) and before:
+                if day.path == str(second) and before:  # noqa: B023 - patched in for this iteration only
                     put(original)
                 found = open_day(day)
-                if day.path == str(second) and not before:
+                if day.path == str(second) and not before:  # noqa: B023 - patched in for this iteration only
                     put(original)
                 return found
 
-            put(first.read_bytes())        # a file of its own (inode), the same records
-            assert served() == new         # asked for once: read, not kept
+            put(first.read_bytes())  # a file of its own (inode), the same records
+            assert served() == new  # asked for once: read, not kept
             monkeypatch.setattr(dayfile, "open_day", replacing)
             assert served() in (old, new)
             assert all(key == dayfile.version(key[0]) for key in server.days.held)
@@ -544,8 +597,7 @@ def test_nan_and_infinities_give_valid_json_and_hapis_csv():
     from kesta.dravel.serve import stream
     from kesta.dravel.serve.dayfile import Parameter
 
-    parameters = [Parameter("n", "integer", (), -1, None, "n"),
-                  Parameter("x", "double", (3,), float("nan"), "V", "x")]
+    parameters = [Parameter("n", "integer", (), -1, None, "n"), Parameter("x", "double", (3,), float("nan"), "V", "x")]
     t = np.array([b"2024-03-01T00:00:00.000000000Z", b"2024-03-01T00:00:01.000000000Z"])
     block = (t, [np.array([1, -1], np.int32), np.array([[np.nan, 1.5, np.inf], [-np.inf, 2.0, 0.1]])])
 
@@ -613,7 +665,7 @@ def test_gzip_streams_what_identity_sends(server):
     plain = request(query)
     status, _, head, body = request(query, headers={"Accept-Encoding": "gzip"})
     assert status == 200 and head["content-encoding"] == "gzip"
-    assert head.get("transfer-encoding") == "chunked" and "content-length" not in head      # streamed
+    assert head.get("transfer-encoding") == "chunked" and "content-length" not in head  # streamed
     assert gzip.decompress(body) == plain[3] and len(body) < len(plain[3])
     info = request(f"{url}/info?dataset=tswf", headers={"Accept-Encoding": "gzip"})
     assert info[2]["content-encoding"] == "gzip" and json.loads(gzip.decompress(info[3]))["parameters"]
@@ -625,22 +677,26 @@ def test_access_log_lines(archive, tmp_path):
     import re
 
     log = tmp_path / "access.log"
-    line = re.compile(r'^127\.0\.0\.1 - - \[\d{2}/\w{3}/\d{4}:\d{2}:\d{2}:\d{2} [+-]\d{4}\] '
-                      r'"(?P<request>[^"]*)" (?P<status>\d{3}) (?P<bytes>\d+|-)$')
+    line = re.compile(
+        r"^127\.0\.0\.1 - - \[\d{2}/\w{3}/\d{4}:\d{2}:\d{2}:\d{2} [+-]\d{4}\] "
+        r'"(?P<request>[^"]*)" (?P<status>\d{3}) (?P<bytes>\d+|-)$'
+    )
     with running_server(archive, "-v", "--access-log", log) as (url, proc):
-        asked = [("GET", "/hapi/catalog", {}), ("GET", "/hapi/info?dataset=nothing", {}),
-                 ("GET", "/hapi/data?dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z",
-                  {"Accept-Encoding": "gzip"}),
-                 ("HEAD", "/hapi/about", {})]
+        asked = [
+            ("GET", "/hapi/catalog", {}),
+            ("GET", "/hapi/info?dataset=nothing", {}),
+            ("GET", "/hapi/data?dataset=tnr_normal&start=2024-03-01Z&stop=2024-03-02Z", {"Accept-Encoding": "gzip"}),
+            ("HEAD", "/hapi/about", {}),
+        ]
         got = []
         for method, path, extra in asked:
-            status, _, _, body = request(url[:-len("/hapi")] + path, method, extra)
+            status, _, _, body = request(url[: -len("/hapi")] + path, method, extra)
             got.append((f"{method} {path} HTTP/1.1", str(status), str(len(body)) if body else "-"))
     stderr = proc.stderr.read().splitlines()
     for lines in (log.read_text().splitlines(), [s for s in stderr if line.match(s)]):
         matched = [line.match(s) for s in lines]
         assert all(matched) and len(matched) >= len(asked)
-        assert [(m["request"], m["status"], m["bytes"]) for m in matched[:len(asked)]] == got
+        assert [(m["request"], m["status"], m["bytes"]) for m in matched[: len(asked)]] == got
 
 
 @pytest.mark.parametrize("fmt", ["csv", "binary"])
@@ -670,8 +726,12 @@ def test_availability_lists_the_day_files_and_serves_them(archive, server, fmt):
         assert request(link, headers={"If-Modified-Since": head["last-modified"]})[::3] == (304, b"")
         assert request(link, method="HEAD")[::3] == (200, b"")
     # only the day files found: another name, another product's folder, a path
-    for wrong in ("tswf/zelk_l1_tswf_20240309_v01.cdf", "tnr_normal/" + os.path.basename(paths[0]),
-                  "tswf/..%2F..%2Fdravel-archive.sqlite", "nothing/x.cdf"):
+    for wrong in (
+        "tswf/zelk_l1_tswf_20240309_v01.cdf",
+        "tnr_normal/" + os.path.basename(paths[0]),
+        "tswf/..%2F..%2Fdravel-archive.sqlite",
+        "nothing/x.cdf",
+    ):
         assert request(f"{url}/files/{wrong}")[0] in (400, 404), wrong
 
 
@@ -688,18 +748,23 @@ def test_info_titles_cadence_and_the_missions_attributes(archive, server):
         info = json.loads(_get(f"{url}/info?dataset={entry['id']}")[1])
         assert info["title"] == entry["title"] and len(info["description"]) > len(info["title"])
         # a TNR survey record's time is the middle of its measurement
-        assert info["timeStampLocation"] == ("center" if entry["id"].startswith("tnr_") and "_cal" not in entry["id"]
-                                             and "avail" not in entry["id"] else "begin"), entry["id"]
+        assert info["timeStampLocation"] == (
+            "center"
+            if entry["id"].startswith("tnr_") and "_cal" not in entry["id"] and "avail" not in entry["id"]
+            else "begin"
+        ), entry["id"]
         assert info["modificationDate"].endswith("Z")
-        assert "contact" not in info and "datasetCitation" not in info      # the archive sets none
+        assert "contact" not in info and "datasetCitation" not in info  # the archive sets none
     cadences = {e["id"]: json.loads(_get(f"{url}/info?dataset={e['id']}")[1]).get("cadence") for e in catalog}
     # a survey's cadence: a day over its median records a day, in the state
     with sqlite3.connect(archive / STATE) as db:
         counts = [n for (n,) in db.execute("SELECT records FROM day_files WHERE product = 'tnr_normal'")]
     assert cadences["tnr_normal"] == f"PT{round(86400 / statistics.median(counts))}S" and cadences["tswf"] is None
     config = archive / "dravel-archive.toml"
-    config.write_text('[global_attributes]\nPI_name = "A. Researcher"\nPI_affiliation = "Institute of Space Physics"\n'
-                      'Acknowledgement = "Please acknowledge the Zelk team."\n')
+    config.write_text(
+        '[global_attributes]\nPI_name = "A. Researcher"\nPI_affiliation = "Institute of Space Physics"\n'
+        'Acknowledgement = "Please acknowledge the Zelk team."\n'
+    )
     try:
         info = json.loads(_get(f"{url}/info?dataset=tswf")[1])
         assert info["contact"] == "A. Researcher, Institute of Space Physics"

@@ -1,6 +1,7 @@
 """What a connection may hold on to of `dravel serve`, seen on raw sockets: idle and slow clients
 are closed after the header timeout, a server out of descriptors still answers, requests HTTP
 frames ambiguously are refused, and the responses name no implementation."""
+
 import resource
 import socket
 import subprocess
@@ -13,7 +14,7 @@ import pytest
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 
-HEADER_TIMEOUT = 5.0      # the server's wait for a request's head (protocol.HEADER_TIMEOUT)
+HEADER_TIMEOUT = 5.0  # the server's wait for a request's head (protocol.HEADER_TIMEOUT)
 from serve_support import env, make_archive, request, running_server  # noqa: E402
 
 
@@ -59,12 +60,17 @@ def test_idle_and_slow_connections_are_closed_after_the_header_timeout(server):
     kept.sendall(f"GET {path}/about HTTP/1.1\r\nHost: x\r\n\r\n".encode())
     head = f"GET {path}/about HTTP/1.1\r\nHost: x\r\nX-Slow: ".encode() + b"a" * 40
     t0 = time.monotonic()
-    for i in range(len(head)):      # a byte a quarter second: never a whole head in time
+    for i in range(len(head)):  # a byte a quarter second: never a whole head in time
         if _readable(trickle) or time.monotonic() - t0 > 3 * HEADER_TIMEOUT:
             break
-        trickle.sendall(head[i:i + 1])
+        trickle.sendall(head[i : i + 1])
         time.sleep(0.25)
-    for sock, answer in ((idle, b""), (partial, b"HTTP/1.1 408 "), (trickle, b"HTTP/1.1 408 "), (kept, b"HTTP/1.1 200 ")):
+    for sock, answer in (
+        (idle, b""),
+        (partial, b"HTTP/1.1 408 "),
+        (trickle, b"HTTP/1.1 408 "),
+        (kept, b"HTTP/1.1 200 "),
+    ):
         waited, got = _until_closed(sock)
         sock.close()
         assert got.startswith(answer) and (answer or got == b"")
@@ -81,6 +87,7 @@ def _readable(sock):
 def test_a_server_short_of_descriptors_answers_through_idle_and_slow_clients(archive):
     """Under a limit of 128 open files, 200 idle and 20 slow connections: new requests are
     answered at once (the connections waiting longest for a request make way)."""
+
     def limited():
         resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
 
@@ -97,7 +104,7 @@ def test_a_server_short_of_descriptors_answers_through_idle_and_slow_clients(arc
                 t0 = time.monotonic()
                 status, _, _, body = request(f"{url}/catalog")
                 assert status == 200 and body
-                assert time.monotonic() - t0 < HEADER_TIMEOUT / 2     # not waiting for timeouts
+                assert time.monotonic() - t0 < HEADER_TIMEOUT / 2  # not waiting for timeouts
         finally:
             for sock in held:
                 sock.close()
@@ -107,8 +114,10 @@ def test_a_server_short_of_descriptors_answers_through_idle_and_slow_clients(arc
 def test_ambiguous_framing_is_refused_and_nothing_pipelined_behind_it_runs(server):
     url, proc = server
     path = urlsplit(url).path
-    smuggled = (f"GET {path}/about HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
-                f"0\r\n\r\nGET {path}/catalog HTTP/1.1\r\nHost: x\r\n\r\n").encode()
+    smuggled = (
+        f"GET {path}/about HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+        f"0\r\n\r\nGET {path}/catalog HTTP/1.1\r\nHost: x\r\n\r\n"
+    ).encode()
     with _connect(url) as sock:
         sock.sendall(smuggled)
         _, got = _until_closed(sock, limit=HEADER_TIMEOUT + 10)
@@ -130,20 +139,26 @@ def test_responses_name_no_server_and_keep_their_hapi_reason(server):
 
 def test_listening_beyond_this_machine_is_warned_of_once(archive):
     # the socket is bound but the server never started: nothing listens
-    script = ("import sys\n"
-              "import kesta.dravel.serve as served\n"
-              "served.serve = lambda *a, **k: None\n"
-              "from kesta.dravel.cli import main\n"
-              f"sys.exit(main(['serve', {str(archive)!r}, '--port', '0', '--host', sys.argv[1]]))\n")
+    script = (
+        "import sys\n"
+        "import kesta.dravel.serve as served\n"
+        "served.serve = lambda *a, **k: None\n"
+        "from kesta.dravel.cli import main\n"
+        f"sys.exit(main(['serve', {str(archive)!r}, '--port', '0', '--host', sys.argv[1]]))\n"
+    )
     for host, warned in (("0.0.0.0", True), ("127.0.0.1", False), ("::1", False)):
-        done = subprocess.run([sys.executable, "-c", script, host], env=env(), capture_output=True, text=True,
-                              timeout=120)
-        if done.returncode == 2 and "cannot listen" in done.stderr:     # no IPv6 here
+        done = subprocess.run(
+            [sys.executable, "-c", script, host], env=env(), capture_output=True, text=True, timeout=120
+        )
+        if done.returncode == 2 and "cannot listen" in done.stderr:  # no IPv6 here
             continue
         assert done.returncode == 0, done.stderr
         lines = done.stderr.splitlines()
-        assert lines == (["dravel serve: warning: listening on 0.0.0.0, not this machine only: "
-                          "the archive is open to the network"] if warned else [])
+        assert lines == (
+            ["dravel serve: warning: listening on 0.0.0.0, not this machine only: the archive is open to the network"]
+            if warned
+            else []
+        )
 
 
 def test_every_way_a_data_request_ends_gives_its_turn_back(server):
@@ -157,14 +172,16 @@ def test_every_way_a_data_request_ends_gives_its_turn_back(server):
     day = f"{url}/data?dataset=tswf&start=2024-03-01Z&stop=2024-03-02Z&format=binary"
     status, _, headers, whole = request(day)
     assert status == 200 and whole
-    ends = [lambda: request(day, "HEAD"),
-            lambda: request(day.replace("stop=2024-03-02Z", "stop=2024-03-01T00:00:00.000001Z")),
-            lambda: request(day, headers={"If-Modified-Since": headers["last-modified"]}),
-            lambda: request(day + "&parameters=nothing")]
+    ends = [
+        lambda: request(day, "HEAD"),
+        lambda: request(day.replace("stop=2024-03-02Z", "stop=2024-03-01T00:00:00.000001Z")),
+        lambda: request(day, headers={"If-Modified-Since": headers["last-modified"]}),
+        lambda: request(day + "&parameters=nothing"),
+    ]
     for _ in range(3 * 8):
         for end in ends:
             assert end()[0] in (200, 304, 404)
-        with _connect(url) as sock:       # leaves after the first bytes
+        with _connect(url) as sock:  # leaves after the first bytes
             sock.sendall(f"GET {path}/data?{day.split('?')[1]} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
             sock.recv(1024)
     with concurrent.futures.ThreadPoolExecutor(12) as pool:

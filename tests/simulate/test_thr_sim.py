@@ -1,16 +1,25 @@
 """The THR simulator's groups and expected records, checked against the packet descriptions
 they were built from (the values a decoder must find are known independently here)."""
+
 import numpy as np
 import pytest
-
 from quorel.time import Time
-from kesta.dravel.simulate.thr_encoding import (HfrCalibrationPacket, TnrBlock,
-                                                TnrCalibrationPacket, TnrPacket,
-                                                encode_survey_packet, visible_band)
-from kesta.dravel.simulate.thr_expected import (hfr_calibration_group, tnr_calibration_group,
-                                                tnr_survey_group)
-from kesta.dravel.simulate.thr_random import (random_band, random_hfr_calibration,
-                                              random_tnr_calibration, random_tnr_survey)
+
+from kesta.dravel.simulate.thr_encoding import (
+    HfrCalibrationPacket,
+    TnrBlock,
+    TnrCalibrationPacket,
+    TnrPacket,
+    encode_survey_packet,
+    visible_band,
+)
+from kesta.dravel.simulate.thr_expected import hfr_calibration_group, tnr_calibration_group, tnr_survey_group
+from kesta.dravel.simulate.thr_random import (
+    random_band,
+    random_hfr_calibration,
+    random_tnr_calibration,
+    random_tnr_survey,
+)
 from kesta.dravel.tasks.thr import tnr as _tnr
 
 FILL_U8, FILL_U16 = 255, 65535
@@ -18,10 +27,16 @@ FILL_U8, FILL_U16 = 255, 65535
 
 def block(rng, flags, ch=(1, 1), au=1, cr=1, av=1, ticks=(0, 0, 0, 0)):
     a, b, c, d = flags
-    return TnrBlock(tnr_setup=(av, cr, au, d, c, b, a), do_analysis=(0, 0, 1, ch[1], ch[0], 0),
-                    bands=tuple(random_band(rng) for _ in range(4)), delta_times=ticks,
-                    cmd_ctr=0x1234, zelk_status=(1, 2, 3, 0, 1, 5),
-                    temperatures=(1023, 0, 512, 7), input_setup=(2, 5, 6, 1, 2, 3))
+    return TnrBlock(
+        tnr_setup=(av, cr, au, d, c, b, a),
+        do_analysis=(0, 0, 1, ch[1], ch[0], 0),
+        bands=tuple(random_band(rng) for _ in range(4)),
+        delta_times=ticks,
+        cmd_ctr=0x1234,
+        zelk_status=(1, 2, 3, 0, 1, 5),
+        temperatures=(1023, 0, 512, 7),
+        input_setup=(2, 5, 6, 1, 2, 3),
+    )
 
 
 def obt(acq):
@@ -31,6 +46,7 @@ def obt(acq):
 
 # --- TNR survey -----------------------------------------------------------------------
 
+
 def test_survey_records_follow_blocks_and_bands():
     rng = np.random.default_rng(1)
     b0 = block(rng, (1, 0, 1, 1), av=0, ticks=(0, 5, 65536, 4294967295))
@@ -38,8 +54,7 @@ def test_survey_records_follow_blocks_and_bands():
     b2 = block(rng, (0, 0, 0, 0))
     b3 = block(rng, (1, 0, 0, 0), ch=(0, 1), cr=1)
     acq = [(1000, 32768, 1), (2000, 0, 0)]
-    case = tnr_survey_group([TnrPacket([b0, b1], acq[0]), TnrPacket([b2, b3], acq[1])],
-                                mode="burst")
+    case = tnr_survey_group([TnrPacket([b0, b1], acq[0]), TnrPacket([b2, b3], acq[1])], mode="burst")
     assert case.reports == 0 and "PA_THR_B_BLOCK_CNT" in case.group
     r = case.records
     assert list(r["tnr_band"]) == [0, 2, 3, 1, 0]
@@ -59,7 +74,7 @@ def test_survey_records_follow_blocks_and_bands():
         assert tuple(rec["temperature"]) == blk.temperatures
         assert rec["front_end"] == 2 and tuple(rec["sensor_config"]) == (5, 6)
         assert rec["quality_flag"] == FILL_U8 and rec["calibration_level"] == FILL_U8
-    assert r["frequency"][3][0] == np.float32(15967.143)       # band 1 starts at entry 32
+    assert r["frequency"][3][0] == np.float32(15967.143)  # band 1 starts at entry 32
     # times of block 0: band A with no ticks, band D with the largest tick count
     tt, scet = obt(acq[0])
     md = float(np.float32(0.0355 * 100.0))
@@ -78,11 +93,11 @@ def test_band_data_ending_inside_a_byte():
     last = block(rng, (0, 0, 0, 0), ticks=(7, 8, 9, 10))
     case = tnr_survey_group([TnrPacket([first, last])])
     assert case.reports == 0
-    assert case.group["PA_THR_TNR_DATA_CNT"][0] == 32                # 34 + 30 bytes
+    assert case.group["PA_THR_TNR_DATA_CNT"][0] == 32  # 34 + 30 bytes
     assert [rec["agc1"] for rec in case.records] == [first.bands[k][0][0] for k in range(3)]
     data = case.group["PA_THR_TNR_DATA"][0].astype(">u2").tobytes()
-    assert data[34] >> 4 == first.bands[2][0][0] & 0xF              # shared by both blocks
-    assert data[35] == 0x34 and data[48:52] == (7).to_bytes(4, "big")   # tick count A
+    assert data[34] >> 4 == first.bands[2][0][0] & 0xF  # shared by both blocks
+    assert data[35] == 0x34 and data[48:52] == (7).to_bytes(4, "big")  # tick count A
     # the same block alone: its last bits lie past the declared words
     alone = tnr_survey_group([TnrPacket([first])])
     assert alone.reports == 1 and "past the end" in alone.packet_errors[0]
@@ -98,8 +113,9 @@ def test_survey_faults_reported_once_and_records_kept_as_decoded():
     size = int(case.group["PA_THR_TNR_DATA_CNT"][0])
     assert case.packet_errors == [
         f"Bad decommutation for TNR normal mode\nExpected {2 * size} got {2 * size - 2} bytes",
-        None]
-    assert list(case.records["sweep_num"]) == [0, 1, 2]            # failed packet still counts
+        None,
+    ]
+    assert list(case.records["sweep_num"]) == [0, 1, 2]  # failed packet still counts
 
     case = tnr_survey_group([TnrPacket(two, block_count_delta=-1), good])
     assert case.reports == 1 and list(case.records["tnr_band"]) == [0, 2]
@@ -116,31 +132,35 @@ def test_survey_faults_reported_once_and_records_kept_as_decoded():
 
     # no blocks: fine without data, reported with data
     case = tnr_survey_group([TnrPacket([]), TnrPacket([], word_count_delta=3)])
-    assert case.packet_errors == [None, "Bad decommutation for TNR normal mode\n"
-                                        "Expected 6 got 0 bytes"]
+    assert case.packet_errors == [None, "Bad decommutation for TNR normal mode\nExpected 6 got 0 bytes"]
     assert case.group["PA_THR_N_BLOCK_CNT"].tolist() == [0, 0]
 
 
 def test_empty_groups():
-    for case in (tnr_survey_group([]), tnr_calibration_group([]),
-                 hfr_calibration_group([])):
+    for case in (tnr_survey_group([]), tnr_calibration_group([]), hfr_calibration_group([])):
         assert case.reports == 0 and len(case.records) == 0
     assert tnr_survey_group([]).records.dtype == np.dtype(_tnr.tnr_dtype())
 
 
 # --- TNR calibration ------------------------------------------------------------------
 
+
 def test_tnr_calibration_levels_and_padding():
     rng = np.random.default_rng(4)
     levels = [[random_band(rng, 8) for _ in range(4)] for _ in range(9)]
     # bands A and C, channel 1 only with autos: 9 x 2 x 100 bits = 225 bytes -> one pad byte
-    packet = TnrCalibrationPacket(tnr_setup=(3, 1, 1, 0, 1, 0, 1), levels=levels,
-                                  do_analysis=(0, 0, 1, 0, 1, 0), temperature_pcb=200,
-                                  voltages=(1, 2, 3), input_setup=(1, 7, 0, 0, 0, 0),
-                                  acquisition_time=(50, 1, 1))
+    packet = TnrCalibrationPacket(
+        tnr_setup=(3, 1, 1, 0, 1, 0, 1),
+        levels=levels,
+        do_analysis=(0, 0, 1, 0, 1, 0),
+        temperature_pcb=200,
+        voltages=(1, 2, 3),
+        input_setup=(1, 7, 0, 0, 0, 0),
+        acquisition_time=(50, 1, 1),
+    )
     case = tnr_calibration_group([packet, packet])
     assert case.reports == 0
-    assert list(case.group["PA_THR_TNR_DATA_CNT"]) == [118, 118]      # 10 + 225 + 1 bytes
+    assert list(case.group["PA_THR_TNR_DATA_CNT"]) == [118, 118]  # 10 + 225 + 1 bytes
     r = case.records[:18]
     assert list(r["tnr_band"]) == [0] * 9 + [2] * 9
     assert list(r["calibration_level"]) == list(range(9)) * 2
@@ -150,12 +170,13 @@ def test_tnr_calibration_levels_and_padding():
     assert set(r["average_nr"]) == {3} and set(r["survey_mode"]) == {2}
     assert tuple(r["temperature"][0]) == (200, 1, 2, 3)
     tt, scet = obt((50, 1))
-    assert set(r["epoch"]) == {int(float(tt))} and set(r["scet"]) == {scet}   # via a double
-    assert set(r["sweep_num"]) == {2 ** 32 - 1}                     # not written
+    assert set(r["epoch"]) == {int(float(tt))} and set(r["scet"]) == {scet}  # via a double
+    assert set(r["sweep_num"]) == {2**32 - 1}  # not written
 
     off = (0,) * 7
-    bad = tnr_calibration_group([TnrCalibrationPacket(tnr_setup=off, word_count_delta=1),
-                                     packet, TnrCalibrationPacket(word_count_delta=-1)])
+    bad = tnr_calibration_group(
+        [TnrCalibrationPacket(tnr_setup=off, word_count_delta=1), packet, TnrCalibrationPacket(word_count_delta=-1)]
+    )
     assert bad.packet_errors[0] == "Expected a size of 12 bytes but have 10"
     assert "past the end" in bad.packet_errors[2]
     assert bad.reports == 2 and len(bad.records) == 18
@@ -163,13 +184,17 @@ def test_tnr_calibration_levels_and_padding():
 
 # --- HFR calibration ------------------------------------------------------------------
 
+
 def test_hfr_calibration_records_per_step():
     rng = np.random.default_rng(5)
-    levels = [tuple((tuple(int(v) for v in rng.integers(0, 8192, 3)), ()) for _ in range(2))
-              for _ in range(9)]
-    packet = HfrCalibrationPacket(hfr_setup=(1, 40, 0, 1, 5), hfr_sweep=(0, 9, 3, 4),
-                                  do_analysis=(0, 0, 0, 1, 1, 0), levels=levels,
-                                  acquisition_time=(9, 9, 0))
+    levels = [tuple((tuple(int(v) for v in rng.integers(0, 8192, 3)), ()) for _ in range(2)) for _ in range(9)]
+    packet = HfrCalibrationPacket(
+        hfr_setup=(1, 40, 0, 1, 5),
+        hfr_sweep=(0, 9, 3, 4),
+        do_analysis=(0, 0, 0, 1, 1, 0),
+        levels=levels,
+        acquisition_time=(9, 9, 0),
+    )
     case = hfr_calibration_group([packet])
     assert case.reports == 0 and case.error is None
     r = case.records
@@ -181,18 +206,16 @@ def test_hfr_calibration_records_per_step():
     assert set(r["average_nr"]) == {5}
 
     # an enabled band of step count 0 gives nothing; above 512 steps the whole call fails
-    assert len(hfr_calibration_group([HfrCalibrationPacket(hfr_sweep=(0, 1, 0, 1))])
-               .records) == 0
-    long = HfrCalibrationPacket(hfr_setup=(0, 0, 1, 0, 0), hfr_sweep=(600, 1, 0, 1),
-                                do_analysis=(0, 0, 0, 0, 0, 0))
+    assert len(hfr_calibration_group([HfrCalibrationPacket(hfr_sweep=(0, 1, 0, 1))]).records) == 0
+    long = HfrCalibrationPacket(hfr_setup=(0, 0, 1, 0, 0), hfr_sweep=(600, 1, 0, 1), do_analysis=(0, 0, 0, 0, 0, 0))
     case = hfr_calibration_group([long])
     assert case.records is None and "600" in case.error and case.reports == 0
 
 
 # --- random groups --------------------------------------------------------------------
 
-@pytest.mark.parametrize("make", [random_tnr_survey, random_tnr_calibration,
-                                  random_hfr_calibration])
+
+@pytest.mark.parametrize("make", [random_tnr_survey, random_tnr_calibration, random_hfr_calibration])
 def test_random_groups_are_reproducible_with_the_asked_faults(make):
     for seed in range(4):
         a = make(np.random.default_rng(seed), 12, bad=4)
@@ -206,6 +229,7 @@ def test_random_groups_are_reproducible_with_the_asked_faults(make):
 
 
 # --- demo content -----------------------------------------------------------------------
+
 
 def test_simulate_builds_the_thr_packets_without_their_records(monkeypatch):
     """`dravel simulate` writes packets only: no expected record is computed on the way, and

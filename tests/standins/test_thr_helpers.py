@@ -1,36 +1,53 @@
 """Receiver helper stand-ins against the simulator's encoders, and the bit reader's edges."""
+
 import itertools
 
 import numpy as np
 import pytest
-
 from quorel.packet_structure.data import Data
-from kesta.dravel.simulate.thr_encoding import (BitWriter, DELTA_TIME_BITS, DO_ANALYSIS_BITS,
-                                                HFR_SETUP_BITS, HFR_SWEEP_BITS, INPUT_SETUP_BITS,
-                                                STATUS_BITS, TEMPERATURE_BITS, TNR_SETUP_BITS,
-                                                VOLTAGE_BITS, encode_delta_times,
-                                                encode_do_analysis, encode_hfr_setup,
-                                                encode_hfr_sweep_setup, encode_input_setup,
-                                                encode_temperatures, encode_tnr_setup,
-                                                encode_voltages, encode_zelk_status, visible_band,
-                                                write_hfr_channel, write_tnr_band)
-from kesta.dravel.simulate.thr_random import random_band
-from kesta.dravel.tasks.thr import hfr, science_tools as st, tnr
 
+from kesta.dravel.simulate.thr_encoding import (
+    DELTA_TIME_BITS,
+    DO_ANALYSIS_BITS,
+    HFR_SETUP_BITS,
+    HFR_SWEEP_BITS,
+    INPUT_SETUP_BITS,
+    STATUS_BITS,
+    TEMPERATURE_BITS,
+    TNR_SETUP_BITS,
+    VOLTAGE_BITS,
+    BitWriter,
+    encode_delta_times,
+    encode_do_analysis,
+    encode_hfr_setup,
+    encode_hfr_sweep_setup,
+    encode_input_setup,
+    encode_temperatures,
+    encode_tnr_setup,
+    encode_voltages,
+    encode_zelk_status,
+    visible_band,
+    write_hfr_channel,
+    write_tnr_band,
+)
+from kesta.dravel.simulate.thr_random import random_band
+from kesta.dravel.tasks.thr import hfr, tnr
+from kesta.dravel.tasks.thr import science_tools as st
 
 # --- bit reader -----------------------------------------------------------------------
 
+
 def test_reader_big_endian_reads_and_bounds():
-    d = Data(b"\x12\x34\x56\x78\x9a", 4)          # the fifth byte is outside the reader
+    d = Data(b"\x12\x34\x56\x78\x9a", 4)  # the fifth byte is outside the reader
     assert d.u16(0, 0, 16) == 0x1234
-    assert d.u16(1, 0, 16) == 0x3456               # word at an odd byte
+    assert d.u16(1, 0, 16) == 0x3456  # word at an odd byte
     assert d.u8(0, 0, 8) == 0x12
-    assert d.u8(0, 4, 8) == 0x23                   # straddles two bytes
-    assert d.u32(0, 0, 32) == 0x12345678           # up to the last byte exactly
+    assert d.u8(0, 4, 8) == 0x23  # straddles two bytes
+    assert d.u32(0, 0, 32) == 0x12345678  # up to the last byte exactly
     assert d.u16(3, 7, 1) == 0x78 & 1
     assert d.u8(2, 0, 0) == 0
     with pytest.raises(IndexError, match="byte 4"):
-        d.u8(3, 1, 8)                              # one bit past the end
+        d.u8(3, 1, 8)  # one bit past the end
     with pytest.raises(IndexError):
         d.u16(4, 0, 16)
     with pytest.raises(IndexError):
@@ -81,8 +98,7 @@ COMMANDS = [
 ]
 
 
-@pytest.mark.parametrize("decode,encode,room,widths", COMMANDS,
-                         ids=[c[0].__name__ for c in COMMANDS])
+@pytest.mark.parametrize("decode,encode,room,widths", COMMANDS, ids=[c[0].__name__ for c in COMMANDS])
 def test_command_round_trip_within_its_room(decode, encode, room, widths):
     rng = np.random.default_rng(room)
     cases = [tuple((1 << w) - 1 for w in widths), (0,) * len(widths)]
@@ -98,13 +114,15 @@ def test_command_round_trip_within_its_room(decode, encode, room, widths):
 
 def test_layouts_match_decoded_tuples():
     data = Data(bytes(32), 32)
-    for decode, layout in ((st.zelk_status, st.zelk_status_dtype),
-                           (st.temperatures_command, st.temperatures_dtype),
-                           (st.voltages, st.voltages_dtype),
-                           (st.input_setup, st.input_setup_dtype),
-                           (st.do_analysis, st.do_analysis_dtype)):
+    for decode, layout in (
+        (st.zelk_status, st.zelk_status_dtype),
+        (st.temperatures_command, st.temperatures_dtype),
+        (st.voltages, st.voltages_dtype),
+        (st.input_setup, st.input_setup_dtype),
+        (st.do_analysis, st.do_analysis_dtype),
+    ):
         assert len(decode(data, 0)) == len(layout())
-        np.zeros(1, dtype=layout())[0] = decode(data, 0)      # positional assignment works
+        np.zeros(1, dtype=layout())[0] = decode(data, 0)  # positional assignment works
     names = [f[0] for f in st.do_analysis_dtype()]
     assert len(names) >= 5 and names[4] == "ch1" and names[3] == "ch2"
     assert {"minus5", "plus5", "plus12"} <= {f[0] for f in st.voltages_dtype()}
@@ -117,20 +135,56 @@ def test_layouts_match_decoded_tuples():
 
 def test_l1_layouts_hold_every_written_field():
     tnr_fields = dict((f[0], f) for f in tnr.tnr_dtype())
-    written = ["epoch", "scet", "sweep_num", "acquisition_time", "synchro_flag",
-               "measurement_duration", "ticks_nr", "delta_time", "survey_mode", "average_nr",
-               "auto_cross_status", "channel_status", "front_end", "sensor_config",
-               "zelk_status", "temperature", "tnr_band", "frequency", "agc1", "agc2", "auto1",
-               "auto2", "cross_r", "cross_i", "calibration_level"]
-    assert set(written) < set(tnr_fields)                 # plus fields no decoder writes
+    written = [
+        "epoch",
+        "scet",
+        "sweep_num",
+        "acquisition_time",
+        "synchro_flag",
+        "measurement_duration",
+        "ticks_nr",
+        "delta_time",
+        "survey_mode",
+        "average_nr",
+        "auto_cross_status",
+        "channel_status",
+        "front_end",
+        "sensor_config",
+        "zelk_status",
+        "temperature",
+        "tnr_band",
+        "frequency",
+        "agc1",
+        "agc2",
+        "auto1",
+        "auto2",
+        "cross_r",
+        "cross_i",
+        "calibration_level",
+    ]
+    assert set(written) < set(tnr_fields)  # plus fields no decoder writes
     dt = np.dtype(tnr.tnr_dtype())
     for name in ("frequency", "auto1", "auto2", "cross_r", "cross_i"):
         assert dt[name].shape == (32,)
     assert dt["temperature"].shape == (4,)
     assert dt["zelk_status"].shape == (len(st.zelk_status_dtype()),)
-    hfr_written = ["epoch", "acquisition_time", "scet", "synchro_flag", "frequency",
-                   "calibration_level", "survey_mode", "average_nr", "channel_status",
-                   "front_end", "sensor_config", "temperature", "hfr_band", "agc1", "agc2"]
+    hfr_written = [
+        "epoch",
+        "acquisition_time",
+        "scet",
+        "synchro_flag",
+        "frequency",
+        "calibration_level",
+        "survey_mode",
+        "average_nr",
+        "channel_status",
+        "front_end",
+        "sensor_config",
+        "temperature",
+        "hfr_band",
+        "agc1",
+        "agc2",
+    ]
     assert set(hfr_written) < {f[0] for f in hfr.hfr_dtype()}
     assert np.dtype(hfr.hfr_dtype())["temperature"].shape == (4,)
 
@@ -148,15 +202,15 @@ def test_duration_and_average_tables():
 
 # --- band spectra ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("nbins,extract", [(32, tnr.extract_band),
-                                           (8, tnr.extract_calibration_band)])
+
+@pytest.mark.parametrize("nbins,extract", [(32, tnr.extract_band), (8, tnr.extract_calibration_band)])
 def test_tnr_bands_round_trip_for_every_setting(nbins, extract):
     rng = np.random.default_rng(nbins)
     for ch1, ch2, au, cr in itertools.product((0, 1), repeat=4):
         bands = [random_band(rng, nbins) for _ in range(3)]
         flags = (1, 0, 1)
         writer = BitWriter()
-        writer.write(0b101, 3)                     # data starts 3 bits into the start byte
+        writer.write(0b101, 3)  # data starts 3 bits into the start byte
         for flag, band in zip(flags, bands):
             write_tnr_band(writer, band, flag, ch1, ch2, au, cr, nbins)
         raw = b"\x00\x00" + writer.to_bytes()
@@ -171,9 +225,11 @@ def test_tnr_bands_round_trip_for_every_setting(nbins, extract):
         assert offset == writer.nbits
         # shape of a disabled band, positionally assignable into the band layout
         value, _ = extract(0, ch1, ch2, au, cr, data, 2, 0)
-        layout = [("ch1", [("agc", "u2"), ("autos", "u2", (nbins,))]),
-                  ("ch2", [("agc", "u2"), ("autos", "u2", (nbins,))]),
-                  ("cross", "u2", (nbins, 2))]
+        layout = [
+            ("ch1", [("agc", "u2"), ("autos", "u2", (nbins,))]),
+            ("ch2", [("agc", "u2"), ("autos", "u2", (nbins,))]),
+            ("cross", "u2", (nbins, 2)),
+        ]
         np.zeros(1, dtype=layout)[0] = value
 
 
@@ -191,14 +247,13 @@ def test_tnr_band_errors_and_odd_lengths():
 def test_hfr_channel_round_trip_and_long_sweeps():
     rng = np.random.default_rng(9)
     for ch, hf1, hf2 in itertools.product((0, 1), repeat=3):
-        steps = (5, 600)                            # HF2 announces more than 512 steps
+        steps = (5, 600)  # HF2 announces more than 512 steps
         values = tuple(tuple(int(v) for v in rng.integers(0, 1 << 13, s)) for s in steps)
         writer = BitWriter()
         writer.write(1, 1)
         write_hfr_channel(writer, values, ch, hf1, hf2, *steps)
         raw = b"\x00" + writer.to_bytes()
-        (got1, got2), end = hfr.extract_band(ch, hf1, hf2, steps[0], steps[1],
-                                             Data(raw, len(raw)), 1, 1)
+        (got1, got2), end = hfr.extract_band(ch, hf1, hf2, steps[0], steps[1], Data(raw, len(raw)), 1, 1)
         assert end == writer.nbits
         assert len(got1) == len(got2) == 512
         assert got1 == ((values[0] + (0,) * 507) if ch and hf1 else (0,) * 512)

@@ -1,11 +1,12 @@
 """TDS 2-D histograms."""
+
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.histmap import (HIST2D, PACKET, Histogram, expected_records, histmap_group,
-                                           histmap_store)
+from kesta.dravel.simulate.histmap import HIST2D, PACKET, Histogram, expected_records, histmap_group, histmap_store
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_histmap
+
 from records_support import assert_same_records
 
 FILL16 = 0xFFFF
@@ -39,6 +40,7 @@ class TestModule:
 
     def test_absent_packet_type_is_empty_without_filling(self, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
+
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
         out = routine_histmap.set_hist2d(l0=l0_store({"TM_OTHER": {}}), task=task)
@@ -54,10 +56,21 @@ class TestModule:
 class TestReassembly:
     def test_shuffled_histograms_of_many_shapes_round_trip(self, task):
         rng = np.random.default_rng(5)
-        hists = [Histogram(nx=nx, ny=ny, chunk=chunk, time=(9000 + 50 * h, 7 * h, h % 2), rate_code=h % 5,
-                           hist_id=h, snapshot_len=h + 1, channels=(h % 2, 1, 0, 1))
-                 for h, (nx, ny, chunk) in enumerate([(128, 128, 2000), (1, 1, None), (4, 3, 5), (100, 37, 999),
-                                                      (128, 1, 64), (17, 128, 2176), (0, 9, None)])]
+        hists = [
+            Histogram(
+                nx=nx,
+                ny=ny,
+                chunk=chunk,
+                time=(9000 + 50 * h, 7 * h, h % 2),
+                rate_code=h % 5,
+                hist_id=h,
+                snapshot_len=h + 1,
+                channels=(h % 2, 1, 0, 1),
+            )
+            for h, (nx, ny, chunk) in enumerate(
+                [(128, 128, 2000), (1, 1, None), (4, 3, 5), (100, 37, 999), (128, 1, 64), (17, 128, 2176), (0, 9, None)]
+            )
+        ]
         out, expected = decode(hists, task, rng=rng, shuffle=True)
         assert_same_records(out, expected)
         assert list(out["hist2d_id"]) == list(range(len(hists)))  # time order, not store order
@@ -65,6 +78,7 @@ class TestReassembly:
 
     def test_hdf5_store_decodes_like_a_dict(self, tmp_path, task):
         import h5py
+
         hists = [Histogram(nx=40, ny=30, chunk=500), Histogram(nx=8, ny=8, time=(300_010, 0, 1))]
         path = tmp_path / "l0.h5"
         write_hdf5(path, {PACKET: histmap_group(hists)})
@@ -98,8 +112,21 @@ class TestReassembly:
 
     def test_each_record_takes_its_header_from_its_own_first_packet(self, task):
         a = Histogram(nx=16, ny=16, chunk=100, snapshot_len=1, rate_code=0, bia=(1, 2, 3, 4, 5, 6), hist_id=1)
-        b = Histogram(nx=9, ny=20, chunk=50, snapshot_len=7, rate_code=4, time=(300_100, 3, 0), hist_id=2,
-                      input_config=77, col_time=9, tot_pts=11, axis1=6, axis2=8, params=1)
+        b = Histogram(
+            nx=9,
+            ny=20,
+            chunk=50,
+            snapshot_len=7,
+            rate_code=4,
+            time=(300_100, 3, 0),
+            hist_id=2,
+            input_config=77,
+            col_time=9,
+            tot_pts=11,
+            axis1=6,
+            axis2=8,
+            params=1,
+        )
         out, expected = decode([a, b], task)
         assert_same_records(out, expected)
         assert list(out["snapshot_len"]) == [1, 7] and list(out["hist2d_bins1"]) == [16, 9]
@@ -113,23 +140,26 @@ class TestReassembly:
         decode([a, b], task)
         assert debug_lines() == [
             "Get data for " + PACKET,
-            "Matrix size for packet 0 is 100", "Data space from packet number 0 is 60",
+            "Matrix size for packet 0 is 100",
+            "Data space from packet number 0 is 60",
             "Packet index in snapshot: 0 for packet 0 & chunk 60",
             "Packet index in snapshot: 1 for packet 1 & chunk 60",
-            "Matrix size for packet 2 is 6", "Data space from packet number 2 is 0",
-            "Packet index in snapshot: 0 for packet 2 & chunk 0"]
+            "Matrix size for packet 2 is 6",
+            "Data space from packet number 2 is 0",
+            "Packet index in snapshot: 0 for packet 2 & chunk 0",
+        ]
 
     def test_debug_texts_only_for_a_logger_that_keeps_them(self, task, monkeypatch):
         import vantor.core.logger as vantor_logger
 
-        class Plain:             # no isEnabledFor: every text, as a bare logger gets them
+        class Plain:  # no isEnabledFor: every text, as a bare logger gets them
             def __init__(self):
                 self.lines = []
 
             def debug(self, text):
                 self.lines.append(text)
 
-        class Dropping(Plain):   # says debug records are dropped
+        class Dropping(Plain):  # says debug records are dropped
             def isEnabledFor(self, level):
                 assert level == 10
                 return False
@@ -146,9 +176,13 @@ class TestReassembly:
         # before the on-board epoch: stored modulo 2^64
         calls = recording_time(utc=np.array([-5]), scet=np.array([1.5]))
         out = routine_histmap.set_hist2d(store, task)
-        assert calls == [("obt_to_utc", [[300_000, 0]], True), ("cuc_to_scet", [[300_000, 0]]),
-                         ("obt_to_utc", [[300_200, 9]], True), ("cuc_to_scet", [[300_200, 9]])]
-        assert out["epoch"].tolist() == [2 ** 64 - 5] * 2 and out["scet"].tolist() == [1.5, 1.5]
+        assert calls == [
+            ("obt_to_utc", [[300_000, 0]], True),
+            ("cuc_to_scet", [[300_000, 0]]),
+            ("obt_to_utc", [[300_200, 9]], True),
+            ("cuc_to_scet", [[300_200, 9]]),
+        ]
+        assert out["epoch"].tolist() == [2**64 - 5] * 2 and out["scet"].tolist() == [1.5, 1.5]
 
 
 class TestIncompleteHistograms:
@@ -189,7 +223,7 @@ class TestIncompleteHistograms:
         cells = out["hist2d_counts"][0, :nx, :100].reshape(-1)
         for number in order:
             start = (number - 1) * 1000
-            np.testing.assert_array_equal(cells[start:start + 1000], flat(hist)[start:start + 1000])
+            np.testing.assert_array_equal(cells[start : start + 1000], flat(hist)[start : start + 1000])
 
     def test_histogram_after_an_incomplete_one_starts_clean(self, task):
         a = Histogram(nx=20, ny=20, chunk=100, order=(1, 2, 3))
@@ -223,27 +257,55 @@ class TestBadInput:
         with pytest.raises(ValueError, match=r"PA_TDS_HIST2D_PKT_NR of packet 2 \(histogram 0\) is 0"):
             routine_histmap.set_hist2d(store, task)
 
-    @pytest.mark.parametrize("damage,error,text", [
-        # chunk 4 of a 400-count matrix in chunks of 100 would start at 400
-        (lambda g: g["PA_TDS_HIST2D_PKT_NR"].__setitem__(3, 5), IndexError, r"chunk 4 of histogram 0 .*reaches past"),
-        # a far packet number: the start position must not wrap around
-        (lambda g: g.__setitem__("PA_TDS_HIST2D_PKT_NR", np.array([1, 2, 3, 2 ** 62], dtype=np.int64)),
-         IndexError, "reaches past"),
-        (lambda g: g["PA_TDS_SC_HIST2D_DATA_NR"].__setitem__(3, 101), IndexError, r"packet 3: .*DATA_NR 101"),
-        (lambda g: g["PA_TDS_SC_HIST2D_DATA_NR"].__setitem__(1, 101), ValueError,
-         r"PA_TDS_SC_HIST2D_DATA of packet 1 \(histogram 0\) holds 100 counts, fewer than the 101"),
-        (lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA", g["PA_TDS_SC_HIST2D_DATA"][:, :99]), ValueError,
-         r"PA_TDS_SC_HIST2D_DATA of packet 0 \(histogram 0\) holds 99 counts"),
-        (lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA_NR", np.array([100, 70000, 100, 100], dtype=np.uint32)),
-         ValueError, r"DATA_NR of packet 1 \(histogram 0\) is 70000"),
-        (lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA_NR", np.array([-1, 100, 100, 100], dtype=np.int32)),
-         ValueError, r"histogram 0 \(PA_TDS_SC_HIST2D_DATA_NR of packet 0\) is -1"),
-        (lambda g: g.pop("PA_TDS_SC_HIST2D_COLL_TIME"), KeyError, "PA_TDS_SC_HIST2D_COLL_TIME"),
-        (lambda g: g.__setitem__("PA_TDS_SC_HIST2D_ID", g["PA_TDS_SC_HIST2D_ID"][:2]), ValueError,
-         "PA_TDS_SC_HIST2D_ID"),
-        (lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA", g["PA_TDS_SC_HIST2D_DATA"][:, 0]), ValueError,
-         "PA_TDS_SC_HIST2D_DATA must have 2 axis"),
-    ])
+    @pytest.mark.parametrize(
+        "damage,error,text",
+        [
+            # chunk 4 of a 400-count matrix in chunks of 100 would start at 400
+            (
+                lambda g: g["PA_TDS_HIST2D_PKT_NR"].__setitem__(3, 5),
+                IndexError,
+                r"chunk 4 of histogram 0 .*reaches past",
+            ),
+            # a far packet number: the start position must not wrap around
+            (
+                lambda g: g.__setitem__("PA_TDS_HIST2D_PKT_NR", np.array([1, 2, 3, 2**62], dtype=np.int64)),
+                IndexError,
+                "reaches past",
+            ),
+            (lambda g: g["PA_TDS_SC_HIST2D_DATA_NR"].__setitem__(3, 101), IndexError, r"packet 3: .*DATA_NR 101"),
+            (
+                lambda g: g["PA_TDS_SC_HIST2D_DATA_NR"].__setitem__(1, 101),
+                ValueError,
+                r"PA_TDS_SC_HIST2D_DATA of packet 1 \(histogram 0\) holds 100 counts, fewer than the 101",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA", g["PA_TDS_SC_HIST2D_DATA"][:, :99]),
+                ValueError,
+                r"PA_TDS_SC_HIST2D_DATA of packet 0 \(histogram 0\) holds 99 counts",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA_NR", np.array([100, 70000, 100, 100], dtype=np.uint32)),
+                ValueError,
+                r"DATA_NR of packet 1 \(histogram 0\) is 70000",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA_NR", np.array([-1, 100, 100, 100], dtype=np.int32)),
+                ValueError,
+                r"histogram 0 \(PA_TDS_SC_HIST2D_DATA_NR of packet 0\) is -1",
+            ),
+            (lambda g: g.pop("PA_TDS_SC_HIST2D_COLL_TIME"), KeyError, "PA_TDS_SC_HIST2D_COLL_TIME"),
+            (
+                lambda g: g.__setitem__("PA_TDS_SC_HIST2D_ID", g["PA_TDS_SC_HIST2D_ID"][:2]),
+                ValueError,
+                "PA_TDS_SC_HIST2D_ID",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_SC_HIST2D_DATA", g["PA_TDS_SC_HIST2D_DATA"][:, 0]),
+                ValueError,
+                "PA_TDS_SC_HIST2D_DATA must have 2 axis",
+            ),
+        ],
+    )
     def test_malformed_chunks_end_the_call_naming_parameter_and_packet(self, damage, error, text, task):
         store = self.damaged([Histogram(nx=20, ny=20, chunk=100)], damage)
         with pytest.raises(error, match=text):
@@ -262,24 +324,30 @@ class TestBadInput:
         out, expected = decode([Histogram(nx=nx, ny=ny, chunk=100, order=(1, 2))], task)
         assert_same_records(out, expected)
 
-    @pytest.mark.parametrize("result,error,text", [
-        ((np.array([0, 0, 0, 5], dtype=np.uint64), 2), IndexError, "packet 3 into record 5"),
-        ((np.array([0, 0, 0, -1]), 1), IndexError, "packet 3 into record"),
-        ((np.zeros(4, dtype=np.uint64), -1), ValueError, "record count -1 is not a count"),
-        ((np.zeros(4, dtype=np.uint64), 2 ** 62), MemoryError, "memory"),
-        ((np.zeros(3, dtype=np.uint64), 1), ValueError, "groups has 3 packets, expected 4"),
-        ("nonsense", TypeError, "not a pair"),
-    ])
+    @pytest.mark.parametrize(
+        "result,error,text",
+        [
+            ((np.array([0, 0, 0, 5], dtype=np.uint64), 2), IndexError, "packet 3 into record 5"),
+            ((np.array([0, 0, 0, -1]), 1), IndexError, "packet 3 into record"),
+            ((np.zeros(4, dtype=np.uint64), -1), ValueError, "record count -1 is not a count"),
+            ((np.zeros(4, dtype=np.uint64), 2**62), MemoryError, "memory"),
+            ((np.zeros(3, dtype=np.uint64), 1), ValueError, "groups has 3 packets, expected 4"),
+            ("nonsense", TypeError, "not a pair"),
+        ],
+    )
     def test_grouping_results_are_checked(self, result, error, text, task, monkeypatch):
         import kesta.dravel.tasks.tds.utils as utils
+
         store = store_of([Histogram(nx=20, ny=20, chunk=100)])
         monkeypatch.setattr(utils, "group", lambda pkt_nr: result)
         with pytest.raises(error, match=text):
             routine_histmap.set_hist2d(store, task)
 
     def test_record_count_beyond_the_indices_used_keeps_unused_records_at_fill(self, task, monkeypatch):
-        import kesta.dravel.tasks.tds.utils as utils
         import tesmo.converters.cdf_fill as cdf_fill
+
+        import kesta.dravel.tasks.tds.utils as utils
+
         hists = [Histogram(nx=20, ny=20, chunk=100), Histogram(nx=4, ny=3, time=(300_100, 0, 1))]
         store, expected = histmap_store(hists)
         real = utils.group
@@ -294,6 +362,7 @@ class TestBadInput:
 
     def test_grouping_gets_the_packet_numbers_in_time_order(self, task, monkeypatch):
         import kesta.dravel.tasks.tds.utils as utils
+
         seen = []
         real = utils.group
         store = store_of([Histogram(nx=20, ny=20, chunk=100, order=(1, 3, 2, 4))], shuffle=True)

@@ -1,12 +1,25 @@
 """LFM spectral matrices and power spectral densities."""
+
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.lfm import (PSD, PSD_PACKET, SM, SM_PACKET, Spectra, SpecMat, density_group,
-                                       density_store, expected_density, expected_specmat, specmat_group,
-                                       specmat_store)
+from kesta.dravel.simulate.lfm import (
+    PSD,
+    PSD_PACKET,
+    SM,
+    SM_PACKET,
+    SpecMat,
+    Spectra,
+    density_group,
+    density_store,
+    expected_density,
+    expected_specmat,
+    specmat_group,
+    specmat_store,
+)
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import slowmode_density, slowmode_specmat
+
 from records_support import assert_same_records
 
 FILL8 = -128
@@ -42,6 +55,7 @@ class TestBothProducts:
 
     def test_absent_packet_type_is_empty_without_filling(self, product, task, debug_lines, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
+
         decoder, packet, layout = PRODUCTS[product][:3]
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", calls.append)
@@ -60,10 +74,18 @@ class TestBothProducts:
     def test_shuffled_packets_come_out_in_time_order(self, product, task, debug_lines):
         decoder, packet, _, cls, _, store_of = PRODUCTS[product]
         rng = np.random.default_rng(11)
-        packets = [cls(time=(700_000 + (i // 3), 1000 * (i % 3), i % 2), nf=int(rng.integers(0, 201)), srclen=i,
-                       freq_axis=i % 3, bia=tuple(rng.integers(0, 4, 6)), inputs=tuple(rng.integers(0, 9, 6)),
-                       artefacts=tuple(rng.integers(0, 2, 16)))
-                   for i in range(40)]
+        packets = [
+            cls(
+                time=(700_000 + (i // 3), 1000 * (i % 3), i % 2),
+                nf=int(rng.integers(0, 201)),
+                srclen=i,
+                freq_axis=i % 3,
+                bia=tuple(rng.integers(0, 4, 6)),
+                inputs=tuple(rng.integers(0, 9, 6)),
+                artefacts=tuple(rng.integers(0, 2, 16)),
+            )
+            for i in range(40)
+        ]
         for i, p in enumerate(packets):
             if product == "sm":
                 p.type = (1, 2, 3, 0)[i % 4]
@@ -76,6 +98,7 @@ class TestBothProducts:
 
     def test_hdf5_store_decodes_like_a_dict(self, product, tmp_path, task):
         import h5py
+
         decoder, packet, _, cls, group_of = PRODUCTS[product][:5]
         packets = [cls(time=(800_000 + i, 0, 1), nf=30 + i) for i in range(4)]
         path = tmp_path / "l0.h5"
@@ -92,10 +115,11 @@ class TestBothProducts:
         out = decoder(store, task)
         pairs = [[900_000, 0], [900_001, 5], [900_002, 10]]
         assert calls == [("obt_to_utc", pairs, True), ("cuc_to_scet", pairs)]
-        assert out["epoch"].tolist() == [2 ** 64 - 1, 2, 3] and out["scet"].tolist() == [0.5, 1.5, 2.5]
+        assert out["epoch"].tolist() == [2**64 - 1, 2, 3] and out["scet"].tolist() == [0.5, 1.5, 2.5]
 
     def test_time_service_returning_too_few_values(self, product, task, monkeypatch):
         import quorel.time
+
         decoder, _, _, cls, _, store_of = PRODUCTS[product]
         store, _ = store_of([cls(time=(1000, 0, 1)), cls(time=(1001, 0, 1))])
         monkeypatch.setattr(quorel.time.Time, "cuc_to_scet", staticmethod(lambda t: np.zeros(1)))
@@ -137,8 +161,10 @@ class TestSpectralMatrices:
     def test_every_frequency_count_of_both_types(self, task):
         # Matrices are split sixteen and eight frequencies at a time, then one by one: every
         # count from 0 to 200 meets each way, and a wider data row changes nothing.
-        packets = [SpecMat(type=1 + i % 2, nf=nf, time=(1000 + i, 0, 1), width=2000 if i % 3 == 0 else None)
-                   for i, nf in enumerate(list(range(201)) * 2)]
+        packets = [
+            SpecMat(type=1 + i % 2, nf=nf, time=(1000 + i, 0, 1), width=2000 if i % 3 == 0 else None)
+            for i, nf in enumerate(list(range(201)) * 2)
+        ]
         out, expected = decode_sm(packets, task, rng=np.random.default_rng(3))
         assert_same_records(out, expected)
 
@@ -166,7 +192,8 @@ class TestSpectralMatrices:
         group = specmat_group(packets)
         assert group["PA_TDS_SLOWMODE_SPECMAT_DATA_BLK"].shape[1] == 210
         group["PA_TDS_SLOWMODE_SPECMAT_NUM_FREQS"][1] = 71
-        with pytest.raises(ValueError, match=r"DATA_BLK of packet 1 holds 210 words, fewer than the 71 frequencies x 3"):
+        match = r"DATA_BLK of packet 1 holds 210 words, fewer than the 71 frequencies x 3"
+        with pytest.raises(ValueError, match=match):
             slowmode_specmat.set_sm(l0_store({SM_PACKET: group}), task)
 
     def test_too_many_frequencies(self, task):
@@ -208,8 +235,11 @@ class TestPowerSpectralDensities:
     def test_short_data_row_ends_the_call(self, task):
         group = density_group([Spectra(channels=(1, 1, 1, 0, 0, 0), nf=10)])
         group["PA_TDS_SLOWMODE_DENSITY_DATA_BLK"] = group["PA_TDS_SLOWMODE_DENSITY_DATA_BLK"][:, :25]
-        with pytest.raises(ValueError, match=r"DATA_BLK of packet 0 holds 25 values, too few for the spectrum of "
-                                             r"channel 3"):
+        with pytest.raises(
+            ValueError,
+            match=r"DATA_BLK of packet 0 holds 25 values, too few for the spectrum of "
+            r"channel 3",
+        ):
             slowmode_density.set_psd(l0_store({PSD_PACKET: group}), task)
 
     def test_too_many_frequencies_for_an_enabled_channel(self, task):

@@ -1,13 +1,14 @@
 """Triggered and regular snapshot waveforms."""
+
 import sys
 
 import numpy as np
 import pytest
 
-from kesta.dravel.simulate.snapshots import (RSWF, TSWF, Snapshot, snapshot_store, expected_records,
-                                             snapshot_group)
+from kesta.dravel.simulate.snapshots import RSWF, TSWF, Snapshot, expected_records, snapshot_group, snapshot_store
 from kesta.dravel.simulate.store import l0_store, write_hdf5
 from kesta.dravel.tasks.tds import routine_regsnap, routine_trigsnap
+
 from records_support import assert_same_records
 
 DECODERS = {"trig": routine_trigsnap.set_tswf, "reg": routine_regsnap.set_rswf}
@@ -27,8 +28,13 @@ def last_lines(task):
 class TestLayouts:
     def test_record_types_are_packed_in_the_documented_order(self):
         assert routine_trigsnap.TSWF == TSWF and routine_regsnap.RSWF == RSWF
-        assert TSWF.names[-5:] == ("samps_per_ch", "channel_status_info", "quality_fact",
-                                   "downlink_info", "waveform_data")
+        assert TSWF.names[-5:] == (
+            "samps_per_ch",
+            "channel_status_info",
+            "quality_fact",
+            "downlink_info",
+            "waveform_data",
+        )
         assert RSWF.names[-3:] == ("channel_status_info", "samps_per_ch", "waveform_data")
         assert TSWF.itemsize == sum(TSWF.fields[n][0].itemsize for n in TSWF.names)
         assert routine_trigsnap.__all__ == ["TSWF", "set_tswf"]
@@ -38,15 +44,21 @@ class TestLayouts:
         for m in (routine_trigsnap, routine_regsnap):
             assert (m.NSAMP_MAX_PER_REC, m.NSAMP_MAX_PER_PKT, m.NCHANNEL) == (65536, 2032, 4)
             assert m.SAMP_PER_SNAPSHOT.dtype == np.uint64
-            assert list(m.SAMP_PER_SNAPSHOT) == [2 ** k for k in range(9, 18)]
+            assert list(m.SAMP_PER_SNAPSHOT) == [2**k for k in range(9, 18)]
             assert m.SAMP_RATE_ENUM["2"] == 262137.5 and 2 not in m.SAMP_RATE_ENUM
             assert m.SAMP_RATE_ENUM["4"] == 2097100.0
 
 
 class TestPacketSelection:
-    @pytest.mark.parametrize("kind,is_sbm,packet", [
-        ("trig", 0, "TM_TDS_SCIENCE_ROUTINE_TRIGSNAP"), ("trig", None, "TM_TDS_SCIENCE_SBM2_TSWF"),
-        ("reg", False, "TM_TDS_SCIENCE_ROUTINE_REGSNAP"), ("reg", True, "TM_TDS_SCIENCE_SBM1_RSWF")])
+    @pytest.mark.parametrize(
+        "kind,is_sbm,packet",
+        [
+            ("trig", 0, "TM_TDS_SCIENCE_ROUTINE_TRIGSNAP"),
+            ("trig", None, "TM_TDS_SCIENCE_SBM2_TSWF"),
+            ("reg", False, "TM_TDS_SCIENCE_ROUTINE_REGSNAP"),
+            ("reg", True, "TM_TDS_SCIENCE_SBM1_RSWF"),
+        ],
+    )
     def test_is_sbm_selects_the_packet_type(self, kind, is_sbm, packet, task, vantor_log):
         group = snapshot_group([Snapshot(length=512)], kind)
         out = DECODERS[kind](l0_store({packet: group}), task, is_sbm=is_sbm)
@@ -55,6 +67,7 @@ class TestPacketSelection:
 
     def test_absent_packet_type_is_empty_without_filling(self, task, vantor_log, monkeypatch):
         import tesmo.converters.cdf_fill as cdf_fill
+
         calls = []
         monkeypatch.setattr(cdf_fill, "fill_records", lambda a: calls.append(a))
         out = routine_regsnap.set_rswf({"TM": {}}, task, True)
@@ -95,9 +108,10 @@ class TestAssembly:
     def test_middle_packet_missing_takes_the_previous_count(self, task):
         snap = Snapshot(length=16384, missing=(5,))
         out, expected, _, _ = decode("reg", [snap], task)
-        assert (out["waveform_data"][0, :, 4 * 508:5 * 508] == FILL16).all()
-        np.testing.assert_array_equal(out["waveform_data"][0, :, 5 * 508:6 * 508],
-                                      snap.waveform[:, 5 * 508:6 * 508])
+        assert (out["waveform_data"][0, :, 4 * 508 : 5 * 508] == FILL16).all()
+        np.testing.assert_array_equal(
+            out["waveform_data"][0, :, 5 * 508 : 6 * 508], snap.waveform[:, 5 * 508 : 6 * 508]
+        )
         assert out["samps_per_ch"][0] == 16384
 
     def test_inactive_channels_keep_fill(self, task):
@@ -112,8 +126,7 @@ class TestAssembly:
     @pytest.mark.parametrize("kind,label", [("trig", 3), ("reg", 3)])
     def test_rejected_snapshot_keeps_header_and_reports(self, kind, label, task):
         snaps = [Snapshot(length=512, snapshot_nr=10 + s, time=(1000 + 10 * s, 0, 1)) for s in range(3)]
-        snaps.append(Snapshot(length=512, snapshot_nr=13, time=(1040, 0, 1),
-                              samples_override={1: 500}, pkt_cnt=2))
+        snaps.append(Snapshot(length=512, snapshot_nr=13, time=(1040, 0, 1), samples_override={1: 500}, pkt_cnt=2))
         out, expected, reports, _ = decode(kind, snaps, task)
         assert last_lines(task) == [f"Exception: Unexpected total number of samples in snapshot #{label}!"]
         assert (out["waveform_data"][3] == FILL16).all()
@@ -136,10 +149,16 @@ class TestAssembly:
     def test_shuffled_store_of_both_kinds_round_trips(self, task):
         rng = np.random.default_rng(7)
         for kind in ("trig", "reg"):
-            snaps = [Snapshot(length=int(rng.choice([512, 1024, 4096, 8192, 32768, 65536])),
-                              channels=[(1, 1, 1, 1), (1, 1, 0, 0), (0, 0, 0, 1), (1, 0, 1, 1)][s % 4],
-                              snapshot_nr=s, time=(5000 + 100 * s, s, s % 2), rate_code=s % 5)
-                     for s in range(12)]
+            snaps = [
+                Snapshot(
+                    length=int(rng.choice([512, 1024, 4096, 8192, 32768, 65536])),
+                    channels=[(1, 1, 1, 1), (1, 1, 0, 0), (0, 0, 0, 1), (1, 0, 1, 1)][s % 4],
+                    snapshot_nr=s,
+                    time=(5000 + 100 * s, s, s % 2),
+                    rate_code=s % 5,
+                )
+                for s in range(12)
+            ]
             out, expected, reports, _ = decode(kind, snaps, task, shuffle=True, rng=rng)
             assert_same_records(out, expected)
             assert len(task.reports) == len(reports)
@@ -147,6 +166,7 @@ class TestAssembly:
 
     def test_hdf5_store_decodes_like_a_dict(self, tmp_path, task):
         import h5py
+
         snaps = [Snapshot(length=1024, snapshot_nr=1), Snapshot(length=2048, snapshot_nr=2, time=(100_100, 0, 1))]
         group = snapshot_group(snaps, "trig")
         path = tmp_path / "l0.h5"
@@ -178,15 +198,18 @@ class TestDamagedSnapshots:
         snap = Snapshot(length=65536, channels=(1, 0, 0, 0), samples_override={33: 2032})
         snap.block_width = 2032
         out, expected, reports, _ = decode("trig", [snap], task)
-        assert last_lines(task) == ["Exception: Total number of samples cannot exceed 65536, "
-                                    "but 67056 found in snapshot #0!"]
+        assert last_lines(task) == [
+            "Exception: Total number of samples cannot exceed 65536, but 67056 found in snapshot #0!"
+        ]
         assert (out["waveform_data"][0] == FILL16).all()
         assert_same_records(out, expected)
 
     def test_short_data_block_fails_the_snapshot_once(self, task):
         # packet 1 announces 600 samples for each of 4 channels, its block holds 2032
-        snaps = [Snapshot(length=2048, samples_override={1: 600}),
-                 Snapshot(length=512, snapshot_nr=2, time=(100_100, 0, 1))]
+        snaps = [
+            Snapshot(length=2048, samples_override={1: 600}),
+            Snapshot(length=512, snapshot_nr=2, time=(100_100, 0, 1)),
+        ]
         out, expected, reports, _ = decode("trig", snaps, task)
         assert len(task.reports) == 1
         assert "snapshot #0" in task.reports[0] and "fewer than" in task.reports[0]
@@ -216,15 +239,27 @@ class TestDamagedSnapshots:
         with pytest.raises(KeyError, match="PA_TDS_HF_CH_SAMP_RATE"):
             routine_trigsnap.set_tswf(store, task)
 
-    @pytest.mark.parametrize("damage,error,text", [
-        (lambda g: g.pop("PA_TDS_SWF_PKT_NR"), KeyError, "PA_TDS_SWF_PKT_NR"),
-        (lambda g: g.__setitem__("PA_TDS_TSWF_DATA_BLK", g["PA_TDS_TSWF_DATA_BLK"][:, 0]), ValueError,
-         "PA_TDS_TSWF_DATA_BLK"),
-        (lambda g: g.__setitem__("PA_TDS_SAMPS_PER_CH", g["PA_TDS_SAMPS_PER_CH"][:-1]), ValueError,
-         "PA_TDS_SAMPS_PER_CH"),
-        (lambda g: g.__setitem__("PA_TDS_FILTER_COEFS", np.array(["x"] * len(g["PA_TDS_FILTER_COEFS"]))),
-         TypeError, "PA_TDS_FILTER_COEFS"),
-    ])
+    @pytest.mark.parametrize(
+        "damage,error,text",
+        [
+            (lambda g: g.pop("PA_TDS_SWF_PKT_NR"), KeyError, "PA_TDS_SWF_PKT_NR"),
+            (
+                lambda g: g.__setitem__("PA_TDS_TSWF_DATA_BLK", g["PA_TDS_TSWF_DATA_BLK"][:, 0]),
+                ValueError,
+                "PA_TDS_TSWF_DATA_BLK",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_SAMPS_PER_CH", g["PA_TDS_SAMPS_PER_CH"][:-1]),
+                ValueError,
+                "PA_TDS_SAMPS_PER_CH",
+            ),
+            (
+                lambda g: g.__setitem__("PA_TDS_FILTER_COEFS", np.array(["x"] * len(g["PA_TDS_FILTER_COEFS"]))),
+                TypeError,
+                "PA_TDS_FILTER_COEFS",
+            ),
+        ],
+    )
     def test_malformed_group_raises_naming_the_parameter(self, damage, error, text, task):
         store, _, _, _ = snapshot_store([Snapshot(length=1024)], "trig")
         damage(store["TM"]["TM_TDS_SCIENCE_ROUTINE_TRIGSNAP"]["source_data"])
@@ -234,6 +269,7 @@ class TestDamagedSnapshots:
 
 def test_reports_are_made_while_the_failure_is_handled(task, monkeypatch):
     import vantor.core.tools.exceptions as exceptions
+
     seen = []
 
     def checking_print_exception():

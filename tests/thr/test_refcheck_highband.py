@@ -1,10 +1,12 @@
 """HFR calibration decoder against the L0 simulator: records per enabled band, level and
 frequency step, the frequency rule's arguments, step counts at and past the limits, per-packet
 failures and the public record count."""
+
 import sys
 
 import numpy as np
 import pytest
+from vantor.core.tools import exceptions
 
 from kesta.dravel.l1.store import ListTask
 from kesta.dravel.simulate.thr_encoding import HfrCalibrationPacket, encode_hfr_calibration_packet
@@ -12,19 +14,30 @@ from kesta.dravel.simulate.thr_expected import hfr_calibration_group
 from kesta.dravel.simulate.thr_random import random_hfr_calibration
 from kesta.dravel.tasks.thr import hfr
 from kesta.dravel.tasks.thr import refcheck_highband as decoder
-from vantor.core.tools import exceptions
+
 from records_support import assert_same_records
 
 
 def packet(rng, hf1, hf2, hf1_step, hf2_step, ch=(1, 1), f0=7, sizes=(3, 5), acq=(9000, 4096, 1), **kw):
     """A calibration packet whose values end on a byte or in the pad byte."""
+
     def chan():
-        return (tuple(int(v) for v in rng.integers(0, 1 << 13, hf1_step)),
-                tuple(int(v) for v in rng.integers(0, 1 << 13, hf2_step)))
+        return (
+            tuple(int(v) for v in rng.integers(0, 1 << 13, hf1_step)),
+            tuple(int(v) for v in rng.integers(0, 1 << 13, hf2_step)),
+        )
+
     p = HfrCalibrationPacket(
-        hfr_setup=(1, f0, hf2, hf1, 5), hfr_sweep=(hf2_step, sizes[1], hf1_step, sizes[0]),
-        do_analysis=(0, 1, 0, ch[1], ch[0], 1), levels=[(chan(), chan()) for _ in range(9)],
-        temperature_pcb=200, voltages=(1, 2, 3), input_setup=(2, 6, 7, 0, 0, 0), acquisition_time=acq, **kw)
+        hfr_setup=(1, f0, hf2, hf1, 5),
+        hfr_sweep=(hf2_step, sizes[1], hf1_step, sizes[0]),
+        do_analysis=(0, 1, 0, ch[1], ch[0], 1),
+        levels=[(chan(), chan()) for _ in range(9)],
+        temperature_pcb=200,
+        voltages=(1, 2, 3),
+        input_setup=(2, 6, 7, 0, 0, 0),
+        acquisition_time=acq,
+        **kw,
+    )
     words, size = encode_hfr_calibration_packet(p)
     assert len(words) == size or kw, "test packet must be clean"
     return p
@@ -38,8 +51,16 @@ def decode(group):
 class TestLayouts:
     def test_packet_record_layout(self):
         dt = np.dtype(decoder.create_dtype())
-        assert dt.names == ("temperature_pcb", "voltages", "hfr_setup", "input_setup", "hfr_sweep", "do_analysis",
-                            "data", "acquisition_time")
+        assert dt.names == (
+            "temperature_pcb",
+            "voltages",
+            "hfr_setup",
+            "input_setup",
+            "hfr_sweep",
+            "do_analysis",
+            "data",
+            "acquisition_time",
+        )
         assert dt["hfr_setup"].names == ("sw", "initial_frequency", "hf2", "hf1", "av")
         assert dt["hfr_sweep"].names == ("hf2_step", "hf2_size", "hf1_step", "hf1_size")
         assert dt["hfr_sweep"]["hf1_step"] == np.uint16 and dt["hfr_setup"]["initial_frequency"] == np.uint16
@@ -113,11 +134,14 @@ class TestRecords:
         assert hf2["frequency"][:2].tolist() == [375 + 50 * (10 + 2 * 4 + j * 6) for j in range(2)]
         assert [rec["agc2"] for rec in hf2[:2]] == list(p.levels[0][1][1])
 
-    @pytest.mark.parametrize("hf1, hf2, hf1_step, hf2_step, expected", [
-        (1, 1, 0, 4, 36),   # an enabled band with no step yields nothing
-        (0, 1, 5, 0, 0),
-        (0, 0, 4, 4, 0),
-    ])
+    @pytest.mark.parametrize(
+        "hf1, hf2, hf1_step, hf2_step, expected",
+        [
+            (1, 1, 0, 4, 36),  # an enabled band with no step yields nothing
+            (0, 1, 5, 0, 0),
+            (0, 0, 4, 4, 0),
+        ],
+    )
     def test_step_counts_and_flags(self, hf1, hf2, hf1_step, hf2_step, expected):
         rng = np.random.default_rng(5)
         case = hfr_calibration_group([packet(rng, hf1, hf2, hf1_step, hf2_step)])
@@ -158,14 +182,18 @@ class TestCallFailures:
 class TestPacketFailures:
     def test_size_mismatch_is_reported_while_handled_and_the_packet_yields_nothing(self, monkeypatch):
         rng = np.random.default_rng(8)
-        packets = [packet(rng, 1, 1, 2, 1, acq=(1, 0, 0)), packet(rng, 1, 1, 2, 2, acq=(2, 0, 0), word_count_delta=2),
-                   packet(rng, 0, 1, 1, 1, acq=(3, 0, 0))]
+        packets = [
+            packet(rng, 1, 1, 2, 1, acq=(1, 0, 0)),
+            packet(rng, 1, 1, 2, 2, acq=(2, 0, 0), word_count_delta=2),
+            packet(rng, 0, 1, 1, 1, acq=(3, 0, 0)),
+        ]
         case = hfr_calibration_group(packets)
         seen = []
 
         def checking_print_exception():
             seen.append(sys.exc_info()[1])
             return "reported"
+
         monkeypatch.setattr(exceptions, "print_exception", checking_print_exception)
         r, task = decode(case.group)
         assert task.reports == ["reported"] and type(seen[0]) is decoder.HFRCalibrationDecomError
@@ -174,12 +202,15 @@ class TestPacketFailures:
         assert sorted(set(r["acquisition_time"][:, 0].tolist())) == [1, 3]
         assert_same_records(r, case.records)
 
-    @pytest.mark.parametrize("sweep, error", [
-        ((0, 1, 70000, 1), "OverflowError"),   # HF1 step count beyond 16 bits
-        ((-1, 1, 2, 1), "OverflowError"),
-        ((2, 1, 2), "ValueError"),             # one value short of the sweep record
-        ("2121", "TypeError"),
-    ])
+    @pytest.mark.parametrize(
+        "sweep, error",
+        [
+            ((0, 1, 70000, 1), "OverflowError"),  # HF1 step count beyond 16 bits
+            ((-1, 1, 2, 1), "OverflowError"),
+            ((2, 1, 2), "ValueError"),  # one value short of the sweep record
+            ("2121", "TypeError"),
+        ],
+    )
     def test_sweep_setup_faults_fail_that_packet(self, monkeypatch, sweep, error):
         rng = np.random.default_rng(9)
         case = hfr_calibration_group([packet(rng, 1, 1, 2, 2, acq=(i, 0, 0)) for i in range(3)])
@@ -189,6 +220,7 @@ class TestPacketFailures:
         def sweep_setup(data, byte):
             seen.append(None)
             return sweep if len(seen) == 2 else real(data, byte)
+
         monkeypatch.setattr(hfr, "hfr_sweep_setup", sweep_setup)
         r, task = decode(case.group)
         assert len(task.reports) == 1 and error in task.reports[0].splitlines()[-1]
@@ -204,6 +236,7 @@ class TestPacketFailures:
             value, offset = real(*args)
             calls.append(None)
             return ((value[0][:-1], value[1]) if len(calls) == 36 else value), offset
+
         monkeypatch.setattr(hfr, "extract_band", extract)
         r, task = decode(case.group)
         assert len(task.reports) == 1 and "holds 1024 values, the helper gave 1023" in task.reports[0]
@@ -225,14 +258,18 @@ class TestChannelValueForms:
     """The contract lets extract_band give its values as tuples, lists or NumPy arrays. Only the
     steps an enabled band writes out reach the records, but the whole value is checked."""
 
-    @pytest.mark.parametrize("form", [
-        lambda v: v,
-        lambda v: [list(v[0]), list(v[1])],
-        lambda v: (np.array(v[0], np.int64), np.array(v[1], np.uint16)),
-        lambda v: np.array(v, np.uint32),                           # one 2 x 512 array
-        lambda v: (np.array(v[0], ">u2"), np.repeat(np.array(v[1], np.int16), 2)[::2]),   # swapped, strided
-        lambda v: (tuple(map(float, v[0])), v[1]),
-    ], ids=["tuples", "lists", "arrays", "2d-array", "odd-arrays", "floats"])
+    @pytest.mark.parametrize(
+        "form",
+        [
+            lambda v: v,
+            lambda v: [list(v[0]), list(v[1])],
+            lambda v: (np.array(v[0], np.int64), np.array(v[1], np.uint16)),
+            lambda v: np.array(v, np.uint32),  # one 2 x 512 array
+            lambda v: (np.array(v[0], ">u2"), np.repeat(np.array(v[1], np.int16), 2)[::2]),  # swapped, strided
+            lambda v: (tuple(map(float, v[0])), v[1]),
+        ],
+        ids=["tuples", "lists", "arrays", "2d-array", "odd-arrays", "floats"],
+    )
     def test_every_form_gives_the_simulators_records(self, monkeypatch, form):
         case = random_case(30)
         channel_values_as(monkeypatch, form)
@@ -240,12 +277,15 @@ class TestChannelValueForms:
         assert not task.reports
         assert_same_records(records, case.records)
 
-    @pytest.mark.parametrize("bad, error", [
-        (None, "TypeError: field 'data.0.ch2': a value is None"),
-        ("x", "TypeError: field 'data.0.ch2': 'x' is not a number"),
-        (2 ** 70, f"OverflowError: field 'data.0.ch2': value {2 ** 70} does not fit 64 bits"),
-        ((1, 2), "ValueError: field 'data.0.ch2' holds 1024 values, the helper gave more"),
-    ])
+    @pytest.mark.parametrize(
+        "bad, error",
+        [
+            (None, "TypeError: field 'data.0.ch2': a value is None"),
+            ("x", "TypeError: field 'data.0.ch2': 'x' is not a number"),
+            (2**70, f"OverflowError: field 'data.0.ch2': value {2**70} does not fit 64 bits"),
+            ((1, 2), "ValueError: field 'data.0.ch2' holds 1024 values, the helper gave more"),
+        ],
+    )
     @pytest.mark.parametrize("where", [(0, 500), (1, 3)], ids=["past-the-steps", "disabled-band"])
     def test_a_bad_item_no_record_reads_still_fails_its_packet(self, monkeypatch, bad, error, where):
         rng = np.random.default_rng(31)
@@ -255,12 +295,13 @@ class TestChannelValueForms:
 
         def spoil(value):
             calls.append(None)
-            if len(calls) != 20:      # packet 1, level 0, channel 2
+            if len(calls) != 20:  # packet 1, level 0, channel 2
                 return value
             band, index = where
             items = list(value[band])
             items[index] = bad
             return (tuple(items), value[1]) if band == 0 else (value[0], tuple(items))
+
         channel_values_as(monkeypatch, spoil)
         records, task = decode(case.group)
         assert len(task.reports) == 1 and task.reports[0].rstrip().endswith(error)
@@ -270,8 +311,8 @@ class TestChannelValueForms:
     def test_numbers_of_other_kinds_no_record_reads_are_accepted(self, monkeypatch):
         rng = np.random.default_rng(32)
         case = hfr_calibration_group([packet(rng, 1, 0, 4, 3, acq=(i, 0, 0)) for i in range(2)])
-        others = (2.5, True, np.uint16(7), -1, 2 ** 40)
-        channel_values_as(monkeypatch, lambda v: (v[0][:4] + others + v[0][4 + len(others):], v[1][:-1] + (2 ** 63,)))
+        others = (2.5, True, np.uint16(7), -1, 2**40)
+        channel_values_as(monkeypatch, lambda v: (v[0][:4] + others + v[0][4 + len(others) :], v[1][:-1] + (2**63,)))
         records, task = decode(case.group)
         assert not task.reports
         assert_same_records(records, case.records)

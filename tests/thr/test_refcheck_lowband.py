@@ -1,18 +1,24 @@
 """TNR calibration decoder against the L0 simulator: packet records, nine records per enabled
 band, per-packet failures, the consumed-size rule and band flags other than 0 or 1."""
+
 import sys
 
 import numpy as np
 import pytest
+from vantor.core.tools import exceptions
 
 from kesta.dravel.l1.store import ListTask
-from kesta.dravel.simulate.thr_encoding import (CALIBRATION_BINS, TnrCalibrationPacket,
-                                                encode_tnr_calibration_packet, zero_band)
+from kesta.dravel.simulate.thr_encoding import (
+    CALIBRATION_BINS,
+    TnrCalibrationPacket,
+    encode_tnr_calibration_packet,
+    zero_band,
+)
 from kesta.dravel.simulate.thr_expected import tnr_calibration_group
 from kesta.dravel.simulate.thr_random import random_band, random_tnr_calibration
 from kesta.dravel.tasks.thr import refcheck_lowband as decoder
 from kesta.dravel.tasks.thr import science_tools, tnr
-from vantor.core.tools import exceptions
+
 from records_support import assert_same_records
 
 FILL_U8, FILL_U16 = 255, 65535
@@ -22,10 +28,15 @@ def packet(rng, flags, ch=(1, 1), au=1, cr=1, av=2, acq=(5000, 1234, 1), **kw):
     """A clean calibration packet (no half byte at the end of its spectra)."""
     a, b, c, d = flags
     p = TnrCalibrationPacket(
-        tnr_setup=(av, cr, au, d, c, b, a), do_analysis=(1, 2, 1, ch[1], ch[0], 0),
+        tnr_setup=(av, cr, au, d, c, b, a),
+        do_analysis=(1, 2, 1, ch[1], ch[0], 0),
         levels=[[random_band(rng, CALIBRATION_BINS) for _ in range(4)] for _ in range(9)],
-        temperature_pcb=int(rng.integers(0, 256)), voltages=(11, 22, 33), input_setup=(3, 4, 5, 1, 2, 3),
-        acquisition_time=acq, **kw)
+        temperature_pcb=int(rng.integers(0, 256)),
+        voltages=(11, 22, 33),
+        input_setup=(3, 4, 5, 1, 2, 3),
+        acquisition_time=acq,
+        **kw,
+    )
     words, size = encode_tnr_calibration_packet(p)
     assert len(words) == size or kw, "test packet must end on a byte"
     return p
@@ -39,8 +50,15 @@ def decode(group):
 class TestLayouts:
     def test_packet_record_layout(self):
         dt = np.dtype(decoder.create_dtype())
-        assert dt.names == ("temperature_pcb", "voltages", "tnr_setup", "input_setup", "do_analysis", "data",
-                            "acquisition_time")
+        assert dt.names == (
+            "temperature_pcb",
+            "voltages",
+            "tnr_setup",
+            "input_setup",
+            "do_analysis",
+            "data",
+            "acquisition_time",
+        )
         assert dt["tnr_setup"].names == ("av", "cr", "au", "d", "c", "b", "a")
         assert dt["data"].names == tuple(str(k) for k in range(9))
         for k in range(9):
@@ -78,15 +96,20 @@ class TestRecords:
             for report, text in zip(task.reports, expected):
                 assert report.rstrip().endswith(text)
 
-    @pytest.mark.parametrize("form", [
-        lambda v: [[v[0][0], list(v[0][1])], [v[1][0], list(v[1][1])], [list(c) for c in v[2]]],
-        lambda v: ((v[0][0], np.array(v[0][1], np.uint16)), [v[1][0], np.array(v[1][1])], np.array(v[2], np.int32)),
-    ], ids=["lists", "arrays"])
+    @pytest.mark.parametrize(
+        "form",
+        [
+            lambda v: [[v[0][0], list(v[0][1])], [v[1][0], list(v[1][1])], [list(c) for c in v[2]]],
+            lambda v: ((v[0][0], np.array(v[0][1], np.uint16)), [v[1][0], np.array(v[1][1])], np.array(v[2], np.int32)),
+        ],
+        ids=["lists", "arrays"],
+    )
     def test_band_values_as_lists_or_arrays_decode_as_tuples(self, monkeypatch, form):
         case = random_tnr_calibration(np.random.default_rng(8), 12)
         real = tnr.extract_calibration_band
-        monkeypatch.setattr(tnr, "extract_calibration_band",
-                            lambda *args: (lambda value, offset: (form(value), offset))(*real(*args)))
+        monkeypatch.setattr(
+            tnr, "extract_calibration_band", lambda *args: (lambda value, offset: (form(value), offset))(*real(*args))
+        )
         records, task = decode(case.group)
         assert not task.reports
         assert_same_records(records, case.records)
@@ -132,6 +155,7 @@ class TestRecords:
         def other_layout():
             fields = [(n, "float64" if n in ("agc1", "scet") else t, *s) for n, t, *s in real()]
             return [("spare", "uint8", (3,))] + fields[::-1]
+
         monkeypatch.setattr(tnr, "tnr_dtype", other_layout)
         case = random_tnr_calibration(np.random.default_rng(11), 6)
         records, _ = decode(case.group)
@@ -149,6 +173,7 @@ class TestPacketFailures:
         def checking_print_exception():
             seen.append(sys.exc_info()[1])
             return f"report {len(seen)}"
+
         monkeypatch.setattr(exceptions, "print_exception", checking_print_exception)
         r, task = decode(case.group)
         assert task.reports == ["report 1"]
@@ -159,12 +184,13 @@ class TestPacketFailures:
         assert list(r["tnr_band"]) == ([0] * 9 + [1] * 9) * 2  # packet 1 yields nothing
         assert_same_records(r, case.records)
 
-    @pytest.mark.parametrize("final_bits, declared_bytes, ok", [
-        (20, 12, True), (20, 14, False), (24, 14, True), (24, 12, False), (32, 14, True), (32, 16, False)])
+    @pytest.mark.parametrize(
+        "final_bits, declared_bytes, ok",
+        [(20, 12, True), (20, 14, False), (24, 14, True), (24, 12, False), (32, 14, True), (32, 16, False)],
+    )
     def test_consumed_size_counts_whole_bytes_then_pads_to_even(self, monkeypatch, final_bits, declared_bytes, ok):
         real = tnr.extract_calibration_band
-        monkeypatch.setattr(tnr, "extract_calibration_band",
-                            lambda flag, *args: (real(0, *args)[0], final_bits))
+        monkeypatch.setattr(tnr, "extract_calibration_band", lambda flag, *args: (real(0, *args)[0], final_bits))
         p = TnrCalibrationPacket(tnr_setup=(0, 0, 0, 0, 0, 0, 0), word_count_delta=declared_bytes // 2 - 5)
         r, task = decode(tnr_calibration_group([p]).group)
         assert len(r) == 0
@@ -174,17 +200,21 @@ class TestPacketFailures:
             expected = {20: 12, 24: 14, 32: 14}[final_bits]
             assert len(task.reports) == 1
             assert task.reports[0].endswith(
-                f"TNRCalibrationDecomError: Expected a size of {declared_bytes} bytes but have {expected}")
+                f"TNRCalibrationDecomError: Expected a size of {declared_bytes} bytes but have {expected}"
+            )
 
-    @pytest.mark.parametrize("fault, error", [
-        ("offset_over_16_bits", "OverflowError"),
-        ("negative_offset", "OverflowError"),
-        ("band_not_a_pair", "ValueError"),
-        ("setup_not_a_tuple", "TypeError"),
-        ("voltages_none", "TypeError"),
-        ("band_too_short", "ValueError"),
-        ("band_holds_none", "TypeError"),
-    ])
+    @pytest.mark.parametrize(
+        "fault, error",
+        [
+            ("offset_over_16_bits", "OverflowError"),
+            ("negative_offset", "OverflowError"),
+            ("band_not_a_pair", "ValueError"),
+            ("setup_not_a_tuple", "TypeError"),
+            ("voltages_none", "TypeError"),
+            ("band_too_short", "ValueError"),
+            ("band_holds_none", "TypeError"),
+        ],
+    )
     def test_helper_faults_fail_that_packet_only_and_leave_its_row_empty(self, monkeypatch, fault, error):
         rng = np.random.default_rng(9)
         # The middle packet has no cross terms, so its reader is shorter than the others'.
@@ -202,23 +232,36 @@ class TestPacketFailures:
             victim["calls"] += 1
             if victim["calls"] < 36:  # the packet's last band: everything before it went through
                 return band, offset
-            return {"offset_over_16_bits": lambda: (band, 65536),
-                    "negative_offset": lambda: (band, -1),
-                    "band_not_a_pair": lambda: (band, offset, 0),
-                    "band_too_short": lambda: (band[:2], offset),
-                    "band_holds_none": lambda: ((band[0], band[1], ((None, 0),) + band[2][1:]), offset),
-                    }.get(fault, lambda: (band, offset))()
+            return {
+                "offset_over_16_bits": lambda: (band, 65536),
+                "negative_offset": lambda: (band, -1),
+                "band_not_a_pair": lambda: (band, offset, 0),
+                "band_too_short": lambda: (band[:2], offset),
+                "band_holds_none": lambda: ((band[0], band[1], ((None, 0),) + band[2][1:]), offset),
+            }.get(fault, lambda: (band, offset))()
+
         victim["length"] = 2 * int(case.group["PA_THR_TNR_DATA_CNT"][1])
         # Packets 0 and 2 must not have the victim's length for the fault to hit packet 1 only.
-        assert 2 * int(case.group["PA_THR_TNR_DATA_CNT"][0]) != victim["length"] != \
-            2 * int(case.group["PA_THR_TNR_DATA_CNT"][2])
+        assert (
+            2 * int(case.group["PA_THR_TNR_DATA_CNT"][0])
+            != victim["length"]
+            != 2 * int(case.group["PA_THR_TNR_DATA_CNT"][2])
+        )
         monkeypatch.setattr(tnr, "extract_calibration_band", extract)
         if fault == "setup_not_a_tuple":
-            monkeypatch.setattr(tnr, "tnr_setup", lambda data, byte: list(real_setup(data, byte))
-                                if data.length == victim["length"] else real_setup(data, byte))
+            monkeypatch.setattr(
+                tnr,
+                "tnr_setup",
+                lambda data, byte: (
+                    list(real_setup(data, byte)) if data.length == victim["length"] else real_setup(data, byte)
+                ),
+            )
         if fault == "voltages_none":
-            monkeypatch.setattr(science_tools, "voltages",
-                                lambda data, byte: None if data.length == victim["length"] else real_volts(data, byte))
+            monkeypatch.setattr(
+                science_tools,
+                "voltages",
+                lambda data, byte: None if data.length == victim["length"] else real_volts(data, byte),
+            )
         r, task = decode(case.group)
         assert len(task.reports) == 1 and error in task.reports[0].splitlines()[-1]
         assert victim["calls"] == (0 if fault == "setup_not_a_tuple" else 36)  # None is a valid command until stored
@@ -252,10 +295,12 @@ class TestBandFlags:
         p = packet(rng, (1, 0, 1, 0))
         real_setup, real_extract = tnr.tnr_setup, tnr.extract_calibration_band
         # Band B's flag reads 2; the band reader sees it as off (nothing was sent for it).
-        monkeypatch.setattr(tnr, "tnr_setup", lambda data, byte: real_setup(data, byte)[:5] + (2,) +
-                            real_setup(data, byte)[6:])
-        monkeypatch.setattr(tnr, "extract_calibration_band",
-                            lambda flag, *args: real_extract(0 if flag == 2 else flag, *args))
+        monkeypatch.setattr(
+            tnr, "tnr_setup", lambda data, byte: real_setup(data, byte)[:5] + (2,) + real_setup(data, byte)[6:]
+        )
+        monkeypatch.setattr(
+            tnr, "extract_calibration_band", lambda flag, *args: real_extract(0 if flag == 2 else flag, *args)
+        )
         case = tnr_calibration_group([p, p])
         r, task = decode(case.group)
         assert not task.reports
@@ -269,8 +314,9 @@ class TestBandFlags:
         assert len(decode(case.group)[0]) == 36
         real_setup = tnr.tnr_setup
         monkeypatch.setattr(tnr, "tnr_setup", lambda data, byte: real_setup(data, byte)[:3] + (0, 0, 0, 1))
-        monkeypatch.setattr(tnr, "extract_calibration_band",
-                            lambda flag, ch1, ch2, au, cr, data, byte, bitoff: (zero_band(8), 0))
+        monkeypatch.setattr(
+            tnr, "extract_calibration_band", lambda flag, ch1, ch2, au, cr, data, byte, bitoff: (zero_band(8), 0)
+        )
         r, task = decode(case.group)
         # Band A only, and the size check now fails: nothing was consumed.
         assert len(r) == 0 and len(task.reports) == 1

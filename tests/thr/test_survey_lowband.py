@@ -1,18 +1,20 @@
 """TNR survey decoder against the THR simulator: records, per-packet reports, failures."""
+
 import sys
 
 import numpy as np
 import pytest
+import vantor.core.tools.exceptions as framework
+from quorel.time import Time
 
 from kesta.dravel.l1.store import ListTask
+from kesta.dravel.simulate.thr_demo import demo_groups
 from kesta.dravel.simulate.thr_encoding import TnrBlock, TnrPacket, zero_band
 from kesta.dravel.simulate.thr_expected import ThrCase, expected_tnr_survey, tnr_survey_group
 from kesta.dravel.simulate.thr_random import random_band, random_tnr_survey
-from kesta.dravel.simulate.thr_demo import demo_groups
-from quorel.time import Time
 from kesta.dravel.tasks.thr import science_tools, tnr
 from kesta.dravel.tasks.thr import survey_lowband as sl
-import vantor.core.tools.exceptions as framework
+
 from records_support import assert_same_records
 
 DECODERS = {"normal": sl.decommute_normal, "burst": sl.decommute_burst}
@@ -31,13 +33,20 @@ def assert_records(out, expected):
 
 def full_block(rng, flags=(1, 1, 1, 1), av=1, ticks=(0, 0, 0, 0), cmd_ctr=0x1234):
     a, b, c, d = flags
-    return TnrBlock(tnr_setup=(av, 1, 1, d, c, b, a), do_analysis=(0, 0, 1, 1, 1, 0),
-                    bands=tuple(random_band(rng) for _ in range(4)), delta_times=ticks,
-                    cmd_ctr=cmd_ctr, zelk_status=(1, 2, 3, 0, 1, 5),
-                    temperatures=(1023, 0, 512, 7), input_setup=(2, 5, 6, 1, 2, 3))
+    return TnrBlock(
+        tnr_setup=(av, 1, 1, d, c, b, a),
+        do_analysis=(0, 0, 1, 1, 1, 0),
+        bands=tuple(random_band(rng) for _ in range(4)),
+        delta_times=ticks,
+        cmd_ctr=cmd_ctr,
+        zelk_status=(1, 2, 3, 0, 1, 5),
+        temperatures=(1023, 0, 512, 7),
+        input_setup=(2, 5, 6, 1, 2, 3),
+    )
 
 
 # --- whole groups ------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("mode", ["normal", "burst"])
 @pytest.mark.parametrize("seed,bad", [(1, 0), (2, 4), (3, 9)])
@@ -69,6 +78,7 @@ def test_no_packets_gives_an_empty_array():
 
 # --- records of one block ----------------------------------------------------------------
 
+
 def test_bands_in_order_and_times_of_each_band():
     rng = np.random.default_rng(11)
     ticks = (0, 65536, 0xFFFFFFFF, 1)
@@ -91,8 +101,7 @@ def test_bands_in_order_and_times_of_each_band():
         assert rec["measurement_duration"] == md * 10000.0
         assert rec["epoch"] == np.int64(float(obt + delta) + 10000000.0 * (md * 0.5))
         assert rec["scet"] == scet0 + delta / 1e9 + md * 0.5
-        np.testing.assert_array_equal(rec["frequency"],
-                                      np.float32(sl.TNR_BAND_FREQUENCY[band]))
+        np.testing.assert_array_equal(rec["frequency"], np.float32(sl.TNR_BAND_FREQUENCY[band]))
     assert out[1]["delta_time"] == 65532610987.11
     # DURATION[1, 2] * 100 is not a float32 value: the rounding shows
     assert out[1]["measurement_duration"] != 4600.0
@@ -105,14 +114,21 @@ def test_block_boundaries_round_up_to_even_bytes_and_share_partial_bytes():
 
     def block(flags, ch1, ch2, au, cr):
         a, b, c, d = flags
-        return TnrBlock(tnr_setup=(2, cr, au, d, c, b, a), do_analysis=(0, 0, 1, ch2, ch1, 0),
-                        bands=tuple(random_band(rng) for _ in range(4)), cmd_ctr=0xFFFF,
-                        delta_times=(1, 2, 3, 4))
-    blocks = [block((1, 1, 1, 0), 1, 0, 1, 0),    # 3 x 364 bits: ends mid-byte 166, next block there
-              block((0, 1, 0, 0), 1, 0, 0, 1),    # 12 bits: 31 rounded up to 32
-              block((0, 0, 0, 0), 1, 1, 1, 1),    # no band data at all: 30
-              block((1, 0, 0, 1), 0, 1, 1, 1),    # no cross terms without both channels
-              block((1, 1, 1, 1), 1, 1, 0, 1)]    # cross terms without autos
+        return TnrBlock(
+            tnr_setup=(2, cr, au, d, c, b, a),
+            do_analysis=(0, 0, 1, ch2, ch1, 0),
+            bands=tuple(random_band(rng) for _ in range(4)),
+            cmd_ctr=0xFFFF,
+            delta_times=(1, 2, 3, 4),
+        )
+
+    blocks = [
+        block((1, 1, 1, 0), 1, 0, 1, 0),  # 3 x 364 bits: ends mid-byte 166, next block there
+        block((0, 1, 0, 0), 1, 0, 0, 1),  # 12 bits: 31 rounded up to 32
+        block((0, 0, 0, 0), 1, 1, 1, 1),  # no band data at all: 30
+        block((1, 0, 0, 1), 0, 1, 1, 1),  # no cross terms without both channels
+        block((1, 1, 1, 1), 1, 1, 0, 1),
+    ]  # cross terms without autos
     # a packet cannot end on a partial byte: that byte would lie past its word count
     again = [blocks[k] for k in (3, 0, 4, 2, 1)]
     case = tnr_survey_group([TnrPacket(blocks, (99, 1, 1)), TnrPacket(again, (98, 2, 0))])
@@ -131,26 +147,35 @@ def test_frequency_tables():
     assert list(sl.TNR_BAND_FREQUENCY[1]) == list(freqs[32:64])
     assert round(sl.TNR_BAND_FREQUENCY[1][0], 3) == 15967.143
     assert round(sl.TNR_BAND_FREQUENCY[0][31], 3) == 15290.188
-    assert sl.THR_TICK_NSEC == 15258 and sl.UINT32_MAX_ENCODING == 2 ** 32
+    assert sl.THR_TICK_NSEC == 15258 and sl.UINT32_MAX_ENCODING == 2**32
 
 
 def test_layouts_are_new_lists_built_from_the_helper_layouts(monkeypatch):
     first = sl.create_dtype()
     first.clear()
     layout = np.dtype(sl.create_dtype())
-    assert layout.names == ("cmd_ctr", "zelk_status", "temperatures", "tnr_setup", "input_setup",
-                            "do_analysis", "delta_times", "data", "acquisition_time")
+    assert layout.names == (
+        "cmd_ctr",
+        "zelk_status",
+        "temperatures",
+        "tnr_setup",
+        "input_setup",
+        "do_analysis",
+        "delta_times",
+        "data",
+        "acquisition_time",
+    )
     assert layout["tnr_setup"].names == ("av", "cr", "au", "d", "c", "b", "a")
     assert layout["data"]["c"]["cross"].shape == (32, 2)
     assert layout["data"]["a"]["ch2"]["autos"].shape == (32,)
     monkeypatch.setattr(science_tools, "zelk_status_dtype", lambda: [("only", "uint32")])
     assert np.dtype(sl.create_dtype())["zelk_status"] == np.dtype([("only", "uint32")])
-    for op in (sl.tnr_setup_dtype, sl.delta_times_dtype, sl.channel_dtype, sl.band_dtype,
-               sl.block_data_dtype):
+    for op in (sl.tnr_setup_dtype, sl.delta_times_dtype, sl.channel_dtype, sl.band_dtype, sl.block_data_dtype):
         assert op() is not op() and op() == op()
 
 
 # --- band flags --------------------------------------------------------------------------
+
 
 def test_band_record_number_counts_only_flags_equal_to_one():
     blocks = np.zeros(4, dtype=np.dtype(sl.create_dtype()))
@@ -187,12 +212,15 @@ def test_flags_of_two_or_more_disable_a_band(monkeypatch):
 
 # --- per-packet failures -----------------------------------------------------------------
 
+
 def test_size_check_reports_exact_text_and_keeps_the_blocks():
     rng = np.random.default_rng(3)
-    packets = [TnrPacket([full_block(rng), full_block(rng, (0, 1, 0, 0))], (1, 2, 0), word_count_delta=1),
-               TnrPacket([], (3, 4, 0)),                       # no blocks, no words: fine
-               TnrPacket([], (3, 4, 0), word_count_delta=7),    # no blocks but 7 words
-               TnrPacket([full_block(rng, (0, 0, 1, 0))], (5, 6, 1))]
+    packets = [
+        TnrPacket([full_block(rng), full_block(rng, (0, 1, 0, 0))], (1, 2, 0), word_count_delta=1),
+        TnrPacket([], (3, 4, 0)),  # no blocks, no words: fine
+        TnrPacket([], (3, 4, 0), word_count_delta=7),  # no blocks but 7 words
+        TnrPacket([full_block(rng, (0, 0, 1, 0))], (5, 6, 1)),
+    ]
     case = tnr_survey_group(packets, "burst")
     out, task = decode(case, "burst")
     assert_records(out, case.records)
@@ -201,12 +229,12 @@ def test_size_check_reports_exact_text_and_keeps_the_blocks():
     assert task.reports[0].endswith("Bad decommutation for TNR burst mode\nExpected 878 got 876 bytes")
     assert task.reports[1].endswith("Bad decommutation for TNR burst mode\nExpected 14 got 0 bytes")
     assert len(task.reports) == 2
-    assert list(out["sweep_num"]) == [0, 0, 0, 0, 1, 2]       # the failed packet's blocks stay
+    assert list(out["sweep_num"]) == [0, 0, 0, 0, 1, 2]  # the failed packet's blocks stay
 
 
 def test_short_data_row_reader_gets_the_words_present():
     rng = np.random.default_rng(4)
-    one = TnrPacket([full_block(rng)], (7, 0, 0), extra_count=5)        # 5 words beyond the row
+    one = TnrPacket([full_block(rng)], (7, 0, 0), extra_count=5)  # 5 words beyond the row
     cut = TnrPacket([full_block(rng), full_block(rng)], (8, 0, 0))
     words = (30 + 4 * 163) // 2
     case = tnr_survey_group([one, cut], maxwords=words + 20)
@@ -220,8 +248,9 @@ def test_short_data_row_reader_gets_the_words_present():
 
 def test_failure_mid_packet_keeps_stored_blocks_and_the_next_packet_follows():
     rng = np.random.default_rng(6)
-    first = TnrPacket([full_block(rng, (1, 0, 0, 0)), full_block(rng, (0, 1, 0, 0))], (1, 0, 0),
-                      block_count_delta=3)                   # announces 5 blocks, has 2
+    first = TnrPacket(
+        [full_block(rng, (1, 0, 0, 0)), full_block(rng, (0, 1, 0, 0))], (1, 0, 0), block_count_delta=3
+    )  # announces 5 blocks, has 2
     second = TnrPacket([full_block(rng, (0, 0, 1, 0))], (2, 0, 0))
     case = tnr_survey_group([first, second])
     out, task = decode(case)
@@ -257,7 +286,7 @@ def test_a_lying_block_count_costs_its_packet_only():
     case = random_tnr_survey(np.random.default_rng(10), 3, "normal", max_blocks=2)
     out0, _ = decode(case)
     group = dict(case.group, PA_THR_N_BLOCK_CNT=np.asarray(case.group["PA_THR_N_BLOCK_CNT"], np.int64).copy())
-    group["PA_THR_N_BLOCK_CNT"][1] = 2 ** 40
+    group["PA_THR_N_BLOCK_CNT"][1] = 2**40
     out, task = decode(ThrCase(group, None, 0, []))
     assert len(task.reports) == 1
     assert "PA_THR_N_BLOCK_CNT: packet 1 announces 1099511627776 blocks" in task.reports[0]
@@ -269,21 +298,24 @@ def test_a_lying_block_count_costs_its_packet_only():
             np.testing.assert_array_equal(out[name], kept[name], err_msg=name)
 
 
-@pytest.mark.parametrize("helper,replacement,error", [
-    ("extract_band", lambda *a: (zero_band(),), "ValueError"),
-    ("extract_band", lambda *a: [zero_band(), 0, 0], "ValueError"),
-    ("extract_band", lambda *a: (zero_band(), 70000), "OverflowError"),
-    ("extract_band", lambda *a: (zero_band(), -1), "OverflowError"),
-    ("extract_band", lambda *a: (((0, (0,) * 31), (0, (0,) * 32), ((0, 0),) * 32), 0), "ValueError"),
-    ("tnr_setup", lambda d, b: [0, 1, 1, 1, 1, 1, 1], "TypeError"),
-    ("tnr_setup", lambda d, b: (0, 1, 1), "IndexError"),
-    ("delta_times", lambda d, b: (1, 2, None, 4), "TypeError"),
-])
+@pytest.mark.parametrize(
+    "helper,replacement,error",
+    [
+        ("extract_band", lambda *a: (zero_band(),), "ValueError"),
+        ("extract_band", lambda *a: [zero_band(), 0, 0], "ValueError"),
+        ("extract_band", lambda *a: (zero_band(), 70000), "OverflowError"),
+        ("extract_band", lambda *a: (zero_band(), -1), "OverflowError"),
+        ("extract_band", lambda *a: (((0, (0,) * 31), (0, (0,) * 32), ((0, 0),) * 32), 0), "ValueError"),
+        ("tnr_setup", lambda d, b: [0, 1, 1, 1, 1, 1, 1], "TypeError"),
+        ("tnr_setup", lambda d, b: (0, 1, 1), "IndexError"),
+        ("delta_times", lambda d, b: (1, 2, None, 4), "TypeError"),
+    ],
+)
 def test_bad_helper_results_are_reported_per_packet(monkeypatch, helper, replacement, error):
     rng = np.random.default_rng(10)
     case = tnr_survey_group([TnrPacket([full_block(rng)], (p, 0, 0)) for p in range(3)])
     real = getattr(tnr, helper)
-    bad_call = 5 if helper == "extract_band" else 2       # the second packet's block
+    bad_call = 5 if helper == "extract_band" else 2  # the second packet's block
     calls = []
 
     def sometimes(*args):
@@ -294,16 +326,16 @@ def test_bad_helper_results_are_reported_per_packet(monkeypatch, helper, replace
     out, task = decode(case)
     assert len(task.reports) == 1 and error in task.reports[0]
     assert list(out["acquisition_time"][:, 0]) == [0] * 4 + [2] * 4
-    assert list(out["sweep_num"]) == [0] * 4 + [1] * 4      # the next packet takes the free row
+    assert list(out["sweep_num"]) == [0] * 4 + [1] * 4  # the next packet takes the free row
 
 
 def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
     """Helpers and the time service may answer with NumPy arrays (any byte order, strided) and
     NumPy scalars instead of tuples of Python ints."""
     import quorel.time
+
     rng = np.random.default_rng(12)
-    case = tnr_survey_group([TnrPacket([full_block(rng, av=a) for a in (0, 2)], (5 + p, 3, 1))
-                                 for p in range(3)])
+    case = tnr_survey_group([TnrPacket([full_block(rng, av=a) for a in (0, 2)], (5 + p, 3, 1)) for p in range(3)])
     forms = [lambda a: a, lambda a: a.astype(a.dtype.newbyteorder()), lambda a: np.repeat(a, 2)[::2]]
     made = []
 
@@ -316,8 +348,12 @@ def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
             return tuple(numpy_form(v, depth + 1) for v in value)
         return np.uint32(value) if depth % 2 else np.int16(value)
 
-    for module, name in [(tnr, "extract_band"), (tnr, "delta_times"), (science_tools, "zelk_status"),
-                         (science_tools, "input_setup")]:
+    for module, name in [
+        (tnr, "extract_band"),
+        (tnr, "delta_times"),
+        (science_tools, "zelk_status"),
+        (science_tools, "input_setup"),
+    ]:
         real = getattr(module, name)
         monkeypatch.setattr(module, name, lambda *a, real=real: numpy_form(real(*a)))
     real_time = quorel.time.Time
@@ -332,16 +368,18 @@ def test_helper_results_as_numpy_arrays_and_scalars_decode_alike(monkeypatch):
 
     monkeypatch.setattr(quorel.time, "Time", NumPyTime)
     out, task = decode(case)
-    assert not task.reports and len(made) > 3     # every array form was handed over
+    assert not task.reports and len(made) > 3  # every array form was handed over
     assert_records(out, case.records)
 
 
 # --- the report goes through the framework -----------------------------------------------
 
+
 def test_print_exception_sees_the_failure_as_the_handled_exception(monkeypatch):
     rng = np.random.default_rng(12)
-    case = tnr_survey_group([TnrPacket([full_block(rng)], (1, 0, 0), word_count_delta=2),
-                                 TnrPacket([full_block(rng)], (2, 0, 0))])
+    case = tnr_survey_group(
+        [TnrPacket([full_block(rng)], (1, 0, 0), word_count_delta=2), TnrPacket([full_block(rng)], (2, 0, 0))]
+    )
     seen = []
 
     def print_exception():

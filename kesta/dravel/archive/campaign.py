@@ -9,6 +9,7 @@ Every task's output is a function of its inputs' hashes and of the software: a r
 before it writes, so what did not change is not touched, and a campaign cut short goes on from
 where it stopped. Only this process writes the state; workers return their results to it.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -22,17 +23,16 @@ from dataclasses import dataclass, field
 from typing import NamedTuple
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS
 from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.store import not_regular
-from kesta.dravel.l1.writers import check_data_version
+from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS, check_data_version
 
 from . import tasks
-from .state import FILE as STATE_FILE
 from .software import software
+from .state import FILE as STATE_FILE
 from .state import State, move_aside
 
-CACHE = os.path.join(".dravel", "cache")    # inside the archive: the L0 files' cache files
+CACHE = os.path.join(".dravel", "cache")  # inside the archive: the L0 files' cache files
 
 
 def day_path(archive, fmt, product, day, version):
@@ -43,6 +43,7 @@ def day_path(archive, fmt, product, day, version):
 class Source(NamedTuple):
     """An L0 file feeding a day file: the units it reported and its warnings for the product,
     and whether the day is the one most of its records (all products) fall on."""
+
     name: str
     sha256: str
     cache: str
@@ -55,35 +56,47 @@ class Source(NamedTuple):
 class Outcome:
     """What a campaign did: every L0 file given is decoded, unchanged or failed; every day file
     fed is written, unchanged, held back or failed."""
+
     files: int = 0
-    decoded: list = field(default_factory=list)        # L0 paths decoded this run
+    decoded: list = field(default_factory=list)  # L0 paths decoded this run
     unchanged_files: list = field(default_factory=list)  # L0 paths not decoded again
-    failed_files: list = field(default_factory=list)   # (path, message)
-    gone: list = field(default_factory=list)           # L0 paths deleted from disk since the last run
+    failed_files: list = field(default_factory=list)  # (path, message)
+    gone: list = field(default_factory=list)  # L0 paths deleted from disk since the last run
     damaged_caches: list = field(default_factory=list)  # L0 paths whose cache file was damaged
-    written: list = field(default_factory=list)        # day file paths
+    written: list = field(default_factory=list)  # day file paths
     unchanged_days: int = 0
-    removed: list = field(default_factory=list)        # day files (and plots) removed
-    failed_days: list = field(default_factory=list)    # (path, message)
-    held_back: list = field(default_factory=list)      # day files not written until...
+    removed: list = field(default_factory=list)  # day files (and plots) removed
+    failed_days: list = field(default_factory=list)  # (path, message)
+    held_back: list = field(default_factory=list)  # day files not written until...
     never_decoded: list = field(default_factory=list)  # ...these L0 files decode (see _write_days)
-    damaged_days: list = field(default_factory=list)   # day files found changed, written again
-    duplicates: int = 0          # records delivered twice, written once in the day files written
-    missing: list = field(default_factory=list)        # campaign days no L0 file covers (dates)
-    hashed: dict = field(default_factory=dict)         # what was hashed: {"cache"|"day": [files, bytes]}
+    damaged_days: list = field(default_factory=list)  # day files found changed, written again
+    duplicates: int = 0  # records delivered twice, written once in the day files written
+    missing: list = field(default_factory=list)  # campaign days no L0 file covers (dates)
+    hashed: dict = field(default_factory=dict)  # what was hashed: {"cache"|"day": [files, bytes]}
     l0_bytes: int = 0
     seconds: float = 0.0
     page: str = ""
-    page_seconds: float = 0.0    # writing the coverage page
+    page_seconds: float = 0.0  # writing the coverage page
     version: str = ""
     versions: list = field(default_factory=list)
-    aside: str | None = None     # where a damaged state was moved
-    rebuilt: bool = False        # the state was rebuilt from the archive's files
+    aside: str | None = None  # where a damaged state was moved
+    rebuilt: bool = False  # the state was rebuilt from the archive's files
 
 
 class Campaign:
-    def __init__(self, inputs, archive, fmt=None, data_version=None, quicklook=False,
-                 runner=None, progress=None, interrupted=None, repair=False, verify=False):
+    def __init__(
+        self,
+        inputs,
+        archive,
+        fmt=None,
+        data_version=None,
+        quicklook=False,
+        runner=None,
+        progress=None,
+        interrupted=None,
+        repair=False,
+        verify=False,
+    ):
         if fmt is not None and fmt not in DAY_FORMATS:
             from kesta.dravel.l1.errors import UsageError
 
@@ -100,7 +113,7 @@ class Campaign:
         self.versions, self.software = software()
         from kesta.dravel.l1.metadata import mission_attributes
 
-        self.attributes = mission_attributes(self.archive)    # ARCHIVE/dravel-archive.toml
+        self.attributes = mission_attributes(self.archive)  # ARCHIVE/dravel-archive.toml
 
     # -----------------------------------------------------------------------------------------
 
@@ -116,7 +129,7 @@ class Campaign:
             self.fmt = archive_format(state, self.fmt)
             self.version = archive_version(state, self.version)
             self.runner.check(self.inputs, self.archive)
-            sweep(self.archive)          # what a campaign cut short was writing
+            sweep(self.archive)  # what a campaign cut short was writing
             try:
                 # a state made now in an archive that has cache files: it was lost or moved
                 # aside, and is rebuilt from the archive's files
@@ -147,8 +160,10 @@ class Campaign:
         except OSError:
             return
         if free < output.SPACE_MARGIN:
-            raise WriteError(f"{os.path.join(self.archive, STATE_FILE)}: the archive's state cannot be "
-                             "written (no space left on device)")
+            raise WriteError(
+                f"{os.path.join(self.archive, STATE_FILE)}: the archive's state cannot be "
+                "written (no space left on device)"
+            )
 
     # L0 files --------------------------------------------------------------------------------
 
@@ -162,7 +177,7 @@ class Campaign:
             found = tasks.read_summary(cache)
             if found is None or not found.path or not os.path.exists(found.path):
                 continue
-            if not tasks.cache_readable(cache):     # its L0 file is decoded again
+            if not tasks.cache_readable(cache):  # its L0 file is decoded again
                 _remove(cache)
                 self.done.damaged_caches.append(found.path)
                 continue
@@ -196,7 +211,7 @@ class Campaign:
         same = (stat.st_size, stat.st_mtime_ns) == (row["cache_size"], row["cache_mtime_ns"])
         if same and not self.verify:
             return True
-        if row["cache_sha256"] is None:          # recorded before cache files were hashed
+        if row["cache_sha256"] is None:  # recorded before cache files were hashed
             if tasks.read_summary(cache) is None:
                 return False
             self._count("cache", cache)
@@ -207,9 +222,9 @@ class Campaign:
 
     def _decode(self, state, done):
         known = state.files()
-        for path, row in known.items():
+        for path in known:
             if path not in self.inputs and not os.path.exists(path):
-                state.drop_file(path)         # gone: it feeds nothing any more
+                state.drop_file(path)  # gone: it feeds nothing any more
                 done.gone.append(path)
         todo, sizes = [], {}
         for path in self.inputs:
@@ -220,17 +235,22 @@ class Campaign:
             except OSError as exc:
                 done.failed_files.append((path, f"cannot be read ({output.describe(exc)})"))
                 continue
-            if kind is not None:       # never opened: a FIFO or a device would never end
+            if kind is not None:  # never opened: a FIFO or a device would never end
                 done.failed_files.append((path, f"refused: {kind}, not a regular L0 file"))
                 continue
-            if row and row["status"] != FAILED and row["software"] == self.software and \
-                    (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns) and row["cache"]:
+            if (
+                row
+                and row["status"] != FAILED
+                and row["software"] == self.software
+                and (row["size"], row["mtime_ns"]) == (stat.st_size, stat.st_mtime_ns)
+                and row["cache"]
+            ):
                 if self._cache_intact(state, path, row):
                     done.unchanged_files.append(path)
                     continue
                 if os.path.exists(row["cache"]):
                     done.damaged_caches.append(path)
-                    _remove(row["cache"])    # decoded again below
+                    _remove(row["cache"])  # decoded again below
             todo.append(path)
             sizes[path] = stat.st_size
         self._run_decodes(state, done, todo, sizes, known)
@@ -243,7 +263,7 @@ class Campaign:
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=True):
             if error is not None:
                 found = tasks.find_decoded(path, self.cache_dir, self.software)
-                if found is not None:        # decoded, its worker lost before it said so
+                if found is not None:  # decoded, its worker lost before it said so
                     value, error = dataclasses.replace(found, fresh=True), None
             if error is None and value.status != FAILED:
                 state.put_file(path, dict(value.row(), software=self.software, decoded_at=_now()))
@@ -252,15 +272,14 @@ class Campaign:
                         done.decoded.append(path)
                     done.l0_bytes += sizes[path]
                 else:
-                    done.unchanged_files.append(path)     # only touched: the same contents
+                    done.unchanged_files.append(path)  # only touched: the same contents
             else:
                 message = error or value.message or FAILED
                 previous = known.get(path)
                 # the last good decode, if any, goes on feeding the archive until the file
                 # decodes again (it is tried again by every run)
                 if error is None and value.products:
-                    row = dict(value.row(), software=self.software, decoded_at=_now(),
-                               status=FAILED, message=message)
+                    row = dict(value.row(), software=self.software, decoded_at=_now(), status=FAILED, message=message)
                 elif previous and previous["cache"]:
                     row = dict(previous, status=FAILED, message=message)
                 else:
@@ -288,33 +307,50 @@ class Campaign:
                     continue
                 for day in sorted(entry["days"]):
                     feeds.setdefault((product, day), []).append(
-                        Source(os.path.basename(path), row["sha256"], row["cache"],
-                               entry.get("reported", 0), entry.get("warnings", 0), day == main))
+                        Source(
+                            os.path.basename(path),
+                            row["sha256"],
+                            row["cache"],
+                            entry.get("reported", 0),
+                            entry.get("warnings", 0),
+                            day == main,
+                        )
+                    )
         return feeds
 
     def _stamp(self):
         """What a day file holds beside its records and sources: the global attributes the
         archive sets, and the rule naming a CDF file's variables."""
         naming = FORMATS[self.fmt].naming
-        return json.dumps({"attributes": self.attributes, **({"names": naming} if naming else {})},
-                          sort_keys=True)
+        return json.dumps({"attributes": self.attributes, **({"names": naming} if naming else {})}, sort_keys=True)
 
     def _inputs_key(self, sources):
-        text = json.dumps([self.software, self.version, self.fmt, self.quicklook,
-                           [(s.name, s.sha256) for s in sources], self._stamp()])
+        text = json.dumps(
+            [
+                self.software,
+                self.version,
+                self.fmt,
+                self.quicklook,
+                [(s.name, s.sha256) for s in sources],
+                self._stamp(),
+            ]
+        )
         return hashlib.sha256(text.encode()).hexdigest()
 
     @staticmethod
     def _never_decoded(state):
         """L0 files that failed with no earlier good decode: the days they feed are unknown."""
-        return [path for path, row in state.files().items()
-                if row["status"] == FAILED and not (row["cache"] and row["products"])]
+        return [
+            path
+            for path, row in state.files().items()
+            if row["status"] == FAILED and not (row["cache"] and row["products"])
+        ]
 
     def _file_changed(self, row):
         """Whether a day file in place is not the one the state recorded: its size or time
         differ and so does its hash (with --verify, its hash differs)."""
         if row["file_sha256"] is None:
-            return False               # recorded before day files were hashed: see _write_days
+            return False  # recorded before day files were hashed: see _write_days
         stat = os.stat(row["path"])
         if not self.verify and (stat.st_size, stat.st_mtime_ns) == (row["file_size"], row["file_mtime_ns"]):
             return False
@@ -349,10 +385,15 @@ class Campaign:
                 done.held_back.append(path)
                 continue
             kind = _in_the_way(path)
-            if kind is not None:        # not ours to remove: the day waits until it is gone
-                done.failed_days.append((path, f"{kind} is where the day file goes, not a day file; "
-                                               "left as it is and the day not written (remove it "
-                                               "and run again)"))
+            if kind is not None:  # not ours to remove: the day waits until it is gone
+                done.failed_days.append(
+                    (
+                        path,
+                        f"{kind} is where the day file goes, not a day file; "
+                        "left as it is and the day not written (remove it "
+                        "and run again)",
+                    )
+                )
                 continue
             key = self._inputs_key(sources)
             row = rows.get((product, day, self.version))
@@ -360,8 +401,12 @@ class Campaign:
             changed = same_path and self._file_changed(row)
             if changed:
                 done.damaged_days.append(path)
-            elif same_path and row["inputs"] == key and not (self.verify and not row["file_sha256"]) \
-                    and not (row["plot"] and not os.path.exists(row["plot"])):
+            elif (
+                same_path
+                and row["inputs"] == key
+                and not (self.verify and not row["file_sha256"])
+                and not (row["plot"] and not os.path.exists(row["plot"]))
+            ):
                 done.unchanged_days += 1
                 continue
             if row and row["path"] != path:
@@ -372,7 +417,12 @@ class Campaign:
             if compare and os.path.exists(path):
                 self._count("compared", path)
             task = tasks.DayTask(
-                product, day, path, self.version, self.fmt, self.quicklook,
+                product,
+                day,
+                path,
+                self.version,
+                self.fmt,
+                self.quicklook,
                 sources=[(s.name, s.cache) for s in sources],
                 attributes=self.attributes,
                 # day files holding other global attributes or variable names are written again
@@ -381,7 +431,8 @@ class Campaign:
                 # is compared with the day's records before it is written again
                 # (and its global attributes and variable names with what they are to be now)
                 compare=compare,
-                plot_known=known and bool(row["plot"]))
+                plot_known=known and bool(row["plot"]),
+            )
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
         self.progress and self.progress.start("day files", len(jobs), "file")
@@ -392,15 +443,28 @@ class Campaign:
                 done.failed_days.append((path, error))
                 self.failed_sources[path] = sources
                 continue
-            state.put_day({"product": product, "day": day, "version": self.version, "path": path,
-                           "inputs": key, "sources": [s.name for s in sources],
-                           "records_sha256": value.hash, "records": value.records,
-                           "duplicates": value.duplicates, "gaps": value.gaps,
-                           "largest_gap_s": value.largest_gap_s,
-                           "reported": sum(s.reported for s in sources),
-                           "warnings": sum(s.warnings for s in sources),
-                           "plot": value.plot, "written_at": _now(), "file_size": value.file_size,
-                           "file_mtime_ns": value.file_mtime_ns, "file_sha256": value.file_sha256})
+            state.put_day(
+                {
+                    "product": product,
+                    "day": day,
+                    "version": self.version,
+                    "path": path,
+                    "inputs": key,
+                    "sources": [s.name for s in sources],
+                    "records_sha256": value.hash,
+                    "records": value.records,
+                    "duplicates": value.duplicates,
+                    "gaps": value.gaps,
+                    "largest_gap_s": value.largest_gap_s,
+                    "reported": sum(s.reported for s in sources),
+                    "warnings": sum(s.warnings for s in sources),
+                    "plot": value.plot,
+                    "written_at": _now(),
+                    "file_size": value.file_size,
+                    "file_mtime_ns": value.file_mtime_ns,
+                    "file_sha256": value.file_sha256,
+                }
+            )
             if value.written:
                 done.written.append(path)
                 done.duplicates += value.duplicates
@@ -458,20 +522,32 @@ class Campaign:
 
         products = {}
         for (product, day, _), row in sorted(state.days(self.version).items()):
-            products.setdefault(product, []).append({
-                "day": day, "records": row["records"], "duplicates": row["duplicates"],
-                "gaps": row["gaps"], "largest_gap_s": row["largest_gap_s"],
-                "reported": row["reported"], "warnings": row["warnings"],
-                "file": state.relative(row["path"]) if os.path.isfile(row["path"]) else None,
-                "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
-                "sources": row["sources"]})
+            products.setdefault(product, []).append(
+                {
+                    "day": day,
+                    "records": row["records"],
+                    "duplicates": row["duplicates"],
+                    "gaps": row["gaps"],
+                    "largest_gap_s": row["largest_gap_s"],
+                    "reported": row["reported"],
+                    "warnings": row["warnings"],
+                    "file": state.relative(row["path"]) if os.path.isfile(row["path"]) else None,
+                    "plot": state.relative(row["plot"]) if row["plot"] and os.path.exists(row["plot"]) else None,
+                    "sources": row["sources"],
+                }
+            )
         files = page_files(state)
         missing = missing_days(files)
         state.put_missing([f"{day:%Y%m%d}" for day in missing])
-        summary = {**page_names(self.attributes), "generated": _now(),
-                   "software": json.loads(self.versions)["kesta-dravel"], "data_version": self.version,
-                   "versions": sorted(set(state.versions()) | {self.version}),
-                   "files": files, "products": products}
+        summary = {
+            **page_names(self.attributes),
+            "generated": _now(),
+            "software": json.loads(self.versions)["kesta-dravel"],
+            "data_version": self.version,
+            "versions": sorted(set(state.versions()) | {self.version}),
+            "files": files,
+            "products": products,
+        }
         return write_page(self.archive, summary), missing
 
 
@@ -486,17 +562,22 @@ def page_files(state):
                 day_records[day] = day_records.get(day, 0) + n
         firsts = [e["first"] for e in entries if e.get("first")]
         lasts = [e["last"] for e in entries if e.get("last")]
-        files.append({"name": os.path.basename(path), "status": row["status"],
-                      "message": row["message"], "size": row["size"],
-                      "first": min(firsts, default=None), "last": max(lasts, default=None),
-                      "days": sorted(day_records),
-                      "product_days": {name: sorted(e.get("days") or {}) for name, e in
-                                       row["products"].items()},
-                      "product_records": {name: dict(e.get("days") or {}) for name, e in
-                                          row["products"].items()},
-                      "records": sum(e.get("records", 0) for e in entries),
-                      "reported": sum(e.get("reported", 0) for e in entries),
-                      "warnings": sum(e.get("warnings", 0) for e in entries)})
+        files.append(
+            {
+                "name": os.path.basename(path),
+                "status": row["status"],
+                "message": row["message"],
+                "size": row["size"],
+                "first": min(firsts, default=None),
+                "last": max(lasts, default=None),
+                "days": sorted(day_records),
+                "product_days": {name: sorted(e.get("days") or {}) for name, e in row["products"].items()},
+                "product_records": {name: dict(e.get("days") or {}) for name, e in row["products"].items()},
+                "records": sum(e.get("records", 0) for e in entries),
+                "reported": sum(e.get("reported", 0) for e in entries),
+                "warnings": sum(e.get("warnings", 0) for e in entries),
+            }
+        )
     return files
 
 
@@ -506,9 +587,10 @@ def on_disk(archive):
     for fmt in DAY_FORMATS:
         pattern = FORMATS[fmt].file_pattern
         suffix = os.path.splitext(pattern)[1]
-        for path in glob.iglob(os.path.join(glob.escape(archive), "*", "[0-9]" * 4, "[0-9]" * 2,
-                                            f"*_v[0-9][0-9]{suffix}")):
-            found.setdefault(fmt, set()).add(path[-len(suffix) - 2:-len(suffix)])
+        for path in glob.iglob(
+            os.path.join(glob.escape(archive), "*", "[0-9]" * 4, "[0-9]" * 2, f"*_v[0-9][0-9]{suffix}")
+        ):
+            found.setdefault(fmt, set()).add(path[-len(suffix) - 2 : -len(suffix)])
     return found
 
 
@@ -523,15 +605,20 @@ def archive_format(state, asked):
         # an archive made before the format was kept in its state, or whose state was lost:
         # its day files say it
         suffixes = {os.path.splitext(row["path"])[1] for row in state.days().values()}
-        found = [f for f in DAY_FORMATS if FORMATS[f].suffix in suffixes] \
-            if suffixes else sorted(on_disk(state.archive))
+        found = (
+            [f for f in DAY_FORMATS if FORMATS[f].suffix in suffixes] if suffixes else sorted(on_disk(state.archive))
+        )
         if len(found) > 1:
-            raise UsageError(f"{state.archive}: holds day files of several formats "
-                             f"({', '.join(found)}); give each format an archive of its own")
+            raise UsageError(
+                f"{state.archive}: holds day files of several formats "
+                f"({', '.join(found)}); give each format an archive of its own"
+            )
         held = found[0] if found else None
     if held is not None and asked is not None and asked != held:
-        raise UsageError(f"{state.archive}: holds {held} day files, not {asked}; an archive holds "
-                         f"one format (give another archive folder for {asked} day files)")
+        raise UsageError(
+            f"{state.archive}: holds {held} day files, not {asked}; an archive holds "
+            f"one format (give another archive folder for {asked} day files)"
+        )
     fmt = held or asked or "cdf"
     if state.meta("format") != fmt:
         state.put_meta("format", fmt)
@@ -552,7 +639,7 @@ def sweep(archive):
     """Removes the temporary files of writers that did not finish (a campaign, or a worker of
     one, stopped or killed half way): the archive's state being held, none is being written."""
     removed = 0
-    for folder, dirs, files in os.walk(archive):
+    for folder, _, files in os.walk(archive):
         for name in files:
             if name.startswith(".") and ".part" in name and name != STATE_FILE:
                 removed += _remove(os.path.join(folder, name))

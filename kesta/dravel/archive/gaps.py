@@ -1,5 +1,6 @@
 """What the coverage page measures: the gaps in a day's times, the longest step a product's day
 may have without a gap, the days a campaign's L0 files cover and those of its days none covers."""
+
 from __future__ import annotations
 
 import datetime
@@ -31,8 +32,9 @@ def gap_threshold(days):
     times the median of its days' longest steps, at least GAP_MINIMUM_S. Measured against the
     product itself, so a product recorded in bursts (calibrations every few hours) has no gap
     between its bursts, and a survey product has one where it stopped for longer than usual."""
-    longest = [float(e["largest_gap_s"]) for e in days
-               if e.get("largest_gap_s") is not None and count(e, "records") > 1]
+    longest = [
+        float(e["largest_gap_s"]) for e in days if e.get("largest_gap_s") is not None and count(e, "records") > 1
+    ]
     if not longest:
         return None
     return max(GAP_MINIMUM_S, GAP_FACTOR * statistics.median(longest))
@@ -48,8 +50,9 @@ def own_days(file):
     from "product_records" ({product: {YYYYMMDD: records}}), else each day of "product_days"
     counts once. Empty for a file that does not say which days its products feed (one that
     never decoded)."""
-    counts = file.get("product_records") or {name: dict.fromkeys(days, 1) for name, days
-                                             in (file.get("product_days") or {}).items()}
+    counts = file.get("product_records") or {
+        name: dict.fromkeys(days, 1) for name, days in (file.get("product_days") or {}).items()
+    }
     feeds = {name: days for name, days in counts.items() if days and sum(days.values()) > 0}
     shares = Counter()
     for days in feeds.values():

@@ -1,5 +1,6 @@
 """How the coverage page writes values: escaped text and links, numbers, durations, sizes, and
 stretches of consecutive days."""
+
 from __future__ import annotations
 
 import html
@@ -56,7 +57,7 @@ def plural(n, word):
 
 
 def stretches(days):
-    """"a to b, c" of sorted dates, consecutive days as one stretch."""
+    """ "a to b, c" of sorted dates, consecutive days as one stretch."""
     return ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in runs(days))
 
 

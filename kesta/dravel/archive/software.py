@@ -2,6 +2,7 @@
 components' modules and of the decoders' binaries. A rebuild, or a component changed, is a new
 software: every L0 file is decoded again (days whose records come out the same are not
 rewritten)."""
+
 from __future__ import annotations
 
 import hashlib

@@ -17,6 +17,7 @@ starting exactly then gets the lock, and the first one stops with one line rathe
 beside it.) Nothing of the lock outlives the run's process: the kernel drops it with the process, and the
 next connection that opens the state takes over its log.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -60,18 +61,37 @@ CREATE TABLE IF NOT EXISTS missing_days (   -- schema 3: campaign days no L0 fil
 );
 """
 # columns added by schema 2: (table, column, type); a state of schema 1 is given them, empty
-ADDED = (("l0_files", "cache_size", "INTEGER"), ("l0_files", "cache_mtime_ns", "INTEGER"),
-         ("l0_files", "cache_sha256", "TEXT"),
-         ("day_files", "file_size", "INTEGER"), ("day_files", "file_mtime_ns", "INTEGER"),
-         ("day_files", "file_sha256", "TEXT"))
-FILE_COLUMNS = ("path", "size", "mtime_ns", "sha256", "software", "status", "message", "cache",
-                "products", "decoded_at", "cache_size", "cache_mtime_ns", "cache_sha256")
+ADDED = (
+    ("l0_files", "cache_size", "INTEGER"),
+    ("l0_files", "cache_mtime_ns", "INTEGER"),
+    ("l0_files", "cache_sha256", "TEXT"),
+    ("day_files", "file_size", "INTEGER"),
+    ("day_files", "file_mtime_ns", "INTEGER"),
+    ("day_files", "file_sha256", "TEXT"),
+)
+FILE_COLUMNS = (
+    "path",
+    "size",
+    "mtime_ns",
+    "sha256",
+    "software",
+    "status",
+    "message",
+    "cache",
+    "products",
+    "decoded_at",
+    "cache_size",
+    "cache_mtime_ns",
+    "cache_sha256",
+)
 
 
 def damaged(path, exc):
     """The one line of a state SQLite cannot use."""
-    return UsageError(f"{path}: the archive's state is damaged ({exc}); run again with --repair "
-                      "to rebuild it from the archive's files")
+    return UsageError(
+        f"{path}: the archive's state is damaged ({exc}); run again with --repair "
+        "to rebuild it from the archive's files"
+    )
 
 
 class State:
@@ -86,12 +106,12 @@ class State:
             if mode.lower() != "wal":
                 raise sqlite3.OperationalError(f"journal mode {mode}, not wal")
             self.db.execute("PRAGMA synchronous=NORMAL")
-            self.db.execute("BEGIN IMMEDIATE")       # the run's lock, held until it closes
+            self.db.execute("BEGIN IMMEDIATE")  # the run's lock, held until it closes
         except sqlite3.OperationalError as exc:
             self._close()
             if "locked" in str(exc) or "busy" in str(exc):
                 raise UsageError(f"{self.archive}: {BUSY}") from None
-            if "full" in str(exc):       # the disk filled up since the run looked: not damage
+            if "full" in str(exc):  # the disk filled up since the run looked: not damage
                 raise WriteError(f"{self.path}: the archive's state cannot be written ({exc})") from None
             raise damaged(self.path, exc) from None
         except sqlite3.DatabaseError as exc:
@@ -109,7 +129,7 @@ class State:
                 self.db.execute(statement)
         self.db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
         schema = self.db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
-        if schema not in ("1", "2", str(SCHEMA)):     # older states are given what they lack
+        if schema not in ("1", "2", str(SCHEMA)):  # older states are given what they lack
             self._close()
             raise UsageError(f"{self.path}: made by another version of dravel (state schema {schema})")
         for table, column, kind in ADDED:
@@ -151,8 +171,8 @@ class State:
         committed, the run's lock taken again at once; a state that cannot be written (a full
         disk) is one line."""
         try:
-            for sql, values in ((sql, values), *more):
-                self.db.execute(sql, values)
+            for statement, args in ((sql, values), *more):
+                self.db.execute(statement, args)
             self.db.execute("COMMIT")
         except sqlite3.OperationalError as exc:
             if "full" in str(exc) or "I/O" in str(exc):
@@ -176,8 +196,10 @@ class State:
                 self.db.execute("BEGIN IMMEDIATE")
         except sqlite3.OperationalError as exc:
             if "locked" in str(exc) or "busy" in str(exc):
-                raise UsageError(f"{self.archive}: another dravel archive run took this archive's "
-                                 "state while this one was writing it; this run stops") from None
+                raise UsageError(
+                    f"{self.archive}: another dravel archive run took this archive's "
+                    "state while this one was writing it; this run stops"
+                ) from None
             raise damaged(self.path, exc) from None
 
     def meta(self, key):
@@ -208,20 +230,42 @@ class State:
     def put_file(self, path, row):
         values = {c: None for c in FILE_COLUMNS}
         values.update(row, path=path)
-        values.update(message=values["message"] or "", cache=self.relative(values["cache"]),
-                      products=json.dumps(values["products"] or {}))
-        self._write(f"INSERT OR REPLACE INTO l0_files ({', '.join(FILE_COLUMNS)}) "
-                    f"VALUES ({', '.join('?' * len(FILE_COLUMNS))})",
-                    tuple(values[c] for c in FILE_COLUMNS))
+        values.update(
+            message=values["message"] or "",
+            cache=self.relative(values["cache"]),
+            products=json.dumps(values["products"] or {}),
+        )
+        self._write(
+            f"INSERT OR REPLACE INTO l0_files ({', '.join(FILE_COLUMNS)}) "
+            f"VALUES ({', '.join('?' * len(FILE_COLUMNS))})",
+            tuple(values[c] for c in FILE_COLUMNS),
+        )
 
     def drop_file(self, path):
         self._write("DELETE FROM l0_files WHERE path=?", (path,))
 
     # day files -----------------------------------------------------------------------------
 
-    COLUMNS = ("product", "day", "version", "path", "inputs", "sources", "records_sha256", "records",
-               "duplicates", "gaps", "largest_gap_s", "reported", "warnings", "plot", "written_at",
-               "file_size", "file_mtime_ns", "file_sha256")
+    COLUMNS = (
+        "product",
+        "day",
+        "version",
+        "path",
+        "inputs",
+        "sources",
+        "records_sha256",
+        "records",
+        "duplicates",
+        "gaps",
+        "largest_gap_s",
+        "reported",
+        "warnings",
+        "plot",
+        "written_at",
+        "file_size",
+        "file_mtime_ns",
+        "file_sha256",
+    )
 
     def days(self, version=None):
         """{(product, day, version): row as dict}."""
@@ -240,11 +284,17 @@ class State:
         return [v for (v,) in self._read("SELECT DISTINCT version FROM day_files ORDER BY version")]
 
     def put_day(self, row):
-        values = dict(row, sources=json.dumps(row["sources"]), path=self.relative(row["path"]),
-                      plot=self.relative(row.get("plot")))
-        self._write(f"INSERT OR REPLACE INTO day_files ({', '.join(self.COLUMNS)}) "
-                    f"VALUES ({', '.join('?' * len(self.COLUMNS))})",
-                    tuple(values.get(c) for c in self.COLUMNS))
+        values = dict(
+            row,
+            sources=json.dumps(row["sources"]),
+            path=self.relative(row["path"]),
+            plot=self.relative(row.get("plot")),
+        )
+        self._write(
+            f"INSERT OR REPLACE INTO day_files ({', '.join(self.COLUMNS)}) "
+            f"VALUES ({', '.join('?' * len(self.COLUMNS))})",
+            tuple(values.get(c) for c in self.COLUMNS),
+        )
 
     def missing(self):
         """The campaign's days (YYYYMMDD) no L0 file covers, oldest first."""
@@ -253,12 +303,14 @@ class State:
     def put_missing(self, days):
         """The campaign's days no L0 file covers, as they are now (those listed before go)."""
         if sorted(days) != self.missing():
-            self._write("DELETE FROM missing_days", (),
-                        *(("INSERT INTO missing_days VALUES (?)", (day,)) for day in sorted(days)))
+            self._write(
+                "DELETE FROM missing_days",
+                (),
+                *(("INSERT INTO missing_days VALUES (?)", (day,)) for day in sorted(days)),
+            )
 
     def drop_day(self, product, day, version):
-        self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?",
-                    (product, day, version))
+        self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?", (product, day, version))
 
 
 def move_aside(archive):
@@ -268,7 +320,7 @@ def move_aside(archive):
     if not os.path.exists(path):
         return None
     db = None
-    try:                            # a run using it is left alone
+    try:  # a run using it is left alone
         db = sqlite3.connect(path, timeout=0, isolation_level=None)
         db.execute("BEGIN IMMEDIATE")
         db.execute("ROLLBACK")
@@ -276,7 +328,7 @@ def move_aside(archive):
         if "locked" in str(exc) or "busy" in str(exc):
             raise UsageError(f"{os.path.dirname(path)}: {BUSY}") from None
     except sqlite3.DatabaseError:
-        pass                        # damaged: moved aside below
+        pass  # damaged: moved aside below
     finally:
         if db is not None:
             db.close()

@@ -8,6 +8,7 @@ decoded it, complete once it carries what its decode returned (attribute `SUMMAR
 as JSON): a rerun, a campaign resumed after it was stopped, or a state rebuilt from the
 archive's files finds it there and does not decode the file again.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -26,13 +27,14 @@ from kesta.dravel.l1.writers import FORMATS
 
 SUMMARY = "dravel_archive_summary"
 HASH_BLOCK = 8 << 20
-UNUSED = (FAILED, SKIPPED)   # statuses of a product whose records feed no day
+UNUSED = (FAILED, SKIPPED)  # statuses of a product whose records feed no day
 
 
 @dataclass
 class ProductDecode:
     """One product of a decoded L0 file: its status, counts and the days its records fall on
     ({YYYYMMDD: records})."""
+
     status: str = OK
     message: str = ""
     records: int = 0
@@ -40,7 +42,7 @@ class ProductDecode:
     warnings: int = 0
     days: dict = field(default_factory=dict)
     no_time: int = 0
-    first: str | None = None    # UTC of its first and last record with a time
+    first: str | None = None  # UTC of its first and last record with a time
     last: str | None = None
 
 
@@ -48,6 +50,7 @@ class ProductDecode:
 class Decoded:
     """What the decode of one L0 file gave: the file (size, modification time, content hash),
     its cache file (and that file's size, time and hash), statuses and products."""
+
     path: str
     size: int | None = None
     mtime_ns: int | None = None
@@ -55,12 +58,12 @@ class Decoded:
     cache: str | None = None
     status: str = FAILED
     message: str = ""
-    products: dict = field(default_factory=dict)       # product -> ProductDecode
+    products: dict = field(default_factory=dict)  # product -> ProductDecode
     notes: list = field(default_factory=list)
     cache_size: int | None = None
     cache_mtime_ns: int | None = None
     cache_sha256: str | None = None
-    fresh: bool = False       # decoded by this task, not found complete in its cache file
+    fresh: bool = False  # decoded by this task, not found complete in its cache file
 
     def row(self):
         """The state's row of the file (products as plain data)."""
@@ -70,8 +73,11 @@ class Decoded:
 
     def summary(self):
         """What its cache file carries (JSON)."""
-        keep = {k: v for k, v in dataclasses.asdict(self).items()
-                if k not in ("fresh", "cache", "cache_size", "cache_mtime_ns", "cache_sha256")}
+        keep = {
+            k: v
+            for k, v in dataclasses.asdict(self).items()
+            if k not in ("fresh", "cache", "cache_size", "cache_mtime_ns", "cache_sha256")
+        }
         return json.dumps(keep)
 
     @classmethod
@@ -80,9 +86,12 @@ class Decoded:
         gives its statuses and products only)."""
         data = json.loads(text if isinstance(text, str) else text.decode())
         known = {f.name for f in dataclasses.fields(cls)}
-        products = {name: ProductDecode(**{k: v for k, v in entry.items()
-                                           if k in {f.name for f in dataclasses.fields(ProductDecode)}})
-                    for name, entry in data.get("products", {}).items()}
+        products = {
+            name: ProductDecode(
+                **{k: v for k, v in entry.items() if k in {f.name for f in dataclasses.fields(ProductDecode)}}
+            )
+            for name, entry in data.get("products", {}).items()
+        }
         values = {k: v for k, v in data.items() if k in known and k != "products"}
         values.setdefault("path", "")
         return cls(**values, products=products, cache=cache)
@@ -114,7 +123,7 @@ def _days_of(f, product):
     from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
     from kesta.dravel.l1.times import utc_days
 
-    epoch = read_epochs(f, product)       # kept by the writer
+    epoch = read_epochs(f, product)  # kept by the writer
     if epoch is None:
         epoch = ChunkRows(f[product]).field(EPOCH)
         write_epochs(f, product, epoch)
@@ -171,14 +180,14 @@ def cache_readable(cache):
         row = node.dtype.itemsize * int(np.prod(node.shape[1:], dtype=np.int64))
         step = max(1, HASH_BLOCK // max(row, 1))
         for start in range(0, node.shape[0], step):
-            node[start:start + step]
+            node[start : start + step]
 
     try:
         with h5py.File(cache, "r") as f:
             if f.attrs.get(SUMMARY) is None:
                 return False
             f.visititems(read)
-    except Exception:       # noqa: BLE001 - whatever the reason, it does not read
+    except Exception:  # noqa: BLE001 - whatever the reason, it does not read
         return False
     return True
 
@@ -192,8 +201,12 @@ def _summarise(cache, result):
     with h5py.File(cache, "r+") as f:
         for p in result.products:
             entry = ProductDecode(p.status, p.message, p.records, len(p.reports), len(p.warnings))
-            if p.product in f and isinstance(f[p.product], h5py.Dataset) and \
-                    f[p.product].dtype.names and EPOCH in f[p.product].dtype.names:
+            if (
+                p.product in f
+                and isinstance(f[p.product], h5py.Dataset)
+                and f[p.product].dtype.names
+                and EPOCH in f[p.product].dtype.names
+            ):
                 entry.days, entry.no_time = _days_of(f, p.product)
                 entry.first, entry.last = _time_range(f, p.product)
             products[p.product] = entry
@@ -209,7 +222,6 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     import h5py
 
     from kesta.dravel.l1.convert import convert
-
     from kesta.dravel.l1.errors import InputError
 
     try:
@@ -218,14 +230,13 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
         return Decoded(l0_path, status=FAILED, message=f"cannot be read ({output.describe(exc)})")
     except InputError as exc:
         return Decoded(l0_path, status=FAILED, message=_without(str(exc), l0_path))
-    if found.cache_sha256 is not None:      # complete in its cache file
+    if found.cache_sha256 is not None:  # complete in its cache file
         return found
     cache = found.cache
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
-        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted,
-                         writer_options={"epochs": True})
+        result = convert(l0_path, tmp, overwrite=True, interrupted=interrupted, writer_options={"epochs": True})
         done = dataclasses.replace(found, notes=list(result.notes), fresh=True)
         done.products, done.status, done.message = _summarise(tmp, result)
         with h5py.File(tmp, "r+") as f:
@@ -234,9 +245,10 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
         done.cache_size, done.cache_mtime_ns, done.cache_sha256 = file_facts(cache)
     except Interrupted:
         raise
-    except Exception as exc:
-        return dataclasses.replace(found, status=FAILED, message=_without(failure(exc), l0_path),
-                                   products={}, fresh=True)
+    except Exception as exc:  # noqa: BLE001 - any failure of the decode is the file's status
+        return dataclasses.replace(
+            found, status=FAILED, message=_without(failure(exc), l0_path), products={}, fresh=True
+        )
     finally:
         output.discard(tmp)
     return done
@@ -246,7 +258,7 @@ def _without(message, path):
     """`message` without a leading "path: " (the failure is reported beside its path)."""
     for name in (path, os.path.basename(path)):
         if message.startswith(f"{name}: "):
-            return message[len(name) + 2:]
+            return message[len(name) + 2 :]
     return message
 
 
@@ -256,7 +268,7 @@ def _identify(l0_path, cache_dir, software):
     be read."""
     from kesta.dravel.l1.store import check_regular
 
-    check_regular(l0_path)      # a FIFO or a device is never opened: its hash would never end
+    check_regular(l0_path)  # a FIFO or a device is never opened: its hash would never end
     stat = os.stat(l0_path)
     sha = content_hash(l0_path)
     cache = cache_path(cache_dir, sha, software)
@@ -315,6 +327,7 @@ class DayTask:
     recorded, file in place), or with `compare`, when the file in place holds them and names
     the same parents (a state being rebuilt, or a file found changed). Its plot is kept only
     when `plot_known` (the state knows it was made from these records)."""
+
     product: str
     day: str
     path: str
@@ -325,13 +338,14 @@ class DayTask:
     old_hash: str | None = None
     compare: bool = False
     plot_known: bool = False
-    attributes: dict = field(default_factory=dict)   # the global attributes the archive sets
+    attributes: dict = field(default_factory=dict)  # the global attributes the archive sets
 
 
 @dataclass
 class DayDone:
     """What a day task gave: the day's counts and records hash, whether the file was written,
     its plot, and the size, time and hash of the file in place."""
+
     records: int
     duplicates: int
     hash: str
@@ -356,20 +370,20 @@ def write_day_file(task):
         if not len(day):
             raise ValueError(f"{task.product}: no record of {task.day} in its L0 files' cache files")
         count, largest = gaps(day.epochs)
-        done = DayDone(_day_count(task.product, day), day.duplicates, day_hash(task.product, day.hash),
-                       count, largest)
+        done = DayDone(_day_count(task.product, day), day.duplicates, day_hash(task.product, day.hash), count, largest)
         path, plot = task.path, plot_path(task.path)
         parents = [name for name, _ in task.sources]
         kept = os.path.exists(path) and (
-            done.hash == task.old_hash or
-            (task.compare and holds(path, task.format, day, parents, task.product, task.attributes)))
+            done.hash == task.old_hash
+            or (task.compare and holds(path, task.format, day, parents, task.product, task.attributes))
+        )
         if kept:
             if not (task.plot_known and os.path.exists(plot)):
-                _remove(plot)           # a plot of unknown records
+                _remove(plot)  # a plot of unknown records
                 if task.quicklook:
                     _plot(task.product, day.records(), plot)
         else:
-            _remove(plot)               # the records it showed go
+            _remove(plot)  # the records it showed go
             os.makedirs(os.path.dirname(path), exist_ok=True)
             _write(task, day, parents)
             done.written = True
@@ -427,8 +441,10 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
                 for leaf in fields:
                     want = values(records, leaf)
                     got = stored.read(leaf.name, at, at + n)
-                    if got.shape != want.shape or got.tobytes() != np.ascontiguousarray(
-                            want.astype(got.dtype, copy=False)).tobytes():
+                    if (
+                        got.shape != want.shape
+                        or got.tobytes() != np.ascontiguousarray(want.astype(got.dtype, copy=False)).tobytes()
+                    ):
                         return False
                 at += n
             if at != stored.records:

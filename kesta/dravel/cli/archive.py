@@ -1,4 +1,5 @@
 """`dravel archive`: the archive of daily L1 files brought up to date with L0 files."""
+
 from __future__ import annotations
 
 import glob
@@ -49,8 +50,9 @@ def archive_inputs(patterns):
         if os.path.isdir(text):
             inside = os.path.join(glob.escape(text), "*.h5")
             if not glob.glob(inside):
-                raise UsageError(f"{text}: no .h5 file in this folder; give the L0 files or a "
-                                 "quoted pattern, e.g. 'L0/*.h5'")
+                raise UsageError(
+                    f"{text}: no .h5 file in this folder; give the L0 files or a quoted pattern, e.g. 'L0/*.h5'"
+                )
             text = inside
         given.append(text)
     return expand_inputs(given, folders=True)
@@ -68,8 +70,18 @@ def run_archive(args, console):
         runner = local_runner(args.workers)
     progress = Progress()
     try:
-        campaign = Campaign(inputs, args.output, args.format, args.data_version, args.quicklook,
-                            runner, progress, args.stop, repair=args.repair, verify=args.verify)
+        campaign = Campaign(
+            inputs,
+            args.output,
+            args.format,
+            args.data_version,
+            args.quicklook,
+            runner,
+            progress,
+            args.stop,
+            repair=args.repair,
+            verify=args.verify,
+        )
         done = campaign.run()
     finally:
         progress.close()
@@ -78,31 +90,35 @@ def run_archive(args, console):
     if done.failed_files:
         names = ", ".join(os.path.basename(path) for path, _ in done.failed_files[:3])
         more = ", ..." if len(done.failed_files) > 3 else ""
-        raise RunFailed(f"{len(done.failed_files)} of {done.files} L0 file(s) failed (tried again "
-                        f"by the next run): {names}{more}")
+        raise RunFailed(
+            f"{len(done.failed_files)} of {done.files} L0 file(s) failed (tried again by the next run): {names}{more}"
+        )
     if done.failed_days:
         names = ", ".join(os.path.basename(path) for path, _ in done.failed_days[:3])
         more = ", ..." if len(done.failed_days) > 3 else ""
-        raise RunFailed(f"{len(done.failed_days)} day file(s) could not be written (tried again "
-                        f"by the next run): {names}{more}")
+        raise RunFailed(
+            f"{len(done.failed_days)} day file(s) could not be written (tried again by the next run): {names}{more}"
+        )
     return 0
 
 
 def verified(done):
     """The one line of what --verify read: the files hashed, and the day files compared with
     their records (those whose hash the state did not have)."""
+
     def counted(kind):
         return done.hashed.get(kind, [0, 0])
 
     (caches, cache_bytes), (days, day_bytes), (compared, compared_bytes) = (
-        counted(kind) for kind in ("cache", "day", "compared"))
+        counted(kind) for kind in ("cache", "day", "compared")
+    )
     differed = len(done.damaged_caches) + len(done.damaged_days)
-    line = (f"verified: {caches} cache file(s) and {days} day file(s) hashed "
-            f"({(cache_bytes + day_bytes) / 1e6:.1f} MB)")
+    line = f"verified: {caches} cache file(s) and {days} day file(s) hashed ({(cache_bytes + day_bytes) / 1e6:.1f} MB)"
     if compared:
         line += f", {compared} day file(s) compared with their records ({compared_bytes / 1e6:.1f} MB)"
-    return line + (f"; {differed} not as recorded, made again (named above)" if differed
-                   else "; every hash as recorded")
+    return line + (
+        f"; {differed} not as recorded, made again (named above)" if differed else "; every hash as recorded"
+    )
 
 
 def report(done, console, verify=False):
@@ -121,12 +137,16 @@ def report(done, console, verify=False):
     if done.held_back:
         lines += [f"never decoded, the days it feeds unknown: {path}" for path in done.never_decoded]
     rate = done.l0_bytes / 1e6 / max(done.seconds, 1e-9)
-    lines.append(f"{done.files} L0 file(s): {len(done.decoded)} decoded, {len(done.unchanged_files)} "
-                 f"unchanged, {len(done.failed_files)} failed ({done.l0_bytes / 1e6:.1f} MB of L0 "
-                 f"decoded, {rate:.1f} MB/s)")
-    days = (f"day files (data version {done.version}): {len(done.written)} written, "
-            f"{done.unchanged_days} unchanged, {len(done.removed)} removed, "
-            f"{len(done.failed_days)} failed")
+    lines.append(
+        f"{done.files} L0 file(s): {len(done.decoded)} decoded, {len(done.unchanged_files)} "
+        f"unchanged, {len(done.failed_files)} failed ({done.l0_bytes / 1e6:.1f} MB of L0 "
+        f"decoded, {rate:.1f} MB/s)"
+    )
+    days = (
+        f"day files (data version {done.version}): {len(done.written)} written, "
+        f"{done.unchanged_days} unchanged, {len(done.removed)} removed, "
+        f"{len(done.failed_days)} failed"
+    )
     if done.held_back:
         days += f", {len(done.held_back)} held back until the failed L0 file(s) decode"
     if done.written:
@@ -134,15 +154,18 @@ def report(done, console, verify=False):
     lines.append(days)
     if done.missing:
         n = len(done.missing)
-        lines.append(f"L0 file missing for {n} day{'' if n == 1 else 's'} of the campaign (one L0 file "
-                     f"a UTC day): {', '.join(str(day) for day in done.missing)}"
-                     + ("; an L0 file that never decoded may be one of them" if done.never_decoded else ""))
+        lines.append(
+            f"L0 file missing for {n} day{'' if n == 1 else 's'} of the campaign (one L0 file "
+            f"a UTC day): {', '.join(str(day) for day in done.missing)}"
+            + ("; an L0 file that never decoded may be one of them" if done.never_decoded else "")
+        )
     if verify:
         lines.append(verified(done))
     older = [v for v in done.versions if v != done.version]
     if older:
-        lines.append(f"data versions in the archive: {', '.join(done.versions)} (this run: "
-                     f"{done.version}; the others left as they were)")
-    lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took "
-                 f"{done.seconds:.1f} s)")
+        lines.append(
+            f"data versions in the archive: {', '.join(done.versions)} (this run: "
+            f"{done.version}; the others left as they were)"
+        )
+    lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took {done.seconds:.1f} s)")
     console.out(*lines)

@@ -1,6 +1,7 @@
 """`dravel batch`: the L0 files named, planned into L1 files, decoded by kesta.dravel.l1.files
 and reported. Paths are made absolute before any job is handed out, so that a worker started
 in another folder finds the same files."""
+
 from __future__ import annotations
 
 import glob
@@ -81,8 +82,10 @@ class Progress:
 
     def summary(self):
         s = self.elapsed
-        return (f"{self.done} file(s), {self.bytes / 1e6:.1f} MB of L0 in {s:.1f} s: "
-                f"{self.done / s:.2f} files/s, {self.bytes / 1e6 / s:.1f} MB/s")
+        return (
+            f"{self.done} file(s), {self.bytes / 1e6:.1f} MB of L0 in {s:.1f} s: "
+            f"{self.done / s:.2f} files/s, {self.bytes / 1e6 / s:.1f} MB/s"
+        )
 
 
 def _size(path):

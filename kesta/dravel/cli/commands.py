@@ -1,4 +1,5 @@
 """The commands: what each does and prints; a run that does not end well raises RunFailed."""
+
 from __future__ import annotations
 
 import argparse
@@ -34,20 +35,24 @@ def cmd_simulate(args, console):
     if args.days is not None:
         if args.start is None:
             raise UsageError("--days needs --start YYYY-MM-DD")
-        written, notes, failures = simulate_days(args.output, args.days, args.start, args.seed,
-                                                 args.anomalies, args.scale)
-        console.out(f"wrote {len(written)} day file(s) to {args.output} "
-                    f"(seed {args.seed}{', with anomalies' if args.anomalies else ''}):")
-        console.out(*(f"  {os.path.basename(path)}: {sum(counts.values())} packets"
-                      for path, counts in written))
+        written, notes, failures = simulate_days(
+            args.output, args.days, args.start, args.seed, args.anomalies, args.scale
+        )
+        console.out(
+            f"wrote {len(written)} day file(s) to {args.output} "
+            f"(seed {args.seed}{', with anomalies' if args.anomalies else ''}):"
+        )
+        console.out(*(f"  {os.path.basename(path)}: {sum(counts.values())} packets" for path, counts in written))
         console.out(*("note: " + n for n in notes))
         console.err(*("error: " + f for f in failures))
         if failures:
             raise RunFailed(f"{len(failures)} packet type(s) could not be simulated")
         return 0
     counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies, args.scale)
-    console.out(f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
-                f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})")
+    console.out(
+        f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
+        f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})"
+    )
     console.out(*(f"  {name}: {n} packets" for name, n in counts.items()))
     console.out(*("note: " + n for n in notes))
     console.err(*("error: " + f for f in failures))
@@ -62,10 +67,16 @@ def _decode(console, input_path, output, args, format="hdf5"):
 
     from .decode import details, summary_table
 
-    result = convert(input_path, output, format=format, products=getattr(args, "products", None),
-                     data_version=getattr(args, "data_version", "01"),
-                     overwrite=getattr(args, "overwrite", False),
-                     window_bytes=getattr(args, "window", 64) << 20, interrupted=args.stop)
+    result = convert(
+        input_path,
+        output,
+        format=format,
+        products=getattr(args, "products", None),
+        data_version=getattr(args, "data_version", "01"),
+        overwrite=getattr(args, "overwrite", False),
+        window_bytes=getattr(args, "window", 64) << 20,
+        interrupted=args.stop,
+    )
     console.out(*summary_table(result))
     if args.verbose:
         console.out(*details(result))
@@ -73,8 +84,10 @@ def _decode(console, input_path, output, args, format="hdf5"):
     if not form.days:
         console.out(f"wrote {output}: {result.records} records")
     else:
-        console.out(f"wrote {len(result.outputs)} {form.label} "
-                    f"file(s) to {output}:", *("  " + os.path.basename(p) for p in result.outputs))
+        console.out(
+            f"wrote {len(result.outputs)} {form.label} file(s) to {output}:",
+            *("  " + os.path.basename(p) for p in result.outputs),
+        )
     return result
 
 
@@ -85,12 +98,13 @@ def verdict(result, strict=False):
 
     if result.failed:
         first = result.failed[0]
-        raise RunFailed(f"{len(result.failed)} of {len(result.products)} product(s) failed; "
-                        f"{first.product}: {shorten(first.message)}")
+        raise RunFailed(
+            f"{len(result.failed)} of {len(result.products)} product(s) failed; "
+            f"{first.product}: {shorten(first.message)}"
+        )
     if strict and result.partial:
         first = result.partial[0]
-        raise RunFailed(f"--strict: {len(result.partial)} product(s) partial; {first.product}: "
-                        f"{first.summary()}")
+        raise RunFailed(f"--strict: {len(result.partial)} product(s) partial; {first.product}: {first.summary()}")
 
 
 def _check_report(path):
@@ -163,11 +177,10 @@ def cmd_demo(args, console):
     console.out(f"simulated {sum(counts.values())} packets of {len(counts)} packet types -> {l0}")
     console.out(*("note: " + n for n in notes))
     console.err(*("error: " + f for f in failures))
-    args.overwrite = True       # the demo's own folder: a second demo there replaces the first
+    args.overwrite = True  # the demo's own folder: a second demo there replaces the first
     result = _decode(console, l0, l1, args)
     cdfs = _decode(Console(quiet=True), l0, cdf, argparse.Namespace(verbose=0, overwrite=True, stop=args.stop), "cdf")
-    console.out(f"ISTP CDF files ({len(cdfs.outputs)}) in {cdf}:",
-                *("  " + os.path.basename(p) for p in cdfs.outputs))
+    console.out(f"ISTP CDF files ({len(cdfs.outputs)}) in {cdf}:", *("  " + os.path.basename(p) for p in cdfs.outputs))
     written, plot_failures = _quicklook(console, l1, plots)
     console.out(f"plots ({len(written)}) in {plots}:", *("  " + os.path.basename(p) for p in written))
     if kept:
@@ -202,25 +215,37 @@ def cmd_batch(args, console):
     progress = Progress(pairs)
     try:
         if args.scheduler:
-            outcomes = run_dask(pairs, args.scheduler, args.products, progress.update, args.stop,
-                                args.connect_timeout, args.worker_timeout)
+            outcomes = run_dask(
+                pairs,
+                args.scheduler,
+                args.products,
+                progress.update,
+                args.stop,
+                args.connect_timeout,
+                args.worker_timeout,
+            )
         else:
             outcomes = run_local(pairs, args.products, args.workers, progress.update, args.stop)
     finally:
         progress.close()
     console.out(*outcome_table(outcomes))
     bad = [o for o in outcomes if not o.ok]
-    console.out(f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error "
-                f"into {os.path.dirname(pairs[0][1])}; {progress.summary()}")
+    console.out(
+        f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error "
+        f"into {os.path.dirname(pairs[0][1])}; {progress.summary()}"
+    )
     if args.report:
         _write_report(args.report, [o.as_dict() for o in outcomes])
     if bad:
-        raise RunFailed(f"{len(bad)} of {len(outcomes)} file(s) failed; {os.path.basename(bad[0].input)}: "
-                        f"{bad[0].why()}")
+        raise RunFailed(
+            f"{len(bad)} of {len(outcomes)} file(s) failed; {os.path.basename(bad[0].input)}: {bad[0].why()}"
+        )
     partial = [o for o in outcomes if o.partial_products]
     if args.strict and partial:
-        raise RunFailed(f"--strict: {len(partial)} file(s) with partial products; "
-                        f"{os.path.basename(partial[0].input)}: {', '.join(partial[0].partial_products)}")
+        raise RunFailed(
+            f"--strict: {len(partial)} file(s) with partial products; "
+            f"{os.path.basename(partial[0].input)}: {', '.join(partial[0].partial_products)}"
+        )
     return 0
 
 
@@ -236,6 +261,13 @@ def cmd_serve(args, console):
     return run_serve(args, console)
 
 
-COMMANDS = {"simulate": cmd_simulate, "decode": cmd_decode, "quicklook": cmd_quicklook,
-            "describe": cmd_describe, "demo": cmd_demo, "batch": cmd_batch, "archive": cmd_archive,
-            "serve": cmd_serve}
+COMMANDS = {
+    "simulate": cmd_simulate,
+    "decode": cmd_decode,
+    "quicklook": cmd_quicklook,
+    "describe": cmd_describe,
+    "demo": cmd_demo,
+    "batch": cmd_batch,
+    "archive": cmd_archive,
+    "serve": cmd_serve,
+}

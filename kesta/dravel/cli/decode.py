@@ -1,4 +1,5 @@
 """What `dravel decode` prints: the summary table of a decode run and its reports."""
+
 from __future__ import annotations
 
 from kesta.dravel.l1.store import first_line
@@ -7,16 +8,25 @@ from kesta.dravel.l1.store import first_line
 def summary_table(result):
     """The summary table of a decode run, as text lines."""
     head = ("product", "packet type", "packets in", "records out", "reported+skipped", "warnings", "status")
-    rows = [(p.product, p.packet_type, str(p.packets), str(p.records), str(len(p.reports)),
-             str(len(p.warnings)), p.summary()) for p in result.products]
+    rows = [
+        (
+            p.product,
+            p.packet_type,
+            str(p.packets),
+            str(p.records),
+            str(len(p.reports)),
+            str(len(p.warnings)),
+            p.summary(),
+        )
+        for p in result.products
+    ]
     if not rows:
         return ["no product to decode in " + result.input] + ["note: " + n for n in result.notes]
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
     numeric = {2, 3, 4, 5}
 
     def line(row):
-        cells = [row[i].rjust(widths[i]) if i in numeric else row[i].ljust(widths[i])
-                 for i in range(len(widths))]
+        cells = [row[i].rjust(widths[i]) if i in numeric else row[i].ljust(widths[i]) for i in range(len(widths))]
         return "  ".join(cells + [row[-1]])
 
     lines = [line(head), "  ".join("-" * w for w in widths) + "  ------"]

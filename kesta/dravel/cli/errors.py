@@ -1,4 +1,5 @@
 """What the command line reports in one line, and the exit code of each kind of ending."""
+
 from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, UsageError, WriteError
 
 __all__ = ["UsageError", "RunFailed", "exit_code"]
@@ -16,10 +17,10 @@ SUCCESS, EXIT_FAILED, UNUSABLE, INTERRUPTED = 0, 1, 2, 130
 EXIT_CODES = (
     (Interrupted, INTERRUPTED),
     (KeyboardInterrupt, INTERRUPTED),
-    (WriteError, EXIT_FAILED),     # the output failed while being written (a full disk)
+    (WriteError, EXIT_FAILED),  # the output failed while being written (a full disk)
     (UsageError, UNUSABLE),
     (InputError, UNUSABLE),
-    (OutputError, UNUSABLE),       # refused before any decoding
+    (OutputError, UNUSABLE),  # refused before any decoding
     (RunFailed, EXIT_FAILED),
     (DravelError, EXIT_FAILED),
 )

@@ -1,4 +1,5 @@
 """Settings of the processes the command line runs in (not of the library's callers)."""
+
 import os
 import sys
 
@@ -23,7 +24,7 @@ def keep_freed_memory():
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
         mallopt = libc.mallopt
     except (OSError, AttributeError):
-        return          # not the GNU C library: its own defaults stand
+        return  # not the GNU C library: its own defaults stand
     m_trim_threshold, m_mmap_threshold = -1, -3
-    mallopt(m_mmap_threshold, 32 << 20)     # the largest it takes on 64-bit systems
+    mallopt(m_mmap_threshold, 32 << 20)  # the largest it takes on 64-bit systems
     mallopt(m_trim_threshold, 1 << 30)

@@ -1,4 +1,5 @@
 """`dravel serve`: the archive as a HAPI server."""
+
 from __future__ import annotations
 
 import os
@@ -13,9 +14,11 @@ from .errors import UsageError
 def run_serve(args, console):
     try:
         from kesta.dravel.serve import serve
-    except ImportError as exc:      # the serve extra is not installed
-        raise UsageError(f"dravel serve needs the 'serve' extra (missing: {exc.name}); install it with: "
-                         f"pip install 'kesta-dravel[serve]'") from None
+    except ImportError as exc:  # the serve extra is not installed
+        raise UsageError(
+            f"dravel serve needs the 'serve' extra (missing: {exc.name}); install it with: "
+            f"pip install 'kesta-dravel[serve]'"
+        ) from None
 
     root = args.archive
     if not os.path.isdir(root):
@@ -29,11 +32,14 @@ def run_serve(args, console):
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((args.host, args.port))
     except (OSError, OverflowError) as exc:
-        raise UsageError(f"cannot listen on {args.host}:{args.port} ({getattr(exc, 'strerror', None) or exc})") from None
+        reason = getattr(exc, "strerror", None) or exc
+        raise UsageError(f"cannot listen on {args.host}:{args.port} ({reason})") from None
     host = f"[{args.host}]" if family == socket.AF_INET6 else args.host
     if not is_loopback(sock.getsockname()[0]):
-        console.err(f"dravel serve: warning: listening on {args.host}, not this machine only: "
-                    f"the archive is open to the network")
+        console.err(
+            f"dravel serve: warning: listening on {args.host}, not this machine only: "
+            f"the archive is open to the network"
+        )
     port = sock.getsockname()[1]
 
     def ready():
@@ -82,6 +88,7 @@ def access_log(args):
             try:
                 stream.write(line + "\n")
                 stream.flush()
-            except (OSError, ValueError):      # a full disk, a closed stderr: serving goes on
+            except (OSError, ValueError):  # a full disk, a closed stderr: serving goes on
                 pass
+
     return write

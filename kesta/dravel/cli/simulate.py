@@ -1,4 +1,5 @@
 """A synthetic L0 HDF5 file holding the packets of every product that can be simulated."""
+
 from __future__ import annotations
 
 import datetime
@@ -43,7 +44,7 @@ def simulate_groups(seed=0, anomalies=False):
             continue
         try:
             made = demo(_rng(seed, module_name), anomalies=anomalies)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - a simulator failing is reported, the others go on
             failures.append(f"{module_name}: {type(exc).__name__}: {exc}")
             continue
         for name, group in made.items():
@@ -70,8 +71,7 @@ def _write(path, groups, **attrs):
 
 
 def _counts(groups):
-    return {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0)
-            for name, g in groups.items()}
+    return {name: max((len(v) for v in g.values() if np.ndim(v) > 0), default=0) for name, g in groups.items()}
 
 
 def simulate_file(path, seed=0, anomalies=False, scale=1):
@@ -120,8 +120,8 @@ def day_file_name(day):
 def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     """Writes one simulated L0 file per UTC day into `folder` (created), as a downlink delivers
     them: each file holds its day's packets (`scale` times the default content) and runs some
-    minutes into the next day, so the first units of a day are in two files. Returns ([(path, {packet name: packets})], notes,
-    failures)."""
+    minutes into the next day, so the first units of a day are in two files. Returns
+    ([(path, {packet name: packets})], notes, failures)."""
     from kesta.dravel.simulate.days import day_files, days_rng, midnight_coarse
 
     _check_seed(seed)
@@ -131,8 +131,7 @@ def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     try:
         midnights = [midnight_coarse(d) for d in dates]
     except (ValueError, OverflowError):
-        raise UsageError(f"--start {start} --days {days}: on-board times cannot express "
-                         f"these days") from None
+        raise UsageError(f"--start {start} --days {days}: on-board times cannot express these days") from None
     if os.path.exists(folder) and not os.path.isdir(folder):
         raise UsageError(f"{folder}: not a folder (with --days the output is a folder of day files)")
     groups, notes, failures = simulate_groups(seed, anomalies)
@@ -150,7 +149,6 @@ def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
     written = []
     for day, content in zip(dates, itertools.chain([first], contents)):
         path = os.path.join(folder, day_file_name(day))
-        _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale),
-               day=f"{day:%Y-%m-%d}")
+        _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale), day=f"{day:%Y-%m-%d}")
         written.append((path, _counts(content)))
     return written, notes, failures

@@ -7,6 +7,7 @@ the output. Nothing passes between the two while it runs, so it can be stopped a
 child of the run (kesta.dravel.run.child): it dies with this process, and stops between
 windows, leaving nothing, when it finds its parent gone.
 """
+
 from __future__ import annotations
 
 import json
@@ -28,7 +29,7 @@ from .store import open_l0
 ASIDE_PACKETS = 2000
 
 
-RESULTS = "dravel_aside_results"     # attribute of the second process's file: its results
+RESULTS = "dravel_aside_results"  # attribute of the second process's file: its results
 
 
 def _decode_aside(l0_path, path, window_bytes, parent, names):
@@ -43,8 +44,9 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
 
     with open_l0(l0_path) as f, HDF5Writer(path, overwrite=True, interrupted=orphaned) as writer:
         source = FileSource(f, window_bytes)
-        results = [decode_product(source, BY_NAME[name], BY_NAME[name].packet, writer, orphaned).as_dict()
-                   for name in names]
+        results = [
+            decode_product(source, BY_NAME[name], BY_NAME[name].packet, writer, orphaned).as_dict() for name in names
+        ]
         writer.file.attrs[RESULTS] = json.dumps(results)
 
 
@@ -66,19 +68,25 @@ class Aside:
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
         # a worker of a pool as large as the machine would only share its cores with one
-        if (not aside or len(aside) == len(todo) or (os.cpu_count() or 1) < 2
-                or multiprocessing.current_process().daemon or not worker.cores_spare()):
+        if (
+            not aside
+            or len(aside) == len(todo)
+            or (os.cpu_count() or 1) < 2
+            or multiprocessing.current_process().daemon
+            or not worker.cores_spare()
+        ):
             return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
         except DAMAGED + (AttributeError,):
-            return cls([])      # decoded here, where the decoder says what is wrong
+            return cls([])  # decoded here, where the decoder says what is wrong
         if packets < ASIDE_PACKETS:
             return cls([])
         output.guard(path)
         try:
-            process = child.start(__name__, [f.filename, path, window_bytes or 0, os.getpid(),
-                                                 *(p.name for p, _ in aside)])
+            process = child.start(
+                __name__, [f.filename, path, window_bytes or 0, os.getpid(), *(p.name for p, _ in aside)]
+            )
         except OSError:
             output.unguard(path)
             return cls(aside)
@@ -101,13 +109,13 @@ class Aside:
                     try:
                         answer = [ProductResult.from_dict(d) for d in json.loads(part.attrs[RESULTS])]
                     except (KeyError, ValueError, TypeError):
-                        answer = None       # no results: the process did not end its work
+                        answer = None  # no results: the process did not end its work
                     for done in answer or ():
                         writer.copy(part[done.product], done)
                         yield done
                 if answer is not None:
                     return
-        for product, packet_type in self.todo:   # the process was lost: decode them here
+        for product, packet_type in self.todo:  # the process was lost: decode them here
             yield decode_product(source, product, packet_type, writer, interrupted)
 
     def _finished(self, interrupted):

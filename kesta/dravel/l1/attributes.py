@@ -3,6 +3,7 @@
 What a table says wins; what it does not say comes from the layout (element type, shape), so
 any leaf field gets valid attributes. Fill values come from the installed fill-value component.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -34,9 +35,12 @@ def table(product, dtype=None):
     if dtype is None or name not in DAY_TABLES or not is_day_layout(name, dtype):
         return base
     day = DAY_TABLES[name]
-    return {**base, **{k: v for k, v in day.items() if k != "variables"},
-            "globals": {**base.get("globals", {}), **day.get("globals", {})},
-            "variables": {**base.get("variables", {}), **day.get("variables", {})}}
+    return {
+        **base,
+        **{k: v for k, v in day.items() if k != "variables"},
+        "globals": {**base.get("globals", {}), **day.get("globals", {})},
+        "variables": {**base.get("variables", {}), **day.get("variables", {})},
+    }
 
 
 @dataclass
@@ -45,17 +49,17 @@ class Variable:
     name: str
     catdesc: str
     units: str
-    dims: list                 # sub-array dimension names, one per axis of leaf.shape
-    var_type: str              # ISTP VAR_TYPE: data, support_data or ignore_data
-    display: object            # how it is drawn: time_series, spectrogram, image; None: not drawn
+    dims: list  # sub-array dimension names, one per axis of leaf.shape
+    var_type: str  # ISTP VAR_TYPE: data, support_data or ignore_data
+    display: object  # how it is drawn: time_series, spectrogram, image; None: not drawn
     scaletyp: str
     lablaxis: str
-    fill: object               # numpy scalar of the leaf's element type
+    fill: object  # numpy scalar of the leaf's element type
     validmin: object
     validmax: object
     format: str
-    described: bool            # False when only the layout speaks for it
-    notes: str = ""            # ISTP VAR_NOTES: what a reader must know of its values
+    described: bool  # False when only the layout speaks for it
+    notes: str = ""  # ISTP VAR_NOTES: what a reader must know of its values
     extra: dict = field(default_factory=dict)
 
 
@@ -106,17 +110,25 @@ def variable(product, leaf, described_by=None):
         validmax = leaf.dtype.type(entry["VALIDMAX"])
     # A table entry is support data unless it says otherwise; a field no table describes is data.
     var_type = entry.get("VAR_TYPE", "support_data" if described else "data")
-    display = entry.get("DISPLAY") or (
-        "time_series" if not leaf.shape or var_type == "data" else None)
+    display = entry.get("DISPLAY") or ("time_series" if not leaf.shape or var_type == "data" else None)
     return Variable(
-        leaf=leaf, name=leaf.name,
-        catdesc=entry.get("CATDESC") or f"{leaf.field} ({leaf.dtype.name}"
-                + (f", {' x '.join(map(str, leaf.shape))}" if leaf.shape else "") + ")",
-        units=entry.get("UNITS", " "), dims=dims,
-        var_type=var_type, display=display,
-        scaletyp=entry.get("SCALETYP", "linear"), lablaxis=entry.get("LABLAXIS", leaf.name),
-        fill=fill, validmin=validmin, validmax=validmax, format=_format(leaf.dtype),
-        described=described, notes=entry.get("VAR_NOTES", ""))
+        leaf=leaf,
+        name=leaf.name,
+        catdesc=entry.get("CATDESC")
+        or f"{leaf.field} ({leaf.dtype.name}" + (f", {' x '.join(map(str, leaf.shape))}" if leaf.shape else "") + ")",
+        units=entry.get("UNITS", " "),
+        dims=dims,
+        var_type=var_type,
+        display=display,
+        scaletyp=entry.get("SCALETYP", "linear"),
+        lablaxis=entry.get("LABLAXIS", leaf.name),
+        fill=fill,
+        validmin=validmin,
+        validmax=validmax,
+        format=_format(leaf.dtype),
+        described=described,
+        notes=entry.get("VAR_NOTES", ""),
+    )
 
 
 def variables(product, dtype):
@@ -152,7 +164,7 @@ def coordinates(product, variables, dtype=None):
     return out
 
 
-NAMES = "product_field"     # the rule of `stored_name`: a new rule, a new label (archives rewrite)
+NAMES = "product_field"  # the rule of `stored_name`: a new rule, a new label (archives rewrite)
 
 
 def stored_name(product, name):
@@ -168,11 +180,12 @@ def field_of(product, stored):
     """The variable name (as `layout` names it) of a CDF variable `stored` of `product`
     (the inverse of `stored_name`); a name without the product's prefix is given back as it is."""
     prefix = f"{_name(product)}_"
-    return stored[len(prefix):] if product and stored.startswith(prefix) else stored
+    return stored[len(prefix) :] if product and stored.startswith(prefix) else stored
 
 
-def global_attributes(product, parents=None, data_version="01", generated=None, software=None,
-                      mission=None, dtype=None):
+def global_attributes(
+    product, parents=None, data_version="01", generated=None, software=None, mission=None, dtype=None
+):
     """The ISTP global attributes of a product's file (of records of layout `dtype`: its day
     records' or its decoder's); `mission`: the attributes an archive sets
     (`metadata.mission_attributes`), over the defaults."""
@@ -184,16 +197,18 @@ def global_attributes(product, parents=None, data_version="01", generated=None, 
     logical_source = _layout.DAY_FILE_PREFIX + name
     out = dict(PROJECT)
     out.update(mission or {})
-    out.update({
-        "Descriptor": descriptor,
-        "Data_version": data_version,
-        "Logical_source": logical_source,
-        "Logical_source_description": own.get("Logical_source_description", f"{name}, level 1"),
-        "TEXT": own.get("TEXT", f"Level 1 records of the {name} product."),
-        "Generation_date": generated or datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ"),
-        "Parents": parents or " ",
-        "Software_version": software or software_version(),
-    })
+    out.update(
+        {
+            "Descriptor": descriptor,
+            "Data_version": data_version,
+            "Logical_source": logical_source,
+            "Logical_source_description": own.get("Logical_source_description", f"{name}, level 1"),
+            "TEXT": own.get("TEXT", f"Level 1 records of the {name} product."),
+            "Generation_date": generated or datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ"),
+            "Parents": parents or " ",
+            "Software_version": software or software_version(),
+        }
+    )
     return out
 
 
@@ -203,5 +218,5 @@ def software_version():
 
     try:
         return version("kesta-dravel")
-    except PackageNotFoundError:    # run from a source tree that was never installed
+    except PackageNotFoundError:  # run from a source tree that was never installed
         return "unknown"

@@ -13,6 +13,7 @@ day of the records (an ISTP file holds one day). A product with no records gives
 The library makes a file whole, in memory, from its variables' values: a day file's records
 are gathered variable by variable as they come, and the file made when it closes.
 """
+
 from __future__ import annotations
 
 import os
@@ -31,15 +32,33 @@ from .writers import text_of as _first_text
 FILE_PATTERN = FORMATS["cdf"].file_pattern
 
 _TYPES = {
-    "uint8": "CDF_UINT1", "uint16": "CDF_UINT2", "uint32": "CDF_UINT4", "uint64": "CDF_INT8",
-    "int8": "CDF_INT1", "int16": "CDF_INT2", "int32": "CDF_INT4", "int64": "CDF_INT8",
-    "float32": "CDF_FLOAT", "float64": "CDF_DOUBLE",
+    "uint8": "CDF_UINT1",
+    "uint16": "CDF_UINT2",
+    "uint32": "CDF_UINT4",
+    "uint64": "CDF_INT8",
+    "int8": "CDF_INT1",
+    "int16": "CDF_INT2",
+    "int32": "CDF_INT4",
+    "int64": "CDF_INT8",
+    "float32": "CDF_FLOAT",
+    "float64": "CDF_DOUBLE",
 }
 # the element type of each numeric CDF type's values
-NUMPY_TYPES = {"CDF_UINT1": np.uint8, "CDF_UINT2": np.uint16, "CDF_UINT4": np.uint32, "CDF_INT1": np.int8,
-               "CDF_BYTE": np.int8, "CDF_INT2": np.int16, "CDF_INT4": np.int32, "CDF_INT8": np.int64,
-               "CDF_FLOAT": np.float32, "CDF_REAL4": np.float32, "CDF_DOUBLE": np.float64,
-               "CDF_REAL8": np.float64, "CDF_TIME_TT2000": np.int64}
+NUMPY_TYPES = {
+    "CDF_UINT1": np.uint8,
+    "CDF_UINT2": np.uint16,
+    "CDF_UINT4": np.uint32,
+    "CDF_INT1": np.int8,
+    "CDF_BYTE": np.int8,
+    "CDF_INT2": np.int16,
+    "CDF_INT4": np.int32,
+    "CDF_INT8": np.int64,
+    "CDF_FLOAT": np.float32,
+    "CDF_REAL4": np.float32,
+    "CDF_DOUBLE": np.float64,
+    "CDF_REAL8": np.float64,
+    "CDF_TIME_TT2000": np.int64,
+}
 TT2000 = "CDF_TIME_TT2000"
 
 
@@ -99,19 +118,20 @@ def write_cdf(records, product, directory, *, parents=None, data_version="01", o
     written under temporary names and appear only once all are complete."""
     from .days import write_records
 
-    return write_records(CDFWriter, records, product, directory, parents=parents,
-                         data_version=data_version, overwrite=overwrite)
+    return write_records(
+        CDFWriter, records, product, directory, parents=parents, data_version=data_version, overwrite=overwrite
+    )
 
 
 # Deflate level of the file: level 1 compresses these records nearly as well as the higher
 # levels (within about 3%) at twice their speed or more.
 GZIP_LEVEL = 1
-MAGIC = b"\xcd\xf3\x00\x01"           # a CDF of version 3
+MAGIC = b"\xcd\xf3\x00\x01"  # a CDF of version 3
 UNCOMPRESSED, COMPRESSED = b"\x00\x00\xff\xff", b"\xcc\xcc\x00\x01"
-CCR, CPR, GZIP = 10, 11, 5             # record types; the GZIP compression type
+CCR, CPR, GZIP = 10, 11, 5  # record types; the GZIP compression type
 COPY_BLOCK = 8 << 20
 
-try:   # the same streams as zlib's, several times faster than the zlib the CDF library uses
+try:  # the same streams as zlib's, several times faster than the zlib the CDF library uses
     from isal.isal_zlib import compressobj
 except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
     from zlib import compressobj
@@ -128,7 +148,7 @@ class CDFDay(MissionDay):
 
     suffix = FORMATS["cdf"].suffix
     file_pattern = FILE_PATTERN
-    templated = False           # nothing to share between files: the library makes them in memory
+    templated = False  # nothing to share between files: the library makes them in memory
 
     def __init__(self, path, dtype, product, filename, parents, data_version):
         self.path = os.fspath(path)
@@ -153,8 +173,16 @@ class CDFDay(MissionDay):
         """The file as the library holds it (pycdfpp.CDF), made from the records appended."""
         import pycdfpp
 
-        cdf = _new_file(pycdfpp, self.product, self.dtype, self.variables, self.parents, self.data_version,
-                        self.mission, os.path.splitext(self.filename)[0])
+        cdf = _new_file(
+            pycdfpp,
+            self.product,
+            self.dtype,
+            self.variables,
+            self.parents,
+            self.data_version,
+            self.mission,
+            os.path.splitext(self.filename)[0],
+        )
         supports = _support_variables(pycdfpp, cdf, self.product, self.variables)
         for var, column in zip(self.variables, self.columns):
             # a variable's values handed over, then let go: the records are held about once
@@ -196,7 +224,7 @@ class _Column:
     def grow(self, records):
         if records > len(self.values):
             values = np.empty((records,) + self.var.leaf.shape, dtype=self.dtype)
-            values[:self.n] = self.values[:self.n]
+            values[: self.n] = self.values[: self.n]
             self.values = values
 
     def append(self, records):
@@ -204,8 +232,8 @@ class _Column:
         if self.n + k > len(self.values):
             self.grow(max(self.n + k, 2 * len(self.values)))
         source = layout.values(records, self.var.leaf)
-        place = self.values[self.n:self.n + k]
-        if source.dtype == np.uint64:       # the same bits as int64; a field's fill as CDF_INT8's
+        place = self.values[self.n : self.n + k]
+        if source.dtype == np.uint64:  # the same bits as int64; a field's fill as CDF_INT8's
             np.copyto(place, source.view(np.int64))
             if self.var.name != layout.EPOCH:
                 place[source == self.var.fill] = attrs.fill_value(np.int64)
@@ -215,7 +243,7 @@ class _Column:
 
     def take(self):
         """The values (contiguous), let go here."""
-        values, self.values = self.values[:self.n], None
+        values, self.values = self.values[: self.n], None
         return values
 
 
@@ -232,7 +260,7 @@ def compress_whole(source, path, level=GZIP_LEVEL):
     at = [0]
 
     def read(n):
-        block = data[at[0]:at[0] + n]
+        block = data[at[0] : at[0] + n]
         at[0] += len(block)
         return block
 
@@ -245,8 +273,8 @@ def _deflate_whole(read, size, path, level, source):
         if magic != MAGIC + UNCOMPRESSED:
             raise ValueError(f"{source}: not an uncompressed CDF of version 3")
         out.write(MAGIC + COMPRESSED)
-        out.write(bytes(32))                  # the compressed-CDF record's header, set below
-        deflate = compressobj(level, 8, 31)   # deflated, as a gzip member
+        out.write(bytes(32))  # the compressed-CDF record's header, set below
+        deflate = compressobj(level, 8, 31)  # deflated, as a gzip member
         stored = 0
         while block := read(COPY_BLOCK):
             data = deflate.compress(block)
@@ -263,8 +291,7 @@ def _deflate_whole(read, size, path, level, source):
 def _new_file(p, product, dtype, variables, parents, data_version, mission, logical_file_id):
     """A new CDF (pycdfpp) of `product` with its global attributes."""
     cdf = p.CDF()
-    values = attrs.global_attributes(product, parents=parents, data_version=data_version, mission=mission,
-                                     dtype=dtype)
+    values = attrs.global_attributes(product, parents=parents, data_version=data_version, mission=mission, dtype=dtype)
     values["Logical_file_id"] = logical_file_id
     values["Parents"] = parents
     for key, value in values.items():
@@ -276,9 +303,16 @@ def _new_file(p, product, dtype, variables, parents, data_version, mission, logi
 def _epoch(p, cdf, var, values):
     tt = p.DataType.CDF_TIME_TT2000
     v = cdf.add_variable(layout.EPOCH, as_tt2000(values), tt)
-    for key, value in (("CATDESC", var.catdesc), ("FIELDNAM", layout.EPOCH), ("VAR_TYPE", "support_data"),
-                       ("UNITS", "ns"), ("LABLAXIS", layout.EPOCH), ("SCALETYP", "linear"), ("FORMAT", " "),
-                       ("DISPLAY_TYPE", "time_series")):
+    for key, value in (
+        ("CATDESC", var.catdesc),
+        ("FIELDNAM", layout.EPOCH),
+        ("VAR_TYPE", "support_data"),
+        ("UNITS", "ns"),
+        ("LABLAXIS", layout.EPOCH),
+        ("SCALETYP", "linear"),
+        ("FORMAT", " "),
+        ("DISPLAY_TYPE", "time_series"),
+    ):
         _text(v, key, value)
     v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int64), tt), tt)
     v.add_attribute("VALIDMIN", np.array(["1990-01-01"], dtype="datetime64[ns]"), tt)
@@ -298,17 +332,22 @@ def _display_type(var):
 
 
 def _attributes(p, v, var, ctype, product, supports):
-    for key, value in (("CATDESC", var.catdesc), ("FIELDNAM", attrs.stored_name(product, var.name)),
-                       ("VAR_TYPE", var.var_type), ("DEPEND_0", layout.EPOCH), ("UNITS", var.units),
-                       ("FORMAT", var.format), ("SCALETYP", var.scaletyp)):
+    for key, value in (
+        ("CATDESC", var.catdesc),
+        ("FIELDNAM", attrs.stored_name(product, var.name)),
+        ("VAR_TYPE", var.var_type),
+        ("DEPEND_0", layout.EPOCH),
+        ("UNITS", var.units),
+        ("FORMAT", var.format),
+        ("SCALETYP", var.scaletyp),
+    ):
         _text(v, key, value)
     if var.notes:
         _text(v, "VAR_NOTES", var.notes)
     display = _display_type(var)
     if display:
         _text(v, "DISPLAY_TYPE", display)
-    low, high = ((0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64
-                 else (var.validmin, var.validmax))
+    low, high = (0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64 else (var.validmin, var.validmax)
     v.add_attribute("FILLVAL", _typed(p, _stored_fill(var), ctype), ctype)
     v.add_attribute("VALIDMIN", _typed(p, low, ctype), ctype)
     v.add_attribute("VALIDMAX", _typed(p, high, ctype), ctype)
@@ -351,11 +390,18 @@ def _support_variables(p, cdf, product, variables):
             if labels is None and coordinate:
                 labels = [f"{dim}{i}" for i in range(size)]
             axis = {"index": None, "labels": None, "coordinate": coordinate}
-            if not coordinate:    # an index nothing depends on would be a dimension without a name
+            if not coordinate:  # an index nothing depends on would be a dimension without a name
                 axis["index"] = name = f"{dim}{suffix}_index"
                 v = cdf.add_variable(name, np.arange(size, dtype=np.int32), int4, is_nrv=True)
-                for k, value in (("CATDESC", catdesc), ("FIELDNAM", name), ("VAR_TYPE", "support_data"),
-                                 ("UNITS", " "), ("FORMAT", "I6"), ("LABLAXIS", dim), ("SCALETYP", "linear")):
+                for k, value in (
+                    ("CATDESC", catdesc),
+                    ("FIELDNAM", name),
+                    ("VAR_TYPE", "support_data"),
+                    ("UNITS", " "),
+                    ("FORMAT", "I6"),
+                    ("LABLAXIS", dim),
+                    ("SCALETYP", "linear"),
+                ):
                     _text(v, k, value)
                 v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int32), int4), int4)
                 v.add_attribute("VALIDMIN", _typed(p, 0, int4), int4)
@@ -363,10 +409,18 @@ def _support_variables(p, cdf, product, variables):
             if labels is not None:
                 axis["labels"] = name = f"{dim}{suffix}_label"
                 width = max(len(label) for label in labels)
-                v = cdf.add_variable(name, np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
-                                     p.DataType.CDF_CHAR, is_nrv=True)
-                for k, value in (("CATDESC", f"Labels: {catdesc}"), ("FIELDNAM", name),
-                                 ("VAR_TYPE", "metadata"), ("FORMAT", f"A{width}")):
+                v = cdf.add_variable(
+                    name,
+                    np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
+                    p.DataType.CDF_CHAR,
+                    is_nrv=True,
+                )
+                for k, value in (
+                    ("CATDESC", f"Labels: {catdesc}"),
+                    ("FIELDNAM", name),
+                    ("VAR_TYPE", "metadata"),
+                    ("FORMAT", f"A{width}"),
+                ):
                     _text(v, k, value)
                 v.add_attribute("FILLVAL", " ", p.DataType.CDF_CHAR)
             made[key] = axis
@@ -415,8 +469,8 @@ class open_cdf:
             source = self.attribute("Logical_source")
             source = source[0] if source else ""
             prefix = layout.DAY_FILE_PREFIX
-            self.product = source[len(prefix):] if source.startswith(prefix) else source
-            self.variables = {}         # field name: stored name
+            self.product = source[len(prefix) :] if source.startswith(prefix) else source
+            self.variables = {}  # field name: stored name
             for stored in self.cdf:
                 if not self.cdf[stored].is_nrv:
                     self.variables[attrs.field_of(self.product, stored)] = stored
@@ -466,12 +520,17 @@ class open_cdf:
             a = {k: v.attributes[k].value for k in v.attributes}
             fill = a.get("FILLVAL")
             out[stored] = StoredVariable(
-                name=stored, dtype=np.dtype(dtype), shape=tuple(int(n) for n in v.shape[1:]),
-                time=v.type.name == TT2000, var_type=_first_text(a.get("VAR_TYPE", "")),
+                name=stored,
+                dtype=np.dtype(dtype),
+                shape=tuple(int(n) for n in v.shape[1:]),
+                time=v.type.name == TT2000,
+                var_type=_first_text(a.get("VAR_TYPE", "")),
                 depend_0=_first_text(a.get("DEPEND_0", "")) or None,
                 fill=None if fill is None or v.type.name == TT2000 else np.asarray(fill).reshape(-1)[0],
-                units=_first_text(a.get("UNITS", "")), description=_first_text(a.get("CATDESC", "")),
-                coordinate=_first_text(a.get("DEPEND_1", "")) or None)
+                units=_first_text(a.get("UNITS", "")),
+                description=_first_text(a.get("CATDESC", "")),
+                coordinate=_first_text(a.get("DEPEND_1", "")) or None,
+            )
         return out
 
     def read_stored(self, stored, start=None, stop=None):
@@ -487,8 +546,9 @@ class open_cdf:
         """The attributes.Variable of the field `name` as the installed decoder's records have
         it (None: not known here); looked up when first needed, not when a file opens."""
         if self._known is None:
-            self._known = {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} \
-                if self.product else {}
+            self._known = (
+                {v.name: v for v in attrs.variables(self.product, _layout_of(self.product))} if self.product else {}
+            )
         return self._known.get(name)
 
     def read(self, name, start=None, stop=None):
@@ -517,7 +577,6 @@ def _layout_of(product):
         return day_dtype(product, p.record_dtype())
     except (LookupError, ImportError, AttributeError):  # none declared, or not installed here
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
-
 
 
 class CDFWriter(DayFilesWriter):

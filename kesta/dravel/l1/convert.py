@@ -4,6 +4,7 @@
 and UTC day into a folder. The output is checked before any decoding; files are written under
 temporary names and appear only once the whole run is complete.
 """
+
 from __future__ import annotations
 
 import os
@@ -19,8 +20,18 @@ from .writers import FORMATS, writer_for
 __all__ = ["FORMATS", "convert"]
 
 
-def convert(l0_path, output, format="hdf5", products=None, data_version="01", overwrite=False,
-            progress=None, window_bytes=WINDOW_BYTES, interrupted=None, writer_options=None):
+def convert(
+    l0_path,
+    output,
+    format="hdf5",
+    products=None,
+    data_version="01",
+    overwrite=False,
+    progress=None,
+    window_bytes=WINDOW_BYTES,
+    interrupted=None,
+    writer_options=None,
+):
     """Decodes the L0 file `l0_path` and writes its products; returns the DecodeResult (records
     not kept). `output` is the L1 file (hdf5) or the folder of day files (cdf, netcdf).
 
@@ -41,11 +52,17 @@ def convert(l0_path, output, format="hdf5", products=None, data_version="01", ov
         todo = plan(f, products, result.notes)
         if os.path.isfile(output) and os.path.samefile(l0_path, output):
             raise InputError(f"{output}: the output would overwrite the input")
-        with opener(output, source=l0_path, overwrite=overwrite, data_version=data_version,
-                    interrupted=interrupted, **(writer_options or {})) as writer:
+        with opener(
+            output,
+            source=l0_path,
+            overwrite=overwrite,
+            data_version=data_version,
+            interrupted=interrupted,
+            **(writer_options or {}),
+        ) as writer:
             done = _decode(FileSource(f, window_bytes), todo, writer, progress, interrupted)
             result.products.extend(done[product.name] for product, _ in todo)
-            check(interrupted)      # asked to stop at the very end: still nothing is left behind
+            check(interrupted)  # asked to stop at the very end: still nothing is left behind
     result.outputs = list(writer.outputs)
     return result
 

@@ -15,6 +15,7 @@ values (exactly for every type whose fill value a float holds exactly; 64-bit in
 2**53 are rounded). `raw=True` gives the records' values as they are, fill values included,
 with `_FillValue` in the encoding: what a writer wants.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -34,9 +35,9 @@ def _masked(values, fill):
     out = values.astype(dtype if dtype.kind == "f" else np.float32 if dtype.itemsize <= 2 else np.float64)
     out[is_fill] = np.nan
     encoding = {"_FillValue": fill}
-    if dtype.kind == "f" or int(float(fill)) == int(fill):   # NaN writes back as the fill
+    if dtype.kind == "f" or int(float(fill)) == int(fill):  # NaN writes back as the fill
         encoding["dtype"] = dtype
-    else:   # a 64-bit fill a float cannot hold: written as floats with NaN
+    else:  # a 64-bit fill a float cannot hold: written as floats with NaN
         encoding = {"_FillValue": out.dtype.type(np.nan)}
     return out, encoding
 
@@ -50,6 +51,7 @@ class Described:
     """A variable of a product's Dataset, values aside: its dimensions and attributes, and where
     its values come from: a record field (`var`, its `attributes` entry), labels, or (neither)
     the UTC times of Epoch."""
+
     dims: tuple
     meta: dict
     var: object = None
@@ -63,16 +65,23 @@ def described(name, dtype):
     coordinates = set(attrs.coordinates(name, variables).values())
     data_vars, coords = {}, {}
     for var in variables:
-        meta = {"units": var.units.strip(), "description": var.catdesc, "CATDESC": var.catdesc,
-                "FIELDNAM": var.name, "VAR_TYPE": var.var_type, "SCALETYP": var.scaletyp,
-                "field": var.leaf.field}
+        meta = {
+            "units": var.units.strip(),
+            "description": var.catdesc,
+            "CATDESC": var.catdesc,
+            "FIELDNAM": var.name,
+            "VAR_TYPE": var.var_type,
+            "SCALETYP": var.scaletyp,
+            "field": var.leaf.field,
+        }
         if var.display:
             meta["DISPLAY_TYPE"] = var.display
         if var.notes:
             meta["VAR_NOTES"] = var.notes
         if var.name == layout.EPOCH:
-            coords[layout.EPOCH] = Described((layout.EPOCH,), {
-                **meta, "units": "ns", "description": var.catdesc + ", TT2000 nanoseconds"}, var)
+            coords[layout.EPOCH] = Described(
+                (layout.EPOCH,), {**meta, "units": "ns", "description": var.catdesc + ", TT2000 nanoseconds"}, var
+            )
             continue
         meta["fill_value"] = var.fill
         meta["VALIDMIN"], meta["VALIDMAX"] = var.validmin, var.validmax
@@ -113,9 +122,10 @@ def to_dataset(records, product, *, raw=False):
                     values, encodings[key] = _masked(values, d.var.fill)
         return d.dims, values, d.meta
 
-    ds = xr.Dataset({k: variable(k, d) for k, d in data_vars.items()},
-                    coords={k: variable(k, d) for k, d in coords.items()})
-    for key, encoding in encodings.items():   # _FillValue goes into the encoding, as xarray wants it
+    ds = xr.Dataset(
+        {k: variable(k, d) for k, d in data_vars.items()}, coords={k: variable(k, d) for k, d in coords.items()}
+    )
+    for key, encoding in encodings.items():  # _FillValue goes into the encoding, as xarray wants it
         ds[key].encoding.update(encoding)
     ds.attrs.update(attrs.global_attributes(name, dtype=records.dtype))
     ds.attrs["product"] = name

@@ -23,6 +23,7 @@ The regrouped products are small (a day of calibration packets or of TNR sweeps 
 at most), so a day of them is regrouped whole; every other product goes through a batch at a
 time.
 """
+
 from __future__ import annotations
 
 import functools
@@ -36,7 +37,7 @@ from .layout import EPOCH_FIELD
 # The rule by which day records are made: a day file made by another rule is written again.
 RULES = "one-time-per-record-1"
 
-BAND_EPOCH = "band_epoch"       # a TNR sweep's own time of each of its bands
+BAND_EPOCH = "band_epoch"  # a TNR sweep's own time of each of its bands
 
 # A value the flags of its own record say was not measured: (field, index) of each flag that
 # must be on (non-zero) for it; a flag holding its fill value says nothing. Taken from a layout
@@ -56,6 +57,7 @@ MEASURED_IF = {
 class Axis:
     """A dimension the members of one measurement lie along: `field` holds each member's index
     along it (None: the members' order of arrival, the HFR frequency steps); `size` members."""
+
     field: str | None
     size: int
 
@@ -71,6 +73,7 @@ class Regrouping:
     after the other (the TNR bands' spectra); `bins`: member fields of which only the first
     `bins` elements are ever written (the calibration spectra in the survey's longer fields);
     `renamed`: {field: day-record name} of member fields renamed in the day record."""
+
     key: tuple
     axes: tuple
     members: dict
@@ -78,7 +81,7 @@ class Regrouping:
     bins: int | None = None
     binned: tuple = ()
     renamed: tuple = ()
-    dedupe_without: tuple = ()    # a measurement delivered twice differs in these fields only
+    dedupe_without: tuple = ()  # a measurement delivered twice differs in these fields only
 
 
 def _work_layout(product):
@@ -99,28 +102,55 @@ def regrouping(name):
         return None
     data = _work_layout(product)["data"]
     spectra = ("frequency", "auto1", "auto2", "cross_r", "cross_i")
-    if product.carry == "blocks":           # TNR survey: one record per enabled band per block
+    if product.carry == "blocks":  # TNR survey: one record per enabled band per block
         bands = len(data.names)
-        per_band = ("epoch", "scet", "measurement_duration", "ticks_nr", "delta_time", "tnr_band",
-                    "agc1", "agc2") + spectra
-        return Regrouping(key=("acquisition_time", "sweep_num"), axes=(Axis("tnr_band", bands),),
-                          members={f: (0,) for f in per_band}, joined=spectra,
-                          renamed=(("epoch", BAND_EPOCH),), dedupe_without=("sweep_num",))
+        per_band = (
+            "epoch",
+            "scet",
+            "measurement_duration",
+            "ticks_nr",
+            "delta_time",
+            "tnr_band",
+            "agc1",
+            "agc2",
+        ) + spectra
+        return Regrouping(
+            key=("acquisition_time", "sweep_num"),
+            axes=(Axis("tnr_band", bands),),
+            members={f: (0,) for f in per_band},
+            joined=spectra,
+            renamed=(("epoch", BAND_EPOCH),),
+            dedupe_without=("sweep_num",),
+        )
     level = data[data.names[0]]
-    if "ch1" in level.names:                # HFR calibration: band, level and step of a packet
+    if "ch1" in level.names:  # HFR calibration: band, level and step of a packet
         bands = level["ch1"].names
         steps = level["ch1"][bands[0]].shape[0]
-        return Regrouping(key=("acquisition_time",),
-                          axes=(Axis("hfr_band", len(bands)), Axis("calibration_level", len(data.names)),
-                                Axis(None, steps)),
-                          members={"hfr_band": (0,), "calibration_level": (1,), "frequency": (0, 2),
-                                   "agc1": (0, 1, 2), "agc2": (0, 1, 2)})
-    band = level[level.names[0]]           # TNR calibration: band and level of a packet
-    return Regrouping(key=("acquisition_time",),
-                      axes=(Axis("tnr_band", len(level.names)), Axis("calibration_level", len(data.names))),
-                      members={"tnr_band": (0,), "calibration_level": (1,), "agc1": (0, 1), "agc2": (0, 1),
-                               **{f: (0, 1) for f in spectra[1:]}},
-                      bins=band["ch1"]["autos"].shape[0], binned=spectra[1:])
+        return Regrouping(
+            key=("acquisition_time",),
+            axes=(Axis("hfr_band", len(bands)), Axis("calibration_level", len(data.names)), Axis(None, steps)),
+            members={
+                "hfr_band": (0,),
+                "calibration_level": (1,),
+                "frequency": (0, 2),
+                "agc1": (0, 1, 2),
+                "agc2": (0, 1, 2),
+            },
+        )
+    band = level[level.names[0]]  # TNR calibration: band and level of a packet
+    return Regrouping(
+        key=("acquisition_time",),
+        axes=(Axis("tnr_band", len(level.names)), Axis("calibration_level", len(data.names))),
+        members={
+            "tnr_band": (0,),
+            "calibration_level": (1,),
+            "agc1": (0, 1),
+            "agc2": (0, 1),
+            **{f: (0, 1) for f in spectra[1:]},
+        },
+        bins=band["ch1"]["autos"].shape[0],
+        binned=spectra[1:],
+    )
 
 
 def _fields(dtype):
@@ -173,7 +203,7 @@ def _regrouped_dtype(rule, dtype):
     for name, base, shape in _fields(dtype):
         if name in rule.members:
             member = (renamed.get(name, name), _measured_type(name, base), _member_shape(rule, name, shape))
-            if name == EPOCH_FIELD:      # the measurement's time, and each member's own
+            if name == EPOCH_FIELD:  # the measurement's time, and each member's own
                 out.append((name, base))
             out.append(member)
         else:
@@ -222,8 +252,7 @@ def mask_unmeasured(records):
     for name, flags in MEASURED_IF.items():
         if name not in names:
             continue
-        usable = [(f, i) for f, i in flags if f in names and records.dtype[f].shape and
-                  i < records.dtype[f].shape[0]]
+        usable = [(f, i) for f, i in flags if f in names and records.dtype[f].shape and i < records.dtype[f].shape[0]]
         if not usable:
             continue
         off = np.zeros(len(records), bool)
@@ -255,8 +284,11 @@ def _key_ids(records, fields):
         return np.zeros(0, np.int64)
     from numpy.lib.recfunctions import repack_fields
 
-    part = repack_fields(np.ascontiguousarray(records)[list(fields)]) if len(fields) > 1 else \
-        np.ascontiguousarray(records[fields[0]])
+    part = (
+        repack_fields(np.ascontiguousarray(records)[list(fields)])
+        if len(fields) > 1
+        else np.ascontiguousarray(records[fields[0]])
+    )
     raw = part.view(np.uint8).reshape(len(records), -1)
     _, ids = np.unique(raw, axis=0, return_inverse=True)
     return ids.reshape(-1).astype(np.int64)
@@ -292,7 +324,7 @@ def regroup(product, records, rule=None):
     keep = np.ones(n, bool)
     instance = np.zeros(n, np.int64)
     for axis in rule.axes:
-        if axis.field is None:       # the order of arrival within its unit and the axes before
+        if axis.field is None:  # the order of arrival within its unit and the axes before
             combined = unit.copy()
             for c, a in zip(coords, rule.axes):
                 combined = combined * a.size + c
@@ -333,7 +365,7 @@ def regroup(product, records, rule=None):
             out[name] = values[first]
             continue
         held = out.dtype[renamed.get(name, name)].base
-        if held != base:            # an integer at fill becomes the float's fill
+        if held != base:  # an integer at fill becomes the float's fill
             from .attributes import fill_value
 
             at_fill = values == fill_value(base)
@@ -349,7 +381,7 @@ def regroup(product, records, rule=None):
             view = target.reshape((len(out), size) + shape)
             view[index] = values
         elif name in rule.binned and rule.bins is not None and shape:
-            target[index] = values[:, :target.shape[-1]]
+            target[index] = values[:, : target.shape[-1]]
         else:
             target[index] = values
     _complete_frequencies(product, rule, out)
@@ -460,12 +492,15 @@ def decoder_columns(product, columns):
     from .layout import EPOCH
 
     renamed = dict(rule.renamed)
-    day_name = lambda field: EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
+
+    def day_name(field):
+        return EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
+
     sizes = tuple(a.size for a in rule.axes)
     n = len(next(iter(columns.values())))
     index_fields = [a.field for a in rule.axes if a.field]
     if any(np.shape(columns.get(f, ()))[1:] != (sizes[rule.members[f][0]],) for f in index_fields):
-        return columns          # not day records of today's layout (a file of an older version)
+        return columns  # not day records of today's layout (a file of an older version)
     here = np.ones((n,) + sizes, bool)
 
     def along(field, values):
@@ -479,13 +514,15 @@ def decoder_columns(product, columns):
     # the members there: those whose index along each dimension is there (a dimension without
     # an index field: where the first member field along it that is never masked is there)
     for k, axis in enumerate(rule.axes):
-        field = axis.field or next((f for f, axes in rule.members.items() if k in axes
-                                    and f not in MEASURED_IF and day_name(f) in columns), None)
+        field = axis.field or next(
+            (f for f, axes in rule.members.items() if k in axes and f not in MEASURED_IF and day_name(f) in columns),
+            None,
+        )
         if field is None or day_name(field) not in columns:
             continue
         values, axes = along(field, columns[day_name(field)])
         there = values != fill_value(values.dtype)
-        there = there.reshape(there.shape[:1 + len(axes)] + (-1,)).any(axis=-1)
+        there = there.reshape(there.shape[: 1 + len(axes)] + (-1,)).any(axis=-1)
         shape = [n] + [1] * len(sizes)
         for a in axes:
             shape[1 + a] = sizes[a]
@@ -502,13 +539,13 @@ def decoder_columns(product, columns):
         values = values[(rec,) + tuple(member[a] for a in axes)]
         width = layout[field].shape if layout is not None and field in layout.names else None
         own = layout[field].base if layout is not None and field in layout.names else values.dtype
-        if own != values.dtype and own.kind in "iu" and values.dtype.kind == "f":   # held as a float
+        if own != values.dtype and own.kind in "iu" and values.dtype.kind == "f":  # held as a float
             at_fill = (values == fill_value(values.dtype)) | ~np.isfinite(values)
             values = np.where(at_fill, 0, values).astype(own)
             values[at_fill] = fill_value(own)
-        if width and values.ndim == 2 and values.shape[1] < width[0]:   # bins the day file leaves out
+        if width and values.ndim == 2 and values.shape[1] < width[0]:  # bins the day file leaves out
             padded = np.full((len(values),) + width, fill_value(values.dtype), values.dtype)
-            padded[:, :values.shape[1]] = values
+            padded[:, : values.shape[1]] = values
             values = padded
         out[EPOCH if field == EPOCH_FIELD else field] = values
     for name, values in columns.items():

@@ -11,6 +11,7 @@ each product's template (the metadata of an empty day file) is made by one of th
 the product begins, and shared by all. Each file is written under a temporary name; all of
 them appear once every one is complete, or none.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -26,13 +27,13 @@ from kesta.dravel.run.errors import check
 
 from . import output
 from .errors import Interrupted, OutputError, WriteError
+from .layout import EPOCH_FIELD
 from .results import FAILED, SKIPPED
 from .runs import ChunkRows
 from .store import first_line
-from .layout import EPOCH_FIELD
 from .writers import Writer, check_data_version
 
-BATCH_BYTES = 16 << 20      # records read back and appended to a day file at a time
+BATCH_BYTES = 16 << 20  # records read back and appended to a day file at a time
 
 
 def time_order(epoch):
@@ -50,8 +51,9 @@ def time_order(epoch):
 class MissionDay:
     """What every format's day file takes from the archive: the global attributes its mission
     sets (`mission`, over the defaults)."""
-    mission = {}        # the global attributes an archive sets (`configured`)
-    templated = True    # its files are copies of a template made once per product (`from_template`)
+
+    mission = {}  # the global attributes an archive sets (`configured`)
+    templated = True  # its files are copies of a template made once per product (`from_template`)
 
     @classmethod
     def configured(cls, mission):
@@ -73,8 +75,17 @@ class DayFilesWriter(Writer):
 
     day = None
 
-    def __init__(self, folder, source=None, overwrite=False, data_version="01", interrupted=None,
-                 workers=None, parents=None, create=True):
+    def __init__(
+        self,
+        folder,
+        source=None,
+        overwrite=False,
+        data_version="01",
+        interrupted=None,
+        workers=None,
+        parents=None,
+        create=True,
+    ):
         super().__init__()
         data_version = check_data_version(data_version)
         self.folder = os.fspath(folder)
@@ -83,9 +94,9 @@ class DayFilesWriter(Writer):
         self.overwrite, self.data_version, self.interrupted = overwrite, data_version, interrupted
         self.workers = workers or min(2, os.cpu_count() or 1)
         self.product = self.part = self.records = None
-        self.scratches = []         # the run's files beside the outputs: removed at its end
-        self.ended = []             # ProductResult of every product whose day files are asked for
-        self.templates = {}         # product: the file its template is shared in
+        self.scratches = []  # the run's files beside the outputs: removed at its end
+        self.ended = []  # ProductResult of every product whose day files are asked for
+        self.templates = {}  # product: the file its template is shared in
         self.targets = []
         self.writing = _Writing(self.workers, interrupted, format_module=type(self).__module__)
 
@@ -100,8 +111,9 @@ class DayFilesWriter(Writer):
 
     def _label(self):
         """How the user knows the files of the product being written."""
-        return os.path.join(self.folder, self.day.file_pattern.format(
-            product=self.product or "*", date="*", version=self.data_version))
+        return os.path.join(
+            self.folder, self.day.file_pattern.format(product=self.product or "*", date="*", version=self.data_version)
+        )
 
     def _guarded(self, call, *args):
         """`call(*args)` on the intermediate, its failures naming the files asked for."""
@@ -124,8 +136,9 @@ class DayFilesWriter(Writer):
         # workers) once the product is decoded, its epochs kept beside them
         self.part = self.scratch(f"records-{product}")
         # (its chunks not deflated: the file is read back once, at once)
-        self.records = self._guarded(lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted,
-                                                        epochs=True, deflate=False))
+        self.records = self._guarded(
+            lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted, epochs=True, deflate=False)
+        )
         if self.writing.background and self.day.templated and product not in self.templates:
             # made by a worker while this process decodes the product
             path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)
@@ -136,7 +149,7 @@ class DayFilesWriter(Writer):
 
     def copy(self, source, result):
         self._open(result.product, source.dtype)
-        self._guarded(self.records.copy, source, result)        # begins and ends it there
+        self._guarded(self.records.copy, source, result)  # begins and ends it there
         self._ended(result)
 
     def end(self, result):
@@ -159,7 +172,7 @@ class DayFilesWriter(Writer):
             task = self._task(result.product, self.dtype, records=self.part, days=days)
             self.writing.submit([(result.product, write_product, (task,))])
         self._close_part()
-        result.outputs = []          # its day files, not the intermediate that holds them
+        result.outputs = []  # its day files, not the intermediate that holds them
 
     def _close_part(self):
         if self.records is not None:
@@ -174,7 +187,7 @@ class DayFilesWriter(Writer):
                 self._written(result, done.get(result.product) or {})
             for target in self.targets:
                 target.commit()
-                output.guard(target.path)        # gone too should the run be cut short now
+                output.guard(target.path)  # gone too should the run be cut short now
         except BaseException:
             self.abort()
             raise
@@ -197,10 +210,18 @@ class DayFilesWriter(Writer):
         result.warnings += done.get("warnings", [])
 
     def _task(self, product, dtype, **more):
-        return dict(product=product, dtype=dtype, parents=self.parents, version=self.data_version,
-                    format=type(self).__module__, writer=type(self).__name__,
-                    template=self.templates.get(product), folder=self.folder, overwrite=self.overwrite,
-                    **more)
+        return dict(
+            product=product,
+            dtype=dtype,
+            parents=self.parents,
+            version=self.data_version,
+            format=type(self).__module__,
+            writer=type(self).__name__,
+            template=self.templates.get(product),
+            folder=self.folder,
+            overwrite=self.overwrite,
+            **more,
+        )
 
     def abort(self):
         self.writing.stop()
@@ -216,9 +237,9 @@ class DayFilesWriter(Writer):
         self.scratches = []
 
 
-_templates = {}      # key: (when made, bytes): what `template` made
-TEMPLATE_SECONDS = 60.0     # a template older than this is made again
-_shared = None       # the file the template of the day file being written is shared in
+_templates = {}  # key: (when made, bytes): what `template` made
+TEMPLATE_SECONDS = 60.0  # a template older than this is made again
+_shared = None  # the file the template of the day file being written is shared in
 
 
 def template(key, make, suffix):
@@ -257,7 +278,7 @@ def _shared_lock(path):
     try:
         lock = open(output.temporary(folder, base, "lock", "lock", ""), "a")
     except OSError:
-        yield       # not shared then: made here
+        yield  # not shared then: made here
         return
     with lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -289,7 +310,7 @@ def _publish(path, data):
             f.write(data)
         os.replace(tmp, path)
     except OSError:
-        output.discard(tmp)     # not shared: each process then makes its own
+        output.discard(tmp)  # not shared: each process then makes its own
 
 
 def from_template(path, key, make, suffix):
@@ -330,8 +351,14 @@ def make_template(task, interrupted=None):
     throwaway = output.temporary(folder, base, os.getpid(), "empty", day_class.suffix)
     with _Sharing(task["template"]):
         try:
-            day = day_class(throwaway, day_dtype(task["product"], task["dtype"]), task["product"], base,
-                            task["parents"], task["version"])
+            day = day_class(
+                throwaway,
+                day_dtype(task["product"], task["dtype"]),
+                task["product"],
+                base,
+                task["parents"],
+                task["version"],
+            )
             day.close()
         finally:
             output.discard(throwaway)
@@ -371,8 +398,9 @@ def write_product(task, interrupted=None):
             if date is None:
                 warnings.append(f"{stop - start} record(s) without a UTC time are in no day file")
                 continue
-            path = os.path.join(folder, day_class.file_pattern.format(product=product, date=date,
-                                                                      version=task["version"]))
+            path = os.path.join(
+                folder, day_class.file_pattern.format(product=product, date=date, version=task["version"])
+            )
             try:
                 output.check_writable(path, task["overwrite"])
             except OutputError as exc:
@@ -382,18 +410,19 @@ def write_product(task, interrupted=None):
         batch = max(1, BATCH_BYTES // max(1, records.dtype.itemsize))
         try:
             for date, path, rows in plan:
-                tmp = output.temporary(folder, os.path.basename(task["days"]), os.getpid(), date,
-                                       day_class.suffix)
+                tmp = output.temporary(folder, os.path.basename(task["days"]), os.getpid(), date, day_class.suffix)
                 written.append((path, tmp))
                 target = output.Target.adopt(path, tmp)
 
-                def batches():
+                def batches(rows=rows):
                     for start in range(0, len(rows), batch):
                         check(interrupted)
-                        yield records.take(rows[start:start + batch])
+                        yield records.take(rows[start : start + batch])
 
-                retried(lambda: fill(day_class, target, batches(), product, task["parents"], task["version"],
-                                     len(rows)), path)
+                def write(target=target, rows=rows):
+                    return fill(day_class, target, batches(rows), product, task["parents"], task["version"], len(rows))
+
+                retried(write, path)
         except BaseException:
             for _, tmp in written:
                 output.discard(tmp)
@@ -408,14 +437,17 @@ def retried(write, path, tries=2):
         try:
             return write()
         except OutputError:
-            raise                      # no space, or a place that cannot be written
+            raise  # no space, or a place that cannot be written
         except Interrupted:
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - the libraries fail with errors of their own
             if attempt + 1 < tries:
                 continue
-            why = output.describe(exc) if isinstance(exc, OSError) and exc.errno else \
-                f"{type(exc).__name__}: {first_line(exc)}"
+            why = (
+                output.describe(exc)
+                if isinstance(exc, OSError) and exc.errno
+                else f"{type(exc).__name__}: {first_line(exc)}"
+            )
             raise WriteError(f"{path}: cannot be written ({why})") from None
 
 
@@ -432,8 +464,7 @@ def fill(day_class, target, batches, product, parents, version, count=None):
         for records in day_batches(product, batches):
             target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
-                day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path),
-                                parents, version)
+                day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path), parents, version)
                 if hasattr(day, "reserve") and records_known is not None:
                     day.reserve(records_known)
             day.append(records)
@@ -448,6 +479,7 @@ def fill(day_class, target, batches, product, parents, version, count=None):
 def write_batches(day_class, path, batches, product, parents, version, count=None):
     """Writes the day file `path` from `batches()` (record arrays, one at least; `count`
     records in all, when known): whole under a temporary name, then renamed into place."""
+
     def once():
         target = output.Target(path, overwrite=True, suffix=day_class.suffix)
         output.guard(target.tmp)
@@ -495,12 +527,12 @@ class _Writing:
         self.interrupted = interrupted
         self.background = workers > 1
         self.pool = runner(workers)
-        self.waiting = []            # the jobs to run here at `finish`
-        self.failure = None          # what stopped the jobs run in the background
-        self.values = {}             # key: what its job returned
+        self.waiting = []  # the jobs to run here at `finish`
+        self.failure = None  # what stopped the jobs run in the background
+        self.values = {}  # key: what its job returned
         self.stopping = False
         if self.background:
-            self.pool.start()       # here: a worker dies with the thread that started it
+            self.pool.start()  # here: a worker dies with the thread that started it
             self.queue = queue.SimpleQueue()
             self.thread = threading.Thread(target=self._feed, name="dravel-day-files", daemon=True)
             self.thread.start()
@@ -539,7 +571,7 @@ class _Writing:
                 # templates first: the day files of a product wait for its template, not the
                 # other way round
                 self._run(sorted(jobs, key=lambda job: job[1] is not make_template))
-        except BaseException as exc:    # handed to the run's own thread, which raises it
+        except BaseException as exc:  # noqa: BLE001 - handed to the run's own thread, which raises it
             self.failure = exc
 
     def _run(self, jobs):
@@ -577,4 +609,4 @@ class _Writing:
 
     def _close(self):
         self.pool.close()
-        _templates.clear()      # made for this run: its components may change before the next
+        _templates.clear()  # made for this run: its components may change before the next

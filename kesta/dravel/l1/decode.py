@@ -6,6 +6,7 @@ records at a time; an in-memory store is handed to the decoders whole. Whatever 
 product, the writer is told how it ended (`Writer.end`), so every product of a run leaves its
 status behind.
 """
+
 from __future__ import annotations
 
 import time
@@ -17,8 +18,18 @@ from kesta.dravel import products as registry
 from .errors import InputError, Interrupted, OutputError, check
 from .logs import counting_warnings
 from .results import FAILED, SKIPPED, DecodeResult, ProductResult, judge
-from .store import (DAMAGED, ListTask, datasets, first_line, l0_store, open_l0, packet_count,
-                    packet_types, packets_on_file, read_packet_group)
+from .store import (
+    DAMAGED,
+    ListTask,
+    datasets,
+    first_line,
+    l0_store,
+    open_l0,
+    packet_count,
+    packet_types,
+    packets_on_file,
+    read_packet_group,
+)
 from .windows import cut_windows
 
 
@@ -70,8 +81,10 @@ class FileSource:
         rows = next(rows_of)
         sources = {name: datasets(self.f, name) for name in product.packets if name in self.f["TM"]}
         while True:
-            groups = {name: read_packet_group(source, rows if name == packet_type else None)
-                      for name, source in sources.items()}
+            groups = {
+                name: read_packet_group(source, rows if name == packet_type else None)
+                for name, source in sources.items()
+            }
             record_bytes = yield l0_store(groups)
             del groups
             if rows is None:
@@ -113,7 +126,7 @@ def decode_part(product, store, result):
             raise TypeError(f"the decoder returned {type(records).__name__}, not a record array")
         result.data = records
         result.records = len(records)
-    except Exception as exc:  # one product failing does not stop the others
+    except Exception as exc:  # noqa: BLE001 - one product failing does not stop the others
         result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
         result.data = None
     result.reports = [str(r) for r in task.reports]
@@ -139,13 +152,13 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
     try:
         result.packets = source.packets(product, packet_type)
     except DAMAGED + (AttributeError,):
-        pass   # a group that cannot be read: the product fails, with the reason, when it is read
+        pass  # a group that cannot be read: the product fails, with the reason, when it is read
     if _available(product, result):
         begun = False
         try:
             windows = source.windows(product, packet_type)
             store = next(windows)
-            carried = None      # what the windows decoded so far hand on to the next
+            carried = None  # what the windows decoded so far hand on to the next
             while True:
                 check(interrupted)
                 part = ProductResult(product.name, packet_type)
@@ -155,8 +168,7 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
                 if part.status == FAILED:
                     result.status, result.message = FAILED, part.message
                     break
-                part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports,
-                                                         carried)
+                part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports, carried)
                 del store
                 result.records += part.records
                 if not begun:
@@ -172,8 +184,8 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
                     part.data = None
             judge(product, result)
         except (Interrupted, OutputError):
-            raise       # the whole run stops
-        except Exception as exc:
+            raise  # the whole run stops
+        except Exception as exc:  # noqa: BLE001 - one product failing does not stop the others
             result.status, result.message = FAILED, f"{type(exc).__name__}: {first_line(exc)}"
     result.seconds = time.perf_counter() - started
     writer.end(result)
@@ -223,4 +235,3 @@ def decode_file(l0_path, products=None):
     result = DecodeResult(os.fspath(l0_path))
     result.products = list(iter_products(l0_path, products, result.notes))
     return result
-

@@ -2,6 +2,7 @@
 reference of the docs is made of. Read from the layout of the product's day records, the tables and the
 fill-value component, through the functions the writers use, so it says what the files hold.
 "Kind" is the ISTP VAR_TYPE, and for data how it is drawn (DISPLAY_TYPE)."""
+
 from __future__ import annotations
 
 from . import attributes as attrs
@@ -29,7 +30,10 @@ def describe(product):
     head = ("variable", "type", "dimensions", "units", "fill", "kind", "description")
     rows = _rows(product)
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
-    line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+
+    def line(r):
+        return "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+
     return [f"{product}: {table.get('Logical_source_description', product)}", line(head)] + [line(r) for r in rows]
 
 
@@ -55,21 +59,28 @@ def markdown(products=None):
     for name in products or list(BY_NAME):
         product = BY_NAME[name]
         title = attrs.table(name).get("globals", {}).get("Logical_source_description", name)
-        handed = ("its packet group (`TM/<packet>/source_data`)" if product.takes_group
-                  else "the whole L0 store")
+        handed = "its packet group (`TM/<packet>/source_data`)" if product.takes_group else "the whole L0 store"
         reported = "skipped" if product.reported == UNIT_SKIPPED else "kept, its data at fill values"
         example = next(r[0] for r in _rows(name) if r[5].startswith("data"))
-        lines += [f"## `{name}` {{#{name}}}", "", f"{title}.", "",
-                  "| | |", "|---|---|",
-                  f"| Decoder | `{_decoder(product)}` |",
-                  f"| Packet type | `{product.packet}` |",
-                  f"| Handed | {handed} |",
-                  f"| Decoder records | {_layout(product)} |",
-                  f"| A reported {product.unit} | {reported} |",
-                  f"| Names in CDF files and HAPI | `{name}_<variable>` (`{example}`), `{EPOCH}` as it is |",
-                  "", "Variables of its day files:", "",
-                  "| Variable | Type | Dimensions | Units | Fill value | Kind | Description |",
-                  "|---|---|---|---|---|---|---|"]
+        lines += [
+            f"## `{name}` {{#{name}}}",
+            "",
+            f"{title}.",
+            "",
+            "| | |",
+            "|---|---|",
+            f"| Decoder | `{_decoder(product)}` |",
+            f"| Packet type | `{product.packet}` |",
+            f"| Handed | {handed} |",
+            f"| Decoder records | {_layout(product)} |",
+            f"| A reported {product.unit} | {reported} |",
+            f"| Names in CDF files and HAPI | `{name}_<variable>` (`{example}`), `{EPOCH}` as it is |",
+            "",
+            "Variables of its day files:",
+            "",
+            "| Variable | Type | Dimensions | Units | Fill value | Kind | Description |",
+            "|---|---|---|---|---|---|---|",
+        ]
         lines += ["| `{}` | {} | {} | {} | {} | {} | {} |".format(*r) for r in _rows(name, stored=False)]
         lines.append("")
     return lines

@@ -1,5 +1,6 @@
 """Errors of the L1 library. The command line maps each kind to its exit code."""
-from kesta.dravel.run.errors import DravelError, Interrupted, UsageError, check, failure  # noqa: F401
+
+from kesta.dravel.run.errors import DravelError, Interrupted, UsageError, check, failure  # noqa: F401  (the library's too)
 
 
 class InputError(DravelError):

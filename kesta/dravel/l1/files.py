@@ -1,6 +1,7 @@
 """Decoding many L0 files into L1 HDF5 files, one unit of work per file, by any runner of the
 run layer: here, in a local pool of worker processes, or on a Dask cluster. A file that fails is
 reported and the others go on."""
+
 from __future__ import annotations
 
 import os
@@ -20,10 +21,10 @@ class FileOutcome:
     records: int = 0
     reports: int = 0
     warnings: int = 0
-    failed_products: list = field(default_factory=list)   # "product: message"
+    failed_products: list = field(default_factory=list)  # "product: message"
     partial_products: list = field(default_factory=list)  # names
-    error: str = ""                                       # the file could not be decoded at all
-    report: dict = field(default_factory=dict)            # the file's run report, as plain data
+    error: str = ""  # the file could not be decoded at all
+    report: dict = field(default_factory=dict)  # the file's run report, as plain data
 
     @property
     def ok(self):
@@ -66,7 +67,7 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
         result = convert(l0_path, l1_path, products=products, overwrite=True, interrupted=interrupted)
     except Interrupted:
         raise
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - a file failing is reported, the batch goes on
         outcome.error = failure(exc)
         return outcome
     done = [p for p in result.products if p.status not in (FAILED, SKIPPED)]
@@ -119,8 +120,7 @@ def run_local(pairs, products=None, workers=1, progress=None, interrupted=None):
     return _run(runner(workers), pairs, products, progress, interrupted)
 
 
-def run_dask(pairs, address, products=None, progress=None, interrupted=None,
-             connect_timeout=None, worker_timeout=None):
+def run_dask(pairs, address, products=None, progress=None, interrupted=None, connect_timeout=None, worker_timeout=None):
     """Outcomes of all files, one task per file on the Dask cluster at `address`.
 
     Every worker connected at the start must see every input file and the output folder
@@ -130,8 +130,9 @@ def run_dask(pairs, address, products=None, progress=None, interrupted=None,
     """
     from kesta.dravel.run import dask
 
-    runner = DaskRunner(address, connect_timeout or dask.CONNECT_TIMEOUT,
-                        worker_timeout or dask.WORKER_TIMEOUT, name="dravel-decode")
+    runner = DaskRunner(
+        address, connect_timeout or dask.CONNECT_TIMEOUT, worker_timeout or dask.WORKER_TIMEOUT, name="dravel-decode"
+    )
     try:
         runner.check([l0 for l0, _ in pairs], os.path.dirname(pairs[0][1]))
     except BaseException:
@@ -145,7 +146,7 @@ def _run(runner, pairs, products, progress, interrupted):
     file whole is read from that file, never reported failed."""
     from kesta.dravel.run.stop import guard, remove_leftovers, unguard
 
-    started = time.time() - 1.0         # a file's modification time may be a little early
+    started = time.time() - 1.0  # a file's modification time may be a little early
     outputs = dict(pairs)
     outcomes = {}
 
@@ -154,7 +155,7 @@ def _run(runner, pairs, products, progress, interrupted):
 
     jobs = [(l0, decode_job, (l0, l1, products)) for l0, l1 in pairs]
     for _, l1 in pairs:
-        guard(l1, itself=False)         # its writers' leftovers go should the run be cut short
+        guard(l1, itself=False)  # its writers' leftovers go should the run be cut short
     try:
         for l0, outcome, error in runner.run(jobs, interrupted, interruptible=True, recover=recover):
             outcomes[l0] = outcome if error is None else FileOutcome(l0, outputs[l0], error=error)
@@ -162,6 +163,6 @@ def _run(runner, pairs, products, progress, interrupted):
     finally:
         runner.close()
         for _, l1 in pairs:
-            remove_leftovers(l1)        # what a worker that died while writing left
+            remove_leftovers(l1)  # what a worker that died while writing left
             unguard(l1)
     return [outcomes[l0] for l0, _ in pairs]

@@ -7,6 +7,7 @@ Products are appended in pieces to chunked, resizable datasets, so a product nee
 memory whole; the file is written under a temporary name in the destination folder and appears
 under its own name only once complete.
 """
+
 from __future__ import annotations
 
 import os
@@ -23,14 +24,14 @@ from .writers import Writer
 
 LOG = "log"
 TEXT_GROUPS = ("reports", "warnings")
-CHUNK_BYTES = 1 << 20     # rows of about a megabyte per chunk
-GZIP_LEVEL = 4          # what the dataset declares; chunks are deflated at DEFLATE_LEVEL
+CHUNK_BYTES = 1 << 20  # rows of about a megabyte per chunk
+GZIP_LEVEL = 4  # what the dataset declares; chunks are deflated at DEFLATE_LEVEL
 DEFLATE_LEVEL = 1
 # Chunks being compressed or waiting to be written, at most: about a window and a half of
 # records, so that the next window is decoded while the last one is still being compressed.
 QUEUED_CHUNKS = 96
 
-try:   # the same zlib streams as zlib's, several times faster
+try:  # the same zlib streams as zlib's, several times faster
     from isal.isal_zlib import compress as deflate
 except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
     from zlib import compress as deflate
@@ -40,8 +41,7 @@ def product_datasets(f):
     """{product: dataset} of the compound product datasets of an open L1 file."""
     import h5py
 
-    return {name: node for name, node in f.items()
-            if isinstance(node, h5py.Dataset) and node.dtype.names is not None}
+    return {name: node for name, node in f.items() if isinstance(node, h5py.Dataset) and node.dtype.names is not None}
 
 
 def texts(f, group, product):
@@ -63,8 +63,9 @@ class HDF5Writer(Writer):
     (the filter marked skipped, which every reader honours): for a file read back once, soon,
     by this system, where deflating and inflating would cost more than the bytes saved."""
 
-    def __init__(self, path, source=None, overwrite=False, data_version=None, interrupted=None,
-                 epochs=False, deflate=True):
+    def __init__(
+        self, path, source=None, overwrite=False, data_version=None, interrupted=None, epochs=False, deflate=True
+    ):
         import h5py
 
         super().__init__()
@@ -89,13 +90,19 @@ class HDF5Writer(Writer):
         """Starts the dataset of `product`, of record layout `dtype`."""
         dtype = np.dtype(dtype)
         self.rows = max(1, CHUNK_BYTES // max(1, dtype.itemsize))
-        self.dataset = self.file.create_dataset(product, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                chunks=(self.rows,), compression="gzip",
-                                                compression_opts=GZIP_LEVEL)
+        self.dataset = self.file.create_dataset(
+            product,
+            shape=(0,),
+            maxshape=(None,),
+            dtype=dtype,
+            chunks=(self.rows,),
+            compression="gzip",
+            compression_opts=GZIP_LEVEL,
+        )
         self.pending, self.pending_rows = [], 0
-        self.offset = 0                # first row of the next chunk to cut
-        self.extent = 0                # rows the dataset holds room for
-        self.queue = deque()           # (first row, rows, compressed bytes future), in order
+        self.offset = 0  # first row of the next chunk to cut
+        self.extent = 0  # rows the dataset holds room for
+        self.queue = deque()  # (first row, rows, compressed bytes future), in order
         self.epochs = []
         return self.dataset
 
@@ -103,15 +110,16 @@ class HDF5Writer(Writer):
         """Appends records to the dataset begun last."""
         records = np.asarray(records)
         if records.dtype != self.dataset.dtype:
-            raise TypeError(f"records of layout {records.dtype} appended to {self.dataset.name} "
-                            f"of layout {self.dataset.dtype}")
+            raise TypeError(
+                f"records of layout {records.dtype} appended to {self.dataset.name} of layout {self.dataset.dtype}"
+            )
         if not len(records):
             return
         if not self.pending_rows and records.flags.c_contiguous:
             # whole chunks straight from the records, without a copy
             whole = len(records) - len(records) % self.rows
             for start in range(0, whole, self.rows):
-                self._submit(records[start:start + self.rows].view(np.uint8), self.rows)
+                self._submit(records[start : start + self.rows].view(np.uint8), self.rows)
             records = records[whole:]
             if not len(records):
                 return
@@ -133,7 +141,7 @@ class HDF5Writer(Writer):
                 self.pending[0] = head[need:]
                 need = 0
         self.pending_rows -= rows
-        chunk = np.empty(self.rows, dtype=self.dataset.dtype)   # a chunk is always whole
+        chunk = np.empty(self.rows, dtype=self.dataset.dtype)  # a chunk is always whole
         np.concatenate(taken, out=chunk[:rows])
         if rows < self.rows:
             chunk[rows:] = np.zeros(1, dtype=chunk.dtype)
@@ -148,7 +156,7 @@ class HDF5Writer(Writer):
             done = self.pool.submit(deflate, data, DEFLATE_LEVEL)
         else:
             done = Future()
-            done.set_result(data.tobytes())     # the caller's records may change after this
+            done.set_result(data.tobytes())  # the caller's records may change after this
         self.queue.append((self.offset, rows, done))
         self.offset += rows
         while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
@@ -207,8 +215,9 @@ class HDF5Writer(Writer):
         if self.keep_epochs and layout.EPOCH_FIELD in (dataset.dtype.names or ()):
             from .runs import write_epochs
 
-            epochs = np.concatenate(self.epochs) if self.epochs else \
-                np.zeros(0, dataset.dtype.fields[layout.EPOCH_FIELD][0])
+            epochs = (
+                np.concatenate(self.epochs) if self.epochs else np.zeros(0, dataset.dtype.fields[layout.EPOCH_FIELD][0])
+            )
             if len(epochs) == dataset.shape[0]:
                 write_epochs(self.file, result.product, epochs)
         self.epochs = []
@@ -222,8 +231,8 @@ class HDF5Writer(Writer):
         for group, values in zip(TEXT_GROUPS, (result.reports, result.warnings)):
             if values:
                 self.file.require_group(f"{LOG}/{group}").create_dataset(
-                    result.product, data=np.array([str(v) for v in values], dtype=object),
-                    dtype=_string_type())
+                    result.product, data=np.array([str(v) for v in values], dtype=object), dtype=_string_type()
+                )
 
     def _drop(self, product):
         """Removes a product begun but not ended well (its decoding failed half way)."""

@@ -5,23 +5,24 @@ a pipeline's richer `tnr_dtype()`) returns, every writer and reader sees the sam
 the same names: the field's path joined with ``_``, except the top-level ``epoch``, which is
 the time axis ``Epoch``.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass
 
 import numpy as np
 
-EPOCH_FIELD = "epoch"          # the records' time field, as the decoders' layouts name it
-EPOCH = "Epoch"                # the L1 variable (and record dimension) it becomes
-DAY_FILE_PREFIX = "zelk_l1_"   # of a product's logical source and of its day files' names
+EPOCH_FIELD = "epoch"  # the records' time field, as the decoders' layouts name it
+EPOCH = "Epoch"  # the L1 variable (and record dimension) it becomes
+DAY_FILE_PREFIX = "zelk_l1_"  # of a product's logical source and of its day files' names
 
 
 @dataclass(frozen=True)
 class Leaf:
-    path: tuple          # field names from the record down to the leaf
-    name: str            # variable name
-    dtype: np.dtype      # element type (no sub-array part)
-    shape: tuple         # sub-array shape of one record ((), for a scalar field)
+    path: tuple  # field names from the record down to the leaf
+    name: str  # variable name
+    dtype: np.dtype  # element type (no sub-array part)
+    shape: tuple  # sub-array shape of one record ((), for a scalar field)
 
     @property
     def field(self):
@@ -42,7 +43,7 @@ def leaves(dtype) -> list:
     out = []
 
     def walk(dt, path, outer):
-        base, shape = (dt.subdtype if dt.subdtype is not None else (dt, ()))
+        base, shape = dt.subdtype if dt.subdtype is not None else (dt, ())
         shape = outer + tuple(shape)
         if base.names is None:
             out.append(Leaf(path, variable_name(path), np.dtype(base), shape))

@@ -1,5 +1,6 @@
 """What the decoders log: the warnings of each decode kept per thread, and the framework
 logger's level set so that what a handler takes is made."""
+
 from __future__ import annotations
 
 import logging

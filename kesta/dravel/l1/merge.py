@@ -9,6 +9,7 @@ of the span are found from its epoch column when it keeps one (`runs.write_epoch
 inflated), else by reading it chunk by chunk (`runs.ChunkRows`); only the records' places and
 times are held, and the records are read a batch at a time when they are written.
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -18,7 +19,7 @@ import numpy as np
 from .runs import ChunkRows, read_epochs
 
 EPOCH = "epoch"
-BATCH_BYTES = 16 << 20      # records read at a time
+BATCH_BYTES = 16 << 20  # records read at a time
 
 
 def _inside(epoch, start, stop):
@@ -35,8 +36,7 @@ def _digests(records):
     records = np.ascontiguousarray(records)
     size = records.dtype.itemsize
     view = memoryview(records.view(np.uint8).reshape(-1))
-    return [hashlib.blake2b(view[k * size:(k + 1) * size], digest_size=16).digest()
-            for k in range(len(records))]
+    return [hashlib.blake2b(view[k * size : (k + 1) * size], digest_size=16).digest() for k in range(len(records))]
 
 
 class SpanRecords:
@@ -70,7 +70,7 @@ class SpanRecords:
                 if reader.dtype != self.dtype:
                     raise ValueError(f"{path}: {product} records of another layout")
                 column = read_epochs(f, product)
-                if column is not None:       # the rows of the span found without an inflate
+                if column is not None:  # the rows of the span found without an inflate
                     rows, epochs = _inside(column, start, stop)
                     parts = self._parts(reader, rows)
                 else:
@@ -92,7 +92,7 @@ class SpanRecords:
         source, rows, epochs = [], [], []
         for k, (at, epoch, drop) in enumerate(zip(found, times, dropped)):
             if len(drop) == len(at):
-                continue                 # nothing of this file is written: no part of the hash
+                continue  # nothing of this file is written: no part of the hash
             keep = np.ones(len(at), bool)
             keep[drop] = False
             whole.update(np.int64([len(at), len(drop)]).tobytes() + digests[k])
@@ -101,7 +101,10 @@ class SpanRecords:
             rows.append(at[keep])
             epochs.append(epoch[keep])
         self.hash = whole.hexdigest()
-        cat = lambda parts: np.concatenate(parts) if parts else np.zeros(0, np.int64)
+
+        def cat(parts):
+            return np.concatenate(parts) if parts else np.zeros(0, np.int64)
+
         source, rows, epochs = cat(source), cat(rows), cat(epochs)
         order = np.argsort(epochs, kind="stable")
         self.source, self.rows, self.epochs = source[order], rows[order], epochs[order]
@@ -139,7 +142,7 @@ class SpanRecords:
             candidates = np.flatnonzero(np.isin(epoch, shared))
             repeats = []
             for a in range(0, len(candidates), self.batch):
-                part = candidates[a:a + self.batch]
+                part = candidates[a : a + self.batch]
                 for position, digest in zip(part, _digests(reader.take(at[part]))):
                     if owner.setdefault(digest, k) != k:
                         repeats.append(position)
@@ -152,9 +155,9 @@ class SpanRecords:
     def batches(self):
         """The records, in order, a batch at a time."""
         for a in range(0, len(self), self.batch):
-            source, rows = self.source[a:a + self.batch], self.rows[a:a + self.batch]
+            source, rows = self.source[a : a + self.batch], self.rows[a : a + self.batch]
             if source[0] == source[-1] and np.all(source == source[0]):
-                yield self.readers[source[0]].take(rows)      # one file's rows: no second copy
+                yield self.readers[source[0]].take(rows)  # one file's rows: no second copy
                 continue
             out = np.empty(len(rows), dtype=self.dtype)
             for k in np.unique(source):

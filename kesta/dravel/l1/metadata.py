@@ -23,6 +23,7 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 (flags and status words are not drawn). CDF files carry only the DISPLAY_TYPE values the ISTP
 checkers accept for the variable's rank (`cdf._display_type`).
 """
+
 from kesta.dravel.products import declared
 
 from .layout import EPOCH
@@ -48,9 +49,18 @@ PROJECT = {
 #     Acknowledgement = """Please acknowledge ..."""
 CONFIG_FILE = "dravel-archive.toml"
 CONFIG_TABLE = "global_attributes"
-MISSION_ATTRIBUTES = ("Project", "Source_name", "Discipline", "Mission_group", "PI_name",
-                      "PI_affiliation", "Instrument_type", "Generated_by", "Acknowledgement",
-                      "Rules_of_use")
+MISSION_ATTRIBUTES = (
+    "Project",
+    "Source_name",
+    "Discipline",
+    "Mission_group",
+    "PI_name",
+    "PI_affiliation",
+    "Instrument_type",
+    "Generated_by",
+    "Acknowledgement",
+    "Rules_of_use",
+)
 
 
 def mission_attributes(folder):
@@ -74,16 +84,16 @@ def mission_attributes(folder):
         raise UsageError(f"{path}: not a valid TOML file ({exc})") from None
     unknown = sorted(set(config) - {CONFIG_TABLE})
     if unknown:
-        raise UsageError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a "
-                         f"[{CONFIG_TABLE}] table)")
+        raise UsageError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a [{CONFIG_TABLE}] table)")
     table = config.get(CONFIG_TABLE, {})
     if not isinstance(table, dict):
         raise UsageError(f"{path}: {CONFIG_TABLE} must be a table")
     out = {}
     for key, value in table.items():
         if key not in MISSION_ATTRIBUTES:
-            raise UsageError(f"{path}: {key!r} is not an attribute a mission sets (one of "
-                             f"{', '.join(MISSION_ATTRIBUTES)})")
+            raise UsageError(
+                f"{path}: {key!r} is not an attribute a mission sets (one of {', '.join(MISSION_ATTRIBUTES)})"
+            )
         if not isinstance(value, str) or not value.strip():
             raise UsageError(f"{path}: {key} must be a non-blank text")
         out[key] = value
@@ -95,8 +105,7 @@ def page_names(attributes=None):
     description part of Source_name ("ZELK>Zelk radio and plasma waves")."""
     values = {**PROJECT, **(attributes or {})}
     source = values.get("Source_name", "")
-    return {"mission": values.get("Mission_group", ""),
-            "instrument": source.split(">", 1)[-1].strip()}
+    return {"mission": values.get("Mission_group", ""), "instrument": source.split(">", 1)[-1].strip()}
 
 
 # Sub-array dimensions: every one has an index variable in a CDF (its DEPEND_i, so that every
@@ -105,12 +114,14 @@ def page_names(attributes=None):
 # then the DEPEND_i of the variables along it.
 DIMENSIONS = {
     "obt_word": {"CATDESC": "Word of the on-board time", "labels": ["coarse", "fine"]},
-    "tds_bias_parameter": {"CATDESC": "Bias unit parameter",
-                           "labels": ["BIA_ON_OFF", "BIAS3_ENABLED", "BIAS2_ENABLED",
-                                      "BIAS1_ENABLED", "HV_ENABLED", "MUX_SET"]},
-    "hist_bias_parameter": {"CATDESC": "Bias unit parameter",
-                            "labels": ["MUX_SET", "HV_ENABLED", "BIAS1_ENABLED", "BIAS2_ENABLED",
-                                       "BIAS3_ENABLED", "BIA_ON_OFF"]},
+    "tds_bias_parameter": {
+        "CATDESC": "Bias unit parameter",
+        "labels": ["BIA_ON_OFF", "BIAS3_ENABLED", "BIAS2_ENABLED", "BIAS1_ENABLED", "HV_ENABLED", "MUX_SET"],
+    },
+    "hist_bias_parameter": {
+        "CATDESC": "Bias unit parameter",
+        "labels": ["MUX_SET", "HV_ENABLED", "BIAS1_ENABLED", "BIAS2_ENABLED", "BIAS3_ENABLED", "BIA_ON_OFF"],
+    },
     "channel": {"CATDESC": "TDS channel", "labels": ["CH1", "CH2", "CH3", "CH4"]},
     "lfm_channel": {"CATDESC": "LFM channel", "labels": ["CH1", "CH2", "CH3", "CH4", "CH5", "CH6"]},
     "thr_channel": {"CATDESC": "THR receiver channel", "labels": ["CH1", "CH2"]},
@@ -120,12 +131,13 @@ DIMENSIONS = {
     "hf_artefact": {"CATDESC": "HF artefact flag", "labels": [f"flag{i}" for i in range(1, 6)]},
     "lf_artefact": {"CATDESC": "LF artefact flag", "labels": [f"flag{i}" for i in range(1, 17)]},
     "lf_input": {"CATDESC": "LF input configuration word", "labels": [f"word{i}" for i in range(1, 7)]},
-    "receiver_status": {"CATDESC": "Receiver and antenna status flag",
-                        "labels": [f"status{i}" for i in range(1, 9)]},
+    "receiver_status": {"CATDESC": "Receiver and antenna status flag", "labels": [f"status{i}" for i in range(1, 9)]},
     "thr_status": {"CATDESC": "Receiver status word", "labels": [f"status{i}" for i in range(1, 7)]},
     "temperature_sensor": {"CATDESC": "Temperature sensor", "labels": ["T1", "T2", "T3", "T4"]},
-    "matrix_term": {"CATDESC": "Spectral matrix term", "labels": [
-        "S11", "S22", "S33", "S12", "S13", "S23", "S21", "S31", "S32", "S_other"]},
+    "matrix_term": {
+        "CATDESC": "Spectral matrix term",
+        "labels": ["S11", "S22", "S33", "S12", "S13", "S23", "S21", "S31", "S32", "S_other"],
+    },
     "band": {"CATDESC": "TNR band", "labels": ["A", "B", "C", "D"]},
     "hf_band": {"CATDESC": "HFR band", "labels": ["HF1", "HF2"]},
     "level": {"CATDESC": "Calibration level", "labels": [f"L{i}" for i in range(9)]},
@@ -146,19 +158,24 @@ _FLAGS = {
 _TDS_HEADER = {
     EPOCH: {"CATDESC": "Acquisition time (TT2000)", "UNITS": "ns", "LABLAXIS": "Epoch"},
     "scet": {"CATDESC": "Spacecraft elapsed time of the acquisition", "UNITS": "s"},
-    "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words",
-                         "DIMS": ["obt_word"]},
+    "acquisition_time": {"CATDESC": "On-board acquisition time: coarse and fine words", "DIMS": ["obt_word"]},
     **_FLAGS,
     "survey_mode": {"CATDESC": "Survey mode of the product"},
     "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["tds_bias_parameter"]},
 }
 
 _THR_HEADER = {
-    EPOCH: {"CATDESC": "Time of the middle of the measurement (TT2000)", "UNITS": "ns",
-            "VAR_TYPE": "support_data", "LABLAXIS": "Epoch"},
+    EPOCH: {
+        "CATDESC": "Time of the middle of the measurement (TT2000)",
+        "UNITS": "ns",
+        "VAR_TYPE": "support_data",
+        "LABLAXIS": "Epoch",
+    },
     "scet": {"CATDESC": "Spacecraft elapsed time of the middle of the measurement", "UNITS": "s"},
-    "acquisition_time": {"CATDESC": "On-board acquisition time of the packet: coarse and fine words",
-                         "DIMS": ["obt_word"]},
+    "acquisition_time": {
+        "CATDESC": "On-board acquisition time of the packet: coarse and fine words",
+        "DIMS": ["obt_word"],
+    },
     **_FLAGS,
     "survey_mode": {"CATDESC": "Survey mode: 0 normal, 1 burst"},
     "average_nr": {"CATDESC": "Number of averaged spectra"},
@@ -169,9 +186,11 @@ _THR_HEADER = {
 }
 
 TNR = {
-    "globals": {"Descriptor": "TNR>Thermal Noise Receiver",
-                "Logical_source_description": "Thermal Noise Receiver survey spectra, level 1",
-                "TEXT": "TNR auto and cross spectra, one record per enabled band per block."},
+    "globals": {
+        "Descriptor": "TNR>Thermal Noise Receiver",
+        "Logical_source_description": "Thermal Noise Receiver survey spectra, level 1",
+        "TEXT": "TNR auto and cross spectra, one record per enabled band per block.",
+    },
     "coordinates": {"frequency_bin": "frequency"},
     "variables": {
         **_THR_HEADER,
@@ -183,24 +202,43 @@ TNR = {
         "zelk_status": {"CATDESC": "Receiver status words", "DIMS": ["thr_status"]},
         "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D"},
         "calibration_level": {"CATDESC": "Calibration level (calibration records only)"},
-        "frequency": {"CATDESC": "Frequency of each bin of the band", "UNITS": "Hz",
-                      "DIMS": ["frequency_bin"], "SCALETYP": "log"},
+        "frequency": {
+            "CATDESC": "Frequency of each bin of the band",
+            "UNITS": "Hz",
+            "DIMS": ["frequency_bin"],
+            "SCALETYP": "log",
+        },
         "agc1": {"CATDESC": "Automatic gain control of channel 1", "VAR_TYPE": "data"},
         "agc2": {"CATDESC": "Automatic gain control of channel 2", "VAR_TYPE": "data"},
-        "auto1": {"CATDESC": "Auto spectrum of channel 1 (raw)", "DIMS": ["frequency_bin"],
-                  "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
-        "auto2": {"CATDESC": "Auto spectrum of channel 2 (raw)", "DIMS": ["frequency_bin"],
-                  "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
-        "cross_r": {"CATDESC": "Cross spectrum, real part (raw)", "DIMS": ["frequency_bin"],
-                    "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
-        "cross_i": {"CATDESC": "Cross spectrum, imaginary part (raw)", "DIMS": ["frequency_bin"],
-                    "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
+        "auto1": {
+            "CATDESC": "Auto spectrum of channel 1 (raw)",
+            "DIMS": ["frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
+        "auto2": {
+            "CATDESC": "Auto spectrum of channel 2 (raw)",
+            "DIMS": ["frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
+        "cross_r": {
+            "CATDESC": "Cross spectrum, real part (raw)",
+            "DIMS": ["frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
+        "cross_i": {
+            "CATDESC": "Cross spectrum, imaginary part (raw)",
+            "DIMS": ["frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
     },
 }
 
 # Fields of the TNR layout the calibration decoder never writes: all fill.
-_NOT_CALIBRATION = ("sweep_num", "measurement_duration", "ticks_nr", "delta_time", "zelk_status",
-                    "frequency")
+_NOT_CALIBRATION = ("sweep_num", "measurement_duration", "ticks_nr", "delta_time", "zelk_status", "frequency")
 
 TNR_CALIBRATION = {
     **TNR,
@@ -208,20 +246,28 @@ TNR_CALIBRATION = {
     "coordinates": {},
     "variables": {
         **TNR["variables"],
-        **{name: {**TNR["variables"][name], "VAR_TYPE": "ignore_data",
-                  "CATDESC": TNR["variables"][name]["CATDESC"] + " (not set in calibration records: fill)"}
-           for name in _NOT_CALIBRATION},
+        **{
+            name: {
+                **TNR["variables"][name],
+                "VAR_TYPE": "ignore_data",
+                "CATDESC": TNR["variables"][name]["CATDESC"] + " (not set in calibration records: fill)",
+            }
+            for name in _NOT_CALIBRATION
+        },
     },
-    "globals": {"Descriptor": "TNR-CAL>Thermal Noise Receiver calibration",
-                "Logical_source_description": "Thermal Noise Receiver calibration spectra, level 1",
-                "TEXT": "TNR calibration spectra: nine calibration levels per enabled band per packet."},
+    "globals": {
+        "Descriptor": "TNR-CAL>Thermal Noise Receiver calibration",
+        "Logical_source_description": "Thermal Noise Receiver calibration spectra, level 1",
+        "TEXT": "TNR calibration spectra: nine calibration levels per enabled band per packet.",
+    },
 }
 
 HFR_CALIBRATION = {
-    "globals": {"Descriptor": "HFR-CAL>High Frequency Receiver calibration",
-                "Logical_source_description": "High Frequency Receiver calibration, level 1",
-                "TEXT": "HFR calibration: one record per enabled band, calibration level and "
-                        "frequency step."},
+    "globals": {
+        "Descriptor": "HFR-CAL>High Frequency Receiver calibration",
+        "Logical_source_description": "High Frequency Receiver calibration, level 1",
+        "TEXT": "HFR calibration: one record per enabled band, calibration level and frequency step.",
+    },
     "variables": {
         **_THR_HEADER,
         "frequency": {"CATDESC": "Frequency of the step", "UNITS": "Hz", "SCALETYP": "log"},
@@ -244,28 +290,39 @@ _SNAPSHOT = {
     "channel_status_info": {"CATDESC": "Channel enable flags", "DIMS": ["channel"]},
     "quality_fact": {"CATDESC": "Quality factor"},
     "downlink_info": {"CATDESC": "Downlink algorithm and selection codes", "DIMS": ["downlink"]},
-    "waveform_data": {"CATDESC": "Waveform samples per channel (raw ADC counts)", "UNITS": "counts",
-                      "DIMS": ["channel", "sample"], "VAR_TYPE": "data", "DISPLAY": "time_series"},
+    "waveform_data": {
+        "CATDESC": "Waveform samples per channel (raw ADC counts)",
+        "UNITS": "counts",
+        "DIMS": ["channel", "sample"],
+        "VAR_TYPE": "data",
+        "DISPLAY": "time_series",
+    },
 }
 
 TSWF = {
-    "globals": {"Descriptor": "TDS-TSWF>Time Domain Sampler triggered snapshots",
-                "Logical_source_description": "Time Domain Sampler triggered snapshot waveforms, level 1",
-                "TEXT": "TDS triggered snapshots: one record per snapshot, four channels."},
+    "globals": {
+        "Descriptor": "TDS-TSWF>Time Domain Sampler triggered snapshots",
+        "Logical_source_description": "Time Domain Sampler triggered snapshot waveforms, level 1",
+        "TEXT": "TDS triggered snapshots: one record per snapshot, four channels.",
+    },
     "variables": _SNAPSHOT,
 }
 
 RSWF = {
-    "globals": {"Descriptor": "TDS-RSWF>Time Domain Sampler regular snapshots",
-                "Logical_source_description": "Time Domain Sampler regular snapshot waveforms, level 1",
-                "TEXT": "TDS regular snapshots: one record per snapshot, four channels."},
+    "globals": {
+        "Descriptor": "TDS-RSWF>Time Domain Sampler regular snapshots",
+        "Logical_source_description": "Time Domain Sampler regular snapshot waveforms, level 1",
+        "TEXT": "TDS regular snapshots: one record per snapshot, four channels.",
+    },
     "variables": _SNAPSHOT,
 }
 
 HIST2D = {
-    "globals": {"Descriptor": "TDS-HIST2D>Time Domain Sampler 2-D histograms",
-                "Logical_source_description": "Time Domain Sampler 2-D histograms, level 1",
-                "TEXT": "TDS 2-D histograms of two on-board measured quantities."},
+    "globals": {
+        "Descriptor": "TDS-HIST2D>Time Domain Sampler 2-D histograms",
+        "Logical_source_description": "Time Domain Sampler 2-D histograms, level 1",
+        "TEXT": "TDS 2-D histograms of two on-board measured quantities.",
+    },
     "variables": {
         **_TDS_HEADER,
         "bia_status_info": {"CATDESC": "Bias unit status flags", "DIMS": ["hist_bias_parameter"]},
@@ -281,8 +338,13 @@ HIST2D = {
         "hist2d_bins1": {"CATDESC": "Number of bins along axis 1"},
         "hist2d_bins2": {"CATDESC": "Number of bins along axis 2"},
         "hist2d_tot_pts": {"CATDESC": "Total number of points in the histogram"},
-        "hist2d_counts": {"CATDESC": "Counts per bin (axis 1, axis 2)", "UNITS": "counts",
-                          "DIMS": ["bin1", "bin2"], "VAR_TYPE": "data", "DISPLAY": "image"},
+        "hist2d_counts": {
+            "CATDESC": "Counts per bin (axis 1, axis 2)",
+            "UNITS": "counts",
+            "DIMS": ["bin1", "bin2"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "image",
+        },
     },
 }
 
@@ -293,34 +355,50 @@ _LFM = {
 }
 
 LFM_SM = {
-    "globals": {"Descriptor": "TDS-LFM-SM>Time Domain Sampler LFM spectral matrices",
-                "Logical_source_description": "Time Domain Sampler low frequency spectral matrices, level 1",
-                "TEXT": "LFM spectral matrices: one record per packet."},
+    "globals": {
+        "Descriptor": "TDS-LFM-SM>Time Domain Sampler LFM spectral matrices",
+        "Logical_source_description": "Time Domain Sampler low frequency spectral matrices, level 1",
+        "TEXT": "LFM spectral matrices: one record per packet.",
+    },
     "variables": {
         **_LFM,
         "sm_srclen": {"CATDESC": "Source length code"},
         "sm_type": {"CATDESC": "Spectral matrix type"},
         "sm_freq_nr": {"CATDESC": "Number of frequencies"},
         "sm_freq_axis": {"CATDESC": "Frequency axis code"},
-        "cross_re": {"CATDESC": "Spectral matrix terms, real part (raw)", "DIMS": ["matrix_term", "frequency_bin"],
-                     "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
-        "cross_im": {"CATDESC": "Spectral matrix terms, imaginary part (raw)",
-                     "DIMS": ["matrix_term", "frequency_bin"], "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
+        "cross_re": {
+            "CATDESC": "Spectral matrix terms, real part (raw)",
+            "DIMS": ["matrix_term", "frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
+        "cross_im": {
+            "CATDESC": "Spectral matrix terms, imaginary part (raw)",
+            "DIMS": ["matrix_term", "frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
     },
 }
 
 LFM_PSD = {
-    "globals": {"Descriptor": "TDS-LFM-PSD>Time Domain Sampler LFM power spectral densities",
-                "Logical_source_description": "Time Domain Sampler low frequency power spectral densities, level 1",
-                "TEXT": "LFM power spectral densities: one record per packet, six channels."},
+    "globals": {
+        "Descriptor": "TDS-LFM-PSD>Time Domain Sampler LFM power spectral densities",
+        "Logical_source_description": "Time Domain Sampler low frequency power spectral densities, level 1",
+        "TEXT": "LFM power spectral densities: one record per packet, six channels.",
+    },
     "variables": {
         **_LFM,
         "channel_status_info": {"CATDESC": "Channel enable flags", "DIMS": ["lfm_channel"]},
         "psd_srclen": {"CATDESC": "Source length code"},
         "psd_freq_nr": {"CATDESC": "Number of frequencies"},
         "psd_freq_axis": {"CATDESC": "Frequency axis code"},
-        "psd_data": {"CATDESC": "Power spectral density per channel (raw)", "DIMS": ["lfm_channel", "frequency_bin"],
-                     "VAR_TYPE": "data", "DISPLAY": "spectrogram"},
+        "psd_data": {
+            "CATDESC": "Power spectral density per channel (raw)",
+            "DIMS": ["lfm_channel", "frequency_bin"],
+            "VAR_TYPE": "data",
+            "DISPLAY": "spectrogram",
+        },
     },
 }
 
@@ -332,9 +410,12 @@ TABLES = declared("metadata", globals())
 # measurement (`dayrecords`): one record per measurement, its members along dimensions. Each
 # table here goes over the product's own for the layout of its day records.
 
+
 def _not_measured(name, flags):
-    return {"VAR_NOTES": f"Fill where nothing was measured: {flags} (the receiver then sends no "
-                         f"{name}, and the decoder's records hold zeros)."}
+    return {
+        "VAR_NOTES": f"Fill where nothing was measured: {flags} (the receiver then sends no "
+        f"{name}, and the decoder's records hold zeros)."
+    }
 
 
 _CH1, _CH2 = "channel 1 off (channel_status)", "channel 2 off (channel_status)"
@@ -343,10 +424,12 @@ _TNR_NOT_MEASURED = {
     "agc2": _not_measured("gain", _CH2),
     "auto1": _not_measured("auto spectrum", f"{_CH1} or auto spectra off (auto_cross_status)"),
     "auto2": _not_measured("auto spectrum", f"{_CH2} or auto spectra off (auto_cross_status)"),
-    "cross_r": _not_measured("cross spectrum", "either channel off (channel_status) or cross spectra "
-                                               "off (auto_cross_status)"),
-    "cross_i": _not_measured("cross spectrum", "either channel off (channel_status) or cross spectra "
-                                               "off (auto_cross_status)"),
+    "cross_r": _not_measured(
+        "cross spectrum", "either channel off (channel_status) or cross spectra off (auto_cross_status)"
+    ),
+    "cross_i": _not_measured(
+        "cross spectrum", "either channel off (channel_status) or cross spectra off (auto_cross_status)"
+    ),
 }
 
 
@@ -360,57 +443,86 @@ def _over(table, overrides):
 
 _BANDS = ["band"]
 TNR_SWEEPS = {
-    "globals": {"TEXT": "TNR auto and cross spectra, one record per sweep (block): the 32 "
-                        "frequencies of bands A, B, C and D one after the other, 128 in all, fill "
-                        "where a band was off; the time is that of the sweep's first band."},
-    "variables": _over(TNR["variables"], {
-        EPOCH: {"CATDESC": "Time of the middle of the measurement of the sweep's first band (TT2000)"},
-        "band_epoch": {"CATDESC": "Time of the middle of each band's measurement (TT2000, fill: band off)",
-                       "UNITS": "ns", "DIMS": _BANDS},
-        "scet": {"CATDESC": "Spacecraft elapsed time of the middle of each band's measurement",
-                 "DIMS": _BANDS},
-        "measurement_duration": {"DIMS": _BANDS},
-        "ticks_nr": {"DIMS": _BANDS},
-        "delta_time": {"DIMS": _BANDS},
-        "tnr_band": {"CATDESC": "TNR band of each part of the sweep: 0 A, 1 B, 2 C, 3 D (fill: band off)",
-                     "DIMS": _BANDS},
-        "agc1": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc1"]},
-        "agc2": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc2"]},
-        "frequency": {"CATDESC": "Frequency of each bin of the four bands"},
-        **{name: {"CATDESC": TNR["variables"][name]["CATDESC"] + ", bands A to D",
-                  **_TNR_NOT_MEASURED[name]} for name in ("auto1", "auto2", "cross_r", "cross_i")},
-    }),
+    "globals": {
+        "TEXT": "TNR auto and cross spectra, one record per sweep (block): the 32 "
+        "frequencies of bands A, B, C and D one after the other, 128 in all, fill "
+        "where a band was off; the time is that of the sweep's first band."
+    },
+    "variables": _over(
+        TNR["variables"],
+        {
+            EPOCH: {"CATDESC": "Time of the middle of the measurement of the sweep's first band (TT2000)"},
+            "band_epoch": {
+                "CATDESC": "Time of the middle of each band's measurement (TT2000, fill: band off)",
+                "UNITS": "ns",
+                "DIMS": _BANDS,
+            },
+            "scet": {"CATDESC": "Spacecraft elapsed time of the middle of each band's measurement", "DIMS": _BANDS},
+            "measurement_duration": {"DIMS": _BANDS},
+            "ticks_nr": {"DIMS": _BANDS},
+            "delta_time": {"DIMS": _BANDS},
+            "tnr_band": {
+                "CATDESC": "TNR band of each part of the sweep: 0 A, 1 B, 2 C, 3 D (fill: band off)",
+                "DIMS": _BANDS,
+            },
+            "agc1": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc1"]},
+            "agc2": {"DIMS": _BANDS, **_TNR_NOT_MEASURED["agc2"]},
+            "frequency": {"CATDESC": "Frequency of each bin of the four bands"},
+            **{
+                name: {"CATDESC": TNR["variables"][name]["CATDESC"] + ", bands A to D", **_TNR_NOT_MEASURED[name]}
+                for name in ("auto1", "auto2", "cross_r", "cross_i")
+            },
+        },
+    ),
 }
 
 _LEVELS = ["level"]
 TNR_CALIBRATION_PACKETS = {
-    "globals": {"TEXT": "TNR calibration spectra, one record per packet: its four bands by nine "
-                        "calibration levels by eight bins, fill where a band was off."},
-    "variables": _over(TNR_CALIBRATION["variables"], {
-        EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
-        "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
-        "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D (fill: band off)", "DIMS": _BANDS},
-        **{name: {"DIMS": _BANDS + _LEVELS, **_TNR_NOT_MEASURED[name]} for name in ("agc1", "agc2")},
-        **{name: {"DIMS": _BANDS + _LEVELS + ["calibration_bin"], **_TNR_NOT_MEASURED[name]}
-           for name in ("auto1", "auto2", "cross_r", "cross_i")},
-    }),
+    "globals": {
+        "TEXT": "TNR calibration spectra, one record per packet: its four bands by nine "
+        "calibration levels by eight bins, fill where a band was off."
+    },
+    "variables": _over(
+        TNR_CALIBRATION["variables"],
+        {
+            EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
+            "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
+            "tnr_band": {"CATDESC": "TNR band: 0 A, 1 B, 2 C, 3 D (fill: band off)", "DIMS": _BANDS},
+            **{name: {"DIMS": _BANDS + _LEVELS, **_TNR_NOT_MEASURED[name]} for name in ("agc1", "agc2")},
+            **{
+                name: {"DIMS": _BANDS + _LEVELS + ["calibration_bin"], **_TNR_NOT_MEASURED[name]}
+                for name in ("auto1", "auto2", "cross_r", "cross_i")
+            },
+        },
+    ),
 }
 
 _HFR = ["hf_band", "level", "step"]
 HFR_CALIBRATION_PACKETS = {
-    "globals": {"TEXT": "HFR calibration, one record per packet: its two bands by nine calibration "
-                        "levels by frequency steps, fill where a band was off or beyond the "
-                        "packet's steps."},
-    "variables": _over(HFR_CALIBRATION["variables"], {
-        EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
-        "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2 (fill: band off)", "DIMS": ["hf_band"]},
-        "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
-        "frequency": {"CATDESC": "Frequency of each step of each band (fill: no such step)",
-                      "DIMS": ["hf_band", "step"]},
-        "agc1": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH1)},
-        "agc2": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH2)},
-    }),
+    "globals": {
+        "TEXT": "HFR calibration, one record per packet: its two bands by nine calibration "
+        "levels by frequency steps, fill where a band was off or beyond the "
+        "packet's steps."
+    },
+    "variables": _over(
+        HFR_CALIBRATION["variables"],
+        {
+            EPOCH: {"CATDESC": "Acquisition time of the packet (TT2000)"},
+            "hfr_band": {"CATDESC": "HFR band: 0 HF1, 1 HF2 (fill: band off)", "DIMS": ["hf_band"]},
+            "calibration_level": {"CATDESC": "Calibration level (fill: none of the packet)", "DIMS": _LEVELS},
+            "frequency": {
+                "CATDESC": "Frequency of each step of each band (fill: no such step)",
+                "DIMS": ["hf_band", "step"],
+            },
+            "agc1": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH1)},
+            "agc2": {"DIMS": _HFR, "DISPLAY": "spectrogram", **_not_measured("value", _CH2)},
+        },
+    ),
 }
 
-DAY_TABLES = {"tnr_normal": TNR_SWEEPS, "tnr_burst": TNR_SWEEPS,
-              "tnr_calibration": TNR_CALIBRATION_PACKETS, "hfr_calibration": HFR_CALIBRATION_PACKETS}
+DAY_TABLES = {
+    "tnr_normal": TNR_SWEEPS,
+    "tnr_burst": TNR_SWEEPS,
+    "tnr_calibration": TNR_CALIBRATION_PACKETS,
+    "hfr_calibration": HFR_CALIBRATION_PACKETS,
+}

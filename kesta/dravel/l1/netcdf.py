@@ -6,6 +6,7 @@ dimensions and values), but is written with h5py alone: its empty structure once
 and process (`_empty`: HDF5 dimension scales carrying their netCDF ids, as the netCDF library
 reads them), then the records, chunk by chunk. Neither xarray nor h5netcdf is loaded to write
 one; both read them."""
+
 from __future__ import annotations
 
 import os
@@ -53,13 +54,14 @@ def write_netcdf(records, product, directory, *, parents=None, data_version="01"
     records; returns their paths ([] when there are no records)."""
     from .days import write_records
 
-    return write_records(NetCDFWriter, records, product, directory, parents=parents,
-                         data_version=data_version, overwrite=overwrite)
+    return write_records(
+        NetCDFWriter, records, product, directory, parents=parents, data_version=data_version, overwrite=overwrite
+    )
 
 
-GZIP_LEVEL = 1          # zlib level of every variable
-CHUNK_BYTES = 1 << 20   # records of about a megabyte per chunk,
-CHUNK_ROWS = 4096       # and not many more than a day of the smaller products holds
+GZIP_LEVEL = 1  # zlib level of every variable
+CHUNK_BYTES = 1 << 20  # records of about a megabyte per chunk,
+CHUNK_ROWS = 4096  # and not many more than a day of the smaller products holds
 TIME_UNITS = "nanoseconds since 2000-01-01"
 TIME_ORIGIN = np.datetime64("2000-01-01T00:00:00", "ns")
 # the HDF5 dataset standing for a dimension no variable gives values along (its size follows)
@@ -78,10 +80,15 @@ class NetCDFDay(MissionDay):
         import h5py
 
         mission = self.mission
-        key = ("netcdf", product, repr(dtype.descr), data_version, tuple(sorted(mission.items())),
-               attributes.software_version())
-        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission),
-                      self.suffix)
+        key = (
+            "netcdf",
+            product,
+            repr(dtype.descr),
+            data_version,
+            tuple(sorted(mission.items())),
+            attributes.software_version(),
+        )
+        from_template(path, key, lambda empty: _empty(empty, dtype, product, None, data_version, mission), self.suffix)
         self.file = h5py.File(path, "r+")
         self.file.attrs["Parents"] = (", ".join(parents) if isinstance(parents, (list, tuple)) else parents) or " "
         leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
@@ -103,7 +110,7 @@ class NetCDFDay(MissionDay):
             values = encoded_time(records[layout.EPOCH_FIELD]) if leaf is None else layout.values(records, leaf)
             if chunks is None:
                 _cover(node, self.written + n)
-                node[self.written:self.written + n] = values
+                node[self.written : self.written + n] = values
             else:
                 chunks.append(values)
         self.written += n
@@ -134,9 +141,16 @@ class _Chunks:
         """The chunk writer of `dataset` for values of `dtype`, or None where h5py writes them
         (another filter, chunks not spanning the other dimensions, values to convert)."""
         chunks = dataset.chunks
-        if not chunks or dataset.compression != "gzip" or dataset.shuffle or dataset.fletcher32 \
-                or dataset.scaleoffset is not None or tuple(chunks[1:]) != tuple(dataset.shape[1:]) \
-                or dtype != dataset.dtype or dtype.kind not in "biuf":
+        if (
+            not chunks
+            or dataset.compression != "gzip"
+            or dataset.shuffle
+            or dataset.fletcher32
+            or dataset.scaleoffset is not None
+            or tuple(chunks[1:]) != tuple(dataset.shape[1:])
+            or dtype != dataset.dtype
+            or dtype.kind not in "biuf"
+        ):
             return None
         return cls(dataset)
 
@@ -144,22 +158,22 @@ class _Chunks:
         self.dataset = dataset
         self.level = int(dataset.compression_opts or GZIP_LEVEL)
         self.rows = dataset.chunks[0]
-        self.buffer = None          # the chunk being filled, made when first needed
+        self.buffer = None  # the chunk being filled, made when first needed
         self.filled = 0
-        self.offset = 0             # first row of the chunk being filled
+        self.offset = 0  # first row of the chunk being filled
 
     def append(self, values):
         values = np.asarray(values)
         at, n, rows = 0, len(values), self.rows
         while at < n:
-            if not self.filled and n - at >= rows:      # a whole chunk of the values
-                self._write(values[at:at + rows])
+            if not self.filled and n - at >= rows:  # a whole chunk of the values
+                self._write(values[at : at + rows])
                 at += rows
                 continue
             if self.buffer is None:
                 self.buffer = np.zeros(self.dataset.chunks, self.dataset.dtype)
             take = min(rows - self.filled, n - at)
-            self.buffer[self.filled:self.filled + take] = values[at:at + take]
+            self.buffer[self.filled : self.filled + take] = values[at : at + take]
             self.filled += take
             at += take
             if self.filled == rows:
@@ -167,7 +181,7 @@ class _Chunks:
 
     def flush(self):
         if self.filled:
-            self.buffer[self.filled:] = 0
+            self.buffer[self.filled :] = 0
             self._write(self.buffer)
 
     def _write(self, chunk):
@@ -224,7 +238,7 @@ def _structure(dtype, product):
         meta = cf_attributes(d.meta)
         if d.labels is not None:
             return _Variable(key, d.dims, object, meta, values=d.labels)
-        if d.var is None:       # the UTC times
+        if d.var is None:  # the UTC times
             meta.update(units=TIME_UNITS, calendar="proleptic_gregorian")
             return _Variable(key, d.dims, np.int64, meta)
         return _Variable(key, d.dims, d.var.leaf.dtype, meta, None if key == layout.EPOCH else d.var.fill)
@@ -271,18 +285,22 @@ def _empty(path, dtype, product, parents, data_version, mission=None):
 
     glob, variables, sizes = _structure(dtype, product)
     for key, value in [*(mission or {}).items(), ("Parents", parents or " "), ("Data_version", data_version)]:
-        glob.pop(key, None)         # set again: last, as a file's attributes set anew are
+        glob.pop(key, None)  # set again: last, as a file's attributes set anew are
         glob[key] = value
-    properties = f"version=2,dravel={attributes.software_version()}," \
-                 f"hdf5={h5py.version.hdf5_version},h5py={h5py.__version__}"
+    properties = (
+        f"version=2,dravel={attributes.software_version()},hdf5={h5py.version.hdf5_version},h5py={h5py.__version__}"
+    )
     glob["_NCProperties"] = np.array(properties, dtype=h5py.string_dtype("ascii", len(properties)))
     by_name = {var.name: var for var in variables}
     dim_ids = {dim: np.int32(i) for i, dim in enumerate(sizes)}
     with h5py.File(path, "w", track_order=True) as f:
         for key, value in glob.items():
             f.attrs[key] = value
-        scales = {dim: f.create_dataset(dim, (size,), ">f4", track_order=True)
-                  for dim, size in sizes.items() if dim not in by_name}
+        scales = {
+            dim: f.create_dataset(dim, (size,), ">f4", track_order=True)
+            for dim, size in sizes.items()
+            if dim not in by_name
+        }
         nodes = {}
         for var in variables:
             shape = tuple(sizes[d] for d in var.dims)
@@ -290,11 +308,21 @@ def _empty(path, dtype, product, parents, data_version, mission=None):
             if var.dims[:1] == (layout.EPOCH,):
                 row = max(1, var.dtype.itemsize * int(np.prod(shape[1:], dtype=np.int64)))
                 rows = min(CHUNK_ROWS, max(1, CHUNK_BYTES // row))
-                options = {"chunks": (rows,) + shape[1:], "maxshape": (None,) + shape[1:],
-                           "compression": "gzip", "compression_opts": GZIP_LEVEL}
+                options = {
+                    "chunks": (rows,) + shape[1:],
+                    "maxshape": (None,) + shape[1:],
+                    "compression": "gzip",
+                    "compression_opts": GZIP_LEVEL,
+                }
             text = var.values is not None
-            nodes[var.name] = f.create_dataset(var.name, shape, h5py.string_dtype("utf-8") if text else var.dtype,
-                                               fillvalue=var.fill, track_order=True, **options)
+            nodes[var.name] = f.create_dataset(
+                var.name,
+                shape,
+                h5py.string_dtype("utf-8") if text else var.dtype,
+                fillvalue=var.fill,
+                track_order=True,
+                **options,
+            )
         scales.update((dim, nodes[dim]) for dim in sizes if dim in nodes)
         for dim, scale in scales.items():
             scale.attrs["_Netcdf4Dimid"] = dim_ids[dim]
@@ -397,12 +425,17 @@ class open_netcdf:
             others = [c for c in _text(a.get("coordinates", "")).split() if c != TIME]
             is_time = name == layout.EPOCH
             out[name] = StoredVariable(
-                name=name, dtype=np.dtype(np.int64) if is_time else node.dtype, shape=tuple(node.shape[1:]),
-                time=is_time, var_type=_text(a.get("VAR_TYPE", "")), depend_0=None if is_time else layout.EPOCH,
+                name=name,
+                dtype=np.dtype(np.int64) if is_time else node.dtype,
+                shape=tuple(node.shape[1:]),
+                time=is_time,
+                var_type=_text(a.get("VAR_TYPE", "")),
+                depend_0=None if is_time else layout.EPOCH,
                 fill=None if fill is None or is_time else np.asarray(fill).reshape(-1)[0],
                 units=_text(a.get("UNITS", a.get("units", ""))),
                 description=_text(a.get("CATDESC", a.get("long_name", ""))),
-                coordinate=others[0] if others else None)
+                coordinate=others[0] if others else None,
+            )
         return out
 
     def read_stored(self, stored, start=None, stop=None):

@@ -3,6 +3,7 @@ own folder, renamed into place once complete, removed on any failure.
 
 Messages name the file the user asked for, never the temporary one.
 """
+
 from __future__ import annotations
 
 import errno
@@ -10,7 +11,7 @@ import os
 import shutil
 import threading
 
-from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard  # noqa: F401
+from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard
 
 from .errors import OutputError, WriteError
 
@@ -18,7 +19,7 @@ from .errors import OutputError, WriteError
 # error, before a write could fail half way (the HDF5 library does not survive a failed write
 # cleanly), leaving room for the file's own metadata.
 SPACE_MARGIN = 2 << 20
-RECHECK_BYTES = 1 << 20     # written between two looks at the free space
+RECHECK_BYTES = 1 << 20  # written between two looks at the free space
 
 
 def check_writable(path, overwrite=True):
@@ -58,8 +59,12 @@ def describe(exc):
     if isinstance(exc, OSError) and exc.errno is not None:
         return os.strerror(exc.errno).lower()
     text = str(exc)
-    for code, words in ((errno.ENOSPC, "no space"), (errno.EACCES, "permission denied"),
-                        (errno.ENOENT, "no such file"), (errno.EROFS, "read-only")):
+    for code, words in (
+        (errno.ENOSPC, "no space"),
+        (errno.EACCES, "permission denied"),
+        (errno.ENOENT, "no such file"),
+        (errno.EROFS, "read-only"),
+    ):
         if words in text.lower() or f"errno = {code}," in text:
             return os.strerror(code).lower()
     return "write failed"
@@ -85,11 +90,12 @@ def close_abandoned(close, path):
     reported, so a failure to close is logged (debug) and goes no further."""
     try:
         close()
-    except Exception as exc:        # noqa: BLE001 - logged: the failure that led here is the run's
+    except Exception as exc:  # noqa: BLE001 - logged: the failure that led here is the run's
         import logging
 
-        logging.getLogger(__name__).debug("%s: closing the abandoned temporary file failed (%s: %s)",
-                                          path, type(exc).__name__, exc)
+        logging.getLogger(__name__).debug(
+            "%s: closing the abandoned temporary file failed (%s: %s)", path, type(exc).__name__, exc
+        )
 
 
 class Target:
@@ -104,7 +110,7 @@ class Target:
         # `suffix` ends the temporary name for libraries that insist on an extension
         self.tmp = temporary(folder, base, os.getpid(), threading.get_ident(), suffix)
         self.overwrite = overwrite
-        self._room = 0          # bytes that may be written before the free space is checked again
+        self._room = 0  # bytes that may be written before the free space is checked again
 
     @classmethod
     def adopt(cls, path, tmp):
@@ -119,7 +125,7 @@ class Target:
         guard(self.tmp)
         try:
             return opener(self.tmp)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - any library's opener: its failure is the output's
             self._remove()
             why = describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {str(exc).strip()[:200]}"
             raise OutputError(f"{self.path}: cannot be written ({why})") from None
@@ -153,7 +159,7 @@ class Target:
         except OutputError:
             self.abort()
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - whatever fails here, the file is not written
             self.abort()
             raise WriteError(f"{self.path}: cannot be written ({describe(exc)})") from None
 

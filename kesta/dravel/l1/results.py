@@ -5,6 +5,7 @@ A product ends ``ok``; ``partial`` when some of its units were reported (what be
 the product says: skipped, or kept with fill data); ``failed`` when the decoder raised, or
 packets came in and every unit was lost; ``skipped`` when its decoder is not installed.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -18,28 +19,28 @@ from .store import first_line
 # Product statuses. SKIPPED (its decoder is not installed) is a status of a whole product;
 # what becomes of a reported unit is the product's own `reported` (registry.UNIT_SKIPPED, ...).
 OK, PARTIAL, FAILED, SKIPPED = "ok", "partial", "failed", "skipped"
-SHORT = 100     # characters of a report quoted in a one-line message
+SHORT = 100  # characters of a report quoted in a one-line message
 
 
 def shorten(text, width=SHORT):
     """`text` cut to `width` characters, marked when cut."""
     text = str(text)
-    return text if len(text) <= width else text[:width - 3] + "..."
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 @dataclass
 class ProductResult:
     product: str
     packet_type: str
-    packets: int = 0                                 # packets in
-    records: int = 0                                 # records out
+    packets: int = 0  # packets in
+    records: int = 0  # records out
     status: str = OK
-    message: str = ""                                # the error, or why the product was skipped
-    reports: list = field(default_factory=list)      # what the decoder reported, one text per unit
-    warnings: list = field(default_factory=list)     # what it logged at warning level
+    message: str = ""  # the error, or why the product was skipped
+    reports: list = field(default_factory=list)  # what the decoder reported, one text per unit
+    warnings: list = field(default_factory=list)  # what it logged at warning level
     seconds: float = 0.0
-    outputs: list = field(default_factory=list)      # the files holding its records
-    data: np.ndarray | None = field(default=None, repr=False)   # the records, when kept
+    outputs: list = field(default_factory=list)  # the files holding its records
+    data: np.ndarray | None = field(default=None, repr=False)  # the records, when kept
 
     @property
     def failed(self):
@@ -62,18 +63,26 @@ class ProductResult:
 
     def as_dict(self):
         """The result without its records, as plain data (for run reports)."""
-        return {"product": self.product, "packet_type": self.packet_type, "packets": self.packets,
-                "records": self.records, "status": self.status, "message": self.message,
-                "reports": [str(r) for r in self.reports], "warnings": list(self.warnings),
-                "seconds": round(self.seconds, 6), "outputs": list(self.outputs)}
+        return {
+            "product": self.product,
+            "packet_type": self.packet_type,
+            "packets": self.packets,
+            "records": self.records,
+            "status": self.status,
+            "message": self.message,
+            "reports": [str(r) for r in self.reports],
+            "warnings": list(self.warnings),
+            "seconds": round(self.seconds, 6),
+            "outputs": list(self.outputs),
+        }
 
 
 @dataclass
 class DecodeResult:
     input: str
-    products: list = field(default_factory=list)   # ProductResult, in registry order
-    notes: list = field(default_factory=list)      # packet types nobody decodes, and the like
-    outputs: list = field(default_factory=list)    # files written
+    products: list = field(default_factory=list)  # ProductResult, in registry order
+    notes: list = field(default_factory=list)  # packet types nobody decodes, and the like
+    outputs: list = field(default_factory=list)  # files written
 
     @property
     def failed(self):
@@ -89,8 +98,12 @@ class DecodeResult:
 
     def as_dict(self):
         """The run without its records, as plain data (for run reports)."""
-        return {"input": self.input, "outputs": list(self.outputs), "notes": list(self.notes),
-                "products": [p.as_dict() for p in self.products]}
+        return {
+            "input": self.input,
+            "outputs": list(self.outputs),
+            "notes": list(self.notes),
+            "products": [p.as_dict() for p in self.products],
+        }
 
     def __getitem__(self, product):
         for p in self.products:
@@ -108,9 +121,9 @@ def judge(product, result):
     lost = len(result.reports) if product.reported == registry.UNIT_KEPT else 0
     if result.packets and (result.records == 0 or (lost and lost >= result.records)):
         result.status = FAILED
-        result.message = (f"every {product.unit} was lost ({len(result.reports)} reported): "
-                          f"{shorten(first_line(result.reports[0], last=True))}")
+        result.message = (
+            f"every {product.unit} was lost ({len(result.reports)} reported): "
+            f"{shorten(first_line(result.reports[0], last=True))}"
+        )
     else:
         result.status = PARTIAL
-
-

@@ -8,6 +8,7 @@ so a day's rows, a few long runs in the cache's decoder order, cost about one in
 chunks holding them. Datasets written otherwise (other filters, not chunked) are read through
 h5py.
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -15,20 +16,19 @@ from collections import OrderedDict
 
 import numpy as np
 
-try:   # the same streams as zlib's, several times faster
+try:  # the same streams as zlib's, several times faster
     from isal.isal_zlib import decompress as inflate
 except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
     from zlib import decompress as inflate
 
-KEPT_CHUNKS = 4         # inflated chunks kept for the next take
-EPOCHS = "dravel_epochs"   # group of a file's epoch columns: one dataset a product, row for row
+KEPT_CHUNKS = 4  # inflated chunks kept for the next take
+EPOCHS = "dravel_epochs"  # group of a file's epoch columns: one dataset a product, row for row
 
 
 def write_epochs(f, product, epoch):
     """Keeps `product`'s epochs (every row's, in order) beside its records in the open file `f`:
     a time span of its rows is then found without inflating a record."""
-    f.require_group(EPOCHS).create_dataset(product, data=np.asarray(epoch), compression="gzip",
-                                           compression_opts=1)
+    f.require_group(EPOCHS).create_dataset(product, data=np.asarray(epoch), compression="gzip", compression_opts=1)
 
 
 def read_epochs(f, product):
@@ -48,8 +48,13 @@ class ChunkRows:
         self.dtype = dataset.dtype
         self.n = int(dataset.shape[0])
         chunks = dataset.chunks
-        self.direct = bool(chunks) and dataset.compression in ("gzip", None) and \
-            not dataset.shuffle and not dataset.fletcher32 and dataset.scaleoffset is None
+        self.direct = (
+            bool(chunks)
+            and dataset.compression in ("gzip", None)
+            and not dataset.shuffle
+            and not dataset.fletcher32
+            and dataset.scaleoffset is None
+        )
         self.gzip = dataset.compression == "gzip"
         self.rows = int(chunks[0]) if chunks else max(1, self.n)
         self.kept = OrderedDict()
@@ -92,7 +97,7 @@ class ChunkRows:
         """One field of every record (a copy, chunk by chunk: the records are not held)."""
         out = np.empty(self.n, dtype=self.dtype.fields[name][0])
         for start, records in self.chunks():
-            out[start:start + len(records)] = records[name]
+            out[start : start + len(records)] = records[name]
         return out
 
     def take(self, rows):
@@ -110,7 +115,7 @@ class ChunkRows:
                 k = row // self.rows
                 first = k * self.rows
                 take = min(stop, first + self.rows) - row
-                out[at:at + take] = self.chunk(k)[row - first:row - first + take]
+                out[at : at + take] = self.chunk(k)[row - first : row - first + take]
                 at, row = at + take, row + take
             return out
         index = rows // self.rows

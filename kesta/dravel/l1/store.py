@@ -3,6 +3,7 @@
 An L0 store is a mapping ``TM -> packet name -> source_data -> parameter -> array``; an L0 file
 holds the same as ``TM/<packet name>/source_data/<parameter>`` datasets.
 """
+
 from __future__ import annotations
 
 import os
@@ -29,8 +30,13 @@ def first_line(value, last=False):
 
 
 # What a path that is not a regular file is, by the kind of its inode.
-KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
-         (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
 
 
 def not_regular(path):
@@ -131,8 +137,8 @@ def _read_rows(dataset, rows):
     if isinstance(rows, slice):
         return dataset[rows]
     rows = np.asarray(rows, dtype=np.int64)
-    if rows.size and rows[-1] - rows[0] + 1 == rows.size:   # a contiguous run: one slice
-        return dataset[int(rows[0]):int(rows[-1]) + 1]
+    if rows.size and rows[-1] - rows[0] + 1 == rows.size:  # a contiguous run: one slice
+        return dataset[int(rows[0]) : int(rows[-1]) + 1]
     rows = rows[rows < dataset.shape[0]]
     return dataset[rows] if rows.size else dataset[0:0]
 

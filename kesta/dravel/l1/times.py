@@ -9,6 +9,7 @@ nanosecond of its day, never as the next day's first second, so that it falls in
 Fill values (of the epoch's own element type and of TT2000) and epochs beyond what
 datetime64[ns] holds have no UTC time: NaT, "time unknown", or no day.
 """
+
 from __future__ import annotations
 
 import functools
@@ -141,7 +142,7 @@ def _day_text(day):
 
 
 def day_of(epoch):
-    """"YYYYMMDD", the UTC day of one TT2000 epoch (None without a UTC time)."""
+    """ "YYYYMMDD", the UTC day of one TT2000 epoch (None without a UTC time)."""
     return _day_text(utc(np.atleast_1d(epoch)[:1])[0])
 
 
@@ -154,8 +155,7 @@ def utc_days(epoch):
     if not len(tt):
         return []
     days, mid, _ = midnights()
-    key = np.full(len(tt), -1, dtype=np.int64)        # index of the day in `midnights()`; -1: none
+    key = np.full(len(tt), -1, dtype=np.int64)  # index of the day in `midnights()`; -1: none
     key[good] = np.searchsorted(mid, tt.data[good], side="right") - 1
     edges = np.concatenate(([0], np.flatnonzero(key[1:] != key[:-1]) + 1, [len(key)]))
-    return [(None if key[a] < 0 else _day_text(days[key[a]]), int(a), int(b))
-            for a, b in zip(edges[:-1], edges[1:])]
+    return [(None if key[a] < 0 else _day_text(days[key[a]]), int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]

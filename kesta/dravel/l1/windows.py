@@ -1,6 +1,7 @@
 """Windows of whole units: the packets of a product cut where its decoder cuts its units
 (snapshots, histograms, packets), so that decoding window by window gives the records a
 whole-file decode gives, with memory bounded by the window."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -22,7 +23,7 @@ def unit_starts(f, product, packet_type):
     it; None when the product's own cut says its packets cannot be cut into units (the
     decoder then gets them whole and says what is wrong). A fault while cutting is an error
     of the product: decoding it whole would silently give up the bound on memory."""
-    source = source_data(f, packet_type)        # a malformed input says so itself
+    source = source_data(f, packet_type)  # a malformed input says so itself
     try:
         n = packets_on_file(f, packet_type)
         group = {name: source[name][()] for name in product.unit_params()}
@@ -46,8 +47,7 @@ def _packet_bytes(f, product, packet_type):
     records the decoder makes of it (a calibration packet's record is far bigger than its L1
     records, so windows sized by L1 records alone would hold them all)."""
     source = source_data(f, packet_type)
-    l0 = sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64))
-             for d in source.values() if d.ndim > 0)
+    l0 = sum(d.dtype.itemsize * int(np.prod(d.shape[1:], dtype=np.int64)) for d in source.values() if d.ndim > 0)
     try:
         n = packets_on_file(f, packet_type)
         group = {product.count_param: source[product.count_param][()]} if product.work_per == "count" else {}

@@ -22,6 +22,7 @@ the file stores it (`stored_names()`, `stored_variables()`: {name: StoredVariabl
 `stored_records(name)`, `read_stored(name, start, stop)`), its global attributes
 (`attribute(name)`: the entries, `global_attributes()`: {name: text}).
 """
+
 from __future__ import annotations
 
 import importlib
@@ -58,27 +59,29 @@ def text_of(value):
 @dataclass
 class StoredVariable:
     """A numeric variable of a day file along its time, as the file stores it."""
-    name: str                   # as stored
-    dtype: np.dtype             # of its values as stored
-    shape: tuple                # of one record's value: () for a scalar
-    time: bool                  # the time variable (TT2000 epochs, int64)
-    var_type: str               # data, support_data, metadata
-    depend_0: str | None        # the time variable it lies along
-    fill: object                # its fill value in its own element type, or None
+
+    name: str  # as stored
+    dtype: np.dtype  # of its values as stored
+    shape: tuple  # of one record's value: () for a scalar
+    time: bool  # the time variable (TT2000 epochs, int64)
+    var_type: str  # data, support_data, metadata
+    depend_0: str | None  # the time variable it lies along
+    fill: object  # its fill value in its own element type, or None
     units: str
     description: str
-    coordinate: str | None      # the variable its first sub-array dimension lies along
+    coordinate: str | None  # the variable its first sub-array dimension lies along
 
 
 class Format:
     """A format of the files a run writes."""
+
     name = ""
-    label = ""           # as a sentence names it
-    writer = ""          # "module:class" of its writer
-    suffix = ""          # of the files it writes
-    days = False         # one file per product and UTC day (else one file for the whole run)
+    label = ""  # as a sentence names it
+    writer = ""  # "module:class" of its writer
+    suffix = ""  # of the files it writes
+    days = False  # one file per product and UTC day (else one file for the whole run)
     media_type = "application/octet-stream"
-    reader = ""          # "module:class" opening one of its files to read
+    reader = ""  # "module:class" opening one of its files to read
 
     @property
     def file_pattern(self):
@@ -89,8 +92,11 @@ class Format:
     def name_pattern(self):
         """The regular expression a day file's name matches (groups product, date, version):
         ASCII digits, nothing after the suffix (not even a newline)."""
-        return re.compile("^" + re.escape(DAY_FILE_PREFIX) + r"(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v"
-                          r"(?P<version>\d{2})" + re.escape(self.suffix) + r"\Z", re.ASCII)
+        return re.compile(
+            "^" + re.escape(DAY_FILE_PREFIX) + r"(?P<product>[a-z0-9_]+)_(?P<date>\d{8})_v"
+            r"(?P<version>\d{2})" + re.escape(self.suffix) + r"\Z",
+            re.ASCII,
+        )
 
     def file_name(self, product, date, version="01"):
         name = product if isinstance(product, str) else product.name
@@ -127,7 +133,7 @@ class Format:
         """The name the file stores the variable `name` (as `layout` names it) of `product` under."""
         return name
 
-    naming = None     # the rule naming its variables, when files of another rule are to be rewritten
+    naming = None  # the rule naming its variables, when files of another rule are to be rewritten
 
     def named_today(self, opened, product):
         """Whether the open file's variables are named by today's rule."""
@@ -145,6 +151,7 @@ class Format:
 
 class HDF5Format(Format):
     """L1 HDF5 files: one compound dataset per product, for the whole run."""
+
     name, writer, suffix, days = "hdf5", "kesta.dravel.l1.hdf5:HDF5Writer", ".h5", False
     label = "HDF5"
 
@@ -154,6 +161,7 @@ class HDF5Format(Format):
 
 class CDFFormat(Format):
     """ISTP CDF day files (`l1.cdf`), variables named `<product>_<field>`."""
+
     name, writer, suffix, days = "cdf", "kesta.dravel.l1.cdf:CDFWriter", ".cdf", True
     label = "CDF"
     reader = "kesta.dravel.l1.cdf:open_cdf"
@@ -164,7 +172,7 @@ class CDFFormat(Format):
         return _magic(path, 4) in self.MAGICS
 
     def parents(self, opened):
-        return list(opened.attribute("Parents") or [])       # one entry a file
+        return list(opened.attribute("Parents") or [])  # one entry a file
 
     def stored_name(self, product, name):
         from .attributes import stored_name
@@ -192,6 +200,7 @@ class CDFFormat(Format):
 
 class NetCDFFormat(Format):
     """netCDF-4 day files (`l1.netcdf`), variables named by the field, CF attributes."""
+
     name, writer, suffix, days = "netcdf", "kesta.dravel.l1.netcdf:NetCDFWriter", ".nc", True
     label = "netCDF"
     reader = "kesta.dravel.l1.netcdf:open_netcdf"
@@ -253,8 +262,7 @@ def writer_for(format):
 def check_data_version(data_version):
     """The data version of day files as their names hold it, two digits: "1" and "01" are both
     version 01 (an int 1 too). Anything else is refused (InputError)."""
-    text = str(data_version) if isinstance(data_version, int) and not isinstance(data_version, bool) \
-        else data_version
+    text = str(data_version) if isinstance(data_version, int) and not isinstance(data_version, bool) else data_version
     if not (isinstance(text, str) and text.isascii() and text.isdigit() and 1 <= len(text) <= 2):
         raise InputError(f"data version {data_version!r} is not a number of one or two digits")
     return text.zfill(2)
@@ -264,8 +272,8 @@ class Writer:
     """What every writer does; a format overrides what it needs."""
 
     def __init__(self):
-        self.outputs = []          # files written, once committed
-        self.results = []          # the ProductResult of every product ended
+        self.outputs = []  # files written, once committed
+        self.results = []  # the ProductResult of every product ended
 
     def __enter__(self):
         return self
@@ -290,7 +298,7 @@ class Writer:
         """Writes the product of `result` from `source`, its dataset in an L1 HDF5 file."""
         self.begin(result.product, source.dtype)
         for start in range(0, len(source), rows):
-            self.append(source[start:start + rows])
+            self.append(source[start : start + rows])
         self.end(result)
 
     def commit(self):

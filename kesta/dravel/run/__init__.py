@@ -6,4 +6,5 @@ often as there are units to run; `start()` first starts the workers ahead of the
 `close()`. `stop` holds the stop flag and the registry of what a run writes and starts;
 `child` what every process of a run does first.
 """
-from .local import InProcess, LocalPool, runner  # noqa: F401
+
+from .local import InProcess, LocalPool, runner  # noqa: F401  (the runners, by the package's name)

@@ -7,6 +7,7 @@ terminal's Ctrl-C reaches the run only, which decides when its children stop), h
 the caller's standard streams (a pipeline reading the run's output sees its end when the run
 ends), and is registered in the run's registry: a run cut short kills it.
 """
+
 from __future__ import annotations
 
 import os
@@ -16,8 +17,8 @@ import sys
 
 from . import stop as registry
 
-STOP_SECONDS = 2.0          # a stopped process that has not gone by then is killed
-PARENT = "DRAVEL_PARENT"    # environment: the process id of the run that started this one
+STOP_SECONDS = 2.0  # a stopped process that has not gone by then is killed
+PARENT = "DRAVEL_PARENT"  # environment: the process id of the run that started this one
 PR_SET_PDEATHSIG = 1
 
 
@@ -44,9 +45,15 @@ def environment():
 def start(module, args, stderr=subprocess.DEVNULL, pass_fds=()):
     """Starts `module`.main() with `args` (its sys.argv[1:]) in a child process of the run."""
     code = f"from kesta.dravel.run.child import die_with_parent; die_with_parent(); from {module} import main; main()"
-    process = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=environment(),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
-                               start_new_session=True, pass_fds=pass_fds)
+    process = subprocess.Popen(
+        [sys.executable, "-c", code, *map(str, args)],
+        env=environment(),
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=stderr,
+        start_new_session=True,
+        pass_fds=pass_fds,
+    )
     registry.guard_process(process.pid)
     return process
 

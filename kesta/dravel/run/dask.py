@@ -4,6 +4,7 @@ Dask runs a task again on another worker when its worker dies; one whose workers
 or that still waits once no worker has been connected for `worker_timeout` seconds, ends with
 an error (unless `recover(key)` finds its output complete).
 """
+
 from __future__ import annotations
 
 import gc
@@ -12,11 +13,10 @@ import sys
 import time
 
 from .errors import UsageError, check, failure
-
 from .local import POLL
 
-CONNECT_TIMEOUT = 10.0      # seconds to reach a Dask scheduler
-WORKER_TIMEOUT = 60.0       # seconds a run waits with no worker before giving up
+CONNECT_TIMEOUT = 10.0  # seconds to reach a Dask scheduler
+WORKER_TIMEOUT = 60.0  # seconds a run waits with no worker before giving up
 SAME_PATHS = "every worker must see the input and output folders under the same paths"
 
 
@@ -36,7 +36,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
             client = Client(address, timeout=f"{timeout}s", set_as_default=False)
         except (OSError, ValueError, TypeError) as exc:
             error = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
-        except Exception as exc:       # distributed's own errors: the scheduler is not there
+        except Exception as exc:  # noqa: BLE001 - distributed's own errors: the scheduler is not there
             error = f"no Dask scheduler answers there: {type(exc).__name__}"
         gc.collect()
     finally:
@@ -68,8 +68,7 @@ def where():
 
 
 class DaskRunner:
-    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT,
-                 name="dravel"):
+    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT, name="dravel"):
         self.address, self.connect_timeout, self.worker_timeout = address, connect_timeout, worker_timeout
         self.name = name
         self.client = connect(address, connect_timeout)
@@ -79,7 +78,7 @@ class DaskRunner:
         self.client.close()
 
     def start(self):
-        pass            # the cluster's workers are up already
+        pass  # the cluster's workers are up already
 
     def check(self, inputs, folder):
         """Waits for a worker, then asks every worker whether it sees the `inputs` and can write
@@ -87,8 +86,9 @@ class DaskRunner:
         try:
             self.client.wait_for_workers(1, timeout=self.connect_timeout)
         except (TimeoutError, OSError):
-            raise UsageError(f"no Dask worker joined the scheduler at {self.address} "
-                             f"within {self.connect_timeout:g} s") from None
+            raise UsageError(
+                f"no Dask worker joined the scheduler at {self.address} within {self.connect_timeout:g} s"
+            ) from None
         for worker, missing in sorted(self.client.run(can_see, list(inputs), folder).items()):
             if missing:
                 raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
@@ -131,8 +131,13 @@ class DaskRunner:
                     for future in list(pending):
                         key = futures[future]
                         found = recover(key) if recover is not None else None
-                        yield key, found, None if found is not None else \
-                            f"no Dask worker left to run it (none for {self.worker_timeout:g} s)"
+                        yield (
+                            key,
+                            found,
+                            None
+                            if found is not None
+                            else f"no Dask worker left to run it (none for {self.worker_timeout:g} s)",
+                        )
                     pending = set()
         finally:
             if futures:
@@ -142,7 +147,7 @@ class DaskRunner:
     def _result(key, future, recover):
         try:
             return key, future.result(), None
-        except Exception as exc:     # the task failed: its workers kept dying, or it raised
+        except Exception as exc:  # noqa: BLE001 - the task failed: its workers kept dying, or it raised
             found = recover(key) if recover is not None else None
             if found is not None:
                 return key, found, None

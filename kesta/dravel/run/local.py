@@ -4,6 +4,7 @@ A runner's `run(jobs)` takes jobs [(key, function, args)] and yields (key, value
 each ends; error is one line when the job could not be run to its end. With `interruptible`,
 the function is called with `interrupted=` a callable saying when the run is to stop.
 """
+
 from __future__ import annotations
 
 import os
@@ -16,8 +17,8 @@ from collections import Counter, deque
 from . import child
 from .errors import Interrupted, check, failure
 
-POLL = 0.5          # seconds between looks at a stop request
-TRIES = 3           # a unit whose worker died this many times is reported failed
+POLL = 0.5  # seconds between looks at a stop request
+TRIES = 3  # a unit whose worker died this many times is reported failed
 STOP_SECONDS = 5.0  # a worker asked to stop that has not gone by then is killed
 DIED = "the worker process running it died"
 
@@ -41,7 +42,7 @@ class InProcess:
                 value = function(*args, interrupted=interrupted) if interruptible else function(*args)
             except Interrupted:
                 raise
-            except Exception as exc:       # the unit failed: reported, the others go on
+            except Exception as exc:  # noqa: BLE001 - the unit failed: reported, the others go on
                 yield key, None, failure(exc)
                 continue
             yield key, value, None
@@ -57,8 +58,12 @@ class _Worker:
         replies_in, replies_out = os.pipe()
         self.errors = tempfile.TemporaryFile()
         try:
-            self.process = child.start("kesta.dravel.run.worker", [units_in, replies_out, pool],
-                                       stderr=self.errors, pass_fds=(units_in, replies_out))
+            self.process = child.start(
+                "kesta.dravel.run.worker",
+                [units_in, replies_out, pool],
+                stderr=self.errors,
+                pass_fds=(units_in, replies_out),
+            )
         except OSError:
             for fd in (units_out, replies_in):
                 os.close(fd)
@@ -135,7 +140,7 @@ class LocalPool:
                         self.idle.append(worker)
                         yield key, None, f"cannot be handed to a worker process ({failure(exc)})"
                         continue
-                    except OSError:          # the worker went before taking it
+                    except OSError:  # the worker went before taking it
                         yield from self._lost(worker, (key, function, args), queue, deaths, None)
                         continue
                     busy[worker] = (key, function, args)
@@ -162,7 +167,7 @@ class LocalPool:
             self.idle.append(worker)
             if kind == "ok":
                 yield key, value, None
-            elif kind == "interrupted":     # stopped by something else than this run
+            elif kind == "interrupted":  # stopped by something else than this run
                 yield key, None, "its worker process was stopped"
             else:
                 yield key, None, value

@@ -5,6 +5,7 @@ A first Ctrl-C (or SIGTERM) sets the flag: the work looks at it between windows 
 stops, leaving nothing behind. A second one ends the process at once: the registry says which
 temporary files to remove and which processes to kill first. Process-wide, as a signal is.
 """
+
 from __future__ import annotations
 
 import glob
@@ -12,9 +13,9 @@ import os
 import signal
 import threading
 
-INTERRUPTED = 130       # the exit code of a run ended by a second interrupt
+INTERRUPTED = 130  # the exit code of a run ended by a second interrupt
 
-_paths = {}             # path: whether the path itself goes too, or only its writers' leftovers
+_paths = {}  # path: whether the path itself goes too, or only its writers' leftovers
 _processes = set()
 
 
@@ -54,7 +55,7 @@ def remove_leftovers(path):
             os.remove(tmp)
             removed += 1
         except FileNotFoundError:
-            pass        # its writer removed it meanwhile
+            pass  # its writer removed it meanwhile
     return removed
 
 
@@ -84,8 +85,8 @@ class StopFlag:
     def __init__(self, last=False, noted=None, message=b"interrupted\n"):
         self.stop = False
         self.saved = {}
-        self.last = last        # nothing of the process follows: signals stay ignored after it
-        self.noted = noted      # SIGINTs that came before, while only noted
+        self.last = last  # nothing of the process follows: signals stay ignored after it
+        self.noted = noted  # SIGINTs that came before, while only noted
         self.message = message
 
     def __enter__(self):

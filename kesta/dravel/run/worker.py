@@ -7,6 +7,7 @@ SIGTERM asks it to stop: an interruptible unit then stops between windows and ch
 nothing behind, and the worker exits once the unit is over; an idle worker exits at once.
 Ctrl-C is the run's to act on: ignored here.
 """
+
 from __future__ import annotations
 
 import os
@@ -16,7 +17,7 @@ import sys
 
 _stop = False
 _busy = False
-_pool = 0       # workers of the pool this process is one of (0: not a pool's worker)
+_pool = 0  # workers of the pool this process is one of (0: not a pool's worker)
 
 
 def stopped():
@@ -47,7 +48,7 @@ def run_unit(message):
         return pickle.dumps(("ok", value), protocol=pickle.HIGHEST_PROTOCOL)
     except Interrupted:
         return pickle.dumps(("interrupted", None))
-    except Exception as exc:        # the unit failed: its run reports it and goes on
+    except Exception as exc:  # noqa: BLE001 - the unit failed: its run reports it and goes on
         return pickle.dumps(("error", failure(exc)))
 
 
@@ -65,7 +66,7 @@ def main():
         try:
             message = units.recv_bytes()
         except EOFError:
-            return          # the run is over
+            return  # the run is over
         _busy = True
         reply = run_unit(message)
         replies.send_bytes(reply)

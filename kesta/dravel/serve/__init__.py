@@ -8,6 +8,7 @@ clients (hapiclient, pyspedas.hapi, ...) read its products by time range.
 One dataset per product (the newest data version of each day; each version too when there are
 several), its parameters the day files' data and support-data variables under their own names.
 """
+
 from .app import DEFAULT_MAX_DAYS, create_app
 
 __all__ = ["create_app", "serve", "DEFAULT_MAX_DAYS"]
@@ -24,8 +25,18 @@ _ACCEPT_BATCH = 16
 LISTEN_BACKLOG = 2048
 
 
-def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=None, ready=None,
-          access_log=None, header_timeout=None, send_timeout=None, max_connections=None):
+def serve(
+    root,
+    host="127.0.0.1",
+    port=8787,
+    max_days=DEFAULT_MAX_DAYS,
+    sock=None,
+    ready=None,
+    access_log=None,
+    header_timeout=None,
+    send_timeout=None,
+    max_connections=None,
+):
     """Serves the archive at `root` until interrupted. `sock`: a socket already bound (what
     `host` and `port` name is then only shown); `ready`: called once the server listens;
     `access_log`: called with each request's line of the access log (common log format).
@@ -40,9 +51,18 @@ def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=Non
     header_timeout = protocol.HEADER_TIMEOUT if header_timeout is None else header_timeout
     limit = connection_limit(protocol.MAX_CONNECTIONS if max_connections is None else max_connections)
     http = protocol.protocol(header_timeout, protocol.SEND_TIMEOUT if send_timeout is None else send_timeout, limit)
-    config = uvicorn.Config(create_app(root, max_days, access_log=access_log), host=host, port=port,
-                            log_level="warning", access_log=False, lifespan="off", http=http,
-                            timeout_keep_alive=header_timeout, server_header=False, backlog=_ACCEPT_BATCH)
+    config = uvicorn.Config(
+        create_app(root, max_days, access_log=access_log),
+        host=host,
+        port=port,
+        log_level="warning",
+        access_log=False,
+        lifespan="off",
+        http=http,
+        timeout_keep_alive=header_timeout,
+        server_header=False,
+        backlog=_ACCEPT_BATCH,
+    )
     if sock is None:
         import socket
 
@@ -58,6 +78,7 @@ def serve(root, host="127.0.0.1", port=8787, max_days=DEFAULT_MAX_DAYS, sock=Non
             sock.listen(LISTEN_BACKLOG)
             if ready is not None:
                 ready()
+
     server.startup = startup
     server.run(sockets=[sock])
 

@@ -1,6 +1,7 @@
 """The access log of the HAPI server: one line per request answered, in the common log format
 (host ident authuser [date] "request line" status bytes), the bytes those of the body as sent
 (compressed when it was)."""
+
 from __future__ import annotations
 
 import time
@@ -44,6 +45,6 @@ def line(scope, status, sent, now=None):
         target = target.decode("latin-1")
     if scope.get("query_string"):
         target += "?" + scope["query_string"].decode("latin-1")
-    request = f'{scope.get("method", "-")} {target} HTTP/{scope.get("http_version", "1.1")}'
+    request = f"{scope.get('method', '-')} {target} HTTP/{scope.get('http_version', '1.1')}"
     when = time.strftime("%d/%b/%Y:%H:%M:%S %z", time.localtime(now))
     return f'{client[0]} - - [{when}] "{_quoted(request)}" {status} {sent if sent else "-"}'

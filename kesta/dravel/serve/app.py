@@ -20,6 +20,7 @@ If-Modified-Since as new is answered 304, HEAD without a body; a client sending
 Accept-Encoding: gzip gets its answer compressed, block by block as it streams. Each product
 also has its availability dataset and its day files for download (`availability`).
 """
+
 from __future__ import annotations
 
 import html
@@ -32,9 +33,16 @@ from urllib.parse import quote, urlencode
 import anyio
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
-from starlette.responses import (FileResponse, HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse,
-                                 Response, StreamingResponse)
 from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
+from starlette.responses import (
+    FileResponse,
+    HTMLResponse,
+    JSONResponse,
+    PlainTextResponse,
+    RedirectResponse,
+    Response,
+    StreamingResponse,
+)
 from starlette.routing import Route
 
 from kesta.dravel.l1.writers import DAY_FORMATS
@@ -79,12 +87,15 @@ MESSAGES = {
     1500: "internal server error",
 }
 HTTP_STATUS = {1200: 200, 1201: 200, 1406: 404, 1407: 404, 1500: 500}
-HEADERS = {"Access-Control-Allow-Origin": "*", "Access-Control-Allow-Methods": "GET, HEAD",
-           "Access-Control-Allow-Headers": "Content-Type"}
+HEADERS = {
+    "Access-Control-Allow-Origin": "*",
+    "Access-Control-Allow-Methods": "GET, HEAD",
+    "Access-Control-Allow-Headers": "Content-Type",
+}
 # gzip level of the responses sent compressed: zlib's default (level 9 costs three times the
 # time for a few per cent less)
 GZIP_LEVEL = 6
-FILE_MEDIA = tuple(FILE_FORMATS[name].media_type for name in DAY_FORMATS)   # day files: sent as they are
+FILE_MEDIA = tuple(FILE_FORMATS[name].media_type for name in DAY_FORMATS)  # day files: sent as they are
 MEDIA = {"csv": "text/csv", "binary": "application/octet-stream", "json": "application/json"}
 # The response header carrying a response's HTTP reason phrase to the server's HTTP protocol
 # (`protocol.HapiH11Protocol`), which writes it in the status line and drops the header; ASGI
@@ -92,7 +103,9 @@ MEDIA = {"csv": "text/csv", "binary": "application/octet-stream", "json": "appli
 REASON = "x-hapi-reason"
 
 ALLOWED = {
-    "about": set(), "capabilities": set(), "catalog": set(),
+    "about": set(),
+    "capabilities": set(),
+    "catalog": set(),
     "info": {"dataset", "id", "parameters"},
     "data": {"dataset", "id", "start", "stop", "time.min", "time.max", "parameters", "format", "include"},
 }
@@ -172,7 +185,7 @@ class Server:
 
     def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
         self.archive = Archive(root)
-        self._registry = (None, None)      # (the mission file's version, Registry)
+        self._registry = (None, None)  # (the mission file's version, Registry)
         self.describe = Descriptions()
         self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
@@ -222,8 +235,7 @@ class Server:
 
     def availability_modified(self, dataset):
         state = availability.state_path(self.archive.root)
-        return self.archive.modified(products=[dataset.product], files=dataset.files,
-                                     also=[state, state + "-wal"])
+        return self.archive.modified(products=[dataset.product], files=dataset.files, also=[state, state + "-wal"])
 
     def availability_info(self, dataset, base, names, modified=None):
         try:
@@ -237,8 +249,8 @@ class Server:
             "parameters": [every[i] for i in columns],
             "title": f"Day files of {dataset.product}"[:40],
             "description": f"The day files of {dataset.id} (the newest data version of each day): "
-                           "the start and stop of each one's UTC day, its records, its data version "
-                           "and the URL the server sends it at.",
+            "the start and stop of each one's UTC day, its records, its data version "
+            "and the URL the server sends it at.",
             "timeStampLocation": "begin",
             "cadence": "P1D",
         }
@@ -266,8 +278,12 @@ class Server:
             "timeStampLocation": STAMPED.get(dataset.product, "begin"),
         }
         known = availability.state_days(self.archive.root) if dataset.product in SURVEYS else {}
-        every = cadence(dataset.product, [n for (p, _, v), (n, _, _) in known.items()
-                                          if p == dataset.product and (dataset.version is None or v == dataset.version)])
+        counts = [
+            n
+            for (p, _, v), (n, _, _) in known.items()
+            if p == dataset.product and (dataset.version is None or v == dataset.version)
+        ]
+        every = cadence(dataset.product, counts)
         if every:
             out["cadence"] = every
         if modified:
@@ -292,8 +308,7 @@ class Server:
         product folders and day files (those of `files`, default all)."""
         if dataset is None:
             return self.archive.modified(products=self.archive.products())
-        return self.archive.modified(products=[dataset.product],
-                                     files=dataset.files if files is None else files)
+        return self.archive.modified(products=[dataset.product], files=dataset.files if files is None else files)
 
     def parameters(self, description, names):
         """The Parameters a request's `parameters` names (all of them when it names none), in
@@ -334,8 +349,7 @@ class Server:
         first = times.day_start(dataset.first_day)
         last = times.day_start(dataset.last_day) + DAY_NS
         if stop <= first or start >= last:
-            raise HapiError(1405, f"{dataset.id} has days from {times.text(first)[:10]}Z "
-                                  f"to {times.text(last)[:10]}Z")
+            raise HapiError(1405, f"{dataset.id} has days from {times.text(first)[:10]}Z to {times.text(last)[:10]}Z")
         span = min(stop, last) - max(start, first)
         if span > self.max_days * DAY_NS:
             raise HapiError(1408, f"at most {self.max_days:g} day(s) of records a request")
@@ -348,7 +362,7 @@ def dataset_title(dataset):
     base = title(dataset.product)
     if dataset.version:
         suffix = f" (v{dataset.version})"
-        return base[:40 - len(suffix)] + suffix
+        return base[: 40 - len(suffix)] + suffix
     return base
 
 
@@ -373,8 +387,14 @@ def mission_attributes(root):
 
 
 def time_parameter(description):
-    return {"name": description.time, "type": "isotime", "units": "UTC", "fill": None,
-            "length": times.TIME_LENGTH, "description": description.time_description}
+    return {
+        "name": description.time,
+        "type": "isotime",
+        "units": "UTC",
+        "fill": None,
+        "length": times.TIME_LENGTH,
+        "description": description.time_description,
+    }
 
 
 class Streams:
@@ -405,6 +425,7 @@ class Streams:
                 import asyncio
 
                 asyncio.get_running_loop().call_later(TRIM_AFTER, self._trim)
+
         return release
 
     def _trim(self):
@@ -450,7 +471,9 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
                     return await handler(request)
                 except HapiError as exc:
                     return error_response(exc)
+
             return run
+
         return decorate
 
     def conditional(request, modified, answer):
@@ -462,17 +485,28 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
     @endpoint("about")
     async def about(request):
         modified = server.archive.modified()
-        return conditional(request, modified, lambda: hapi_response({
-            "id": "dravel", "title": "Zelk L1 archive", "contact": "the archive's operator",
-            "description": "Level-1 records of the Zelk radio and plasma waves instrument, "
-                           "one dataset per product, served from the archive's day files.",
-            **server.mission_fields()}, modified=modified))
+        return conditional(
+            request,
+            modified,
+            lambda: hapi_response(
+                {
+                    "id": "dravel",
+                    "title": "Zelk L1 archive",
+                    "contact": "the archive's operator",
+                    "description": "Level-1 records of the Zelk radio and plasma waves instrument, "
+                    "one dataset per product, served from the archive's day files.",
+                    **server.mission_fields(),
+                },
+                modified=modified,
+            ),
+        )
 
     @endpoint("capabilities")
     async def capabilities(request):
         modified = server.archive.modified()
-        return conditional(request, modified, lambda: hapi_response({"outputFormats": list(FORMATS)},
-                                                                    modified=modified))
+        return conditional(
+            request, modified, lambda: hapi_response({"outputFormats": list(FORMATS)}, modified=modified)
+        )
 
     def catalog_entries():
         entries = []
@@ -488,8 +522,10 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
     async def catalog(request):
         def work():
             modified = server.modified()
-            return conditional(request, modified, lambda: hapi_response({"catalog": catalog_entries()},
-                                                                        modified=modified))
+            return conditional(
+                request, modified, lambda: hapi_response({"catalog": catalog_entries()}, modified=modified)
+            )
+
         return await run_in_threadpool(work)
 
     @endpoint("info")
@@ -498,17 +534,28 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             files_of = server.availability_of(request)
             if files_of is not None:
                 modified = server.availability_modified(files_of)
-                return conditional(request, modified, lambda: hapi_response(server.availability_info(
-                    files_of, str(request.base_url), request.query_params.get("parameters"), modified)[0],
-                    modified=modified))
+                return conditional(
+                    request,
+                    modified,
+                    lambda: hapi_response(
+                        server.availability_info(
+                            files_of, str(request.base_url), request.query_params.get("parameters"), modified
+                        )[0],
+                        modified=modified,
+                    ),
+                )
             dataset = server.dataset(request)
             modified = server.modified(dataset)
 
             def answer():
                 description = server.description(dataset)
-                return hapi_response(server.info(dataset, description, request.query_params.get("parameters"),
-                                                 modified), modified=modified)
+                return hapi_response(
+                    server.info(dataset, description, request.query_params.get("parameters"), modified),
+                    modified=modified,
+                )
+
             return conditional(request, modified, answer)
+
         return await run_in_threadpool(work)
 
     @endpoint("data")
@@ -550,12 +597,13 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             def chunks():
                 if found:
                     yield availability.encode(found, columns, fmt, width)
+
             chunks = chunks()
             return modified, info, chunks, next(chunks, None)
 
         release = await turns.turn()
         try:
-            if await request.is_disconnected():      # gone while waiting its turn
+            if await request.is_disconnected():  # gone while waiting its turn
                 release()
                 return Response(b"", status_code=499)
             modified, info, chunks, first = await run_in_threadpool(plan)
@@ -566,20 +614,25 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             release()
             return not_modified(modified)
         response = data_response(info, chunks, first, fmt, include == "header", modified)
-        if request.method == "HEAD":      # the status and headers, no records read past the first block
+        if request.method == "HEAD":  # the status and headers, no records read past the first block
             await run_in_threadpool(chunks.close)
             release()
-            response = Response(b"", status_code=response.status_code, headers={
-                k: v for k, v in response.headers.items() if k != "content-length"})
-            del response.headers["content-length"]      # not known before the records are read
+            response = Response(
+                b"",
+                status_code=response.status_code,
+                headers={k: v for k, v in response.headers.items() if k != "content-length"},
+            )
+            del response.headers["content-length"]  # not known before the records are read
             return response
         return _Holding(response, release, chunks)
 
     async def landing(request):
         def work():
             modified = server.modified()
-            return conditional(request, modified, lambda: HTMLResponse(
-                landing_page(server), headers=headers(modified=modified)))
+            return conditional(
+                request, modified, lambda: HTMLResponse(landing_page(server), headers=headers(modified=modified))
+            )
+
         return await run_in_threadpool(work)
 
     async def files(request):
@@ -595,6 +648,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
                 return not_modified(modified)
             # Last-Modified, HEAD and Range (206) as Starlette's file responses have them
             return FileResponse(day.path, media_type=FILE_FORMATS[day.kind].media_type, headers=HEADERS)
+
         return await run_in_threadpool(work)
 
     async def unknown(request):
@@ -606,16 +660,24 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
 
     routes = [
         Route("/", lambda request: RedirectResponse("/hapi")),
-        Route("/hapi", landing), Route("/hapi/", landing),
-        Route("/hapi/about", about), Route("/hapi/capabilities", capabilities),
-        Route("/hapi/catalog", catalog), Route("/hapi/info", info), Route("/hapi/data", data),
+        Route("/hapi", landing),
+        Route("/hapi/", landing),
+        Route("/hapi/about", about),
+        Route("/hapi/capabilities", capabilities),
+        Route("/hapi/catalog", catalog),
+        Route("/hapi/info", info),
+        Route("/hapi/data", data),
         Route("/hapi/files/{product}/{name}", files),
         Route("/hapi/{rest:path}", unknown),
     ]
     app = Starlette(routes=routes, exception_handlers={Exception: failed})
     # gzip for the clients that ask for it, block by block as a response streams
-    app = GZipMiddleware(app, minimum_size=500, compresslevel=GZIP_LEVEL,
-                         exclude_content_types=DEFAULT_EXCLUDED_CONTENT_TYPES + FILE_MEDIA)
+    app = GZipMiddleware(
+        app,
+        minimum_size=500,
+        compresslevel=GZIP_LEVEL,
+        exclude_content_types=DEFAULT_EXCLUDED_CONTENT_TYPES + FILE_MEDIA,
+    )
     if access_log is not None:
         app = AccessLog(app, access_log)
     return app
@@ -646,8 +708,9 @@ def data_response(info, chunks, first, fmt, with_header, modified=None):
     sent = headers(code, modified)
     if fmt == "json":
         opening = json.dumps(head)[:-1] + ', "data": [\n'
-        return StreamingResponse(_framed(opening.encode(), _chunks(chunks, first), b"\n]}\n"),
-                                 media_type=MEDIA[fmt], headers=sent)
+        return StreamingResponse(
+            _framed(opening.encode(), _chunks(chunks, first), b"\n]}\n"), media_type=MEDIA[fmt], headers=sent
+        )
     opening = stream.hashed(head) if with_header else b""
     if first is None:
         chunks.close()
@@ -659,6 +722,7 @@ def _chunks(chunks, first):
     """The encoded blocks (the first already read and encoded), each next one read and encoded
     in a worker thread; the generator is closed however the response ends (its day file with
     it)."""
+
     async def run():
         try:
             if first is None:
@@ -671,9 +735,10 @@ def _chunks(chunks, first):
                     return
                 yield chunk
         finally:
-            if chunks.gi_frame is not None:       # not run to its end
+            if chunks.gi_frame is not None:  # not run to its end
                 with anyio.CancelScope(shield=True):
                     await run_in_threadpool(chunks.close)
+
     return run()
 
 
@@ -700,9 +765,11 @@ def landing_page(server):
                 query["include"] = "header"
             links.append((f"data ({fmt})", "data?" + urlencode(query, quote_via=quote)))
         cells = " ".join(f'<a href="hapi/{html.escape(href)}">{html.escape(label)}</a>' for label, href in links)
-        rows.append(f"<tr><td>{html.escape(did)}</td><td>{html.escape(title)}</td>"
-                    f"<td>{html.escape(dataset.first_day)} to {html.escape(dataset.last_day)}</td>"
-                    f"<td>{cells}</td></tr>")
+        rows.append(
+            f"<tr><td>{html.escape(did)}</td><td>{html.escape(title)}</td>"
+            f"<td>{html.escape(dataset.first_day)} to {html.escape(dataset.last_day)}</td>"
+            f"<td>{cells}</td></tr>"
+        )
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>HAPI server: Zelk L1 archive</title>
 <base href="/">
@@ -715,4 +782,4 @@ td, th {{ border: 1px solid #ddd; padding: 0.2em 0.6em; text-align: left; }} tab
 <table><tr><th>dataset</th><th>title</th><th>days</th><th>examples</th></tr>
 {chr(10).join(rows)}
 </table></body></html>
-"""
+"""  # noqa: E501 - the page as it is sent

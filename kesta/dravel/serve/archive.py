@@ -15,6 +15,7 @@ temporary name and renames), and the day files it reads.
 Dataset ids: `<product>` is the newest data version of each day; `<product>_v<NN>` is version NN
 alone, listed in the catalog when the product has more than one version.
 """
+
 from __future__ import annotations
 
 import os
@@ -33,17 +34,17 @@ _VERSIONED = re.compile(r"^(?P<product>[a-z0-9_]+)_v(?P<version>\d{2})\Z", re.AS
 class DayFile:
     path: str
     product: str
-    date: str        # YYYYMMDD
-    version: str     # NN
-    kind: str        # the name of its format (`l1.writers.FORMATS`)
+    date: str  # YYYYMMDD
+    version: str  # NN
+    kind: str  # the name of its format (`l1.writers.FORMATS`)
 
 
 @dataclass(frozen=True)
 class Dataset:
     id: str
     product: str
-    version: object   # "NN", or None: the newest version of each day
-    files: tuple      # the DayFiles, one per day, in day order
+    version: object  # "NN", or None: the newest version of each day
+    files: tuple  # the DayFiles, one per day, in day order
 
     @property
     def first_day(self):
@@ -151,5 +152,5 @@ def _dataset(did, product, version, files):
     by_day = {}
     for f in files:
         if version is None or f.version == version:
-            by_day[f.date] = f       # files come by day then version: the last is the newest
+            by_day[f.date] = f  # files come by day then version: the last is the newest
     return Dataset(did, product, version, tuple(by_day[d] for d in sorted(by_day)))

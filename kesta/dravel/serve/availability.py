@@ -8,6 +8,7 @@ The number of records comes from the archive's state (read only; a run may be wr
 the state describes the file as it is on disk (its size and modification time), else from the
 file itself.
 """
+
 from __future__ import annotations
 
 import json
@@ -25,14 +26,14 @@ from . import times
 log = logging.getLogger(__name__)
 
 SUFFIX = "_availability"
-TIME_LENGTH = 20            # yyyy-mm-ddThh:mm:ssZ
-VERSION_LENGTH = 3          # v<NN>, as in the file name (a bare 01 reads back as a number in CSV)
+TIME_LENGTH = 20  # yyyy-mm-ddThh:mm:ssZ
+VERSION_LENGTH = 3  # v<NN>, as in the file name (a bare 01 reads back as a number in CSV)
 
 
 def product_of(did):
     """The product of an availability dataset id, or None for another id."""
     if isinstance(did, str) and did.endswith(SUFFIX) and len(did) > len(SUFFIX):
-        return did[:-len(SUFFIX)]
+        return did[: -len(SUFFIX)]
     return None
 
 
@@ -70,8 +71,10 @@ def state_days(root):
         return {}
     try:
         try:
-            rows = db.execute("SELECT product, day, version, records, file_size, file_mtime_ns FROM day_files").fetchall()
-        except sqlite3.OperationalError:      # a state of the first schema: no file columns
+            rows = db.execute(
+                "SELECT product, day, version, records, file_size, file_mtime_ns FROM day_files"
+            ).fetchall()
+        except sqlite3.OperationalError:  # a state of the first schema: no file columns
             rows = [r + (None, None) for r in db.execute("SELECT product, day, version, records FROM day_files")]
     except sqlite3.Error as exc:
         log.warning("%s: %s", path, exc)
@@ -114,16 +117,45 @@ def parameters(dataset, base):
     ("http://host:port/")."""
     width = max(len(file_url(base, f)) for f in dataset.files)
     return [
-        {"name": "start", "type": "isotime", "units": "UTC", "fill": None, "length": TIME_LENGTH,
-         "description": "Start of the day file's UTC day"},
-        {"name": "stop", "type": "isotime", "units": "UTC", "fill": None, "length": TIME_LENGTH,
-         "description": "End of the day file's UTC day (the start of the next)"},
-        {"name": "records", "type": "integer", "units": None, "fill": "-1",
-         "description": "Records in the day file (-1: it cannot be read)"},
-        {"name": "data_version", "type": "string", "units": None, "fill": None, "length": VERSION_LENGTH,
-         "description": "Data version of the day file (v<NN>, as in its name)"},
-        {"name": "url", "type": "string", "units": None, "fill": None, "length": width,
-         "description": "Where the server sends the day file"},
+        {
+            "name": "start",
+            "type": "isotime",
+            "units": "UTC",
+            "fill": None,
+            "length": TIME_LENGTH,
+            "description": "Start of the day file's UTC day",
+        },
+        {
+            "name": "stop",
+            "type": "isotime",
+            "units": "UTC",
+            "fill": None,
+            "length": TIME_LENGTH,
+            "description": "End of the day file's UTC day (the start of the next)",
+        },
+        {
+            "name": "records",
+            "type": "integer",
+            "units": None,
+            "fill": "-1",
+            "description": "Records in the day file (-1: it cannot be read)",
+        },
+        {
+            "name": "data_version",
+            "type": "string",
+            "units": None,
+            "fill": None,
+            "length": VERSION_LENGTH,
+            "description": "Data version of the day file (v<NN>, as in its name)",
+        },
+        {
+            "name": "url",
+            "type": "string",
+            "units": None,
+            "fill": None,
+            "length": width,
+            "description": "Where the server sends the day file",
+        },
     ]
 
 
@@ -137,8 +169,15 @@ def rows(dataset, root, base, start, stop):
         if first is None or not start <= first < stop:
             continue
         n = records_of(day, known)
-        out.append((times.day_text(day.date), times.day_text(day.date, after=True), -1 if n is None else n,
-                    f"v{day.version}", file_url(base, day)))
+        out.append(
+            (
+                times.day_text(day.date),
+                times.day_text(day.date, after=True),
+                -1 if n is None else n,
+                f"v{day.version}",
+                file_url(base, day),
+            )
+        )
     return out
 
 
@@ -148,8 +187,13 @@ def encode(rows_, chosen, fmt, width):
         return "".join(",".join(str(r[i]) for i in chosen) + "\n" for r in rows_).encode()
     if fmt == "json":
         return ",\n".join(json.dumps([r[i] for i in chosen]) for r in rows_).encode()
-    kinds = [("start", f"S{TIME_LENGTH}"), ("stop", f"S{TIME_LENGTH}"), ("records", "<i4"),
-             ("data_version", f"S{VERSION_LENGTH}"), ("url", f"S{width}")]
+    kinds = [
+        ("start", f"S{TIME_LENGTH}"),
+        ("stop", f"S{TIME_LENGTH}"),
+        ("records", "<i4"),
+        ("data_version", f"S{VERSION_LENGTH}"),
+        ("url", f"S{width}"),
+    ]
     dtype = np.dtype([kinds[i] for i in chosen])
     out = np.zeros(len(rows_), dtype=dtype)
     for i in chosen:

@@ -15,6 +15,7 @@ renames) leaves the open one whole. The records of small day files (a day of spe
 between requests (HeldDays), up to a byte budget, under the version of the file they were read
 from.
 """
+
 from __future__ import annotations
 
 import os
@@ -34,12 +35,12 @@ READ_TYPES = ("data", "support_data")
 @dataclass
 class Parameter:
     name: str
-    type: str               # "integer" or "double"
-    size: tuple             # () for a scalar
-    fill: object            # the fill value in the stream's type (int or float)
-    units: object           # str or None
+    type: str  # "integer" or "double"
+    size: tuple  # () for a scalar
+    fill: object  # the fill value in the stream's type (int or float)
+    units: object  # str or None
     description: str
-    bins: object = None     # the name of the parameter holding the bins' centers, or None
+    bins: object = None  # the name of the parameter holding the bins' centers, or None
 
     @property
     def dtype(self):
@@ -49,8 +50,13 @@ class Parameter:
     def hapi(self, present):
         """The HAPI parameter, its bins only when the parameter holding them, in `present`
         ({name: Parameter}), is sent too."""
-        out = {"name": self.name, "type": self.type, "units": self.units,
-               "fill": fill_text(self.fill), "description": self.description}
+        out = {
+            "name": self.name,
+            "type": self.type,
+            "units": self.units,
+            "fill": fill_text(self.fill),
+            "description": self.description,
+        }
         if self.size:
             out["size"] = list(self.size)
         if self.bins in present:
@@ -69,10 +75,10 @@ def fill_text(fill):
 
 @dataclass
 class Description:
-    time: str                                   # the name of the time variable
+    time: str  # the name of the time variable
     time_description: str
-    parameters: list                            # Parameters, time not included
-    attributes: dict = field(default_factory=dict)   # global attributes (text)
+    parameters: list  # Parameters, time not included
+    attributes: dict = field(default_factory=dict)  # global attributes (text)
 
     def parameter(self, name):
         return next((p for p in self.parameters if p.name == name), None)
@@ -87,16 +93,25 @@ def _parameter(stored):
     elif kind == "integer":
         stream_fill = int(fill)
     else:
-        stream_fill = float(np.asarray(fill).astype(stored.dtype))      # as the element type holds it
-    return Parameter(stored.name, kind, tuple(int(s) for s in stored.shape), stream_fill,
-                     (stored.units or "").strip() or None, (stored.description or "").strip() or stored.name)
+        stream_fill = float(np.asarray(fill).astype(stored.dtype))  # as the element type holds it
+    return Parameter(
+        stored.name,
+        kind,
+        tuple(int(s) for s in stored.shape),
+        stream_fill,
+        (stored.units or "").strip() or None,
+        (stored.description or "").strip() or stored.name,
+    )
 
 
 def parameters(variables, time):
     """The HAPI parameters of day-file variables ({stored name: StoredVariable}) along the time
     variable `time`, in their order, each 1-D array over a coordinate of its size binned by it."""
-    out = [_parameter(v) for v in variables.values()
-           if not v.time and v.var_type in READ_TYPES and (v.depend_0 or time) == time]
+    out = [
+        _parameter(v)
+        for v in variables.values()
+        if not v.time and v.var_type in READ_TYPES and (v.depend_0 or time) == time
+    ]
     by_name = {p.name: p for p in out}
     for p in out:
         ref = by_name.get(variables[p.name].coordinate or "")
@@ -113,8 +128,9 @@ def describe(opened):
     time = next((d for d in depends if d in times), times[0] if times else None)
     if time is None:
         raise ValueError("no time variable")
-    return Description(time, variables[time].description or "Time", parameters(variables, time),
-                       opened.global_attributes())
+    return Description(
+        time, variables[time].description or "Time", parameters(variables, time), opened.global_attributes()
+    )
 
 
 class _Day:
@@ -226,7 +242,7 @@ def _records(opened, name):
     values = opened.read(name, 0, n)
     # a copy: what a reader gives may be a view of its whole file in memory
     values = np.zeros(0) if values is None else np.array(values).reshape(n, -1)
-    values.setflags(write=False)      # shared by the requests
+    values.setflags(write=False)  # shared by the requests
     return values
 
 
@@ -243,14 +259,14 @@ class HeldDays:
     modification time is another one: records read while the file was being replaced are
     served to that request alone, never kept. `max_bytes` 0: nothing is kept."""
 
-    SEEN = 4096         # the versions of day files remembered as asked for once
+    SEEN = 4096  # the versions of day files remembered as asked for once
 
     def __init__(self, max_bytes=HELD_BYTES):
         self.max_bytes = int(max_bytes)
         self.lock = threading.Lock()
-        self.held = OrderedDict()       # version: _Held, the least recently read first
+        self.held = OrderedDict()  # version: _Held, the least recently read first
         self.total = 0
-        self.seen = OrderedDict()       # version: None, asked for once
+        self.seen = OrderedDict()  # version: None, asked for once
 
     def open(self, day, description):
         """The open day file of a DayFile (close it), or its records kept."""
@@ -299,7 +315,7 @@ class HeldDays:
     def _keep(self, key, held):
         with self.lock:
             self._forget(key)
-            if key in self.held:          # read meanwhile for another request
+            if key in self.held:  # read meanwhile for another request
                 self.total -= self.held.pop(key).nbytes
             self.held[key] = held
             self.total += held.nbytes

@@ -11,6 +11,7 @@ own, holding its freed memory apart. The server shares two arenas among its thre
 `trim()` hands back what they hold free once no data request is under way. Only the GNU C
 library has these; elsewhere its defaults stand.
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -23,7 +24,7 @@ ARENAS = 2
 def _libc():
     try:
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-        libc.mallopt, libc.malloc_trim         # noqa: B018 (the GNU C library's)
+        libc.mallopt, libc.malloc_trim  # noqa: B018 (the GNU C library's)
         return libc
     except (OSError, AttributeError):
         return None

@@ -16,6 +16,7 @@ What a client may keep (uvicorn bounds none of the first three):
 - a request with both Content-Length and Transfer-Encoding is refused (400, connection closed):
   the two disagree on where its body ends, and whatever is pipelined behind it is never read.
 """
+
 from __future__ import annotations
 
 import h11
@@ -24,10 +25,14 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .app import REASON
 
 _REASON = REASON.encode()
-_TIMED_OUT = (b"HTTP/1.1 408 Request Timeout\r\ncontent-type: text/plain; charset=utf-8\r\n"
-              b"content-length: 16\r\nconnection: close\r\n\r\nrequest timeout\n")
-_UNAVAILABLE = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: text/plain; charset=utf-8\r\n"
-                b"content-length: 20\r\nconnection: close\r\n\r\nserver too crowded\r\n")
+_TIMED_OUT = (
+    b"HTTP/1.1 408 Request Timeout\r\ncontent-type: text/plain; charset=utf-8\r\n"
+    b"content-length: 16\r\nconnection: close\r\n\r\nrequest timeout\n"
+)
+_UNAVAILABLE = (
+    b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: text/plain; charset=utf-8\r\n"
+    b"content-length: 20\r\nconnection: close\r\n\r\nserver too crowded\r\n"
+)
 
 HEADER_TIMEOUT = 5.0
 SEND_TIMEOUT = 60.0
@@ -59,9 +64,12 @@ class _Connection:
         if isinstance(event, h11.Response):
             phrase = next((value for name, value in event.headers if name == _REASON), None)
             if phrase is not None:
-                event = h11.Response(status_code=event.status_code, reason=phrase,
-                                     http_version=event.http_version,
-                                     headers=[(n, v) for n, v in event.headers if n != _REASON])
+                event = h11.Response(
+                    status_code=event.status_code,
+                    reason=phrase,
+                    http_version=event.http_version,
+                    headers=[(n, v) for n, v in event.headers if n != _REASON],
+                )
         return self._conn.send(event)
 
 
@@ -73,8 +81,8 @@ class HapiH11Protocol(H11Protocol):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.conn = _Connection(self.conn, self)
-        self._waiting_since = None      # loop time since when a request's head is awaited
-        self._heard = False             # part of that request came
+        self._waiting_since = None  # loop time since when a request's head is awaited
+        self._heard = False  # part of that request came
         self._request_timer = None
         self._send_timer = None
 
@@ -153,12 +161,18 @@ class HapiH11Protocol(H11Protocol):
 
     def _send_timed_out(self):
         self._send_timer = None
-        if self.flow.write_paused:      # still nothing taken (a closing one too: close would wait)
+        if self.flow.write_paused:  # still nothing taken (a closing one too: close would wait)
             self.transport.abort()
 
 
 def protocol(header_timeout=HEADER_TIMEOUT, send_timeout=SEND_TIMEOUT, max_connections=MAX_CONNECTIONS):
     """The protocol class of a server with these bounds."""
-    return type("HapiH11Protocol", (HapiH11Protocol,), {
-        "header_timeout": float(header_timeout), "send_timeout": float(send_timeout),
-        "max_connections": int(max_connections)})
+    return type(
+        "HapiH11Protocol",
+        (HapiH11Protocol,),
+        {
+            "header_timeout": float(header_timeout),
+            "send_timeout": float(send_timeout),
+            "max_connections": int(max_connections),
+        },
+    )

@@ -13,11 +13,11 @@ type, shape, fill value, units and description the file holds. CDF has no unsign
 (a uint64 field is stored as CDF_INT8, its fill value as CDF_INT8's): its parameter is a double
 of that fill value in a CDF archive, of the field's own in a netCDF one.
 """
+
 from __future__ import annotations
 
 import logging
 import threading
-
 
 from kesta.dravel.l1.writers import FORMATS, StoredVariable
 
@@ -46,6 +46,7 @@ def cadence(product, day_records):
     if product not in SURVEYS or not counts:
         return None
     return f"PT{max(1, round(86400 / statistics.median(counts)))}S"
+
 
 # Dataset titles, at most 40 characters and one per product (HAPI's `title`); the long text is
 # the dataset's description. A product missing here is titled by its name.
@@ -117,8 +118,17 @@ def describe(product, kind="cdf", mission=None):
         dtype, fill = form.stored_type(var.leaf.dtype, var.fill)
         name = form.stored_name(product, var.name)
         along = coordinates.get((var.dims[0], var.leaf.shape[0])) if len(var.dims) == 1 else None
-        stored[name] = StoredVariable(name, dtype, tuple(var.leaf.shape), False, var.var_type, EPOCH, fill,
-                                      var.units, var.catdesc, form.stored_name(product, along) if along else None)
-    globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission,
-                                                                               dtype=layout).items()}
+        stored[name] = StoredVariable(
+            name,
+            dtype,
+            tuple(var.leaf.shape),
+            False,
+            var.var_type,
+            EPOCH,
+            fill,
+            var.units,
+            var.catdesc,
+            form.stored_name(product, along) if along else None,
+        )
+    globals_ = {k: str(v).strip() for k, v in attrs.global_attributes(product, mission=mission, dtype=layout).items()}
     return Description(EPOCH, time.catdesc.strip() or "Time", parameters(stored, EPOCH), globals_)

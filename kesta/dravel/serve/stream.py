@@ -6,6 +6,7 @@ time range.
 Day files hold the records of their UTC day in time order: going through the dataset's day
 files in day order gives every record of the range once, in time order.
 """
+
 from __future__ import annotations
 
 import json
@@ -24,8 +25,7 @@ DAY_NS = 86_400 * 10**9
 
 
 def record_bytes(parameters):
-    return times.TIME_LENGTH + sum(p.dtype.itemsize * int(np.prod(p.size, dtype=np.int64))
-                                   for p in parameters)
+    return times.TIME_LENGTH + sum(p.dtype.itemsize * int(np.prod(p.size, dtype=np.int64)) for p in parameters)
 
 
 def blocks(dataset, description, parameters, start, stop, days=None):
@@ -39,7 +39,7 @@ def blocks(dataset, description, parameters, start, stop, days=None):
             continue
         try:
             opened = open_day(day) if days is None else days.open(day, description)
-        except FileNotFoundError:     # gone since the folder was listed (a version withdrawn)
+        except FileNotFoundError:  # gone since the folder was listed (a version withdrawn)
             log.warning("%s: gone while being served", day.path)
             continue
         try:
@@ -67,8 +67,10 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
         columns = [_column(opened, p, first, end) for p in parameters]
         for a in range(first, end, rows):
             b = min(a + rows, end)
-            values = [np.full((b - a,) + p.size, p.fill, dtype=p.dtype) if c is None else c[a - first:b - first]
-                      for p, c in zip(parameters, columns)]
+            values = [
+                np.full((b - a,) + p.size, p.fill, dtype=p.dtype) if c is None else c[a - first : b - first]
+                for p, c in zip(parameters, columns)
+            ]
             yield opened.iso(description.time, epoch, a, b), values
 
 
@@ -107,8 +109,9 @@ def hashed(head):
 
 
 def encode_binary(parameters):
-    dtype = np.dtype([("time", f"S{times.TIME_LENGTH}")]
-                     + [(f"p{i}", p.dtype, p.size) for i, p in enumerate(parameters)])
+    dtype = np.dtype(
+        [("time", f"S{times.TIME_LENGTH}")] + [(f"p{i}", p.dtype, p.size) for i, p in enumerate(parameters)]
+    )
 
     def encode(block):
         t, values = block
@@ -116,7 +119,7 @@ def encode_binary(parameters):
         out["time"] = t
         for i, v in enumerate(values):
             out[f"p{i}"] = v
-        return memoryview(out.view(np.uint8))      # the bytes, not copied again
+        return memoryview(out.view(np.uint8))  # the bytes, not copied again
 
     return encode
 

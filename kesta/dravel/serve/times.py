@@ -5,6 +5,7 @@ Both ways go through the library's TT2000 conversions (`l1.times`), leap seconds
 epoch in a leap second is written 23:59:60.xxxxxxxxxZ, and a request time 23:59:60 of a
 leap-second day is that second.
 """
+
 from __future__ import annotations
 
 import calendar
@@ -20,18 +21,31 @@ from ..l1 import times as utc_times
 # space, no trailing newline): the time as sent or none.
 _TIME = re.compile(
     r"(?P<year>\d{4})-(?:(?P<month>\d{2})(?:-(?P<day>\d{2}))?|(?P<doy>\d{3}))"
-    r"(?:T(?P<hour>\d{2})(?::(?P<minute>\d{2})(?::(?P<second>\d{2})(?:\.(?P<fraction>\d+))?)?)?)?Z?", re.ASCII)
+    r"(?:T(?P<hour>\d{2})(?::(?P<minute>\d{2})(?::(?P<second>\d{2})(?:\.(?P<fraction>\d+))?)?)?)?Z?",
+    re.ASCII,
+)
 
 # Years a request may name: what TT2000 holds, with margin
 FIRST_YEAR, LAST_YEAR = 1710, 2200
 
 # The time strings of the data stream: yyyy-mm-ddThh:mm:ss.fffffffffZ
 TIME_LENGTH = 30
-_FIELDS = ((0, 0, 4), (1, 5, 2), (2, 8, 2), (3, 11, 2), (4, 14, 2), (5, 17, 2),
-           (6, 20, 9))  # (column: year, month, day, hour, minute, second, nanosecond; position, digits)
+_FIELDS = (
+    (0, 0, 4),
+    (1, 5, 2),
+    (2, 8, 2),
+    (3, 11, 2),
+    (4, 14, 2),
+    (5, 17, 2),
+    (6, 20, 9),
+)  # (column: year, month, day, hour, minute, second, nanosecond; position, digits)
 # every digit of a time string: its position, the column it is a digit of, and that digit's power of ten
-_POSITION, _COLUMN, _POWER = (np.array(a, dtype=np.int64) for a in zip(*(
-    (position + digits - 1 - i, column, 10**i) for column, position, digits in _FIELDS for i in range(digits))))
+_POSITION, _COLUMN, _POWER = (
+    np.array(a, dtype=np.int64)
+    for a in zip(
+        *((position + digits - 1 - i, column, 10**i) for column, position, digits in _FIELDS for i in range(digits))
+    )
+)
 
 
 def parse(text):
@@ -100,7 +114,7 @@ def iso(tt2000):
     parts[:, 0] = years.astype(np.int64) + 1970
     parts[:, 1] = (months - years).astype(np.int64) + 1
     parts[:, 2] = (dates - months).astype(np.int64) + 1
-    seconds = np.minimum(ns // 10**9, 86_400)          # 86,400: the leap second, 23:59:60
+    seconds = np.minimum(ns // 10**9, 86_400)  # 86,400: the leap second, 23:59:60
     parts[:, 3] = np.minimum(seconds // 3600, 23)
     parts[:, 4] = np.where(seconds == 86_400, 59, seconds // 60 % 60)
     parts[:, 5] = np.where(seconds == 86_400, 60, seconds % 60)

@@ -10,6 +10,7 @@ puts packet groups into an L0 store (a dict, or an HDF5 file with groups
 ``TM/<packet name>/source_data/<parameter>``); `scale` repeats them for large files. Demo
 groups are packets only: no expected record is computed for them.
 """
+
 from .store import l0_store, write_hdf5
 
 __all__ = ["l0_store", "write_hdf5"]

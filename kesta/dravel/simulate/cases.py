@@ -5,6 +5,7 @@ Each builder takes the product (its packet type and keyword arguments say which 
 build), a random generator and whether to build in units the decoder reports; it returns
 (L0 store, expected records, number of reported units).
 """
+
 from __future__ import annotations
 
 import numpy as np
@@ -35,11 +36,16 @@ def snapshot_case(product, rng, anomalies):
     for s in range(int(rng.integers(1, 4))):
         length = int(rng.choice([512, 1024]))
         channels = ((1, 1, 1, 1), (1, 0, 1, 0), (0, 1, 1, 1))[int(rng.integers(0, 3))]
-        snap = snap_sim.Snapshot(length=length, channels=channels, snapshot_nr=base + s,
-                                 time=(100_000 + 50 * base + 10 * s, int(rng.integers(0, 65536)), 1),
-                                 rate_code=int(rng.integers(0, 5)), waveform=_wave(rng, length))
+        snap = snap_sim.Snapshot(
+            length=length,
+            channels=channels,
+            snapshot_nr=base + s,
+            time=(100_000 + 50 * base + 10 * s, int(rng.integers(0, 65536)), 1),
+            rate_code=int(rng.integers(0, 5)),
+            waveform=_wave(rng, length),
+        )
         if anomalies and s == 0:
-            snap.samples_override = {1: 7}          # sample count does not add up: reported
+            snap.samples_override = {1: 7}  # sample count does not add up: reported
         if anomalies and s == 1 and len(snap.packets()) > 1:
             snap.missing = (2,)
         snaps.append(snap)
@@ -52,13 +58,18 @@ def histogram_case(product, rng, anomalies):
     hists = []
     for h in range(int(rng.integers(1, 4))):
         nx, ny = int(rng.integers(1, 12)), int(rng.integers(1, 12))
-        hist = hist_sim.Histogram(nx=nx, ny=ny, chunk=int(rng.integers(5, 40)),
-                                  time=(300_000 + 100 * h, 0, 1), rate_code=int(rng.integers(0, 5)),
-                                  hist_id=h + 1)
+        hist = hist_sim.Histogram(
+            nx=nx,
+            ny=ny,
+            chunk=int(rng.integers(5, 40)),
+            time=(300_000 + 100 * h, 0, 1),
+            rate_code=int(rng.integers(0, 5)),
+            hist_id=h + 1,
+        )
         hist.matrix(rng)
         cnt = len(hist.cut())
         if anomalies and h == 0 and cnt > 1:
-            hist.order = tuple(range(1, cnt))       # final chunk lost: counts stay at fill
+            hist.order = tuple(range(1, cnt))  # final chunk lost: counts stay at fill
         hists.append(hist)
     l0, records = hist_sim.histmap_store(hists, rng=rng)
     return l0, records, 0
@@ -92,8 +103,7 @@ def _thr_store(product, case):
 def tnr_survey_case(product, rng, anomalies):
     """One to three survey packets of up to two blocks; with `anomalies` one faulty packet."""
     n = int(rng.integers(1, 4))
-    case = thr_random.random_tnr_survey(rng, n, SURVEY_MODE[product.packet], max_blocks=2,
-                                     bad=1 if anomalies else 0)
+    case = thr_random.random_tnr_survey(rng, n, SURVEY_MODE[product.packet], max_blocks=2, bad=1 if anomalies else 0)
     return _thr_store(product, case)
 
 
@@ -106,5 +116,4 @@ def tnr_calibration_case(product, rng, anomalies):
 def hfr_calibration_case(product, rng, anomalies):
     """One to three HFR calibration packets of up to six steps; with `anomalies` one faulty."""
     n = int(rng.integers(1, 4))
-    return _thr_store(product, thr_random.random_hfr_calibration(rng, n, bad=1 if anomalies else 0,
-                                                              max_steps=6))
+    return _thr_store(product, thr_random.random_hfr_calibration(rng, n, bad=1 if anomalies else 0, max_steps=6))

@@ -12,6 +12,7 @@ File k holds the packets of day k, then the units of day k+1 that start within t
 minutes of that day (the file runs past midnight, as a downlink does): those units are in
 files k and k+1, byte-identical. A unit is in the file of its first packet's time, whole.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -23,10 +24,10 @@ from kesta.dravel import products as registry
 
 from .scale import packet_params, renumbered
 
-DAY = 86_400                # seconds
-LEAD = (0, 300)             # a day's first unit of a product starts this long after midnight
-TAIL = 600                  # its last unit starts this long before the next midnight
-OVERLAP = (600, 1800)       # how far a file runs past its day's end
+DAY = 86_400  # seconds
+LEAD = (0, 300)  # a day's first unit of a product starts this long after midnight
+TAIL = 600  # its last unit starts this long before the next midnight
+OVERLAP = (600, 1800)  # how far a file runs past its day's end
 
 
 def midnight_coarse(day: datetime.date) -> int:
@@ -37,9 +38,12 @@ def midnight_coarse(day: datetime.date) -> int:
     from kesta.dravel.l1.times import day_start
 
     target = day_start(day.strftime("%Y%m%d"))
-    to_tt2000 = lambda coarse: int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
+
+    def to_tt2000(coarse):
+        return int(Time().obt_to_utc(np.array([[coarse, 0]], np.int64), to_tt2000=True)[0])
+
     base = to_tt2000(0)
-    coarse = -(-(target - base) // 1_000_000_000)           # the first whole second at or after it
+    coarse = -(-(target - base) // 1_000_000_000)  # the first whole second at or after it
     while coarse > 0 and to_tt2000(coarse - 1) >= target:
         coarse -= 1
     while to_tt2000(coarse) < target:
@@ -53,8 +57,11 @@ def units_of(name: str, group: dict) -> np.ndarray:
     """For each packet of `group` (row order), the index of the unit it belongs to, as the
     product's decoder cuts them (one unit per packet when the product is not cut)."""
     time_param, _ = packet_params().get(name, ("", ""))
-    n = len(np.asarray(group[time_param])) if time_param in group else \
-        max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
+    n = (
+        len(np.asarray(group[time_param]))
+        if time_param in group
+        else max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
+    )
     product = next((p for p in registry.PRODUCTS if name in p.packets), None)
     cut = product.units(group, n) if product is not None and product.grouping and n else None
     if cut is None:
@@ -76,12 +83,12 @@ def _placed(group, time_param, unit, midnight, length, lead, copies=1):
     np.minimum.at(start, unit, coarse)
     low, high = int(start.min()), int(start.max())
     period = high - low + 1
-    virtual = (start - low)[None, :] + period * np.arange(copies)[:, None]    # (copy, unit)
+    virtual = (start - low)[None, :] + period * np.arange(copies)[:, None]  # (copy, unit)
     top = period * copies - 1 if copies > 1 else high - low
     room = length - TAIL - lead
     new = midnight + lead + (virtual * room // top if top > 0 else 0 * virtual)
     new = _apart(virtual, new)
-    shift = (new - start[None, :])[:, unit]                                  # (copy, packet)
+    shift = (new - start[None, :])[:, unit]  # (copy, packet)
     placed = np.concatenate([time] * copies)
     placed[:, 0] = (np.tile(coarse, copies) + shift.ravel()).astype(time.dtype)
     out = {param: np.concatenate([np.asarray(values)] * copies) for param, values in group.items()}
@@ -131,10 +138,11 @@ def day_files(groups: dict, midnights: list, rng, copies: int = 1):
             if unit is None:
                 out[name] = (group, None)
                 continue
-            placed, start, units = _placed(group, time_param, unit, midnights[k],
-                                           midnights[k + 1] - midnights[k], int(leads[k, j]), copies)
+            placed, start, units = _placed(
+                group, time_param, unit, midnights[k], midnights[k + 1] - midnights[k], int(leads[k, j]), copies
+            )
             if numbers is not None:
-                placed[number_param] = np.concatenate(numbers[k * copies:(k + 1) * copies])
+                placed[number_param] = np.concatenate(numbers[k * copies : (k + 1) * copies])
             out[name] = (placed, start[units])
         return out
 

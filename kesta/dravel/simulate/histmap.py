@@ -5,6 +5,7 @@ into chunks of `chunk` counts, the final chunk holding the rest; chunk k travels
 numbered k + 1. Packets can be dropped or sent out of packet-number order; they always follow
 each other in time in the order they are sent.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -18,30 +19,53 @@ SAMPLING_RATE_HZ = (65534.375, 131068.75, 262137.5, 524275.0, 2097100.0)
 COUNTS_SIDE = 128
 
 # In the order of bia_status_info.
-BIA_PARAMS = ("PA_BIA_MODE_MUX_SET", "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_BIAS1_ENABLED",
-              "PA_BIA_MODE_BIAS2_ENABLED", "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_ON_OFF")
+BIA_PARAMS = (
+    "PA_BIA_MODE_MUX_SET",
+    "PA_BIA_MODE_HV_ENABLED",
+    "PA_BIA_MODE_BIAS1_ENABLED",
+    "PA_BIA_MODE_BIAS2_ENABLED",
+    "PA_BIA_MODE_BIAS3_ENABLED",
+    "PA_BIA_ON_OFF",
+)
 CHANNEL_PARAMS = tuple(f"PA_TDS_STAT_ADC_CH{k}" for k in range(1, 5))
 
-HIST2D = np.dtype([
-    ("epoch", "uint64"), ("scet", "float64"), ("acquisition_time", "uint32", (2,)),
-    ("synchro_flag", "uint8"), ("quality_flag", "uint8"), ("quality_bitmask", "uint16"),
-    ("survey_mode", "uint8"), ("bia_status_info", "uint8", (6,)), ("channel_status_info", "uint8", (4,)),
-    ("sampling_rate", "float32"), ("input_config", "uint32"), ("snapshot_len", "uint8"),
-    ("hist2d_id", "uint8"), ("hist2d_params", "uint8"), ("hist2d_axis1", "uint8"), ("hist2d_axis2", "uint8"),
-    ("hist2d_col_time", "uint16"), ("hist2d_bins1", "uint8"), ("hist2d_bins2", "uint8"),
-    ("hist2d_tot_pts", "uint16"), ("hist2d_counts", "uint16", (COUNTS_SIDE, COUNTS_SIDE)),
-])
+HIST2D = np.dtype(
+    [
+        ("epoch", "uint64"),
+        ("scet", "float64"),
+        ("acquisition_time", "uint32", (2,)),
+        ("synchro_flag", "uint8"),
+        ("quality_flag", "uint8"),
+        ("quality_bitmask", "uint16"),
+        ("survey_mode", "uint8"),
+        ("bia_status_info", "uint8", (6,)),
+        ("channel_status_info", "uint8", (4,)),
+        ("sampling_rate", "float32"),
+        ("input_config", "uint32"),
+        ("snapshot_len", "uint8"),
+        ("hist2d_id", "uint8"),
+        ("hist2d_params", "uint8"),
+        ("hist2d_axis1", "uint8"),
+        ("hist2d_axis2", "uint8"),
+        ("hist2d_col_time", "uint16"),
+        ("hist2d_bins1", "uint8"),
+        ("hist2d_bins2", "uint8"),
+        ("hist2d_tot_pts", "uint16"),
+        ("hist2d_counts", "uint16", (COUNTS_SIDE, COUNTS_SIDE)),
+    ]
+)
 
 
 @dataclass
 class Histogram:
     """One histogram as the instrument would send it."""
+
     nx: int = 16
     ny: int = 8
-    counts: np.ndarray | None = None       # (nx, ny) uint16; random when None
-    chunk: int | None = None               # counts per packet but the final one (default: all in one)
-    order: tuple | None = None             # packet numbers as sent, in time order (default 1, 2, ...)
-    time: tuple = (300_000, 0, 1)          # coarse, fine, synchronisation flag of the first packet sent
+    counts: np.ndarray | None = None  # (nx, ny) uint16; random when None
+    chunk: int | None = None  # counts per packet but the final one (default: all in one)
+    order: tuple | None = None  # packet numbers as sent, in time order (default 1, 2, ...)
+    time: tuple = (300_000, 0, 1)  # coarse, fine, synchronisation flag of the first packet sent
     rate_code: int = 1
     input_config: int = 0x0A0B0C
     snapshot_len: int = 4
@@ -51,11 +75,11 @@ class Histogram:
     axis2: int = 3
     col_time: int = 600
     tot_pts: int = 4000
-    bia: tuple = (2, 1, 0, 1, 0, 1)        # bia_status_info: MUX setting ... on/off flag
+    bia: tuple = (2, 1, 0, 1, 0, 1)  # bia_status_info: MUX setting ... on/off flag
     channels: tuple = (1, 1, 0, 1)
     data_nr: dict = field(default_factory=dict)  # packet number -> announced DATA_NR
-    pkt_cnt: int | None = None             # announced packet count (default: as cut)
-    width: int | None = None               # data row width (default: the longest chunk)
+    pkt_cnt: int | None = None  # announced packet count (default: as cut)
+    width: int | None = None  # data row width (default: the longest chunk)
 
     @property
     def size(self):
@@ -83,7 +107,7 @@ class Histogram:
     def packets(self, rng=None):
         """[(packet number, announced DATA_NR, data row)] in the order sent."""
         flat = self.matrix(rng).reshape(-1)
-        chunks = {number: flat[start:start + n] for number, start, n in self.cut()}
+        chunks = {number: flat[start : start + n] for number, start, n in self.cut()}
         order = self.order if self.order is not None else tuple(sorted(chunks))
         width = self.width
         if width is None:
@@ -106,8 +130,9 @@ def _rows(histograms, rng):
     for hist in histograms:
         coarse, fine, sync = hist.time
         for j, (number, data_nr, row) in enumerate(hist.packets(rng)):
-            rows.append({"hist": hist, "time": (coarse, fine + j, sync), "number": number,
-                         "data_nr": data_nr, "row": row})
+            rows.append(
+                {"hist": hist, "time": (coarse, fine + j, sync), "number": number, "data_nr": data_nr, "row": row}
+            )
     return rows
 
 
@@ -121,7 +146,7 @@ def histmap_group(histograms, rng=None, shuffle=False):
     width = max((len(r["row"]) for r in rows), default=1)
     data = np.zeros((n, width), dtype=np.uint16)
     for i, r in enumerate(rows):
-        data[i, :len(r["row"])] = r["row"]
+        data[i, : len(r["row"])] = r["row"]
 
     def per_packet(get, dtype):
         return np.array([get(r) for r in rows], dtype=dtype)
@@ -146,7 +171,7 @@ def histmap_group(histograms, rng=None, shuffle=False):
     }
     for names, attr in ((BIA_PARAMS, "bia"), (CHANNEL_PARAMS, "channels")):
         for k, name in enumerate(names):
-            group[name] = per_packet(lambda r: getattr(r["hist"], attr)[k], np.uint8)
+            group[name] = per_packet(lambda r: getattr(r["hist"], attr)[k], np.uint8)  # noqa: B023 - called within the iteration
     return group
 
 
@@ -156,8 +181,9 @@ def expected_records(histograms, rng=None):
     Each histogram must come out of the packet grouping as a run of its own; a histogram whose
     packets would join the previous one's run raises ValueError.
     """
-    from kesta.dravel.tasks.tds.utils import group
     from tesmo.converters.cdf_fill import fill_records
+
+    from kesta.dravel.tasks.tds.utils import group
 
     rng = rng or np.random.default_rng(0)
     rows = _rows(histograms, rng)
@@ -172,7 +198,7 @@ def expected_records(histograms, rng=None):
     fill_records(out)
     for h, hist in enumerate(histograms):
         rec = out[h]
-        set_expected_times(out[h:h + 1], [hist.time])
+        set_expected_times(out[h : h + 1], [hist.time])
         rec["bia_status_info"] = hist.bia
         rec["channel_status_info"] = hist.channels
         rec["survey_mode"] = 3
@@ -202,10 +228,10 @@ def expected_records(histograms, rng=None):
         final = False
         for number, data_nr, row in sent:
             k = number - 1
-            buffer[k * space:k * space + data_nr] = row[:data_nr]
+            buffer[k * space : k * space + data_nr] = row[:data_nr]
             final = final or number == cnt
         if final:
-            rec["hist2d_counts"][:hist.nx, :hist.ny] = buffer.reshape(hist.nx, hist.ny)
+            rec["hist2d_counts"][: hist.nx, : hist.ny] = buffer.reshape(hist.nx, hist.ny)
     return out
 
 
@@ -223,16 +249,25 @@ def demo_groups(rng, anomalies=False):
     for h in range(6):
         nx, ny = int(rng.choice([16, 32, 64, 128])), int(rng.choice([8, 32, 100, 128]))
         x, y = np.meshgrid(np.arange(nx), np.arange(ny), indexing="ij")
-        counts = (5000 * np.exp(-((x - nx / 2) ** 2 / (nx / 4) ** 2 + (y - ny / 3) ** 2 / (ny / 5) ** 2))
-                  + rng.poisson(3, (nx, ny))).astype(np.uint16)
-        hist = Histogram(nx=nx, ny=ny, counts=counts, chunk=2000, time=(400_000 + 300 * h, 0, 1),
-                         rate_code=int(rng.integers(0, 5)), hist_id=h + 1)
+        counts = (
+            5000 * np.exp(-((x - nx / 2) ** 2 / (nx / 4) ** 2 + (y - ny / 3) ** 2 / (ny / 5) ** 2))
+            + rng.poisson(3, (nx, ny))
+        ).astype(np.uint16)
+        hist = Histogram(
+            nx=nx,
+            ny=ny,
+            counts=counts,
+            chunk=2000,
+            time=(400_000 + 300 * h, 0, 1),
+            rate_code=int(rng.integers(0, 5)),
+            hist_id=h + 1,
+        )
         cnt = len(hist.cut())
         if anomalies and h == 1 and cnt > 2:
-            hist.order = tuple(k for k in range(1, cnt + 1) if k != 2)         # a middle chunk lost
+            hist.order = tuple(k for k in range(1, cnt + 1) if k != 2)  # a middle chunk lost
         if anomalies and h == 2 and cnt > 2:
-            hist.order = (1, cnt) + tuple(range(2, cnt))                        # final chunk early
+            hist.order = (1, cnt) + tuple(range(2, cnt))  # final chunk early
         if anomalies and h == 3 and cnt > 1:
-            hist.order = tuple(range(1, cnt))                                   # final chunk lost
+            hist.order = tuple(range(1, cnt))  # final chunk lost
         hists.append(hist)
     return {PACKET: histmap_group(hists, rng=rng, shuffle=anomalies)}

@@ -7,6 +7,7 @@ term is one 16-bit word, the real part in the low byte and the imaginary part in
 Power spectral density: the spectra of the enabled channels (flag 1) one after the other in
 channel order, nf values each.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -21,28 +22,60 @@ NFREQ_MAX = 200
 NCROSS_MAX = 10
 
 ARTEFACT_PARAMS = tuple(f"PA_TDS_LF_ART_CH{k}_OR" for k in range(1, 9)) + (
-    "PA_TDS_LF_ART_MAG_HEATER", "PA_TDS_LF_ART_SCM_CALIB", "PA_TDS_LF_ART_ANT3_OFF", "PA_TDS_LF_ART_ANT2_OFF",
-    "PA_TDS_LF_ART_ANT1_OFF", "PA_TDS_LF_ART_SCM_OFF", "PA_TDS_LF_ART_THR_OFF", "PA_TDS_LF_ART_LFR_OFF")
-BIA_PARAMS = ("PA_BIA_ON_OFF", "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
-              "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_MUX_SET")
+    "PA_TDS_LF_ART_MAG_HEATER",
+    "PA_TDS_LF_ART_SCM_CALIB",
+    "PA_TDS_LF_ART_ANT3_OFF",
+    "PA_TDS_LF_ART_ANT2_OFF",
+    "PA_TDS_LF_ART_ANT1_OFF",
+    "PA_TDS_LF_ART_SCM_OFF",
+    "PA_TDS_LF_ART_THR_OFF",
+    "PA_TDS_LF_ART_LFR_OFF",
+)
+BIA_PARAMS = (
+    "PA_BIA_ON_OFF",
+    "PA_BIA_MODE_BIAS3_ENABLED",
+    "PA_BIA_MODE_BIAS2_ENABLED",
+    "PA_BIA_MODE_BIAS1_ENABLED",
+    "PA_BIA_MODE_HV_ENABLED",
+    "PA_BIA_MODE_MUX_SET",
+)
 SM_INPUT_PARAMS = tuple(f"PA_TDS_SLOWMODE_SPECMAT_INPUT_CH{k}" for k in range(1, 7))
 PSD_INPUT_PARAMS = tuple(f"PA_TDS_SLOWMODE_DENSITY_INPUT_CONF{k}" for k in range(1, 7))
 PSD_CHANNEL_PARAMS = tuple(f"PA_TDS_SLOWMODE_DENSITY_CH{k}" for k in range(1, 7))
 
 _HEADER = [
-    ("epoch", "uint64"), ("scet", "float64"), ("acquisition_time", "uint32", (2,)),
-    ("synchro_flag", "uint8"), ("quality_flag", "uint8"), ("quality_bitmask", "uint16"),
-    ("survey_mode", "uint8"), ("bia_status_info", "uint8", (6,)), ("lf_data_artefacts", "uint8", (16,)),
+    ("epoch", "uint64"),
+    ("scet", "float64"),
+    ("acquisition_time", "uint32", (2,)),
+    ("synchro_flag", "uint8"),
+    ("quality_flag", "uint8"),
+    ("quality_bitmask", "uint16"),
+    ("survey_mode", "uint8"),
+    ("bia_status_info", "uint8", (6,)),
+    ("lf_data_artefacts", "uint8", (16,)),
     ("input_config", "uint8", (6,)),
 ]
-SM = np.dtype(_HEADER + [
-    ("sm_srclen", "uint8"), ("sm_type", "uint8"), ("sm_freq_nr", "uint16"), ("sm_freq_axis", "uint8"),
-    ("cross_re", "int8", (NCROSS_MAX, NFREQ_MAX)), ("cross_im", "int8", (NCROSS_MAX, NFREQ_MAX)),
-])
-PSD = np.dtype(_HEADER + [
-    ("channel_status_info", "uint8", (6,)), ("psd_srclen", "uint8"), ("psd_freq_nr", "uint16"),
-    ("psd_freq_axis", "uint8"), ("psd_data", "uint16", (6, NFREQ_MAX)),
-])
+SM = np.dtype(
+    _HEADER
+    + [
+        ("sm_srclen", "uint8"),
+        ("sm_type", "uint8"),
+        ("sm_freq_nr", "uint16"),
+        ("sm_freq_axis", "uint8"),
+        ("cross_re", "int8", (NCROSS_MAX, NFREQ_MAX)),
+        ("cross_im", "int8", (NCROSS_MAX, NFREQ_MAX)),
+    ]
+)
+PSD = np.dtype(
+    _HEADER
+    + [
+        ("channel_status_info", "uint8", (6,)),
+        ("psd_srclen", "uint8"),
+        ("psd_freq_nr", "uint16"),
+        ("psd_freq_axis", "uint8"),
+        ("psd_data", "uint16", (6, NFREQ_MAX)),
+    ]
+)
 
 
 def cross_terms(sm_type):
@@ -51,21 +84,22 @@ def cross_terms(sm_type):
 
 @dataclass
 class _Packet:
-    time: tuple = (500_000, 0, 1)          # coarse, fine, synchronisation flag
+    time: tuple = (500_000, 0, 1)  # coarse, fine, synchronisation flag
     srclen: int = 2
     freq_axis: int = 1
     nf: int = 20
     inputs: tuple = (1, 2, 3, 4, 5, 6)
-    bia: tuple = (1, 1, 0, 1, 0, 3)        # bia_status_info: on/off flag ... MUX setting
+    bia: tuple = (1, 1, 0, 1, 0, 3)  # bia_status_info: on/off flag ... MUX setting
     artefacts: tuple = (0,) * 8 + (1, 0, 0, 1, 0, 0, 0, 1)
-    width: int | None = None               # data block width (default: the words it needs)
+    width: int | None = None  # data block width (default: the words it needs)
 
 
 @dataclass
 class SpecMat(_Packet):
     """One spectral-matrix packet."""
+
     type: int = 1
-    re: np.ndarray | None = None           # (nc, nf) int8; random when None
+    re: np.ndarray | None = None  # (nc, nf) int8; random when None
     im: np.ndarray | None = None
 
     def terms(self, rng):
@@ -94,8 +128,9 @@ class SpecMat(_Packet):
 @dataclass
 class Spectra(_Packet):
     """One power-spectral-density packet."""
-    channels: tuple = (1, 1, 1, 1, 1, 1)   # 1: spectrum present; any other value: absent
-    spectra: np.ndarray | None = None      # (6, nf) uint16; random when None (rows of absent channels unused)
+
+    channels: tuple = (1, 1, 1, 1, 1, 1)  # 1: spectrum present; any other value: absent
+    spectra: np.ndarray | None = None  # (6, nf) uint16; random when None (rows of absent channels unused)
 
     def values(self, rng):
         if self.spectra is None:
@@ -117,7 +152,7 @@ def _stack(blocks):
     width = max((b.size for b in blocks), default=0)
     out = np.zeros((len(blocks), width), dtype=np.uint16)
     for i, b in enumerate(blocks):
-        out[i, :b.size] = b
+        out[i, : b.size] = b
     return out
 
 
@@ -148,16 +183,14 @@ def _group(packets, rng, shuffle, block, input_params, prefix):
 
 def specmat_group(packets, rng=None, shuffle=False):
     """The packet group of `packets` (a list of SpecMat)."""
-    group, sent = _group(packets, rng, shuffle, SpecMat.words, SM_INPUT_PARAMS,
-                         "PA_TDS_SLOWMODE_SPECMAT")
+    group, sent = _group(packets, rng, shuffle, SpecMat.words, SM_INPUT_PARAMS, "PA_TDS_SLOWMODE_SPECMAT")
     group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.array([p.type for p in sent], dtype=np.uint8)
     return group
 
 
 def density_group(packets, rng=None, shuffle=False):
     """The packet group of `packets` (a list of Spectra)."""
-    group, sent = _group(packets, rng, shuffle, Spectra.block, PSD_INPUT_PARAMS,
-                         "PA_TDS_SLOWMODE_DENSITY")
+    group, sent = _group(packets, rng, shuffle, Spectra.block, PSD_INPUT_PARAMS, "PA_TDS_SLOWMODE_DENSITY")
     for k, name in enumerate(PSD_CHANNEL_PARAMS):
         group[name] = np.array([p.channels[k] for p in sent], dtype=np.uint8)
     return group
@@ -187,24 +220,28 @@ def _expected_records(packets, dtype, prefix, rng, set_values):
 
 def expected_specmat(packets, rng=None):
     """The SM records of `packets` (given in time order)."""
+
     def set_values(rec, p, rng):
         rec["sm_type"] = p.type
         nc = cross_terms(p.type)
         if nc:
             re, im = p.terms(rng)
-            rec["cross_re"][:nc, :p.nf] = re
-            rec["cross_im"][:nc, :p.nf] = im
+            rec["cross_re"][:nc, : p.nf] = re
+            rec["cross_im"][:nc, : p.nf] = im
+
     return _expected_records(packets, SM, "sm", rng, set_values)
 
 
 def expected_density(packets, rng=None):
     """The PSD records of `packets` (given in time order)."""
+
     def set_values(rec, p, rng):
         rec["channel_status_info"] = p.channels
         spectra = p.values(rng)
         for c in range(6):
             if p.channels[c] == 1:
-                rec["psd_data"][c, :p.nf] = spectra[c]
+                rec["psd_data"][c, : p.nf] = spectra[c]
+
     return _expected_records(packets, PSD, "psd", rng, set_values)
 
 
@@ -233,14 +270,16 @@ def demo_groups(rng, anomalies=False):
         time = (600_000 + 16 * i, 0, 1)
         sm_type = 1 if i % 2 == 0 else 2
         if anomalies and i == 3:
-            sm_type = 3                                   # unknown type: matrices stay at fill
+            sm_type = 3  # unknown type: matrices stay at fill
         sms.append(SpecMat(time=time, type=sm_type, nf=int(rng.choice([32, 100, 200]))))
         channels = (1, 1, 1, 0, 0, 0) if i % 3 else (1, 1, 1, 1, 1, 1)
         if anomalies and i == 5:
-            channels = (1, 2, 1, 0, 1, 0)                 # a flag of 2 is not an enabled channel
+            channels = (1, 2, 1, 0, 1, 0)  # a flag of 2 is not an enabled channel
         nf = int(rng.choice([64, 128, 200]))
         f = np.arange(nf)
         spectra = np.stack([(30000 / (1 + f / (10 + 5 * c)) + rng.integers(0, 200, nf)) for c in range(6)])
         psds.append(Spectra(time=time, channels=channels, nf=nf, spectra=spectra.astype(np.uint16)))
-    return {SM_PACKET: specmat_group(sms, rng=rng, shuffle=anomalies),
-            PSD_PACKET: density_group(psds, rng=rng, shuffle=anomalies)}
+    return {
+        SM_PACKET: specmat_group(sms, rng=rng, shuffle=anomalies),
+        PSD_PACKET: density_group(psds, rng=rng, shuffle=anomalies),
+    }

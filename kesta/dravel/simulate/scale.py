@@ -1,5 +1,6 @@
 """Large L0 contents: the same packets repeated, each copy later in time, with its own unit
 numbers, so that every snapshot, histogram and packet stays distinct."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -26,8 +27,11 @@ def repeat(groups: dict, copies: int) -> dict:
     if copies == 1:
         return groups
     params = packet_params()
-    coarse = [np.asarray(g[params[n][0]])[:, 0].astype(np.int64)
-              for n, g in groups.items() if n in params and params[n][0] in g and len(g[params[n][0]])]
+    coarse = [
+        np.asarray(g[params[n][0]])[:, 0].astype(np.int64)
+        for n, g in groups.items()
+        if n in params and params[n][0] in g and len(g[params[n][0]])
+    ]
     span = int(max(c.max() for c in coarse) - min(c.min() for c in coarse)) + 1 if coarse else 0
     out = {}
     for name, group in groups.items():

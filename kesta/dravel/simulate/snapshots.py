@@ -4,6 +4,7 @@ A snapshot of `length` samples per channel is cut into packets of at most
 ``2032 // sum(channel flags)`` samples per channel, the active channels (flag 1) one after
 the other in each packet's data block. Packets can be dropped, duplicated or shuffled.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -25,48 +26,88 @@ PACKETS = {
 }
 DATA_PARAM = {"trig": "PA_TDS_TSWF_DATA_BLK", "reg": "PA_TDS_RSWF_DATA_BLK"}
 
-BIA_PARAMS = ("PA_BIA_ON_OFF", "PA_BIA_MODE_BIAS3_ENABLED", "PA_BIA_MODE_BIAS2_ENABLED",
-              "PA_BIA_MODE_BIAS1_ENABLED", "PA_BIA_MODE_HV_ENABLED", "PA_BIA_MODE_MUX_SET")
+BIA_PARAMS = (
+    "PA_BIA_ON_OFF",
+    "PA_BIA_MODE_BIAS3_ENABLED",
+    "PA_BIA_MODE_BIAS2_ENABLED",
+    "PA_BIA_MODE_BIAS1_ENABLED",
+    "PA_BIA_MODE_HV_ENABLED",
+    "PA_BIA_MODE_MUX_SET",
+)
 CHANNEL_PARAMS = tuple(f"PA_TDS_HF_CH_ADC_CH{k}" for k in range(1, 5))
-STATUS_PARAMS = ("PA_TDS_THR_OFF", "PA_TDS_LFR_OFF", "PA_TDS_ANT1_OFF", "PA_TDS_ANT2_OFF",
-                 "PA_TDS_ANT3_OFF", "PA_TDS_SCM_OFF", "PA_TDS_HF_ART_MAG_HEATER",
-                 "PA_TDS_HF_ART_SCM_CALIB")
-ARTEFACT_PARAMS = ("PA_TDS_HF_ART_BUF_OVERFLOW", "PA_TDS_HF_ART_ADC1_OR", "PA_TDS_HF_ART_ADC2_OR",
-                   "PA_TDS_HF_ART_ADC3_OR", "PA_TDS_HF_ART_ADC4_OR")
+STATUS_PARAMS = (
+    "PA_TDS_THR_OFF",
+    "PA_TDS_LFR_OFF",
+    "PA_TDS_ANT1_OFF",
+    "PA_TDS_ANT2_OFF",
+    "PA_TDS_ANT3_OFF",
+    "PA_TDS_SCM_OFF",
+    "PA_TDS_HF_ART_MAG_HEATER",
+    "PA_TDS_HF_ART_SCM_CALIB",
+)
+ARTEFACT_PARAMS = (
+    "PA_TDS_HF_ART_BUF_OVERFLOW",
+    "PA_TDS_HF_ART_ADC1_OR",
+    "PA_TDS_HF_ART_ADC2_OR",
+    "PA_TDS_HF_ART_ADC3_OR",
+    "PA_TDS_HF_ART_ADC4_OR",
+)
 
 
 def _header_entries():
     return [
-        ("epoch", "uint64"), ("scet", "float64"), ("acquisition_time", "uint32", (2,)),
-        ("synchro_flag", "uint8"), ("quality_flag", "uint8"), ("quality_bitmask", "uint16"),
-        ("survey_mode", "uint8"), ("bia_status_info", "uint8", (6,)), ("sampling_rate", "float32"),
-        ("hf_data_artefacts", "uint8", (5,)), ("filter_coefs", "uint8"),
-        ("zelk_status_info", "uint8", (8,)), ("input_config", "uint32"), ("snapshot_seq_nr", "uint16"),
+        ("epoch", "uint64"),
+        ("scet", "float64"),
+        ("acquisition_time", "uint32", (2,)),
+        ("synchro_flag", "uint8"),
+        ("quality_flag", "uint8"),
+        ("quality_bitmask", "uint16"),
+        ("survey_mode", "uint8"),
+        ("bia_status_info", "uint8", (6,)),
+        ("sampling_rate", "float32"),
+        ("hf_data_artefacts", "uint8", (5,)),
+        ("filter_coefs", "uint8"),
+        ("zelk_status_info", "uint8", (8,)),
+        ("input_config", "uint32"),
+        ("snapshot_seq_nr", "uint16"),
     ]
 
 
-TSWF = np.dtype(_header_entries() + [
-    ("samps_per_ch", "uint64"), ("channel_status_info", "uint8", (4,)), ("quality_fact", "uint16"),
-    ("downlink_info", "uint8", (2,)), ("waveform_data", "int16", (4, NSAMP_MAX_PER_REC))])
-RSWF = np.dtype(_header_entries() + [
-    ("channel_status_info", "uint8", (4,)), ("samps_per_ch", "uint64"),
-    ("waveform_data", "int16", (4, NSAMP_MAX_PER_REC))])
+TSWF = np.dtype(
+    _header_entries()
+    + [
+        ("samps_per_ch", "uint64"),
+        ("channel_status_info", "uint8", (4,)),
+        ("quality_fact", "uint16"),
+        ("downlink_info", "uint8", (2,)),
+        ("waveform_data", "int16", (4, NSAMP_MAX_PER_REC)),
+    ]
+)
+RSWF = np.dtype(
+    _header_entries()
+    + [
+        ("channel_status_info", "uint8", (4,)),
+        ("samps_per_ch", "uint64"),
+        ("waveform_data", "int16", (4, NSAMP_MAX_PER_REC)),
+    ]
+)
 
 
 @dataclass
 class Snapshot:
     """One snapshot as the instrument would send it."""
+
     length: int = 2048
     channels: tuple = (1, 1, 1, 1)
     snapshot_nr: int = 1
-    time: tuple = (100_000, 0, 1)          # coarse, fine, synchronisation flag of packet 1
+    time: tuple = (100_000, 0, 1)  # coarse, fine, synchronisation flag of packet 1
     rate_code: int = 2
-    waveform: np.ndarray | None = None     # (4, length) int16; random when None
-    missing: tuple = ()                    # packet numbers not sent
-    duplicated: tuple = ()                 # packet numbers sent twice
+    waveform: np.ndarray | None = None  # (4, length) int16; random when None
+    missing: tuple = ()  # packet numbers not sent
+    duplicated: tuple = ()  # packet numbers sent twice
     samples_override: dict = field(default_factory=dict)  # packet number -> announced samples/ch
-    block_width: int | None = None         # data block width (default: 2032)
-    pkt_cnt: int | None = None             # announced packet count (default: as cut)
+    block_width: int | None = None  # data block width (default: 2032)
+    pkt_cnt: int | None = None  # announced packet count (default: as cut)
     quality_fact: int = 7
     input_config: int = 0x12345
     filter_coefs: int = 3
@@ -99,9 +140,9 @@ class Snapshot:
 
 def _block(snap, wave, n, start):
     """The data block of the packet carrying samples [start, start + n) of each active channel."""
-    active = [l for l in range(4) if snap.channels[l] == 1]
+    active = [ch for ch in range(4) if snap.channels[ch] == 1]
     block = np.zeros(snap.block_width or NSAMP_MAX_PER_PKT, dtype=np.uint16)
-    data = np.concatenate([wave[l, start:start + n] for l in active]) if active else np.zeros(0, np.int16)
+    data = np.concatenate([wave[ch, start : start + n] for ch in active]) if active else np.zeros(0, np.int16)
     m = min(len(data), len(block))
     block[:m] = data[:m].view(np.uint16)
     return block
@@ -123,30 +164,33 @@ def snapshot_group(snapshots, kind="trig", rng=None, shuffle=False):
     """The packet group of `snapshots` (a list of Snapshot) for product `kind` ("trig"/"reg")."""
     rng = rng or np.random.default_rng(0)
     rows = []
-    for s_index, snap in enumerate(snapshots):
+    for snap in snapshots:
         wave = snap.samples(rng)
         cut, sent = _sorted_packets(snap)
         for number, n, start in sent:
             block = _block(snap, wave, n, start)
             coarse, fine, sync = snap.time
-            rows.append({
-                "PA_TDS_SNAPSHOT_NR": snap.snapshot_nr,
-                # packets of a snapshot follow each other in time; the packet number orders them
-                "PA_TDS_ACQUISITION_TIME": (coarse, fine + number - 1, sync),
-                "PA_TDS_SWF_PKT_CNT": snap.pkt_cnt if snap.pkt_cnt is not None else len(cut),
-                "PA_TDS_SWF_PKT_NR": number,
-                "PA_TDS_SAMPS_PER_CH": snap.samples_override.get(number, n),
-                "block": block,
-                "snap": snap,
-            })
+            rows.append(
+                {
+                    "PA_TDS_SNAPSHOT_NR": snap.snapshot_nr,
+                    # packets of a snapshot follow each other in time; the packet number orders them
+                    "PA_TDS_ACQUISITION_TIME": (coarse, fine + number - 1, sync),
+                    "PA_TDS_SWF_PKT_CNT": snap.pkt_cnt if snap.pkt_cnt is not None else len(cut),
+                    "PA_TDS_SWF_PKT_NR": number,
+                    "PA_TDS_SAMPS_PER_CH": snap.samples_override.get(number, n),
+                    "block": block,
+                    "snap": snap,
+                }
+            )
     if shuffle:
         rows = [rows[k] for k in rng.permutation(len(rows))]
     n = len(rows)
     width = max((len(r["block"]) for r in rows), default=NSAMP_MAX_PER_PKT)
     group = {
         "PA_TDS_SNAPSHOT_NR": np.array([r["PA_TDS_SNAPSHOT_NR"] for r in rows], dtype=np.uint16),
-        "PA_TDS_ACQUISITION_TIME": np.array([r["PA_TDS_ACQUISITION_TIME"] for r in rows],
-                                            dtype=np.uint32).reshape(n, 3),
+        "PA_TDS_ACQUISITION_TIME": np.array([r["PA_TDS_ACQUISITION_TIME"] for r in rows], dtype=np.uint32).reshape(
+            n, 3
+        ),
         "PA_TDS_SWF_PKT_CNT": np.array([r["PA_TDS_SWF_PKT_CNT"] for r in rows], dtype=np.uint8),
         "PA_TDS_SWF_PKT_NR": np.array([r["PA_TDS_SWF_PKT_NR"] for r in rows], dtype=np.uint8),
         "PA_TDS_SAMPS_PER_CH": np.array([r["PA_TDS_SAMPS_PER_CH"] for r in rows], dtype=np.uint16),
@@ -156,9 +200,13 @@ def snapshot_group(snapshots, kind="trig", rng=None, shuffle=False):
         "PA_TDS_FILTER_COEFS": np.array([r["snap"].filter_coefs for r in rows], dtype=np.uint8),
     }
     for r_index, r in enumerate(rows):
-        group[DATA_PARAM[kind]][r_index, :len(r["block"])] = r["block"]
-    for names, attr in ((BIA_PARAMS, "bia"), (CHANNEL_PARAMS, "channels"), (STATUS_PARAMS, "status"),
-                        (ARTEFACT_PARAMS, "artefacts")):
+        group[DATA_PARAM[kind]][r_index, : len(r["block"])] = r["block"]
+    for names, attr in (
+        (BIA_PARAMS, "bia"),
+        (CHANNEL_PARAMS, "channels"),
+        (STATUS_PARAMS, "status"),
+        (ARTEFACT_PARAMS, "artefacts"),
+    ):
         for k, name in enumerate(names):
             group[name] = np.array([getattr(r["snap"], attr)[k] for r in rows], dtype=np.uint8)
     if kind == "trig":
@@ -203,7 +251,7 @@ def expected_records(snapshots, kind="trig"):
         cut, sent = _sorted_packets(snap)
         first = sent[0][0] if sent else None
         coarse, fine, sync = snap.time
-        set_expected_times(out[i:i + 1], [(coarse, fine + first - 1, sync)])
+        set_expected_times(out[i : i + 1], [(coarse, fine + first - 1, sync)])
         rec["survey_mode"] = 0
         rec["sampling_rate"] = SAMP_RATE[snap.rate_code]
         rec["bia_status_info"] = snap.bia
@@ -217,7 +265,7 @@ def expected_records(snapshots, kind="trig"):
             rec["quality_fact"] = snap.quality_fact
             rec["downlink_info"] = snap.downlink
         # the walk, over the packets as sent (duplicates taken once)
-        active = [l for l in range(4) if snap.channels[l] == 1]
+        active = [ch for ch in range(4) if snap.channels[ch] == 1]
         wave = snap.samples()
         cnt = (snap.pkt_cnt if snap.pkt_cnt is not None else len(cut)) % 256
         total = sum(snap.channels)
@@ -239,8 +287,8 @@ def expected_records(snapshots, kind="trig"):
                     else:
                         take = max(0, min(spc, NSAMP_MAX_PER_REC - nsamp))
                         block = _block(snap, wave, n, start).view(np.int16)
-                        for c, l in enumerate(active):
-                            rec["waveform_data"][l, nsamp:nsamp + take] = block[c * spc:c * spc + take]
+                        for c, ch in enumerate(active):
+                            rec["waveform_data"][ch, nsamp : nsamp + take] = block[c * spc : c * spc + take]
                     nsamp += spc
                 else:
                     warnings.append(f"Packet #{k} [{cnt}] is missing for snapshot #{i}!")
@@ -253,8 +301,10 @@ def expected_records(snapshots, kind="trig"):
                 # snapshot counters run 0, 1, ... in time order, so the counter is the record index
                 label = i
                 if nsamp > NSAMP_MAX_PER_REC:
-                    failed = (f"Total number of samples cannot exceed {NSAMP_MAX_PER_REC}, "
-                              f"but {nsamp} found in snapshot #{label}!")
+                    failed = (
+                        f"Total number of samples cannot exceed {NSAMP_MAX_PER_REC}, "
+                        f"but {nsamp} found in snapshot #{label}!"
+                    )
                 elif negative or nsamp != length:
                     failed = f"Unexpected total number of samples in snapshot #{label}!"
                 else:
@@ -284,10 +334,17 @@ def demo_groups(rng, anomalies=False):
                 length = int(rng.choice([512, 2048, 4096, 16384]))
                 channels = (1, 1, 1, 1) if s % 2 == 0 else (1, 0, 1, 0)
                 t = np.arange(length)
-                wave = np.stack([(1000 * np.sin(2 * np.pi * (l + 1) * t / 256) + rng.normal(0, 50, length))
-                                 for l in range(4)]).astype(np.int16)
-                snap = Snapshot(length=length, channels=channels, snapshot_nr=100 + s,
-                                time=(200_000 + 60 * s, 0, 1), rate_code=int(rng.integers(0, 5)), waveform=wave)
+                wave = np.stack(
+                    [(1000 * np.sin(2 * np.pi * (ch + 1) * t / 256) + rng.normal(0, 50, length)) for ch in range(4)]
+                ).astype(np.int16)
+                snap = Snapshot(
+                    length=length,
+                    channels=channels,
+                    snapshot_nr=100 + s,
+                    time=(200_000 + 60 * s, 0, 1),
+                    rate_code=int(rng.integers(0, 5)),
+                    waveform=wave,
+                )
                 if anomalies and s == 1:
                     snap.missing = (2,)
                 if anomalies and s == 2:

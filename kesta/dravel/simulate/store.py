@@ -1,4 +1,5 @@
 """Simulated L0 files, and the expected time fields of TDS records."""
+
 from __future__ import annotations
 
 import numpy as np

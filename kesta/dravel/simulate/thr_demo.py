@@ -1,10 +1,10 @@
 """THR demo content: packet groups of the four THR packet types for demos and the command
 line. Only the packets are built; no expected record is computed."""
+
 import numpy as np
 
 from .thr_encoding import hfr_calibration_packets, tnr_calibration_packets, tnr_survey_packets
-from .thr_random import (random_hfr_calibration_packets, random_tnr_calibration_packets,
-                         random_tnr_survey_packets)
+from .thr_random import random_hfr_calibration_packets, random_tnr_calibration_packets, random_tnr_survey_packets
 
 
 def demo_groups(rng, anomalies=False):
@@ -17,14 +17,10 @@ def demo_groups(rng, anomalies=False):
 
     bad = 2 if anomalies else 0
     groups = {
-        products.TNR_NORMAL_PACKET:
-            tnr_survey_packets(random_tnr_survey_packets(rng, 12, bad=bad), "normal"),
-        products.TNR_BURST_PACKET:
-            tnr_survey_packets(random_tnr_survey_packets(rng, 8, bad=bad), "burst"),
-        products.TNR_CALIBRATION_PACKET:
-            tnr_calibration_packets(random_tnr_calibration_packets(rng, 4, bad=bad)),
-        products.HFR_CALIBRATION_PACKET:
-            hfr_calibration_packets(random_hfr_calibration_packets(rng, 4, bad=bad)),
+        products.TNR_NORMAL_PACKET: tnr_survey_packets(random_tnr_survey_packets(rng, 12, bad=bad), "normal"),
+        products.TNR_BURST_PACKET: tnr_survey_packets(random_tnr_survey_packets(rng, 8, bad=bad), "burst"),
+        products.TNR_CALIBRATION_PACKET: tnr_calibration_packets(random_tnr_calibration_packets(rng, 4, bad=bad)),
+        products.HFR_CALIBRATION_PACKET: hfr_calibration_packets(random_hfr_calibration_packets(rng, 4, bad=bad)),
     }
     # one packet every 16 s from the same start, as a receiver in operation sends them
     for group in groups.values():

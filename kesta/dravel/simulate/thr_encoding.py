@@ -6,6 +6,7 @@ standins/docs/thr-bit-layout.md; the widths are repeated here on purpose, so tha
 either side shows up in the round-trip tests). The group builders give packet groups only;
 the records a decoder must make of them are in `thr_expected`.
 """
+
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -18,11 +19,11 @@ STATUS_BITS = (4, 4, 2, 2, 1, 3)
 TEMPERATURE_BITS = (10, 10, 10, 10)
 VOLTAGE_BITS = (8, 8, 8)
 INPUT_SETUP_BITS = (2, 3, 3, 3, 3, 2)
-DO_ANALYSIS_BITS = (2, 2, 1, 1, 1, 1)       # rx_mode, average, tnr, ch2, ch1, hfr
-TNR_SETUP_BITS = (2, 1, 1, 1, 1, 1, 1)      # av, cr, au, d, c, b, a
+DO_ANALYSIS_BITS = (2, 2, 1, 1, 1, 1)  # rx_mode, average, tnr, ch2, ch1, hfr
+TNR_SETUP_BITS = (2, 1, 1, 1, 1, 1, 1)  # av, cr, au, d, c, b, a
 DELTA_TIME_BITS = (32, 32, 32, 32)
-HFR_SETUP_BITS = (2, 9, 1, 1, 3)            # sw, initial_frequency, hf2, hf1, av
-HFR_SWEEP_BITS = (10, 8, 10, 8, 4)          # hf2_step, hf2_size, hf1_step, hf1_size, reserved
+HFR_SETUP_BITS = (2, 9, 1, 1, 3)  # sw, initial_frequency, hf2, hf1, av
+HFR_SWEEP_BITS = (10, 8, 10, 8, 4)  # hf2_step, hf2_size, hf1_step, hf1_size, reserved
 AGC_BITS, AUTO_BITS, CROSS_BITS = 12, 11, 9
 HFR_VALUE_BITS = 13
 HFR_MAX_VALUES = 512
@@ -32,8 +33,8 @@ CALIBRATION_BINS = 8
 NLEVELS = 9
 
 THR_TICK_NSEC = 15258
-TNR_FREQUENCY_LIST = [3991.785737 * (4 ** 0.03125) ** k for k in range(128)]
-TNR_BAND_FREQUENCY = {b: TNR_FREQUENCY_LIST[32 * b:32 * b + 32] for b in range(4)}
+TNR_FREQUENCY_LIST = [3991.785737 * (4**0.03125) ** k for k in range(128)]
+TNR_BAND_FREQUENCY = {b: TNR_FREQUENCY_LIST[32 * b : 32 * b + 32] for b in range(4)}
 
 SURVEY_COUNT_PARAM = {"normal": "PA_THR_N_BLOCK_CNT", "burst": "PA_THR_B_BLOCK_CNT"}
 
@@ -80,8 +81,10 @@ def encode_fields(values, widths):
 
 def _fields_encoder(widths):
     """An encoder of one fixed group of bit fields (`widths`), as the decoders' readers take it."""
+
     def encode(values):
         return encode_fields(values, widths)
+
     return encode
 
 
@@ -111,10 +114,8 @@ def visible_band(band, flag, ch1, ch2, au, cr, nbins=SURVEY_BINS):
     zeros = (0,) * nbins
     chans = []
     for on, (agc, autos) in zip((ch1, ch2), band[:2]):
-        chans.append((int(agc), tuple(int(a) for a in autos) if au else zeros) if on
-                     else (0, zeros))
-    cross = (tuple((int(r), int(i)) for r, i in band[2]) if cr and ch1 and ch2
-             else ((0, 0),) * nbins)
+        chans.append((int(agc), tuple(int(a) for a in autos) if au else zeros) if on else (0, zeros))
+    cross = tuple((int(r), int(i)) for r, i in band[2]) if cr and ch1 and ch2 else ((0, 0),) * nbins
     return (chans[0], chans[1], cross)
 
 
@@ -155,8 +156,9 @@ def write_hfr_channel(writer, channel, ch_flag, hf1, hf2, hf1_steps, hf2_steps):
 @dataclass
 class TnrBlock:
     """One TNR survey block. `bands` holds four band values (A to D) or None for zeros."""
-    tnr_setup: tuple = (0, 1, 1, 1, 1, 1, 1)      # av, cr, au, d, c, b, a
-    do_analysis: tuple = (0, 0, 1, 1, 1, 0)       # rx_mode, average, tnr, ch2, ch1, hfr
+
+    tnr_setup: tuple = (0, 1, 1, 1, 1, 1, 1)  # av, cr, au, d, c, b, a
+    do_analysis: tuple = (0, 0, 1, 1, 1, 0)  # rx_mode, average, tnr, ch2, ch1, hfr
     bands: Optional[tuple] = None
     delta_times: tuple = (0, 0, 0, 0)
     cmd_ctr: int = 0
@@ -176,6 +178,7 @@ class TnrPacket:
     extra_count: words added to the declared count with nothing behind them in the row.
     The calibration packets take the same word faults.
     """
+
     blocks: list = field(default_factory=list)
     acquisition_time: tuple = (0, 0, 0)
     word_count_delta: int = 0
@@ -187,6 +190,7 @@ class TnrPacket:
 @dataclass
 class _CalibrationPacket:
     """What every calibration packet holds besides its setup and levels, and its word faults."""
+
     temperature_pcb: int = 0
     voltages: tuple = (0, 0, 0)
     input_setup: tuple = (0, 0, 0, 0, 0, 0)
@@ -199,6 +203,7 @@ class _CalibrationPacket:
 @dataclass
 class TnrCalibrationPacket(_CalibrationPacket):
     """A TNR calibration packet. `levels[k][b]` is band b of level k (None: zeros)."""
+
     tnr_setup: tuple = (0, 1, 1, 1, 1, 1, 1)
     do_analysis: tuple = (0, 0, 1, 1, 1, 0)
     levels: Optional[list] = None
@@ -208,8 +213,9 @@ class TnrCalibrationPacket(_CalibrationPacket):
 class HfrCalibrationPacket(_CalibrationPacket):
     """An HFR calibration packet. `levels[k]` is (ch1, ch2), each (hf1 values, hf2 values)
     with one value per step of the band (None: zeros)."""
-    hfr_setup: tuple = (0, 0, 1, 1, 0)            # sw, initial_frequency, hf2, hf1, av
-    hfr_sweep: tuple = (2, 1, 2, 1)               # hf2_step, hf2_size, hf1_step, hf1_size
+
+    hfr_setup: tuple = (0, 0, 1, 1, 0)  # sw, initial_frequency, hf2, hf1, av
+    hfr_sweep: tuple = (2, 1, 2, 1)  # hf2_step, hf2_size, hf1_step, hf1_size
     do_analysis: tuple = (0, 0, 0, 1, 1, 1)
     levels: Optional[list] = None
 
@@ -234,7 +240,7 @@ def _row(stream, natural_words, packet):
         raise ValueError(f"declared word count {declared} is negative")
     cut_words = packet.cut_words
     if cut_words:
-        words = words[:max(len(words) - cut_words, 0)]
+        words = words[: max(len(words) - cut_words, 0)]
     return words, declared
 
 
@@ -282,6 +288,7 @@ def encode_survey_block(block, stream):
 class SurveyStream(bytearray):
     """Bytes of a survey packet; `tail_bits` counts the band bits in its last byte when the
     band data of the last block ended inside that byte (0 otherwise)."""
+
     tail_bits = 0
 
 
@@ -342,8 +349,7 @@ def encode_hfr_calibration_packet(packet):
     for level in levels:
         chans = level or (None, None)
         for flag, chan in ((ch1, chans[0]), (ch2, chans[1])):
-            write_hfr_channel(writer, chan if chan is not None else empty,
-                              flag, hf1, hf2, hf1_step, hf2_step)
+            write_hfr_channel(writer, chan if chan is not None else empty, flag, hf1, hf2, hf1_step, hf2_step)
     stream += writer.to_bytes()
     size = _calibration_size(writer.nbits, 14)
     stream += b"\0" * max(size - len(stream), 0)

@@ -2,21 +2,31 @@
 decoders walk it (same block and packet order, same per-packet failure rule, same time
 arithmetic, fill values from the fill-value library), and the cases built from chosen packets.
 """
+
 from dataclasses import dataclass
 from typing import Optional
 
 import numpy as np
-
 from quorel.packet_structure.data import Data
 from quorel.time import Time
 from tesmo.converters.cdf_fill import fill_records as _fill
+
 from kesta.dravel.tasks.thr import hfr as _hfr
 from kesta.dravel.tasks.thr import science_tools as _st
 from kesta.dravel.tasks.thr import tnr as _tnr
 
-from .thr_encoding import (CALIBRATION_BINS, HFR_MAX_VALUES, NLEVELS, SURVEY_COUNT_PARAM,
-                           TNR_BAND_FREQUENCY, THR_TICK_NSEC, _calibration_size,
-                           hfr_calibration_packets, tnr_calibration_packets, tnr_survey_packets)
+from .thr_encoding import (
+    CALIBRATION_BINS,
+    HFR_MAX_VALUES,
+    NLEVELS,
+    SURVEY_COUNT_PARAM,
+    THR_TICK_NSEC,
+    TNR_BAND_FREQUENCY,
+    _calibration_size,
+    hfr_calibration_packets,
+    tnr_calibration_packets,
+    tnr_survey_packets,
+)
 
 
 @dataclass
@@ -27,6 +37,7 @@ class ThrCase:
     reports: number of packets the decoder must report and skip; packet_errors: per packet,
     None or the text of the failure the decoder reports; error: why the call must fail.
     """
+
     group: dict
     records: Optional[np.ndarray]
     reports: int
@@ -60,16 +71,23 @@ def _survey_block(data, offset, time):
     bit_count = 0
     bands = []
     for flag in (setup[6], setup[5], setup[4], setup[3]):
-        band, bit_count = _tnr.extract_band(flag, ana[4], ana[3], setup[2], setup[1],
-                                            data, offset + 30, bit_count)
+        band, bit_count = _tnr.extract_band(flag, ana[4], ana[3], setup[2], setup[1], data, offset + 30, bit_count)
         if not 0 <= bit_count <= 0xFFFF:
             raise OverflowError(f"bit offset {bit_count} does not fit 16 bits")
         bands.append(band)
     n = offset + 30 + bit_count // 8
     n += n % 2
-    block = dict(cmd_ctr=cmd_ctr & 0xFF, zelk_status=status, temperatures=temps, tnr_setup=setup,
-                 input_setup=inp, do_analysis=ana, delta_times=deltas, bands=bands,
-                 acquisition_time=tuple(int(x) for x in time))
+    block = dict(
+        cmd_ctr=cmd_ctr & 0xFF,
+        zelk_status=status,
+        temperatures=temps,
+        tnr_setup=setup,
+        input_setup=inp,
+        do_analysis=ana,
+        delta_times=deltas,
+        bands=bands,
+        acquisition_time=tuple(int(x) for x in time),
+    )
     return block, n
 
 
@@ -97,14 +115,14 @@ def expected_tnr_survey(group, mode="normal"):
                 blocks[counter], offset = _survey_block(data, offset, time)
                 counter += 1
             if offset != 2 * size:
-                raise Exception(f"Bad decommutation for TNR {mode} mode\n"
-                                f"Expected {2 * size} got {offset} bytes")
+                raise Exception(f"Bad decommutation for TNR {mode} mode\nExpected {2 * size} got {offset} bytes")
             errors.append(None)
         except Exception as exc:  # noqa: BLE001 - every packet failure is reported
             errors.append(str(exc))
     survey_mode = 0 if mode == "normal" else 1
-    wanted = [(i, k) for i, blk in enumerate(blocks) if blk is not None
-              for k in range(4) if blk["tnr_setup"][6 - k] == 1]
+    wanted = [
+        (i, k) for i, blk in enumerate(blocks) if blk is not None for k in range(4) if blk["tnr_setup"][6 - k] == 1
+    ]
     records = _new_records(_tnr.tnr_dtype(), len(wanted))
     for counter, (i, k) in enumerate(wanted):
         _set_survey_record(records[counter], blocks[i], i, k, survey_mode)
@@ -202,21 +220,38 @@ def _set_calibration_time(rec, acq):
 
 def expected_tnr_calibration(group):
     """Records, report count and per-packet failures of a TNR calibration decoder."""
+
     def read(data, size, time):
         pcb, volts = _calibration_header(data)
         setup = _tnr.tnr_setup(data, 5)
         inp = _st.input_setup(data, 6)
         ana = _st.do_analysis(data, 9)
         levels = _calibration_levels(
-            size, 10, 16, (setup[6], setup[5], setup[4], setup[3]),
-            lambda flag, bits: _tnr.extract_calibration_band(flag, ana[4], ana[3], setup[2],
-                                                             setup[1], data, 10, bits))
-        return dict(pcb=pcb, voltages=volts, tnr_setup=setup, input_setup=inp,
-                    do_analysis=ana, levels=levels, acquisition_time=tuple(int(x) for x in time))
+            size,
+            10,
+            16,
+            (setup[6], setup[5], setup[4], setup[3]),
+            lambda flag, bits: _tnr.extract_calibration_band(flag, ana[4], ana[3], setup[2], setup[1], data, 10, bits),
+        )
+        return dict(
+            pcb=pcb,
+            voltages=volts,
+            tnr_setup=setup,
+            input_setup=inp,
+            do_analysis=ana,
+            levels=levels,
+            acquisition_time=tuple(int(x) for x in time),
+        )
 
     packets, errors = _calibration_packets(group, "PA_THR_TNR_DATA", read)
-    wanted = [(p, k, level) for p in packets if p is not None
-              for k in range(4) if p["tnr_setup"][6 - k] == 1 for level in range(NLEVELS)]
+    wanted = [
+        (p, k, level)
+        for p in packets
+        if p is not None
+        for k in range(4)
+        if p["tnr_setup"][6 - k] == 1
+        for level in range(NLEVELS)
+    ]
     records = _new_records(_tnr.tnr_dtype(), len(wanted))
     for rec, (p, k, level) in zip(records, wanted):
         setup, ana, inp = p["tnr_setup"], p["do_analysis"], p["input_setup"]
@@ -246,6 +281,7 @@ def expected_hfr_calibration(group):
     A decoded packet with an enabled band of more than 512 steps makes the whole call fail:
     the result then has `records` None and `error` set.
     """
+
     def read(data, size, time):
         pcb, volts = _calibration_header(data)
         setup = _hfr.hfr_setup(data, 4)
@@ -254,11 +290,22 @@ def expected_hfr_calibration(group):
         hf1_steps, hf2_steps = int(sweep[2]), int(sweep[0])
         ana = _st.do_analysis(data, 13)
         levels = _calibration_levels(
-            size, 14, 32, (ana[4], ana[3]),
-            lambda flag, bits: _hfr.extract_band(flag, setup[3], setup[2], hf1_steps, hf2_steps,
-                                                 data, 14, bits))
-        return dict(pcb=pcb, voltages=volts, hfr_setup=setup, input_setup=inp, hfr_sweep=sweep,
-                    do_analysis=ana, levels=levels, acquisition_time=tuple(int(x) for x in time))
+            size,
+            14,
+            32,
+            (ana[4], ana[3]),
+            lambda flag, bits: _hfr.extract_band(flag, setup[3], setup[2], hf1_steps, hf2_steps, data, 14, bits),
+        )
+        return dict(
+            pcb=pcb,
+            voltages=volts,
+            hfr_setup=setup,
+            input_setup=inp,
+            hfr_sweep=sweep,
+            do_analysis=ana,
+            levels=levels,
+            acquisition_time=tuple(int(x) for x in time),
+        )
 
     packets, errors = _calibration_packets(group, "PA_THR_HFR_DATA", read)
     reports = sum(e is not None for e in errors)
@@ -272,8 +319,7 @@ def expected_hfr_calibration(group):
             if flag != 1:
                 continue
             if steps > HFR_MAX_VALUES:
-                return ThrCase(group, None, reports, errors,
-                               error=f"step count {steps} above {HFR_MAX_VALUES}")
+                return ThrCase(group, None, reports, errors, error=f"step count {steps} above {HFR_MAX_VALUES}")
             wanted += [(p, index, level, j) for level in range(NLEVELS) for j in range(steps)]
     records = _new_records(_hfr.hfr_dtype(), len(wanted))
     for rec, (p, index, level, j) in zip(records, wanted):
@@ -282,8 +328,7 @@ def expected_hfr_calibration(group):
         band = ("hf1", "hf2")[index]
         ana, inp = p["do_analysis"], p["input_setup"]
         _set_calibration_time(rec, p["acquisition_time"])
-        rec["frequency"] = np.uint64(_hfr.compute_frequency(f0, j, hf1_size, hf1_step,
-                                                            hf2_size, band))
+        rec["frequency"] = np.uint64(_hfr.compute_frequency(f0, j, hf1_size, hf1_step, hf2_size, band))
         rec["calibration_level"] = level
         rec["survey_mode"] = 2
         rec["average_nr"] = av

@@ -4,12 +4,30 @@ decoding) built from them.
 The `random_*_packets` builders give packet descriptions only: encode them with the group
 builders of `thr_encoding`; `random_tnr_survey` and the other two also compute the records.
 """
-from .thr_encoding import (AGC_BITS, AUTO_BITS, CROSS_BITS, DO_ANALYSIS_BITS, HFR_SETUP_BITS,
-                           HFR_VALUE_BITS, INPUT_SETUP_BITS, NLEVELS, STATUS_BITS, SURVEY_BINS,
-                           TEMPERATURE_BITS, TNR_SETUP_BITS, VOLTAGE_BITS, CALIBRATION_BINS,
-                           HfrCalibrationPacket, TnrBlock, TnrCalibrationPacket, TnrPacket,
-                           encode_hfr_calibration_packet, encode_survey_packet,
-                           encode_tnr_calibration_packet)
+
+from .thr_encoding import (
+    AGC_BITS,
+    AUTO_BITS,
+    CALIBRATION_BINS,
+    CROSS_BITS,
+    DO_ANALYSIS_BITS,
+    HFR_SETUP_BITS,
+    HFR_VALUE_BITS,
+    INPUT_SETUP_BITS,
+    NLEVELS,
+    STATUS_BITS,
+    SURVEY_BINS,
+    TEMPERATURE_BITS,
+    TNR_SETUP_BITS,
+    VOLTAGE_BITS,
+    HfrCalibrationPacket,
+    TnrBlock,
+    TnrCalibrationPacket,
+    TnrPacket,
+    encode_hfr_calibration_packet,
+    encode_survey_packet,
+    encode_tnr_calibration_packet,
+)
 from .thr_expected import hfr_calibration_group, tnr_calibration_group, tnr_survey_group
 
 SURVEY_FAULTS = ("word_count", "block_count_low", "block_count_high", "truncated")
@@ -26,8 +44,8 @@ def random_time(rng):
 
 def random_band(rng, nbins=SURVEY_BINS):
     def chan():
-        return (int(rng.integers(0, 1 << AGC_BITS)),
-                tuple(int(v) for v in rng.integers(0, 1 << AUTO_BITS, nbins)))
+        return (int(rng.integers(0, 1 << AGC_BITS)), tuple(int(v) for v in rng.integers(0, 1 << AUTO_BITS, nbins)))
+
     cross = tuple((int(r), int(i)) for r, i in rng.integers(0, 1 << CROSS_BITS, (nbins, 2)))
     return (chan(), chan(), cross)
 
@@ -36,8 +54,7 @@ _TICKS = (0, 1, 65535, 65536, 0xFFFFFFFF)
 
 
 def random_tnr_block(rng):
-    ticks = tuple(int(rng.choice(_TICKS)) if rng.random() < 0.3 else int(rng.integers(0, 1 << 32))
-                  for _ in range(4))
+    ticks = tuple(int(rng.choice(_TICKS)) if rng.random() < 0.3 else int(rng.integers(0, 1 << 32)) for _ in range(4))
     return TnrBlock(
         tnr_setup=_rand_fields(rng, TNR_SETUP_BITS),
         do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
@@ -63,7 +80,7 @@ def _apply_fault(rng, packet, kind):
     elif kind == "block_count_high":
         packet.block_count_delta = 1
     elif kind == "truncated":
-        packet.extra_count = -1         # settled by _truncate once all rows are known
+        packet.extra_count = -1  # settled by _truncate once all rows are known
     else:
         raise ValueError(f"unknown fault {kind!r}")
 
@@ -127,18 +144,21 @@ def _random_calibration_packets(rng, npackets, bad, faults, make, encode):
 
 def random_tnr_calibration_packets(rng, npackets, bad=0, faults=CALIBRATION_FAULTS):
     """`npackets` random TNR calibration packets, `bad` of them faulty."""
+
     def make():
         return TnrCalibrationPacket(
             tnr_setup=_rand_fields(rng, TNR_SETUP_BITS),
             do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
             levels=[[random_band(rng, CALIBRATION_BINS) for _ in range(4)] for _ in range(NLEVELS)],
-            **_random_calibration_fields(rng))
-    return _random_calibration_packets(rng, npackets, bad, faults, make,
-                                       encode_tnr_calibration_packet)
+            **_random_calibration_fields(rng),
+        )
+
+    return _random_calibration_packets(rng, npackets, bad, faults, make, encode_tnr_calibration_packet)
 
 
 def random_hfr_calibration_packets(rng, npackets, bad=0, max_steps=8, faults=CALIBRATION_FAULTS):
     """`npackets` random HFR calibration packets (step counts up to `max_steps`)."""
+
     def make():
         setup = _rand_fields(rng, HFR_SETUP_BITS)
         hf1_step = int(rng.integers(0, max_steps + 1))
@@ -146,21 +166,30 @@ def random_hfr_calibration_packets(rng, npackets, bad=0, max_steps=8, faults=CAL
         sweep = (hf2_step, int(rng.integers(0, 256)), hf1_step, int(rng.integers(0, 256)))
 
         def chan():
-            return (tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf1_step)),
-                    tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf2_step)))
+            return (
+                tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf1_step)),
+                tuple(int(v) for v in rng.integers(0, 1 << HFR_VALUE_BITS, hf2_step)),
+            )
+
         return HfrCalibrationPacket(
-            hfr_setup=setup, hfr_sweep=sweep,
+            hfr_setup=setup,
+            hfr_sweep=sweep,
             do_analysis=_rand_fields(rng, DO_ANALYSIS_BITS),
             levels=[(chan(), chan()) for _ in range(NLEVELS)],
-            **_random_calibration_fields(rng))
-    return _random_calibration_packets(rng, npackets, bad, faults, make,
-                                       encode_hfr_calibration_packet)
+            **_random_calibration_fields(rng),
+        )
+
+    return _random_calibration_packets(rng, npackets, bad, faults, make, encode_hfr_calibration_packet)
 
 
 def _random_calibration_fields(rng):
     """The fields every calibration packet holds, drawn in the order the packets always drew them."""
-    return dict(temperature_pcb=int(rng.integers(0, 256)), voltages=_rand_fields(rng, VOLTAGE_BITS),
-                input_setup=_rand_fields(rng, INPUT_SETUP_BITS), acquisition_time=random_time(rng))
+    return dict(
+        temperature_pcb=int(rng.integers(0, 256)),
+        voltages=_rand_fields(rng, VOLTAGE_BITS),
+        input_setup=_rand_fields(rng, INPUT_SETUP_BITS),
+        acquisition_time=random_time(rng),
+    )
 
 
 # ---------------------------------------------------------------------------------------

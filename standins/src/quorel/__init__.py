@@ -3,4 +3,5 @@
 Only what the dravel decoders call is provided. A real pipeline installs its own `quorel`;
 do not install this distribution beside it.
 """
+
 STANDIN = True

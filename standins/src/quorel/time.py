@@ -10,6 +10,7 @@ seconds since the on-board epoch and ``fine`` counts 1/65536 s.
   ``OBT_EPOCH_TT2000`` ns after J2000, and the elapsed time is added exactly, the fine part
   rounded to the nearest nanosecond. There is no drift or leap-second model.
 """
+
 import numpy as np
 
 #: TT2000 (ns since J2000) of on-board time [0, 0]: 2020-01-01T00:01:09.184 TT.
@@ -22,7 +23,7 @@ def _pairs(t):
     arr = np.asarray(t)
     if arr.ndim != 2 or arr.shape[1] < 2:
         raise ValueError(f"on-board times must be an (n, 2) array, got shape {arr.shape}")
-    both = arr[:, :2].astype(np.int64)      # one conversion for both words
+    both = arr[:, :2].astype(np.int64)  # one conversion for both words
     return both[:, 0], both[:, 1]
 
 
@@ -39,4 +40,4 @@ class Time:
     @staticmethod
     def cuc_to_scet(t):
         coarse, fine = _pairs(t)
-        return coarse + fine / 65536.0      # both int64 words promoted to float64 as they are
+        return coarse + fine / 65536.0  # both int64 words promoted to float64 as they are

@@ -8,6 +8,7 @@ so big files stay cheap); CDF and netCDF files give it through their readers. Fi
 fill value of each variable's element type, from the fill-value component) are masked and never
 drawn; times are shown in UTC, converted from TT2000 by the CDF library (leap seconds included).
 """
+
 from __future__ import annotations
 
 import os
@@ -15,16 +16,26 @@ import os
 from ..dayrecords import decoder_columns
 from ..errors import InputError
 from ..output import check_folder
-from ..writers import FORMATS
 from ..store import first_line
-from .plots import PLOTS, plot_histograms, plot_hfr_calibration, plot_psd, plot_snapshots  # noqa: F401
-from .plots import plot_spectral_matrices, plot_tnr_calibration, plot_tnr_survey  # noqa: F401
+from ..writers import FORMATS
+
+# the plots and the records they read, found here by the package's callers
+from .plots import (  # noqa: F401
+    PLOTS,
+    plot_hfr_calibration,
+    plot_histograms,
+    plot_psd,
+    plot_snapshots,
+    plot_spectral_matrices,
+    plot_tnr_calibration,
+    plot_tnr_survey,
+)
 from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked, records  # noqa: F401
 
 
 def _sources(path, kind, notes):
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
-    if not FORMATS[kind].days:      # an L1 file of the whole run: every product's records
+    if not FORMATS[kind].days:  # an L1 file of the whole run: every product's records
         import h5py
 
         try:
@@ -84,8 +95,7 @@ def quicklook_file(path, out_dir):
             continue
         try:
             for product, data, stem in sources:
-                written.extend(_plot_one(product, data, os.path.join(out_dir, f"{stem}.png"),
-                                         notes, failures))
+                written.extend(_plot_one(product, data, os.path.join(out_dir, f"{stem}.png"), notes, failures))
         finally:
             if handle is not None:
                 handle.close()
@@ -105,7 +115,7 @@ def _plot_one(product, data, png, notes, failures):
         return []
     try:
         made = PLOTS[product](data, png)
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - a plot failing is reported, the others are made
         failures.append(f"{product}: {type(exc).__name__}: {exc}")
         return []
     if not made:

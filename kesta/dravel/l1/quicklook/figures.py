@@ -1,4 +1,5 @@
 """Figure pieces shared by the quick-look plots: axes, colour maps, edges, legends."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -20,8 +21,9 @@ def _figure(figsize, title=None, left=0.9):
     fig = Figure(figsize=figsize)
     width, height = fig.get_size_inches()
     top = 0.95 if title else 0.55
-    fig.subplots_adjust(left=left / width, right=1 - 0.3 / width, bottom=0.65 / height,
-                        top=1 - top / height, hspace=0.55, wspace=0.35)
+    fig.subplots_adjust(
+        left=left / width, right=1 - 0.3 / width, bottom=0.65 / height, top=1 - top / height, hspace=0.55, wspace=0.35
+    )
     if title:
         fig.suptitle(title, y=1 - 0.12 / height, va="top")
     return fig
@@ -45,9 +47,9 @@ def _edges(centres, log=False):
 
 def _no_data(ax, text="no valid data", blank=False):
     ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes, color="0.3")
-    if blank:        # nothing is drawn: axes without scales say nothing wrong
+    if blank:  # nothing is drawn: axes without scales say nothing wrong
         ax.tick_params(left=False, labelleft=False)
-        if len(ax.get_shared_x_axes().get_siblings(ax)) == 1:    # a shared axis keeps its scale
+        if len(ax.get_shared_x_axes().get_siblings(ax)) == 1:  # a shared axis keeps its scale
             ax.tick_params(bottom=False, labelbottom=False)
 
 
@@ -70,8 +72,12 @@ def _cmap(name, bad=FILL_COLOUR):
 def _fill_legend(ax, text="fill value (not written)"):
     from matplotlib.patches import Patch
 
-    ax.legend(handles=[Patch(facecolor=FILL_COLOUR, edgecolor="0.5", label=text)], loc="upper right",
-              fontsize=7, framealpha=0.9)
+    ax.legend(
+        handles=[Patch(facecolor=FILL_COLOUR, edgecolor="0.5", label=text)],
+        loc="upper right",
+        fontsize=7,
+        framealpha=0.9,
+    )
 
 
 def _time_columns(t, z):
@@ -85,7 +91,7 @@ def _time_columns(t, z):
     widths[widths <= 0] = cadence * 1e-3
     edges, columns = [t[0]], []
     for i in range(len(t)):
-        if t[i] > edges[-1]:           # a gap before this column
+        if t[i] > edges[-1]:  # a gap before this column
             edges.append(t[i])
             columns.append(np.ma.masked_all(z.shape[1:]))
         edges.append(max(t[i] + widths[i], edges[-1] + cadence * 1e-3))

@@ -1,21 +1,21 @@
 """One quick-look plot per product: `PLOTS`, {product: plot(data, path)}."""
+
 from __future__ import annotations
 
 import numpy as np
 
 from kesta.dravel.products import declared
 
-from .figures import (_cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save,
-                      _time_columns)
 from ..times import utc, utc_text, valid_epoch
+from .figures import _cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save, _time_columns
 from .records import EPOCH, _date_axis, _days, _describe, _off, heading, masked, records
 
-MAX_COLUMNS = 2000       # spectrogram columns per band
+MAX_COLUMNS = 2000  # spectrogram columns per band
 SNAPSHOTS_SHOWN = 3
 HISTOGRAMS_SHOWN = 4
 SPECTRA_SHOWN = 5
 MATRICES_SHOWN = 4
-HEAD = 200               # records looked at when choosing the few a plot shows
+HEAD = 200  # records looked at when choosing the few a plot shows
 
 
 # --------------------------------------------------------------------------------------------
@@ -68,8 +68,9 @@ def plot_tnr_survey(data, path, product=None):
             edges = _edges(f, log=True)
             spans.append((b, edges[0], edges[-1]))
             if norm is not None:
-                mesh = ax.pcolormesh(x, edges, z.T, norm=norm, shading="flat",
-                                     cmap=_cmap("viridis", bad=(0, 0, 0, 0)))   # gaps stay blank
+                mesh = ax.pcolormesh(
+                    x, edges, z.T, norm=norm, shading="flat", cmap=_cmap("viridis", bad=(0, 0, 0, 0))
+                )  # gaps stay blank
         if mesh is None:
             _no_data(ax, blank=not spans)
         else:
@@ -108,8 +109,16 @@ def _band_edges(ax, spans):
     for b, lo, hi in spans:
         for edge in (lo, hi):
             ax.axhline(edge, color="0.25", lw=0.7, ls="--")
-        ax.text(1.005, float(np.sqrt(lo * hi)), BANDS[b], transform=across, va="center",
-                ha="left", fontsize=8, clip_on=False)
+        ax.text(
+            1.005,
+            float(np.sqrt(lo * hi)),
+            BANDS[b],
+            transform=across,
+            va="center",
+            ha="left",
+            fontsize=8,
+            clip_on=False,
+        )
 
 
 # --------------------------------------------------------------------------------------------
@@ -137,8 +146,10 @@ def plot_hfr_calibration(data, path, product=None):
     rows = _first_packet(data[EPOCH])
     d = data.take(names, rows)
     units = _describe(data.product, "frequency", "UNITS") or "as recorded"
-    fig = _figure((10, 7.5), heading(data, "calibration levels of the first packet, "
-                             f"{utc_text(d[EPOCH][:1])} ({data.count_text} in file)"))
+    fig = _figure(
+        (10, 7.5),
+        heading(data, f"calibration levels of the first packet, {utc_text(d[EPOCH][:1])} ({data.count_text} in file)"),
+    )
     axes = fig.subplots(2, 1, sharex=True)
     colours = _level_colours()
     level, band = masked(d["calibration_level"]), masked(d["hfr_band"])
@@ -154,8 +165,15 @@ def plot_hfr_calibration(data, path, product=None):
                 if not keep.any():
                     continue
                 order = np.argsort(freq.data[keep], kind="stable")
-                ax.plot(freq.data[keep][order], value.data[keep][order], marker=marker, ms=3, lw=1,
-                        color=colours[lv], label=None if lv in labelled else f"level {lv}")
+                ax.plot(
+                    freq.data[keep][order],
+                    value.data[keep][order],
+                    marker=marker,
+                    ms=3,
+                    lw=1,
+                    color=colours[lv],
+                    label=None if lv in labelled else f"level {lv}",
+                )
                 labelled.add(lv)
         if labelled:
             ax.legend(fontsize=7, ncol=3, title="markers: o HF1, s HF2", title_fontsize=7)
@@ -174,7 +192,7 @@ def plot_tnr_calibration(data, path, product=None):
     head = data.take((EPOCH, "tnr_band"))
     band = masked(head["tnr_band"])
     rows, first = [], {}
-    for b in range(len(BANDS)):        # each band from the first packet that holds it
+    for b in range(len(BANDS)):  # each band from the first packet that holds it
         in_band = np.flatnonzero(np.ma.filled(band == b, False))
         r = in_band[_first_packet(head[EPOCH][in_band])]
         if r.size:
@@ -184,8 +202,9 @@ def plot_tnr_calibration(data, path, product=None):
     d = data.take((EPOCH, "calibration_level", "tnr_band", "channel_status", "auto1", "auto2"), rows)
     width = data.shape("auto1")[-1]
     freq = _frequency_axis(data, rows, width)
-    fig = _figure((15, 7.5), heading(data, "calibration levels of the first packet of each band "
-                                   f"({data.count_text} in file)"))
+    fig = _figure(
+        (15, 7.5), heading(data, f"calibration levels of the first packet of each band ({data.count_text} in file)")
+    )
     axes = np.asarray(fig.subplots(2, len(BANDS), squeeze=False))
     colours = _level_colours()
     level, band = masked(d["calibration_level"]), masked(d["tnr_band"])
@@ -206,8 +225,7 @@ def plot_tnr_calibration(data, path, product=None):
                     keep &= ~np.ma.getmaskarray(freq[r[0]])
                 if not keep.any():
                     continue
-                ax.plot(x[keep], value.data[keep], marker="o", ms=3, lw=1, color=colours[lv],
-                        label=f"level {lv}")
+                ax.plot(x[keep], value.data[keep], marker="o", ms=3, lw=1, color=colours[lv], label=f"level {lv}")
                 plotted = True
             if plotted:
                 if ch == 0 and b == 0:
@@ -222,8 +240,7 @@ def plot_tnr_calibration(data, path, product=None):
                 _no_data(ax, f"channel {ch + 1} off", blank=True)
             else:
                 _no_data(ax, blank=True)
-            ax.set_title(f"band {BANDS[b]}, channel {ch + 1}" + (f"\n{first[b]}" if b in first else ""),
-                         fontsize=9)
+            ax.set_title(f"band {BANDS[b]}, channel {ch + 1}" + (f"\n{first[b]}" if b in first else ""), fontsize=9)
     return [_save(fig, path)]
 
 
@@ -238,14 +255,22 @@ def plot_snapshots(data, path, product=None):
     samples, rate = masked(head["samps_per_ch"]), masked(head["sampling_rate"])
     capacity = data.shape("waveform_data")[-1]
     channels = data.shape("waveform_data")[0]
-    chosen = [i for i in range(len(samples))
-              if not np.ma.is_masked(samples[i]) and not np.ma.is_masked(rate[i])
-              and 0 < int(samples[i]) <= capacity and float(rate[i]) > 0][:SNAPSHOTS_SHOWN]
+    chosen = [
+        i
+        for i in range(len(samples))
+        if not np.ma.is_masked(samples[i])
+        and not np.ma.is_masked(rate[i])
+        and 0 < int(samples[i]) <= capacity
+        and float(rate[i]) > 0
+    ][:SNAPSHOTS_SHOWN]
     if not chosen:
         return []
     waves = data.take(["waveform_data"], chosen)["waveform_data"]
-    fig = _figure((4.5 * len(chosen) + 1.2, 2.1 * channels + 1.4),
-                  heading(data, f"{len(chosen)} of {len(data)} snapshots"), left=1.15)
+    fig = _figure(
+        (4.5 * len(chosen) + 1.2, 2.1 * channels + 1.4),
+        heading(data, f"{len(chosen)} of {len(data)} snapshots"),
+        left=1.15,
+    )
     axes = np.asarray(fig.subplots(channels, len(chosen), squeeze=False))
     for col, i in enumerate(chosen):
         n = int(samples[i])
@@ -264,8 +289,11 @@ def plot_snapshots(data, path, product=None):
                 ax.set_ylabel(f"channel {ch + 1}\n(ADC counts)")
             if ch == channels - 1:
                 ax.set_xlabel("time since first sample (ms)")
-        axes[0, col].set_title(f"snapshot {int(head['snapshot_seq_nr'][i])}, {utc_text(head[EPOCH][i])}\n"
-                               f"{n} samples at {float(rate[i]) / 1e3:.1f} kHz", fontsize=9)
+        axes[0, col].set_title(
+            f"snapshot {int(head['snapshot_seq_nr'][i])}, {utc_text(head[EPOCH][i])}\n"
+            f"{n} samples at {float(rate[i]) / 1e3:.1f} kHz",
+            fontsize=9,
+        )
     return [_save(fig, path)]
 
 
@@ -291,14 +319,29 @@ def plot_histograms(data, path, product=None):
     from matplotlib.colors import SymLogNorm
 
     data = records(data, product)
-    names = (EPOCH, "hist2d_bins1", "hist2d_bins2", "hist2d_id", "hist2d_axis1", "hist2d_axis2",
-             "hist2d_params", "hist2d_col_time", "hist2d_tot_pts", "sampling_rate")
+    names = (
+        EPOCH,
+        "hist2d_bins1",
+        "hist2d_bins2",
+        "hist2d_id",
+        "hist2d_axis1",
+        "hist2d_axis2",
+        "hist2d_params",
+        "hist2d_col_time",
+        "hist2d_tot_pts",
+        "sampling_rate",
+    )
     head = {n: masked(v) for n, v in data.take(names, slice(0, HEAD)).items()}
     shape = data.shape("hist2d_counts")
     nx_all, ny_all = head["hist2d_bins1"], head["hist2d_bins2"]
-    chosen = [i for i in range(len(nx_all))
-              if not np.ma.is_masked(nx_all[i]) and not np.ma.is_masked(ny_all[i])
-              and 0 < int(nx_all[i]) <= shape[0] and 0 < int(ny_all[i]) <= shape[1]][:HISTOGRAMS_SHOWN]
+    chosen = [
+        i
+        for i in range(len(nx_all))
+        if not np.ma.is_masked(nx_all[i])
+        and not np.ma.is_masked(ny_all[i])
+        and 0 < int(nx_all[i]) <= shape[0]
+        and 0 < int(ny_all[i]) <= shape[1]
+    ][:HISTOGRAMS_SHOWN]
     if not chosen:
         return []
     counts_all = data.take(["hist2d_counts"], chosen)["hist2d_counts"]
@@ -308,9 +351,15 @@ def plot_histograms(data, path, product=None):
         nx, ny = int(nx_all[i]), int(ny_all[i])
         counts = masked(counts_all[k][:nx, :ny])
         if counts.count():
-            image = ax.imshow(counts.T, origin="lower", aspect="auto", interpolation="nearest",
-                              norm=SymLogNorm(linthresh=1, vmin=0, vmax=max(1, float(counts.max()))),
-                              extent=(-0.5, nx - 0.5, -0.5, ny - 0.5), cmap=_cmap("magma"))
+            image = ax.imshow(
+                counts.T,
+                origin="lower",
+                aspect="auto",
+                interpolation="nearest",
+                norm=SymLogNorm(linthresh=1, vmin=0, vmax=max(1, float(counts.max()))),
+                extent=(-0.5, nx - 0.5, -0.5, ny - 0.5),
+                cmap=_cmap("magma"),
+            )
             fig.colorbar(image, ax=ax, label="counts")
             if np.ma.count_masked(counts):
                 _fill_legend(ax)
@@ -319,14 +368,20 @@ def plot_histograms(data, path, product=None):
         ax.set_xlabel(_axis_label(data.product, 1, head["hist2d_axis1"][i]), fontsize=8)
         ax.set_ylabel(_axis_label(data.product, 2, head["hist2d_axis2"][i]), fontsize=8)
         extra = [f"{nx} x {ny} bins"]
-        for name, text in (("hist2d_params", "parameter code {}"), ("hist2d_tot_pts", "{} points"),
-                           ("hist2d_col_time", "collection time {}")):
+        for name, text in (
+            ("hist2d_params", "parameter code {}"),
+            ("hist2d_tot_pts", "{} points"),
+            ("hist2d_col_time", "collection time {}"),
+        ):
             if not np.ma.is_masked(head[name][i]):
                 extra.append(text.format(int(head[name][i])))
         if not np.ma.is_masked(head["sampling_rate"][i]):
             extra.append(f"{float(head['sampling_rate'][i]) / 1e3:.1f} kHz")
-        ax.set_title(f"histogram id {_code(head['hist2d_id'][i])}, {utc_text(data.take([EPOCH], [i])[EPOCH])}\n"
-                     + ", ".join(extra), fontsize=8)
+        ax.set_title(
+            f"histogram id {_code(head['hist2d_id'][i])}, {utc_text(data.take([EPOCH], [i])[EPOCH])}\n"
+            + ", ".join(extra),
+            fontsize=8,
+        )
     return [_save(fig, path)]
 
 
@@ -346,8 +401,7 @@ def plot_psd(data, path, product=None):
     channels, width = data.shape("psd_data")
     freq = _frequency_axis(data, rows, width)
     nf_all = masked(d["psd_freq_nr"])
-    fig = _figure((13, 7.5), heading(data, f"power spectral densities of the first {len(rows)} "
-                                   f"of {len(data)} records"))
+    fig = _figure((13, 7.5), heading(data, f"power spectral densities of the first {len(rows)} of {len(data)} records"))
     axes = np.asarray(fig.subplots(2, -(-channels // 2), sharex=True)).ravel()
     in_hz = False
     for ch, ax in enumerate(axes[:channels]):
@@ -356,10 +410,10 @@ def plot_psd(data, path, product=None):
             nf = nf_all[i]
             if off[i] or np.ma.is_masked(nf) or not 0 < int(nf) <= width:
                 continue
-            spectrum = np.ma.masked_less_equal(masked(d["psd_data"][i, ch, :int(nf)]).astype(np.float64), 0)
+            spectrum = np.ma.masked_less_equal(masked(d["psd_data"][i, ch, : int(nf)]).astype(np.float64), 0)
             x = np.arange(int(nf), dtype=np.float64)
-            if freq is not None and freq[i, :int(nf)].count():
-                x, in_hz = freq[i, :int(nf)].filled(np.nan), True
+            if freq is not None and freq[i, : int(nf)].count():
+                x, in_hz = freq[i, : int(nf)].filled(np.nan), True
             if not spectrum.count():
                 continue
             ax.plot(x, spectrum, lw=0.8, color=f"C{i % 10}", label=utc_text(d[EPOCH][i]))
@@ -378,9 +432,8 @@ def plot_psd(data, path, product=None):
     for ax in axes[channels:]:
         ax.set_visible(False)
     codes = sorted({_code(c) for c in masked(d["psd_freq_axis"])})
-    for ax in axes[-(-channels // 2):channels]:
-        ax.set_xlabel("frequency (Hz)" if in_hz else
-                      f"frequency bin (frequency axis code {', '.join(codes)})")
+    for ax in axes[-(-channels // 2) : channels]:
+        ax.set_xlabel("frequency (Hz)" if in_hz else f"frequency bin (frequency axis code {', '.join(codes)})")
     return [_save(fig, path)]
 
 
@@ -391,24 +444,30 @@ def _terms(kind, available):
 
 def plot_spectral_matrices(data, path, product=None):
     data = records(data, product)
-    head = {n: masked(v) for n, v in data.take((EPOCH, "sm_type", "sm_freq_nr", "sm_freq_axis"),
-                                                 slice(0, HEAD)).items()}
+    head = {
+        n: masked(v) for n, v in data.take((EPOCH, "sm_type", "sm_freq_nr", "sm_freq_axis"), slice(0, HEAD)).items()
+    }
     terms_max, width = data.shape("cross_re")
     nf_all = head["sm_freq_nr"]
-    chosen = [i for i in range(len(nf_all))
-              if not np.ma.is_masked(nf_all[i]) and 0 < int(nf_all[i]) <= width][:MATRICES_SHOWN]
+    chosen = [i for i in range(len(nf_all)) if not np.ma.is_masked(nf_all[i]) and 0 < int(nf_all[i]) <= width][
+        :MATRICES_SHOWN
+    ]
     if not chosen:
         return []
     part = data.take(("cross_re", "cross_im"), chosen)
-    fig = _figure((12, 2.9 * len(chosen) + 1.6),
-                  heading(data, f"spectral-matrix amplitudes |re + i im|, {len(chosen)} of {len(data)} records"))
+    fig = _figure(
+        (12, 2.9 * len(chosen) + 1.6),
+        heading(data, f"spectral-matrix amplitudes |re + i im|, {len(chosen)} of {len(data)} records"),
+    )
     axes = np.asarray(fig.subplots(len(chosen), 1, squeeze=False)).ravel()
     for k, (ax, i) in enumerate(zip(axes, chosen)):
         nf = int(nf_all[i])
         kind = None if np.ma.is_masked(head["sm_type"][i]) else int(head["sm_type"][i])
         terms = _terms(kind, terms_max)
-        title = (f"record {i}, {utc_text(data.take([EPOCH], [i])[EPOCH])}: matrix type {_code(head['sm_type'][i])}, "
-                 f"{nf} frequencies, frequency axis code {_code(head['sm_freq_axis'][i])}")
+        title = (
+            f"record {i}, {utc_text(data.take([EPOCH], [i])[EPOCH])}: matrix type {_code(head['sm_type'][i])}, "
+            f"{nf} frequencies, frequency axis code {_code(head['sm_freq_axis'][i])}"
+        )
         ax.set_title(title, fontsize=9)
         if not terms:
             _no_data(ax, f"type {_code(head['sm_type'][i])} holds no cross terms: all fill", blank=True)
@@ -417,10 +476,16 @@ def plot_spectral_matrices(data, path, product=None):
         # value there equal to the fill value is a decoded -128); the other terms keep the fill.
         re = part["cross_re"][k, :, :nf].astype(np.float64)
         im = part["cross_im"][k, :, :nf].astype(np.float64)
-        amplitude = np.ma.masked_array(np.sqrt(re ** 2 + im ** 2), mask=np.zeros(re.shape, bool))
+        amplitude = np.ma.masked_array(np.sqrt(re**2 + im**2), mask=np.zeros(re.shape, bool))
         amplitude[terms:] = np.ma.masked
-        image = ax.imshow(amplitude, origin="lower", aspect="auto", interpolation="nearest",
-                          extent=(-0.5, nf - 0.5, -0.5, terms_max - 0.5), cmap=_cmap("viridis"))
+        image = ax.imshow(
+            amplitude,
+            origin="lower",
+            aspect="auto",
+            interpolation="nearest",
+            extent=(-0.5, nf - 0.5, -0.5, terms_max - 0.5),
+            cmap=_cmap("viridis"),
+        )
         fig.colorbar(image, ax=ax, label="|cross term| (raw)")
         if terms < terms_max:
             _fill_legend(ax, f"fill value: type {kind} has {terms} terms")

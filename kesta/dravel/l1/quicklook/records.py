@@ -1,6 +1,7 @@
 """The neutral form of a product for the quick-look plots: `Records`, its variables by name
 (read lazily from an L1 HDF5 file, given whole by a CDF or netCDF reader), fill values masked,
 time axes; and what kind of L1 file a path holds."""
+
 from __future__ import annotations
 
 import os
@@ -22,13 +23,13 @@ class Records:
     """The variables of one product's records: `take(names, rows)` gives {name: values} of the
     chosen rows, `shape(name)` the per-record shape, `len()` the number of records."""
 
-    day = None          # YYYYMMDD of a day file's records (its plots span that UTC day)
-    version = None      # the data version of the file the records come from
+    day = None  # YYYYMMDD of a day file's records (its plots span that UTC day)
+    version = None  # the data version of the file the records come from
 
     def __init__(self, columns, product, packets=None):
         self._columns = dict(columns)
         self.product = product
-        self.packets = packets            # packets decoded into the product, when known
+        self.packets = packets  # packets decoded into the product, when known
         lengths = {len(v) for v in self._columns.values()}
         if len(lengths) > 1:
             raise ValueError(f"{product}: variables of different record counts {sorted(lengths)}")
@@ -61,12 +62,10 @@ class Records:
         the day files hold them: no plot draws the zeros of a channel or spectrum that was off)."""
         from ..dayrecords import MEASURED_IF
 
-        flags = sorted({f for n in out if n in MEASURED_IF for f, _ in MEASURED_IF[n]
-                        if f in self and f not in out})
+        flags = sorted({f for n in out if n in MEASURED_IF for f, _ in MEASURED_IF[n] if f in self and f not in out})
         have = {**out, **(self.take(flags, rows) if flags else {})}
         for name in [n for n in out if n in MEASURED_IF]:
-            usable = [(f, i) for f, i in MEASURED_IF[name]
-                      if f in have and have[f].ndim == 2 and i < have[f].shape[1]]
+            usable = [(f, i) for f, i in MEASURED_IF[name] if f in have and have[f].ndim == 2 and i < have[f].shape[1]]
             off = np.zeros(len(out[name]), bool)
             for f, i in usable:
                 off |= have[f][:, i] == 0
@@ -80,7 +79,7 @@ class Records:
 
     @property
     def count_text(self):
-        """"N packets" of the product, or "N records" when the file does not say."""
+        """ "N packets" of the product, or "N records" when the file does not say."""
         return f"{self.packets} packets" if self.packets is not None else f"{len(self)} records"
 
 
@@ -122,7 +121,7 @@ class HDF5Records(Records):
                 return {leaf.name: layout.values(part, leaf) for leaf in leaves}
             index = list(index)
         part = self._dataset.fields(tops)[index]
-        if part.dtype.names is None:        # a single field handed back as its plain values
+        if part.dtype.names is None:  # a single field handed back as its plain values
             part = _as_record(part, self._dataset.dtype, tops[0])
         if back is not None:
             part = part[back]
@@ -162,7 +161,7 @@ def records(data, product=None):
     {variable name: values} (as `layout.flatten` gives)."""
     if isinstance(data, Records):
         return data
-    if hasattr(data, "id") and hasattr(data, "fields"):        # an h5py dataset
+    if hasattr(data, "id") and hasattr(data, "fields"):  # an h5py dataset
         return HDF5Records(data, product)
     if isinstance(data, np.ndarray) and data.dtype.names is not None:
         return Records(layout.flatten(data), product or "records")
@@ -181,8 +180,7 @@ def _as_layout(product, columns):
         return columns
     for name, values in columns.items():
         leaf = leaves.get(name)
-        if (leaf is not None and values.dtype != leaf.dtype and values.dtype.kind in "iu"
-                and leaf.dtype.kind in "iu"):
+        if leaf is not None and values.dtype != leaf.dtype and values.dtype.kind in "iu" and leaf.dtype.kind in "iu":
             columns[name] = values.astype(leaf.dtype)
     return columns
 

@@ -1,4 +1,5 @@
 """TDS 2-D histograms into HIST2D records."""
+
 from typing import Any
 
 import numpy as np

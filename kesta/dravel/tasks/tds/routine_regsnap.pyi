@@ -1,4 +1,5 @@
 """Regular snapshot waveforms (normal mode and SBM1) into RSWF records."""
+
 from typing import Any
 
 import numpy as np

@@ -1,4 +1,5 @@
 """Triggered snapshot waveforms (normal mode and SBM2) into TSWF records."""
+
 from typing import Any
 
 import numpy as np

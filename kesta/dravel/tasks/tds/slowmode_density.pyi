@@ -1,4 +1,5 @@
 """TDS LFM power spectral densities into PSD records."""
+
 from typing import Any
 
 import numpy as np

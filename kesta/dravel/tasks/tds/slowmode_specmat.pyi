@@ -1,4 +1,5 @@
 """TDS LFM spectral matrices into SM records."""
+
 from typing import Any
 
 import numpy as np

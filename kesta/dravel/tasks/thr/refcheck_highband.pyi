@@ -1,4 +1,5 @@
 """HFR calibration packets into L1 HFR records: one per enabled band, level and frequency step."""
+
 from typing import Any, Mapping
 
 import numpy as np

@@ -1,4 +1,5 @@
 """TNR calibration packets into L1 TNR records: nine per enabled band per packet."""
+
 from typing import Any, Mapping
 
 import numpy as np

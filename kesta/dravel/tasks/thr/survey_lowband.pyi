@@ -1,4 +1,5 @@
 """TNR survey spectra (normal and burst mode) into L1 TNR records."""
+
 from typing import Any, Mapping
 
 import numpy as np

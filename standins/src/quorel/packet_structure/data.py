@@ -40,7 +40,8 @@ class Data:
         if last > self.length:
             raise IndexError(
                 f"reading {nbits} bits at byte {first} bit {bit_position & 7} needs "
-                f"byte {last - 1}, past the end of the {self.length} bytes of data")
+                f"byte {last - 1}, past the end of the {self.length} bytes of data"
+            )
         value = int.from_bytes(self._buf[first:last], "big")
         return (value >> ((last << 3) - end)) & ((1 << nbits) - 1)
 
@@ -70,7 +71,7 @@ class Data:
         """Read consecutive fields of the given bit widths; returns (values tuple, end bit)."""
         try:
             total, cuts = _PLANS[widths]
-        except (KeyError, TypeError):        # a new or an unhashable (list) set of widths
+        except (KeyError, TypeError):  # a new or an unhashable (list) set of widths
             total, cuts = _plan(widths)
         value = self.bits(bit_position, total)
         return tuple([(value >> shift) & mask for shift, mask in cuts]), int(bit_position) + total

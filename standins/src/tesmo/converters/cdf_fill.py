@@ -4,6 +4,7 @@ Fill value by element type: signed integers their minimum (int8 -128 ... int64 -
 unsigned integers their maximum (uint8 255 ... uint64 2**64 - 1), floating point -1e31.
 Nested records and sub-arrays are filled element by element.
 """
+
 import numpy as np
 
 _FLOAT_FILL = -1.0e31

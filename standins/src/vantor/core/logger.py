@@ -1,4 +1,5 @@
 """The framework's logger (stand-in): a standard `logging` logger named "vantor"."""
+
 import logging
 
 logger = logging.getLogger("vantor")

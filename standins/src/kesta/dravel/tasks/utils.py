@@ -1,4 +1,5 @@
 """Pure utilities of the plug-in (stand-in)."""
+
 import numpy as np
 
 
@@ -19,6 +20,7 @@ def sort_data(data, keys):
         if values.ndim == 0 or values.shape[0] != order.shape[0]:
             raise ValueError(
                 f"parameter {name!r} has {values.shape[0] if values.ndim else 0} packets, "
-                f"the sort keys have {order.shape[0]}")
+                f"the sort keys have {order.shape[0]}"
+            )
         result[name] = values[order]
     return result, order

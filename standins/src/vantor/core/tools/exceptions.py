@@ -1,4 +1,5 @@
 """Exception report of the framework (stand-in)."""
+
 import sys
 import traceback
 

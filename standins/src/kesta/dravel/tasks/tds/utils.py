@@ -1,4 +1,5 @@
 """Pure TDS utilities of the plug-in (stand-in)."""
+
 import numpy as np
 
 

@@ -78,8 +78,7 @@ def compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band):
     if band == "hf1":
         index = int(initial_frequency) + int(j) * int(hf1_size)
     elif band == "hf2":
-        index = (int(initial_frequency) + int(hf1_step) * int(hf1_size)
-                 + int(j) * int(hf2_size))
+        index = int(initial_frequency) + int(hf1_step) * int(hf1_size) + int(j) * int(hf2_size)
     else:
         raise ValueError(f"unknown HFR band {band!r}")
     return BASE_KHZ + STEP_KHZ * index
@@ -88,6 +87,7 @@ def compute_frequency(initial_frequency, j, hf1_size, hf1_step, hf2_size, band):
 def hfr_dtype():
     """L1 HFR record: one calibration value pair per band, level and frequency step."""
     from kesta.dravel.tasks.thr import science_tools as st
+
     return [
         ("epoch", "int64"),
         ("scet", "float64"),

@@ -7,18 +7,22 @@ the same layout for people.
 """
 
 #: status word: 16 bits
-ZELK_STATUS_FIELDS = (("mode", 4), ("state", 4), ("sbm", 2), ("gain", 2),
-                      ("calibration", 1), ("antenna", 3))
+ZELK_STATUS_FIELDS = (("mode", 4), ("state", 4), ("sbm", 2), ("gain", 2), ("calibration", 1), ("antenna", 3))
 #: temperatures: four 10-bit readings, 40 bits
 TEMPERATURES_FIELDS = (("pcb", 10), ("preamp", 10), ("tnr", 10), ("hfr", 10))
 #: supply voltages: 24 bits
 VOLTAGES_FIELDS = (("minus5", 8), ("plus5", 8), ("plus12", 8))
 #: input setup: 16 bits
-INPUT_SETUP_FIELDS = (("fe", 2), ("sensor_tnr_1", 3), ("sensor_tnr_2", 3),
-                      ("sensor_hfr_1", 3), ("sensor_hfr_2", 3), ("mux", 2))
+INPUT_SETUP_FIELDS = (
+    ("fe", 2),
+    ("sensor_tnr_1", 3),
+    ("sensor_tnr_2", 3),
+    ("sensor_hfr_1", 3),
+    ("sensor_hfr_2", 3),
+    ("mux", 2),
+)
 #: analysis command: 8 bits; channel 2 is item 3, channel 1 item 4
-DO_ANALYSIS_FIELDS = (("rx_mode", 2), ("average", 2), ("tnr", 1), ("ch2", 1),
-                      ("ch1", 1), ("hfr", 1))
+DO_ANALYSIS_FIELDS = (("rx_mode", 2), ("average", 2), ("tnr", 1), ("ch2", 1), ("ch1", 1), ("hfr", 1))
 
 #: number of spectra averaged on board, by the 2-bit averaging code
 AVERAGE_NR = (16, 32, 64, 128)

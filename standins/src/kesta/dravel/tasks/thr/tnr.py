@@ -2,6 +2,7 @@
 
 Bit widths are listed once here; docs/thr-bit-layout.md describes them for people.
 """
+
 import numpy as np
 
 #: TNR setup command: 8 bits, in the order of the returned tuple
@@ -12,18 +13,21 @@ DELTA_TIME_BITS = 32
 #: bit widths of one band's spectra
 AGC_BITS = 12
 AUTO_BITS = 11
-CROSS_BITS = 9          # real and imaginary part each
+CROSS_BITS = 9  # real and imaginary part each
 #: frequency bins per band
 SURVEY_BINS = 32
 CALIBRATION_BINS = 8
 
 #: DURATION[av, band] * 100.0 is the measurement duration of one band (av code 0 to 3)
-DURATION = np.array([
-    [0.0355, 0.0089, 0.0023, 0.0006],
-    [0.0710, 0.0178, 0.0046, 0.0012],
-    [0.1420, 0.0356, 0.0092, 0.0024],
-    [0.2840, 0.0712, 0.0184, 0.0048],
-], dtype=np.float64)
+DURATION = np.array(
+    [
+        [0.0355, 0.0089, 0.0023, 0.0006],
+        [0.0710, 0.0178, 0.0046, 0.0012],
+        [0.1420, 0.0356, 0.0092, 0.0024],
+        [0.2840, 0.0712, 0.0184, 0.0048],
+    ],
+    dtype=np.float64,
+)
 
 
 _TNR_SETUP_WIDTHS = tuple(w for _, w in TNR_SETUP_FIELDS)
@@ -77,7 +81,7 @@ def _extract(nbins, flag, ch1, ch2, au, cr, data, byte, bitoff):
             agc = values[pos]
             pos += 1
             if key[3]:
-                autos = values[pos:pos + nbins]
+                autos = values[pos : pos + nbins]
                 pos += nbins
             else:
                 autos = zeros
@@ -85,7 +89,7 @@ def _extract(nbins, flag, ch1, ch2, au, cr, data, byte, bitoff):
         else:
             channels.append((0, zeros))
     if len(values) > pos:
-        cross = tuple(zip(values[pos::2], values[pos + 1::2]))
+        cross = tuple(zip(values[pos::2], values[pos + 1 :: 2]))
     else:
         cross = ((0, 0),) * nbins
     return (channels[0], channels[1], cross), end - int(byte) * 8
@@ -104,6 +108,7 @@ def extract_calibration_band(flag, ch1, ch2, au, cr, data, byte, bitoff):
 def tnr_dtype():
     """L1 TNR record: survey spectra and calibration levels share it."""
     from kesta.dravel.tasks.thr import science_tools as st
+
     nstatus = len(st.zelk_status_dtype())
     ntemp = len(st.temperatures_dtype())
     return [
