@@ -5,9 +5,12 @@
 from __future__ import annotations
 
 import time
+from collections.abc import Callable
+
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 
-def _quoted(text):
+def _quoted(text: str) -> str:
     return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
@@ -15,17 +18,17 @@ class AccessLog:
     """ASGI middleware calling `write(line)` once a response is sent (or given up: a client that
     went away mid-stream is logged with what it got)."""
 
-    def __init__(self, app, write):
+    def __init__(self, app: ASGIApp, write: Callable[[str], object]) -> None:
         self.app = app
         self.write = write
 
-    async def __call__(self, scope, receive, send):
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
         state = {"status": 0, "bytes": 0}
 
-        async def counting(message):
+        async def counting(message: Message) -> None:
             if message["type"] == "http.response.start":
                 state["status"] = message["status"]
             elif message["type"] == "http.response.body" and scope.get("method") != "HEAD":
@@ -38,7 +41,7 @@ class AccessLog:
             self.write(line(scope, state["status"] or 500, state["bytes"]))
 
 
-def line(scope, status, sent, now=None):
+def line(scope: Scope, status: int, sent: int, now: float | None = None) -> str:
     client = scope.get("client") or ("-", 0)
     target = scope.get("raw_path") or scope.get("path", "").encode()
     if isinstance(target, bytes):

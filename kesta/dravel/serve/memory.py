@@ -21,7 +21,7 @@ _M_ARENA_MAX = -8
 ARENAS = 2
 
 
-def _libc():
+def _libc() -> ctypes.CDLL | None:
     try:
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
         libc.mallopt, libc.malloc_trim  # noqa: B018 (the GNU C library's)
@@ -33,7 +33,7 @@ def _libc():
 _LIBC = _libc()
 
 
-def give_back_freed_memory():
+def give_back_freed_memory() -> bool:
     """The C library's settings for a server, set before its threads start (True when they
     could be set)."""
     if _LIBC is None:
@@ -42,7 +42,7 @@ def give_back_freed_memory():
     return True
 
 
-def trim():
+def trim() -> None:
     """Hands the arenas' free memory back to the system (a few ms)."""
     if _LIBC is not None:
         _LIBC.malloc_trim(0)

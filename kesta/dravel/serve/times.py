@@ -13,6 +13,7 @@ import datetime
 import re
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from ..l1 import times as utc_times
 
@@ -48,7 +49,7 @@ _POSITION, _COLUMN, _POWER = (
 )
 
 
-def parse(text):
+def parse(text: object) -> int | None:
     """The TT2000 epoch (int) of a HAPI request time, or None when it is not one."""
     m = _TIME.fullmatch(text) if isinstance(text, str) else None
     if m is None:
@@ -81,7 +82,7 @@ def parse(text):
     return int(utc_times.tt2000(np.datetime64(date, "D"), since)[0])
 
 
-def leap_second_day(date):
+def leap_second_day(date: datetime.date) -> bool | np.bool_:
     """True when the UTC day `date` (a datetime.date) ends with a leap second (23:59:60), by
     the CDF library's leap-second table."""
     days, _, leap = utc_times.midnights()
@@ -89,18 +90,19 @@ def leap_second_day(date):
     return 0 <= index < len(days) and bool(leap[index])
 
 
-def day_start(date):
+def day_start(date: str) -> int:
     """The TT2000 epoch of 00:00 UTC of a "YYYYMMDD" day."""
-    return utc_times.day_start(date)
+    start: int = utc_times.day_start(date)
+    return start
 
 
-def day_text(date, after=False):
+def day_text(date: str, after: bool = False) -> str:
     """00:00 UTC of a "YYYYMMDD" day (of the day after, `after`) as a HAPI time, to the second."""
     day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8])) + datetime.timedelta(days=int(after))
     return f"{day.isoformat()}T00:00:00Z"
 
 
-def iso(tt2000):
+def iso(tt2000: ArrayLike) -> NDArray[np.bytes_]:
     """The UTC times of TT2000 epochs as HAPI time strings, "yyyy-mm-ddThh:mm:ss.fffffffffZ",
     an array of bytes strings of TIME_LENGTH characters (a leap second as 23:59:60.x)."""
     tt = np.ascontiguousarray(tt2000, dtype=np.int64).reshape(-1)
@@ -124,6 +126,7 @@ def iso(tt2000):
     return out.view(f"S{TIME_LENGTH}").reshape(-1)
 
 
-def text(tt2000):
+def text(tt2000: int) -> str:
     """One TT2000 epoch as a HAPI time string."""
-    return iso(np.array([tt2000]))[0].decode()
+    stamp: bytes = iso(np.array([tt2000]))[0]
+    return stamp.decode()
