@@ -20,9 +20,15 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Iterable
 from dataclasses import dataclass
+from typing import Literal, cast
 
+from kesta.dravel.l1.metadata import CONFIG_FILE
 from kesta.dravel.l1.writers import day_format_of
+
+# The formats of day files (`l1.writers.DAY_FORMATS`), by name
+DayKind = Literal["cdf", "netcdf"]
 
 _PRODUCT = re.compile(r"^[a-z0-9_]+\Z", re.ASCII)
 _YEAR = re.compile(r"^\d{4}\Z", re.ASCII)
@@ -36,30 +42,30 @@ class DayFile:
     product: str
     date: str  # YYYYMMDD
     version: str  # NN
-    kind: str  # the name of its format (`l1.writers.FORMATS`)
+    kind: DayKind  # the name of its format (`l1.writers.FORMATS`)
 
 
 @dataclass(frozen=True)
 class Dataset:
     id: str
     product: str
-    version: object  # "NN", or None: the newest version of each day
-    files: tuple  # the DayFiles, one per day, in day order
+    version: str | None  # "NN", or None: the newest version of each day
+    files: tuple[DayFile, ...]  # the DayFiles, one per day, in day order
 
     @property
-    def first_day(self):
+    def first_day(self) -> str:
         return self.files[0].date
 
     @property
-    def last_day(self):
+    def last_day(self) -> str:
         return self.files[-1].date
 
-    def newest(self):
+    def newest(self) -> DayFile:
         """The day file that describes the dataset: the last day's."""
         return self.files[-1]
 
 
-def _folders(path, pattern):
+def _folders(path: str, pattern: re.Pattern[str]) -> list[str]:
     try:
         with os.scandir(path) as entries:
             return sorted(e.name for e in entries if pattern.match(e.name) and e.is_dir(follow_symlinks=False))
@@ -70,18 +76,16 @@ def _folders(path, pattern):
 class Archive:
     """The day files and datasets of the archive at `root`."""
 
-    def __init__(self, root):
+    def __init__(self, root: str | os.PathLike[str]) -> None:
         self.root = os.path.realpath(os.fspath(root))
 
-    def products(self):
+    def products(self) -> list[str]:
         return _folders(self.root, _PRODUCT)
 
-    def modified(self, products=(), files=(), also=()):
+    def modified(self, products: Iterable[str] = (), files: Iterable[DayFile] = (), also: Iterable[str] = ()) -> float:
         """The newest modification time (seconds) of the archive's folder and mission file, of
         `products`' folders (their year and month folders too), of the DayFiles `files` and of
         the paths `also`; what cannot be found counts for nothing."""
-        from kesta.dravel.l1.metadata import CONFIG_FILE
-
         paths = [self.root, os.path.join(self.root, CONFIG_FILE), *also, *(f.path for f in files)]
         for product in products:
             base = os.path.join(self.root, product)
@@ -97,10 +101,10 @@ class Archive:
                 continue
         return newest / 1e9
 
-    def day_files(self, product):
+    def day_files(self, product: str) -> list[DayFile]:
         """Every day file of `product`, by day then version."""
         base = os.path.join(self.root, product)
-        out = []
+        out: list[DayFile] = []
         for year in _folders(base, _YEAR):
             for month in _folders(os.path.join(base, year), _MONTH):
                 folder = os.path.join(base, year, month)
@@ -112,13 +116,14 @@ class Archive:
                 for name in names:
                     form, m = day_format_of(name)
                     if m and m["product"] == product and m["date"][:4] == year and m["date"][4:6] == month:
-                        out.append(DayFile(os.path.join(folder, name), product, m["date"], m["version"], form.name))
+                        kind = cast(DayKind, form.name)  # one of DAY_FORMATS
+                        out.append(DayFile(os.path.join(folder, name), product, m["date"], m["version"], kind))
         return sorted(out, key=lambda f: (f.date, f.version))
 
-    def datasets(self):
+    def datasets(self) -> dict[str, Dataset]:
         """{id: Dataset} of every product with day files: the newest-version dataset of each,
         and one per version when a product has several."""
-        out = {}
+        out: dict[str, Dataset] = {}
         for product in self.products():
             files = self.day_files(product)
             if not files:
@@ -131,7 +136,7 @@ class Archive:
                     out[did] = _dataset(did, product, version, files)
         return out
 
-    def dataset(self, did):
+    def dataset(self, did: object) -> Dataset | None:
         """The Dataset of id `did`, or None when the archive has none of that id."""
         if not isinstance(did, str):
             return None
@@ -147,9 +152,9 @@ class Archive:
         return None
 
 
-def _dataset(did, product, version, files):
+def _dataset(did: str, product: str, version: str | None, files: Iterable[DayFile]) -> Dataset:
     """One file per day: version `version`'s, or the newest version's (version None)."""
-    by_day = {}
+    by_day: dict[str, DayFile] = {}
     for f in files:
         if version is None or f.version == version:
             by_day[f.date] = f  # files come by day then version: the last is the newest

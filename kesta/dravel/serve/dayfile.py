@@ -21,12 +21,21 @@ from __future__ import annotations
 import os
 import threading
 from collections import OrderedDict
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
+from typing import Any, Literal, Protocol
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-from ..l1.writers import FORMATS
+from ..l1.writers import FORMATS, StoredVariable
 from . import times
+from .archive import DayFile
+
+# HAPI's numeric types
+HapiType = Literal["integer", "double"]
+# what tells a day file from the one a rename puts in its place (`version`)
+FileVersion = tuple[str, int, int, int]
 
 INTEGER_TYPES = {"int8", "int16", "int32", "uint8", "uint16"}
 READ_TYPES = ("data", "support_data")
@@ -35,22 +44,22 @@ READ_TYPES = ("data", "support_data")
 @dataclass
 class Parameter:
     name: str
-    type: str  # "integer" or "double"
-    size: tuple  # () for a scalar
-    fill: object  # the fill value in the stream's type (int or float)
-    units: object  # str or None
+    type: HapiType
+    size: tuple[int, ...]  # () for a scalar
+    fill: int | float | None  # the fill value in the stream's type
+    units: str | None
     description: str
-    bins: object = None  # the name of the parameter holding the bins' centers, or None
+    bins: str | None = None  # the name of the parameter holding the bins' centers
 
     @property
-    def dtype(self):
+    def dtype(self) -> np.dtype[np.int32 | np.float64]:
         """The element type of the binary stream."""
         return np.dtype("<i4") if self.type == "integer" else np.dtype("<f8")
 
-    def hapi(self, present):
+    def hapi(self, present: Mapping[str, Parameter]) -> dict[str, Any]:
         """The HAPI parameter, its bins only when the parameter holding them, in `present`
         ({name: Parameter}), is sent too."""
-        out = {
+        out: dict[str, Any] = {
             "name": self.name,
             "type": self.type,
             "units": self.units,
@@ -59,12 +68,12 @@ class Parameter:
         }
         if self.size:
             out["size"] = list(self.size)
-        if self.bins in present:
+        if self.bins is not None and self.bins in present:
             out["bins"] = [{"name": self.bins, "units": present[self.bins].units, "centers": self.bins}]
         return out
 
 
-def fill_text(fill):
+def fill_text(fill: object) -> str | None:
     """A fill value as HAPI writes it: a string ("NaN" for NaN), or null for none."""
     if fill is None:
         return None
@@ -77,17 +86,49 @@ def fill_text(fill):
 class Description:
     time: str  # the name of the time variable
     time_description: str
-    parameters: list  # Parameters, time not included
-    attributes: dict = field(default_factory=dict)  # global attributes (text)
+    parameters: list[Parameter]  # time not included
+    attributes: dict[str, str] = field(default_factory=dict)  # global attributes (text)
 
-    def parameter(self, name):
+    def parameter(self, name: str) -> Parameter | None:
         return next((p for p in self.parameters if p.name == name), None)
 
 
-def _parameter(stored):
+class StoredReader(Protocol):
+    """A day file open to read, as its format's reader (`l1.writers.FORMATS[kind].open`) gives
+    it: every variable as the file stores it, and its global attributes."""
+
+    def stored_names(self) -> Iterable[str]: ...
+
+    def stored_variables(self) -> dict[str, StoredVariable]: ...
+
+    def stored_records(self, stored: str) -> int: ...
+
+    def read_stored(self, stored: str, start: int | None = None, stop: int | None = None) -> ArrayLike: ...
+
+    def global_attributes(self) -> dict[str, str]: ...
+
+    def close(self) -> None: ...
+
+
+class OpenDay(Protocol):
+    """A day file as a request reads it: open (`_Day`), or its records kept (`_Held`)."""
+
+    def iso(self, name: str, epoch: NDArray[np.int64], start: int, stop: int) -> NDArray[np.bytes_]: ...
+
+    def has(self, name: str) -> bool: ...
+
+    def records(self, name: str) -> int: ...
+
+    def read(self, name: str, start: int, stop: int) -> NDArray[Any] | None: ...
+
+    def close(self) -> None: ...
+
+
+def _parameter(stored: StoredVariable) -> Parameter:
     """The HAPI parameter of a StoredVariable."""
-    kind = "integer" if stored.dtype.name in INTEGER_TYPES else "double"
-    fill = stored.fill
+    kind: HapiType = "integer" if stored.dtype.name in INTEGER_TYPES else "double"
+    fill: Any = stored.fill  # a scalar of the variable's element type
+    stream_fill: int | float | None
     if fill is None:
         stream_fill = None
     elif kind == "integer":
@@ -104,7 +145,7 @@ def _parameter(stored):
     )
 
 
-def parameters(variables, time):
+def parameters(variables: Mapping[str, StoredVariable], time: str) -> list[Parameter]:
     """The HAPI parameters of day-file variables ({stored name: StoredVariable}) along the time
     variable `time`, in their order, each 1-D array over a coordinate of its size binned by it."""
     out = [
@@ -120,7 +161,7 @@ def parameters(variables, time):
     return out
 
 
-def describe(opened):
+def describe(opened: StoredReader) -> Description:
     """The Description of an open day file (a format's reader)."""
     variables = opened.stored_variables()
     times = [v.name for v in variables.values() if v.time]
@@ -136,40 +177,40 @@ def describe(opened):
 class _Day:
     """A day file open to read, through its format's reader."""
 
-    def __init__(self, opened):
+    def __init__(self, opened: StoredReader) -> None:
         self.opened = opened
         self.names = frozenset(opened.stored_names())
 
-    def describe(self):
+    def describe(self) -> Description:
         return describe(self.opened)
 
-    def iso(self, name, epoch, start, stop):
+    def iso(self, name: str, epoch: NDArray[np.int64], start: int, stop: int) -> NDArray[np.bytes_]:
         """The HAPI time strings of records [start, stop), their times `epoch` (those of the
         variable `name`)."""
         return times.iso(epoch[start:stop])
 
-    def has(self, name):
+    def has(self, name: str) -> bool:
         return name in self.names
 
-    def records(self, name):
+    def records(self, name: str) -> int:
         return self.opened.stored_records(name)
 
-    def nbytes(self, name):
+    def nbytes(self, name: str) -> int:
         """The bytes of a variable's records as read."""
         v = self.opened.stored_variables()[name]
         return self.records(name) * v.dtype.itemsize * int(np.prod(v.shape, dtype=np.int64))
 
-    def read(self, name, start, stop):
+    def read(self, name: str, start: int, stop: int) -> NDArray[Any] | None:
         """Records [start, stop) of a variable."""
         if stop <= start:
             return None
         return np.asarray(self.opened.read_stored(name, start, stop))
 
-    def close(self):
+    def close(self) -> None:
         self.opened.close()
 
 
-def open_day(day):
+def open_day(day: DayFile) -> _Day:
     """The open day file of a DayFile (close it)."""
     return _Day(FORMATS[day.kind].open(day.path))
 
@@ -178,11 +219,11 @@ class Descriptions:
     """The Description of day files, each read once per version of the file (its inode, size
     and modification time)."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.known = {}
+        self.known: dict[FileVersion, Description] = {}
 
-    def __call__(self, day):
+    def __call__(self, day: DayFile) -> Description:
         key = version(day.path)
         with self.lock:
             found = self.known.get(key)
@@ -200,7 +241,7 @@ class Descriptions:
         return description
 
 
-def version(path):
+def version(path: str) -> FileVersion:
     """What tells a day file from the one a rename puts in its place: its path, inode, size and
     modification time."""
     st = os.stat(path)
@@ -211,7 +252,7 @@ class _Held:
     """A day file's records kept in memory (read-only arrays, records first), read as an open
     day file is; `names`: every variable of the file, kept or not."""
 
-    def __init__(self, columns, names, time):
+    def __init__(self, columns: dict[str, NDArray[Any]], names: Iterable[str], time: str) -> None:
         self.columns = columns
         self.names = frozenset(names)
         # the time strings of the records, made once
@@ -219,25 +260,25 @@ class _Held:
         self.time = time
         self.nbytes = sum(c.nbytes for c in columns.values()) + (self.stamps.nbytes if self.stamps is not None else 0)
 
-    def iso(self, name, epoch, start, stop):
+    def iso(self, name: str, epoch: NDArray[np.int64], start: int, stop: int) -> NDArray[np.bytes_]:
         if name == self.time and self.stamps is not None:
             return self.stamps[start:stop]
         return times.iso(epoch[start:stop])
 
-    def has(self, name):
+    def has(self, name: str) -> bool:
         return name in self.columns
 
-    def records(self, name):
+    def records(self, name: str) -> int:
         return len(self.columns[name])
 
-    def read(self, name, start, stop):
+    def read(self, name: str, start: int, stop: int) -> NDArray[Any] | None:
         return self.columns[name][start:stop] if stop > start else None
 
-    def close(self):
+    def close(self) -> None:
         pass
 
 
-def _records(opened, name):
+def _records(opened: _Day, name: str) -> NDArray[Any]:
     n = opened.records(name)
     values = opened.read(name, 0, n)
     # a copy: what a reader gives may be a view of its whole file in memory
@@ -261,14 +302,14 @@ class HeldDays:
 
     SEEN = 4096  # the versions of day files remembered as asked for once
 
-    def __init__(self, max_bytes=HELD_BYTES):
+    def __init__(self, max_bytes: int = HELD_BYTES) -> None:
         self.max_bytes = int(max_bytes)
         self.lock = threading.Lock()
-        self.held = OrderedDict()  # version: _Held, the least recently read first
+        self.held: OrderedDict[FileVersion, _Held] = OrderedDict()  # the least recently read first
         self.total = 0
-        self.seen = OrderedDict()  # version: None, asked for once
+        self.seen: OrderedDict[FileVersion, None] = OrderedDict()  # asked for once
 
-    def open(self, day, description):
+    def open(self, day: DayFile, description: Description) -> OpenDay:
         """The open day file of a DayFile (close it), or its records kept."""
         if self.max_bytes <= 0:
             return open_day(day)
@@ -307,12 +348,12 @@ class HeldDays:
             self._keep(key, held)
         return held
 
-    def _forget(self, key):
+    def _forget(self, key: FileVersion) -> None:
         """Lets go the other versions of a day file (the lock held)."""
         for old in [k for k in self.held if k[0] == key[0] and k != key]:
             self.total -= self.held.pop(old).nbytes
 
-    def _keep(self, key, held):
+    def _keep(self, key: FileVersion, held: _Held) -> None:
         with self.lock:
             self._forget(key)
             if key in self.held:  # read meanwhile for another request
