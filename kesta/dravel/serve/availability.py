@@ -15,13 +15,17 @@ import json
 import logging
 import os
 import sqlite3
+from collections.abc import Mapping, Sequence
+from typing import Any
 from urllib.parse import quote
 
 import numpy as np
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
 
-from . import times
+from . import dayfile, times
+from .archive import Dataset, DayFile
+from .stream import OutputFormat
 
 log = logging.getLogger(__name__)
 
@@ -29,19 +33,26 @@ SUFFIX = "_availability"
 TIME_LENGTH = 20  # yyyy-mm-ddThh:mm:ssZ
 VERSION_LENGTH = 3  # v<NN>, as in the file name (a bare 01 reads back as a number in CSV)
 
+# what the state says of a day file, (records, file size, file modification time ns), by
+# (product, day, version)
+StateKey = tuple[str, str, str]
+StateEntry = tuple[int, int | None, int | None]
+# (start, stop, records, data version, url) of a day file
+Row = tuple[str, str, int, str, str]
 
-def product_of(did):
+
+def product_of(did: object) -> str | None:
     """The product of an availability dataset id, or None for another id."""
     if isinstance(did, str) and did.endswith(SUFFIX) and len(did) > len(SUFFIX):
         return did[: -len(SUFFIX)]
     return None
 
 
-def state_path(root):
+def state_path(root: str) -> str:
     return os.path.join(root, STATE_FILE)
 
 
-def chosen(names):
+def chosen(names: str | None) -> list[int]:
     """The column indices (the time, 0, first) a request's `parameters` names; HapiError-style
     (code, detail) raised as ValueError for an unknown name (1407) or a wrong order (1411)."""
     order = ["start", "stop", "records", "data_version", "url"]
@@ -57,7 +68,7 @@ def chosen(names):
     return [0] + [i for i in positions if i > 0]
 
 
-def state_days(root):
+def state_days(root: str) -> dict[StateKey, StateEntry]:
     """{(product, day, version): (records, file size, file modification time ns)} of the day
     files the archive's state describes ({} without a readable state; sizes and times None in a
     state that has none)."""
@@ -84,11 +95,9 @@ def state_days(root):
     return {(p, d, v): (int(n), size, mtime) for p, d, v, n, size, mtime in rows}
 
 
-def records_of(day, known):
+def records_of(day: DayFile, known: Mapping[StateKey, StateEntry]) -> int | None:
     """The number of records of a DayFile: the state's (`known`, from state_days) when it
     describes the file as it is, else counted in the file (None when it cannot be read)."""
-    from .dayfile import open_day
-
     try:
         st = os.stat(day.path)
     except OSError:
@@ -97,7 +106,7 @@ def records_of(day, known):
     if found is not None and found[1] == st.st_size and found[2] == st.st_mtime_ns:
         return found[0]
     try:
-        opened = open_day(day)
+        opened = dayfile.open_day(day)
     except (OSError, ValueError):
         return None
     try:
@@ -108,11 +117,11 @@ def records_of(day, known):
         opened.close()
 
 
-def file_url(base, day):
+def file_url(base: str, day: DayFile) -> str:
     return f"{base}hapi/files/{quote(day.product)}/{quote(os.path.basename(day.path))}"
 
 
-def parameters(dataset, base):
+def parameters(dataset: Dataset, base: str) -> list[dict[str, Any]]:
     """The HAPI parameters of a product's availability dataset; `base`: the server's URL
     ("http://host:port/")."""
     width = max(len(file_url(base, f)) for f in dataset.files)
@@ -159,11 +168,11 @@ def parameters(dataset, base):
     ]
 
 
-def rows(dataset, root, base, start, stop):
+def rows(dataset: Dataset, root: str, base: str, start: int, stop: int) -> list[Row]:
     """(start, stop, records, data version, url) of the day files whose day starts in
     [start, stop) (TT2000), in day order."""
     known = state_days(root)
-    out = []
+    out: list[Row] = []
     for day in dataset.files:
         first = times.day_start(day.date)
         if first is None or not start <= first < stop:
@@ -181,7 +190,7 @@ def rows(dataset, root, base, start, stop):
     return out
 
 
-def encode(rows_, chosen, fmt, width):
+def encode(rows_: Sequence[Row], chosen: Sequence[int], fmt: OutputFormat, width: int) -> bytes:
     """The bytes of the rows' `chosen` columns (indices, the time 0 first) in a format."""
     if fmt == "csv":
         return "".join(",".join(str(r[i]) for i in chosen) + "\n" for r in rows_).encode()

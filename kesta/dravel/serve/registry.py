@@ -17,10 +17,18 @@ of that fill value in a CDF archive, of the field's own in a netCDF one.
 from __future__ import annotations
 
 import logging
+import statistics
 import threading
+from collections.abc import Iterable, Mapping
+from typing import Literal
 
+from kesta.dravel.l1 import attributes as attrs
+from kesta.dravel.l1.dayrecords import day_dtype
+from kesta.dravel.l1.layout import EPOCH
 from kesta.dravel.l1.writers import FORMATS, StoredVariable
+from kesta.dravel.products import BY_NAME
 
+from .archive import DayKind
 from .dayfile import Description, parameters
 
 log = logging.getLogger(__name__)
@@ -33,15 +41,14 @@ SURVEYS = ("tnr_normal", "tnr_burst", "lfm_sm", "lfm_psd")
 # Where in its measurement a record's time is: a TNR survey record's Epoch is the middle of its
 # (first) band's measurement; every other product's, when its measurement begins (a snapshot's
 # first sample, a packet's acquisition time).
-STAMPED = {"tnr_normal": "center", "tnr_burst": "center"}
+TimeStampLocation = Literal["begin", "center", "end"]
+STAMPED: dict[str, TimeStampLocation] = {"tnr_normal": "center", "tnr_burst": "center"}
 
 
-def cadence(product, day_records):
+def cadence(product: str, day_records: Iterable[int | None]) -> str | None:
     """The ISO 8601 cadence of a survey product whose days hold `day_records` (records of each
     of its day files, from the state): a day over its median records, in whole seconds; None
     for the other products or without days of two records or more."""
-    import statistics
-
     counts = [n for n in day_records if n and n > 1]
     if product not in SURVEYS or not counts:
         return None
@@ -65,7 +72,7 @@ TITLES = {
 }
 
 
-def title(product):
+def title(product: str) -> str:
     return TITLES.get(product, product)[:40]
 
 
@@ -73,18 +80,19 @@ class Registry:
     """The Description of each product's datasets by day-file format (its name in FORMATS), made
     once; `mission`: the archive's mission attributes (`metadata.mission_attributes`)."""
 
-    def __init__(self, mission=None):
+    def __init__(self, mission: Mapping[str, str] | None = None) -> None:
         self.mission = dict(mission or {})
         self.lock = threading.Lock()
-        self.known = {}
+        self.known: dict[tuple[str, DayKind], Description | None] = {}
 
-    def __call__(self, product, kind="cdf"):
+    def __call__(self, product: str, kind: DayKind = "cdf") -> Description | None:
         """The Description of `product`'s day files of format `kind`; None for a product the
         registry does not know, or whose layout is not installed here."""
         key = (product, kind)
         with self.lock:
             if key in self.known:
                 return self.known[key]
+        found: Description | None
         try:
             found = describe(product, kind, self.mission)
         except (LookupError, ImportError, AttributeError) as exc:
@@ -95,13 +103,8 @@ class Registry:
         return found
 
 
-def describe(product, kind="cdf", mission=None):
+def describe(product: str, kind: DayKind = "cdf", mission: Mapping[str, str] | None = None) -> Description:
     """The Description of `product`'s day files of format `kind` (its name in FORMATS)."""
-    from kesta.dravel.l1 import attributes as attrs
-    from kesta.dravel.l1.dayrecords import day_dtype
-    from kesta.dravel.l1.layout import EPOCH
-    from kesta.dravel.products import BY_NAME
-
     if product not in BY_NAME:
         raise LookupError(f"no product {product!r}")
     layout = day_dtype(product)
@@ -111,7 +114,7 @@ def describe(product, kind="cdf", mission=None):
     time = next((v for v in variables if v.name == EPOCH), None)
     if time is None:
         raise LookupError(f"{product}: no {EPOCH} in its records")
-    stored = {}
+    stored: dict[str, StoredVariable] = {}
     for var in variables:
         if var.name == EPOCH:
             continue

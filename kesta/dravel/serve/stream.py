@@ -11,11 +11,15 @@ from __future__ import annotations
 
 import json
 import logging
+from collections.abc import Callable, Generator, Iterator, Sequence
+from typing import Any, Literal
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import times
-from .dayfile import open_day
+from .archive import Dataset
+from .dayfile import Description, HeldDays, OpenDay, Parameter, open_day
 
 log = logging.getLogger(__name__)
 
@@ -23,12 +27,26 @@ log = logging.getLogger(__name__)
 BLOCK_BYTES = 4 << 20
 DAY_NS = 86_400 * 10**9
 
+# The formats of a data stream
+OutputFormat = Literal["csv", "binary", "json"]
+# (times as HAPI strings, [values of each parameter]) of a block of records
+Block = tuple[NDArray[np.bytes_], list[NDArray[Any]]]
+# The bytes of a block of records (memoryview: a binary block's, not copied)
+Chunk = bytes | memoryview
 
-def record_bytes(parameters):
+
+def record_bytes(parameters: Sequence[Parameter]) -> int:
     return times.TIME_LENGTH + sum(p.dtype.itemsize * int(np.prod(p.size, dtype=np.int64)) for p in parameters)
 
 
-def blocks(dataset, description, parameters, start, stop, days=None):
+def blocks(
+    dataset: Dataset,
+    description: Description,
+    parameters: Sequence[Parameter],
+    start: int,
+    stop: int,
+    days: HeldDays | None = None,
+) -> Generator[Block, None, None]:
     """(times as HAPI strings, [values of each parameter]) of the records in [start, stop)
     (TT2000), a block at a time; a variable a day file lacks is given as fill. `days`: the
     HeldDays the day files are read through (each opened for the request without it)."""
@@ -38,7 +56,7 @@ def blocks(dataset, description, parameters, start, stop, days=None):
         if first is None or first + DAY_NS <= start or first >= stop:
             continue
         try:
-            opened = open_day(day) if days is None else days.open(day, description)
+            opened: OpenDay = open_day(day) if days is None else days.open(day, description)
         except FileNotFoundError:  # gone since the folder was listed (a version withdrawn)
             log.warning("%s: gone while being served", day.path)
             continue
@@ -48,7 +66,9 @@ def blocks(dataset, description, parameters, start, stop, days=None):
             opened.close()
 
 
-def _day_blocks(opened, description, parameters, start, stop, rows):
+def _day_blocks(
+    opened: OpenDay, description: Description, parameters: Sequence[Parameter], start: int, stop: int, rows: int
+) -> Iterator[Block]:
     if not opened.has(description.time):
         return
     n = opened.records(description.time)
@@ -74,7 +94,7 @@ def _day_blocks(opened, description, parameters, start, stop, rows):
             yield opened.iso(description.time, epoch, a, b), values
 
 
-def _column(opened, p, first, end):
+def _column(opened: OpenDay, p: Parameter, first: int, end: int) -> NDArray[Any] | None:
     """Records [first, end) of a parameter, shaped (records,) + size, or None for fill: a day
     file without the variable, or with another shape of it (another version of the product)."""
     if not opened.has(p.name):
@@ -86,7 +106,9 @@ def _column(opened, p, first, end):
     return np.asarray(v).reshape(shape)
 
 
-def encoded(blocks, encode):
+def encoded(
+    blocks: Generator[Block, None, None], encode: Callable[[Block, int], Chunk]
+) -> Generator[Chunk, None, None]:
     """The bytes of the blocks, encode(block, i) for the i-th; closing it closes the blocks (and
     the day file open for them)."""
     try:
@@ -95,36 +117,36 @@ def encoded(blocks, encode):
         i = 0
         for block in blocks:
             chunk = encode(block, i)
-            block = None
+            del block
             i += 1
             yield chunk
     finally:
         blocks.close()
 
 
-def hashed(head):
+def hashed(head: dict[str, Any]) -> bytes:
     """A header as the lines of a CSV or binary stream: JSON, each line prefixed by '#'."""
     text = json.dumps(head, indent=1)
     return ("".join(f"#{line}\n" for line in text.splitlines())).encode()
 
 
-def encode_binary(parameters):
+def encode_binary(parameters: Sequence[Parameter]) -> Callable[[Block], memoryview]:
     dtype = np.dtype(
         [("time", f"S{times.TIME_LENGTH}")] + [(f"p{i}", p.dtype, p.size) for i, p in enumerate(parameters)]
     )
 
-    def encode(block):
+    def encode(block: Block) -> memoryview:
         t, values = block
         out = np.empty(len(t), dtype=dtype)
         out["time"] = t
         for i, v in enumerate(values):
             out[f"p{i}"] = v
-        return memoryview(out.view(np.uint8))  # the bytes, not copied again
+        return out.view(np.uint8).data  # the bytes, not copied again
 
     return encode
 
 
-def _non_finite(v, nan, inf, minus_inf):
+def _non_finite(v: NDArray[np.float64], nan: object, inf: object, minus_inf: object) -> list[Any] | None:
     """The rows of a block of doubles as lists, NaN and infinities given as `nan`, `inf` and
     `minus_inf` (None: the row holds only finite values)."""
     if np.isfinite(v).all():
@@ -133,11 +155,12 @@ def _non_finite(v, nan, inf, minus_inf):
     out[np.isnan(v)] = nan
     out[np.isposinf(v)] = inf
     out[np.isneginf(v)] = minus_inf
-    return out.tolist()
+    rows: list[Any] = out.tolist()
+    return rows
 
 
-def encode_csv(parameters):
-    def column(p, v):
+def encode_csv(parameters: Sequence[Parameter]) -> Callable[[Block], bytes]:
+    def column(p: Parameter, v: NDArray[Any]) -> list[Any]:
         v = np.asarray(v).reshape(len(v), -1)
         if p.type == "integer":
             return v.astype(np.int64).tolist()
@@ -146,7 +169,7 @@ def encode_csv(parameters):
         # written "NaN", as HAPI has it
         return _non_finite(v, "NaN", "Infinity", "-Infinity") or v.tolist()
 
-    def encode(block):
+    def encode(block: Block) -> bytes:
         t, values = block
         columns = [column(p, v) for p, v in zip(parameters, values)]
         lines = []
@@ -160,15 +183,16 @@ def encode_csv(parameters):
     return encode
 
 
-def encode_json(parameters):
-    def value(p, v):
+def encode_json(parameters: Sequence[Parameter]) -> Callable[[Block, bool], bytes]:
+    def value(p: Parameter, v: NDArray[Any]) -> list[Any]:
         if p.type == "integer":
-            return v.astype(np.int64).tolist()
+            ints: list[Any] = v.astype(np.int64).tolist()
+            return ints
         v = v.astype(np.float64)
         # JSON has no NaN nor infinity: null, its value for no number
         return _non_finite(v, None, None, None) or v.tolist()
 
-    def encode(block, first):
+    def encode(block: Block, first: bool) -> bytes:
         t, values = block
         columns = [value(p, v) for p, v in zip(parameters, values)]
         rows = (json.dumps([s.decode()] + [c[i] for c in columns], allow_nan=False) for i, s in enumerate(t))
