@@ -23,17 +23,23 @@ also has its availability dataset and its day files for download (`availability`
 
 from __future__ import annotations
 
+import asyncio
+import datetime
 import html
+import inspect
 import json
 import logging
 import os
+from collections.abc import AsyncGenerator, AsyncIterable, Awaitable, Callable, Generator, Iterable, Mapping, Sequence
 from email.utils import formatdate, parsedate_to_datetime
+from typing import Any, TypeGuard
 from urllib.parse import quote, urlencode
 
 import anyio
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.middleware.gzip import DEFAULT_EXCLUDED_CONTENT_TYPES, GZipMiddleware
+from starlette.requests import Request
 from starlette.responses import (
     FileResponse,
     HTMLResponse,
@@ -44,20 +50,25 @@ from starlette.responses import (
     StreamingResponse,
 )
 from starlette.routing import Route
+from starlette.types import ASGIApp, Receive, Scope, Send
 
+from kesta.dravel.l1 import metadata
+from kesta.dravel.l1.errors import UsageError
+from kesta.dravel.l1.metadata import CONFIG_FILE
 from kesta.dravel.l1.writers import DAY_FORMATS
 from kesta.dravel.l1.writers import FORMATS as FILE_FORMATS
 
-from . import availability, stream, times
+from . import availability, memory, stream, times
 from .access import AccessLog
-from .archive import Archive
-from .dayfile import HELD_BYTES, Descriptions, HeldDays
+from .archive import Archive, Dataset, DayFile
+from .dayfile import HELD_BYTES, Description, Descriptions, HeldDays, Parameter
 from .registry import STAMPED, SURVEYS, Registry, cadence, title
+from .stream import Block, Chunk, OutputFormat
 
 log = logging.getLogger(__name__)
 
 HAPI_VERSION = "3.3"
-FORMATS = ("csv", "binary", "json")
+FORMATS: tuple[OutputFormat, ...] = ("csv", "binary", "json")
 DEFAULT_MAX_DAYS = 366.0
 # data requests streamed at once; the others wait their turn (what they hold meanwhile: their
 # connection): the server's memory is at most this many requests' worth of records
@@ -69,7 +80,7 @@ DAY_NS = 86_400 * 10**9
 # What each HAPI status says: a status of 1400 and more is "HAPI error <code>: <text>" in the
 # message of the JSON status (followed by what the request got wrong) and in the HTTP reason
 # phrase; a range without records is "HAPI 1201: ..." in the reason phrase of its HTTP 200.
-MESSAGES = {
+MESSAGES: dict[int, str] = {
     1200: "OK",
     1201: "OK - no data for time range",
     1400: "user input error",
@@ -86,8 +97,8 @@ MESSAGES = {
     1411: "out of order or duplicate parameters",
     1500: "internal server error",
 }
-HTTP_STATUS = {1200: 200, 1201: 200, 1406: 404, 1407: 404, 1500: 500}
-HEADERS = {
+HTTP_STATUS: dict[int, int] = {1200: 200, 1201: 200, 1406: 404, 1407: 404, 1500: 500}
+HEADERS: dict[str, str] = {
     "Access-Control-Allow-Origin": "*",
     "Access-Control-Allow-Methods": "GET, HEAD",
     "Access-Control-Allow-Headers": "Content-Type",
@@ -96,13 +107,13 @@ HEADERS = {
 # time for a few per cent less)
 GZIP_LEVEL = 6
 FILE_MEDIA = tuple(FILE_FORMATS[name].media_type for name in DAY_FORMATS)  # day files: sent as they are
-MEDIA = {"csv": "text/csv", "binary": "application/octet-stream", "json": "application/json"}
+MEDIA: dict[OutputFormat, str] = {"csv": "text/csv", "binary": "application/octet-stream", "json": "application/json"}
 # The response header carrying a response's HTTP reason phrase to the server's HTTP protocol
 # (`protocol.HapiH11Protocol`), which writes it in the status line and drops the header; ASGI
 # has no field for a reason phrase.
 REASON = "x-hapi-reason"
 
-ALLOWED = {
+ALLOWED: dict[str, set[str]] = {
     "about": set(),
     "capabilities": set(),
     "catalog": set(),
@@ -110,15 +121,27 @@ ALLOWED = {
     "data": {"dataset", "id", "start", "stop", "time.min", "time.max", "parameters", "format", "include"},
 }
 
+# An endpoint: the ASGI application answering a request (a Response, or one holding a data
+# request's turn)
+Handler = Callable[[Request], Awaitable[ASGIApp]]
+# What a data request gets once its first block is read: the info of its header, the encoded
+# blocks, the first of them (None: no records)
+Planned = tuple[dict[str, Any], Generator[Chunk, None, None], Chunk | None]
+
+
+def is_output_format(name: str) -> TypeGuard[OutputFormat]:
+    """Whether `name` is one of the data stream's formats (FORMATS)."""
+    return name in FORMATS
+
 
 class HapiError(Exception):
-    def __init__(self, code, detail=""):
+    def __init__(self, code: int, detail: str = "") -> None:
         super().__init__(detail)
         self.code = code
         self.detail = detail
 
 
-def reason(code):
+def reason(code: int) -> str | None:
     """The HTTP reason phrase of a HAPI status (None: the HTTP status's own)."""
     if code >= 1400:
         return f"HAPI error {code}: {MESSAGES[code]}"
@@ -127,32 +150,35 @@ def reason(code):
     return None
 
 
-def status(code, detail=""):
+def status(code: int, detail: str = "") -> dict[str, int | str]:
     message = reason(code) or MESSAGES[code]
     return {"code": code, "message": message + (f": {detail}" if detail else "")}
 
 
-def headers(code=1200, modified=None):
+def headers(code: int = 1200, modified: float | None = None) -> dict[str, str]:
     """The headers of a response of HAPI status `code` that depends on what changed last at
     `modified` (seconds; None: nothing of the archive)."""
     out = dict(HEADERS)
     if modified:
         out["Last-Modified"] = formatdate(modified, usegmt=True)
-    if reason(code):
-        out[REASON] = reason(code)
+    phrase = reason(code)
+    if phrase:
+        out[REASON] = phrase
     return out
 
 
-def hapi_response(body, code=1200, detail="", modified=None):
+def hapi_response(
+    body: Mapping[str, Any], code: int = 1200, detail: str = "", modified: float | None = None
+) -> JSONResponse:
     content = {"HAPI": HAPI_VERSION, "status": status(code, detail), **body}
     return JSONResponse(content, status_code=HTTP_STATUS.get(code, 400), headers=headers(code, modified))
 
 
-def error_response(exc):
+def error_response(exc: HapiError) -> JSONResponse:
     return hapi_response({}, exc.code, exc.detail)
 
 
-def unchanged_since(request, modified):
+def unchanged_since(request: Request, modified: float | None) -> bool:
     """True when the request's If-Modified-Since is no older than `modified` (to the second,
     as HTTP dates go)."""
     since = request.headers.get("if-modified-since")
@@ -167,14 +193,12 @@ def unchanged_since(request, modified):
     return int(modified) <= when.timestamp()
 
 
-def not_modified(modified):
+def not_modified(modified: float) -> Response:
     return Response(status_code=304, headers={**HEADERS, "Last-Modified": formatdate(modified, usegmt=True)})
 
 
-def iso_time(seconds):
+def iso_time(seconds: float) -> str:
     """A modification time as a HAPI time, to the second."""
-    import datetime
-
     return datetime.datetime.fromtimestamp(int(seconds), datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
@@ -183,23 +207,24 @@ class Server:
     may ask for (1408 beyond), counted within the dataset's days; `held_bytes`: what the server
     keeps of small day files' records between requests (HeldDays)."""
 
-    def __init__(self, root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES):
+    def __init__(
+        self, root: str | os.PathLike[str], max_days: float = DEFAULT_MAX_DAYS, held_bytes: int = HELD_BYTES
+    ) -> None:
         self.archive = Archive(root)
-        self._registry = (None, None)  # (the mission file's version, Registry)
+        # (the mission file's version, Registry)
+        self._registry: tuple[tuple[int, int, int] | None, Registry | None] = (None, None)
         self.describe = Descriptions()
         self.days = HeldDays(held_bytes)
         self.max_days = float(max_days)
 
     @property
-    def registry(self):
+    def registry(self) -> Registry:
         """The Registry of the archive's mission attributes as its file now holds them (made
         again when the file changes)."""
-        from kesta.dravel.l1.metadata import CONFIG_FILE
-
         path = os.path.join(self.archive.root, CONFIG_FILE)
         try:
             st = os.stat(path)
-            key = (st.st_ino, st.st_size, st.st_mtime_ns)
+            key: tuple[int, int, int] | None = (st.st_ino, st.st_size, st.st_mtime_ns)
         except OSError:
             key = None
         known, registry = self._registry
@@ -210,12 +235,12 @@ class Server:
 
     # ---- what the requests name ----
 
-    def check_names(self, request, endpoint):
+    def check_names(self, request: Request, endpoint: str) -> None:
         unknown = sorted(set(request.query_params) - ALLOWED[endpoint])
         if unknown:
             raise HapiError(1401, ", ".join(unknown))
 
-    def dataset(self, request):
+    def dataset(self, request: Request) -> Dataset:
         q = request.query_params
         did = q.get("dataset", q.get("id"))
         if not did:
@@ -225,7 +250,7 @@ class Server:
             raise HapiError(1406, did)
         return found
 
-    def availability_of(self, request):
+    def availability_of(self, request: Request) -> Dataset | None:
         """The dataset (the newest version of each day) whose availability dataset a request
         names, or None for another id."""
         q = request.query_params
@@ -233,17 +258,19 @@ class Server:
         found = self.archive.dataset(product) if product is not None else None
         return found if found is not None and found.version is None else None
 
-    def availability_modified(self, dataset):
+    def availability_modified(self, dataset: Dataset) -> float:
         state = availability.state_path(self.archive.root)
         return self.archive.modified(products=[dataset.product], files=dataset.files, also=[state, state + "-wal"])
 
-    def availability_info(self, dataset, base, names, modified=None):
+    def availability_info(
+        self, dataset: Dataset, base: str, names: str | None, modified: float | None = None
+    ) -> tuple[dict[str, Any], list[int], int]:
         try:
             columns = availability.chosen(names)
         except ValueError as exc:
             raise HapiError(*exc.args) from None
         every = availability.parameters(dataset, base)
-        out = {
+        out: dict[str, Any] = {
             "startDate": times.day_text(dataset.first_day),
             "stopDate": times.day_text(dataset.last_day, after=True),
             "parameters": [every[i] for i in columns],
@@ -258,18 +285,20 @@ class Server:
             out["modificationDate"] = iso_time(modified)
         return out, columns, every[-1]["length"]
 
-    def day_file(self, product, name):
+    def day_file(self, product: str, name: str) -> DayFile | None:
         """The DayFile of a product named `name` among those found, or None."""
         if product not in self.archive.products():
             return None
         return next((f for f in self.archive.day_files(product) if os.path.basename(f.path) == name), None)
 
-    def info(self, dataset, description, names, modified=None):
+    def info(
+        self, dataset: Dataset, description: Description, names: str | None, modified: float | None = None
+    ) -> dict[str, Any]:
         """The info of a dataset; `modified`: when what it depends on last changed."""
         chosen = self.parameters(description, names)
         present = {p.name: p for p in chosen}
         parameters = [time_parameter(description)] + [p.hapi(present) for p in chosen]
-        out = {
+        out: dict[str, Any] = {
             "startDate": times.day_text(dataset.first_day),
             "stopDate": times.day_text(dataset.last_day, after=True),
             "parameters": parameters,
@@ -292,9 +321,9 @@ class Server:
         out["x_dataVersion"] = dataset.version or "newest of each day"
         return out
 
-    def mission_fields(self, dataset=False):
+    def mission_fields(self, dataset: bool = False) -> dict[str, str]:
         """contact and citation from the archive's mission attributes, where it sets them."""
-        out = {}
+        out: dict[str, str] = {}
         g = self.registry.mission
         contact = ", ".join(v.strip() for v in (g.get("PI_name", ""), g.get("PI_affiliation", "")) if v.strip())
         if contact:
@@ -303,14 +332,14 @@ class Server:
             out["datasetCitation" if dataset else "citation"] = g["Acknowledgement"].strip()
         return out
 
-    def modified(self, dataset=None, files=None):
+    def modified(self, dataset: Dataset | None = None, files: Iterable[DayFile] | None = None) -> float:
         """When what a response depends on last changed: the whole archive, or a dataset's
         product folders and day files (those of `files`, default all)."""
         if dataset is None:
             return self.archive.modified(products=self.archive.products())
         return self.archive.modified(products=[dataset.product], files=dataset.files if files is None else files)
 
-    def parameters(self, description, names):
+    def parameters(self, description: Description, names: str | None) -> list[Parameter]:
         """The Parameters a request's `parameters` names (all of them when it names none), in
         the dataset's order."""
         if names is None or names.strip() == "":
@@ -326,13 +355,13 @@ class Server:
             raise HapiError(1411, ",".join(wanted))
         return [description.parameters[i] for i in positions if i >= 0]
 
-    def description(self, dataset):
+    def description(self, dataset: Dataset) -> Description:
         """What the dataset holds: from the product registry (no day file opened), or read from
         its newest day file for a product the registry does not describe."""
         found = self.registry(dataset.product, dataset.newest().kind)
         return found if found is not None else self.describe(dataset.newest())
 
-    def times(self, request, dataset):
+    def times(self, request: Request, dataset: Dataset) -> tuple[int, int]:
         q = request.query_params
         start_text, stop_text = q.get("start", q.get("time.min")), q.get("stop", q.get("time.max"))
         if start_text is None:
@@ -356,7 +385,7 @@ class Server:
         return start, stop
 
 
-def dataset_title(dataset):
+def dataset_title(dataset: Dataset) -> str:
     """At most 40 characters, one per dataset: the product's title, and its data version for
     the dataset of one version."""
     base = title(dataset.product)
@@ -366,7 +395,7 @@ def dataset_title(dataset):
     return base
 
 
-def dataset_description(description, product):
+def dataset_description(description: Description, product: str) -> str:
     """The long text of a dataset: its day files' Logical_source_description and TEXT."""
     g = description.attributes
     parts = [g.get("Logical_source_description", "").strip(), g.get("TEXT", "").strip()]
@@ -374,19 +403,17 @@ def dataset_description(description, product):
     return text + "." if text else product
 
 
-def mission_attributes(root):
+def mission_attributes(root: str) -> dict[str, str]:
     """The archive's mission attributes ({} when its file cannot be used: logged)."""
-    from kesta.dravel.l1.errors import UsageError
-    from kesta.dravel.l1.metadata import mission_attributes as read
-
     try:
-        return read(root)
+        found: dict[str, str] = metadata.mission_attributes(root)
+        return found
     except UsageError as exc:
         log.warning("%s", exc)
         return {}
 
 
-def time_parameter(description):
+def time_parameter(description: Description) -> dict[str, Any]:
     return {
         "name": description.time,
         "type": "isotime",
@@ -402,70 +429,73 @@ class Streams:
     response ends however it ends; once the last ends, the memory freed is handed back to the
     system (`memory.trim`)."""
 
-    def __init__(self, limit=DATA_STREAMS):
+    def __init__(self, limit: int = DATA_STREAMS) -> None:
         self.limit = limit
         self.under_way = 0
-        self._turns = None
+        self._turns: anyio.Semaphore | None = None
 
-    async def turn(self):
+    async def turn(self) -> Callable[[], None]:
         """Waits for a turn; returns its release() (once-only)."""
         if self._turns is None:
             self._turns = anyio.Semaphore(self.limit)
-        await self._turns.acquire()
+        turns = self._turns
+        await turns.acquire()
         self.under_way += 1
-        done = []
+        done: list[bool] = []
 
-        def release():
+        def release() -> None:
             if done:
                 return
             done.append(True)
             self.under_way -= 1
-            self._turns.release()
+            turns.release()
             if not self.under_way:
-                import asyncio
-
                 asyncio.get_running_loop().call_later(TRIM_AFTER, self._trim)
 
         return release
 
-    def _trim(self):
+    def _trim(self) -> None:
         # in a thread of its own, no response kept waiting; once what the last response's
         # sending held (its last block, in the socket's buffer) is freed too
         if not self.under_way:
-            import asyncio
-
-            from .memory import trim
-
-            asyncio.get_running_loop().run_in_executor(None, trim)
+            asyncio.get_running_loop().run_in_executor(None, memory.trim)
 
 
 class _Holding:
     """A response (an ASGI application) holding a data request's turn until it is sent or given
     up; `chunks`, the blocks it reads, closed then if it never got to them."""
 
-    def __init__(self, response, release, chunks=None):
+    def __init__(
+        self, response: ASGIApp, release: Callable[[], None], chunks: Generator[Chunk, None, None] | None = None
+    ) -> None:
         self.response, self.release, self.chunks = response, release, chunks
 
-    async def __call__(self, scope, receive, send):
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         try:
             await self.response(scope, receive, send)
         finally:
             with anyio.CancelScope(shield=True):
-                if self.chunks is not None and self.chunks.gi_frame is not None:
+                if self.chunks is not None and inspect.getgeneratorstate(self.chunks) != inspect.GEN_CLOSED:
                     await run_in_threadpool(self.chunks.close)
                 self.release()
 
 
-def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_log=None, streams=DATA_STREAMS):
+def create_app(
+    root: str | os.PathLike[str],
+    max_days: float = DEFAULT_MAX_DAYS,
+    held_bytes: int = HELD_BYTES,
+    access_log: Callable[[str], object] | None = None,
+    streams: int = DATA_STREAMS,
+) -> ASGIApp:
     """The ASGI application serving the archive at `root` under /hapi; `access_log`: called
     with one line (common log format) per request answered; `streams`: the data requests
     streamed at once (others wait)."""
     server = Server(root, max_days, held_bytes)
     turns = Streams(streams)
 
-    def endpoint(name):
-        def decorate(handler):
-            async def run(request):
+    def endpoint(name: str) -> Callable[[Handler], Handler]:
+        def decorate(handler: Handler) -> Handler:
+            async def run(request: Request) -> ASGIApp:
                 try:
                     server.check_names(request, name)
                     return await handler(request)
@@ -476,14 +506,14 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
 
         return decorate
 
-    def conditional(request, modified, answer):
+    def conditional(request: Request, modified: float, answer: Callable[[], Response]) -> Response:
         """304 when the client's copy is as new as `modified`, else answer()."""
         if unchanged_since(request, modified):
             return not_modified(modified)
         return answer()
 
     @endpoint("about")
-    async def about(request):
+    async def about(request: Request) -> Response:
         modified = server.archive.modified()
         return conditional(
             request,
@@ -502,13 +532,13 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         )
 
     @endpoint("capabilities")
-    async def capabilities(request):
+    async def capabilities(request: Request) -> Response:
         modified = server.archive.modified()
         return conditional(
             request, modified, lambda: hapi_response({"outputFormats": list(FORMATS)}, modified=modified)
         )
 
-    def catalog_entries():
+    def catalog_entries() -> list[dict[str, str]]:
         entries = []
         datasets = server.archive.datasets()
         for did, dataset in datasets.items():
@@ -519,8 +549,8 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         return entries
 
     @endpoint("catalog")
-    async def catalog(request):
-        def work():
+    async def catalog(request: Request) -> Response:
+        def work() -> Response:
             modified = server.modified()
             return conditional(
                 request, modified, lambda: hapi_response({"catalog": catalog_entries()}, modified=modified)
@@ -529,8 +559,8 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         return await run_in_threadpool(work)
 
     @endpoint("info")
-    async def info(request):
-        def work():
+    async def info(request: Request) -> Response:
+        def work() -> Response:
             files_of = server.availability_of(request)
             if files_of is not None:
                 modified = server.availability_modified(files_of)
@@ -547,7 +577,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             dataset = server.dataset(request)
             modified = server.modified(dataset)
 
-            def answer():
+            def answer() -> JSONResponse:
                 description = server.description(dataset)
                 return hapi_response(
                     server.info(dataset, description, request.query_params.get("parameters"), modified),
@@ -559,16 +589,16 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         return await run_in_threadpool(work)
 
     @endpoint("data")
-    async def data(request):
+    async def data(request: Request) -> ASGIApp:
         q = request.query_params
         fmt = q.get("format") or "csv"
-        if fmt not in FORMATS:
+        if not is_output_format(fmt):
             raise HapiError(1409, fmt)
         include = q.get("include", "")
         if include not in ("", "header"):
             raise HapiError(1410, include)
 
-        def plan():
+        def plan() -> tuple[float, Planned | None]:
             files_of = server.availability_of(request)
             if files_of is not None:
                 return availability_plan(files_of)
@@ -579,40 +609,41 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             files = in_range(dataset, start, stop)
             modified = server.modified(dataset, files)
             if unchanged_since(request, modified):
-                return modified, None, None, None
+                return modified, None
             info = server.info(dataset, description, q.get("parameters"), server.modified(dataset))
             blocks = stream.blocks(dataset, description, parameters, start, stop, server.days)
             chunks = stream.encoded(blocks, encoder(parameters, fmt))
-            return modified, info, chunks, next(chunks, None)
+            return modified, (info, chunks, next(chunks, None))
 
-        def availability_plan(dataset):
+        def availability_plan(dataset: Dataset) -> tuple[float, Planned | None]:
             modified = server.availability_modified(dataset)
             base = str(request.base_url)
             info, columns, width = server.availability_info(dataset, base, q.get("parameters"), modified)
             start, stop = server.times(request, dataset)
             if unchanged_since(request, modified):
-                return modified, None, None, None
+                return modified, None
             found = availability.rows(dataset, server.archive.root, base, start, stop)
 
-            def chunks():
+            def encoded() -> Generator[Chunk, None, None]:
                 if found:
                     yield availability.encode(found, columns, fmt, width)
 
-            chunks = chunks()
-            return modified, info, chunks, next(chunks, None)
+            chunks = encoded()
+            return modified, (info, chunks, next(chunks, None))
 
         release = await turns.turn()
         try:
             if await request.is_disconnected():  # gone while waiting its turn
                 release()
                 return Response(b"", status_code=499)
-            modified, info, chunks, first = await run_in_threadpool(plan)
+            modified, planned = await run_in_threadpool(plan)
         except BaseException:
             release()
             raise
-        if info is None:
+        if planned is None:
             release()
             return not_modified(modified)
+        info, chunks, first = planned
         response = data_response(info, chunks, first, fmt, include == "header", modified)
         if request.method == "HEAD":  # the status and headers, no records read past the first block
             await run_in_threadpool(chunks.close)
@@ -626,8 +657,8 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
             return response
         return _Holding(response, release, chunks)
 
-    async def landing(request):
-        def work():
+    async def landing(request: Request) -> Response:
+        def work() -> Response:
             modified = server.modified()
             return conditional(
                 request, modified, lambda: HTMLResponse(landing_page(server), headers=headers(modified=modified))
@@ -635,8 +666,8 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
 
         return await run_in_threadpool(work)
 
-    async def files(request):
-        def work():
+    async def files(request: Request) -> Response:
+        def work() -> Response:
             day = server.day_file(request.path_params["product"], request.path_params["name"])
             if day is None:
                 return PlainTextResponse("no such day file\n", status_code=404, headers=HEADERS)
@@ -651,10 +682,10 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
 
         return await run_in_threadpool(work)
 
-    async def unknown(request):
+    async def unknown(request: Request) -> Response:
         return hapi_response({}, 1400, f"no endpoint {request.path_params['rest']!r}")
 
-    async def failed(request, exc):
+    async def failed(request: Request, exc: Exception) -> Response:
         log.error("%s failed", request.url.path, exc_info=exc)
         return hapi_response({}, 1500)
 
@@ -670,7 +701,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
         Route("/hapi/files/{product}/{name}", files),
         Route("/hapi/{rest:path}", unknown),
     ]
-    app = Starlette(routes=routes, exception_handlers={Exception: failed})
+    app: ASGIApp = Starlette(routes=routes, exception_handlers={Exception: failed})
     # gzip for the clients that ask for it, block by block as a response streams
     app = GZipMiddleware(
         app,
@@ -683,7 +714,7 @@ def create_app(root, max_days=DEFAULT_MAX_DAYS, held_bytes=HELD_BYTES, access_lo
     return app
 
 
-def in_range(dataset, start, stop):
+def in_range(dataset: Dataset, start: int, stop: int) -> list[DayFile]:
     """The day files of a dataset holding records of [start, stop) (TT2000)."""
     out = []
     for day in dataset.files:
@@ -693,23 +724,32 @@ def in_range(dataset, start, stop):
     return out
 
 
-def encoder(parameters, fmt):
+def encoder(parameters: Sequence[Parameter], fmt: OutputFormat) -> Callable[[Block, int], Chunk]:
     """encode(block, i): the bytes of the i-th block of records (0 first) in a format."""
     if fmt == "json":
-        encode = stream.encode_json(parameters)
-        return lambda block, i: encode(block, i == 0)
-    encode = stream.encode_binary(parameters) if fmt == "binary" else stream.encode_csv(parameters)
+        encode_json = stream.encode_json(parameters)
+        return lambda block, i: encode_json(block, i == 0)
+    encode: Callable[[Block], Chunk] = (
+        stream.encode_binary(parameters) if fmt == "binary" else stream.encode_csv(parameters)
+    )
     return lambda block, i: encode(block)
 
 
-def data_response(info, chunks, first, fmt, with_header, modified=None):
+def data_response(
+    info: Mapping[str, Any],
+    chunks: Generator[Chunk, None, None],
+    first: Chunk | None,
+    fmt: OutputFormat,
+    with_header: bool,
+    modified: float | None = None,
+) -> Response:
     code = 1200 if first is not None else 1201
     head = {"HAPI": HAPI_VERSION, "status": status(code), **info, "format": fmt}
     sent = headers(code, modified)
     if fmt == "json":
-        opening = json.dumps(head)[:-1] + ', "data": [\n'
+        text = json.dumps(head)[:-1] + ', "data": [\n'
         return StreamingResponse(
-            _framed(opening.encode(), _chunks(chunks, first), b"\n]}\n"), media_type=MEDIA[fmt], headers=sent
+            _framed(text.encode(), _chunks(chunks, first), b"\n]}\n"), media_type=MEDIA[fmt], headers=sent
         )
     opening = stream.hashed(head) if with_header else b""
     if first is None:
@@ -718,12 +758,12 @@ def data_response(info, chunks, first, fmt, with_header, modified=None):
     return StreamingResponse(_framed(opening, _chunks(chunks, first), b""), media_type=MEDIA[fmt], headers=sent)
 
 
-def _chunks(chunks, first):
+def _chunks(chunks: Generator[Chunk, None, None], first: Chunk | None) -> AsyncGenerator[Chunk, None]:
     """The encoded blocks (the first already read and encoded), each next one read and encoded
     in a worker thread; the generator is closed however the response ends (its day file with
     it)."""
 
-    async def run():
+    async def run() -> AsyncGenerator[Chunk, None]:
         try:
             if first is None:
                 return
@@ -735,14 +775,14 @@ def _chunks(chunks, first):
                     return
                 yield chunk
         finally:
-            if chunks.gi_frame is not None:  # not run to its end
+            if inspect.getgeneratorstate(chunks) != inspect.GEN_CLOSED:  # not run to its end
                 with anyio.CancelScope(shield=True):
                     await run_in_threadpool(chunks.close)
 
     return run()
 
 
-async def _framed(opening, chunks, closing):
+async def _framed(opening: bytes, chunks: AsyncIterable[Chunk], closing: bytes) -> AsyncGenerator[Chunk, None]:
     if opening:
         yield opening
     async for chunk in chunks:
@@ -751,7 +791,7 @@ async def _framed(opening, chunks, closing):
         yield closing
 
 
-def landing_page(server):
+def landing_page(server: Server) -> str:
     rows = []
     for did, dataset in server.archive.datasets().items():
         title = dataset_title(dataset)
