@@ -9,7 +9,22 @@ One dataset per product (the newest data version of each day; each version too w
 several), its parameters the day files' data and support-data variables under their own names.
 """
 
+from __future__ import annotations
+
+import os
+import socket
+from collections.abc import Callable
+
+import uvicorn
+
+from . import protocol
 from .app import DEFAULT_MAX_DAYS, create_app
+from .memory import give_back_freed_memory
+
+try:
+    import resource
+except ImportError:  # Unix only
+    resource = None  # type: ignore[assignment]
 
 __all__ = ["create_app", "serve", "DEFAULT_MAX_DAYS"]
 
@@ -25,28 +40,40 @@ _ACCEPT_BATCH = 16
 LISTEN_BACKLOG = 2048
 
 
+class _Server(uvicorn.Server):
+    """Uvicorn's server, listening on `sock` with the kernel's queue of LISTEN_BACKLOG once
+    started, then calling `ready` (when not None)."""
+
+    def __init__(self, config: uvicorn.Config, sock: socket.socket, ready: Callable[[], object] | None) -> None:
+        super().__init__(config)
+        self._listening = sock
+        self._ready = ready
+
+    async def startup(self, sockets: list[socket.socket] | None = None) -> None:
+        await super().startup(sockets=sockets)
+        if self.started:
+            self._listening.listen(LISTEN_BACKLOG)
+            if self._ready is not None:
+                self._ready()
+
+
 def serve(
-    root,
-    host="127.0.0.1",
-    port=8787,
-    max_days=DEFAULT_MAX_DAYS,
-    sock=None,
-    ready=None,
-    access_log=None,
-    header_timeout=None,
-    send_timeout=None,
-    max_connections=None,
-):
+    root: str | os.PathLike[str],
+    host: str = "127.0.0.1",
+    port: int = 8787,
+    max_days: float = DEFAULT_MAX_DAYS,
+    sock: socket.socket | None = None,
+    ready: Callable[[], object] | None = None,
+    access_log: Callable[[str], object] | None = None,
+    header_timeout: float | None = None,
+    send_timeout: float | None = None,
+    max_connections: int | None = None,
+) -> None:
     """Serves the archive at `root` until interrupted. `sock`: a socket already bound (what
     `host` and `port` name is then only shown); `ready`: called once the server listens;
     `access_log`: called with each request's line of the access log (common log format).
     `header_timeout`, `send_timeout`, `max_connections`: the bounds of `protocol` (its defaults
     when None; the connections also at most what the process's open-file limit leaves)."""
-    import uvicorn
-
-    from . import protocol
-    from .memory import give_back_freed_memory
-
     give_back_freed_memory()
     header_timeout = protocol.HEADER_TIMEOUT if header_timeout is None else header_timeout
     limit = connection_limit(protocol.MAX_CONNECTIONS if max_connections is None else max_connections)
@@ -59,41 +86,29 @@ def serve(
         access_log=False,
         lifespan="off",
         http=http,
-        timeout_keep_alive=header_timeout,
+        # seconds, used as a float (loop.call_later) though annotated int
+        timeout_keep_alive=header_timeout,  # type: ignore[arg-type]
         server_header=False,
         backlog=_ACCEPT_BATCH,
     )
     if sock is None:
-        import socket
-
         sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((host, port))
-    server = uvicorn.Server(config)
-    started = server.startup
-
-    async def startup(sockets=None):
-        await started(sockets=sockets)
-        if server.started:
-            sock.listen(LISTEN_BACKLOG)
-            if ready is not None:
-                ready()
-
-    server.startup = startup
-    server.run(sockets=[sock])
+    _Server(config, sock, ready).run(sockets=[sock])
 
 
-def connection_limit(wanted):
+def connection_limit(wanted: int) -> int:
     """At most `wanted` connections, and what the open-file limit leaves (raised to its hard
     limit first): a server out of descriptors can accept no one."""
+    if resource is None:
+        return wanted
     try:
-        import resource
-
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         if hard != resource.RLIM_INFINITY and soft < hard:
             resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
-    except (ImportError, ValueError, OSError):
+    except (ValueError, OSError):
         return wanted
     if soft == resource.RLIM_INFINITY:
         return wanted
