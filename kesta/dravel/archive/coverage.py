@@ -28,10 +28,13 @@ import datetime
 import os
 import threading
 from collections import Counter
+from collections.abc import Collection, Mapping, Sequence
+from typing import Any
 
 from .gaps import (
     GAP_FACTOR,
     GAP_MINIMUM_S,
+    Entry,
     campaign_days,
     count,
     day_date,
@@ -42,6 +45,8 @@ from .gaps import (
 from .pagetext import DASH, duration, esc, href, num, plural, runs, size, stretches
 
 PAGE = "index.html"
+
+Span = tuple[datetime.date, datetime.date]  # the campaign's first and last day
 
 # The strip of a product: one row per calendar month, one column per day of the month.
 CELL = 16
@@ -108,7 +113,7 @@ svg a:hover rect { stroke: #000; stroke-width: 2; }
 """  # noqa: E501 - the page's style sheet, one rule a line
 
 
-def write_page(archive, summary):
+def write_page(archive: str | os.PathLike[str], summary: Mapping[str, Any]) -> str:
     """Writes the coverage page of `summary` (see the module) as ARCHIVE/index.html; returns its
     path. The page is made whole under a temporary name in the same folder and renamed into
     place: a failure leaves the previous page as it was, and no temporary file."""
@@ -134,7 +139,14 @@ def write_page(archive, summary):
 class _Product:
     """One product's days, as the page shows them."""
 
-    def __init__(self, index, name, days, span, missing=frozenset()):
+    def __init__(
+        self,
+        index: int,
+        name: str,
+        days: Sequence[Entry],
+        span: Span,
+        missing: Collection[datetime.date] = frozenset(),
+    ) -> None:
         self.index, self.name = index, name
         self.days = [(day_date(name, d.get("day")), d) for d in days]
         self.by_day = dict(self.days)
@@ -143,10 +155,12 @@ class _Product:
         self.span = span
         self.missing = missing  # the campaign's days without an L0 file of their own
 
-    def gap(self, entry):
+    def gap(self, entry: Entry | None) -> bool:
         """Whether a day of the campaign has a gap (see `gap_threshold`): a day outside it holds
         the few records a file had past its midnight, its steps say nothing."""
-        largest = entry.get("largest_gap_s") if entry else None
+        if not entry:
+            return False
+        largest = entry.get("largest_gap_s")
         return (
             self.threshold is not None
             and largest is not None
@@ -154,7 +168,7 @@ class _Product:
             and self.span[0] <= day_date(self.name, entry.get("day")) <= self.span[1]
         )
 
-    def hole(self, day):
+    def hole(self, day: datetime.date) -> bool:
         """A day whose L0 file is there without records of the product (a missing file's day is
         no hole: it is missing in every product)."""
         entry = self.by_day.get(day)
@@ -163,14 +177,15 @@ class _Product:
         )
 
 
-def _page(summary):
+def _page(summary: Mapping[str, Any]) -> str:
     raw = {
         name: sorted(days, key=lambda d: str(d.get("day"))) for name, days in (summary.get("products") or {}).items()
     }
     files = summary.get("files") or []
     span = campaign_days(files, raw)
     missing = frozenset(missing_days(files))
-    products = [_Product(i, name, days, span, missing) for i, (name, days) in enumerate(raw.items())]
+    # without a campaign day, no product has any day either
+    products = [_Product(i, name, days, span, missing) for i, (name, days) in enumerate(raw.items())] if span else []
     title = _title(summary)
     parts = [
         HEAD.replace("<title></title>", f"<title>{esc(title)}</title>", 1),
@@ -188,7 +203,7 @@ def _page(summary):
     return "".join(parts)
 
 
-def _title(summary):
+def _title(summary: Mapping[str, Any]) -> str:
     if summary.get("title"):
         return str(summary["title"])
     mission, instrument = (str(summary.get(k) or "") for k in ("mission", "instrument"))
@@ -202,7 +217,14 @@ def _title(summary):
     return text
 
 
-def _header(summary, title, span, products, files, missing):
+def _header(
+    summary: Mapping[str, Any],
+    title: str,
+    span: Span | None,
+    products: Sequence[_Product],
+    files: Sequence[Entry],
+    missing: Collection[datetime.date],
+) -> str:
     statuses = Counter(str(f.get("status")) for f in files)
     counts = [f"{statuses.pop('ok', 0):,} ok"]
     for status in ("partial", "failed"):
@@ -236,7 +258,7 @@ def _header(summary, title, span, products, files, missing):
 # The overview ------------------------------------------------------------------------------
 
 
-def _overview(products, span):
+def _overview(products: Sequence[_Product], span: Span) -> str:
     """Every product over every day: the campaign's days and the days outside it that have
     records, a column each."""
     first = min([span[0]] + [day for p in products for day, e in p.days if count(e, "records")])
@@ -305,7 +327,7 @@ def _overview(products, span):
     return "\n".join(out) + "\n" + legend
 
 
-def _state(product, day, entry):
+def _state(product: _Product, day: datetime.date, entry: Entry | None) -> str | None:
     """What the overview shows of a product's day: missing, hole, outside, gap, report, records,
     or None (nothing: a day outside the campaign without records)."""
     if day in product.missing:
@@ -323,7 +345,7 @@ def _state(product, day, entry):
     return "records"
 
 
-def _marks():
+def _marks() -> str:
     return (
         f'<h2 id="marks">What the page shows</h2>\n<dl class="marks">\n'
         f"<dt>Campaign</dt><dd>The UTC days from the first to the last the L0 files cover: a "
@@ -360,7 +382,7 @@ def _marks():
 # A product's days --------------------------------------------------------------------------
 
 
-def _day_text(product, day, entry):
+def _day_text(product: _Product, day: datetime.date, entry: Entry | None) -> str:
     """The one-line account of a product's day, as a cell's tooltip."""
     if day in product.missing:
         text = f"{day}: no L0 file of its own (missing)"
@@ -390,12 +412,12 @@ def _day_text(product, day, entry):
     return text
 
 
-def _shade(records, busiest):
+def _shade(records: int, busiest: int) -> str:
     f = records / busiest if busiest else 1.0
     return "#" + "".join(f"{round(lo + (hi - lo) * f):02x}" for lo, hi in zip(LIGHT, DARK))
 
 
-def _strip(product):
+def _strip(product: _Product) -> str:
     """The SVG of one product over the campaign: a row per month, a cell per day of the campaign
     (and per day outside it with records); a day without records is an empty cell."""
     span = product.span
@@ -427,7 +449,7 @@ def _strip(product):
     return "\n".join(out)
 
 
-def _cell(product, day, entry, x, y):
+def _cell(product: _Product, day: datetime.date, entry: Entry | None, x: float, y: float) -> str:
     records = count(entry, "records") if entry is not None else 0
     title = f"<title>{esc(_day_text(product, day, entry))}</title>"
     if day in product.missing:  # a crossed grey box, with or without records
@@ -457,7 +479,7 @@ def _cell(product, day, entry, x, y):
     return f"<g>{title}{body}</g>"
 
 
-def _product(product):
+def _product(product: _Product) -> str:
     first, last = product.span
     total = (last - first).days + 1
     holes = [first + datetime.timedelta(days=i) for i in range(total)]
@@ -498,14 +520,14 @@ def _product(product):
     )
 
 
-def _link(relative, text):
+def _link(relative: str | None, text: str) -> str:
     if not relative:
         return DASH
     return f'<a href="{href(relative)}">{esc(text)}</a>'
 
 
-def _day_row(product, day, entry):
-    def number(key):
+def _day_row(product: _Product, day: datetime.date, entry: Entry) -> str:
+    def number(key: str) -> str:
         flag = " flag" if key in ("reported", "warnings") and count(entry, key) else ""
         return f'<td class="n{flag}">{num(entry.get(key))}</td>'
 
@@ -529,7 +551,7 @@ def _day_row(product, day, entry):
 # The L0 files -------------------------------------------------------------------------------
 
 
-def _files(files):
+def _files(files: Sequence[Entry]) -> str:
     if not files:
         return '<h2 id="files">L0 files</h2>\n<p>No L0 file.</p>\n'
     rows = []

@@ -3,7 +3,9 @@ stretches of consecutive days."""
 
 from __future__ import annotations
 
+import datetime
 import html
+from collections.abc import Iterable
 from urllib.parse import quote
 
 import numpy as np
@@ -11,16 +13,16 @@ import numpy as np
 DASH = "\u2013"
 
 
-def esc(value):
+def esc(value: object) -> str:
     return html.escape("" if value is None else str(value), quote=True)
 
 
-def href(relative):
+def href(relative: object) -> str:
     """An attribute value linking to `relative`, a path inside the archive."""
     return esc(quote(str(relative)))
 
 
-def num(value):
+def num(value: object) -> str:
     if value is None:
         return DASH
     if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
@@ -28,7 +30,7 @@ def num(value):
     return esc(value)
 
 
-def duration(seconds):
+def duration(seconds: float | None) -> str:
     if seconds is None:
         return DASH
     s = float(seconds)
@@ -41,7 +43,7 @@ def duration(seconds):
     return f"{s / 86400:.1f} d"
 
 
-def size(n):
+def size(n: float | None) -> str:
     if n is None:
         return DASH
     n = float(n)
@@ -52,18 +54,18 @@ def size(n):
     return DASH
 
 
-def plural(n, word):
+def plural(n: int, word: str) -> str:
     return f"{n:,} {word}" + ("" if n == 1 else "s")
 
 
-def stretches(days):
+def stretches(days: Iterable[datetime.date]) -> str:
     """ "a to b, c" of sorted dates, consecutive days as one stretch."""
     return ", ".join(str(a) if a == b else f"{a} to {b}" for a, b in runs(days))
 
 
-def runs(days):
+def runs(days: Iterable[datetime.date]) -> list[tuple[datetime.date, datetime.date]]:
     """[(first, last)] of the stretches of consecutive days in sorted `days`."""
-    runs = []
+    runs: list[tuple[datetime.date, datetime.date]] = []
     for day in days:
         if runs and (day - runs[-1][1]).days == 1:
             runs[-1] = (runs[-1][0], day)

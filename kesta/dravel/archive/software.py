@@ -6,20 +6,21 @@ rewritten)."""
 from __future__ import annotations
 
 import hashlib
+import importlib.util
 import json
 import os
+
+from kesta.dravel import products as registry
+from kesta.dravel.l1 import attributes
 
 COMPONENTS = ("quorel", "tesmo", "vantor")
 
 
-def software():
+def software() -> tuple[str, str]:
     """(versions as text, a short key of them): this package's version, and the contents of
     the components' modules and of the decoders' binaries (a rebuild, or a component
     changed, is a new software)."""
-    from kesta.dravel import products as registry
-    from kesta.dravel.l1.attributes import software_version
-
-    versions = {"kesta-dravel": software_version()}
+    versions = {"kesta-dravel": attributes.software_version()}
     for module in COMPONENTS:
         versions[module] = _files_hash(module, package=True)
     versions["decoders"] = _files_hash(*sorted({p.module for p in registry.PRODUCTS}))
@@ -27,11 +28,9 @@ def software():
     return text, hashlib.sha256(text.encode()).hexdigest()[:12]
 
 
-def _files_hash(*modules, package=False):
+def _files_hash(*modules: str, package: bool = False) -> str:
     """A short hash of the files of `modules` (with `package`, of every source and binary of
     their packages); "missing" for one that is not installed."""
-    import importlib.util
-
     digest = hashlib.sha256()
     for module in modules:
         try:

@@ -20,10 +20,14 @@ next connection that opens the state takes over its log.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import json
 import os
 import sqlite3
+from collections.abc import Collection
+from dataclasses import dataclass, field
+from typing import Any, Literal
 
 from kesta.dravel.l1.errors import UsageError, WriteError
 
@@ -69,24 +73,58 @@ ADDED = (
     ("day_files", "file_mtime_ns", "INTEGER"),
     ("day_files", "file_sha256", "TEXT"),
 )
-FILE_COLUMNS = (
-    "path",
-    "size",
-    "mtime_ns",
-    "sha256",
-    "software",
-    "status",
-    "message",
-    "cache",
-    "products",
-    "decoded_at",
-    "cache_size",
-    "cache_mtime_ns",
-    "cache_sha256",
-)
 
 
-def damaged(path, exc):
+@dataclass(kw_only=True)
+class FileRow:
+    """The state's row of an L0 file (table l0_files, a field a column, in the columns' order):
+    its cache file as an absolute path, its products as plain data (the JSON column, read)."""
+
+    path: str
+    size: int | None = None
+    mtime_ns: int | None = None
+    sha256: str | None = None
+    software: str | None = None  # the software and component versions that decoded it
+    status: str  # ok, partial, failed
+    message: str = ""
+    cache: str | None = None  # its cache file (the last good decode)
+    products: dict[str, dict[str, Any]] = field(default_factory=dict)  # product -> status, counts, days
+    decoded_at: str | None = None
+    cache_size: int | None = None
+    cache_mtime_ns: int | None = None
+    cache_sha256: str | None = None
+
+
+@dataclass(kw_only=True)
+class DayRow:
+    """The state's row of a day file (table day_files, a field a column, in the columns' order):
+    the file and its plot as absolute paths, its sources (L0 file names) as a list."""
+
+    product: str
+    day: str  # YYYYMMDD
+    version: str
+    path: str
+    inputs: str  # key of the L0 contents and software it was made from
+    sources: list[str]
+    records_sha256: str
+    records: int
+    duplicates: int
+    gaps: int
+    largest_gap_s: float
+    reported: int
+    warnings: int
+    plot: str | None = None
+    written_at: str
+    file_size: int | None = None
+    file_mtime_ns: int | None = None
+    file_sha256: str | None = None
+
+
+FILE_COLUMNS = tuple(f.name for f in dataclasses.fields(FileRow))
+DAY_COLUMNS = tuple(f.name for f in dataclasses.fields(DayRow))
+
+
+def damaged(path: str, exc: BaseException) -> UsageError:
     """The one line of a state SQLite cannot use."""
     return UsageError(
         f"{path}: the archive's state is damaged ({exc}); run again with --repair "
@@ -95,11 +133,14 @@ def damaged(path, exc):
 
 
 class State:
-    def __init__(self, archive):
+    """The state of the archive folder `archive`, open and locked for this run (UsageError at
+    once when another run holds it)."""
+
+    def __init__(self, archive: str) -> None:
         self.archive = os.path.abspath(archive)
         self.path = os.path.join(self.archive, FILE)
         self.created = not os.path.exists(self.path)
-        self.db = None
+        self.db: sqlite3.Connection | None = None
         try:
             self.db = sqlite3.connect(self.path, timeout=0, isolation_level=None)
             mode = self.db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
@@ -123,24 +164,30 @@ class State:
             self._close()
             raise damaged(self.path, exc) from None
 
-    def _migrate(self):
+    def _connection(self) -> sqlite3.Connection:
+        """The state's connection, while it is open."""
+        assert self.db is not None, f"{self.path}: the state is closed"
+        return self.db
+
+    def _migrate(self) -> None:
+        db = self._connection()
         for statement in TABLES.split(";"):
             if statement.strip():
-                self.db.execute(statement)
-        self.db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
-        schema = self.db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
+                db.execute(statement)
+        db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (str(SCHEMA),))
+        schema = db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
         if schema not in ("1", "2", str(SCHEMA)):  # older states are given what they lack
             self._close()
             raise UsageError(f"{self.path}: made by another version of dravel (state schema {schema})")
         for table, column, kind in ADDED:
-            have = {row[1] for row in self.db.execute(f"PRAGMA table_info({table})")}
+            have = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
             if column not in have:
-                self.db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
-        self.db.execute("UPDATE meta SET value=? WHERE key='schema'", (str(SCHEMA),))
-        self.db.execute("COMMIT")
-        self.db.execute("BEGIN IMMEDIATE")
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
+        db.execute("UPDATE meta SET value=? WHERE key='schema'", (str(SCHEMA),))
+        db.execute("COMMIT")
+        db.execute("BEGIN IMMEDIATE")
 
-    def _close(self):
+    def _close(self) -> None:
         db, self.db = self.db, None
         if db is not None:
             try:
@@ -150,30 +197,32 @@ class State:
                 pass
             db.close()
 
-    def close(self):
+    def close(self) -> None:
         self._close()
 
-    def __enter__(self):
+    def __enter__(self) -> State:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
-    def _read(self, sql, values=()):
+    def _read(self, sql: str, values: tuple[object, ...] = ()) -> list[tuple[Any, ...]]:
         try:
-            return self.db.execute(sql, values).fetchall()
+            return self._connection().execute(sql, values).fetchall()
         except sqlite3.DatabaseError as exc:
             raise damaged(self.path, exc) from None
 
-    def _write(self, sql, values, *more):
+    def _write(self, sql: str, values: tuple[object, ...], *more: tuple[str, tuple[object, ...]]) -> None:
         """One change (an SQL statement and its values, and `more` such pairs, all or none),
         committed, the run's lock taken again at once; a state that cannot be written (a full
         disk) is one line."""
+        db = self._connection()
+        error: UsageError | WriteError
         try:
             for statement, args in ((sql, values), *more):
-                self.db.execute(statement, args)
-            self.db.execute("COMMIT")
+                db.execute(statement, args)
+            db.execute("COMMIT")
         except sqlite3.OperationalError as exc:
             if "full" in str(exc) or "I/O" in str(exc):
                 error = WriteError(f"{self.path}: the archive's state cannot be written ({exc})")
@@ -185,15 +234,16 @@ class State:
             self._relock()
             return
         try:
-            self.db.execute("ROLLBACK")
+            db.execute("ROLLBACK")
         except sqlite3.Error:
             pass
         raise error from None
 
-    def _relock(self):
+    def _relock(self) -> None:
+        db = self._connection()
         try:
-            if not self.db.in_transaction:
-                self.db.execute("BEGIN IMMEDIATE")
+            if not db.in_transaction:
+                db.execute("BEGIN IMMEDIATE")
         except sqlite3.OperationalError as exc:
             if "locked" in str(exc) or "busy" in str(exc):
                 raise UsageError(
@@ -202,38 +252,37 @@ class State:
                 ) from None
             raise damaged(self.path, exc) from None
 
-    def meta(self, key):
+    def meta(self, key: str) -> str | None:
         rows = self._read("SELECT value FROM meta WHERE key=?", (key,))
-        return rows[0][0] if rows else None
+        value: str | None = rows[0][0] if rows else None
+        return value
 
-    def put_meta(self, key, value):
+    def put_meta(self, key: str, value: str) -> None:
         self._write("INSERT OR REPLACE INTO meta VALUES (?, ?)", (key, value))
 
-    def relative(self, path):
+    def relative(self, path: str | None) -> str | None:
         return os.path.relpath(path, self.archive) if path else None
 
-    def absolute(self, path):
+    def absolute(self, path: str | None) -> str | None:
         return os.path.join(self.archive, path) if path else None
 
     # L0 files ------------------------------------------------------------------------------
 
-    def files(self):
-        """{path: row as dict} of every L0 file of the campaign."""
+    def files(self) -> dict[str, FileRow]:
+        """{path: row} of every L0 file of the campaign."""
         out = {}
         for values in self._read(f"SELECT {', '.join(FILE_COLUMNS)} FROM l0_files"):
             row = dict(zip(FILE_COLUMNS, values))
-            row["cache"] = self.absolute(row["cache"])
-            row["products"] = json.loads(row["products"])
-            out[row["path"]] = row
+            row.update(cache=self.absolute(row["cache"]), products=json.loads(row["products"]))
+            out[row["path"]] = FileRow(**row)
         return out
 
-    def put_file(self, path, row):
-        values = {c: None for c in FILE_COLUMNS}
-        values.update(row, path=path)
-        values.update(
-            message=values["message"] or "",
-            cache=self.relative(values["cache"]),
-            products=json.dumps(values["products"] or {}),
+    def put_file(self, row: FileRow) -> None:
+        values = dict(
+            vars(row),
+            message=row.message or "",
+            cache=self.relative(row.cache),
+            products=json.dumps(row.products or {}),
         )
         self._write(
             f"INSERT OR REPLACE INTO l0_files ({', '.join(FILE_COLUMNS)}) "
@@ -241,66 +290,44 @@ class State:
             tuple(values[c] for c in FILE_COLUMNS),
         )
 
-    def drop_file(self, path):
+    def drop_file(self, path: str) -> None:
         self._write("DELETE FROM l0_files WHERE path=?", (path,))
 
     # day files -----------------------------------------------------------------------------
 
-    COLUMNS = (
-        "product",
-        "day",
-        "version",
-        "path",
-        "inputs",
-        "sources",
-        "records_sha256",
-        "records",
-        "duplicates",
-        "gaps",
-        "largest_gap_s",
-        "reported",
-        "warnings",
-        "plot",
-        "written_at",
-        "file_size",
-        "file_mtime_ns",
-        "file_sha256",
-    )
-
-    def days(self, version=None):
-        """{(product, day, version): row as dict}."""
-        query = f"SELECT {', '.join(self.COLUMNS)} FROM day_files"
+    def days(self, version: str | None = None) -> dict[tuple[str, str, str], DayRow]:
+        """{(product, day, version): row}."""
+        query = f"SELECT {', '.join(DAY_COLUMNS)} FROM day_files"
         rows = self._read(query + (" WHERE version=?" if version else ""), (version,) if version else ())
         out = {}
         for values in rows:
-            row = dict(zip(self.COLUMNS, values))
+            row = dict(zip(DAY_COLUMNS, values))
             row["sources"] = json.loads(row["sources"])
             row["path"], row["plot"] = self.absolute(row["path"]), self.absolute(row["plot"])
-            out[(row["product"], row["day"], row["version"])] = row
+            out[(row["product"], row["day"], row["version"])] = DayRow(**row)
         return out
 
-    def versions(self):
+    def versions(self) -> list[str]:
         """The data versions of the archive's day files, oldest first."""
         return [v for (v,) in self._read("SELECT DISTINCT version FROM day_files ORDER BY version")]
 
-    def put_day(self, row):
+    def put_day(self, row: DayRow) -> None:
         values = dict(
-            row,
-            sources=json.dumps(row["sources"]),
-            path=self.relative(row["path"]),
-            plot=self.relative(row.get("plot")),
+            vars(row),
+            sources=json.dumps(row.sources),
+            path=self.relative(row.path),
+            plot=self.relative(row.plot),
         )
         self._write(
-            f"INSERT OR REPLACE INTO day_files ({', '.join(self.COLUMNS)}) "
-            f"VALUES ({', '.join('?' * len(self.COLUMNS))})",
-            tuple(values.get(c) for c in self.COLUMNS),
+            f"INSERT OR REPLACE INTO day_files ({', '.join(DAY_COLUMNS)}) VALUES ({', '.join('?' * len(DAY_COLUMNS))})",
+            tuple(values[c] for c in DAY_COLUMNS),
         )
 
-    def missing(self):
+    def missing(self) -> list[str]:
         """The campaign's days (YYYYMMDD) no L0 file covers, oldest first."""
         return [day for (day,) in self._read("SELECT day FROM missing_days ORDER BY day")]
 
-    def put_missing(self, days):
+    def put_missing(self, days: Collection[str]) -> None:
         """The campaign's days no L0 file covers, as they are now (those listed before go)."""
         if sorted(days) != self.missing():
             self._write(
@@ -309,11 +336,11 @@ class State:
                 *(("INSERT INTO missing_days VALUES (?)", (day,)) for day in sorted(days)),
             )
 
-    def drop_day(self, product, day, version):
+    def drop_day(self, product: str, day: str, version: str) -> None:
         self._write("DELETE FROM day_files WHERE product=? AND day=? AND version=?", (product, day, version))
 
 
-def move_aside(archive):
+def move_aside(archive: str) -> str | None:
     """Moves the archive's state (and its log) aside for a rebuild; returns where it went, or
     None when there was none."""
     path = os.path.join(os.path.abspath(archive), FILE)

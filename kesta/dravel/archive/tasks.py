@@ -12,18 +12,36 @@ archive's files finds it there and does not decode the file again.
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import hashlib
 import json
 import os
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
+import h5py
 import numpy as np
 
 from kesta.dravel.l1 import output
-from kesta.dravel.l1.errors import Interrupted, failure
+from kesta.dravel.l1.attributes import global_attributes
+from kesta.dravel.l1.convert import convert
+from kesta.dravel.l1.dayrecords import day_batches, day_dtype, regrouping
+from kesta.dravel.l1.days import time_order
+from kesta.dravel.l1.errors import InputError, Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
-from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED
+from kesta.dravel.l1.layout import leaves, values
+from kesta.dravel.l1.merge import SpanRecords
+from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
+from kesta.dravel.l1.quicklook import _plot_one
+from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult
+from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
+from kesta.dravel.l1.store import check_regular
+from kesta.dravel.l1.times import day_start, utc, utc_days, valid_epoch
 from kesta.dravel.l1.writers import FORMATS
+from kesta.dravel.run.protocol import StopCheck
+
+from .state import FileRow
 
 SUMMARY = "dravel_archive_summary"
 HASH_BLOCK = 8 << 20
@@ -40,7 +58,7 @@ class ProductDecode:
     records: int = 0
     reported: int = 0
     warnings: int = 0
-    days: dict = field(default_factory=dict)
+    days: dict[str, int] = field(default_factory=dict)
     no_time: int = 0
     first: str | None = None  # UTC of its first and last record with a time
     last: str | None = None
@@ -58,20 +76,21 @@ class Decoded:
     cache: str | None = None
     status: str = FAILED
     message: str = ""
-    products: dict = field(default_factory=dict)  # product -> ProductDecode
-    notes: list = field(default_factory=list)
+    products: dict[str, ProductDecode] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
     cache_size: int | None = None
     cache_mtime_ns: int | None = None
     cache_sha256: str | None = None
     fresh: bool = False  # decoded by this task, not found complete in its cache file
 
-    def row(self):
-        """The state's row of the file (products as plain data)."""
+    def row(self, software: str, decoded_at: str) -> FileRow:
+        """The state's row of the file, decoded by `software` at `decoded_at` (products as plain
+        data)."""
         out = dataclasses.asdict(self)
         del out["fresh"], out["notes"]
-        return out
+        return FileRow(**out, software=software, decoded_at=decoded_at)
 
-    def summary(self):
+    def summary(self) -> str:
         """What its cache file carries (JSON)."""
         keep = {
             k: v
@@ -81,7 +100,7 @@ class Decoded:
         return json.dumps(keep)
 
     @classmethod
-    def from_summary(cls, text, cache):
+    def from_summary(cls, text: str | bytes, cache: str) -> Decoded:
         """The `Decoded` a cache file carries (one made before the summary named its L0 file
         gives its statuses and products only)."""
         data = json.loads(text if isinstance(text, str) else text.decode())
@@ -97,7 +116,7 @@ class Decoded:
         return cls(**values, products=products, cache=cache)
 
 
-def content_hash(path):
+def content_hash(path: str) -> str:
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         while block := f.read(HASH_BLOCK):
@@ -105,29 +124,26 @@ def content_hash(path):
     return digest.hexdigest()
 
 
-def file_facts(path):
+def file_facts(path: str) -> tuple[int, int, str]:
     """(size, modification time, content hash) of `path`."""
     stat = os.stat(path)
     return stat.st_size, stat.st_mtime_ns, content_hash(path)
 
 
-def cache_path(cache_dir, sha256, software):
+def cache_path(cache_dir: str, sha256: str, software: str) -> str:
     return os.path.join(cache_dir, f"{sha256[:24]}-{software[:12]}.h5")
 
 
-def _days_of(f, product):
+def _days_of(f: h5py.File, product: str) -> tuple[dict[str, int], int]:
     """{YYYYMMDD: records} of `product` in the cache file open for writing, and how many
     records have no UTC time; keeps the product's epoch column in the file (a day's rows are
     then found without inflating the records)."""
-    from kesta.dravel.l1.days import time_order
-    from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
-    from kesta.dravel.l1.times import utc_days
-
     epoch = read_epochs(f, product)  # kept by the writer
     if epoch is None:
         epoch = ChunkRows(f[product]).field(EPOCH)
         write_epochs(f, product, epoch)
-    days, no_time = {}, 0
+    days: dict[str, int] = {}
+    no_time = 0
     ordered = epoch[time_order(epoch)]
     for day, start, stop in utc_days(ordered):
         if day is None:
@@ -137,22 +153,18 @@ def _days_of(f, product):
     return days, no_time
 
 
-def _time_range(f, product):
+def _time_range(f: h5py.File, product: str) -> tuple[str, str] | tuple[None, None]:
     """UTC "YYYY-MM-DDThh:mm:ssZ" of the first and last record of `product` with a time (None, None
     without), for the coverage page."""
-    from kesta.dravel.l1.times import utc, valid_epoch
-
     tt = valid_epoch(f[product].fields(EPOCH)[()] if len(f[product]) else np.zeros(0, np.int64))
     if not tt.count():
         return None, None
-    ends = utc(np.array([tt.min(), tt.max()], dtype=np.int64)).astype("datetime64[s]")
-    return tuple(f"{t}Z" for t in ends)
+    first, last = utc(np.array([tt.min(), tt.max()], dtype=np.int64)).astype("datetime64[s]")
+    return f"{first}Z", f"{last}Z"
 
 
-def read_summary(cache):
+def read_summary(cache: str) -> Decoded | None:
     """The `Decoded` a complete, readable cache file carries, or None."""
-    import h5py
-
     try:
         with h5py.File(cache, "r") as f:
             text = f.attrs.get(SUMMARY)
@@ -166,12 +178,11 @@ def read_summary(cache):
         return None
 
 
-def cache_readable(cache):
+def cache_readable(cache: str) -> bool:
     """Whether a cache file reads whole: its summary and every record of every dataset (a
     damaged chunk shows only once decompressed), read a slice at a time."""
-    import h5py
 
-    def read(name, node):
+    def read(name: str, node: h5py.Group | h5py.Dataset) -> None:
         if not isinstance(node, h5py.Dataset):
             return
         if not node.shape:
@@ -192,11 +203,9 @@ def cache_readable(cache):
     return True
 
 
-def _summarise(cache, result):
+def _summarise(cache: str, result: DecodeResult) -> tuple[dict[str, ProductDecode], str, str]:
     """{product: ProductDecode} of the decode `result` written to `cache`, the file's status
     and message."""
-    import h5py
-
     products = {}
     with h5py.File(cache, "r+") as f:
         for p in result.products:
@@ -215,15 +224,10 @@ def _summarise(cache, result):
     return products, status, failed[0] if failed else ""
 
 
-def decode_file(l0_path, cache_dir, software, interrupted=None):
+def decode_file(l0_path: str, cache_dir: str, software: str, interrupted: StopCheck | None = None) -> Decoded:
     """Decodes the L0 file `l0_path` into its cache file in `cache_dir` (or finds it there,
     complete); returns a `Decoded`. Never raises but Interrupted: a file that cannot be decoded
     comes back `failed`."""
-    import h5py
-
-    from kesta.dravel.l1.convert import convert
-    from kesta.dravel.l1.errors import InputError
-
     try:
         found = _identify(l0_path, cache_dir, software)
     except OSError as exc:
@@ -233,6 +237,7 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     if found.cache_sha256 is not None:  # complete in its cache file
         return found
     cache = found.cache
+    assert cache is not None  # _identify names it
     tmp = output.temporary(cache_dir, os.path.basename(cache), os.getpid(), "decode", ".h5")
     output.guard(tmp)
     try:
@@ -254,7 +259,7 @@ def decode_file(l0_path, cache_dir, software, interrupted=None):
     return done
 
 
-def _without(message, path):
+def _without(message: str, path: str) -> str:
     """`message` without a leading "path: " (the failure is reported beside its path)."""
     for name in (path, os.path.basename(path)):
         if message.startswith(f"{name}: "):
@@ -262,18 +267,16 @@ def _without(message, path):
     return message
 
 
-def _identify(l0_path, cache_dir, software):
+def _identify(l0_path: str, cache_dir: str, software: str) -> Decoded:
     """The L0 file's `Decoded` as its complete cache file carries it, or only its size, time
     and hash (status failed, no products) when there is none; OSError when the L0 file cannot
     be read."""
-    from kesta.dravel.l1.store import check_regular
-
     check_regular(l0_path)  # a FIFO or a device is never opened: its hash would never end
     stat = os.stat(l0_path)
     sha = content_hash(l0_path)
     cache = cache_path(cache_dir, sha, software)
     found = read_summary(cache)
-    facts = {"path": l0_path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha}
+    facts: dict[str, Any] = {"path": l0_path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": sha}
     if found is None:
         return Decoded(**facts, cache=cache)
     try:
@@ -283,11 +286,9 @@ def _identify(l0_path, cache_dir, software):
     return dataclasses.replace(found, **facts)
 
 
-def find_decoded(l0_path, cache_dir, software):
+def find_decoded(l0_path: str, cache_dir: str, software: str) -> Decoded | None:
     """What `decode_file` returned for `l0_path`, when its complete cache file is in place (the
     task ended, though its worker was lost before it could say so); None otherwise."""
-    from kesta.dravel.l1.errors import InputError
-
     try:
         found = _identify(l0_path, cache_dir, software)
     except (OSError, InputError):
@@ -299,23 +300,17 @@ def find_decoded(l0_path, cache_dir, software):
 # Day files
 
 
-def day_bounds(day):
+def day_bounds(day: str) -> tuple[int, int]:
     """The TT2000 span [start, stop) of the UTC day YYYYMMDD."""
-    import datetime
-
-    from kesta.dravel.l1.times import day_start
-
     after = (datetime.datetime.strptime(day, "%Y%m%d") + datetime.timedelta(days=1)).strftime("%Y%m%d")
     return day_start(day), day_start(after)
 
 
-def day_records(product, day, caches):
+def day_records(product: str, day: str, caches: Sequence[str]) -> SpanRecords:
     """The records of one product's UTC day in the cache files of the L0 files feeding it, in
     the campaign's order of files: each record that an earlier file holds byte for byte left
     out (repeats within one file are that file's own, and kept), the others in stable time
     order, read a batch at a time."""
-    from kesta.dravel.l1.merge import SpanRecords
-
     start, stop = day_bounds(day)
     return SpanRecords(product, start, stop, caches)
 
@@ -334,11 +329,11 @@ class DayTask:
     version: str
     format: str
     quicklook: bool = False
-    sources: list = field(default_factory=list)
+    sources: list[tuple[str, str]] = field(default_factory=list)
     old_hash: str | None = None
     compare: bool = False
     plot_known: bool = False
-    attributes: dict = field(default_factory=dict)  # the global attributes the archive sets
+    attributes: dict[str, str] = field(default_factory=dict)  # the global attributes the archive sets
 
 
 @dataclass
@@ -358,7 +353,7 @@ class DayDone:
     file_sha256: str | None = None
 
 
-def write_day_file(task):
+def write_day_file(task: DayTask) -> DayDone:
     """Writes one day file from the cache files feeding its day, unless it holds those records
     already (see DayTask); its plot follows it. Returns a `DayDone`."""
     from kesta.dravel.l1.dayrecords import day_hash
@@ -396,35 +391,36 @@ def write_day_file(task):
         day.close()
 
 
-def _day_count(product, day):
+def _day_count(product: str, day: SpanRecords) -> int:
     """How many day records (those its day file holds) the decoder records of `day` make."""
-    from kesta.dravel.l1.dayrecords import day_batches, regrouping
-
     if regrouping(product) is None:
         return len(day)
     return sum(len(records) for records in day_batches(product, day.batches()))
 
 
-def plot_path(path):
+def plot_path(path: str) -> str:
     return os.path.splitext(path)[0] + ".png"
 
 
-def _remove(path):
+def _remove(path: str) -> None:
     try:
         os.unlink(path)
     except FileNotFoundError:
         pass
 
 
-def holds(path, fmt, day, parents, product=None, attributes=None):
+def holds(
+    path: str,
+    fmt: str,
+    day: SpanRecords,
+    parents: Iterable[str],
+    product: str | None = None,
+    attributes: dict[str, str] | None = None,
+) -> bool:
     """Whether the day file `path` holds the records of `day`, names `parents` and carries the
     global attributes and variable names a file written now would (`product`, `attributes`).
     The file is opened once, and the two compared a batch of records at a time: neither is
     ever held whole."""
-    from kesta.dravel.l1.dayrecords import day_batches, day_dtype
-    from kesta.dravel.l1.errors import InputError
-    from kesta.dravel.l1.layout import leaves, values
-
     kind = product or day.product
     try:
         with _opened(path, fmt) as stored:
@@ -454,13 +450,10 @@ def holds(path, fmt, day, parents, product=None, attributes=None):
     return True
 
 
-def _stamped(stored, fmt, product, attributes):
+def _stamped(stored: Any, fmt: str, product: str, attributes: dict[str, str]) -> bool:
     """Whether the open day file `stored` carries the global attributes a mission sets as
     `attributes` says (the defaults for those it leaves out) and, in a CDF, variables named by
     today's rule."""
-    from kesta.dravel.l1.attributes import global_attributes
-    from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
-
     # the software that made it too: a file of another version is made again
     compared = MISSION_ATTRIBUTES + ("Software_version",)
     made = global_attributes(product, mission=attributes)
@@ -469,23 +462,24 @@ def _stamped(stored, fmt, product, attributes):
     return got == want and FORMATS[fmt].named_today(stored, product)
 
 
-def _opened(path, fmt):
+def _opened(path: str, fmt: str) -> Any:
     """The day file `path` of format `fmt`, open to read."""
     return FORMATS[fmt].open(path)
 
 
-def read_parents(path, fmt):
+def read_parents(path: str, fmt: str) -> list[str]:
     """The L0 file names a day file's `Parents` attribute gives."""
     with _opened(path, fmt) as stored:
         return _parents(stored, fmt)
 
 
-def _parents(stored, fmt):
+def _parents(stored: Any, fmt: str) -> list[str]:
     """The L0 file names the `Parents` attribute of the open day file `stored` gives."""
-    return FORMATS[fmt].parents(stored)
+    names: list[str] = FORMATS[fmt].parents(stored)
+    return names
 
 
-def _write(task, day, parents):
+def _write(task: DayTask, day: SpanRecords, parents: list[str]) -> None:
     from kesta.dravel.l1.days import write_batches
     from kesta.dravel.l1.writers import writer_for
 
@@ -493,15 +487,16 @@ def _write(task, day, parents):
     write_batches(day_class, task.path, day.batches, task.product, parents, task.version, len(day))
 
 
-def _plot(product, records, png):
+def _plot(product: str, records: np.ndarray, png: str) -> str | None:
     """The day's quick-look plot beside its file (written whole, then renamed), or None."""
+    # the plotting library, loaded by a campaign that makes plots only (--quicklook), and set
+    # to draw into files before anything of it draws
     import matplotlib
 
     matplotlib.use("Agg")
-    from kesta.dravel.l1.quicklook import _plot_one
-
     tmp = output.temporary(os.path.dirname(png), os.path.basename(png), os.getpid(), "plot", ".png")
-    notes, failures = [], []
+    notes: list[str] = []
+    failures: list[str] = []
     made = _plot_one(product, records, tmp, notes, failures)
     if not made or not os.path.exists(tmp):
         output.discard(tmp)

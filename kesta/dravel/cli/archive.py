@@ -60,14 +60,10 @@ def archive_inputs(patterns):
 
 def run_archive(args, console):
     from kesta.dravel.archive.campaign import Campaign
-    from kesta.dravel.run import runner as local_runner
-    from kesta.dravel.run.dask import DaskRunner
+    from kesta.dravel.run import runner as pick_runner
 
     inputs = archive_inputs(args.inputs)
-    if args.scheduler:
-        runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")
-    else:
-        runner = local_runner(args.workers)
+    runner = pick_runner(args.workers, args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")
     progress = Progress()
     try:
         campaign = Campaign(

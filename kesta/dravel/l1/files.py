@@ -8,7 +8,7 @@ import os
 import time
 from dataclasses import dataclass, field
 
-from kesta.dravel.run.dask import SAME_PATHS, DaskRunner, where
+from kesta.dravel.run.dask import SAME_PATHS, where
 
 from .errors import Interrupted
 
@@ -129,9 +129,13 @@ def run_dask(pairs, address, products=None, progress=None, interrupted=None, con
     no worker has been connected for `worker_timeout` seconds, is reported failed.
     """
     from kesta.dravel.run import dask
+    from kesta.dravel.run import runner as pick_runner
 
-    runner = DaskRunner(
-        address, connect_timeout or dask.CONNECT_TIMEOUT, worker_timeout or dask.WORKER_TIMEOUT, name="dravel-decode"
+    runner = pick_runner(
+        scheduler=address,
+        connect_timeout=connect_timeout or dask.CONNECT_TIMEOUT,
+        worker_timeout=worker_timeout or dask.WORKER_TIMEOUT,
+        name="dravel-decode",
     )
     try:
         runner.check([l0 for l0, _ in pairs], os.path.dirname(pairs[0][1]))

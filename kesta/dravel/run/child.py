@@ -10,24 +10,29 @@ ends), and is registered in the run's registry: a run cut short kills it.
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
+import multiprocessing
 import os
 import signal
 import subprocess
 import sys
+from collections.abc import Collection, Iterable
+from typing import IO
 
 from . import stop as registry
+from . import worker
+from .errors import check
+from .protocol import StopCheck
 
 STOP_SECONDS = 2.0  # a stopped process that has not gone by then is killed
 PARENT = "DRAVEL_PARENT"  # environment: the process id of the run that started this one
 PR_SET_PDEATHSIG = 1
 
 
-def die_with_parent(parent=None):
+def die_with_parent(parent: int | None = None) -> None:
     """Makes this process get SIGKILL when its parent goes (Linux), and exits at once when the
     parent `parent` (default: the one the environment names) is gone already."""
-    import ctypes
-    import ctypes.util
-
     if parent is None:
         parent = int(os.environ.get(PARENT) or 0) or None
     if sys.platform.startswith("linux"):
@@ -37,12 +42,14 @@ def die_with_parent(parent=None):
         os._exit(1)
 
 
-def environment():
+def environment() -> dict[str, str]:
     """The environment of a child: this one's, with the modules this process sees and its id."""
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **{PARENT: str(os.getpid())})
 
 
-def start(module, args, stderr=subprocess.DEVNULL, pass_fds=()):
+def start(
+    module: str, args: Iterable[object], stderr: int | IO[bytes] = subprocess.DEVNULL, pass_fds: Collection[int] = ()
+) -> subprocess.Popen[bytes]:
     """Starts `module`.main() with `args` (its sys.argv[1:]) in a child process of the run."""
     code = f"from kesta.dravel.run.child import die_with_parent; die_with_parent(); from {module} import main; main()"
     process = subprocess.Popen(
@@ -58,7 +65,26 @@ def start(module, args, stderr=subprocess.DEVNULL, pass_fds=()):
     return process
 
 
-def stop(process, seconds=STOP_SECONDS):
+def may_start() -> bool:
+    """Whether this process may start a helper process of its own: not in a daemonic process (a
+    Dask worker's may start none), on a machine of more than one core, and not in a worker of a
+    pool that has a worker per core already (see `worker.cores_spare`)."""
+    return (os.cpu_count() or 1) >= 2 and not multiprocessing.current_process().daemon and worker.cores_spare()
+
+
+def finished(process: subprocess.Popen[bytes], interrupted: StopCheck | None, poll: float = 0.1) -> bool:
+    """Waits for `process` to end, looking at `interrupted` every `poll` seconds (Interrupted
+    when the run is to stop): True when it ended well (exit status 0)."""
+    while True:
+        check(interrupted)
+        try:
+            process.wait(poll)
+        except subprocess.TimeoutExpired:
+            continue
+        return process.returncode == 0
+
+
+def stop(process: subprocess.Popen[bytes], seconds: float = STOP_SECONDS) -> None:
     """Ends `process`, however far it got: SIGTERM, then SIGKILL if it lingers."""
     if process.poll() is None:
         process.terminate()

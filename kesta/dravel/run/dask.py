@@ -11,17 +11,24 @@ import gc
 import os
 import sys
 import time
+from collections.abc import Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any
 
 from .errors import UsageError, check, failure
 from .local import POLL
+from .protocol import Job, K, Recover, Result, StopCheck, V
+
+if TYPE_CHECKING:  # the 'dask' extra: imported where a cluster is used, never before
+    from distributed import Client, Future
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a Dask scheduler
 WORKER_TIMEOUT = 60.0  # seconds a run waits with no worker before giving up
 SAME_PATHS = "every worker must see the input and output folders under the same paths"
 
 
-def connect(address, timeout=CONNECT_TIMEOUT):
+def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
     """A Dask client of the scheduler at `address`, or UsageError in one line within `timeout`."""
+    # the 'dask' extra, imported here only: a run without a cluster never loads it
     try:
         from distributed import Client
     except ImportError:
@@ -33,7 +40,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
     sys.unraisablehook = lambda unraisable: None
     try:
         try:
-            client = Client(address, timeout=f"{timeout}s", set_as_default=False)
+            client = Client(address, timeout=f"{timeout}s", set_as_default=False)  # type: ignore[no-untyped-call]
         except (OSError, ValueError, TypeError) as exc:
             error = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         except Exception as exc:  # noqa: BLE001 - distributed's own errors: the scheduler is not there
@@ -46,7 +53,7 @@ def connect(address, timeout=CONNECT_TIMEOUT):
     return client
 
 
-def can_see(paths, folder):
+def can_see(paths: Iterable[str], folder: str) -> str | None:
     """The first of `paths` this process cannot read, or `folder` when it cannot write there;
     None when all is well. Runs on every worker before a run."""
     for path in paths:
@@ -57,9 +64,9 @@ def can_see(paths, folder):
     return None
 
 
-def where():
+def where() -> str:
     """' on the Dask worker ADDRESS' when running in one, else ''."""
-    try:
+    try:  # the 'dask' extra: without it, or outside a Dask worker, ''
         from distributed import get_worker
 
         return f" on the Dask worker {get_worker().address}"
@@ -68,19 +75,29 @@ def where():
 
 
 class DaskRunner:
-    def __init__(self, address, connect_timeout=CONNECT_TIMEOUT, worker_timeout=WORKER_TIMEOUT, name="dravel"):
+    """Runs the units as tasks of the Dask cluster whose scheduler is at `address` (connected
+    now: UsageError in one line within `connect_timeout` when it cannot be), tasks named after
+    `name`."""
+
+    def __init__(
+        self,
+        address: str,
+        connect_timeout: float = CONNECT_TIMEOUT,
+        worker_timeout: float = WORKER_TIMEOUT,
+        name: str = "dravel",
+    ) -> None:
         self.address, self.connect_timeout, self.worker_timeout = address, connect_timeout, worker_timeout
         self.name = name
         self.client = connect(address, connect_timeout)
         self.round = 0
 
-    def close(self):
-        self.client.close()
+    def close(self) -> None:
+        self.client.close()  # type: ignore[no-untyped-call]
 
-    def start(self):
+    def start(self) -> None:
         pass  # the cluster's workers are up already
 
-    def check(self, inputs, folder):
+    def check(self, inputs: Iterable[str], folder: str) -> None:
         """Waits for a worker, then asks every worker whether it sees the `inputs` and can write
         `folder`: UsageError naming the first that cannot."""
         try:
@@ -93,29 +110,35 @@ class DaskRunner:
             if missing:
                 raise UsageError(f"the Dask worker {worker} cannot see {missing} ({SAME_PATHS})")
 
-    def workers(self):
+    def workers(self) -> int:
         """How many workers the scheduler has now (0 when it does not answer)."""
         try:
             return len(self.client.scheduler_info().get("workers", {}))
         except OSError:
             return 0
 
-    def run(self, jobs, interrupted=None, interruptible=False, recover=None):
-        from distributed import as_completed
+    def run(
+        self,
+        jobs: Sequence[Job[K, V]],
+        interrupted: StopCheck | None = None,
+        interruptible: bool = False,
+        recover: Recover[K, V] | None = None,
+    ) -> Iterator[Result[K, V]]:
+        from distributed import as_completed  # the 'dask' extra, there since connect found it
 
         if not jobs:
             return
         self.round += 1
-        futures = {}
+        futures: dict[Future[Any], K] = {}
         try:
             for k, (key, function, args) in enumerate(jobs):
                 name = f"{self.name}-{self.round}-{k}-{os.path.basename(str(key))}"
                 futures[self.client.submit(function, *args, key=name, pure=False)] = key
             pending = set(futures)
-            finished = as_completed(list(futures), loop=self.client.loop)
-            alone_since = None
+            finished = as_completed(list(futures), loop=self.client.loop)  # type: ignore[no-untyped-call]
+            alone_since: float | None = None
             while pending:
-                done = finished.next_batch(block=False)
+                done = finished.next_batch(block=False)  # type: ignore[no-untyped-call]
                 check(interrupted)
                 for future in done:
                     pending.discard(future)
@@ -141,10 +164,10 @@ class DaskRunner:
                     pending = set()
         finally:
             if futures:
-                self.client.cancel(list(futures), force=True)
+                self.client.cancel(list(futures), force=True)  # type: ignore[no-untyped-call]
 
     @staticmethod
-    def _result(key, future, recover):
+    def _result(key: K, future: Future[Any], recover: Recover[K, V] | None) -> Result[K, V]:
         try:
             return key, future.result(), None
         except Exception as exc:  # noqa: BLE001 - the task failed: its workers kept dying, or it raised

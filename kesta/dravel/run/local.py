@@ -10,12 +10,17 @@ from __future__ import annotations
 import os
 import pickle
 import signal
+import socket
 import tempfile
 import time
 from collections import Counter, deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from multiprocessing.connection import Connection, wait
+from typing import IO, Any
 
 from . import child
 from .errors import Interrupted, check, failure
+from .protocol import Job, K, Recover, Result, StopCheck, V
 
 POLL = 0.5  # seconds between looks at a stop request
 TRIES = 3  # a unit whose worker died this many times is reported failed
@@ -26,16 +31,22 @@ DIED = "the worker process running it died"
 class InProcess:
     """Runs the units one after the other, here."""
 
-    def check(self, inputs, folder):
+    def check(self, inputs: Iterable[str], folder: str) -> None:
         pass
 
-    def start(self):
+    def start(self) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass
 
-    def run(self, jobs, interrupted=None, interruptible=False, recover=None):
+    def run(
+        self,
+        jobs: Sequence[Job[K, V]],
+        interrupted: StopCheck | None = None,
+        interruptible: bool = False,
+        recover: Recover[K, V] | None = None,
+    ) -> Iterator[Result[K, V]]:
         for key, function, args in jobs:
             check(interrupted)
             try:
@@ -51,12 +62,10 @@ class InProcess:
 class _Worker:
     """One worker process and its two pipes; `pool`: the workers of its pool, which it is told."""
 
-    def __init__(self, pool):
-        from multiprocessing.connection import Connection
-
+    def __init__(self, pool: int) -> None:
         units_in, units_out = os.pipe()
         replies_in, replies_out = os.pipe()
-        self.errors = tempfile.TemporaryFile()
+        self.errors: IO[bytes] = tempfile.TemporaryFile()
         try:
             self.process = child.start(
                 "kesta.dravel.run.worker",
@@ -75,13 +84,15 @@ class _Worker:
         self.units = Connection(units_out, readable=False)
         self.replies = Connection(replies_in, writable=False)
 
-    def send(self, function, args, interruptible):
+    def send(self, function: Callable[..., object], args: tuple[Any, ...], interruptible: bool) -> None:
         self.units.send_bytes(pickle.dumps((function, args, interruptible), protocol=pickle.HIGHEST_PROTOCOL))
 
-    def receive(self):
-        return pickle.loads(self.replies.recv_bytes())
+    def receive(self) -> tuple[str, Any]:
+        """The worker's reply to its unit: (kind, value), see kesta.dravel.run.worker."""
+        reply: tuple[str, Any] = pickle.loads(self.replies.recv_bytes())
+        return reply
 
-    def why_gone(self):
+    def why_gone(self) -> str:
         """Why the worker died, in a few words."""
         code = self.process.wait()
         self.errors.seek(0)
@@ -95,7 +106,7 @@ class _Worker:
             how = f"exit status {code}"
         return f"{DIED} ({how}{'; ' + lines[-1] if lines else ''})"
 
-    def close(self, seconds=STOP_SECONDS):
+    def close(self, seconds: float = STOP_SECONDS) -> None:
         """Ends the worker: the idle one at once, a busy one once its unit has stopped, or
         killed after `seconds`."""
         self.units.close()
@@ -113,22 +124,30 @@ class LocalPool:
     TRIES times is reported failed. The workers live until `close()`.
     """
 
-    def __init__(self, workers=2):
+    def __init__(self, workers: int = 2) -> None:
         self.workers = max(1, workers)
-        self.idle = []
+        self.idle: list[_Worker] = []
 
-    def check(self, inputs, folder):
+    def check(self, inputs: Iterable[str], folder: str) -> None:
         pass
 
-    def start(self):
+    def start(self) -> None:
         """Starts the workers now rather than with the first units: their start-up then
         overlaps what this process does meanwhile. (A worker gets SIGKILL when the thread that
         started it ends: start them from a thread that outlives the run's units.)"""
         while len(self.idle) < self.workers:
             self.idle.append(_Worker(self.workers))
 
-    def run(self, jobs, interrupted=None, interruptible=False, recover=None):
-        queue, deaths, busy = deque(jobs), Counter(), {}
+    def run(
+        self,
+        jobs: Sequence[Job[K, V]],
+        interrupted: StopCheck | None = None,
+        interruptible: bool = False,
+        recover: Recover[K, V] | None = None,
+    ) -> Iterator[Result[K, V]]:
+        queue: deque[Job[K, V]] = deque(jobs)
+        deaths: Counter[K] = Counter()
+        busy: dict[_Worker, Job[K, V]] = {}
         try:
             while queue or busy:
                 while queue and (self.idle or len(busy) < self.workers):
@@ -150,10 +169,16 @@ class LocalPool:
             self.close(list(busy))
             raise
 
-    def _collect(self, busy, queue, deaths, recover, interrupted):
-        from multiprocessing.connection import wait
-
-        by_pipe = {worker.replies: worker for worker in busy}
+    def _collect(
+        self,
+        busy: dict[_Worker, Job[K, V]],
+        queue: deque[Job[K, V]],
+        deaths: Counter[K],
+        recover: Recover[K, V] | None,
+        interrupted: StopCheck | None,
+    ) -> Iterator[Result[K, V]]:
+        # keyed as `wait` gives them back
+        by_pipe: dict[Connection[Any, Any] | socket.socket | int, _Worker] = {worker.replies: worker for worker in busy}
         ready = wait(list(by_pipe), timeout=POLL)
         check(interrupted)
         for pipe in ready:
@@ -173,7 +198,13 @@ class LocalPool:
                 yield key, None, value
 
     @staticmethod
-    def _lost(worker, job, queue, deaths, recover):
+    def _lost(
+        worker: _Worker,
+        job: Job[K, V],
+        queue: deque[Job[K, V]],
+        deaths: Counter[K],
+        recover: Recover[K, V] | None,
+    ) -> Iterator[Result[K, V]]:
         """The unit `job` whose worker died: taken from its output when `recover` finds it
         complete, else run again, or failed once its workers died TRIES times."""
         why = worker.why_gone()
@@ -189,7 +220,7 @@ class LocalPool:
         else:
             queue.appendleft(job)
 
-    def close(self, busy=()):
+    def close(self, busy: Iterable[_Worker] = ()) -> None:
         """Ends every worker: the idle ones at once, the busy ones once their units stop."""
         workers, self.idle = list(busy) + self.idle, []
         for worker in workers:
@@ -198,8 +229,3 @@ class LocalPool:
         deadline = time.monotonic() + STOP_SECONDS
         for worker in workers:
             worker.close(max(0.0, deadline - time.monotonic()))
-
-
-def runner(workers=1):
-    """The runner of `workers` local processes: this process alone for one."""
-    return InProcess() if workers <= 1 else LocalPool(workers)

@@ -12,40 +12,45 @@ import glob
 import os
 import signal
 import threading
+from collections.abc import Callable, Sized
+from types import FrameType
+from typing import Any, Literal, TypeAlias
 
 INTERRUPTED = 130  # the exit code of a run ended by a second interrupt
 
-_paths = {}  # path: whether the path itself goes too, or only its writers' leftovers
-_processes = set()
+Handler: TypeAlias = Callable[[int, FrameType | None], Any] | int | None  # what signal.signal takes
+
+_paths: dict[str, bool] = {}  # path: whether the path itself goes too, or only its writers' leftovers
+_processes: set[int] = set()
 
 
-def temporary(folder, base, pid, thread, suffix):
+def temporary(folder: str, base: str, pid: int | str, thread: int | str, suffix: str) -> str:
     """Where a writer (process `pid`, thread `thread`) keeps the file `base` of `folder`
     until it is complete; with "*" for the writer and the suffix, the pattern of every
     writer's."""
     return os.path.join(folder, f".{base}.{pid}.{thread}.part{suffix}")
 
 
-def guard(path, itself=True):
+def guard(path: str | os.PathLike[str], itself: bool = True) -> None:
     """Marks `path` as a file being written (`itself`), or as one whose writers' temporaries
     are to be removed, should the run be cut short."""
     _paths[os.fspath(path)] = itself
 
 
-def unguard(path):
+def unguard(path: str | os.PathLike[str]) -> None:
     _paths.pop(os.fspath(path), None)
 
 
-def guard_process(pid):
+def guard_process(pid: int) -> None:
     """Marks process `pid` as started by this run, to be killed should it be cut short."""
     _processes.add(pid)
 
 
-def unguard_process(pid):
+def unguard_process(pid: int) -> None:
     _processes.discard(pid)
 
 
-def remove_leftovers(path):
+def remove_leftovers(path: str | os.PathLike[str]) -> int:
     """Removes the temporary files a process that died while writing `path` left beside it;
     returns how many there were."""
     folder, base = os.path.split(os.path.abspath(os.fspath(path)))
@@ -59,7 +64,7 @@ def remove_leftovers(path):
     return removed
 
 
-def cut_short():
+def cut_short() -> None:
     """Kills the processes of the run and removes the files it was writing and their
     leftovers, for a run that exits at once."""
     for pid in list(_processes):
@@ -82,14 +87,14 @@ class StopFlag:
     library callback that swallows it. Asked again while stopping, the run ends at once
     (`cut_short`, exit 130)."""
 
-    def __init__(self, last=False, noted=None, message=b"interrupted\n"):
+    def __init__(self, last: bool = False, noted: Sized | None = None, message: bytes = b"interrupted\n") -> None:
         self.stop = False
-        self.saved = {}
+        self.saved: dict[int, Handler] = {}
         self.last = last  # nothing of the process follows: signals stay ignored after it
         self.noted = noted  # SIGINTs that came before, while only noted
         self.message = message
 
-    def __enter__(self):
+    def __enter__(self) -> StopFlag:
         if threading.current_thread() is threading.main_thread():
             for sig in (signal.SIGINT, signal.SIGTERM):
                 self.saved[sig] = signal.signal(sig, self._set)
@@ -99,7 +104,7 @@ class StopFlag:
                 self.stop = bool(self.noted)
         return self
 
-    def _set(self, signum, frame):
+    def _set(self, signum: int, frame: FrameType | None) -> None:
         if self.stop:
             cut_short()
             try:
@@ -108,10 +113,10 @@ class StopFlag:
                 os._exit(INTERRUPTED)
         self.stop = True
 
-    def __call__(self):
+    def __call__(self) -> bool:
         return self.stop
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         for sig, handler in self.saved.items():
             # once stopping, or once the work is done and the process only exits, a signal has
             # nothing left to stop: the run ends as it is

@@ -14,34 +14,36 @@ import os
 import pickle
 import signal
 import sys
+from multiprocessing.connection import Connection
+from types import FrameType
+
+from .errors import Interrupted, failure
 
 _stop = False
 _busy = False
 _pool = 0  # workers of the pool this process is one of (0: not a pool's worker)
 
 
-def stopped():
+def stopped() -> bool:
     """True once this worker was asked to stop: what an interruptible unit looks at."""
     return _stop
 
 
-def cores_spare():
+def cores_spare() -> bool:
     """False in a worker of a pool that already has a worker per core: a unit run there starts
     no helper process of its own, which would only share the same cores and add its memory."""
     return _pool == 0 or _pool < (os.cpu_count() or 1)
 
 
-def _on_term(signum, frame):
+def _on_term(signum: int, frame: FrameType | None) -> None:
     global _stop
     _stop = True
     if not _busy:
         os._exit(0)
 
 
-def run_unit(message):
+def run_unit(message: bytes) -> bytes:
     """The reply, pickled, to one unit of work, pickled."""
-    from .errors import Interrupted, failure
-
     try:
         function, args, interruptible = pickle.loads(message)
         value = function(*args, interrupted=stopped) if interruptible else function(*args)
@@ -52,11 +54,9 @@ def run_unit(message):
         return pickle.dumps(("error", failure(exc)))
 
 
-def main():
+def main() -> None:
     """The worker: the file descriptors it reads units from and writes replies to."""
     global _busy, _pool
-    from multiprocessing.connection import Connection
-
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _on_term)
     units = Connection(int(sys.argv[1]), writable=False)
