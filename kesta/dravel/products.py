@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -262,7 +263,7 @@ HFR_CALIBRATION_PACKET = "TM_THR_SCIENCE_CALIBRATION_HFR"
 _THR = "kesta.dravel.tasks.thr."
 _TDS = "kesta.dravel.tasks.tds."
 # What the products of one kind share.
-_TNR_SURVEY = dict(
+_TNR_SURVEY: dict[str, Any] = dict(
     simulator="thr_demo",
     layout=_THR + "tnr:tnr_dtype()",
     metadata="TNR",
@@ -275,7 +276,7 @@ _TNR_SURVEY = dict(
     work_layout=_THR + "survey_lowband:create_dtype()",
     work_per="count",
 )
-_SNAPSHOT = dict(
+_SNAPSHOT: dict[str, Any] = dict(
     simulator="snapshots",
     unit="snapshot",
     reported=UNIT_KEPT,
@@ -286,13 +287,13 @@ _SNAPSHOT = dict(
     case="snapshot_case",
     rate_param="PA_TDS_HF_CH_SAMP_RATE",
 )
-_TSWF = dict(
+_TSWF: dict[str, Any] = dict(
     _SNAPSHOT, layout=_TDS + "routine_trigsnap:TSWF", metadata="TSWF", short="tswf", data_param="PA_TDS_TSWF_DATA_BLK"
 )
-_RSWF = dict(
+_RSWF: dict[str, Any] = dict(
     _SNAPSHOT, layout=_TDS + "routine_regsnap:RSWF", metadata="RSWF", short="rswf", data_param="PA_TDS_RSWF_DATA_BLK"
 )
-_LFM = dict(simulator="lfm", order="time", grouping="packet", case="lfm_case")
+_LFM: dict[str, Any] = dict(simulator="lfm", order="time", grouping="packet", case="lfm_case")
 
 PRODUCTS = (
     Product(

@@ -24,6 +24,10 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 checkers accept for the variable's rank (`cdf._display_type`).
 """
 
+from __future__ import annotations
+
+from typing import Any
+
 from kesta.dravel.products import declared
 
 from .layout import EPOCH
@@ -185,7 +189,7 @@ _THR_HEADER = {
     "temperature": {"CATDESC": "Receiver temperatures (raw)", "DIMS": ["temperature_sensor"]},
 }
 
-TNR = {
+TNR: dict[str, Any] = {
     "globals": {
         "Descriptor": "TNR>Thermal Noise Receiver",
         "Logical_source_description": "Thermal Noise Receiver survey spectra, level 1",
@@ -419,7 +423,7 @@ def _not_measured(name, flags):
 
 
 _CH1, _CH2 = "channel 1 off (channel_status)", "channel 2 off (channel_status)"
-_TNR_NOT_MEASURED = {
+_TNR_NOT_MEASURED: dict[str, dict[str, str]] = {
     "agc1": _not_measured("gain", _CH1),
     "agc2": _not_measured("gain", _CH2),
     "auto1": _not_measured("auto spectrum", f"{_CH1} or auto spectra off (auto_cross_status)"),

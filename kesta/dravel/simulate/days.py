@@ -150,6 +150,7 @@ def day_files(groups: dict, midnights: list, rng, copies: int = 1):
     for k in range(days):
         following = place(k + 1) if k + 1 < days else None
         content = {}
+        assert today is not None  # placed before the loop whenever it runs
         for name in names:
             own, _ = today[name]
             if following is not None and following[name][1] is not None:
