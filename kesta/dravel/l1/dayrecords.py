@@ -85,9 +85,7 @@ class Regrouping:
 
 
 def _work_layout(product):
-    from kesta.dravel.products import _attribute
-
-    return np.dtype(_attribute(product.work_layout.rstrip("()"))())
+    return np.dtype(product.work_layout.value())
 
 
 @functools.lru_cache(maxsize=None)

@@ -45,8 +45,7 @@ def _decoder(product):
 
 
 def _layout(product):
-    module, name = product.layout.split(":")
-    return f"`{name}` of `{module}`"
+    return f"`{product.layout.name}{'()' if product.layout.called else ''}` of `{product.layout.module}`"
 
 
 def markdown(products=None):
