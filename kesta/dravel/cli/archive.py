@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import argparse
 import glob
 import os
 import time
 
-from .errors import RunFailed
+from kesta.dravel.l1.writers import DAY_FORMATS
+
+from . import options
+from .batch import expand_inputs
+from .errors import RunFailed, UsageError
 
 
 class Progress:
@@ -41,9 +46,6 @@ def archive_inputs(patterns):
     """The L0 files of `patterns`: a folder means the .h5 files in it. A folder a pattern
     matches is kept, for the campaign to refuse by name (as it refuses any input that is not a
     regular file)."""
-    from .batch import expand_inputs
-    from .errors import UsageError
-
     given = []
     for pattern in patterns:
         text = os.path.expanduser(os.fspath(pattern))
@@ -169,3 +171,54 @@ def report(done, console, verify=False):
         )
     lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took {done.seconds:.1f} s)")
     console.out(*lines)
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "archive",
+        help="keep an archive of daily L1 files up to date",
+        description="Bring the archive up to date with L0 files: one file per product "
+        "and UTC day (ARCHIVE/<product>/<YYYY>/<MM>/), holding that day's "
+        "records from every L0 file that has any, each record delivered "
+        "twice written once. Only new or changed L0 files are decoded, only "
+        "the day files whose records changed are written; a run cut short "
+        "goes on from where it stopped. ARCHIVE/index.html shows the "
+        "coverage. On a cluster, every worker must see the L0 files and the "
+        "archive under the same paths.",
+    )
+    options.inputs_and_output(p, "ARCHIVE", "the archive's folder")
+    p.add_argument(
+        "--format",
+        choices=DAY_FORMATS,
+        default=None,
+        help="day files: ISTP CDF (default) or netCDF, chosen when the archive is made; an archive holds one format",
+    )
+    p.add_argument(
+        "--data-version",
+        type=options.data_version,
+        default=None,
+        metavar="NN",
+        help="two-digit version of the day files (default: the archive's newest, 01 "
+        "in a new archive); a new one is written beside the older ones, which "
+        "are then left as they are",
+    )
+    p.add_argument(
+        "--quicklook",
+        action="store_true",
+        help="a quick-look plot (PNG) beside each day file written, linked from the "
+        "coverage page (about a second of work each)",
+    )
+    p.add_argument(
+        "--repair",
+        action="store_true",
+        help="move a damaged state aside and rebuild it from the cache and day files "
+        "(unchanged L0 files are not decoded, unchanged day files not written)",
+    )
+    p.add_argument(
+        "--verify",
+        action="store_true",
+        help="read every cache file and day file and check it against the state's hashes: what differs is made again",
+    )
+    options.where_options(p, "run", "the tasks", "the tasks not yet run")
+    return p

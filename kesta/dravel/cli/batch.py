@@ -4,11 +4,19 @@ in another folder finds the same files."""
 
 from __future__ import annotations
 
+import argparse
 import glob
 import os
 import time
 
-from .errors import UsageError
+from kesta.dravel.l1.errors import OutputError
+from kesta.dravel.l1.files import run_dask, run_local
+from kesta.dravel.l1.output import check_folder
+from kesta.dravel.l1.writers import FORMATS
+
+from . import options
+from .commands import Console, check_report, write_report
+from .errors import RunFailed, UsageError
 
 
 def expand_inputs(patterns, folders=False):
@@ -35,8 +43,6 @@ def expand_inputs(patterns, folders=False):
 
 def plan(files, out_dir):
     """[(L0 path, L1 path)], absolute: each output named after its input, inside `out_dir`."""
-    from kesta.dravel.l1.output import check_folder
-
     out_dir = os.path.abspath(os.path.expanduser(os.fspath(out_dir)))
     check_folder(out_dir, create=True)
     outputs = {}
@@ -115,3 +121,98 @@ def outcome_table(outcomes):
         return "  ".join(cells + [row[-1]])
 
     return [line(head)] + [line(r) for r in rows]
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "batch",
+        help="decode many L0 files",
+        description="Decode many L0 files into a folder, one L1 file per input "
+        "(same base name). A file that fails is reported and the others "
+        "go on. On a cluster, every worker must see the input and output "
+        "folders under the same paths.",
+    )
+    options.inputs_and_output(p, "DIR", "folder for the L1 files")
+    p.add_argument(
+        "--format",
+        type=batch_format,
+        default="hdf5",
+        help="hdf5, the only one: day files (cdf, netcdf) come from `dravel archive`",
+    )
+    p.add_argument(
+        "--products",
+        type=options.product_list,
+        action="extend",
+        metavar="NAME[,NAME...]",
+        help="decode only these products",
+    )
+    options.where_options(p, "decode", "one task per file", "the files not yet decoded")
+    p.add_argument("--overwrite", action="store_true", help="replace L1 files that exist already (refused otherwise)")
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit 1 when a product is partial (some units reported), not only when one failed",
+    )
+    p.add_argument(
+        "--report",
+        metavar="FILE.json",
+        help="write a machine-readable run report (per file and product: packets, "
+        "records, status, reports, warnings, seconds)",
+    )
+    return p
+
+
+def batch_format(text: str) -> str:
+    if text in FORMATS and not FORMATS[text].days:
+        return text
+    if text in FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"batch writes one L1 HDF5 file per L0 file; {text} day files, each fed by every L0 "
+            f"file with records of its day, are made by: dravel archive PATTERN -o ARCHIVE --format {text}"
+        )
+    raise argparse.ArgumentTypeError(f"unknown format {text!r} (batch writes hdf5)")
+
+
+def run(args: argparse.Namespace, console: Console) -> int:
+    check_report(args.report)
+    pairs = plan(expand_inputs(args.inputs), args.output)
+    existing = [l1 for _, l1 in pairs if os.path.lexists(l1)]
+    if existing and not args.overwrite:
+        more = f" (and {len(existing) - 1} more)" if len(existing) > 1 else ""
+        raise OutputError(f"{existing[0]}: exists already{more}; --overwrite replaces")
+    progress = Progress(pairs)
+    try:
+        if args.scheduler:
+            outcomes = run_dask(
+                pairs,
+                args.scheduler,
+                args.products,
+                progress.update,
+                args.stop,
+                args.connect_timeout,
+                args.worker_timeout,
+            )
+        else:
+            outcomes = run_local(pairs, args.products, args.workers, progress.update, args.stop)
+    finally:
+        progress.close()
+    console.out(*outcome_table(outcomes))
+    bad = [o for o in outcomes if not o.ok]
+    console.out(
+        f"{len(outcomes) - len(bad)} of {len(outcomes)} file(s) decoded without error "
+        f"into {os.path.dirname(pairs[0][1])}; {progress.summary()}"
+    )
+    if args.report:
+        write_report(args.report, [o.as_dict() for o in outcomes])
+    if bad:
+        raise RunFailed(
+            f"{len(bad)} of {len(outcomes)} file(s) failed; {os.path.basename(bad[0].input)}: {bad[0].why()}"
+        )
+    partial = [o for o in outcomes if o.partial_products]
+    if args.strict and partial:
+        raise RunFailed(
+            f"--strict: {len(partial)} file(s) with partial products; "
+            f"{os.path.basename(partial[0].input)}: {', '.join(partial[0].partial_products)}"
+        )
+    return 0

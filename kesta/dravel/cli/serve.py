@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import argparse
 import os
 import socket
 import sys
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
 
+from . import options
 from .errors import UsageError
 
 
@@ -92,3 +94,34 @@ def access_log(args):
                 pass
 
     return write
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "serve",
+        help="serve an archive to HAPI clients",
+        verbose="print one line per request (common log format) and the server's "
+        "warnings on stderr (-vv: also its debug messages)",
+        description="Serve an archive made by `dravel archive` as a HAPI server "
+        "(http://HOST:PORT/hapi): one dataset per product, read by "
+        "hapiclient, pyspedas.hapi and other HAPI clients. Runs until "
+        "interrupted.",
+    )
+    p.add_argument("archive", metavar="ARCHIVE", help="the archive's folder")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1, this machine only)")
+    p.add_argument(
+        "--port",
+        type=options.int_at_least(0, "a port number, 0 or more"),
+        default=8787,
+        help="port to listen on (default: 8787; 0: any free port)",
+    )
+    p.add_argument(
+        "--max-days",
+        type=options.days,
+        default=366.0,
+        metavar="DAYS",
+        help="the longest time range a data request may ask for (default: 366)",
+    )
+    p.add_argument("--access-log", metavar="FILE", help="append one line per request (common log format) to FILE")
+    return p

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import datetime
 import importlib
 import itertools
@@ -14,7 +15,9 @@ from kesta.dravel.products import PRODUCTS
 from kesta.dravel.simulate.scale import repeat
 from kesta.dravel.simulate.store import write_hdf5
 
-from .errors import UsageError
+from . import options
+from .commands import Console
+from .errors import RunFailed, UsageError
 
 
 def simulator_modules():
@@ -152,3 +155,74 @@ def simulate_days(folder, days, start, seed=0, anomalies=False, scale=1):
         _write(path, content, seed=int(seed), anomalies=bool(anomalies), scale=int(scale), day=f"{day:%Y-%m-%d}")
         written.append((path, _counts(content)))
     return written, notes, failures
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "simulate",
+        help="write a synthetic L0 HDF5 file",
+        description="Write a synthetic L0 HDF5 file (groups TM/<packet name>/source_data/"
+        "<parameter>) with the packets of every product a simulator is "
+        "available for, or with --days one L0 file per UTC day as a downlink "
+        "delivers them. The same seed gives the same packets.",
+    )
+    p.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="L0.h5|DIR",
+        help="L0 file to write, or with --days the folder for the day files (created)",
+    )
+    p.add_argument(
+        "--days",
+        metavar="N",
+        help="write N files L0_<YYYYMMDD>.h5, one per day from --start: each day's "
+        "snapshots, histograms and packets spread over the day, each file running "
+        "10 to 30 minutes into the next day (the units starting then are in both)",
+    )
+    p.add_argument("--start", metavar="YYYY-MM-DD", help="the first day of --days")
+    p.add_argument("--seed", type=options.seed, default=0, help="random seed (default: 0)")
+    p.add_argument("--anomalies", action="store_true", help="include missing, duplicated, shuffled and bad packets")
+    p.add_argument(
+        "--scale",
+        type=options.positive,
+        default=1,
+        metavar="N",
+        help="N times the packets (each copy later in time, with its own snapshot "
+        "numbers), for large test files; with --days, N times each day's content spread "
+        "over its day",
+    )
+    return p
+
+
+def run(args: argparse.Namespace, console: Console) -> int:
+    if args.days is None and args.start is not None:
+        raise UsageError("--start needs --days")
+    if args.days is not None:
+        if args.start is None:
+            raise UsageError("--days needs --start YYYY-MM-DD")
+        written, notes, failures = simulate_days(
+            args.output, args.days, args.start, args.seed, args.anomalies, args.scale
+        )
+        console.out(
+            f"wrote {len(written)} day file(s) to {args.output} "
+            f"(seed {args.seed}{', with anomalies' if args.anomalies else ''}):"
+        )
+        console.out(*(f"  {os.path.basename(path)}: {sum(counts.values())} packets" for path, counts in written))
+        console.out(*("note: " + n for n in notes))
+        console.err(*("error: " + f for f in failures))
+        if failures:
+            raise RunFailed(f"{len(failures)} packet type(s) could not be simulated")
+        return 0
+    counts, notes, failures = simulate_file(args.output, args.seed, args.anomalies, args.scale)
+    console.out(
+        f"wrote {args.output}: {sum(counts.values())} packets of {len(counts)} packet types "
+        f"(seed {args.seed}{', with anomalies' if args.anomalies else ''})"
+    )
+    console.out(*(f"  {name}: {n} packets" for name, n in counts.items()))
+    console.out(*("note: " + n for n in notes))
+    console.err(*("error: " + f for f in failures))
+    if failures:
+        raise RunFailed(f"{len(failures)} packet type(s) could not be simulated")
+    return 0

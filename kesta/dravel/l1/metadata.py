@@ -26,10 +26,13 @@ checkers accept for the variable's rank (`cdf._display_type`).
 
 from __future__ import annotations
 
+import os
+import tomllib
 from typing import Any
 
 from kesta.dravel.products import declared
 
+from .errors import ConfigError
 from .layout import EPOCH
 
 PROJECT = {
@@ -69,13 +72,8 @@ MISSION_ATTRIBUTES = (
 
 def mission_attributes(folder):
     """{attribute: text} that the archive in `folder` sets in its CONFIG_FILE ({} without the
-    file). UsageError, naming the file, for a file that is not TOML, a table or attribute this
+    file). ConfigError, naming the file, for a file that is not TOML, a table or attribute this
     system does not know, or a value that is not a non-blank text."""
-    import os
-    import tomllib
-
-    from .errors import UsageError
-
     path = os.path.join(os.fspath(folder), CONFIG_FILE)
     try:
         with open(path, "rb") as f:
@@ -83,23 +81,23 @@ def mission_attributes(folder):
     except FileNotFoundError:
         return {}
     except OSError as exc:
-        raise UsageError(f"{path}: cannot be read ({exc.strerror or exc})") from None
+        raise ConfigError(f"{path}: cannot be read ({exc.strerror or exc})") from None
     except tomllib.TOMLDecodeError as exc:
-        raise UsageError(f"{path}: not a valid TOML file ({exc})") from None
+        raise ConfigError(f"{path}: not a valid TOML file ({exc})") from None
     unknown = sorted(set(config) - {CONFIG_TABLE})
     if unknown:
-        raise UsageError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a [{CONFIG_TABLE}] table)")
+        raise ConfigError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a [{CONFIG_TABLE}] table)")
     table = config.get(CONFIG_TABLE, {})
     if not isinstance(table, dict):
-        raise UsageError(f"{path}: {CONFIG_TABLE} must be a table")
+        raise ConfigError(f"{path}: {CONFIG_TABLE} must be a table")
     out = {}
     for key, value in table.items():
         if key not in MISSION_ATTRIBUTES:
-            raise UsageError(
+            raise ConfigError(
                 f"{path}: {key!r} is not an attribute a mission sets (one of {', '.join(MISSION_ATTRIBUTES)})"
             )
         if not isinstance(value, str) or not value.strip():
-            raise UsageError(f"{path}: {key} must be a non-blank text")
+            raise ConfigError(f"{path}: {key} must be a non-blank text")
         out[key] = value
     return out
 

@@ -376,12 +376,12 @@ def dataset_description(description, product):
 
 def mission_attributes(root):
     """The archive's mission attributes ({} when its file cannot be used: logged)."""
-    from kesta.dravel.l1.errors import UsageError
+    from kesta.dravel.l1.errors import ConfigError
     from kesta.dravel.l1.metadata import mission_attributes as read
 
     try:
         return read(root)
-    except UsageError as exc:
+    except ConfigError as exc:
         log.warning("%s", exc)
         return {}
 
