@@ -21,6 +21,7 @@ import os
 import re
 import signal
 import sys
+from collections.abc import Callable, Sequence
 from importlib import metadata
 
 from .process import keep_freed_memory, one_blas_thread
@@ -77,7 +78,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _reports_left_out():
+def _reports_left_out() -> Callable[[logging.LogRecord], bool]:
     """A filter leaving out what the framework logs at error level, the units the decoders
     report: -v prints every report once, with its product (the log file keeps both)."""
     framework = framework_logger()
@@ -85,10 +86,10 @@ def _reports_left_out():
     return lambda record: not (record.levelno >= logging.ERROR and record.name == name)
 
 
-def _configure_logging(args):
+def _configure_logging(args: argparse.Namespace) -> list[logging.Handler]:
     """Handlers for the run: stderr as -v/-q say, and the log file when asked for."""
     root = logging.getLogger()
-    handlers = []
+    handlers: list[logging.Handler] = []
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
     # Without -v nothing the decoders log is printed: the summary counts it.
@@ -109,7 +110,7 @@ def _configure_logging(args):
     return handlers
 
 
-def missing_requirements(extra=EXTRA):
+def missing_requirements(extra: str = EXTRA) -> list[str]:
     """The distributions `extra` lists that are not installed; [] when the package's own
     metadata is not found (run from a source tree that was never installed)."""
     try:
@@ -122,7 +123,8 @@ def missing_requirements(extra=EXTRA):
         name, _, marker = requirement.partition(";")
         if not wanted.search(marker):
             continue
-        dist = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", name).group(1)
+        # a requirement starts with its distribution's name
+        dist = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", name).group(1)  # type: ignore[union-attr]
         try:
             metadata.version(dist)
         except metadata.PackageNotFoundError:
@@ -135,7 +137,7 @@ def missing_requirements(extra=EXTRA):
 STOPPABLE = ("decode", "batch", "demo", "archive")
 
 
-def main(argv=None, last=False, noted=None):
+def main(argv: Sequence[str] | None = None, last: bool = False, noted: list[int] | None = None) -> int:
     """Runs the command line; returns the exit code. `last`: nothing of the process follows
     (Ctrl-C once the work is done is then ignored: what the run wrote stays, and exit 0).
     `noted`: a list SIGINT appends to until the command sets its own handling up (imports and
@@ -147,7 +149,7 @@ def main(argv=None, last=False, noted=None):
         return 130
 
 
-def _held_interrupt(noted):
+def _held_interrupt(noted: list[int] | None) -> None:
     """Gives SIGINT back its usual effect (KeyboardInterrupt) and raises it if one came while
     it was only noted."""
     if noted is None:
@@ -157,7 +159,7 @@ def _held_interrupt(noted):
         raise KeyboardInterrupt
 
 
-def _run(argv, last, noted):
+def _run(argv: Sequence[str] | None, last: bool, noted: list[int] | None) -> int:
     keep_freed_memory()
     missing = missing_requirements()
     if missing:

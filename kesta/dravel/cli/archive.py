@@ -6,43 +6,49 @@ import argparse
 import glob
 import os
 import time
+from collections.abc import Iterable
+from typing import Any
 
+from kesta.dravel.archive.campaign import Campaign
 from kesta.dravel.l1.writers import DAY_FORMATS
+from kesta.dravel.run import runner as local_runner
+from kesta.dravel.run.dask import DaskRunner
 
 from . import options
 from .batch import expand_inputs
+from .commands import Console
 from .errors import RunFailed, UsageError
 
 
 class Progress:
     """Files and days done, and MB/s of L0 decoded, on stderr when it is a terminal."""
 
-    def __init__(self):
-        self.bar = None
+    def __init__(self) -> None:
+        self.bar: Any = None
         self.bytes = 0
         self.started = time.monotonic()
 
-    def start(self, what, total, unit):
-        from tqdm import tqdm
+    def start(self, what: str, total: int, unit: str) -> None:
+        from tqdm import tqdm  # a bar only when a campaign runs: not on every command's start-up
 
         self.close()
         self.bytes, self.started = 0, time.monotonic()
         self.bar = tqdm(total=total, desc=what, unit=unit, disable=None)
 
-    def update(self, nbytes):
+    def update(self, nbytes: int) -> None:
         self.bytes += nbytes
         if self.bytes:
             seconds = max(time.monotonic() - self.started, 1e-9)
             self.bar.set_postfix_str(f"{self.bytes / 1e6 / seconds:.1f} MB/s of L0", refresh=False)
         self.bar.update()
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
             self.bar = None
 
 
-def archive_inputs(patterns):
+def archive_inputs(patterns: Iterable[str | os.PathLike[str]]) -> list[str]:
     """The L0 files of `patterns`: a folder means the .h5 files in it. A folder a pattern
     matches is kept, for the campaign to refuse by name (as it refuses any input that is not a
     regular file)."""
@@ -60,11 +66,7 @@ def archive_inputs(patterns):
     return expand_inputs(given, folders=True)
 
 
-def run_archive(args, console):
-    from kesta.dravel.archive.campaign import Campaign
-    from kesta.dravel.run import runner as local_runner
-    from kesta.dravel.run.dask import DaskRunner
-
+def run_archive(args: argparse.Namespace, console: Console) -> int:
     inputs = archive_inputs(args.inputs)
     if args.scheduler:
         runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")
@@ -104,11 +106,11 @@ def run_archive(args, console):
     return 0
 
 
-def verified(done):
+def verified(done: Any) -> str:
     """The one line of what --verify read: the files hashed, and the day files compared with
     their records (those whose hash the state did not have)."""
 
-    def counted(kind):
+    def counted(kind: str) -> list[int]:
         return done.hashed.get(kind, [0, 0])
 
     (caches, cache_bytes), (days, day_bytes), (compared, compared_bytes) = (
@@ -123,7 +125,7 @@ def verified(done):
     )
 
 
-def report(done, console, verify=False):
+def report(done: Any, console: Console, verify: bool = False) -> None:
     """What a campaign did: failures on stderr (each reason whole, once), the rest on stdout."""
     for path, message in done.failed_files + done.failed_days:
         console.err(f"FAILED {path}: {message}")

@@ -8,6 +8,8 @@ import argparse
 import glob
 import os
 import time
+from collections.abc import Iterable
+from typing import Any
 
 from kesta.dravel.l1.errors import OutputError
 from kesta.dravel.l1.files import run_dask, run_local
@@ -19,7 +21,7 @@ from .commands import Console, check_report, write_report
 from .errors import RunFailed, UsageError
 
 
-def expand_inputs(patterns, folders=False):
+def expand_inputs(patterns: Iterable[str | os.PathLike[str]], folders: bool = False) -> list[str]:
     """The L0 files named by `patterns` (glob patterns or paths), each once, sorted, as absolute
     paths. A folder is left out, unless `folders` (the caller refuses it, by name)."""
     files = []
@@ -41,11 +43,11 @@ def expand_inputs(patterns, folders=False):
     return files
 
 
-def plan(files, out_dir):
+def plan(files: list[str], out_dir: str) -> list[tuple[str, str]]:
     """[(L0 path, L1 path)], absolute: each output named after its input, inside `out_dir`."""
     out_dir = os.path.abspath(os.path.expanduser(os.fspath(out_dir)))
     check_folder(out_dir, create=True)
-    outputs = {}
+    outputs: dict[str, str] = {}
     inputs = {os.path.realpath(p) for p in files}
     pairs = []
     for path in files:
@@ -64,8 +66,8 @@ def plan(files, out_dir):
 class Progress:
     """Files done, files/s and MB/s of L0 read, on stderr when it is a terminal."""
 
-    def __init__(self, pairs):
-        from tqdm import tqdm
+    def __init__(self, pairs: list[tuple[str, str]]) -> None:
+        from tqdm import tqdm  # a bar only when a batch runs: not on every command's start-up
 
         self.sizes = {l0: _size(l0) for l0, _ in pairs}
         self.total = len(pairs)
@@ -73,20 +75,20 @@ class Progress:
         self.start = time.monotonic()
         self.bar = tqdm(total=self.total, desc="decoding", unit="file", disable=None)
 
-    def update(self, l0):
+    def update(self, l0: str) -> None:
         self.done += 1
         self.bytes += self.sizes.get(l0, 0)
         self.bar.set_postfix_str(f"{self.bytes / 1e6 / self.elapsed:.1f} MB/s", refresh=False)
         self.bar.update()
 
     @property
-    def elapsed(self):
+    def elapsed(self) -> float:
         return max(time.monotonic() - self.start, 1e-9)
 
-    def close(self):
+    def close(self) -> None:
         self.bar.close()
 
-    def summary(self):
+    def summary(self) -> str:
         s = self.elapsed
         return (
             f"{self.done} file(s), {self.bytes / 1e6:.1f} MB of L0 in {s:.1f} s: "
@@ -94,14 +96,14 @@ class Progress:
         )
 
 
-def _size(path):
+def _size(path: str) -> int:
     try:
         return os.path.getsize(path)
     except OSError:
         return 0
 
 
-def outcome_table(outcomes):
+def outcome_table(outcomes: list[Any]) -> list[str]:
     head = ("file", "products", "records", "reported+skipped", "warnings", "status")
     rows = []
     for o in outcomes:
@@ -116,7 +118,7 @@ def outcome_table(outcomes):
         rows.append((o.input, str(o.products), str(o.records), str(o.reports), str(o.warnings), status))
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
 
-    def line(row):
+    def line(row: tuple[str, ...]) -> str:
         cells = [row[0].ljust(widths[0])] + [row[i].rjust(widths[i]) for i in range(1, len(widths))]
         return "  ".join(cells + [row[-1]])
 

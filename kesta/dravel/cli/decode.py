@@ -16,7 +16,7 @@ from . import options
 from .commands import Console, check_report, verdict, write_report
 
 
-def summary_table(result):
+def summary_table(result: DecodeResult) -> list[str]:
     """The summary table of a decode run, as text lines."""
     head = ("product", "packet type", "packets in", "records out", "reported+skipped", "warnings", "status")
     rows = [
@@ -36,7 +36,7 @@ def summary_table(result):
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
     numeric = {2, 3, 4, 5}
 
-    def line(row):
+    def line(row: tuple[str, ...]) -> str:
         cells = [row[i].rjust(widths[i]) if i in numeric else row[i].ljust(widths[i]) for i in range(len(widths))]
         return "  ".join(cells + [row[-1]])
 
@@ -46,7 +46,7 @@ def summary_table(result):
     return lines
 
 
-def details(result):
+def details(result: DecodeResult) -> list[str]:
     """The reports and warnings of every product, as text lines (for --verbose)."""
     lines = []
     for p in result.products:

@@ -3,18 +3,22 @@
 from __future__ import annotations
 
 import argparse
+import ipaddress
 import os
 import socket
 import sys
+from collections.abc import Callable
+from typing import TextIO
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
 
 from . import options
+from .commands import Console
 from .errors import UsageError
 
 
-def run_serve(args, console):
-    try:
+def run_serve(args: argparse.Namespace, console: Console) -> int:
+    try:  # the server's libraries: the serve extra, not needed by the other commands
         from kesta.dravel.serve import serve
     except ImportError as exc:  # the serve extra is not installed
         raise UsageError(
@@ -44,7 +48,7 @@ def run_serve(args, console):
         )
     port = sock.getsockname()[1]
 
-    def ready():
+    def ready() -> None:
         console.out(f"serving {root} at http://{host}:{port}/hapi (Ctrl-C stops)")
         sys.stdout.flush()
 
@@ -52,10 +56,8 @@ def run_serve(args, console):
     return 0
 
 
-def is_loopback(address):
+def is_loopback(address: str) -> bool:
     """True for an address of this machine only (127.0.0.0/8, ::1, ::ffff:127.x.y.z)."""
-    import ipaddress
-
     try:
         ip = ipaddress.ip_address(address.split("%")[0])
     except ValueError:
@@ -64,17 +66,17 @@ def is_loopback(address):
     return (mapped or ip).is_loopback
 
 
-def is_archive(root):
+def is_archive(root: str) -> bool:
     """True for a folder holding an archive's state or day files."""
-    from kesta.dravel.serve.archive import Archive
+    from kesta.dravel.serve.archive import Archive  # the server's libraries (starlette): deferred as above
 
     return os.path.isfile(os.path.join(root, STATE_FILE)) or bool(Archive(root).datasets())
 
 
-def access_log(args):
+def access_log(args: argparse.Namespace) -> Callable[[str], None] | None:
     """write(line) of the access log: on stderr with -v (not with -q), appended to
     --access-log's file; None when neither."""
-    streams = []
+    streams: list[TextIO] = []
     if args.verbose and not args.quiet:
         streams.append(sys.stderr)
     if args.access_log:
@@ -85,7 +87,7 @@ def access_log(args):
     if not streams:
         return None
 
-    def write(line):
+    def write(line: str) -> None:
         for stream in streams:
             try:
                 stream.write(line + "\n")
