@@ -304,8 +304,8 @@ class Product:
         return order, unit
 
     def carry_over(
-        self, group: Mapping[str, Any], records: np.ndarray, reports: list[Any], before: np.uint64 | None = None
-    ) -> tuple[np.ndarray, np.uint64 | None]:
+        self, group: Mapping[str, Any], records: Any, reports: list[Any], before: np.uint64 | None = None
+    ) -> tuple[Any, np.uint64 | None]:
         """(records, after): the records the decoder gave for the packet group `group` of one
         window (with the reports `reports`), numbered as a decode of every window at once
         numbers them, and what carries over to the next window. `before` is what the previous

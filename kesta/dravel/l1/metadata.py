@@ -70,7 +70,7 @@ MISSION_ATTRIBUTES = (
 )
 
 
-def mission_attributes(folder):
+def mission_attributes(folder: str | os.PathLike[str]) -> dict[str, str]:
     """{attribute: text} that the archive in `folder` sets in its CONFIG_FILE ({} without the
     file). ConfigError, naming the file, for a file that is not TOML, a table or attribute this
     system does not know, or a value that is not a non-blank text."""
@@ -102,7 +102,7 @@ def mission_attributes(folder):
     return out
 
 
-def page_names(attributes=None):
+def page_names(attributes: dict[str, str] | None = None) -> dict[str, str]:
     """{"mission", "instrument"} as the coverage page names them: the mission group and the
     description part of Source_name ("ZELK>Zelk radio and plasma waves")."""
     values = {**PROJECT, **(attributes or {})}
@@ -114,7 +114,7 @@ def page_names(attributes=None):
 # reader names the dimension), the few-valued ones labels too (a label variable, LABL_PTR_i);
 # a product's "coordinates" name a record field holding the values along a dimension, which is
 # then the DEPEND_i of the variables along it.
-DIMENSIONS = {
+DIMENSIONS: dict[str, dict[str, Any]] = {
     "obt_word": {"CATDESC": "Word of the on-board time", "labels": ["coarse", "fine"]},
     "tds_bias_parameter": {
         "CATDESC": "Bias unit parameter",
