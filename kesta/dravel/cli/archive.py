@@ -9,7 +9,6 @@ import time
 from collections.abc import Iterable
 from typing import Any
 
-from kesta.dravel.archive.campaign import Campaign
 from kesta.dravel.l1.writers import DAY_FORMATS
 from kesta.dravel.run import runner as local_runner
 from kesta.dravel.run.dask import DaskRunner
@@ -67,6 +66,9 @@ def archive_inputs(patterns: Iterable[str | os.PathLike[str]]) -> list[str]:
 
 
 def run_archive(args: argparse.Namespace, console: Console) -> int:
+    # the archive (its state database, its day files' writers): loaded for this command only
+    from kesta.dravel.archive.campaign import Campaign
+
     inputs = archive_inputs(args.inputs)
     if args.scheduler:
         runner = DaskRunner(args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")

@@ -11,7 +11,6 @@ windows, leaving nothing, when it finds its parent gone.
 from __future__ import annotations
 
 import json
-import multiprocessing
 import os
 import subprocess
 import sys
@@ -24,7 +23,6 @@ from kesta.dravel.run import child, worker
 from . import output
 from .decode import FileSource, decode_product
 from .errors import check
-from .hdf5 import HDF5Writer
 from .results import ProductResult
 from .store import DAMAGED, open_l0, packets_on_file
 
@@ -43,6 +41,10 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
 
     def orphaned():
         return os.getppid() != parent
+
+    # the second process's own: the HDF5 writer (and its compression library) are not loaded
+    # with the library
+    from .hdf5 import HDF5Writer
 
     with open_l0(l0_path) as f, HDF5Writer(path, overwrite=True, interrupted=orphaned) as writer:
         source = FileSource(f, window_bytes)
@@ -65,6 +67,8 @@ class Aside:
         """Starts decoding, in a second process, the THR products of `todo` from the open L0
         file `f` into the L1 file `path`, in windows of `window_bytes` (None: whole), when it
         is worth it."""
+        import multiprocessing  # only when a second process is asked for: not on import of the library
+
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
         # a worker of a pool as large as the machine would only share its cores with one
