@@ -4,13 +4,19 @@ below imports what stands above it (imports inside functions count too), so no t
 import each other."""
 
 import ast
+import importlib.util
 from pathlib import Path
+
+from kesta.dravel import products
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "kesta" / "dravel"
 
 # lowest first: a package may import only from the packages before it
 LAYERS = ["tasks", "run", "products", "l1", "simulate", "archive", "serve", "cli", "__main__"]
+# the layers above the registry that hold parts of a product (its table, plot, simulator, test
+# case): the registry names them by module and attribute and looks them up when asked
+NAMED_FROM_THE_REGISTRY = {"l1", "simulate"}
 
 
 def _module_name(path):
@@ -82,3 +88,14 @@ def test_no_import_cycle_among_packages():
 
     for node in sorted(graph):
         visit(node)
+
+
+def test_what_the_registry_names_is_a_module_of_a_layer_it_may_name():
+    named = products.named_modules()
+    assert any(_top(m) == "tasks" for m in named) and any(_top(m) == "l1" for m in named)
+    for module, roles in named.items():
+        layer = _top(module)
+        assert layer in LAYERS, (module, roles)
+        assert importlib.util.find_spec(module) is not None, f"no module {module} ({roles[0]}, ...)"
+        if LAYERS.index(layer) > LAYERS.index("products"):
+            assert layer in NAMED_FROM_THE_REGISTRY, f"the registry names {module} ({roles[0]}, ...)"

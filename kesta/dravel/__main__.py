@@ -5,16 +5,20 @@ take a moment. A Ctrl-C during them is only noted, never raised: raised inside a
 module's initialisation, it comes out as that module's ImportError. The run then ends as one
 interrupted at any other moment does."""
 
+from __future__ import annotations
+
 import signal
 import sys
 
 
-def main():
-    noted = []
+def main() -> int:
+    held: list[int] = []
+    noted: list[int] | None = held
     try:
-        signal.signal(signal.SIGINT, lambda signum, frame: noted.append(signum))
+        signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
     except ValueError:  # not the main thread: nothing to hold
         noted = None
+    # imported once SIGINT is only noted (see above)
     from kesta.dravel.cli import main as run
 
     return run(last=True, noted=noted)

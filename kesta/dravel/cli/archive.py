@@ -2,48 +2,54 @@
 
 from __future__ import annotations
 
+import argparse
 import glob
 import os
 import time
+from collections.abc import Iterable
+from typing import Any
 
-from .errors import RunFailed
+from kesta.dravel.l1.writers import DAY_FORMATS
+from kesta.dravel.run import runner as pick_runner
+
+from . import options
+from .batch import expand_inputs
+from .commands import Console
+from .errors import RunFailed, UsageError
 
 
 class Progress:
     """Files and days done, and MB/s of L0 decoded, on stderr when it is a terminal."""
 
-    def __init__(self):
-        self.bar = None
+    def __init__(self) -> None:
+        self.bar: Any = None
         self.bytes = 0
         self.started = time.monotonic()
 
-    def start(self, what, total, unit):
-        from tqdm import tqdm
+    def start(self, what: str, total: int, unit: str) -> None:
+        from tqdm import tqdm  # a bar only when a campaign runs: not on every command's start-up
 
         self.close()
         self.bytes, self.started = 0, time.monotonic()
         self.bar = tqdm(total=total, desc=what, unit=unit, disable=None)
 
-    def update(self, nbytes):
+    def update(self, nbytes: int) -> None:
         self.bytes += nbytes
         if self.bytes:
             seconds = max(time.monotonic() - self.started, 1e-9)
             self.bar.set_postfix_str(f"{self.bytes / 1e6 / seconds:.1f} MB/s of L0", refresh=False)
         self.bar.update()
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
             self.bar = None
 
 
-def archive_inputs(patterns):
+def archive_inputs(patterns: Iterable[str | os.PathLike[str]]) -> list[str]:
     """The L0 files of `patterns`: a folder means the .h5 files in it. A folder a pattern
     matches is kept, for the campaign to refuse by name (as it refuses any input that is not a
     regular file)."""
-    from .batch import expand_inputs
-    from .errors import UsageError
-
     given = []
     for pattern in patterns:
         text = os.path.expanduser(os.fspath(pattern))
@@ -58,9 +64,9 @@ def archive_inputs(patterns):
     return expand_inputs(given, folders=True)
 
 
-def run_archive(args, console):
+def run_archive(args: argparse.Namespace, console: Console) -> int:
+    # the archive (its state database, its day files' writers): loaded for this command only
     from kesta.dravel.archive.campaign import Campaign
-    from kesta.dravel.run import runner as pick_runner
 
     inputs = archive_inputs(args.inputs)
     runner = pick_runner(args.workers, args.scheduler, args.connect_timeout, args.worker_timeout, name="dravel-archive")
@@ -98,11 +104,11 @@ def run_archive(args, console):
     return 0
 
 
-def verified(done):
+def verified(done: Any) -> str:
     """The one line of what --verify read: the files hashed, and the day files compared with
     their records (those whose hash the state did not have)."""
 
-    def counted(kind):
+    def counted(kind: str) -> list[int]:
         return done.hashed.get(kind, [0, 0])
 
     (caches, cache_bytes), (days, day_bytes), (compared, compared_bytes) = (
@@ -117,7 +123,7 @@ def verified(done):
     )
 
 
-def report(done, console, verify=False):
+def report(done: Any, console: Console, verify: bool = False) -> None:
     """What a campaign did: failures on stderr (each reason whole, once), the rest on stdout."""
     for path, message in done.failed_files + done.failed_days:
         console.err(f"FAILED {path}: {message}")
@@ -165,3 +171,54 @@ def report(done, console, verify=False):
         )
     lines.append(f"coverage: {done.page} (written in {done.page_seconds:.1f} s; the run took {done.seconds:.1f} s)")
     console.out(*lines)
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "archive",
+        help="keep an archive of daily L1 files up to date",
+        description="Bring the archive up to date with L0 files: one file per product "
+        "and UTC day (ARCHIVE/<product>/<YYYY>/<MM>/), holding that day's "
+        "records from every L0 file that has any, each record delivered "
+        "twice written once. Only new or changed L0 files are decoded, only "
+        "the day files whose records changed are written; a run cut short "
+        "goes on from where it stopped. ARCHIVE/index.html shows the "
+        "coverage. On a cluster, every worker must see the L0 files and the "
+        "archive under the same paths.",
+    )
+    options.inputs_and_output(p, "ARCHIVE", "the archive's folder")
+    p.add_argument(
+        "--format",
+        choices=DAY_FORMATS,
+        default=None,
+        help="day files: ISTP CDF (default) or netCDF, chosen when the archive is made; an archive holds one format",
+    )
+    p.add_argument(
+        "--data-version",
+        type=options.data_version,
+        default=None,
+        metavar="NN",
+        help="two-digit version of the day files (default: the archive's newest, 01 "
+        "in a new archive); a new one is written beside the older ones, which "
+        "are then left as they are",
+    )
+    p.add_argument(
+        "--quicklook",
+        action="store_true",
+        help="a quick-look plot (PNG) beside each day file written, linked from the "
+        "coverage page (about a second of work each)",
+    )
+    p.add_argument(
+        "--repair",
+        action="store_true",
+        help="move a damaged state aside and rebuild it from the cache and day files "
+        "(unchanged L0 files are not decoded, unchanged day files not written)",
+    )
+    p.add_argument(
+        "--verify",
+        action="store_true",
+        help="read every cache file and day file and check it against the state's hashes: what differs is made again",
+    )
+    options.where_options(p, "run", "the tasks", "the tasks not yet run")
+    return p

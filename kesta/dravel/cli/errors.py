@@ -1,8 +1,16 @@
 """What the command line reports in one line, and the exit code of each kind of ending."""
 
-from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, UsageError, WriteError
+from __future__ import annotations
+
+from kesta.dravel.l1.errors import DravelError, InputError, Interrupted, OutputError, WriteError
+from kesta.dravel.l1.errors import UsageError as LowerUsageError
 
 __all__ = ["UsageError", "RunFailed", "exit_code"]
+
+
+class UsageError(DravelError):
+    """A bad argument, or an input named on the command line that cannot be used at all
+    (missing file, not an L0 store)."""
 
 
 class RunFailed(Exception):
@@ -19,6 +27,7 @@ EXIT_CODES = (
     (KeyboardInterrupt, INTERRUPTED),
     (WriteError, EXIT_FAILED),  # the output failed while being written (a full disk)
     (UsageError, UNUSABLE),
+    (LowerUsageError, UNUSABLE),  # what the run layer and the archive refuse to start with
     (InputError, UNUSABLE),
     (OutputError, UNUSABLE),  # refused before any decoding
     (RunFailed, EXIT_FAILED),
@@ -26,7 +35,7 @@ EXIT_CODES = (
 )
 
 
-def exit_code(exc):
+def exit_code(exc: BaseException) -> int:
     """The exit code of a run that ended with `exc`."""
     for kind, code in EXIT_CODES:
         if isinstance(exc, kind):

@@ -1,10 +1,14 @@
 """Settings of the processes the command line runs in (not of the library's callers)."""
 
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
 import os
 import sys
 
 
-def one_blas_thread():
+def one_blas_thread() -> None:
     """A process the command line starts does its parallel work in its own threads and
     processes, and its NumPy calls are small: idle BLAS threads would only spin on the cores
     that decoding and compression need. Takes effect only before NumPy is loaded; a setting of
@@ -13,13 +17,10 @@ def one_blas_thread():
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 
-def keep_freed_memory():
+def keep_freed_memory() -> None:
     """Lets the C library keep the large blocks a run frees, to hand them out again: each
     window's records are as large as the last one's, and memory fresh from the system costs a
     page fault per page on first touch (several times the cost of filling it)."""
-    import ctypes
-    import ctypes.util
-
     try:
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
         mallopt = libc.mallopt

@@ -2,17 +2,23 @@
 
 from __future__ import annotations
 
+import argparse
+import ipaddress
 import os
 import socket
 import sys
+from collections.abc import Callable
+from typing import TextIO
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
 
+from . import options
+from .commands import Console
 from .errors import UsageError
 
 
-def run_serve(args, console):
-    try:
+def run_serve(args: argparse.Namespace, console: Console) -> int:
+    try:  # the server's libraries: the serve extra, not needed by the other commands
         from kesta.dravel.serve import serve
     except ImportError as exc:  # the serve extra is not installed
         raise UsageError(
@@ -42,7 +48,7 @@ def run_serve(args, console):
         )
     port = sock.getsockname()[1]
 
-    def ready():
+    def ready() -> None:
         console.out(f"serving {root} at http://{host}:{port}/hapi (Ctrl-C stops)")
         sys.stdout.flush()
 
@@ -50,10 +56,8 @@ def run_serve(args, console):
     return 0
 
 
-def is_loopback(address):
+def is_loopback(address: str) -> bool:
     """True for an address of this machine only (127.0.0.0/8, ::1, ::ffff:127.x.y.z)."""
-    import ipaddress
-
     try:
         ip = ipaddress.ip_address(address.split("%")[0])
     except ValueError:
@@ -62,17 +66,17 @@ def is_loopback(address):
     return (mapped or ip).is_loopback
 
 
-def is_archive(root):
+def is_archive(root: str) -> bool:
     """True for a folder holding an archive's state or day files."""
-    from kesta.dravel.serve.archive import Archive
+    from kesta.dravel.serve.archive import Archive  # the server's libraries (starlette): deferred as above
 
     return os.path.isfile(os.path.join(root, STATE_FILE)) or bool(Archive(root).datasets())
 
 
-def access_log(args):
+def access_log(args: argparse.Namespace) -> Callable[[str], None] | None:
     """write(line) of the access log: on stderr with -v (not with -q), appended to
     --access-log's file; None when neither."""
-    streams = []
+    streams: list[TextIO] = []
     if args.verbose and not args.quiet:
         streams.append(sys.stderr)
     if args.access_log:
@@ -83,7 +87,7 @@ def access_log(args):
     if not streams:
         return None
 
-    def write(line):
+    def write(line: str) -> None:
         for stream in streams:
             try:
                 stream.write(line + "\n")
@@ -92,3 +96,34 @@ def access_log(args):
                 pass
 
     return write
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    p = options.command(
+        subparsers,
+        "serve",
+        help="serve an archive to HAPI clients",
+        verbose="print one line per request (common log format) and the server's "
+        "warnings on stderr (-vv: also its debug messages)",
+        description="Serve an archive made by `dravel archive` as a HAPI server "
+        "(http://HOST:PORT/hapi): one dataset per product, read by "
+        "hapiclient, pyspedas.hapi and other HAPI clients. Runs until "
+        "interrupted.",
+    )
+    p.add_argument("archive", metavar="ARCHIVE", help="the archive's folder")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1, this machine only)")
+    p.add_argument(
+        "--port",
+        type=options.int_at_least(0, "a port number, 0 or more"),
+        default=8787,
+        help="port to listen on (default: 8787; 0: any free port)",
+    )
+    p.add_argument(
+        "--max-days",
+        type=options.days,
+        default=366.0,
+        metavar="DAYS",
+        help="the longest time range a data request may ask for (default: 366)",
+    )
+    p.add_argument("--access-log", metavar="FILE", help="append one line per request (common log format) to FILE")
+    return p

@@ -8,6 +8,8 @@ as HDF5, ISTP CDF and netCDF files or xarray datasets.
     l1.convert("L0.h5", "L1/", format="cdf")      # one ISTP CDF per product
 """
 
+import importlib
+
 from .convert import FORMATS, convert
 from .decode import decode_file, decode_store, iter_products, select_products
 from .errors import DravelError, InputError, Interrupted, OutputError, WriteError
@@ -27,8 +29,6 @@ def __getattr__(name):
         "stored_name": "attributes",
     }
     if name in lazy:
-        import importlib
-
         return getattr(importlib.import_module(f"{__name__}.{lazy[name]}"), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 

@@ -14,14 +14,17 @@ import json
 import os
 import subprocess
 import sys
+from collections.abc import Callable, Iterator
+from typing import Any
 
+from kesta.dravel.products import BY_NAME, Product
 from kesta.dravel.run import child, worker
 
 from . import output
 from .decode import FileSource, decode_product
 from .errors import check
 from .results import ProductResult
-from .store import open_l0
+from .store import DAMAGED, open_l0, packets_on_file
 
 # THR products, whose decoders call the pipeline's Python helpers for every block or packet,
 # take most of a run's time per packet: they go to a second process, which decodes them window
@@ -35,12 +38,13 @@ RESULTS = "dravel_aside_results"  # attribute of the second process's file: its 
 def _decode_aside(l0_path, path, window_bytes, parent, names):
     """In the second process: decodes the products `names` into the L1 file `path`, their
     results kept in its attribute RESULTS. Stops, leaving nothing, when its parent is gone."""
-    from kesta.dravel.products import BY_NAME
-
-    from .hdf5 import HDF5Writer
 
     def orphaned():
         return os.getppid() != parent
+
+    # the second process's own: the HDF5 writer (and its compression library) are not loaded
+    # with the library
+    from .hdf5 import HDF5Writer
 
     with open_l0(l0_path) as f, HDF5Writer(path, overwrite=True, interrupted=orphaned) as writer:
         source = FileSource(f, window_bytes)
@@ -53,17 +57,17 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
 class Aside:
     """Products decoded in a second process, or here when that process cannot be had."""
 
-    def __init__(self, todo, process=None, path=None):
+    def __init__(
+        self, todo: list[tuple[Product, str]], process: subprocess.Popen | None = None, path: str | None = None
+    ) -> None:
         self.todo, self.process, self.path = todo, process, path
 
     @classmethod
-    def start(cls, f, todo, path, window_bytes=None):
+    def start(cls, f: Any, todo: list[tuple[Product, str]], path: str, window_bytes: int | None = None) -> Aside:
         """Starts decoding, in a second process, the THR products of `todo` from the open L0
         file `f` into the L1 file `path`, in windows of `window_bytes` (None: whole), when it
         is worth it."""
-        import multiprocessing
-
-        from .store import DAMAGED, packets_on_file
+        import multiprocessing  # only when a second process is asked for: not on import of the library
 
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
@@ -92,12 +96,15 @@ class Aside:
             return cls(aside)
         return cls(aside, process, path)
 
-    def has(self, product):
+    def has(self, product: Product) -> bool:
         return any(product is p for p, _ in self.todo)
 
-    def results(self, source, writer, interrupted):
+    def results(
+        self, source: FileSource, writer: Any, interrupted: Callable[[], bool] | None
+    ) -> Iterator[ProductResult]:
         """Writes the products set aside with `writer`; yields their ProductResults, in order."""
         if self.process is not None and self._finished(interrupted):
+            # h5py loads the HDF5 library: deferred to the first file read or written
             import h5py
 
             try:
@@ -128,15 +135,15 @@ class Aside:
                 continue
             return self.process.returncode == 0
 
-    def stop(self):
+    def stop(self) -> None:
         """Ends the second process, however far it got, and removes its file."""
         if self.process is None:
             return
         process, self.process = self.process, None
         child.stop(process)
-        output.discard(self.path)
+        output.discard(self.path)  # type: ignore[arg-type]  # set whenever a process is
 
 
-def main():
+def main() -> None:
     """The second process: L0 path, its L1 file, window bytes (0: whole), parent id, products."""
     _decode_aside(sys.argv[1], sys.argv[2], int(sys.argv[3]) or None, int(sys.argv[4]), sys.argv[5:])

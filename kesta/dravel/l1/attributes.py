@@ -6,17 +6,24 @@ any leaf field gets valid attributes. Fill values come from the installed fill-v
 
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass, field
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any
 
 import numpy as np
+from numpy.typing import DTypeLike
+
+from kesta.dravel.products import Product
 
 from . import layout as _layout
 from .dayrecords import is_day_layout
 from .metadata import DAY_TABLES, DIMENSIONS, PROJECT, TABLES
 
 
-def fill_value(dtype):
+def fill_value(dtype: DTypeLike) -> Any:
     """The fill value of an element type, from the pipeline's fill-value component."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import CDFToFill
 
     dtype = np.dtype(dtype)
@@ -27,7 +34,7 @@ def _name(product):
     return product if isinstance(product, str) else product.name
 
 
-def table(product, dtype=None):
+def table(product: str | Product, dtype: DTypeLike | None = None) -> dict[str, Any]:
     """The metadata table of a product ({} for a product no table describes): of its day
     records when `dtype` is their layout (`dayrecords`), else of its decoder's records."""
     name = _name(product)
@@ -72,11 +79,13 @@ def _format(dtype):
     return "A20"
 
 
-def valid_range(dtype, fill):
+def valid_range(dtype: Any, fill: Any) -> tuple[Any, Any]:
     """(VALIDMIN, VALIDMAX): the element type's range, without the fill value at its ends."""
     dtype = np.dtype(dtype)
     if dtype.kind in "iu":
-        info = np.iinfo(dtype)
+        info: Any = np.iinfo(dtype)
+        low: float
+        high: float
         low, high = int(info.min), int(info.max)
         fill = int(fill)
         if fill == low:
@@ -93,7 +102,7 @@ def valid_range(dtype, fill):
     return dtype.type(low), dtype.type(high)
 
 
-def variable(product, leaf, described_by=None):
+def variable(product: str | Product, leaf: _layout.Leaf, described_by: dict[str, Any] | None = None) -> Variable:
     """The Variable of a leaf field of `product`'s records (`described_by`: the product's table
     for their layout, default its decoder's)."""
     entry = (table(product) if described_by is None else described_by).get("variables", {}).get(leaf.name)
@@ -131,14 +140,14 @@ def variable(product, leaf, described_by=None):
     )
 
 
-def variables(product, dtype):
+def variables(product: str | Product, dtype: DTypeLike) -> list[Variable]:
     """The Variables of every leaf of a record layout, in field order (a layout of day records
     described as such)."""
     described_by = table(product, dtype)
     return [variable(product, leaf, described_by) for leaf in _layout.leaves(dtype)]
 
 
-def dimension(name, size):
+def dimension(name: str, size: int) -> tuple[str, list[str] | None]:
     """(description, labels or None) of a sub-array dimension of `size` elements."""
     entry = DIMENSIONS.get(name, {})
     labels = entry.get("labels")
@@ -147,12 +156,14 @@ def dimension(name, size):
     return entry.get("CATDESC") or f"Index along {name}", labels
 
 
-def coordinate(product, dim):
+def coordinate(product: str | Product, dim: str) -> str | None:
     """The variable holding the values along `dim`, per record, where the product has one."""
     return table(product).get("coordinates", {}).get(dim)
 
 
-def coordinates(product, variables, dtype=None):
+def coordinates(
+    product: str | Product, variables: list[Variable], dtype: DTypeLike | None = None
+) -> dict[tuple[str, int], Variable]:
     """{(dimension, size): variable} of the coordinates of `product` that its `variables` hold:
     a record field of one dimension along which other variables lie (the TNR survey
     frequencies)."""
@@ -167,7 +178,7 @@ def coordinates(product, variables, dtype=None):
 NAMES = "product_field"  # the rule of `stored_name`: a new rule, a new label (archives rewrite)
 
 
-def stored_name(product, name):
+def stored_name(product: str, name: str) -> str:
     """The name under which the variable `name` (a record field's, as `layout` names it) of
     `product` is stored in its CDF files and served to their readers: `<product>_<name>`, but
     `Epoch`. Products share field names (`waveform_data`, `auto1`, `scet`...), and readers that
@@ -176,7 +187,7 @@ def stored_name(product, name):
     return name if name == _layout.EPOCH else f"{product}_{name}"
 
 
-def field_of(product, stored):
+def field_of(product: str | None, stored: str) -> str:
     """The variable name (as `layout` names it) of a CDF variable `stored` of `product`
     (the inverse of `stored_name`); a name without the product's prefix is given back as it is."""
     prefix = f"{_name(product)}_"
@@ -184,18 +195,22 @@ def field_of(product, stored):
 
 
 def global_attributes(
-    product, parents=None, data_version="01", generated=None, software=None, mission=None, dtype=None
-):
+    product: str | Product,
+    parents: list[str] | None = None,
+    data_version: str = "01",
+    generated: str | None = None,
+    software: str | None = None,
+    mission: dict[str, str] | None = None,
+    dtype: DTypeLike | None = None,
+) -> dict[str, Any]:
     """The ISTP global attributes of a product's file (of records of layout `dtype`: its day
     records' or its decoder's); `mission`: the attributes an archive sets
     (`metadata.mission_attributes`), over the defaults."""
-    import datetime
-
     name = _name(product)
     own = table(product, dtype).get("globals", {})
     descriptor = own.get("Descriptor", f"{name.upper()}>{name}")
     logical_source = _layout.DAY_FILE_PREFIX + name
-    out = dict(PROJECT)
+    out: dict[str, Any] = dict(PROJECT)
     out.update(mission or {})
     out.update(
         {
@@ -212,10 +227,8 @@ def global_attributes(
     return out
 
 
-def software_version():
+def software_version() -> str:
     """The installed version of this package."""
-    from importlib.metadata import PackageNotFoundError, version
-
     try:
         return version("kesta-dravel")
     except PackageNotFoundError:  # run from a source tree that was never installed

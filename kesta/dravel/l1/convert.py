@@ -8,11 +8,13 @@ temporary names and appear only once the whole run is complete.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
+from typing import Any
 
 from .aside import Aside
 from .decode import FileSource, decode_product, plan
 from .errors import InputError, check
-from .results import DecodeResult
+from .results import DecodeResult, ProductResult
 from .store import open_l0
 from .windows import WINDOW_BYTES
 from .writers import FORMATS, writer_for
@@ -21,17 +23,17 @@ __all__ = ["FORMATS", "convert"]
 
 
 def convert(
-    l0_path,
-    output,
-    format="hdf5",
-    products=None,
-    data_version="01",
-    overwrite=False,
-    progress=None,
-    window_bytes=WINDOW_BYTES,
-    interrupted=None,
-    writer_options=None,
-):
+    l0_path: str | os.PathLike[str],
+    output: str | os.PathLike[str],
+    format: str = "hdf5",
+    products: list[str] | None = None,
+    data_version: str | int = "01",
+    overwrite: bool = False,
+    progress: Callable[[ProductResult], object] | None = None,
+    window_bytes: int | None = WINDOW_BYTES,
+    interrupted: Callable[[], bool] | None = None,
+    writer_options: dict[str, Any] | None = None,
+) -> DecodeResult:
     """Decodes the L0 file `l0_path` and writes its products; returns the DecodeResult (records
     not kept). `output` is the L1 file (hdf5) or the folder of day files (cdf, netcdf).
 

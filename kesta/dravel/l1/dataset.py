@@ -19,8 +19,12 @@ with `_FillValue` in the encoding: what a writer wants.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.typing import DTypeLike
+
+from kesta.dravel.products import Product
 
 from . import attributes as attrs
 from . import layout
@@ -58,14 +62,15 @@ class Described:
     labels: list | None = None
 
 
-def described(name, dtype):
+def described(name: str, dtype: DTypeLike) -> tuple[dict[str, Described], dict[str, Described]]:
     """(data variables, coordinates), each {name: Described} in the Dataset's order, of the
     Dataset of records of layout `dtype` of the product `name`."""
     variables = attrs.variables(name, dtype)
     coordinates = set(attrs.coordinates(name, variables).values())
-    data_vars, coords = {}, {}
+    data_vars: dict[str, Described] = {}
+    coords: dict[str, Described] = {}
     for var in variables:
-        meta = {
+        meta: dict[str, Any] = {
             "units": var.units.strip(),
             "description": var.catdesc,
             "CATDESC": var.catdesc,
@@ -97,10 +102,11 @@ def described(name, dtype):
     return data_vars, coords
 
 
-def to_dataset(records, product, *, raw=False):
+def to_dataset(records: np.ndarray, product: str | Product, *, raw: bool = False) -> Any:
     """The xarray Dataset of `records` of `product` (a name or a Product): fill values masked
     (NaN, integer variables as floats) unless `raw`, which gives the values as the records hold
     them (for writers: netCDF, anything that must give the records back bit for bit)."""
+    # xarray: deferred to the first dataset made
     import xarray as xr
 
     records = np.asarray(records)

@@ -28,11 +28,18 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import importlib
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.lib.recfunctions import repack_fields
+from numpy.typing import ArrayLike, DTypeLike
 
-from .layout import EPOCH_FIELD
+from kesta.dravel.products import BY_NAME
+
+from .layout import EPOCH, EPOCH_FIELD
 
 # The rule by which day records are made: a day file made by another rule is written again.
 RULES = "one-time-per-record-1"
@@ -84,19 +91,15 @@ class Regrouping:
     dedupe_without: tuple = ()  # a measurement delivered twice differs in these fields only
 
 
-def _work_layout(product):
-    from kesta.dravel.products import _attribute
-
-    return np.dtype(_attribute(product.work_layout.rstrip("()"))())
+def _work_layout(product: Any) -> Any:
+    return np.dtype(product.work_layout.value())
 
 
 @functools.lru_cache(maxsize=None)
-def regrouping(name):
+def regrouping(name: str) -> Regrouping | None:
     """The Regrouping of the product `name`, or None for a product whose decoder makes one record
     per time. The sizes of the member dimensions come from the decoder's own block or packet
     layout."""
-    from kesta.dravel.products import BY_NAME
-
     product = BY_NAME.get(name)
     if product is None or product.receiver != "thr" or not product.work_layout:
         return None
@@ -124,11 +127,11 @@ def regrouping(name):
         )
     level = data[data.names[0]]
     if "ch1" in level.names:  # HFR calibration: band, level and step of a packet
-        bands = level["ch1"].names
-        steps = level["ch1"][bands[0]].shape[0]
+        hfr_bands = level["ch1"].names
+        steps = level["ch1"][hfr_bands[0]].shape[0]
         return Regrouping(
             key=("acquisition_time",),
-            axes=(Axis("hfr_band", len(bands)), Axis("calibration_level", len(data.names)), Axis(None, steps)),
+            axes=(Axis("hfr_band", len(hfr_bands)), Axis("calibration_level", len(data.names)), Axis(None, steps)),
             members={
                 "hfr_band": (0,),
                 "calibration_level": (1,),
@@ -164,12 +167,10 @@ def _fields(dtype):
     return out
 
 
-def day_dtype(product, dtype=None):
+def day_dtype(product: str, dtype: DTypeLike | None = None) -> np.dtype:
     """The layout of `product`'s day records, made from decoder records of layout `dtype`
     (default: the product's own record layout)."""
     if dtype is None:
-        from kesta.dravel.products import BY_NAME
-
         dtype = BY_NAME[product].record_dtype()
     dtype = np.dtype(dtype)
     rule = regrouping(product)
@@ -211,7 +212,7 @@ def _regrouped_dtype(rule, dtype):
     return np.dtype(out)
 
 
-def is_day_layout(product, dtype):
+def is_day_layout(product: str, dtype: Any) -> bool:
     """Whether `dtype` is the layout of `product`'s regrouped day records (not its decoder's)."""
     rule = regrouping(product)
     if rule is None or dtype is None or np.dtype(dtype).names is None:
@@ -221,9 +222,10 @@ def is_day_layout(product, dtype):
     return axis_field in dtype.names and dtype[axis_field].shape != ()
 
 
-def day_hash(product, records_hash):
+def day_hash(product: str, records_hash: str) -> str:
     """What a day file is compared against: the hash of its day's decoder records, the rule
     making its day records and the software version."""
+    # attributes imports this module: a cycle
     from .attributes import software_version
 
     text = f"{records_hash}|{RULES}|{product}|{software_version()}"
@@ -236,6 +238,7 @@ def day_hash(product, records_hash):
 
 def _filled(n, dtype):
     """`n` records of `dtype`, every field at its fill value (the fill-value component's)."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import fill_records
 
     out = np.empty(n, dtype)
@@ -243,8 +246,9 @@ def _filled(n, dtype):
     return out
 
 
-def mask_unmeasured(records):
+def mask_unmeasured(records: np.ndarray) -> np.ndarray:
     """A copy of `records` with each value its own flags say was not measured at its fill value."""
+    # attributes imports this module: a cycle
     from .attributes import fill_value
 
     records = np.array(records, copy=True)
@@ -282,8 +286,6 @@ def _key_ids(records, fields):
     """An id per record of the values of its `fields` (equal values, equal ids)."""
     if not len(records):
         return np.zeros(0, np.int64)
-    from numpy.lib.recfunctions import repack_fields
-
     part = (
         repack_fields(np.ascontiguousarray(records)[list(fields)])
         if len(fields) > 1
@@ -308,7 +310,7 @@ def _drop_redelivered(records, fields):
     return records[np.sort(first)]
 
 
-def regroup(product, records, rule=None):
+def regroup(product: str, records: np.ndarray, rule: Regrouping | None = None) -> np.ndarray:
     """The day records of `product` made from its decoder `records` (one day of them, in stable
     time order, all with a UTC time); for a product whose decoder makes one record per time,
     the records themselves. Values not measured are at fill (`mask_unmeasured`)."""
@@ -320,7 +322,7 @@ def regroup(product, records, rule=None):
     records = _drop_redelivered(records, rule.dedupe_without)
     n = len(records)
     unit = _key_ids(records, rule.key)
-    coords = []
+    coords: list[Any] = []
     keep = np.ones(n, bool)
     instance = np.zeros(n, np.int64)
     for axis in rule.axes:
@@ -366,6 +368,7 @@ def regroup(product, records, rule=None):
             continue
         held = out.dtype[renamed.get(name, name)].base
         if held != base:  # an integer at fill becomes the float's fill
+            # attributes imports this module: a cycle
             from .attributes import fill_value
 
             at_fill = values == fill_value(base)
@@ -396,6 +399,7 @@ def _complete_frequencies(product, rule, out):
     table = _band_frequencies(product)
     if table is None or table.shape != out.dtype["frequency"].shape:
         return
+    # attributes imports this module: a cycle
     from .attributes import fill_value
 
     values = out["frequency"]
@@ -405,10 +409,6 @@ def _complete_frequencies(product, rule, out):
 
 @functools.lru_cache(maxsize=None)
 def _band_frequencies(product):
-    import importlib
-
-    from kesta.dravel.products import BY_NAME
-
     try:
         module = importlib.import_module(BY_NAME[product].module)
         table = module.TNR_BAND_FREQUENCY
@@ -417,7 +417,7 @@ def _band_frequencies(product):
         return None
 
 
-def strictly_increasing(records, last=None):
+def strictly_increasing(records: np.ndarray, last: int | None = None) -> int:
     """`records` (in time order) with each Epoch equal to or before the one before it moved on
     to 1 ns after it (`last`: the Epoch of the record before the first), in place; returns how
     many were moved."""
@@ -433,7 +433,7 @@ def strictly_increasing(records, last=None):
     return moved
 
 
-def day_batches(product, batches):
+def day_batches(product: str, batches: Iterable[np.ndarray]) -> Iterator[np.ndarray]:
     """The day records of `product` made from `batches` of its decoder records of one UTC day
     (in stable time order), a batch at a time."""
     rule = regrouping(product)
@@ -454,9 +454,10 @@ def day_batches(product, batches):
         yield records
 
 
-def day_records(product, records):
+def day_records(product: str, records: ArrayLike) -> np.ndarray:
     """The day records of `product` made from its decoder `records` of one UTC day (any order),
     all at once."""
+    # days uses this module: imported when used, so that either may import the other
     from .days import time_order
 
     records = np.asarray(records)
@@ -465,10 +466,11 @@ def day_records(product, records):
     return np.concatenate(parts) if parts else np.zeros(0, day_dtype(product, records.dtype))
 
 
-def daily_records(product, records):
+def daily_records(product: str, records: ArrayLike) -> np.ndarray:
     """The day records of `product` that its decoder `records` (any order, any days) make, day
     file after day file: each UTC day's made apart, records without a UTC time left out (as
     the day files hold them, one after the other)."""
+    # days uses this module: imported when used, so that either may import the other
     from .days import time_order
     from .times import utc_days
 
@@ -481,15 +483,15 @@ def daily_records(product, records):
     return np.concatenate(parts) if parts else np.zeros(0, day_dtype(product, records.dtype))
 
 
-def decoder_columns(product, columns):
+def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     """{variable: values} of decoder records made back from the {variable: values} of a day
     file's day records (a quick-look plot draws decoder records): one record per member that is
     there, the measurement's own values repeated, fill where the day file holds fill."""
     rule = regrouping(product)
     if rule is None or not columns:
         return columns
+    # attributes imports this module: a cycle
     from .attributes import fill_value
-    from .layout import EPOCH
 
     renamed = dict(rule.renamed)
 
@@ -558,8 +560,6 @@ def decoder_columns(product, columns):
 
 @functools.lru_cache(maxsize=None)
 def _decoder_layout(product):
-    from kesta.dravel.products import BY_NAME
-
     try:
         return BY_NAME[product].record_dtype()
     except (LookupError, ImportError, AttributeError):

@@ -9,7 +9,10 @@ status behind.
 
 from __future__ import annotations
 
+import os
 import time
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
+from typing import Any
 
 import numpy as np
 
@@ -31,9 +34,10 @@ from .store import (
     read_packet_group,
 )
 from .windows import cut_windows
+from .writers import MemoryWriter
 
 
-def select_products(names=None):
+def select_products(names: Iterable[str] | None = None) -> list[registry.Product]:
     """The registry entries named in `names` (all when empty), in registry order."""
     if not names:
         return list(registry.PRODUCTS)
@@ -44,7 +48,9 @@ def select_products(names=None):
     return [p for p in registry.PRODUCTS if p.name in wanted]
 
 
-def plan(l0, products=None, notes=None):
+def plan(
+    l0: Any, products: Iterable[str] | None = None, notes: list[str] | None = None
+) -> list[tuple[registry.Product, str]]:
     """[(product, packet type)] to decode from the L0 file or store `l0`; notes the packet
     types nobody decodes and, when products were named, those with no packets."""
     present = packet_types(l0) if hasattr(l0, "filename") else set(l0["TM"].keys())
@@ -68,13 +74,13 @@ def plan(l0, products=None, notes=None):
 class FileSource:
     """An open L0 file: each product's packets read window by window."""
 
-    def __init__(self, f, window_bytes=None):
+    def __init__(self, f: Any, window_bytes: int | None = None) -> None:
         self.f, self.window_bytes = f, window_bytes
 
-    def packets(self, product, packet_type):
+    def packets(self, product: registry.Product, packet_type: str) -> int:
         return packets_on_file(self.f, packet_type)
 
-    def windows(self, product, packet_type):
+    def windows(self, product: registry.Product, packet_type: str) -> Generator[dict, int | None, None]:
         """The L0 store of each window (a generator: send it the bytes of the last window's
         records)."""
         rows_of = cut_windows(self.f, product, packet_type, self.window_bytes)
@@ -98,13 +104,13 @@ class FileSource:
 class StoreSource:
     """An L0 store in memory (a mapping, as the pipeline hands it): decoded whole."""
 
-    def __init__(self, store):
+    def __init__(self, store: Mapping[str, Any]) -> None:
         self.store = store
 
-    def packets(self, product, packet_type):
+    def packets(self, product: registry.Product, packet_type: str) -> int:
         return packet_count(product.packet_group(self.store))
 
-    def windows(self, product, packet_type):
+    def windows(self, product: registry.Product, packet_type: str) -> Generator[Mapping[str, Any], object, None]:
         yield self.store
 
 
@@ -112,7 +118,7 @@ class StoreSource:
 # Decoding
 
 
-def decode_part(product, store, result):
+def decode_part(product: registry.Product, store: Mapping[str, Any], result: ProductResult) -> None:
     """Runs the decoder of `product` on the L0 store `store`; fills `result`, its records kept
     in result.data."""
     task = ListTask()
@@ -141,7 +147,13 @@ def _available(product, result):
     return True
 
 
-def decode_product(source, product, packet_type, writer, interrupted=None):
+def decode_product(
+    source: FileSource | StoreSource,
+    product: registry.Product,
+    packet_type: str,
+    writer: Any,
+    interrupted: Callable[[], bool] | None = None,
+) -> ProductResult:
     """Decodes one product from `source` (FileSource or StoreSource) into `writer`, window by
     window, and ends it there with its ProductResult, which it returns.
 
@@ -168,20 +180,21 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
                 if part.status == FAILED:
                     result.status, result.message = FAILED, part.message
                     break
-                part.data, carried = product.carry_over(product.packet_group(store), part.data, part.reports, carried)
+                records, carried = product.carry_over(product.packet_group(store), part.data, part.reports, carried)
+                part.data = records
                 del store
                 result.records += part.records
                 if not begun:
-                    writer.begin(product.name, part.data.dtype)
+                    writer.begin(product.name, records.dtype)
                     begun = True
                 check(interrupted)
-                writer.append(part.data)
+                writer.append(records)
                 try:
-                    store = windows.send(part.data.nbytes)
+                    store = windows.send(records.nbytes)
                 except StopIteration:
                     break
                 finally:
-                    part.data = None
+                    part.data = records = None  # this window's records go before the next is read
             judge(product, result)
         except (Interrupted, OutputError):
             raise  # the whole run stops
@@ -192,7 +205,12 @@ def decode_product(source, product, packet_type, writer, interrupted=None):
     return result
 
 
-def decode_products(source, todo, writer, interrupted=None):
+def decode_products(
+    source: FileSource | StoreSource,
+    todo: Iterable[tuple[registry.Product, str]],
+    writer: Any,
+    interrupted: Callable[[], bool] | None = None,
+) -> Iterator[ProductResult]:
     """Yields the ProductResult of each product of `todo` once decoded into `writer`."""
     for product, packet_type in todo:
         yield decode_product(source, product, packet_type, writer, interrupted)
@@ -202,36 +220,32 @@ def decode_products(source, todo, writer, interrupted=None):
 # Records kept in memory
 
 
-def decode_store(store, products=None, keep=True):
+def decode_store(store: Mapping[str, Any], products: Iterable[str] | None = None, keep: bool = True) -> DecodeResult:
     """Decodes every selected product whose packet type is in the L0 store `store`.
 
     Returns a DecodeResult; each ProductResult holds its records in `data` (with `keep`).
     """
-    from .writers import MemoryWriter
-
     result = DecodeResult("<store>")
     todo = plan(store, products)
     result.products = list(decode_products(StoreSource(store), todo, MemoryWriter(keep)))
     return result
 
 
-def iter_products(l0_path, products=None, notes=None):
+def iter_products(
+    l0_path: str | os.PathLike[str], products: Iterable[str] | None = None, notes: list[str] | None = None
+) -> Iterator[ProductResult]:
     """Yields the ProductResult of every selected product of the L0 file, one at a time (each
     holds its records until the caller drops it)."""
-    from .writers import MemoryWriter
-
     with open_l0(l0_path) as f:
         yield from decode_products(FileSource(f), plan(f, products, notes), MemoryWriter())
 
 
-def decode_file(l0_path, products=None):
+def decode_file(l0_path: str | os.PathLike[str], products: Iterable[str] | None = None) -> DecodeResult:
     """Decodes an L0 HDF5 file; every ProductResult keeps its records in `data`.
 
     Input that cannot be used at all raises InputError; a failing product is recorded in its
     ProductResult and the others go on.
     """
-    import os
-
     result = DecodeResult(os.fspath(l0_path))
     result.products = list(iter_products(l0_path, products, result.notes))
     return result

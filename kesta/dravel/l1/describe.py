@@ -5,6 +5,8 @@ fill-value component, through the functions the writers use, so it says what the
 
 from __future__ import annotations
 
+from kesta.dravel.products import BY_NAME, UNIT_SKIPPED
+
 from . import attributes as attrs
 from .dayrecords import day_dtype
 from .layout import EPOCH
@@ -23,7 +25,7 @@ def _rows(product, stored=True):
     return rows
 
 
-def describe(product):
+def describe(product: str) -> list[str]:
     """Text lines listing the L1 variables of `product`, named as its CDF files and the HAPI
     server hold them."""
     table = attrs.table(product).get("globals", {})
@@ -45,16 +47,13 @@ def _decoder(product):
 
 
 def _layout(product):
-    module, name = product.layout.split(":")
-    return f"`{name}` of `{module}`"
+    return f"`{product.layout.name}{'()' if product.layout.called else ''}` of `{product.layout.module}`"
 
 
-def markdown(products=None):
+def markdown(products: list[str] | None = None) -> list[str]:
     """The sections of the product reference: per product, its decoder and a table of the
     variables of its day files, named by their record field (stored in CDF files as
     `<product>_<field>`, see `attributes.stored_name`)."""
-    from kesta.dravel.products import BY_NAME, UNIT_SKIPPED
-
     lines = []
     for name in products or list(BY_NAME):
         product = BY_NAME[name]

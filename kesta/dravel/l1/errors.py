@@ -1,10 +1,26 @@
 """Errors of the L1 library. The command line maps each kind to its exit code."""
 
-from kesta.dravel.run.errors import DravelError, Interrupted, UsageError, check, failure  # noqa: F401  (the library's too)
+from __future__ import annotations
+
+# What the archive raises for an archive it cannot use (busy, of another version) and for bad
+# settings of a campaign, until it has errors of its own; the command line's own usage error is
+# cli.errors.UsageError.
+from kesta.dravel.run.errors import (  # noqa: F401  (the library's too)
+    DravelError,
+    Interrupted,
+    UsageError,
+    check,
+    failure,
+)
 
 
 class InputError(DravelError):
     """An input that cannot be used at all: a missing file, not HDF5, not an L0 store."""
+
+
+class ConfigError(InputError):
+    """A settings file of this system that cannot be used (not TOML, an unknown table or
+    attribute, a value of the wrong kind): the message names the file and what is wrong."""
 
 
 class OutputError(DravelError):

@@ -6,11 +6,21 @@ from __future__ import annotations
 
 import os
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
+from kesta.dravel.l1.convert import convert
+from kesta.dravel.l1.errors import failure
+from kesta.dravel.l1.hdf5 import product_datasets
+from kesta.dravel.l1.results import FAILED, PARTIAL, SKIPPED, shorten
+from kesta.dravel.run import dask, runner
+from kesta.dravel.run import runner as pick_runner
 from kesta.dravel.run.dask import SAME_PATHS, where
+from kesta.dravel.run.stop import guard, remove_leftovers, unguard
 
 from .errors import Interrupted
+from .store import not_regular
 
 
 @dataclass
@@ -27,33 +37,27 @@ class FileOutcome:
     report: dict = field(default_factory=dict)  # the file's run report, as plain data
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return not self.error and not self.failed_products
 
-    def why(self):
+    def why(self) -> str:
         """What went wrong, in one line."""
-        from kesta.dravel.l1.results import shorten
-
         return shorten(self.error or self.failed_products[0])
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         report = dict(self.report) or {"input": self.input, "outputs": [], "notes": [], "products": []}
         if self.error:
             report["error"] = self.error
         return report
 
 
-def decode_job(l0_path, l1_path, products=None, interrupted=None):
+def decode_job(
+    l0_path: str, l1_path: str, products: list[str] | None = None, interrupted: Callable[[], bool] | None = None
+) -> FileOutcome:
     """Decodes one file; never raises but Interrupted (the outcome says what went wrong). Runs
     in workers."""
-    from kesta.dravel.l1.convert import convert
-    from kesta.dravel.l1.errors import failure
-    from kesta.dravel.l1.results import FAILED, SKIPPED
-
     outcome = FileOutcome(l0_path, l1_path)
     if os.path.exists(l0_path) and not os.path.isfile(l0_path):
-        from .store import not_regular
-
         outcome.error = f"{l0_path}: is {not_regular(l0_path)}, not a regular file; refused"
         return outcome
     if not os.path.isfile(l0_path):
@@ -81,14 +85,12 @@ def decode_job(l0_path, l1_path, products=None, interrupted=None):
     return outcome
 
 
-def finished_outcome(l0_path, l1_path, since):
+def finished_outcome(l0_path: str, l1_path: str, since: float) -> FileOutcome | None:
     """The outcome of a file whose L1 file this batch wrote (in place since `since`, a time
     from time.time()) though its task was lost afterwards (its worker died, no worker was left
     to say it was done), read from the file; None when there is no such file."""
+    # h5py loads the HDF5 library: deferred to the first file read or written
     import h5py
-
-    from kesta.dravel.l1.hdf5 import product_datasets
-    from kesta.dravel.l1.results import FAILED, PARTIAL, SKIPPED
 
     try:
         if os.stat(l1_path).st_mtime < since:
@@ -112,15 +114,27 @@ def finished_outcome(l0_path, l1_path, since):
     return outcome
 
 
-def run_local(pairs, products=None, workers=1, progress=None, interrupted=None):
+def run_local(
+    pairs: list[tuple[str, str]],
+    products: list[str] | None = None,
+    workers: int = 1,
+    progress: Callable[[str], None] | None = None,
+    interrupted: Callable[[], bool] | None = None,
+) -> list[FileOutcome]:
     """Outcomes of all files, decoded here (workers = 1) or in `workers` processes;
     `progress(L0 path)` is called as each file ends."""
-    from kesta.dravel.run import runner
-
     return _run(runner(workers), pairs, products, progress, interrupted)
 
 
-def run_dask(pairs, address, products=None, progress=None, interrupted=None, connect_timeout=None, worker_timeout=None):
+def run_dask(
+    pairs: list[tuple[str, str]],
+    address: str,
+    products: list[str] | None = None,
+    progress: Callable[[str], None] | None = None,
+    interrupted: Callable[[], bool] | None = None,
+    connect_timeout: float | None = None,
+    worker_timeout: float | None = None,
+) -> list[FileOutcome]:
     """Outcomes of all files, one task per file on the Dask cluster at `address`.
 
     Every worker connected at the start must see every input file and the output folder
@@ -128,9 +142,6 @@ def run_dask(pairs, address, products=None, progress=None, interrupted=None, con
     another one (Dask retries it); one whose workers keep dying, or that is still waiting when
     no worker has been connected for `worker_timeout` seconds, is reported failed.
     """
-    from kesta.dravel.run import dask
-    from kesta.dravel.run import runner as pick_runner
-
     runner = pick_runner(
         scheduler=address,
         connect_timeout=connect_timeout or dask.CONNECT_TIMEOUT,
@@ -148,8 +159,6 @@ def run_dask(pairs, address, products=None, progress=None, interrupted=None, con
 def _run(runner, pairs, products, progress, interrupted):
     """Outcomes of all files, in their order. A file whose worker went after writing its L1
     file whole is read from that file, never reported failed."""
-    from kesta.dravel.run.stop import guard, remove_leftovers, unguard
-
     started = time.time() - 1.0  # a file's modification time may be a little early
     outputs = dict(pairs)
     outcomes = {}

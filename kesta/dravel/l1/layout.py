@@ -8,9 +8,11 @@ the time axis ``Epoch``.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike
 
 EPOCH_FIELD = "epoch"  # the records' time field, as the decoders' layouts name it
 EPOCH = "Epoch"  # the L1 variable (and record dimension) it becomes
@@ -25,22 +27,22 @@ class Leaf:
     shape: tuple  # sub-array shape of one record ((), for a scalar field)
 
     @property
-    def field(self):
+    def field(self) -> str:
         """The dotted path, as the decoders' layouts spell nested fields."""
         return ".".join(self.path)
 
 
-def variable_name(path) -> str:
+def variable_name(path: Iterable[str]) -> str:
     path = tuple(path)
     if path == (EPOCH_FIELD,):
         return EPOCH
     return "_".join(path)
 
 
-def leaves(dtype) -> list:
+def leaves(dtype: DTypeLike) -> list[Leaf]:
     """The leaf fields of a record layout, in field order (nested sub-array shapes multiply out
     in front of the inner shape)."""
-    out = []
+    out: list[Leaf] = []
 
     def walk(dt, path, outer):
         base, shape = dt.subdtype if dt.subdtype is not None else (dt, ())
@@ -55,7 +57,7 @@ def leaves(dtype) -> list:
     if dtype.names is None:
         raise TypeError(f"{dtype} is not a record layout")
     for name in dtype.names:
-        walk(dtype.fields[name][0], (name,), ())
+        walk(dtype[name], (name,), ())
     names = [leaf.name for leaf in out]
     clashes = sorted({n for n in names if names.count(n) > 1})
     if clashes:
@@ -63,7 +65,7 @@ def leaves(dtype) -> list:
     return out
 
 
-def values(records, leaf: Leaf) -> np.ndarray:
+def values(records: np.ndarray, leaf: Leaf) -> np.ndarray:
     """The values of one leaf over all records: shape (records,) + leaf.shape."""
     part = records
     for name in leaf.path:
@@ -71,7 +73,7 @@ def values(records, leaf: Leaf) -> np.ndarray:
     return np.asarray(part).reshape((len(records),) + leaf.shape)
 
 
-def flatten(records) -> dict:
+def flatten(records: ArrayLike) -> dict[str, np.ndarray]:
     """{variable name: values} of every leaf of a record array."""
     records = np.asarray(records)
     return {leaf.name: values(records, leaf) for leaf in leaves(records.dtype)}

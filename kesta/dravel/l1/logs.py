@@ -28,8 +28,9 @@ class _WarningCounter(logging.Handler):
                 self.messages.append(str(record.msg))
 
 
-def framework_logger():
+def framework_logger() -> logging.Logger | None:
     try:
+        # the pipeline's component, bound when first used (not on import of the library)
         from vantor.core.logger import logger
     except ImportError:
         return None

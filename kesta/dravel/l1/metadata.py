@@ -24,8 +24,15 @@ histograms). Default: "time_series" for scalars and for data; none for support-d
 checkers accept for the variable's rank (`cdf._display_type`).
 """
 
+from __future__ import annotations
+
+import os
+import tomllib
+from typing import Any
+
 from kesta.dravel.products import declared
 
+from .errors import ConfigError
 from .layout import EPOCH
 
 PROJECT = {
@@ -63,15 +70,10 @@ MISSION_ATTRIBUTES = (
 )
 
 
-def mission_attributes(folder):
+def mission_attributes(folder: str | os.PathLike[str]) -> dict[str, str]:
     """{attribute: text} that the archive in `folder` sets in its CONFIG_FILE ({} without the
-    file). UsageError, naming the file, for a file that is not TOML, a table or attribute this
+    file). ConfigError, naming the file, for a file that is not TOML, a table or attribute this
     system does not know, or a value that is not a non-blank text."""
-    import os
-    import tomllib
-
-    from .errors import UsageError
-
     path = os.path.join(os.fspath(folder), CONFIG_FILE)
     try:
         with open(path, "rb") as f:
@@ -79,28 +81,28 @@ def mission_attributes(folder):
     except FileNotFoundError:
         return {}
     except OSError as exc:
-        raise UsageError(f"{path}: cannot be read ({exc.strerror or exc})") from None
+        raise ConfigError(f"{path}: cannot be read ({exc.strerror or exc})") from None
     except tomllib.TOMLDecodeError as exc:
-        raise UsageError(f"{path}: not a valid TOML file ({exc})") from None
+        raise ConfigError(f"{path}: not a valid TOML file ({exc})") from None
     unknown = sorted(set(config) - {CONFIG_TABLE})
     if unknown:
-        raise UsageError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a [{CONFIG_TABLE}] table)")
+        raise ConfigError(f"{path}: unknown table or key {unknown[0]!r} (the file holds a [{CONFIG_TABLE}] table)")
     table = config.get(CONFIG_TABLE, {})
     if not isinstance(table, dict):
-        raise UsageError(f"{path}: {CONFIG_TABLE} must be a table")
+        raise ConfigError(f"{path}: {CONFIG_TABLE} must be a table")
     out = {}
     for key, value in table.items():
         if key not in MISSION_ATTRIBUTES:
-            raise UsageError(
+            raise ConfigError(
                 f"{path}: {key!r} is not an attribute a mission sets (one of {', '.join(MISSION_ATTRIBUTES)})"
             )
         if not isinstance(value, str) or not value.strip():
-            raise UsageError(f"{path}: {key} must be a non-blank text")
+            raise ConfigError(f"{path}: {key} must be a non-blank text")
         out[key] = value
     return out
 
 
-def page_names(attributes=None):
+def page_names(attributes: dict[str, str] | None = None) -> dict[str, str]:
     """{"mission", "instrument"} as the coverage page names them: the mission group and the
     description part of Source_name ("ZELK>Zelk radio and plasma waves")."""
     values = {**PROJECT, **(attributes or {})}
@@ -112,7 +114,7 @@ def page_names(attributes=None):
 # reader names the dimension), the few-valued ones labels too (a label variable, LABL_PTR_i);
 # a product's "coordinates" name a record field holding the values along a dimension, which is
 # then the DEPEND_i of the variables along it.
-DIMENSIONS = {
+DIMENSIONS: dict[str, dict[str, Any]] = {
     "obt_word": {"CATDESC": "Word of the on-board time", "labels": ["coarse", "fine"]},
     "tds_bias_parameter": {
         "CATDESC": "Bias unit parameter",
@@ -185,7 +187,7 @@ _THR_HEADER = {
     "temperature": {"CATDESC": "Receiver temperatures (raw)", "DIMS": ["temperature_sensor"]},
 }
 
-TNR = {
+TNR: dict[str, Any] = {
     "globals": {
         "Descriptor": "TNR>Thermal Noise Receiver",
         "Logical_source_description": "Thermal Noise Receiver survey spectra, level 1",
@@ -419,7 +421,7 @@ def _not_measured(name, flags):
 
 
 _CH1, _CH2 = "channel 1 off (channel_status)", "channel 2 off (channel_status)"
-_TNR_NOT_MEASURED = {
+_TNR_NOT_MEASURED: dict[str, dict[str, str]] = {
     "agc1": _not_measured("gain", _CH1),
     "agc2": _not_measured("gain", _CH2),
     "auto1": _not_measured("auto spectrum", f"{_CH1} or auto spectra off (auto_cross_status)"),

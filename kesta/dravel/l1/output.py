@@ -7,9 +7,12 @@ Messages name the file the user asked for, never the temporary one.
 from __future__ import annotations
 
 import errno
+import logging
 import os
 import shutil
 import threading
+from collections.abc import Callable
+from typing import TypeVar
 
 from kesta.dravel.run.stop import guard, remove_leftovers, temporary, unguard
 
@@ -22,7 +25,10 @@ SPACE_MARGIN = 2 << 20
 RECHECK_BYTES = 1 << 20  # written between two looks at the free space
 
 
-def check_writable(path, overwrite=True):
+T = TypeVar("T")
+
+
+def check_writable(path: str | os.PathLike[str], overwrite: bool = True) -> None:
     """Raises OutputError when `path` cannot be written as a new file."""
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -38,7 +44,7 @@ def check_writable(path, overwrite=True):
         raise OutputError(f"{path}: cannot be written (no permission)")
 
 
-def check_folder(folder, create=False):
+def check_folder(folder: str | os.PathLike[str], create: bool = False) -> None:
     """Raises OutputError when files cannot be written into `folder` (made when `create`)."""
     folder = os.fspath(folder)
     if os.path.exists(folder) and not os.path.isdir(folder):
@@ -54,7 +60,7 @@ def check_folder(folder, create=False):
         raise OutputError(f"{folder}: cannot be written (no permission)")
 
 
-def describe(exc):
+def describe(exc: BaseException) -> str:
     """A short reason for an OSError, without its errno, file names or library details."""
     if isinstance(exc, OSError) and exc.errno is not None:
         return os.strerror(exc.errno).lower()
@@ -70,11 +76,11 @@ def describe(exc):
     return "write failed"
 
 
-def is_disk_full(exc):
+def is_disk_full(exc: BaseException) -> bool:
     return isinstance(exc, OSError) and exc.errno in (errno.ENOSPC, errno.EDQUOT)
 
 
-def discard(path):
+def discard(path: str) -> None:
     """Removes the temporary file `path` and what its writers left beside it, and stops
     guarding it."""
     try:
@@ -85,14 +91,12 @@ def discard(path):
     unguard(path)
 
 
-def close_abandoned(close, path):
+def close_abandoned(close: Callable[[], object], path: str) -> None:
     """`close()` of a file being thrown away after a failure of its own: that failure is the one
     reported, so a failure to close is logged (debug) and goes no further."""
     try:
         close()
     except Exception as exc:  # noqa: BLE001 - logged: the failure that led here is the run's
-        import logging
-
         logging.getLogger(__name__).debug(
             "%s: closing the abandoned temporary file failed (%s: %s)", path, type(exc).__name__, exc
         )
@@ -102,7 +106,7 @@ class Target:
     """One file to write: `open` makes the temporary file, `commit` renames it into place,
     `abort` removes it."""
 
-    def __init__(self, path, overwrite=True, suffix=""):
+    def __init__(self, path: str | os.PathLike[str], overwrite: bool = True, suffix: str = "") -> None:
         self.path = os.fspath(path)
         check_writable(self.path, overwrite)
         folder, base = os.path.split(os.path.abspath(self.path))
@@ -113,14 +117,14 @@ class Target:
         self._room = 0  # bytes that may be written before the free space is checked again
 
     @classmethod
-    def adopt(cls, path, tmp):
+    def adopt(cls, path: str | os.PathLike[str], tmp: str) -> Target:
         """The target `path` whose temporary file `tmp` another process made and will commit."""
         target = cls.__new__(cls)
         target.path, target.tmp, target.overwrite, target._room = os.fspath(path), tmp, True, 0
         target.folder = os.path.dirname(os.path.abspath(target.path))
         return target
 
-    def open(self, opener):
+    def open(self, opener: Callable[[str], T]) -> T:
         """Opens the temporary file with `opener(temporary path)`."""
         guard(self.tmp)
         try:
@@ -130,7 +134,7 @@ class Target:
             why = describe(exc) if isinstance(exc, OSError) else f"{type(exc).__name__}: {str(exc).strip()[:200]}"
             raise OutputError(f"{self.path}: cannot be written ({why})") from None
 
-    def check_space(self, need=0):
+    def check_space(self, need: int = 0) -> None:
         """Raises OutputError (and leaves the caller to abort) when the output's file system
         has less than `need` bytes plus a margin free.
 
@@ -147,7 +151,7 @@ class Target:
             raise WriteError(f"{self.path}: cannot be written (no space left on device)")
         self._room = min(free - SPACE_MARGIN - need, RECHECK_BYTES)
 
-    def commit(self, close=None):
+    def commit(self, close: Callable[[], object] | None = None) -> None:
         try:
             self.check_space()
             if close is not None:
@@ -163,7 +167,7 @@ class Target:
             self.abort()
             raise WriteError(f"{self.path}: cannot be written ({describe(exc)})") from None
 
-    def abort(self, close=None):
+    def abort(self, close: Callable[[], object] | None = None) -> None:
         try:
             if close is not None:
                 close_abandoned(close, self.path)

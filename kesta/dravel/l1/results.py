@@ -9,6 +9,7 @@ packets came in and every unit was lost; ``skipped`` when its decoder is not ins
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -22,7 +23,7 @@ OK, PARTIAL, FAILED, SKIPPED = "ok", "partial", "failed", "skipped"
 SHORT = 100  # characters of a report quoted in a one-line message
 
 
-def shorten(text, width=SHORT):
+def shorten(text: object, width: int = SHORT) -> str:
     """`text` cut to `width` characters, marked when cut."""
     text = str(text)
     return text if len(text) <= width else text[: width - 3] + "..."
@@ -43,10 +44,10 @@ class ProductResult:
     data: np.ndarray | None = field(default=None, repr=False)  # the records, when kept
 
     @property
-    def failed(self):
+    def failed(self) -> bool:
         return self.status == FAILED
 
-    def summary(self):
+    def summary(self) -> str:
         """The status with its reason, in one line."""
         if self.status == OK:
             return OK
@@ -57,11 +58,11 @@ class ProductResult:
         return f"{self.status}: {self.message}"
 
     @classmethod
-    def from_dict(cls, data):
+    def from_dict(cls, data: dict[str, Any]) -> ProductResult:
         """The result `as_dict` gave."""
         return cls(**data)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         """The result without its records, as plain data (for run reports)."""
         return {
             "product": self.product,
@@ -85,18 +86,18 @@ class DecodeResult:
     outputs: list = field(default_factory=list)  # files written
 
     @property
-    def failed(self):
+    def failed(self) -> list[ProductResult]:
         return [p for p in self.products if p.status == FAILED]
 
     @property
-    def partial(self):
+    def partial(self) -> list[ProductResult]:
         return [p for p in self.products if p.status == PARTIAL]
 
     @property
-    def records(self):
+    def records(self) -> int:
         return sum(p.records for p in self.products)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         """The run without its records, as plain data (for run reports)."""
         return {
             "input": self.input,
@@ -105,14 +106,14 @@ class DecodeResult:
             "products": [p.as_dict() for p in self.products],
         }
 
-    def __getitem__(self, product):
+    def __getitem__(self, product: str) -> ProductResult:
         for p in self.products:
             if p.product == product:
                 return p
         raise KeyError(product)
 
 
-def judge(product, result):
+def judge(product: registry.Product, result: ProductResult) -> None:
     """Sets the status of a product whose decoder returned: partial when units were reported,
     failed when packets came in and every unit was lost. Packets that hold no record and were
     not reported (a calibration with its analyses switched off) leave the product ok."""

@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import os
 import stat
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from kesta.dravel.products import ListTask  # noqa: F401  (the pipeline task of a decode)
 
@@ -21,7 +24,7 @@ def l0_store(groups: dict) -> dict:
     return {"TM": {name: {"source_data": dict(group)} for name, group in groups.items()}}
 
 
-def first_line(value, last=False):
+def first_line(value: object, last: bool = False) -> str:
     """One line of an error or report text (the last one of a traceback when `last`)."""
     lines = [line.strip() for line in str(value).strip().splitlines() if line.strip()]
     if not lines:
@@ -39,7 +42,7 @@ KINDS = (
 )
 
 
-def not_regular(path):
+def not_regular(path: str | os.PathLike[str]) -> str | None:
     """Why `path` (its symbolic links followed) is no file to read an L0 store from: "a FIFO",
     "a directory"...; None for a regular file. Reading a FIFO or a device would block or never
     end, so this is asked before the file is opened. OSError when `path` cannot be looked at."""
@@ -49,7 +52,7 @@ def not_regular(path):
     return next((kind for test, kind in KINDS if test(mode)), "not a regular file")
 
 
-def check_regular(path):
+def check_regular(path: str | os.PathLike[str]) -> None:
     """Raises InputError unless `path` is (or links to) a regular file, without opening it."""
     try:
         kind = not_regular(path)
@@ -69,13 +72,14 @@ def check_regular(path):
 DAMAGED = (RuntimeError, OSError, KeyError, ValueError, TypeError)
 
 
-def damaged_input(path, exc):
+def damaged_input(path: str | os.PathLike[str], exc: BaseException) -> InputError:
     """The InputError of an L0 file whose HDF5 structure cannot be read."""
     return InputError(f"{path}: damaged HDF5 file, its structure cannot be read ({first_line(exc)})")
 
 
-def open_l0(path):
+def open_l0(path: str | os.PathLike[str]) -> Any:
     """Opens an L0 HDF5 file for reading; a file that cannot be used raises InputError."""
+    # h5py loads the HDF5 library: deferred to the first file read or written
     import h5py
 
     path = os.fspath(path)
@@ -95,7 +99,7 @@ def open_l0(path):
     return f
 
 
-def packet_types(f):
+def packet_types(f: Any) -> set[str]:
     """The packet names of the TM group of an open L0 file; InputError when its structure
     cannot be read."""
     try:
@@ -104,8 +108,9 @@ def packet_types(f):
         raise damaged_input(f.filename, exc) from None
 
 
-def source_data(f, packet_type):
+def source_data(f: Any, packet_type: str) -> Any:
     """The `TM/<packet_type>/source_data` group of an open L0 file, checked."""
+    # h5py loads the HDF5 library: deferred to the first file read or written
     import h5py
 
     node = f["TM"][packet_type]
@@ -118,12 +123,12 @@ def source_data(f, packet_type):
     return source
 
 
-def datasets(f, packet_type):
+def datasets(f: Any, packet_type: str) -> dict[str, Any]:
     """{parameter: dataset} of `TM/<packet_type>/source_data`, checked."""
     return dict(source_data(f, packet_type).items())
 
 
-def read_packet_group(source, rows=None):
+def read_packet_group(source: Mapping[str, Any], rows: slice | ArrayLike | None = None) -> dict[str, Any]:
     """A packet group read into memory (parameter -> array) from its datasets `source` (as
     `datasets` gives them); only the packets at `rows` (increasing indices) when given."""
     if rows is None:
@@ -143,18 +148,18 @@ def _read_rows(dataset, rows):
     return dataset[rows] if rows.size else dataset[0:0]
 
 
-def packet_count(group):
+def packet_count(group: Mapping[str, Any]) -> int:
     """Number of packets of a packet group (length of its longest parameter)."""
     return max((len(v) for v in group.values() if np.ndim(v) > 0), default=0)
 
 
-def packets_on_file(f, packet_type):
+def packets_on_file(f: Any, packet_type: str) -> int:
     """Number of packets of a packet type of an open L0 file, without reading them."""
     source = f["TM"][packet_type]["source_data"]
     return max((d.shape[0] for d in source.values() if getattr(d, "ndim", 0) > 0), default=0)
 
 
-def read_l0(path) -> dict:
+def read_l0(path: str | os.PathLike[str]) -> dict:
     """Reads a whole L0 HDF5 file into a dict store (arrays in memory)."""
     with open_l0(path) as f:
         return l0_store({name: read_packet_group(datasets(f, name)) for name in f["TM"]})

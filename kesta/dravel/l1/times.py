@@ -15,6 +15,7 @@ from __future__ import annotations
 import functools
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .attributes import fill_value
 
@@ -32,21 +33,23 @@ DAY = 86_400 * SECOND
 def _tt2000_type():
     """The dtype pycdfpp takes and gives TT2000 values in: the very object it registered (an
     equal dtype made here is refused), which it exposes only on values it gives back."""
+    # pycdfpp: deferred to the first time converted
     import pycdfpp
 
     return pycdfpp.to_tt2000(np.zeros(1, "datetime64[ns]")).dtype
 
 
-def as_tt2000(values):
+def as_tt2000(values: ArrayLike) -> np.ndarray:
     """int64 TT2000 nanoseconds viewed as pycdfpp's TT2000 values (no copy of contiguous int64)."""
     return np.ascontiguousarray(values, dtype=np.int64).reshape(-1).view(_tt2000_type())
 
 
 @functools.lru_cache(maxsize=1)
-def midnights():
+def midnights() -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(days, TT2000 of their midnights, leap): every UTC day FIRST_DAY..LAST_DAY as
     datetime64[D], the TT2000 epoch of its 00:00 UTC, and whether it ends with a leap second
     (the library's leap-second table: such a day lasts 86,401 s)."""
+    # pycdfpp: deferred to the first time converted
     import pycdfpp
 
     days = np.arange(FIRST_DAY, LAST_DAY + np.timedelta64(1, "D"))
@@ -58,7 +61,7 @@ def midnights():
     return days, tt, leap
 
 
-def valid_epoch(epoch):
+def valid_epoch(epoch: ArrayLike) -> np.ma.MaskedArray:
     """TT2000 values as int64 (a uint64 epoch keeps its bits), with the fill values of their own
     element type and of TT2000, and the times past datetime64[ns], masked."""
     epoch = np.asarray(epoch)
@@ -77,8 +80,9 @@ def _in_leap_second(tt):
     return inside, day[inside]
 
 
-def utc(epoch):
+def utc(epoch: ArrayLike) -> np.ndarray:
     """UTC datetime64[ns] of TT2000 epochs (NaT where `valid_epoch` masks them)."""
+    # pycdfpp: deferred to the first time converted
     import pycdfpp
 
     tt = valid_epoch(epoch)
@@ -94,7 +98,7 @@ def utc(epoch):
     return out
 
 
-def utc_parts(epoch):
+def utc_parts(epoch: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
     """(dates as datetime64[D], nanoseconds since their midnight) of valid TT2000 epochs (int64);
     inside a leap second, the nanoseconds run from 86,400 s to 86,401 s."""
     tt = np.ascontiguousarray(epoch, dtype=np.int64).reshape(-1)
@@ -107,7 +111,7 @@ def utc_parts(epoch):
     return dates, ns
 
 
-def tt2000(dates, ns=0):
+def tt2000(dates: ArrayLike, ns: ArrayLike = 0) -> np.ndarray:
     """The TT2000 epochs (int64) of UTC dates (datetime64[D], or YYYY-MM-DD text) and the
     nanoseconds since their midnight (below 86,400 s, or below 86,401 s on a day ending with a
     leap second). Dates outside FIRST_DAY..LAST_DAY are refused (ValueError)."""
@@ -126,12 +130,12 @@ def tt2000(dates, ns=0):
     return np.asarray(pycdfpp.to_tt2000(at)).view(np.int64) + (ns - plain)
 
 
-def day_start(date):
+def day_start(date: str) -> int:
     """The TT2000 epoch of 00:00 UTC of a "YYYYMMDD" day."""
     return int(midnights()[1][(np.datetime64(f"{date[:4]}-{date[4:6]}-{date[6:8]}") - FIRST_DAY).astype(np.int64)])
 
 
-def utc_text(epoch):
+def utc_text(epoch: ArrayLike) -> str:
     """The first of `epoch` as "YYYY-MM-DD hh:mm:ss.mmm UTC" ("time unknown" without a UTC time)."""
     t = utc(np.atleast_1d(epoch)[:1])[0]
     return "time unknown" if np.isnat(t) else f"{str(t.astype('datetime64[ms]')).replace('T', ' ')} UTC"
@@ -141,12 +145,12 @@ def _day_text(day):
     return None if np.isnat(day) else str(day.astype("datetime64[D]")).replace("-", "")
 
 
-def day_of(epoch):
+def day_of(epoch: ArrayLike) -> str | None:
     """ "YYYYMMDD", the UTC day of one TT2000 epoch (None without a UTC time)."""
     return _day_text(utc(np.atleast_1d(epoch)[:1])[0])
 
 
-def utc_days(epoch):
+def utc_days(epoch: ArrayLike) -> list[tuple[str | None, int, int]]:
     """[(YYYYMMDD, start, stop)]: the runs of `epoch` (TT2000) in one UTC day, as index ranges
     covering every index in order; for increasing epochs, each day once. A run of epochs
     without a UTC time has the day None."""

@@ -4,7 +4,12 @@ whole-file decode gives, with memory bounded by the window."""
 
 from __future__ import annotations
 
+from collections.abc import Generator
+from typing import Any
+
 import numpy as np
+
+from kesta.dravel.products import Product
 
 from .store import packets_on_file, source_data
 
@@ -18,7 +23,7 @@ class WindowError(Exception):
     """A product's packets could not be cut into windows of whole units."""
 
 
-def unit_starts(f, product, packet_type):
+def unit_starts(f: Any, product: Product, packet_type: str) -> tuple[np.ndarray, np.ndarray] | None:
     """(order, starts): the packet order the decoder works in and where each unit starts in
     it; None when the product's own cut says its packets cannot be cut into units (the
     decoder then gets them whole and says what is wrong). A fault while cutting is an error
@@ -57,7 +62,9 @@ def _packet_bytes(f, product, packet_type):
     return l0 + work
 
 
-def cut_windows(f, product, packet_type, window_bytes):
+def cut_windows(
+    f: Any, product: Product, packet_type: str, window_bytes: int | None
+) -> Generator[Any, int | None, None]:
     """Yields the packet rows (increasing) of each window of whole units, sized as the
     records of the previous ones tell; a single None when the product is decoded whole."""
     cut = unit_starts(f, product, packet_type) if window_bytes else None

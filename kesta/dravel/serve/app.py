@@ -53,7 +53,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from kesta.dravel.l1 import metadata
-from kesta.dravel.l1.errors import UsageError
+from kesta.dravel.l1.errors import ConfigError
 from kesta.dravel.l1.metadata import CONFIG_FILE
 from kesta.dravel.l1.writers import DAY_FORMATS
 from kesta.dravel.l1.writers import FORMATS as FILE_FORMATS
@@ -408,7 +408,7 @@ def mission_attributes(root: str) -> dict[str, str]:
     try:
         found: dict[str, str] = metadata.mission_attributes(root)
         return found
-    except UsageError as exc:
+    except ConfigError as exc:
         log.warning("%s", exc)
         return {}
 

@@ -8,9 +8,12 @@ build), a random generator and whether to build in units the decoder reports; it
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from kesta.dravel import products as registry
+from kesta.dravel.products import Product
 
 from . import histmap as hist_sim
 from . import lfm as lfm_sim
@@ -26,7 +29,7 @@ def _wave(rng, length):
     return rng.integers(-2000, 2000, size=(4, length), dtype=np.int16)
 
 
-def snapshot_case(product, rng, anomalies):
+def snapshot_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to three snapshots, sent shuffled; with `anomalies` one whose samples do not add up
     and one with a packet missing."""
     kind = SNAPSHOT_KIND[product.packet]
@@ -53,7 +56,7 @@ def snapshot_case(product, rng, anomalies):
     return l0, records, len(reports)
 
 
-def histogram_case(product, rng, anomalies):
+def histogram_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to three small histograms; with `anomalies` the first one's final chunk is lost."""
     hists = []
     for h in range(int(rng.integers(1, 4))):
@@ -75,11 +78,11 @@ def histogram_case(product, rng, anomalies):
     return l0, records, 0
 
 
-def lfm_case(product, rng, anomalies):
+def lfm_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to four spectral-matrix or density packets, sent shuffled; with `anomalies` unknown
     matrix types and channel flags that are neither 0 nor 1."""
     matrices = product.packet == lfm_sim.SM_PACKET
-    packets = []
+    packets: list[Any] = []
     for i in range(int(rng.integers(1, 5))):
         time = (600_000 + 16 * i, int(rng.integers(0, 65536)), 1)
         nf = int(rng.integers(1, 30))
@@ -100,20 +103,20 @@ def _thr_store(product, case):
     return l0_store({product.packet: case.group}), case.records, case.reports
 
 
-def tnr_survey_case(product, rng, anomalies):
+def tnr_survey_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to three survey packets of up to two blocks; with `anomalies` one faulty packet."""
     n = int(rng.integers(1, 4))
     case = thr_random.random_tnr_survey(rng, n, SURVEY_MODE[product.packet], max_blocks=2, bad=1 if anomalies else 0)
     return _thr_store(product, case)
 
 
-def tnr_calibration_case(product, rng, anomalies):
+def tnr_calibration_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to three TNR calibration packets; with `anomalies` one faulty packet."""
     n = int(rng.integers(1, 4))
     return _thr_store(product, thr_random.random_tnr_calibration(rng, n, bad=1 if anomalies else 0))
 
 
-def hfr_calibration_case(product, rng, anomalies):
+def hfr_calibration_case(product: Product, rng: np.random.Generator, anomalies: bool) -> tuple[dict, np.ndarray, int]:
     """One to three HFR calibration packets of up to six steps; with `anomalies` one faulty."""
     n = int(rng.integers(1, 4))
     return _thr_store(product, thr_random.random_hfr_calibration(rng, n, bad=1 if anomalies else 0, max_steps=6))

@@ -17,10 +17,12 @@ from __future__ import annotations
 
 import datetime
 import zlib
+from typing import Any
 
 import numpy as np
 
 from kesta.dravel import products as registry
+from kesta.dravel.l1.times import day_start
 
 from .scale import packet_params, renumbered
 
@@ -33,9 +35,8 @@ OVERLAP = (600, 1800)  # how far a file runs past its day's end
 def midnight_coarse(day: datetime.date) -> int:
     """The coarse on-board time of 00:00 UTC of `day`, as the time service maps on-board
     times to UTC (ValueError when on-board times cannot express it)."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from quorel.time import Time
-
-    from kesta.dravel.l1.times import day_start
 
     target = day_start(day.strftime("%Y%m%d"))
 
@@ -109,7 +110,7 @@ def _apart(virtual, new):
     return flat_new.reshape(new.shape)
 
 
-def day_files(groups: dict, midnights: list, rng, copies: int = 1):
+def day_files(groups: dict, midnights: list, rng: np.random.Generator, copies: int = 1) -> Any:
     """[{packet name: packet group}] as an iterator: the contents of one file per day, day k
     from the coarse time midnights[k] to midnights[k + 1] (one more midnight than days), each
     day `copies` times the groups spread over it, every copy with its own snapshot numbers;
@@ -150,6 +151,7 @@ def day_files(groups: dict, midnights: list, rng, copies: int = 1):
     for k in range(days):
         following = place(k + 1) if k + 1 < days else None
         content = {}
+        assert today is not None  # placed before the loop whenever it runs
         for name in names:
             own, _ = today[name]
             if following is not None and following[name][1] is not None:
@@ -162,6 +164,6 @@ def day_files(groups: dict, midnights: list, rng, copies: int = 1):
         today = following
 
 
-def days_rng(seed: int):
+def days_rng(seed: int) -> np.random.Generator:
     """The generator of the day placement: its own stream of `seed`, apart from the packets'."""
     return np.random.default_rng([int(seed), zlib.crc32(b"days")])

@@ -8,11 +8,15 @@ each other in time in the order they are sent.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
-from .store import set_expected_times
+from kesta.dravel.tasks.tds.utils import group
+
+from .store import l0_store, set_expected_times
 
 PACKET = "TM_TDS_SCIENCE_ROUTINE_HISTMAP"
 SAMPLING_RATE_HZ = (65534.375, 131068.75, 262137.5, 524275.0, 2097100.0)
@@ -82,16 +86,16 @@ class Histogram:
     width: int | None = None  # data row width (default: the longest chunk)
 
     @property
-    def size(self):
+    def size(self) -> int:
         return self.nx * self.ny
 
-    def matrix(self, rng=None):
+    def matrix(self, rng: np.random.Generator | None = None) -> Any:
         if self.counts is None:
             rng = rng or np.random.default_rng(self.hist_id)
             self.counts = rng.integers(0, 60000, size=(self.nx, self.ny), dtype=np.uint16)
         return np.asarray(self.counts, dtype=np.uint16).reshape(self.nx, self.ny)
 
-    def cut(self):
+    def cut(self) -> Any:
         """[(packet number, first count, number of counts)] of every chunk."""
         size = self.size
         chunk = self.chunk or max(size, 1)
@@ -104,7 +108,7 @@ class Histogram:
             if start >= size:
                 return out
 
-    def packets(self, rng=None):
+    def packets(self, rng: np.random.Generator | None = None) -> Any:
         """[(packet number, announced DATA_NR, data row)] in the order sent."""
         flat = self.matrix(rng).reshape(-1)
         chunks = {number: flat[start : start + n] for number, start, n in self.cut()}
@@ -121,7 +125,7 @@ class Histogram:
             out.append((number, self.data_nr.get(number, len(values)), row))
         return out
 
-    def announced_count(self):
+    def announced_count(self) -> int:
         return self.pkt_cnt if self.pkt_cnt is not None else len(self.cut())
 
 
@@ -136,7 +140,9 @@ def _rows(histograms, rng):
     return rows
 
 
-def histmap_group(histograms, rng=None, shuffle=False):
+def histmap_group(
+    histograms: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False
+) -> dict[str, np.ndarray]:
     """The packet group of `histograms` (a list of Histogram, in time order)."""
     rng = rng or np.random.default_rng(0)
     rows = _rows(histograms, rng)
@@ -175,15 +181,14 @@ def histmap_group(histograms, rng=None, shuffle=False):
     return group
 
 
-def expected_records(histograms, rng=None):
+def expected_records(histograms: Sequence[Any], rng: np.random.Generator | None = None) -> np.ndarray:
     """The HIST2D records of `histograms` (given in time order, each sending at least one packet).
 
     Each histogram must come out of the packet grouping as a run of its own; a histogram whose
     packets would join the previous one's run raises ValueError.
     """
+    # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import fill_records
-
-    from kesta.dravel.tasks.tds.utils import group
 
     rng = rng or np.random.default_rng(0)
     rows = _rows(histograms, rng)
@@ -235,15 +240,13 @@ def expected_records(histograms, rng=None):
     return out
 
 
-def histmap_store(histograms, rng=None, shuffle=False):
+def histmap_store(histograms: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False) -> Any:
     """(L0 store, expected records) of `histograms`."""
-    from .store import l0_store
-
     group = histmap_group(histograms, rng=rng, shuffle=shuffle)
     return l0_store({PACKET: group}), expected_records(histograms, rng=rng)
 
 
-def demo_groups(rng, anomalies=False):
+def demo_groups(rng: np.random.Generator, anomalies: bool = False) -> dict[str, dict[str, np.ndarray]]:
     """The histogram packet group for demos and the command line."""
     hists = []
     for h in range(6):

@@ -10,11 +10,13 @@ channel order, nf values each.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
-from .store import set_expected_times
+from .store import l0_store, set_expected_times
 
 SM_PACKET = "TM_TDS_SCIENCE_SLOWMODE_SPECMAT"
 PSD_PACKET = "TM_TDS_SCIENCE_SLOWMODE_DENSITY"
@@ -78,7 +80,7 @@ PSD = np.dtype(
 )
 
 
-def cross_terms(sm_type):
+def cross_terms(sm_type: int) -> int:
     return {1: 3, 2: NCROSS_MAX}.get(sm_type, 0)
 
 
@@ -102,7 +104,7 @@ class SpecMat(_Packet):
     re: np.ndarray | None = None  # (nc, nf) int8; random when None
     im: np.ndarray | None = None
 
-    def terms(self, rng):
+    def terms(self, rng: np.random.Generator) -> Any:
         nc = cross_terms(self.type)
         if self.re is None:
             self.re = rng.integers(-128, 128, size=(nc, self.nf), dtype=np.int8)
@@ -110,7 +112,7 @@ class SpecMat(_Packet):
             self.im = rng.integers(-128, 128, size=(nc, self.nf), dtype=np.int8)
         return np.asarray(self.re, np.int8), np.asarray(self.im, np.int8)
 
-    def words(self, rng):
+    def words(self, rng: np.random.Generator) -> Any:
         """The data block: word f * nc + c = term c at frequency f."""
         nc = cross_terms(self.type)
         if nc == 0:
@@ -132,12 +134,12 @@ class Spectra(_Packet):
     channels: tuple = (1, 1, 1, 1, 1, 1)  # 1: spectrum present; any other value: absent
     spectra: np.ndarray | None = None  # (6, nf) uint16; random when None (rows of absent channels unused)
 
-    def values(self, rng):
+    def values(self, rng: np.random.Generator) -> Any:
         if self.spectra is None:
             self.spectra = rng.integers(0, 65536, size=(6, self.nf), dtype=np.uint16)
         return np.asarray(self.spectra, np.uint16).reshape(6, self.nf)
 
-    def block(self, rng):
+    def block(self, rng: np.random.Generator) -> Any:
         spectra = self.values(rng)
         parts = [spectra[c] for c in range(6) if self.channels[c] == 1]
         data = np.concatenate(parts) if parts else np.zeros(0, np.uint16)
@@ -181,14 +183,18 @@ def _group(packets, rng, shuffle, block, input_params, prefix):
     return group, packets
 
 
-def specmat_group(packets, rng=None, shuffle=False):
+def specmat_group(
+    packets: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False
+) -> dict[str, np.ndarray]:
     """The packet group of `packets` (a list of SpecMat)."""
     group, sent = _group(packets, rng, shuffle, SpecMat.words, SM_INPUT_PARAMS, "PA_TDS_SLOWMODE_SPECMAT")
     group["PA_TDS_SLOWMODE_SPECMAT_TYPE"] = np.array([p.type for p in sent], dtype=np.uint8)
     return group
 
 
-def density_group(packets, rng=None, shuffle=False):
+def density_group(
+    packets: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False
+) -> dict[str, np.ndarray]:
     """The packet group of `packets` (a list of Spectra)."""
     group, sent = _group(packets, rng, shuffle, Spectra.block, PSD_INPUT_PARAMS, "PA_TDS_SLOWMODE_DENSITY")
     for k, name in enumerate(PSD_CHANNEL_PARAMS):
@@ -196,9 +202,12 @@ def density_group(packets, rng=None, shuffle=False):
     return group
 
 
-def _expected_records(packets, dtype, prefix, rng, set_values):
+def _expected_records(
+    packets: Sequence[Any], dtype: Any, prefix: Any, rng: np.random.Generator | None, set_values: Any
+) -> np.ndarray:
     """The records of `packets` (given in time order): the header every slow-mode record has,
     the spectrum's length fields under `prefix`, and its values from `set_values(rec, p, rng)`."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import fill_records
 
     rng = rng or np.random.default_rng(0)
@@ -218,7 +227,7 @@ def _expected_records(packets, dtype, prefix, rng, set_values):
     return out
 
 
-def expected_specmat(packets, rng=None):
+def expected_specmat(packets: Sequence[Any], rng: np.random.Generator | None = None) -> np.ndarray:
     """The SM records of `packets` (given in time order)."""
 
     def set_values(rec, p, rng):
@@ -232,7 +241,7 @@ def expected_specmat(packets, rng=None):
     return _expected_records(packets, SM, "sm", rng, set_values)
 
 
-def expected_density(packets, rng=None):
+def expected_density(packets: Sequence[Any], rng: np.random.Generator | None = None) -> np.ndarray:
     """The PSD records of `packets` (given in time order)."""
 
     def set_values(rec, p, rng):
@@ -245,25 +254,21 @@ def expected_density(packets, rng=None):
     return _expected_records(packets, PSD, "psd", rng, set_values)
 
 
-def specmat_store(packets, rng=None, shuffle=False):
+def specmat_store(packets: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False) -> Any:
     """(L0 store, expected SM records)."""
-    from .store import l0_store
-
     rng = rng or np.random.default_rng(0)
     group = specmat_group(packets, rng=rng, shuffle=shuffle)
     return l0_store({SM_PACKET: group}), expected_specmat(packets, rng=rng)
 
 
-def density_store(packets, rng=None, shuffle=False):
+def density_store(packets: Sequence[Any], rng: np.random.Generator | None = None, shuffle: bool = False) -> Any:
     """(L0 store, expected PSD records)."""
-    from .store import l0_store
-
     rng = rng or np.random.default_rng(0)
     group = density_group(packets, rng=rng, shuffle=shuffle)
     return l0_store({PSD_PACKET: group}), expected_density(packets, rng=rng)
 
 
-def demo_groups(rng, anomalies=False):
+def demo_groups(rng: np.random.Generator, anomalies: bool = False) -> dict[str, dict[str, np.ndarray]]:
     """Spectral-matrix and power-spectral-density packet groups for demos and the command line."""
     sms, psds = [], []
     for i in range(8):

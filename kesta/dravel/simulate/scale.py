@@ -3,12 +3,15 @@ numbers, so that every snapshot, histogram and packet stays distinct."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from kesta.dravel import products as registry
 
 
-def packet_params():
+def packet_params() -> Any:
     """{packet name: (time parameter, snapshot-number parameter or "")}."""
     out = {}
     for product in registry.PRODUCTS:
@@ -51,7 +54,7 @@ def repeat(groups: dict, copies: int) -> dict:
     return out
 
 
-def renumbered(numbers, copies: int, name: str = "") -> list:
+def renumbered(numbers: ArrayLike, copies: int, name: str = "") -> list:
     """`copies` copies of the snapshot numbers `numbers`, copy k's shifted by k times the
     largest number (plus one), in a wider type where needed."""
     numbers = np.asarray(numbers)

@@ -7,11 +7,13 @@ the other in each packet's data block. Packets can be dropped, duplicated or shu
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
-from .store import set_expected_times
+from .store import l0_store, set_expected_times
 
 NSAMP_MAX_PER_REC = 65536
 NSAMP_MAX_PER_PKT = 2032
@@ -116,17 +118,17 @@ class Snapshot:
     status: tuple = (0, 1, 0, 1, 0, 0, 1, 0)
     artefacts: tuple = (0, 0, 1, 0, 0)
 
-    def max_per_channel(self):
+    def max_per_channel(self) -> int:
         total = sum(self.channels)
         return NSAMP_MAX_PER_PKT // total if total else NSAMP_MAX_PER_PKT
 
-    def samples(self, rng=None):
+    def samples(self, rng: np.random.Generator | None = None) -> Any:
         if self.waveform is None:
             rng = rng or np.random.default_rng(self.snapshot_nr)
             self.waveform = rng.integers(-2000, 2000, size=(4, self.length), dtype=np.int16)
         return np.asarray(self.waveform, dtype=np.int16)
 
-    def packets(self):
+    def packets(self) -> Any:
         """[(packet number, samples per channel, first sample)] as cut, before drops/duplicates."""
         per = self.max_per_channel()
         out, start, number = [], 0, 1
@@ -160,7 +162,9 @@ def _sorted_packets(snap):
     return cut, sent
 
 
-def snapshot_group(snapshots, kind="trig", rng=None, shuffle=False):
+def snapshot_group(
+    snapshots: Sequence[Any], kind: str = "trig", rng: np.random.Generator | None = None, shuffle: bool = False
+) -> Any:
     """The packet group of `snapshots` (a list of Snapshot) for product `kind` ("trig"/"reg")."""
     rng = rng or np.random.default_rng(0)
     rows = []
@@ -186,7 +190,7 @@ def snapshot_group(snapshots, kind="trig", rng=None, shuffle=False):
         rows = [rows[k] for k in rng.permutation(len(rows))]
     n = len(rows)
     width = max((len(r["block"]) for r in rows), default=NSAMP_MAX_PER_PKT)
-    group = {
+    group: dict[str, Any] = {
         "PA_TDS_SNAPSHOT_NR": np.array([r["PA_TDS_SNAPSHOT_NR"] for r in rows], dtype=np.uint16),
         "PA_TDS_ACQUISITION_TIME": np.array([r["PA_TDS_ACQUISITION_TIME"] for r in rows], dtype=np.uint32).reshape(
             n, 3
@@ -236,10 +240,11 @@ def _estimate(kind, k, cnt, length, per, previous):
     return previous
 
 
-def expected_records(snapshots, kind="trig"):
+def expected_records(snapshots: Sequence[Any], kind: str = "trig") -> Any:
     """(records, reports, warnings): what the decoder must return for `snapshots`, which must be
     given in time order; `reports` holds the text of each rejected snapshot, `warnings` the
     missing-packet warnings."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import CDFToFill, fill_records
 
     dtype = TSWF if kind == "trig" else RSWF
@@ -315,16 +320,20 @@ def expected_records(snapshots, kind="trig"):
     return out, reports, warnings
 
 
-def snapshot_store(snapshots, kind="trig", is_sbm=False, rng=None, shuffle=False):
+def snapshot_store(
+    snapshots: Sequence[Any],
+    kind: str = "trig",
+    is_sbm: bool = False,
+    rng: np.random.Generator | None = None,
+    shuffle: bool = False,
+) -> Any:
     """(L0 store, expected records, reports, warnings) for one packet type."""
-    from .store import l0_store
-
     group = snapshot_group(snapshots, kind, rng=rng, shuffle=shuffle)
     records, reports, warnings = expected_records(snapshots, kind)
     return l0_store({PACKETS[(kind, bool(is_sbm))]: group}), records, reports, warnings
 
 
-def demo_groups(rng, anomalies=False):
+def demo_groups(rng: np.random.Generator, anomalies: bool = False) -> dict[str, dict[str, np.ndarray]]:
     """Packet groups of all four snapshot packet types, for demos and the command line."""
     groups = {}
     for kind in ("trig", "reg"):

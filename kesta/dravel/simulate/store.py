@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from kesta.dravel.l1.store import l0_store  # noqa: F401  (the simulator builds stores with it)
 
 
-def write_hdf5(path, groups: dict) -> None:
+def write_hdf5(path: str, groups: dict) -> None:
     """Writes packet groups as ``TM/<packet name>/source_data/<parameter>`` datasets."""
+    # h5py loads the HDF5 library: deferred to the first file read or written
     import h5py
 
     with h5py.File(path, "w") as f:
@@ -19,9 +21,10 @@ def write_hdf5(path, groups: dict) -> None:
                 source.create_dataset(param, data=np.asarray(values))
 
 
-def set_expected_times(records, times):
+def set_expected_times(records: np.ndarray, times: ArrayLike) -> None:
     """Writes the time fields of TDS `records` (an array or slice) from their on-board times
     `times` ((coarse, fine, synchronisation flag) per record), as the time service gives them."""
+    # the pipeline's component, bound when first used (not on import of the library)
     from quorel.time import Time
 
     times = np.asarray(times, dtype=np.uint32).reshape(-1, 3)

@@ -1,20 +1,22 @@
 """THR demo content: packet groups of the four THR packet types for demos and the command
 line. Only the packets are built; no expected record is computed."""
 
+from __future__ import annotations
+
 import numpy as np
+
+from kesta.dravel import products
 
 from .thr_encoding import hfr_calibration_packets, tnr_calibration_packets, tnr_survey_packets
 from .thr_random import random_hfr_calibration_packets, random_tnr_calibration_packets, random_tnr_survey_packets
 
 
-def demo_groups(rng, anomalies=False):
+def demo_groups(rng: np.random.Generator, anomalies: bool = False) -> dict[str, dict[str, np.ndarray]]:
     """Packet groups of the four THR packet types, for demos and the command line.
 
     With `anomalies`, some packets of each group carry a fault (wrong word or block count,
     truncated data row) that the decoders report and skip.
     """
-    from kesta.dravel import products
-
     bad = 2 if anomalies else 0
     groups = {
         products.TNR_NORMAL_PACKET: tnr_survey_packets(random_tnr_survey_packets(rng, 12, bad=bad), "normal"),

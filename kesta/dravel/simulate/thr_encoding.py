@@ -7,8 +7,11 @@ either side shows up in the round-trip tests). The group builders give packet gr
 the records a decoder must make of them are in `thr_expected`.
 """
 
+from __future__ import annotations
+
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 import numpy as np
 
@@ -50,7 +53,7 @@ class BitWriter:
         self._parts = []
         self.nbits = 0
 
-    def write(self, value, nbits):
+    def write(self, value: int, nbits: int) -> None:
         value = int(value)
         if nbits < 0 or value < 0 or value >> nbits:
             raise ValueError(f"value {value} does not fit {nbits} bits")
@@ -58,13 +61,13 @@ class BitWriter:
             self._parts.append(format(value, f"0{nbits}b"))
             self.nbits += nbits
 
-    def write_fields(self, values, widths):
+    def write_fields(self, values: Sequence[int], widths: Sequence[int]) -> None:
         if len(values) != len(widths):
             raise ValueError(f"{len(values)} values for {len(widths)} fields")
         for value, width in zip(values, widths):
             self.write(value, width)
 
-    def to_bytes(self):
+    def to_bytes(self) -> bytes:
         """The stream padded with zero bits to whole bytes."""
         nbytes = (self.nbits + 7) // 8
         if not nbytes:
@@ -73,7 +76,7 @@ class BitWriter:
         return int(bits, 2).to_bytes(nbytes, "big")
 
 
-def encode_fields(values, widths):
+def encode_fields(values: Sequence[int], widths: Sequence[int]) -> Any:
     writer = BitWriter()
     writer.write_fields(values, widths)
     return writer.to_bytes()
@@ -98,16 +101,16 @@ encode_delta_times = _fields_encoder(DELTA_TIME_BITS)
 encode_hfr_setup = _fields_encoder(HFR_SETUP_BITS)
 
 
-def encode_hfr_sweep_setup(values):
+def encode_hfr_sweep_setup(values: Sequence[int]) -> Any:
     return encode_fields(tuple(values) + (0,), HFR_SWEEP_BITS)
 
 
-def zero_band(nbins=SURVEY_BINS):
+def zero_band(nbins: int = SURVEY_BINS) -> Any:
     zeros = (0,) * nbins
     return ((0, zeros), (0, zeros), ((0, 0),) * nbins)
 
 
-def visible_band(band, flag, ch1, ch2, au, cr, nbins=SURVEY_BINS):
+def visible_band(band: Any, flag: Any, ch1: Any, ch2: Any, au: Any, cr: Any, nbins: int = SURVEY_BINS) -> Any:
     """The band value a reader gets back: fields that are not transmitted read as 0."""
     if not flag or band is None:
         return zero_band(nbins)
@@ -119,7 +122,9 @@ def visible_band(band, flag, ch1, ch2, au, cr, nbins=SURVEY_BINS):
     return (chans[0], chans[1], cross)
 
 
-def write_tnr_band(writer, band, flag, ch1, ch2, au, cr, nbins=SURVEY_BINS):
+def write_tnr_band(
+    writer: BitWriter, band: Any, flag: Any, ch1: Any, ch2: Any, au: Any, cr: Any, nbins: int = SURVEY_BINS
+) -> None:
     """Append one band's spectra as the TNR band reader expects them."""
     if not flag:
         return
@@ -138,7 +143,9 @@ def write_tnr_band(writer, band, flag, ch1, ch2, au, cr, nbins=SURVEY_BINS):
             writer.write(im, CROSS_BITS)
 
 
-def write_hfr_channel(writer, channel, ch_flag, hf1, hf2, hf1_steps, hf2_steps):
+def write_hfr_channel(
+    writer: BitWriter, channel: Any, ch_flag: Any, hf1: Any, hf2: Any, hf1_steps: Any, hf2_steps: Any
+) -> None:
     """Append one channel of one calibration level (values per band, one per step)."""
     if not ch_flag:
         return
@@ -244,7 +251,7 @@ def _row(stream, natural_words, packet):
     return words, declared
 
 
-def encode_survey_block(block, stream):
+def encode_survey_block(block: Any, stream: Any) -> Any:
     """Append `block` to the packet stream (a `SurveyStream`) at the next block position.
 
     Returns the stream position where the following block starts. When the previous band
@@ -292,7 +299,7 @@ class SurveyStream(bytearray):
     tail_bits = 0
 
 
-def encode_survey_packet(packet):
+def encode_survey_packet(packet: Any) -> Any:
     """Data row and declared counts of a survey packet: (words, word count, block count)."""
     stream = SurveyStream()
     end = 0
@@ -310,7 +317,7 @@ def _calibration_size(nbits, header):
     return header + n + n % 2
 
 
-def encode_tnr_calibration_packet(packet):
+def encode_tnr_calibration_packet(packet: Any) -> Any:
     """Data row and declared word count of a TNR calibration packet."""
     stream = bytearray([packet.temperature_pcb])
     stream += encode_voltages(packet.voltages) + b"\0"
@@ -332,7 +339,7 @@ def encode_tnr_calibration_packet(packet):
     return _row(stream, size // 2, packet)
 
 
-def encode_hfr_calibration_packet(packet):
+def encode_hfr_calibration_packet(packet: Any) -> Any:
     """Data row and declared word count of an HFR calibration packet."""
     stream = bytearray([packet.temperature_pcb])
     stream += encode_voltages(packet.voltages)
@@ -382,7 +389,7 @@ def _counts(values):
 # Packet groups
 
 
-def tnr_survey_packets(packets, mode="normal", maxwords=None):
+def tnr_survey_packets(packets: Sequence[Any], mode: str = "normal", maxwords: int | None = None) -> Any:
     """Packet group of TNR survey packets (`TnrPacket` list).
 
     `maxwords` sets the width of PA_THR_TNR_DATA (default: the longest row); a narrower
@@ -404,7 +411,7 @@ def tnr_survey_packets(packets, mode="normal", maxwords=None):
     }
 
 
-def tnr_calibration_packets(packets, maxwords=None):
+def tnr_calibration_packets(packets: Sequence[Any], maxwords: int | None = None) -> Any:
     """Packet group of TNR calibration packets (`TnrCalibrationPacket` list)."""
     rows, sizes = zip(*[encode_tnr_calibration_packet(p) for p in packets]) if packets else ((), ())
     return {
@@ -414,7 +421,7 @@ def tnr_calibration_packets(packets, maxwords=None):
     }
 
 
-def hfr_calibration_packets(packets, maxwords=None):
+def hfr_calibration_packets(packets: Sequence[Any], maxwords: int | None = None) -> Any:
     """Packet group of HFR calibration packets (`HfrCalibrationPacket` list)."""
     rows, sizes = zip(*[encode_hfr_calibration_packet(p) for p in packets]) if packets else ((), ())
     return {

@@ -3,8 +3,11 @@ decoders walk it (same block and packet order, same per-packet failure rule, sam
 arithmetic, fill values from the fill-value library), and the cases built from chosen packets.
 """
 
+from __future__ import annotations
+
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional
 
 import numpy as np
 from quorel.packet_structure.data import Data
@@ -97,13 +100,13 @@ def _new_records(dtype, n):
     return records
 
 
-def expected_tnr_survey(group, mode="normal"):
+def expected_tnr_survey(group: dict, mode: str = "normal") -> Any:
     """Records, report count and per-packet failures of a TNR survey decoder on `group`."""
     cnt_param = SURVEY_COUNT_PARAM.get(mode, "PA_THR_B_BLOCK_CNT")
     counts = np.asarray(group[cnt_param])
-    blocks = [None] * int(counts.sum())
+    blocks: list[Any] = [None] * int(counts.sum())
     counter = 0
-    errors = []
+    errors: list[str | None] = []
     for i in range(len(counts)):
         try:
             size = int(group["PA_THR_TNR_DATA_CNT"][i])
@@ -218,7 +221,7 @@ def _set_calibration_time(rec, acq):
     rec["synchro_flag"] = acq[2]
 
 
-def expected_tnr_calibration(group):
+def expected_tnr_calibration(group: dict) -> Any:
     """Records, report count and per-packet failures of a TNR calibration decoder."""
 
     def read(data, size, time):
@@ -275,7 +278,7 @@ def expected_tnr_calibration(group):
     return ThrCase(group, records, sum(e is not None for e in errors), errors)
 
 
-def expected_hfr_calibration(group):
+def expected_hfr_calibration(group: dict) -> Any:
     """Records, report count and per-packet failures of an HFR calibration decoder.
 
     A decoded packet with an enabled band of more than 512 steps makes the whole call fail:
@@ -346,7 +349,7 @@ def expected_hfr_calibration(group):
 # Cases from chosen packets
 
 
-def tnr_survey_group(packets, mode="normal", maxwords=None):
+def tnr_survey_group(packets: Sequence[Any], mode: str = "normal", maxwords: int | None = None) -> Any:
     """Packet group of TNR survey packets (`TnrPacket` list) and its expected decoding.
 
     `maxwords` sets the width of PA_THR_TNR_DATA (default: the longest row); a narrower
@@ -355,11 +358,11 @@ def tnr_survey_group(packets, mode="normal", maxwords=None):
     return expected_tnr_survey(tnr_survey_packets(packets, mode, maxwords), mode)
 
 
-def tnr_calibration_group(packets, maxwords=None):
+def tnr_calibration_group(packets: Sequence[Any], maxwords: int | None = None) -> Any:
     """Packet group of TNR calibration packets and its expected decoding."""
     return expected_tnr_calibration(tnr_calibration_packets(packets, maxwords))
 
 
-def hfr_calibration_group(packets, maxwords=None):
+def hfr_calibration_group(packets: Sequence[Any], maxwords: int | None = None) -> Any:
     """Packet group of HFR calibration packets and its expected decoding."""
     return expected_hfr_calibration(hfr_calibration_packets(packets, maxwords))

@@ -5,6 +5,13 @@ The `random_*_packets` builders give packet descriptions only: encode them with 
 builders of `thr_encoding`; `random_tnr_survey` and the other two also compute the records.
 """
 
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
 from .thr_encoding import (
     AGC_BITS,
     AUTO_BITS,
@@ -38,11 +45,11 @@ def _rand_fields(rng, widths):
     return tuple(int(rng.integers(0, 1 << w)) for w in widths)
 
 
-def random_time(rng):
+def random_time(rng: np.random.Generator) -> tuple[int, int, int]:
     return (int(rng.integers(0, 1 << 31)), int(rng.integers(0, 1 << 16)), int(rng.integers(0, 2)))
 
 
-def random_band(rng, nbins=SURVEY_BINS):
+def random_band(rng: np.random.Generator, nbins: int = SURVEY_BINS) -> Any:
     def chan():
         return (int(rng.integers(0, 1 << AGC_BITS)), tuple(int(v) for v in rng.integers(0, 1 << AUTO_BITS, nbins)))
 
@@ -53,7 +60,7 @@ def random_band(rng, nbins=SURVEY_BINS):
 _TICKS = (0, 1, 65535, 65536, 0xFFFFFFFF)
 
 
-def random_tnr_block(rng):
+def random_tnr_block(rng: np.random.Generator) -> Any:
     ticks = tuple(int(rng.choice(_TICKS)) if rng.random() < 0.3 else int(rng.integers(0, 1 << 32)) for _ in range(4))
     return TnrBlock(
         tnr_setup=_rand_fields(rng, TNR_SETUP_BITS),
@@ -104,7 +111,9 @@ def _pick_faults(rng, npackets, bad):
     return set(rng.choice(npackets, size=min(bad, npackets), replace=False).tolist())
 
 
-def random_tnr_survey_packets(rng, npackets, max_blocks=4, bad=0, faults=SURVEY_FAULTS):
+def random_tnr_survey_packets(
+    rng: np.random.Generator, npackets: int, max_blocks: int = 4, bad: int = 0, faults: Sequence[str] = SURVEY_FAULTS
+) -> Any:
     """`npackets` random survey packets (`TnrPacket`), `bad` of them with a random fault from
     `faults`."""
     bad_idx = _pick_faults(rng, npackets, bad)
@@ -142,7 +151,9 @@ def _random_calibration_packets(rng, npackets, bad, faults, make, encode):
     return packets
 
 
-def random_tnr_calibration_packets(rng, npackets, bad=0, faults=CALIBRATION_FAULTS):
+def random_tnr_calibration_packets(
+    rng: np.random.Generator, npackets: int, bad: int = 0, faults: Sequence[str] = CALIBRATION_FAULTS
+) -> Any:
     """`npackets` random TNR calibration packets, `bad` of them faulty."""
 
     def make():
@@ -156,7 +167,13 @@ def random_tnr_calibration_packets(rng, npackets, bad=0, faults=CALIBRATION_FAUL
     return _random_calibration_packets(rng, npackets, bad, faults, make, encode_tnr_calibration_packet)
 
 
-def random_hfr_calibration_packets(rng, npackets, bad=0, max_steps=8, faults=CALIBRATION_FAULTS):
+def random_hfr_calibration_packets(
+    rng: np.random.Generator,
+    npackets: int,
+    bad: int = 0,
+    max_steps: int = 8,
+    faults: Sequence[str] = CALIBRATION_FAULTS,
+) -> Any:
     """`npackets` random HFR calibration packets (step counts up to `max_steps`)."""
 
     def make():
@@ -196,18 +213,33 @@ def _random_calibration_fields(rng):
 # Random cases
 
 
-def random_tnr_survey(rng, npackets, mode="normal", max_blocks=4, bad=0, faults=SURVEY_FAULTS):
+def random_tnr_survey(
+    rng: np.random.Generator,
+    npackets: int,
+    mode: str = "normal",
+    max_blocks: int = 4,
+    bad: int = 0,
+    faults: Sequence[str] = SURVEY_FAULTS,
+) -> Any:
     """`npackets` random survey packets, `bad` of them with a random fault from `faults`, and
     their expected decoding (a `ThrCase`)."""
     return tnr_survey_group(random_tnr_survey_packets(rng, npackets, max_blocks, bad, faults), mode)
 
 
-def random_tnr_calibration(rng, npackets, bad=0, faults=CALIBRATION_FAULTS):
+def random_tnr_calibration(
+    rng: np.random.Generator, npackets: int, bad: int = 0, faults: Sequence[str] = CALIBRATION_FAULTS
+) -> Any:
     """`npackets` random TNR calibration packets, `bad` of them faulty, and their decoding."""
     return tnr_calibration_group(random_tnr_calibration_packets(rng, npackets, bad, faults))
 
 
-def random_hfr_calibration(rng, npackets, bad=0, max_steps=8, faults=CALIBRATION_FAULTS):
+def random_hfr_calibration(
+    rng: np.random.Generator,
+    npackets: int,
+    bad: int = 0,
+    max_steps: int = 8,
+    faults: Sequence[str] = CALIBRATION_FAULTS,
+) -> Any:
     """`npackets` random HFR calibration packets (step counts up to `max_steps`), `bad` of
     them faulty, and their decoding."""
     return hfr_calibration_group(random_hfr_calibration_packets(rng, npackets, bad, max_steps, faults))

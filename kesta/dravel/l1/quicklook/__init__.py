@@ -36,6 +36,7 @@ from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked
 def _sources(path, kind, notes):
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
     if not FORMATS[kind].days:  # an L1 file of the whole run: every product's records
+        # h5py loads the HDF5 library: deferred to the first file read or written
         import h5py
 
         try:
@@ -72,10 +73,11 @@ def _inputs(path):
     return [(path, kind)]
 
 
-def quicklook_file(path, out_dir):
+def quicklook_file(path: str, out_dir: str) -> tuple[list[str], list[str], list[str]]:
     """Plots every product of an L1 file (HDF5, CDF or netCDF) or of every such file of a folder
     into `out_dir`: <product>.png for the products of an HDF5 file, <file name>.png for a CDF or
     netCDF file. Returns (PNG paths, notes, failures)."""
+    # matplotlib: deferred to the first plot (the command line starts without it)
     import matplotlib
 
     matplotlib.use("Agg")

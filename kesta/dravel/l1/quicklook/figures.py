@@ -54,6 +54,7 @@ def _no_data(ax, text="no valid data", blank=False):
 
 
 def _log_norm(values):
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib.colors import LogNorm
 
     positive = np.ma.masked_less_equal(np.ma.asarray(values, dtype=np.float64), 0).compressed()
@@ -64,12 +65,14 @@ def _log_norm(values):
 
 
 def _cmap(name, bad=FILL_COLOUR):
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib import colormaps
 
     return colormaps[name].with_extremes(bad=bad)
 
 
 def _fill_legend(ax, text="fill value (not written)"):
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib.patches import Patch
 
     ax.legend(

@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import datetime
+from typing import Any
+
 import numpy as np
 
 from kesta.dravel.products import declared
 
+from ..metadata import TABLES
 from ..times import utc, utc_text, valid_epoch
 from .figures import _cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save, _time_columns
 from .records import EPOCH, _date_axis, _days, _describe, _off, heading, masked, records
@@ -25,7 +29,7 @@ HEAD = 200  # records looked at when choosing the few a plot shows
 BANDS = "ABCD"
 
 
-def plot_tnr_survey(data, path, product=None):
+def plot_tnr_survey(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     head = data.take((EPOCH, "tnr_band", "channel_status"))
     tt = valid_epoch(head[EPOCH])
@@ -89,8 +93,7 @@ def _day_span(ax, day):
     """The time axis of a day's plot runs over that UTC day, whatever the cells' widths."""
     if day is None:
         return
-    import datetime
-
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib.ticker import FixedLocator, FuncFormatter
 
     first = datetime.datetime.strptime(day, "%Y%m%d")
@@ -103,6 +106,7 @@ def _day_span(ax, day):
 
 def _band_edges(ax, spans):
     """Marks the lower and upper edge of each band drawn, and names the band."""
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib.transforms import blended_transform_factory
 
     across = blended_transform_factory(ax.transAxes, ax.transData)
@@ -134,13 +138,14 @@ def _first_packet(epoch):
 
 
 def _level_colours(n=9):
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib import colormaps
 
     cmap = colormaps["plasma"]
     return [cmap(k / max(1, n - 1) * 0.9) for k in range(n)]
 
 
-def plot_hfr_calibration(data, path, product=None):
+def plot_hfr_calibration(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     names = (EPOCH, "frequency", "calibration_level", "hfr_band", "channel_status", "agc1", "agc2")
     rows = _first_packet(data[EPOCH])
@@ -187,11 +192,12 @@ def plot_hfr_calibration(data, path, product=None):
     return [_save(fig, path)]
 
 
-def plot_tnr_calibration(data, path, product=None):
+def plot_tnr_calibration(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     head = data.take((EPOCH, "tnr_band"))
     band = masked(head["tnr_band"])
-    rows, first = [], {}
+    rows: Any = []
+    first: dict[int, str] = {}
     for b in range(len(BANDS)):  # each band from the first packet that holds it
         in_band = np.flatnonzero(np.ma.filled(band == b, False))
         r = in_band[_first_packet(head[EPOCH][in_band])]
@@ -248,7 +254,7 @@ def plot_tnr_calibration(data, path, product=None):
 # Snapshot waveforms
 
 
-def plot_snapshots(data, path, product=None):
+def plot_snapshots(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     names = (EPOCH, "samps_per_ch", "sampling_rate", "snapshot_seq_nr", "channel_status_info")
     head = data.take(names, slice(0, HEAD))
@@ -306,8 +312,6 @@ def _axis_label(product, axis, code):
     the code, the code always."""
     quantity = ""
     if not np.ma.is_masked(code):
-        from ..metadata import TABLES
-
         entry = TABLES.get(product, {}).get("variables", {}).get(f"hist2d_axis{axis}", {})
         quantity = str(entry.get("CODES", {}).get(int(code), ""))
     code_text = "fill" if np.ma.is_masked(code) else str(int(code))
@@ -315,7 +319,8 @@ def _axis_label(product, axis, code):
     return f"bin along axis {axis} ({what})"
 
 
-def plot_histograms(data, path, product=None):
+def plot_histograms(data: Any, path: str, product: str | None = None) -> list[str]:
+    # matplotlib: deferred to the first plot (the command line starts without it)
     from matplotlib.colors import SymLogNorm
 
     data = records(data, product)
@@ -393,7 +398,7 @@ def _code(value):
 # LFM
 
 
-def plot_psd(data, path, product=None):
+def plot_psd(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     names = (EPOCH, "psd_freq_nr", "psd_freq_axis", "channel_status_info", "psd_data")
     rows = np.arange(min(len(data), SPECTRA_SHOWN))
@@ -442,7 +447,7 @@ def _terms(kind, available):
     return min({1: 3, 2: 10}.get(kind, 0), available)
 
 
-def plot_spectral_matrices(data, path, product=None):
+def plot_spectral_matrices(data: Any, path: str, product: str | None = None) -> list[str]:
     data = records(data, product)
     head = {
         n: masked(v) for n, v in data.take((EPOCH, "sm_type", "sm_freq_nr", "sm_freq_axis"), slice(0, HEAD)).items()

@@ -6,11 +6,19 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 import numpy as np
+from numpy.typing import DTypeLike
+
+from kesta.dravel.products import BY_NAME
 
 from .. import layout
 from ..attributes import fill_value
+from ..dayrecords import MEASURED_IF
+from ..metadata import TABLES
+from ..writers import guess_format
 
 EPOCH = layout.EPOCH
 
@@ -26,7 +34,7 @@ class Records:
     day = None  # YYYYMMDD of a day file's records (its plots span that UTC day)
     version = None  # the data version of the file the records come from
 
-    def __init__(self, columns, product, packets=None):
+    def __init__(self, columns: Mapping[str, Any], product: str, packets: int | None = None) -> None:
         self._columns = dict(columns)
         self.product = product
         self.packets = packets  # packets decoded into the product, when known
@@ -41,7 +49,7 @@ class Records:
     def __contains__(self, name):
         return name in self._columns
 
-    def names(self):
+    def names(self) -> list[str]:
         return list(self._columns)
 
     def _check(self, names):
@@ -49,19 +57,17 @@ class Records:
         if missing:
             raise ValueError(f"{self.product} has no variable(s) {', '.join(missing)}")
 
-    def shape(self, name):
+    def shape(self, name: str) -> tuple[int, ...]:
         self._check([name])
         return tuple(self._columns[name].shape[1:])
 
-    def take(self, names, rows=slice(None)):
+    def take(self, names: Iterable[str], rows: Any = slice(None)) -> dict[str, Any]:
         self._check(names)
         return self._measured({n: np.asarray(self._columns[n][rows]) for n in names}, rows)
 
     def _measured(self, out, rows):
         """`out` with the values their records' own flags say were not measured at fill (as
         the day files hold them: no plot draws the zeros of a channel or spectrum that was off)."""
-        from ..dayrecords import MEASURED_IF
-
         flags = sorted({f for n in out if n in MEASURED_IF for f, _ in MEASURED_IF[n] if f in self and f not in out})
         have = {**out, **(self.take(flags, rows) if flags else {})}
         for name in [n for n in out if n in MEASURED_IF]:
@@ -78,7 +84,7 @@ class Records:
         return self.take([name])[name]
 
     @property
-    def count_text(self):
+    def count_text(self) -> str:
         """ "N packets" of the product, or "N records" when the file does not say."""
         return f"{self.packets} packets" if self.packets is not None else f"{len(self)} records"
 
@@ -86,7 +92,7 @@ class Records:
 class HDF5Records(Records):
     """The records of one compound dataset of an L1 HDF5 file, read on demand."""
 
-    def __init__(self, dataset, product=None):
+    def __init__(self, dataset: Any, product: str | None = None) -> None:
         self._dataset = dataset
         self._leaves = {leaf.name: leaf for leaf in layout.leaves(dataset.dtype)}
         self.product = product or dataset.name.lstrip("/")
@@ -97,14 +103,14 @@ class HDF5Records(Records):
     def __contains__(self, name):
         return name in self._leaves
 
-    def names(self):
+    def names(self) -> list[str]:
         return list(self._leaves)
 
-    def shape(self, name):
+    def shape(self, name: str) -> tuple[int, ...]:
         self._check([name])
         return self._leaves[name].shape
 
-    def take(self, names, rows=slice(None)):
+    def take(self, names: Iterable[str], rows: Any = slice(None)) -> dict[str, Any]:
         self._check(names)
         leaves = [self._leaves[n] for n in names]
         tops = list(dict.fromkeys(leaf.path[0] for leaf in leaves))
@@ -133,14 +139,14 @@ class HDF5Records(Records):
 DAY_FILE = re.compile(r"_(\d{8})_v(\d{2})(?:\.|$)")
 
 
-def day_of(name):
+def day_of(name: str) -> tuple[str | None, str | None]:
     """(YYYYMMDD, data version) of a day file or its plot (or their temporary names), named as
     the writers name them, else (None, None)."""
     found = DAY_FILE.search(os.path.basename(os.fspath(name)))
     return (found.group(1), found.group(2)) if found else (None, None)
 
 
-def heading(data, text):
+def heading(data: Records, text: str) -> str:
     """A plot's title: its product, day and data version where known, then `text`."""
     parts = [str(data.product)]
     if data.day:
@@ -156,7 +162,7 @@ def _as_record(values, dtype, name):
     return out
 
 
-def records(data, product=None):
+def records(data: Any, product: str | None = None) -> Records:
     """`data` as Records: Records themselves, an open HDF5 compound dataset, a record array, or
     {variable name: values} (as `layout.flatten` gives)."""
     if isinstance(data, Records):
@@ -173,8 +179,6 @@ def _as_layout(product, columns):
     (a reader that widened an integer type gives it back; the fill values then match again)."""
     columns = {name: np.asarray(v) for name, v in columns.items()}
     try:
-        from kesta.dravel.products import BY_NAME
-
         leaves = {leaf.name: leaf for leaf in layout.leaves(BY_NAME[product].record_dtype())}
     except (LookupError, ImportError, AttributeError):  # unknown product, no layout, or not installed
         return columns
@@ -189,13 +193,14 @@ def _as_layout(product, columns):
 # Values, fill values, time axes
 
 
-def masked(values, dtype=None):
+def masked(values: Any, dtype: DTypeLike | None = None) -> Any:
     """`values` with the fill value of their element type masked."""
     values = np.asarray(values)
     return np.ma.masked_equal(values, fill_value(np.dtype(dtype or values.dtype).base))
 
 
 def _date_axis(ax):
+    # matplotlib: deferred to the first plot (the command line starts without it)
     import matplotlib.dates as mdates
 
     locator = mdates.AutoDateLocator(minticks=3, maxticks=8)
@@ -205,6 +210,7 @@ def _date_axis(ax):
 
 def _days(times):
     """Matplotlib date numbers (days) of datetime64 values (NaN for NaT)."""
+    # matplotlib: deferred to the first plot (the command line starts without it)
     import matplotlib.dates as mdates
 
     return np.asarray(mdates.date2num(times), dtype=np.float64)
@@ -212,8 +218,6 @@ def _days(times):
 
 def _describe(product, name, key="CATDESC"):
     """What the product's metadata table says of a variable ("" when it says nothing)."""
-    from ..metadata import TABLES
-
     return str(TABLES.get(product, {}).get("variables", {}).get(name, {}).get(key, ""))
 
 
@@ -227,10 +231,8 @@ def _off(status):
 # Files
 
 
-def file_kind(path):
+def file_kind(path: str) -> str | None:
     """The name of the format of the L1 file `path` ("hdf5": an L1 file of compound datasets,
     "netcdf", "cdf"), or None."""
-    from ..writers import guess_format
-
     found = guess_format(path)
     return found.name if found is not None else None
