@@ -7,6 +7,7 @@ any leaf field gets valid attributes. Fill values come from the installed fill-v
 from __future__ import annotations
 
 import datetime
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any
@@ -200,7 +201,7 @@ def global_attributes(
     data_version: str = "01",
     generated: str | None = None,
     software: str | None = None,
-    mission: dict[str, str] | None = None,
+    mission: Mapping[str, str] | None = None,
     dtype: DTypeLike | None = None,
 ) -> dict[str, Any]:
     """The ISTP global attributes of a product's file (of records of layout `dtype`: its day
