@@ -73,8 +73,11 @@ def test_a_killed_pool_worker_costs_only_its_file(inputs, tmp_path):
     assert proc.returncode == 0
     proc, mark = start("batch", *sources, "-o", tmp_path / "killed", "--workers", "2")
     assert wait_for_children(proc, mark, 2)
-    time.sleep(0.5)
-    workers = [p for p in marked(mark) if p.pid != proc.pid and "run.worker" in " ".join(p.cmdline())]
+    # a pool worker, once it has started (its command line is that of the worker module)
+    deadline, workers = time.monotonic() + 30, []
+    while not workers and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.1)
+        workers = [p for p in marked(mark) if p.pid != proc.pid and "run.worker" in " ".join(p.cmdline())]
     assert workers
     os.kill(workers[0].pid, signal.SIGKILL)
     out, err = proc.communicate(timeout=120)
