@@ -151,11 +151,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     )
     options.where_options(p, "decode", "one task per file", "the files not yet decoded")
     p.add_argument("--overwrite", action="store_true", help="replace L1 files that exist already (refused otherwise)")
-    p.add_argument(
-        "--strict",
-        action="store_true",
-        help="exit 1 when a product is partial (some units reported), not only when one failed",
-    )
+    options.strict_option(p)
     p.add_argument(
         "--report",
         metavar="FILE.json",

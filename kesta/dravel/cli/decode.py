@@ -142,11 +142,7 @@ def _decode_options(p: argparse.ArgumentParser, names: str) -> None:
         metavar="NAME[,NAME...]",
         help=f"decode only these products (repeatable; known: {names})",
     )
-    p.add_argument(
-        "--strict",
-        action="store_true",
-        help="exit 1 when a product is partial (some units reported), not only when one failed",
-    )
+    options.strict_option(p)
     p.add_argument(
         "--report",
         metavar="FILE.json",

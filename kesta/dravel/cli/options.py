@@ -134,3 +134,12 @@ def where_options(p: argparse.ArgumentParser, verb: str, tasks: str, left: str) 
         metavar="S",
         help=f"give up {left} when the cluster has had no worker for S seconds (default: 60)",
     )
+
+
+def strict_option(p: argparse.ArgumentParser) -> None:
+    """--strict: a partial product fails the run too (decode and batch)."""
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit 1 when a product is partial (some units reported), not only when one failed",
+    )
