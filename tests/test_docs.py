@@ -14,9 +14,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def _generator():
-    spec = importlib.util.spec_from_file_location("gen_reference", ROOT / "docs" / "gen_reference.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_reference", ROOT / "docs" / "gen_reference.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
