@@ -26,7 +26,6 @@ from typing import Any, NamedTuple, Protocol
 
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.errors import UsageError, WriteError
-from kesta.dravel.l1.metadata import mission_attributes, page_names
 from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.store import not_regular
 from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS, check_data_version
@@ -35,6 +34,7 @@ from kesta.dravel.run.protocol import Job, StopCheck
 
 from . import coverage, tasks
 from .gaps import missing_days
+from .mission import mission_attributes, page_names
 from .software import software
 from .state import FILE as STATE_FILE
 from .state import DayRow, FileRow, State, move_aside

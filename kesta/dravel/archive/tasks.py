@@ -32,7 +32,6 @@ from kesta.dravel.l1.errors import InputError, Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 from kesta.dravel.l1.layout import leaves, values
 from kesta.dravel.l1.merge import SpanRecords
-from kesta.dravel.l1.metadata import MISSION_ATTRIBUTES
 from kesta.dravel.l1.quicklook import _plot_one
 from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult
 from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
@@ -41,6 +40,7 @@ from kesta.dravel.l1.times import day_start, utc, utc_days, valid_epoch
 from kesta.dravel.l1.writers import FORMATS
 from kesta.dravel.run.protocol import StopCheck
 
+from .mission import MISSION_ATTRIBUTES
 from .state import FileRow
 
 SUMMARY = "dravel_archive_summary"

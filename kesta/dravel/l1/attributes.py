@@ -206,7 +206,7 @@ def global_attributes(
 ) -> dict[str, Any]:
     """The ISTP global attributes of a product's file (of records of layout `dtype`: its day
     records' or its decoder's); `mission`: the attributes an archive sets
-    (`metadata.mission_attributes`), over the defaults."""
+    (its dravel-archive.toml), over the defaults."""
     name = _name(product)
     own = table(product, dtype).get("globals", {})
     descriptor = own.get("Descriptor", f"{name.upper()}>{name}")

@@ -52,9 +52,9 @@ from starlette.responses import (
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from kesta.dravel.l1 import metadata
+from kesta.dravel.archive import mission
+from kesta.dravel.archive.mission import CONFIG_FILE
 from kesta.dravel.l1.errors import ConfigError
-from kesta.dravel.l1.metadata import CONFIG_FILE
 from kesta.dravel.l1.writers import DAY_FORMATS
 from kesta.dravel.l1.writers import FORMATS as FILE_FORMATS
 
@@ -406,7 +406,7 @@ def dataset_description(description: Description, product: str) -> str:
 def mission_attributes(root: str) -> dict[str, str]:
     """The archive's mission attributes ({} when its file cannot be used: logged)."""
     try:
-        found: dict[str, str] = metadata.mission_attributes(root)
+        found: dict[str, str] = mission.mission_attributes(root)
         return found
     except ConfigError as exc:
         log.warning("%s", exc)

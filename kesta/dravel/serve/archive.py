@@ -24,7 +24,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Literal, cast
 
-from kesta.dravel.l1.metadata import CONFIG_FILE
+from kesta.dravel.archive.mission import CONFIG_FILE
 from kesta.dravel.l1.writers import day_format_of
 
 # The formats of day files (`l1.writers.DAY_FORMATS`), by name

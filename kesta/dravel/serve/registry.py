@@ -78,7 +78,7 @@ def title(product: str) -> str:
 
 class Registry:
     """The Description of each product's datasets by day-file format (its name in FORMATS), made
-    once; `mission`: the archive's mission attributes (`metadata.mission_attributes`)."""
+    once; `mission`: the archive's mission attributes (`archive.mission.mission_attributes`)."""
 
     def __init__(self, mission: Mapping[str, str] | None = None) -> None:
         self.mission = dict(mission or {})
