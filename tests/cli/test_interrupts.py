@@ -16,6 +16,7 @@ from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import aside as aside_module
 from kesta.dravel.l1 import convert
 from kesta.dravel.l1.errors import Interrupted
+from kesta.dravel.run import child
 
 from cli_support import ROOT, dravel
 
@@ -55,16 +56,16 @@ def test_interrupt_while_the_second_process_hands_back(thr_l0, tmp_path, monkeyp
     monkeypatch.setattr(aside_module, "ASIDE_PACKETS", 1)
     stop, seen = [], []
     if moment == "second-process-stuck":
-        waited = aside_module.Aside._finished
+        waited = child.finished
 
-        def finished(self, interrupted):
+        def finished(process, interrupted, *args):
             # frozen half way: it can neither finish nor answer SIGTERM
-            os.kill(self.process.pid, signal.SIGSTOP)
-            seen.append(self.process.pid)
+            os.kill(process.pid, signal.SIGSTOP)
+            seen.append(process.pid)
             stop.append(True)
-            return waited(self, interrupted)
+            return waited(process, interrupted, *args)
 
-        monkeypatch.setattr(aside_module.Aside, "_finished", finished)
+        monkeypatch.setattr(child, "finished", finished)
     else:
         from kesta.dravel.l1.hdf5 import HDF5Writer
 

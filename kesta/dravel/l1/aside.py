@@ -18,11 +18,10 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from kesta.dravel.products import BY_NAME, Product
-from kesta.dravel.run import child, worker
+from kesta.dravel.run import child
 
 from . import output
 from .decode import FileSource, decode_product
-from .errors import check
 from .results import ProductResult
 from .store import DAMAGED, open_l0, packets_on_file
 
@@ -67,18 +66,10 @@ class Aside:
         """Starts decoding, in a second process, the THR products of `todo` from the open L0
         file `f` into the L1 file `path`, in windows of `window_bytes` (None: whole), when it
         is worth it."""
-        import multiprocessing  # only when a second process is asked for: not on import of the library
-
         aside = [(p, t) for p, t in todo if p.takes_group]
         # a daemonic process (a Dask worker's, for one) may not start processes of its own, and
         # a worker of a pool as large as the machine would only share its cores with one
-        if (
-            not aside
-            or len(aside) == len(todo)
-            or (os.cpu_count() or 1) < 2
-            or multiprocessing.current_process().daemon
-            or not worker.cores_spare()
-        ):
+        if not aside or len(aside) == len(todo) or not child.may_start():
             return cls([])
         try:
             packets = sum(packets_on_file(f, t) for _, t in aside)
@@ -103,7 +94,7 @@ class Aside:
         self, source: FileSource, writer: Any, interrupted: Callable[[], bool] | None
     ) -> Iterator[ProductResult]:
         """Writes the products set aside with `writer`; yields their ProductResults, in order."""
-        if self.process is not None and self._finished(interrupted):
+        if self.process is not None and child.finished(self.process, interrupted):
             # h5py loads the HDF5 library: deferred to the first file read or written
             import h5py
 
@@ -124,16 +115,6 @@ class Aside:
                     return
         for product, packet_type in self.todo:  # the process was lost: decode them here
             yield decode_product(source, product, packet_type, writer, interrupted)
-
-    def _finished(self, interrupted):
-        """True when the second process ended well; False when it failed or died."""
-        while True:
-            check(interrupted)
-            try:
-                self.process.wait(0.1)
-            except subprocess.TimeoutExpired:
-                continue
-            return self.process.returncode == 0
 
     def stop(self) -> None:
         """Ends the second process, however far it got, and removes its file."""
