@@ -26,8 +26,8 @@ import numpy as np
 from kesta.dravel.l1 import output
 from kesta.dravel.l1.attributes import global_attributes
 from kesta.dravel.l1.convert import convert
-from kesta.dravel.l1.dayrecords import day_batches, day_dtype, regrouping
-from kesta.dravel.l1.days import time_order
+from kesta.dravel.l1.dayrecords import day_batches, day_dtype, day_hash, regrouping
+from kesta.dravel.l1.days import time_order, write_batches
 from kesta.dravel.l1.errors import InputError, Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 from kesta.dravel.l1.layout import leaves, values
@@ -37,9 +37,10 @@ from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult
 from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
 from kesta.dravel.l1.store import check_regular
 from kesta.dravel.l1.times import day_start, utc, utc_days, valid_epoch
-from kesta.dravel.l1.writers import FORMATS
+from kesta.dravel.l1.writers import FORMATS, writer_for
 from kesta.dravel.run.protocol import StopCheck
 
+from .gaps import gaps
 from .mission import MISSION_ATTRIBUTES
 from .state import FileRow
 
@@ -356,10 +357,6 @@ class DayDone:
 def write_day_file(task: DayTask) -> DayDone:
     """Writes one day file from the cache files feeding its day, unless it holds those records
     already (see DayTask); its plot follows it. Returns a `DayDone`."""
-    from kesta.dravel.l1.dayrecords import day_hash
-
-    from .gaps import gaps
-
     day = day_records(task.product, task.day, [cache for _, cache in task.sources])
     try:
         if not len(day):
@@ -480,9 +477,6 @@ def _parents(stored: Any, fmt: str) -> list[str]:
 
 
 def _write(task: DayTask, day: SpanRecords, parents: list[str]) -> None:
-    from kesta.dravel.l1.days import write_batches
-    from kesta.dravel.l1.writers import writer_for
-
     day_class = writer_for(task.format).day.configured(task.attributes)
     write_batches(day_class, task.path, day.batches, task.product, parents, task.version, len(day))
 
