@@ -32,7 +32,6 @@ from kesta.dravel.l1.errors import InputError, Interrupted, failure
 from kesta.dravel.l1.layout import EPOCH_FIELD as EPOCH
 from kesta.dravel.l1.layout import leaves, values
 from kesta.dravel.l1.merge import SpanRecords
-from kesta.dravel.l1.quicklook import _plot_one
 from kesta.dravel.l1.results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult
 from kesta.dravel.l1.runs import ChunkRows, read_epochs, write_epochs
 from kesta.dravel.l1.store import check_regular
@@ -483,11 +482,10 @@ def _write(task: DayTask, day: SpanRecords, parents: list[str]) -> None:
 
 def _plot(product: str, records: np.ndarray, png: str) -> str | None:
     """The day's quick-look plot beside its file (written whole, then renamed), or None."""
-    # the plotting library, loaded by a campaign that makes plots only (--quicklook), and set
-    # to draw into files before anything of it draws
-    import matplotlib
+    # lazy: the plots load matplotlib (0.3 s in every worker), which only a campaign making
+    # plots (--quicklook) needs
+    from kesta.dravel.l1.quicklook import _plot_one
 
-    matplotlib.use("Agg")
     tmp = output.temporary(os.path.dirname(png), os.path.basename(png), os.getpid(), "plot", ".png")
     notes: list[str] = []
     failures: list[str] = []

@@ -4,14 +4,15 @@ from __future__ import annotations
 
 import argparse
 
-from kesta.dravel.l1.quicklook import quicklook_file
-
 from . import options
 from .commands import Console
 from .errors import RunFailed
 
 
 def quicklook_into(console: Console, input_path: str, out_dir: str) -> tuple[list[str], list[str]]:
+    # lazy: the quick-look plots load matplotlib (0.3 s), which only a command making plots needs
+    from kesta.dravel.l1.quicklook import quicklook_file
+
     written, notes, failures = quicklook_file(input_path, out_dir)
     console.out(*("note: " + n for n in notes))
     console.err(*("error: " + f for f in failures))

@@ -7,11 +7,17 @@ gives it lazily (only the fields and rows a plot shows are read, and long produc
 so big files stay cheap); CDF and netCDF files give it through their readers. Fill values (the
 fill value of each variable's element type, from the fill-value component) are masked and never
 drawn; times are shown in UTC, converted from TT2000 by the CDF library (leap seconds included).
+
+Importing the package loads matplotlib (0.3 s): the library (`kesta.dravel.l1`), the command
+line and the archive import it when they make a plot, not before.
 """
 
 from __future__ import annotations
 
 import os
+
+import h5py
+import matplotlib
 
 from ..dayrecords import decoder_columns
 from ..errors import InputError
@@ -36,9 +42,6 @@ from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked
 def _sources(path, kind, notes):
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
     if not FORMATS[kind].days:  # an L1 file of the whole run: every product's records
-        # h5py loads the HDF5 library: deferred to the first file read or written
-        import h5py
-
         try:
             f = h5py.File(path, "r")
         except OSError as exc:
@@ -77,10 +80,6 @@ def quicklook_file(path: str, out_dir: str) -> tuple[list[str], list[str], list[
     """Plots every product of an L1 file (HDF5, CDF or netCDF) or of every such file of a folder
     into `out_dir`: <product>.png for the products of an HDF5 file, <file name>.png for a CDF or
     netCDF file. Returns (PNG paths, notes, failures)."""
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    import matplotlib
-
-    matplotlib.use("Agg")
     path, out_dir = os.fspath(path), os.fspath(out_dir)
     inputs = _inputs(path)
     check_folder(out_dir, create=True)
@@ -115,6 +114,7 @@ def _plot_one(product, data, png, notes, failures):
     if not len(data):
         notes.append(f"{product}: no records, nothing to plot")
         return []
+    matplotlib.use("Agg")  # drawn into files, whatever backend the process had chosen
     try:
         made = PLOTS[product](data, png)
     except Exception as exc:  # noqa: BLE001 - a plot failing is reported, the others are made

@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import numpy as np
+from matplotlib import colormaps
+from matplotlib.colors import LogNorm
+from matplotlib.figure import Figure
+from matplotlib.patches import Patch
 
 from .records import masked
 
@@ -16,8 +20,6 @@ FILL_COLOUR = "#c8c8c8"
 def _figure(figsize, title=None, left=0.9):
     # Fixed margins: an automatic layout engine costs more than the drawing itself. The figure
     # title sits in a band of its own above the panels and their titles.
-    from matplotlib.figure import Figure
-
     fig = Figure(figsize=figsize)
     width, height = fig.get_size_inches()
     top = 0.95 if title else 0.55
@@ -54,9 +56,6 @@ def _no_data(ax, text="no valid data", blank=False):
 
 
 def _log_norm(values):
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib.colors import LogNorm
-
     positive = np.ma.masked_less_equal(np.ma.asarray(values, dtype=np.float64), 0).compressed()
     if not positive.size:
         return None
@@ -65,16 +64,10 @@ def _log_norm(values):
 
 
 def _cmap(name, bad=FILL_COLOUR):
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib import colormaps
-
     return colormaps[name].with_extremes(bad=bad)
 
 
 def _fill_legend(ax, text="fill value (not written)"):
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib.patches import Patch
-
     ax.legend(
         handles=[Patch(facecolor=FILL_COLOUR, edgecolor="0.5", label=text)],
         loc="upper right",

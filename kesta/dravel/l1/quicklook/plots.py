@@ -6,6 +6,10 @@ import datetime
 from typing import Any
 
 import numpy as np
+from matplotlib import colormaps
+from matplotlib.colors import SymLogNorm
+from matplotlib.ticker import FixedLocator, FuncFormatter
+from matplotlib.transforms import blended_transform_factory
 
 from kesta.dravel.products import declared
 
@@ -93,9 +97,6 @@ def _day_span(ax, day):
     """The time axis of a day's plot runs over that UTC day, whatever the cells' widths."""
     if day is None:
         return
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib.ticker import FixedLocator, FuncFormatter
-
     first = datetime.datetime.strptime(day, "%Y%m%d")
     start = float(_days(np.array([first], dtype="datetime64[ns]"))[0])
     ax.set_xlim(start, start + 1)
@@ -106,9 +107,6 @@ def _day_span(ax, day):
 
 def _band_edges(ax, spans):
     """Marks the lower and upper edge of each band drawn, and names the band."""
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib.transforms import blended_transform_factory
-
     across = blended_transform_factory(ax.transAxes, ax.transData)
     for b, lo, hi in spans:
         for edge in (lo, hi):
@@ -138,9 +136,6 @@ def _first_packet(epoch):
 
 
 def _level_colours(n=9):
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib import colormaps
-
     cmap = colormaps["plasma"]
     return [cmap(k / max(1, n - 1) * 0.9) for k in range(n)]
 
@@ -320,9 +315,6 @@ def _axis_label(product, axis, code):
 
 
 def plot_histograms(data: Any, path: str, product: str | None = None) -> list[str]:
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    from matplotlib.colors import SymLogNorm
-
     data = records(data, product)
     names = (
         EPOCH,

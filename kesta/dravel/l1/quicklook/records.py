@@ -9,6 +9,7 @@ import re
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+import matplotlib.dates as mdates
 import numpy as np
 from numpy.typing import DTypeLike
 
@@ -200,9 +201,6 @@ def masked(values: Any, dtype: DTypeLike | None = None) -> Any:
 
 
 def _date_axis(ax):
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    import matplotlib.dates as mdates
-
     locator = mdates.AutoDateLocator(minticks=3, maxticks=8)
     ax.xaxis.set_major_locator(locator)
     ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
@@ -210,9 +208,6 @@ def _date_axis(ax):
 
 def _days(times):
     """Matplotlib date numbers (days) of datetime64 values (NaN for NaT)."""
-    # matplotlib: deferred to the first plot (the command line starts without it)
-    import matplotlib.dates as mdates
-
     return np.asarray(mdates.date2num(times), dtype=np.float64)
 
 
