@@ -29,14 +29,19 @@ SECOND = 1_000_000_000
 DAY = 86_400 * SECOND
 
 
+def _cdf():
+    """pycdfpp, the CDF library the conversions are made with."""
+    # lazy: loaded with the first time converted, not on the command line's start (5 ms)
+    import pycdfpp
+
+    return pycdfpp
+
+
 @functools.lru_cache(maxsize=1)
 def _tt2000_type():
     """The dtype pycdfpp takes and gives TT2000 values in: the very object it registered (an
     equal dtype made here is refused), which it exposes only on values it gives back."""
-    # pycdfpp: deferred to the first time converted
-    import pycdfpp
-
-    return pycdfpp.to_tt2000(np.zeros(1, "datetime64[ns]")).dtype
+    return _cdf().to_tt2000(np.zeros(1, "datetime64[ns]")).dtype
 
 
 def as_tt2000(values: ArrayLike) -> np.ndarray:
@@ -49,11 +54,8 @@ def midnights() -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(days, TT2000 of their midnights, leap): every UTC day FIRST_DAY..LAST_DAY as
     datetime64[D], the TT2000 epoch of its 00:00 UTC, and whether it ends with a leap second
     (the library's leap-second table: such a day lasts 86,401 s)."""
-    # pycdfpp: deferred to the first time converted
-    import pycdfpp
-
     days = np.arange(FIRST_DAY, LAST_DAY + np.timedelta64(1, "D"))
-    tt = np.asarray(pycdfpp.to_tt2000(days.astype("datetime64[ns]"))).view(np.int64).copy()
+    tt = np.asarray(_cdf().to_tt2000(days.astype("datetime64[ns]"))).view(np.int64).copy()
     leap = np.zeros(len(days), dtype=bool)
     leap[:-1] = np.diff(tt) == DAY + SECOND
     for a in (days, tt, leap):
@@ -82,15 +84,12 @@ def _in_leap_second(tt):
 
 def utc(epoch: ArrayLike) -> np.ndarray:
     """UTC datetime64[ns] of TT2000 epochs (NaT where `valid_epoch` masks them)."""
-    # pycdfpp: deferred to the first time converted
-    import pycdfpp
-
     tt = valid_epoch(epoch)
     out = np.full(tt.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
     good = ~np.ma.getmaskarray(tt)
     if good.any():
         values = tt.data[good]
-        got = np.asarray(pycdfpp.to_datetime64(as_tt2000(values)), dtype="datetime64[ns]")
+        got = np.asarray(_cdf().to_datetime64(as_tt2000(values)), dtype="datetime64[ns]")
         inside, day = _in_leap_second(values)
         if len(inside):
             got[inside] = midnights()[0][day + 1].astype("datetime64[ns]") - np.timedelta64(1, "ns")
@@ -123,11 +122,9 @@ def tt2000(dates: ArrayLike, ns: ArrayLike = 0) -> np.ndarray:
     ns = np.broadcast_to(np.asarray(ns, dtype=np.int64), dates.shape)
     # within a day, the library's own conversion (days before 1972 are not 86,400 SI seconds
     # long); the leap second itself follows the last second before it
-    import pycdfpp
-
     plain = np.minimum(ns, DAY - SECOND)
     at = dates.astype("datetime64[ns]") + plain.astype("timedelta64[ns]")
-    return np.asarray(pycdfpp.to_tt2000(at)).view(np.int64) + (ns - plain)
+    return np.asarray(_cdf().to_tt2000(at)).view(np.int64) + (ns - plain)
 
 
 def day_start(date: str) -> int:
