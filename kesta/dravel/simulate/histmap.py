@@ -16,7 +16,7 @@ import numpy as np
 
 from kesta.dravel.tasks.tds.utils import group
 
-from .store import l0_store, set_expected_times
+from .store import filled_records, l0_store, set_expected_times
 
 PACKET = "TM_TDS_SCIENCE_ROUTINE_HISTMAP"
 SAMPLING_RATE_HZ = (65534.375, 131068.75, 262137.5, 524275.0, 2097100.0)
@@ -187,9 +187,6 @@ def expected_records(histograms: Sequence[Any], rng: np.random.Generator | None 
     Each histogram must come out of the packet grouping as a run of its own; a histogram whose
     packets would join the previous one's run raises ValueError.
     """
-    # the pipeline's component, bound when first used (not on import of the library)
-    from tesmo.converters.cdf_fill import fill_records
-
     rng = rng or np.random.default_rng(0)
     rows = _rows(histograms, rng)
     groups, size = group(np.array([r["number"] for r in rows], dtype=np.uint8))
@@ -199,8 +196,7 @@ def expected_records(histograms: Sequence[Any], rng: np.random.Generator | None 
     if size != len(histograms) or any(groups[s] != h for h, s in enumerate(starts)):
         raise ValueError("the histograms' packets do not group into one run per histogram")
 
-    out = np.zeros(len(histograms), dtype=HIST2D)
-    fill_records(out)
+    out = filled_records(len(histograms), HIST2D)
     for h, hist in enumerate(histograms):
         rec = out[h]
         set_expected_times(out[h : h + 1], [hist.time])

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from .store import l0_store, set_expected_times
+from .store import filled_records, l0_store, set_expected_times
 
 SM_PACKET = "TM_TDS_SCIENCE_SLOWMODE_SPECMAT"
 PSD_PACKET = "TM_TDS_SCIENCE_SLOWMODE_DENSITY"
@@ -207,12 +207,8 @@ def _expected_records(
 ) -> np.ndarray:
     """The records of `packets` (given in time order): the header every slow-mode record has,
     the spectrum's length fields under `prefix`, and its values from `set_values(rec, p, rng)`."""
-    # the pipeline's component, bound when first used (not on import of the library)
-    from tesmo.converters.cdf_fill import fill_records
-
     rng = rng or np.random.default_rng(0)
-    out = np.zeros(len(packets), dtype=dtype)
-    fill_records(out)
+    out = filled_records(len(packets), dtype)
     if packets:
         out["survey_mode"] = 0
         set_expected_times(out, [p.time for p in packets])

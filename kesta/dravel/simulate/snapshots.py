@@ -13,7 +13,9 @@ from typing import Any
 
 import numpy as np
 
-from .store import l0_store, set_expected_times
+from kesta.dravel.l1.attributes import fill_value
+
+from .store import filled_records, l0_store, set_expected_times
 
 NSAMP_MAX_PER_REC = 65536
 NSAMP_MAX_PER_PKT = 2032
@@ -244,12 +246,8 @@ def expected_records(snapshots: Sequence[Any], kind: str = "trig") -> Any:
     """(records, reports, warnings): what the decoder must return for `snapshots`, which must be
     given in time order; `reports` holds the text of each rejected snapshot, `warnings` the
     missing-packet warnings."""
-    # the pipeline's component, bound when first used (not on import of the library)
-    from tesmo.converters.cdf_fill import CDFToFill, fill_records
-
     dtype = TSWF if kind == "trig" else RSWF
-    out = np.zeros(len(snapshots), dtype=dtype)
-    fill_records(out)
+    out = filled_records(len(snapshots), dtype)
     reports, warnings = [], []
     for i, snap in enumerate(snapshots):
         rec = out[i]
@@ -316,7 +314,7 @@ def expected_records(snapshots: Sequence[Any], kind: str = "trig") -> Any:
                     rec["samps_per_ch"] = nsamp
         if failed is not None:
             reports.append(failed)
-            rec["waveform_data"] = CDFToFill()("int16")
+            rec["waveform_data"] = fill_value(np.int16)
     return out, reports, warnings
 
 

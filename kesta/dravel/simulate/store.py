@@ -1,6 +1,8 @@
-"""Simulated L0 files, and the expected time fields of TDS records."""
+"""Simulated L0 files, and what the expected TDS records start from: fill values, time fields."""
 
 from __future__ import annotations
+
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -19,6 +21,17 @@ def write_hdf5(path: str, groups: dict) -> None:
             source = tm.create_group(name).create_group("source_data")
             for param, values in group.items():
                 source.create_dataset(param, data=np.asarray(values))
+
+
+def filled_records(count: int, dtype: Any) -> np.ndarray:
+    """`count` records of `dtype` holding the fill values, as a decoder's records do before it
+    sets what it decoded."""
+    # the pipeline's component, bound when first used (not on import of the library)
+    from tesmo.converters.cdf_fill import fill_records
+
+    out = np.zeros(count, dtype=dtype)
+    fill_records(out)
+    return out
 
 
 def set_expected_times(records: np.ndarray, times: ArrayLike) -> None:
