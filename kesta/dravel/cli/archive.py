@@ -14,7 +14,7 @@ from kesta.dravel.run import runner as pick_runner
 
 from . import options
 from .batch import expand_inputs
-from .commands import Console
+from .commands import Console, progress_bar
 from .errors import RunFailed, UsageError
 
 
@@ -27,11 +27,9 @@ class Progress:
         self.started = time.monotonic()
 
     def start(self, what: str, total: int, unit: str) -> None:
-        from tqdm import tqdm  # a bar only when a campaign runs: not on every command's start-up
-
         self.close()
         self.bytes, self.started = 0, time.monotonic()
-        self.bar = tqdm(total=total, desc=what, unit=unit, disable=None)
+        self.bar = progress_bar(total, what, unit)
 
     def update(self, nbytes: int) -> None:
         self.bytes += nbytes

@@ -17,7 +17,7 @@ from kesta.dravel.l1.output import check_folder
 from kesta.dravel.l1.writers import FORMATS
 
 from . import options
-from .commands import Console, check_report, write_report
+from .commands import Console, check_report, progress_bar, write_report
 from .errors import RunFailed, UsageError
 
 
@@ -67,13 +67,11 @@ class Progress:
     """Files done, files/s and MB/s of L0 read, on stderr when it is a terminal."""
 
     def __init__(self, pairs: list[tuple[str, str]]) -> None:
-        from tqdm import tqdm  # a bar only when a batch runs: not on every command's start-up
-
         self.sizes = {l0: _size(l0) for l0, _ in pairs}
         self.total = len(pairs)
         self.done = self.bytes = 0
         self.start = time.monotonic()
-        self.bar = tqdm(total=self.total, desc="decoding", unit="file", disable=None)
+        self.bar = progress_bar(self.total, "decoding", "file")
 
     def update(self, l0: str) -> None:
         self.done += 1

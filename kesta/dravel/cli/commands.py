@@ -1,5 +1,5 @@
-"""What the commands share: what they print, how a decode run ends, and run reports; a run that
-does not end well raises RunFailed."""
+"""What the commands share: what they print, their progress bars, how a decode run ends, and run
+reports; a run that does not end well raises RunFailed."""
 
 from __future__ import annotations
 
@@ -28,6 +28,15 @@ class Console:
     def err(self, *lines: str) -> None:
         for line in lines:
             print(line, file=sys.stderr)
+
+
+def progress_bar(total: int, what: str, unit: str) -> Any:
+    """A progress bar of `total` `unit`s on stderr, drawn only when stderr is a terminal."""
+    # lazy: tqdm takes 16 ms to import; a bar only when a batch or a campaign runs, not on every
+    # command's start-up
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc=what, unit=unit, disable=None)
 
 
 def verdict(result: DecodeResult, strict: bool = False) -> None:
