@@ -67,13 +67,7 @@ def _check_seed(seed):
 
 def _write(path, groups, **attrs):
     try:
-        write_hdf5(path, groups)
-        import h5py  # loads the HDF5 library: only when a file is written
-
-        with h5py.File(path, "a") as f:
-            f.attrs["creator"] = "dravel simulate"
-            for name, value in attrs.items():
-                f.attrs[name] = value
+        write_hdf5(path, groups, {"creator": "dravel simulate", **attrs})
     except OSError as exc:
         raise UsageError(f"{path}: cannot be written ({exc})") from None
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
@@ -10,12 +11,14 @@ from numpy.typing import ArrayLike
 from kesta.dravel.l1.store import l0_store  # noqa: F401  (the simulator builds stores with it)
 
 
-def write_hdf5(path: str, groups: dict) -> None:
-    """Writes packet groups as ``TM/<packet name>/source_data/<parameter>`` datasets."""
+def write_hdf5(path: str, groups: dict, attrs: Mapping[str, Any] | None = None) -> None:
+    """Writes packet groups as ``TM/<packet name>/source_data/<parameter>`` datasets, and
+    `attrs` as the file's attributes."""
     # h5py loads the HDF5 library: deferred to the first file read or written
     import h5py
 
     with h5py.File(path, "w") as f:
+        f.attrs.update(attrs or {})
         tm = f.create_group("TM")
         for name, group in groups.items():
             source = tm.create_group(name).create_group("source_data")
