@@ -18,7 +18,7 @@ def main() -> int:
         signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
     except ValueError:  # not the main thread: nothing to hold
         noted = None
-    # imported once SIGINT is only noted (see above)
+    # lazy: imported once SIGINT is only noted (see above)
     from kesta.dravel.cli import main as run
 
     return run(last=True, noted=noted)

@@ -63,7 +63,8 @@ def archive_inputs(patterns: Iterable[str | os.PathLike[str]]) -> list[str]:
 
 
 def run_archive(args: argparse.Namespace, console: Console) -> int:
-    # the archive (its state database, its day files' writers): loaded for this command only
+    # lazy: the archive (its state database, its day files' writers, h5py: 45 ms) is loaded for
+    # this command only
     from kesta.dravel.archive.campaign import Campaign
 
     inputs = archive_inputs(args.inputs)

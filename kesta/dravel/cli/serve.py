@@ -18,7 +18,8 @@ from .errors import UsageError
 
 
 def run_serve(args: argparse.Namespace, console: Console) -> int:
-    try:  # the server's libraries: the serve extra, not needed by the other commands
+    # lazy: the server's libraries (the serve extra, 75 ms), which the other commands do not need
+    try:
         from kesta.dravel.serve import serve
     except ImportError as exc:  # the serve extra is not installed
         raise UsageError(
@@ -68,7 +69,7 @@ def is_loopback(address: str) -> bool:
 
 def is_archive(root: str) -> bool:
     """True for a folder holding an archive's state or day files."""
-    from kesta.dravel.serve.archive import Archive  # the server's libraries (starlette): deferred as above
+    from kesta.dravel.serve.archive import Archive  # lazy: the server's libraries, as in run_serve
 
     return os.path.isfile(os.path.join(root, STATE_FILE)) or bool(Archive(root).datasets())
 

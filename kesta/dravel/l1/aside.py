@@ -41,8 +41,8 @@ def _decode_aside(l0_path, path, window_bytes, parent, names):
     def orphaned():
         return os.getppid() != parent
 
-    # the second process's own: the HDF5 writer (and its compression library) are not loaded
-    # with the library
+    # lazy: the second process's own; the HDF5 writer (and its compression library) are not
+    # loaded with the library
     from .hdf5 import HDF5Writer
 
     with open_l0(l0_path) as f, HDF5Writer(path, overwrite=True, interrupted=orphaned) as writer:
@@ -95,7 +95,7 @@ class Aside:
     ) -> Iterator[ProductResult]:
         """Writes the products set aside with `writer`; yields their ProductResults, in order."""
         if self.process is not None and child.finished(self.process, interrupted):
-            # h5py loads the HDF5 library: deferred to the first file read or written
+            # lazy: h5py (the HDF5 library, 18 ms) loads with the first file read or written
             import h5py
 
             try:

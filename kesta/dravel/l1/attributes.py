@@ -24,7 +24,7 @@ from .metadata import DAY_TABLES, DIMENSIONS, PROJECT, TABLES
 
 def fill_value(dtype: DTypeLike) -> Any:
     """The fill value of an element type, from the pipeline's fill-value component."""
-    # the pipeline's component, bound when first used (not on import of the library)
+    # lazy: the pipeline's component, bound when first used (the package imports without it)
     from tesmo.converters.cdf_fill import CDFToFill
 
     dtype = np.dtype(dtype)

@@ -106,7 +106,7 @@ def to_dataset(records: np.ndarray, product: str | Product, *, raw: bool = False
     """The xarray Dataset of `records` of `product` (a name or a Product): fill values masked
     (NaN, integer variables as floats) unless `raw`, which gives the values as the records hold
     them (for writers: netCDF, anything that must give the records back bit for bit)."""
-    # xarray: deferred to the first dataset made
+    # lazy: xarray takes 0.2 s to import; loaded with the first dataset made
     import xarray as xr
 
     records = np.asarray(records)

@@ -30,7 +30,7 @@ class _WarningCounter(logging.Handler):
 
 def framework_logger() -> logging.Logger | None:
     try:
-        # the pipeline's component, bound when first used (not on import of the library)
+        # lazy: the pipeline's component, bound when first used (the package imports without it)
         from vantor.core.logger import logger
     except ImportError:
         return None

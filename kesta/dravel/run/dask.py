@@ -28,7 +28,8 @@ SAME_PATHS = "every worker must see the input and output folders under the same 
 
 def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
     """A Dask client of the scheduler at `address`, or UsageError in one line within `timeout`."""
-    # the 'dask' extra, imported here only: a run without a cluster never loads it
+    # lazy: the 'dask' extra (0.2 s to import), imported here only: a run without a cluster
+    # never loads it
     try:
         from distributed import Client
     except ImportError:
@@ -66,7 +67,7 @@ def can_see(paths: Iterable[str], folder: str) -> str | None:
 
 def where() -> str:
     """' on the Dask worker ADDRESS' when running in one, else ''."""
-    try:  # the 'dask' extra: without it, or outside a Dask worker, ''
+    try:  # lazy: the 'dask' extra; without it, or outside a Dask worker, ''
         from distributed import get_worker
 
         return f" on the Dask worker {get_worker().address}"
@@ -124,7 +125,7 @@ class DaskRunner:
         interruptible: bool = False,
         recover: Recover[K, V] | None = None,
     ) -> Iterator[Result[K, V]]:
-        from distributed import as_completed  # the 'dask' extra, there since connect found it
+        from distributed import as_completed  # lazy: the 'dask' extra, there since connect found it
 
         if not jobs:
             return

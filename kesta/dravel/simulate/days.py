@@ -35,7 +35,7 @@ OVERLAP = (600, 1800)  # how far a file runs past its day's end
 def midnight_coarse(day: datetime.date) -> int:
     """The coarse on-board time of 00:00 UTC of `day`, as the time service maps on-board
     times to UTC (ValueError when on-board times cannot express it)."""
-    # the pipeline's component, bound when first used (not on import of the library)
+    # lazy: the pipeline's component, bound when first used (the package imports without it)
     from quorel.time import Time
 
     target = day_start(day.strftime("%Y%m%d"))
