@@ -12,10 +12,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from packaging.version import Version
 
 from kesta.dravel.archive.state import FILE as STATE_FILE
 from kesta.dravel.archive.state import State
 from kesta.dravel.cli.simulate import simulate_days
+from kesta.dravel.l1 import attributes
 
 from archive_support import DAYS, expected_days
 from cli_support import dravel
@@ -308,6 +310,23 @@ def test_day_files_of_an_earlier_version_are_written_again(l0, tmp_path, cli, mo
     code, out, _ = cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1", "--data-version", "02")
     assert code == 0 and f" {len(old)} written" in out, out
     assert_same_archive_version(archive, "02", "01")
+
+
+def test_a_build_between_releases_writes_its_release_and_rewrites_nothing(l0, tmp_path, cli, monkeypatch):
+    # a build from commits after a release's tag has a version made from that tag
+    # (0.2.0.post1.dev3): its files say, and hash, the release, so an archive it brings up to
+    # date is left as it was
+    release = attributes.software_version()
+    archive = tmp_path / "A"
+    assert cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1")[0] == 0
+    before = file_hashes(archive)
+    for built in ("0.2.0", "0.2.0.post1.dev3", "0.3.0rc1.post1.dev2", "1!2.0.1.dev4", "10.20"):
+        monkeypatch.setattr(attributes, "version", lambda name, built=built: built)
+        assert attributes.software_version() == Version(built).base_version, built
+    monkeypatch.setattr(attributes, "version", lambda name: f"{release}.post1.dev3")
+    code, out, _ = cli("archive", l0 / "*.h5", "-o", archive, "--workers", "1")
+    assert code == 0 and f"0 decoded, {DAYS} unchanged" in out and " 0 written" in out, out
+    assert file_hashes(archive) == before
 
 
 def assert_same_archive_version(archive, a, b):

@@ -7,6 +7,7 @@ any leaf field gets valid attributes. Fill values come from the installed fill-v
 from __future__ import annotations
 
 import datetime
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
@@ -228,9 +229,18 @@ def global_attributes(
     return out
 
 
+# The release part of a version (its epoch, if any, and N.N...): what a build from the commits
+# after a release's tag (0.2.0.post1.dev3, its version made from that tag) keeps of it.
+_RELEASE = re.compile(r"(?:\d+!)?\d+(?:\.\d+)*")
+
+
 def software_version() -> str:
-    """The installed version of this package."""
+    """The release of this package that is installed: its version without what a build between
+    two releases adds (0.2.0 for 0.2.0.post1.dev3), so that the files such a build writes say,
+    and hash, the release they come from."""
     try:
-        return version("kesta-dravel")
+        installed = version("kesta-dravel")
     except PackageNotFoundError:  # run from a source tree that was never installed
         return "unknown"
+    release = _RELEASE.match(installed)
+    return release.group(0) if release else installed
