@@ -329,3 +329,43 @@ def test_a_day_file_is_compared_with_its_records_a_batch_at_a_time(decoded, tmp_
     changed["scet"][len(records) - 1] += 1  # in the last batch only
     assert not holds(path, fmt, _Day(changed), ["L0.h5"])
     assert not holds(path, fmt, _Day(records[:-1]), ["L0.h5"])
+
+
+class _Library:
+    """Saves like the CDF library, from `made` (the uncompressed file), failing after `upto`
+    bytes when told to."""
+
+    def __init__(self, made, upto=None):
+        self.made, self.upto = made, upto
+
+    def save(self, cdf, path=None):
+        if path is None:
+            return self.made
+        with open(path, "wb") as f:
+            f.write(self.made[: self.upto])
+        if self.upto is not None:
+            raise OSError("made up: the library failed")
+        return True
+
+
+def test_a_cdf_deflated_as_the_library_writes_it(decoded, tmp_path):
+    """Piped or made in memory, the same file; a failure on either side of the pipe is raised
+    and ends the other side."""
+    import pycdfpp
+
+    from kesta.dravel.l1.cdf import CDFDay, save_deflated
+
+    day = CDFDay(tmp_path / "whole.cdf", decoded["tswf"].dtype, "tswf", "whole.cdf", ["L0.h5"], "01")
+    day.append(daily_records("tswf", decoded["tswf"]))
+    made = bytes(pycdfpp.save(day.made()))
+    for piped in (False, True):
+        save_deflated(_Library(made), None, tmp_path / f"{piped}.cdf", piped=piped)
+    assert (tmp_path / "True.cdf").read_bytes() == (tmp_path / "False.cdf").read_bytes()
+    back = pycdfpp.load(str(tmp_path / "True.cdf"))
+    want = daily_records("tswf", decoded["tswf"])["waveform_data"]
+    assert np.asarray(back["tswf_waveform_data"].values).tobytes() == np.ascontiguousarray(want).tobytes()
+    for upto in (0, len(made) // 2):
+        with pytest.raises(OSError, match="made up"):
+            save_deflated(_Library(made, upto), None, tmp_path / "failed.cdf")
+    with pytest.raises(FileNotFoundError):
+        save_deflated(_Library(made), None, tmp_path / "no such folder" / "x.cdf")

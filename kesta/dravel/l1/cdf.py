@@ -16,8 +16,11 @@ are gathered variable by variable as they come, and the file made when it closes
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import os
 import struct
+import threading
 
 import numpy as np
 
@@ -191,7 +194,8 @@ class CDFDay(MissionDay):
                 _epoch(pycdfpp, cdf, var, values)
             else:
                 ctype = _cdf_type(pycdfpp, var.leaf.dtype)
-                v = cdf.add_variable(attrs.stored_name(self.product, var.name), values, ctype)
+                # borrowed, not copied: the column is the library's until the file is saved
+                v = cdf.add_variable(attrs.stored_name(self.product, var.name), values, ctype, copy=False)
                 _attributes(pycdfpp, v, var, ctype, self.product, supports)
             del values
         return cdf
@@ -199,17 +203,16 @@ class CDFDay(MissionDay):
     def close(self):
         import pycdfpp
 
-        cdf = self.made()
-        # made uncompressed in memory, then deflated whole into the file: the library's own
-        # compression is several times slower
-        data = pycdfpp.save(cdf)
-        del cdf
-        compress_whole(memoryview(data).cast("B"), self.path)
+        size = sum(column.n * column.values[:1].nbytes for column in self.columns)
+        save_deflated(pycdfpp, self.made(), self.path, piped=size >= PIPED_BYTES)
 
 
 def _stored_dtype(var):
-    """The element type a variable's values are stored in (uint64 as int64)."""
-    return np.dtype(np.int64) if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH else var.leaf.dtype
+    """The element type a variable's values are stored in (uint64 as int64), in native byte
+    order spelt as such ("=", not "<"): the library borrows only such arrays."""
+    if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH:
+        return np.dtype(np.int64)
+    return var.leaf.dtype.newbyteorder("=") if var.leaf.dtype.isnative else var.leaf.dtype
 
 
 class _Column:
@@ -254,7 +257,7 @@ def compress_whole(source, path, level=GZIP_LEVEL):
     record (as the CDF library writes it)."""
     if isinstance(source, (str, os.PathLike)):
         with open(source, "rb") as src:
-            _deflate_whole(src.read, os.path.getsize(source), path, level, source)
+            _deflate_whole(src.read, path, level, source)
         return
     data = memoryview(source).cast("B")
     at = [0]
@@ -264,10 +267,59 @@ def compress_whole(source, path, level=GZIP_LEVEL):
         at[0] += len(block)
         return block
 
-    _deflate_whole(read, len(data), path, level, "the CDF made")
+    _deflate_whole(read, path, level, "the CDF made")
 
 
-def _deflate_whole(read, size, path, level, source):
+# Where the library can be handed the write end of a pipe as a file name (Linux)
+_FD_FOLDER = "/proc/self/fd"
+PIPED_BYTES = 8 << 20  # a file whose values reach this size is deflated as the library writes it
+
+
+def save_deflated(p, cdf, path, level=GZIP_LEVEL, piped=True):
+    """Saves the CDF `cdf` (the library `p`'s) as `path`, GZIP-compressed whole. `piped`: the
+    library writes it uncompressed into a pipe from a thread of its own while this one deflates
+    what comes out, so the uncompressed file is never held whole, in memory or on disk; else
+    (and where there is no such pipe) it is made in memory first, which costs a small file
+    less."""
+    if not piped or not os.path.isdir(_FD_FOLDER):
+        data = p.save(cdf)
+        del cdf
+        compress_whole(memoryview(data).cast("B"), path, level)
+        return
+    read_end, write_end = os.pipe()
+    with contextlib.suppress(OSError):  # a larger pipe: fewer switches between the two threads
+        fcntl.fcntl(write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), COPY_BLOCK // 8)
+    failed = []
+
+    def save():
+        try:
+            p.save(cdf, f"{_FD_FOLDER}/{write_end}")
+        except BaseException as exc:  # noqa: BLE001 - raised by the thread that deflates
+            failed.append(exc)
+        finally:
+            os.close(write_end)  # the end of the file, for the deflating thread
+
+    saving = threading.Thread(target=save, name="dravel-cdf-save", daemon=True)
+    saving.start()
+    try:
+        with open(read_end, "rb", buffering=COPY_BLOCK) as pipe:
+            read_end = None
+            try:
+                _deflate_whole(pipe.read, path, level, "the CDF made")
+            except ValueError:
+                if failed:  # nothing came: the library's failure says why
+                    raise failed[0] from None
+                raise
+    finally:
+        if read_end is not None:
+            os.close(read_end)
+        # the pipe closed, a library still writing sees it broken and ends
+        saving.join()
+    if failed:
+        raise failed[0]
+
+
+def _deflate_whole(read, path, level, source):
     with open(path, "wb") as out:
         magic = bytes(read(8))
         if magic != MAGIC + UNCOMPRESSED:
@@ -275,8 +327,9 @@ def _deflate_whole(read, size, path, level, source):
         out.write(MAGIC + COMPRESSED)
         out.write(bytes(32))  # the compressed-CDF record's header, set below
         deflate = compressobj(level, 8, 31)  # deflated, as a gzip member
-        stored = 0
+        size, stored = len(magic), 0
         while block := read(COPY_BLOCK):
+            size += len(block)
             data = deflate.compress(block)
             out.write(data)
             stored += len(data)
