@@ -2,14 +2,14 @@
 
 Records arrive window by window, not in time order across windows, and a product's records
 spread over days. The writer keeps each product's records in an L1 HDF5 file of its own beside
-the outputs (the run's intermediate, compressed as the L1 HDF5 file is, the epochs beside
-them). Products are decoded one after the other: once one is, a worker process puts its
-records in stable time order and writes its day files from the intermediate, each day's rows
-read back in batches, so memory depends on the batch, not on the product or the day, while
-the run decodes the next products. The worker processes (one per core) start with the writer;
-each product's template (the metadata of an empty day file) is made by one of them as soon as
-the product begins, and shared by all. Each file is written under a temporary name; all of
-them appear once every one is complete, or none.
+the outputs (the run's intermediate, stored undeflated, the epochs beside them). Products are
+decoded one after the other: once one is, a worker process puts its records in stable time
+order and writes its day files from the intermediate, each day's rows read back in batches,
+while the run decodes the next products. The worker processes (one per core but the one
+decoding) start with the writer; each product's template (the metadata of an empty day file),
+for a format that has them, is made by one of them as soon as the product begins, and shared
+by all. Each file is written under a temporary name; all of them appear once every one is
+complete, or none.
 """
 
 from __future__ import annotations
@@ -517,16 +517,18 @@ def write_records(writer_class, records, product, folder, **options):
 
 class _Writing:
     """The jobs writing a run's day files. With more than one worker, they run as they come, in
-    a pool of worker processes started with the run (each importing what it needs with `warm`
-    while the run decodes, `format_module` its format's module), fed by a thread of this
-    process; with one, here, at `finish`."""
+    a pool of worker processes (every worker but this process, which decodes) started with the
+    run (each importing what it needs with `warm` while the run decodes, `format_module` its
+    format's module), fed by a thread of this process; with one, here, at `finish`."""
 
     def __init__(self, workers, interrupted=None, format_module=None):
         from kesta.dravel.run import runner
+        from kesta.dravel.run.local import LocalPool
 
         self.interrupted = interrupted
         self.background = workers > 1
-        self.pool = runner(workers)
+        workers -= 1  # this process, decoding, is one of the workers
+        self.pool = LocalPool(workers) if self.background else runner(1)
         self.waiting = []  # the jobs to run here at `finish`
         self.failure = None  # what stopped the jobs run in the background
         self.values = {}  # key: what its job returned
