@@ -359,13 +359,13 @@ def test_a_cdf_deflated_as_the_library_writes_it(decoded, tmp_path):
     day.append(daily_records("tswf", decoded["tswf"]))
     made = bytes(pycdfpp.save(day.made()))
     for piped in (False, True):
-        save_deflated(_Library(made), None, tmp_path / f"{piped}.cdf", piped=piped)
+        save_deflated(_Library(made).save, None, tmp_path / f"{piped}.cdf", piped=piped)
     assert (tmp_path / "True.cdf").read_bytes() == (tmp_path / "False.cdf").read_bytes()
     back = pycdfpp.load(str(tmp_path / "True.cdf"))
     want = daily_records("tswf", decoded["tswf"])["waveform_data"]
     assert np.asarray(back["tswf_waveform_data"].values).tobytes() == np.ascontiguousarray(want).tobytes()
     for upto in (0, len(made) // 2):
         with pytest.raises(OSError, match="made up"):
-            save_deflated(_Library(made, upto), None, tmp_path / "failed.cdf")
+            save_deflated(_Library(made, upto).save, None, tmp_path / "failed.cdf")
     with pytest.raises(FileNotFoundError):
-        save_deflated(_Library(made), None, tmp_path / "no such folder" / "x.cdf")
+        save_deflated(_Library(made).save, None, tmp_path / "no such folder" / "x.cdf")

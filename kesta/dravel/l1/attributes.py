@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import datetime
 import re
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any
@@ -164,9 +164,9 @@ def coordinate(product: str | Product, dim: str) -> str | None:
 
 
 def coordinates(
-    product: str | Product, variables: list[Variable], dtype: DTypeLike | None = None
-) -> dict[tuple[str, int], Variable]:
-    """{(dimension, size): variable} of the coordinates of `product` that its `variables` hold:
+    product: str | Product, variables: Sequence[Variable], dtype: DTypeLike | None = None
+) -> dict[tuple[str, int], str]:
+    """{(dimension, size): variable name} of the coordinates of `product` that its `variables` hold:
     a record field of one dimension along which other variables lie (the TNR survey
     frequencies)."""
     out = {}

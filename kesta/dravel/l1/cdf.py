@@ -21,12 +21,19 @@ import fcntl
 import os
 import struct
 import threading
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
+import pycdfpp
+from isal.isal_zlib import compressobj
+
+from kesta.dravel.products import BY_NAME
 
 from . import attributes as attrs
 from . import layout
-from .days import DayFilesWriter, MissionDay
+from .dayrecords import day_dtype
+from .days import DayFilesWriter, MissionDay, write_records
 from .errors import InputError
 from .times import as_tt2000
 from .writers import FORMATS, StoredVariable, check_data_version
@@ -65,22 +72,22 @@ NUMPY_TYPES = {
 TT2000 = "CDF_TIME_TT2000"
 
 
-def _cdf_type(p, dtype):
-    return getattr(p.DataType, _TYPES[np.dtype(dtype).name])
+def _cdf_type(dtype: np.dtype[Any] | type) -> Any:
+    return getattr(pycdfpp.DataType, _TYPES[np.dtype(dtype).name])
 
 
-def _typed(p, value, ctype):
+def _typed(value: Any, ctype: Any) -> np.ndarray:
     """An attribute entry of one value of the CDF type `ctype`."""
-    if ctype == p.DataType.CDF_TIME_TT2000:
+    if ctype == pycdfpp.DataType.CDF_TIME_TT2000:
         return as_tt2000([value])
     return np.array([value], dtype=NUMPY_TYPES[ctype.name])
 
 
-def _text(v, name, value):
+def _text(v: Any, name: str, value: object) -> None:
     v.add_attribute(name, str(value))
 
 
-def _stored(values, var):
+def _stored(values: np.ndarray, var: attrs.Variable) -> np.ndarray:
     """The values as the CDF stores them: uint64 as int64 with the same bits, its fill value
     as the CDF_INT8 one."""
     if var.leaf.dtype != np.uint64:
@@ -90,7 +97,7 @@ def _stored(values, var):
     return stored
 
 
-def stored_values(records, var):
+def stored_values(records: np.ndarray, var: attrs.Variable) -> np.ndarray:
     """The values of the variable `var` (an attributes.Variable) over `records`, as its CDF
     variable stores them: Epoch as TT2000 int64, uint64 fields as CDF_INT8 (`_stored`)."""
     values = np.ascontiguousarray(layout.values(records, var.leaf))
@@ -99,28 +106,34 @@ def stored_values(records, var):
     return _stored(values, var)
 
 
-def _stored_fill(var):
+def _stored_fill(var: attrs.Variable) -> Any:
     """The FILLVAL of a variable in its CDF type."""
     if var.leaf.dtype == np.uint64:
         return attrs.fill_value(np.int64)
     return var.fill
 
 
-def file_name(product, date, data_version="01"):
+def file_name(product: str | Any, date: str, data_version: str | int = "01") -> str:
     """`zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf`."""
     name = product if isinstance(product, str) else product.name
     return FILE_PATTERN.format(product=name, date=date, version=check_data_version(data_version))
 
 
-def write_cdf(records, product, directory, *, parents=None, data_version="01", overwrite=False):
+def write_cdf(
+    records: np.ndarray,
+    product: str | Any,
+    directory: str | os.PathLike[str],
+    *,
+    parents: str | Sequence[str] | None = None,
+    data_version: str | int = "01",
+    overwrite: bool = False,
+) -> list[str]:
     """Writes `records` of `product` as ISTP CDF files into `directory`, one per UTC day of the
     records (an ISTP file holds one day), each named by its day; returns their paths ([] when
     there are no records: there is no day to name a file by).
 
     An existing file of the same name is refused (OutputError) unless `overwrite`; files are
     written under temporary names and appear only once all are complete."""
-    from .days import write_records
-
     return write_records(
         CDFWriter, records, product, directory, parents=parents, data_version=data_version, overwrite=overwrite
     )
@@ -134,10 +147,8 @@ UNCOMPRESSED, COMPRESSED = b"\x00\x00\xff\xff", b"\xcc\xcc\x00\x01"
 CCR, CPR, GZIP = 10, 11, 5  # record types; the GZIP compression type
 COPY_BLOCK = 8 << 20
 
-try:  # the same streams as zlib's, several times faster than the zlib the CDF library uses
-    from isal.isal_zlib import compressobj
-except ImportError:  # pragma: no cover - isal is a dependency; zlib is the standard fallback
-    from zlib import compressobj
+# isal's deflate makes the same streams as zlib's, several times faster than the zlib the CDF
+# library uses
 
 
 class CDFDay(MissionDay):
@@ -153,7 +164,15 @@ class CDFDay(MissionDay):
     file_pattern = FILE_PATTERN
     templated = False  # nothing to share between files: the library makes them in memory
 
-    def __init__(self, path, dtype, product, filename, parents, data_version):
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        dtype: np.dtype[Any],
+        product: str,
+        filename: str,
+        parents: str | Sequence[str] | None,
+        data_version: str,
+    ) -> None:
         self.path = os.fspath(path)
         self.product, self.dtype = product, np.dtype(dtype)
         self.filename, self.data_version = filename, data_version
@@ -162,22 +181,19 @@ class CDFDay(MissionDay):
         self.variables = attrs.variables(product, self.dtype)
         self.columns = [_Column(var) for var in self.variables]
 
-    def reserve(self, records):
+    def reserve(self, records: int) -> None:
         """Room for `records` records in all (what the day is known to hold): each variable's
         values are then copied once, from the batches into their final place."""
         for column in self.columns:
             column.grow(records)
 
-    def append(self, records):
+    def append(self, records: np.ndarray) -> None:
         for column in self.columns:
             column.append(records)
 
-    def made(self):
+    def made(self) -> Any:
         """The file as the library holds it (pycdfpp.CDF), made from the records appended."""
-        import pycdfpp
-
         cdf = _new_file(
-            pycdfpp,
             self.product,
             self.dtype,
             self.variables,
@@ -186,28 +202,26 @@ class CDFDay(MissionDay):
             self.mission,
             os.path.splitext(self.filename)[0],
         )
-        supports = _support_variables(pycdfpp, cdf, self.product, self.variables)
+        supports = _support_variables(cdf, self.product, self.variables)
         for var, column in zip(self.variables, self.columns):
             # a variable's values handed over, then let go: the records are held about once
             values = column.take()
             if var.name == layout.EPOCH:
-                _epoch(pycdfpp, cdf, var, values)
+                _epoch(cdf, var, values)
             else:
-                ctype = _cdf_type(pycdfpp, var.leaf.dtype)
+                ctype = _cdf_type(var.leaf.dtype)
                 # borrowed, not copied: the column is the library's until the file is saved
                 v = cdf.add_variable(attrs.stored_name(self.product, var.name), values, ctype, copy=False)
-                _attributes(pycdfpp, v, var, ctype, self.product, supports)
+                _attributes(v, var, ctype, self.product, supports)
             del values
         return cdf
 
-    def close(self):
-        import pycdfpp
-
+    def close(self) -> None:
         size = sum(column.n * column.values[:1].nbytes for column in self.columns)
-        save_deflated(pycdfpp, self.made(), self.path, piped=size >= PIPED_BYTES)
+        save_deflated(pycdfpp.save, self.made(), self.path, piped=size >= PIPED_BYTES)
 
 
-def _stored_dtype(var):
+def _stored_dtype(var: attrs.Variable) -> np.dtype[Any]:
     """The element type a variable's values are stored in (uint64 as int64), in native byte
     order spelt as such ("=", not "<"): the library borrows only such arrays."""
     if var.leaf.dtype == np.uint64 or var.name == layout.EPOCH:
@@ -219,18 +233,18 @@ class _Column:
     """One variable's values over the records appended, as its CDF variable stores them
     (`stored_values`), in one array grown as needed."""
 
-    def __init__(self, var):
+    def __init__(self, var: attrs.Variable) -> None:
         self.var, self.n = var, 0
         self.dtype = _stored_dtype(var)
-        self.values = np.empty((0,) + var.leaf.shape, dtype=self.dtype)
+        self.values: np.ndarray = np.empty((0,) + var.leaf.shape, dtype=self.dtype)
 
-    def grow(self, records):
+    def grow(self, records: int) -> None:
         if records > len(self.values):
             values = np.empty((records,) + self.var.leaf.shape, dtype=self.dtype)
             values[: self.n] = self.values[: self.n]
             self.values = values
 
-    def append(self, records):
+    def append(self, records: np.ndarray) -> None:
         k = len(records)
         if self.n + k > len(self.values):
             self.grow(max(self.n + k, 2 * len(self.values)))
@@ -244,13 +258,16 @@ class _Column:
             np.copyto(place, source, casting="same_kind" if self.var.name == layout.EPOCH else "no")
         self.n += k
 
-    def take(self):
+    def take(self) -> np.ndarray:
         """The values (contiguous), let go here."""
-        values, self.values = self.values[: self.n], None
+        values = self.values[: self.n]
+        self.values = np.empty((0,) + self.var.leaf.shape, dtype=self.dtype)
         return values
 
 
-def compress_whole(source, path, level=GZIP_LEVEL):
+def compress_whole(
+    source: str | os.PathLike[str] | bytes | memoryview, path: str | os.PathLike[str], level: int = GZIP_LEVEL
+) -> None:
     """Writes the uncompressed CDF `source` (its path, or its bytes in memory) as `path`, the
     whole file GZIP-compressed: the magic numbers of a compressed file, one compressed-CDF
     record holding the rest of the file as a gzip stream, then the compression-parameters
@@ -262,7 +279,7 @@ def compress_whole(source, path, level=GZIP_LEVEL):
     data = memoryview(source).cast("B")
     at = [0]
 
-    def read(n):
+    def read(n: int) -> memoryview:
         block = data[at[0] : at[0] + n]
         at[0] += len(block)
         return block
@@ -275,35 +292,38 @@ _FD_FOLDER = "/proc/self/fd"
 PIPED_BYTES = 8 << 20  # a file whose values reach this size is deflated as the library writes it
 
 
-def save_deflated(p, cdf, path, level=GZIP_LEVEL, piped=True):
-    """Saves the CDF `cdf` (the library `p`'s) as `path`, GZIP-compressed whole. `piped`: the
+def save_deflated(
+    save: Callable[..., Any], cdf: Any, path: str | os.PathLike[str], level: int = GZIP_LEVEL, piped: bool = True
+) -> None:
+    """Saves the CDF `cdf` as `path` through the library's `save`, GZIP-compressed whole. `piped`: the
     library writes it uncompressed into a pipe from a thread of its own while this one deflates
     what comes out, so the uncompressed file is never held whole, in memory or on disk; else
     (and where there is no such pipe) it is made in memory first, which costs a small file
     less."""
     if not piped or not os.path.isdir(_FD_FOLDER):
-        data = p.save(cdf)
+        data = save(cdf)
         del cdf
         compress_whole(memoryview(data).cast("B"), path, level)
         return
     read_end, write_end = os.pipe()
     with contextlib.suppress(OSError):  # a larger pipe: fewer switches between the two threads
         fcntl.fcntl(write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), COPY_BLOCK // 8)
-    failed = []
+    failed: list[BaseException] = []
 
-    def save():
+    def written() -> None:
         try:
-            p.save(cdf, f"{_FD_FOLDER}/{write_end}")
+            save(cdf, f"{_FD_FOLDER}/{write_end}")
         except BaseException as exc:  # noqa: BLE001 - raised by the thread that deflates
             failed.append(exc)
         finally:
             os.close(write_end)  # the end of the file, for the deflating thread
 
-    saving = threading.Thread(target=save, name="dravel-cdf-save", daemon=True)
+    saving = threading.Thread(target=written, name="dravel-cdf-save", daemon=True)
     saving.start()
+    reading: int | None = read_end
     try:
         with open(read_end, "rb", buffering=COPY_BLOCK) as pipe:
-            read_end = None
+            reading = None
             try:
                 _deflate_whole(pipe.read, path, level, "the CDF made")
             except ValueError:
@@ -311,15 +331,17 @@ def save_deflated(p, cdf, path, level=GZIP_LEVEL, piped=True):
                     raise failed[0] from None
                 raise
     finally:
-        if read_end is not None:
-            os.close(read_end)
+        if reading is not None:
+            os.close(reading)
         # the pipe closed, a library still writing sees it broken and ends
         saving.join()
     if failed:
         raise failed[0]
 
 
-def _deflate_whole(read, path, level, source):
+def _deflate_whole(
+    read: Callable[[int], bytes | memoryview], path: str | os.PathLike[str], level: int, source: object
+) -> None:
     with open(path, "wb") as out:
         magic = bytes(read(8))
         if magic != MAGIC + UNCOMPRESSED:
@@ -341,9 +363,17 @@ def _deflate_whole(read, path, level, source):
         out.write(struct.pack(">qiqqi", 32 + stored, CCR, 8 + 32 + stored, size - 8, 0))
 
 
-def _new_file(p, product, dtype, variables, parents, data_version, mission, logical_file_id):
+def _new_file(
+    product: str,
+    dtype: np.dtype[Any],
+    variables: Sequence[attrs.Variable],
+    parents: list[str],
+    data_version: str,
+    mission: dict[str, str],
+    logical_file_id: str,
+) -> Any:
     """A new CDF (pycdfpp) of `product` with its global attributes."""
-    cdf = p.CDF()
+    cdf = pycdfpp.CDF()
     values = attrs.global_attributes(product, parents=parents, data_version=data_version, mission=mission, dtype=dtype)
     values["Logical_file_id"] = logical_file_id
     values["Parents"] = parents
@@ -353,8 +383,8 @@ def _new_file(p, product, dtype, variables, parents, data_version, mission, logi
     return cdf
 
 
-def _epoch(p, cdf, var, values):
-    tt = p.DataType.CDF_TIME_TT2000
+def _epoch(cdf: Any, var: attrs.Variable, values: np.ndarray) -> None:
+    tt = pycdfpp.DataType.CDF_TIME_TT2000
     v = cdf.add_variable(layout.EPOCH, as_tt2000(values), tt)
     for key, value in (
         ("CATDESC", var.catdesc),
@@ -367,12 +397,12 @@ def _epoch(p, cdf, var, values):
         ("DISPLAY_TYPE", "time_series"),
     ):
         _text(v, key, value)
-    v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int64), tt), tt)
+    v.add_attribute("FILLVAL", _typed(attrs.fill_value(np.int64), tt), tt)
     v.add_attribute("VALIDMIN", np.array(["1990-01-01"], dtype="datetime64[ns]"), tt)
     v.add_attribute("VALIDMAX", np.array(["2100-01-01"], dtype="datetime64[ns]"), tt)
 
 
-def _display_type(var):
+def _display_type(var: attrs.Variable) -> str | None:
     """The DISPLAY_TYPE written for `var`, or None. ISTP checkers (spacepy's `istp`) accept
     time_series only for scalars and spectrogram only for arrays, so an array drawn otherwise
     (a waveform: time_series per channel; a histogram: image) carries none in the file, as
@@ -384,7 +414,9 @@ def _display_type(var):
     return None
 
 
-def _attributes(p, v, var, ctype, product, supports):
+def _attributes(
+    v: Any, var: attrs.Variable, ctype: Any, product: str, supports: dict[tuple[str, int], dict[str, str | None]]
+) -> None:
     for key, value in (
         ("CATDESC", var.catdesc),
         ("FIELDNAM", attrs.stored_name(product, var.name)),
@@ -401,9 +433,9 @@ def _attributes(p, v, var, ctype, product, supports):
     if display:
         _text(v, "DISPLAY_TYPE", display)
     low, high = (0, np.iinfo(np.int64).max) if var.leaf.dtype == np.uint64 else (var.validmin, var.validmax)
-    v.add_attribute("FILLVAL", _typed(p, _stored_fill(var), ctype), ctype)
-    v.add_attribute("VALIDMIN", _typed(p, low, ctype), ctype)
-    v.add_attribute("VALIDMAX", _typed(p, high, ctype), ctype)
+    v.add_attribute("FILLVAL", _typed(_stored_fill(var), ctype), ctype)
+    v.add_attribute("VALIDMIN", _typed(low, ctype), ctype)
+    v.add_attribute("VALIDMAX", _typed(high, ctype), ctype)
     for axis, (dim, size) in enumerate(zip(var.dims, var.leaf.shape), start=1):
         # Every dimension has a DEPEND_i (readers name the dimension by it): the product's
         # coordinate along it where there is one, else the dimension's index variable; the
@@ -420,15 +452,18 @@ def _attributes(p, v, var, ctype, product, supports):
     _text(v, "LABLAXIS", var.lablaxis)
 
 
-def _support_variables(p, cdf, product, variables):
+def _support_variables(
+    cdf: Any, product: str, variables: Sequence[attrs.Variable]
+) -> dict[tuple[str, int], dict[str, str | None]]:
     """The variables along each sub-array dimension: an index variable for every one that no
     coordinate lies along (the DEPEND_i of the variables along it), a label variable for the
     few-valued ones (their LABL_PTR_i) and for the one a coordinate lies along (the
     coordinate's own labels):
     {(dimension, size): {"index": name, "labels": name or None, "coordinate": name or None}}."""
-    made, sizes = {}, {}
+    made: dict[tuple[str, int], dict[str, str | None]] = {}
+    sizes: dict[str, set[int]] = {}
     coordinates = attrs.coordinates(product, variables)
-    int4 = p.DataType.CDF_INT4
+    int4 = pycdfpp.DataType.CDF_INT4
     for var in variables:
         for dim, size in zip(var.dims, var.leaf.shape):
             sizes.setdefault(dim, set()).add(size)
@@ -442,7 +477,7 @@ def _support_variables(p, cdf, product, variables):
             coordinate = coordinates.get(key)
             if labels is None and coordinate:
                 labels = [f"{dim}{i}" for i in range(size)]
-            axis = {"index": None, "labels": None, "coordinate": coordinate}
+            axis: dict[str, str | None] = {"index": None, "labels": None, "coordinate": coordinate}
             if not coordinate:  # an index nothing depends on would be a dimension without a name
                 axis["index"] = name = f"{dim}{suffix}_index"
                 v = cdf.add_variable(name, np.arange(size, dtype=np.int32), int4, is_nrv=True)
@@ -456,16 +491,16 @@ def _support_variables(p, cdf, product, variables):
                     ("SCALETYP", "linear"),
                 ):
                     _text(v, k, value)
-                v.add_attribute("FILLVAL", _typed(p, attrs.fill_value(np.int32), int4), int4)
-                v.add_attribute("VALIDMIN", _typed(p, 0, int4), int4)
-                v.add_attribute("VALIDMAX", _typed(p, max(0, size - 1), int4), int4)
+                v.add_attribute("FILLVAL", _typed(attrs.fill_value(np.int32), int4), int4)
+                v.add_attribute("VALIDMIN", _typed(0, int4), int4)
+                v.add_attribute("VALIDMAX", _typed(max(0, size - 1), int4), int4)
             if labels is not None:
                 axis["labels"] = name = f"{dim}{suffix}_label"
                 width = max(len(label) for label in labels)
                 v = cdf.add_variable(
                     name,
                     np.array([label.ljust(width) for label in labels], dtype=f"S{width}"),
-                    p.DataType.CDF_CHAR,
+                    pycdfpp.DataType.CDF_CHAR,
                     is_nrv=True,
                 )
                 for k, value in (
@@ -475,22 +510,22 @@ def _support_variables(p, cdf, product, variables):
                     ("FORMAT", f"A{width}"),
                 ):
                     _text(v, k, value)
-                v.add_attribute("FILLVAL", " ", p.DataType.CDF_CHAR)
+                v.add_attribute("FILLVAL", " ", pycdfpp.DataType.CDF_CHAR)
             made[key] = axis
     return made
 
 
-def product_of(path):
+def product_of(path: str | os.PathLike[str]) -> str:
     """The product name a CDF of ours holds (from its Logical_source)."""
     with open_cdf(path) as day:
-        return day.product
+        return str(day.product)
 
 
-def _entries(attribute):
+def _entries(attribute: Any) -> list[Any]:
     return [attribute[i] for i in range(len(attribute))]
 
 
-def read_cdf(path):
+def read_cdf(path: str | os.PathLike[str]) -> tuple[str, dict[str, np.ndarray]]:
     """(product name, {variable name: values}) of a CDF written by `write_cdf`: the record
     variables only, named as `layout` names the fields (the file's `<product>_<name>` without
     the product, see `attributes.stored_name`), uint64 fields given back as uint64 with their
@@ -507,11 +542,10 @@ class open_cdf:
     The file is read into memory once (a compressed one inflated there, never into a temporary
     file); each variable's values are decoded the first time they are asked for."""
 
-    def __init__(self, path):
-        import pycdfpp
-
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self._described = None
+        self._described: dict[str, StoredVariable] | None = None
+        self._known: dict[str, attrs.Variable] | None = None
         try:
             self.cdf = pycdfpp.load(self.path)
             if self.cdf is None:
@@ -519,52 +553,52 @@ class open_cdf:
         except (OSError, ValueError, RuntimeError, TypeError) as exc:
             raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
         try:
-            source = self.attribute("Logical_source")
-            source = source[0] if source else ""
+            entries = self.attribute("Logical_source")
+            source = entries[0] if entries else ""
             prefix = layout.DAY_FILE_PREFIX
             self.product = source[len(prefix) :] if source.startswith(prefix) else source
-            self.variables = {}  # field name: stored name
+            self.variables: dict[str, str] = {}  # field name: stored name
             for stored in self.cdf:
                 if not self.cdf[stored].is_nrv:
                     self.variables[attrs.field_of(self.product, stored)] = stored
             self.names = list(self.variables)
             self.records = max((self.stored_records(s) for s in self.variables.values()), default=0)
-            self._known = None
         except (RuntimeError, ValueError, TypeError, IndexError) as exc:
             raise InputError(f"{self.path}: cannot be read as a CDF file ({exc})") from None
 
-    def __enter__(self):
+    def __enter__(self) -> open_cdf:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         self.cdf = None
 
-    def attribute(self, name):
+    def attribute(self, name: str) -> list[str] | None:
         """The entries of the global attribute `name` as text (None: no such attribute)."""
         if name not in self.cdf.attributes:
             return None
         return [_first_text(e) if not isinstance(e, str) else e for e in _entries(self.cdf.attributes[name])]
 
-    def global_attributes(self):
+    def global_attributes(self) -> dict[str, str]:
         """{name: the first entry as text} of every global attribute."""
         return {name: _first_text(_entries(self.cdf.attributes[name])[:1]) for name in self.cdf.attributes}
 
-    def stored_names(self):
+    def stored_names(self) -> list[str]:
         """The names of every variable of the file, as it stores them."""
         return list(self.cdf)
 
-    def stored_records(self, stored):
+    def stored_records(self, stored: str) -> int:
         return int(self.cdf[stored].shape[0]) if len(self.cdf[stored].shape) else 0
 
-    def stored_variables(self):
+    def stored_variables(self) -> dict[str, StoredVariable]:
         """{stored name: StoredVariable} of the file's numeric variables along its time (record
         varying); the time variable among them with `time` true."""
         if self._described is not None:
             return self._described
-        out = self._described = {}
+        out: dict[str, StoredVariable] = {}
+        self._described = out
         for stored in self.cdf:
             v = self.cdf[stored]
             dtype = NUMPY_TYPES.get(v.type.name)
@@ -586,7 +620,7 @@ class open_cdf:
             )
         return out
 
-    def read_stored(self, stored, start=None, stop=None):
+    def read_stored(self, stored: str, start: int | None = None, stop: int | None = None) -> np.ndarray:
         """Records start:stop of the variable `stored`, as stored (TT2000 as int64)."""
         v = self.cdf[stored]
         if v.type.name == TT2000:
@@ -595,7 +629,7 @@ class open_cdf:
             values = np.asarray(v.values)
         return values if start is None and stop is None else values[start:stop]
 
-    def _leaf(self, name):
+    def _leaf(self, name: str) -> attrs.Variable | None:
         """The attributes.Variable of the field `name` as the installed decoder's records have
         it (None: not known here); looked up when first needed, not when a file opens."""
         if self._known is None:
@@ -604,7 +638,7 @@ class open_cdf:
             )
         return self._known.get(name)
 
-    def read(self, name, start=None, stop=None):
+    def read(self, name: str, start: int | None = None, stop: int | None = None) -> np.ndarray:
         stored, leaf = self.variables[name], self._leaf(name)
         values = self.read_stored(stored, start, stop)
         if leaf is not None and leaf.leaf.dtype == np.uint64:
@@ -612,17 +646,13 @@ class open_cdf:
                 return values.view(np.uint64)
             fill = values == attrs.fill_value(np.int64)
             values = values.view(np.uint64).copy()
-            values[fill] = leaf.fill
+            values[fill] = leaf.fill  # type: ignore[call-overload]  # a numpy scalar of the leaf's type
         return values
 
 
-def _layout_of(product):
+def _layout_of(product: str) -> np.dtype[Any]:
     """The layout of the day records of `product` the installed decoder's records make (a
     layout of the epoch alone when unknown)."""
-    from kesta.dravel.products import BY_NAME
-
-    from .dayrecords import day_dtype
-
     p = BY_NAME.get(product)
     if p is None:
         return np.dtype([(layout.EPOCH_FIELD, "u8")])
