@@ -29,7 +29,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import importlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -156,12 +156,13 @@ def regrouping(name: str) -> Regrouping | None:
     )
 
 
-def _fields(dtype):
+def _fields(dtype: np.dtype) -> list[tuple[str, np.dtype, tuple[int, ...]]]:
     """[(name, base type, shape)] of the top-level fields of a record layout (a nested record's
     base type is its layout)."""
     out = []
-    for name in dtype.names:
-        sub = dtype.fields[name][0]
+    fields: Any = dtype.fields or {}
+    for name in dtype.names or ():
+        sub = fields[name][0]
         base, shape = sub.subdtype if sub.subdtype is not None else (sub, ())
         out.append((name, base, tuple(shape)))
     return out
@@ -179,7 +180,7 @@ def day_dtype(product: str, dtype: DTypeLike | None = None) -> np.dtype:
     return _regrouped_dtype(rule, dtype)
 
 
-def _member_shape(rule, name, shape):
+def _member_shape(rule: Regrouping, name: str, shape: tuple[int, ...]) -> tuple[int, ...]:
     axes = tuple(rule.axes[i].size for i in rule.members[name])
     if name in rule.joined:
         return (axes[0] * int(np.prod(shape)),) + axes[1:] if shape else axes
@@ -188,7 +189,7 @@ def _member_shape(rule, name, shape):
     return axes + shape
 
 
-def _measured_type(name, base):
+def _measured_type(name: str, base: np.dtype) -> np.dtype:
     """The element type of a day record's field of decoder type `base`: a raw value that may be
     at fill for want of a measurement is held as a float (every 16-bit count exactly), so that
     readers mask it as they mask a float's fill value (NaN: nothing drawn) where they leave an
@@ -198,8 +199,8 @@ def _measured_type(name, base):
     return base
 
 
-def _regrouped_dtype(rule, dtype):
-    out = []
+def _regrouped_dtype(rule: Regrouping, dtype: np.dtype) -> np.dtype:
+    out: list[Any] = []
     renamed = dict(rule.renamed)
     for name, base, shape in _fields(dtype):
         if name in rule.members:
@@ -236,7 +237,7 @@ def day_hash(product: str, records_hash: str) -> str:
 # Making day records
 
 
-def _filled(n, dtype):
+def _filled(n: int, dtype: DTypeLike) -> np.ndarray:
     """`n` records of `dtype`, every field at its fill value (the fill-value component's)."""
     # the pipeline's component, bound when first used (not on import of the library)
     from tesmo.converters.cdf_fill import fill_records
@@ -267,7 +268,7 @@ def mask_unmeasured(records: np.ndarray) -> np.ndarray:
     return records
 
 
-def _ranks(keys):
+def _ranks(keys: np.ndarray) -> np.ndarray:
     """The rank of each element among the elements of equal key before it (in order)."""
     n = len(keys)
     if not n:
@@ -282,7 +283,7 @@ def _ranks(keys):
     return out
 
 
-def _key_ids(records, fields):
+def _key_ids(records: np.ndarray, fields: Sequence[str]) -> np.ndarray:
     """An id per record of the values of its `fields` (equal values, equal ids)."""
     if not len(records):
         return np.zeros(0, np.int64)
@@ -296,7 +297,7 @@ def _key_ids(records, fields):
     return ids.reshape(-1).astype(np.int64)
 
 
-def _drop_redelivered(records, fields):
+def _drop_redelivered(records: np.ndarray, fields: Sequence[str]) -> np.ndarray:
     """`records` without those equal to an earlier one but for `fields`."""
     if not fields or len(records) < 2:
         return records
@@ -391,10 +392,10 @@ def regroup(product: str, records: np.ndarray, rule: Regrouping | None = None) -
     return out
 
 
-def _complete_frequencies(product, rule, out):
+def _complete_frequencies(product: str, rule: Regrouping, out: np.ndarray) -> None:
     """The TNR survey's frequencies of the bands a sweep lacks, from the decoder's own table of
     band frequencies, so that every sweep has the frequency axis of a spectrogram."""
-    if "frequency" not in rule.joined or "frequency" not in out.dtype.names:
+    if "frequency" not in rule.joined or "frequency" not in (out.dtype.names or ()):
         return
     table = _band_frequencies(product)
     if table is None or table.shape != out.dtype["frequency"].shape:
@@ -408,7 +409,7 @@ def _complete_frequencies(product, rule, out):
 
 
 @functools.lru_cache(maxsize=None)
-def _band_frequencies(product):
+def _band_frequencies(product: str) -> np.ndarray | None:
     try:
         module = importlib.import_module(BY_NAME[product].module)
         table = module.TNR_BAND_FREQUENCY
@@ -495,7 +496,7 @@ def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, n
 
     renamed = dict(rule.renamed)
 
-    def day_name(field):
+    def day_name(field: str) -> str:
         return EPOCH if field == EPOCH_FIELD else renamed.get(field, field)
 
     sizes = tuple(a.size for a in rule.axes)
@@ -505,7 +506,7 @@ def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, n
         return columns  # not day records of today's layout (a file of an older version)
     here = np.ones((n,) + sizes, bool)
 
-    def along(field, values):
+    def along(field: str, values: ArrayLike) -> tuple[np.ndarray, tuple[int, ...]]:
         """`values` of a member field with one axis per member dimension, then its own."""
         axes = rule.members[field]
         values = np.asarray(values)
@@ -539,8 +540,9 @@ def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, n
             continue
         values, axes = along(field, columns[name] if field != EPOCH_FIELD else columns[BAND_EPOCH])
         values = values[(rec,) + tuple(member[a] for a in axes)]
-        width = layout[field].shape if layout is not None and field in layout.names else None
-        own = layout[field].base if layout is not None and field in layout.names else values.dtype
+        known = layout is not None and field in (layout.names or ())
+        width = layout[field].shape if layout is not None and known else None
+        own = layout[field].base if layout is not None and known else values.dtype
         if own != values.dtype and own.kind in "iu" and values.dtype.kind == "f":  # held as a float
             at_fill = (values == fill_value(values.dtype)) | ~np.isfinite(values)
             values = np.where(at_fill, 0, values).astype(own)
@@ -559,7 +561,7 @@ def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, n
 
 
 @functools.lru_cache(maxsize=None)
-def _decoder_layout(product):
+def _decoder_layout(product: str) -> np.dtype | None:
     try:
         return BY_NAME[product].record_dtype()
     except (LookupError, ImportError, AttributeError):
