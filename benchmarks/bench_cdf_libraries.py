@@ -123,8 +123,9 @@ def write_spacepy_lib(records, product, path):
 
 
 def write_package(records, product, path, compression=None):
-    """The package's day file (`cdf.CDFDay`): made in memory by pycdfpp, saved uncompressed and
-    deflated whole with isal; or, with `compression` "file" or "variable", compressed by
+    """The package's day file (`cdf.CDFDay`): made by pycdfpp from the columns it borrows,
+    written uncompressed into a pipe and deflated whole with isal as it comes (a small day: in
+    memory, then deflated); or, with `compression` "file" or "variable", compressed by
     pycdfpp itself, the whole file or each variable."""
     import pycdfpp
 
@@ -142,7 +143,7 @@ def write_package(records, product, path, compression=None):
     else:
         for name in cdf:
             if not cdf[name].is_nrv:
-                cdf[name].compression = gzip
+                cdf[name].compression, cdf[name].compression_level = gzip, LEVEL
     pycdfpp.save(cdf, path)
 
 
