@@ -165,8 +165,8 @@ def coordinate(product: str | Product, dim: str) -> str | None:
 
 def coordinates(
     product: str | Product, variables: list[Variable], dtype: DTypeLike | None = None
-) -> dict[tuple[str, int], Variable]:
-    """{(dimension, size): variable} of the coordinates of `product` that its `variables` hold:
+) -> dict[tuple[str, int], str]:
+    """{(dimension, size): variable name} of the coordinates of `product` that its `variables` hold:
     a record field of one dimension along which other variables lie (the TNR survey
     frequencies)."""
     out = {}
