@@ -58,7 +58,7 @@ class Described:
 
     dims: tuple
     meta: dict
-    var: object = None
+    var: attrs.Variable | None = None
     labels: list | None = None
 
 
