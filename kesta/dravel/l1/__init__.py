@@ -9,6 +9,7 @@ as HDF5, ISTP CDF and netCDF files or xarray datasets.
 """
 
 import importlib
+from typing import Any
 
 from .convert import FORMATS, convert
 from .decode import decode_file, decode_store, iter_products, select_products
@@ -17,7 +18,7 @@ from .results import FAILED, OK, PARTIAL, SKIPPED, DecodeResult, ProductResult
 from .store import ListTask, l0_store, open_l0, read_l0
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # The format modules load their libraries (xarray, the CDF library) only when asked for.
     lazy = {
         "to_dataset": "dataset",

@@ -34,11 +34,11 @@ ASIDE_PACKETS = 2000
 RESULTS = "dravel_aside_results"  # attribute of the second process's file: its results
 
 
-def _decode_aside(l0_path, path, window_bytes, parent, names):
+def _decode_aside(l0_path: str, path: str, window_bytes: int | None, parent: int, names: list[str]) -> None:
     """In the second process: decodes the products `names` into the L1 file `path`, their
     results kept in its attribute RESULTS. Stops, leaving nothing, when its parent is gone."""
 
-    def orphaned():
+    def orphaned() -> bool:
         return os.getppid() != parent
 
     # lazy: the second process's own; the HDF5 writer (and its compression library) are not

@@ -32,7 +32,7 @@ def fill_value(dtype: DTypeLike) -> Any:
     return np.asarray(CDFToFill()(dtype.name)).astype(dtype)[()]
 
 
-def _name(product):
+def _name(product: str | Product) -> str:
     return product if isinstance(product, str) else product.name
 
 
@@ -63,7 +63,7 @@ class Variable:
     display: object  # how it is drawn: time_series, spectrogram, image; None: not drawn
     scaletyp: str
     lablaxis: str
-    fill: object  # numpy scalar of the leaf's element type
+    fill: np.generic  # numpy scalar of the leaf's element type
     validmin: object
     validmax: object
     format: str
@@ -72,7 +72,7 @@ class Variable:
     extra: dict = field(default_factory=dict)
 
 
-def _format(dtype):
+def _format(dtype: DTypeLike) -> str:
     dtype = np.dtype(dtype)
     if dtype.kind in "iu":
         return f"I{len(str(np.iinfo(dtype).min if dtype.kind == 'i' else np.iinfo(dtype).max))}"
@@ -189,7 +189,7 @@ def stored_name(product: str, name: str) -> str:
     return name if name == _layout.EPOCH else f"{product}_{name}"
 
 
-def field_of(product: str | None, stored: str) -> str:
+def field_of(product: str, stored: str) -> str:
     """The variable name (as `layout` names it) of a CDF variable `stored` of `product`
     (the inverse of `stored_name`); a name without the product's prefix is given back as it is."""
     prefix = f"{_name(product)}_"

@@ -11,6 +11,8 @@ import os
 from collections.abc import Callable
 from typing import Any
 
+from kesta.dravel.products import Product
+
 from .aside import Aside
 from .decode import FileSource, decode_product, plan
 from .errors import InputError, check
@@ -69,7 +71,13 @@ def convert(
     return result
 
 
-def _decode(source, todo, writer, progress, interrupted):
+def _decode(
+    source: FileSource,
+    todo: list[tuple[Product, str]],
+    writer: Any,
+    progress: Callable[[ProductResult], object] | None,
+    interrupted: Callable[[], bool] | None,
+) -> dict[str, ProductResult]:
     """{product name: ProductResult} of `todo` decoded into `writer`; the THR products go to a
     second process meanwhile, when worth it."""
     aside = Aside.start(source.f, todo, writer.scratch("aside"), source.window_bytes)

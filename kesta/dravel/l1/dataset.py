@@ -31,14 +31,14 @@ from . import layout
 from .times import utc
 
 
-def _masked(values, fill):
+def _masked(values: np.ndarray, fill: Any) -> tuple[np.ndarray, dict[str, Any]]:
     """`values` with NaN where they hold `fill`, as floats, and the encoding that writes them
     back in their own type."""
     dtype = values.dtype
     is_fill = np.isnan(values) if dtype.kind == "f" and np.isnan(fill) else values == fill
     out = values.astype(dtype if dtype.kind == "f" else np.float32 if dtype.itemsize <= 2 else np.float64)
     out[is_fill] = np.nan
-    encoding = {"_FillValue": fill}
+    encoding: dict[str, Any] = {"_FillValue": fill}
     if dtype.kind == "f" or int(float(fill)) == int(fill):  # NaN writes back as the fill
         encoding["dtype"] = dtype
     else:  # a 64-bit fill a float cannot hold: written as floats with NaN
@@ -58,7 +58,7 @@ class Described:
 
     dims: tuple
     meta: dict
-    var: object = None
+    var: attrs.Variable | None = None
     labels: list | None = None
 
 
@@ -112,13 +112,15 @@ def to_dataset(records: np.ndarray, product: str | Product, *, raw: bool = False
     records = np.asarray(records)
     name = product if isinstance(product, str) else product.name
     data_vars, coords = described(name, records.dtype)
-    encodings = {}
+    encodings: dict[str, dict[str, Any]] = {}
 
-    def variable(key, d):
+    def variable(key: str, d: Described) -> tuple[tuple, np.ndarray, dict]:
         if d.labels is not None:
             values = np.array(d.labels)
-        elif d.var is None:
-            values = utc(layout.values(records, coords[layout.EPOCH].var.leaf))
+        elif d.var is None:  # the UTC times of Epoch, a record field
+            epoch = coords[layout.EPOCH].var
+            assert epoch is not None
+            values = utc(layout.values(records, epoch.leaf))
         else:
             values = layout.values(records, d.var.leaf)
             if key != layout.EPOCH:

@@ -15,32 +15,47 @@ complete, or none.
 from __future__ import annotations
 
 import contextlib
+import fcntl
+import importlib
 import os
 import queue
 import tempfile
 import threading
 import time
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from typing import Any, ClassVar, Literal, Protocol, Self, TypeAlias, TypeVar, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike
 
+from kesta.dravel.products import Product
+from kesta.dravel.run import runner
 from kesta.dravel.run.errors import check
+from kesta.dravel.run.local import LocalPool
+from kesta.dravel.run.protocol import Job, Runner
 
 from . import output
-from .errors import Interrupted, OutputError, WriteError
+from .dayrecords import day_batches, day_dtype, regrouping
+from .errors import InputError, Interrupted, OutputError, WriteError
+from .hdf5 import HDF5Writer
 from .layout import EPOCH_FIELD
-from .results import FAILED, SKIPPED
-from .runs import ChunkRows
+from .results import FAILED, SKIPPED, ProductResult
+from .runs import ChunkRows, read_epochs
 from .store import first_line
+from .times import midnights, utc_days, valid_epoch
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20  # records read back and appended to a day file at a time
 
+T = TypeVar("T")
 
-def time_order(epoch):
+Parents: TypeAlias = str | Sequence[str] | None
+"""The L0 file names a day file says it is made from: one, several, or none said."""
+
+
+def time_order(epoch: ArrayLike) -> np.ndarray:
     """The stable permutation putting TT2000 `epoch` in increasing time, those with no UTC
     time (fill values) last."""
-    from .times import valid_epoch
-
     tt = valid_epoch(epoch)
     key = tt.filled(np.iinfo(np.int64).max)
     if len(key) < 2 or np.all(key[1:] >= key[:-1]):
@@ -52,16 +67,33 @@ class MissionDay:
     """What every format's day file takes from the archive: the global attributes its mission
     sets (`mission`, over the defaults)."""
 
-    mission = {}  # the global attributes an archive sets (`configured`)
+    mission: dict[str, str] = {}  # the global attributes an archive sets (`configured`)
     templated = True  # its files are copies of a template made once per product (`from_template`)
 
     @classmethod
-    def configured(cls, mission):
+    def configured(cls, mission: Mapping[str, str] | None) -> type[Self]:
         """The class writing files with the global attributes `mission` sets over the defaults
         (`metadata.mission_attributes`)."""
         if not mission:
             return cls
-        return type(cls.__name__, (cls,), {"mission": dict(mission)})
+        return cast("type[Self]", type(cls.__name__, (cls,), {"mission": dict(mission)}))
+
+
+class DayFile(Protocol):
+    """One day file being written, as a format's class (`DayFilesWriter.day`, a MissionDay)
+    makes it: with its path, record layout, product, file name, parents and data version."""
+
+    suffix: str  # of the format's files
+    file_pattern: str  # their names (`writers.Format.file_pattern`)
+    templated: bool  # made from the product's template (`from_template`)
+
+    def __init__(
+        self, path: str, dtype: np.dtype, product: str, filename: str, parents: Parents, data_version: str
+    ) -> None: ...
+
+    def append(self, records: np.ndarray) -> None: ...
+
+    def close(self) -> None: ...
 
 
 class DayFilesWriter(Writer):
@@ -73,91 +105,95 @@ class DayFilesWriter(Writer):
     with the writer, each product's template is made (once, shared by the workers) as soon as
     the product begins, and its day files are written as soon as it ends."""
 
-    day = None
+    day: ClassVar[type[DayFile]]
 
     def __init__(
         self,
-        folder,
-        source=None,
-        overwrite=False,
-        data_version="01",
-        interrupted=None,
-        workers=None,
-        parents=None,
-        create=True,
-    ):
+        folder: str | os.PathLike[str],
+        source: str | os.PathLike[str] | None = None,
+        overwrite: bool = False,
+        data_version: str | int = "01",
+        interrupted: Callable[[], bool] | None = None,
+        workers: int | None = None,
+        parents: Parents = None,
+        create: bool = True,
+    ) -> None:
         super().__init__()
         data_version = check_data_version(data_version)
         self.folder = os.fspath(folder)
         output.check_folder(self.folder, create=create)
-        self.parents = parents or (os.path.basename(os.fspath(source)) if source else None)
+        self.parents: Parents = parents or (os.path.basename(os.fspath(source)) if source else None)
         self.overwrite, self.data_version, self.interrupted = overwrite, data_version, interrupted
         self.workers = workers or min(2, os.cpu_count() or 1)
-        self.product = self.part = self.records = None
-        self.scratches = []  # the run's files beside the outputs: removed at its end
-        self.ended = []  # ProductResult of every product whose day files are asked for
-        self.templates = {}  # product: the file its template is shared in
-        self.targets = []
+        self.product: str | None = None  # the product being written
+        self.part: str | None = None  # the file of its intermediate records,
+        self.records: HDF5Writer | None = None  # and their writer while it is written
+        self.scratches: list[str] = []  # the run's files beside the outputs: removed at its end
+        self.ended: list[ProductResult] = []  # every product whose day files are asked for
+        self.templates: dict[str, str] = {}  # product: the file its template is shared in
+        self.targets: list[output.Target] = []
         self.writing = _Writing(self.workers, interrupted, format_module=type(self).__module__)
 
-    def scratch(self, name, suffix=".h5"):
+    def scratch(self, name: str, suffix: str = ".h5") -> str:
         """A file of the run beside the outputs, removed (with its leftovers) at its end."""
         return self._keep(output.temporary(self.folder, ".run", os.getpid(), name, suffix))
 
-    def _keep(self, path):
+    def _keep(self, path: str) -> str:
         output.guard(path)
         self.scratches.append(path)
         return path
 
-    def _label(self):
+    def _label(self) -> str:
         """How the user knows the files of the product being written."""
         return os.path.join(
             self.folder, self.day.file_pattern.format(product=self.product or "*", date="*", version=self.data_version)
         )
 
-    def _guarded(self, call, *args):
+    def _guarded(self, call: Callable[..., T], *args: Any) -> T:
         """`call(*args)` on the intermediate, its failures naming the files asked for."""
         try:
             return call(*args)
         except OutputError as exc:
+            assert self.part is not None  # the intermediate's: named before it is made
             raise type(exc)(str(exc).replace(self.part, self._label())) from None
 
-    def begin(self, product, dtype):
-        self._open(product, dtype)
-        self._guarded(self.records.begin, product, dtype)
+    def begin(self, product: str, dtype: DTypeLike) -> None:
+        records = self._open(product, dtype)
+        self._guarded(records.begin, product, dtype)
 
-    def _open(self, product, dtype):
-        """Starts the intermediate of `product` (records of layout `dtype`), and its template."""
-        from .hdf5 import HDF5Writer
-
+    def _open(self, product: str, dtype: DTypeLike) -> HDF5Writer:
+        """Starts the intermediate of `product` (records of layout `dtype`), and its template;
+        gives the intermediate's writer."""
         self._close_part()
         self.product, self.dtype = product, np.dtype(dtype)
         # each product's records in an L1 HDF5 file of its own, closed (and so readable by the
         # workers) once the product is decoded, its epochs kept beside them
-        self.part = self.scratch(f"records-{product}")
+        part = self.part = self.scratch(f"records-{product}")
         # (its chunks not deflated: the file is read back once, at once)
-        self.records = self._guarded(
-            lambda: HDF5Writer(self.part, overwrite=True, interrupted=self.interrupted, epochs=True, deflate=False)
+        records = self.records = self._guarded(
+            lambda: HDF5Writer(part, overwrite=True, interrupted=self.interrupted, epochs=True, deflate=False)
         )
         if self.writing.background and self.day.templated and product not in self.templates:
             # made by a worker while this process decodes the product
             path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)
             self.writing.submit([(path, make_template, (self._task(product, dtype),))])
+        return records
 
-    def append(self, records):
+    def append(self, records: np.ndarray) -> None:
+        assert self.records is not None  # begun
         self._guarded(self.records.append, records)
 
-    def copy(self, source, result):
-        self._open(result.product, source.dtype)
-        self._guarded(self.records.copy, source, result)  # begins and ends it there
+    def copy(self, source: Any, result: ProductResult, rows: int = 1 << 14) -> None:
+        records = self._open(result.product, source.dtype)
+        self._guarded(records.copy, source, result, rows)  # begins and ends it there
         self._ended(result)
 
-    def end(self, result):
+    def end(self, result: ProductResult) -> None:
         if self.records is not None and self.product == result.product:
             self._guarded(self.records.end, result)
         self._ended(result)
 
-    def _ended(self, result):
+    def _ended(self, result: ProductResult) -> None:
         """The product of `result` is decoded: its day files are written from now on."""
         Writer.end(self, result)
         self.product = result.product
@@ -174,12 +210,12 @@ class DayFilesWriter(Writer):
         self._close_part()
         result.outputs = []  # its day files, not the intermediate that holds them
 
-    def _close_part(self):
+    def _close_part(self) -> None:
         if self.records is not None:
             records, self.records = self.records, None
             records.abort()
 
-    def commit(self):
+    def commit(self) -> None:
         """Writes every day file not written yet, then puts them all in place."""
         try:
             done = self.writing.finish()
@@ -197,7 +233,7 @@ class DayFilesWriter(Writer):
         for t in self.targets:
             output.unguard(t.path)
 
-    def _written(self, result, done):
+    def _written(self, result: ProductResult, done: Mapping[str, Any]) -> None:
         """Takes the day files a worker wrote of the product of `result` (`write_product`)."""
         if "refused" in done:
             raise OutputError(done["refused"])
@@ -209,7 +245,7 @@ class DayFilesWriter(Writer):
             result.outputs.append(path)
         result.warnings += done.get("warnings", [])
 
-    def _task(self, product, dtype, **more):
+    def _task(self, product: str, dtype: DTypeLike, **more: Any) -> dict[str, Any]:
         return dict(
             product=product,
             dtype=dtype,
@@ -223,26 +259,26 @@ class DayFilesWriter(Writer):
             **more,
         )
 
-    def abort(self):
+    def abort(self) -> None:
         self.writing.stop()
         for target in self.targets:
             target.abort()
             output.unguard(target.path)
         self._remove_scratches()
 
-    def _remove_scratches(self):
+    def _remove_scratches(self) -> None:
         self._close_part()
         for path in self.scratches:
             output.discard(path)
         self.scratches = []
 
 
-_templates = {}  # key: (when made, bytes): what `template` made
+_templates: dict[Hashable, tuple[float, bytes]] = {}  # key: (when made, bytes): what `template` made
 TEMPLATE_SECONDS = 60.0  # a template older than this is made again
-_shared = None  # the file the template of the day file being written is shared in
+_shared: str | None = None  # the file the template of the day file being written is shared in
 
 
-def template(key, make, suffix):
+def template(key: Hashable, make: Callable[[str], object], suffix: str) -> bytes:
     """The bytes of an empty day file made by `make(path)` (its metadata: writing it costs far
     more than copying it), made once per `key` (product, layout, parents, data version...) and
     again once older than TEMPLATE_SECONDS: a process that lives across runs (a Dask worker)
@@ -266,14 +302,12 @@ def template(key, make, suffix):
 
 
 @contextlib.contextmanager
-def _shared_lock(path):
+def _shared_lock(path: str | None) -> Iterator[None]:
     """Held while the shared template `path` is looked for and made: a process that wants it
     while another makes it waits for it rather than making it too."""
     if path is None:
         yield
         return
-    import fcntl
-
     folder, base = os.path.split(path)
     try:
         lock = open(output.temporary(folder, base, "lock", "lock", ""), "a")
@@ -285,7 +319,7 @@ def _shared_lock(path):
         yield
 
 
-def _read_shared(path):
+def _read_shared(path: str | None) -> bytes | None:
     """The bytes of the shared template `path`, or None when there is none (yet) or it is old."""
     if path is None:
         return None
@@ -298,7 +332,7 @@ def _read_shared(path):
         return None
 
 
-def _publish(path, data):
+def _publish(path: str | None, data: bytes) -> None:
     """Shares a template with the run's other processes: whole under a temporary name, then
     renamed (a process reading it sees it whole or not at all)."""
     if path is None:
@@ -313,7 +347,7 @@ def _publish(path, data):
         output.discard(tmp)  # not shared: each process then makes its own
 
 
-def from_template(path, key, make, suffix):
+def from_template(path: str, key: Hashable, make: Callable[[str], object], suffix: str) -> None:
     """Starts the day file `path` as a copy of its template."""
     with open(path, "wb") as f:
         f.write(template(key, make, suffix))
@@ -322,30 +356,26 @@ def from_template(path, key, make, suffix):
 class _Sharing:
     """Within the block, templates are shared in the file `path` (None: not shared)."""
 
-    def __init__(self, path):
+    def __init__(self, path: str | None) -> None:
         self.path = path
 
-    def __enter__(self):
+    def __enter__(self) -> None:
         global _shared
         self.saved, _shared = _shared, self.path
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         global _shared
         _shared = self.saved
         return False
 
 
-def _day_class(task):
-    import importlib
-
+def _day_class(task: Mapping[str, Any]) -> type[DayFile]:
     return getattr(importlib.import_module(task["format"]), task["writer"]).day
 
 
-def make_template(task, interrupted=None):
+def make_template(task: Mapping[str, Any], interrupted: Callable[[], bool] | None = None) -> None:
     """Makes the template of a product's day files and shares it (`task["template"]`): an
     empty day file made and thrown away."""
-    from .dayrecords import day_dtype
-
     day_class = _day_class(task)
     folder, base = os.path.split(task["template"])
     throwaway = output.temporary(folder, base, os.getpid(), "empty", day_class.suffix)
@@ -364,30 +394,27 @@ def make_template(task, interrupted=None):
             output.discard(throwaway)
 
 
-def warm(module, interrupted=None):
+def warm(module: str, interrupted: Callable[[], bool] | None = None) -> None:
     """Imports what a worker writing day files of the format of `module` needs, ahead of its
     first file."""
-    import importlib
-
     importlib.import_module(module)
-    from .times import midnights
-
     midnights()
 
 
-def write_product(task, interrupted=None):
+def write_product(task: Mapping[str, Any], interrupted: Callable[[], bool] | None = None) -> dict[str, Any]:
     """Writes the day files of one product from its intermediate records (`task["records"]`):
     its records put in stable time order, each UTC day's under a temporary name that the
     run's own leftovers pattern (`task["days"]`) covers. Returns {"written": [(path, temporary
     path)], "warnings": [...]}, or {"refused": why} when a file may not be written (exists)."""
+    # lazy: h5py (the HDF5 library, 18 ms) loads with the first day file written, not with the
+    # readers of CDF files, which import this module (l1.cdf)
     import h5py
-
-    from .runs import read_epochs
-    from .times import utc_days
 
     day_class = _day_class(task)
     product, folder = task["product"], task["folder"]
-    written, warnings, plan = [], [], []
+    written: list[tuple[str, str]] = []  # (path, temporary path) of each file
+    warnings: list[str] = []
+    plan: list[tuple[str, str, np.ndarray]] = []  # (date, path, rows) of each file
     with h5py.File(task["records"], "r") as f, _Sharing(task.get("template")):
         records = ChunkRows(f[product])
         epoch = read_epochs(f, product)
@@ -414,12 +441,12 @@ def write_product(task, interrupted=None):
                 written.append((path, tmp))
                 target = output.Target.adopt(path, tmp)
 
-                def batches(rows=rows):
+                def batches(rows: np.ndarray = rows) -> Iterator[np.ndarray]:
                     for start in range(0, len(rows), batch):
                         check(interrupted)
                         yield records.take(rows[start : start + batch])
 
-                def write(target=target, rows=rows):
+                def write(target: output.Target = target, rows: np.ndarray = rows) -> None:
                     return fill(day_class, target, batches(rows), product, task["parents"], task["version"], len(rows))
 
                 retried(write, path)
@@ -430,7 +457,7 @@ def write_product(task, interrupted=None):
     return {"written": written, "warnings": warnings}
 
 
-def retried(write, path, tries=2):
+def retried(write: Callable[[], T], path: str, tries: int = 2) -> T | None:
     """`write()` of the file `path`; a file the libraries fail to make (not for want of space)
     is made again from the start, once: a library's rare failure under load costs no day file."""
     for attempt in range(tries):
@@ -449,15 +476,22 @@ def retried(write, path, tries=2):
                 else f"{type(exc).__name__}: {first_line(exc)}"
             )
             raise WriteError(f"{path}: cannot be written ({why})") from None
+    return None  # no try (`tries` below 1)
 
 
-def fill(day_class, target, batches, product, parents, version, count=None):
+def fill(
+    day_class: type[DayFile],
+    target: output.Target,
+    batches: Iterable[np.ndarray],
+    product: str,
+    parents: Parents,
+    version: str,
+    count: int | None = None,
+) -> None:
     """Writes the day records made of the decoder records of `batches` (one UTC day of them, in
     stable time order; one batch at least) into the temporary file of `target`; `count`: how
     many decoder records they hold, when known."""
-    from .dayrecords import day_batches, regrouping
-
-    day = None
+    day: DayFile | None = None
     # a day record for each decoder record, unless the product's are regrouped
     records_known = count if regrouping(product) is None else None
     try:
@@ -468,6 +502,7 @@ def fill(day_class, target, batches, product, parents, version, count=None):
                 if hasattr(day, "reserve") and records_known is not None:
                     day.reserve(records_known)
             day.append(records)
+        assert day is not None  # made of the first batch
         day.close()
         day = None
         target.check_space()
@@ -476,11 +511,19 @@ def fill(day_class, target, batches, product, parents, version, count=None):
             output.close_abandoned(day.close, target.path)
 
 
-def write_batches(day_class, path, batches, product, parents, version, count=None):
+def write_batches(
+    day_class: type[DayFile],
+    path: str,
+    batches: Callable[[], Iterable[np.ndarray]],
+    product: str,
+    parents: Parents,
+    version: str,
+    count: int | None = None,
+) -> None:
     """Writes the day file `path` from `batches()` (record arrays, one at least; `count`
     records in all, when known): whole under a temporary name, then renamed into place."""
 
-    def once():
+    def once() -> None:
         target = output.Target(path, overwrite=True, suffix=day_class.suffix)
         output.guard(target.tmp)
         try:
@@ -493,14 +536,16 @@ def write_batches(day_class, path, batches, product, parents, version, count=Non
     retried(once, path)
 
 
-def write_records(writer_class, records, product, folder, **options):
+def write_records(
+    writer_class: type[DayFilesWriter],
+    records: ArrayLike,
+    product: str | Product,
+    folder: str | os.PathLike[str],
+    **options: Any,
+) -> list[str]:
     """Writes `records` of `product` (all in memory) as day files; returns their paths."""
-    from .results import ProductResult
-
     records = np.asarray(records)
     if records.dtype.names is None or EPOCH_FIELD not in records.dtype.names:
-        from .errors import InputError
-
         raise InputError("records without an epoch field cannot be written as day files")
     name = product if isinstance(product, str) else product.name
     with writer_class(folder, workers=1, create=False, **options) as writer:
@@ -521,30 +566,30 @@ class _Writing:
     run (each importing what it needs with `warm` while the run decodes, `format_module` its
     format's module), fed by a thread of this process; with one, here, at `finish`."""
 
-    def __init__(self, workers, interrupted=None, format_module=None):
-        from kesta.dravel.run import runner
-        from kesta.dravel.run.local import LocalPool
-
+    def __init__(
+        self, workers: int, interrupted: Callable[[], bool] | None = None, format_module: str | None = None
+    ) -> None:
         self.interrupted = interrupted
         self.background = workers > 1
         workers -= 1  # this process, decoding, is one of the workers
-        self.pool = LocalPool(workers) if self.background else runner(1)
-        self.waiting = []  # the jobs to run here at `finish`
-        self.failure = None  # what stopped the jobs run in the background
-        self.values = {}  # key: what its job returned
+        self.pool: Runner = LocalPool(workers) if self.background else runner(1)
+        self.waiting: list[Job[str, Any]] = []  # the jobs to run here at `finish`
+        self.failure: BaseException | None = None  # what stopped the jobs run in the background
+        self.values: dict[str, Any] = {}  # key: what its job returned
         self.stopping = False
         if self.background:
             self.pool.start()  # here: a worker dies with the thread that started it
-            self.queue = queue.SimpleQueue()
+            # lists of jobs to run, None when no more are to come
+            self.queue: queue.SimpleQueue[list[Job[str, Any]] | None] = queue.SimpleQueue()
             self.thread = threading.Thread(target=self._feed, name="dravel-day-files", daemon=True)
             self.thread.start()
             if format_module:
                 self.submit([(f"worker {i}", warm, (format_module,)) for i in range(workers)])
 
-    def _stopped(self):
+    def _stopped(self) -> bool:
         return self.stopping or (self.interrupted is not None and self.interrupted())
 
-    def submit(self, jobs):
+    def submit(self, jobs: Sequence[Job[str, Any]]) -> None:
         """Hands jobs [(key, function, args)] to be run."""
         if not self.background:
             self.waiting += jobs
@@ -554,12 +599,12 @@ class _Writing:
         if jobs:
             self.queue.put(list(jobs))
 
-    def _feed(self):
+    def _feed(self) -> None:
         """The thread running the jobs as they come, those that came meanwhile together."""
         try:
             last = False
             while not last:
-                jobs = []
+                jobs: list[Job[str, Any]] = []
                 batch = self.queue.get()
                 while True:
                     if batch is None:
@@ -576,13 +621,13 @@ class _Writing:
         except BaseException as exc:  # noqa: BLE001 - handed to the run's own thread, which raises it
             self.failure = exc
 
-    def _run(self, jobs):
+    def _run(self, jobs: Sequence[Job[str, Any]]) -> None:
         for key, value, error in self.pool.run(jobs, self._stopped, interruptible=True):
             if error is not None:
                 raise WriteError(error)
             self.values[key] = value
 
-    def finish(self):
+    def finish(self) -> dict[str, Any]:
         """Runs the jobs left, and waits for every one to end: {key: what its job returned};
         raises the first failure."""
         try:
@@ -597,7 +642,7 @@ class _Writing:
         finally:
             self._close()
 
-    def stop(self):
+    def stop(self) -> None:
         """Stops the jobs running, drops the others."""
         self.stopping = True
         if self.background:
@@ -605,10 +650,10 @@ class _Writing:
             self._join()
         self._close()
 
-    def _join(self):
+    def _join(self) -> None:
         while self.thread.is_alive():
             self.thread.join(0.2)
 
-    def _close(self):
+    def _close(self) -> None:
         self.pool.close()
         _templates.clear()  # made for this run: its components may change before the next

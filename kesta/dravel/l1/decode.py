@@ -138,7 +138,7 @@ def decode_part(product: registry.Product, store: Mapping[str, Any], result: Pro
     result.reports = [str(r) for r in task.reports]
 
 
-def _available(product, result):
+def _available(product: registry.Product, result: ProductResult) -> bool:
     try:
         product.decoder()
     except (ImportError, AttributeError) as exc:

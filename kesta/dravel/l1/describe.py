@@ -5,17 +5,17 @@ fill-value component, through the functions the writers use, so it says what the
 
 from __future__ import annotations
 
-from kesta.dravel.products import BY_NAME, UNIT_SKIPPED
+from kesta.dravel.products import BY_NAME, UNIT_SKIPPED, Product
 
 from . import attributes as attrs
 from .dayrecords import day_dtype
 from .layout import EPOCH
 
 
-def _rows(product, stored=True):
+def _rows(product: str, stored: bool = True) -> list[tuple[str, ...]]:
     """A row per variable of the product's day files; `stored`: named as the CDF files and the
     HAPI server hold them (`attributes.stored_name`), else by their record field's name."""
-    rows = []
+    rows: list[tuple[str, ...]] = []
     for var in attrs.variables(product, day_dtype(product)):
         name = attrs.stored_name(product, var.name) if stored else var.name
         dims = ", ".join([EPOCH] + [f"{d} {n}" for d, n in zip(var.dims, var.leaf.shape)])
@@ -33,21 +33,23 @@ def describe(product: str) -> list[str]:
     rows = _rows(product)
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head) - 1)]
 
-    def line(r):
+    def line(r: tuple[str, ...]) -> str:
         return "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
 
     return [f"{product}: {table.get('Logical_source_description', product)}", line(head)] + [line(r) for r in rows]
 
 
-def _decoder(product):
+def _decoder(product: Product) -> str:
     """The product's decoder call, as its section names it: `module.entry(argument, task, ...)`."""
     args = ["group" if product.takes_group else "l0", "task"]
     args += [f"{k}={v!r}" for k, v in product.kwargs]
     return f"{product.module}.{product.entry}({', '.join(args)})"
 
 
-def _layout(product):
-    return f"`{product.layout.name}{'()' if product.layout.called else ''}` of `{product.layout.module}`"
+def _layout(product: Product) -> str:
+    layout = product.layout
+    assert layout is not None  # every product of the registry declares its records' layout
+    return f"`{layout.name}{'()' if layout.called else ''}` of `{layout.module}`"
 
 
 def markdown(products: list[str] | None = None) -> list[str]:

@@ -12,13 +12,18 @@ from __future__ import annotations
 
 import os
 from collections import deque
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike
+
+from kesta.dravel.products import BY_NAME
 
 from . import layout, output
-from .errors import Interrupted, WriteError
-from .results import FAILED, SKIPPED
+from .errors import InputError, Interrupted, WriteError
+from .results import FAILED, SKIPPED, DecodeResult, ProductResult
 from .store import first_line
 from .writers import Writer
 
@@ -37,14 +42,16 @@ except ImportError:  # pragma: no cover - isal is a dependency; zlib is the stan
     from zlib import compress as deflate
 
 
-def product_datasets(f):
+def product_datasets(f: Any) -> dict[str, Any]:
     """{product: dataset} of the compound product datasets of an open L1 file."""
+    # lazy: h5py (the HDF5 library, 18 ms) loads with the first file read or written, not with
+    # the command line, which imports this module
     import h5py
 
     return {name: node for name, node in f.items() if isinstance(node, h5py.Dataset) and node.dtype.names is not None}
 
 
-def texts(f, group, product):
+def texts(f: Any, group: str, product: str) -> list[str]:
     """The report or warning texts kept for `product` in an open L1 file ([] when none)."""
     node = f.get(f"{LOG}/{group}/{product}")
     if node is None:
@@ -64,8 +71,16 @@ class HDF5Writer(Writer):
     by this system, where deflating and inflating would cost more than the bytes saved."""
 
     def __init__(
-        self, path, source=None, overwrite=False, data_version=None, interrupted=None, epochs=False, deflate=True
-    ):
+        self,
+        path: str | os.PathLike[str],
+        source: str | os.PathLike[str] | None = None,
+        overwrite: bool = False,
+        data_version: str | int | None = None,
+        interrupted: Callable[[], bool] | None = None,
+        epochs: bool = False,
+        deflate: bool = True,
+    ) -> None:
+        # lazy: h5py (see `product_datasets`)
         import h5py
 
         super().__init__()
@@ -77,16 +92,17 @@ class HDF5Writer(Writer):
         self.interrupted = interrupted
         self.threads = max(1, os.cpu_count() or 1)
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="dravel-deflate")
-        self.dataset = None
-        self.keep_epochs, self.epochs = epochs, []
+        self.dataset: Any = None  # the h5py dataset of the product begun last
+        self.keep_epochs = epochs
+        self.epochs: list[np.ndarray] = []
         self.deflate, self.filter_mask = deflate, 0 if deflate else 1
 
-    def scratch(self, name):
+    def scratch(self, name: str) -> str:
         """A temporary path beside the output, for another process's part of the run."""
         folder, base = os.path.split(os.path.abspath(self.path))
         return output.temporary(folder, base, os.getpid(), name, ".h5")
 
-    def begin(self, product, dtype):
+    def begin(self, product: str, dtype: DTypeLike) -> Any:
         """Starts the dataset of `product`, of record layout `dtype`."""
         dtype = np.dtype(dtype)
         self.rows = max(1, CHUNK_BYTES // max(1, dtype.itemsize))
@@ -99,14 +115,15 @@ class HDF5Writer(Writer):
             compression="gzip",
             compression_opts=GZIP_LEVEL,
         )
-        self.pending, self.pending_rows = [], 0
+        self.pending: list[np.ndarray] = []
+        self.pending_rows = 0
         self.offset = 0  # first row of the next chunk to cut
         self.extent = 0  # rows the dataset holds room for
-        self.queue = deque()  # (first row, rows, compressed bytes future), in order
+        self.queue: deque[tuple[int, int, Future[bytes]]] = deque()  # (first row, rows, compressed bytes), in order
         self.epochs = []
         return self.dataset
 
-    def append(self, records):
+    def append(self, records: ArrayLike) -> None:
         """Appends records to the dataset begun last."""
         records = np.asarray(records)
         if records.dtype != self.dataset.dtype:
@@ -128,7 +145,7 @@ class HDF5Writer(Writer):
         while self.pending_rows >= self.rows:
             self._cut(self.rows)
 
-    def _cut(self, rows):
+    def _cut(self, rows: int) -> None:
         """Takes the next `rows` pending records as one chunk and hands it to be compressed."""
         taken, need = [], rows
         while need:
@@ -147,11 +164,12 @@ class HDF5Writer(Writer):
             chunk[rows:] = np.zeros(1, dtype=chunk.dtype)
         self._submit(chunk.view(np.uint8), rows)
 
-    def _submit(self, data, rows):
+    def _submit(self, data: np.ndarray, rows: int) -> None:
         """Hands the bytes of one whole chunk holding `rows` records to be compressed, and
         writes the chunks done in order while too many wait."""
         if self.keep_epochs and layout.EPOCH_FIELD in (self.dataset.dtype.names or ()):
             self.epochs.append(data.view(self.dataset.dtype)[:rows][layout.EPOCH_FIELD].copy())
+        done: Future[bytes]
         if self.deflate:
             done = self.pool.submit(deflate, data, DEFLATE_LEVEL)
         else:
@@ -162,11 +180,11 @@ class HDF5Writer(Writer):
         while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
             self._write_next()
 
-    def _write_next(self):
+    def _write_next(self) -> None:
         offset, rows, future = self.queue.popleft()
         self._write_chunk(offset, rows, future.result(), self.filter_mask)
 
-    def _write_chunk(self, offset, rows, data, filter_mask=0):
+    def _write_chunk(self, offset: int, rows: int, data: bytes, filter_mask: int = 0) -> None:
         if self.interrupted is not None and self.interrupted():
             raise Interrupted()
         self.target.check_space(len(data))
@@ -179,14 +197,16 @@ class HDF5Writer(Writer):
         except OSError as exc:
             raise WriteError(f"{self.path}: cannot be written ({output.describe(exc)})") from None
 
-    def copy(self, source, result):
+    def copy(self, source: Any, result: ProductResult, rows: int = 1 << 14) -> None:
         """Writes the product of `result` from `source`, its dataset in another L1 file: the
-        compressed chunks as they are when both files cut the records alike."""
+        compressed chunks as they are when both files cut the records alike, else `rows`
+        records at a time (`Writer.copy`)."""
         self.begin(result.product, source.dtype)
         if source.chunks != (self.rows,) or source.compression != "gzip":
-            return super().copy(source, result)
+            return super().copy(source, result, rows)
         n = source.shape[0]
         if self.keep_epochs and n and layout.EPOCH_FIELD in (source.dtype.names or ()):
+            # lazy: the chunk reader, for a run keeping epochs (see `product_datasets`)
             from .runs import ChunkRows
 
             self.epochs = [ChunkRows(source).field(layout.EPOCH_FIELD)]
@@ -196,13 +216,13 @@ class HDF5Writer(Writer):
             self._write_chunk(offset, self.offset - offset, data, filter_mask)
         self.end(result)
 
-    def _flush(self):
+    def _flush(self) -> None:
         if self.pending_rows:
             self._cut(self.pending_rows)
         while self.queue:
             self._write_next()
 
-    def end(self, result):
+    def end(self, result: ProductResult) -> None:
         """Ends the product's dataset with what its ProductResult says; a product that failed,
         was skipped or gave no record leaves an empty dataset, with the same attributes."""
         super().end(result)
@@ -213,6 +233,7 @@ class HDF5Writer(Writer):
         self._flush()
         dataset, self.dataset = self.dataset, None
         if self.keep_epochs and layout.EPOCH_FIELD in (dataset.dtype.names or ()):
+            # lazy: the chunk reader's module, for a run keeping epochs (see `product_datasets`)
             from .runs import write_epochs
 
             epochs = (
@@ -234,7 +255,7 @@ class HDF5Writer(Writer):
                     result.product, data=np.array([str(v) for v in values], dtype=object), dtype=_string_type()
                 )
 
-    def _drop(self, product):
+    def _drop(self, product: str) -> None:
         """Removes a product begun but not ended well (its decoding failed half way)."""
         for _, _, future in self.queue:
             future.cancel()
@@ -244,36 +265,35 @@ class HDF5Writer(Writer):
             del self.file[product]
         self.dataset = None
 
-    def commit(self):
+    def commit(self) -> None:
         self.pool.shutdown(wait=True)
         self.target.commit(self.file.close)
         self.outputs = [self.path]
         for result in self.results:
             result.outputs = [self.path]
 
-    def abort(self):
+    def abort(self) -> None:
         self.pool.shutdown(wait=True, cancel_futures=True)
         self.target.abort(self.file.close)
 
 
-def _layout(product):
+def _layout(product: str) -> np.dtype:
     """The record layout of `product` for its empty dataset: the installed decoder's, or an
     epoch alone when it cannot be had."""
-    from kesta.dravel.products import BY_NAME
-
     try:
         return BY_NAME[product].record_dtype()
     except (LookupError, ImportError, AttributeError):  # unknown, none declared, or not installed
         return np.dtype([(layout.EPOCH_FIELD, "<u8")])
 
 
-def _string_type():
+def _string_type() -> Any:
+    # lazy: h5py (see `product_datasets`)
     import h5py
 
     return h5py.string_dtype("utf-8")
 
 
-def write(result, path, overwrite=False):
+def write(result: DecodeResult, path: str | os.PathLike[str], overwrite: bool = False) -> str:
     """Writes the products of a DecodeResult whose records are kept (`data`) as an L1 file."""
     with HDF5Writer(path, result.input, overwrite=overwrite) as writer:
         for product in result.products:
@@ -284,14 +304,13 @@ def write(result, path, overwrite=False):
     return os.fspath(path)
 
 
-def read(path):
+def read(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
     """{product: records} of an L1 HDF5 file."""
+    # lazy: h5py (see `product_datasets`)
     import h5py
 
     try:
         with h5py.File(os.fspath(path), "r") as f:
             return {name: dataset[()] for name, dataset in product_datasets(f).items()}
     except OSError as exc:
-        from .errors import InputError
-
         raise InputError(f"{os.fspath(path)}: cannot be read as an HDF5 file ({first_line(exc)})") from None

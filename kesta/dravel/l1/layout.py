@@ -44,14 +44,14 @@ def leaves(dtype: DTypeLike) -> list[Leaf]:
     in front of the inner shape)."""
     out: list[Leaf] = []
 
-    def walk(dt, path, outer):
+    def walk(dt: np.dtype, path: tuple[str, ...], outer: tuple[int, ...]) -> None:
         base, shape = dt.subdtype if dt.subdtype is not None else (dt, ())
         shape = outer + tuple(shape)
         if base.names is None:
             out.append(Leaf(path, variable_name(path), np.dtype(base), shape))
             return
         for name in base.names:
-            walk(base.fields[name][0], path + (name,), shape)
+            walk(base[name], path + (name,), shape)
 
     dtype = np.dtype(dtype)
     if dtype.names is None:

@@ -5,22 +5,23 @@ from __future__ import annotations
 
 import logging
 import threading
+from typing import Literal
 
 _level_lock = threading.Lock()
 _level_users = 0
-_saved_level = None
+_saved_level = logging.NOTSET  # the framework logger's level while no decode counts warnings
 
 
 class _WarningCounter(logging.Handler):
     """Keeps the warnings logged by one thread (threads of one process decode side by side
     when a cluster runs its workers as threads)."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__(level=logging.WARNING)
         self.thread = threading.get_ident()
-        self.messages = []
+        self.messages: list[str] = []
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         if record.levelno == logging.WARNING and record.thread == self.thread:
             try:
                 self.messages.append(record.getMessage())
@@ -37,7 +38,7 @@ def framework_logger() -> logging.Logger | None:
     return logger if isinstance(logger, logging.Logger) else None
 
 
-def _lowest_handled(logger):
+def _lowest_handled(logger: logging.Logger | None) -> int:
     """The lowest level taken by a handler that `logger`'s records reach."""
     lowest = logging.CRITICAL + 1
     while logger is not None:
@@ -53,7 +54,7 @@ def _lowest_handled(logger):
 class counting_warnings:
     """Context: keeps the warnings the decoders log on the framework's logger."""
 
-    def __enter__(self):
+    def __enter__(self) -> _WarningCounter:
         global _level_users, _saved_level
         self.handler = _WarningCounter()
         self.logger = framework_logger()
@@ -70,7 +71,7 @@ class counting_warnings:
             self.logger.addHandler(self.handler)
         return self.handler
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         global _level_users
         if self.logger is not None:
             self.logger.removeHandler(self.handler)

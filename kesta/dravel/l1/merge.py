@@ -13,29 +13,32 @@ times are held, and the records are read a batch at a time when they are written
 from __future__ import annotations
 
 import hashlib
+import os
+from collections.abc import Iterator, Sequence
 
+import h5py
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .runs import ChunkRows, read_epochs
+from .times import valid_epoch
 
 EPOCH = "epoch"
 BATCH_BYTES = 16 << 20  # records read at a time
 
 
-def _inside(epoch, start, stop):
+def _inside(epoch: ArrayLike, start: int, stop: int) -> tuple[np.ndarray, np.ndarray]:
     """(positions, TT2000 epochs) of the valid epochs of `epoch` in [start, stop)."""
-    from .times import valid_epoch
-
     tt = valid_epoch(epoch)
     inside = np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data >= start) & (tt.data < stop))
     return inside.astype(np.int64), tt.data[inside].astype(np.int64)
 
 
-def _digests(records):
+def _digests(records: np.ndarray) -> list[bytes]:
     """A digest of each record's bytes."""
     records = np.ascontiguousarray(records)
     size = records.dtype.itemsize
-    view = memoryview(records.view(np.uint8).reshape(-1))
+    view = records.view(np.uint8).reshape(-1).data
     return [hashlib.blake2b(view[k * size : (k + 1) * size], digest_size=16).digest() for k in range(len(records))]
 
 
@@ -44,9 +47,7 @@ class SpanRecords:
     files `paths`: `len()`, `duplicates` (records left out), `epochs` (in order), `hash` (of
     what would be written: it changes when the records do), `batches()`."""
 
-    def __init__(self, product, start, stop, paths):
-        import h5py
-
+    def __init__(self, product: str, start: int, stop: int, paths: Sequence[str | os.PathLike[str]]) -> None:
         self.product = product
         self.files = [h5py.File(path, "r") for path in paths]
         try:
@@ -55,7 +56,7 @@ class SpanRecords:
             self.close()
             raise
 
-    def _merge(self, product, start, stop, paths):
+    def _merge(self, product: str, start: int, stop: int, paths: Sequence[str | os.PathLike[str]]) -> None:
         self.readers = [ChunkRows(f[product]) if product in f else None for f in self.files]
         present = [r for r in self.readers if r is not None]
         if not present:
@@ -89,32 +90,34 @@ class SpanRecords:
         dropped = self._repeats(found, times)
         self.duplicates = sum(len(d) for d in dropped)
         whole = hashlib.sha256(repr(self.dtype.descr).encode())
-        source, rows, epochs = [], [], []
+        from_file: list[np.ndarray] = []  # of each record written: the file it is read from,
+        kept_rows: list[np.ndarray] = []  # its row there,
+        kept_epochs: list[np.ndarray] = []  # its epoch
         for k, (at, epoch, drop) in enumerate(zip(found, times, dropped)):
             if len(drop) == len(at):
                 continue  # nothing of this file is written: no part of the hash
             keep = np.ones(len(at), bool)
             keep[drop] = False
-            whole.update(np.int64([len(at), len(drop)]).tobytes() + digests[k])
+            whole.update(np.array([len(at), len(drop)], np.int64).tobytes() + digests[k])
             whole.update(np.asarray(drop, np.int64).tobytes())
-            source.append(np.full(keep.sum(), k, np.int64))
-            rows.append(at[keep])
-            epochs.append(epoch[keep])
+            from_file.append(np.full(keep.sum(), k, np.int64))
+            kept_rows.append(at[keep])
+            kept_epochs.append(epoch[keep])
         self.hash = whole.hexdigest()
 
-        def cat(parts):
+        def cat(parts: list[np.ndarray]) -> np.ndarray:
             return np.concatenate(parts) if parts else np.zeros(0, np.int64)
 
-        source, rows, epochs = cat(source), cat(rows), cat(epochs)
+        source, rows, epochs = cat(from_file), cat(kept_rows), cat(kept_epochs)
         order = np.argsort(epochs, kind="stable")
         self.source, self.rows, self.epochs = source[order], rows[order], epochs[order]
 
     @staticmethod
-    def _parts(reader, rows, records=None):
+    def _parts(reader: ChunkRows, rows: np.ndarray, records: np.ndarray | None = None) -> list[bytes]:
         """Digests of the records at `rows` (in order), one a chunk holding some: a chunk taken
         whole is known by its stored bytes (`ChunkRows.digest`), the others by their records
         (`records`: the chunk already inflated, when `rows` are all in it)."""
-        parts = []
+        parts: list[bytes] = []
         if not len(rows):
             return parts
         index = rows // reader.rows
@@ -126,10 +129,10 @@ class SpanRecords:
                 parts.append(reader.digest(k))
             else:
                 chunk = records if records is not None else reader.chunk(k)
-                parts.append(hashlib.sha256(np.ascontiguousarray(chunk[at - first]).view(np.uint8)).digest())
+                parts.append(hashlib.sha256(np.ascontiguousarray(chunk[at - first]).view(np.uint8).data).digest())
         return parts
 
-    def _repeats(self, found, times):
+    def _repeats(self, found: list[np.ndarray], times: list[np.ndarray]) -> list[np.ndarray]:
         """For each file, the positions (in its rows of the span) of the records an earlier
         file holds byte for byte."""
         dropped = [np.zeros(0, np.int64) for _ in found]
@@ -137,8 +140,10 @@ class SpanRecords:
         shared = values[counts > 1]
         if not len(shared):
             return dropped
-        owner = {}
+        owner: dict[bytes, int] = {}
         for k, (reader, at, epoch) in enumerate(zip(self.readers, found, times)):
+            if reader is None:
+                continue  # no rows: the product is not in the file
             candidates = np.flatnonzero(np.isin(epoch, shared))
             repeats = []
             for a in range(0, len(candidates), self.batch):
@@ -149,10 +154,10 @@ class SpanRecords:
             dropped[k] = np.asarray(repeats, np.int64)
         return dropped
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.rows)
 
-    def batches(self):
+    def batches(self) -> Iterator[np.ndarray]:
         """The records, in order, a batch at a time."""
         for a in range(0, len(self), self.batch):
             source, rows = self.source[a : a + self.batch], self.rows[a : a + self.batch]
@@ -165,10 +170,10 @@ class SpanRecords:
                 out[at] = self.readers[k].take(rows[at])
             yield out
 
-    def records(self):
+    def records(self) -> np.ndarray:
         return np.concatenate(list(self.batches())) if len(self) else np.zeros(0, self.dtype)
 
-    def close(self):
+    def close(self) -> None:
         files, self.files = self.files, []
         for f in files:
             f.close()

@@ -26,6 +26,7 @@ checkers accept for the variable's rank (`cdf._display_type`).
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
 
 from kesta.dravel.products import declared
@@ -177,7 +178,7 @@ TNR: dict[str, Any] = {
 # Fields of the TNR layout the calibration decoder never writes: all fill.
 _NOT_CALIBRATION = ("sweep_num", "measurement_duration", "ticks_nr", "delta_time", "zelk_status", "frequency")
 
-TNR_CALIBRATION = {
+TNR_CALIBRATION: dict[str, Any] = {
     **TNR,
     # `frequency` is never set in calibration records: the spectra have the bin index as axis.
     "coordinates": {},
@@ -199,7 +200,7 @@ TNR_CALIBRATION = {
     },
 }
 
-HFR_CALIBRATION = {
+HFR_CALIBRATION: dict[str, Any] = {
     "globals": {
         "Descriptor": "HFR-CAL>High Frequency Receiver calibration",
         "Logical_source_description": "High Frequency Receiver calibration, level 1",
@@ -348,7 +349,7 @@ TABLES = declared("metadata", globals())
 # table here goes over the product's own for the layout of its day records.
 
 
-def _not_measured(name, flags):
+def _not_measured(name: str, flags: str) -> dict[str, str]:
     return {
         "VAR_NOTES": f"Fill where nothing was measured: {flags} (the receiver then sends no "
         f"{name}, and the decoder's records hold zeros)."
@@ -370,7 +371,7 @@ _TNR_NOT_MEASURED: dict[str, dict[str, str]] = {
 }
 
 
-def _over(table, overrides):
+def _over(table: Mapping[str, dict[str, Any]], overrides: Mapping[str, dict[str, Any]]) -> dict[str, dict[str, Any]]:
     """`table`'s variable entries with `overrides` merged into them (new entries added)."""
     out = {}
     for name in set(table) | set(overrides):
@@ -379,7 +380,7 @@ def _over(table, overrides):
 
 
 _BANDS = ["band"]
-TNR_SWEEPS = {
+TNR_SWEEPS: dict[str, Any] = {
     "globals": {
         "TEXT": "TNR auto and cross spectra, one record per sweep (block): the 32 "
         "frequencies of bands A, B, C and D one after the other, 128 in all, fill "
@@ -414,7 +415,7 @@ TNR_SWEEPS = {
 }
 
 _LEVELS = ["level"]
-TNR_CALIBRATION_PACKETS = {
+TNR_CALIBRATION_PACKETS: dict[str, Any] = {
     "globals": {
         "TEXT": "TNR calibration spectra, one record per packet: its four bands by nine "
         "calibration levels by eight bins, fill where a band was off."
@@ -435,7 +436,7 @@ TNR_CALIBRATION_PACKETS = {
 }
 
 _HFR = ["hf_band", "level", "step"]
-HFR_CALIBRATION_PACKETS = {
+HFR_CALIBRATION_PACKETS: dict[str, Any] = {
     "globals": {
         "TEXT": "HFR calibration, one record per packet: its two bands by nine calibration "
         "levels by frequency steps, fill where a band was off or beyond the "
@@ -457,7 +458,7 @@ HFR_CALIBRATION_PACKETS = {
     ),
 }
 
-DAY_TABLES = {
+DAY_TABLES: dict[str, dict[str, Any]] = {
     "tnr_normal": TNR_SWEEPS,
     "tnr_burst": TNR_SWEEPS,
     "tnr_calibration": TNR_CALIBRATION_PACKETS,

@@ -10,20 +10,28 @@ one; both read them."""
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, Self
 
+import h5py
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike
+
+from kesta.dravel.products import Product
 
 from . import attributes, layout
-from .dataset import TIME, described
-from .days import DayFilesWriter, MissionDay, from_template
+from .dataset import TIME, Described, described, to_dataset
+from .days import DayFilesWriter, MissionDay, Parents, from_template, write_records
 from .errors import InputError
+from .hdf5 import deflate
+from .times import utc, valid_epoch
 from .writers import FORMATS, StoredVariable
 from .writers import text_of as _text
 
 FILE_PATTERN = FORMATS["netcdf"].file_pattern
 
 
-def cf_attributes(meta):
+def cf_attributes(meta: Mapping[str, Any]) -> dict[str, Any]:
     """A variable's attributes as a CF reader wants them: `description` as `long_name`,
     VALIDMIN/VALIDMAX as valid_min/valid_max, no fill value (the file's _FillValue is it), no
     empty units."""
@@ -38,10 +46,8 @@ def cf_attributes(meta):
     return a
 
 
-def cf_dataset(records, product):
+def cf_dataset(records: np.ndarray, product: str | Product) -> Any:
     """The Dataset of `records` with CF-style attributes."""
-    from .dataset import to_dataset
-
     ds = to_dataset(records, product, raw=True)
     for var in ds.variables.values():
         var.attrs = cf_attributes(var.attrs)
@@ -49,11 +55,17 @@ def cf_dataset(records, product):
     return ds
 
 
-def write_netcdf(records, product, directory, *, parents=None, data_version="01", overwrite=False):
+def write_netcdf(
+    records: ArrayLike,
+    product: str | Product,
+    directory: str | os.PathLike[str],
+    *,
+    parents: Parents = None,
+    data_version: str | int = "01",
+    overwrite: bool = False,
+) -> list[str]:
     """Writes `records` of `product` as netCDF files into `directory`, one per UTC day of the
     records; returns their paths ([] when there are no records)."""
-    from .days import write_records
-
     return write_records(
         NetCDFWriter, records, product, directory, parents=parents, data_version=data_version, overwrite=overwrite
     )
@@ -76,9 +88,9 @@ class NetCDFDay(MissionDay):
     suffix = FORMATS["netcdf"].suffix
     file_pattern = FILE_PATTERN
 
-    def __init__(self, path, dtype, product, filename, parents, data_version):
-        import h5py
-
+    def __init__(
+        self, path: str, dtype: np.dtype, product: str, filename: str, parents: Parents, data_version: str
+    ) -> None:
         mission = self.mission
         key = (
             "netcdf",
@@ -94,7 +106,7 @@ class NetCDFDay(MissionDay):
         leaves = {var.name: var.leaf for var in attributes.variables(product, dtype)}
         # every variable along the unlimited Epoch dimension grows alike, as netCDF wants: its
         # values, the chunk writer that takes them (None: written by h5py)
-        self.variables = []
+        self.variables: list[tuple[Any, layout.Leaf | None, _Chunks | None]] = []
         for name, node in self.file.items():
             if isinstance(node, h5py.Dataset) and node.maxshape[:1] == (None,):
                 leaf = None if name == TIME else leaves[name]
@@ -102,7 +114,7 @@ class NetCDFDay(MissionDay):
                 self.variables.append((node, leaf, _Chunks.of(node, dtype)))
         self.written = 0
 
-    def append(self, records):
+    def append(self, records: np.ndarray) -> None:
         """Appends records: each variable holds its field's values as they are (the records'
         fill values are the variables' _FillValue), `time` the UTC times as xarray encodes them."""
         n = len(records)
@@ -115,7 +127,7 @@ class NetCDFDay(MissionDay):
                 chunks.append(values)
         self.written += n
 
-    def close(self):
+    def close(self) -> None:
         try:
             for node, _, chunks in self.variables:
                 if chunks is not None:
@@ -125,7 +137,7 @@ class NetCDFDay(MissionDay):
             self.file.close()
 
 
-def _cover(dataset, rows):
+def _cover(dataset: Any, rows: int) -> None:
     """Makes `dataset` at least `rows` long, in few steps (its size is set once it is whole)."""
     if len(dataset) < rows:
         dataset.resize(max(rows, 2 * len(dataset)), axis=0)
@@ -137,7 +149,7 @@ class _Chunks:
     own filter deflates at zlib's speed)."""
 
     @classmethod
-    def of(cls, dataset, dtype):
+    def of(cls, dataset: Any, dtype: np.dtype) -> Self | None:
         """The chunk writer of `dataset` for values of `dtype`, or None where h5py writes them
         (another filter, chunks not spanning the other dimensions, values to convert)."""
         chunks = dataset.chunks
@@ -154,15 +166,15 @@ class _Chunks:
             return None
         return cls(dataset)
 
-    def __init__(self, dataset):
+    def __init__(self, dataset: Any) -> None:
         self.dataset = dataset
         self.level = int(dataset.compression_opts or GZIP_LEVEL)
-        self.rows = dataset.chunks[0]
-        self.buffer = None  # the chunk being filled, made when first needed
+        self.rows: int = dataset.chunks[0]
+        self.buffer: np.ndarray | None = None  # the chunk being filled, made when first needed
         self.filled = 0
         self.offset = 0  # first row of the chunk being filled
 
-    def append(self, values):
+    def append(self, values: ArrayLike) -> None:
         values = np.asarray(values)
         at, n, rows = 0, len(values), self.rows
         while at < n:
@@ -179,14 +191,13 @@ class _Chunks:
             if self.filled == rows:
                 self._write(self.buffer)
 
-    def flush(self):
+    def flush(self) -> None:
         if self.filled:
+            assert self.buffer is not None  # made by the values filling it
             self.buffer[self.filled :] = 0
             self._write(self.buffer)
 
-    def _write(self, chunk):
-        from .hdf5 import deflate
-
+    def _write(self, chunk: np.ndarray) -> None:
         data = deflate(np.ascontiguousarray(chunk, self.dataset.dtype).view(np.uint8).reshape(-1), self.level)
         _cover(self.dataset, self.offset + self.rows)
         self.dataset.id.write_direct_chunk((self.offset,) + (0,) * (chunk.ndim - 1), data, 0)
@@ -194,15 +205,13 @@ class _Chunks:
         self.filled = 0
 
 
-def encoded_time(epoch):
+def encoded_time(epoch: ArrayLike) -> np.ndarray:
     """The UTC times of TT2000 `epoch` (`times.utc`) as xarray encodes them in TIME_UNITS:
     int64 nanoseconds since TIME_ORIGIN, NaT (no UTC time) as the smallest int64.
 
     Between leap seconds UTC is TT2000 less a constant: where the conversion of the earliest
     and latest epochs gives the same difference, every epoch takes it (one call of the CDF
     library instead of one per record); else each epoch is converted."""
-    from .times import utc, valid_epoch
-
     tt = valid_epoch(epoch)
     good = ~np.ma.getmaskarray(tt)
     out = np.full(tt.shape, np.iinfo(np.int64).min, np.int64)
@@ -222,19 +231,27 @@ class _Variable:
     """A variable of an empty file: name, dimensions, element type, attributes (in order), fill
     value (None: none), values (of a label coordinate; None for those along Epoch)."""
 
-    def __init__(self, name, dims, dtype, attrs, fill=None, values=None):
+    def __init__(
+        self,
+        name: str,
+        dims: Iterable[str],
+        dtype: DTypeLike,
+        attrs: dict[str, Any],
+        fill: Any = None,
+        values: Sequence[str] | None = None,
+    ) -> None:
         self.name, self.dims, self.dtype, self.attrs = name, tuple(dims), np.dtype(dtype), attrs
         self.fill, self.values = fill, values
 
 
-def _structure(dtype, product):
+def _structure(dtype: np.dtype, product: str | Product) -> tuple[dict[str, Any], list[_Variable], dict[str, int]]:
     """(global attributes, [_Variable], {dimension: size}) of an empty file of `product`'s
     records: what `cf_dataset` holds, encoded as xarray encodes it (`coordinates` attributes,
     `time` in TIME_UNITS), in xarray's order, Epoch of size 0."""
     name = product if isinstance(product, str) else product.name
-    data_vars, coords = described(name, dtype)
+    data_described, coords_described = described(name, dtype)
 
-    def variable(key, d):
+    def variable(key: str, d: Described) -> _Variable:
         meta = cf_attributes(d.meta)
         if d.labels is not None:
             return _Variable(key, d.dims, object, meta, values=d.labels)
@@ -243,11 +260,11 @@ def _structure(dtype, product):
             return _Variable(key, d.dims, np.int64, meta)
         return _Variable(key, d.dims, d.var.leaf.dtype, meta, None if key == layout.EPOCH else d.var.fill)
 
-    data_vars = {k: variable(k, d) for k, d in data_vars.items()}
-    coords = {k: variable(k, d) for k, d in coords.items()}
+    data_vars = {k: variable(k, d) for k, d in data_described.items()}
+    coords = {k: variable(k, d) for k, d in coords_described.items()}
     ordered = list(data_vars.values()) + list(coords.values())
     shapes = {leaf.name: leaf.shape for leaf in layout.leaves(dtype)}
-    sizes = {}
+    sizes: dict[str, int] = {}
     for var in ordered:
         shape = (len(var.values),) if var.values is not None else (0,) + shapes.get(var.name, ())
         for dim, size in zip(var.dims, shape):
@@ -255,7 +272,7 @@ def _structure(dtype, product):
     # a coordinate that is no dimension is named in the `coordinates` attribute of each variable
     # lying along all its dimensions; one named by none, in the file's
     extra = [c for c in coords.values() if c.name not in sizes]
-    named = set()
+    named: set[str] = set()
     for var in ordered:
         if var.name in coords and var.name not in sizes or var.name in var.dims:
             continue
@@ -271,18 +288,23 @@ def _structure(dtype, product):
     return glob, ordered, sizes
 
 
-def _attribute(value):
+def _attribute(value: Any) -> Any:
     """An attribute's value as the netCDF library's readers take it: text as it is, a number as
     an array of one."""
     return value if isinstance(value, (str, bytes)) else np.atleast_1d(value)
 
 
-def _empty(path, dtype, product, parents, data_version, mission=None):
+def _empty(
+    path: str,
+    dtype: np.dtype,
+    product: str | Product,
+    parents: str | None,
+    data_version: str,
+    mission: Mapping[str, str] | None = None,
+) -> None:
     """Writes an empty netCDF-4 file of `product`'s records: dimensions (Epoch unlimited) as HDF5
     dimension scales with their netCDF ids, variables with their attributes, chunks and
     compression, the label coordinates' values."""
-    import h5py
-
     glob, variables, sizes = _structure(dtype, product)
     for key, value in [*(mission or {}).items(), ("Parents", parents or " "), ("Data_version", data_version)]:
         glob.pop(key, None)  # set again: last, as a file's attributes set anew are
@@ -301,10 +323,10 @@ def _empty(path, dtype, product, parents, data_version, mission=None):
             for dim, size in sizes.items()
             if dim not in by_name
         }
-        nodes = {}
+        nodes: dict[str, Any] = {}
         for var in variables:
             shape = tuple(sizes[d] for d in var.dims)
-            options = {}
+            options: dict[str, Any] = {}
             if var.dims[:1] == (layout.EPOCH,):
                 row = max(1, var.dtype.itemsize * int(np.prod(shape[1:], dtype=np.int64)))
                 rows = min(CHUNK_ROWS, max(1, CHUNK_BYTES // row))
@@ -347,7 +369,7 @@ class NetCDFWriter(DayFilesWriter):
     day = NetCDFDay
 
 
-def read_netcdf(path):
+def read_netcdf(path: str | os.PathLike[str]) -> tuple[str, dict[str, np.ndarray]]:
     """(product name, {variable name: values}) of a netCDF file of ours, values as stored: every
     variable along Epoch but `time`."""
     with open_netcdf(path) as day:
@@ -361,9 +383,7 @@ class open_netcdf:
     name each variable's first dimension), so that a process checking day files loads no
     xarray."""
 
-    def __init__(self, path):
-        import h5py
-
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         try:
             self.file = h5py.File(self.path, "r")
@@ -372,7 +392,7 @@ class open_netcdf:
         try:
             product = self.file.attrs.get("product", "")
             self.product = str(product.decode() if isinstance(product, bytes) else product)
-            self.variables = {}
+            self.variables: dict[str, Any] = {}  # {name: h5py dataset} of the record variables
             epoch = self.file.get(layout.EPOCH)
             for name, node in self.file.items():
                 if not isinstance(node, h5py.Dataset) or name == TIME or epoch is None:
@@ -386,37 +406,37 @@ class open_netcdf:
             self.file.close()
             raise InputError(f"{self.path}: cannot be read as a netCDF file ({exc})") from None
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         self.file.close()
 
-    def stored_names(self):
+    def stored_names(self) -> list[str]:
         """The names of every variable of the file, as it stores them."""
         return list(self.file)
 
-    def attribute(self, name):
+    def attribute(self, name: str) -> list[str] | None:
         """The global attribute `name` as text, one entry (None: no such attribute)."""
         if name not in self.file.attrs:
             return None
         value = self.file.attrs[name]
         return [value.decode() if isinstance(value, bytes) else str(value)]
 
-    def global_attributes(self):
+    def global_attributes(self) -> dict[str, str]:
         """{name: text} of the file's own global attributes (not the netCDF library's)."""
         return {k: _text(v) for k, v in self.file.attrs.items() if not k.startswith("_")}
 
-    def stored_records(self, stored):
+    def stored_records(self, stored: str) -> int:
         return int(self.variables[stored].shape[0])
 
-    def stored_variables(self):
+    def stored_variables(self) -> dict[str, StoredVariable]:
         """{stored name: StoredVariable} of the file's numeric variables along Epoch; Epoch
         among them with `time` true."""
-        out = {}
+        out: dict[str, StoredVariable] = {}
         for name, node in self.variables.items():
             if node.dtype.kind not in "iuf":
                 continue
@@ -438,11 +458,11 @@ class open_netcdf:
             )
         return out
 
-    def read_stored(self, stored, start=None, stop=None):
+    def read_stored(self, stored: str, start: int | None = None, stop: int | None = None) -> np.ndarray:
         """Records start:stop of the variable `stored`, as stored (Epoch as int64 TT2000)."""
         values = self.read(stored, start, stop)
         return values.view(np.int64) if stored == layout.EPOCH and values.dtype == np.uint64 else values
 
-    def read(self, name, start=None, stop=None):
+    def read(self, name: str, start: int | None = None, stop: int | None = None) -> np.ndarray:
         node = self.variables[name]
         return node[()] if start is None and stop is None else node[start:stop]

@@ -174,7 +174,7 @@ class Target:
         finally:
             self._remove()
 
-    def _remove(self):
+    def _remove(self) -> None:
         unguard(self.tmp)
         try:
             os.unlink(self.tmp)

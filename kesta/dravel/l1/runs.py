@@ -13,8 +13,11 @@ from __future__ import annotations
 
 import hashlib
 from collections import OrderedDict
+from collections.abc import Iterator
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 try:  # the same streams as zlib's, several times faster
     from isal.isal_zlib import decompress as inflate
@@ -25,13 +28,13 @@ KEPT_CHUNKS = 4  # inflated chunks kept for the next take
 EPOCHS = "dravel_epochs"  # group of a file's epoch columns: one dataset a product, row for row
 
 
-def write_epochs(f, product, epoch):
+def write_epochs(f: Any, product: str, epoch: ArrayLike) -> None:
     """Keeps `product`'s epochs (every row's, in order) beside its records in the open file `f`:
     a time span of its rows is then found without inflating a record."""
     f.require_group(EPOCHS).create_dataset(product, data=np.asarray(epoch), compression="gzip", compression_opts=1)
 
 
-def read_epochs(f, product):
+def read_epochs(f: Any, product: str) -> np.ndarray | None:
     """`product`'s epoch column in the open file `f` (see `write_epochs`), or None when the file
     has none for it or one of another length."""
     node = f.get(f"{EPOCHS}/{product}")
@@ -43,7 +46,7 @@ def read_epochs(f, product):
 class ChunkRows:
     """Reads the records of one compound dataset by rows, inflating its chunks directly."""
 
-    def __init__(self, dataset):
+    def __init__(self, dataset: Any) -> None:
         self.dataset = dataset
         self.dtype = dataset.dtype
         self.n = int(dataset.shape[0])
@@ -57,12 +60,12 @@ class ChunkRows:
         )
         self.gzip = dataset.compression == "gzip"
         self.rows = int(chunks[0]) if chunks else max(1, self.n)
-        self.kept = OrderedDict()
+        self.kept: OrderedDict[int, np.ndarray] = OrderedDict()
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.n
 
-    def chunk(self, index):
+    def chunk(self, index: int) -> np.ndarray:
         """The records of chunk `index` (the last chunk cut to the dataset's end)."""
         if index in self.kept:
             self.kept.move_to_end(index)
@@ -80,27 +83,27 @@ class ChunkRows:
             self.kept.popitem(last=False)
         return records
 
-    def digest(self, index):
+    def digest(self, index: int) -> bytes:
         """A digest of chunk `index`'s records: of its bytes as stored when it is read directly
         (the same records, deflated alike, are the same bytes; no inflate), else of its records."""
         if self.direct:
             mask, data = self.dataset.id.read_direct_chunk((index * self.rows,))
             return hashlib.sha256(b"%d:" % mask + bytes(data)).digest()
-        return hashlib.sha256(np.ascontiguousarray(self.chunk(index)).view(np.uint8)).digest()
+        return hashlib.sha256(np.ascontiguousarray(self.chunk(index)).view(np.uint8).data).digest()
 
-    def chunks(self):
+    def chunks(self) -> Iterator[tuple[int, np.ndarray]]:
         """(first row, records) of every chunk in order."""
         for index in range(-(-self.n // self.rows)):
             yield index * self.rows, self.chunk(index)
 
-    def field(self, name):
+    def field(self, name: str) -> np.ndarray:
         """One field of every record (a copy, chunk by chunk: the records are not held)."""
         out = np.empty(self.n, dtype=self.dtype.fields[name][0])
         for start, records in self.chunks():
             out[start : start + len(records)] = records[name]
         return out
 
-    def take(self, rows):
+    def take(self, rows: ArrayLike) -> np.ndarray:
         """The records at `rows` (any order), each chunk holding some inflated once."""
         rows = np.asarray(rows, dtype=np.int64)
         out = np.empty(len(rows), dtype=self.dtype)

@@ -136,16 +136,16 @@ def read_packet_group(source: Mapping[str, Any], rows: slice | ArrayLike | None 
     return {name: _read_rows(dataset, rows) for name, dataset in source.items()}
 
 
-def _read_rows(dataset, rows):
+def _read_rows(dataset: Any, rows: slice | ArrayLike) -> Any:
     if dataset.ndim == 0:
         return dataset[()]
     if isinstance(rows, slice):
         return dataset[rows]
-    rows = np.asarray(rows, dtype=np.int64)
-    if rows.size and rows[-1] - rows[0] + 1 == rows.size:  # a contiguous run: one slice
-        return dataset[int(rows[0]) : int(rows[-1]) + 1]
-    rows = rows[rows < dataset.shape[0]]
-    return dataset[rows] if rows.size else dataset[0:0]
+    at = np.asarray(rows, dtype=np.int64)
+    if at.size and at[-1] - at[0] + 1 == at.size:  # a contiguous run: one slice
+        return dataset[int(at[0]) : int(at[-1]) + 1]
+    at = at[at < dataset.shape[0]]
+    return dataset[at] if at.size else dataset[0:0]
 
 
 def packet_count(group: Mapping[str, Any]) -> int:

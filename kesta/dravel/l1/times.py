@@ -13,6 +13,7 @@ datetime64[ns] holds have no UTC time: NaT, "time unknown", or no day.
 from __future__ import annotations
 
 import functools
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -29,7 +30,7 @@ SECOND = 1_000_000_000
 DAY = 86_400 * SECOND
 
 
-def _cdf():
+def _cdf() -> Any:
     """pycdfpp, the CDF library the conversions are made with."""
     # lazy: loaded with the first time converted, not on the command line's start (5 ms)
     import pycdfpp
@@ -38,7 +39,7 @@ def _cdf():
 
 
 @functools.lru_cache(maxsize=1)
-def _tt2000_type():
+def _tt2000_type() -> np.dtype:
     """The dtype pycdfpp takes and gives TT2000 values in: the very object it registered (an
     equal dtype made here is refused), which it exposes only on values it gives back."""
     return _cdf().to_tt2000(np.zeros(1, "datetime64[ns]")).dtype
@@ -73,7 +74,7 @@ def valid_epoch(epoch: ArrayLike) -> np.ma.MaskedArray:
     return np.ma.masked_array(tt, mask=bad)
 
 
-def _in_leap_second(tt):
+def _in_leap_second(tt: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The indices of the TT2000 epochs `tt` (int64, valid) inside a leap second, and the
     index of their day in `midnights()`."""
     days, mid, leap = midnights()
@@ -138,7 +139,7 @@ def utc_text(epoch: ArrayLike) -> str:
     return "time unknown" if np.isnat(t) else f"{str(t.astype('datetime64[ms]')).replace('T', ' ')} UTC"
 
 
-def _day_text(day):
+def _day_text(day: np.datetime64) -> str | None:
     return None if np.isnat(day) else str(day.astype("datetime64[D]")).replace("-", "")
 
 

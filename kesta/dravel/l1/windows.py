@@ -47,7 +47,7 @@ def unit_starts(f: Any, product: Product, packet_type: str) -> tuple[np.ndarray,
     return order, starts
 
 
-def _packet_bytes(f, product, packet_type):
+def _packet_bytes(f: Any, product: Product, packet_type: str) -> int:
     """Bytes a packet takes in a window: its L0 parameters and, on average, the intermediate
     records the decoder makes of it (a calibration packet's record is far bigger than its L1
     records, so windows sized by L1 records alone would hold them all)."""
@@ -71,6 +71,7 @@ def cut_windows(
     if cut is None or len(cut[1]) <= FIRST_WINDOW_UNITS:
         yield None
         return
+    assert window_bytes is not None  # cut: the product is decoded in windows
     order, starts = cut
     bounds = np.r_[starts, len(order)]
     per_packet = max(1, _packet_bytes(f, product, packet_type))

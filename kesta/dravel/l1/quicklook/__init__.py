@@ -15,6 +15,7 @@ line and the archive import it when they make a plot, not before.
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import h5py
 import matplotlib
@@ -39,14 +40,14 @@ from .plots import (  # noqa: F401
 from .records import HDF5Records, Records, _as_layout, day_of, file_kind, masked, records  # noqa: F401
 
 
-def _sources(path, kind, notes):
+def _sources(path: str, kind: str, notes: list[str]) -> tuple[list[tuple[str, Records, str]], Any]:
     """(product, Records, PNG stem) of every product of one file, and the file to close."""
     if not FORMATS[kind].days:  # an L1 file of the whole run: every product's records
         try:
             f = h5py.File(path, "r")
         except OSError as exc:
             raise InputError(f"{path}: cannot be read as an HDF5 file ({first_line(exc)})") from None
-        out = []
+        out: list[tuple[str, Records, str]] = []
         for name, node in f.items():
             if not isinstance(node, h5py.Dataset) or node.dtype.names is None or name not in PLOTS:
                 notes.append(f"{name}: not a product record dataset, not plotted")
@@ -63,7 +64,7 @@ def _sources(path, kind, notes):
     return [(product, Records(_as_layout(product, columns), product), stem)], None
 
 
-def _inputs(path):
+def _inputs(path: str) -> list[tuple[str, str]]:
     if os.path.isdir(path):
         files = sorted(os.path.join(path, n) for n in os.listdir(path))
         kinds = [(p, file_kind(p) if os.path.isfile(p) else None) for p in files]
@@ -105,7 +106,7 @@ def quicklook_file(path: str, out_dir: str) -> tuple[list[str], list[str], list[
     return written, notes, failures
 
 
-def _plot_one(product, data, png, notes, failures):
+def _plot_one(product: str, data: Any, png: str, notes: list[str], failures: list[str]) -> list[str]:
     """Draws `data` of `product` into `png`; a PNG named as a day file (..._YYYYMMDD_vNN.png)
     is that day's plot: titled with its day and version, its time axis over that UTC day."""
     if not isinstance(data, Records):

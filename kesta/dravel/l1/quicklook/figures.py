@@ -2,13 +2,20 @@
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
 from matplotlib import colormaps
-from matplotlib.colors import LogNorm
+from matplotlib.colors import Colormap, LogNorm
 from matplotlib.figure import Figure
 from matplotlib.patches import Patch
+from numpy.typing import ArrayLike
 
-from .records import masked
+from .records import Records, masked
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.typing import ColorType
 
 FILL_COLOUR = "#c8c8c8"
 
@@ -17,7 +24,7 @@ FILL_COLOUR = "#c8c8c8"
 # Figures
 
 
-def _figure(figsize, title=None, left=0.9):
+def _figure(figsize: tuple[float, float], title: str | None = None, left: float = 0.9) -> Figure:
     # Fixed margins: an automatic layout engine costs more than the drawing itself. The figure
     # title sits in a band of its own above the panels and their titles.
     fig = Figure(figsize=figsize)
@@ -31,12 +38,12 @@ def _figure(figsize, title=None, left=0.9):
     return fig
 
 
-def _save(fig, path):
+def _save(fig: Figure, path: str) -> str:
     fig.savefig(path, dpi=90)
     return path
 
 
-def _edges(centres, log=False):
+def _edges(centres: ArrayLike, log: bool = False) -> np.ndarray:
     """Cell edges around ascending cell centres."""
     c = np.log(centres) if log else np.asarray(centres, dtype=np.float64)
     if c.size == 1:
@@ -47,7 +54,7 @@ def _edges(centres, log=False):
     return np.exp(e) if log else e
 
 
-def _no_data(ax, text="no valid data", blank=False):
+def _no_data(ax: Axes, text: str = "no valid data", blank: bool = False) -> None:
     ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes, color="0.3")
     if blank:  # nothing is drawn: axes without scales say nothing wrong
         ax.tick_params(left=False, labelleft=False)
@@ -55,7 +62,7 @@ def _no_data(ax, text="no valid data", blank=False):
             ax.tick_params(bottom=False, labelbottom=False)
 
 
-def _log_norm(values):
+def _log_norm(values: ArrayLike) -> LogNorm | None:
     positive = np.ma.masked_less_equal(np.ma.asarray(values, dtype=np.float64), 0).compressed()
     if not positive.size:
         return None
@@ -63,11 +70,11 @@ def _log_norm(values):
     return LogNorm(vmin=lo, vmax=hi if hi > lo else lo * 10)
 
 
-def _cmap(name, bad=FILL_COLOUR):
+def _cmap(name: str, bad: ColorType = FILL_COLOUR) -> Colormap:
     return colormaps[name].with_extremes(bad=bad)
 
 
-def _fill_legend(ax, text="fill value (not written)"):
+def _fill_legend(ax: Axes, text: str = "fill value (not written)") -> None:
     ax.legend(
         handles=[Patch(facecolor=FILL_COLOUR, edgecolor="0.5", label=text)],
         loc="upper right",
@@ -76,7 +83,7 @@ def _fill_legend(ax, text="fill value (not written)"):
     )
 
 
-def _time_columns(t, z):
+def _time_columns(t: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ma.MaskedArray]:
     """Cell edges of spectrogram columns at ascending times `t`, and the values with a masked
     column put into every gap much longer than the usual cadence (so that a cell never
     stretches over a data gap)."""
@@ -95,7 +102,7 @@ def _time_columns(t, z):
     return np.asarray(edges), np.ma.stack(columns)
 
 
-def _frequency_axis(data, rows, width):
+def _frequency_axis(data: Records, rows: Any, width: int) -> np.ma.MaskedArray | None:
     """Frequencies (Hz, masked where fill) of the first `width` bins of each of `rows`, when
     the records hold them (a `frequency` variable with as many bins), else None."""
     if "frequency" not in data or data.shape("frequency")[-1:] != (width,):

@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import datetime
-from typing import Any
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from matplotlib import colormaps
 from matplotlib.colors import SymLogNorm
 from matplotlib.ticker import FixedLocator, FuncFormatter
 from matplotlib.transforms import blended_transform_factory
+from numpy.typing import ArrayLike
 
 from kesta.dravel.products import declared
 
@@ -17,6 +19,9 @@ from ..metadata import TABLES
 from ..times import utc, utc_text, valid_epoch
 from .figures import _cmap, _edges, _figure, _fill_legend, _frequency_axis, _log_norm, _no_data, _save, _time_columns
 from .records import EPOCH, _date_axis, _days, _describe, _off, heading, masked, records
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 MAX_COLUMNS = 2000  # spectrogram columns per band
 SNAPSHOTS_SHOWN = 3
@@ -93,19 +98,19 @@ def plot_tnr_survey(data: Any, path: str, product: str | None = None) -> list[st
     return [_save(fig, path)]
 
 
-def _day_span(ax, day):
+def _day_span(ax: Axes, day: str | None) -> None:
     """The time axis of a day's plot runs over that UTC day, whatever the cells' widths."""
     if day is None:
         return
     first = datetime.datetime.strptime(day, "%Y%m%d")
     start = float(_days(np.array([first], dtype="datetime64[ns]"))[0])
     ax.set_xlim(start, start + 1)
-    ax.xaxis.set_major_locator(FixedLocator(start + np.arange(0, 25, 3) / 24))
+    ax.xaxis.set_major_locator(FixedLocator((start + np.arange(0, 25, 3) / 24).tolist()))
     ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{round((x - start) * 24):02d}:00"))
     ax.set_xlabel(f"time (UTC) on {first:%Y-%m-%d}")
 
 
-def _band_edges(ax, spans):
+def _band_edges(ax: Axes, spans: Iterable[tuple[int, float, float]]) -> None:
     """Marks the lower and upper edge of each band drawn, and names the band."""
     across = blended_transform_factory(ax.transAxes, ax.transData)
     for b, lo, hi in spans:
@@ -127,7 +132,7 @@ def _band_edges(ax, spans):
 # Calibration levels
 
 
-def _first_packet(epoch):
+def _first_packet(epoch: ArrayLike) -> np.ndarray:
     """The records of the first packet in time (they share its epoch)."""
     tt = valid_epoch(epoch)
     if not tt.count():
@@ -135,7 +140,7 @@ def _first_packet(epoch):
     return np.flatnonzero(~np.ma.getmaskarray(tt) & (tt.data == tt.compressed().min()))
 
 
-def _level_colours(n=9):
+def _level_colours(n: int = 9) -> list[tuple[float, float, float, float]]:
     cmap = colormaps["plasma"]
     return [cmap(k / max(1, n - 1) * 0.9) for k in range(n)]
 
@@ -302,7 +307,7 @@ def plot_snapshots(data: Any, path: str, product: str | None = None) -> list[str
 # 2-D histograms
 
 
-def _axis_label(product, axis, code):
+def _axis_label(product: str, axis: int, code: Any) -> str:
     """What histogram axis `axis` holds: the quantity when the metadata table names it for
     the code, the code always."""
     quantity = ""
@@ -382,7 +387,7 @@ def plot_histograms(data: Any, path: str, product: str | None = None) -> list[st
     return [_save(fig, path)]
 
 
-def _code(value):
+def _code(value: Any) -> str:
     return "fill" if np.ma.is_masked(value) else str(int(value))
 
 
@@ -434,9 +439,10 @@ def plot_psd(data: Any, path: str, product: str | None = None) -> list[str]:
     return [_save(fig, path)]
 
 
-def _terms(kind, available):
-    """Cross terms per frequency of a spectral-matrix type (0: the record holds none)."""
-    return min({1: 3, 2: 10}.get(kind, 0), available)
+def _terms(kind: int | None, available: int) -> int:
+    """Cross terms per frequency of a spectral-matrix type (None: fill; 0: the record holds none)."""
+    per_type: dict[int | None, int] = {1: 3, 2: 10}
+    return min(per_type.get(kind, 0), available)
 
 
 def plot_spectral_matrices(data: Any, path: str, product: str | None = None) -> list[str]:

@@ -7,11 +7,11 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import matplotlib.dates as mdates
 import numpy as np
-from numpy.typing import DTypeLike
+from numpy.typing import ArrayLike, DTypeLike
 
 from kesta.dravel.products import BY_NAME
 
@@ -20,6 +20,9 @@ from ..attributes import fill_value
 from ..dayrecords import MEASURED_IF
 from ..metadata import TABLES
 from ..writers import guess_format
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 EPOCH = layout.EPOCH
 
@@ -32,8 +35,8 @@ class Records:
     """The variables of one product's records: `take(names, rows)` gives {name: values} of the
     chosen rows, `shape(name)` the per-record shape, `len()` the number of records."""
 
-    day = None  # YYYYMMDD of a day file's records (its plots span that UTC day)
-    version = None  # the data version of the file the records come from
+    day: str | None = None  # YYYYMMDD of a day file's records (its plots span that UTC day)
+    version: str | None = None  # the data version of the file the records come from
 
     def __init__(self, columns: Mapping[str, Any], product: str, packets: int | None = None) -> None:
         self._columns = dict(columns)
@@ -44,16 +47,16 @@ class Records:
             raise ValueError(f"{product}: variables of different record counts {sorted(lengths)}")
         self._n = lengths.pop() if lengths else 0
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._n
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self._columns
 
     def names(self) -> list[str]:
         return list(self._columns)
 
-    def _check(self, names):
+    def _check(self, names: Iterable[str]) -> None:
         missing = [n for n in names if n not in self]
         if missing:
             raise ValueError(f"{self.product} has no variable(s) {', '.join(missing)}")
@@ -66,7 +69,7 @@ class Records:
         self._check(names)
         return self._measured({n: np.asarray(self._columns[n][rows]) for n in names}, rows)
 
-    def _measured(self, out, rows):
+    def _measured(self, out: dict[str, Any], rows: Any) -> dict[str, Any]:
         """`out` with the values their records' own flags say were not measured at fill (as
         the day files hold them: no plot draws the zeros of a channel or spectrum that was off)."""
         flags = sorted({f for n in out if n in MEASURED_IF for f, _ in MEASURED_IF[n] if f in self and f not in out})
@@ -81,7 +84,7 @@ class Records:
                 out[name][off] = fill_value(out[name].dtype)
         return out
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> Any:
         return self.take([name])[name]
 
     @property
@@ -101,7 +104,7 @@ class HDF5Records(Records):
         self.packets = None if packets is None else int(packets)
         self._n = len(dataset)
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self._leaves
 
     def names(self) -> list[str]:
@@ -157,8 +160,8 @@ def heading(data: Records, text: str) -> str:
     return f"{' '.join(parts)}: {text}"
 
 
-def _as_record(values, dtype, name):
-    out = np.empty(len(values), dtype=np.dtype([(name, dtype.fields[name][0])]))
+def _as_record(values: np.ndarray, dtype: np.dtype, name: str) -> np.ndarray:
+    out = np.empty(len(values), dtype=np.dtype([(name, dtype[name])]))
     out[name] = values
     return out
 
@@ -175,19 +178,21 @@ def records(data: Any, product: str | None = None) -> Records:
     return Records(_as_layout(product, data), product or "records")
 
 
-def _as_layout(product, columns):
+def _as_layout(product: str | None, columns: Mapping[str, ArrayLike]) -> dict[str, np.ndarray]:
     """`columns` with every variable of the product's record layout in the layout's element type
     (a reader that widened an integer type gives it back; the fill values then match again)."""
-    columns = {name: np.asarray(v) for name, v in columns.items()}
+    arrays = {name: np.asarray(v) for name, v in columns.items()}
+    if product is None:  # no product: no layout to take the types from
+        return arrays
     try:
         leaves = {leaf.name: leaf for leaf in layout.leaves(BY_NAME[product].record_dtype())}
     except (LookupError, ImportError, AttributeError):  # unknown product, no layout, or not installed
-        return columns
-    for name, values in columns.items():
+        return arrays
+    for name, values in arrays.items():
         leaf = leaves.get(name)
         if leaf is not None and values.dtype != leaf.dtype and values.dtype.kind in "iu" and leaf.dtype.kind in "iu":
-            columns[name] = values.astype(leaf.dtype)
-    return columns
+            arrays[name] = values.astype(leaf.dtype)
+    return arrays
 
 
 # --------------------------------------------------------------------------------------------
@@ -200,23 +205,23 @@ def masked(values: Any, dtype: DTypeLike | None = None) -> Any:
     return np.ma.masked_equal(values, fill_value(np.dtype(dtype or values.dtype).base))
 
 
-def _date_axis(ax):
+def _date_axis(ax: Axes) -> None:
     locator = mdates.AutoDateLocator(minticks=3, maxticks=8)
     ax.xaxis.set_major_locator(locator)
     ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
 
 
-def _days(times):
+def _days(times: ArrayLike) -> np.ndarray:
     """Matplotlib date numbers (days) of datetime64 values (NaN for NaT)."""
     return np.asarray(mdates.date2num(times), dtype=np.float64)
 
 
-def _describe(product, name, key="CATDESC"):
+def _describe(product: str, name: str, key: str = "CATDESC") -> str:
     """What the product's metadata table says of a variable ("" when it says nothing)."""
     return str(TABLES.get(product, {}).get("variables", {}).get(name, {}).get(key, ""))
 
 
-def _off(status):
+def _off(status: ArrayLike) -> np.ndarray:
     """True where a channel status flag says the channel is off (a fill value says nothing)."""
     status = masked(status)
     return np.ma.filled(status == 0, False)
