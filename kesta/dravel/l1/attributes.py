@@ -20,16 +20,8 @@ from kesta.dravel.products import Product
 
 from . import layout as _layout
 from .dayrecords import is_day_layout
+from .fill import fill_value
 from .metadata import DAY_TABLES, DIMENSIONS, PROJECT, TABLES
-
-
-def fill_value(dtype: DTypeLike) -> Any:
-    """The fill value of an element type, from the pipeline's fill-value component."""
-    # lazy: the pipeline's component, bound when first used (the package imports without it)
-    from tesmo.converters.cdf_fill import CDFToFill
-
-    dtype = np.dtype(dtype)
-    return np.asarray(CDFToFill()(dtype.name)).astype(dtype)[()]
 
 
 def _name(product: str | Product) -> str:

@@ -39,7 +39,9 @@ from numpy.typing import ArrayLike, DTypeLike
 
 from kesta.dravel.products import BY_NAME
 
+from .fill import fill_value
 from .layout import EPOCH, EPOCH_FIELD
+from .times import time_order, utc_days
 
 # The rule by which day records are made: a day file made by another rule is written again.
 RULES = "one-time-per-record-1"
@@ -226,7 +228,7 @@ def is_day_layout(product: str, dtype: Any) -> bool:
 def day_hash(product: str, records_hash: str) -> str:
     """What a day file is compared against: the hash of its day's decoder records, the rule
     making its day records and the software version."""
-    # attributes imports this module: a cycle
+    # lazy: attributes imports this module (it tells day layouts from decoder layouts): a cycle
     from .attributes import software_version
 
     text = f"{records_hash}|{RULES}|{product}|{software_version()}"
@@ -249,9 +251,6 @@ def _filled(n: int, dtype: DTypeLike) -> np.ndarray:
 
 def mask_unmeasured(records: np.ndarray) -> np.ndarray:
     """A copy of `records` with each value its own flags say was not measured at its fill value."""
-    # attributes imports this module: a cycle
-    from .attributes import fill_value
-
     records = np.array(records, copy=True)
     names = records.dtype.names or ()
     for name, flags in MEASURED_IF.items():
@@ -369,9 +368,6 @@ def regroup(product: str, records: np.ndarray, rule: Regrouping | None = None) -
             continue
         held = out.dtype[renamed.get(name, name)].base
         if held != base:  # an integer at fill becomes the float's fill
-            # attributes imports this module: a cycle
-            from .attributes import fill_value
-
             at_fill = values == fill_value(base)
             values = values.astype(held)
             values[at_fill] = fill_value(held)
@@ -400,9 +396,6 @@ def _complete_frequencies(product: str, rule: Regrouping, out: np.ndarray) -> No
     table = _band_frequencies(product)
     if table is None or table.shape != out.dtype["frequency"].shape:
         return
-    # attributes imports this module: a cycle
-    from .attributes import fill_value
-
     values = out["frequency"]
     missing = values == fill_value(out.dtype["frequency"].base)
     values[missing] = np.broadcast_to(table, values.shape)[missing]
@@ -458,9 +451,6 @@ def day_batches(product: str, batches: Iterable[np.ndarray]) -> Iterator[np.ndar
 def day_records(product: str, records: ArrayLike) -> np.ndarray:
     """The day records of `product` made from its decoder `records` of one UTC day (any order),
     all at once."""
-    # days uses this module: imported when used, so that either may import the other
-    from .days import time_order
-
     records = np.asarray(records)
     ordered = records[time_order(records[EPOCH_FIELD])]
     parts = list(day_batches(product, [ordered]))
@@ -471,10 +461,6 @@ def daily_records(product: str, records: ArrayLike) -> np.ndarray:
     """The day records of `product` that its decoder `records` (any order, any days) make, day
     file after day file: each UTC day's made apart, records without a UTC time left out (as
     the day files hold them, one after the other)."""
-    # days uses this module: imported when used, so that either may import the other
-    from .days import time_order
-    from .times import utc_days
-
     records = np.asarray(records)
     ordered = records[time_order(records[EPOCH_FIELD])]
     parts = []
@@ -491,9 +477,6 @@ def decoder_columns(product: str, columns: dict[str, np.ndarray]) -> dict[str, n
     rule = regrouping(product)
     if rule is None or not columns:
         return columns
-    # attributes imports this module: a cycle
-    from .attributes import fill_value
-
     renamed = dict(rule.renamed)
 
     def day_name(field: str) -> str:

@@ -42,7 +42,7 @@ from .layout import EPOCH_FIELD
 from .results import FAILED, SKIPPED, ProductResult
 from .runs import ChunkRows, read_epochs
 from .store import first_line
-from .times import midnights, utc_days, valid_epoch
+from .times import midnights, time_order, utc_days
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20  # records read back and appended to a day file at a time
@@ -51,16 +51,6 @@ T = TypeVar("T")
 
 Parents: TypeAlias = str | Sequence[str] | None
 """The L0 file names a day file says it is made from: one, several, or none said."""
-
-
-def time_order(epoch: ArrayLike) -> np.ndarray:
-    """The stable permutation putting TT2000 `epoch` in increasing time, those with no UTC
-    time (fill values) last."""
-    tt = valid_epoch(epoch)
-    key = tt.filled(np.iinfo(np.int64).max)
-    if len(key) < 2 or np.all(key[1:] >= key[:-1]):
-        return np.arange(len(key))
-    return np.argsort(key, kind="stable")
 
 
 class MissionDay:

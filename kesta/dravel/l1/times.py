@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .attributes import fill_value
+from .fill import fill_value
 
 # TT2000 values beyond this many nanoseconds from 2000 are past what datetime64[ns] can hold
 # (years 1677 to 2262); they have no UTC time here.
@@ -161,3 +161,13 @@ def utc_days(epoch: ArrayLike) -> list[tuple[str | None, int, int]]:
     key[good] = np.searchsorted(mid, tt.data[good], side="right") - 1
     edges = np.concatenate(([0], np.flatnonzero(key[1:] != key[:-1]) + 1, [len(key)]))
     return [(None if key[a] < 0 else _day_text(days[key[a]]), int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]
+
+
+def time_order(epoch: ArrayLike) -> np.ndarray:
+    """The stable permutation putting TT2000 `epoch` in increasing time, those with no UTC
+    time (fill values) last."""
+    tt = valid_epoch(epoch)
+    key = tt.filled(np.iinfo(np.int64).max)
+    if len(key) < 2 or np.all(key[1:] >= key[:-1]):
+        return np.arange(len(key))
+    return np.argsort(key, kind="stable")
