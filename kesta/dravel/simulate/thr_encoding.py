@@ -49,8 +49,8 @@ SURVEY_COUNT_PARAM = {"normal": "PA_THR_N_BLOCK_CNT", "burst": "PA_THR_B_BLOCK_C
 class BitWriter:
     """Big-endian bit stream: fields are appended most significant bit first."""
 
-    def __init__(self):
-        self._parts = []
+    def __init__(self) -> None:
+        self._parts: list[str] = []
         self.nbits = 0
 
     def write(self, value: int, nbits: int) -> None:
