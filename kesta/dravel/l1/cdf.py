@@ -295,11 +295,12 @@ PIPED_BYTES = 8 << 20  # a file whose values reach this size is deflated as the 
 def save_deflated(
     save: Callable[..., Any], cdf: Any, path: str | os.PathLike[str], level: int = GZIP_LEVEL, piped: bool = True
 ) -> None:
-    """Saves the CDF `cdf` as `path` through the library's `save`, GZIP-compressed whole. `piped`: the
-    library writes it uncompressed into a pipe from a thread of its own while this one deflates
-    what comes out, so the uncompressed file is never held whole, in memory or on disk; else
-    (and where there is no such pipe) it is made in memory first, which costs a small file
-    less."""
+    """Saves the CDF `cdf` as `path` through the library's `save`, GZIP-compressed whole.
+
+    `piped`: the library writes it uncompressed into a pipe from a thread of its own while this
+    one deflates what comes out, so the uncompressed file is never held whole, in memory or on
+    disk; else (and where there is no such pipe) it is made in memory first, which costs a
+    small file less."""
     if not piped or not os.path.isdir(_FD_FOLDER):
         data = save(cdf)
         del cdf
