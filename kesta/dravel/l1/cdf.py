@@ -28,7 +28,7 @@ import numpy as np
 import pycdfpp
 from isal.isal_zlib import compressobj
 
-from kesta.dravel.products import BY_NAME
+from kesta.dravel.products import BY_NAME, Product
 
 from . import attributes as attrs
 from . import layout
@@ -113,7 +113,7 @@ def _stored_fill(var: attrs.Variable) -> Any:
     return var.fill
 
 
-def file_name(product: str | Any, date: str, data_version: str | int = "01") -> str:
+def file_name(product: str | Product, date: str, data_version: str | int = "01") -> str:
     """`zelk_l1_<product>_<YYYYMMDD>_v<NN>.cdf`."""
     name = product if isinstance(product, str) else product.name
     return FILE_PATTERN.format(product=name, date=date, version=check_data_version(data_version))
@@ -121,7 +121,7 @@ def file_name(product: str | Any, date: str, data_version: str | int = "01") -> 
 
 def write_cdf(
     records: np.ndarray,
-    product: str | Any,
+    product: str | Product,
     directory: str | os.PathLike[str],
     *,
     parents: str | Sequence[str] | None = None,
@@ -147,14 +147,11 @@ UNCOMPRESSED, COMPRESSED = b"\x00\x00\xff\xff", b"\xcc\xcc\x00\x01"
 CCR, CPR, GZIP = 10, 11, 5  # record types; the GZIP compression type
 COPY_BLOCK = 8 << 20
 
-# isal's deflate makes the same streams as zlib's, several times faster than the zlib the CDF
-# library uses
-
 
 class CDFDay(MissionDay):
     """One CDF file being written: records appended in batches (`append`), each variable's
-    values gathered as its CDF variable stores them; `close` makes the file in memory,
-    uncompressed, then compresses it whole into the file with the fast deflate.
+    values gathered as its CDF variable stores them; `close` has the library make the file from
+    them, compressed whole with the fast deflate (`save_deflated`).
 
     The whole file is compressed, its metadata with its records: the descriptors and attribute
     entries of a file's few dozen variables take some 40 kB uncompressed, more than a day of
@@ -217,7 +214,7 @@ class CDFDay(MissionDay):
         return cdf
 
     def close(self) -> None:
-        size = sum(column.n * column.values[:1].nbytes for column in self.columns)
+        size = sum(column.values[: column.n].nbytes for column in self.columns)
         save_deflated(pycdfpp.save, self.made(), self.path, piped=size >= PIPED_BYTES)
 
 
@@ -265,17 +262,11 @@ class _Column:
         return values
 
 
-def compress_whole(
-    source: str | os.PathLike[str] | bytes | memoryview, path: str | os.PathLike[str], level: int = GZIP_LEVEL
-) -> None:
-    """Writes the uncompressed CDF `source` (its path, or its bytes in memory) as `path`, the
-    whole file GZIP-compressed: the magic numbers of a compressed file, one compressed-CDF
-    record holding the rest of the file as a gzip stream, then the compression-parameters
-    record (as the CDF library writes it)."""
-    if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as src:
-            _deflate_whole(src.read, path, level, source)
-        return
+def compress_whole(source: bytes | memoryview, path: str | os.PathLike[str], level: int = GZIP_LEVEL) -> None:
+    """Writes the uncompressed CDF `source` (its bytes in memory) as `path`, the whole file
+    GZIP-compressed: the magic numbers of a compressed file, one compressed-CDF record holding
+    the rest of the file as a gzip stream, then the compression-parameters record (as the CDF
+    library writes it)."""
     data = memoryview(source).cast("B")
     at = [0]
 
@@ -304,7 +295,7 @@ def save_deflated(
     if not piped or not os.path.isdir(_FD_FOLDER):
         data = save(cdf)
         del cdf
-        compress_whole(memoryview(data).cast("B"), path, level)
+        compress_whole(data, path, level)
         return
     read_end, write_end = os.pipe()
     with contextlib.suppress(OSError):  # a larger pipe: fewer switches between the two threads
@@ -349,6 +340,7 @@ def _deflate_whole(
             raise ValueError(f"{source}: not an uncompressed CDF of version 3")
         out.write(MAGIC + COMPRESSED)
         out.write(bytes(32))  # the compressed-CDF record's header, set below
+        # isal's deflate: the same streams as zlib's, several times faster than the library's zlib
         deflate = compressobj(level, 8, 31)  # deflated, as a gzip member
         size, stored = len(magic), 0
         while block := read(COPY_BLOCK):

@@ -63,7 +63,7 @@ class MissionDay:
     @classmethod
     def configured(cls, mission: Mapping[str, str] | None) -> type[Self]:
         """The class writing files with the global attributes `mission` sets over the defaults
-        (`metadata.mission_attributes`)."""
+        (an archive's, from its dravel-archive.toml)."""
         if not mission:
             return cls
         return cast("type[Self]", type(cls.__name__, (cls,), {"mission": dict(mission)}))
