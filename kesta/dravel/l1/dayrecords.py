@@ -39,7 +39,7 @@ from numpy.typing import ArrayLike, DTypeLike
 
 from kesta.dravel.products import BY_NAME
 
-from .fill import fill_value
+from .fill import fill_value, filled_records
 from .layout import EPOCH, EPOCH_FIELD
 from .times import time_order, utc_days
 
@@ -239,16 +239,6 @@ def day_hash(product: str, records_hash: str) -> str:
 # Making day records
 
 
-def _filled(n: int, dtype: DTypeLike) -> np.ndarray:
-    """`n` records of `dtype`, every field at its fill value (the fill-value component's)."""
-    # the pipeline's component, bound when first used (not on import of the library)
-    from tesmo.converters.cdf_fill import fill_records
-
-    out = np.empty(n, dtype)
-    fill_records(out)
-    return out
-
-
 def mask_unmeasured(records: np.ndarray) -> np.ndarray:
     """A copy of `records` with each value its own flags say was not measured at its fill value."""
     records = np.array(records, copy=True)
@@ -359,7 +349,7 @@ def regroup(product: str, records: np.ndarray, rule: Regrouping | None = None) -
     rank_of[order] = np.arange(len(order))
     gid = rank_of[gid]
     first = first_of[order]
-    out = _filled(len(first), dtype)
+    out = filled_records(len(first), dtype)
     renamed = dict(rule.renamed)
     for name, base, shape in _fields(records.dtype):
         values = records[name]

@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
+from kesta.dravel.l1.fill import filled_records  # noqa: F401  (the expected records start from it)
 from kesta.dravel.l1.store import l0_store  # noqa: F401  (the simulator builds stores with it)
 
 
@@ -24,17 +25,6 @@ def write_hdf5(path: str, groups: dict, attrs: Mapping[str, Any] | None = None) 
             source = tm.create_group(name).create_group("source_data")
             for param, values in group.items():
                 source.create_dataset(param, data=np.asarray(values))
-
-
-def filled_records(count: int, dtype: Any) -> np.ndarray:
-    """`count` records of `dtype` holding the fill values, as a decoder's records do before it
-    sets what it decoded."""
-    # lazy: the pipeline's component, bound when first used (the package imports without it)
-    from tesmo.converters.cdf_fill import fill_records
-
-    out = np.zeros(count, dtype=dtype)
-    fill_records(out)
-    return out
 
 
 def set_expected_times(records: np.ndarray, times: ArrayLike) -> None:
