@@ -239,10 +239,11 @@ def day_hash(product: str, records_hash: str) -> str:
 # Making day records
 
 
-def mask_unmeasured(records: np.ndarray) -> np.ndarray:
-    """A copy of `records` with each value its own flags say was not measured at its fill value."""
-    records = np.array(records, copy=True)
+def mask_unmeasured(records: np.ndarray, copy: bool = True) -> np.ndarray:
+    """A copy of `records` with each value its own flags say was not measured at its fill value
+    (without `copy`: `records` themselves when none is to be masked)."""
     names = records.dtype.names or ()
+    masked = None
     for name, flags in MEASURED_IF.items():
         if name not in names:
             continue
@@ -253,8 +254,12 @@ def mask_unmeasured(records: np.ndarray) -> np.ndarray:
         for f, i in usable:
             off |= records[f][:, i] == 0
         if off.any():
-            records[name][off] = fill_value(records.dtype[name].base)
-    return records
+            if masked is None:
+                masked = np.array(records, copy=True)
+            masked[name][off] = fill_value(records.dtype[name].base)
+    if masked is None:
+        return np.array(records, copy=True) if copy else records
+    return masked
 
 
 def _ranks(keys: np.ndarray) -> np.ndarray:
@@ -305,9 +310,9 @@ def regroup(product: str, records: np.ndarray, rule: Regrouping | None = None) -
     time order, all with a UTC time); for a product whose decoder makes one record per time,
     the records themselves. Values not measured are at fill (`mask_unmeasured`)."""
     rule = rule or regrouping(product)
-    records = mask_unmeasured(records)
     if rule is None:
-        return records
+        return mask_unmeasured(records)
+    records = mask_unmeasured(records, copy=False)  # read only from here on
     dtype = _regrouped_dtype(rule, records.dtype)
     records = _drop_redelivered(records, rule.dedupe_without)
     n = len(records)
@@ -401,17 +406,22 @@ def _band_frequencies(product: str) -> np.ndarray | None:
         return None
 
 
+def _lowest_epochs(epoch: np.ndarray, last: int | None) -> tuple[np.ndarray, int]:
+    """(the Epochs moved on as `strictly_increasing` moves them, how many moved)."""
+    epoch = epoch.astype(np.int64)
+    start = np.iinfo(np.int64).min if last is None else int(last) + 1
+    steps = np.arange(len(epoch), dtype=np.int64)
+    lowest = np.maximum(np.maximum.accumulate(epoch - steps), start) + steps
+    return lowest, int(np.count_nonzero(lowest != epoch))
+
+
 def strictly_increasing(records: np.ndarray, last: int | None = None) -> int:
     """`records` (in time order) with each Epoch equal to or before the one before it moved on
     to 1 ns after it (`last`: the Epoch of the record before the first), in place; returns how
     many were moved."""
     if not len(records):
         return 0
-    epoch = records[EPOCH_FIELD].astype(np.int64)
-    start = np.iinfo(np.int64).min if last is None else int(last) + 1
-    steps = np.arange(len(epoch), dtype=np.int64)
-    lowest = np.maximum(np.maximum.accumulate(epoch - steps), start) + steps
-    moved = int(np.count_nonzero(lowest != epoch))
+    lowest, moved = _lowest_epochs(records[EPOCH_FIELD], last)
     if moved:
         records[EPOCH_FIELD] = lowest.astype(records.dtype[EPOCH_FIELD])
     return moved
@@ -430,10 +440,15 @@ def day_batches(product: str, batches: Iterable[np.ndarray]) -> Iterator[np.ndar
         yield records
         return
     last = None
-    for records in batches:
-        records = mask_unmeasured(records)
-        strictly_increasing(records, last)
+    for batch in batches:
+        # the batch itself when nothing in it changes: a copy only of one that does
+        records = mask_unmeasured(batch, copy=False)
         if len(records):
+            lowest, moved = _lowest_epochs(records[EPOCH_FIELD], last)
+            if moved:
+                if records is batch:
+                    records = np.array(batch, copy=True)
+                records[EPOCH_FIELD] = lowest.astype(records.dtype[EPOCH_FIELD])
             last = int(records[EPOCH_FIELD][-1])
         yield records
 

@@ -14,11 +14,11 @@ complete, or none.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import fcntl
 import importlib
 import os
-import queue
 import tempfile
 import threading
 import time
@@ -554,7 +554,9 @@ class _Writing:
     """The jobs writing a run's day files. With more than one worker, they run as they come, in
     a pool of worker processes (every worker but this process, which decodes) started with the
     run (each importing what it needs with `warm` while the run decodes, `format_module` its
-    format's module), fed by a thread of this process; with one, here, at `finish`."""
+    format's module), fed one job per worker at a time by a thread of this process; once the
+    run has decoded everything (`finish`), this process takes the jobs left too, so that both
+    cores write the last products. With one worker, they all run here, at `finish`."""
 
     def __init__(
         self, workers: int, interrupted: Callable[[], bool] | None = None, format_module: str | None = None
@@ -562,15 +564,19 @@ class _Writing:
         self.interrupted = interrupted
         self.background = workers > 1
         workers -= 1  # this process, decoding, is one of the workers
+        self.size = max(1, workers)  # the jobs the pool is handed at a time
         self.pool: Runner = LocalPool(workers) if self.background else runner(1)
-        self.waiting: list[Job[str, Any]] = []  # the jobs to run here at `finish`
+        self.here: Runner = runner(1)  # the jobs this process takes
+        # the jobs not begun yet, templates first: the day files of a product wait for its
+        # template, not the other way round
+        self.pending: collections.deque[Job[str, Any]] = collections.deque()
+        self.changed = threading.Condition()
+        self.closed = False  # no more jobs are to come
         self.failure: BaseException | None = None  # what stopped the jobs run in the background
         self.values: dict[str, Any] = {}  # key: what its job returned
         self.stopping = False
         if self.background:
             self.pool.start()  # here: a worker dies with the thread that started it
-            # lists of jobs to run, None when no more are to come
-            self.queue: queue.SimpleQueue[list[Job[str, Any]] | None] = queue.SimpleQueue()
             self.thread = threading.Thread(target=self._feed, name="dravel-day-files", daemon=True)
             self.thread.start()
             if format_module:
@@ -581,38 +587,36 @@ class _Writing:
 
     def submit(self, jobs: Sequence[Job[str, Any]]) -> None:
         """Hands jobs [(key, function, args)] to be run."""
-        if not self.background:
-            self.waiting += jobs
-            return
         if self.failure is not None:
             raise self.failure
-        if jobs:
-            self.queue.put(list(jobs))
+        with self.changed:
+            for job in jobs:
+                if job[1] is make_template:
+                    self.pending.appendleft(job)
+                else:
+                    self.pending.append(job)
+            self.changed.notify_all()
+
+    def _take(self, wait: bool) -> list[Job[str, Any]]:
+        """The next jobs for the pool (up to one per worker; `wait`: until there are some, or no
+        more are to come), or [] when there are none."""
+        with self.changed:
+            while wait and not self.pending and not self.closed and not self._stopped():
+                self.changed.wait(0.2)
+            return [self.pending.popleft() for _ in range(min(self.size, len(self.pending)))]
 
     def _feed(self) -> None:
-        """The thread running the jobs as they come, those that came meanwhile together."""
+        """The thread handing the jobs to the pool as they come."""
         try:
-            last = False
-            while not last:
-                jobs: list[Job[str, Any]] = []
-                batch = self.queue.get()
-                while True:
-                    if batch is None:
-                        last = True
-                        break
-                    jobs += batch
-                    try:
-                        batch = self.queue.get_nowait()
-                    except queue.Empty:
-                        break
-                # templates first: the day files of a product wait for its template, not the
-                # other way round
-                self._run(sorted(jobs, key=lambda job: job[1] is not make_template))
+            while jobs := self._take(wait=True):
+                self._run(self.pool, jobs)
         except BaseException as exc:  # noqa: BLE001 - handed to the run's own thread, which raises it
             self.failure = exc
+            with self.changed:
+                self.changed.notify_all()
 
-    def _run(self, jobs: Sequence[Job[str, Any]]) -> None:
-        for key, value, error in self.pool.run(jobs, self._stopped, interruptible=True):
+    def _run(self, runner: Runner, jobs: Sequence[Job[str, Any]]) -> None:
+        for key, value, error in runner.run(jobs, self._stopped, interruptible=True):
             if error is not None:
                 raise WriteError(error)
             self.values[key] = value
@@ -621,13 +625,22 @@ class _Writing:
         """Runs the jobs left, and waits for every one to end: {key: what its job returned};
         raises the first failure."""
         try:
-            if not self.background:
-                self._run(self.waiting)
-            else:
-                self.queue.put(None)
+            with self.changed:
+                self.closed = True
+                self.changed.notify_all()
+            # this process takes the jobs left one at a time, while the pool runs its own
+            while self.failure is None:
+                with self.changed:
+                    if not self.pending:
+                        break
+                    job = self.pending.popleft()
+                    if self.background and job[1] is warm:
+                        continue  # for a worker: this process has what it needs
+                self._run(self.here, [job])
+            if self.background:
                 self._join()
-                if self.failure is not None:
-                    raise self.failure
+            if self.failure is not None:
+                raise self.failure
             return self.values
         finally:
             self._close()
@@ -635,8 +648,11 @@ class _Writing:
     def stop(self) -> None:
         """Stops the jobs running, drops the others."""
         self.stopping = True
+        with self.changed:
+            self.closed = True
+            self.pending.clear()
+            self.changed.notify_all()
         if self.background:
-            self.queue.put(None)
             self._join()
         self._close()
 
