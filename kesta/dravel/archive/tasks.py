@@ -134,10 +134,10 @@ def cache_path(cache_dir: str, sha256: str, software: str) -> str:
     return os.path.join(cache_dir, f"{sha256[:24]}-{software[:12]}.h5")
 
 
-def _days_of(f: h5py.File, product: str) -> tuple[dict[str, int], int]:
-    """{YYYYMMDD: records} of `product` in the cache file open for writing, and how many
-    records have no UTC time; keeps the product's epoch column in the file (a day's rows are
-    then found without inflating the records)."""
+def _days_of(f: h5py.File, product: str) -> tuple[dict[str, int], int, np.ndarray]:
+    """{YYYYMMDD: records} of `product` in the cache file open for writing, how many records
+    have no UTC time, and their epochs; keeps the product's epoch column in the file (a day's
+    rows are then found without inflating the records)."""
     epoch = read_epochs(f, product)  # kept by the writer
     if epoch is None:
         epoch = ChunkRows(f[product]).field(EPOCH)
@@ -150,13 +150,13 @@ def _days_of(f: h5py.File, product: str) -> tuple[dict[str, int], int]:
             no_time += stop - start
         else:
             days[day] = days.get(day, 0) + stop - start
-    return days, no_time
+    return days, no_time, epoch
 
 
-def _time_range(f: h5py.File, product: str) -> tuple[str, str] | tuple[None, None]:
-    """UTC "YYYY-MM-DDThh:mm:ssZ" of the first and last record of `product` with a time (None, None
-    without), for the coverage page."""
-    tt = valid_epoch(f[product].fields(EPOCH)[()] if len(f[product]) else np.zeros(0, np.int64))
+def _time_range(epoch: np.ndarray) -> tuple[str, str] | tuple[None, None]:
+    """UTC "YYYY-MM-DDThh:mm:ssZ" of the first and last of the records' `epoch` with a time
+    (None, None without), for the coverage page."""
+    tt = valid_epoch(epoch)
     if not tt.count():
         return None, None
     first, last = utc(np.array([tt.min(), tt.max()], dtype=np.int64)).astype("datetime64[s]")
@@ -216,8 +216,8 @@ def _summarise(cache: str, result: DecodeResult) -> tuple[dict[str, ProductDecod
                 and f[p.product].dtype.names
                 and EPOCH in f[p.product].dtype.names
             ):
-                entry.days, entry.no_time = _days_of(f, p.product)
-                entry.first, entry.last = _time_range(f, p.product)
+                entry.days, entry.no_time, epoch = _days_of(f, p.product)
+                entry.first, entry.last = _time_range(epoch)
             products[p.product] = entry
     failed = [f"{name}: {e.message}" for name, e in products.items() if e.status == FAILED]
     status = FAILED if failed else (PARTIAL if any(e.status == PARTIAL for e in products.values()) else OK)
