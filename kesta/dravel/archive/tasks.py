@@ -361,7 +361,9 @@ def write_day_file(task: DayTask) -> DayDone:
         if not len(day):
             raise ValueError(f"{task.product}: no record of {task.day} in its L0 files' cache files")
         count, largest = gaps(day.epochs)
-        done = DayDone(_day_count(task.product, day), day.duplicates, day_hash(task.product, day.hash), count, largest)
+        made = _regrouped(task.product, day)
+        records = len(day) if made is None else sum(len(part) for part in made)
+        done = DayDone(records, day.duplicates, day_hash(task.product, day.hash), count, largest)
         path, plot = task.path, plot_path(task.path)
         parents = [name for name, _ in task.sources]
         kept = os.path.exists(path) and (
@@ -376,7 +378,7 @@ def write_day_file(task: DayTask) -> DayDone:
         else:
             _remove(plot)  # the records it showed go
             os.makedirs(os.path.dirname(path), exist_ok=True)
-            _write(task, day, parents)
+            _write(task, day, parents, made)
             done.written = True
             if task.quicklook:
                 _plot(task.product, day.records(), plot)
@@ -387,11 +389,13 @@ def write_day_file(task: DayTask) -> DayDone:
         day.close()
 
 
-def _day_count(product: str, day: SpanRecords) -> int:
-    """How many day records (those its day file holds) the decoder records of `day` make."""
+def _regrouped(product: str, day: SpanRecords) -> list[np.ndarray] | None:
+    """The day records of `day` (those its day file holds), for a product whose decoder records
+    are regrouped (a day of them is small): made once, for the count and the file alike. None
+    for the other products, whose day records are their decoder records, one for one."""
     if regrouping(product) is None:
-        return len(day)
-    return sum(len(records) for records in day_batches(product, day.batches()))
+        return None
+    return list(day_batches(product, day.batches()))
 
 
 def plot_path(path: str) -> str:
@@ -475,9 +479,14 @@ def _parents(stored: Any, fmt: str) -> list[str]:
     return names
 
 
-def _write(task: DayTask, day: SpanRecords, parents: list[str]) -> None:
+def _write(task: DayTask, day: SpanRecords, parents: list[str], made: list[np.ndarray] | None = None) -> None:
+    """Writes the day file of `day`, from its day records `made` when they are made already."""
     day_class = writer_for(task.format).day.configured(task.attributes)
-    write_batches(day_class, task.path, day.batches, task.product, parents, task.version, len(day))
+    if made is None:
+        write_batches(day_class, task.path, day.batches, task.product, parents, task.version, len(day))
+    else:
+        count = sum(len(part) for part in made)
+        write_batches(day_class, task.path, lambda: made, task.product, parents, task.version, count, made=True)
 
 
 def _plot(product: str, records: np.ndarray, png: str) -> str | None:

@@ -477,15 +477,17 @@ def fill(
     parents: Parents,
     version: str,
     count: int | None = None,
+    made: bool = False,
 ) -> None:
     """Writes the day records made of the decoder records of `batches` (one UTC day of them, in
     stable time order; one batch at least) into the temporary file of `target`; `count`: how
-    many decoder records they hold, when known."""
+    many decoder records they hold, when known. With `made`, `batches` are the day records
+    themselves (`count` of them)."""
     day: DayFile | None = None
     # a day record for each decoder record, unless the product's are regrouped
-    records_known = count if regrouping(product) is None else None
+    records_known = count if made or regrouping(product) is None else None
     try:
-        for records in day_batches(product, batches):
+        for records in batches if made else day_batches(product, batches):
             target.check_space(int(records.nbytes * getattr(day_class, "disk_share", 0.25)))
             if day is None:
                 day = day_class(target.tmp, records.dtype, product, os.path.basename(target.path), parents, version)
@@ -509,15 +511,17 @@ def write_batches(
     parents: Parents,
     version: str,
     count: int | None = None,
+    made: bool = False,
 ) -> None:
     """Writes the day file `path` from `batches()` (record arrays, one at least; `count`
-    records in all, when known): whole under a temporary name, then renamed into place."""
+    records in all, when known; with `made`, day records, else decoder records): whole under
+    a temporary name, then renamed into place."""
 
     def once() -> None:
         target = output.Target(path, overwrite=True, suffix=day_class.suffix)
         output.guard(target.tmp)
         try:
-            fill(day_class, target, batches(), product, parents, version, count)
+            fill(day_class, target, batches(), product, parents, version, count, made)
         except BaseException:
             target.abort()
             raise
