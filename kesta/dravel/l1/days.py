@@ -1,8 +1,8 @@
 """Day files (one per product and UTC day: ISTP CDF, netCDF), written from a run's records.
 
 Records arrive window by window, not in time order across windows, and a product's records
-spread over days. The writer keeps each product's records in an L1 HDF5 file of its own beside
-the outputs (the run's intermediate, stored undeflated, the epochs beside them). Products are
+spread over days. The writer keeps each product's records in a file of its own beside the
+outputs (the run's intermediate: the records' bytes as they are, then their epochs). Products are
 decoded one after the other: once one is, a worker process puts its records in stable time
 order and writes its day files from the intermediate, each day's rows read back in batches,
 while the run decodes the next products. The worker processes (one per core but the one
@@ -37,15 +37,15 @@ from kesta.dravel.run.protocol import Job, Runner
 from . import output
 from .dayrecords import day_batches, day_dtype, regrouping
 from .errors import InputError, Interrupted, OutputError, WriteError
-from .hdf5 import HDF5Writer
 from .layout import EPOCH_FIELD
 from .results import FAILED, SKIPPED, ProductResult
-from .runs import ChunkRows, read_epochs
+from .runs import ChunkRows
 from .store import first_line
 from .times import midnights, time_order, utc_days
 from .writers import Writer, check_data_version
 
 BATCH_BYTES = 16 << 20  # records read back and appended to a day file at a time
+PART_WRITE_BYTES = 1 << 20  # written at a time into a product's intermediate file
 
 T = TypeVar("T")
 
@@ -86,6 +86,93 @@ class DayFile(Protocol):
     def close(self) -> None: ...
 
 
+class _Part:
+    """A product's records as the run decodes them, in a file of the run: their bytes as they
+    are, window after window (read back once, soon, by this system: nothing to deflate or
+    describe), then, at `commit`, the epoch of each (int64), kept here meanwhile."""
+
+    def __init__(self, path: str, dtype: np.dtype, interrupted: Callable[[], bool] | None = None) -> None:
+        self.path, self.dtype, self.interrupted = path, dtype, interrupted
+        self.offset = 0  # records written
+        self.epochs: list[np.ndarray] = []
+        self.target = output.Target(path, overwrite=True)
+        self.file = self.target.open(lambda tmp: open(tmp, "wb"))
+
+    def append(self, records: np.ndarray) -> None:
+        if records.dtype != self.dtype:
+            raise TypeError(f"records of layout {records.dtype} appended to records of layout {self.dtype}")
+        if not len(records):
+            return
+        check(self.interrupted)
+        records = np.ascontiguousarray(records)
+        self._write(records)
+        self.epochs.append(records[EPOCH_FIELD].astype(np.int64))
+        self.offset += len(records)
+
+    def _write(self, values: np.ndarray) -> None:
+        self.target.check_space(values.nbytes)
+        data = values.data.cast("B")
+        try:
+            # a write at a time of a megabyte: the kernel takes many small ones into its page
+            # cache for a fraction of the system time that one of a window's size costs it
+            for start in range(0, len(data), PART_WRITE_BYTES):
+                self.file.write(data[start : start + PART_WRITE_BYTES])
+        except OSError as exc:
+            raise WriteError(f"{self.path}: cannot be written ({output.describe(exc)})") from None
+
+    def copy(self, source: Any) -> None:
+        """Appends the records of `source`, a dataset of an L1 HDF5 file."""
+        for _, records in ChunkRows(source).chunks():
+            self.append(records)
+
+    def commit(self) -> None:
+        self._write(np.concatenate(self.epochs) if self.epochs else np.zeros(0, np.int64))
+        self.target.commit(self.file.close)
+
+    def abort(self) -> None:
+        self.target.abort(self.file.close)
+
+
+class _PartRows:
+    """The records of a product's intermediate file (`_Part`), read back by rows, and their
+    epochs."""
+
+    def __init__(self, path: str, dtype: np.dtype) -> None:
+        self.dtype = np.dtype(dtype)
+        size = os.path.getsize(path)
+        self.n = size // (self.dtype.itemsize + 8)
+        if self.n * (self.dtype.itemsize + 8) != size:
+            raise WriteError(f"{path}: not the records of layout {self.dtype} and their epochs")
+        self.file = open(path, "rb")
+        self.epoch = np.fromfile(self.file, dtype=np.int64, offset=self.n * self.dtype.itemsize)
+        self.values = np.memmap(self.file, dtype=self.dtype, mode="r", shape=(self.n,)) if self.n else None
+
+    def take(self, rows: np.ndarray) -> np.ndarray:
+        """The records at `rows` (any order): one read for a run of rows, as a day's mostly are."""
+        out = np.empty(len(rows), dtype=self.dtype)
+        if not len(rows):
+            return out
+        first, last = int(rows[0]), int(rows[-1])
+        if last - first == len(rows) - 1 and np.all(np.diff(rows) == 1):
+            self.file.seek(first * self.dtype.itemsize)
+            self.file.readinto(out.data)
+        else:
+            assert self.values is not None  # rows only where there are records
+            np.take(self.values, rows, out=out)
+        return out
+
+    def close(self) -> None:
+        self.values = None
+        self.file.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> Literal[False]:
+        self.close()
+        return False
+
+
 class DayFilesWriter(Writer):
     """Writes one file per product and UTC day into a folder; a format gives `day`, the class
     of one file being written (made with the path, record layout, product, file name, parents
@@ -117,7 +204,7 @@ class DayFilesWriter(Writer):
         self.workers = workers or min(2, os.cpu_count() or 1)
         self.product: str | None = None  # the product being written
         self.part: str | None = None  # the file of its intermediate records,
-        self.records: HDF5Writer | None = None  # and their writer while it is written
+        self.records: _Part | None = None  # and their writer while it is written
         self.scratches: list[str] = []  # the run's files beside the outputs: removed at its end
         self.ended: list[ProductResult] = []  # every product whose day files are asked for
         self.templates: dict[str, str] = {}  # product: the file its template is shared in
@@ -148,21 +235,17 @@ class DayFilesWriter(Writer):
             raise type(exc)(str(exc).replace(self.part, self._label())) from None
 
     def begin(self, product: str, dtype: DTypeLike) -> None:
-        records = self._open(product, dtype)
-        self._guarded(records.begin, product, dtype)
+        self._open(product, dtype)
 
-    def _open(self, product: str, dtype: DTypeLike) -> HDF5Writer:
+    def _open(self, product: str, dtype: DTypeLike) -> _Part:
         """Starts the intermediate of `product` (records of layout `dtype`), and its template;
         gives the intermediate's writer."""
         self._close_part()
         self.product, self.dtype = product, np.dtype(dtype)
-        # each product's records in an L1 HDF5 file of its own, closed (and so readable by the
-        # workers) once the product is decoded, its epochs kept beside them
-        part = self.part = self.scratch(f"records-{product}")
-        # (its chunks not deflated: the file is read back once, at once)
-        records = self.records = self._guarded(
-            lambda: HDF5Writer(part, overwrite=True, interrupted=self.interrupted, epochs=True, deflate=False)
-        )
+        # each product's records in a file of its own, complete (and so readable by the
+        # workers) once the product is decoded
+        part = self.part = self.scratch(f"records-{product}", ".records")
+        records = self.records = self._guarded(lambda: _Part(part, self.dtype, self.interrupted))
         if self.writing.background and self.day.templated and product not in self.templates:
             # made by a worker while this process decodes the product
             path = self.templates[product] = self.scratch(f"template-{product}", self.day.suffix)
@@ -175,12 +258,10 @@ class DayFilesWriter(Writer):
 
     def copy(self, source: Any, result: ProductResult, rows: int = 1 << 14) -> None:
         records = self._open(result.product, source.dtype)
-        self._guarded(records.copy, source, result, rows)  # begins and ends it there
-        self._ended(result)
+        self._guarded(records.copy, source)
+        self.end(result)
 
     def end(self, result: ProductResult) -> None:
-        if self.records is not None and self.product == result.product:
-            self._guarded(self.records.end, result)
         self._ended(result)
 
     def _ended(self, result: ProductResult) -> None:
@@ -396,20 +477,13 @@ def write_product(task: Mapping[str, Any], interrupted: Callable[[], bool] | Non
     its records put in stable time order, each UTC day's under a temporary name that the
     run's own leftovers pattern (`task["days"]`) covers. Returns {"written": [(path, temporary
     path)], "warnings": [...]}, or {"refused": why} when a file may not be written (exists)."""
-    # lazy: h5py (the HDF5 library, 18 ms) loads with the first day file written, not with the
-    # readers of CDF files, which import this module (l1.cdf)
-    import h5py
-
     day_class = _day_class(task)
     product, folder = task["product"], task["folder"]
     written: list[tuple[str, str]] = []  # (path, temporary path) of each file
     warnings: list[str] = []
     plan: list[tuple[str, str, np.ndarray]] = []  # (date, path, rows) of each file
-    with h5py.File(task["records"], "r") as f, _Sharing(task.get("template")):
-        records = ChunkRows(f[product])
-        epoch = read_epochs(f, product)
-        if epoch is None:
-            epoch = records.field(EPOCH_FIELD)
+    with _PartRows(task["records"], task["dtype"]) as records, _Sharing(task.get("template")):
+        epoch = records.epoch
         order = time_order(epoch)
         for date, start, stop in utc_days(epoch[order]):
             if date is None:
