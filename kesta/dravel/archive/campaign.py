@@ -29,6 +29,7 @@ from kesta.dravel.l1.errors import UsageError, WriteError
 from kesta.dravel.l1.results import FAILED
 from kesta.dravel.l1.store import not_regular
 from kesta.dravel.l1.writers import DAY_FORMATS, FORMATS, check_data_version
+from kesta.dravel.products import BY_NAME
 from kesta.dravel.run import InProcess, Runner
 from kesta.dravel.run.protocol import Job, StopCheck
 
@@ -45,6 +46,15 @@ CACHE = os.path.join(".dravel", "cache")  # inside the archive: the L0 files' ca
 def day_path(archive: str, fmt: str, product: str, day: str, version: str) -> str:
     name = FORMATS[fmt].file_name(product, day, version)
     return os.path.join(archive, product, day[:4], day[4:6], name)
+
+
+def _record_bytes(product: str) -> int:
+    """The size of one of `product`'s decoder records (1 where its decoder is not here)."""
+    known = BY_NAME.get(product)
+    try:
+        return int(known.record_dtype().itemsize) if known is not None else 1
+    except (LookupError, ImportError, AttributeError, TypeError):
+        return 1
 
 
 class Source(NamedTuple):
@@ -348,6 +358,17 @@ class Campaign:
                     )
         return feeds
 
+    def _day_bytes(self, state: State) -> dict[tuple[str, str], int]:
+        """{(product, day): bytes of its decoder records} by the state's counts, to tell the
+        large days from the small."""
+        out: dict[tuple[str, str], int] = {}
+        for row in state.files().values():
+            for product, entry in row.products.items():
+                size = _record_bytes(product)
+                for day, count in entry["days"].items():
+                    out[(product, day)] = out.get((product, day), 0) + count * size
+        return out
+
     def _stamp(self) -> str:
         """What a day file holds beside its records and sources: the global attributes the
         archive sets, and the rule naming a CDF file's variables."""
@@ -466,6 +487,9 @@ class Campaign:
             )
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
+        # the largest days first: a worker taking one at the end would leave the others idle
+        sizes = self._day_bytes(state)
+        jobs.sort(key=lambda job: -sizes.get((plans[job[0]][0], plans[job[0]][1]), 0))
         if self.progress:
             self.progress.start("day files", len(jobs), "file")
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=False):
