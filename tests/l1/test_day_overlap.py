@@ -11,6 +11,7 @@ import pytest
 from kesta.dravel.cli.simulate import simulate_file
 from kesta.dravel.l1 import OutputError, days, decode_file
 from kesta.dravel.l1.cdf import CDFWriter, read_cdf
+from kesta.dravel.l1.errors import WriteError
 from kesta.dravel.l1.layout import EPOCH
 from kesta.dravel.l1.results import ProductResult
 
@@ -127,3 +128,47 @@ def test_a_template_is_made_once_for_every_process_of_the_run(tmp_path, monkeypa
 
     output.discard(shared)  # the run's end: the template and its lock go
     assert os.listdir(tmp_path) == []
+
+
+def test_once_decoded_this_process_writes_the_products_left_too(decoded, tmp_path):
+    """The run's own process takes the day files still waiting when it has decoded everything
+    (here: all of them, the pool's worker still starting), and writes the same files."""
+    with CDFWriter(tmp_path / "here", workers=1, source="L0.h5") as alone:
+        for name, records in decoded.items():
+            feed(alone, name, records)
+    with CDFWriter(tmp_path / "both", workers=2, source="L0.h5") as writer:
+        for name, records in decoded.items():
+            feed(writer, name, records)
+    writers = {
+        int(os.path.basename(tmp).split(".")[-4])  # .<base>.<pid>.<date>.part.cdf
+        for name in decoded
+        for _, tmp in writer.writing.values[name]["written"]
+    }
+    assert os.getpid() in writers
+    assert read_all(writer.outputs).keys() == read_all(alone.outputs).keys()
+    for name, got in read_all(writer.outputs).items():
+        expected = read_all([tmp_path / "here" / name])[name]
+        for field in expected:
+            np.testing.assert_array_equal(got[field], expected[field], err_msg=f"{name} {field}")
+    assert not workers_of_this_process()
+
+
+def test_a_product_intermediate_gives_back_its_records_by_rows_or_refuses_a_cut_one(decoded, tmp_path):
+    """The run's file of a product's records, written window by window, read back by a run of
+    rows and by rows in any order; a file cut short is refused, not read."""
+    records = decoded["lfm_psd"]
+    windows = np.array_split(records, 3)[::-1]
+    part = days._Part(str(tmp_path / "records"), records.dtype)
+    for window in windows:
+        part.append(window)
+    part.commit()
+    arrived = np.concatenate(windows)
+    with days._PartRows(str(tmp_path / "records"), records.dtype) as back:
+        np.testing.assert_array_equal(back.epoch, arrived["epoch"].astype(np.int64))
+        run, scattered = np.arange(1, len(records) - 1), np.array([len(records) - 2, 0, len(records) - 1, 1])
+        assert back.take(run).tobytes() == arrived[run].tobytes()
+        assert back.take(scattered).tobytes() == arrived[scattered].tobytes()
+    with open(tmp_path / "records", "r+b") as f:
+        f.truncate(os.path.getsize(tmp_path / "records") - 1)
+    with pytest.raises(WriteError, match="not the records of layout"):
+        days._PartRows(str(tmp_path / "records"), records.dtype)
