@@ -18,6 +18,7 @@ import argparse
 import glob
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -159,15 +160,20 @@ def real_days(args, work, out):
     ]
 
     # one day's file to each format, against its decode to HDF5: the formats in turns, the
-    # best of `--tries` each (one try can take twice as long when the kernel writes back)
+    # best of `--tries` each (one try can take twice as long when the kernel writes back), and
+    # the median over the tries of each try's ratio (its formats run back to back, in the same
+    # conditions)
     one = l0_files[len(l0_files) // 2]
     singles = {}
+    tries: list[dict[str, float]] = []
     for _ in range(args.tries):
+        tries.append({})
         for fmt in ("hdf5", "cdf", "netcdf"):
             target = os.path.join(work, f"one-{fmt}")
             target_arg = target + ".h5" if fmt == "hdf5" else target
             command = ("-q", "decode", one, "-o", target_arg, "--format", fmt)
             seconds, peak, _ = run(args.code, *command)
+            tries[-1][fmt] = seconds
             size = (
                 os.path.getsize(target_arg)
                 if fmt == "hdf5"
@@ -227,9 +233,10 @@ def real_days(args, work, out):
     out(f"\n`dravel decode` of one day ({os.path.basename(one)}):")
     h5s, h5peak, h5mb, h5cpu = singles["hdf5"]
     for fmt, (seconds, peak, mb, cpu) in singles.items():
+        paired = statistics.median(t[fmt] / t["hdf5"] for t in tries)
         out(
-            f"  {fmt:7}{seconds:7.2f} s  {seconds / h5s:5.2f}x HDF5   peak {peak:5.0f} MB  "
-            f"{mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)   CPU {cpu:5.1f} s ({cpu / h5cpu:.2f}x HDF5)"
+            f"  {fmt:7}{seconds:7.2f} s  {seconds / h5s:5.2f}x HDF5 (tries: median {paired:.2f}x)   "
+            f"peak {peak:5.0f} MB  {mb:6.1f} MB ({mb / h5mb:.2f}x HDF5)   CPU {cpu:5.1f} s ({cpu / h5cpu:.2f}x HDF5)"
         )
     out(
         f"unchanged rerun: day files (rewritten, changed, new, removed) {untouched}; "
