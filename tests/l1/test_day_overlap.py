@@ -164,7 +164,7 @@ def test_a_product_intermediate_gives_back_its_records_by_rows_or_refuses_a_cut_
     part.commit()
     arrived = np.concatenate(windows)
     with days._PartRows(str(tmp_path / "records"), records.dtype) as back:
-        np.testing.assert_array_equal(back.epoch, arrived["epoch"].astype(np.int64))
+        np.testing.assert_array_equal(back.epoch, arrived["epoch"])
         run, scattered = np.arange(1, len(records) - 1), np.array([len(records) - 2, 0, len(records) - 1, 1])
         assert back.take(run).tobytes() == arrived[run].tobytes()
         assert back.take(scattered).tobytes() == arrived[scattered].tobytes()
@@ -172,3 +172,16 @@ def test_a_product_intermediate_gives_back_its_records_by_rows_or_refuses_a_cut_
         f.truncate(os.path.getsize(tmp_path / "records") - 1)
     with pytest.raises(WriteError, match="not the records of layout"):
         days._PartRows(str(tmp_path / "records"), records.dtype)
+
+
+def test_records_without_a_time_are_in_no_day_file(decoded, tmp_path):
+    """An epoch at its fill value (an unsigned one here) is no time: its record is left out
+    and said to be, not put in a day file of the year 2000."""
+    records = decoded["lfm_psd"].copy()
+    assert records.dtype["epoch"] == np.uint64
+    records["epoch"][2] = np.iinfo(np.uint64).max
+    with CDFWriter(tmp_path, workers=1, source="L0.h5") as writer:
+        feed(writer, "lfm_psd", records)
+    assert writer.outputs and all("_2000" not in os.path.basename(p) for p in writer.outputs)
+    assert sum(len(read_cdf(p)[1][EPOCH]) for p in writer.outputs) == len(records) - 1
+    assert any("1 record(s) without a UTC time" in w for r in writer.results for w in r.warnings)

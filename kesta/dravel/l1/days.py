@@ -89,7 +89,8 @@ class DayFile(Protocol):
 class _Part:
     """A product's records as the run decodes them, in a file of the run: their bytes as they
     are, window after window (read back once, soon, by this system: nothing to deflate or
-    describe), then, at `commit`, the epoch of each (int64), kept here meanwhile."""
+    describe), then, at `commit`, the epoch of each, in the records' own element type of it
+    (TT2000, 8 bytes: an unsigned one keeps its fill value), kept here meanwhile."""
 
     def __init__(self, path: str, dtype: np.dtype, interrupted: Callable[[], bool] | None = None) -> None:
         self.path, self.dtype, self.interrupted = path, dtype, interrupted
@@ -106,7 +107,7 @@ class _Part:
         check(self.interrupted)
         records = np.ascontiguousarray(records)
         self._write(records)
-        self.epochs.append(records[EPOCH_FIELD].astype(np.int64))
+        self.epochs.append(records[EPOCH_FIELD].copy())
         self.offset += len(records)
 
     def _write(self, values: np.ndarray) -> None:
@@ -126,7 +127,7 @@ class _Part:
             self.append(records)
 
     def commit(self) -> None:
-        self._write(np.concatenate(self.epochs) if self.epochs else np.zeros(0, np.int64))
+        self._write(np.concatenate(self.epochs) if self.epochs else np.zeros(0, self.dtype[EPOCH_FIELD]))
         self.target.commit(self.file.close)
 
     def abort(self) -> None:
@@ -139,12 +140,13 @@ class _PartRows:
 
     def __init__(self, path: str, dtype: np.dtype) -> None:
         self.dtype = np.dtype(dtype)
+        epoch = self.dtype[EPOCH_FIELD]
         size = os.path.getsize(path)
-        self.n = size // (self.dtype.itemsize + 8)
-        if self.n * (self.dtype.itemsize + 8) != size:
+        self.n = size // (self.dtype.itemsize + epoch.itemsize)
+        if self.n * (self.dtype.itemsize + epoch.itemsize) != size:
             raise WriteError(f"{path}: not the records of layout {self.dtype} and their epochs")
         self.file = open(path, "rb")
-        self.epoch = np.fromfile(self.file, dtype=np.int64, offset=self.n * self.dtype.itemsize)
+        self.epoch = np.fromfile(self.file, dtype=epoch, offset=self.n * self.dtype.itemsize)
         self.values = np.memmap(self.file, dtype=self.dtype, mode="r", shape=(self.n,)) if self.n else None
 
     def take(self, rows: np.ndarray) -> np.ndarray:
