@@ -261,7 +261,7 @@ def guess_format(path: str | os.PathLike[str]) -> Format | None:
     return next((f for f in (CDF, NETCDF, HDF5) if f.guess(path)), None)
 
 
-def day_format_of(filename: str | os.PathLike[str]) -> tuple[Any, dict[str, str] | None]:
+def day_format_of(filename: str | os.PathLike[str]) -> tuple[Format, dict[str, str]] | tuple[None, None]:
     """(Format, {"product", "date", "version"}) of a day file's name, or (None, None)."""
     for name in DAY_FORMATS:
         parsed = FORMATS[name].parse(filename)

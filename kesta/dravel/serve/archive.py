@@ -115,7 +115,9 @@ class Archive:
                     continue
                 for name in names:
                     form, m = day_format_of(name)
-                    if m and m["product"] == product and m["date"][:4] == year and m["date"][4:6] == month:
+                    if form is None or m is None:
+                        continue
+                    if m["product"] == product and m["date"][:4] == year and m["date"][4:6] == month:
                         kind = cast(DayKind, form.name)  # one of DAY_FORMATS
                         out.append(DayFile(os.path.join(folder, name), product, m["date"], m["version"], kind))
         return sorted(out, key=lambda f: (f.date, f.version))
