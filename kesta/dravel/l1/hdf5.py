@@ -66,9 +66,7 @@ class HDF5Writer(Writer):
     own gzip filter) on every core while the caller decodes on, and written as they are.
     `interrupted()`, checked between chunks, stops the writing with Interrupted. With
     `epochs`, each product's epoch column is kept beside it too (`runs.write_epochs`), taken
-    from the records as they are written. Without `deflate`, the chunks are stored as they are
-    (the filter marked skipped, which every reader honours): for a file read back once, soon,
-    by this system, where deflating and inflating would cost more than the bytes saved."""
+    from the records as they are written."""
 
     def __init__(
         self,
@@ -78,7 +76,6 @@ class HDF5Writer(Writer):
         data_version: str | int | None = None,
         interrupted: Callable[[], bool] | None = None,
         epochs: bool = False,
-        deflate: bool = True,
     ) -> None:
         # lazy: h5py (see `product_datasets`)
         import h5py
@@ -95,7 +92,6 @@ class HDF5Writer(Writer):
         self.dataset: Any = None  # the h5py dataset of the product begun last
         self.keep_epochs = epochs
         self.epochs: list[np.ndarray] = []
-        self.deflate, self.filter_mask = deflate, 0 if deflate else 1
 
     def scratch(self, name: str) -> str:
         """A temporary path beside the output, for another process's part of the run."""
@@ -169,12 +165,7 @@ class HDF5Writer(Writer):
         writes the chunks done in order while too many wait."""
         if self.keep_epochs and layout.EPOCH_FIELD in (self.dataset.dtype.names or ()):
             self.epochs.append(data.view(self.dataset.dtype)[:rows][layout.EPOCH_FIELD].copy())
-        done: Future[bytes]
-        if self.deflate:
-            done = self.pool.submit(deflate, data, DEFLATE_LEVEL)
-        else:
-            done = Future()
-            done.set_result(data.tobytes())  # the caller's records may change after this
+        done = self.pool.submit(deflate, data, DEFLATE_LEVEL)
         self.queue.append((self.offset, rows, done))
         self.offset += rows
         while self.queue and (len(self.queue) > QUEUED_CHUNKS or self.queue[0][2].done()):
@@ -182,7 +173,7 @@ class HDF5Writer(Writer):
 
     def _write_next(self) -> None:
         offset, rows, future = self.queue.popleft()
-        self._write_chunk(offset, rows, future.result(), self.filter_mask)
+        self._write_chunk(offset, rows, future.result())
 
     def _write_chunk(self, offset: int, rows: int, data: bytes, filter_mask: int = 0) -> None:
         if self.interrupted is not None and self.interrupted():
