@@ -59,7 +59,8 @@ def _record_bytes(product: str) -> int:
 
 class Source(NamedTuple):
     """An L0 file feeding a day file: the units it reported and its warnings for the product,
-    and whether the day is the one most of its records (all products) fall on."""
+    whether the day is the one most of its records (all products) fall on, and how many of the
+    product's records it holds of the day."""
 
     name: str
     sha256: str | None
@@ -67,6 +68,7 @@ class Source(NamedTuple):
     reported: int
     warnings: int
     main: bool
+    records: int = 0
 
 
 @dataclass
@@ -354,20 +356,10 @@ class Campaign:
                             entry.get("reported", 0),
                             entry.get("warnings", 0),
                             day == main,
+                            entry["days"][day],
                         )
                     )
         return feeds
-
-    def _day_bytes(self, state: State) -> dict[tuple[str, str], int]:
-        """{(product, day): bytes of its decoder records} by the state's counts, to tell the
-        large days from the small."""
-        out: dict[tuple[str, str], int] = {}
-        for row in state.files().values():
-            for product, entry in row.products.items():
-                size = _record_bytes(product)
-                for day, count in entry["days"].items():
-                    out[(product, day)] = out.get((product, day), 0) + count * size
-        return out
 
     def _stamp(self) -> str:
         """What a day file holds beside its records and sources: the global attributes the
@@ -487,9 +479,14 @@ class Campaign:
             )
             plans[path] = (product, day, sources, key)
             jobs.append((path, tasks.write_day_file, (task,)))
-        # the largest days first: a worker taking one at the end would leave the others idle
-        sizes = self._day_bytes(state)
-        jobs.sort(key=lambda job: -sizes.get((plans[job[0]][0], plans[job[0]][1]), 0))
+
+        # the largest days first (the bytes of their decoder records): a worker taking one at
+        # the end would leave the others idle
+        def size(job: Job[str, tasks.DayDone]) -> int:
+            product, _, sources, _ = plans[job[0]]
+            return _record_bytes(product) * sum(s.records for s in sources)
+
+        jobs.sort(key=size, reverse=True)
         if self.progress:
             self.progress.start("day files", len(jobs), "file")
         for path, value, error in self.runner.run(jobs, self.interrupted, interruptible=False):
