@@ -369,3 +369,60 @@ def test_a_cdf_deflated_as_the_library_writes_it(decoded, tmp_path):
             save_deflated(_Library(made, upto).save, None, tmp_path / "failed.cdf")
     with pytest.raises(FileNotFoundError):
         save_deflated(_Library(made).save, None, tmp_path / "no such folder" / "x.cdf")
+
+
+SWAPPED_WHILE_READ = """
+import os, sys, threading
+from kesta.dravel.l1.cdf import open_cdf
+day, first, second, reads = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+contents = [open(p, "rb").read() for p in (first, second)]
+with open(day, "wb") as f:
+    f.write(contents[0])
+stop = False
+def swap():
+    while not stop:
+        for data in contents:
+            with open(day + ".tmp", "wb") as f:
+                f.write(data)
+            os.replace(day + ".tmp", day)
+swapper = threading.Thread(target=swap)
+swapper.start()
+try:
+    for _ in range(reads):
+        with open_cdf(day) as opened:
+            print(opened.product, sum(opened.read_stored(n).nbytes for n in opened.stored_names()))
+finally:
+    stop = True
+    swapper.join()
+"""
+
+
+def test_a_cdf_replaced_while_it_is_read_is_read_whole(decoded, tmp_path):
+    """Another CDF renamed over one being read, as the archive replaces day files while the
+    server reads them: every read gives one of the two files whole, and the reader lives. (The
+    files are stored uncompressed, as other writers than ours store them: the library reads
+    such a file's values from it as they are asked for.)"""
+    import subprocess
+    import sys
+
+    import pycdfpp
+
+    paths = []
+    for product in ("tnr_normal", "lfm_psd"):
+        (tmp_path / product).mkdir()
+        cdf = pycdfpp.load(write_cdf(decoded[product], product, tmp_path / product)[0])
+        cdf.compression = pycdfpp.CompressionType.no_compression
+        paths.append(str(tmp_path / f"{product}.cdf"))
+        pycdfpp.save(cdf, paths[-1])
+    first, second = paths
+    wholes = set()
+    for path in (first, second):
+        out = subprocess.run([sys.executable, "-c", SWAPPED_WHILE_READ, path, path, path, "1"], capture_output=True)
+        wholes.add(out.stdout.decode().strip())
+    day = str(tmp_path / "day.cdf")
+    done = subprocess.run(
+        [sys.executable, "-c", SWAPPED_WHILE_READ, day, first, second, "400"], capture_output=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr.decode()[-2000:]
+    seen = set(done.stdout.decode().split("\n")) - {""}
+    assert seen <= wholes and len(wholes) == 2

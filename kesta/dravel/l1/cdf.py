@@ -532,15 +532,20 @@ class open_cdf:
     as `read_cdf` names them, `records`, `read(name, start, stop)`), and every variable as the
     file stores it (`stored_variables`, `read_stored`); a context manager.
 
-    The file is read into memory once (a compressed one inflated there, never into a temporary
-    file); each variable's values are decoded the first time they are asked for."""
+    The file is read into memory once, through one handle (a compressed one inflated there,
+    never into a temporary file), and the library is given its bytes (it keeps them); each
+    variable's values are decoded the first time they are asked for. Given the file's path
+    instead, the library crashes the process when another file is renamed over it while it
+    reads (as the archive replaces day files while the server reads them); read through one
+    handle, a file replaced is read whole, as it was when opened."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self._described: dict[str, StoredVariable] | None = None
         self._known: dict[str, attrs.Variable] | None = None
         try:
-            self.cdf = pycdfpp.load(self.path)
+            with open(self.path, "rb") as f:
+                self.cdf = pycdfpp.load(f.read())
             if self.cdf is None:
                 raise ValueError("not a CDF file")
         except (OSError, ValueError, RuntimeError, TypeError) as exc:
